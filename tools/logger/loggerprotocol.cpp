@@ -26,6 +26,40 @@ QString LOGGER_SETTINGS_PATH()
     return QDir::homePath() + QStringLiteral("/.loggerserver.ini");
 }
 
+void LoggerConfig::setDefaultValues()
+{
+    // Built here rather than copied from DEFAULT_SERVER_ADDR so that a config made
+    // during static initialisation of another file does not see an unset global.
+    useServer = true;
+    serverAddress = QHostAddress(QHostAddress::LocalHost);
+    serverPort = DEFAULT_SERVER_PORT; // constant-initialised, safe at any time
+    level = INFO;
+    stdOut = false;
+    stdErr = false;
+    timestamps = true;
+}
+
+LoggerConfig LoggerConfig::noLogging()
+{
+    LoggerConfig c;
+    c.useServer = false;
+    c.serverAddress = QHostAddress();
+    c.serverPort = 0;
+    c.level = INFO;
+    c.stdOut = false;
+    c.stdErr = false;
+    c.timestamps = false;
+    return c;
+}
+
+LoggerConfig LoggerConfig::stdOutOnly()
+{
+    LoggerConfig c = noLogging();
+    c.stdOut = true;
+    c.timestamps = true;
+    return c;
+}
+
 const QString LoggerMsg::DELIMITER = QStringLiteral("*=-!");
 const char LoggerMsg::MSG_END = '\n';
 const QString LoggerCmdMsg::CMD_DELIMITER = QStringLiteral("-=-");
@@ -260,6 +294,7 @@ void registerLoggerMetaTypes()
         qRegisterMetaType<LoggerCmdUnknownMsg>("LoggerCmdUnknownMsg");
         qRegisterMetaType<LoggerClientInfo>("LoggerClientInfo");
         qRegisterMetaType<LoggerEvent>("LoggerEvent");
+        qRegisterMetaType<LoggerConfig>("LoggerConfig");
         return true;
     }();
     (void)done;

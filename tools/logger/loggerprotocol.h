@@ -36,6 +36,31 @@ extern const QString DEFAULT_SERVER_FILE_DIR;
 QString LOGGER_SETTINGS_PATH();
 extern const int LOGGER_SETTINGS_FMT;
 
+// Settings of the logging client: where to send messages and what to echo.
+class LoggerConfig
+{
+public:
+    LoggerConfig() { setDefaultValues(); }
+
+    // Server on 127.0.0.1:4401, echo off, INFO, time stamps on.
+    void setDefaultValues();
+    // No server and no echo: messages go nowhere.
+    static LoggerConfig noLogging();
+    // No server, echo to standard output.
+    static LoggerConfig stdOutOnly();
+
+    // The echo shows messages at or above the configured level; LOG_CMD always passes.
+    bool passesLogLevelFilter(LogLevel l) const { return level <= l; }
+
+    bool useServer = true;
+    QHostAddress serverAddress;
+    quint16 serverPort = 0;
+    LogLevel level = INFO;
+    bool stdOut = false;
+    bool stdErr = false;
+    bool timestamps = true;
+};
+
 class LoggerMsg
 {
 public:
@@ -165,6 +190,7 @@ Q_DECLARE_METATYPE(LoggerCmdChangeFileMsg)
 Q_DECLARE_METATYPE(LoggerCmdUnknownMsg)
 Q_DECLARE_METATYPE(LoggerClientInfo)
 Q_DECLARE_METATYPE(LoggerEvent)
+Q_DECLARE_METATYPE(LoggerConfig)
 
 // Registers the message types for queued connections; safe to call repeatedly.
 void registerLoggerMetaTypes();

@@ -1,0 +1,151 @@
+#pragma once
+// Helpers of the logging tests: bounded waits on the event loop, a line-collecting
+// TCP server on 127.0.0.1, and captures of std::ostream and Qt warnings.
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QList>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <sstream>
+#include <string>
+
+// Readable texts in test failures.
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
+namespace LoggerTest {
+
+// Runs the event loop until pred() holds or timeoutMs passes; returns pred().
+inline bool waitFor(const std::function<bool()>& pred, int timeoutMs = 5000)
+{
+    QTimer tick; // wakes the loop up even when nothing else happens
+    tick.start(5);
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!pred()) {
+        if (deadline.hasExpired())
+            return pred();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+// Runs the event loop for a fixed time.
+inline void spin(int ms)
+{
+    waitFor([] { return false; }, ms);
+}
+
+// Accepts connections on 127.0.0.1 (port 0 unless told) and keeps the lines each one sends.
+class LineServer : public QObject
+{
+public:
+    explicit LineServer(quint16 port = 0)
+    {
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = server_.nextPendingConnection()) {
+                const int index = static_cast<int>(sockets_.size());
+                sockets_ << s;
+                lines_ << QList<QByteArray>();
+                partial_ << QByteArray();
+                connect(s, &QTcpSocket::readyRead, this, [this, s, index] { read(s, index); });
+                if (closeOnAccept_)
+                    s->close();
+            }
+        });
+        listen(port);
+    }
+
+    bool listen(quint16 port = 0) { return server_.listen(QHostAddress::LocalHost, port); }
+    void close() { server_.close(); }
+    quint16 port() const { return server_.serverPort(); }
+
+    int connectionCount() const { return static_cast<int>(sockets_.size()); }
+    const QList<QByteArray>& lines(int connection) const { return lines_[connection]; }
+    QTcpSocket* socket(int connection) const { return sockets_[connection]; }
+    int totalLines() const
+    {
+        int n = 0;
+        for (const auto& l : lines_)
+            n += static_cast<int>(l.size());
+        return n;
+    }
+    void setCloseOnAccept(bool on) { closeOnAccept_ = on; }
+
+private:
+    void read(QTcpSocket* s, int index)
+    {
+        partial_[index] += s->readAll();
+        qsizetype lf;
+        while ((lf = partial_[index].indexOf('\n')) >= 0) {
+            lines_[index] << partial_[index].left(lf);
+            partial_[index].remove(0, lf + 1);
+        }
+    }
+
+    QTcpServer server_;
+    QList<QTcpSocket*> sockets_;
+    QList<QList<QByteArray>> lines_;
+    QList<QByteArray> partial_;
+    bool closeOnAccept_ = false;
+};
+
+// Redirects a standard stream into a string while it lives.
+class StreamCapture
+{
+public:
+    explicit StreamCapture(std::ostream& stream) : stream_(stream), old_(stream.rdbuf(buffer_.rdbuf())) {}
+    ~StreamCapture() { stream_.rdbuf(old_); }
+    StreamCapture(const StreamCapture&) = delete;
+    StreamCapture& operator=(const StreamCapture&) = delete;
+
+    std::string text() const { return buffer_.str(); }
+    QStringList lines() const
+    {
+        return QString::fromLatin1(text()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
+
+private:
+    std::ostream& stream_;
+    std::ostringstream buffer_;
+    std::streambuf* old_;
+};
+
+// Collects the texts of qWarning() and friends while it lives.
+class QtMessageCapture
+{
+public:
+    QtMessageCapture() : old_(qInstallMessageHandler(&QtMessageCapture::handler)) { current() = this; }
+    ~QtMessageCapture()
+    {
+        qInstallMessageHandler(old_);
+        current() = nullptr;
+    }
+    QtMessageCapture(const QtMessageCapture&) = delete;
+    QtMessageCapture& operator=(const QtMessageCapture&) = delete;
+
+    QStringList warnings;
+
+private:
+    static QtMessageCapture*& current()
+    {
+        static QtMessageCapture* c = nullptr;
+        return c;
+    }
+    static void handler(QtMsgType type, const QMessageLogContext&, const QString& text)
+    {
+        if (current() != nullptr && type == QtWarningMsg)
+            current()->warnings << text;
+    }
+
+    QtMessageHandler old_;
+};
+
+} // namespace LoggerTest

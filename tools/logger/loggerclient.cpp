@@ -1,0 +1,213 @@
+#include "tools/logger/loggerclient.h"
+
+#include "tools/logger/log.h"
+#include "tools/util/platformlauncher.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QMetaEnum>
+#include <QTcpSocket>
+#include <QTimer>
+#include <iostream>
+
+namespace {
+
+template <typename E>
+QString enumName(E value)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<E>().valueToKey(static_cast<int>(value)));
+}
+
+// How long a closing client waits for its last lines to leave.
+constexpr int SHUTDOWN_FLUSH_MS = 2000;
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// LoggerClientMsgSender
+
+LoggerClientMsgSender::LoggerClientMsgSender(const QString& name, qint64 pid, const LoggerConfig& config)
+    : config_(config), socket_(new QTcpSocket(this)), clientInfo_(name, pid)
+{
+    connect(socket_, &QAbstractSocket::stateChanged, this, &LoggerClientMsgSender::handleSocketStateChange);
+    connect(socket_, &QAbstractSocket::errorOccurred, this, &LoggerClientMsgSender::handleSocketError);
+}
+
+LoggerClientMsgSender::~LoggerClientMsgSender()
+{
+    // Tearing the socket down must not log through a half-destroyed sender.
+    socket_->disconnect(this);
+    // Messages still queued for this sender are handled before it goes.
+    if (thread() == QThread::currentThread() && thread()->eventDispatcher())
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    if (socket_->state() == QAbstractSocket::ConnectedState) {
+        socket_->flush();
+        const QDeadlineTimer deadline(SHUTDOWN_FLUSH_MS);
+        while (socket_->bytesToWrite() > 0 && !deadline.hasExpired()) {
+            if (!socket_->waitForBytesWritten(static_cast<int>(deadline.remainingTime())))
+                break;
+        }
+        socket_->disconnectFromHost();
+    }
+}
+
+QAbstractSocket::SocketState LoggerClientMsgSender::socketState() const
+{
+    return socket_->state();
+}
+
+qint64 LoggerClientMsgSender::pendingBytes() const
+{
+    return socket_->bytesToWrite();
+}
+
+bool LoggerClientMsgSender::serverConfigured() const
+{
+    return config_.useServer && !config_.serverAddress.isNull();
+}
+
+void LoggerClientMsgSender::logOwn(int line, const QString& text)
+{
+    sendMessage(LoggerEventMsg(QStringLiteral("logger"), QStringLiteral(__FILE__), line, DEBUG, text));
+}
+
+void LoggerClientMsgSender::writeToSocket(const LoggerEventMsg& msg)
+{
+    socket_->write(msg.toEncoded());
+}
+
+void LoggerClientMsgSender::start()
+{
+    // Only from the unconnected state: a second connectToHost while looking up or
+    // connecting would be refused by the socket.
+    if (socket_->state() != QAbstractSocket::UnconnectedState || !serverConfigured())
+        return;
+    logOwn(__LINE__, QStringLiteral("connecting to server..."));
+    socket_->connectToHost(config_.serverAddress, config_.serverPort, QIODevice::ReadWrite);
+}
+
+void LoggerClientMsgSender::sendMessage(LoggerEventMsg msg)
+{
+    if (socket_->state() == QAbstractSocket::ConnectedState && socket_->isValid()) {
+        writeToSocket(msg);
+        socket_->flush();
+    } else if (serverConfigured()) {
+        backlog_.append(msg);
+        if (backlog_.size() > MAX_BACKLOG)
+            backlog_.removeFirst();
+    }
+    if (config_.stdOut)
+        writeToStream(std::cout, msg);
+    if (config_.stdErr)
+        writeToStream(std::cerr, msg);
+}
+
+void LoggerClientMsgSender::writeToStream(std::ostream& out, LoggerEventMsg msg)
+{
+    if (!config_.passesLogLevelFilter(msg.level))
+        return;
+    QByteArray line = consoleLine(LoggerEvent(clientInfo_, msg), config_.timestamps);
+    const qsizetype zero = line.indexOf('\0');
+    if (zero >= 0)
+        line.truncate(zero);
+    out.write(line.constData(), static_cast<std::streamsize>(line.size()));
+    out << std::endl;
+}
+
+void LoggerClientMsgSender::handleSocketStateChange(QAbstractSocket::SocketState state)
+{
+    if (state == QAbstractSocket::ConnectedState) {
+        writeToSocket(LoggerCmdInitClientMsg(clientInfo_));
+        retryCount_ = 0;
+        while (!backlog_.isEmpty())
+            writeToSocket(backlog_.takeFirst());
+        socket_->flush();
+    }
+    logOwn(__LINE__, QStringLiteral("state change to ") + enumName(state));
+}
+
+void LoggerClientMsgSender::handleSocketError(QAbstractSocket::SocketError error)
+{
+    logOwn(__LINE__, QStringLiteral("socket error: ") + enumName(error));
+    if (error != QAbstractSocket::ConnectionRefusedError && error != QAbstractSocket::RemoteHostClosedError)
+        return;
+    logOwn(__LINE__, QStringLiteral("connection failed...launching logger server"));
+    const int result = PlatformLauncher::launchLoggerServer();
+    logOwn(__LINE__, PlatformLauncher::launchSucceeded(result) ? QStringLiteral("successfully launched")
+                                                               : QStringLiteral("failed to launch"));
+    if (retryCount_ < MAX_RETRIES) {
+        QTimer::singleShot(retryIntervalMs_, this, &LoggerClientMsgSender::start);
+        ++retryCount_;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Logger
+
+Logger* Logger::global = nullptr;
+
+void Logger::initialize(QCoreApplication* app, const LoggerConfig& config)
+{
+    if (app == nullptr || QCoreApplication::eventDispatcher() == nullptr)
+        return;
+    if (global != nullptr) {
+        LOG_DEBUG("logger", "attempted to initialize logger twice");
+        return;
+    }
+    global = new Logger(app, config);
+    // Where a message reaches neither a server nor the echo it is dropped at its
+    // log site, before any text is built.
+    const bool toServer = config.useServer && !config.serverAddress.isNull();
+    Log::attachLogger(global, [config, toServer](LogLevel level) {
+        return toServer || ((config.stdOut || config.stdErr) && config.passesLogLevelFilter(level));
+    });
+    LOG_DEBUG("logger", "initialized global logger");
+}
+
+void Logger::changeServerFileDest(const QString& filePath)
+{
+    if (global == nullptr)
+        return;
+    emit global->message(LoggerCmdChangeFileMsg(DEFAULT_SERVER_FILE_OBJECT_NAME, filePath));
+}
+
+Logger::Logger(QCoreApplication* app, const LoggerConfig& config)
+    : QObject(app), config_(config)
+{
+    registerLoggerMetaTypes();
+    thread_ = new QThread(this);
+    thread_->setObjectName(QStringLiteral("logger"));
+    client_ = new LoggerClientMsgSender(QCoreApplication::applicationName(),
+                                        QCoreApplication::applicationPid(), config);
+    client_->moveToThread(thread_);
+    if (app != nullptr)
+        connect(app, &QCoreApplication::aboutToQuit, this, &Logger::stop);
+    connect(thread_, &QThread::finished, client_, &QObject::deleteLater);
+    connect(thread_, &QThread::started, client_, &LoggerClientMsgSender::start);
+    connect(this, &Logger::message, client_, &LoggerClientMsgSender::sendMessage, Qt::QueuedConnection);
+    thread_->start(QThread::InheritPriority);
+}
+
+Logger::~Logger()
+{
+    Log::detachLogger(this);
+    if (thread_->isRunning()) {
+        thread_->quit();
+        thread_->wait();
+    }
+    if (global == this)
+        global = nullptr;
+}
+
+void Logger::stop()
+{
+    if (thread_->isRunning()) {
+        thread_->quit();
+        thread_->wait();
+    }
+}
+
+void Logger::sendMessage(LoggerEventMsg msg)
+{
+    emit message(msg);
+}

@@ -1,0 +1,79 @@
+// Hosts a logging server: listens for logging clients and writes their messages
+// to ~/.veklogs/<date>-log.txt (and to the standard output unless --quiet).
+#include "tools/logger/loggerserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe work here: the event loop picks the byte up.
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGINT and SIGTERM end the event loop, so the server shuts down in order.
+void quitOnTerminationSignals(QCoreApplication& app)
+{
+    if (::pipe(signalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("loggerserver"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Logging server: writes the messages of logging clients to ~/.veklogs/<date>-log.txt."));
+    parser.addHelpOption();
+    const QCommandLineOption addressOption(QStringLiteral("address"), QStringLiteral("Address to listen on."),
+                                           QStringLiteral("address"), DEFAULT_SERVER_ADDR.toString());
+    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("TCP port to listen on (0: any free port)."),
+                                        QStringLiteral("port"), QString::number(DEFAULT_SERVER_PORT));
+    const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("Do not copy lines to the standard output."));
+    const QCommandLineOption stderrOption(QStringLiteral("stderr"), QStringLiteral("Copy lines to the standard error stream."));
+    parser.addOptions({addressOption, portOption, quietOption, stderrOption});
+    parser.process(app);
+
+    const QHostAddress address(parser.value(addressOption));
+    if (address.isNull()) {
+        std::fprintf(stderr, "loggerserver: invalid address: %s\n", qPrintable(parser.value(addressOption)));
+        return 2;
+    }
+    bool ok = false;
+    const uint port = parser.value(portOption).toUInt(&ok);
+    if (!ok || port > 65535) {
+        std::fprintf(stderr, "loggerserver: invalid port: %s\n", qPrintable(parser.value(portOption)));
+        return 2;
+    }
+
+    LoggerServer server;
+    server.setServerInfo(address, static_cast<uint16_t>(port));
+    server.setStdOutEnabled(!parser.isSet(quietOption));
+    server.setStdErrEnabled(parser.isSet(stderrOption));
+    server.start();
+    if (!server.isListening())
+        return 1;
+
+    quitOnTerminationSignals(app);
+    return app.exec();
+}
