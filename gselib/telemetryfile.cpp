@@ -1,0 +1,245 @@
+#include "gselib/telemetryfile.h"
+
+#include "gselib/telemetrycache.h"
+
+#include <QDir>
+#include <algorithm>
+#include <memory>
+
+namespace GseLib {
+
+TelemetryCache* TelemetryFile::cache_ = nullptr;
+
+void TelemetryFile::setSharedCache(TelemetryCache* cache)
+{
+    if (cache == cache_)
+        return;
+    delete cache_;
+    cache_ = cache;
+}
+
+void TelemetryFile::setSharedCacheFile(const std::string& path)
+{
+    if (!cache_)
+        return;
+    const QString absolute = QFileInfo(QString::fromUtf8(path.c_str())).absoluteFilePath();
+    cache_->changeFile(absolute.toUtf8().toStdString(), true);
+}
+
+void TelemetryFile::setSharedCacheFiles(const std::vector<std::string>& paths)
+{
+    if (!cache_)
+        return;
+    bool first = true;
+    for (const std::string& path : paths) {
+        const QString absolute = QFileInfo(QString::fromUtf8(path.c_str())).absoluteFilePath();
+        cache_->changeFile(absolute.toUtf8().toStdString(), first);
+        first = false;
+    }
+}
+
+void TelemetryFile::updateSharedCache()
+{
+    if (cache_)
+        cache_->grow();
+}
+
+int TelemetryFile::packetCount()
+{
+    return cache_ ? int(std::min<size_t>(cache_->count(), size_t(INT32_MAX))) : 0;
+}
+
+TMPacketPtr TelemetryFile::packetAt(int i)
+{
+    return cache_ && i >= 0 ? cache_->get(unsigned(i)) : TMPacketPtr();
+}
+
+TelemetryFile::TelemetryFile()
+{
+    if (cache_)
+        connect(cache_, &TelemetryCache::packetsRemoved, this, &TelemetryFile::handleCachePacketsRemoved);
+}
+
+TelemetryFile::~TelemetryFile() = default;
+
+void TelemetryFile::reset()
+{
+    current = 0;
+    lastMatch = -1;
+    searchMark = -1;
+    beforeFirst = true;
+}
+
+TMPacketPtr TelemetryFile::getNext()
+{
+    const int n = packetCount();
+    if (n == 0)
+        return TMPacketPtr();
+    if (beforeFirst) {
+        beforeFirst = false;
+        return packetAt(current);
+    }
+    if (current + 1 < n) {
+        ++current;
+        searchMark = -1;
+        return packetAt(current);
+    }
+    return TMPacketPtr();
+}
+
+int TelemetryFile::seek(int delta)
+{
+    searchMark = -1;
+    const int n = packetCount();
+    if (n == 0)
+        return 0;
+    const long long target = std::clamp<long long>(static_cast<long long>(current) + delta, 0, n - 1);
+    const int moved = int(target - current);
+    current = int(target);
+    return moved;
+}
+
+int TelemetryFile::findNextMatch(int start, const ByteSet& types, bool inclusive) const
+{
+    const int n = packetCount();
+    if (n == 0)
+        return -2;
+    if (start < 0 || start >= n)
+        return -3;
+    for (int i = inclusive ? start : start + 1; i < n; ++i)
+        if (types.contains(cache_->allPackets()[size_t(i)]->type()))
+            return i;
+    return -1;
+}
+
+int TelemetryFile::findNextMatch(int start, unsigned short type, bool inclusive) const
+{
+    return findNextMatch(start, ByteSet(type), inclusive);
+}
+
+int TelemetryFile::findPrevMatch(int start, const ByteSet& types, bool inclusive) const
+{
+    const int n = packetCount();
+    if (n == 0)
+        return -2;
+    if (start < 0 || start >= n)
+        return -3;
+    for (int i = inclusive ? start : start - 1; i >= 0; --i)
+        if (types.contains(cache_->allPackets()[size_t(i)]->type()))
+            return i;
+    return -1;
+}
+
+int TelemetryFile::findPrevMatch(int start, unsigned short type, bool inclusive) const
+{
+    return findPrevMatch(start, ByteSet(type), inclusive);
+}
+
+int TelemetryFile::forwardSearch(const ByteSet& types, TMPacketPtr* packet)
+{
+    const int start = std::max(current, searchMark);
+    const int found = findNextMatch(start, types, lastMatch != start);
+    if (found >= 0) {
+        current = found;
+        lastMatch = found;
+        searchMark = -1;
+        if (packet)
+            *packet = packetAt(found);
+        return found;
+    }
+    if (found == -1) {
+        searchMark = packetCount() - 1;
+        return -1;
+    }
+    if (found == -2) {
+        current = 0;
+        searchMark = -1;
+        return -1;
+    }
+    return -3;
+}
+
+int TelemetryFile::seekNextMatch(const ByteSet& types)
+{
+    return forwardSearch(types, nullptr);
+}
+
+int TelemetryFile::seekNextMatch(unsigned short type)
+{
+    return seekNextMatch(ByteSet(type));
+}
+
+TMPacketPtr TelemetryFile::getNextMatch(const ByteSet& types)
+{
+    TMPacketPtr packet;
+    forwardSearch(types, &packet);
+    return packet;
+}
+
+TMPacketPtr TelemetryFile::getNextMatch(unsigned short type)
+{
+    return getNextMatch(ByteSet(type));
+}
+
+int TelemetryFile::backwardSearch(const ByteSet& types, TMPacketPtr* packet)
+{
+    if (searchMark == 0)
+        return -1;
+    const int found = findPrevMatch(current, types, false);
+    if (found >= 0) {
+        current = found;
+        lastMatch = found;
+        searchMark = -1;
+        if (packet)
+            *packet = packetAt(found);
+        return found;
+    }
+    if (found == -1 || found == -2)
+        searchMark = 0;
+    return -1;
+}
+
+int TelemetryFile::seekPrevMatch(const ByteSet& types)
+{
+    return backwardSearch(types, nullptr);
+}
+
+int TelemetryFile::seekPrevMatch(unsigned short type)
+{
+    return seekPrevMatch(ByteSet(type));
+}
+
+TMPacketPtr TelemetryFile::getPrevMatch(const ByteSet& types)
+{
+    TMPacketPtr packet;
+    backwardSearch(types, &packet);
+    return packet;
+}
+
+TMPacketPtr TelemetryFile::getPrevMatch(unsigned short type)
+{
+    return getPrevMatch(ByteSet(type));
+}
+
+void TelemetryFile::handleCachePacketsRemoved(int n)
+{
+    current -= n;
+    if (current < 0) {
+        current = 0;
+        beforeFirst = true;
+    }
+    lastMatch = lastMatch - n < 0 ? -1 : lastMatch - n;
+    searchMark = searchMark - n < 0 ? -1 : searchMark - n;
+}
+
+QFileInfo TelemetryFile::fileInfo() const
+{
+    return cache_ ? QFileInfo(QString::fromUtf8(cache_->filePath().c_str())) : QFileInfo();
+}
+
+QString TelemetryFile::tidString() const
+{
+    return fileInfo().dir().dirName().mid(20, 5);
+}
+
+} // namespace GseLib
