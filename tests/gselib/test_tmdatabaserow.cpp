@@ -1,7 +1,11 @@
 #include "gselib/tmdatabaserow.h"
 
 #include "conversion/polytransferfunc.h"
+#include "gselib/transferfuncfactory.h"
 #include "support/logcapture.h"
+#include "tools/util/pluginmanager.h"
+
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -562,4 +566,50 @@ TEST_F(RowTest, EqualityAndDifferenceReport)
     Row f = a;
     f.applyWhen.addCondition(1, {0, 0});
     EXPECT_NE(a, f);
+}
+
+// With the generic maker loaded the row builds real functions from its
+// equation types and coefficients, and its limit sets test converted values.
+TEST_F(RowTest, TransferFunctionsFromTheGenericMaker)
+{
+    QObject owner;
+    PluginManager manager(&owner);
+    manager.setClassFilters({QRegularExpression("^GenericTransferFuncMaker$")});
+    manager.loadPlugins(QStringList{});
+    TransferFuncFactory::instance()->loadTransferFuncPlugins(&manager);
+
+    TestSupport::LogCapture log;
+    Row r = make(line()
+                     .set("ENG_EQ_TYPE", "2") // volts: K1 x K2 x (x - 32768) / 65536
+                     .set("ENG_K1", "2")
+                     .set("ENG_K2", "5")
+                     .set("SCI_EQ_TYPE", "1") // polynomial
+                     .set("SCI_K1", "1")
+                     .set("SCI_K2", "3")
+                     .set("LIMIT_TYPE_1", "6") // ENG, value above the limit
+                     .set("YELLOW_LIMIT_1", "2")
+                     .set("RED_LIMIT_1", "4")
+                     .set("LIMIT_TYPE_2", "7") // SCI, value above the limit
+                     .set("RED_LIMIT_2", "10"));
+    EXPECT_TRUE(log.texts("transfer_func", WARN).isEmpty());
+    EXPECT_DOUBLE_EQ(r.convertValue(65536, Gse::Eng), 5.0);
+    EXPECT_DOUBLE_EQ(r.convertValue(32768, Gse::Eng), 0.0);
+    EXPECT_DOUBLE_EQ(r.convertValue(3, Gse::Sci), 10.0); // SCI of the raw value
+    EXPECT_EQ(r.limitChecker1.checkLimit(49152), 1); // 2.5 V
+    EXPECT_EQ(r.limitChecker1.checkLimit(65536), 3);             // 5 V
+    EXPECT_EQ(r.limitChecker2.checkLimit(3), 0);                 // 10
+    EXPECT_EQ(r.limitChecker2.checkLimit(4), 2);                 // 13
+
+    // SCI_FROM_ENG changes both the conversion and the limit sets.
+    update(r, Line(header).set("SUB_SYSTEM", "SYS").set("NAME", "TEMP").set("SCI_FROM_ENG", "1"));
+    EXPECT_DOUBLE_EQ(r.convertValue(65536, Gse::Sci), 16.0);
+    EXPECT_EQ(r.limitChecker2.checkLimit(65536), 2);
+    EXPECT_EQ(r.limitChecker2.checkLimit(32768), 0); // SCI(0) = 1
+
+    // An equation type without a maker gives the identity.
+    update(r, Line(header).set("SUB_SYSTEM", "SYS").set("NAME", "TEMP").set("ENG_EQ_TYPE", "4294967295"));
+    EXPECT_DOUBLE_EQ(r.convertValue(7, Gse::Eng), 7.0);
+    EXPECT_EQ(log.texts("transfer_func", WARN), QStringList{"Unsupported sci eq type: -1"});
+
+    TransferFuncFactory::instance()->loadTransferFuncPlugins(nullptr);
 }
