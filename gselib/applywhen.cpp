@@ -1,9 +1,12 @@
 #include "gselib/applywhen.h"
 
+#include "conversion/saturatingcast.h"
+#include "gselib/datainterpretation.h"
 #include "tools/logger/log.h"
 
 #include <fmt/format.h>
 
+#include <cmath>
 #include <utility>
 
 namespace GseLib {
@@ -37,6 +40,28 @@ ApplyWhen ApplyWhen::fromString(const QString& text)
         result.addCondition(id, Range<long long>(low, high));
     }
     return result;
+}
+
+bool ApplyWhen::passes(const std::function<double(int id, bool* ok)>& rawValue) const
+{
+    for (const Condition& c : conditions_) {
+        bool ok = false;
+        const double v = rawValue(c.id, &ok);
+        if (!ok || std::isnan(v))
+            return false;
+        if (!c.range.contains(nr::truncateSaturating<long long>(v)))
+            return false;
+    }
+    return true;
+}
+
+bool ApplyWhen::passes(const DataInterpretation* di, const TMPacket* packet) const
+{
+    if (conditions_.empty())
+        return true;
+    if (!di)
+        return false; // no hub: no value decodes
+    return passes([&](int id, bool* ok) { return di->getValue(id, packet, Gse::Raw, ok, false, nullptr); });
 }
 
 std::string to_string(const ApplyWhen& applyWhen)

@@ -7,11 +7,15 @@
 
 #include <QString>
 
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 namespace GseLib {
+
+class DataInterpretation;
+class TMPacket;
 
 class ApplyWhen
 {
@@ -34,6 +38,14 @@ public:
 
     void addCondition(int id, Range<long long> range) { conditions_.push_back(Condition{id, range}); }
     void clear() { conditions_.clear(); }
+
+    // True when every condition holds for the raw values that the hub decodes
+    // from the same packet; an empty list always passes. A value that does not
+    // decode (or is NaN) fails; others are truncated toward zero, saturating.
+    bool passes(const DataInterpretation* di, const TMPacket* packet) const;
+    // The same test with the raw value of a data id given by a function that
+    // sets *ok to whether the value exists.
+    bool passes(const std::function<double(int id, bool* ok)>& rawValue) const;
 
     const std::vector<Condition>& conditions() const { return conditions_; }
     bool empty() const { return conditions_.empty(); }

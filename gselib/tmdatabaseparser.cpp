@@ -207,6 +207,31 @@ void extractValueFromText(ApplyWhen& value, const QStringView& cell)
     value = ApplyWhen::fromString(cell.toString());
 }
 
+void extractValueFromText(DiscreteLabels& value, const QStringView& cell)
+{
+    value.fromString(cell.toString());
+}
+
+void updateLimitChecker(LimitChecker& checker, int typePosition, int yellowPosition, int redPosition,
+                        const QList<QStringView>& cells)
+{
+    QStringView cell;
+    if (cellAt(typePosition, cells, cell)) {
+        unsigned long long type = 0;
+        parseULongLong(cell, type);
+        checker.setLimitType(static_cast<unsigned long>(type));
+    }
+    double limit = 0.0;
+    if (cellAt(yellowPosition, cells, cell)) {
+        parseDouble(cell, limit);
+        checker.setYellowLimit(limit);
+    }
+    if (cellAt(redPosition, cells, cell)) {
+        parseDouble(cell, limit);
+        checker.setRedLimit(limit);
+    }
+}
+
 void updateClock(std::shared_ptr<TMClock>& clock, const TMClockMap& clocks, int position,
                  const QList<QStringView>& cells)
 {

@@ -10,6 +10,8 @@
 // The forms that take a column position and the whole line do nothing when
 // the position is negative, lies past the end of the line, or the cell is empty.
 #include "gselib/applywhen.h"
+#include "gselib/discretelabels.h"
+#include "gselib/limitchecker.h"
 #include "gselib/tarqminetype.h"
 #include "gselib/tmclock.h"
 
@@ -48,9 +50,15 @@ void extractValueFromText(Gse::TarqMineType& value, const QStringView& cell);
 // "0=OFF;1=ON": keys are 32-bit integers with base prefixes (0 when not one).
 void extractValueFromText(QMap<int, QString>& value, const QStringView& cell);
 void extractValueFromText(ApplyWhen& value, const QStringView& cell);
+void extractValueFromText(DiscreteLabels& value, const QStringView& cell);
 
 void updateClock(std::shared_ptr<TMClock>& clock, const TMClockMap& clocks, int position,
                  const QList<QStringView>& cells);
+
+// Each present cell sets its part: the limit type (unsigned, base prefixes,
+// 0 when not a number), the yellow or the red limit (double, 0 when not a number).
+void updateLimitChecker(LimitChecker& checker, int typePosition, int yellowPosition, int redPosition,
+                        const QList<QStringView>& cells);
 
 void updateLimits(QJsonObject& limits, int position, const QList<QStringView>& cells);
 void updateHistory(QJsonObject& history, int position, const QList<QStringView>& cells);
