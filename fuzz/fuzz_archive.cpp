@@ -35,7 +35,7 @@ protected:
 // The scratch archive, in a folder of its own (the side-file search lists the
 // archive's folder). Plain arrays: the clean-up at exit runs after static destructors.
 char g_folder[4096];
-char g_path[4096];
+char g_path[4096 + 32];
 
 const char* scratchPath()
 {
