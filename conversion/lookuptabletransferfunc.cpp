@@ -1,6 +1,6 @@
 #include "conversion/lookuptabletransferfunc.h"
 
-#include "conversion/split.h"
+#include "tools/util/tools.h"
 
 #include <algorithm>
 #include <clocale>

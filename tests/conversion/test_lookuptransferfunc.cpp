@@ -2,7 +2,7 @@
 // two's-complement functions, and the field splitter the table reader uses.
 #include "conversion/logtransferfunc.h"
 #include "conversion/lookuptabletransferfunc.h"
-#include "conversion/split.h"
+#include "tools/util/tools.h"
 #include "conversion/twoscomplementtransferfunc.h"
 
 #include "support/tempdir.h"

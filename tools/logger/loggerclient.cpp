@@ -56,6 +56,11 @@ QAbstractSocket::SocketState LoggerClientMsgSender::socketState() const
     return socket_->state();
 }
 
+qint64 LoggerClientMsgSender::pendingBytes() const
+{
+    return socket_->bytesToWrite();
+}
+
 bool LoggerClientMsgSender::serverConfigured() const
 {
     return config_.useServer && !config_.serverAddress.isNull();

@@ -31,6 +31,8 @@ public:
     const QList<LoggerEventMsg>& backlog() const { return backlog_; }
     int retryCount() const { return retryCount_; }
     QAbstractSocket::SocketState socketState() const;
+    // Bytes handed to the socket and not yet written to the connection.
+    qint64 pendingBytes() const;
 
     int retryIntervalMs() const { return retryIntervalMs_; }
     // Tests shorten the pause between reconnection attempts.

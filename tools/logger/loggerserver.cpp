@@ -49,10 +49,10 @@ void LoggerServerMsgProcessor::process(QByteArray msg)
         if (lf < 0)
             break;
         const qsizetype length = lf - pos;
-        if (skippingLine_) {
+        if (skippedBytes_ >= 0) {
             // The tail of a line whose head was already dropped.
-            skippingLine_ = false;
-            warnDropped(length);
+            warnDropped(skippedBytes_ + length);
+            skippedBytes_ = -1;
         } else if (length > MAX_LINE_BYTES) {
             warnDropped(length);
         } else {
@@ -61,11 +61,14 @@ void LoggerServerMsgProcessor::process(QByteArray msg)
         pos = lf + 1;
     }
     buffer_.remove(0, pos);
-    // What is left is a partial line; past the limit it is dropped rather than kept.
-    if (buffer_.size() > MAX_LINE_BYTES || (skippingLine_ && !buffer_.isEmpty())) {
-        if (!skippingLine_)
-            warnDropped(buffer_.size());
-        skippingLine_ = true;
+    // What is left is a partial line. Past the limit it is dropped rather than kept,
+    // and so is the rest of it until its line feed comes.
+    if (skippedBytes_ >= 0) {
+        skippedBytes_ += buffer_.size();
+        buffer_.clear();
+    } else if (buffer_.size() > MAX_LINE_BYTES) {
+        warnDropped(buffer_.size());
+        skippedBytes_ = 0;
         buffer_.clear();
         buffer_.squeeze();
     }

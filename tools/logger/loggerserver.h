@@ -45,9 +45,10 @@ private:
     void handleLine(const QByteArray& line);
 
     QByteArray buffer_;
-    // Set after an over-long partial line was dropped: the rest of that line, up to
-    // its line feed, is dropped as well instead of being read as a new line.
-    bool skippingLine_ = false;
+    // After an over-long partial line was dropped, the rest of that line up to its
+    // line feed is dropped as well (counted here) instead of being read as a new
+    // line; -1 when no line is being dropped.
+    qsizetype skippedBytes_ = -1;
 };
 
 // One accepted connection; a child of its socket.

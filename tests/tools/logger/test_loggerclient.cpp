@@ -293,10 +293,15 @@ TEST(Logger, InitializeOnceAndLogsIt)
     EXPECT_TRUE(capture.contains("attempted to initialize logger twice", "logger", DEBUG));
     EXPECT_FALSE(Logger::global->config().useServer) << "the first logger is kept";
 
+    // Stopping (as at application quit) ends the thread, and the client goes with it.
     QPointer<LoggerClientMsgSender> client = first->client();
+    ASSERT_FALSE(client.isNull());
+    first->stop();
+    EXPECT_FALSE(first->loggerThread()->isRunning());
+    EXPECT_TRUE(client.isNull());
+    EXPECT_EQ(Logger::global, first) << "stopping does not unset the logger";
     delete Logger::global;
     EXPECT_EQ(Logger::global, nullptr);
-    EXPECT_TRUE(client.isNull()) << "the client goes with its thread";
 }
 
 TEST(Logger, UnusedMessagesAreDroppedAtTheLogSite)

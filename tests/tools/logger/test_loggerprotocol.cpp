@@ -112,6 +112,17 @@ TEST(LoggerEvent, FileLineRoundTripAndShortLines)
     EXPECT_FALSE(LoggerEvent(QByteArray("a - b - c - d - e - f - g - h")).valid);
 }
 
+TEST(LoggerEvent, LatinOneFileLinesReadBack)
+{
+    LoggerEventMsg m("c", "f", 1, INFO, QString::fromUtf8("caf\xc3\xa9 ok"));
+    LoggerEvent ev(LoggerClientInfo("a", 1), m);
+    const QByteArray line = ev.toEncoded();
+    EXPECT_TRUE(line.endsWith("caf\xe9 ok"));
+    EXPECT_EQ(LoggerEvent(line).text, QString::fromUtf8("caf\xc3\xa9 ok"));
+    // Lines that are valid UTF-8 (written by other tools) still read as UTF-8.
+    EXPECT_EQ(LoggerEvent(QByteArray("t - a - 1 - 0x1 - f - 2 - c - INFO - \xc3\xa9")).text, QString::fromUtf8("\xc3\xa9"));
+}
+
 TEST(LoggerEvent, PlaceholdersInValuesAreNotSubstitutedAgain)
 {
     LoggerEventMsg m("c%9", "f%1", 1, WARN, "text %2 %3");
