@@ -32,19 +32,29 @@ protected:
     }
 };
 
-const std::string& scratchPath()
+// The scratch archive, in a folder of its own (the side-file search lists the
+// archive's folder). Plain arrays: the clean-up at exit runs after static destructors.
+char g_folder[4096];
+char g_path[4096 + 32];
+
+const char* scratchPath()
 {
-    static const std::string path = [] {
-        std::string p = QDir::tempPath().toStdString() + "/fuzz_archive_" + std::to_string(getpid()) + ".dat";
-        std::atexit([] { std::remove(scratchPath().c_str()); });
-        return p;
-    }();
-    return path;
+    if (!g_path[0]) {
+        std::snprintf(g_folder, sizeof g_folder, "%s/fuzz_archive_XXXXXX", QDir::tempPath().toLocal8Bit().constData());
+        if (!mkdtemp(g_folder))
+            std::abort();
+        std::snprintf(g_path, sizeof g_path, "%s/archive.dat", g_folder);
+        std::atexit([] {
+            std::remove(g_path);
+            rmdir(g_folder);
+        });
+    }
+    return g_path;
 }
 
-void writeFile(const std::string& path, const uint8_t* data, size_t size, const char* mode)
+void writeFile(const char* path, const uint8_t* data, size_t size, const char* mode)
 {
-    FILE* f = std::fopen(path.c_str(), mode);
+    FILE* f = std::fopen(path, mode);
     if (!f)
         std::abort();
     if (size)
@@ -71,33 +81,42 @@ void checkPackets(const TelemetryCache& cache)
     }
 }
 
+// One cache per kind for the whole run (changeFile starts each input afresh).
+template <typename Cache>
+TelemetryCache& cacheFor(TelemetryCache::PacketFormat format)
+{
+    static Cache* tom = nullptr;
+    static Cache* ccsds = nullptr;
+    Cache*& c = format == TelemetryCache::TOM ? tom : ccsds;
+    if (!c) {
+        c = new Cache(new UnixTimeResolver);
+        c->setMessageStream(sink());
+        c->setPacketFormat(format);
+    }
+    return *c;
+}
+
 template <typename Cache>
 void parseWholeAndGrowing(const uint8_t* data, size_t size, TelemetryCache::PacketFormat format)
 {
-    const std::string& path = scratchPath();
-    {
-        Cache cache(new UnixTimeResolver);
-        cache.setMessageStream(sink());
-        cache.setPacketFormat(format);
-        cache.setMaxScan(4096);
-        writeFile(path, data, size, "wb");
-        cache.changeFile(path, true);
-        checkPackets(cache);
-        if (cache.readPosition() < 0 || cache.readPosition() > long(size))
-            std::abort();
-    }
-    {
-        Cache cache(new UnixTimeResolver);
-        cache.setMessageStream(sink());
-        cache.setPacketFormat(format);
-        const size_t half = size / 2;
-        writeFile(path, data, half, "wb");
-        cache.changeFile(path, true);
-        writeFile(path, data + half, size - half, "ab");
-        for (int i = 0; i < 7; ++i)
-            cache.grow();
-        checkPackets(cache);
-    }
+    const std::string path = scratchPath();
+    TelemetryCache& cache = cacheFor<Cache>(format);
+
+    cache.setMaxScan(4096);
+    writeFile(path.c_str(), data, size, "wb");
+    cache.changeFile(path, true);
+    checkPackets(cache);
+    if (cache.readPosition() < 0 || cache.readPosition() > long(size))
+        std::abort();
+
+    cache.setMaxScan(1000000);
+    const size_t half = size / 2;
+    writeFile(path.c_str(), data, half, "wb");
+    cache.changeFile(path, true);
+    writeFile(path.c_str(), data + half, size - half, "ab");
+    for (int i = 0; i < 7; ++i)
+        cache.grow();
+    checkPackets(cache);
 }
 
 } // namespace
@@ -116,8 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     parseWholeAndGrowing<StrictCache>(data, size, TelemetryCache::CCSDS);
 
     // The same bytes as a side file.
-    const std::string meta = scratchPath() + ".meta";
-    writeFile(meta, data, size, "wb");
+    const std::string meta = std::string(scratchPath()) + ".meta";
+    writeFile(meta.c_str(), data, size, "wb");
     TmMeta m;
     m.parseFile(QString::fromStdString(meta));
     (void)m.configVekGroup();

@@ -99,46 +99,61 @@ int TelemetryFile::seek(int delta)
     return moved;
 }
 
-int TelemetryFile::findNextMatch(int start, const ByteSet& types, bool inclusive) const
+template <typename Types>
+int TelemetryFile::findNext(int start, const Types& types, bool inclusive)
 {
     const int n = packetCount();
     if (n == 0)
         return -2;
     if (start < 0 || start >= n)
         return -3;
+    const std::vector<TMPacketPtr>& packets = cache_->allPackets();
     for (int i = inclusive ? start : start + 1; i < n; ++i)
-        if (types.contains(cache_->allPackets()[size_t(i)]->type()))
+        if (types.contains(packets[size_t(i)]->type()))
             return i;
     return -1;
+}
+
+template <typename Types>
+int TelemetryFile::findPrev(int start, const Types& types, bool inclusive)
+{
+    const int n = packetCount();
+    if (n == 0)
+        return -2;
+    if (start < 0 || start >= n)
+        return -3;
+    const std::vector<TMPacketPtr>& packets = cache_->allPackets();
+    for (int i = inclusive ? start : start - 1; i >= 0; --i)
+        if (types.contains(packets[size_t(i)]->type()))
+            return i;
+    return -1;
+}
+
+int TelemetryFile::findNextMatch(int start, const ByteSet& types, bool inclusive) const
+{
+    return findNext(start, types, inclusive);
 }
 
 int TelemetryFile::findNextMatch(int start, unsigned short type, bool inclusive) const
 {
-    return findNextMatch(start, ByteSet(type), inclusive);
+    return findNext(start, OneType{type}, inclusive);
 }
 
 int TelemetryFile::findPrevMatch(int start, const ByteSet& types, bool inclusive) const
 {
-    const int n = packetCount();
-    if (n == 0)
-        return -2;
-    if (start < 0 || start >= n)
-        return -3;
-    for (int i = inclusive ? start : start - 1; i >= 0; --i)
-        if (types.contains(cache_->allPackets()[size_t(i)]->type()))
-            return i;
-    return -1;
+    return findPrev(start, types, inclusive);
 }
 
 int TelemetryFile::findPrevMatch(int start, unsigned short type, bool inclusive) const
 {
-    return findPrevMatch(start, ByteSet(type), inclusive);
+    return findPrev(start, OneType{type}, inclusive);
 }
 
-int TelemetryFile::forwardSearch(const ByteSet& types, TMPacketPtr* packet)
+template <typename Types>
+int TelemetryFile::forwardSearch(const Types& types, TMPacketPtr* packet)
 {
     const int start = std::max(current, searchMark);
-    const int found = findNextMatch(start, types, lastMatch != start);
+    const int found = findNext(start, types, lastMatch != start);
     if (found >= 0) {
         current = found;
         lastMatch = found;
@@ -166,7 +181,7 @@ int TelemetryFile::seekNextMatch(const ByteSet& types)
 
 int TelemetryFile::seekNextMatch(unsigned short type)
 {
-    return seekNextMatch(ByteSet(type));
+    return forwardSearch(OneType{type}, nullptr);
 }
 
 TMPacketPtr TelemetryFile::getNextMatch(const ByteSet& types)
@@ -178,14 +193,17 @@ TMPacketPtr TelemetryFile::getNextMatch(const ByteSet& types)
 
 TMPacketPtr TelemetryFile::getNextMatch(unsigned short type)
 {
-    return getNextMatch(ByteSet(type));
+    TMPacketPtr packet;
+    forwardSearch(OneType{type}, &packet);
+    return packet;
 }
 
-int TelemetryFile::backwardSearch(const ByteSet& types, TMPacketPtr* packet)
+template <typename Types>
+int TelemetryFile::backwardSearch(const Types& types, TMPacketPtr* packet)
 {
     if (searchMark == 0)
         return -1;
-    const int found = findPrevMatch(current, types, false);
+    const int found = findPrev(current, types, false);
     if (found >= 0) {
         current = found;
         lastMatch = found;
@@ -206,7 +224,7 @@ int TelemetryFile::seekPrevMatch(const ByteSet& types)
 
 int TelemetryFile::seekPrevMatch(unsigned short type)
 {
-    return seekPrevMatch(ByteSet(type));
+    return backwardSearch(OneType{type}, nullptr);
 }
 
 TMPacketPtr TelemetryFile::getPrevMatch(const ByteSet& types)
@@ -218,7 +236,9 @@ TMPacketPtr TelemetryFile::getPrevMatch(const ByteSet& types)
 
 TMPacketPtr TelemetryFile::getPrevMatch(unsigned short type)
 {
-    return getPrevMatch(ByteSet(type));
+    TMPacketPtr packet;
+    backwardSearch(OneType{type}, &packet);
+    return packet;
 }
 
 void TelemetryFile::handleCachePacketsRemoved(int n)

@@ -82,10 +82,23 @@ public slots:
 private:
     static TelemetryCache* cache_;
 
+    // Matches one type without building a 64 KiB set per call.
+    struct OneType
+    {
+        uint16_t type;
+        bool contains(int t) const { return uint16_t(t) == type; }
+    };
+
     static int packetCount();
     static TMPacketPtr packetAt(int i);
-    int forwardSearch(const ByteSet& types, TMPacketPtr* packet);
-    int backwardSearch(const ByteSet& types, TMPacketPtr* packet);
+    template <typename Types>
+    static int findNext(int start, const Types& types, bool inclusive);
+    template <typename Types>
+    static int findPrev(int start, const Types& types, bool inclusive);
+    template <typename Types>
+    int forwardSearch(const Types& types, TMPacketPtr* packet);
+    template <typename Types>
+    int backwardSearch(const Types& types, TMPacketPtr* packet);
 
     int current = 0;
     int lastMatch = -1;

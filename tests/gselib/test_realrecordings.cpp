@@ -31,6 +31,11 @@ struct Recording
     int packets;
 };
 
+void PrintTo(const Recording& r, std::ostream* os)
+{
+    *os << r.folder << "/" << r.file;
+}
+
 class RealRecording : public ::testing::TestWithParam<Recording>
 {
 };

@@ -4,6 +4,7 @@
 #include "gselib/timeresolvers.h"
 #include "gselib/tompacket.h"
 #include "support/tempdir.h"
+#include "tools/util/checksum.h"
 #include "tests/gselib/archivetestdata.h"
 
 #include <QElapsedTimer>
@@ -569,4 +570,75 @@ TEST_F(TelemetryCacheTest, AppendPacketTrimsAndSignals)
     EXPECT_EQ(spy, (QList<int>{0, 2}));
     EXPECT_EQ(c->count(), 2u);
     EXPECT_EQ(c->get(0)->apid(), 3);
+}
+
+namespace {
+
+// The simple sum of a block after its last fold, as the checksum computes it.
+uint32_t finalSimpleSum(const QByteArray& block)
+{
+    const auto* d = reinterpret_cast<const uint8_t*>(block.constData());
+    const size_t n = size_t(block.size());
+    uint64_t s = 0xFFFF;
+    size_t words = n / 2, i = 0;
+    while (words) {
+        size_t b = words < 360 ? words : 360;
+        words -= b;
+        for (; b; --b, i += 2)
+            s += (uint32_t(d[i]) << 8) | d[i + 1];
+        s = (s >> 16) + (s & 0xFFFF);
+    }
+    if (n & 1)
+        s += uint32_t(d[n - 1]) << 8;
+    return uint32_t((s >> 16) + (s & 0xFFFF));
+}
+
+} // namespace
+
+TEST_F(TelemetryCacheTest, ResyncFindsPacketsWhoseSimpleSumFoldsPast16Bits)
+{
+    // An odd-length packet whose simple sum ends at 65536 after the last fold:
+    // its stored low half is 0, which the quick test while resynchronising must not reject.
+    QByteArray data(601, '\xFF');
+    QByteArray packet;
+    for (int w = 0; w < 65536 && packet.isEmpty(); ++w) {
+        data[0] = char(w >> 8);
+        data[1] = char(w);
+        const QByteArray p = tomPacket(1, 0, data, 0);
+        if (finalSimpleSum(p.left(p.size() - 4)) >= 0x10000)
+            packet = p;
+    }
+    ASSERT_FALSE(packet.isEmpty());
+    ASSERT_TRUE(GseLib::correct_checksum(reinterpret_cast<const unsigned char*>(packet.constData()),
+                                         size_t(packet.size()) - 4, false));
+    // Also at an odd offset, after garbage of both parities.
+    const QByteArray a = tomArchive(2) + QByteArray(3, '\x07') + packet + QByteArray(2, '\x07') + packet +
+                         tomArchive(2);
+    auto c = makeCache(TelemetryCache::TOM);
+    c->changeFile(write("fold.dat", a), true);
+    EXPECT_EQ(c->count(), 6u);
+    EXPECT_EQ(messages.lines().size(), 2);
+}
+
+TEST_F(TelemetryCacheTest, ResyncFindsEveryPacketBetweenGarbage)
+{
+    QRandomGenerator rng(11);
+    QByteArray a;
+    int expected = 0;
+    for (int i = 0; i < 300; ++i) {
+        QByteArray junk(int(rng.bounded(1, 9)), '\0');
+        for (auto& ch : junk)
+            ch = char(rng.bounded(256));
+        QByteArray data(int(rng.bounded(1, 1500)), '\0');
+        for (auto& ch : data)
+            ch = char(rng.bounded(256));
+        a += junk + tomPacket(uint8_t(rng.bounded(1, 127)), uint8_t(i), data, uint32_t(i));
+        ++expected;
+    }
+    a += tomArchive(1);
+    auto c = makeCache(TelemetryCache::TOM);
+    c->changeFile(write("mixed.dat", a), true);
+    ASSERT_EQ(int(c->count()), expected + 1);
+    for (int i = 0; i < expected; ++i)
+        EXPECT_EQ(c->get(unsigned(i))->sequence(), i % 256);
 }
