@@ -2,6 +2,7 @@
 
 #include "gselib/configvek.h"
 #include "tools/logger/log.h"
+#include "tools/logger/loggerclient.h"
 #include "tools/util/platformappnap.h"
 
 #include <QDir>
@@ -19,6 +20,11 @@ PraxaCoreApp::PraxaCoreApp(int& argc, char** argv, int major, int minor, int pat
 PraxaCoreApp::~PraxaCoreApp()
 {
     pluginManager.clear();
+}
+
+void PraxaCoreApp::initializeLogger(const LoggerConfig& config)
+{
+    Logger::initialize(this, config);
 }
 
 void PraxaCoreApp::initializeConfigVek(const QString& group)

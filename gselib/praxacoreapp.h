@@ -10,6 +10,8 @@
 #include <QRegularExpression>
 #include <QString>
 
+class LoggerConfig;
+
 class PraxaCoreApp : public QCoreApplication
 {
     Q_OBJECT
@@ -18,6 +20,9 @@ public:
     // argc must outlive the application; argc 0 with no arguments is allowed.
     PraxaCoreApp(int& argc, char** argv, int major, int minor, int patch, QString build);
     ~PraxaCoreApp() override;
+
+    // Starts the process-wide logger for this application (once per process).
+    void initializeLogger(const LoggerConfig& config);
 
     // Makes a configuration group the default (the file's "default_group" when
     // empty), verifies it and moves the working folder into its "gse" folder.

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 
 namespace GseLib {
@@ -55,6 +56,24 @@ bool couldStartLabel(const uint8_t* b, size_t n)
     return true;
 }
 
+// Copies the next n bytes of the stream without consuming them when its
+// buffer already holds them (saves a seek back, which costs a system call);
+// false when they would have to be read.
+bool peekStream(FILE* f, unsigned char* out, size_t n)
+{
+#if defined(__GLIBC__)
+    if (f->_IO_read_ptr && f->_IO_read_end - f->_IO_read_ptr >= std::ptrdiff_t(n)) {
+        std::memcpy(out, f->_IO_read_ptr, n);
+        return true;
+    }
+#else
+    (void)f;
+    (void)out;
+    (void)n;
+#endif
+    return false;
+}
+
 } // namespace
 
 TelemetryCache::TelemetryCache(TimeResolver* resolver)
@@ -96,6 +115,8 @@ void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
         if (!streamBuffer)
             streamBuffer.reset(new char[STREAM_BUFFER_SIZE]);
         std::setvbuf(file, streamBuffer.get(), _IOFBF, STREAM_BUFFER_SIZE);
+        // Only this thread reads the stream: no locking per call.
+        __fsetlocking(file, FSETLOCKING_BYCALLER);
     }
     position = 0;
     meta = TmMeta(QString::fromUtf8(path.c_str()));
@@ -431,7 +452,8 @@ void TelemetryCache::parseCcsds()
         uint32_t labelSeconds = 0;
         double labelMs = 0.0;
 
-        const size_t ahead = std::fread(labelBuffer, 1, LABEL_LOOKAHEAD, file);
+        const bool peeked = peekStream(file, labelBuffer, LABEL_LOOKAHEAD);
+        const size_t ahead = peeked ? LABEL_LOOKAHEAD : std::fread(labelBuffer, 1, LABEL_LOOKAHEAD, file);
         if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(labelBuffer, ahead))) {
             // Nothing more, or the start of a label still being written.
             std::fseek(file, position, SEEK_SET);
@@ -445,6 +467,8 @@ void TelemetryCache::parseCcsds()
             // buffer is read in part and the rest skipped.
             const size_t rest = n + LABEL_LOOKAHEAD;
             const size_t inBuffer = std::min(rest, LABEL_BUFFER_SIZE - LABEL_LOOKAHEAD);
+            if (peeked)
+                std::fread(labelBuffer, 1, LABEL_LOOKAHEAD, file); // the peeked bytes, now consumed
             if (std::fread(labelBuffer + LABEL_LOOKAHEAD, 1, inBuffer, file) < inBuffer ||
                 !skipLabelRest(rest - inBuffer)) {
                 std::fseek(file, position, SEEK_SET);
@@ -458,7 +482,7 @@ void TelemetryCache::parseCcsds()
                 labelMs = be16(labelBuffer + 36);
             }
             labelled = true;
-        } else {
+        } else if (!peeked) {
             std::fseek(file, position, SEEK_SET);
         }
 

@@ -1,6 +1,5 @@
 // Calibration transforms: the quadratic Transform, chains and piecewise fits.
 #include "conversion/compositetransform.h"
-#include "conversion/piecewisetransform.h"
 #include "conversion/transform.h"
 
 #include <gtest/gtest.h>

@@ -4,8 +4,10 @@
 #include "gselib/praxacoreapp.h"
 
 #include "gselib/configvek.h"
+#include "gselib/transferfuncfactory.h"
 #include "support/logcapture.h"
 #include "support/tempdir.h"
+#include "tools/logger/loggerclient.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -86,6 +88,16 @@ TEST(PraxaCoreApp, LoadPluginsMakesOneManagerAndTakesTheLatestFilters)
     theApp->loadPlugins({tmp.path()}, {});
     EXPECT_FALSE(theApp->pluginManager.isNull());
     EXPECT_EQ(theApp->pluginManager->filtersString(), "[]");
+
+    // The start-up's filters: anchored, case-insensitive wildcards.
+    const auto wildcard = [](const QString& w) {
+        return QRegularExpression(QRegularExpression::wildcardToRegularExpression(w),
+                                  QRegularExpression::CaseInsensitiveOption);
+    };
+    theApp->loadPlugins({tmp.path()}, {wildcard("kora*"), wildcard("Generic*")});
+    const QList<QObject*> makers = theApp->pluginManager->loadedPluginsAsQObject<TransferFuncMakerInterface>();
+    ASSERT_EQ(makers.size(), 1);
+    EXPECT_STREQ(makers[0]->metaObject()->className(), "GenericTransferFuncMaker");
 }
 
 TEST(PraxaCoreApp, InitializeConfigVekEntersTheGseFolder)
@@ -138,6 +150,21 @@ TEST(PraxaCoreApp, InitializeConfigVekEntersTheGseFolder)
 
     // No group given and none in the file.
     EXPECT_THROW(theApp->initializeConfigVek(QString()), std::runtime_error);
+}
+
+TEST(PraxaCoreApp, InitializeLoggerStartsOneLoggerOfTheApplication)
+{
+    ASSERT_EQ(Logger::global, nullptr);
+    theApp->initializeLogger(LoggerConfig::noLogging());
+    ASSERT_NE(Logger::global, nullptr);
+    Logger* first = Logger::global;
+    EXPECT_EQ(first->parent(), theApp);
+    EXPECT_FALSE(first->config().useServer);
+    EXPECT_FALSE(first->config().stdOut || first->config().stdErr);
+
+    theApp->initializeLogger(LoggerConfig::stdOutOnly());
+    EXPECT_EQ(Logger::global, first);
+    EXPECT_FALSE(Logger::global->config().stdOut);
 }
 
 int main(int argc, char** argv)

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QTextStream>
+#include <QStringDecoder>
 #include <QThread>
 
 const QString LL_TRACE_STR = QStringLiteral("TRACE");
@@ -237,9 +238,18 @@ LoggerEvent::LoggerEvent(const LoggerEventMsg& msg)
 {
 }
 
+// Log files are written in Latin-1; lines that are not valid UTF-8 are read back as
+// Latin-1 so that accented text survives the round trip.
+static QString decodeLogFileLine(const QByteArray& bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(bytes);
+    return utf8.hasError() ? QString::fromLatin1(bytes) : text;
+}
+
 LoggerEvent::LoggerEvent(const QByteArray& encoded)
 {
-    const QStringList parts = QString::fromUtf8(encoded).split(QStringLiteral(" - "), Qt::KeepEmptyParts);
+    const QStringList parts = decodeLogFileLine(encoded).split(QStringLiteral(" - "), Qt::KeepEmptyParts);
     if (parts.size() < 9)
         return;
     valid = true;

@@ -1,5 +1,7 @@
 #include "tools/util/tools.h"
 
+#include <boost/tokenizer.hpp>
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -10,18 +12,15 @@ namespace Tools {
 
 std::vector<std::string> split(const std::string& text, const char* separators)
 {
-    std::vector<std::string> fields;
-    const std::string seps = separators ? separators : "";
-    std::string::size_type start = 0;
-    for (;;) {
-        const auto at = seps.empty() ? std::string::npos : text.find_first_of(seps, start);
-        if (at == std::string::npos) {
-            fields.push_back(text.substr(start));
-            return fields;
-        }
-        fields.push_back(text.substr(start, at - start));
-        start = at + 1;
-    }
+    // Boost's tokenizer keeps empty fields between separators; an empty text is
+    // still one (empty) field.
+    using Separator = boost::char_separator<char>;
+    const Separator sep(separators ? separators : "", "", boost::keep_empty_tokens);
+    boost::tokenizer<Separator> tokens(text, sep);
+    std::vector<std::string> fields(tokens.begin(), tokens.end());
+    if (fields.empty())
+        fields.emplace_back();
+    return fields;
 }
 
 namespace {

@@ -1,8 +1,16 @@
 #include "tools/logger/loggerprotocol.h"
 #include "tools/logger/log.h"
 #include "support/logcapture.h"
+#include "support/tempdir.h"
 
 #include <gtest/gtest.h>
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 TEST(LogLevelNames, RoundTripAndUnknowns)
 {
@@ -112,6 +120,17 @@ TEST(LoggerEvent, FileLineRoundTripAndShortLines)
     EXPECT_FALSE(LoggerEvent(QByteArray("a - b - c - d - e - f - g - h")).valid);
 }
 
+TEST(LoggerEvent, LatinOneFileLinesReadBack)
+{
+    LoggerEventMsg m("c", "f", 1, INFO, QString::fromUtf8("caf\xc3\xa9 ok"));
+    LoggerEvent ev(LoggerClientInfo("a", 1), m);
+    const QByteArray line = ev.toEncoded();
+    EXPECT_TRUE(line.endsWith("caf\xe9 ok"));
+    EXPECT_EQ(LoggerEvent(line).text, QString::fromUtf8("caf\xc3\xa9 ok"));
+    // Lines that are valid UTF-8 (written by other tools) still read as UTF-8.
+    EXPECT_EQ(LoggerEvent(QByteArray("t - a - 1 - 0x1 - f - 2 - c - INFO - \xc3\xa9")).text, QString::fromUtf8("\xc3\xa9"));
+}
+
 TEST(LoggerEvent, PlaceholdersInValuesAreNotSubstitutedAgain)
 {
     LoggerEventMsg m("c%9", "f%1", 1, WARN, "text %2 %3");
@@ -141,4 +160,31 @@ TEST(LogConvention, TestSinkReceivesMessagesWithSource)
     EXPECT_EQ(m.text, "Bad byte order: 12 x");
     EXPECT_TRUE(m.file.endsWith("test_loggerprotocol.cpp"));
     EXPECT_GT(m.line, 0);
+}
+
+TEST(LogConvention, WithoutLoggerTheConsoleLineGoesToStandardError)
+{
+    TestSupport::TempDir dir;
+    const QString path = dir.filePath("stderr.txt");
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(saved, 0);
+    ASSERT_GE(fd, 0);
+    ::dup2(fd, 2);
+    ::close(fd);
+    LOG_WARN("disk", "disk" << '\n' << " low");
+    LOG_DEBUG("disk", "second");
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLatin1(file.readAll());
+    // Every level, each as its console line with time and a line end.
+    const QRegularExpression expected(QStringLiteral(R"(^\[\d\d:\d\d:\d\d\.\d{3}\]\[WARN\] disk low\n)"
+                                                     R"(\[\d\d:\d\d:\d\d\.\d{3}\]\[DEBUG\] second\n$)"));
+    EXPECT_TRUE(expected.match(text).hasMatch())
+        << text.toStdString();
 }

@@ -342,6 +342,29 @@ TEST(PluginManagerDynamic, UnloadsByFolder)
     EXPECT_TRUE(mm.owner->findChildren<QPluginLoader*>().isEmpty());
 }
 
+TEST(PluginManagerDynamic, FailedUnloadKeepsTheLoaderListed)
+{
+    TestSupport::TempDir tmp;
+    placePlugin(tmp, "s/libgreeter.so", GSE_TEST_PLUGIN_V1);
+    Managed mm;
+    PluginManager& m = *mm.manager;
+    // A first load whose filters reject the class leaves its loader holding the library.
+    m.setClassFilters({QRegularExpression("^NoSuchClass$")});
+    ASSERT_EQ(m.loadPlugins(QStringList{tmp.filePath("s")}), 0);
+    m.setClassFilters({QRegularExpression("^TestGreeterPlugin$")});
+    ASSERT_EQ(m.loadPlugins(QStringList{tmp.filePath("s")}), 1);
+
+    TestSupport::LogCapture log;
+    EXPECT_EQ(m.unloadPlugins(tmp.filePath("s")), 0);
+    const QStringList failed = log.texts("plugin_manager", DEBUG).filter("Failed to unload plugin: ");
+    ASSERT_EQ(failed.size(), 1);
+    EXPECT_TRUE(failed[0].startsWith("Failed to unload plugin:  Reason: "));
+    const QList<TestGreeterInterface*> g = greeters(m);
+    ASSERT_EQ(g.size(), 1);
+    EXPECT_EQ(g[0]->greet(), "v1");
+    EXPECT_EQ(mm.owner->findChildren<QPluginLoader*>().size(), 2);
+}
+
 TEST(PluginManagerDynamic, UnloadPluginAndDestructor)
 {
     TestSupport::LogCapture log;

@@ -1,0 +1,162 @@
+// Parse throughput and memory of the packet cache on synthetic TOM and CCSDS
+// archives written to a temporary folder (and so read from the page cache).
+#include "gselib/datainterpretation.h"
+#include "gselib/telemetrycache.h"
+#include "gselib/timeresolvers.h"
+#include "tests/gselib/archivetestdata.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <benchmark/benchmark.h>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <malloc.h>
+
+namespace {
+
+using namespace GseLib;
+
+enum Kind { Tom = 1, Ccsds = 2, TomAfterNoise = 3 };
+
+struct Archive
+{
+    QString path;
+    long long bytes = 0;
+    long long packets = 0;
+    long long packetBytes = 0; // bytes of the packets themselves
+};
+
+QTemporaryDir& folder()
+{
+    static QTemporaryDir dir;
+    return dir;
+}
+
+const Archive& archive(Kind kind, int packetSize)
+{
+    static std::map<std::pair<int, int>, Archive> made;
+    Archive& a = made[{int(kind), packetSize}];
+    if (!a.path.isEmpty())
+        return a;
+    const long long target = packetSize >= 1024 ? (256ll << 20) : (64ll << 20);
+    a.path = folder().filePath(QString("archive_%1_%2.dat").arg(int(kind)).arg(packetSize));
+    QFile f(a.path);
+    if (!f.open(QIODevice::WriteOnly))
+        std::abort();
+    if (kind == TomAfterNoise) {
+        QByteArray noise(1 << 20, '\0');
+        QRandomGenerator rng(7);
+        for (auto& c : noise)
+            c = char(rng.bounded(256));
+        f.write(noise);
+        a.bytes += noise.size();
+    }
+    QByteArray chunk;
+    uint32_t seq = 0;
+    const long long payload = kind == TomAfterNoise ? (8ll << 20) : target;
+    while (a.packetBytes < payload) {
+        const QByteArray p = kind == Ccsds ? ArchiveTestData::ccsdsPacket(0x100 + int(seq % 7), int(seq % 16384),
+                                                                          packetSize, seq)
+                                           : ArchiveTestData::tomPacketOfSize(uint8_t(1 + seq % 7), uint8_t(seq),
+                                                                              packetSize, seq);
+        chunk += p;
+        a.packetBytes += p.size();
+        ++a.packets;
+        ++seq;
+        if (chunk.size() > (4 << 20)) {
+            f.write(chunk);
+            chunk.clear();
+        }
+    }
+    f.write(chunk);
+    a.bytes += a.packetBytes;
+    return a;
+}
+
+// One packet (after the noise, for that kind): what a parse allocates besides packets.
+QString tinyArchive(Kind kind)
+{
+    const QString path = folder().filePath(QString("tiny_%1.dat").arg(int(kind)));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        std::abort();
+    if (kind == TomAfterNoise) {
+        QByteArray noise(1 << 20, '\0');
+        QRandomGenerator rng(7);
+        for (auto& c : noise)
+            c = char(rng.bounded(256));
+        f.write(noise);
+    }
+    f.write(kind == Ccsds ? ArchiveTestData::ccsdsPacket(0x100, 0, 64) : ArchiveTestData::tomPacketOfSize(1, 0, 64, 0));
+    return path;
+}
+
+void parse(benchmark::State& state, Kind kind)
+{
+    DataInterpretation::init(nullptr, false, nullptr, {});
+    const int size = int(state.range(0));
+    const Archive& a = archive(kind, size);
+    FILE* sink = std::fopen("/dev/null", "w");
+    size_t count = 0;
+    for (auto _ : state) {
+        auto cache = std::make_unique<TelemetryCache>(new UnixTimeResolver);
+        cache->setMessageStream(sink);
+        cache->setPacketFormat(kind == Ccsds ? TelemetryCache::CCSDS : TelemetryCache::TOM);
+        cache->changeFile(a.path.toStdString(), true);
+        count = cache->count();
+        if ((long long)count != a.packets)
+            state.SkipWithError("wrong packet count");
+        state.PauseTiming(); // releasing the packets is not parsing
+        cache.reset();
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * a.bytes);
+    state.SetItemsProcessed(int64_t(state.iterations()) * a.packets);
+
+    // Heap kept per packet beyond its own bytes (allocator overhead included),
+    // measured once outside the timing. The cache's own buffers are not per packet.
+    {
+        auto empty = std::make_unique<TelemetryCache>(new UnixTimeResolver);
+        empty->setMessageStream(sink);
+        empty->setPacketFormat(kind == Ccsds ? TelemetryCache::CCSDS : TelemetryCache::TOM);
+        const size_t before = mallinfo2().uordblks;
+        empty->changeFile(tinyArchive(kind).toStdString(), true); // the buffers, next to no packets
+        const size_t buffers = mallinfo2().uordblks - before;
+        empty.reset();
+        const size_t start = mallinfo2().uordblks;
+        TelemetryCache cache(new UnixTimeResolver);
+        cache.setMessageStream(sink);
+        cache.setPacketFormat(kind == Ccsds ? TelemetryCache::CCSDS : TelemetryCache::TOM);
+        cache.changeFile(a.path.toStdString(), true);
+        const double kept = double(mallinfo2().uordblks - start) - double(buffers);
+        state.counters["heap/packet"] = benchmark::Counter((kept - double(a.packetBytes)) / double(a.packets));
+    }
+    std::fclose(sink);
+    state.counters["packets"] = benchmark::Counter(double(a.packets));
+}
+
+void BM_ParseTom(benchmark::State& state)
+{
+    parse(state, Tom);
+}
+
+void BM_ParseCcsds(benchmark::State& state)
+{
+    parse(state, Ccsds);
+}
+
+void BM_ResyncAfterMiBOfNoise(benchmark::State& state)
+{
+    parse(state, TomAfterNoise);
+}
+
+} // namespace
+
+BENCHMARK(BM_ParseTom)->Arg(64)->Arg(4096)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ParseCcsds)->Arg(64)->Arg(4096)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ResyncAfterMiBOfNoise)->Arg(256)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+BENCHMARK_MAIN();
