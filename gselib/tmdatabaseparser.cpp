@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 
+#include <charconv>
 #include <limits>
 #include <stdexcept>
 
@@ -61,11 +62,36 @@ bool parseMagnitude(QStringView text, bool allowSign, bool& negative, unsigned l
 
 bool parseDouble(QStringView text, double& value)
 {
-    bool ok = false;
-    value = text.toDouble(&ok);
-    if (!ok)
-        value = 0.0;
-    return ok;
+    value = 0.0;
+    // Database cells are short ASCII numbers: read them without Qt's locale
+    // machinery, which otherwise dominates the time of a row update.
+    QStringView s = text.trimmed();
+    if (s.startsWith(u'+')) {
+        s = s.mid(1);
+        if (s.startsWith(u'-') || s.startsWith(u'+'))
+            return false;
+    }
+    char buf[64] = {};
+    bool ascii = s.size() < qsizetype(sizeof buf);
+    for (qsizetype i = 0; ascii && i < s.size(); ++i) {
+        const char16_t c = s[i].unicode();
+        ascii = c < 0x80;
+        buf[i] = static_cast<char>(c);
+    }
+    if (!ascii) {
+        bool ok = false;
+        const double v = text.toDouble(&ok);
+        if (ok)
+            value = v;
+        return ok;
+    }
+    const char* end = buf + s.size();
+    double v = 0.0;
+    const auto [ptr, ec] = std::from_chars(buf, end, v);
+    if (s.isEmpty() || ec != std::errc() || ptr != end)
+        return false;
+    value = v;
+    return true;
 }
 
 void updateJson(QJsonObject& target, int position, const QList<QStringView>& cells, const char* what)

@@ -82,6 +82,14 @@ TEST(CellScalars, TextDoublesAndFlags)
     EXPECT_EQ(parsed<double>("1,5", 9.0), 0.0);
     EXPECT_EQ(parsed<double>("abc", 9.0), 0.0);
     EXPECT_EQ(parsed<double>("1e400", 9.0), 0.0);
+    EXPECT_EQ(parsed<double>(" +2.5e-3 "), 0.0025);
+    EXPECT_EQ(parsed<double>("+-1", 9.0), 0.0);
+    EXPECT_EQ(parsed<double>("0x10", 9.0), 0.0);
+    EXPECT_EQ(parsed<double>("1.5x", 9.0), 0.0);
+    EXPECT_EQ(parsed<double>("", 9.0), 0.0);
+    EXPECT_TRUE(std::isinf(parsed<double>("-inf")));
+    EXPECT_EQ(parsed<double>("0." + QString(80, '0') + "1"), 1e-81); // longer than the fast path
+    EXPECT_EQ(parsed<double>("1.5\u00b5", 9.0), 0.0);
 
     for (const char* yes : {"Y", "y", "1", "yes", "Yellow", "10"})
         EXPECT_TRUE(parsed<bool>(yes)) << yes;
