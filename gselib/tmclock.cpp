@@ -66,7 +66,7 @@ TMClock::LeapSecond::LeapSecond(const QString& iso, int seconds) : datetime(pars
 
 TMClock::LeapSecond::LeapSecond(const QDateTime& dt, int seconds) : seconds(seconds)
 {
-    // The fields are taken as UTC, whatever the given specification.
+    // The date and time fields are read as UTC, whatever zone the value carries.
     datetime = dt.isValid() ? QDateTime(dt.date(), dt.time(), Qt::UTC) : QDateTime(QDate(), QTime(), Qt::UTC);
 }
 
