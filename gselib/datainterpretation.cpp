@@ -2,6 +2,8 @@
 
 #include "tools/logger/log.h"
 
+#include <QStringList>
+
 #include <stdexcept>
 
 namespace GseLib {
@@ -78,6 +80,15 @@ TelemetryDatabase* DataInterpretation::db() const
 void DataInterpretation::loadDatabase(const QList<QString>&, bool, const QString&)
 {
     throw std::runtime_error("Loading telemetry definitions is not supported by this build");
+}
+
+void DataInterpretation::loadDatabaseByExtensions(const std::string& name)
+{
+    const QStringList parts = QString::fromUtf8(name.c_str()).split(QLatin1Char('.'), Qt::SkipEmptyParts);
+    QList<QString> patches;
+    for (qsizetype i = 2; i < parts.size(); ++i)
+        patches << parts[i].toUpper();
+    loadDatabase(patches, true, QString());
 }
 
 void DataInterpretation::populateCustomDecoders()

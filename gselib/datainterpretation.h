@@ -78,6 +78,9 @@ public:
     // Loads plugins, decoders, database, DAC table and packet types.
     // The telemetry database is not part of this library yet, so this throws std::runtime_error.
     virtual void loadDatabase(const QList<QString>& files, bool addDefault, const QString& dacFile);
+    // The default database patched with the upper-cased dotted parts of `name`
+    // from the third on ("a.b.c.d" patches with C and D).
+    virtual void loadDatabaseByExtensions(const std::string& name);
     virtual void populateCustomDecoders();
     virtual void populateDacTable(DacTable& table, const QString& path);
 

@@ -235,11 +235,17 @@ QString TmMeta::configVekGroup() const
 
 QDateTime TmMeta::datetimeFromTidDir() const
 {
-    const QDateTime local =
-        QDateTime::fromString(tidDir.left(19), QStringLiteral("yyyy-MM-dd-hh.mm.ss"));
-    if (!local.isValid())
+    // Date and time are read apart: read as one local date-time, a reading
+    // that falls into a daylight-saving gap of this machine's zone would be
+    // lost although it exists in New York.
+    const QString head = tidDir.left(19);
+    if (head.size() != 19 || head.at(10) != QLatin1Char('-'))
         return QDateTime();
-    return QDateTime(local.date(), local.time(), QTimeZone("America/New_York"));
+    const QDate date = QDate::fromString(head.left(10), QStringLiteral("yyyy-MM-dd"));
+    const QTime time = QTime::fromString(head.mid(11), QStringLiteral("hh.mm.ss"));
+    if (!date.isValid() || !time.isValid())
+        return QDateTime();
+    return QDateTime(date, time, QTimeZone("America/New_York"));
 }
 
 QJsonObject TmMeta::toJson() const

@@ -102,6 +102,39 @@ TEST(DataInterpretation, LoadingWithoutADatabaseFailsLoudly)
     EXPECT_NO_THROW(DataInterpretation::current());
 }
 
+namespace {
+
+// Records the loads asked of it instead of loading.
+class RecordingHub : public DataInterpretation
+{
+public:
+    void loadDatabase(const QList<QString>& files, bool addDefault, const QString& dacFile) override
+    {
+        loads << files;
+        defaults << addDefault;
+        dacFiles << dacFile;
+    }
+    QList<QList<QString>> loads;
+    QList<bool> defaults;
+    QStringList dacFiles;
+};
+
+} // namespace
+
+TEST(DataInterpretation, LoadByExtensionsPatchesWithTheUpperCasedParts)
+{
+    RecordingHub hub;
+    hub.loadDatabaseByExtensions("run.dat.hk.fix2");
+    hub.loadDatabaseByExtensions("run.dat");
+    hub.loadDatabaseByExtensions("a..b.c.");
+    ASSERT_EQ(hub.loads.size(), 3);
+    EXPECT_EQ(hub.loads[0], (QList<QString>{"HK", "FIX2"}));
+    EXPECT_TRUE(hub.loads[1].isEmpty());
+    EXPECT_EQ(hub.loads[2], QList<QString>{"C"}); // empty parts are dropped
+    EXPECT_EQ(hub.defaults, (QList<bool>{true, true, true}));
+    EXPECT_EQ(hub.dacFiles, (QStringList{"", "", ""}));
+}
+
 TEST(DataInterpretation, DecoderTableGrowsAndReplaces)
 {
     DataInterpretation::init(nullptr, false, nullptr, {});

@@ -642,3 +642,57 @@ TEST_F(TelemetryCacheTest, ResyncFindsEveryPacketBetweenGarbage)
     for (int i = 0; i < expected; ++i)
         EXPECT_EQ(c->get(unsigned(i))->sequence(), i % 256);
 }
+
+TEST_F(TelemetryCacheTest, CcsdsArchiveReadWholeOrWhileWrittenGivesTheSamePackets)
+{
+    // Over 2 MiB of packets of every size class, some behind labels, so that
+    // look-aheads and packets straddle the stream's buffer boundaries.
+    QRandomGenerator rng(5);
+    QByteArray a;
+    struct Expected
+    {
+        int apid, size;
+        uint32_t groundSeconds;
+    };
+    std::vector<Expected> expected;
+    while (a.size() < (2 << 20) + 4321) {
+        const int size = rng.bounded(4) == 0 ? int(rng.bounded(7, 40)) : int(rng.bounded(7, 3000));
+        uint32_t ground = 0;
+        if (rng.bounded(5) == 0) {
+            ground = 1 + rng.bounded(100000u);
+            a += label(rng.bounded(2) ? "GANN" : "FANN", int(rng.bounded(0, 30)), ground, 7);
+        }
+        const int apid = 1 + int(expected.size() % 2000);
+        a += ccsdsPacket(apid, int(expected.size() % 16384), size);
+        expected.push_back({apid, size, ground});
+    }
+    auto check = [&](const TelemetryCache& c) {
+        ASSERT_EQ(c.count(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const TMPacketPtr p = c.get(unsigned(i));
+            ASSERT_EQ(p->apid(), expected[i].apid) << i;
+            ASSERT_EQ(int(p->totalLength()), expected[i].size) << i;
+            ASSERT_EQ(p->groundSeconds, expected[i].groundSeconds) << i;
+        }
+        EXPECT_EQ(c.readPosition(), a.size());
+    };
+
+    auto whole = makeCache(TelemetryCache::CCSDS);
+    whole->changeFile(write("whole.dat", a), true);
+    check(*whole);
+
+    // Written in pieces of 1 byte to 64 KiB, read on after each piece.
+    const std::string path = write("live.dat", a.left(3));
+    auto live = makeCache(TelemetryCache::CCSDS);
+    live->changeFile(path, true);
+    for (qsizetype at = 3; at < a.size();) {
+        const qsizetype n = std::min<qsizetype>(a.size() - at, rng.bounded(8) ? rng.bounded(1, 200)
+                                                                              : rng.bounded(1, 65536));
+        append(path, a.mid(at, n));
+        at += n;
+        live->grow();
+    }
+    check(*live);
+    for (const QString& line : messages.lines())
+        ASSERT_TRUE(line.startsWith("Read partial packet")) << line.toStdString();
+}

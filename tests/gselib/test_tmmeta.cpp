@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QTimeZone>
 #include <gtest/gtest.h>
+#include <time.h>
 
 using namespace GseLib;
 
@@ -176,8 +177,25 @@ TEST(TmMeta, GroupMissionAndTestDate)
     EXPECT_EQ(t.toUTC(), QDateTime(QDate(2023, 5, 1), QTime(17, 45, 10), QTimeZone::utc()));
     m.tidDir = "2023-05-01-13.45";
     EXPECT_FALSE(m.datetimeFromTidDir().isValid());
+    m.tidDir = "2023-05-01-13.45.1";
+    EXPECT_FALSE(m.datetimeFromTidDir().isValid());
+    m.tidDir = "2023-05-01 13.45.10";
+    EXPECT_FALSE(m.datetimeFromTidDir().isValid());
     m.tidDir = "2023_05_01_13_45_10_1";
     EXPECT_FALSE(m.datetimeFromTidDir().isValid());
+}
+
+TEST(TmMeta, TestDateDoesNotDependOnTheLocalZone)
+{
+    // 02:30 on 2023-03-26 does not exist in Berlin (clocks jump to 03:00) but
+    // does in New York, where the test folders are named.
+    TestSupport::ScopedEnv tz("TZ", "Europe/Berlin");
+    tzset();
+    TmMeta m;
+    m.tidDir = "2023-03-26-02.30.00_1";
+    const QDateTime t = m.datetimeFromTidDir();
+    ASSERT_TRUE(t.isValid());
+    EXPECT_EQ(t.toUTC(), QDateTime(QDate(2023, 3, 26), QTime(6, 30), QTimeZone::utc()));
 }
 
 TEST(Annotation, EqualityAndConversions)
