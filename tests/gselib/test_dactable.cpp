@@ -205,7 +205,8 @@ TEST_F(DacTableFile, GetNamesFollowsIdsZeroToRowCount)
 
     // A name is cut at its first NUL byte.
     DacTable nul;
-    nul.addRow(DacTableRow(QByteArray("0\t0\tAB\0CD\t8\t0xFF\t0\t0\t1", 24)));
+    static const char line[] = "0\t0\tAB\0CD\t8\t0xFF\t0\t0\t1";
+    nul.addRow(DacTableRow(QByteArray(line, sizeof line - 1)));
     EXPECT_EQ(nul.getNames(), QStringList{"AB"});
     // Looking the row up by id uses the whole name.
     EXPECT_EQ(nul.row(0).name, QByteArray("AB\0CD", 5));
