@@ -42,8 +42,10 @@ void LookupTableTransferFunc::load()
 {
     std::error_code error;
     std::ifstream file;
-    // A folder opens as a stream on some systems but is no table.
-    if (!std::filesystem::is_directory(path_, error))
+    // Only a plain file is a table: a folder opens as a stream on some systems, a
+    // name that leads to a device or a pipe (the name comes from a definitions
+    // file) would block or read without end.
+    if (std::filesystem::is_regular_file(path_, error))
         file.open(path_);
     if (!file.is_open()) {
         std::cerr << "Failed to open " << path_ << std::endl;

@@ -3,7 +3,9 @@
 #include "conversion/nrutil.h"
 #include "conversion/saturatingcast.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace GseLib {
@@ -190,8 +192,26 @@ void DiscreteLabels::fromString(const QString& text)
 {
     labels_.clear();
     const QStringList pieces = text.split(QLatin1Char(';'), Qt::KeepEmptyParts);
-    for (const QString& piece : pieces)
-        insert(DiscreteLabel(piece));
+    // The same order as inserting the pieces one by one, without the quadratic
+    // cost of that on a long cell: sorted by min, ties in text order. insert()
+    // never places a label before one with a NaN min, so a NaN label ends up
+    // right after the labels read before it whose min is at most the largest
+    // min read so far; sorting it under that largest min gives that place.
+    std::vector<std::pair<double, DiscreteLabel>> keyed;
+    keyed.reserve(static_cast<std::size_t>(pieces.size()));
+    double largest = -std::numeric_limits<double>::infinity();
+    for (const QString& piece : pieces) {
+        DiscreteLabel label(piece);
+        const double m = label.minValue();
+        if (!std::isnan(m))
+            largest = std::max(largest, m);
+        keyed.emplace_back(std::isnan(m) ? largest : m, std::move(label));
+    }
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    labels_.reserve(keyed.size());
+    for (auto& k : keyed)
+        labels_.push_back(std::move(k.second));
 }
 
 QString DiscreteLabels::toString() const

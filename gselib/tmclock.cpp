@@ -206,7 +206,9 @@ void TMClock::loadClocksFile(const QString& path, TMClockMap& clocks)
     }
     LOG_DEBUG("tmdb", "Loading clocks: " << path);
     QFile file(path);
-    if (file.open(QIODevice::ReadOnly)) {
+    // Only a plain file is read: a name that leads to a device or a pipe would
+    // block or read without end.
+    if (QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly)) {
         QJsonParseError err;
         const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &err);
         if (doc.isNull()) {

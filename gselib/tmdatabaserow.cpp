@@ -294,7 +294,9 @@ QString TmDatabaseRow::units(Gse::ValueMode mode) const
         return QStringLiteral("Raw");
     if (mode == Gse::Eng)
         return QStringLiteral("Value");
-    return QString::fromStdString(sciUnits);
+    // The cell was stored one byte per character (Latin-1), so "°C" must be
+    // read back the same way; as UTF-8 it would come out as a replacement mark.
+    return QString::fromLatin1(sciUnits.data(), static_cast<qsizetype>(sciUnits.size()));
 }
 
 bool TmDatabaseRow::operator==(const TmDatabaseRow& o) const

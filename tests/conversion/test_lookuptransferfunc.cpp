@@ -7,6 +7,7 @@
 
 #include "support/tempdir.h"
 
+#include <QFile>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -139,6 +140,15 @@ TEST_F(LookupTable, UnreadableTablesPassValuesThrough)
         const LookupTableTransferFunc folderName(folder(), "sub");
         EXPECT_EQ(err.text(), "Failed to open " + folder() + "/lookupTables/sub\n");
         EXPECT_EQ(folderName.apply(3.0), 3.0);
+    }
+    {
+        // Nor is a device that the name leads to (a read of /dev/zero would never end).
+        CerrCapture err;
+        ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), dir_.filePath(QStringLiteral("lookupTables/dev"))));
+        const LookupTableTransferFunc device(folder(), "dev");
+        EXPECT_EQ(err.text(), "Failed to open " + folder() + "/lookupTables/dev\n");
+        EXPECT_FALSE(device.isValid());
+        EXPECT_EQ(device.apply(3.0), 3.0);
     }
     {
         // No data lines: invalid, without a message.

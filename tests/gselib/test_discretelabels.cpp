@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 using GseLib::DiscreteLabel;
@@ -158,6 +159,45 @@ TEST(DiscreteLabelsList, OrderLookupAndTextForms)
     EXPECT_EQ(m.value(3), "THREE"); // the later label replaces "LOW Max"
     EXPECT_EQ(m.value(5), "ON");
     EXPECT_EQ(m.size(), 3);
+}
+
+// Reading a list orders it exactly as inserting its labels one by one would,
+// NaN bounds included, and does so without a cost that grows with the square
+// of the list (a long cell would otherwise stall the load for minutes).
+TEST(DiscreteLabelsList, ReadingOrdersAsInsertingOneByOne)
+{
+    const QStringList values{"3",       "1",         "2",        "nan..1.5", "-2",      "2",
+                             "0.5..4",  "nan..-1.5", "-inf..0.5", "7",       "2..1",    "inf..nan",
+                             "x",       "1.5..nan",  "-7",       "nan..0.0", "1e5",     "0"};
+    std::uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    for (int round = 0; round < 300; ++round) {
+        QStringList pieces;
+        const int n = 1 + static_cast<int>(next() % 12);
+        for (int i = 0; i < n; ++i)
+            pieces << QStringLiteral("%1=L%2").arg(values[static_cast<int>(next() % values.size())]).arg(i);
+        const QString text = pieces.join(';');
+        DiscreteLabels oneByOne;
+        for (const QString& piece : pieces)
+            oneByOne.insert(DiscreteLabel(piece));
+        EXPECT_EQ(labels(text).toString(), oneByOne.toString()) << text.toStdString();
+    }
+
+    // Equal bounds, then falling bounds: both used to take minutes at this size.
+    QStringList same;
+    QStringList falling;
+    for (int i = 0; i < 300000; ++i) {
+        same << QStringLiteral("5=S%1").arg(i);
+        falling << QStringLiteral("%1=F").arg(300000 - i);
+    }
+    const DiscreteLabels s = labels(same.join(';'));
+    ASSERT_EQ(s.size(), 300000u);
+    EXPECT_EQ(s.at(0).label, "S0");
+    EXPECT_EQ(s.at(299999).label, "S299999");
+    const DiscreteLabels f = labels(falling.join(';'));
+    ASSERT_EQ(f.size(), 300000u);
+    EXPECT_EQ(f.at(0).text, "1=F");
+    EXPECT_EQ(f.at(299999).text, "300000=F");
 }
 
 TEST(DiscreteLabelsList, Equality)

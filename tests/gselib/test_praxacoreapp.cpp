@@ -10,6 +10,8 @@
 #include "tools/logger/loggerclient.h"
 
 #include <QDir>
+#include <QPointer>
+#include <QProcess>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 
@@ -167,8 +169,51 @@ TEST(PraxaCoreApp, InitializeLoggerStartsOneLoggerOfTheApplication)
     EXPECT_FALSE(Logger::global->config().stdOut);
 }
 
+namespace {
+
+const char* TEARDOWN_CHILD = "PRAXA_TEST_TEARDOWN_CHILD";
+
+// The host's road: the application object starts the logger and is destroyed at
+// process end without an event loop ever running. Its logging client, on the
+// logger thread, must still handle the message queued last and be destroyed there.
+int teardownChild()
+{
+    QPointer<LoggerClientMsgSender> client;
+    {
+        static int appArgc = 0;
+        PraxaCoreApp app(appArgc, nullptr, 0, 0, 0, QString());
+        app.initializeLogger(LoggerConfig::stdOutOnly());
+        if (Logger::global == nullptr)
+            return 2;
+        client = Logger::global->client();
+        LOG_INFO("app", "last words before teardown");
+    }
+    if (Logger::global != nullptr)
+        return 3;
+    return client.isNull() ? 0 : 4;
+}
+
+} // namespace
+
+TEST(PraxaCoreApp, DestroyingTheApplicationStopsTheLoggerAfterItsLastMessage)
+{
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(TEARDOWN_CHILD, "1");
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), QStringList());
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QByteArray err = child.readAllStandardError();
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << err.toStdString();
+    EXPECT_EQ(child.exitCode(), 0) << "2: no logger, 3: logger left set, 4: client never destroyed\n"
+                                   << err.toStdString();
+    EXPECT_TRUE(child.readAllStandardOutput().contains("[INFO] last words before teardown"));
+}
+
 int main(int argc, char** argv)
 {
+    if (qEnvironmentVariableIsSet(TEARDOWN_CHILD))
+        return teardownChild();
     ::testing::InitGoogleTest(&argc, argv);
     static int appArgc = 0;
     PraxaCoreApp app(appArgc, nullptr, 0, 0, 0, QString());

@@ -2,6 +2,8 @@
 #include "support/logcapture.h"
 #include "support/tempdir.h"
 
+#include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -229,6 +231,15 @@ TEST(TMClockFile, LoadingAndItsMessages)
     TMClock::loadClocksFile(arrayRoot, clocks);
     EXPECT_TRUE(clocks.empty());
     EXPECT_EQ(log.texts("tmdb"), (QStringList{"Loading clocks: " + arrayRoot, "Loaded 0 clocks"}));
+
+    // A name that leads to a device is not read (a read of /dev/zero would never end).
+    log.clear();
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("device")));
+    const QString device = dir.filePath("device/clocks.txt");
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), device));
+    TMClock::loadClocksFile(device, clocks);
+    EXPECT_TRUE(clocks.empty());
+    EXPECT_EQ(log.texts("tmdb"), (QStringList{"Loading clocks: " + device, "Loaded 0 clocks"}));
 
     // A later clock of the same name replaces the earlier; a malformed one is kept with defaults.
     const QString twice = dir.write(

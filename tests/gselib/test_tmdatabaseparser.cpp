@@ -236,6 +236,35 @@ TEST(CellOffsets, ListsTimesAndEachFailure)
     EXPECT_EQ(times, std::vector<double>{0.5});
 }
 
+TEST(CellLimitSet, EachColumnSetsOnlyItsOwnPart)
+{
+    const QString line = QStringLiteral("0x5\t2.5\t\tx\tbad\t-1e3");
+    const QList<QStringView> cells = splitLine(line);
+
+    LimitChecker c;
+    updateLimitChecker(c, 0, 1, 2, cells); // red cell empty: no red limit
+    EXPECT_EQ(c.limitType(), 5u);
+    EXPECT_TRUE(c.isValid());
+    EXPECT_TRUE(c.hasYellowLimit());
+    EXPECT_EQ(c.yellowLimit(), 2.5);
+    EXPECT_FALSE(c.hasRedLimit());
+
+    // Absent columns (negative or past the line) and empty cells change nothing.
+    updateLimitChecker(c, -1, 2, 99, cells);
+    EXPECT_EQ(c.limitType(), 5u);
+    EXPECT_EQ(c.yellowLimit(), 2.5);
+    EXPECT_FALSE(c.hasRedLimit());
+
+    // Text that is not a number gives 0; the flags stay set.
+    updateLimitChecker(c, 3, 4, 5, cells);
+    EXPECT_EQ(c.limitType(), 0u);
+    EXPECT_FALSE(c.isValid());
+    EXPECT_TRUE(c.hasYellowLimit());
+    EXPECT_EQ(c.yellowLimit(), 0.0);
+    EXPECT_TRUE(c.hasRedLimit());
+    EXPECT_EQ(c.redLimit(), -1000.0);
+}
+
 TEST(CellJsonAndClock, ParseErrorsArraysAndLookups)
 {
     TestSupport::LogCapture log;

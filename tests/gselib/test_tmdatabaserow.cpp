@@ -430,6 +430,10 @@ TEST_F(RowTest, ConvertValueAndMissingFunctions)
     EXPECT_EQ(r.convertValue(3, Gse::Sci), 3);
     EXPECT_EQ(Row().convertValue(4, Gse::Sci), 4);
     EXPECT_EQ(r.units(static_cast<Gse::ValueMode>(5)), "V");
+
+    // Units outside ASCII come back as written in the cell.
+    const Row degrees = make(line().set("SCI_UNITS", QStringLiteral("\u00b0C/\u00b5s")));
+    EXPECT_EQ(degrees.units(Gse::Sci), QStringLiteral("\u00b0C/\u00b5s"));
 }
 
 TEST_F(RowTest, TextLineFormats)

@@ -21,6 +21,17 @@ QString enumName(E value)
 // How long a closing client waits for its last lines to leave.
 constexpr int SHUTDOWN_FLUSH_MS = 2000;
 
+// Runs at the start of the application object's destruction, while it still
+// delivers events. Once it is gone Qt delivers none on the logger thread: the
+// client's deferred deletion, with its last queued messages and flush, would
+// never happen, and the thread would read the application pointer while the
+// main thread clears it.
+void stopGlobalLoggerBeforeApplicationGoes()
+{
+    if (Logger::global != nullptr)
+        Logger::global->stop();
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -155,6 +166,7 @@ void Logger::initialize(QCoreApplication* app, const LoggerConfig& config)
         return;
     }
     global = new Logger(app, config);
+    qAddPostRoutine(stopGlobalLoggerBeforeApplicationGoes);
     // Where a message reaches neither a server nor the echo it is dropped at its
     // log site, before any text is built.
     const bool toServer = config.useServer && !config.serverAddress.isNull();
@@ -195,8 +207,10 @@ Logger::~Logger()
         thread_->quit();
         thread_->wait();
     }
-    if (global == this)
+    if (global == this) {
+        qRemovePostRoutine(stopGlobalLoggerBeforeApplicationGoes);
         global = nullptr;
+    }
 }
 
 void Logger::stop()
