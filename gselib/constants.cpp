@@ -33,6 +33,11 @@ void loadConstantsFile(const QString& path, ConstantMap& constants)
         return;
     }
     LOG_DEBUG("tmdb", "Loading constants: " << path);
+    // A device or pipe could block or never end; only plain files are read.
+    if (!QFileInfo(path).isFile()) {
+        LOG_DEBUG("tmdb", "Failed to open constants file: " << "Not a regular file");
+        return;
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         LOG_DEBUG("tmdb", "Failed to open constants file: " << file.errorString());

@@ -132,7 +132,8 @@ void DacTable::clear()
 
 void DacTable::initialize(const QString& path)
 {
-    if (!QFileInfo::exists(path))
+    // A device or pipe could block or never end; only plain files are read.
+    if (!QFileInfo(path).isFile())
         return;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))

@@ -93,7 +93,8 @@ void TelemetryDatabase::loadConstants(const QString& path)
 bool TelemetryDatabase::patch(const QString& file, const std::string& dir)
 {
     QFile device(file);
-    if (!device.open(QIODevice::ReadOnly)) {
+    // A device or pipe could block or never end; only plain files are read.
+    if (!QFileInfo(file).isFile() || !device.open(QIODevice::ReadOnly)) {
         LOG_ERROR("tmdb", "Failed to open database file: " << file);
         return false;
     }

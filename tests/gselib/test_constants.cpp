@@ -107,11 +107,13 @@ TEST(Constants, FileLoading)
               (QStringList{"Loading constants: " + path, "Loaded 1 constants"}));
     EXPECT_EQ(std::get<int>(m.at("n")), 3);
 
-    // A folder exists but cannot be read as a file.
-    log.clear();
-    GseLib::loadConstantsFile(dir.path(), m);
-    const QStringList texts = log.texts("tmdb", DEBUG);
-    ASSERT_EQ(texts.size(), 2);
-    EXPECT_TRUE(texts[1].startsWith("Failed to open constants file: "));
-    EXPECT_EQ(m.size(), 1u);
+    // A folder or a device exists but is not read as a file.
+    for (const QString& notAFile : {dir.path(), QStringLiteral("/dev/zero")}) {
+        log.clear();
+        GseLib::loadConstantsFile(notAFile, m);
+        const QStringList texts = log.texts("tmdb", DEBUG);
+        ASSERT_EQ(texts.size(), 2);
+        EXPECT_EQ(texts[1], "Failed to open constants file: Not a regular file");
+        EXPECT_EQ(m.size(), 1u);
+    }
 }

@@ -331,11 +331,15 @@ TEST_F(Database, FilesThatCannotBeReadAndJsonNames)
     // A name ending in JSON in capitals is a text file.
     const QString capital = write("upper.JSON", TextDb(REQUIRED, "$Revision: 9 $").row("A", "Y", "2"));
 
-    EXPECT_TRUE(db.load({good, missing, badJson, noPackets, capital}, dir.path() + '/'));
+    // A device would never end; a folder is no file.
+    const QString device = "/dev/zero";
+    EXPECT_TRUE(db.load({good, missing, badJson, noPackets, device, dir.path(), capital}, dir.path() + '/'));
     EXPECT_EQ(db.loadedFiles(), (QStringList{good, capital}));
     EXPECT_EQ(db.allIds(), (QList<unsigned int>{1, 2}));
     EXPECT_EQ(db.revision(), "9");
-    EXPECT_EQ(log.texts("tmdb", ERROR), QStringList{"Failed to open database file: " + missing});
+    EXPECT_EQ(log.texts("tmdb", ERROR), (QStringList{"Failed to open database file: " + missing,
+                                                     "Failed to open database file: " + device,
+                                                     "Failed to open database file: " + dir.path()}));
 }
 
 TEST_F(Database, LoadReadsClocksAndConstantsFirstAndStartsFromEmpty)
