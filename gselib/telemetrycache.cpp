@@ -234,15 +234,17 @@ bool TelemetryCache::backOff(PartialReads& reads, long fileEnd)
 void TelemetryCache::reserveFor(long fileSize)
 {
     // Grow the packet vector to about what the rest of the file holds, so
-    // that a whole archive does not leave half a vector of slack behind.
+    // that a whole archive does not leave half a vector of slack behind. The
+    // estimate never more than doubles the vector: small packets at the start
+    // of a file of large ones would otherwise reserve far too much.
     const size_t n = packets.size();
     if (n < packets.capacity())
         return;
     size_t extra = n / 8 + 64;
     if (n > 0 && position > 0 && fileSize > position) {
         const double bytesPerPacket = double(position) / double(n);
-        const size_t estimate = size_t(double(fileSize - position) / bytesPerPacket * 1.02) + 64;
-        extra = std::max(extra, estimate);
+        const double estimate = double(fileSize - position) / bytesPerPacket * 1.02 + 64;
+        extra = std::max(extra, size_t(std::min(estimate, double(n + 64))));
     }
     packets.reserve(n + extra);
 }

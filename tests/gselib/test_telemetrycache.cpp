@@ -696,3 +696,18 @@ TEST_F(TelemetryCacheTest, CcsdsArchiveReadWholeOrWhileWrittenGivesTheSamePacket
     for (const QString& line : messages.lines())
         ASSERT_TRUE(line.startsWith("Read partial packet")) << line.toStdString();
 }
+
+TEST_F(TelemetryCacheTest, SmallFirstPacketsDoNotReserveForAFileOfThem)
+{
+    // 100 packets of 7 bytes, then 4 MiB in 64 packets: read as if the whole
+    // file were 7-byte packets, the packet vector would be reserved for 600,000.
+    QByteArray a;
+    for (int i = 0; i < 100; ++i)
+        a += ccsdsPacket(1, i, 7);
+    for (int i = 0; i < 64; ++i)
+        a += ccsdsPacket(2, i, 65536);
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->changeFile(write("mixed.dat", a), true);
+    ASSERT_EQ(c->count(), 164u);
+    EXPECT_LE(c->allPackets().capacity(), 1000u);
+}
