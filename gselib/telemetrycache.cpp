@@ -234,17 +234,20 @@ bool TelemetryCache::backOff(PartialReads& reads, long fileEnd)
 void TelemetryCache::reserveFor(long fileSize)
 {
     // Grow the packet vector to about what the rest of the file holds, so
-    // that a whole archive does not leave half a vector of slack behind. The
-    // estimate never more than doubles the vector: small packets at the start
-    // of a file of large ones would otherwise reserve far too much.
+    // that a whole archive does not leave half a vector of slack behind. An
+    // estimate well beyond doubling the vector only doubles it (small packets
+    // at the start of a file of large ones would reserve far too much); the
+    // next growth estimates again from more packets.
     const size_t n = packets.size();
     if (n < packets.capacity())
         return;
-    size_t extra = n / 8 + 64;
+    const size_t minimum = n / 8 + 64;
+    size_t extra = minimum;
     if (n > 0 && position > 0 && fileSize > position) {
         const double bytesPerPacket = double(position) / double(n);
         const double estimate = double(fileSize - position) / bytesPerPacket * 1.02 + 64;
-        extra = std::max(extra, size_t(std::min(estimate, double(n + 64))));
+        const double doubling = double(n + 64);
+        extra = std::max(extra, size_t(estimate <= doubling + double(minimum) ? estimate : doubling));
     }
     packets.reserve(n + extra);
 }
