@@ -56,22 +56,24 @@ bool couldStartLabel(const uint8_t* b, size_t n)
     return true;
 }
 
-// Copies the next n bytes of the stream without consuming them when its
-// buffer already holds them (saves a seek back, which costs a system call);
-// false when they would have to be read.
-bool peekStream(FILE* f, unsigned char* out, size_t n)
+// Copies up to n of the next bytes of the stream that its buffer already
+// holds, without consuming them (which saves a seek back, a system call);
+// returns how many, 0 when none are buffered or the buffer cannot be seen.
+// The stream is only ever read, so its buffer holds no pending output.
+size_t peekStream(FILE* f, unsigned char* out, size_t n)
 {
 #if defined(__GLIBC__)
-    if (f->_IO_read_ptr && f->_IO_read_end - f->_IO_read_ptr >= std::ptrdiff_t(n)) {
-        std::memcpy(out, f->_IO_read_ptr, n);
-        return true;
+    if (f->_IO_read_ptr && f->_IO_read_end > f->_IO_read_ptr) {
+        const size_t k = std::min(n, size_t(f->_IO_read_end - f->_IO_read_ptr));
+        std::memcpy(out, f->_IO_read_ptr, k);
+        return k;
     }
 #else
     (void)f;
     (void)out;
     (void)n;
 #endif
-    return false;
+    return 0;
 }
 
 } // namespace
@@ -457,8 +459,13 @@ void TelemetryCache::parseCcsds()
         uint32_t labelSeconds = 0;
         double labelMs = 0.0;
 
-        const bool peeked = peekStream(file, labelBuffer, LABEL_LOOKAHEAD);
-        const size_t ahead = peeked ? LABEL_LOOKAHEAD : std::fread(labelBuffer, 1, LABEL_LOOKAHEAD, file);
+        // The buffered bytes decide when they are all 20, or when they already
+        // cannot begin a label. Only otherwise are the 20 bytes read and the
+        // stream put back: across the end of its buffer that makes the stream
+        // read its buffer again.
+        const size_t buffered = peekStream(file, labelBuffer, LABEL_LOOKAHEAD);
+        const bool peeked = buffered == LABEL_LOOKAHEAD || (buffered > 0 && !couldStartLabel(labelBuffer, buffered));
+        const size_t ahead = peeked ? buffered : std::fread(labelBuffer, 1, LABEL_LOOKAHEAD, file);
         if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(labelBuffer, ahead))) {
             // Nothing more, or the start of a label still being written.
             std::fseek(file, position, SEEK_SET);
