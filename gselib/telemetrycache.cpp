@@ -56,22 +56,24 @@ bool couldStartLabel(const uint8_t* b, size_t n)
     return true;
 }
 
-// Copies the next n bytes of the stream without consuming them when its
-// buffer already holds them (saves a seek back, which costs a system call);
-// false when they would have to be read.
-bool peekStream(FILE* f, unsigned char* out, size_t n)
+// Copies up to n of the next bytes of the stream that its buffer already
+// holds, without consuming them (which saves a seek back, a system call);
+// returns how many, 0 when none are buffered or the buffer cannot be seen.
+// The stream is only ever read, so its buffer holds no pending output.
+size_t peekStream(FILE* f, unsigned char* out, size_t n)
 {
 #if defined(__GLIBC__)
-    if (f->_IO_read_ptr && f->_IO_read_end - f->_IO_read_ptr >= std::ptrdiff_t(n)) {
-        std::memcpy(out, f->_IO_read_ptr, n);
-        return true;
+    if (f->_IO_read_ptr && f->_IO_read_end > f->_IO_read_ptr) {
+        const size_t k = std::min(n, size_t(f->_IO_read_end - f->_IO_read_ptr));
+        std::memcpy(out, f->_IO_read_ptr, k);
+        return k;
     }
 #else
     (void)f;
     (void)out;
     (void)n;
 #endif
-    return false;
+    return 0;
 }
 
 } // namespace
@@ -234,15 +236,20 @@ bool TelemetryCache::backOff(PartialReads& reads, long fileEnd)
 void TelemetryCache::reserveFor(long fileSize)
 {
     // Grow the packet vector to about what the rest of the file holds, so
-    // that a whole archive does not leave half a vector of slack behind.
+    // that a whole archive does not leave half a vector of slack behind. An
+    // estimate well beyond doubling the vector only doubles it (small packets
+    // at the start of a file of large ones would reserve far too much); the
+    // next growth estimates again from more packets.
     const size_t n = packets.size();
     if (n < packets.capacity())
         return;
-    size_t extra = n / 8 + 64;
+    const size_t minimum = n / 8 + 64;
+    size_t extra = minimum;
     if (n > 0 && position > 0 && fileSize > position) {
         const double bytesPerPacket = double(position) / double(n);
-        const size_t estimate = size_t(double(fileSize - position) / bytesPerPacket * 1.02) + 64;
-        extra = std::max(extra, estimate);
+        const double estimate = double(fileSize - position) / bytesPerPacket * 1.02 + 64;
+        const double doubling = double(n + 64);
+        extra = std::max(extra, size_t(estimate <= doubling + double(minimum) ? estimate : doubling));
     }
     packets.reserve(n + extra);
 }
@@ -452,8 +459,13 @@ void TelemetryCache::parseCcsds()
         uint32_t labelSeconds = 0;
         double labelMs = 0.0;
 
-        const bool peeked = peekStream(file, labelBuffer, LABEL_LOOKAHEAD);
-        const size_t ahead = peeked ? LABEL_LOOKAHEAD : std::fread(labelBuffer, 1, LABEL_LOOKAHEAD, file);
+        // The buffered bytes decide when they are all 20, or when they already
+        // cannot begin a label. Only otherwise are the 20 bytes read and the
+        // stream put back: across the end of its buffer that makes the stream
+        // read its buffer again.
+        const size_t buffered = peekStream(file, labelBuffer, LABEL_LOOKAHEAD);
+        const bool peeked = buffered == LABEL_LOOKAHEAD || (buffered > 0 && !couldStartLabel(labelBuffer, buffered));
+        const size_t ahead = peeked ? buffered : std::fread(labelBuffer, 1, LABEL_LOOKAHEAD, file);
         if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(labelBuffer, ahead))) {
             // Nothing more, or the start of a label still being written.
             std::fseek(file, position, SEEK_SET);

@@ -696,3 +696,55 @@ TEST_F(TelemetryCacheTest, CcsdsArchiveReadWholeOrWhileWrittenGivesTheSamePacket
     for (const QString& line : messages.lines())
         ASSERT_TRUE(line.startsWith("Read partial packet")) << line.toStdString();
 }
+
+TEST_F(TelemetryCacheTest, SmallFirstPacketsDoNotReserveForAFileOfThem)
+{
+    // 100 packets of 7 bytes, then 4 MiB in 64 packets: read as if the whole
+    // file were 7-byte packets, the packet vector would be reserved for 600,000.
+    QByteArray a;
+    for (int i = 0; i < 100; ++i)
+        a += ccsdsPacket(1, i, 7);
+    for (int i = 0; i < 64; ++i)
+        a += ccsdsPacket(2, i, 65536);
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->changeFile(write("mixed.dat", a), true);
+    ASSERT_EQ(c->count(), 164u);
+    EXPECT_LE(c->allPackets().capacity(), 1000u);
+}
+
+TEST_F(TelemetryCacheTest, LabelsAndPacketsAcrossTheEndsOfTheStreamBuffer)
+{
+    // The stream reads 1 MiB at a time: put a label 7 bytes before the end of
+    // the first MiB, a packet 5 bytes before the second and a label 1 byte
+    // before the third, so that the look-ahead sees only part of each.
+    QByteArray a;
+    std::vector<uint32_t> grounds;
+    auto fillTo = [&](qsizetype end) {
+        while (end - a.size() >= 2007) {
+            a += ccsdsPacket(0x100, int(grounds.size()), 1000);
+            grounds.push_back(0);
+        }
+        a += ccsdsPacket(0x101, int(grounds.size()), int(end - a.size()));
+        grounds.push_back(0);
+        ASSERT_EQ(a.size(), end);
+    };
+    const qsizetype mib = 1 << 20;
+    fillTo(mib - 7);
+    a += label("GANN", 3, 111, 1) + ccsdsPacket(0x102, 0, 50);
+    grounds.push_back(111);
+    fillTo(2 * mib - 5);
+    a += ccsdsPacket(0x103, 0, 50);
+    grounds.push_back(0);
+    fillTo(3 * mib - 1);
+    a += label("FANN", 0, 333, 3) + ccsdsPacket(0x104, 0, 50) + ccsdsPacket(0x105, 0, 50);
+    grounds.push_back(333);
+    grounds.push_back(0);
+
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->changeFile(write("edges.dat", a), true);
+    ASSERT_EQ(c->count(), grounds.size());
+    for (size_t i = 0; i < grounds.size(); ++i)
+        ASSERT_EQ(c->get(unsigned(i))->groundSeconds, grounds[i]) << i;
+    EXPECT_EQ(c->readPosition(), a.size());
+    EXPECT_TRUE(messages.lines().isEmpty());
+}
