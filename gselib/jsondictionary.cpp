@@ -6,10 +6,11 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QMap>
+#include <QVariant>
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 
 namespace GseLib {
@@ -47,7 +48,9 @@ QString text(const QJsonValue& v)
     case QJsonValue::String:
         return v.toString();
     case QJsonValue::Double:
-        return QString::number(v.toDouble(), 'g', 17);
+        // As a variant converts it: the shortest form that reads back (0.1, not
+        // 0.10000000000000001), integers beyond 2^53 with all their digits.
+        return v.toVariant().toString();
     case QJsonValue::Bool:
         return v.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     default:
@@ -120,11 +123,13 @@ QString cellText(QString s)
 }
 
 // C "%g": at most 6 significant digits, the shorter of fixed and exponent notation.
+// Always with a decimal point: the application object adopts the user's locale,
+// whose decimal comma the cell parsers would not read.
 QString g6(double d)
 {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%g", d);
-    return QString::fromLatin1(buf);
+    const auto result = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 6);
+    return QString::fromLatin1(buf, result.ptr - buf);
 }
 
 QString hexMask(quint64 mask)
