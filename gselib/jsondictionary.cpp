@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QMap>
+#include <QSet>
 #include <QVariant>
 #include <algorithm>
 #include <array>
@@ -472,6 +473,9 @@ bool JsonDictionary::convert(const QJsonDocument& document, QStringList& packetT
         return false;
 
     const QJsonArray packets = root.value(KEY_PACKETS).toArray();
+    // The list keeps first-seen order; the set keeps a long dictionary from
+    // searching the whole list once per packet.
+    QSet<int> seenApids;
     for (qsizetype i = 0; i < packets.size(); ++i) {
         const QJsonObject packet = packets.at(i).toObject();
         if (!packet.contains(KEY_PACKET_NAME) || !packet.contains(KEY_PACKET_ID) || !packet.contains(KEY_FIELDS)) {
@@ -492,8 +496,10 @@ bool JsonDictionary::convert(const QJsonDocument& document, QStringList& packetT
         integer(packet.value(KEY_APID), apid);
         if (apid < std::numeric_limits<int>::min() || apid > std::numeric_limits<int>::max())
             apid = 0;
-        if (!apids.contains(static_cast<int>(apid)))
+        if (!seenApids.contains(static_cast<int>(apid))) {
+            seenApids.insert(static_cast<int>(apid));
             apids << static_cast<int>(apid);
+        }
 
         const QString packetName = text(packet.value(KEY_PACKET_NAME));
         const bool gse = truth(packet.value(KEY_GSE));

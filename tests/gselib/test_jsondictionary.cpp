@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QProcess>
@@ -204,6 +205,29 @@ TEST(JsonDictionary, PacketsMissingRequiredKeysAndApids)
     EXPECT_EQ(log.texts("tmdb", WARN), (QStringList{"Missing required field in .json file. Packet index1",
                                                     "Missing required field in .json file. Packet index5",
                                                     "Missing required field in .json file. Packet index6"}));
+}
+
+TEST(JsonDictionary, ManyDistinctApidsTakeLinearTime)
+{
+    // Searching the apid list once per packet made this take minutes.
+    constexpr int packets = 300000;
+    QByteArray json = R"({"Packets": [)";
+    for (int i = 0; i < packets; ++i)
+        json += (i ? ",{" : "{") + QByteArray(R"("packetName":"","packetId":1,"fields":[],"apid":)") +
+                QByteArray::number(i % 2 ? i : packets - i) + '}';
+    json += "]}";
+    const QJsonDocument doc = QJsonDocument::fromJson(json);
+    QStringList lines;
+    QList<int> apids;
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_TRUE(JsonDictionary::convert(doc, lines, apids, [](const QStringList&) {}));
+    EXPECT_LT(timer.elapsed(), 15000);
+    ASSERT_EQ(apids.size(), packets); // all distinct, in the order first seen
+    EXPECT_EQ(apids[0], packets);
+    EXPECT_EQ(apids[1], 1);
+    EXPECT_EQ(apids[2], packets - 2);
+    EXPECT_EQ(lines.size(), packets);
 }
 
 TEST(JsonDictionary, PacketIdsOutsideSeventeenBitsSkipThePacket)
