@@ -6,10 +6,12 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QMap>
+#include <QSet>
+#include <QVariant>
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 
 namespace GseLib {
@@ -47,7 +49,9 @@ QString text(const QJsonValue& v)
     case QJsonValue::String:
         return v.toString();
     case QJsonValue::Double:
-        return QString::number(v.toDouble(), 'g', 17);
+        // As a variant converts it: the shortest form that reads back (0.1, not
+        // 0.10000000000000001), integers beyond 2^53 with all their digits.
+        return v.toVariant().toString();
     case QJsonValue::Bool:
         return v.toBool() ? QStringLiteral("true") : QStringLiteral("false");
     default:
@@ -120,11 +124,13 @@ QString cellText(QString s)
 }
 
 // C "%g": at most 6 significant digits, the shorter of fixed and exponent notation.
+// Always with a decimal point: the application object adopts the user's locale,
+// whose decimal comma the cell parsers would not read.
 QString g6(double d)
 {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%g", d);
-    return QString::fromLatin1(buf);
+    const auto result = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::general, 6);
+    return QString::fromLatin1(buf, result.ptr - buf);
 }
 
 QString hexMask(quint64 mask)
@@ -467,6 +473,9 @@ bool JsonDictionary::convert(const QJsonDocument& document, QStringList& packetT
         return false;
 
     const QJsonArray packets = root.value(KEY_PACKETS).toArray();
+    // The list keeps first-seen order; the set keeps a long dictionary from
+    // searching the whole list once per packet.
+    QSet<int> seenApids;
     for (qsizetype i = 0; i < packets.size(); ++i) {
         const QJsonObject packet = packets.at(i).toObject();
         if (!packet.contains(KEY_PACKET_NAME) || !packet.contains(KEY_PACKET_ID) || !packet.contains(KEY_FIELDS)) {
@@ -487,8 +496,10 @@ bool JsonDictionary::convert(const QJsonDocument& document, QStringList& packetT
         integer(packet.value(KEY_APID), apid);
         if (apid < std::numeric_limits<int>::min() || apid > std::numeric_limits<int>::max())
             apid = 0;
-        if (!apids.contains(static_cast<int>(apid)))
+        if (!seenApids.contains(static_cast<int>(apid))) {
+            seenApids.insert(static_cast<int>(apid));
             apids << static_cast<int>(apid);
+        }
 
         const QString packetName = text(packet.value(KEY_PACKET_NAME));
         const bool gse = truth(packet.value(KEY_GSE));

@@ -1,11 +1,20 @@
 #include "gselib/jsondictionary.h"
 
 #include "support/logcapture.h"
+#include "support/tempdir.h"
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QSet>
+
+#include <clocale>
+#include <cstdio>
+#include <string>
 
 using GseLib::JsonDictionary;
 
@@ -196,6 +205,29 @@ TEST(JsonDictionary, PacketsMissingRequiredKeysAndApids)
     EXPECT_EQ(log.texts("tmdb", WARN), (QStringList{"Missing required field in .json file. Packet index1",
                                                     "Missing required field in .json file. Packet index5",
                                                     "Missing required field in .json file. Packet index6"}));
+}
+
+TEST(JsonDictionary, ManyDistinctApidsTakeLinearTime)
+{
+    // Searching the apid list once per packet made this take minutes.
+    constexpr int packets = 300000;
+    QByteArray json = R"({"Packets": [)";
+    for (int i = 0; i < packets; ++i)
+        json += (i ? ",{" : "{") + QByteArray(R"("packetName":"","packetId":1,"fields":[],"apid":)") +
+                QByteArray::number(i % 2 ? i : packets - i) + '}';
+    json += "]}";
+    const QJsonDocument doc = QJsonDocument::fromJson(json);
+    QStringList lines;
+    QList<int> apids;
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_TRUE(JsonDictionary::convert(doc, lines, apids, [](const QStringList&) {}));
+    EXPECT_LT(timer.elapsed(), 15000);
+    ASSERT_EQ(apids.size(), packets); // all distinct, in the order first seen
+    EXPECT_EQ(apids[0], packets);
+    EXPECT_EQ(apids[1], 1);
+    EXPECT_EQ(apids[2], packets - 2);
+    EXPECT_EQ(lines.size(), packets);
 }
 
 TEST(JsonDictionary, PacketIdsOutsideSeventeenBitsSkipThePacket)
@@ -431,4 +463,51 @@ TEST(JsonDictionary, RowsPastTheCounterRangeAreSkipped)
     EXPECT_EQ(r.rows[32767]["DATA_ID"], QString::number((2 << 15) | 0x7FFF));
     EXPECT_EQ(r.rows.last()["DATA_ID"], QString::number(3 << 15)); // the next packet is unaffected
     EXPECT_EQ(log.count("Too many rows for packet P", "tmdb", WARN), 1);
+}
+
+TEST(JsonDictionary, NumbersGivenWhereTextIsExpectedKeepTheirShortForm)
+{
+    const Result r = convert(R"({"Packets": [{"packetName": 12, "packetId": 1, "fields": [
+        {"fieldName": 7, "type": "uint8_t", "units": 0.1, "description": 12345678901234567,
+         "conversion": {"uncalToCalFunction": "LUT", "uncalToCalArgs": [{"1": 0.3, "2": true}]}}]}]})");
+    ASSERT_EQ(r.rows.size(), 1);
+    EXPECT_EQ(r.packetTypeLines, QStringList{"1, 12, false, -1, -1"});
+    EXPECT_EQ(r.rows[0]["NAME"], "7");
+    EXPECT_EQ(r.rows[0]["SCI_UNITS"], "0.1");
+    EXPECT_EQ(r.rows[0]["DESCRIPTION"], "12345678901234567");
+    EXPECT_EQ(r.rows[0]["DISCRETE_LABELS"], "1=0.3;2=true");
+}
+
+// The application object adopts the user's locale; the cells must still carry
+// a decimal point, as the cell parsers read numbers in the C locale.
+TEST(JsonDictionary, NumberCellsIgnoreTheProcessLocale)
+{
+    const QString localedef = QStringLiteral("/usr/bin/localedef");
+    if (!QFileInfo::exists(localedef))
+        GTEST_SKIP() << "localedef is not installed";
+    TestSupport::TempDir dir;
+    QProcess build;
+    build.start(localedef, {"-i", "de_DE", "-f", "UTF-8", dir.filePath("de_DE.UTF-8")});
+    if (!build.waitForFinished(60000) || !QFileInfo(dir.filePath("de_DE.UTF-8")).isDir())
+        GTEST_SKIP() << "no German locale could be built";
+    TestSupport::ScopedEnv locpath("LOCPATH", QFile::encodeName(dir.path()));
+
+    const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
+    if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8"))
+        GTEST_SKIP() << "the German locale cannot be selected";
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%g", 0.5);
+    const Result r = convert(R"({"Packets": [{"packetName": "P", "packetId": 1, "fields": [
+        {"fieldName": "F", "type": "uint16_t", "samplePeriod": 0.25, "limits": [-1.5, 7.5],
+         "conversion": {"uncalToCalFunction": "polynomial", "uncalToCalArgs": [0.5, 2.25, 1e-7]}}]}]})");
+    std::setlocale(LC_NUMERIC, previous.c_str());
+
+    ASSERT_STREQ(probe, "0,5"); // the locale really writes a decimal comma
+    ASSERT_EQ(r.rows.size(), 1);
+    EXPECT_EQ(r.rows[0]["SCI_K1"], "0.5");
+    EXPECT_EQ(r.rows[0]["SCI_K2"], "2.25");
+    EXPECT_EQ(r.rows[0]["SCI_K3"], "1e-07");
+    EXPECT_EQ(r.rows[0]["YELLOW_LIMIT_1"], "-1.5");
+    EXPECT_EQ(r.rows[0]["RED_LIMIT_2"], "7.5");
+    EXPECT_EQ(r.rows[0]["SAMPLE_PERIOD"], "0.25");
 }
