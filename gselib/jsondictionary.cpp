@@ -379,7 +379,12 @@ void PacketReader::readField(const QJsonObject& field, qsizetype index)
         if (decodeType == QLatin1String("1"))
             decodeType = QStringLiteral("3");
     }
-    const QList<JsonBitField> bitFields = readBitFields(field.value(KEY_BIT_FIELDS));
+    QList<JsonBitField> bitFields = readBitFields(field.value(KEY_BIT_FIELDS));
+    if (bitFields.size() > JsonDictionary::MAX_BIT_FIELDS) {
+        LOG_WARN("tmdb", "Too many bit fields for " << packetName_ << ":" << fieldName << ": bit fields past "
+                                                    << JsonDictionary::MAX_BIT_FIELDS << " are skipped");
+        bitFields.resize(JsonDictionary::MAX_BIT_FIELDS);
+    }
     const QString description = cellText(text(field.value(KEY_DESCRIPTION)));
     QString units = field.contains(KEY_UNITS) ? text(field.value(KEY_UNITS)) : QStringLiteral("Value");
     const qint64 arrayLength = integer(field.value(KEY_ARRAY_LENGTH));

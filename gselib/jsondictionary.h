@@ -26,6 +26,9 @@ public:
     static constexpr quint32 MAX_ROWS_PER_PACKET = 0x8000;
     static constexpr qint64 MAX_PACKET_ID = 0x1FFFF;
     static constexpr int SCI_COEFFICIENTS = 8;
+    // A field is at most 64 bits wide. Every bit field row repeats the field's
+    // texts, so the limit also keeps a short file from making huge rows.
+    static constexpr qsizetype MAX_BIT_FIELDS = 64;
 
     // The 37 column names, in the order of every row's cells.
     static const QStringList& header();

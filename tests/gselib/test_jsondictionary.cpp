@@ -297,6 +297,28 @@ TEST(JsonDictionary, WideAndZeroBitFieldsNeverShiftPastSixtyFourBits)
     EXPECT_EQ(r.rows[8]["DECODE_ID4"], "100");
 }
 
+TEST(JsonDictionary, BitFieldsPastSixtyFourAreSkipped)
+{
+    // Each bit field row repeats the field's texts: without a limit a short file
+    // with a long description could make gigabytes of rows.
+    QByteArray bits;
+    for (int i = 0; i < 70; ++i)
+        bits += (i ? "," : "") + QByteArray(R"(["B)") + QByteArray::number(i) + R"(", "b1"])";
+    const QByteArray json = R"({"Packets": [{"packetName": "P", "packetId": 1, "fields": [
+        {"fieldName": "W", "type": "uint64_t", "description": "wide", "bitFields": [)" + bits + R"(]},
+        {"fieldName": "N", "type": "uint8_t"}]}]})";
+    TestSupport::LogCapture log;
+    const Result r = convert(json.constData());
+    ASSERT_EQ(r.rows.size(), 1 + 64 + 1);
+    EXPECT_EQ(r.rows[64]["NAME"], "B63");
+    EXPECT_EQ(r.rows[64]["DECODE_ID3"], "0x8000000000000000");
+    EXPECT_EQ(r.rows[64]["DECODE_ID4"], "63");
+    EXPECT_EQ(r.rows[65]["NAME"], "N");
+    EXPECT_EQ(r.rows[65]["DATA_ID"], QString::number((1 << 15) | 65));
+    EXPECT_EQ(r.rows[65]["DECODE_ID1"], "8");
+    EXPECT_EQ(log.texts("tmdb", WARN), QStringList{"Too many bit fields for P:W: bit fields past 64 are skipped"});
+}
+
 TEST(JsonDictionary, ByteOrderAndArrays)
 {
     const Result r = convert(R"({"Packets": [{"packetName": "P", "packetId": 1, "fields": [
@@ -444,12 +466,14 @@ TEST(JsonDictionary, TabsInTextsDoNotShiftCells)
 
 TEST(JsonDictionary, RowsPastTheCounterRangeAreSkipped)
 {
-    // One field with 32,770 bit fields makes 32,771 rows for one packet.
-    QByteArray json = R"({"Packets": [{"packetName": "P", "packetId": 2, "fields": [
-        {"fieldName": "W", "type": "uint8_t", "bitFields": [)";
-    for (int i = 0; i < 32770; ++i)
-        json += (i ? "," : "") + QByteArray(R"(["B)") + QByteArray::number(i) + R"(", "b0"])";
-    json += R"(]}, {"fieldName": "AFTER", "type": "uint8_t"}]},
+    // 513 fields of one main and 63 bit field rows each make 32,832 rows for one packet.
+    QByteArray bits;
+    for (int i = 0; i < 63; ++i)
+        bits += (i ? "," : "") + QByteArray(R"(["B)") + QByteArray::number(i) + R"(", "b0"])";
+    QByteArray json = R"({"Packets": [{"packetName": "P", "packetId": 2, "fields": [)";
+    for (int f = 0; f < 513; ++f)
+        json += (f ? "," : "") + QByteArray(R"({"fieldName": "W", "type": "uint8_t", "bitFields": [)") + bits + "]}";
+    json += R"(, {"fieldName": "AFTER", "type": "uint8_t"}]},
         {"packetName": "Q", "packetId": 3, "fields": [{"fieldName": "N", "type": "uint8_t"}]}]})";
 
     TestSupport::LogCapture log;
