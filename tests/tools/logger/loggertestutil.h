@@ -1,15 +1,12 @@
 #pragma once
-// Helpers of the logging tests: bounded waits on the event loop, a line-collecting
-// TCP server on 127.0.0.1, and captures of std::ostream and Qt warnings.
+// Helpers of the logging tests: a line-collecting TCP server on 127.0.0.1, and
+// captures of std::ostream and Qt warnings.
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QList>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
-#include <QTimer>
-#include <functional>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -22,26 +19,6 @@ inline void PrintTo(const QString& text, std::ostream* os)
 }
 
 namespace LoggerTest {
-
-// Runs the event loop until pred() holds or timeoutMs passes; returns pred().
-inline bool waitFor(const std::function<bool()>& pred, int timeoutMs = 5000)
-{
-    QTimer tick; // wakes the loop up even when nothing else happens
-    tick.start(5);
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!pred()) {
-        if (deadline.hasExpired())
-            return pred();
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-// Runs the event loop for a fixed time.
-inline void spin(int ms)
-{
-    waitFor([] { return false; }, ms);
-}
 
 // Accepts connections on 127.0.0.1 (port 0 unless told) and keeps the lines each one sends.
 class LineServer : public QObject
