@@ -1,6 +1,6 @@
 #pragma once
 // Helpers of the logging tests: a line-collecting TCP server on 127.0.0.1, and
-// captures of std::ostream and Qt warnings.
+// a capture of Qt warnings.
 #include <QCoreApplication>
 #include <QList>
 #include <QStringList>
@@ -9,8 +9,6 @@
 #include <QThread>
 #include <memory>
 #include <ostream>
-#include <sstream>
-#include <string>
 
 // Readable texts in test failures.
 inline void PrintTo(const QString& text, std::ostream* os)
@@ -72,27 +70,6 @@ private:
     QList<QList<QByteArray>> lines_;
     QList<QByteArray> partial_;
     bool closeOnAccept_ = false;
-};
-
-// Redirects a standard stream into a string while it lives.
-class StreamCapture
-{
-public:
-    explicit StreamCapture(std::ostream& stream) : stream_(stream), old_(stream.rdbuf(buffer_.rdbuf())) {}
-    ~StreamCapture() { stream_.rdbuf(old_); }
-    StreamCapture(const StreamCapture&) = delete;
-    StreamCapture& operator=(const StreamCapture&) = delete;
-
-    std::string text() const { return buffer_.str(); }
-    QStringList lines() const
-    {
-        return QString::fromLatin1(text()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-
-private:
-    std::ostream& stream_;
-    std::ostringstream buffer_;
-    std::streambuf* old_;
 };
 
 // Collects the texts of qWarning() and friends while it lives.

@@ -2,6 +2,7 @@
 #include "tools/logger/log.h"
 #include "support/logcapture.h"
 #include "support/eventwait.h"
+#include "support/streamcapture.h"
 #include "loggertestutil.h"
 
 #include <QRegularExpression>
@@ -10,7 +11,7 @@
 #include <thread>
 
 using LoggerTest::LineServer;
-using LoggerTest::StreamCapture;
+using TestSupport::StreamCapture;
 using TestWait::until;
 
 namespace {
