@@ -1,7 +1,10 @@
 #pragma once
-// Helpers of the logging tests: a line-collecting TCP server on 127.0.0.1, and
-// a capture of Qt warnings.
+// Helpers of the logging tests: the events of a log file, a line-collecting TCP
+// server on 127.0.0.1, and a capture of Qt warnings.
+#include "tools/logger/loggerprotocol.h"
+
 #include <QCoreApplication>
+#include <QFile>
 #include <QList>
 #include <QStringList>
 #include <QTcpServer>
@@ -17,6 +20,20 @@ inline void PrintTo(const QString& text, std::ostream* os)
 }
 
 namespace LoggerTest {
+
+// Every event of a log file, one a line; none when the file cannot be read.
+inline QList<LoggerEvent> readEvents(const QString& path)
+{
+    QFile f(path);
+    QList<LoggerEvent> out;
+    if (!f.open(QIODevice::ReadOnly))
+        return out;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (!line.isEmpty())
+            out << LoggerEvent(line);
+    }
+    return out;
+}
 
 // Accepts connections on 127.0.0.1 (port 0 unless told) and keeps the lines each one sends.
 class LineServer : public QObject

@@ -19,6 +19,7 @@
 #include <memory>
 #include <vector>
 
+using LoggerTest::readEvents;
 using TestWait::until;
 
 namespace {
@@ -27,28 +28,8 @@ namespace {
 QList<LoggerEvent> readFolder(const QString& dir)
 {
     QList<LoggerEvent> out;
-    for (const QFileInfo& info : QDir(dir).entryInfoList(QDir::Files, QDir::Name)) {
-        QFile f(info.absoluteFilePath());
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray& line : f.readAll().split('\n')) {
-            if (!line.isEmpty())
-                out << LoggerEvent(line);
-        }
-    }
-    return out;
-}
-
-QList<LoggerEvent> readFile(const QString& path)
-{
-    QList<LoggerEvent> out;
-    QFile f(path);
-    if (f.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : f.readAll().split('\n')) {
-            if (!line.isEmpty())
-                out << LoggerEvent(line);
-        }
-    }
+    for (const QFileInfo& info : QDir(dir).entryInfoList(QDir::Files, QDir::Name))
+        out << readEvents(info.absoluteFilePath());
     return out;
 }
 
@@ -138,12 +119,12 @@ TEST(LoggingEndToEnd, GlobalLoggerToServerFile)
     Logger::changeServerFileDest(fixed);
     LOG_ERROR("app", "into the fixed file");
     ASSERT_TRUE(until([&] { return h.appEvents == 4; }));
-    EXPECT_EQ(textsOf(readFile(fixed), "app"), QStringList{"into the fixed file"});
+    EXPECT_EQ(textsOf(readEvents(fixed), "app"), QStringList{"into the fixed file"});
     EXPECT_EQ(h.server.mainFilepath(), fixed);
 
     delete Logger::global;
     ASSERT_TRUE(until([&] { return h.server.clientInfos().isEmpty(); }));
-    EXPECT_TRUE(textsOf(readFile(fixed), "client").contains(QStringLiteral("[%1 %2] disconnected").arg(name).arg(pid)));
+    EXPECT_TRUE(textsOf(readEvents(fixed), "client").contains(QStringLiteral("[%1 %2] disconnected").arg(name).arg(pid)));
 }
 
 TEST(LoggingEndToEnd, TwentyClientsThousandMessagesEach)

@@ -11,6 +11,7 @@
 #include <memory>
 
 using LoggerTest::QtMessageCapture;
+using LoggerTest::readEvents;
 using TestWait::until;
 
 namespace {
@@ -33,19 +34,6 @@ QByteArray wire(LogLevel level, const QString& text, const QString& timestamp = 
 QByteArray initWire(const QString& name, qint64 pid)
 {
     return LoggerCmdInitClientMsg(name, pid).toEncoded();
-}
-
-QList<LoggerEvent> readEvents(const QString& path)
-{
-    QFile f(path);
-    QList<LoggerEvent> out;
-    if (!f.open(QIODevice::ReadOnly))
-        return out;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (!line.isEmpty())
-            out << LoggerEvent(line);
-    }
-    return out;
 }
 
 QStringList textsOf(const QList<LoggerEvent>& events)
