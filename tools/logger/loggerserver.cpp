@@ -1,10 +1,11 @@
 #include "tools/logger/loggerserver.h"
 
+#include "tools/util/tools.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMetaEnum>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtDebug>
@@ -12,12 +13,6 @@
 #include <utility>
 
 namespace {
-
-template <typename E>
-QString enumName(E value)
-{
-    return QString::fromLatin1(QMetaEnum::fromType<E>().valueToKey(static_cast<int>(value)));
-}
 
 void warnDropped(qsizetype bytes)
 {
@@ -330,11 +325,11 @@ void LoggerServer::handleNewConnection()
         SERVER_LOG(INFO, "client", clientPrefix(client) + QStringLiteral("disconnected"));
     });
     connect(client, &LoggerServerClient::error, this, [this, client](QAbstractSocket::SocketError e) {
-        SERVER_LOG(DEBUG, "client", clientPrefix(client) + QStringLiteral("socket error: ") + enumName(e));
+        SERVER_LOG(DEBUG, "client", clientPrefix(client) + QStringLiteral("socket error: ") + Tools::enumName(e));
     });
     connect(client, &LoggerServerClient::stateChanged, this, [this, client](QAbstractSocket::SocketState s) {
         SERVER_LOG(DEBUG, "client",
-                   clientPrefix(client) + QStringLiteral("socket state changed: ") + enumName(s));
+                   clientPrefix(client) + QStringLiteral("socket state changed: ") + Tools::enumName(s));
     });
     connect(client, &LoggerServerClient::initialized, this, [this, client] {
         SERVER_LOG(INFO, "client", clientPrefix(client) + QStringLiteral("initialized"));
