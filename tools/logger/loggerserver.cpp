@@ -21,6 +21,18 @@ void warnDropped(qsizetype bytes)
 
 constexpr QIODevice::OpenMode FILE_OPEN_MODE = QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered;
 
+// Opens the file on a standard stream's descriptor (left open when the file
+// closes), or closes it.
+void setConsoleFileOpen(QFile* file, FILE* stream, bool open)
+{
+    if (open) {
+        if (!file->isOpen())
+            file->open(fileno(stream), QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle);
+    } else {
+        file->close();
+    }
+}
+
 } // namespace
 
 #define SERVER_LOG(level, component, text) log(level, component, __LINE__, text)
@@ -244,24 +256,12 @@ void LoggerServer::setServerInfo(QHostAddress address, uint16_t port)
 
 void LoggerServer::setStdOutEnabled(bool enable)
 {
-    if (enable) {
-        if (!stdOutFile_->isOpen())
-            stdOutFile_->open(fileno(stdout), QIODevice::WriteOnly | QIODevice::Unbuffered,
-                              QFileDevice::DontCloseHandle);
-    } else {
-        stdOutFile_->close();
-    }
+    setConsoleFileOpen(stdOutFile_, stdout, enable);
 }
 
 void LoggerServer::setStdErrEnabled(bool enable)
 {
-    if (enable) {
-        if (!stdErrFile_->isOpen())
-            stdErrFile_->open(fileno(stderr), QIODevice::WriteOnly | QIODevice::Unbuffered,
-                              QFileDevice::DontCloseHandle);
-    } else {
-        stdErrFile_->close();
-    }
+    setConsoleFileOpen(stdErrFile_, stderr, enable);
 }
 
 void LoggerServer::attachQIODevice(QIODevice* device)
