@@ -35,6 +35,16 @@ QTemporaryDir& folder()
     return dir;
 }
 
+// The MiB of random bytes that precedes the packets of a TomAfterNoise archive.
+QByteArray noise()
+{
+    QByteArray bytes(1 << 20, '\0');
+    QRandomGenerator rng(7);
+    for (auto& c : bytes)
+        c = char(rng.bounded(256));
+    return bytes;
+}
+
 const Archive& archive(Kind kind, int packetSize)
 {
     static std::map<std::pair<int, int>, Archive> made;
@@ -47,12 +57,9 @@ const Archive& archive(Kind kind, int packetSize)
     if (!f.open(QIODevice::WriteOnly))
         std::abort();
     if (kind == TomAfterNoise) {
-        QByteArray noise(1 << 20, '\0');
-        QRandomGenerator rng(7);
-        for (auto& c : noise)
-            c = char(rng.bounded(256));
-        f.write(noise);
-        a.bytes += noise.size();
+        const QByteArray bytes = noise();
+        f.write(bytes);
+        a.bytes += bytes.size();
     }
     QByteArray chunk;
     uint32_t seq = 0;
@@ -83,13 +90,8 @@ QString tinyArchive(Kind kind)
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly))
         std::abort();
-    if (kind == TomAfterNoise) {
-        QByteArray noise(1 << 20, '\0');
-        QRandomGenerator rng(7);
-        for (auto& c : noise)
-            c = char(rng.bounded(256));
-        f.write(noise);
-    }
+    if (kind == TomAfterNoise)
+        f.write(noise());
     f.write(kind == Ccsds ? ArchiveTestData::ccsdsPacket(0x100, 0, 64) : ArchiveTestData::tomPacketOfSize(1, 0, 64, 0));
     return path;
 }

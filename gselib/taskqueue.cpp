@@ -1,10 +1,10 @@
 #include "gselib/taskqueue.h"
 
 #include "tools/logger/log.h"
+#include "tools/util/tools.h"
 
 #include <QFileInfo>
 #include <QMetaObject>
-#include <QVariant>
 
 namespace {
 
@@ -13,12 +13,6 @@ const char* const COMPONENT = "task_queue";
 QString joinedArgs(const QStringList& args)
 {
     return args.join(QLatin1Char('|'));
-}
-
-template <typename Enum>
-QString enumName(Enum value)
-{
-    return QVariant::fromValue(value).toString();
 }
 
 // Logs each non-blank line of a chunk of program output as one message.
@@ -108,8 +102,8 @@ void TaskQueue::handleError(QProcess::ProcessError error)
     QProcess* p = senderProcess();
     if (!p)
         return;
-    LOG_INFO(COMPONENT, "TASK ERROR=" << enumName(error) << " PID=" << p->processId() << " PATH=" << p->program()
-                                      << " ARGS=" << joinedArgs(p->arguments()));
+    LOG_INFO(COMPONENT, "TASK ERROR=" << Tools::enumName(error) << " PID=" << p->processId()
+                                      << " PATH=" << p->program() << " ARGS=" << joinedArgs(p->arguments()));
     if (error == QProcess::FailedToStart) {
         // No finish follows a program that never ran: it counts as finished here.
         // The next task starts from the event loop, not from within start().
@@ -140,7 +134,7 @@ void TaskQueue::handleFinished(int code, QProcess::ExitStatus status)
     if (!ok)
         pid = 0;
     LOG_INFO(COMPONENT, "TASK FINISHED"
-                            << " PID=" << pid << " EXIT_CODE=" << code << " STATUS=" << enumName(status)
+                            << " PID=" << pid << " EXIT_CODE=" << code << " STATUS=" << Tools::enumName(status)
                             << " PATH=" << p->program() << " ARGS=" << joinedArgs(p->arguments()));
     logLines(p->readAllStandardError(), true);
     logLines(p->readAllStandardOutput(), false);

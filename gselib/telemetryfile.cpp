@@ -20,10 +20,7 @@ void TelemetryFile::setSharedCache(TelemetryCache* cache)
 
 void TelemetryFile::setSharedCacheFile(const std::string& path)
 {
-    if (!cache_)
-        return;
-    const QString absolute = QFileInfo(QString::fromUtf8(path.c_str())).absoluteFilePath();
-    cache_->changeFile(absolute.toUtf8().toStdString(), true);
+    setSharedCacheFiles({path});
 }
 
 void TelemetryFile::setSharedCacheFiles(const std::vector<std::string>& paths)

@@ -5,6 +5,7 @@
 #include "tools/util/tools.h"
 #include "conversion/twoscomplementtransferfunc.h"
 
+#include "support/streamcapture.h"
 #include "support/tempdir.h"
 
 #include <QFile>
@@ -14,24 +15,12 @@
 #include <iostream>
 #include <limits>
 #include <random>
-#include <sstream>
+
+using TestSupport::StreamCapture;
 
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// Collects what is written to std::cerr while it lives.
-class CerrCapture
-{
-public:
-    CerrCapture() : old_(std::cerr.rdbuf(buffer_.rdbuf())) {}
-    ~CerrCapture() { std::cerr.rdbuf(old_); }
-    std::string text() const { return buffer_.str(); }
-
-private:
-    std::ostringstream buffer_;
-    std::streambuf* old_;
-};
 
 class LookupTable : public ::testing::Test
 {
@@ -48,7 +37,7 @@ protected:
 
 TEST_F(LookupTable, InterpolatesAndExtrapolates)
 {
-    CerrCapture err;
+    StreamCapture err(std::cerr);
     const auto f = make("line.csv", "0,0\n10,100\n");
     EXPECT_TRUE(f.isValid());
     EXPECT_EQ(f.path(), folder() + "/lookupTables/line.csv");
@@ -102,7 +91,7 @@ TEST_F(LookupTable, BisectionFindsTheSegmentOfEveryValue)
 
 TEST_F(LookupTable, SkipsCommentsBlankAndShortLines)
 {
-    CerrCapture err;
+    StreamCapture err(std::cerr);
     const auto f = make("mixed.csv",
                         "# heading\n"
                         "\n"
@@ -125,7 +114,7 @@ TEST_F(LookupTable, SkipsCommentsBlankAndShortLines)
 TEST_F(LookupTable, UnreadableTablesPassValuesThrough)
 {
     {
-        CerrCapture err;
+        StreamCapture err(std::cerr);
         const LookupTableTransferFunc missing(folder(), "nothere.csv");
         EXPECT_EQ(err.text(), "Failed to open " + folder() + "/lookupTables/nothere.csv\n");
         EXPECT_FALSE(missing.isValid());
@@ -135,7 +124,7 @@ TEST_F(LookupTable, UnreadableTablesPassValuesThrough)
     }
     {
         // A folder of that name is no table.
-        CerrCapture err;
+        StreamCapture err(std::cerr);
         dir_.write(QStringLiteral("lookupTables/sub/x.csv"), "0,1\n");
         const LookupTableTransferFunc folderName(folder(), "sub");
         EXPECT_EQ(err.text(), "Failed to open " + folder() + "/lookupTables/sub\n");
@@ -143,7 +132,7 @@ TEST_F(LookupTable, UnreadableTablesPassValuesThrough)
     }
     {
         // Nor is a device that the name leads to (a read of /dev/zero would never end).
-        CerrCapture err;
+        StreamCapture err(std::cerr);
         ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), dir_.filePath(QStringLiteral("lookupTables/dev"))));
         const LookupTableTransferFunc device(folder(), "dev");
         EXPECT_EQ(err.text(), "Failed to open " + folder() + "/lookupTables/dev\n");
@@ -152,7 +141,7 @@ TEST_F(LookupTable, UnreadableTablesPassValuesThrough)
     }
     {
         // No data lines: invalid, without a message.
-        CerrCapture err;
+        StreamCapture err(std::cerr);
         const auto empty = make("empty.csv", "# only a comment\n\r\n");
         EXPECT_EQ(err.text(), "");
         EXPECT_FALSE(empty.isValid());
@@ -167,7 +156,7 @@ TEST_F(LookupTable, Texts)
     EXPECT_EQ(f.equationAsString(), "Lookup table (rtd.csv)");
     EXPECT_EQ(f.description(), "Lookup table");
     EXPECT_EQ(f.asString(), "");
-    CerrCapture err;
+    StreamCapture err(std::cerr);
     f.change(QStringLiteral("1\t2"));
     EXPECT_EQ(err.text(), "Not implemented");
     EXPECT_EQ(f.apply(5.0), 50.0);

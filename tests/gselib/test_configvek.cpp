@@ -1,65 +1,23 @@
 #include "gselib/configvek.h"
 
 #include "support/logcapture.h"
+#include "support/streamcapture.h"
 #include "support/tempdir.h"
 
 #include <QDir>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace CV = GseLib::ConfigVek;
 using TestSupport::ScopedEnv;
+using TestSupport::StderrCapture;
 using TestSupport::TempDir;
 
 namespace {
 
 const char* MISSING_GROUP = "The following group does not exist in the .vekconfig.INI file: '%1'. "
                             "A valid group is necessary for proper functioning of our software.";
-
-// Collects what is written to the standard error stream while it lives.
-class StderrCapture
-{
-public:
-    StderrCapture()
-    {
-        std::fflush(stderr);
-        saved_ = dup(STDERR_FILENO);
-        file_ = std::tmpfile();
-        dup2(fileno(file_), STDERR_FILENO);
-    }
-    ~StderrCapture()
-    {
-        restore();
-        std::fclose(file_);
-    }
-    QString text()
-    {
-        restore();
-        std::rewind(file_);
-        QByteArray all;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0)
-            all.append(buf, static_cast<qsizetype>(n));
-        return QString::fromUtf8(all);
-    }
-
-private:
-    void restore()
-    {
-        if (saved_ < 0)
-            return;
-        std::fflush(stderr);
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        saved_ = -1;
-    }
-    int saved_ = -1;
-    FILE* file_ = nullptr;
-};
 
 // A private home folder and configuration file for one test.
 struct Config

@@ -1,7 +1,7 @@
 #include "gselib/gsecomm.h"
 #include "support/logcapture.h"
 #include "support/tempdir.h"
-#include "eventwait.h"
+#include "support/eventwait.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>

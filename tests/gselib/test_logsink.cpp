@@ -1,7 +1,7 @@
 #include "gselib/logclient.h"
 #include "gselib/logserver.h"
 #include "support/tempdir.h"
-#include "eventwait.h"
+#include "support/eventwait.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -2,21 +2,15 @@
 
 #include "tools/logger/log.h"
 #include "tools/util/platformlauncher.h"
+#include "tools/util/tools.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QMetaEnum>
 #include <QTcpSocket>
 #include <QTimer>
 #include <iostream>
 
 namespace {
-
-template <typename E>
-QString enumName(E value)
-{
-    return QString::fromLatin1(QMetaEnum::fromType<E>().valueToKey(static_cast<int>(value)));
-}
 
 // How long a closing client waits for its last lines to leave.
 constexpr int SHUTDOWN_FLUSH_MS = 2000;
@@ -134,12 +128,12 @@ void LoggerClientMsgSender::handleSocketStateChange(QAbstractSocket::SocketState
             writeToSocket(backlog_.takeFirst());
         socket_->flush();
     }
-    logOwn(__LINE__, QStringLiteral("state change to ") + enumName(state));
+    logOwn(__LINE__, QStringLiteral("state change to ") + Tools::enumName(state));
 }
 
 void LoggerClientMsgSender::handleSocketError(QAbstractSocket::SocketError error)
 {
-    logOwn(__LINE__, QStringLiteral("socket error: ") + enumName(error));
+    logOwn(__LINE__, QStringLiteral("socket error: ") + Tools::enumName(error));
     if (error != QAbstractSocket::ConnectionRefusedError && error != QAbstractSocket::RemoteHostClosedError)
         return;
     logOwn(__LINE__, QStringLiteral("connection failed...launching logger server"));

@@ -1,10 +1,11 @@
 #include "tools/logger/loggerserver.h"
 
+#include "tools/util/tools.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMetaEnum>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtDebug>
@@ -13,18 +14,24 @@
 
 namespace {
 
-template <typename E>
-QString enumName(E value)
-{
-    return QString::fromLatin1(QMetaEnum::fromType<E>().valueToKey(static_cast<int>(value)));
-}
-
 void warnDropped(qsizetype bytes)
 {
     qWarning() << "logger protocol warn -" << "dropped" << bytes << "bytes while processing";
 }
 
 constexpr QIODevice::OpenMode FILE_OPEN_MODE = QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered;
+
+// Opens the file on a standard stream's descriptor (left open when the file
+// closes), or closes it.
+void setConsoleFileOpen(QFile* file, FILE* stream, bool open)
+{
+    if (open) {
+        if (!file->isOpen())
+            file->open(fileno(stream), QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle);
+    } else {
+        file->close();
+    }
+}
 
 } // namespace
 
@@ -249,24 +256,12 @@ void LoggerServer::setServerInfo(QHostAddress address, uint16_t port)
 
 void LoggerServer::setStdOutEnabled(bool enable)
 {
-    if (enable) {
-        if (!stdOutFile_->isOpen())
-            stdOutFile_->open(fileno(stdout), QIODevice::WriteOnly | QIODevice::Unbuffered,
-                              QFileDevice::DontCloseHandle);
-    } else {
-        stdOutFile_->close();
-    }
+    setConsoleFileOpen(stdOutFile_, stdout, enable);
 }
 
 void LoggerServer::setStdErrEnabled(bool enable)
 {
-    if (enable) {
-        if (!stdErrFile_->isOpen())
-            stdErrFile_->open(fileno(stderr), QIODevice::WriteOnly | QIODevice::Unbuffered,
-                              QFileDevice::DontCloseHandle);
-    } else {
-        stdErrFile_->close();
-    }
+    setConsoleFileOpen(stdErrFile_, stderr, enable);
 }
 
 void LoggerServer::attachQIODevice(QIODevice* device)
@@ -330,11 +325,11 @@ void LoggerServer::handleNewConnection()
         SERVER_LOG(INFO, "client", clientPrefix(client) + QStringLiteral("disconnected"));
     });
     connect(client, &LoggerServerClient::error, this, [this, client](QAbstractSocket::SocketError e) {
-        SERVER_LOG(DEBUG, "client", clientPrefix(client) + QStringLiteral("socket error: ") + enumName(e));
+        SERVER_LOG(DEBUG, "client", clientPrefix(client) + QStringLiteral("socket error: ") + Tools::enumName(e));
     });
     connect(client, &LoggerServerClient::stateChanged, this, [this, client](QAbstractSocket::SocketState s) {
         SERVER_LOG(DEBUG, "client",
-                   clientPrefix(client) + QStringLiteral("socket state changed: ") + enumName(s));
+                   clientPrefix(client) + QStringLiteral("socket state changed: ") + Tools::enumName(s));
     });
     connect(client, &LoggerServerClient::initialized, this, [this, client] {
         SERVER_LOG(INFO, "client", clientPrefix(client) + QStringLiteral("initialized"));

@@ -1,12 +1,21 @@
 #pragma once
 // Small shared routines.
 #include <QDateTime>
+#include <QMetaEnum>
 #include <QString>
 
 #include <string>
 #include <vector>
 
 namespace Tools {
+
+// The key of a value of an enumeration declared with Q_ENUM; empty when the
+// value has no key.
+template <typename E>
+QString enumName(E value)
+{
+    return QString::fromLatin1(QMetaEnum::fromType<E>().valueToKey(static_cast<int>(value)));
+}
 
 // Cuts the text at every occurrence of any of the separator characters, dropping the
 // separators and keeping empty fields: n separators give n + 1 fields, an empty text

@@ -1,19 +1,17 @@
 #pragma once
-// Helpers of the logging tests: bounded waits on the event loop, a line-collecting
-// TCP server on 127.0.0.1, and captures of std::ostream and Qt warnings.
+// Helpers of the logging tests: the events of a log file, a line-collecting TCP
+// server on 127.0.0.1, and a capture of Qt warnings.
+#include "tools/logger/loggerprotocol.h"
+
 #include <QCoreApplication>
-#include <QDeadlineTimer>
+#include <QFile>
 #include <QList>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
-#include <QTimer>
-#include <functional>
 #include <memory>
 #include <ostream>
-#include <sstream>
-#include <string>
 
 // Readable texts in test failures.
 inline void PrintTo(const QString& text, std::ostream* os)
@@ -23,24 +21,18 @@ inline void PrintTo(const QString& text, std::ostream* os)
 
 namespace LoggerTest {
 
-// Runs the event loop until pred() holds or timeoutMs passes; returns pred().
-inline bool waitFor(const std::function<bool()>& pred, int timeoutMs = 5000)
+// Every event of a log file, one a line; none when the file cannot be read.
+inline QList<LoggerEvent> readEvents(const QString& path)
 {
-    QTimer tick; // wakes the loop up even when nothing else happens
-    tick.start(5);
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!pred()) {
-        if (deadline.hasExpired())
-            return pred();
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    QFile f(path);
+    QList<LoggerEvent> out;
+    if (!f.open(QIODevice::ReadOnly))
+        return out;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        if (!line.isEmpty())
+            out << LoggerEvent(line);
     }
-    return true;
-}
-
-// Runs the event loop for a fixed time.
-inline void spin(int ms)
-{
-    waitFor([] { return false; }, ms);
+    return out;
 }
 
 // Accepts connections on 127.0.0.1 (port 0 unless told) and keeps the lines each one sends.
@@ -95,27 +87,6 @@ private:
     QList<QList<QByteArray>> lines_;
     QList<QByteArray> partial_;
     bool closeOnAccept_ = false;
-};
-
-// Redirects a standard stream into a string while it lives.
-class StreamCapture
-{
-public:
-    explicit StreamCapture(std::ostream& stream) : stream_(stream), old_(stream.rdbuf(buffer_.rdbuf())) {}
-    ~StreamCapture() { stream_.rdbuf(old_); }
-    StreamCapture(const StreamCapture&) = delete;
-    StreamCapture& operator=(const StreamCapture&) = delete;
-
-    std::string text() const { return buffer_.str(); }
-    QStringList lines() const
-    {
-        return QString::fromLatin1(text()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-
-private:
-    std::ostream& stream_;
-    std::ostringstream buffer_;
-    std::streambuf* old_;
 };
 
 // Collects the texts of qWarning() and friends while it lives.

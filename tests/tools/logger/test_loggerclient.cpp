@@ -1,6 +1,8 @@
 #include "tools/logger/loggerclient.h"
 #include "tools/logger/log.h"
 #include "support/logcapture.h"
+#include "support/eventwait.h"
+#include "support/streamcapture.h"
 #include "loggertestutil.h"
 
 #include <QRegularExpression>
@@ -9,8 +11,8 @@
 #include <thread>
 
 using LoggerTest::LineServer;
-using LoggerTest::StreamCapture;
-using LoggerTest::waitFor;
+using TestSupport::StreamCapture;
+using TestWait::until;
 
 namespace {
 
@@ -105,7 +107,7 @@ TEST(LoggerClientMsgSender, BacklogKeepsNewest50AndFollowsInitClient)
 
     sender.start();
     // INIT_CLIENT, the 50 kept messages, then the client's own "state change to ConnectedState".
-    ASSERT_TRUE(waitFor([&] { return server.connectionCount() == 1 && server.lines(0).size() >= 52; }));
+    ASSERT_TRUE(until([&] { return server.connectionCount() == 1 && server.lines(0).size() >= 52; }));
     const QList<QByteArray>& lines = server.lines(0);
     const LoggerEventMsg first(lines.first());
     EXPECT_EQ(first.level, LOG_CMD);
@@ -132,7 +134,7 @@ TEST(LoggerClientMsgSender, BacklogKeepsNewest50AndFollowsInitClient)
 
     // Once connected, messages go out directly.
     sender.sendMessage(testMsg(DEBUG, QStringLiteral("direct")));
-    ASSERT_TRUE(waitFor([&] { return server.lines(0).size() >= 53; }));
+    ASSERT_TRUE(until([&] { return server.lines(0).size() >= 53; }));
     EXPECT_EQ(LoggerEventMsg(server.lines(0).last()).text, "direct");
     EXPECT_EQ(LoggerEventMsg(server.lines(0).last()).level, DEBUG);
     EXPECT_TRUE(sender.backlog().isEmpty());
@@ -147,10 +149,10 @@ TEST(LoggerClientMsgSender, LevelFiltersOnlyTheEcho)
     LoggerClientMsgSender sender(QStringLiteral("myapp"), 42, cfg);
     StreamCapture err(std::cerr);
     sender.start();
-    ASSERT_TRUE(waitFor([&] { return sender.socketState() == QAbstractSocket::ConnectedState; }));
+    ASSERT_TRUE(until([&] { return sender.socketState() == QAbstractSocket::ConnectedState; }));
     sender.sendMessage(testMsg(INFO, QStringLiteral("quiet info")));
     sender.sendMessage(testMsg(ERROR, QStringLiteral("loud error")));
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(until([&] {
         return server.connectionCount() == 1 && texts(server.lines(0)).contains("loud error");
     }));
     EXPECT_TRUE(texts(server.lines(0)).contains("quiet info")) << "the server gets every level";
@@ -204,8 +206,8 @@ TEST(LoggerClientMsgSender, RefusedConnectionRetriesFiveTimesThenStops)
     sender.setRetryIntervalMs(40);
     StreamCapture err(std::cerr);
     sender.start();
-    ASSERT_TRUE(waitFor([&] { return err.lines().count("[DEBUG] failed to launch") == 6; }, 10000)) << err.text();
-    LoggerTest::spin(400); // well past another interval: no seventh attempt
+    ASSERT_TRUE(until([&] { return err.lines().count("[DEBUG] failed to launch") == 6; }, 10000)) << err.text();
+    TestWait::spin(400); // well past another interval: no seventh attempt
     const QStringList lines = err.lines();
     EXPECT_EQ(lines.count("[DEBUG] connecting to server..."), 6);
     EXPECT_EQ(lines.count("[DEBUG] socket error: ConnectionRefusedError"), 6);
@@ -232,11 +234,11 @@ TEST(LoggerClientMsgSender, ServerAppearingDuringRetriesGetsTheBacklog)
     sender.setRetryIntervalMs(100);
     sender.sendMessage(testMsg(INFO, QStringLiteral("early")));
     sender.start();
-    ASSERT_TRUE(waitFor([&] { return sender.retryCount() >= 1; }));
+    ASSERT_TRUE(until([&] { return sender.retryCount() >= 1; }));
 
     LineServer server(port);
     ASSERT_EQ(server.port(), port);
-    ASSERT_TRUE(waitFor([&] { return server.connectionCount() == 1 && server.lines(0).size() >= 2; }));
+    ASSERT_TRUE(until([&] { return server.connectionCount() == 1 && server.lines(0).size() >= 2; }));
     EXPECT_EQ(sender.retryCount(), 0) << "a connection resets the count";
     const QStringList got = texts(server.lines(0));
     EXPECT_EQ(got.first(), "INIT_CLIENT-=-myapp-=-42");
@@ -251,12 +253,12 @@ TEST(LoggerClientMsgSender, RemoteCloseReconnects)
     LoggerClientMsgSender sender(QStringLiteral("myapp"), 42, serverConfig(server.port()));
     sender.setRetryIntervalMs(50);
     sender.start();
-    ASSERT_TRUE(waitFor([&] { return server.connectionCount() == 1; }));
+    ASSERT_TRUE(until([&] { return server.connectionCount() == 1; }));
     server.setCloseOnAccept(false);
-    ASSERT_TRUE(waitFor([&] { return server.connectionCount() == 2 && !server.lines(1).isEmpty(); }));
+    ASSERT_TRUE(until([&] { return server.connectionCount() == 2 && !server.lines(1).isEmpty(); }));
     EXPECT_EQ(LoggerEventMsg(server.lines(1).first()).text, "INIT_CLIENT-=-myapp-=-42");
     sender.sendMessage(testMsg(INFO, QStringLiteral("after reconnect")));
-    ASSERT_TRUE(waitFor([&] { return texts(server.lines(1)).contains("after reconnect"); }));
+    ASSERT_TRUE(until([&] { return texts(server.lines(1)).contains("after reconnect"); }));
     const QStringList got = texts(server.lines(1));
     EXPECT_TRUE(got.contains("socket error: RemoteHostClosedError")) << got.join('|').toStdString();
     EXPECT_EQ(sender.retryCount(), 0);
@@ -266,7 +268,7 @@ TEST(LoggerClientMsgSender, OtherErrorsNeitherLaunchNorRetry)
 {
     LoggerClientMsgSender sender(QStringLiteral("myapp"), 42, serverConfig(closedPort()));
     sender.handleSocketError(QAbstractSocket::SocketTimeoutError);
-    LoggerTest::spin(50);
+    TestWait::spin(50);
     const QStringList kept = texts(sender.backlog());
     EXPECT_EQ(kept, QStringList{"socket error: SocketTimeoutError"});
     EXPECT_EQ(sender.retryCount(), 0);
@@ -343,7 +345,7 @@ TEST(Logger, DeliversFromAnyThreadAndFlushesOnShutdown)
     LOG_INFO("test", "from main " << 1);
     std::thread producer([] { LOG_WARN("test", "from another thread"); });
     producer.join();
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(until([&] {
         return server.connectionCount() == 1 && texts(server.lines(0)).contains("from another thread");
     }));
     const QList<QByteArray>& lines = server.lines(0);
@@ -356,13 +358,13 @@ TEST(Logger, DeliversFromAnyThreadAndFlushesOnShutdown)
     EXPECT_TRUE(got.contains("from main 1"));
 
     Logger::changeServerFileDest(QStringLiteral("/tmp/some file.txt"));
-    ASSERT_TRUE(waitFor([&] { return texts(server.lines(0)).contains("CHANGE_MAIN_FILE-=-main_file-=-/tmp/some file.txt"); }));
+    ASSERT_TRUE(until([&] { return texts(server.lines(0)).contains("CHANGE_MAIN_FILE-=-main_file-=-/tmp/some file.txt"); }));
 
     const int before = static_cast<int>(server.lines(0).size());
     for (int i = 0; i < 300; ++i)
         LOG_INFO("test", "burst " << i);
     delete Logger::global; // nothing queued may be lost
-    ASSERT_TRUE(waitFor([&] { return server.lines(0).size() >= before + 300; }));
+    ASSERT_TRUE(until([&] { return server.lines(0).size() >= before + 300; }));
     const QStringList all = texts(server.lines(0));
     for (int i = 0; i < 300; ++i)
         EXPECT_EQ(all[before + i], QStringLiteral("burst %1").arg(i));

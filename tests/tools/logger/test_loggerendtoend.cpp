@@ -5,6 +5,7 @@
 #include "tools/logger/loggerclient.h"
 #include "tools/logger/loggerserver.h"
 #include "support/tempdir.h"
+#include "support/eventwait.h"
 #include "loggertestutil.h"
 
 #include <QDir>
@@ -18,7 +19,8 @@
 #include <memory>
 #include <vector>
 
-using LoggerTest::waitFor;
+using LoggerTest::readEvents;
+using TestWait::until;
 
 namespace {
 
@@ -26,28 +28,8 @@ namespace {
 QList<LoggerEvent> readFolder(const QString& dir)
 {
     QList<LoggerEvent> out;
-    for (const QFileInfo& info : QDir(dir).entryInfoList(QDir::Files, QDir::Name)) {
-        QFile f(info.absoluteFilePath());
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray& line : f.readAll().split('\n')) {
-            if (!line.isEmpty())
-                out << LoggerEvent(line);
-        }
-    }
-    return out;
-}
-
-QList<LoggerEvent> readFile(const QString& path)
-{
-    QList<LoggerEvent> out;
-    QFile f(path);
-    if (f.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : f.readAll().split('\n')) {
-            if (!line.isEmpty())
-                out << LoggerEvent(line);
-        }
-    }
+    for (const QFileInfo& info : QDir(dir).entryInfoList(QDir::Files, QDir::Name))
+        out << readEvents(info.absoluteFilePath());
     return out;
 }
 
@@ -94,7 +76,7 @@ TEST(LoggingEndToEnd, GlobalLoggerToServerFile)
     LOG_INFO("app", "hello " << 1);
     LOG_WARN("app", "caf" << QChar(0xe9) << " warning");
     LOG_DEBUG("app", "details " << std::string("in utf-8"));
-    ASSERT_TRUE(waitFor([&] { return h.appEvents == 3; }));
+    ASSERT_TRUE(until([&] { return h.appEvents == 3; }));
 
     const QList<LoggerEvent> events = readFolder(h.logDir());
     const QStringList texts = textsOf(events, "app");
@@ -136,13 +118,13 @@ TEST(LoggingEndToEnd, GlobalLoggerToServerFile)
     const QString fixed = h.home.filePath("session.log");
     Logger::changeServerFileDest(fixed);
     LOG_ERROR("app", "into the fixed file");
-    ASSERT_TRUE(waitFor([&] { return h.appEvents == 4; }));
-    EXPECT_EQ(textsOf(readFile(fixed), "app"), QStringList{"into the fixed file"});
+    ASSERT_TRUE(until([&] { return h.appEvents == 4; }));
+    EXPECT_EQ(textsOf(readEvents(fixed), "app"), QStringList{"into the fixed file"});
     EXPECT_EQ(h.server.mainFilepath(), fixed);
 
     delete Logger::global;
-    ASSERT_TRUE(waitFor([&] { return h.server.clientInfos().isEmpty(); }));
-    EXPECT_TRUE(textsOf(readFile(fixed), "client").contains(QStringLiteral("[%1 %2] disconnected").arg(name).arg(pid)));
+    ASSERT_TRUE(until([&] { return h.server.clientInfos().isEmpty(); }));
+    EXPECT_TRUE(textsOf(readEvents(fixed), "client").contains(QStringLiteral("[%1 %2] disconnected").arg(name).arg(pid)));
 }
 
 TEST(LoggingEndToEnd, TwentyClientsThousandMessagesEach)
@@ -192,8 +174,8 @@ TEST(LoggingEndToEnd, TwentyClientsThousandMessagesEach)
         flushed = all(drained);
     }));
     thread->start();
-    ASSERT_TRUE(waitFor([&] { return h.appEvents == clients * perClient || thread->isFinished(); }, 20000));
-    ASSERT_TRUE(waitFor([&] { return h.appEvents == clients * perClient; }, 15000)) << h.appEvents;
+    ASSERT_TRUE(until([&] { return h.appEvents == clients * perClient || thread->isFinished(); }, 20000));
+    ASSERT_TRUE(until([&] { return h.appEvents == clients * perClient; }, 15000)) << h.appEvents;
     ASSERT_TRUE(thread->wait(10000));
     EXPECT_EQ(connected, clients);
     EXPECT_TRUE(flushed);
@@ -201,7 +183,7 @@ TEST(LoggingEndToEnd, TwentyClientsThousandMessagesEach)
     EXPECT_LT(elapsed, 15000);
     std::printf("[ load     ] %d messages from %d clients in %lld ms\n", clients * perClient, clients,
                 static_cast<long long>(elapsed));
-    ASSERT_TRUE(waitFor([&] { return h.server.clientInfos().isEmpty(); }));
+    ASSERT_TRUE(until([&] { return h.server.clientInfos().isEmpty(); }));
 
     // Every message is in the file exactly once, in order per client.
     QHash<QString, QStringList> byClient;
@@ -239,7 +221,7 @@ TEST(LoggingEndToEnd, LoggerServerProgram)
     QByteArray out;
     const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1 (\\d+)"));
     QRegularExpressionMatch m;
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(until([&] {
         out += server.readAllStandardOutput();
         m = listening.match(QString::fromLatin1(out));
         return m.hasMatch();
@@ -252,7 +234,7 @@ TEST(LoggingEndToEnd, LoggerServerProgram)
     client.write(LoggerCmdInitClientMsg("byhand", 7).toEncoded());
     client.write(LoggerEventMsg("app", "x.cpp", 3, INFO, "through the program").toEncoded());
     ASSERT_TRUE(client.waitForBytesWritten(5000));
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(until([&] {
         out += server.readAllStandardOutput();
         return out.contains("through the program");
     }, 10000));

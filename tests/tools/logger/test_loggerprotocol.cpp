@@ -1,16 +1,11 @@
 #include "tools/logger/loggerprotocol.h"
 #include "tools/logger/log.h"
 #include "support/logcapture.h"
-#include "support/tempdir.h"
+#include "support/streamcapture.h"
 
 #include <gtest/gtest.h>
 
-#include <QFile>
 #include <QRegularExpression>
-
-#include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 TEST(LogLevelNames, RoundTripAndUnknowns)
 {
@@ -164,24 +159,10 @@ TEST(LogConvention, TestSinkReceivesMessagesWithSource)
 
 TEST(LogConvention, WithoutLoggerTheConsoleLineGoesToStandardError)
 {
-    TestSupport::TempDir dir;
-    const QString path = dir.filePath("stderr.txt");
-    std::fflush(stderr);
-    const int saved = ::dup(2);
-    const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(saved, 0);
-    ASSERT_GE(fd, 0);
-    ::dup2(fd, 2);
-    ::close(fd);
+    TestSupport::StderrCapture err;
     LOG_WARN("disk", "disk" << '\n' << " low");
     LOG_DEBUG("disk", "second");
-    std::fflush(stderr);
-    ::dup2(saved, 2);
-    ::close(saved);
-
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QString text = QString::fromLatin1(file.readAll());
+    const QString text = err.text();
     // Every level, each as its console line with time and a line end.
     const QRegularExpression expected(QStringLiteral(R"(^\[\d\d:\d\d:\d\d\.\d{3}\]\[WARN\] disk low\n)"
                                                      R"(\[\d\d:\d\d:\d\d\.\d{3}\]\[DEBUG\] second\n$)"));

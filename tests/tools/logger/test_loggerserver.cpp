@@ -1,5 +1,6 @@
 #include "tools/logger/loggerserver.h"
 #include "support/tempdir.h"
+#include "support/eventwait.h"
 #include "loggertestutil.h"
 
 #include <QBuffer>
@@ -10,7 +11,8 @@
 #include <memory>
 
 using LoggerTest::QtMessageCapture;
-using LoggerTest::waitFor;
+using LoggerTest::readEvents;
+using TestWait::until;
 
 namespace {
 
@@ -32,19 +34,6 @@ QByteArray wire(LogLevel level, const QString& text, const QString& timestamp = 
 QByteArray initWire(const QString& name, qint64 pid)
 {
     return LoggerCmdInitClientMsg(name, pid).toEncoded();
-}
-
-QList<LoggerEvent> readEvents(const QString& path)
-{
-    QFile f(path);
-    QList<LoggerEvent> out;
-    if (!f.open(QIODevice::ReadOnly))
-        return out;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        if (!line.isEmpty())
-            out << LoggerEvent(line);
-    }
-    return out;
 }
 
 QStringList textsOf(const QList<LoggerEvent>& events)
@@ -288,14 +277,14 @@ TEST(LoggerServer, ClientLifecycleOverTcp)
     client.connectToHost(QHostAddress::LocalHost, port);
     ASSERT_TRUE(client.waitForConnected(5000));
     client.write(wire(INFO, "before init"));
-    ASSERT_TRUE(waitFor([&] { return f.logged("before init"); }));
+    ASSERT_TRUE(until([&] { return f.logged("before init"); }));
     EXPECT_EQ(f.find("before init")->clientName, "");
     EXPECT_EQ(f.find("before init")->pid, 0);
 
     client.write(initWire("myapp", 42));
     client.write(wire(INFO, "after init"));
     client.write(LoggerCmdMsg(QList<QString>{"FOO", "bar"}).toEncoded());
-    ASSERT_TRUE(waitFor([&] { return f.logged("[myapp 42] unknown cmd: FOO"); }));
+    ASSERT_TRUE(until([&] { return f.logged("[myapp 42] unknown cmd: FOO"); }));
     const LoggerEvent* init = f.find("INIT_CLIENT myapp 42");
     ASSERT_NE(init, nullptr);
     EXPECT_EQ(init->level, LOG_CMD);
@@ -320,7 +309,7 @@ TEST(LoggerServer, ClientLifecycleOverTcp)
     EXPECT_TRUE(initInFile);
 
     client.disconnectFromHost();
-    ASSERT_TRUE(waitFor([&] { return f.logged("[myapp 42] disconnected"); }));
+    ASSERT_TRUE(until([&] { return f.logged("[myapp 42] disconnected"); }));
     EXPECT_TRUE(f.server->clientInfos().isEmpty());
     ASSERT_EQ(f.disconnected.size(), 1);
     EXPECT_EQ(f.disconnected[0].name, "myapp");
@@ -339,7 +328,7 @@ TEST(LoggerServer, ChangeMainFileFixesOneFile)
     client.write(LoggerCmdChangeFileMsg("main_file", fixed).toEncoded());
     client.write(wire(INFO, "day one", DAY1));
     client.write(wire(INFO, "day two", DAY2));
-    ASSERT_TRUE(waitFor([&] { return f.logged("day two"); }));
+    ASSERT_TRUE(until([&] { return f.logged("day two"); }));
 
     // The daily file in use then was the one of the INIT_CLIENT line, stamped now.
     const QString today = f.dayFile(f.find("INIT_CLIENT myapp 42")->dateTime.date().toString(Qt::ISODate));
@@ -357,7 +346,7 @@ TEST(LoggerServer, ChangeMainFileFixesOneFile)
     const QString bad = f.home.filePath("no/such/folder/x.log");
     client.write(LoggerCmdChangeFileMsg("main_file", bad).toEncoded());
     client.write(wire(INFO, "lost", DAY2));
-    ASSERT_TRUE(waitFor([&] { return f.logged("lost"); }));
+    ASSERT_TRUE(until([&] { return f.logged("lost"); }));
     EXPECT_FALSE(f.logged("writing to file " + bad));
     EXPECT_NE(f.fileChanges.last(), bad);
     EXPECT_FALSE(QFileInfo::exists(f.dayFile("2024-03-06")));
@@ -391,17 +380,17 @@ TEST(LoggerServer, DestroyedWhileClientsAreConnected)
     ASSERT_TRUE(anonymous.waitForConnected(5000));
     initialized.write(initWire("myapp", 42));
     anonymous.write(wire(INFO, "anonymous here"));
-    ASSERT_TRUE(waitFor([&] { return f.connected.size() == 1 && f.logged("anonymous here"); }));
+    ASSERT_TRUE(until([&] { return f.connected.size() == 1 && f.logged("anonymous here"); }));
 
     f.server.reset();
     EXPECT_TRUE(f.logged("shutting down..."));
     // The clients keep talking and then hang up: nothing may reach the gone server.
     initialized.write(wire(INFO, "too late"));
     anonymous.write(wire(INFO, "too late"));
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(until([&] {
         return initialized.state() == QAbstractSocket::UnconnectedState
             && anonymous.state() == QAbstractSocket::UnconnectedState;
     }));
-    LoggerTest::spin(50);
+    TestWait::spin(50);
     EXPECT_FALSE(f.logged("too late"));
 }

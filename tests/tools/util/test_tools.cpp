@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractSocket>
 #include <QDir>
 #include <QTimeZone>
 
@@ -21,6 +22,13 @@ TEST(ToolsSplit, EmptyFieldsAreKept)
     EXPECT_EQ(Tools::split("no separators", ","), Fields({"no separators"}));
     EXPECT_EQ(Tools::split("a,b", ""), Fields({"a,b"}));
     EXPECT_EQ(Tools::split("a,b", nullptr), Fields({"a,b"}));
+}
+
+TEST(ToolsEnumName, KeyOfTheValueOrEmpty)
+{
+    EXPECT_EQ(Tools::enumName(QAbstractSocket::ConnectedState), "ConnectedState");
+    EXPECT_EQ(Tools::enumName(QAbstractSocket::RemoteHostClosedError), "RemoteHostClosedError");
+    EXPECT_EQ(Tools::enumName(static_cast<QAbstractSocket::SocketState>(99)), "");
 }
 
 namespace {
