@@ -88,29 +88,25 @@ bool DiscreteLabel::fromString(const QString& value, const QString& label, const
 {
     const QString chosen = label.isEmpty() ? fallback : label;
     const QStringList parts = value.split(QStringLiteral(".."), Qt::KeepEmptyParts);
+    // A range given high first is stored low first.
+    auto setRange = [this](auto lo, auto hi) {
+        swapped = lo > hi;
+        if (swapped)
+            std::swap(lo, hi);
+        min = lo;
+        max = hi;
+    };
     if (parts.size() == 2) {
         if (isDouble(parts[0]) || isDouble(parts[1])) {
-            double lo = readDouble(parts[0]);
-            double hi = readDouble(parts[1]);
-            const bool swap = lo > hi;
-            if (swap)
-                std::swap(lo, hi);
-            min = lo;
-            max = hi;
-            swapped = swap;
+            setRange(readDouble(parts[0]), readDouble(parts[1]));
         } else {
             bool okLo = false;
             bool okHi = false;
-            long long lo = parts[0].toLongLong(&okLo, 10);
-            long long hi = parts[1].toLongLong(&okHi, 10);
+            const long long lo = parts[0].toLongLong(&okLo, 10);
+            const long long hi = parts[1].toLongLong(&okHi, 10);
             if (!okLo || !okHi)
                 return false;
-            const bool swap = lo > hi;
-            if (swap)
-                std::swap(lo, hi);
-            min = lo;
-            max = hi;
-            swapped = swap;
+            setRange(lo, hi);
         }
     } else if (parts.size() == 1) {
         if (isDouble(parts[0])) {

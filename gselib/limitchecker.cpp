@@ -1,7 +1,7 @@
 #include "gselib/limitchecker.h"
 
 #include "conversion/nrutil.h"
-#include "conversion/transferfunc.h"
+#include "gselib/valueconversion.h"
 
 #include <cmath>
 
@@ -69,15 +69,7 @@ int LimitChecker::checkLimit(double value) const
 {
     if (!valid)
         return 0;
-    if (valuemode == 1) {
-        if (eng_)
-            value = eng_->apply(value);
-    } else if (valuemode == 2) {
-        if (sci_from_eng && eng_)
-            value = eng_->apply(value);
-        if (sci_)
-            value = sci_->apply(value);
-    }
+    value = convertToMode(value, static_cast<Gse::ValueMode>(valuemode), eng_.get(), sci_.get(), sci_from_eng);
     int result = 0;
     if (has_yellow && holds(comparison, value, yellow_lim))
         result = YellowHit;

@@ -146,19 +146,23 @@ int TelemetryFile::findPrevMatch(int start, unsigned short type, bool inclusive)
     return findPrev(start, OneType{type}, inclusive);
 }
 
+int TelemetryFile::landOn(int found, TMPacketPtr* packet)
+{
+    current = found;
+    lastMatch = found;
+    searchMark = -1;
+    if (packet)
+        *packet = packetAt(found);
+    return found;
+}
+
 template <typename Types>
 int TelemetryFile::forwardSearch(const Types& types, TMPacketPtr* packet)
 {
     const int start = std::max(current, searchMark);
     const int found = findNext(start, types, lastMatch != start);
-    if (found >= 0) {
-        current = found;
-        lastMatch = found;
-        searchMark = -1;
-        if (packet)
-            *packet = packetAt(found);
-        return found;
-    }
+    if (found >= 0)
+        return landOn(found, packet);
     if (found == -1) {
         searchMark = packetCount() - 1;
         return -1;
@@ -201,14 +205,8 @@ int TelemetryFile::backwardSearch(const Types& types, TMPacketPtr* packet)
     if (searchMark == 0)
         return -1;
     const int found = findPrev(current, types, false);
-    if (found >= 0) {
-        current = found;
-        lastMatch = found;
-        searchMark = -1;
-        if (packet)
-            *packet = packetAt(found);
-        return found;
-    }
+    if (found >= 0)
+        return landOn(found, packet);
     if (found == -1 || found == -2)
         searchMark = 0;
     return -1;

@@ -95,6 +95,8 @@ private:
     static int findNext(int start, const Types& types, bool inclusive);
     template <typename Types>
     static int findPrev(int start, const Types& types, bool inclusive);
+    // Makes a found packet the current one and the last match; returns its index.
+    int landOn(int found, TMPacketPtr* packet);
     template <typename Types>
     int forwardSearch(const Types& types, TMPacketPtr* packet);
     template <typename Types>

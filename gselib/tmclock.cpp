@@ -1,6 +1,7 @@
 #include "gselib/tmclock.h"
 
 #include "tools/logger/log.h"
+#include "tools/util/tools.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -206,9 +207,7 @@ void TMClock::loadClocksFile(const QString& path, TMClockMap& clocks)
     }
     LOG_DEBUG("tmdb", "Loading clocks: " << path);
     QFile file(path);
-    // Only a plain file is read: a name that leads to a device or a pipe would
-    // block or read without end.
-    if (QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly)) {
+    if (Tools::openPlainFile(file)) {
         QJsonParseError err;
         const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &err);
         if (doc.isNull()) {

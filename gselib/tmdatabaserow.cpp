@@ -4,6 +4,7 @@
 #include "conversion/transferfunc.h"
 #include "gselib/tmdatabaseparser.h"
 #include "gselib/transferfuncfactory.h"
+#include "gselib/valueconversion.h"
 #include "tools/logger/log.h"
 
 #include <QJsonDocument>
@@ -278,14 +279,7 @@ void TmDatabaseRow::update(const QList<QStringView>& fields, const std::string& 
 
 double TmDatabaseRow::convertValue(double value, Gse::ValueMode mode) const
 {
-    if (mode <= Gse::Raw)
-        return value;
-    // A missing function converts nothing.
-    if ((mode == Gse::Eng || sciFromEng) && engTransferFunc)
-        value = engTransferFunc->apply(value);
-    if (mode == Gse::Sci)
-        return sciTransferFunc ? sciTransferFunc->apply(value) : value;
-    return value;
+    return convertToMode(value, mode, engTransferFunc.get(), sciTransferFunc.get(), sciFromEng);
 }
 
 QString TmDatabaseRow::units(Gse::ValueMode mode) const

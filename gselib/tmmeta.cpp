@@ -1,6 +1,7 @@
 #include "gselib/tmmeta.h"
 
 #include "tools/logger/log.h"
+#include "tools/util/tools.h"
 
 #include <QDir>
 #include <QFile>
@@ -168,7 +169,7 @@ bool TmMeta::findAndHandleFile(const QString& dir)
 bool TmMeta::parseFile(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!Tools::openPlainFile(file))
         return false;
     const QJsonDocument doc = QJsonDocument::fromJson(file.readAll());
     if (doc.isNull())

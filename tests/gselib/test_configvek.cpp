@@ -3,6 +3,7 @@
 #include "support/logcapture.h"
 #include "support/streamcapture.h"
 #include "support/tempdir.h"
+#include "support/thrown.h"
 
 #include <QDir>
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@ namespace CV = GseLib::ConfigVek;
 using TestSupport::ScopedEnv;
 using TestSupport::StderrCapture;
 using TestSupport::TempDir;
+using TestSupport::whatOf;
 
 namespace {
 
@@ -29,16 +31,6 @@ struct Config
 
     void write(const QByteArray& text) const { home.write("conf/my.INI", text); }
 };
-
-std::string whatOf(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
-}
 
 } // namespace
 

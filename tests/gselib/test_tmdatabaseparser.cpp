@@ -1,5 +1,6 @@
 #include "gselib/tmdatabaseparser.h"
 #include "support/logcapture.h"
+#include "support/thrown.h"
 
 #include <QJsonArray>
 
@@ -27,13 +28,10 @@ QList<QStringView> splitLine(const QString& line)
 
 std::string throwsText(const QString& cell)
 {
-    try {
+    return TestSupport::whatOf([&] {
         Gse::TarqMineType t = Gse::TarqMineBin;
         extractValueFromText(t, QStringView(cell));
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
+    });
 }
 
 } // namespace

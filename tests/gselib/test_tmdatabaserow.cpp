@@ -3,6 +3,7 @@
 #include "conversion/polytransferfunc.h"
 #include "gselib/transferfuncfactory.h"
 #include "support/logcapture.h"
+#include "support/thrown.h"
 #include "tools/util/pluginmanager.h"
 
 #include <QRegularExpression>
@@ -103,12 +104,7 @@ protected:
 
     static std::string errorOf(Row& row, const QString& text)
     {
-        try {
-            row.update(QStringView(text).split(u'\t'), "", {});
-        } catch (const std::runtime_error& e) {
-            return e.what();
-        }
-        return "no exception";
+        return TestSupport::whatOf([&] { row.update(QStringView(text).split(u'\t'), "", {}); });
     }
 
     QList<QString> header;

@@ -8,7 +8,13 @@
 #include <QThread>
 #include <QTimeZone>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 using namespace GseLib;
 
@@ -65,6 +71,26 @@ TEST(TmMeta, ArchiveSideFileLookupOrder)
     TmMeta none(dir.filePath("nothing/here"));
     EXPECT_FALSE(none.valid);
     EXPECT_EQ(none.folder, dir.filePath("nothing/here"));
+}
+
+TEST(TmMeta, SideFileThatIsNoPlainFileIsNotRead)
+{
+    // Opening a pipe without a writer would wait for one for ever.
+    TestSupport::TempDir dir;
+    const QString archive = dir.write("run.dat", "data");
+    const QByteArray pipe = dir.filePath("run.dat.meta").toLocal8Bit();
+    ASSERT_EQ(mkfifo(pipe.constData(), 0600), 0);
+
+    auto meta = std::async(std::launch::async, [&] { return TmMeta(archive); });
+    if (meta.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        // A writer that comes and goes lets the reader on to the end of the data.
+        const int writer = ::open(pipe.constData(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0)
+            ::close(writer);
+        meta.wait();
+        FAIL() << "the pipe was opened";
+    }
+    EXPECT_FALSE(meta.get().valid);
 }
 
 TEST(TmMeta, TmMetaIsPreferredOverNewerMetaFiles)

@@ -23,6 +23,11 @@ std::vector<std::string> split(const std::string& text, const char* separators)
     return fields;
 }
 
+bool openPlainFile(QFile& file)
+{
+    return QFileInfo(file.fileName()).isFile() && file.open(QIODevice::ReadOnly);
+}
+
 namespace {
 
 // A folder name read as a UTC date-time. Parsing with an explicit zone keeps the

@@ -1,6 +1,7 @@
 #pragma once
 // Small shared routines.
 #include <QDateTime>
+#include <QFile>
 #include <QMetaEnum>
 #include <QString>
 
@@ -21,6 +22,10 @@ QString enumName(E value)
 // separators and keeping empty fields: n separators give n + 1 fields, an empty text
 // one empty field.
 std::vector<std::string> split(const std::string& text, const char* separators);
+
+// Opens the file read-only when its name leads to a plain file; a device or a
+// pipe could block or never end. False, and the file left closed, otherwise.
+bool openPlainFile(QFile& file);
 
 // The file valid at `time` in a folder of dated sub-folders (names written with the
 // Qt date-time format folderNameFormat, read as UTC): starting with the latest

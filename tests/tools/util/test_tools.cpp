@@ -24,6 +24,23 @@ TEST(ToolsSplit, EmptyFieldsAreKept)
     EXPECT_EQ(Tools::split("a,b", nullptr), Fields({"a,b"}));
 }
 
+TEST(ToolsOpenPlainFile, OnlyPlainFilesAreOpened)
+{
+    TestSupport::TempDir dir;
+    QFile plain(dir.write("a.txt", "text"));
+    ASSERT_TRUE(Tools::openPlainFile(plain));
+    EXPECT_EQ(plain.readAll(), "text");
+
+    // A folder, a device, a link to a device and a missing name stay closed.
+    const QString link = dir.filePath("zero");
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), link));
+    for (const QString& name : {dir.path(), QStringLiteral("/dev/zero"), link, dir.filePath("missing")}) {
+        QFile file(name);
+        EXPECT_FALSE(Tools::openPlainFile(file)) << name.toStdString();
+        EXPECT_FALSE(file.isOpen()) << name.toStdString();
+    }
+}
+
 TEST(ToolsEnumName, KeyOfTheValueOrEmpty)
 {
     EXPECT_EQ(Tools::enumName(QAbstractSocket::ConnectedState), "ConnectedState");
