@@ -1,9 +1,9 @@
 #include "gselib/dactable.h"
 
 #include "tools/logger/log.h"
+#include "tools/util/tools.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <cmath>
 #include <stdexcept>
 
@@ -132,11 +132,8 @@ void DacTable::clear()
 
 void DacTable::initialize(const QString& path)
 {
-    // A device or pipe could block or never end; only plain files are read.
-    if (!QFileInfo(path).isFile())
-        return;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!Tools::openPlainFile(file))
         return;
     read(file, path);
 }

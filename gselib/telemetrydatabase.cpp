@@ -3,6 +3,7 @@
 #include "gselib/tmdatabaseparser.h"
 #include "tools/logger/log.h"
 #include "tools/util/svn.h"
+#include "tools/util/tools.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -93,8 +94,7 @@ void TelemetryDatabase::loadConstants(const QString& path)
 bool TelemetryDatabase::patch(const QString& file, const std::string& dir)
 {
     QFile device(file);
-    // A device or pipe could block or never end; only plain files are read.
-    if (!QFileInfo(file).isFile() || !device.open(QIODevice::ReadOnly)) {
+    if (!Tools::openPlainFile(device)) {
         LOG_ERROR("tmdb", "Failed to open database file: " << file);
         return false;
     }
