@@ -1,3 +1,4 @@
+#include "support/qtprinters.h"
 #include "gselib/jsondictionary.h"
 
 #include "support/logcapture.h"
@@ -18,11 +19,6 @@
 
 using GseLib::JsonDictionary;
 
-// Readable failure messages for Qt strings.
-inline void PrintTo(const QString& s, std::ostream* os)
-{
-    *os << '"' << s.toStdString() << '"';
-}
 
 namespace {
 

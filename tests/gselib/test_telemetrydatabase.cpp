@@ -1,3 +1,4 @@
+#include "support/qtprinters.h"
 #include "gselib/telemetrydatabase.h"
 
 #include "gselib/transferfuncfactory.h"
@@ -20,10 +21,6 @@
 using GseLib::TelemetryDatabase;
 using GseLib::TmDatabaseRow;
 
-inline void PrintTo(const QString& s, std::ostream* os)
-{
-    *os << '"' << s.toStdString() << '"';
-}
 
 namespace {
 

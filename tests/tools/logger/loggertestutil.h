@@ -1,6 +1,7 @@
 #pragma once
 // Helpers of the logging tests: the events of a log file, a line-collecting TCP
 // server on 127.0.0.1, and a capture of Qt warnings.
+#include "support/qtprinters.h"
 #include "tools/logger/loggerprotocol.h"
 
 #include <QCoreApplication>
@@ -13,11 +14,6 @@
 #include <memory>
 #include <ostream>
 
-// Readable texts in test failures.
-inline void PrintTo(const QString& text, std::ostream* os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
 
 namespace LoggerTest {
 
