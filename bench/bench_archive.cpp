@@ -1,9 +1,9 @@
 // Parse throughput and memory of the packet cache on synthetic TOM and CCSDS
 // archives written to a temporary folder (and so read from the page cache).
-#include "gselib/datainterpretation.h"
-#include "gselib/telemetrycache.h"
-#include "gselib/timeresolvers.h"
-#include "tests/gselib/archivetestdata.h"
+#include "gselib/interpretation/datainterpretation.h"
+#include "gselib/packets/telemetrycache.h"
+#include "gselib/packets/timeresolvers.h"
+#include "tests/gselib/packets/archivetestdata.h"
 
 #include <QByteArray>
 #include <QFile>

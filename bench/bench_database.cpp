@@ -1,7 +1,7 @@
 // Loading a generated database of 50,000 rows with a text and a JSON patch.
 // The database is written by scripts/gen_tmdb.py into a temporary folder.
-#include "gselib/telemetrydatabase.h"
-#include "gselib/transferfuncfactory.h"
+#include "gselib/database/telemetrydatabase.h"
+#include "gselib/database/transferfuncfactory.h"
 #include "tools/logger/log.h"
 #include "tools/util/pluginmanager.h"
 

@@ -1,8 +1,8 @@
 // Rows per second of the database row update (one typical line, fresh row each
 // time, as a load does) and of the text line writer, with the generic
 // transfer-function maker loaded.
-#include "gselib/tmdatabaserow.h"
-#include "gselib/transferfuncfactory.h"
+#include "gselib/database/tmdatabaserow.h"
+#include "gselib/database/transferfuncfactory.h"
 #include "tools/logger/log.h"
 #include "tools/util/pluginmanager.h"
 

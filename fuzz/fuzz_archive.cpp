@@ -1,11 +1,11 @@
 // Arbitrary bytes as a TOM archive, as a CCSDS archive (with the default and a
 // strict header test), read whole and read while "growing", and as a tm.meta.
 // Nothing may crash, hang or read out of bounds.
-#include "gselib/ccsdspacket.h"
-#include "gselib/datainterpretation.h"
-#include "gselib/telemetrycache.h"
-#include "gselib/timeresolvers.h"
-#include "gselib/tmmeta.h"
+#include "gselib/packets/ccsdspacket.h"
+#include "gselib/interpretation/datainterpretation.h"
+#include "gselib/packets/telemetrycache.h"
+#include "gselib/packets/timeresolvers.h"
+#include "gselib/packets/tmmeta.h"
 
 #include <QDir>
 #include <QString>

@@ -1,6 +1,6 @@
 // clocks.txt: the bytes are loaded as the clock file of a database and every
 // clock converts a few readings.
-#include "gselib/telemetrydatabase.h"
+#include "gselib/database/telemetrydatabase.h"
 #include "tools/logger/log.h"
 
 #include <QFile>

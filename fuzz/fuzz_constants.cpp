@@ -1,5 +1,5 @@
 // constants.json: any bytes are parsed into the constants map.
-#include "gselib/constants.h"
+#include "gselib/database/constants.h"
 #include "tools/logger/log.h"
 
 #include <cstdint>

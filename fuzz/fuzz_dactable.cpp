@@ -1,6 +1,6 @@
 // DAC conversion table text: every line is parsed, every row's range and
 // count conversion exercised.
-#include "gselib/dactable.h"
+#include "gselib/database/dactable.h"
 #include "tools/logger/log.h"
 
 #include <QBuffer>

@@ -1,8 +1,8 @@
 // JSON packet dictionaries: any bytes are parsed as JSON, turned into row cells
 // and applied to a database. Rows that cannot be read (a byte order that does
 // not fit a float) are reported by exceptions by design.
-#include "gselib/jsondictionary.h"
-#include "gselib/telemetrydatabase.h"
+#include "gselib/database/jsondictionary.h"
+#include "gselib/database/telemetrydatabase.h"
 #include "tools/logger/log.h"
 
 #include <QJsonDocument>

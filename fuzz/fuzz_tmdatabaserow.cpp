@@ -2,10 +2,10 @@
 // it lacks a required column), every further line updates one row, which is
 // then written out and read back. The whole input is also read as labels,
 // conditions and a clock definition.
-#include "gselib/applywhen.h"
-#include "gselib/discretelabels.h"
-#include "gselib/tmclock.h"
-#include "gselib/tmdatabaserow.h"
+#include "gselib/database/applywhen.h"
+#include "gselib/database/discretelabels.h"
+#include "gselib/database/tmclock.h"
+#include "gselib/database/tmdatabaserow.h"
 #include "tools/logger/log.h"
 
 #include <cstdint>

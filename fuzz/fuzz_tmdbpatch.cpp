@@ -1,7 +1,7 @@
 // Text database files: the bytes are applied as a database patch on top of a
 // few rows, then every row is listed, written out and removed again. Missing
 // required columns and bad mining types are reported by exceptions by design.
-#include "gselib/telemetrydatabase.h"
+#include "gselib/database/telemetrydatabase.h"
 #include "tools/logger/log.h"
 
 #include <QBuffer>

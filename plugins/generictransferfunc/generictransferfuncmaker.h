@@ -1,6 +1,6 @@
 #pragma once
 // The built-in maker of the generic equation types 0 to 13, a Qt static plugin.
-#include "gselib/transferfuncfactory.h"
+#include "gselib/database/transferfuncfactory.h"
 
 #include <QObject>
 

@@ -4,7 +4,7 @@
 
 #include "conversion/polytransferfunc.h"
 #include "conversion/sensortransferfunc.h"
-#include "gselib/transferfuncfactory.h"
+#include "gselib/database/transferfuncfactory.h"
 #include "support/logcapture.h"
 #include "support/tempdir.h"
 #include "tools/util/pluginmanager.h"

@@ -1,0 +1,122 @@
+#pragma once
+// The process-wide interpretation hub through which data items are decoded.
+// It owns the telemetry database, the DAC table, the packet-type table and
+// the decoder table (indexed by decode type); current() reaches it.
+#include "gselib/interpretation/packettypes.h"
+#include "gselib/interpretation/valuemode.h"
+
+#include <QList>
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+class PluginManager;
+
+namespace GseLib {
+
+class TelemetryDatabase;
+class TmDatabaseRow;
+class DacTable;
+class CurrentValueTable;
+class TMPacket;
+class DataInterpretation;
+
+// One decoded sample.
+struct DataItem
+{
+    double unixTime = 0.0;
+    double relativeTime = 0.0;
+    int32_t offset = 0;
+    int32_t count = 0;
+    std::variant<double, long long, unsigned long long, std::string> value;
+
+    // Doubles with six decimals, integers in decimal, text as it is; no value: empty.
+    std::string toString() const;
+    // The value as a number: text by its leading decimal number (0 when there is none).
+    double toDouble() const;
+};
+
+using DataItems = std::vector<DataItem>;
+
+// The decoder of one decode type; filed in the hub's decoder table under type().
+class Decoder
+{
+public:
+    virtual ~Decoder();
+    virtual int type() const = 0;
+    virtual QString name() const;
+    // Appends the row's samples found in the packet; success is judged by the list.
+    virtual bool decode(const TmDatabaseRow& row, const TMPacket* packet, DataItems& items,
+                        const CurrentValueTable* values) const = 0;
+
+    DataInterpretation* dataInterp = nullptr; // the hub that filed it; not owned
+};
+
+// Makes an instrument's hub.
+class DataInterpretationFactory
+{
+public:
+    virtual ~DataInterpretationFactory();
+    virtual std::unique_ptr<DataInterpretation> make() = 0;
+};
+
+class DataInterpretation
+{
+public:
+    static constexpr int INITIAL_DECODER_SLOTS = 500;
+
+    DataInterpretation();
+    virtual ~DataInterpretation();
+    DataInterpretation(const DataInterpretation&) = delete;
+    DataInterpretation& operator=(const DataInterpretation&) = delete;
+
+    // The owned database; null until a database implementation is linked in.
+    virtual TelemetryDatabase* db() const;
+    // Loads plugins, decoders, database, DAC table and packet types.
+    // The telemetry database is not part of this library yet, so this throws std::runtime_error.
+    virtual void loadDatabase(const QList<QString>& files, bool addDefault, const QString& dacFile);
+    // The default database patched with the upper-cased dotted parts of `name`
+    // from the third on ("a.b.c.d" patches with C and D).
+    virtual void loadDatabaseByExtensions(const std::string& name);
+    virtual void populateCustomDecoders();
+    virtual void populateDacTable(DacTable& table, const QString& path);
+
+    // Replaces the current hub (made by the factory, else a default hub) and,
+    // with `load` set, loads it.
+    static void init(DataInterpretationFactory* factory, bool load, PluginManager* pluginManager,
+                     QList<QString> files);
+    // The current hub; throws std::runtime_error when none was built.
+    static DataInterpretation* current();
+
+    void setPluginManager(PluginManager* manager) { pluginManager = manager; }
+    PluginManager* plugins() const { return pluginManager; }
+    // Files a decoder under its type, growing the table as needed; takes ownership.
+    void addDecoder(Decoder* decoder);
+    QString decoderName(int type) const;
+    void populateDecoders() { populateCustomDecoders(); }
+    const std::vector<std::shared_ptr<Decoder>>& decoderTable() const { return decoders; }
+
+    // The first decoded sample of data item `id` of the packet, converted to
+    // `mode`; 0 with *ok false when nothing decodes. Never throws for bad data.
+    double getValue(int id, const TMPacket* packet, Gse::ValueMode mode, bool* ok, bool checkApplyWhen,
+                    const CurrentValueTable* values) const;
+
+protected:
+    std::shared_ptr<TelemetryDatabase> database;
+    std::shared_ptr<DacTable> dacTable;
+
+public:
+    PacketTypes packetTypes;
+
+protected:
+    std::vector<std::shared_ptr<Decoder>> decoders;
+    PluginManager* pluginManager = nullptr;
+    QString pluginDir;
+
+    static std::unique_ptr<DataInterpretation> singleton;
+};
+
+} // namespace GseLib

@@ -1,0 +1,153 @@
+#pragma once
+// Reads one telemetry archive (TOM packets, or CCSDS packets each optionally
+// preceded by an archive label) into a vector of packets, and reads on from
+// where it stopped each time it is asked to grow, following a file that is
+// still being written. Owns the archive's time resolver. Instruments derive
+// their caches from it and override the hooks.
+//
+// Resynchronisation, partial packets and corrupt archives are reported with
+// printf-style lines on the standard error stream (see setMessageStream).
+#include "gselib/packets/tmmeta.h"
+#include "gselib/packets/tmpacket.h"
+
+#include <QObject>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace GseLib {
+
+class TimeResolver;
+
+class TelemetryCache : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum PacketFormat : int { TOM = 1, CCSDS = 2 };
+
+    static constexpr size_t PACKET_BUFFER_SIZE = 655360;
+    static constexpr size_t LABEL_BUFFER_SIZE = 10240;
+    static constexpr size_t LABEL_LOOKAHEAD = 20;
+    // Back-offs on a partial last packet, without the file growing, before
+    // the parse steps one byte forward instead.
+    static constexpr int PARTIAL_READ_LIMIT = 5;
+
+    // Takes ownership of the resolver.
+    explicit TelemetryCache(TimeResolver* resolver);
+    ~TelemetryCache() override;
+
+    // Opens an archive (re-reading its tm.meta) and parses it from the start.
+    void changeFile(const std::string& path, bool clearFirst);
+    // Parses what was appended since the last parse.
+    void grow();
+    // Releases every packet and resets the resolver (the read position stays).
+    void clear();
+
+    TMPacketPtr get(unsigned int i) const;
+    size_t count() const { return packets.size(); }
+    const std::vector<TMPacketPtr>& allPackets() const { return packets; }
+
+    void setPacketFormat(PacketFormat f) { format = f; }
+    PacketFormat packetFormat() const { return format; }
+    void appendPacket(const TMPacketPtr& packet);
+    void setMaxPackets(size_t maxPackets, size_t removeCount);
+    void setMaxScan(long long bytes) { maxScan = bytes; }
+    long long maxScanBytes() const { return maxScan; }
+
+    const std::string& filePath() const { return path; }
+    const TmMeta& tmMeta() const { return meta; }
+    TimeResolver* timeResolver() const { return resolver.get(); }
+    long readPosition() const { return position; }
+
+    // Where the parse messages go (standard error by default; not owned).
+    void setMessageStream(FILE* stream) { messages = stream ? stream : stderr; }
+
+signals:
+    void packetsRemoved(int count);
+
+protected:
+    // Called by grow() for a format that is neither TOM nor CCSDS.
+    virtual void parseCustomPackets();
+    // Called for each new packet, after the resolver's handlePacket.
+    virtual void hookPacket(const TMPacketPtr& packet);
+    // Called by grow() at position 0; may move the stream and position past a preamble.
+    virtual void adjustStartPos(FILE* stream, long* position);
+    // Called by the CCSDS parse before each primary-header read; may read past filler.
+    virtual void beforeParseCcsds(FILE* stream);
+    // Tests a header candidate (8 TOM or 6 CCSDS header bytes).
+    virtual bool validHeader(const unsigned char* header);
+
+    void message(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    std::string path;
+    FILE* file = nullptr;
+    unsigned char* packetBuffer = nullptr;
+    unsigned char* labelBuffer = nullptr;
+    long position = 0;
+    long long maxScan = 1000000;
+    TmMeta meta;
+    PacketFormat format = TOM;
+    std::vector<TMPacketPtr> packets;
+    std::shared_ptr<TimeResolver> resolver;
+    size_t maxPackets = 0;
+    size_t removeCount = 0;
+
+private:
+    // Consecutive back-offs on a partial packet, and the file size seen at the last one.
+    struct PartialReads
+    {
+        int count = 0;
+        long fileEnd = -1;
+    };
+
+    // The bytes of the archive that the TOM parse works on.
+    struct Window
+    {
+        std::unique_ptr<uint8_t[]> bytes;
+        long start = 0; // file offset of bytes[0]
+        size_t length = 0;
+        bool atEof = false;
+        // Running sums of the big-endian words at even and odd offsets
+        // (modulo 65535), built on demand to rule out checksum candidates in O(1).
+        std::vector<uint16_t> sumsEven;
+        std::vector<uint16_t> sumsOdd;
+        bool sumsValid = false;
+    };
+
+    // What the last look for a complete packet after a partial one found.
+    struct Lookahead
+    {
+        long from = -1;
+        long fileEnd = -1;
+        long found = -1;
+    };
+
+    void parseTom();
+    void parseCcsds();
+    void resetParseState();
+    // True to back off on a partial packet, false to step over a byte.
+    bool backOff(PartialReads& reads, long fileEnd);
+    void accept(const TMPacketPtr& packet);
+    void reserveFor(long fileSize);
+    long currentFileSize() const;
+
+    size_t windowFill(long pos, size_t n);
+    const uint8_t* windowAt(long pos) const { return window.bytes.get() + (pos - window.start); }
+    bool tomChecksumOk(long pos, size_t covered);
+    bool checksumMayMatch(long pos, size_t covered);
+    void buildWindowSums();
+    bool laterCompleteTomPacket(long pos, long fileEnd);
+    bool skipLabelRest(size_t bytes);
+
+    FILE* messages = stderr;
+    std::unique_ptr<char[]> streamBuffer; // the stream's large read buffer; outlives the stream
+    PartialReads tomReads;
+    PartialReads ccsdsReads;
+    Window window;
+    Lookahead lookahead;
+};
+
+} // namespace GseLib

@@ -1,0 +1,750 @@
+#include "gselib/packets/ccsdspacket.h"
+#include "gselib/interpretation/datainterpretation.h"
+#include "gselib/packets/telemetrycache.h"
+#include "gselib/packets/timeresolvers.h"
+#include "gselib/packets/tompacket.h"
+#include "support/tempdir.h"
+#include "tools/util/checksum.h"
+#include "tests/gselib/packets/archivetestdata.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <cstdio>
+#include <gtest/gtest.h>
+
+using namespace GseLib;
+using namespace ArchiveTestData;
+
+namespace {
+
+// Collects what a cache writes to its message stream.
+class Messages
+{
+public:
+    Messages() : file_(std::tmpfile()) {}
+    ~Messages() { std::fclose(file_); }
+    FILE* stream() const { return file_; }
+    QStringList lines() const
+    {
+        std::fflush(file_);
+        std::rewind(file_);
+        QByteArray all;
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0)
+            all.append(buf, qsizetype(n));
+        std::fseek(file_, 0, SEEK_END);
+        QStringList out = QString::fromUtf8(all).split('\n');
+        if (!out.isEmpty() && out.last().isEmpty())
+            out.removeLast();
+        return out;
+    }
+    void clear()
+    {
+        std::fclose(file_);
+        file_ = std::tmpfile();
+    }
+
+private:
+    FILE* file_;
+};
+
+// Records the calls of every hook, and rejects headers on request.
+class ProbeCache : public TelemetryCache
+{
+public:
+    explicit ProbeCache(TimeResolver* r) : TelemetryCache(r) {}
+    QStringList calls;
+    std::function<bool(const unsigned char*)> accept;
+    long preamble = 0;
+    int filler = 0; // bytes of 0xFF between CCSDS packets to read past
+
+protected:
+    void hookPacket(const TMPacketPtr& p) override
+    {
+        calls << QString("hook %1 t0=%2").arg(p->index).arg(timeResolver()->t0Packet() ? 1 : 0);
+    }
+    void adjustStartPos(FILE* f, long* pos) override
+    {
+        calls << "adjust";
+        if (preamble) {
+            std::fseek(f, preamble, SEEK_SET);
+            *pos = preamble;
+        }
+    }
+    void beforeParseCcsds(FILE* f) override
+    {
+        for (int i = 0; i < filler; ++i) {
+            const int c = std::fgetc(f);
+            if (c != 0xFF) {
+                if (c != EOF)
+                    std::ungetc(c, f);
+                break;
+            }
+        }
+    }
+    bool validHeader(const unsigned char* h) override { return accept ? accept(h) : true; }
+};
+
+class TelemetryCacheTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { DataInterpretation::init(nullptr, false, nullptr, {}); }
+
+    std::unique_ptr<ProbeCache> makeCache(TelemetryCache::PacketFormat format)
+    {
+        auto c = std::make_unique<ProbeCache>(new UnixTimeResolver);
+        c->setPacketFormat(format);
+        c->setMessageStream(messages.stream());
+        return c;
+    }
+    std::string write(const QString& name, const QByteArray& bytes)
+    {
+        return dir.write(name, bytes).toStdString();
+    }
+    static void append(const std::string& path, const QByteArray& bytes)
+    {
+        QFile f(QString::fromStdString(path));
+        ASSERT_TRUE(f.open(QIODevice::Append));
+        f.write(bytes);
+    }
+
+    TestSupport::TempDir dir;
+    Messages messages;
+};
+
+QByteArray tomArchive(int count, int size = 40)
+{
+    QByteArray a;
+    for (int i = 0; i < count; ++i)
+        a += tomPacketOfSize(uint8_t(1 + i % 3), uint8_t(i), size + i % 5, uint32_t(1000 + i));
+    return a;
+}
+
+} // namespace
+
+TEST_F(TelemetryCacheTest, EmptyAndShortFilesGiveNothingQuietly)
+{
+    for (TelemetryCache::PacketFormat f : {TelemetryCache::TOM, TelemetryCache::CCSDS}) {
+        auto c = makeCache(f);
+        c->changeFile(write("empty.dat", ""), true);
+        EXPECT_EQ(c->count(), 0u);
+        c->changeFile(write("short.dat", "abcde"), true);
+        EXPECT_EQ(c->count(), 0u);
+        EXPECT_EQ(c->readPosition(), 0);
+    }
+    EXPECT_TRUE(messages.lines().isEmpty());
+}
+
+TEST_F(TelemetryCacheTest, TomArchiveIsReadWithHooksInOrder)
+{
+    const QByteArray a = tomArchive(10);
+    auto c = makeCache(TelemetryCache::TOM);
+    c->changeFile(write("run.dat", a), true);
+    ASSERT_EQ(c->count(), 10u);
+    long offset = 0;
+    for (unsigned i = 0; i < 10; ++i) {
+        const TMPacketPtr p = c->get(i);
+        ASSERT_TRUE(p);
+        EXPECT_NE(dynamic_cast<TomPacket*>(p.get()), nullptr);
+        EXPECT_EQ(p->index, int(i));
+        EXPECT_EQ(p->sequence(), int(i));
+        EXPECT_EQ(p->rawTimestamp(), 1000u + i);
+        EXPECT_EQ(p->timeResolver, c->timeResolver());
+        EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(p->data()), qsizetype(p->totalLength())),
+                  a.mid(offset, qsizetype(p->totalLength())));
+        offset += long(p->totalLength());
+    }
+    EXPECT_EQ(c->readPosition(), a.size());
+    EXPECT_FALSE(c->get(10));
+    // The resolver saw each packet before the hook did.
+    EXPECT_EQ(c->calls.first(), "adjust");
+    EXPECT_EQ(c->calls.at(1), "hook 0 t0=1");
+    EXPECT_EQ(c->calls.size(), 11);
+    EXPECT_EQ(c->timeResolver()->t0Packet(), c->get(0));
+    EXPECT_TRUE(messages.lines().isEmpty());
+}
+
+TEST_F(TelemetryCacheTest, StrayBytesBeforeTheFirstPacketOfAShortArchive)
+{
+    // The stray bytes make a candidate whose length runs past the end of the
+    // file; the complete packet after them must still be found at once.
+    const QByteArray a = QByteArray("\x01\x02\x03", 3) + tomPacketOfSize(4, 0, 30, 5);
+    auto c = makeCache(TelemetryCache::TOM);
+    c->changeFile(write("stray.dat", a), true);
+    ASSERT_EQ(c->count(), 1u);
+    EXPECT_EQ(c->get(0)->type(), 4);
+    EXPECT_EQ(messages.lines(), QStringList{"Skipped 3 bytes [0 - 3]"});
+
+    const QByteArray longer = QByteArray("\x01\x02\x03", 3) + tomArchive(50);
+    messages.clear();
+    c->setMessageStream(messages.stream());
+    c->changeFile(write("stray2.dat", longer), true);
+    EXPECT_EQ(c->count(), 50u);
+    EXPECT_EQ(messages.lines(), QStringList{"Skipped 3 bytes [0 - 3]"});
+}
+
+TEST_F(TelemetryCacheTest, BadChecksumIsSteppedOverQuietlyUntilTheNextPacket)
+{
+    QByteArray bad = tomPacketOfSize(2, 1, 40, 7);
+    bad[20] = char(bad[20] ^ 0x55);
+    const QByteArray a = tomPacketOfSize(1, 0, 30, 6) + bad + tomPacketOfSize(3, 2, 50, 8);
+    auto c = makeCache(TelemetryCache::TOM);
+    c->changeFile(write("bad.dat", a), true);
+    ASSERT_EQ(c->count(), 2u);
+    EXPECT_EQ(c->get(1)->type(), 3);
+    EXPECT_EQ(c->get(1)->index, 1);
+    EXPECT_EQ(messages.lines(), QStringList{"Skipped 40 bytes [30 - 70]"});
+}
+
+TEST_F(TelemetryCacheTest, InvalidHeadersAreReported)
+{
+    const QByteArray a = tomPacketOfSize(0x7F, 0, 20, 0) + tomPacketOfSize(2, 1, 20, 0);
+    auto c = makeCache(TelemetryCache::TOM);
+    c->accept = [](const unsigned char* h) { return h[0] != 0x7F; };
+    c->changeFile(write("inv.dat", a), true);
+    ASSERT_EQ(c->count(), 1u);
+    EXPECT_EQ(c->get(0)->type(), 2);
+    const QStringList lines = messages.lines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], "Invalid header - type: 127 length: 8");
+    EXPECT_EQ(lines[1], "Skipped 20 bytes [0 - 20]");
+}
+
+TEST_F(TelemetryCacheTest, PartialLastTomPacketBacksOffFiveTimes)
+{
+    const QByteArray last = tomPacketOfSize(2, 9, 60, 1);
+    const std::string path = write("grow.dat", tomArchive(3) + last.left(30));
+    const long start = tomArchive(3).size();
+    auto c = makeCache(TelemetryCache::TOM);
+    c->changeFile(path, true); // first back-off
+    for (int i = 0; i < 4; ++i)
+        c->grow();
+    EXPECT_EQ(c->count(), 3u);
+    const QString backOff = QString("Read partial packet...backing up to index %1").arg(start);
+    EXPECT_EQ(messages.lines(), QStringList(5, backOff).toList());
+    append(path, last.mid(30));
+    c->grow();
+    ASSERT_EQ(c->count(), 4u);
+    EXPECT_EQ(c->get(3)->sequence(), 9);
+    EXPECT_EQ(messages.lines().size(), 5);
+
+    // Left incomplete, the sixth attempt steps one byte forward.
+    auto d = makeCache(TelemetryCache::TOM);
+    messages.clear();
+    d->setMessageStream(messages.stream());
+    d->changeFile(write("stuck.dat", tomArchive(3) + last.left(30)), true);
+    for (int i = 0; i < 5; ++i)
+        d->grow();
+    QStringList lines = messages.lines();
+    ASSERT_GE(lines.size(), 6);
+    EXPECT_EQ(lines[4], backOff);
+    EXPECT_EQ(lines[5], "Could not read 52 bytes from file...skipping ahead 1 byte");
+    EXPECT_EQ(d->count(), 3u);
+    EXPECT_EQ(d->readPosition(), start + 1);
+}
+
+TEST_F(TelemetryCacheTest, BackOffsWhileTheFileGrowsDoNotCount)
+{
+    const QByteArray big = tomPacketOfSize(2, 9, 2000, 1);
+    const std::string path = write("slow.dat", tomArchive(2) + big.left(100));
+    auto c = makeCache(TelemetryCache::TOM);
+    c->changeFile(path, true);
+    // The writer adds a little before every poll: never given up on.
+    for (int i = 1; i < 15; ++i) {
+        append(path, big.mid(100 * i, 100));
+        c->grow();
+        ASSERT_EQ(c->count(), 2u);
+    }
+    for (const QString& line : messages.lines())
+        EXPECT_TRUE(line.startsWith("Read partial packet")) << line.toStdString();
+    append(path, big.mid(1500));
+    c->grow();
+    ASSERT_EQ(c->count(), 3u);
+    EXPECT_EQ(c->get(2)->totalLength(), 2000u);
+}
+
+TEST_F(TelemetryCacheTest, PartialReadCountersBelongToOneCacheAndFormat)
+{
+    const QByteArray last = tomPacketOfSize(2, 9, 60, 1);
+    const std::string path = write("p.dat", tomArchive(1) + last.left(30));
+    auto a = makeCache(TelemetryCache::TOM);
+    a->changeFile(path, true);
+    for (int i = 0; i < 3; ++i)
+        a->grow(); // four back-offs in a
+    auto b = makeCache(TelemetryCache::TOM);
+    b->changeFile(path, true); // b starts its own count
+    a->grow();                 // a's fifth back-off
+    QStringList lines = messages.lines();
+    ASSERT_EQ(lines.size(), 6);
+    for (const QString& l : lines)
+        EXPECT_TRUE(l.startsWith("Read partial packet")) << l.toStdString();
+    a->grow(); // a's sixth attempt steps forward
+    lines = messages.lines();
+    ASSERT_GE(lines.size(), 7);
+    EXPECT_TRUE(lines[6].startsWith("Could not read")) << lines[6].toStdString();
+
+    // clear() and changeFile() start the count again.
+    messages.clear();
+    b->setMessageStream(messages.stream());
+    for (int i = 0; i < 3; ++i)
+        b->grow();
+    b->clear();
+    b->changeFile(path, false);
+    for (int i = 0; i < 4; ++i)
+        b->grow();
+    for (const QString& l : messages.lines())
+        EXPECT_TRUE(l.startsWith("Read partial packet")) << l.toStdString();
+}
+
+TEST_F(TelemetryCacheTest, GarbageNearTheEndDoesNotHideLaterPackets)
+{
+    // A corrupt stretch just before the last packets of a finished archive:
+    // its candidates claim lengths that run past the end of the file.
+    QByteArray garbage(64, '\0');
+    for (int i = 0; i < garbage.size(); ++i)
+        garbage[i] = char(0xF0 + (i % 7));
+    const QByteArray a = tomArchive(5) + garbage + tomArchive(4, 100);
+    auto c = makeCache(TelemetryCache::TOM);
+    c->changeFile(write("late.dat", a), true);
+    EXPECT_EQ(c->count(), 9u);
+    EXPECT_EQ(c->readPosition(), a.size());
+    EXPECT_EQ(messages.lines(), QStringList{QString("Skipped 64 bytes [%1 - %2]")
+                                                .arg(tomArchive(5).size())
+                                                .arg(tomArchive(5).size() + 64)});
+}
+
+TEST_F(TelemetryCacheTest, ResynchronisationOverRandomBytesIsFast)
+{
+    QByteArray noise(256 * 1024, '\0');
+    QRandomGenerator rng(42);
+    for (auto& ch : noise)
+        ch = char(rng.bounded(256));
+    const QByteArray a = tomArchive(20) + noise + tomArchive(30, 200);
+    auto c = makeCache(TelemetryCache::TOM);
+    QElapsedTimer timer;
+    timer.start();
+    c->changeFile(write("noise.dat", a), true);
+    EXPECT_LT(timer.elapsed(), 20000);
+    // Random bytes could hold a valid packet only with odds of 1 in 2^32 per offset.
+    EXPECT_EQ(c->count(), 50u);
+    EXPECT_EQ(c->readPosition(), a.size());
+}
+
+TEST_F(TelemetryCacheTest, CcsdsPacketsLabelsAndGroundTimes)
+{
+    const QByteArray a = label("GANN", 4, 1000, 250) + ccsdsPacket(0x100, 1, 20, 5) +
+                         ccsdsPacket(0x101, 2, 16, 6) + label("FANN", 0, 2000, 999) +
+                         ccsdsPacket(0x102, 3, 30, 7);
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->changeFile(write("c.dat", a), true);
+    ASSERT_EQ(c->count(), 3u);
+    auto p0 = c->get(0);
+    EXPECT_NE(dynamic_cast<CcsdsPacket*>(p0.get()), nullptr);
+    EXPECT_EQ(p0->apid(), 0x100);
+    EXPECT_EQ(p0->groundSeconds, 1000u);
+    EXPECT_EQ(p0->groundMs, 250.0);
+    EXPECT_EQ(p0->totalLength(), 20u);
+    EXPECT_EQ(c->get(1)->groundSeconds, 0u);
+    EXPECT_EQ(c->get(1)->groundMs, 0.0);
+    EXPECT_EQ(c->get(2)->groundSeconds, 2000u);
+    EXPECT_EQ(c->get(2)->groundMs, 999.0);
+    EXPECT_EQ(c->readPosition(), a.size());
+    EXPECT_TRUE(messages.lines().isEmpty());
+}
+
+TEST_F(TelemetryCacheTest, ShortFinalCcsdsPacketsAreRead)
+{
+    const QByteArray a = ccsdsPacket(0x10, 0, 30) + ccsdsPacket(0x11, 1, 7) + ccsdsPacket(0x12, 2, 19);
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->changeFile(write("s.dat", a), true);
+    ASSERT_EQ(c->count(), 3u);
+    EXPECT_EQ(c->get(1)->totalLength(), 7u);
+    EXPECT_EQ(c->get(2)->totalLength(), 19u);
+    EXPECT_EQ(c->get(2)->rawTimestamp(), 0u);
+
+    // Trailing bytes that may be the start of a label are waited for.
+    const std::string path = write("l.dat", ccsdsPacket(0x10, 0, 30) + QByteArray("C7333IA0GA"));
+    auto d = makeCache(TelemetryCache::CCSDS);
+    d->changeFile(path, true);
+    EXPECT_EQ(d->count(), 1u);
+    EXPECT_EQ(d->readPosition(), 30);
+    QByteArray rest = label("GANN", 2, 77, 5).mid(10) + ccsdsPacket(0x13, 3, 12);
+    append(path, rest);
+    d->grow();
+    ASSERT_EQ(d->count(), 2u);
+    EXPECT_EQ(d->get(1)->groundSeconds, 77u);
+    EXPECT_TRUE(messages.lines().isEmpty());
+}
+
+TEST_F(TelemetryCacheTest, LengthField65535IsAFullBody)
+{
+    QByteArray big = ccsdsPacket(0x20, 0, 65536 + 6);
+    EXPECT_EQ(uint8_t(big[4]), 0xFF);
+    EXPECT_EQ(uint8_t(big[5]), 0xFF);
+    const QByteArray a = big + ccsdsPacket(0x21, 1, 12);
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->changeFile(write("big.dat", a), true);
+    ASSERT_EQ(c->count(), 2u);
+    EXPECT_EQ(c->get(0)->totalLength(), 65542u);
+    EXPECT_EQ(c->get(0)->dataLength(), 65536u);
+    EXPECT_EQ(c->get(1)->apid(), 0x21);
+}
+
+TEST_F(TelemetryCacheTest, LabelsLongerThanTheBufferAndMalformedLabels)
+{
+    // N = 20000: 40 + N is past the 10,240-byte label buffer.
+    const QByteArray huge = label("FANN", 20000, 3333, 44);
+    const QByteArray a = huge + ccsdsPacket(0x30, 0, 14) + ccsdsPacket(0x31, 1, 14);
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->changeFile(write("h.dat", a), true);
+    ASSERT_EQ(c->count(), 2u);
+    EXPECT_EQ(c->get(0)->groundSeconds, 3333u);
+    EXPECT_EQ(c->get(0)->groundMs, 44.0);
+    EXPECT_EQ(c->get(1)->groundSeconds, 0u);
+
+    // Truncated: the file does not yet hold the whole label.
+    const std::string path = write("t.dat", huge.left(15000));
+    auto d = makeCache(TelemetryCache::CCSDS);
+    d->changeFile(path, true);
+    EXPECT_EQ(d->count(), 0u);
+    EXPECT_EQ(d->readPosition(), 0);
+    append(path, huge.mid(15000) + ccsdsPacket(0x32, 0, 14));
+    d->grow();
+    ASSERT_EQ(d->count(), 1u);
+    EXPECT_EQ(d->get(0)->groundSeconds, 3333u);
+
+    // Length digits that are not 8 ASCII digits: no label, so its bytes are
+    // header candidates (here rejected and skipped) and give no ground time.
+    QByteArray notLabel = label("GANN", 4, 1, 1);
+    notLabel[15] = ' ';
+    auto e = makeCache(TelemetryCache::CCSDS);
+    e->accept = [](const unsigned char* h) { return h[0] == 0x08; };
+    e->changeFile(write("n.dat", notLabel + ccsdsPacket(0x33, 0, 14)), true);
+    ASSERT_EQ(e->count(), 1u);
+    EXPECT_EQ(e->get(0)->groundSeconds, 0u);
+    EXPECT_EQ(messages.lines().last(), "Skipped 44 bytes [0 - 44]");
+}
+
+TEST_F(TelemetryCacheTest, ResyncAfterALabelDropsItsGroundTime)
+{
+    const QByteArray a = label("GANN", 0, 500, 1) + QByteArray(3, '\xEE') + ccsdsPacket(0x40, 0, 12);
+    auto c = makeCache(TelemetryCache::CCSDS);
+    // Only real packet headers (version 0, our APID range) are valid.
+    c->accept = [](const unsigned char* h) { return h[0] == 0x08 && h[1] == 0x40; };
+    c->changeFile(write("r.dat", a), true);
+    ASSERT_EQ(c->count(), 1u);
+    EXPECT_EQ(c->get(0)->groundSeconds, 0u);
+    EXPECT_EQ(c->get(0)->groundMs, 0.0);
+    EXPECT_EQ(messages.lines(), QStringList{"Skipped 43 bytes [0 - 43]"});
+}
+
+TEST_F(TelemetryCacheTest, ScanLimitGivesUpOnACorruptArchive)
+{
+    const QByteArray a(1100000, '\x5A');
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->accept = [](const unsigned char*) { return false; };
+    c->changeFile(write("corrupt.dat", a), true);
+    EXPECT_EQ(c->count(), 0u);
+    EXPECT_EQ(c->readPosition(), a.size());
+    EXPECT_EQ(messages.lines(),
+              QStringList{"Scanned 1000000 bytes [0 - 1000000] without finding a valid packet header, archive "
+                          "may be corrupt!"});
+    // Only bytes appended later are looked at.
+    c->accept = nullptr;
+    append(c->filePath(), ccsdsPacket(0x50, 0, 12));
+    c->grow();
+    EXPECT_EQ(c->count(), 1u);
+}
+
+TEST_F(TelemetryCacheTest, PartialCcsdsPacketAndSkips)
+{
+    const QByteArray last = ccsdsPacket(0x60, 5, 40);
+    const std::string path = write("cp.dat", ccsdsPacket(0x61, 0, 20) + last.left(25));
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->changeFile(path, true);
+    for (int i = 0; i < 5; ++i)
+        c->grow();
+    QStringList lines = messages.lines();
+    ASSERT_EQ(lines.size(), 7);
+    EXPECT_EQ(lines[0], "Read partial packet...backing up to index 20");
+    EXPECT_EQ(lines[5], "Could not read 34 bytes from file...skipping ahead 1 byte");
+    // The next candidate, one byte on, runs past the end too.
+    EXPECT_EQ(lines[6], "Read partial packet...backing up to index 21");
+    EXPECT_EQ(c->count(), 1u);
+    EXPECT_EQ(c->readPosition(), 21);
+}
+
+TEST_F(TelemetryCacheTest, HooksMovePastPreambleAndFiller)
+{
+    const QByteArray a = QByteArray("PREAMBLE") + ccsdsPacket(0x70, 0, 12) + QByteArray(3, '\xFF') +
+                         ccsdsPacket(0x71, 1, 12);
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->preamble = 8;
+    c->filler = 8;
+    c->changeFile(write("pre.dat", a), true);
+    ASSERT_EQ(c->count(), 2u);
+    EXPECT_EQ(c->get(1)->apid(), 0x71);
+    EXPECT_EQ(c->readPosition(), a.size());
+    EXPECT_TRUE(messages.lines().isEmpty());
+}
+
+TEST_F(TelemetryCacheTest, FollowsAGrowingFile)
+{
+    const std::string path = write("live.dat", tomArchive(2));
+    auto c = makeCache(TelemetryCache::TOM);
+    c->changeFile(path, true);
+    EXPECT_EQ(c->count(), 2u);
+    c->grow();
+    EXPECT_EQ(c->count(), 2u);
+    append(path, tomPacketOfSize(1, 77, 25, 9));
+    c->grow();
+    ASSERT_EQ(c->count(), 3u);
+    EXPECT_EQ(c->get(2)->sequence(), 77);
+    EXPECT_EQ(c->get(2)->index, 2);
+    EXPECT_EQ(c->calls.count("adjust"), 1);
+}
+
+TEST_F(TelemetryCacheTest, ChangeFileFailureAndClear)
+{
+    auto c = makeCache(TelemetryCache::TOM);
+    c->changeFile(write("a.dat", tomArchive(2)), true);
+    const std::string missing = dir.filePath("missing.dat").toStdString();
+    c->changeFile(missing, false);
+    EXPECT_EQ(c->count(), 2u);
+    EXPECT_EQ(c->filePath(), missing);
+    c->changeFile(missing, true);
+    EXPECT_EQ(c->count(), 0u);
+    EXPECT_EQ(messages.lines(), QStringList(2, QString("TMF::changeFile(%1) FAILED").arg(missing.c_str())).toList());
+    c->grow(); // no stream: nothing
+    EXPECT_EQ(c->count(), 0u);
+}
+
+namespace {
+
+class FallbackResolver : public UnixTimeResolver
+{
+public:
+    double fallback = -1;
+    int resets = 0;
+    void reset() override
+    {
+        ++resets;
+        UnixTimeResolver::reset();
+    }
+    void setT0Fallback(double s) override { fallback = s; }
+};
+
+} // namespace
+
+TEST_F(TelemetryCacheTest, ClearGivesTheResolverTheTestDate)
+{
+    dir.write("tm.meta", R"({"gse": {"version": 3, "mission": "kora", "tid_dir": "2023-05-01-13.45.10_1"}})");
+    auto* r = new FallbackResolver;
+    TelemetryCache c(r);
+    c.setMessageStream(messages.stream());
+    c.changeFile(write("m.dat", tomArchive(1)), true);
+    EXPECT_TRUE(c.tmMeta().valid);
+    EXPECT_EQ(r->resets, 1);
+    EXPECT_DOUBLE_EQ(r->fallback, 1682963110.0); // 17:45:10 UTC
+    EXPECT_EQ(c.count(), 1u);
+    c.clear();
+    EXPECT_EQ(c.count(), 0u);
+    EXPECT_EQ(r->resets, 2);
+    EXPECT_EQ(r->t0Packet(), nullptr);
+}
+
+TEST_F(TelemetryCacheTest, AppendPacketTrimsAndSignals)
+{
+    auto c = makeCache(TelemetryCache::TOM);
+    QList<int> spy;
+    QObject::connect(c.get(), &TelemetryCache::packetsRemoved, [&spy](int n) { spy << n; });
+    auto p = std::make_shared<CcsdsPacket>(8, 1, false, CcsdsPrimaryHeader::Unsegmented, 0);
+    c->appendPacket(p);
+    EXPECT_EQ(spy, QList<int>{0});
+    EXPECT_EQ(c->count(), 1u);
+    c->setMaxPackets(3, 2);
+    for (int i = 0; i < 3; ++i)
+        c->appendPacket(std::make_shared<CcsdsPacket>(8, 2 + i, false, CcsdsPrimaryHeader::Unsegmented, 0));
+    EXPECT_EQ(spy, (QList<int>{0, 2}));
+    EXPECT_EQ(c->count(), 2u);
+    EXPECT_EQ(c->get(0)->apid(), 3);
+}
+
+namespace {
+
+// The simple sum of a block after its last fold, as the checksum computes it.
+uint32_t finalSimpleSum(const QByteArray& block)
+{
+    const auto* d = reinterpret_cast<const uint8_t*>(block.constData());
+    const size_t n = size_t(block.size());
+    uint64_t s = 0xFFFF;
+    size_t words = n / 2, i = 0;
+    while (words) {
+        size_t b = words < 360 ? words : 360;
+        words -= b;
+        for (; b; --b, i += 2)
+            s += (uint32_t(d[i]) << 8) | d[i + 1];
+        s = (s >> 16) + (s & 0xFFFF);
+    }
+    if (n & 1)
+        s += uint32_t(d[n - 1]) << 8;
+    return uint32_t((s >> 16) + (s & 0xFFFF));
+}
+
+} // namespace
+
+TEST_F(TelemetryCacheTest, ResyncFindsPacketsWhoseSimpleSumFoldsPast16Bits)
+{
+    // An odd-length packet whose simple sum ends at 65536 after the last fold:
+    // its stored low half is 0, which the quick test while resynchronising must not reject.
+    QByteArray data(601, '\xFF');
+    QByteArray packet;
+    for (int w = 0; w < 65536 && packet.isEmpty(); ++w) {
+        data[0] = char(w >> 8);
+        data[1] = char(w);
+        const QByteArray p = tomPacket(1, 0, data, 0);
+        if (finalSimpleSum(p.left(p.size() - 4)) >= 0x10000)
+            packet = p;
+    }
+    ASSERT_FALSE(packet.isEmpty());
+    ASSERT_TRUE(GseLib::correct_checksum(reinterpret_cast<const unsigned char*>(packet.constData()),
+                                         size_t(packet.size()) - 4, false));
+    // Also at an odd offset, after garbage of both parities.
+    const QByteArray a = tomArchive(2) + QByteArray(3, '\x07') + packet + QByteArray(2, '\x07') + packet +
+                         tomArchive(2);
+    auto c = makeCache(TelemetryCache::TOM);
+    c->changeFile(write("fold.dat", a), true);
+    EXPECT_EQ(c->count(), 6u);
+    EXPECT_EQ(messages.lines().size(), 2);
+}
+
+TEST_F(TelemetryCacheTest, ResyncFindsEveryPacketBetweenGarbage)
+{
+    QRandomGenerator rng(11);
+    QByteArray a;
+    int expected = 0;
+    for (int i = 0; i < 300; ++i) {
+        QByteArray junk(int(rng.bounded(1, 9)), '\0');
+        for (auto& ch : junk)
+            ch = char(rng.bounded(256));
+        QByteArray data(int(rng.bounded(1, 1500)), '\0');
+        for (auto& ch : data)
+            ch = char(rng.bounded(256));
+        a += junk + tomPacket(uint8_t(rng.bounded(1, 127)), uint8_t(i), data, uint32_t(i));
+        ++expected;
+    }
+    a += tomArchive(1);
+    auto c = makeCache(TelemetryCache::TOM);
+    c->changeFile(write("mixed.dat", a), true);
+    ASSERT_EQ(int(c->count()), expected + 1);
+    for (int i = 0; i < expected; ++i)
+        EXPECT_EQ(c->get(unsigned(i))->sequence(), i % 256);
+}
+
+TEST_F(TelemetryCacheTest, CcsdsArchiveReadWholeOrWhileWrittenGivesTheSamePackets)
+{
+    // Over 2 MiB of packets of every size class, some behind labels, so that
+    // look-aheads and packets straddle the stream's buffer boundaries.
+    QRandomGenerator rng(5);
+    QByteArray a;
+    struct Expected
+    {
+        int apid, size;
+        uint32_t groundSeconds;
+    };
+    std::vector<Expected> expected;
+    while (a.size() < (2 << 20) + 4321) {
+        const int size = rng.bounded(4) == 0 ? int(rng.bounded(7, 40)) : int(rng.bounded(7, 3000));
+        uint32_t ground = 0;
+        if (rng.bounded(5) == 0) {
+            ground = 1 + rng.bounded(100000u);
+            a += label(rng.bounded(2) ? "GANN" : "FANN", int(rng.bounded(0, 30)), ground, 7);
+        }
+        const int apid = 1 + int(expected.size() % 2000);
+        a += ccsdsPacket(apid, int(expected.size() % 16384), size);
+        expected.push_back({apid, size, ground});
+    }
+    auto check = [&](const TelemetryCache& c) {
+        ASSERT_EQ(c.count(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const TMPacketPtr p = c.get(unsigned(i));
+            ASSERT_EQ(p->apid(), expected[i].apid) << i;
+            ASSERT_EQ(int(p->totalLength()), expected[i].size) << i;
+            ASSERT_EQ(p->groundSeconds, expected[i].groundSeconds) << i;
+        }
+        EXPECT_EQ(c.readPosition(), a.size());
+    };
+
+    auto whole = makeCache(TelemetryCache::CCSDS);
+    whole->changeFile(write("whole.dat", a), true);
+    check(*whole);
+
+    // Written in pieces of 1 byte to 64 KiB, read on after each piece.
+    const std::string path = write("live.dat", a.left(3));
+    auto live = makeCache(TelemetryCache::CCSDS);
+    live->changeFile(path, true);
+    for (qsizetype at = 3; at < a.size();) {
+        const qsizetype n = std::min<qsizetype>(a.size() - at, rng.bounded(8) ? rng.bounded(1, 200)
+                                                                              : rng.bounded(1, 65536));
+        append(path, a.mid(at, n));
+        at += n;
+        live->grow();
+    }
+    check(*live);
+    for (const QString& line : messages.lines())
+        ASSERT_TRUE(line.startsWith("Read partial packet")) << line.toStdString();
+}
+
+TEST_F(TelemetryCacheTest, SmallFirstPacketsDoNotReserveForAFileOfThem)
+{
+    // 100 packets of 7 bytes, then 4 MiB in 64 packets: read as if the whole
+    // file were 7-byte packets, the packet vector would be reserved for 600,000.
+    QByteArray a;
+    for (int i = 0; i < 100; ++i)
+        a += ccsdsPacket(1, i, 7);
+    for (int i = 0; i < 64; ++i)
+        a += ccsdsPacket(2, i, 65536);
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->changeFile(write("mixed.dat", a), true);
+    ASSERT_EQ(c->count(), 164u);
+    EXPECT_LE(c->allPackets().capacity(), 1000u);
+}
+
+TEST_F(TelemetryCacheTest, LabelsAndPacketsAcrossTheEndsOfTheStreamBuffer)
+{
+    // The stream reads 1 MiB at a time: put a label 7 bytes before the end of
+    // the first MiB, a packet 5 bytes before the second and a label 1 byte
+    // before the third, so that the look-ahead sees only part of each.
+    QByteArray a;
+    std::vector<uint32_t> grounds;
+    auto fillTo = [&](qsizetype end) {
+        while (end - a.size() >= 2007) {
+            a += ccsdsPacket(0x100, int(grounds.size()), 1000);
+            grounds.push_back(0);
+        }
+        a += ccsdsPacket(0x101, int(grounds.size()), int(end - a.size()));
+        grounds.push_back(0);
+        ASSERT_EQ(a.size(), end);
+    };
+    const qsizetype mib = 1 << 20;
+    fillTo(mib - 7);
+    a += label("GANN", 3, 111, 1) + ccsdsPacket(0x102, 0, 50);
+    grounds.push_back(111);
+    fillTo(2 * mib - 5);
+    a += ccsdsPacket(0x103, 0, 50);
+    grounds.push_back(0);
+    fillTo(3 * mib - 1);
+    a += label("FANN", 0, 333, 3) + ccsdsPacket(0x104, 0, 50) + ccsdsPacket(0x105, 0, 50);
+    grounds.push_back(333);
+    grounds.push_back(0);
+
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->changeFile(write("edges.dat", a), true);
+    ASSERT_EQ(c->count(), grounds.size());
+    for (size_t i = 0; i < grounds.size(); ++i)
+        ASSERT_EQ(c->get(unsigned(i))->groundSeconds, grounds[i]) << i;
+    EXPECT_EQ(c->readPosition(), a.size());
+    EXPECT_TRUE(messages.lines().isEmpty());
+}
