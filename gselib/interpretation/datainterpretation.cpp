@@ -155,4 +155,9 @@ double DataInterpretation::getValue(int id, const TMPacket*, Gse::ValueMode, boo
     return 0.0;
 }
 
+uint64_t DataInterpretation::generation()
+{
+    return 0;
+}
+
 } // namespace GseLib

@@ -5,6 +5,7 @@
 #include "gselib/interpretation/packettypes.h"
 #include "gselib/interpretation/valuemode.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <cstdint>
@@ -67,16 +68,18 @@ class DataInterpretation
 {
 public:
     static constexpr int INITIAL_DECODER_SLOTS = 500;
+    // Nested decodes (a decoder that decodes another row) deeper than this end
+    // with a warning, so rows that name each other cannot overflow the stack.
+    static constexpr int MAX_DECODE_DEPTH = 16;
 
     DataInterpretation();
     virtual ~DataInterpretation();
     DataInterpretation(const DataInterpretation&) = delete;
     DataInterpretation& operator=(const DataInterpretation&) = delete;
 
-    // The owned database; null until a database implementation is linked in.
+    // The owned database; never null.
     virtual TelemetryDatabase* db() const;
-    // Loads plugins, decoders, database, DAC table and packet types.
-    // The telemetry database is not part of this library yet, so this throws std::runtime_error.
+    // Loads plugins, decoders, database, DAC table and packet types, in that order.
     virtual void loadDatabase(const QList<QString>& files, bool addDefault, const QString& dacFile);
     // The default database patched with the upper-cased dotted parts of `name`
     // from the third on ("a.b.c.d" patches with C and D).
@@ -90,25 +93,57 @@ public:
                      QList<QString> files);
     // The current hub; throws std::runtime_error when none was built.
     static DataInterpretation* current();
+    // Advances on every init and every load, so caches built over the hub's
+    // rows (the message log) know when to take them again.
+    static uint64_t generation();
 
     void setPluginManager(PluginManager* manager) { pluginManager = manager; }
     PluginManager* plugins() const { return pluginManager; }
+    // Rebuilds the decoder table: custom decoders first, then every decoder plugin's.
+    void loadDecoderPlugins(PluginManager* manager);
     // Files a decoder under its type, growing the table as needed; takes ownership.
     void addDecoder(Decoder* decoder);
     QString decoderName(int type) const;
     void populateDecoders() { populateCustomDecoders(); }
     const std::vector<std::shared_ptr<Decoder>>& decoderTable() const { return decoders; }
+    // Moves every row's sample offsets by n bytes (and DECODE_ID1 of decode type 2).
+    void updatePktOffsets(int n);
 
+    // The database file for `time` below the dated sub-folders of `folder`
+    // (default: tm_definitions + "/versions/"); empty when none is readable.
+    QString findDatabaseByTime(const QDateTime& time, const QString& folder, const QString& filter,
+                               const QString& dateFormat);
+    bool loadDatabaseByTime(const QDateTime& time, const QString& folder, const QString& filter,
+                            const QString& dateFormat);
+
+    // Decoding. All are const, never throw for bad data, and report by result or ok.
+    bool decodePacket(const TmDatabaseRow& row, const TMPacket* packet, DataItems& items, bool checkApplyWhen,
+                      const CurrentValueTable* values) const;
+    bool decodePacket(int id, const TMPacket* packet, DataItems& items, bool checkApplyWhen,
+                      const CurrentValueTable* values) const;
+    bool decodePacket(const char* name, const TMPacket* packet, DataItems& items, bool checkApplyWhen,
+                      const CurrentValueTable* values) const;
+    bool getData(int id, const TMPacket* packet, DataItems& items, Gse::ValueMode mode, bool checkApplyWhen,
+                 const CurrentValueTable* values) const;
     // The first decoded sample of data item `id` of the packet, converted to
-    // `mode`; 0 with *ok false when nothing decodes. Never throws for bad data.
+    // `mode`; 0 with *ok false when nothing decodes.
     double getValue(int id, const TMPacket* packet, Gse::ValueMode mode, bool* ok, bool checkApplyWhen,
                     const CurrentValueTable* values) const;
+    double getValue(const char* name, const TMPacket* packet, Gse::ValueMode mode, bool* ok, bool checkApplyWhen,
+                    const CurrentValueTable* values) const;
+    std::string stringValue(int id, const TMPacket* packet, bool* ok, bool checkApplyWhen,
+                            const CurrentValueTable* values) const;
+    std::string stringValue(const char* name, const TMPacket* packet, bool* ok, bool checkApplyWhen,
+                            const CurrentValueTable* values) const;
+    double convertValue(int id, double value, Gse::ValueMode mode, bool* ok) const;
+    double convertValue(const char* name, double value, Gse::ValueMode mode, bool* ok) const;
 
 protected:
     std::shared_ptr<TelemetryDatabase> database;
-    std::shared_ptr<DacTable> dacTable;
 
 public:
+    // Public: instrument code reads DAC rows through the current hub.
+    std::shared_ptr<DacTable> dacTable;
     PacketTypes packetTypes;
 
 protected:
