@@ -1,19 +1,14 @@
 #include "plugins/genericdecoder/historydecoders.h"
 
 #include "gselib/database/tmdatabaserow.h"
-#include "plugins/genericdecoder/decodersupport_p.h"
-
-#if __has_include("gselib/interpretation/currentvaluetable.h")
 #include "gselib/interpretation/currentvaluetable.h"
 #include "gselib/interpretation/history.h"
-#define GSE_HAVE_CURRENT_VALUE_TABLE 1
-#endif
+#include "plugins/genericdecoder/decodersupport_p.h"
 
 using namespace GenericDecoding;
 
 namespace {
 
-#ifdef GSE_HAVE_CURRENT_VALUE_TABLE
 using Statistic = double (Zevo::History::*)() const;
 
 // history() throws std::out_of_range for an untracked id; the decode road reports it.
@@ -27,17 +22,6 @@ bool decodeStatistic(Statistic statistic, const GseLib::TmDatabaseRow& row, cons
     appendItem(items, unixTimeOf(*packet), 0.0, 0, 0).value = value;
     return true;
 }
-#define GSE_STATISTIC(member) &Zevo::History::member
-#else
-using Statistic = int;
-// Without the current value table in this build no history can be read.
-bool decodeStatistic(Statistic, const GseLib::TmDatabaseRow&, const GseLib::TMPacket*, GseLib::DataItems&,
-                     const GseLib::CurrentValueTable*)
-{
-    return false;
-}
-#define GSE_STATISTIC(member) 0
-#endif
 
 } // namespace
 
@@ -49,7 +33,7 @@ bool decodeStatistic(Statistic, const GseLib::TmDatabaseRow&, const GseLib::TMPa
     bool Class::decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet,                     \
                        GseLib::DataItems& items, const GseLib::CurrentValueTable* cvt) const                 \
     {                                                                                                        \
-        return decodeStatistic(GSE_STATISTIC(member), row, packet, items, cvt);                              \
+        return decodeStatistic(&Zevo::History::member, row, packet, items, cvt);                             \
     }
 
 GSE_HISTORY_DECODER(HistoryMaxDecoder, maximum, "history_max")
@@ -60,4 +44,3 @@ GSE_HISTORY_DECODER(HistorySumDecoder, sum, "history_sum")
 GSE_HISTORY_DECODER(HistorySumOfSquaresDecoder, sumOfSquares, "history_sum_of_squares")
 
 #undef GSE_HISTORY_DECODER
-#undef GSE_STATISTIC

@@ -3,8 +3,10 @@
 #include "plugins/genericdecoder/genericdecodermaker.h"
 #include "plugins/genericdecoder/numericdecoders.h"
 
+#include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmclock.h"
 #include "gselib/database/tmdatabaserow.h"
+#include "gselib/interpretation/currentvaluetable.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/ccsdspacket.h"
 #include "gselib/packets/timeresolvers.h"
@@ -571,6 +573,63 @@ TEST_F(GenericDecoderTest, HistoriesWithoutATableDecodeNothing)
         EXPECT_FALSE(decode(makeRow(type, {0}, {}), {1, 2}, items)) << type;
         EXPECT_TRUE(items.empty());
     }
+}
+
+// A hub whose database holds the rows a test files.
+class HubWithRows : public GseLib::DataInterpretation
+{
+public:
+    HubWithRows() { database = std::make_shared<GseLib::TelemetryDatabase>(); }
+    void add(std::uint32_t id, std::uint32_t packetType)
+    {
+        TmDatabaseRow row;
+        row.dataId = id;
+        row.packetType = packetType;
+        row.subSystem = "SYS";
+        row.name = "R" + std::to_string(id);
+        row.key = row.subSystem + ":" + row.name;
+        database->addRow(row);
+    }
+};
+
+TEST_F(GenericDecoderTest, HistoriesGiveTheStatisticOfTheRowsHistory)
+{
+    HubWithRows hub;
+    hub.add(77, 5); // the statistic rows' data id
+    hub.add(78, 5); // the value it keeps
+    GseLib::CurrentValueTable cvt(hub);
+    ASSERT_TRUE(cvt.trackHistory(77, 78, 10, 0.0));
+    for (const auto& [t, v] : {std::pair{1.0, 10.0}, {2.0, 20.0}, {3.0, 30.0}, {4.0, 45.0}})
+        cvt.history(77).addValue(t, v);
+
+    // Worked by hand: mean 26.25, deviations -16.25, -6.25, 3.75, 18.75; times
+    // 1..4 about 2.5 give Sxx 5 and Sxy 57.5.
+    const std::pair<int, double> expected[] = {{51, 45.0},  {52, 26.25}, {53, 10.0},
+                                               {54, 11.5},  {55, 105.0}, {56, 668.75}};
+    const auto p = packet({0, 5, 0xC0, 0, 0, 0});
+    for (const auto& [type, value] : expected) {
+        DataItems items;
+        const auto d = decoderOf(type);
+        ASSERT_TRUE(d->decode(makeRow(type, {3}, {1}), p.get(), items, &cvt)) << type;
+        ASSERT_EQ(items.size(), 1u);
+        EXPECT_NEAR(std::get<double>(items[0].value), value, 1e-12) << type;
+        EXPECT_EQ(items[0].unixTime, PACKET_UNIX);
+        EXPECT_EQ(items[0].relativeTime, 0.0);
+        EXPECT_EQ(items[0].offset, 0);
+        EXPECT_EQ(items[0].count, 0);
+    }
+
+    // An untracked id is the table's out_of_range, for the decode road to report.
+    TmDatabaseRow untracked = makeRow(51, {}, {});
+    untracked.dataId = 78;
+    DataItems items;
+    try {
+        decoderOf(51)->decode(untracked, p.get(), items, &cvt);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::out_of_range& e) {
+        EXPECT_STREQ(e.what(), "unordered_map::at: key not found");
+    }
+    EXPECT_TRUE(items.empty());
 }
 
 } // namespace
