@@ -61,7 +61,7 @@ protected:
         addRow(hub, 30, 300);
     }
 
-    // A CCSDS packet of `size` bytes: raw seconds at 6..9, the rest `fill`.
+    // A CCSDS packet of `size` bytes (at least 10): raw seconds at 6..9, the rest `fill`.
     std::shared_ptr<CcsdsPacket> packet(int apid, uint32_t seconds, uint8_t fill, size_t size = 16)
     {
         auto p = std::make_shared<CcsdsPacket>(size, apid, true, CcsdsPrimaryHeader::Unsegmented, 3);
@@ -265,7 +265,7 @@ TEST_F(CurrentValueTableTest, RestoreRoundTripsPacketsAndHistories)
     auto a = packet(100, 5, 0x11);
     a->groundSeconds = 42;
     a->groundMs = 999.9;
-    auto b = packet(200, 6, 0x22, 9);
+    auto b = packet(200, 6, 0x22, 10);
     t.update(a);
     t.update(b);
     t.history(12).addValue(1.0, 3.0);
