@@ -2,6 +2,19 @@
 
 namespace GseLib {
 
+// Placeholder until the packet-type reader lands: the table is emptied.
+bool PacketTypes::load(const QString&, const DataInterpretation*)
+{
+    clear();
+    return true;
+}
+
+bool PacketTypes::load(QList<QString>, const DataInterpretation*)
+{
+    clear();
+    return true;
+}
+
 int PacketTypes::type(const QString& name) const
 {
     for (auto it = cbegin(); it != cend(); ++it)

@@ -8,6 +8,8 @@
 
 namespace GseLib {
 
+class DataInterpretation;
+
 struct TMPacketTypeInfo
 {
     bool valid = false;
@@ -23,6 +25,10 @@ struct TMPacketTypeInfo
 class PacketTypes : public QHash<int, TMPacketTypeInfo>
 {
 public:
+    // Empties the table and reads the packet-type file; false when it cannot be opened.
+    bool load(const QString& path, const DataInterpretation* hub);
+    // The same on lines (those a JSON packet dictionary produced); always true.
+    bool load(QList<QString> lines, const DataInterpretation* hub);
     // The id of an entry whose name equals `name` exactly; -1 when none.
     int type(const QString& name) const;
     // False for an unlisted type; true for a negative minimum; else min <= length <= max.
