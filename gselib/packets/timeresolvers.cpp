@@ -109,8 +109,8 @@ double GenericTimeResolver::unixTime(const TMPacket* packet) const
     if (isBeingTimed(packet))
         return 0.0;
     const DataInterpretation* hub = DataInterpretation::current();
-    const auto info = hub->packetTypes.constFind(packet->apid());
-    if (info == hub->packetTypes.cend() || info->timeDataId <= 0)
+    const int id = hub->packetTypes.info(packet->apid()).timeDataId;
+    if (id <= 0)
         return 0.0;
     const TimingFrame frame{packet, timingFrames};
     timingFrames = &frame;
@@ -119,7 +119,7 @@ double GenericTimeResolver::unixTime(const TMPacket* packet) const
         ~Pop() { timingFrames = timingFrames->outer; }
     } pop;
     bool ok = false;
-    const double value = hub->getValue(info->timeDataId, packet, Gse::Raw, &ok, false, nullptr);
+    const double value = hub->getValue(id, packet, Gse::Raw, &ok, false, nullptr);
     return ok ? value : 0.0;
 }
 

@@ -1,5 +1,5 @@
 // The interpretation hub: its life cycle, the decoder table and the loading
-// of a definitions folder (written by scripts/gen_definitions.py) with its
+// of a definitions folder (written by scripts/gen_hubdefinitions.py) with its
 // patches, decoder plugins, DAC table, packet types and dated versions.
 #include "gselib/database/dactable.h"
 #include "gselib/database/telemetrydatabase.h"
@@ -250,7 +250,7 @@ struct Definitions
     explicit Definitions(bool withPlugin = true)
     {
         QProcess gen;
-        gen.start("/usr/bin/python3", {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_definitions.py"), defs});
+        gen.start("/usr/bin/python3", {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_hubdefinitions.py"), defs});
         if (!gen.waitForFinished(60000) || gen.exitCode() != 0)
             throw std::runtime_error("gen_definitions.py failed: " + gen.readAllStandardError().toStdString());
         if (withPlugin && !QFile::copy(GSE_TEST_DECODER_PLUGIN, plugin))
