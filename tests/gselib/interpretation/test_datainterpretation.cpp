@@ -175,6 +175,7 @@ TEST(DataInterpretation, DecoderTableGrowsAndReplaces)
 
 TEST(DataInterpretation, DecoderTypesOutsideSixteenBitsAreRefused)
 {
+    int destroyed = 0; // outlives the hub, which deletes the filed decoders
     DataInterpretation hub;
     struct Case
     {
@@ -183,7 +184,7 @@ TEST(DataInterpretation, DecoderTypesOutsideSixteenBitsAreRefused)
     };
     const Case cases[] = {{-4, false}, {-1, false}, {65536, false}, {1 << 30, false}, {0, true}, {65535, true}};
     for (const Case& c : cases) {
-        int destroyed = 0;
+        destroyed = 0;
         TestSupport::LogCapture log;
         EXPECT_NO_THROW(hub.addDecoder(new FixedDecoder(c.type, "d", &destroyed))) << c.type;
         EXPECT_EQ(destroyed, c.filed ? 0 : 1) << c.type;
