@@ -1,5 +1,6 @@
 // Message-log throughput: a refresh over 10^5 and 10^6 packets held in memory,
-// one in ten a message packet whose data field is its text (lines of 40-80
+// one in ten a message packet whose data field is its text (read by the
+// generic text decoder) (lines of 40-80
 // characters, cut across packets at random, one line running over 10^4
 // packets); a refresh over other packets only; and a 100-line window search
 // in logs of 10^4 and 10^6 lines. Goals: 300,000 lines/s, 5 M other
@@ -11,6 +12,7 @@
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/timeresolvers.h"
+#include "plugins/genericdecoder/textdecoders.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdint>
@@ -23,26 +25,6 @@ using namespace GseLib;
 constexpr int MSG_TYPE = 8;
 constexpr int MEB_TYPE = 9;
 constexpr int OTHER_TYPE = 3;
-constexpr int TEXT_DECODER = 400;
-
-// The data field as text, as a text decoder gives it.
-class DataTextDecoder : public Decoder
-{
-public:
-    int type() const override { return TEXT_DECODER; }
-    bool decode(const TmDatabaseRow&, const TMPacket* packet, DataItems& items,
-                const CurrentValueTable*) const override
-    {
-        const size_t n = packet->bytes->size();
-        const size_t at = size_t(packet->dataOffset());
-        DataItem item;
-        item.offset = int32_t(at);
-        item.count = int32_t(n - at);
-        item.value = std::string(reinterpret_cast<const char*>(packet->data()) + at, n - at);
-        items.push_back(std::move(item));
-        return true;
-    }
-};
 
 class BenchHub : public DataInterpretation
 {
@@ -53,7 +35,7 @@ public:
             database = std::make_shared<TelemetryDatabase>();
         add("MSG", "TEXT", 100, MSG_TYPE);
         add("MEB", "MESSAGE_LOG", 101, MEB_TYPE);
-        addDecoder(new DataTextDecoder);
+        addDecoder(new StringDecoder); // the generic text decoder
     }
 
 private:
@@ -65,7 +47,9 @@ private:
         row.key = std::string(subSystem) + ":" + name;
         row.dataId = id;
         row.packetType = uint32_t(type);
-        row.decodeType = TEXT_DECODER;
+        row.decodeType = 7;
+        row.offsets = {6}; // the data field, up to the packet's end
+        row.decodeIds = {6, 0, 0, 0};
         database->addRow(row);
     }
 };

@@ -6,6 +6,7 @@
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/timeresolver.h"
+#include "plugins/genericdecoder/textdecoders.h"
 #include "support/logcapture.h"
 #include "support/qtprinters.h"
 
@@ -542,4 +543,81 @@ TEST_F(MsgLogTest, WindowSearchAgreesWithTheFullWalk)
             EXPECT_EQ(a.pktIndex, b.pktIndex);
         }
     }
+}
+
+namespace {
+
+// The byte at the row's offset, for an applicability condition.
+class ByteDecoder : public Decoder
+{
+public:
+    int type() const override { return 78; }
+    bool decode(const TmDatabaseRow& row, const TMPacket* packet, DataItems& items,
+                const CurrentValueTable*) const override
+    {
+        if (row.offsets.empty() || row.offsets[0] >= packet->bytes->size())
+            return false;
+        DataItem item;
+        item.value = (unsigned long long)(*packet->bytes)[row.offsets[0]];
+        items.push_back(item);
+        return true;
+    }
+};
+
+// Message text read by the generic text decoder: type 8 packets carry a flag
+// byte that must be 1, then NUL-padded text; type 9 packets carry text only.
+class GenericHub : public DataInterpretation
+{
+public:
+    GenericHub()
+    {
+        if (!database)
+            database = std::make_shared<TelemetryDatabase>();
+        TmDatabaseRow flag = messageRow("MSG", "FLAG", 300, MSG_TYPE);
+        flag.decodeType = 78;
+        flag.offsets = {6};
+        TmDatabaseRow msg = messageRow("MSG", "TEXT", 100, MSG_TYPE);
+        msg.decodeType = 7;
+        msg.offsets = {7};
+        msg.decodeIds = {7, 0, 0, 0};
+        msg.applyWhen.addCondition(300, Range<long long>(1, 1));
+        TmDatabaseRow meb = messageRow("MEB", "MESSAGE_LOG", 101, MEB_TYPE);
+        meb.decodeType = 7;
+        meb.offsets = {6};
+        meb.decodeIds = {6, 0, 0, 0};
+        database->addRow(flag);
+        database->addRow(msg);
+        database->addRow(meb);
+        addDecoder(new StringDecoder);
+        addDecoder(new ByteDecoder);
+    }
+};
+
+class GenericHubFactory : public DataInterpretationFactory
+{
+public:
+    std::unique_ptr<DataInterpretation> make() override { return std::make_unique<GenericHub>(); }
+};
+
+} // namespace
+
+TEST_F(MsgLogTest, EndToEndThroughTheGenericTextDecoder)
+{
+    GenericHubFactory generic;
+    DataInterpretation::init(&generic, false, nullptr, {});
+    auto packet = [&](int type, const std::string& data) {
+        const TMPacketPtr p = add(type);
+        p->bytes->resize(6); // the header
+        p->bytes->insert(p->bytes->end(), data.begin(), data.end());
+        p->resize(p->bytes->size() + 8); // NUL padding ends the text
+    };
+    packet(MSG_TYPE, std::string("\x01") + "12.5: pump on\nvalve");
+    packet(MSG_TYPE, std::string("\x00", 1) + "ignored\n"); // its condition fails
+    packet(OTHER_TYPE, "noise\n");
+    packet(MEB_TYPE, "closed\n");
+    MsgLogCache log;
+    log.refresh();
+    EXPECT_EQ(texts(log), (QStringList{"12.5: pump on", "valveclosed"}));
+    EXPECT_DOUBLE_EQ(log.line(0).relativeTime, 7.5);
+    EXPECT_EQ(log.line(1).pktIndex, 0u);
 }
