@@ -253,7 +253,7 @@ struct Definitions
         QProcess gen;
         gen.start("/usr/bin/python3", {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_hubdefinitions.py"), defs});
         if (!gen.waitForFinished(60000) || gen.exitCode() != 0)
-            throw std::runtime_error("gen_definitions.py failed: " + gen.readAllStandardError().toStdString());
+            throw std::runtime_error("gen_hubdefinitions.py failed: " + gen.readAllStandardError().toStdString());
         if (withPlugin && !QFile::copy(GSE_TEST_DECODER_PLUGIN, plugin))
             throw std::runtime_error("cannot place the test plugin");
         home.write("vek.INI", "[VEK]\ndefault_group=TESTDEFS\n[TESTDEFS]\ntm_definitions=" + defs.toUtf8()
@@ -404,6 +404,31 @@ TEST(DataInterpretationLoad, AnEmptyLoadListTakesTheDefinitionsFolder)
     EXPECT_TRUE(log.contains("Loading decoders from plugin: " + d.plugin, "decode", DEBUG));
     EXPECT_TRUE(log.contains("Loading packet properties: " + d.defs + "/tm_packet_types.txt", "tmdb", DEBUG));
     EXPECT_EQ(hub.dacTable->rowCount(), 0); // the default hub fills no DAC table
+}
+
+TEST(DataInterpretationLoad, AFirstJsonFileTakesThePacketTypesFromTheDictionary)
+{
+    Definitions d;
+    DataInterpretation hub;
+    LogCapture log;
+    const uint64_t before = DataInterpretation::generation();
+    hub.loadDatabase({"dict.json"}, true, QString());
+    EXPECT_GT(DataInterpretation::generation(), before); // caches over the rows retake them
+    // The default text database and the dictionary's rows; packet types from its lines.
+    EXPECT_TRUE(hub.db()->hasRow(1));
+    EXPECT_TRUE(hub.db()->hasRow(300u << 15));
+    EXPECT_EQ(hub.packetTypes.keys(), QList<int>{300});
+    EXPECT_EQ(hub.packetTypes.value(300).name, "JPKT");
+    // The line is written in JSON mode too, naming the file that was not read.
+    EXPECT_TRUE(log.contains("Loading packet properties: " + d.defs + "/tm_packet_types.txt", "tmdb", DEBUG));
+
+    // Upper case does not end in ".json": the file is read (found ignoring case).
+    hub.loadDatabase({"DICT.JSON"}, true, QString());
+    EXPECT_TRUE(hub.db()->hasRow(300u << 15));
+    QList<int> types = hub.packetTypes.keys();
+    std::sort(types.begin(), types.end());
+    EXPECT_EQ(types, (QList<int>{2, 12}));
+    EXPECT_EQ(hub.packetTypes.value(2).timeDataId, 5); // SYS:TIME
 }
 
 TEST(DataInterpretationLoad, DatabasesByDate)
