@@ -414,7 +414,7 @@ TEST_F(GenericDecoderTest, TextReadsByRanksOrToTheReservedTail)
         {"tail reserved", tail2, {'x', 'x', 'H', 'I', '!', 'c', 'c'}, "HI!"},
         {"tail stops at NUL", tail2, {'x', 'x', 'H', 0, '!', 'c', 'c'}, "H"},
         {"tail past the offset", tailPast, {'x', 'x', 'H', 'I'}, ""},
-        {"tail of 2^64 - 1", tailHuge, {'x', 'x', 'H', 'I'}, ""},
+        {"tail of -1 up to a NUL", tailHuge, {'x', 'x', 'H', 'I', 0}, "HI"},
         {"offset at the end", makeRow(7, {4}, {}), {'x', 'x', 'H', 'I'}, ""},
     };
     for (const Case& c : cases) {
@@ -440,6 +440,22 @@ TEST_F(GenericDecoderTest, TextRanksOutsideThePacketThrowOutOfRangeWithoutReadin
         EXPECT_THROW(decode(row, {'A', 'B', 'C', 'D'}, items), std::out_of_range) << row.byteOrder.back();
         EXPECT_TRUE(items.empty());
     }
+}
+
+TEST_F(GenericDecoderTest, TextLimitIsSignedSoANegativeTailRunsOffThePacket)
+{
+    // DECODE_ID2 of -1 (all bits set): the limit is one byte past the end, so
+    // a text with no NUL before the end meets the first byte outside.
+    TmDatabaseRow row = makeRow(7, {2}, {});
+    row.decodeIds[1] = ~0ull;
+    DataItems items;
+    try {
+        decode(row, {'x', 'x', 'H', 'I'}, items);
+        ADD_FAILURE() << "no out_of_range";
+    } catch (const std::out_of_range& e) {
+        EXPECT_STREQ(e.what(), "ID 77 text byte 4 (packet of 4 bytes)");
+    }
+    EXPECT_TRUE(items.empty());
 }
 
 TEST_F(GenericDecoderTest, TextAndBytesThatDoNotFitDecodeNothing)
