@@ -58,7 +58,8 @@ bool StringDecoder::decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPac
         const auto tail = static_cast<long long>(decodeId(row.decodeIds, 1));
         const char* first = reinterpret_cast<const char*>(view.data + o);
         if (tail < 0) {
-            const void* nul = std::memchr(first, 0, static_cast<std::size_t>(room));
+            // An empty packet has no bytes to search (and memchr no null pointer).
+            const void* nul = room ? std::memchr(first, 0, static_cast<std::size_t>(room)) : nullptr;
             if (!nul)
                 throwOutside(row, static_cast<long long>(view.length), view.length);
             text.assign(first, static_cast<const char*>(nul));

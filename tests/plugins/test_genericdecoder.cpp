@@ -448,14 +448,19 @@ TEST_F(GenericDecoderTest, TextLimitIsSignedSoANegativeTailRunsOffThePacket)
     // a text with no NUL before the end meets the first byte outside.
     TmDatabaseRow row = makeRow(7, {2}, {});
     row.decodeIds[1] = ~0ull;
-    DataItems items;
-    try {
-        decode(row, {'x', 'x', 'H', 'I'}, items);
-        ADD_FAILURE() << "no out_of_range";
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "ID 77 text byte 4 (packet of 4 bytes)");
-    }
-    EXPECT_TRUE(items.empty());
+    auto whatOf = [&](const TmDatabaseRow& r, const Bytes& bytes) -> std::string {
+        DataItems items;
+        try {
+            decode(r, bytes, items);
+        } catch (const std::out_of_range& e) {
+            EXPECT_TRUE(items.empty());
+            return e.what();
+        }
+        return "no out_of_range";
+    };
+    EXPECT_EQ(whatOf(row, {'x', 'x', 'H', 'I'}), "ID 77 text byte 4 (packet of 4 bytes)");
+    row.offsets = {0};
+    EXPECT_EQ(whatOf(row, {}), "ID 77 text byte 0 (packet of 0 bytes)") << "nothing to search";
 }
 
 TEST_F(GenericDecoderTest, TextAndBytesThatDoNotFitDecodeNothing)
