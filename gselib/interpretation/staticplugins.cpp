@@ -6,6 +6,7 @@
 #include <QtPlugin>
 
 extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_GenericTransferFuncMaker();
+extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_TolvaTransferFuncMaker();
 
 namespace {
 
@@ -14,6 +15,7 @@ struct RegisterBuiltInPlugins
     RegisterBuiltInPlugins()
     {
         qRegisterStaticPluginFunction(qt_static_plugin_GenericTransferFuncMaker());
+        qRegisterStaticPluginFunction(qt_static_plugin_TolvaTransferFuncMaker());
     }
 };
 
