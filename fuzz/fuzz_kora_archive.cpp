@@ -6,6 +6,7 @@
 // beyond the input's scale.
 #include "conversion/compositetransform.h"
 #include "gselib/interpretation/datainterpretation.h"
+#include "gselib/services/configvek.h"
 #include "koralib/koradatai.h"
 #include "koralib/korpacketrecords.h"
 #include "koralib/kortelemetrycache.h"
@@ -75,6 +76,7 @@ void setUpHub()
                                     "\ndata_root=" + d + "\n");
     setenv("INIVEK", (d + "/vek.INI").constData(), 1);
     setenv("HOME", d.constData(), 1);
+    GseLib::ConfigVek::setDefaultGroup(QStringLiteral("KORA"));
     static KorGse::KorDataInterpretationFactory factory;
     static PluginManager* manager = new PluginManager;
     GseLib::DataInterpretation::init(&factory, true, manager, {});

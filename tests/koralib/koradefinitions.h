@@ -4,6 +4,7 @@
 // hub loaded from the generated definitions (offsets moved by 8 as at start-up)
 // and reads the generator's expected.json.
 #include "gselib/interpretation/datainterpretation.h"
+#include "gselib/services/configvek.h"
 #include "koralib/koradatai.h"
 #include "support/tempdir.h"
 #include "tools/util/pluginmanager.h"
@@ -36,6 +37,8 @@ public:
         QFile f(dir.filePath("expected.json"));
         if (f.open(QIODevice::ReadOnly))
             expected = QJsonDocument::fromJson(f.readAll()).object();
+        // As the start-up does: the group named by the configuration's [VEK] default_group.
+        GseLib::ConfigVek::setDefaultGroup(GseLib::ConfigVek::getDefaultGroupFromIni(QString()));
         manager = std::make_unique<PluginManager>();
         GseLib::DataInterpretation::init(&factory, true, manager.get(), {});
         GseLib::DataInterpretation::current()->updatePktOffsets(8);
