@@ -4,6 +4,7 @@
 // scripts/gen_kora.py (--packets, default 1,000,000; KORA_BENCH_PACKETS overrides).
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/telemetrycache.h"
+#include "gselib/services/configvek.h"
 #include "gselib/packets/timeresolvers.h"
 #include "koralib/koradatai.h"
 #include "koralib/korpacketrecords.h"
@@ -46,6 +47,7 @@ Fixture& fixture()
         }
         qputenv("INIVEK", (fx->dir.path() + "/vek.INI").toUtf8());
         qputenv("HOME", fx->dir.path().toUtf8());
+        GseLib::ConfigVek::setDefaultGroup(GseLib::ConfigVek::getDefaultGroupFromIni(QString()));
         GseLib::DataInterpretation::init(&fx->factory, true, &fx->manager, {});
         GseLib::DataInterpretation::current()->updatePktOffsets(8);
         fx->archive = (fx->dir.path() + "/bulk/tm.tlm").toStdString();

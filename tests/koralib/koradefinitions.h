@@ -9,7 +9,9 @@
 #include "support/tempdir.h"
 #include "tools/util/pluginmanager.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,7 +25,8 @@ namespace KoraTest {
 class Definitions
 {
 public:
-    explicit Definitions(int packets = 0)
+    // `plugin`: a plugin file placed in the definitions' plugin folder before the hub loads.
+    explicit Definitions(int packets = 0, const QString& plugin = QString())
     {
         QStringList args{QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_kora.py"), dir.path()};
         if (packets)
@@ -32,6 +35,10 @@ public:
         gen.start(QStringLiteral("/usr/bin/python3"), args);
         generated = gen.waitForFinished(120000) && gen.exitCode() == 0;
         EXPECT_TRUE(generated) << gen.readAllStandardError().toStdString();
+        if (!plugin.isEmpty()) {
+            const QString folder = dir.filePath("defs/plugins/macos");
+            EXPECT_TRUE(QDir().mkpath(folder) && QFile::copy(plugin, folder + "/" + QFileInfo(plugin).fileName()));
+        }
         inivek = std::make_unique<TestSupport::ScopedEnv>("INIVEK", dir.filePath("vek.INI").toUtf8());
         home = std::make_unique<TestSupport::ScopedEnv>("HOME", dir.path().toUtf8());
         QFile f(dir.filePath("expected.json"));

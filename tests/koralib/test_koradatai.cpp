@@ -175,3 +175,31 @@ TEST_F(KorHub, HeadersAreCheckedByTheirWholeFirstByte)
     EXPECT_TRUE(cache.validHeader(anyText)); // type 8 has no limits
     EXPECT_FALSE(cache.validHeader(unlisted));
 }
+
+#ifdef GSE_TEST_KORA230_PLUGIN
+// A decoder plugin in the definitions' plugin folder is loaded after the 46
+// built-in decoders, so its type 230 takes the slot and the hub says so.
+TEST(KorHubPlugin, PluginDecoderReplacesTheBuiltInSumPacketDecoder)
+{
+    TestSupport::LogCapture log;
+    KoraTest::Definitions withPlugin(0, QStringLiteral(GSE_TEST_KORA230_PLUGIN));
+    ASSERT_TRUE(withPlugin.generated);
+    const GseLib::DataInterpretation* hub = GseLib::DataInterpretation::current();
+    EXPECT_TRUE(log.contains("Replaced decoder type 230")) << log.texts().join('\n').toStdString();
+    EXPECT_EQ(log.texts("koradatainterp", INFO), QStringList{"Loaded KORA decoders"});
+    ASSERT_GT(hub->decoderTable().size(), 250u);
+    const GseLib::Decoder* d230 = hub->decoderTable()[230].get();
+    ASSERT_NE(d230, nullptr);
+    EXPECT_EQ(d230->name(), "plugin 230");
+    EXPECT_EQ(dynamic_cast<const SumPacketTotalIonCountDecoder*>(d230), nullptr);
+    EXPECT_EQ(d230->dataInterp, hub);
+    GseLib::DataItems items;
+    const auto summed = packet(27, QByteArray(16, '\0'));
+    d230->decode(GseLib::TmDatabaseRow(), summed.get(), items, nullptr);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].toDouble(), 230.0);
+    // The other slots keep the built-in decoders.
+    EXPECT_NE(dynamic_cast<const RsimBus3PowerDecoder*>(hub->decoderTable()[229].get()), nullptr);
+    EXPECT_NE(dynamic_cast<const LaserEnergyUvFlightDecoder*>(hub->decoderTable()[219].get()), nullptr);
+}
+#endif
