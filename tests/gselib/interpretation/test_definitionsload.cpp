@@ -180,6 +180,26 @@ protected:
 
 PluginManager* DefinitionsFiles::manager = nullptr;
 
+// The table against the generator's {id: [name, ground, min, max[, time id, time name]]}.
+void expectPacketTypes(const PacketTypes& types, const QJsonObject& expected)
+{
+    EXPECT_EQ(types.size(), expected.size());
+    for (auto it = expected.begin(); it != expected.end(); ++it) {
+        const QJsonArray e = it.value().toArray();
+        const TMPacketTypeInfo& info = types.info(it.key().toInt());
+        SCOPED_TRACE(it.key().toStdString());
+        EXPECT_TRUE(info.valid);
+        EXPECT_EQ(info.name, e[0].toString());
+        EXPECT_EQ(info.isGse, e[1].toBool());
+        EXPECT_EQ(info.minLength, e[2].toInt());
+        EXPECT_EQ(info.maxLength, e[3].toInt());
+        if (e.size() > 4) {
+            EXPECT_EQ(info.timeDataId, e[4].toInt());
+            EXPECT_EQ(info.timeMnemonic, e[5].toString());
+        }
+    }
+}
+
 } // namespace
 
 TEST_F(DefinitionsFiles, TextDatabaseLoadsEveryRowWithItsConversions)
@@ -297,20 +317,7 @@ TEST_F(DefinitionsFiles, PacketTypeFileResolvesTimeItemsAgainstTheRows)
     ASSERT_TRUE(types.load(definitions() + "/tm_packet_types.txt", &hub));
     EXPECT_TRUE(log.messages().isEmpty()) << log.texts().join('\n').toStdString();
 
-    const QJsonObject expected = object("packet_types");
-    EXPECT_EQ(types.size(), expected.size());
-    for (auto it = expected.begin(); it != expected.end(); ++it) {
-        const QJsonArray e = it.value().toArray();
-        const TMPacketTypeInfo& info = types.info(it.key().toInt());
-        SCOPED_TRACE(it.key().toStdString());
-        EXPECT_TRUE(info.valid);
-        EXPECT_EQ(info.name, e[0].toString());
-        EXPECT_EQ(info.isGse, e[1].toBool());
-        EXPECT_EQ(info.minLength, e[2].toInt());
-        EXPECT_EQ(info.maxLength, e[3].toInt());
-        EXPECT_EQ(info.timeDataId, e[4].toInt());
-        EXPECT_EQ(info.timeMnemonic, e[5].toString());
-    }
+    expectPacketTypes(types, object("packet_types"));
     for (const QJsonValue& p : array(generated().expected, "packets")) {
         const QJsonObject packet = p.toObject();
         EXPECT_TRUE(types.isValidLength(packet.value("type").toInt(), int(text(packet, "hex").size() / 2)));
@@ -404,25 +411,6 @@ const Generated& generatedWithoutPlugin()
 {
     static const Generated g(false);
     return g;
-}
-
-void expectPacketTypes(const PacketTypes& types, const QJsonObject& expected)
-{
-    EXPECT_EQ(types.size(), expected.size());
-    for (auto it = expected.begin(); it != expected.end(); ++it) {
-        const QJsonArray e = it.value().toArray();
-        const TMPacketTypeInfo& info = types.info(it.key().toInt());
-        SCOPED_TRACE(it.key().toStdString());
-        EXPECT_TRUE(info.valid);
-        EXPECT_EQ(info.name, e[0].toString());
-        EXPECT_EQ(info.isGse, e[1].toBool());
-        EXPECT_EQ(info.minLength, e[2].toInt());
-        EXPECT_EQ(info.maxLength, e[3].toInt());
-        if (e.size() > 4) {
-            EXPECT_EQ(info.timeDataId, e[4].toInt());
-            EXPECT_EQ(info.timeMnemonic, e[5].toString());
-        }
-    }
 }
 
 // The hub's configuration points into a generated folder; HOME is a
