@@ -1,5 +1,6 @@
 #include "gselib/interpretation/currentvaluetable.h"
 
+#include "conversion/polytransferfunc.h"
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/interpretation/datainterpretation.h"
@@ -459,4 +460,130 @@ TEST_F(CurrentValueTableTest, StreamListsApidsWithPacketsInAscendingOrder)
     std::ostringstream out;
     out << t;
     EXPECT_EQ(out.str(), "100\n300\n");
+}
+
+namespace {
+
+// Decode type 7: the byte at DECODE_ID1 as an integer, or with DECODE_ID2 set
+// the text "<byte>.5 volts"; nothing when the packet is too short.
+class ByteDecoder : public GseLib::Decoder
+{
+public:
+    int type() const override { return 7; }
+    bool decode(const TmDatabaseRow& row, const TMPacket* packet, GseLib::DataItems& items,
+                const CurrentValueTable*) const override
+    {
+        const size_t at = size_t(row.decodeIds[0]);
+        if (!packet->bytes || at >= packet->bytes->size())
+            return false;
+        GseLib::DataItem item;
+        item.offset = int(at);
+        const unsigned byte = (*packet->bytes)[at];
+        if (row.decodeIds[1] != 0)
+            item.value = std::to_string(byte) + ".5 volts";
+        else
+            item.value = (long long)byte;
+        items.push_back(item);
+        return true;
+    }
+};
+
+class DecodingTableTest : public CurrentValueTableTest
+{
+protected:
+    DecodingTableTest()
+    {
+        hub.addDecoder(new ByteDecoder);
+        // 40: byte 12 of APID 400, science 1 + 2 x raw; 41: its statistic row;
+        // 42: byte 13 as text.
+        for (uint32_t id : {40, 41, 42}) {
+            TmDatabaseRow row;
+            row.dataId = id;
+            row.packetType = 400;
+            row.subSystem = "D";
+            row.name = "ITEM" + std::to_string(id);
+            row.key = row.subSystem + ":" + row.name;
+            row.decodeType = 7;
+            row.decodeIds = {id == 42 ? 13ull : 12ull, id == 42 ? 1ull : 0ull, 0, 0};
+            if (id == 40)
+                row.sciTransferFunc = std::make_shared<PolyTransferFunc>(std::vector<double>{1.0, 2.0});
+            hub.db()->addRow(row);
+        }
+    }
+
+    // APID 400 at raw time `seconds` with `value` in byte 12 and 13.
+    std::shared_ptr<CcsdsPacket> valuePacket(uint32_t seconds, uint8_t value, size_t size = 16)
+    {
+        return packet(400, seconds, value, size);
+    }
+};
+
+} // namespace
+
+TEST_F(DecodingTableTest, UpdateAddsScienceValuesOfTheValueRow)
+{
+    CurrentValueTable t(hub);
+    ASSERT_TRUE(t.trackHistory(41, 40, 3, 0.0));
+    const uint8_t raws[] = {1, 2, 3, 4};
+    for (int i = 0; i < 4; ++i)
+        t.update(valuePacket(100 + i, raws[i]));
+    const Zevo::History& h = t.history(41);
+    EXPECT_EQ(std::vector<double>(h.times().begin(), h.times().end()), (std::vector<double>{101, 102, 103}));
+    EXPECT_EQ(std::vector<double>(h.values().begin(), h.values().end()), (std::vector<double>{5, 7, 9}));
+    EXPECT_DOUBLE_EQ(h.rate(), 2.0);
+
+    // A packet whose value does not decode is filed but adds no pair.
+    const auto shortPacket = valuePacket(200, 0, 12);
+    t.update(shortPacket);
+    EXPECT_EQ(t.packet(41), shortPacket);
+    EXPECT_EQ(h.size(), 3u);
+    EXPECT_EQ(h.times().back(), 103.0);
+}
+
+TEST_F(DecodingTableTest, ValuesDecodeFromTheLatestPacket)
+{
+    CurrentValueTable t(hub);
+    t.track(40);
+    t.track(42);
+    t.update(valuePacket(1, 4));
+    t.update(valuePacket(2, 6));
+    bool ok = false;
+    EXPECT_EQ(t.value(40, Gse::Raw, &ok), 6.0);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(t.value(40, Gse::Sci, nullptr), 13.0);
+    GseLib::DataItems items(2);
+    EXPECT_TRUE(t.decodePacket(40, items, true));
+    ASSERT_EQ(items.size(), 3u); // appended, not cleared
+    EXPECT_EQ(items[2].offset, 12);
+
+    EXPECT_EQ(t.stringValue(42, &ok), "6.5 volts");
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(t.stringValue(40, &ok), ""); // a number is not text
+    EXPECT_FALSE(ok);
+
+    t.update(valuePacket(3, 0, 12)); // too short: nothing decodes
+    EXPECT_EQ(t.value(40, Gse::Raw, &ok), 0.0);
+    EXPECT_FALSE(ok);
+}
+
+TEST_F(DecodingTableTest, SavedTableRestoresDecodableValues)
+{
+    CurrentValueTable t(hub);
+    t.track(40);
+    t.trackHistory(41, 40, 10, 0.0);
+    for (uint8_t v = 1; v <= 3; ++v)
+        t.update(valuePacket(10 * v, v));
+    const QByteArray saved = t.saveState();
+
+    CurrentValueTable back(hub);
+    back.track(40);
+    back.trackHistory(41, 40, 10, 0.0);
+    ASSERT_TRUE(back.restoreState(saved, &resolver));
+    bool ok = false;
+    EXPECT_EQ(back.value(40, Gse::Sci, &ok), 7.0);
+    EXPECT_TRUE(ok);
+    // The saved history replaces the pair the restored packet added.
+    EXPECT_EQ(back.history(41).size(), 3u);
+    EXPECT_DOUBLE_EQ(back.history(41).mean(), 5.0);
+    EXPECT_EQ(back, t);
 }
