@@ -21,6 +21,7 @@
 #include "plugins/genericdecoder/genericdecodermaker.h"
 #include "tools/logger/log.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -188,6 +189,7 @@ void refreshMessageLog(const std::vector<GseLib::TmDatabaseRow>& rows, const Gse
         row.subSystem = names[k][0];
         row.name = names[k][1];
         row.key = row.subSystem + ":" + row.name;
+        row.packetType = std::uint32_t(GseLib::CcsdsPacket(bytes, 0, nullptr).type());
         db->addRow(row);
     }
     cache->clear();
@@ -275,6 +277,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                     fail();
             }
         }
+    }
+
+    // The same rows through the hub's decode road, which reports every bad
+    // field by its result: nothing may escape it.
+    for (GseLib::TmDatabaseRow row : rows) {
+        row.packetType = std::uint32_t(packet->type());
+        GseLib::DataItems items;
+        (void)hub.decodePacket(row, packet.get(), items, true, nullptr);
+        (void)hub.decodePacket(row, packet.get(), items, true, &cvt);
+        for (const GseLib::DataItem& item : items)
+            if (item.offset < 0 || std::uint64_t(item.offset) + std::uint64_t(std::max(item.count, 0)) > length)
+                fail();
     }
 
     refreshMessageLog(rows, bytes);
