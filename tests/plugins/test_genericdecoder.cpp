@@ -237,6 +237,10 @@ std::vector<NumberCase> numberCases()
     le2mask0.decodeIds[2] = 0;
     TmDatabaseRow le2left = le2;
     le2left.decodeIds[3] = static_cast<unsigned long long>(-4LL);
+    TmDatabaseRow le2shift64 = le2;
+    le2shift64.decodeIds[3] = 64;
+    TmDatabaseRow le2left64 = le2;
+    le2left64.decodeIds[3] = static_cast<unsigned long long>(-64LL);
     TmDatabaseRow le10 = makeRow(2, {}, {});
     le10.decodeIds = {0, 10, ALL, 0};
     TmDatabaseRow signed64 = makeRow(4, {0}, bigEndian(8), ALL);
@@ -266,6 +270,8 @@ std::vector<NumberCase> numberCases()
         {"le", le2, {9, 0x34, 0x12}, {0x1234ull}, {1}},
         {"le mask 0 gives 0", le2mask0, {9, 0x34, 0x12}, {0ull}, {1}},
         {"le negative shift", le2left, {9, 0x34, 0x12}, {0x12340ull}, {1}},
+        {"le shift 64 gives 0", le2shift64, {9, 0x34, 0x12}, {0ull}, {1}},
+        {"le shift -64 gives 0", le2left64, {9, 0x34, 0x12}, {0ull}, {1}},
         {"le ten bytes: lowest eight", le10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, {0x0807060504030201ull}, {0}},
     };
 }
