@@ -7,6 +7,7 @@
 
 extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_GenericTransferFuncMaker();
 extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_TolvaTransferFuncMaker();
+extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_TolvaDecoderMaker();
 
 namespace {
 
@@ -16,6 +17,7 @@ struct RegisterBuiltInPlugins
     {
         qRegisterStaticPluginFunction(qt_static_plugin_GenericTransferFuncMaker());
         qRegisterStaticPluginFunction(qt_static_plugin_TolvaTransferFuncMaker());
+        qRegisterStaticPluginFunction(qt_static_plugin_TolvaDecoderMaker());
     }
 };
 
