@@ -165,10 +165,7 @@ bool CurrentValueTable::decodePacket(int id, std::vector<DataItem>& items, bool 
     const auto it = items_.find(id);
     if (it == items_.end())
         return false;
-    // Interim until the hub's decode road lands: nothing decodes yet.
-    (void)items;
-    (void)checkApplyWhen;
-    return false;
+    return interp_.decodePacket(id, it->second.packet.get(), items, checkApplyWhen, this);
 }
 
 std::string CurrentValueTable::stringValue(int id, bool* ok) const

@@ -11,17 +11,33 @@ namespace {
 constexpr double TOLERANCE = 1e-12;
 }
 
+void MovingStats::addToSum(double u)
+{
+    // Neumaier's compensated summation.
+    const double t = sum_ + u;
+    if (std::fabs(sum_) >= std::fabs(u))
+        compensation_ += (sum_ - t) + u;
+    else
+        compensation_ += (u - t) + sum_;
+    sum_ = t;
+}
+
 void MovingStats::push_back(double v)
 {
     window_.push_back(v);
     if (n_ == 0) {
+        shift_ = v;
+        sum_ = compensation_ = shiftedMean_ = 0.0;
         mean_ = v;
         m2_ = 0.0;
         min_ = max_ = v;
     } else {
-        const double mean = mean_ + (v - mean_) / double(n_ + 1);
-        m2_ = m2_ + (v - mean) * (v - mean_);
-        mean_ = mean;
+        const double u = v - shift_;
+        const double before = u - shiftedMean_;
+        addToSum(u);
+        shiftedMean_ = (sum_ + compensation_) / double(n_ + 1);
+        m2_ = m2_ + (u - shiftedMean_) * before;
+        mean_ = shift_ + shiftedMean_;
         if (v < min_)
             min_ = v;
         if (v > max_)
@@ -43,9 +59,12 @@ void MovingStats::pop_front()
         clear();
         return;
     }
-    const double mean = mean_ - (v - mean_) / double(n_);
-    m2_ = m2_ - (v - mean) * (v - mean_);
-    mean_ = mean;
+    const double u = v - shift_; // the same difference its push added
+    const double before = u - shiftedMean_;
+    addToSum(-u);
+    shiftedMean_ = (sum_ + compensation_) / double(n_);
+    m2_ = m2_ - (u - shiftedMean_) * before;
+    mean_ = shift_ + shiftedMean_;
     prevMean_ = mean_;
     prevM2_ = m2_;
     // Exact comparison on purpose: the extremes are values of the window.
@@ -81,6 +100,7 @@ void MovingStats::clear()
     prevMean_ = mean_ = 0.0;
     prevM2_ = m2_ = 0.0;
     min_ = max_ = 0.0;
+    shift_ = sum_ = compensation_ = shiftedMean_ = 0.0;
 }
 
 bool MovingStats::almostEqual(const MovingStats& o) const
@@ -92,9 +112,10 @@ bool MovingStats::almostEqual(const MovingStats& o) const
 
 void MovingRegression::push_back(double x, double y)
 {
-    // The means of an empty window are 0, so the first pair adds nothing.
-    const double n = double(x_.count());
-    c_ += n * ((x_.mean() - x) * (y_.mean() - y)) / (n + 1.0);
+    // An empty window adds nothing to the co-moment.
+    const uint64_t n = x_.count();
+    if (n != 0)
+        c_ += double(n) * (x_.deviation(x) * y_.deviation(y)) / double(n + 1);
     x_.push_back(x);
     y_.push_back(y);
 }
@@ -107,10 +128,11 @@ void MovingRegression::pop_front()
     const double y0 = y_.front();
     x_.pop_front();
     y_.pop_front();
-    const double n = double(x_.count());
-    c_ -= n * ((x_.mean() - x0) * (y_.mean() - y0)) / (n + 1.0);
-    if (x_.empty())
+    const uint64_t n = x_.count();
+    if (n == 0)
         c_ = 0.0;
+    else
+        c_ -= double(n) * (x_.deviation(x0) * y_.deviation(y0)) / double(n + 1);
 }
 
 void MovingRegression::clear()

@@ -32,12 +32,16 @@ public:
     double minimum() const { return min_; }
     double maximum() const { return max_; }
 
+    // v - mean(), without the rounding of the mean's magnitude.
+    double deviation(double v) const { return (v - shift_) - shiftedMean_; }
+
     // The six numbers compared to 1e-12 (relative); windows are not compared.
     bool almostEqual(const MovingStats& other) const;
 
 private:
     void rescanMinimum();
     void rescanMaximum();
+    void addToSum(double u);
 
     std::deque<double> window_; // oldest first
     uint64_t n_ = 0;
@@ -47,6 +51,15 @@ private:
     double m2_ = 0.0;
     double min_ = 0.0;
     double max_ = 0.0;
+    // Welford's mean drifts when removals follow additions for long: each
+    // rounding of the mean stays in it, and M2 picks up that error times how
+    // far the values travel (Unix times, trimmed windows). So the mean comes
+    // from a compensated sum of the values less the window's first value
+    // (exact differences for nearby times), and M2 is updated in that frame.
+    double shift_ = 0.0;
+    double sum_ = 0.0;
+    double compensation_ = 0.0;
+    double shiftedMean_ = 0.0;
 };
 
 class MovingRegression

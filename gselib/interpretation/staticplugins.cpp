@@ -5,6 +5,7 @@
 // TolvaDecoderMaker (each joins here when it is built).
 #include <QtPlugin>
 
+extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_GenericDecoderMaker();
 extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_GenericTransferFuncMaker();
 extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_TolvaTransferFuncMaker();
 extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_TolvaDecoderMaker();
@@ -15,6 +16,7 @@ struct RegisterBuiltInPlugins
 {
     RegisterBuiltInPlugins()
     {
+        qRegisterStaticPluginFunction(qt_static_plugin_GenericDecoderMaker());
         qRegisterStaticPluginFunction(qt_static_plugin_GenericTransferFuncMaker());
         qRegisterStaticPluginFunction(qt_static_plugin_TolvaTransferFuncMaker());
         qRegisterStaticPluginFunction(qt_static_plugin_TolvaDecoderMaker());
