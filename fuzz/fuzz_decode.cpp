@@ -18,6 +18,7 @@
 #include "plugins/genericdecoder/genericdecodermaker.h"
 #include "tools/logger/log.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -230,6 +231,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
 
-    // A message-log refresh over the same hub and packet joins here.
+    // The same rows through the hub's decode road, which reports every bad
+    // field by its result: nothing may escape it.
+    for (GseLib::TmDatabaseRow row : rows) {
+        row.packetType = std::uint32_t(packet->type());
+        GseLib::DataItems items;
+        (void)hub.decodePacket(row, packet.get(), items, true, nullptr);
+        (void)hub.decodePacket(row, packet.get(), items, true, &cvt);
+        for (const GseLib::DataItem& item : items)
+            if (item.offset < 0 || std::uint64_t(item.offset) + std::uint64_t(std::max(item.count, 0)) > length)
+                fail();
+    }
+
+    // ---- message-log refresh over the same hub and packet: joins here ----
+
     return 0;
 }
