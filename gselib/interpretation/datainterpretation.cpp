@@ -116,6 +116,9 @@ void DataInterpretation::init(DataInterpretationFactory* factory, bool load, Plu
     std::unique_ptr<DataInterpretation> hub;
     if (factory) {
         hub = factory->make();
+        // A factory that makes nothing leaves the current hub in place.
+        if (!hub)
+            throw std::runtime_error("The data interpretation factory made no hub");
     } else {
         LOG_DEBUG("tmdb", "Using default data interpretation class");
         hub = std::make_unique<DefaultDataInterpretation>();

@@ -111,6 +111,18 @@ TEST(DataInterpretation, FactoryHubReplacesAndDeletesThePrevious)
     EXPECT_EQ(factory.destroyed, 2);
 }
 
+TEST(DataInterpretation, AFactoryThatMakesNoHubKeepsTheCurrentOne)
+{
+    struct NullFactory : DataInterpretationFactory
+    {
+        std::unique_ptr<DataInterpretation> make() override { return nullptr; }
+    } factory;
+    DataInterpretation::init(nullptr, false, nullptr, {});
+    DataInterpretation* before = DataInterpretation::current();
+    EXPECT_THROW(DataInterpretation::init(&factory, false, nullptr, {}), std::runtime_error);
+    EXPECT_EQ(DataInterpretation::current(), before);
+}
+
 TEST(DataInterpretation, LoadingWithoutConfigurationFailsLoudly)
 {
     // The test environment points INIVEK at a file that does not exist.
