@@ -75,20 +75,24 @@ bool TolvaTelemetryCache::validHeader(const unsigned char* header)
     return GseLib::DataInterpretation::current()->packetTypes.isValidLength(apid, dataLength);
 }
 
-unsigned int TolvaTelemetryCache::binTimeId(const GseLib::DataInterpretation* hub)
+bool TolvaTelemetryCache::binTimeId(const GseLib::DataInterpretation* hub, unsigned int* id)
 {
     const uint64_t generation = GseLib::DataInterpretation::generation();
     if (hub != idHub_ || generation != idGeneration_) {
         idHub_ = hub;
         idGeneration_ = generation;
         binTimeId_ = 0;
+        binTimeFound_ = false;
         if (const GseLib::TelemetryDatabase* db = hub->db()) {
             const auto it = db->idsByKey().find(BIN_TIME_MNEMONIC);
-            if (it != db->idsByKey().end())
+            if (it != db->idsByKey().end()) {
                 binTimeId_ = it->second;
+                binTimeFound_ = true;
+            }
         }
     }
-    return binTimeId_;
+    *id = binTimeId_;
+    return binTimeFound_;
 }
 
 void TolvaTelemetryCache::hookPacket(const GseLib::TMPacketPtr& packet)
@@ -96,8 +100,8 @@ void TolvaTelemetryCache::hookPacket(const GseLib::TMPacketPtr& packet)
     if (packet->type() != CTL_STAT_APID)
         return;
     const GseLib::DataInterpretation* hub = GseLib::DataInterpretation::current();
-    const unsigned int id = binTimeId(hub);
-    if (id == 0)
+    unsigned int id = 0;
+    if (!binTimeId(hub, &id))
         return; // as a name the database does not know: the value stays
     // The first item's raw value, applicability tested; nothing decoded keeps the value.
     bool ok = false;

@@ -43,13 +43,14 @@ protected:
     bool validHeader(const unsigned char* header) override;
 
 private:
-    // The data id of the bin-time item in the database of `hub`, looked up once
-    // per hub and load (0 when the database has no such item).
-    unsigned int binTimeId(const GseLib::DataInterpretation* hub);
+    // Whether the database of `hub` has the bin-time item, and its data id in
+    // `id`; looked up once per hub and load. Data id 0 is a row like any other.
+    bool binTimeId(const GseLib::DataInterpretation* hub, unsigned int* id);
 
     const GseLib::DataInterpretation* idHub_ = nullptr;
     uint64_t idGeneration_ = 0;
     unsigned int binTimeId_ = 0;
+    bool binTimeFound_ = false;
 };
 
 } // namespace TolvaGse

@@ -2,7 +2,7 @@
 // Times the second instrument's packets from their secondary header: bytes 6-9
 // count seconds since 2010-01-01T00:00:00 UTC, byte 10 a fraction in 1/256 s.
 // The first packet handed over after construction or reset() is t0. The
-// instrument's packet cache owns one; TolvaCcsdsPacket objects own their own.
+// instrument's packet cache owns one and lends it to the packets it stores.
 #include "gselib/packets/timeresolvers.h"
 
 namespace TolvaGse {

@@ -13,13 +13,16 @@ using TolvaGse::TolvaDataInterpretation;
 
 namespace {
 
-// Both lines at INFO, without a component.
+// Both lines at INFO, without a component, under the source name that the
+// instrument's log readers know.
 QStringList progressLines(const TestSupport::LogCapture& log)
 {
     QStringList out;
     for (const LoggerEventMsg& m : log.messages()) {
-        if (m.level == INFO && m.component.isEmpty())
+        if (m.level == INFO && m.component.isEmpty()) {
             out << m.text;
+            EXPECT_EQ(m.file, "tolvalib/tolvadatai") << m.text.toStdString();
+        }
     }
     return out;
 }

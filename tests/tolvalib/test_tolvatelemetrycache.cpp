@@ -3,6 +3,8 @@
 // mission clock.
 #include "tolvalib/tolvatelemetrycache.h"
 
+#include "gselib/database/telemetrydatabase.h"
+#include "gselib/database/tmdatabaserow.h"
 #include "gselib/packets/ccsdspacket.h"
 #include "support/tempdir.h"
 #include "tolvalib/tolvadatainterpretation.h"
@@ -162,6 +164,79 @@ TEST(TolvaTelemetryCache, HeaderCheckUsesDataLengthsKeptTo16Bits)
     // 0xFFFF wraps to a data length of 0, below 759's minimum.
     EXPECT_FALSE(cache.validHeader(header(759, 0xFFFF).data()));
     EXPECT_EQ(cache.packetFormat(), GseLib::TelemetryCache::CCSDS);
+}
+
+namespace {
+
+// Reads the unsigned 32-bit word at byte 12, as a number or (decodeIds[0] != 0) as text.
+class WordDecoder : public GseLib::Decoder
+{
+public:
+    int type() const override { return 77; }
+    bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
+                const GseLib::CurrentValueTable*) const override
+    {
+        const uint8_t* b = packet->data() + 12;
+        const unsigned long long word = (0ull + b[0]) << 24 | (0ull + b[1]) << 16 | (0ull + b[2]) << 8 | b[3];
+        GseLib::DataItem item;
+        if (row.decodeIds[0] != 0)
+            item.value = std::to_string(word) + " counts";
+        else
+            item.value = word;
+        items.push_back(item);
+        return true;
+    }
+};
+
+Bytes controlStatus(uint32_t binTime)
+{
+    Bytes b = packet(759, 1, 0, 20);
+    for (int i = 0; i < 4; ++i)
+        b[size_t(12 + i)] = uint8_t(binTime >> (24 - 8 * i));
+    return b;
+}
+
+} // namespace
+
+TEST(TolvaTelemetryCache, BinTimeOfTheNewestControlStatusPacket)
+{
+    const struct
+    {
+        const char* name;
+        unsigned int dataId; // of CTL.STATUS:BIN_TIME_RDBK
+        unsigned long long asText;
+        double expected;
+    } cases[] = {
+        {"number", 3001, 0, 0.02},
+        {"text", 3001, 1, 0.02},
+        {"data id 0 is a row like any other", 0, 0, 0.02},
+    };
+    for (const auto& c : cases) {
+        makeHub();
+        GseLib::DataInterpretation* hub = GseLib::DataInterpretation::current();
+        hub->addDecoder(new WordDecoder);
+        GseLib::TmDatabaseRow row;
+        row.dataId = c.dataId;
+        row.packetType = 759;
+        row.subSystem = "CTL.STATUS";
+        row.name = "BIN_TIME_RDBK";
+        row.key = row.subSystem + ":" + row.name;
+        row.decodeType = 77;
+        row.decodeIds = {c.asText, 0, 0, 0};
+        hub->db()->addRow(row);
+        TolvaTelemetryCache::ip_ = 1e-05;
+        Bytes archive = controlStatus(100000);
+        append(archive, packet(737, 2, 0, 30));
+        append(archive, controlStatus(200000));
+        EXPECT_EQ(parse(archive).sizes.size(), 3u) << c.name;
+        EXPECT_DOUBLE_EQ(TolvaTelemetryCache::ip_, c.expected) << c.name;
+    }
+    // Without the item the value stays.
+    makeHub();
+    TolvaTelemetryCache::ip_ = 0.5;
+    EXPECT_EQ(parse(controlStatus(100000)).sizes.size(), 1u);
+    EXPECT_EQ(TolvaTelemetryCache::ip_, 0.5);
+    TolvaTelemetryCache::ip_ = 1e-05;
 }
 
 TEST(TolvaTimeResolver, TimesFromTheSecondaryHeader)
