@@ -185,12 +185,6 @@ KORA_DECODES_NOTHING_YET(LaserEnergyUvFlightSpareMaxDecoder)
 KORA_DECODES_NOTHING_YET(LaserEnergyUvFlightSpareStdDevDecoder)
 // End of laser decoders.
 
-// Science and GC packet decoders.
-KORA_DECODES_NOTHING_YET(AggregatedSciPacketDecoder)
-KORA_DECODES_NOTHING_YET(GcPacketDecoder)
-KORA_DECODES_NOTHING_YET(SumPacketTotalIonCountDecoder)
-// End of science and gc packet decoders.
-
 // MAIF and bus power decoders.
 KORA_DECODES_NOTHING_YET(MaifDecoder)
 KORA_DECODES_NOTHING_YET(MaifPressureDecoder)
