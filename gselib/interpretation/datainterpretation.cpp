@@ -263,6 +263,8 @@ void DataInterpretation::updatePktOffsets(int n)
         for (uint32_t& offset : row.offsets)
             offset += static_cast<uint32_t>(n);
     }
+    // Copies of the rows (the message log's) must be taken again.
+    generationCounter.fetch_add(1, std::memory_order_relaxed);
 }
 
 // ---------------------------------------------------------------- decoders

@@ -81,8 +81,8 @@ public:
                      QList<QString> files);
     // The current hub; throws std::runtime_error when none was built.
     static DataInterpretation* current();
-    // Advances on every init and every load, so caches built over the hub's
-    // rows (the message log) know when to take them again.
+    // Advances on every init, load and offset move, so caches built over the
+    // hub's rows (the message log) know when to take them again.
     static uint64_t generation();
 
     void setPluginManager(PluginManager* manager) { pluginManager = manager; }

@@ -232,8 +232,14 @@ void MsgLogCache::readPacket(const DataInterpretation& hub, const TMPacketPtr& p
         if (typeKnown && type != row.packetType)
             continue;
         items_.clear();
-        if (!hub.decodePacket(row, packet.get(), items_, true, nullptr))
+        // The hub passes on what a decoder of another family throws; here any
+        // decoding failure only means no text from this row.
+        try {
+            if (!hub.decodePacket(row, packet.get(), items_, true, nullptr))
+                continue;
+        } catch (const std::exception&) {
             continue;
+        }
         buffer_.clear();
         for (const DataItem& item : items_)
             appendValue(buffer_, item);

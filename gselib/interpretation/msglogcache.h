@@ -80,8 +80,9 @@ public:
     // Back to before the first packet, with no lines.
     void resetState();
     // Reads the packets that arrived since the last call. When the hub was
-    // rebuilt or reloaded, or the shared cache replaced or pointed at a file,
-    // it first starts again from the first packet with rows from the new hub.
+    // rebuilt or reloaded or moved its offsets, or the shared cache was
+    // replaced or pointed at a file, it first starts again from the first
+    // packet with rows from the new hub.
     // Throws std::runtime_error when no hub was built.
     void refresh();
     void reload();

@@ -50,13 +50,21 @@ bool StringDecoder::decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPac
             text.push_back(c);
         }
     } else {
-        // DECODE_ID2 bytes at the packet's end are never text; a limit of 0 or
-        // less (DECODE_ID2 reaching back past the offset) is an empty text.
+        // DECODE_ID2 bytes at the packet's end are never text. The limit is
+        // signed: 0 or less (DECODE_ID2 reaching back past the offset) is an
+        // empty text; a negative DECODE_ID2 lets the text run to the packet's
+        // end, and without a NUL there the next byte lies outside it.
         const std::uint64_t room = view.length - o;
-        const std::uint64_t tail = decodeId(row.decodeIds, 1);
-        if (tail < room) {
-            const char* first = reinterpret_cast<const char*>(view.data + o);
-            const std::size_t limit = static_cast<std::size_t>(room - tail);
+        const auto tail = static_cast<long long>(decodeId(row.decodeIds, 1));
+        const char* first = reinterpret_cast<const char*>(view.data + o);
+        if (tail < 0) {
+            // An empty packet has no bytes to search (and memchr no null pointer).
+            const void* nul = room ? std::memchr(first, 0, static_cast<std::size_t>(room)) : nullptr;
+            if (!nul)
+                throwOutside(row, static_cast<long long>(view.length), view.length);
+            text.assign(first, static_cast<const char*>(nul));
+        } else if (static_cast<std::uint64_t>(tail) < room) {
+            const std::size_t limit = static_cast<std::size_t>(room - static_cast<std::uint64_t>(tail));
             const void* nul = std::memchr(first, 0, limit);
             text.assign(first, nul ? static_cast<const char*>(nul) : first + limit);
         }

@@ -414,7 +414,7 @@ TEST_F(GenericDecoderTest, TextReadsByRanksOrToTheReservedTail)
         {"tail reserved", tail2, {'x', 'x', 'H', 'I', '!', 'c', 'c'}, "HI!"},
         {"tail stops at NUL", tail2, {'x', 'x', 'H', 0, '!', 'c', 'c'}, "H"},
         {"tail past the offset", tailPast, {'x', 'x', 'H', 'I'}, ""},
-        {"tail of 2^64 - 1", tailHuge, {'x', 'x', 'H', 'I'}, ""},
+        {"tail of -1 up to a NUL", tailHuge, {'x', 'x', 'H', 'I', 0}, "HI"},
         {"offset at the end", makeRow(7, {4}, {}), {'x', 'x', 'H', 'I'}, ""},
     };
     for (const Case& c : cases) {
@@ -440,6 +440,27 @@ TEST_F(GenericDecoderTest, TextRanksOutsideThePacketThrowOutOfRangeWithoutReadin
         EXPECT_THROW(decode(row, {'A', 'B', 'C', 'D'}, items), std::out_of_range) << row.byteOrder.back();
         EXPECT_TRUE(items.empty());
     }
+}
+
+TEST_F(GenericDecoderTest, TextLimitIsSignedSoANegativeTailRunsOffThePacket)
+{
+    // DECODE_ID2 of -1 (all bits set): the limit is one byte past the end, so
+    // a text with no NUL before the end meets the first byte outside.
+    TmDatabaseRow row = makeRow(7, {2}, {});
+    row.decodeIds[1] = ~0ull;
+    auto whatOf = [&](const TmDatabaseRow& r, const Bytes& bytes) -> std::string {
+        DataItems items;
+        try {
+            decode(r, bytes, items);
+        } catch (const std::out_of_range& e) {
+            EXPECT_TRUE(items.empty());
+            return e.what();
+        }
+        return "no out_of_range";
+    };
+    EXPECT_EQ(whatOf(row, {'x', 'x', 'H', 'I'}), "ID 77 text byte 4 (packet of 4 bytes)");
+    row.offsets = {0};
+    EXPECT_EQ(whatOf(row, {}), "ID 77 text byte 0 (packet of 0 bytes)") << "nothing to search";
 }
 
 TEST_F(GenericDecoderTest, TextAndBytesThatDoNotFitDecodeNothing)

@@ -75,6 +75,7 @@ TmDatabaseRow messageRow(const char* subSystem, const char* name, unsigned id, i
     row.dataId = id;
     row.packetType = uint32_t(packetType);
     row.decodeType = SCRIPT_DECODER;
+    row.offsets = {6};
     return row;
 }
 
@@ -620,4 +621,65 @@ TEST_F(MsgLogTest, EndToEndThroughTheGenericTextDecoder)
     EXPECT_EQ(texts(log), (QStringList{"12.5: pump on", "valveclosed"}));
     EXPECT_DOUBLE_EQ(log.line(0).relativeTime, 7.5);
     EXPECT_EQ(log.line(1).pktIndex, 0u);
+}
+
+namespace {
+
+// A decoder of another family that reports bad bytes by throwing.
+class ThrowingDecoder : public Decoder
+{
+public:
+    int type() const override { return 79; }
+    bool decode(const TmDatabaseRow&, const TMPacket*, DataItems&, const CurrentValueTable*) const override
+    {
+        throw std::runtime_error("bad message bytes");
+    }
+};
+
+class ThrowingHub : public MsgHub
+{
+public:
+    explicit ThrowingHub(const Script* script) : MsgHub(script, MSG_TYPE, true)
+    {
+        database->row(100u).decodeType = 79; // MSG:TEXT
+        addDecoder(new ThrowingDecoder);
+    }
+};
+
+class ThrowingHubFactory : public DataInterpretationFactory
+{
+public:
+    const Script* script = nullptr;
+    std::unique_ptr<DataInterpretation> make() override { return std::make_unique<ThrowingHub>(script); }
+};
+
+} // namespace
+
+TEST_F(MsgLogTest, ADecoderThatThrowsGivesNoTextAndTheNextRowIsTried)
+{
+    ThrowingHubFactory throwing;
+    throwing.script = &script;
+    DataInterpretation::init(&throwing, false, nullptr, {});
+    addText(MSG_TYPE, "a\n");
+    addText(MEB_TYPE, "b\n");
+    MsgLogCache log;
+    log.setMnemonics({"MSG:EXTRA"}); // same packet type, another decoder
+    EXPECT_NO_THROW(log.refresh());
+    EXPECT_EQ(texts(log), (QStringList{"a", "b"}));
+}
+
+TEST_F(MsgLogTest, RowsMovedByUpdatePktOffsetsAreTakenAgain)
+{
+    MsgLogCache log; // copies the rows as the hub holds them now
+    addText(MSG_TYPE, "a\n");
+    log.refresh();
+    ASSERT_EQ(log.rows().size(), 2);
+    const std::vector<uint32_t> before = log.rows()[0].offsets;
+    DataInterpretation::current()->updatePktOffsets(8);
+    log.refresh();
+    const TmDatabaseRow& hubRow = DataInterpretation::current()->db()->row(100u);
+    ASSERT_EQ(log.rows().size(), 2);
+    EXPECT_EQ(log.rows()[0].offsets, hubRow.offsets);
+    EXPECT_NE(log.rows()[0].offsets, before);
+    EXPECT_EQ(texts(log), QStringList{"a"}); // read again, not twice
 }

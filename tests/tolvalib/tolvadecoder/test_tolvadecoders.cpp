@@ -3,10 +3,13 @@
 // (no read past the packet, no item whose field does not fit).
 #include "tolvalib/tolvadecoder/tolvadecodermaker.h"
 
+#include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmdatabaserow.h"
+#include "gselib/interpretation/currentvaluetable.h"
 #include "gselib/packets/ccsdspacket.h"
 #include "support/streamcapture.h"
 #include "tolvalib/tolvadatainterpretation.h"
+#include "tolvalib/tolvadecoder/ctlmmcdecoders.h"
 #include "tolvalib/tolvadecoder/leuenergydecoders.h"
 #include "tolvalib/tolvapackets.h"
 #include "tolvalib/tolvatimeresolver.h"
@@ -341,4 +344,90 @@ TEST(LaserInterval, StepsTruncateToWholeMicroseconds)
     EXPECT_EQ(TolvaGse::nextSampleOffsetUs(0, 20.0), 20);
     EXPECT_EQ(TolvaGse::nextSampleOffsetUs(2147483600, 1e9), 2147483647); // saturates
     EXPECT_EQ(TolvaGse::nextSampleOffsetUs(5, std::nan("")), 0);
+}
+
+namespace {
+
+// Rows of the hub that owns the decoders: the 2.5 V reference read by the ADC
+// decoder (channel 5 of a CTL_HK packet) under `referenceKey`, and a reading
+// at byte 30 of an MMC packet calibrated against it.
+struct VRefHub
+{
+    explicit VRefHub(const std::string& referenceKey, uint32_t referenceId)
+        : hub(*GseLib::DataInterpretation::current()), referenceId(referenceId)
+    {
+        hub.addDecoder(new TolvaGse::CtlHkAdcValuesDecoder);
+        hub.addDecoder(new TolvaGse::MmcVRefCalibratedDecoder);
+        addRow(referenceId, referenceKey, 758, 100, {5, 2, 0, 0});
+        addRow(1017, "MMC:V_CAL", 753, 112, {30, 2, 0, 0});
+    }
+
+    void addRow(uint32_t id, const std::string& key, uint32_t apid, uint32_t type,
+                std::vector<unsigned long long> ids)
+    {
+        GseLib::TmDatabaseRow r;
+        r.dataId = id;
+        r.key = key;
+        r.subSystem = key.substr(0, key.find(':'));
+        r.name = key.substr(key.find(':') + 1);
+        r.packetType = apid;
+        r.decodeType = type;
+        r.decodeIds = std::move(ids);
+        hub.db()->addRow(r);
+    }
+
+    // The calibrated reading of a raw 1000, with the reference raw value `reference` held (or none).
+    double calibrated(const uint32_t* reference, bool withTable)
+    {
+        GseLib::CurrentValueTable table(hub);
+        EXPECT_TRUE(table.track(int(referenceId)));
+        if (reference) {
+            Bytes hk = zeroPacket(758, 120);
+            hk[13] = 5;
+            put16(hk, 14, *reference);
+            table.update(std::make_shared<GseLib::CcsdsPacket>(hk.data(), int(hk.size()), 0, &resolver));
+        }
+        Bytes mmc = zeroPacket(753, 40);
+        put16(mmc, 30, 1000);
+        const GseLib::CcsdsPacket p(mmc.data(), int(mmc.size()), 0, &resolver);
+        GseLib::DataItems items;
+        EXPECT_TRUE(hub.decodePacket(1017, &p, items, false, withTable ? &table : nullptr));
+        EXPECT_EQ(items.size(), 1u);
+        return items.empty() ? std::nan("") : items[0].toDouble();
+    }
+
+    GseLib::DataInterpretation& hub;
+    uint32_t referenceId;
+    TolvaGse::TolvaTimeResolver resolver;
+};
+
+} // namespace
+
+TEST_F(TolvaDecoders, VRefReadingIsCalibratedAgainstTheHeldReference)
+{
+    VRefHub h("MMC.HK:V_2P50_VREF", 3002);
+    const struct
+    {
+        const char* name;
+        bool held;
+        uint32_t reference;
+        bool withTable;
+        double expected; // raw 1000 x 2.5 / reference, or raw when there is none to use
+    } cases[] = {
+        {"reference 2000", true, 2000, true, 1.25},
+        {"reference 500", true, 500, true, 5.0},
+        {"reference 0", true, 0, true, 1000.0},
+        {"no table", true, 2000, false, 1000.0},
+        {"reference not yet received", false, 0, true, 1000.0},
+    };
+    for (const auto& c : cases)
+        EXPECT_DOUBLE_EQ(h.calibrated(c.held ? &c.reference : nullptr, c.withTable), c.expected) << c.name;
+}
+
+TEST_F(TolvaDecoders, VRefWithoutReferenceRowStaysRaw)
+{
+    // The database lacks the reference key: the tracked item with id 0 is not it.
+    VRefHub h("OTHER:ZERO", 0);
+    const uint32_t reference = 2000;
+    EXPECT_DOUBLE_EQ(h.calibrated(&reference, true), 1000.0);
 }
