@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     (void)db.usedSciEqTypes();
     std::ostringstream out;
     out << db;
-    for (const auto& [key, id] : std::map<std::string, unsigned int>(db.idsByKey())) {
+    for (const auto& [key, id] : GseLib::TelemetryDatabase::KeyMap(db.idsByKey())) {
         if (db.getId(key.c_str()) == id)
             (void)db.row(key.c_str());
     }

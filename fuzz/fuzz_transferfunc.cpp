@@ -7,6 +7,7 @@
 #include "conversion/sensortransferfunc.h"
 #include "conversion/transform.h"
 #include "conversion/twoscomplementtransferfunc.h"
+#include "tolvalib/tolvatransferfunc/tolvatransferfuncmaker.h"
 
 #include <QDir>
 #include <QFile>
@@ -62,6 +63,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     exercise(twos);
     exercise(log);
     exercise(ln);
+
+    // The second instrument's types, from the same list (of any length) and then from the text.
+    TolvaTransferFuncMaker tolva;
+    for (int id : {100, 101, 102, 104, 105, 106, 107}) {
+        const std::shared_ptr<TransferFunc> f = tolva.makeTransferFunc(id, k, "", "");
+        exercise(*f);
+        f->change(text);
+        exercise(*f);
+    }
 
     Transform transform(text);
     for (double x : kProbes) {

@@ -81,6 +81,19 @@ bool TelemetryDatabase::load(const QList<QString>& files, const QString& dir)
     return true;
 }
 
+void TelemetryDatabase::clear()
+{
+    revision_.clear();
+    loadedFiles_.clear();
+    rows_.clear();
+    idsByKey_.clear();
+    keysById_.clear();
+    clocks_.clear();
+    constants_.clear();
+    packetTypeLines_.clear();
+    apids_.clear();
+}
+
 void TelemetryDatabase::loadClocksFile(const QString& path)
 {
     TMClock::loadClocksFile(path, clocks_);
@@ -243,8 +256,20 @@ bool TelemetryDatabase::removeRow(const char* key)
 
 unsigned int TelemetryDatabase::getId(const char* key) const
 {
-    const auto it = idsByKey_.find(key ? std::string(key) : std::string());
-    return it == idsByKey_.end() ? 0u : it->second;
+    const unsigned int* id = findId(key ? std::string_view(key) : std::string_view());
+    return id ? *id : 0u;
+}
+
+const unsigned int* TelemetryDatabase::findId(std::string_view key) const
+{
+    const auto it = idsByKey_.find(key);
+    return it == idsByKey_.end() ? nullptr : &it->second;
+}
+
+const TmDatabaseRow* TelemetryDatabase::findRow(unsigned int dataId) const
+{
+    const auto it = rows_.find(dataId);
+    return it == rows_.end() ? nullptr : &it->second;
 }
 
 TmDatabaseRow& TelemetryDatabase::row(unsigned int dataId)

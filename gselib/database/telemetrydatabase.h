@@ -16,6 +16,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -37,6 +38,9 @@ public:
     // the rows' transfer-function makers. Always true; a header without a
     // required column or a bad mining type throws, leaving the rows applied so far.
     virtual bool load(const QList<QString>& files, const QString& dir);
+    // Empties rows, keys, clocks, constants, revision, loaded files and packet
+    // lines; the settings stay.
+    void clear();
     // Applies one text or JSON (".json") database file on top of the rows.
     bool patch(const QString& file, const std::string& dir);
     // Applies text database lines read from a device; `file` names it in messages.
@@ -64,6 +68,12 @@ public:
     bool removeRow(const char* key);
     // 0 when the key is unknown (0 is never a valid data id of a text row).
     unsigned int getId(const char* key) const;
+    // The id of a key, or null when the key is unknown; no text is copied, so
+    // the by-name value reads look a key up without allocating.
+    const unsigned int* findId(std::string_view key) const;
+    // The row of an id, or null when absent; the decode road's lookup, which
+    // must not throw for every unknown id it is asked about.
+    const TmDatabaseRow* findRow(unsigned int dataId) const;
     // Throw std::out_of_range with the id in decimal, or the key text, when absent.
     TmDatabaseRow& row(unsigned int dataId);
     const TmDatabaseRow& row(unsigned int dataId) const;
@@ -82,7 +92,8 @@ public:
     const QString& revision() const { return revision_; }
     const QStringList& loadedFiles() const { return loadedFiles_; }
     const std::unordered_map<unsigned int, TmDatabaseRow>& rows() const { return rows_; }
-    const std::map<std::string, unsigned int>& idsByKey() const { return idsByKey_; }
+    using KeyMap = std::map<std::string, unsigned int, std::less<>>;
+    const KeyMap& idsByKey() const { return idsByKey_; }
     const std::map<unsigned int, std::vector<std::string>>& keysById() const { return keysById_; }
     const TMClockMap& clocks() const { return clocks_; }
     const ConstantMap& constants() const { return constants_; }
@@ -97,7 +108,7 @@ protected:
     QString revision_;
     QStringList loadedFiles_;
     std::unordered_map<unsigned int, TmDatabaseRow> rows_;
-    std::map<std::string, unsigned int> idsByKey_;
+    KeyMap idsByKey_;
     std::map<unsigned int, std::vector<std::string>> keysById_;
     TMClockMap clocks_;
     ConstantMap constants_;

@@ -1,7 +1,10 @@
 #pragma once
 // The process-wide interpretation hub through which data items are decoded.
 // It owns the telemetry database, the DAC table, the packet-type table and
-// the decoder table (indexed by decode type); current() reaches it.
+// the decoder table (indexed by decode type); current() reaches it. Every
+// value read of the library (time resolvers, caches, current values, message
+// log, instrument code, the Python face) goes through its decode road.
+#include "gselib/interpretation/dataitem.h"
 #include "gselib/interpretation/packettypes.h"
 #include "gselib/interpretation/valuemode.h"
 
@@ -11,7 +14,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <variant>
 #include <vector>
 
 class PluginManager;
@@ -24,23 +26,6 @@ class DacTable;
 class CurrentValueTable;
 class TMPacket;
 class DataInterpretation;
-
-// One decoded sample.
-struct DataItem
-{
-    double unixTime = 0.0;
-    double relativeTime = 0.0;
-    int32_t offset = 0;
-    int32_t count = 0;
-    std::variant<double, long long, unsigned long long, std::string> value;
-
-    // Doubles with six decimals, integers in decimal, text as it is; no value: empty.
-    std::string toString() const;
-    // The value as a number: text by its leading decimal number (0 when there is none).
-    double toDouble() const;
-};
-
-using DataItems = std::vector<DataItem>;
 
 // The decoder of one decode type; filed in the hub's decoder table under type().
 class Decoder
@@ -68,6 +53,9 @@ class DataInterpretation
 {
 public:
     static constexpr int INITIAL_DECODER_SLOTS = 500;
+    // Decode types are 16-bit in the definitions; a decoder claiming a larger
+    // type would make the table as long as its claim, so it is refused.
+    static constexpr int MAX_DECODER_TYPE = 65535;
     // Nested decodes (a decoder that decodes another row) deeper than this end
     // with a warning, so rows that name each other cannot overflow the stack.
     static constexpr int MAX_DECODE_DEPTH = 16;
@@ -101,7 +89,9 @@ public:
     PluginManager* plugins() const { return pluginManager; }
     // Rebuilds the decoder table: custom decoders first, then every decoder plugin's.
     void loadDecoderPlugins(PluginManager* manager);
-    // Files a decoder under its type, growing the table as needed; takes ownership.
+    // Files a decoder under its type, growing the table as needed; takes
+    // ownership. A type below 0 or above MAX_DECODER_TYPE is refused with a
+    // warning and the decoder deleted.
     void addDecoder(Decoder* decoder);
     QString decoderName(int type) const;
     void populateDecoders() { populateCustomDecoders(); }
@@ -116,7 +106,11 @@ public:
     bool loadDatabaseByTime(const QDateTime& time, const QString& folder, const QString& filter,
                             const QString& dateFormat);
 
-    // Decoding. All are const, never throw for bad data, and report by result or ok.
+    // Decoding. All are const, never throw for bad data, and report by result
+    // or ok; only std::out_of_range is caught (logged in "decode"). An int data
+    // id is read as unsigned 32 bits; a name is SUB_SYSTEM ":" NAME, unknown
+    // when the database has no such key. decodePacket and getData succeed when
+    // they appended to the list.
     bool decodePacket(const TmDatabaseRow& row, const TMPacket* packet, DataItems& items, bool checkApplyWhen,
                       const CurrentValueTable* values) const;
     bool decodePacket(int id, const TMPacket* packet, DataItems& items, bool checkApplyWhen,
@@ -152,6 +146,16 @@ protected:
     QString pluginDir;
 
     static std::unique_ptr<DataInterpretation> singleton;
+
+private:
+    double rowValue(const TmDatabaseRow& row, const TMPacket* packet, Gse::ValueMode mode, bool* ok,
+                    bool checkApplyWhen, const CurrentValueTable* values) const;
+    std::string rowString(const TmDatabaseRow& row, const TMPacket* packet, bool* ok, bool checkApplyWhen,
+                          const CurrentValueTable* values) const;
+    // The row of a key, or null when the database lacks the key or its row.
+    const TmDatabaseRow* rowByName(const char* name) const;
+    // The database file list of a load, the definitions folder ending in "/".
+    QList<QString> loadList(const QList<QString>& files, bool addDefault, const QString& definitions) const;
 };
 
 } // namespace GseLib

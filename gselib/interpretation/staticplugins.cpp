@@ -5,7 +5,9 @@
 // TolvaDecoderMaker (each joins here when it is built).
 #include <QtPlugin>
 
+extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_GenericDecoderMaker();
 extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_GenericTransferFuncMaker();
+extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_TolvaTransferFuncMaker();
 
 namespace {
 
@@ -13,7 +15,9 @@ struct RegisterBuiltInPlugins
 {
     RegisterBuiltInPlugins()
     {
+        qRegisterStaticPluginFunction(qt_static_plugin_GenericDecoderMaker());
         qRegisterStaticPluginFunction(qt_static_plugin_GenericTransferFuncMaker());
+        qRegisterStaticPluginFunction(qt_static_plugin_TolvaTransferFuncMaker());
     }
 };
 

@@ -9,6 +9,7 @@
 namespace GseLib {
 
 TelemetryCache* TelemetryFile::cache_ = nullptr;
+uint64_t TelemetryFile::cacheGeneration_ = 0;
 
 void TelemetryFile::setSharedCache(TelemetryCache* cache)
 {
@@ -16,6 +17,7 @@ void TelemetryFile::setSharedCache(TelemetryCache* cache)
         return;
     delete cache_;
     cache_ = cache;
+    ++cacheGeneration_;
 }
 
 void TelemetryFile::setSharedCacheFile(const std::string& path)
@@ -27,6 +29,7 @@ void TelemetryFile::setSharedCacheFiles(const std::vector<std::string>& paths)
 {
     if (!cache_)
         return;
+    ++cacheGeneration_;
     bool first = true;
     for (const std::string& path : paths) {
         const QString absolute = QFileInfo(QString::fromUtf8(path.c_str())).absoluteFilePath();

@@ -45,6 +45,10 @@ public:
     // Each file in order; only the first clears, so indexes run on.
     static void setSharedCacheFiles(const std::vector<std::string>& paths);
     static void updateSharedCache();
+    // Advances whenever another cache is installed or the shared cache opens
+    // a file, so caches built over its packets (the message log) know to start
+    // again; growth of the same file leaves it alone.
+    static uint64_t sharedCacheGeneration() { return cacheGeneration_; }
 
     TelemetryFile();
     ~TelemetryFile() override;
@@ -81,6 +85,7 @@ public slots:
 
 private:
     static TelemetryCache* cache_;
+    static uint64_t cacheGeneration_;
 
     // Matches one type without building a 64 KiB set per call.
     struct OneType

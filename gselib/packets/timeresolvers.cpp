@@ -80,12 +80,44 @@ double TaiTimeResolver::relativeTime(const TMPacket* packet) const
            packet->rawTimestampMs() / 1000.0;
 }
 
+namespace {
+
+// The packets whose time this thread is decoding, innermost first. The time
+// item's decoder may itself ask its packet's time (every decoder stamps its
+// samples); that inner question is answered 0.0 instead of recursing without
+// end, and the outer read gets the decoded time.
+struct TimingFrame
+{
+    const TMPacket* packet;
+    const TimingFrame* outer;
+};
+
+thread_local const TimingFrame* timingFrames = nullptr;
+
+bool isBeingTimed(const TMPacket* packet)
+{
+    for (const TimingFrame* f = timingFrames; f; f = f->outer)
+        if (f->packet == packet)
+            return true;
+    return false;
+}
+
+} // namespace
+
 double GenericTimeResolver::unixTime(const TMPacket* packet) const
 {
+    if (isBeingTimed(packet))
+        return 0.0;
     const DataInterpretation* hub = DataInterpretation::current();
-    const int id = hub->packetTypes.value(packet->apid()).timeDataId;
+    const int id = hub->packetTypes.info(packet->apid()).timeDataId;
     if (id <= 0)
         return 0.0;
+    const TimingFrame frame{packet, timingFrames};
+    timingFrames = &frame;
+    struct Pop
+    {
+        ~Pop() { timingFrames = timingFrames->outer; }
+    } pop;
     bool ok = false;
     const double value = hub->getValue(id, packet, Gse::Raw, &ok, false, nullptr);
     return ok ? value : 0.0;

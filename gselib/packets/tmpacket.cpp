@@ -101,7 +101,7 @@ void TMPacket::resize(size_t n)
 
 QString TMPacket::typeName() const
 {
-    return DataInterpretation::current()->packetTypes.value(type()).name;
+    return DataInterpretation::current()->packetTypes.info(type()).name;
 }
 
 bool TMPacket::isGseCreated() const

@@ -215,3 +215,22 @@ TEST_F(TelemetryFileTest, TestIdFromTheFolderName)
     TelemetryFile::setSharedCacheFile(archive("short_name_of_22_chars/x.dat", {1}));
     EXPECT_EQ(f.tidString(), "rs");
 }
+
+TEST_F(TelemetryFileTest, CacheGenerationAdvancesOnANewCacheOrFileNotOnGrowth)
+{
+    const std::string path = archive("g.dat", {1, 2});
+    uint64_t g = TelemetryFile::sharedCacheGeneration();
+    TelemetryFile::setSharedCacheFile(path);
+    EXPECT_GT(TelemetryFile::sharedCacheGeneration(), g);
+    g = TelemetryFile::sharedCacheGeneration();
+    append(path, ccsdsPacket(1, 9, 12));
+    TelemetryFile::updateSharedCache();
+    TelemetryFile::setSharedCache(cache); // the installed one again: no change
+    EXPECT_EQ(TelemetryFile::sharedCacheGeneration(), g);
+    TelemetryFile::setSharedCacheFiles({path, path});
+    EXPECT_GT(TelemetryFile::sharedCacheGeneration(), g);
+    g = TelemetryFile::sharedCacheGeneration();
+    cache = new TelemetryCache(new UnixTimeResolver);
+    TelemetryFile::setSharedCache(cache);
+    EXPECT_GT(TelemetryFile::sharedCacheGeneration(), g);
+}

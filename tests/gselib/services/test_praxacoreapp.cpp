@@ -96,6 +96,8 @@ TEST(PraxaCoreApp, LoadPluginsMakesOneManagerAndTakesTheLatestFilters)
         return QRegularExpression(QRegularExpression::wildcardToRegularExpression(w),
                                   QRegularExpression::CaseInsensitiveOption);
     };
+    // A fresh manager: the unfiltered load above kept every static plugin.
+    delete theApp->pluginManager.data();
     theApp->loadPlugins({tmp.path()}, {wildcard("kora*"), wildcard("Generic*")});
     const QList<QObject*> makers = theApp->pluginManager->loadedPluginsAsQObject<TransferFuncMakerInterface>();
     ASSERT_EQ(makers.size(), 1);
