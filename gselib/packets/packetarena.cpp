@@ -289,10 +289,11 @@ void* PacketArena::allocate(size_t bytes, size_t alignment)
 void PacketArena::deallocate(void* p, size_t bytes, size_t alignment) noexcept
 {
     if (!owns(p)) {
+        // Unsized: not every compiler declares the sized forms by default.
         if (alignment > __STDCPP_DEFAULT_NEW_ALIGNMENT__)
-            ::operator delete(p, bytes, std::align_val_t(alignment));
+            ::operator delete(p, std::align_val_t(alignment));
         else
-            ::operator delete(p, bytes);
+            ::operator delete(p);
         return;
     }
     poison(p, bytes);
