@@ -13,11 +13,15 @@
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/interpretation/currentvaluetable.h"
 #include "gselib/interpretation/datainterpretation.h"
+#include "gselib/interpretation/msglogcache.h"
 #include "gselib/packets/ccsdspacket.h"
+#include "gselib/packets/telemetrycache.h"
+#include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/timeresolvers.h"
 #include "plugins/genericdecoder/genericdecodermaker.h"
 #include "tools/logger/log.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -159,6 +163,51 @@ public:
     std::abort();
 }
 
+class FuzzHubFactory : public GseLib::DataInterpretationFactory
+{
+public:
+    std::unique_ptr<GseLib::DataInterpretation> make() override { return std::make_unique<FuzzHub>(); }
+};
+
+// The message log over three copies of the packet, its two message rows
+// being the input's first and last rows: lines are split, joined across the
+// copies and searched without a read outside the texts.
+void refreshMessageLog(const std::vector<GseLib::TmDatabaseRow>& rows, const GseLib::ByteVectorPtr& bytes)
+{
+    static GseLib::TelemetryCache* cache = [] {
+        static FuzzHubFactory factory;
+        GseLib::DataInterpretation::init(&factory, false, nullptr, {});
+        auto* c = new GseLib::TelemetryCache(new GseLib::UnixTimeResolver);
+        GseLib::TelemetryFile::setSharedCache(c);
+        return c;
+    }();
+    GseLib::TelemetryDatabase* db = GseLib::DataInterpretation::current()->db();
+    const char* names[][2] = {{"MSG", "TEXT"}, {"MEB", "MESSAGE_LOG"}};
+    for (int k = 0; k < 2; ++k) {
+        GseLib::TmDatabaseRow row = k == 0 ? rows.front() : rows.back();
+        row.dataId = 90u + std::uint32_t(k);
+        row.subSystem = names[k][0];
+        row.name = names[k][1];
+        row.key = row.subSystem + ":" + row.name;
+        row.packetType = std::uint32_t(GseLib::CcsdsPacket(bytes, 0, nullptr).type());
+        db->addRow(row);
+    }
+    cache->clear();
+    for (int i = 0; i < 3; ++i)
+        cache->appendPacket(std::make_shared<GseLib::CcsdsPacket>(bytes, i, cache->timeResolver()));
+
+    GseLib::MsgLogCache log; // takes the rows just filed
+    log.refresh();
+    for (const GseLib::MsgLogLine& line : log.lines())
+        if (line.pktIndex > 2 || line.text.isEmpty())
+            fail();
+    static const QRegularExpression any(QStringLiteral("\\S"));
+    bool found = false;
+    log.search(0u, 2u, any, &found, true);
+    log.search(1u, 1u, any, &found, false);
+    log.search(0.0, any, &found);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -230,6 +279,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
 
-    // A message-log refresh over the same hub and packet joins here.
+    // The same rows through the hub's decode road, which reports every bad
+    // field by its result: nothing may escape it.
+    for (GseLib::TmDatabaseRow row : rows) {
+        row.packetType = std::uint32_t(packet->type());
+        GseLib::DataItems items;
+        (void)hub.decodePacket(row, packet.get(), items, true, nullptr);
+        (void)hub.decodePacket(row, packet.get(), items, true, &cvt);
+        for (const GseLib::DataItem& item : items)
+            if (item.offset < 0 || std::uint64_t(item.offset) + std::uint64_t(std::max(item.count, 0)) > length)
+                fail();
+    }
+
+    refreshMessageLog(rows, bytes);
     return 0;
 }

@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 """Writes a complete mission definitions folder, a configuration file that
-points at it, packets over its packet types and the values they must decode to.
+points at it, packets over its packet types and the values they must decode to;
+or, with --layout hub, the small folder of the hub's loading tests (see
+generate_hub below).
 
     gen_definitions.py OUT_DIR [--seed S] [--filler N] [--plugin FILE]...
+    gen_definitions.py OUT_DIR --layout hub
 
 Files written below OUT_DIR:
   vekconfig.INI              group VEK (default_group GENERIC) and group GENERIC
@@ -11,7 +14,7 @@ Files written below OUT_DIR:
   defs/tmdb.txt              text database: one or more rows per generic decode
                              type (integers, floats, text, bytes, the seven time
                              formats, history statistics), a row for the test
-                             decoder plugin (type 201), N filler rows
+                             decoder plugin (type 204), N filler rows
   defs/Extra_Patch.TXT       text patch, found as "extra_patch" (any case, .txt added)
   defs/dict.json             JSON packet dictionary of two packets (JSON mode)
   defs/tm_packet_types.txt   packet types with all three forms of time item
@@ -41,7 +44,7 @@ import gen_tmdb  # noqa: E402  (columns, table writer, filler rows)
 GROUP = "GENERIC"
 SCLK_EPOCH = 946684800  # 2000-01-01T00:00:00Z
 GPS_EPOCH = 315964800  # 1980-01-06T00:00:00Z
-PLUGIN_DECODE_TYPE = 201
+PLUGIN_DECODE_TYPE = 204  # the test plugin's byte_sum
 PLUGIN_DECODER_NAME = "byte_sum"
 PACKETS_PER_TYPE = 3
 PATCH_ID = 60
@@ -596,14 +599,80 @@ def generate(out, seed, filler, plugins):
     write_json(os.path.join(out, "expected.json"), expected)
 
 
+# ---------------------------------------------------------------- hub layout
+
+# Decode types 201 (big-endian 16 bits at each offset) and 202 (the row's
+# EXTRA_1 text) and ENG equation type 900 (k1 + k2 * x) are those of the test
+# decoder plugin (tests/gselib/interpretation/testplugin); decode type 77 has
+# no decoder anywhere.
+# (DATA_ID, SUB_SYSTEM, NAME, PACKET_TYPE, DECODE_TYPE, DECODE_ID1, DECODE_ID2, extra cells)
+HUB_ROWS = [
+    (1, "HK", "TEMP", 12, 201, "6", "2", {"ENG_EQ_TYPE": "900", "ENG_K1": "1", "ENG_K2": "2"}),
+    (2, "HK", "VOLT", 12, 201, "8", "2", {}),
+    (3, "HK", "LABEL", 12, 202, "4:6", "2", {"EXTRA_1": "  42.5 volts"}),
+    (4, "HK", "ODD", 12, 77, "6", "2", {}),
+    (5, "SYS", "TIME", 2, 201, "6", "2", {}),
+]
+
+
+def hub_row(data_id, sub, name, packet, decode_type, id1, id2, extra, description=""):
+    """A row with the hub tests' neutral cells: no packet name, no mining
+    type, all SCI coefficients 0."""
+    cells = row(data_id, sub, name, packet, decode_type, id1, id2, "0xFFFF",
+                DESCRIPTION=description or "%s %s" % (sub, name), PACKET_NAME="", ENG_FMT="%.2f",
+                SCI_FMT="%.2f", SCI_K2="0", TARQ_MINE_TYPE="")
+    cells.update(extra)
+    return cells
+
+
+def generate_hub(out):
+    """The hub's loading tests' folder, written to OUT_DIR itself:
+      tmdb.txt              main text database (every column), rows of APIDs 2 and 12
+      PATCH_A.txt           text patch, found by the name "patch_a" ignoring case
+      dict.json             JSON packet dictionary of packet 300
+      tm_packet_types.txt   packet types 2 and 12
+      dac.txt               a DAC table of two rows
+      versions/2024-01-01/tmdb_v1.txt, versions/2024-06-01/tmdb_v2.txt
+                            dated databases, told apart by their revision
+      plugins/macos/        empty; tests copy decoder plugins into it
+    """
+    os.makedirs(os.path.join(out, "plugins", "macos"), exist_ok=True)
+    write_database(os.path.join(out, "tmdb.txt"), [hub_row(*r) for r in HUB_ROWS], "100")
+    write_database(os.path.join(out, "PATCH_A.txt"),
+                   [hub_row(2, "HK", "VOLT", 12, 201, "8", "2", {}, "patched volt"),
+                    hub_row(6, "HK", "NEW", 12, 201, "10", "2", {})], "101")
+    with open(os.path.join(out, "dict.json"), "w", encoding="utf-8") as f:
+        json.dump({"Packets": [{"packetName": "JPKT", "packetId": 300, "apid": 1300, "gse": False,
+                                "fields": [{"fieldName": "A", "type": "uint16_t", "description": "a"},
+                                           {"fieldName": "B", "type": "uint8_t", "description": "b"}]}]},
+                  f, indent=1)
+    with open(os.path.join(out, "tm_packet_types.txt"), "w", encoding="utf-8") as f:
+        f.write("# id, name, ground-created, min length, max length, time item\n")
+        f.write("2, TIME, false, 8, 64, SYS:TIME\n")
+        f.write("12, HK, false, 8, 200\n")
+    with open(os.path.join(out, "dac.txt"), "w", encoding="utf-8") as f:
+        f.write("1\t0\tHTR_DAC\t12\t0xFFF\t0\t0.0\t1.0\n")
+        f.write("2\t1\tLSR_DAC\t16\t0xFFFF\t1\t10.0\t2.0\n")
+    for day, revision in (("2024-01-01", "201"), ("2024-06-01", "202")):
+        folder = os.path.join(out, "versions", day)
+        os.makedirs(folder, exist_ok=True)
+        write_database(os.path.join(folder, "tmdb_v%s.txt" % revision[-1]),
+                       [hub_row(7, "VER", "ITEM", 12, 201, "6", "2", {}, "version %s" % revision)], revision)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("out")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--filler", type=int, default=200, help="random rows from gen_tmdb.py")
     ap.add_argument("--plugin", action="append", default=[], help="plugin file copied into plugins/macos")
+    ap.add_argument("--layout", choices=["mission", "hub"], default="mission",
+                    help="hub: the hub loading tests' small folder (the other options are ignored)")
     args = ap.parse_args()
-    generate(args.out, args.seed, args.filler, args.plugin)
+    if args.layout == "hub":
+        generate_hub(args.out)
+    else:
+        generate(args.out, args.seed, args.filler, args.plugin)
 
 
 if __name__ == "__main__":

@@ -13,6 +13,10 @@ void History::addValue(double time, double value)
     const bool bySpan = maxSpan_ > 0.0;
     if (maxCount_ == 0 && !bySpan)
         return;
+    // A NaN time would never leave a span-limited window, and a NaN or
+    // infinity stays in the running sums after its pair has gone.
+    if (!std::isfinite(time) || !std::isfinite(value))
+        return;
     regression_.push_back(time, value);
     while (maxCount_ != 0 && regression_.count() > maxCount_)
         regression_.pop_front();

@@ -31,6 +31,7 @@ public:
     double maxSpan() const { return maxSpan_; }
 
     // Appends a pair, then trims by count and by span measured from `time`.
+    // A pair with a time or value that is not finite is dropped.
     void addValue(double time, double value);
     void addValue(const QPointF& p) { addValue(p.x(), p.y()); }
     // Drops every pair and statistic; id and limits stay.

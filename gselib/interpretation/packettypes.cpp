@@ -65,7 +65,8 @@ TMPacketTypeInfo::TMPacketTypeInfo(const QString& line, const DataInterpretation
     try {
         const TmDatabaseRow& row = timeRow(*db, timeField);
         timeDataId = static_cast<int>(row.dataId);
-        timeMnemonic = QString::fromStdString(row.name);
+        // Database text is Latin-1, as the key above was converted.
+        timeMnemonic = QString::fromLatin1(row.name.data(), static_cast<qsizetype>(row.name.size()));
     } catch (const std::out_of_range&) {
         LOG_WARN("packet_type", "Packet " << name << " time mnemonic does not exist: " << timeField);
     }

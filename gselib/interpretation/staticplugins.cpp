@@ -8,6 +8,7 @@
 extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_GenericDecoderMaker();
 extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_GenericTransferFuncMaker();
 extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_TolvaTransferFuncMaker();
+extern const QT_PREPEND_NAMESPACE(QStaticPlugin) qt_static_plugin_TolvaDecoderMaker();
 
 namespace {
 
@@ -18,6 +19,7 @@ struct RegisterBuiltInPlugins
         qRegisterStaticPluginFunction(qt_static_plugin_GenericDecoderMaker());
         qRegisterStaticPluginFunction(qt_static_plugin_GenericTransferFuncMaker());
         qRegisterStaticPluginFunction(qt_static_plugin_TolvaTransferFuncMaker());
+        qRegisterStaticPluginFunction(qt_static_plugin_TolvaDecoderMaker());
     }
 };
 

@@ -75,6 +75,11 @@ TelemetryCache::~TelemetryCache()
     delete[] labelBuffer;
 }
 
+size_t TelemetryCache::peekBuffered(FILE* stream, unsigned char* out, size_t n)
+{
+    return peekStream(stream, out, n);
+}
+
 void TelemetryCache::message(const char* fmt, ...)
 {
     va_list args;

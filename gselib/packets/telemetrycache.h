@@ -86,6 +86,10 @@ protected:
     virtual bool validHeader(const unsigned char* header);
 
     void message(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Copies up to n of the stream's next bytes that its buffer already holds,
+    // without consuming them; 0 when none can be seen. Lets a hook look ahead
+    // without a read and a seek back.
+    static size_t peekBuffered(FILE* stream, unsigned char* out, size_t n);
 
     std::string path;
     FILE* file = nullptr;

@@ -10,18 +10,47 @@
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/ccsdspacket.h"
 #include "gselib/packets/timeresolvers.h"
+#include "support/logcapture.h"
+#include "tools/util/pluginmanager.h"
 
 #include <QJsonObject>
 #include <QPluginLoader>
+#include <QRegularExpression>
+#include <QStringList>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
+
+// Counts allocations so a test can pin that value reads allocate nothing.
+namespace {
+std::atomic<long> allocations{0};
+}
+
+void* operator new(std::size_t n)
+{
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n ? n : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
 
 using GseLib::DataItem;
 using GseLib::DataItems;
@@ -208,6 +237,10 @@ std::vector<NumberCase> numberCases()
     le2mask0.decodeIds[2] = 0;
     TmDatabaseRow le2left = le2;
     le2left.decodeIds[3] = static_cast<unsigned long long>(-4LL);
+    TmDatabaseRow le2shift64 = le2;
+    le2shift64.decodeIds[3] = 64;
+    TmDatabaseRow le2left64 = le2;
+    le2left64.decodeIds[3] = static_cast<unsigned long long>(-64LL);
     TmDatabaseRow le10 = makeRow(2, {}, {});
     le10.decodeIds = {0, 10, ALL, 0};
     TmDatabaseRow signed64 = makeRow(4, {0}, bigEndian(8), ALL);
@@ -237,6 +270,8 @@ std::vector<NumberCase> numberCases()
         {"le", le2, {9, 0x34, 0x12}, {0x1234ull}, {1}},
         {"le mask 0 gives 0", le2mask0, {9, 0x34, 0x12}, {0ull}, {1}},
         {"le negative shift", le2left, {9, 0x34, 0x12}, {0x12340ull}, {1}},
+        {"le shift 64 gives 0", le2shift64, {9, 0x34, 0x12}, {0ull}, {1}},
+        {"le shift -64 gives 0", le2left64, {9, 0x34, 0x12}, {0ull}, {1}},
         {"le ten bytes: lowest eight", le10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, {0x0807060504030201ull}, {0}},
     };
 }
@@ -630,6 +665,194 @@ TEST_F(GenericDecoderTest, HistoriesGiveTheStatisticOfTheRowsHistory)
         EXPECT_STREQ(e.what(), "unordered_map::at: key not found");
     }
     EXPECT_TRUE(items.empty());
+}
+
+// ---- through the hub --------------------------------------------------------------
+
+// A row as the database reads it from one line of named cells.
+TmDatabaseRow parsedRow(const std::vector<std::pair<QString, QString>>& cells)
+{
+    QList<QString> header = GseLib::TMDB_HDR;
+    header << "ARRAY_LENGTH" << "SAMPLE_PERIOD";
+    TmDatabaseRow::findHeaderFieldPositions(header);
+    QStringList line;
+    for (const QString& h : header) {
+        QString cell;
+        for (const auto& [name, value] : cells)
+            if (name == h)
+                cell = value;
+        line << cell;
+    }
+    const QString text = line.join('\t');
+    TmDatabaseRow row;
+    row.update(QStringView(text).split(u'\t'), "", {});
+    return row;
+}
+
+// The current hub with the generic decoders loaded as a definitions load
+// loads them, from the library's static plugins.
+class ThroughTheHub : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        manager.setClassFilters({QRegularExpression("^GenericDecoderMaker$")});
+        manager.loadPlugins(QStringList{});
+        GseLib::DataInterpretation::init(nullptr, false, &manager, {});
+        hub = GseLib::DataInterpretation::current();
+        hub->loadDecoderPlugins(&manager);
+    }
+
+    void add(std::uint32_t id, const QString& name, std::vector<std::pair<QString, QString>> cells)
+    {
+        cells.insert(cells.end(), {{"SUB_SYSTEM", "HK"}, {"NAME", name}, {"DATA_ID", QString::number(id)},
+                                   {"PACKET_TYPE", "12"}});
+        hub->db()->addRow(parsedRow(cells));
+    }
+
+    // APID 12, the given bytes after the 6-byte header.
+    std::shared_ptr<GseLib::CcsdsPacket> hk(const Bytes& data, const GseLib::TimeResolver* timing)
+    {
+        Bytes bytes{0x00, 0x0C, 0xC0, 0x00, 0x00, std::uint8_t(data.size() - 1)};
+        for (std::uint8_t b : data)
+            bytes.push_back(b);
+        return std::make_shared<GseLib::CcsdsPacket>(bytes.data(), int(bytes.size()), 0, timing);
+    }
+
+    QObject owner;
+    PluginManager manager{&owner};
+    GseLib::DataInterpretation* hub = nullptr;
+    FixedResolver resolver;
+};
+
+TEST_F(ThroughTheHub, DatabaseRowsDecodeByIdAndByName)
+{
+    add(1, "MASKED", {{"DECODE_TYPE", "3"}, {"DECODE_ID1", "6"}, {"DECODE_ID2", "2"}, {"DECODE_ID3", "0x0FF0"},
+                      {"DECODE_ID4", "4"}});
+    add(2, "SIGNED", {{"DECODE_TYPE", "4"}, {"DECODE_ID1", "8"}, {"DECODE_ID2", "2"}, {"DECODE_ID3", "0x0FFF"}});
+    add(3, "ARRAY", {{"DECODE_TYPE", "1"}, {"DECODE_ID1", "6"}, {"DECODE_ID2", "2"}, {"ARRAY_LENGTH", "3"}});
+    add(4, "LABEL", {{"DECODE_TYPE", "7"}, {"DECODE_ID1", "8"}, {"DECODE_ID2", "1:2"}});
+    add(5, "SWAPPED", {{"DECODE_TYPE", "3"}, {"DECODE_ID1", "6"}, {"DECODE_ID2", "1:2"}});
+    add(6, "LE", {{"DECODE_TYPE", "2"}, {"DECODE_ID1", "6"}, {"DECODE_ID2", "2"}, {"DECODE_ID3", "0xFFFF"}});
+    const auto p = hk({0x12, 0x34, 0x48, 0x49, 0x00}, &resolver); // 11 bytes: the array's third sample is past
+
+    bool ok = false;
+    EXPECT_EQ(hub->getValue(1, p.get(), Gse::Raw, &ok, false, nullptr), 0x23);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(hub->getValue("HK:MASKED", p.get(), Gse::Raw, &ok, false, nullptr), 0x23);
+    EXPECT_EQ(hub->getValue("HK:SIGNED", p.get(), Gse::Raw, &ok, false, nullptr), -2048 + 0x049);
+    EXPECT_EQ(hub->getValue(5, p.get(), Gse::Raw, &ok, false, nullptr), 0x3412);
+    EXPECT_EQ(hub->getValue(6, p.get(), Gse::Raw, &ok, false, nullptr), 0x3412);
+    EXPECT_EQ(hub->stringValue("HK:LABEL", p.get(), &ok, false, nullptr), "HI");
+    DataItems items;
+    ASSERT_TRUE(hub->getData(3, p.get(), items, Gse::Raw, false, nullptr));
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(std::get<double>(items[1].value), double(0x4849));
+    EXPECT_EQ(items[1].offset, 8);
+}
+
+TEST_F(ThroughTheHub, BadFieldsAreReportedNeverThrown)
+{
+    add(7, "PASTEND", {{"DECODE_TYPE", "7"}, {"DECODE_ID1", "6"}, {"DECODE_ID2", "1:9"}});
+    add(8, "NORANKS", {{"DECODE_TYPE", "3"}, {"DECODE_ID1", "6"}, {"DECODE_ID2", "0:1"}});
+    add(9, "STAT", {{"DECODE_TYPE", "51"}, {"DECODE_ID1", "6"}, {"DECODE_ID2", "1"}});
+    const auto p = hk({'A', 'B'}, &resolver);
+
+    TestSupport::LogCapture log;
+    bool ok = true;
+    EXPECT_EQ(hub->getValue(7, p.get(), Gse::Raw, &ok, false, nullptr), 0.0);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(log.texts("decode", WARN), QStringList{"ID 7 text byte 14 (packet of 8 bytes) not found"});
+    log.clear();
+    EXPECT_EQ(hub->getValue(8, p.get(), Gse::Raw, &ok, false, nullptr), 0.0);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(hub->getValue(9, p.get(), Gse::Raw, &ok, false, nullptr), 0.0) << "no table, no message";
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(log.texts().isEmpty());
+
+    GseLib::CurrentValueTable cvt(*hub);
+    EXPECT_EQ(hub->getValue(9, p.get(), Gse::Raw, &ok, false, &cvt), 0.0);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(log.texts("decode", WARN), QStringList{"unordered_map::at: key not found not found"});
+}
+
+TEST_F(ThroughTheHub, HistoryStatisticsOfTrackedValues)
+{
+    add(20, "VOLTS", {{"DECODE_TYPE", "3"}, {"DECODE_ID1", "6"}, {"DECODE_ID2", "1"}});
+    add(21, "VOLTS_MAX", {{"DECODE_TYPE", "51"}, {"DECODE_ID1", "6"}, {"DECODE_ID2", "1"}});
+    add(22, "VOLTS_AVG", {{"DECODE_TYPE", "52"}, {"DECODE_ID1", "6"}, {"DECODE_ID2", "1"}});
+    GseLib::CurrentValueTable cvt(*hub);
+    ASSERT_TRUE(cvt.trackHistory(21, 20, 3, 0.0));
+    ASSERT_TRUE(cvt.trackHistory(22, 20, 3, 0.0));
+    for (std::uint8_t v : {9, 3, 4, 8})
+        cvt.update(hk({v}, &resolver));
+    // The newest three: 3, 4, 8.
+    bool ok = false;
+    const auto p = hk({0}, &resolver);
+    EXPECT_EQ(hub->getValue(21, p.get(), Gse::Raw, &ok, true, &cvt), 8.0);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(hub->getValue("HK:VOLTS_AVG", p.get(), Gse::Raw, &ok, true, &cvt), 5.0);
+}
+
+// The hot path: once the hub's lists have grown, a value read of any number
+// or time type allocates nothing, and getData only grows the caller's vector.
+TEST_F(ThroughTheHub, NumberAndTimeReadsAllocateNothing)
+{
+    const std::pair<int, QString> types[] = {{1, "2"}, {2, "2"}, {3, "2"}, {4, "2"}, {5, "4"},
+                                             {6, "8"}, {8, "4"}, {14, "5"}, {21, "8"}};
+    for (const auto& [type, bytes] : types)
+        add(std::uint32_t(100 + type), "T" + QString::number(type),
+            {{"DECODE_TYPE", QString::number(type)}, {"DECODE_ID1", "6"}, {"DECODE_ID2", bytes}});
+    const auto p = hk(Bytes(8, 0x41), &resolver);
+    DataItems items;
+    items.reserve(64);
+    double sum = 0.0;
+    bool ok = false;
+    for (int round = 0; round < 2; ++round) {
+        const long before = allocations.load();
+        for (const auto& [type, bytes] : types) {
+            sum += hub->getValue(100 + type, p.get(), Gse::Eng, &ok, true, nullptr);
+            EXPECT_TRUE(ok) << type;
+            EXPECT_TRUE(hub->getData(100 + type, p.get(), items, Gse::Raw, true, nullptr));
+        }
+        if (round == 1) {
+            EXPECT_EQ(allocations.load() - before, 0);
+        }
+    }
+    EXPECT_EQ(items.size(), 2 * std::size(types));
+    EXPECT_NE(sum, 0.0);
+}
+
+// Under the generic time resolver the packet's time is its type's time item:
+// with a clock the item takes its own time, without one the resolver's guard
+// ends the cycle, and either way the packet gets the decoded time.
+TEST_F(ThroughTheHub, TimeItemTimesItsPacketUnderTheGenericResolver)
+{
+    add(30, "SCLK", {{"DECODE_TYPE", "14"}, {"DECODE_ID1", "6"}, {"DECODE_ID2", "5"}});
+    add(31, "TEMP", {{"DECODE_TYPE", "3"}, {"DECODE_ID1", "11"}, {"DECODE_ID2", "1"}});
+    GseLib::TMPacketTypeInfo info;
+    info.valid = true;
+    info.type = 12;
+    info.timeDataId = 30;
+    info.timeMnemonic = "SCLK";
+    hub->packetTypes.insert(12, info);
+    GseLib::GenericTimeResolver timing;
+    const auto p = hk({0, 0, 0, 0x0A, 0x80, 7}, &timing);
+
+    for (bool withClock : {false, true}) {
+        if (withClock) {
+            auto clock = std::make_shared<GseLib::TMClock>();
+            clock->setEpoch(QStringLiteral("2000-01-01T00:00:00Z"));
+            hub->db()->row(30u).clock = clock;
+        }
+        const double expected = withClock ? 946684800.0 + 10.5 : 10.5;
+        DataItems items;
+        ASSERT_TRUE(hub->decodePacket(30, p.get(), items, false, nullptr)) << withClock;
+        EXPECT_DOUBLE_EQ(std::get<double>(items[0].value), expected);
+        EXPECT_DOUBLE_EQ(p->unixTime(), expected) << withClock;
+        ASSERT_TRUE(hub->decodePacket(31, p.get(), items, false, nullptr));
+        EXPECT_DOUBLE_EQ(items[1].unixTime, expected) << "other items of the packet carry its time";
+    }
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // The interpretation hub: its life cycle, the decoder table and the loading
-// of a definitions folder (written by scripts/gen_hubdefinitions.py) with its
-// patches, decoder plugins, DAC table, packet types and dated versions.
+// of a definitions folder (written by scripts/gen_definitions.py --layout hub)
+// with its patches, decoder plugins, DAC table, packet types and dated versions.
 #include "gselib/database/dactable.h"
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/interpretation/datainterpretation.h"
@@ -251,9 +251,10 @@ struct Definitions
     explicit Definitions(bool withPlugin = true)
     {
         QProcess gen;
-        gen.start("/usr/bin/python3", {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_hubdefinitions.py"), defs});
+        gen.start("/usr/bin/python3",
+                  {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_definitions.py"), defs, "--layout", "hub"});
         if (!gen.waitForFinished(60000) || gen.exitCode() != 0)
-            throw std::runtime_error("gen_hubdefinitions.py failed: " + gen.readAllStandardError().toStdString());
+            throw std::runtime_error("gen_definitions.py failed: " + gen.readAllStandardError().toStdString());
         if (withPlugin && !QFile::copy(GSE_TEST_DECODER_PLUGIN, plugin))
             throw std::runtime_error("cannot place the test plugin");
         home.write("vek.INI", "[VEK]\ndefault_group=TESTDEFS\n[TESTDEFS]\ntm_definitions=" + defs.toUtf8()
@@ -322,11 +323,11 @@ TEST(DataInterpretationLoad, InitLoadsTheDefinitionsFolder)
     ASSERT_TRUE(loading.contains("Loading decoders from plugin: " + d.plugin + " VERSION=1.2.3 QT_VERSION="
                                  + plugins.metaQtVersionToString(QPluginLoader(d.plugin).metaData())))
         << loading.join("\n").toStdString();
-    // The count runs on across plugins: ours (the last, being dynamic) adds 3.
+    // The count runs on across plugins: ours (the last, being dynamic) adds 4.
     const QStringList counts = log.texts("decode", DEBUG).filter("Decoders loaded: ");
     ASSERT_EQ(counts.size(), loading.size());
     const int previous = counts.size() > 1 ? counts[counts.size() - 2].mid(17).toInt() : 0;
-    EXPECT_EQ(counts.last(), QString("Decoders loaded: %1").arg(previous + 3));
+    EXPECT_EQ(counts.last(), QString("Decoders loaded: %1").arg(previous + 4));
 
     EXPECT_TRUE(log.contains("Loading packet properties: " + d.defs + "/tm_packet_types.txt", "tmdb", DEBUG));
     EXPECT_EQ(hub->dacPaths, QStringList{d.defs + "/dac.txt"});

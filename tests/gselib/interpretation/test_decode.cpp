@@ -3,6 +3,7 @@
 #include "decodetestsupport.h"
 
 #include "gselib/packets/timeresolvers.h"
+#include "gselib/packets/tompacket.h"
 #include "support/logcapture.h"
 
 #include <atomic>
@@ -290,6 +291,26 @@ TEST_F(Decode, OnlyOutOfRangeIsCaught)
     EXPECT_THROW(hub.decodePacket(51, &hk, items, false, nullptr), std::runtime_error);
     // The nesting depth is given back when an exception passes.
     EXPECT_EQ(hub.getValue(50, &hk, Gse::Raw, nullptr, false, nullptr), 0.0);
+}
+
+TEST_F(Decode, PacketsTooShortForTheirTypeFieldsAreNotFound)
+{
+    // A TOM packet names its type in byte 0 and its subtype in byte 8.
+    const uint8_t none[] = {0};
+    const uint8_t typeOnly[] = {12, 0, 0, 0};
+    const TomPacket empty(none, 0, 0, nullptr);
+    const TomPacket noSubtype(typeOnly, 4, 0, nullptr);
+    TmDatabaseRow row = makeRow(90, "TOM:SUB", 12, BE16, {2});
+    LogCapture log;
+    DataItems items;
+    EXPECT_FALSE(hub.decodePacket(row, &empty, items, false, nullptr));
+    EXPECT_TRUE(hub.decodePacket(row, &noSubtype, items, false, nullptr)); // subtype 0: byte 8 not read
+    row.packetSubtype = 3;
+    EXPECT_FALSE(hub.decodePacket(row, &noSubtype, items, false, nullptr));
+    EXPECT_EQ(items.size(), 1u);
+    EXPECT_EQ(log.texts("decode", WARN),
+              (QStringList{"TOM packet of 0 bytes has no byte 0 not found",
+                           "TOM packet of 4 bytes has no byte 8 not found"}));
 }
 
 TEST_F(Decode, ApplyWhenConditionsReadTheSamePacket)

@@ -113,7 +113,8 @@ TEST(HubServices, AsInstrumentsAndTheScriptingFaceCallIt)
     TestSupport::ScopedEnv iniEnv("INIVEK", home.filePath("vek.INI").toUtf8());
     const QString defs = home.filePath("defs");
     QProcess gen;
-    gen.start("/usr/bin/python3", {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_hubdefinitions.py"), defs});
+    gen.start("/usr/bin/python3",
+              {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_definitions.py"), defs, "--layout", "hub"});
     ASSERT_TRUE(gen.waitForFinished(60000) && gen.exitCode() == 0);
     ASSERT_TRUE(QFile::copy(GSE_TEST_DECODER_PLUGIN, defs + "/plugins/macos/libtestdecoders.so"));
     home.write("vek.INI", "[VEK]\ndefault_group=SVC\n[SVC]\ntm_definitions=" + defs.toUtf8() + "\ntm_database="

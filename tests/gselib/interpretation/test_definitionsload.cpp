@@ -180,6 +180,26 @@ protected:
 
 PluginManager* DefinitionsFiles::manager = nullptr;
 
+// The table against the generator's {id: [name, ground, min, max[, time id, time name]]}.
+void expectPacketTypes(const PacketTypes& types, const QJsonObject& expected)
+{
+    EXPECT_EQ(types.size(), expected.size());
+    for (auto it = expected.begin(); it != expected.end(); ++it) {
+        const QJsonArray e = it.value().toArray();
+        const TMPacketTypeInfo& info = types.info(it.key().toInt());
+        SCOPED_TRACE(it.key().toStdString());
+        EXPECT_TRUE(info.valid);
+        EXPECT_EQ(info.name, e[0].toString());
+        EXPECT_EQ(info.isGse, e[1].toBool());
+        EXPECT_EQ(info.minLength, e[2].toInt());
+        EXPECT_EQ(info.maxLength, e[3].toInt());
+        if (e.size() > 4) {
+            EXPECT_EQ(info.timeDataId, e[4].toInt());
+            EXPECT_EQ(info.timeMnemonic, e[5].toString());
+        }
+    }
+}
+
 } // namespace
 
 TEST_F(DefinitionsFiles, TextDatabaseLoadsEveryRowWithItsConversions)
@@ -237,7 +257,7 @@ TEST_F(DefinitionsFiles, GenericDecodersReadTheGeneratedFields)
                                      ? nullptr
                                      : hub.decoderTable().at(row.decodeType).get();
         if (!decoder) {
-            EXPECT_EQ(row.decodeType, 201u); // the test plugin's type, not loaded here
+            EXPECT_EQ(row.decodeType, 204u); // the test plugin's type, not loaded here
             continue;
         }
         const TMPacket* packet = packets.at(value);
@@ -297,20 +317,7 @@ TEST_F(DefinitionsFiles, PacketTypeFileResolvesTimeItemsAgainstTheRows)
     ASSERT_TRUE(types.load(definitions() + "/tm_packet_types.txt", &hub));
     EXPECT_TRUE(log.messages().isEmpty()) << log.texts().join('\n').toStdString();
 
-    const QJsonObject expected = object("packet_types");
-    EXPECT_EQ(types.size(), expected.size());
-    for (auto it = expected.begin(); it != expected.end(); ++it) {
-        const QJsonArray e = it.value().toArray();
-        const TMPacketTypeInfo& info = types.info(it.key().toInt());
-        SCOPED_TRACE(it.key().toStdString());
-        EXPECT_TRUE(info.valid);
-        EXPECT_EQ(info.name, e[0].toString());
-        EXPECT_EQ(info.isGse, e[1].toBool());
-        EXPECT_EQ(info.minLength, e[2].toInt());
-        EXPECT_EQ(info.maxLength, e[3].toInt());
-        EXPECT_EQ(info.timeDataId, e[4].toInt());
-        EXPECT_EQ(info.timeMnemonic, e[5].toString());
-    }
+    expectPacketTypes(types, object("packet_types"));
     for (const QJsonValue& p : array(generated().expected, "packets")) {
         const QJsonObject packet = p.toObject();
         EXPECT_TRUE(types.isValidLength(packet.value("type").toInt(), int(text(packet, "hex").size() / 2)));
@@ -406,25 +413,6 @@ const Generated& generatedWithoutPlugin()
     return g;
 }
 
-void expectPacketTypes(const PacketTypes& types, const QJsonObject& expected)
-{
-    EXPECT_EQ(types.size(), expected.size());
-    for (auto it = expected.begin(); it != expected.end(); ++it) {
-        const QJsonArray e = it.value().toArray();
-        const TMPacketTypeInfo& info = types.info(it.key().toInt());
-        SCOPED_TRACE(it.key().toStdString());
-        EXPECT_TRUE(info.valid);
-        EXPECT_EQ(info.name, e[0].toString());
-        EXPECT_EQ(info.isGse, e[1].toBool());
-        EXPECT_EQ(info.minLength, e[2].toInt());
-        EXPECT_EQ(info.maxLength, e[3].toInt());
-        if (e.size() > 4) {
-            EXPECT_EQ(info.timeDataId, e[4].toInt());
-            EXPECT_EQ(info.timeMnemonic, e[5].toString());
-        }
-    }
-}
-
 // The hub's configuration points into a generated folder; HOME is a
 // temporary folder. Each test ends with an empty hub, so no decoder of the
 // test plugin outlives the plugin manager that loaded it.
@@ -483,13 +471,13 @@ TEST_F(DefinitionsInit, LoadsRowsPacketTypesAndDecoders)
                     {8, "TIME40"},         {28, "RTIME40"},       {14, "TIME41"},        {9, "TIME42"},
                     {10, "TIME44"},        {21, "TIMENS"},        {12, "TIME12"},        {51, "history_max"},
                     {52, "history_avg"},   {53, "history_min"},   {54, "history_rate"},  {55, "history_sum"},
-                    {56, "history_sum_of_squares"}, {201, "byte_sum"}};
+                    {56, "history_sum_of_squares"}, {204, "byte_sum"}};
     for (const auto& d : decoders)
         EXPECT_EQ(hub->decoderName(d.type), QString::fromLatin1(d.name)) << d.type;
 
     const QJsonObject plugin = object("plugin");
     const QString pluginFile = array(plugin, "files").at(0).toString();
-    EXPECT_TRUE(log.contains("Loading decoders from plugin: " + pluginFile + " VERSION=2.3.4 QT_VERSION=", "decode",
+    EXPECT_TRUE(log.contains("Loading decoders from plugin: " + pluginFile + " VERSION=1.2.3 QT_VERSION=", "decode",
                              DEBUG))
         << log.texts("decode").join('\n').toStdString();
     EXPECT_TRUE(log.texts("tmdb", WARN).isEmpty()) << log.texts("tmdb", WARN).join('\n').toStdString();
@@ -710,8 +698,8 @@ TEST_F(DefinitionsInit, DacTableFromTheConfiguredFile)
 TEST_F(DefinitionsInitWithoutPlugin, RowsOfAMissingDecoderTypeAreReported)
 {
     DataInterpretation* hub = init();
-    EXPECT_EQ(log.texts("tmdb", WARN), QStringList{"Unsupported decoder type: 201"});
-    EXPECT_TRUE(hub->decoderName(201).isEmpty());
+    EXPECT_EQ(log.texts("tmdb", WARN), QStringList{"Unsupported decoder type: 204"});
+    EXPECT_TRUE(hub->decoderName(204).isEmpty());
     EXPECT_EQ(hub->decoderName(1), "simple");
 
     const Packets packets(array(folder.expected, "packets"));
@@ -723,6 +711,6 @@ TEST_F(DefinitionsInitWithoutPlugin, RowsOfAMissingDecoderTypeAreReported)
         bool ok = true;
         EXPECT_EQ(hub->getValue(50, packets.at(value), Gse::Raw, &ok, true, nullptr), 0.0);
         EXPECT_FALSE(ok);
-        EXPECT_EQ(log.texts("decode", WARN), QStringList{"Invalid decode type 201 ID: 50"});
+        EXPECT_EQ(log.texts("decode", WARN), QStringList{"Invalid decode type 204 ID: 50"});
     }
 }

@@ -88,6 +88,38 @@ TEST(History, SpanLimitIsMeasuredFromTheNewestTime)
     EXPECT_TRUE(std::isnan(h.rate()));
 }
 
+TEST(History, NonFinitePairsAreNotAdded)
+{
+    // A NaN time never leaves a span-limited window (|t - NaN| > span is
+    // false), so it would hold every later pair; a NaN or infinity would stay
+    // in the running sums after its pair left. Such pairs are dropped.
+    const double nan = std::nan("");
+    const double inf = HUGE_VAL;
+    struct Case {
+        const char* name;
+        double time, value;
+    };
+    for (const Case& c : {Case{"NaN time", nan, 1}, Case{"NaN value", 1, nan}, Case{"infinite time", inf, 1},
+                          Case{"infinite value", 1, -inf}}) {
+        History h(1, 0, 5.0);
+        h.addValue(c.time, c.value);
+        for (int t = 0; t <= 100; ++t)
+            h.addValue(t, 2.0 * t);
+        EXPECT_EQ(timesOf(h), (std::vector<double>{95, 96, 97, 98, 99, 100})) << c.name;
+        EXPECT_DOUBLE_EQ(h.mean(), 195.0) << c.name;
+        EXPECT_DOUBLE_EQ(h.minimum(), 190.0) << c.name;
+        EXPECT_DOUBLE_EQ(h.rate(), 2.0) << c.name;
+    }
+    // The same through a saved form read from a file.
+    History source(1, 10, 0.0);
+    source.addValue(1, 1);
+    QByteArray saved = source.saveValues();
+    saved.replace(16, 8, hex("7ff8000000000000")); // the pair's time becomes a quiet NaN
+    History back(1, 0, 5.0);
+    ASSERT_TRUE(back.restoreValues(saved));
+    EXPECT_EQ(back.size(), 0u);
+}
+
 TEST(History, RateIsNanForEqualTimesAndSinglePairs)
 {
     History h(1, 10, 0.0);

@@ -25,6 +25,7 @@ public:
         add(1234, "", "SCLK");
         add(77, "HK", "SCLK");
         add(3000000000u, "BIG", "TIME");
+        add(88, "", "\xDCHR"); // database text is Latin-1: "\u00DCHR"
     }
 
 private:
@@ -100,6 +101,8 @@ TEST(TMPacketTypeInfo, TimeFieldResolvedAgainstTheDatabase)
         {" SCLK ", 1234, "SCLK"}, // a NAME with an empty SUB_SYSTEM
         {"HK:SCLK", 77, "SCLK"},  // a whole key
         {"BIG:TIME", int(3000000000u), "TIME"},
+        {"\xC3\x9CHR", 88, "\xC3\x9CHR"}, // a Latin-1 NAME, looked up and named as text
+        {":\xC3\x9CHR", 88, "\xC3\x9CHR"},
         {"   ", -1, ""}, // blanks: no time item, no message
     };
     for (const Case& c : cases) {

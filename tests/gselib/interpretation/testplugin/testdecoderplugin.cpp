@@ -1,6 +1,7 @@
-// A dynamic decoder-maker plugin for the hub's loading tests. It also makes
-// transfer functions, so rows as well as decoders hold code of this file: a
-// load that unloaded it before releasing them would crash on reload.
+// The dynamic decoder-maker plugin of the hub's and the definitions' loading
+// tests, which copy it into a definitions folder's plugin folder. It also
+// makes transfer functions, so rows as well as decoders hold code of this
+// file: a load that unloaded it before releasing them would crash on reload.
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/database/transferfuncfactory.h"
 #include "gselib/interpretation/datainterpretation.h"
@@ -77,6 +78,37 @@ public:
     }
 };
 
+// "byte_sum": one item, the sum of the field's bytes at the first offset, as
+// many as the byte order lists; nothing when the field leaves the packet.
+class ByteSumDecoder : public Decoder
+{
+public:
+    int type() const override { return 204; }
+    QString name() const override { return QStringLiteral("byte_sum"); }
+    bool decode(const TmDatabaseRow& row, const TMPacket* packet, DataItems& items,
+                const CurrentValueTable*) const override
+    {
+        if (row.offsets.empty())
+            return false;
+        const size_t offset = row.offsets.front();
+        const size_t count = row.byteOrder.size();
+        const size_t length = packet->bytes ? packet->bytes->size() : 0;
+        if (count > length || offset > length - count)
+            return false;
+        unsigned long long sum = 0;
+        for (size_t k = 0; k < count; ++k)
+            sum += (*packet->bytes)[offset + k];
+        DataItem item;
+        item.unixTime = packet->unixTime();
+        item.relativeTime = packet->relativeTime();
+        item.offset = static_cast<int32_t>(offset);
+        item.count = static_cast<int32_t>(count);
+        item.value = sum;
+        items.push_back(std::move(item));
+        return true;
+    }
+};
+
 // k1 + k2 * x.
 class LineFunc : public TransferFunc
 {
@@ -106,7 +138,7 @@ class TestDecoderPlugin : public QObject, public DecoderMakerInterface, public T
 public:
     std::vector<Decoder*> makeDecoders() override
     {
-        return {new Be16Decoder, new ExtraTextDecoder, new PluginOverride};
+        return {new Be16Decoder, new ExtraTextDecoder, new PluginOverride, new ByteSumDecoder};
     }
     std::unordered_set<int> ids() override { return {900}; }
     std::shared_ptr<TransferFunc> makeTransferFunc(int type, const std::vector<double>& k, const std::string&,

@@ -1,0 +1,172 @@
+#include "koralib/koradatai.h"
+
+#include "gselib/database/dactable.h"
+#include "gselib/database/telemetrydatabase.h"
+#include "gselib/database/tmdatabaserow.h"
+#include "gselib/packets/tmpacket.h"
+#include "tools/logger/log.h"
+#include "tools/util/bytes.h"
+#include "tools/util/tools.h"
+
+#include <QFile>
+
+#include <iostream>
+#include <limits>
+
+namespace KorGse {
+
+KorDataInterpretationFactory::~KorDataInterpretationFactory() = default;
+
+std::unique_ptr<GseLib::DataInterpretation> KorDataInterpretationFactory::make()
+{
+    return std::make_unique<KorDataInterpretation>();
+}
+
+KorDataInterpretation::~KorDataInterpretation() = default;
+
+void KorDataInterpretation::populateCustomDecoders()
+{
+    using namespace KorDataInterpretationImpl;
+#define KORA_ADD_DECODER(Class, ...) addDecoder(new Class);
+    KORA_DECODER_LIST(KORA_ADD_DECODER, KORA_ADD_DECODER)
+#undef KORA_ADD_DECODER
+    LOG_INFO("koradatainterp", "Loaded KORA decoders");
+}
+
+void KorDataInterpretation::populateDacTable(GseLib::DacTable& table, const QString& path)
+{
+    QFile file(path);
+    if (!Tools::openPlainFile(file))
+        return;
+    table.filePath = path;
+    table.read(file, path);
+}
+
+namespace KorDataInterpretationImpl {
+
+namespace {
+
+int32_t clampedInt(uint64_t v)
+{
+    return v > uint64_t(std::numeric_limits<int32_t>::max()) ? std::numeric_limits<int32_t>::max() : int32_t(v);
+}
+
+} // namespace
+
+DecoderFrame::DecoderFrame(const DbRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
+                           const char* signature)
+    : row_(row), packet_(packet), items_(items), signature_(signature), data_(packet)
+{
+    if (row.decodeIds.size() >= 4) {
+        offset_ = row.decodeIds[0];
+        length_ = uint32_t(row.decodeIds[1]);
+        mask_ = row.decodeIds[2];
+        shift_ = int(uint32_t(row.decodeIds[3]));
+    }
+}
+
+bool DecoderFrame::fits(uint64_t offset, uint64_t length) const
+{
+    if (data_.holds(offset, length))
+        return true;
+    std::cout << signature_ << ' ' << row_.key << ' ' << row_.dataId << " Out of bounds: "
+              << "off(" << offset << ") + len(" << length << ") > dataLength(" << dataLength() << ")" << std::endl;
+    return false;
+}
+
+unsigned long DecoderFrame::read(uint64_t offset, unsigned int length, unsigned long mask, int shift) const
+{
+    if (!data_.holds(offset, length) || length == 0)
+        return 0;
+    return Bytes::decodeSimple(data_.data(), unsigned(offset), length, mask, shift);
+}
+
+unsigned long DecoderFrame::readField(uint64_t offset) const
+{
+    return read(offset, length_, mask_, shift_);
+}
+
+unsigned long DecoderFrame::readFieldLE(uint64_t offset) const
+{
+    if (!data_.holds(offset, length_) || length_ == 0)
+        return 0;
+    return Bytes::decodeSimpleLE(data_.data(), unsigned(offset), length_, mask_, shift_);
+}
+
+void DecoderFrame::takeTimes()
+{
+    if (timesTaken_)
+        return;
+    timesTaken_ = true;
+    if (packet_ && packet_->timeResolver) {
+        unixTime_ = packet_->unixTime();
+        relativeTime_ = packet_->relativeTime();
+    }
+}
+
+void DecoderFrame::append(uint64_t offset, double value, double timeOffset)
+{
+    takeTimes();
+    GseLib::DataItem item;
+    item.unixTime = unixTime_ + timeOffset;
+    item.relativeTime = relativeTime_ + timeOffset;
+    item.offset = clampedInt(offset + ITEM_OFFSET_BIAS);
+    item.count = int32_t(length_);
+    item.value = value;
+    items_.push_back(std::move(item));
+}
+
+void DecoderFrame::appendAtTicks(uint64_t offset, double value, long long ticks)
+{
+    GseLib::DataItem item;
+    if (packet_ && packet_->timeResolver) {
+        item.unixTime = packet_->unixTimeFromTicks(ticks);
+        item.relativeTime = packet_->relativeTimeFromTicks(ticks);
+    }
+    item.offset = clampedInt(offset + ITEM_OFFSET_BIAS);
+    item.count = int32_t(length_);
+    item.value = value;
+    items_.push_back(std::move(item));
+}
+
+void DecoderFrame::appendSummary(double value, double timeOffset)
+{
+    takeTimes();
+    GseLib::DataItem item;
+    item.unixTime = unixTime_ + timeOffset;
+    item.relativeTime = relativeTime_ + timeOffset;
+    item.offset = -1;
+    item.count = -1;
+    item.value = value;
+    items_.push_back(std::move(item));
+}
+
+double extractMaifTimestampSecs(const unsigned char* p)
+{
+    return Bytes::decodeSimpleLE(p, 3, 2, 0xFFFF, 0) / 32000.0;
+}
+
+unsigned getMaifFpgaVersion(const unsigned char* p)
+{
+    const DbRow& row = GseLib::DataInterpretation::current()->db()->row(831u);
+    const unsigned long v = Bytes::decodeSimple(p, unsigned(row.decodeIds[0]), unsigned(row.decodeIds[1]),
+                                                row.decodeIds[2], int(uint32_t(row.decodeIds[3])));
+    return unsigned((v >> 8) & 0xFF);
+}
+
+// The family decoders are written family by family; until then each of
+// these types is filed in its slot and decodes nothing.
+#define KORA_DECODES_NOTHING_YET(Class, ...)                                                                      \
+    bool Class::decode(const DbRow&, const GseLib::TMPacket*, GseLib::DataItems&, const GseLib::CurrentValueTable*) \
+        const                                                                                                     \
+    {                                                                                                             \
+        return false;                                                                                             \
+    }
+#define KORA_INHERITS_DECODE(Class, ...)
+KORA_DECODER_LIST(KORA_DECODES_NOTHING_YET, KORA_INHERITS_DECODE)
+#undef KORA_DECODES_NOTHING_YET
+#undef KORA_INHERITS_DECODE
+
+} // namespace KorDataInterpretationImpl
+
+} // namespace KorGse

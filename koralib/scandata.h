@@ -1,0 +1,135 @@
+#pragma once
+// One mass-spectrometer scan of the first instrument: its segments (from
+// type-26 science packets added one by one, or decoded whole from one summed
+// type-27/28 packet), the scan statuses and paired housekeeping records the
+// science data cache sets, and the queries the cache's traces and the Python
+// layer read: ion counts, TICs, corrected TICs, RF ramp ends, point lists and
+// the transforms between bins, RF values and mass. Queries never throw.
+#include "koralib/koratypes.h"
+#include "koralib/korpacketrecords.h"
+#include "koralib/scanstatus.h"
+#include "koralib/sebsequence.h"
+
+#include <QHash>
+#include <QList>
+#include <QPointF>
+#include <QSharedPointer>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class CompositeTransform;
+class PiecewiseTransform;
+
+namespace KorGse {
+
+class MassCal;
+
+class ScanData
+{
+public:
+    enum ValueType : int { BIN = 0, RF_MON = 1, RF_DAC = 2, MASS = 3 };
+
+    // A selection on one axis of a scan.
+    struct SciRange
+    {
+        double lowerBound = 0.0;
+        double upperBound = 0.0;
+        ValueType valueType = BIN;
+        bool boundsSet = false;
+    };
+
+    ScanData();
+    // The whole scan of one summed packet (type 27, or 28 with one-byte bins),
+    // keeping the newest of the pending statuses. Reads stay inside the packet:
+    // missing bins count 0, a short table or trailer contributes what is wholly present.
+    ScanData(std::shared_ptr<GseLib::TMPacket> packet, const QList<ScanStatus>& statuses, bool averageSummedScans,
+             KORA::SummedScanTimestampMode mode);
+    ScanData(const ScanData&) = default;
+    ScanData(ScanData&&) noexcept = default;
+    ScanData& operator=(const ScanData&) = default;
+    ScanData& operator=(ScanData&&) noexcept = default;
+    ~ScanData();
+
+    // Appends one type-26 segment; false, with nothing changed, when it starts
+    // below the last segment (the caller then starts a new scan).
+    bool addSciDataPkt(const SciDataPacket& segment, int cacheIndex);
+
+    // Trailer values of a summed packet, each only when wholly inside the data.
+    void extractScanTics(const std::shared_ptr<GseLib::TMPacket>& packet, int offset, int count, int stride);
+    void extractMbcSic(const std::shared_ptr<GseLib::TMPacket>& packet, int offset, int count);
+    void extractCFactors(const std::shared_ptr<GseLib::TMPacket>& packet, int offset, int count);
+
+    QList<int> packetIndexes() const { return packetIndexes_; }
+    QList<int> scanStatusPacketIndexes() const;
+    QList<int> sebSequencePacketIndexes() const;
+
+    // Bins [from, to); (0, 0) is the whole scan, to = 0 runs to the end.
+    void selectedIonCountSumAndMax(double& sum, double& max, int from, int to) const;
+    double ionCount(int from, int to) const;
+    double maxIonCount() const;
+    QList<uint32_t> ticList() const;
+    double correctedTotalIonCount(double a, double b, double c, double d) const;
+    double correctedTotalIonCountFactor(double a, double b, double c, double d) const;
+    QList<uint32_t> cTicList() const;
+    double totalScanTimeSecs() const;
+    // Wraps past 65535, as the 16-bit totals that close scans do.
+    uint16_t nBins() const;
+    double countsPerSecond() const;
+    double rfAmpStart() const;
+    double rfAmpDACStart() const;
+    double auxAmpDACStart() const;
+    double rfAmpEnd() const;
+    double rfAmpDACEnd() const;
+    double auxAmpDACEnd() const;
+    double relativeTimestamp() const;
+    QList<QPointF> binVsCounts() const;
+    QList<QPointF> binVsCorrectedCounts(double a, double b, double c, double d) const;
+    QList<QPointF> culledBinVsCounts() const;
+
+    // The chain turning a value of `from` into `to`; the mass stage is a copy
+    // of the calibration entry of the last status's phase cycle.
+    std::shared_ptr<CompositeTransform> getTransform(ValueType from, ValueType to, const MassCal& massCal) const;
+    void buildBinTransform(const std::shared_ptr<CompositeTransform>& t, ValueType to, const MassCal& massCal,
+                           int phaseCycle) const;
+    void buildRFMonTransform(const std::shared_ptr<CompositeTransform>& t, ValueType to, const MassCal& massCal,
+                             int phaseCycle) const;
+    void buildRFDacTransform(const std::shared_ptr<CompositeTransform>& t, ValueType to, const MassCal& massCal,
+                             int phaseCycle) const;
+    void buildMassTransform(const std::shared_ptr<CompositeTransform>& t, ValueType to, const MassCal& massCal,
+                            int phaseCycle) const;
+    // Bin to RF monitor value (RF_MON) or to RF DAC value (any other type),
+    // cached until the segment or status count changes.
+    std::shared_ptr<PiecewiseTransform> createRfTransform(ValueType type) const;
+
+    std::vector<SciDataPacket> segments;
+    bool averageSummedScans = false;
+    KORA::SummedScanTimestampMode summedScanTimestampMode = KORA::PacketTime;
+    uint8_t numScans = 1;
+    QList<ScanStatus> scanStatuses;
+    QList<uint32_t> scanTics;
+    QList<double> cFactors;
+    QList<uint16_t> mbcSics;
+    SebHK sebHkPkt;
+    LaserPulsesPacket laserPulsesPkt;
+    LaserStatusPacket laserStatusPkt;
+    GcHkPacket gcHkPkt;
+    uint32_t srcPktType = 26;
+    uint32_t scanTypeFlag = 1;
+    uint32_t sciDataPktVersion = 0;
+    QList<int> packetIndexes_;
+    QList<QSharedPointer<SebSequence>> sebSequences;
+    mutable QHash<int, std::shared_ptr<PiecewiseTransform>> rfTransformCache; // keyed by ValueType
+    mutable int rfTransformCacheSegments = 0;
+    mutable int rfTransformCacheStatuses = 0;
+
+private:
+    // numScans as a divisor: a packet claiming 0 acquisitions divides by 1.
+    double scanDivisor() const { return numScans ? double(numScans) : 1.0; }
+    double summedTotalCounts() const;
+    double rampEnd(double SciDataPacket::*value, double statusValue) const;
+    void appendMassStage(const std::shared_ptr<CompositeTransform>& t, const MassCal& massCal, int phaseCycle,
+                         bool inverted) const;
+};
+
+} // namespace KorGse

@@ -1,0 +1,7 @@
+#include "koralib/sebsequence.h"
+
+namespace KorGse {
+
+SebSequence::SebSequence() = default;
+
+} // namespace KorGse

@@ -1,0 +1,227 @@
+// The second instrument's packet cache over bare and framed archives, its
+// header check against the packet-type table, its time base and its
+// mission clock.
+#include "tolvalib/tolvatelemetrycache.h"
+
+#include "gselib/packets/ccsdspacket.h"
+#include "support/tempdir.h"
+#include "tolvalib/tolvadatainterpretation.h"
+#include "tolvalib/tolvamissionspecifics.h"
+#include "tolvalib/tolvapackets.h"
+#include "tolvalib/tolvatimeresolver.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+
+using namespace TolvaTest;
+using TolvaGse::TolvaTelemetryCache;
+using TolvaGse::TolvaTimeResolver;
+
+namespace {
+
+TolvaGse::TolvaDataInterpretationFactory factory;
+
+// A hub whose packet-type table knows APIDs 737 (12 to 200 data bytes), 740
+// (no limits) and 759 (lengths 6 to 1000).
+void makeHub()
+{
+    GseLib::DataInterpretation::init(&factory, false, nullptr, {});
+    auto type = [](int id, int min, int max) {
+        GseLib::TMPacketTypeInfo info;
+        info.valid = true;
+        info.type = id;
+        info.minLength = min;
+        info.maxLength = max;
+        return info;
+    };
+    GseLib::PacketTypes& types = GseLib::DataInterpretation::current()->packetTypes;
+    types.insert(737, type(737, 12, 200));
+    types.insert(740, type(740, -1, -1));
+    types.insert(759, type(759, 6, 1000));
+}
+
+class ProbeCache : public TolvaTelemetryCache
+{
+public:
+    using TolvaTelemetryCache::validHeader;
+};
+
+struct Parsed
+{
+    std::vector<size_t> sizes;
+    std::vector<double> relative;
+    std::string messages;
+};
+
+Parsed parse(const Bytes& archive)
+{
+    TestSupport::TempDir dir;
+    const QString path = dir.write("tm.bin", QByteArray(reinterpret_cast<const char*>(archive.data()),
+                                                         qsizetype(archive.size())));
+    TolvaTelemetryCache cache;
+    FILE* log = std::tmpfile();
+    cache.setMessageStream(log);
+    cache.changeFile(path.toStdString(), true);
+    Parsed out;
+    for (const auto& p : cache.allPackets()) {
+        out.sizes.push_back(p->totalLength());
+        out.relative.push_back(p->relativeTime());
+    }
+    std::rewind(log);
+    char line[512];
+    while (std::fgets(line, sizeof line, log))
+        out.messages += line;
+    std::fclose(log);
+    return out;
+}
+
+} // namespace
+
+TEST(TolvaTelemetryCache, ArchivesParseToTheirPackets)
+{
+    makeHub();
+    const Bytes a = packet(737, 100, 0, 30);
+    const Bytes b = packet(737, 101, 128, 31); // odd: a pad byte follows it inside a frame
+    const Bytes c = packet(740, 102, 0, 40);
+    const Bytes tooLong = packet(737, 0, 0, 6 + 201); // data length 201 > 200
+    auto cat = [](std::initializer_list<Bytes> parts) {
+        Bytes out;
+        for (const Bytes& p : parts)
+            append(out, p);
+        return out;
+    };
+    Bytes checksumOnly = frame({a});
+    Bytes oneByteOff = cat({Bytes{0x55}, frame({a})});
+    const struct
+    {
+        const char* name;
+        Bytes archive;
+        std::vector<size_t> sizes;
+        bool skips; // whether the base reports skipped bytes
+    } cases[] = {
+        {"bare", cat({a, b, c}), {30, 31, 40}, false},
+        {"starts with a frame", frame({a, c}), {30, 40}, false},
+        {"odd packet, pad and checksum, sync at offset 3", cat({frame({b}), frame({a})}), {31, 30}, false},
+        {"even packet and checksum, sync at offset 2", cat({frame({a}), frame({c})}), {30, 40}, false},
+        {"pad inside a frame is stepped over by the base", frame({b, a}), {31, 30}, true},
+        {"empty frame", cat({frame({}), frame({a})}), {30}, true},
+        {"last frame ends in its checksum, quietly", checksumOnly, {30}, false},
+        {"sync one byte on is not the hook's", oneByteOff, {30}, true},
+        {"rejected header resumes a byte later", cat({tooLong, a}), {30}, true},
+    };
+    for (const auto& c : cases) {
+        const Parsed got = parse(c.archive);
+        EXPECT_EQ(got.sizes, c.sizes) << c.name;
+        EXPECT_EQ(got.messages.find("Skipped") != std::string::npos, c.skips) << c.name << "\n" << got.messages;
+        EXPECT_EQ(got.messages.find("partial"), std::string::npos) << c.name << "\n" << got.messages;
+    }
+}
+
+TEST(TolvaTelemetryCache, FrameHeadersAcrossTheStreamBufferEnd)
+{
+    // The hook looks into the stream's 1 MiB buffer; a header that straddles
+    // its end is read the slow way. Place one at every position around it.
+    makeHub();
+    constexpr size_t bufferEnd = size_t(1) << 20;
+    const Bytes framed = frame({packet(737, 5, 0, 64)}); // 76 bytes
+    for (size_t before = 1; before <= 13; ++before) {
+        size_t lead = (bufferEnd - before) % framed.size();
+        while (lead < 20)
+            lead += framed.size();
+        Bytes archive = packet(740, 1, 0, lead);
+        size_t frames = 0;
+        while (archive.size() < bufferEnd + 400) {
+            append(archive, framed);
+            ++frames;
+        }
+        const Parsed got = parse(archive);
+        ASSERT_EQ(got.sizes.size(), frames + 1) << before;
+        EXPECT_EQ(got.sizes.back(), 64u) << before;
+        EXPECT_TRUE(got.messages.empty()) << before << got.messages;
+    }
+}
+
+TEST(TolvaTelemetryCache, HeaderCheckUsesDataLengthsKeptTo16Bits)
+{
+    makeHub();
+    ProbeCache cache;
+    auto header = [](int apid, unsigned lengthField) {
+        return Bytes{uint8_t(0x08 | (apid >> 8)), uint8_t(apid), 0xC0, 0, uint8_t(lengthField >> 8),
+                     uint8_t(lengthField)};
+    };
+    EXPECT_TRUE(cache.validHeader(header(737, 11).data()));   // data length 12
+    EXPECT_FALSE(cache.validHeader(header(737, 10).data()));  // 11
+    EXPECT_TRUE(cache.validHeader(header(737, 199).data()));  // 200
+    EXPECT_FALSE(cache.validHeader(header(737, 200).data())); // 201
+    EXPECT_FALSE(cache.validHeader(header(738, 20).data()));  // not in the table
+    EXPECT_TRUE(cache.validHeader(header(740, 0xFFFF).data()));
+    // 0xFFFF wraps to a data length of 0, below 759's minimum.
+    EXPECT_FALSE(cache.validHeader(header(759, 0xFFFF).data()));
+    EXPECT_EQ(cache.packetFormat(), GseLib::TelemetryCache::CCSDS);
+}
+
+TEST(TolvaTimeResolver, TimesFromTheSecondaryHeader)
+{
+    makeHub();
+    const Parsed got = parse([] {
+        Bytes a = packet(737, 1000, 64, 30);
+        append(a, packet(737, 1001, 192, 30));
+        append(a, packet(737, 999, 0, 30));
+        return a;
+    }());
+    EXPECT_EQ(got.relative, (std::vector<double>{0.0, 1.5, -1.25}));
+
+    TolvaTimeResolver resolver;
+    auto make = [&](uint32_t seconds, uint8_t fraction) {
+        const Bytes b = packet(737, seconds, fraction, 30);
+        return std::make_shared<GseLib::CcsdsPacket>(b.data(), int(b.size()), 0, &resolver);
+    };
+    const auto zero = make(0, 0);
+    EXPECT_EQ(zero->unixTime(), 1262304000.0);
+    EXPECT_EQ(zero->relativeTime(), 1262304000.0); // no t0 yet
+    EXPECT_EQ(make(0xFFFFFFFF, 255)->unixTime(), 4294967295.0 + 1262304000.0 + 255.0 / 256);
+    // Byte 11 is a spare: it changes nothing.
+    const Bytes spare = [] {
+        Bytes b = packet(737, 7, 0, 30);
+        b[11] = 0xFF;
+        return b;
+    }();
+    EXPECT_EQ(GseLib::CcsdsPacket(spare.data(), 30, 0, &resolver).unixTime(), 1262304007.0);
+
+    const auto first = make(10, 128);
+    EXPECT_TRUE(resolver.handlePacket(first));
+    EXPECT_TRUE(resolver.handlePacket(make(20, 0)));
+    EXPECT_EQ(resolver.t0Packet(), first);
+    EXPECT_EQ(make(12, 0)->relativeTime(), 1.5);
+    // Both tick forms count seconds after t0.
+    EXPECT_EQ(resolver.relativeTime(zero.get(), 5), 5.0);
+    EXPECT_EQ(resolver.unixTime(zero.get(), 5), 1262304015.5);
+    EXPECT_EQ(zero->relativeTimeFromTicks(5) + resolver.unixTimeOfT0(), zero->unixTimeFromTicks(5));
+    resolver.setT0Fallback(12345.0);
+    EXPECT_EQ(resolver.unixTimeOfT0(), 1262304010.5);
+    resolver.reset();
+    EXPECT_EQ(resolver.t0Packet(), nullptr);
+    EXPECT_EQ(resolver.unixTimeOfT0(), 0.0);
+    EXPECT_EQ(resolver.secondsToTicks(2.9), 2);
+    EXPECT_EQ(resolver.secondsToTicks(-2.9), -2);
+    EXPECT_EQ(resolver.secondsToTicks(1e300), std::numeric_limits<long long>::max());
+    EXPECT_TRUE(resolver.isSynced());
+}
+
+TEST(TolvaMissionSpecifics, ClockAndResolver)
+{
+    const TolvaGse::TolvaMissionSpecifics mission;
+    EXPECT_EQ(mission.packetFormat(), GseLib::TelemetryCache::CCSDS);
+    std::unique_ptr<GseLib::TimeResolver> resolver(mission.makeTimeResolver());
+    EXPECT_NE(dynamic_cast<TolvaTimeResolver*>(resolver.get()), nullptr);
+    EXPECT_DOUBLE_EQ(mission.mission2secs(25000), 2.5);
+    EXPECT_EQ(mission.secs2mission(1.23456), 12345.0);
+    EXPECT_EQ(mission.secs2mission(-3.0), 0.0);
+    EXPECT_EQ(mission.secs2mission(std::nan("")), 0.0);
+    EXPECT_EQ(mission.secs2mission(1e300), 18446744073709551615.0);
+    EXPECT_EQ(mission.secs2mission(1e15), 1e19); // above 2^63: converted as unsigned
+}

@@ -1,0 +1,109 @@
+#include "tolvalib/tolvatelemetrycache.h"
+
+#include "gselib/database/telemetrydatabase.h"
+#include "gselib/interpretation/datainterpretation.h"
+#include "tolvalib/tolvatimeresolver.h"
+
+#include <cstring>
+
+namespace TolvaGse {
+
+namespace {
+
+constexpr size_t SYNC_LOOKAHEAD = 8;
+
+inline uint32_t be32(const unsigned char* p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+
+// How many more bytes stand between the end of the 8 bytes looked at and the
+// end of a frame header whose sync word they hold; -1 when there is none.
+// Offset 1 is never a frame boundary and is not tested.
+int frameHeaderRest(const unsigned char* b)
+{
+    for (int offset : {0, 2, 3}) {
+        if (be32(b + offset) == TolvaTelemetryCache::ITF_SYNC)
+            return offset + TolvaTelemetryCache::ITF_HEADER_SIZE - int(SYNC_LOOKAHEAD);
+    }
+    return -1;
+}
+
+} // namespace
+
+const char* const TolvaTelemetryCache::BIN_TIME_MNEMONIC = "CTL.STATUS:BIN_TIME_RDBK";
+double TolvaTelemetryCache::ip_ = 1e-05;
+
+TolvaTelemetryCache::TolvaTelemetryCache()
+    : TelemetryCache(new TolvaTimeResolver)
+{
+    setPacketFormat(CCSDS);
+}
+
+TolvaTelemetryCache::~TolvaTelemetryCache() = default;
+
+void TolvaTelemetryCache::adjustStartPos(FILE*, long*)
+{
+}
+
+void TolvaTelemetryCache::beforeParseCcsds(FILE* stream)
+{
+    unsigned char b[SYNC_LOOKAHEAD + 5];
+    // Most packets have no frame header before them: looking at the stream's
+    // buffer spares a read and a seek back per packet.
+    if (peekBuffered(stream, b, SYNC_LOOKAHEAD) == SYNC_LOOKAHEAD) {
+        const int rest = frameHeaderRest(b);
+        if (rest >= 0)
+            (void)std::fread(b, 1, SYNC_LOOKAHEAD + size_t(rest), stream);
+        return;
+    }
+    const long start = std::ftell(stream);
+    if (std::fread(b, 1, SYNC_LOOKAHEAD, stream) < SYNC_LOOKAHEAD)
+        return; // the header read that follows fails and ends this parse
+    const int rest = frameHeaderRest(b);
+    if (rest >= 0)
+        (void)std::fread(b, 1, size_t(rest), stream);
+    else
+        std::fseek(stream, start, SEEK_SET);
+}
+
+bool TolvaTelemetryCache::validHeader(const unsigned char* header)
+{
+    const int apid = ((header[0] & 0x07) << 8) | header[1];
+    // Kept to 16 bits: a length field of 0xFFFF is a data length of 0 here.
+    const int dataLength = ((header[4] << 8) + header[5] + 1) & 0xFFFF;
+    return GseLib::DataInterpretation::current()->packetTypes.isValidLength(apid, dataLength);
+}
+
+unsigned int TolvaTelemetryCache::binTimeId(const GseLib::DataInterpretation* hub)
+{
+    const uint64_t generation = GseLib::DataInterpretation::generation();
+    if (hub != idHub_ || generation != idGeneration_) {
+        idHub_ = hub;
+        idGeneration_ = generation;
+        binTimeId_ = 0;
+        if (const GseLib::TelemetryDatabase* db = hub->db()) {
+            const auto it = db->idsByKey().find(BIN_TIME_MNEMONIC);
+            if (it != db->idsByKey().end())
+                binTimeId_ = it->second;
+        }
+    }
+    return binTimeId_;
+}
+
+void TolvaTelemetryCache::hookPacket(const GseLib::TMPacketPtr& packet)
+{
+    if (packet->type() != CTL_STAT_APID)
+        return;
+    const GseLib::DataInterpretation* hub = GseLib::DataInterpretation::current();
+    const unsigned int id = binTimeId(hub);
+    if (id == 0)
+        return; // as a name the database does not know: the value stays
+    // The first item's raw value, applicability tested; nothing decoded keeps the value.
+    bool ok = false;
+    const double raw = hub->getValue(int(id), packet.get(), Gse::Raw, &ok, true, nullptr);
+    if (ok)
+        ip_ = raw / 10000000.0;
+}
+
+} // namespace TolvaGse

@@ -1,0 +1,55 @@
+#pragma once
+// The second instrument's packet cache: CCSDS packets, bare or inside ITF
+// transfer frames whose 10-byte headers it steps over between packets. A
+// header is accepted only when the hub's packet-type table allows its APID
+// and data length, so the hub must exist before an archive is parsed. Keeps
+// the newest bin-time read-back of the control-status packets in ip_. The
+// module start-up installs one as the shared cache.
+#include "gselib/packets/telemetrycache.h"
+
+#include <cstdint>
+
+namespace GseLib {
+class DataInterpretation;
+}
+
+namespace TolvaGse {
+
+class TolvaTelemetryCache : public GseLib::TelemetryCache
+{
+    Q_OBJECT
+
+public:
+    static constexpr uint32_t ITF_SYNC = 0xFEFA30C8;
+    static constexpr int ITF_HEADER_SIZE = 10;
+    static constexpr int CTL_STAT_APID = 759;
+    static const char* const BIN_TIME_MNEMONIC;
+
+    // CTL.STATUS:BIN_TIME_RDBK of the newest control-status packet / 1e7.
+    // Process-wide, never reset: a new cache starts from the last value.
+    static double ip_;
+
+    // Makes its own TolvaTimeResolver and parses CCSDS; opens no file.
+    TolvaTelemetryCache();
+    ~TolvaTelemetryCache() override;
+
+protected:
+    void hookPacket(const GseLib::TMPacketPtr& packet) override;
+    // A parse from the start begins at byte 0.
+    void adjustStartPos(FILE* stream, long* position) override;
+    // Skips an ITF frame header that begins at the stream position or 2 or 3
+    // bytes after it (after a frame's checksum, or a pad byte and checksum).
+    void beforeParseCcsds(FILE* stream) override;
+    bool validHeader(const unsigned char* header) override;
+
+private:
+    // The data id of the bin-time item in the database of `hub`, looked up once
+    // per hub and load (0 when the database has no such item).
+    unsigned int binTimeId(const GseLib::DataInterpretation* hub);
+
+    const GseLib::DataInterpretation* idHub_ = nullptr;
+    uint64_t idGeneration_ = 0;
+    unsigned int binTimeId_ = 0;
+};
+
+} // namespace TolvaGse
