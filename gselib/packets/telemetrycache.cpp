@@ -7,9 +7,9 @@
 
 #include <QString>
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
-#include <cerrno>
 #include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,6 +56,26 @@ bool couldStartLabel(const uint8_t* b, size_t n)
             return false;
     }
     return true;
+}
+
+// Copies up to n of the next bytes of the stream that its buffer already
+// holds, without consuming them; returns how many, 0 when none are buffered
+// or the buffer cannot be seen. The stream is only ever read, so its buffer
+// holds no pending output.
+size_t peekStream(FILE* f, unsigned char* out, size_t n)
+{
+#if defined(__GLIBC__)
+    if (f->_IO_read_ptr && f->_IO_read_end > f->_IO_read_ptr) {
+        const size_t k = std::min(n, size_t(f->_IO_read_end - f->_IO_read_ptr));
+        std::memcpy(out, f->_IO_read_ptr, k);
+        return k;
+    }
+#else
+    (void)f;
+    (void)out;
+    (void)n;
+#endif
+    return 0;
 }
 
 } // namespace
