@@ -1,6 +1,7 @@
 // Laser decoders called directly on a laser pulses packet of 60 pulses: the
 // per-pulse decoders (items/s) and the summaries (pulses/s), each call
 // appending to a list that is cleared, not freed, between calls.
+#include "gselib/packets/packetarena.h"
 #include "gselib/packets/timeresolver.h"
 #include "gselib/packets/tompacket.h"
 #include "koralib/koradatai.h"
@@ -43,7 +44,7 @@ struct Input
     Input()
     {
         const int dataLength = 4 + 16 * PULSES;
-        auto bytes = std::make_shared<GseLib::ByteVector>(size_t(8 + dataLength + 4), uint8_t(0));
+        auto bytes = GseLib::makePacketBytes(size_t(8 + dataLength + 4));
         auto& b = *bytes;
         b[0] = 15;
         b[2] = uint8_t(dataLength >> 8);

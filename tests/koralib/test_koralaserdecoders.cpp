@@ -7,6 +7,7 @@
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/packets/archivetestdata.h"
+#include "gselib/packets/packetarena.h"
 #include "gselib/packets/timeresolver.h"
 #include "gselib/packets/tompacket.h"
 #include "koralib/koralaserdecoders.h"
@@ -512,7 +513,7 @@ TEST_F(LaserDecoders, EveryTruncationStaysInsideTheBytes)
     const GseLib::TmDatabaseRow rows[] = {row(0), row(0, 2, 0xFFFF, 0, 9), row(0, 60, 0xFFFF, 0xFFFFFFF0, 4),
                                           row(0, 0, ~0ull, 0, 0)};
     for (int cut = 8; cut <= 8 + 52; ++cut) {
-        auto bytes = std::make_shared<std::vector<uint8_t>>(whole.begin(), whole.begin() + cut);
+        auto bytes = GseLib::makePacketBytes(reinterpret_cast<const uint8_t*>(whole.constData()), size_t(cut));
         const GseLib::TomPacket p(bytes, 0, &resolver);
         for (int type : types) {
             for (GseLib::TmDatabaseRow r : rows) {
