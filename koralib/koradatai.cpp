@@ -206,18 +206,6 @@ KORA_DECODES_NOTHING_YET(RsimBus3PowerDecoder)
 KORA_DECODES_NOTHING_YET(RoverBus1PowerDecoder)
 // End of maif and bus power decoders.
 
-// Pressure and SEB decoders.
-KORA_DECODES_NOTHING_YET(MicroPiraniPressureDecoder)
-KORA_DECODES_NOTHING_YET(MicroPiraniPressureAvgDecoder)
-KORA_DECODES_NOTHING_YET(MicroPiraniPressureHiDecoder)
-KORA_DECODES_NOTHING_YET(MicroPiraniPressureLoDecoder)
-KORA_DECODES_NOTHING_YET(SebAdcValueDecoder)
-KORA_DECODES_NOTHING_YET(MicroPiraniAlgorithmDecoder)
-KORA_DECODES_NOTHING_YET(SebRfFreqDecoder)
-KORA_DECODES_NOTHING_YET(SebFilamentResistance)
-KORA_DECODES_NOTHING_YET(NormalizedRfPressure)
-// End of pressure and seb decoders.
-
 #undef KORA_DECODES_NOTHING_YET
 
 } // namespace KorDataInterpretationImpl
