@@ -37,6 +37,14 @@ uint32_t piraniRecords(const DecoderFrame& frame)
     return count < room ? count : room;
 }
 
+// DECODE_ID2 as the row stores it: the bounds test uses all of it, so a length
+// of 2^32 or more never fits even though the read takes its low 32 bits.
+uint64_t storedLength(const DecoderFrame& frame)
+{
+    const DbRow& row = frame.row();
+    return row.decodeIds.size() >= 4 ? uint64_t(row.decodeIds[1]) : 0;
+}
+
 uint32_t piraniStep(const DecoderFrame& frame, uint32_t j)
 {
     return frame.data().be16(PIRANI_FIRST_STEP + size_t(PIRANI_RECORD) * j);
@@ -65,6 +73,7 @@ bool decodePiraniExtreme(const DbRow& row, const GseLib::TMPacket* packet, GseLi
 {
     DecoderFrame frame(row, packet, items, signature);
     const uint32_t m = piraniRecords(frame);
+    const uint64_t l = storedLength(frame);
     uint64_t o = frame.offset();
     uint64_t stepSum = 0;
     bool have = false;
@@ -72,7 +81,7 @@ bool decodePiraniExtreme(const DbRow& row, const GseLib::TMPacket* packet, GseLi
     double bestValue = 0.0;
     double bestTime = 0.0;
     for (uint32_t j = 0; j < m; ++j, o += PIRANI_RECORD) {
-        if (!frame.fits(o, frame.length()))
+        if (!frame.fits(o, l))
             break;
         stepSum += piraniStep(frame, j);
         const unsigned long raw = frame.readField(o);
@@ -159,10 +168,11 @@ bool MicroPiraniPressureDecoder::decode(const DbRow& row, const GseLib::TMPacket
 {
     DecoderFrame frame(row, packet, items, SIGNATURE);
     const uint32_t m = piraniRecords(frame);
+    const uint64_t l = storedLength(frame);
     uint64_t o = frame.offset();
     double t = 0.0;
     for (uint32_t j = 0; j < m; ++j, o += PIRANI_RECORD) {
-        if (!frame.fits(o, frame.length()))
+        if (!frame.fits(o, l))
             return true;
         t += piraniStep(frame, j) * PIRANI_STEP_SECONDS;
         frame.append(o, double(frame.readField(o)), t);
@@ -175,11 +185,12 @@ bool MicroPiraniPressureAvgDecoder::decode(const DbRow& row, const GseLib::TMPac
 {
     DecoderFrame frame(row, packet, items, SIGNATURE);
     const uint32_t m = piraniRecords(frame);
+    const uint64_t l = storedLength(frame);
     uint64_t o = frame.offset();
     uint64_t stepSum = 0;
     float sum = 0.0f;
     for (uint32_t j = 0; j < m; ++j, o += PIRANI_RECORD) {
-        if (!frame.fits(o, frame.length()))
+        if (!frame.fits(o, l))
             break;
         stepSum += piraniStep(frame, j);
         sum += singleOf(frame.readField(o));
@@ -233,7 +244,7 @@ bool MicroPiraniAlgorithmDecoder::decode(const DbRow& row, const GseLib::TMPacke
     constexpr int MAX_SAMPLES = 100;
     constexpr int WIDE_STRIDES = 14;
     DecoderFrame frame(row, packet, items, SIGNATURE);
-    const uint64_t l = frame.length();
+    const uint64_t l = storedLength(frame);
     const DataArea& d = frame.data();
     // Nothing to refer the sensors to: no pressure.
     if (!d.holds(REFERENCE, l))
@@ -275,7 +286,7 @@ bool SebRfFreqDecoder::decode(const DbRow& row, const GseLib::TMPacket* packet, 
     const DecoderFrame a(rowA, packet, items, SIGNATURE);
     const DecoderFrame b(rowB, packet, items, SIGNATURE);
     // Fields outside this packet give no frequency rather than a made-up one.
-    if (!a.data().holds(a.offset(), a.length()) || !b.data().holds(b.offset(), b.length()))
+    if (!a.data().holds(a.offset(), storedLength(a)) || !b.data().holds(b.offset(), storedLength(b)))
         return true;
     const unsigned long va = a.readField(a.offset());
     if (va == 0)

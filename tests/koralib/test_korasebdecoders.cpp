@@ -187,6 +187,54 @@ TEST_F(KorSeb, PiraniRecordsRawMeanHighestLowest)
     }
 }
 
+// Row parameters as the definitions may hold them: lengths of 2^32 and more
+// never fit (whatever their low 32 bits), offsets near 2^64 do not wrap, and
+// the shift's sign picks its direction.
+TEST_F(KorSeb, PiraniRowParametersAtTheirExtremes)
+{
+    ASSERT_TRUE(defs->generated);
+    const auto p = packet(piraniData(PIRANI_CASES[0]));
+    const MicroPiraniPressureDecoder raw;
+    const MicroPiraniPressureHiDecoder high;
+    const MicroPiraniAlgorithmDecoder algorithm;
+    struct Case
+    {
+        const char* name;
+        std::vector<unsigned long long> ids;
+        std::vector<double> values;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {"length above 32 bits", {6, (1ull << 32) + 4, 0xFFFFFFFF, 0}, {},
+         "off(6) + len(4294967300) > dataLength(40)"},
+        {"offset near 2^64", {~0ull - 1, 4, 0xFFFFFFFF, 0}, {}, "off(18446744073709551614) + len(4) > dataLength(40)"},
+        {"shift right", {6, 4, 0xFFFFFFFF, 16}, {ONE >> 16, THREE >> 16, TWO >> 16}, ""},
+        {"negative shift is a left shift", {6, 4, 0xFFFFFFFF, 0xFFFFFFFC},
+         {double(uint64_t(ONE) << 4), double(uint64_t(THREE) << 4), double(uint64_t(TWO) << 4)}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const DbRow row = makeRow(509, 220, c.ids);
+        GseLib::DataItems items;
+        TestSupport::StreamCapture out(std::cout);
+        EXPECT_TRUE(raw.decode(row, p.get(), items, nullptr));
+        ASSERT_EQ(items.size(), c.values.size());
+        for (size_t i = 0; i < items.size(); ++i)
+            EXPECT_EQ(std::get<double>(items[i].value), c.values[i]) << i;
+        EXPECT_EQ(out.text(), c.line.empty() ? std::string()
+                                             : signatureOf<MicroPiraniPressureDecoder>() + " SEB:ROW509 509 Out of bounds: "
+                                                 + c.line + "\n");
+    }
+    GseLib::DataItems items;
+    EXPECT_TRUE(high.decode(makeRow(509, 222, cases[0].ids), p.get(), items, nullptr));
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(std::get<double>(items[0].value), 0.0);
+    items.clear();
+    std::vector<uint8_t> d(200, 1);
+    EXPECT_TRUE(algorithm.decode(makeRow(510, 225, {7, (1ull << 32) + 2, 0xFFFF, 0}), packet(d).get(), items, nullptr));
+    EXPECT_TRUE(items.empty());
+}
+
 // The gauge's quadratic laws R = R0 + a T + b T^2 solved the textbook way;
 // the decoder's constants must agree with them.
 double temperatureOf(double r, double r0, double a, double b)
@@ -313,6 +361,7 @@ TEST_F(KorSeb, SebRfFrequencyFromTwoRowsFields)
     db->addRow(makeRow(610, 2, {4, 2, 0xFFFF, 0}));  // a, big-endian at D[4..5]
     db->addRow(makeRow(611, 2, {8, 4, 0xFFFFFF, 0})); // b, masked
     db->addRow(makeRow(612, 2, {30, 2, 0xFFFF, 0})); // past N
+    db->addRow(makeRow(613, 2, {4, (1ull << 32) + 2, 0xFFFF, 0})); // reads 2 bytes, but never fits
     const SebRfFreqDecoder decoder;
     struct Case
     {
@@ -328,6 +377,7 @@ TEST_F(KorSeb, SebRfFrequencyFromTwoRowsFields)
         {"a zero", 0, 2000, 610, 611, {}},
         {"a past the data", 1000, 2000, 612, 611, {}},
         {"b past the data", 1000, 2000, 610, 612, {}},
+        {"a longer than 32 bits", 1000, 2000, 613, 611, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
