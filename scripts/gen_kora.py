@@ -102,7 +102,8 @@ def fletcher32(data):
         s2 += s1
     s1 = (s1 >> 16) + (s1 & 0xFFFF)
     s2 = (s2 >> 16) + (s2 & 0xFFFF)
-    return (s2 << 16) | s1
+    # One fold can leave 17 bits; the stored word keeps the low 32 bits.
+    return ((s2 << 16) | s1) & 0xFFFFFFFF
 
 
 def tom(first_byte, seq, data, ts):

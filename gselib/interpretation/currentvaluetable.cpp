@@ -297,7 +297,7 @@ bool CurrentValueTable::restoreState(const QByteArray& data, const TimeResolver*
         in >> apid >> seconds >> ms >> length;
         if (length < MIN_PACKET_LENGTH || length > remaining(in))
             return false;
-        auto bytes = std::make_shared<ByteVector>(size_t(length));
+        auto bytes = makePacketBytes(size_t(length));
         if (in.readRawData(reinterpret_cast<char*>(bytes->data()), length) != length)
             return false;
         std::shared_ptr<TMPacket> p = maker ? maker(std::move(bytes), resolver) : makeCcsds(std::move(bytes), resolver);

@@ -6,7 +6,7 @@ namespace GseLib {
 
 CcsdsPrimaryHeader::CcsdsPrimaryHeader(int apid, int version, PacketType type, bool hasSecHeader,
                                        SegmentFlags flags, int sequenceCount, int dataLength)
-    : bytes_(std::make_shared<ByteVector>(SIZE, 0))
+    : bytes_(makePacketBytes(SIZE))
 {
     setVersionNumber(version);
     setPacketType(type);
@@ -80,16 +80,21 @@ QByteArray CcsdsPrimaryHeader::toByteArray() const
     return out;
 }
 
-CcsdsPacket::CcsdsPacket() = default;
+CcsdsPacket::CcsdsPacket()
+{
+    header.readFrom(&bytes);
+}
 
 CcsdsPacket::CcsdsPacket(const uint8_t* data, int length, int index, const TimeResolver* resolver)
-    : TMPacket(data, length, index, resolver), header(bytes)
+    : TMPacket(data, length, index, resolver)
 {
+    header.readFrom(&bytes);
 }
 
 CcsdsPacket::CcsdsPacket(ByteVectorPtr bytes, int index, const TimeResolver* resolver)
-    : TMPacket(std::move(bytes), index, resolver), header(this->bytes)
+    : TMPacket(std::move(bytes), index, resolver)
 {
+    header.readFrom(&this->bytes);
 }
 
 static size_t checkedCcsdsSize(size_t size)
@@ -101,18 +106,36 @@ static size_t checkedCcsdsSize(size_t size)
 
 CcsdsPacket::CcsdsPacket(size_t size, int apid, bool hasSecondaryHeader,
                          CcsdsPrimaryHeader::SegmentFlags flags, int index)
-    : TMPacket(checkedCcsdsSize(size), index), header(bytes)
+    : TMPacket(checkedCcsdsSize(size), index)
 {
+    header.readFrom(&bytes);
     header.setApid(apid);
     header.setHasSecHeader(hasSecondaryHeader);
     header.setSegmentFlags(flags);
     updateDataLength();
 }
 
+CcsdsPacket::CcsdsPacket(const CcsdsPacket& other) : TMPacket(other), header(other.header)
+{
+    if (other.header.packetBytes() == &other.bytes)
+        header.readFrom(&bytes);
+}
+
+CcsdsPacket& CcsdsPacket::operator=(const CcsdsPacket& other)
+{
+    TMPacket::operator=(other);
+    if (other.header.packetBytes() == &other.bytes)
+        header.readFrom(&bytes);
+    else
+        header = other.header;
+    return *this;
+}
+
 void CcsdsPacket::updateDataLength()
 {
-    // resize() may have given a default-built packet its first vector.
-    header = CcsdsPrimaryHeader(bytes);
+    // The header reads this packet's bytes again (it may have been given
+    // another vector), now that resize() may have made them.
+    header.readFrom(&bytes);
     // A packet of fewer than 7 bytes has no length that the field can express.
     if (size() >= 7)
         header.setDataLength(int(size() - CcsdsPrimaryHeader::SIZE));

@@ -19,12 +19,19 @@ public:
 
     CcsdsPrimaryHeader() = default;
     explicit CcsdsPrimaryHeader(ByteVectorPtr bytes) : bytes_(std::move(bytes)) {}
+    // A copy shares the vector, also when copied from a packet's header.
+    CcsdsPrimaryHeader(const CcsdsPrimaryHeader& other) : bytes_(other.shared()) {}
+    CcsdsPrimaryHeader& operator=(const CcsdsPrimaryHeader& other)
+    {
+        bytes_ = other.shared();
+        return *this;
+    }
     CcsdsPrimaryHeader(int apid, int version, PacketType type, bool hasSecHeader, SegmentFlags flags,
                        int sequenceCount, int dataLength);
     CcsdsPrimaryHeader(int apid, int dataLength, int sequenceCount, bool hasSecHeader, SegmentFlags flags,
                        PacketType type, int version);
 
-    bool isValid() const { return bytes_ != nullptr; }
+    bool isValid() const { return vector() != nullptr; }
     bool isValidTelemetryHeader() const;
 
     int versionNumber() const { return byte(0) >> 5; }
@@ -49,12 +56,48 @@ public:
     QByteArray toByteArray() const;
 
 private:
-    size_t size() const { return bytes_ ? bytes_->size() : 0; }
-    uint8_t byte(size_t n) const { return n < size() ? (*bytes_)[n] : 0; }
+    friend class CcsdsPacket;
+
+    // A packet's own header refers to the packet's `bytes` member instead of
+    // sharing its vector: a stored packet keeps one count rather than two,
+    // and its header follows the packet's bytes when they are replaced. The
+    // member's address is kept tagged in bit 0 (which no vector's address
+    // has) in a pointer without owner.
+    void readFrom(const ByteVectorPtr* packetBytes)
+    {
+        bytes_ = ByteVectorPtr(ByteVectorPtr(),
+                               reinterpret_cast<ByteVector*>(reinterpret_cast<uintptr_t>(packetBytes) | 1u));
+    }
+    const ByteVectorPtr* packetBytes() const
+    {
+        const auto v = reinterpret_cast<uintptr_t>(bytes_.get());
+        return v & 1u ? reinterpret_cast<const ByteVectorPtr*>(v & ~uintptr_t(1)) : nullptr;
+    }
+    ByteVector* vector() const
+    {
+        const ByteVectorPtr* p = packetBytes();
+        return p ? p->get() : bytes_.get();
+    }
+    ByteVectorPtr shared() const
+    {
+        const ByteVectorPtr* p = packetBytes();
+        return p ? *p : bytes_;
+    }
+    size_t size() const
+    {
+        const ByteVector* v = vector();
+        return v ? v->size() : 0;
+    }
+    uint8_t byte(size_t n) const
+    {
+        const ByteVector* v = vector();
+        return v && n < v->size() ? (*v)[n] : 0;
+    }
     void setBits(size_t n, uint8_t mask, uint8_t value)
     {
-        if (n < size())
-            (*bytes_)[n] = uint8_t(((*bytes_)[n] & ~mask) | (value & mask));
+        ByteVector* v = vector();
+        if (v && n < v->size())
+            (*v)[n] = uint8_t(((*v)[n] & ~mask) | (value & mask));
     }
 
     ByteVectorPtr bytes_;
@@ -70,15 +113,18 @@ public:
     // flag, segment flags and the length field set. Throws std::runtime_error below 7.
     CcsdsPacket(size_t size, int apid, bool hasSecondaryHeader, CcsdsPrimaryHeader::SegmentFlags flags,
                 int index);
+    // The copy's header reads the copy's bytes (which it shares with the original).
+    CcsdsPacket(const CcsdsPacket& other);
+    CcsdsPacket& operator=(const CcsdsPacket& other);
 
     int dataOffset() const override { return CcsdsPrimaryHeader::SIZE; }
     int headerSize() const override { return CcsdsPrimaryHeader::SIZE; }
-    int type() const override { return header.apid(); }
-    int fullType() const override { return header.apid(); }
+    int type() const override { return ((byteAt(0) & 0x07) << 8) | byteAt(1); }
+    int fullType() const override { return type(); }
     int subType() const override { return 0; }
     int sequence() const override { return header.sequenceCount(); }
     void incrementSequence() override { header.incrementSequenceCount(); }
-    unsigned int dataLength() const override { return header.dataLength(); }
+    unsigned int dataLength() const override { return be16(4) + 1u; }
     uint32_t rawTimestamp() const override { return be32(6); }
     double rawTimestampMs() const override { return be16(10) / 65536.0 * 1000.0; }
     uint32_t checksum() const override { return 0; }

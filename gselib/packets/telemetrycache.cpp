@@ -7,10 +7,12 @@
 
 #include <QString>
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <stdio_ext.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace GseLib {
 
@@ -57,9 +59,9 @@ bool couldStartLabel(const uint8_t* b, size_t n)
 }
 
 // Copies up to n of the next bytes of the stream that its buffer already
-// holds, without consuming them (which saves a seek back, a system call);
-// returns how many, 0 when none are buffered or the buffer cannot be seen.
-// The stream is only ever read, so its buffer holds no pending output.
+// holds, without consuming them; returns how many, 0 when none are buffered
+// or the buffer cannot be seen. The stream is only ever read, so its buffer
+// holds no pending output.
 size_t peekStream(FILE* f, unsigned char* out, size_t n)
 {
 #if defined(__GLIBC__)
@@ -200,13 +202,11 @@ void TelemetryCache::parseCustomPackets()
 
 void TelemetryCache::hookPacket(const TMPacketPtr&)
 {
+    // Not overridden: the parse need not call it again.
+    packetHook = PacketHook::Base;
 }
 
 void TelemetryCache::adjustStartPos(FILE*, long*)
-{
-}
-
-void TelemetryCache::beforeParseCcsds(FILE*)
 {
 }
 
@@ -241,10 +241,14 @@ bool TelemetryCache::backOff(PartialReads& reads, long fileEnd)
 void TelemetryCache::reserveFor(long fileSize)
 {
     // Grow the packet vector to about what the rest of the file holds, so
-    // that a whole archive does not leave half a vector of slack behind. An
-    // estimate well beyond doubling the vector only doubles it (small packets
-    // at the start of a file of large ones would reserve far too much); the
-    // next growth estimates again from more packets.
+    // that a whole archive does not leave half a vector of slack behind and
+    // is not copied a dozen times on the way. Until a few thousand packets
+    // have been seen, an estimate well beyond doubling the vector only
+    // doubles it (small packets at the start of a file of large ones would
+    // reserve far too much); the next growth estimates again from more.
+    // Reserved but unused capacity is never touched, so it costs address
+    // space rather than memory.
+    constexpr size_t TRUSTED_SAMPLE = 4096;
     const size_t n = packets.size();
     if (n < packets.capacity())
         return;
@@ -254,42 +258,83 @@ void TelemetryCache::reserveFor(long fileSize)
         const double bytesPerPacket = double(position) / double(n);
         const double estimate = double(fileSize - position) / bytesPerPacket * 1.02 + 64;
         const double doubling = double(n + 64);
-        extra = std::max(extra, size_t(estimate <= doubling + double(minimum) ? estimate : doubling));
+        const bool trusted = n >= TRUSTED_SAMPLE || estimate <= doubling + double(minimum);
+        extra = std::max(extra, size_t(trusted ? estimate : doubling));
     }
     packets.reserve(n + extra);
+    // Filled at once by the parse: huge pages spare a fault per 256 packets.
+    PacketArena::adviseHugePages(packets.data() + n, (packets.capacity() - n) * sizeof(TMPacketPtr));
 }
 
-void TelemetryCache::accept(const TMPacketPtr& packet)
+void TelemetryCache::accept(TMPacketPtr&& packet)
 {
-    packets.push_back(packet);
-    resolver->handlePacket(packet);
-    hookPacket(packet);
+    packets.push_back(std::move(packet));
+    const TMPacketPtr& stored = packets.back();
+    resolver->handlePacket(stored);
+    if (packetHook == PacketHook::Base)
+        return;
+    // An override gets a pointer of its own: the vector's element would not
+    // survive the hook appending to this cache.
+    const TMPacketPtr held = stored;
+    hookPacket(held);
+    if (packetHook == PacketHook::Unknown)
+        packetHook = PacketHook::Overridden;
 }
 
 // ---- TOM parse -------------------------------------------------------------
 
-size_t TelemetryCache::windowFill(long pos, size_t n)
+void TelemetryCache::startWindow()
+{
+    if (!window.bytes)
+        window.bytes.reset(new uint8_t[WINDOW_SIZE]);
+    window.start = position;
+    window.length = 0;
+    window.atEof = false;
+    window.sumsValid = false;
+}
+
+size_t TelemetryCache::readAt(long pos, uint8_t* out, size_t n)
+{
+    // Straight from the file into the window: no stream buffer in between,
+    // and the stream stays where the hooks expect it.
+    size_t got = 0;
+    const int fd = fileno(file);
+    while (got < n) {
+        const ssize_t k = pread(fd, out + got, n - got, off_t(pos) + off_t(got));
+        if (k > 0) {
+            got += size_t(k);
+        } else if (k < 0 && errno == EINTR) {
+            continue;
+        } else if (k < 0 && got == 0) {
+            // Not a plain file (a pipe or the like): through the stream.
+            std::clearerr(file);
+            if (std::fseek(file, pos, SEEK_SET) != 0 && std::ftell(file) != pos)
+                return 0;
+            return std::fread(out, 1, n, file);
+        } else {
+            break;
+        }
+    }
+    return got;
+}
+
+size_t TelemetryCache::windowRefill(long pos, size_t n)
 {
     const long end = window.start + long(window.length);
-    if (pos >= window.start && pos + long(n) <= end)
-        return n;
     if (pos >= window.start && pos <= end && window.atEof)
         return size_t(end - pos);
     size_t keep = 0;
     if (pos >= window.start && pos <= end) {
-        // The stream stands at `end`: keep the tail and read on.
         keep = size_t(end - pos);
         if (keep && pos != window.start)
             std::memmove(window.bytes.get(), windowAt(pos), keep);
-    } else {
-        std::fseek(file, pos, SEEK_SET);
-        window.atEof = false;
     }
     window.start = pos;
     window.length = keep;
+    window.atEof = false;
     window.sumsValid = false;
     const size_t want = WINDOW_SIZE - keep;
-    const size_t got = std::fread(window.bytes.get() + keep, 1, want, file);
+    const size_t got = readAt(pos + long(keep), window.bytes.get() + keep, want);
     window.length += got;
     if (got < want)
         window.atEof = true;
@@ -375,13 +420,7 @@ bool TelemetryCache::laterCompleteTomPacket(long pos, long fileEnd)
 
 void TelemetryCache::parseTom()
 {
-    if (!window.bytes)
-        window.bytes.reset(new uint8_t[WINDOW_SIZE]);
-    window.start = position;
-    window.length = 0;
-    window.atEof = false;
-    window.sumsValid = false;
-    std::fseek(file, position, SEEK_SET);
+    startWindow();
     const long fileSize = currentFileSize();
     long skipped = 0;
 
@@ -415,9 +454,8 @@ void TelemetryCache::parseTom()
                         message("Skipped %d bytes [%ld - %ld]", int(skipped), position - skipped, position);
                     if (packets.size() == packets.capacity())
                         reserveFor(fileSize);
-                    const TMPacketPtr p = std::make_shared<TomPacket>(windowAt(position), int(total),
-                                                                      int(packets.size()), resolver.get());
-                    accept(p);
+                    accept(makePacket<TomPacket>(windowAt(position), int(total), int(packets.size()),
+                                                 resolver.get()));
                     position += long(total);
                     skipped = 0;
                     resync = false;
@@ -434,28 +472,38 @@ void TelemetryCache::parseTom()
 
 // ---- CCSDS parse -----------------------------------------------------------
 
-bool TelemetryCache::skipLabelRest(size_t bytes)
+bool TelemetryCache::labelComplete(long pos, size_t total)
 {
-    if (bytes == 0)
-        return true;
-    struct stat st;
-    if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode)) {
-        const long here = std::ftell(file);
-        if (here < 0 || long(st.st_size) - here < long(bytes))
-            return false;
-        return std::fseek(file, long(bytes), SEEK_CUR) == 0;
-    }
-    while (bytes) {
-        const size_t n = std::min(bytes, PACKET_BUFFER_SIZE);
-        if (std::fread(packetBuffer, 1, n, file) < n)
-            return false;
-        bytes -= n;
-    }
-    return true;
+    if (total <= WINDOW_SIZE)
+        return windowFill(pos, total) == total;
+    // A label longer than the window: only its ground time is read, the rest
+    // must merely be there.
+    return windowFill(pos, 40) == 40 && currentFileSize() - pos >= long(total);
+}
+
+void TelemetryCache::beforeParseCcsds(FILE*)
+{
+    // Tells the parse that no override reads the stream, so that it need not
+    // keep the stream on each packet. Overrides must not call this one.
+    ccsdsHook = CcsdsHook::Base;
+}
+
+long TelemetryCache::runCcsdsHook(long at)
+{
+    if (ccsdsHook == CcsdsHook::Base)
+        return at;
+    std::fseek(file, at, SEEK_SET);
+    beforeParseCcsds(file);
+    if (ccsdsHook == CcsdsHook::Base)
+        return at;
+    ccsdsHook = CcsdsHook::Overridden;
+    const long after = std::ftell(file);
+    return after >= 0 ? after : at;
 }
 
 void TelemetryCache::parseCcsds()
 {
+    startWindow();
     const long fileSize = currentFileSize();
     long skipped = 0;
 
@@ -464,65 +512,50 @@ void TelemetryCache::parseCcsds()
         uint32_t labelSeconds = 0;
         double labelMs = 0.0;
 
-        // The buffered bytes decide when they are all 20, or when they already
-        // cannot begin a label. Only otherwise are the 20 bytes read and the
-        // stream put back: across the end of its buffer that makes the stream
-        // read its buffer again.
-        const size_t buffered = peekStream(file, labelBuffer, LABEL_LOOKAHEAD);
-        const bool peeked = buffered == LABEL_LOOKAHEAD || (buffered > 0 && !couldStartLabel(labelBuffer, buffered));
-        const size_t ahead = peeked ? buffered : std::fread(labelBuffer, 1, LABEL_LOOKAHEAD, file);
-        if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(labelBuffer, ahead))) {
-            // Nothing more, or the start of a label still being written.
-            std::fseek(file, position, SEEK_SET);
-            break;
-        }
-        if (ahead == LABEL_LOOKAHEAD && couldStartLabel(labelBuffer, LABEL_LOOKAHEAD)) {
+        // The 20-byte look-ahead for an archive label, in the window.
+        const size_t ahead = windowFill(position, LABEL_LOOKAHEAD);
+        if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(windowAt(position), ahead)))
+            break; // nothing more, or the start of a label still being written
+        long start = position;
+        if (ahead == LABEL_LOOKAHEAD && couldStartLabel(windowAt(position), LABEL_LOOKAHEAD)) {
+            const uint8_t* l = windowAt(position);
             size_t n = 0;
             for (size_t i = 12; i < 20; ++i)
-                n = n * 10 + size_t(labelBuffer[i] - '0');
-            // Only the ground-time bytes are needed; a label longer than the
-            // buffer is read in part and the rest skipped.
-            const size_t rest = n + LABEL_LOOKAHEAD;
-            const size_t inBuffer = std::min(rest, LABEL_BUFFER_SIZE - LABEL_LOOKAHEAD);
-            if (peeked)
-                std::fread(labelBuffer, 1, LABEL_LOOKAHEAD, file); // the peeked bytes, now consumed
-            if (std::fread(labelBuffer + LABEL_LOOKAHEAD, 1, inBuffer, file) < inBuffer ||
-                !skipLabelRest(rest - inBuffer)) {
-                std::fseek(file, position, SEEK_SET);
+                n = n * 10 + size_t(l[i] - '0');
+            const size_t total = n + 2 * LABEL_LOOKAHEAD;
+            if (!labelComplete(position, total))
                 break;
-            }
-            if (labelBuffer[8] == 'G') {
-                labelSeconds = be32(labelBuffer + 24);
-                labelMs = be16(labelBuffer + 28);
+            l = windowAt(position);
+            if (l[8] == 'G') {
+                labelSeconds = be32(l + 24);
+                labelMs = be16(l + 28);
             } else {
-                labelSeconds = be32(labelBuffer + 32);
-                labelMs = be16(labelBuffer + 36);
+                labelSeconds = be32(l + 32);
+                labelMs = be16(l + 36);
             }
             labelled = true;
-        } else if (!peeked) {
-            std::fseek(file, position, SEEK_SET);
+            start = position + long(total);
         }
 
-        beforeParseCcsds(file);
-        if (std::fread(packetBuffer, 1, CcsdsPrimaryHeader::SIZE, file) < size_t(CcsdsPrimaryHeader::SIZE))
+        start = runCcsdsHook(start);
+        if (windowFill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
             break;
         bool stop = false;
-        while (!validHeader(packetBuffer)) {
+        while (!validHeader(windowAt(start))) {
             // The label's ground time belongs to no packet found after this.
             labelled = false;
             ++position;
-            std::fseek(file, position, SEEK_SET);
+            start = position;
             ++skipped;
             if (maxScan > 0 && skipped >= maxScan) {
                 message("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be "
                         "corrupt!",
                         int(skipped), position - skipped, position);
-                std::fseek(file, 0, SEEK_END);
-                position = std::ftell(file);
+                position = currentFileSize();
                 stop = true;
                 break;
             }
-            if (std::fread(packetBuffer, 1, CcsdsPrimaryHeader::SIZE, file) < size_t(CcsdsPrimaryHeader::SIZE)) {
+            if (windowFill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
                 stop = true;
                 break;
             }
@@ -531,18 +564,18 @@ void TelemetryCache::parseCcsds()
             break;
 
         // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
-        const uint32_t body = be16(packetBuffer + 4) + 1u;
-        if (std::fread(packetBuffer + CcsdsPrimaryHeader::SIZE, 1, body, file) < body) {
-            const long fileEnd = std::ftell(file);
+        const uint32_t body = be16(windowAt(start) + 4) + 1u;
+        const size_t total = body + CcsdsPrimaryHeader::SIZE;
+        if (windowFill(start, total) < total) {
+            // Only the end of the file stops a fill of a packet's size.
+            const long fileEnd = window.start + long(window.length);
             if (backOff(ccsdsReads, fileEnd)) {
                 message("Read partial packet...backing up to index %ld", position);
-                std::fseek(file, position, SEEK_SET);
                 break;
             }
             message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
             ++position;
             ++skipped;
-            std::fseek(file, position, SEEK_SET);
             continue;
         }
         ccsdsReads.count = 0;
@@ -550,16 +583,16 @@ void TelemetryCache::parseCcsds()
             message("Skipped %d bytes [%ld - %ld]", int(skipped), position - skipped, position);
         if (packets.size() == packets.capacity())
             reserveFor(fileSize);
-        const auto p = std::make_shared<CcsdsPacket>(packetBuffer, int(body + CcsdsPrimaryHeader::SIZE),
-                                                     int(packets.size()), resolver.get());
+        TMPacketPtr p = makePacket<CcsdsPacket>(windowAt(start), int(total), int(packets.size()), resolver.get());
         if (labelled) {
             p->groundSeconds = labelSeconds;
             p->groundMs = labelMs;
         }
-        accept(p);
-        position = std::ftell(file);
+        accept(std::move(p));
+        position = start + long(total);
         skipped = 0;
     }
+    std::fseek(file, position, SEEK_SET);
 }
 
 } // namespace GseLib

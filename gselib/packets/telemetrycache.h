@@ -71,11 +71,16 @@ signals:
 protected:
     // Called by grow() for a format that is neither TOM nor CCSDS.
     virtual void parseCustomPackets();
-    // Called for each new packet, after the resolver's handlePacket.
+    // Called for each new packet, after the resolver's handlePacket. An
+    // override must not call this base version (which tells the parse that
+    // there is no override).
     virtual void hookPacket(const TMPacketPtr& packet);
     // Called by grow() at position 0; may move the stream and position past a preamble.
     virtual void adjustStartPos(FILE* stream, long* position);
-    // Called by the CCSDS parse before each primary-header read; may read past filler.
+    // Called by the CCSDS parse before each primary-header read, with the
+    // stream on the packet's first byte; may read past filler. The parse reads
+    // the file through a window of its own and places the stream only for an
+    // override, so an override must not call this base version.
     virtual void beforeParseCcsds(FILE* stream);
     // Tests a header candidate (8 TOM or 6 CCSDS header bytes).
     virtual bool validHeader(const unsigned char* header);
@@ -107,7 +112,7 @@ private:
         long fileEnd = -1;
     };
 
-    // The bytes of the archive that the TOM parse works on.
+    // The bytes of the archive that both parses work on.
     struct Window
     {
         std::unique_ptr<uint8_t[]> bytes;
@@ -129,22 +134,36 @@ private:
         long found = -1;
     };
 
+    // Whether beforeParseCcsds and hookPacket are overridden, found out on their first call.
+    enum class CcsdsHook { Unknown, Base, Overridden };
+    enum class PacketHook { Unknown, Base, Overridden };
+
     void parseTom();
     void parseCcsds();
+    long runCcsdsHook(long at);
+    bool labelComplete(long pos, size_t total);
     void resetParseState();
     // True to back off on a partial packet, false to step over a byte.
     bool backOff(PartialReads& reads, long fileEnd);
-    void accept(const TMPacketPtr& packet);
+    void accept(TMPacketPtr&& packet);
     void reserveFor(long fileSize);
     long currentFileSize() const;
 
-    size_t windowFill(long pos, size_t n);
+    void startWindow();
+    size_t readAt(long pos, uint8_t* out, size_t n);
+    // The bytes available from pos, up to n (fewer only at the end of the file).
+    size_t windowFill(long pos, size_t n)
+    {
+        if (pos >= window.start && pos + long(n) <= window.start + long(window.length))
+            return n;
+        return windowRefill(pos, n);
+    }
+    size_t windowRefill(long pos, size_t n);
     const uint8_t* windowAt(long pos) const { return window.bytes.get() + (pos - window.start); }
     bool tomChecksumOk(long pos, size_t covered);
     bool checksumMayMatch(long pos, size_t covered);
     void buildWindowSums();
     bool laterCompleteTomPacket(long pos, long fileEnd);
-    bool skipLabelRest(size_t bytes);
 
     FILE* messages = stderr;
     std::unique_ptr<char[]> streamBuffer; // the stream's large read buffer; outlives the stream
@@ -152,6 +171,8 @@ private:
     PartialReads ccsdsReads;
     Window window;
     Lookahead lookahead;
+    CcsdsHook ccsdsHook = CcsdsHook::Unknown;
+    PacketHook packetHook = PacketHook::Unknown;
 };
 
 } // namespace GseLib

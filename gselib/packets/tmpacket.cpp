@@ -8,7 +8,7 @@ namespace GseLib {
 TMPacket::TMPacket() = default;
 
 TMPacket::TMPacket(const uint8_t* data, int length, int index, const TimeResolver* resolver)
-    : bytes(length > 0 ? std::make_shared<ByteVector>(data, data + length) : std::make_shared<ByteVector>()),
+    : bytes(makePacketBytes(data, length > 0 ? size_t(length) : 0)),
       index(index),
       timeResolver(resolver)
 {
@@ -19,7 +19,7 @@ TMPacket::TMPacket(ByteVectorPtr bytes, int index, const TimeResolver* resolver)
 {
 }
 
-TMPacket::TMPacket(size_t size, int index) : bytes(std::make_shared<ByteVector>(size, 0)), index(index)
+TMPacket::TMPacket(size_t size, int index) : bytes(makePacketBytes(size)), index(index)
 {
 }
 
@@ -93,8 +93,9 @@ double TMPacket::groundRelativeTime() const
 void TMPacket::resize(size_t n)
 {
     if (!bytes)
-        bytes = std::make_shared<ByteVector>();
-    bytes->resize(n, 0);
+        bytes = makePacketBytes(n);
+    else
+        bytes->resize(n, 0);
     updateDataLength();
 }
 

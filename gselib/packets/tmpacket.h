@@ -1,11 +1,12 @@
 #pragma once
 // The abstract telemetry packet: one shared byte vector holding the whole
 // packet, its index in its archive and the time resolver that times it.
+#include "gselib/packets/packetarena.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <QString>
-#include <vector>
 
 namespace GseLib {
 
@@ -13,8 +14,6 @@ class TimeResolver;
 class TMPacket;
 
 using TMPacketPtr = std::shared_ptr<TMPacket>;
-using ByteVector = std::vector<uint8_t>;
-using ByteVectorPtr = std::shared_ptr<ByteVector>;
 
 class TMPacket : public std::enable_shared_from_this<TMPacket>
 {

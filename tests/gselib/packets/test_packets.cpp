@@ -156,6 +156,52 @@ TEST(CcsdsPacket, ShortPacketsReadMissingBytesAsZero)
     EXPECT_EQ(none.data(), nullptr);
 }
 
+TEST(CcsdsPacket, HeaderFollowsThePacketsBytesAndCopiesShareThem)
+{
+    const uint8_t a[] = {0x08, 0x11, 0xC0, 0x01, 0x00, 0x00, 0xAA};
+    const uint8_t b[] = {0x0A, 0x22, 0x40, 0x02, 0x00, 0x01, 0xBB, 0xCC};
+    CcsdsPacket p(a, 7, 0, nullptr);
+    EXPECT_EQ(p.header.apid(), 0x011);
+    // Bytes replaced: the packet and its header read the new ones.
+    p.bytes = makePacketBytes(b, sizeof b);
+    EXPECT_EQ(p.apid(), 0x222);
+    EXPECT_EQ(p.header.apid(), 0x222);
+    EXPECT_EQ(p.header.segmentFlags(), CcsdsPrimaryHeader::First);
+    EXPECT_EQ(p.dataLength(), 2u);
+
+    // A header copied out of a packet keeps the vector alive after the packet.
+    CcsdsPrimaryHeader kept;
+    {
+        auto q = std::make_shared<CcsdsPacket>(a, 7, 1, nullptr);
+        kept = q->header;
+        q->header.setSequenceCount(77);
+    }
+    ASSERT_TRUE(kept.isValid());
+    EXPECT_EQ(kept.apid(), 0x011);
+    EXPECT_EQ(kept.sequenceCount(), 77);
+
+    // A copied packet shares the bytes; its header reads its own member.
+    CcsdsPacket copy(p);
+    EXPECT_EQ(copy.bytes.get(), p.bytes.get());
+    copy.bytes = makePacketBytes(a, sizeof a);
+    EXPECT_EQ(copy.header.apid(), 0x011);
+    EXPECT_EQ(p.header.apid(), 0x222);
+    CcsdsPacket assigned;
+    EXPECT_FALSE(assigned.header.isValid());
+    assigned = p;
+    EXPECT_EQ(assigned.header.apid(), 0x222);
+    assigned.header.setApid(0x333);
+    EXPECT_EQ(p.apid(), 0x333); // the same vector
+
+    // A header given a vector of its own keeps it until the length is rewritten.
+    CcsdsPacket r(12, 5, false, CcsdsPrimaryHeader::Unsegmented, 0);
+    r.header = CcsdsPrimaryHeader(0x44, 0, CcsdsPrimaryHeader::Telemetry, false, CcsdsPrimaryHeader::Unsegmented, 0, 1);
+    EXPECT_EQ(r.header.apid(), 0x44);
+    EXPECT_EQ(r.apid(), 5);
+    r.updateDataLength();
+    EXPECT_EQ(r.header.apid(), 5);
+}
+
 TEST(CcsdsPacket, LengthFieldOf65535MeansAFullBody)
 {
     const uint8_t h[] = {0x08, 0x01, 0xC0, 0x00, 0xFF, 0xFF};

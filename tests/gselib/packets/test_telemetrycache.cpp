@@ -490,6 +490,44 @@ TEST_F(TelemetryCacheTest, HooksMovePastPreambleAndFiller)
     EXPECT_TRUE(messages.lines().isEmpty());
 }
 
+namespace {
+
+// Appends a packet of its own after each parsed one, from within the hook,
+// and reads the parsed packet afterwards (when the vector may have moved).
+class AppendingCache : public TelemetryCache
+{
+public:
+    using TelemetryCache::TelemetryCache;
+    std::vector<int> seen;
+
+protected:
+    void hookPacket(const TMPacketPtr& p) override
+    {
+        appendPacket(std::make_shared<CcsdsPacket>(8, 0x7FF, false, CcsdsPrimaryHeader::Unsegmented, -1));
+        seen.push_back(p->apid());
+    }
+};
+
+} // namespace
+
+TEST_F(TelemetryCacheTest, AHookMayAppendToItsCache)
+{
+    QByteArray a;
+    for (int i = 0; i < 300; ++i)
+        a += ccsdsPacket(0x100 + i % 3, i, 12);
+    AppendingCache c(new UnixTimeResolver);
+    c.setPacketFormat(TelemetryCache::CCSDS);
+    c.setMessageStream(messages.stream());
+    c.changeFile(write("appending.dat", a), true);
+    ASSERT_EQ(c.count(), 600u);
+    ASSERT_EQ(c.seen.size(), 300u);
+    for (int i = 0; i < 300; ++i) {
+        EXPECT_EQ(c.seen[size_t(i)], 0x100 + i % 3) << i;
+        EXPECT_EQ(c.get(unsigned(2 * i))->index, 2 * i) << i;
+        EXPECT_EQ(c.get(unsigned(2 * i + 1))->apid(), 0x7FF) << i;
+    }
+}
+
 TEST_F(TelemetryCacheTest, FollowsAGrowingFile)
 {
     const std::string path = write("live.dat", tomArchive(2));
