@@ -154,29 +154,6 @@ unsigned getMaifFpgaVersion(const unsigned char* p)
     return unsigned((v >> 8) & 0xFF);
 }
 
-// Families whose decoding is not written yet: filed in their slots, they
-// decode nothing. Each family's block goes when its own source file defines it.
-#define KORA_DECODES_NOTHING_YET(Class)                                                                           \
-    bool Class::decode(const DbRow&, const GseLib::TMPacket*, GseLib::DataItems&, const GseLib::CurrentValueTable*) \
-        const                                                                                                     \
-    {                                                                                                             \
-        return false;                                                                                             \
-    }
-
-// Pressure and SEB decoders.
-KORA_DECODES_NOTHING_YET(MicroPiraniPressureDecoder)
-KORA_DECODES_NOTHING_YET(MicroPiraniPressureAvgDecoder)
-KORA_DECODES_NOTHING_YET(MicroPiraniPressureHiDecoder)
-KORA_DECODES_NOTHING_YET(MicroPiraniPressureLoDecoder)
-KORA_DECODES_NOTHING_YET(SebAdcValueDecoder)
-KORA_DECODES_NOTHING_YET(MicroPiraniAlgorithmDecoder)
-KORA_DECODES_NOTHING_YET(SebRfFreqDecoder)
-KORA_DECODES_NOTHING_YET(SebFilamentResistance)
-KORA_DECODES_NOTHING_YET(NormalizedRfPressure)
-// End of pressure and seb decoders.
-
-#undef KORA_DECODES_NOTHING_YET
-
 } // namespace KorDataInterpretationImpl
 
 } // namespace KorGse
