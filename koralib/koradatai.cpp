@@ -169,21 +169,6 @@ KORA_DECODES_NOTHING_YET(GcPacketDecoder)
 KORA_DECODES_NOTHING_YET(SumPacketTotalIonCountDecoder)
 // End of science and gc packet decoders.
 
-// MAIF and bus power decoders.
-KORA_DECODES_NOTHING_YET(MaifDecoder)
-KORA_DECODES_NOTHING_YET(MaifPressureDecoder)
-KORA_DECODES_NOTHING_YET(MaifCurrentDecoder)
-KORA_DECODES_NOTHING_YET(Maif1MinDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus1CurrentDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus1CurrentMinDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus1CurrentMaxDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus1CurrentAvgDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus1PowerDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus2PowerDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus3PowerDecoder)
-KORA_DECODES_NOTHING_YET(RoverBus1PowerDecoder)
-// End of maif and bus power decoders.
-
 // Pressure and SEB decoders.
 KORA_DECODES_NOTHING_YET(MicroPiraniPressureDecoder)
 KORA_DECODES_NOTHING_YET(MicroPiraniPressureAvgDecoder)
