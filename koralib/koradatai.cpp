@@ -163,48 +163,11 @@ unsigned getMaifFpgaVersion(const unsigned char* p)
         return false;                                                                                             \
     }
 
-// Laser decoders.
-KORA_DECODES_NOTHING_YET(LaserPulseTimeDecoder)
-KORA_DECODES_NOTHING_YET(LaserPulseRegsDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvEtuDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvEtuCalibratedDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvEtuAvgDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvEtuMinDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvEtuMaxDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvEtuStdDevDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvFlightDecoder)
-KORA_DECODES_NOTHING_YET(LaserHkDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvFlightAvgDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvFlightMinDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvFlightMaxDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvFlightStdDevDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvFlightSpareDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvFlightSpareAvgDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvFlightSpareMinDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvFlightSpareMaxDecoder)
-KORA_DECODES_NOTHING_YET(LaserEnergyUvFlightSpareStdDevDecoder)
-// End of laser decoders.
-
 // Science and GC packet decoders.
 KORA_DECODES_NOTHING_YET(AggregatedSciPacketDecoder)
 KORA_DECODES_NOTHING_YET(GcPacketDecoder)
 KORA_DECODES_NOTHING_YET(SumPacketTotalIonCountDecoder)
 // End of science and gc packet decoders.
-
-// MAIF and bus power decoders.
-KORA_DECODES_NOTHING_YET(MaifDecoder)
-KORA_DECODES_NOTHING_YET(MaifPressureDecoder)
-KORA_DECODES_NOTHING_YET(MaifCurrentDecoder)
-KORA_DECODES_NOTHING_YET(Maif1MinDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus1CurrentDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus1CurrentMinDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus1CurrentMaxDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus1CurrentAvgDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus1PowerDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus2PowerDecoder)
-KORA_DECODES_NOTHING_YET(RsimBus3PowerDecoder)
-KORA_DECODES_NOTHING_YET(RoverBus1PowerDecoder)
-// End of maif and bus power decoders.
 
 // Pressure and SEB decoders.
 KORA_DECODES_NOTHING_YET(MicroPiraniPressureDecoder)
