@@ -169,18 +169,6 @@ KORA_DECODES_NOTHING_YET(GcPacketDecoder)
 KORA_DECODES_NOTHING_YET(SumPacketTotalIonCountDecoder)
 // End of science and gc packet decoders.
 
-// Pressure and SEB decoders.
-KORA_DECODES_NOTHING_YET(MicroPiraniPressureDecoder)
-KORA_DECODES_NOTHING_YET(MicroPiraniPressureAvgDecoder)
-KORA_DECODES_NOTHING_YET(MicroPiraniPressureHiDecoder)
-KORA_DECODES_NOTHING_YET(MicroPiraniPressureLoDecoder)
-KORA_DECODES_NOTHING_YET(SebAdcValueDecoder)
-KORA_DECODES_NOTHING_YET(MicroPiraniAlgorithmDecoder)
-KORA_DECODES_NOTHING_YET(SebRfFreqDecoder)
-KORA_DECODES_NOTHING_YET(SebFilamentResistance)
-KORA_DECODES_NOTHING_YET(NormalizedRfPressure)
-// End of pressure and seb decoders.
-
 #undef KORA_DECODES_NOTHING_YET
 
 } // namespace KorDataInterpretationImpl

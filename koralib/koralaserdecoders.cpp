@@ -52,11 +52,20 @@ uint64_t storedLength(const DecoderFrame& f)
     return f.row().decodeIds.size() >= 4 ? f.row().decodeIds[1] : 0;
 }
 
-// The range bits of an energy word, read from the field's bytes with the row's shift.
-Selectors selectors(const DecoderFrame& f, uint64_t o)
+// Mask, then shift as the field read does: right by the count, left by its
+// magnitude when negative, counts taken modulo 64.
+unsigned long maskAndShift(unsigned long raw, unsigned long mask, int shift)
 {
-    return {(f.read(o, f.length(), 0x3000, f.shift()) >> 12) & 0xFF,
-            (f.read(o, f.length(), 0xC000, f.shift()) >> 14) & 0xFF};
+    raw &= mask;
+    if (shift >= 0)
+        return raw >> (unsigned(shift) & 63u);
+    return raw << ((0u - unsigned(shift)) & 63u);
+}
+
+// The range bits of an energy word, from the field's bytes with the row's shift.
+Selectors selectors(const DecoderFrame& f, unsigned long raw)
+{
+    return {(maskAndShift(raw, 0x3000, f.shift()) >> 12) & 0xFF, (maskAndShift(raw, 0xC000, f.shift()) >> 14) & 0xFF};
 }
 
 // Room for k more items; grows geometrically so a list that getData fills
@@ -68,10 +77,72 @@ void reserveFor(GseLib::DataItems& items, size_t k)
     items.reserve(std::max(items.size() + k, items.capacity() * 2));
 }
 
-// One item per pulse: value(frame, o, F) gives its value. With `fieldIsClock`
-// F itself is the pulse's clock count, else the record's own clock is read.
-template <class Value>
-void walkPulses(DecoderFrame& f, bool fieldIsClock, Value value)
+double fieldValue(const DecoderFrame&, unsigned long, unsigned long field)
+{
+    return double(field);
+}
+
+double etuFit(const DecoderFrame& f, unsigned long raw, unsigned long field)
+{
+    const double x = double(field) / 1000.0;
+    const Selectors s = selectors(f, raw);
+    if (s.high == 1 && s.low == 0)
+        return 80.71406 * x - 12.0076;
+    if (s.high == 1 && s.low == 1)
+        return 29.82948 * x - 2.65053;
+    if (s.high == 0 && s.low == 1)
+        return 19.81893 * x - 0.87182;
+    return x;
+}
+
+double etuCalibrated(const DecoderFrame& f, unsigned long raw, unsigned long field)
+{
+    const Selectors s = selectors(f, raw);
+    double k = 1.0;
+    if (s.high == 1 && s.low == 0)
+        k = 0.0836;
+    else if (s.high == 1 && s.low == 1)
+        k = 0.0323;
+    else if (s.high == 0 && s.low == 1)
+        k = 0.0215;
+    return double(field) * k;
+}
+
+double flightCalibrated(const DecoderFrame& f, unsigned long raw, unsigned long field)
+{
+    const double F = double(field);
+    const Selectors s = selectors(f, raw);
+    if (s.high != 0)
+        return F;
+    switch (s.low) {
+    case 0: return 0.05045 * F - 0.79244;
+    case 1: return 0.01966 * F + 0.26179;
+    case 3: return 0.00701 * F + 0.43667;
+    default: return F;
+    }
+}
+
+double flightSpareCalibrated(const DecoderFrame& f, unsigned long raw, unsigned long field)
+{
+    const double F = double(field);
+    const Selectors s = selectors(f, raw);
+    if (s.high != 0)
+        return F;
+    switch (s.low) {
+    case 0: return 0.05619 * F - 0.08587;
+    case 1: return 0.02205 * F + 0.462;
+    case 3: return 0.008 * F + 0.45496;
+    default: return F;
+    }
+}
+
+using PulseValue = double (*)(const DecoderFrame&, unsigned long, unsigned long);
+
+// One item per pulse: value(frame, raw word, F) gives its value, inline as a
+// template argument. With `fieldIsClock` F itself is the pulse's clock
+// count, else the record's own clock is read.
+template <PulseValue value>
+void walkPulses(DecoderFrame& f, bool fieldIsClock)
 {
     const DataArea& d = f.data();
     if (d.size() < 2)
@@ -85,8 +156,10 @@ void walkPulses(DecoderFrame& f, bool fieldIsClock, Value value)
     for (uint64_t i = 0; i < n; ++i, o += PULSE_STRIDE, c += PULSE_STRIDE) {
         if (!f.fits(o, storedLength(f)))
             return;
-        const unsigned long field = f.readField(o);
-        const double v = value(f, o, field);
+        // The word's bytes are assembled once; F and the selectors come from them.
+        const unsigned long raw = f.read(o, f.length(), ~0ul, 0);
+        const unsigned long field = maskAndShift(raw, f.mask(), f.shift());
+        const double v = value(f, raw, field);
         unsigned long count = field;
         if (!fieldIsClock) {
             if (!f.fits(c, CLOCK_LENGTH))
@@ -94,65 +167,6 @@ void walkPulses(DecoderFrame& f, bool fieldIsClock, Value value)
             count = f.read(c, CLOCK_LENGTH, CLOCK_MASK, 0);
         }
         f.appendAtTicks(o, v, nr::truncateSaturating<long long>(double(count)));
-    }
-}
-
-double fieldValue(const DecoderFrame&, uint64_t, unsigned long field)
-{
-    return double(field);
-}
-
-double etuFit(const DecoderFrame& f, uint64_t o, unsigned long field)
-{
-    const double x = double(field) / 1000.0;
-    const Selectors s = selectors(f, o);
-    if (s.high == 1 && s.low == 0)
-        return 80.71406 * x - 12.0076;
-    if (s.high == 1 && s.low == 1)
-        return 29.82948 * x - 2.65053;
-    if (s.high == 0 && s.low == 1)
-        return 19.81893 * x - 0.87182;
-    return x;
-}
-
-double etuCalibrated(const DecoderFrame& f, uint64_t o, unsigned long field)
-{
-    const Selectors s = selectors(f, o);
-    double k = 1.0;
-    if (s.high == 1 && s.low == 0)
-        k = 0.0836;
-    else if (s.high == 1 && s.low == 1)
-        k = 0.0323;
-    else if (s.high == 0 && s.low == 1)
-        k = 0.0215;
-    return double(field) * k;
-}
-
-double flightCalibrated(const DecoderFrame& f, uint64_t o, unsigned long field)
-{
-    const double F = double(field);
-    const Selectors s = selectors(f, o);
-    if (s.high != 0)
-        return F;
-    switch (s.low) {
-    case 0: return 0.05045 * F - 0.79244;
-    case 1: return 0.01966 * F + 0.26179;
-    case 3: return 0.00701 * F + 0.43667;
-    default: return F;
-    }
-}
-
-double flightSpareCalibrated(const DecoderFrame& f, uint64_t o, unsigned long field)
-{
-    const double F = double(field);
-    const Selectors s = selectors(f, o);
-    if (s.high != 0)
-        return F;
-    switch (s.low) {
-    case 0: return 0.05619 * F - 0.08587;
-    case 1: return 0.02205 * F + 0.462;
-    case 3: return 0.008 * F + 0.45496;
-    default: return F;
     }
 }
 
@@ -250,28 +264,28 @@ void decodeLaserEnergyUvEtuCalibrated(const DbRow& row, const GseLib::TMPacket* 
                                       const GseLib::CurrentValueTable*)
 {
     DecoderFrame f(row, packet, items, ETU_SIGNATURE);
-    walkPulses(f, false, etuCalibrated);
+    walkPulses<etuCalibrated>(f, false);
 }
 
 void decodeLaserEnergyUvFlightCalibrated(const DbRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                                          const GseLib::CurrentValueTable*)
 {
     DecoderFrame f(row, packet, items, FLIGHT_SIGNATURE);
-    walkPulses(f, false, flightCalibrated);
+    walkPulses<flightCalibrated>(f, false);
 }
 
 void decodeLaserEnergyUvFlightSpareCalibrated(const DbRow& row, const GseLib::TMPacket* packet,
                                               GseLib::DataItems& items, const GseLib::CurrentValueTable*)
 {
     DecoderFrame f(row, packet, items, FLIGHT_SPARE_SIGNATURE);
-    walkPulses(f, false, flightSpareCalibrated);
+    walkPulses<flightSpareCalibrated>(f, false);
 }
 
 bool LaserPulseTimeDecoder::decode(const DbRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                                    const GseLib::CurrentValueTable*) const
 {
     DecoderFrame f(row, packet, items, SIGNATURE);
-    walkPulses(f, true, fieldValue);
+    walkPulses<fieldValue>(f, true);
     return true;
 }
 
@@ -279,7 +293,7 @@ bool LaserPulseRegsDecoder::decode(const DbRow& row, const GseLib::TMPacket* pac
                                    const GseLib::CurrentValueTable*) const
 {
     DecoderFrame f(row, packet, items, SIGNATURE);
-    walkPulses(f, false, fieldValue);
+    walkPulses<fieldValue>(f, false);
     return true;
 }
 
@@ -287,7 +301,7 @@ bool LaserEnergyUvEtuDecoder::decode(const DbRow& row, const GseLib::TMPacket* p
                                      const GseLib::CurrentValueTable*) const
 {
     DecoderFrame f(row, packet, items, SIGNATURE);
-    walkPulses(f, false, etuFit);
+    walkPulses<etuFit>(f, false);
     return true;
 }
 
