@@ -64,6 +64,14 @@ MaifLayout maifLayout(const DecoderFrame& frame)
     return layout;
 }
 
+// DECODE_ID2 as stored: the bounds test sees all 64 bits, so a length of 2^32
+// or more never fits even though the read uses the low 32 bits.
+uint64_t storedLength(const DecoderFrame& frame)
+{
+    const auto& ids = frame.row().decodeIds;
+    return ids.size() >= 4 ? uint64_t(ids[1]) : 0;
+}
+
 // Grow the caller's list geometrically even when it is grown call by call.
 void reserveMore(GseLib::DataItems& items, size_t more)
 {
@@ -87,7 +95,7 @@ bool decodeMaifStream(DecoderFrame& frame, bool current)
 {
     const MaifLayout layout = maifLayout(frame);
     uint64_t o = frame.offset();
-    const uint64_t l = frame.length();
+    const uint64_t l = storedLength(frame);
     double s = current ? layout.start
                        : layout.start + (double(o) - double(layout.header)) * MAIF_SECONDS_PER_BYTE_HALF *
                                             MAIF_SAMPLE_PERIOD;
@@ -112,7 +120,7 @@ template<typename Visit>
 void walkRsimCurrent(const DecoderFrame& frame, Visit&& visit)
 {
     uint64_t o = frame.offset();
-    const uint64_t l = frame.length();
+    const uint64_t l = storedLength(frame);
     for (int k = 0; k < RSIM_SAMPLES; ++k, o += 2) {
         if (!frame.fits(o, l))
             return;
@@ -143,7 +151,7 @@ bool decodeRsimExtreme(DecoderFrame& frame, bool smaller)
 bool decodeRsimPower(DecoderFrame& frame, uint64_t distance)
 {
     const uint64_t o = frame.offset();
-    const uint64_t l = frame.length();
+    const uint64_t l = storedLength(frame);
     if (!frame.fits(o, l))
         return false;
     // o <= N here, so o + distance cannot wrap.
@@ -175,7 +183,7 @@ bool MaifDecoder::decode(const DbRow& row, const GseLib::TMPacket* packet, GseLi
 {
     DecoderFrame frame(row, packet, items, SIGNATURE);
     const uint64_t o = frame.offset();
-    if (!frame.fits(o, frame.length()))
+    if (!frame.fits(o, storedLength(frame)))
         return false;
     const MaifLayout layout = maifLayout(frame);
     double s = 0.0;
@@ -204,7 +212,7 @@ bool Maif1MinDecoder::decode(const DbRow& row, const GseLib::TMPacket* packet, G
 {
     DecoderFrame frame(row, packet, items, SIGNATURE);
     uint64_t o = frame.offset();
-    const uint64_t l = frame.length();
+    const uint64_t l = storedLength(frame);
     // The block's milliseconds sit before the samples that start at 6; a
     // field that does not fit reads as 0.
     unsigned ms = 0;

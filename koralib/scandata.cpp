@@ -78,6 +78,9 @@ ScanData::ScanData(std::shared_ptr<GseLib::TMPacket> packet, const QList<ScanSta
     const int64_t binBytes = size - binStart;
     const bool oneByteBins = srcPktType == 28;
     const int bytesPerBin = oneByteBins ? 1 : 2;
+    // Only type 27 counts two bytes a bin; another type reads words but counts
+    // bytes, its bins past the data reading 0.
+    const bool halveBinBytes = srcPktType == 27;
 
     // Only segments whose table entry is wholly present; a short packet with a
     // huge segment count so yields a few segments, not millions.
@@ -90,7 +93,7 @@ ScanData::ScanData(std::shared_ptr<GseLib::TMPacket> packet, const QList<ScanSta
     int otherBins = 0;
     if (binBytes >= 0) {
         int r = uint16_t(binBytes);
-        if (!oneByteBins)
+        if (halveBinBytes)
             r /= 2;
         const int total = std::min(r, BINS_PER_SEGMENT * declaredSegments);
         lastBins = total % BINS_PER_SEGMENT;

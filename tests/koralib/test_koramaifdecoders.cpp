@@ -389,6 +389,31 @@ TEST_F(KorMaif, RsimPowerOverrunsReturnFalse)
     EXPECT_TRUE(items.empty());
 }
 
+// The bounds test takes DECODE_ID2 as stored: 2^32 + 2 never fits, although
+// its low 32 bits would.
+TEST_F(KorMaif, LengthsPastThirtyTwoBitsNeverFit)
+{
+    ASSERT_TRUE(defs->generated);
+    const uint64_t wide = (1ull << 32) + 2;
+    const auto p = packet(maifData(2100));
+    const auto r = row(8, wide);
+    GseLib::DataItems items;
+    TestSupport::StreamCapture out(std::cout);
+    EXPECT_FALSE(run<MaifDecoder>(r, p, items));
+    EXPECT_TRUE(run<MaifPressureDecoder>(r, p, items));
+    EXPECT_TRUE(run<Maif1MinDecoder>(r, p, items));
+    EXPECT_TRUE(run<RsimBus1CurrentDecoder>(r, p, items));
+    EXPECT_TRUE(run<RsimBus1CurrentMaxDecoder>(r, p, items));
+    EXPECT_FALSE(run<RsimBus3PowerDecoder>(r, p, items));
+    EXPECT_TRUE(items.empty());
+    EXPECT_EQ(out.text(), overrun(MaifDecoder::SIGNATURE, 8, wide, 2100) +
+                              overrun(MaifPressureDecoder::SIGNATURE, 8, wide, 2100) +
+                              overrun(Maif1MinDecoder::SIGNATURE, 8, wide, 2100) +
+                              overrun(RsimBus1CurrentDecoder::SIGNATURE, 8, wide, 2100) +
+                              overrun(RsimBus1CurrentMaxDecoder::SIGNATURE, 8, wide, 2100) +
+                              overrun(RsimBus3PowerDecoder::SIGNATURE, 8, wide, 2100));
+}
+
 // Every decoder on every truncation of a full packet: items stop where the
 // data stops, one overrun line when something was cut, and nothing is read
 // past the data (the byte vectors end at N).
