@@ -154,23 +154,6 @@ unsigned getMaifFpgaVersion(const unsigned char* p)
     return unsigned((v >> 8) & 0xFF);
 }
 
-// Families whose decoding is not written yet: filed in their slots, they
-// decode nothing. Each family's block goes when its own source file defines it.
-#define KORA_DECODES_NOTHING_YET(Class)                                                                           \
-    bool Class::decode(const DbRow&, const GseLib::TMPacket*, GseLib::DataItems&, const GseLib::CurrentValueTable*) \
-        const                                                                                                     \
-    {                                                                                                             \
-        return false;                                                                                             \
-    }
-
-// Science and GC packet decoders.
-KORA_DECODES_NOTHING_YET(AggregatedSciPacketDecoder)
-KORA_DECODES_NOTHING_YET(GcPacketDecoder)
-KORA_DECODES_NOTHING_YET(SumPacketTotalIonCountDecoder)
-// End of science and gc packet decoders.
-
-#undef KORA_DECODES_NOTHING_YET
-
 } // namespace KorDataInterpretationImpl
 
 } // namespace KorGse
