@@ -12,6 +12,17 @@ namespace KorGse {
 using GseLib::DataInterpretation;
 using GseLib::DataItems;
 
+namespace {
+
+// A hand-made packet may have no time resolver: its times read 0, as in a
+// summed scan, rather than dereferencing nothing.
+double relativeTimeOf(const GseLib::TMPacket& packet)
+{
+    return packet.timeResolver ? packet.relativeTime() : 0.0;
+}
+
+} // namespace
+
 double firstDecodedValue(int id, const GseLib::TMPacket* packet)
 {
     DataItems items;
@@ -29,8 +40,8 @@ SciDataPacket::SciDataPacket(std::shared_ptr<GseLib::TMPacket> packet)
     // the missing bins count 0.
     const DataArea d(packet.get());
     rawTimestamp = packet->rawTimestamp();
-    relativeTime = packet->relativeTime();
-    unixTime = packet->unixTime();
+    relativeTime = relativeTimeOf(*packet);
+    unixTime = packet->timeResolver ? packet->unixTime() : 0.0;
     startBin = uint16_t(d.be16(6) - 1);
     numBins = uint16_t(d.be16(4) - 9);
     if (numBins >= MAX_BINS)
@@ -86,7 +97,7 @@ SebHK::SebHK(std::shared_ptr<GseLib::TMPacket> packet)
     const DataInterpretation* hub = DataInterpretation::current();
     pktIndex = packet->index;
     rawTimestamp = packet->rawTimestamp();
-    relativeTime = packet->relativeTime();
+    relativeTime = relativeTimeOf(*packet);
     readEmon(hub, 17, packet.get(), emonAItems, emonASciItems, emonAUnits);
     readEmon(hub, 18, packet.get(), emonBItems, emonBSciItems, emonBUnits);
     isFilAOn = hub->getValue(105, packet.get(), Gse::Raw, nullptr, true, nullptr) > 0.0;
@@ -106,7 +117,7 @@ LaserPulsesPacket::LaserPulsesPacket(std::shared_ptr<GseLib::TMPacket> packet)
     const DataInterpretation* hub = DataInterpretation::current();
     pktIndex = packet->index;
     rawTimestamp = packet->rawTimestamp();
-    relativeTime = packet->relativeTime();
+    relativeTime = relativeTimeOf(*packet);
     DataItems items;
     if (hub->decodePacket(1087, packet.get(), items, true, nullptr)) {
         pulseValues.reserve(qsizetype(items.size()));
@@ -128,7 +139,7 @@ LaserStatusPacket::LaserStatusPacket(std::shared_ptr<GseLib::TMPacket> packet)
         return;
     pktIndex = packet->index;
     rawTimestamp = packet->rawTimestamp();
-    relativeTime = packet->relativeTime();
+    relativeTime = relativeTimeOf(*packet);
     statusValue = DataInterpretation::current()->getValue(1093, packet.get(), Gse::Sci, nullptr, true, nullptr);
 }
 

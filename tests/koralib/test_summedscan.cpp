@@ -15,19 +15,9 @@ using KorGse::ScanStatus;
 
 namespace {
 
-class SummedScan : public ::testing::Test
+class SummedScan : public KoraTest::SuiteTest
 {
-protected:
-    static void SetUpTestSuite() { defs = new KoraTest::Definitions; }
-    static void TearDownTestSuite()
-    {
-        delete defs;
-        defs = nullptr;
-    }
-    static KoraTest::Definitions* defs;
 };
-
-KoraTest::Definitions* SummedScan::defs = nullptr;
 
 QByteArray be16(int v)
 {
@@ -134,6 +124,15 @@ TEST_F(SummedScan, OtherPacketTypesKeepThePlainScanFlag)
     EXPECT_EQ(scan.scanTypeFlag, 1u);
     EXPECT_EQ(scan.sciDataPktVersion, 0u);
     EXPECT_EQ(scan.srcPktType, 26u);
+    // Only type 27 halves the bin bytes: 60 bytes of words are 60 bins here,
+    // the 30 past the data reading 0.
+    const ScanData other(packet(26, summedData(1, 0, 1, QByteArray(), wordBins(30, 1))), {}, false,
+                         KORA::PacketTime);
+    ASSERT_EQ(other.segments.size(), 1u);
+    EXPECT_EQ(other.segments[0].numBins, 60);
+    EXPECT_EQ(other.segments[0].counts[29], 1 + 29 % 7);
+    EXPECT_EQ(other.segments[0].counts[30], 0.0);
+    EXPECT_EQ(other.segments[0].counts[59], 0.0);
 }
 
 TEST_F(SummedScan, ShortPacketsStayInsideTheirData)
