@@ -12,6 +12,7 @@
 #include "gselib/packets/timeresolvers.h"
 #include "gselib/services/configvek.h"
 #include "tests/gselib/packets/archivetestdata.h"
+#include "tests/support/countingnew.h"
 #include "tools/util/pluginmanager.h"
 
 #include <QCoreApplication>
@@ -24,26 +25,6 @@
 #include <cstdlib>
 #include <malloc.h>
 #include <new>
-
-namespace {
-std::atomic<long long> allocations{0};
-}
-
-void* operator new(std::size_t n)
-{
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n ? n : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
 
 namespace {
 

@@ -65,6 +65,9 @@ void BM_ParseKora(benchmark::State& state)
     if (!f.ok)
         return state.SkipWithError("no archive");
     KorGse::KorTelemetryCache cache;
+    // One parse before timing: the first one pays for touching the packet
+    // storage and the resolver's reserve, which later parses reuse.
+    cache.changeFile(f.archive, true);
     size_t n = 0;
     for (auto _ : state) {
         cache.changeFile(f.archive, true);
@@ -72,7 +75,8 @@ void BM_ParseKora(benchmark::State& state)
     }
     state.SetItemsProcessed(int64_t(state.iterations() * n));
 }
-BENCHMARK(BM_ParseKora)->Unit(benchmark::kMillisecond);
+// Several timed parses whatever the archive's size, so one slow pass is not the figure.
+BENCHMARK(BM_ParseKora)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // The shared cache with a resolver that decodes nothing: the floor for the parse above.
 void BM_ParseBase(benchmark::State& state)
@@ -82,6 +86,7 @@ void BM_ParseBase(benchmark::State& state)
         return state.SkipWithError("no archive");
     GseLib::TelemetryCache cache(new GseLib::UnixTimeResolver);
     cache.setPacketFormat(GseLib::TelemetryCache::TOM);
+    cache.changeFile(f.archive, true); // untimed, as above
     size_t n = 0;
     for (auto _ : state) {
         cache.changeFile(f.archive, true);
@@ -89,7 +94,7 @@ void BM_ParseBase(benchmark::State& state)
     }
     state.SetItemsProcessed(int64_t(state.iterations() * n));
 }
-BENCHMARK(BM_ParseBase)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseBase)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 void BM_TimeLookups(benchmark::State& state)
 {

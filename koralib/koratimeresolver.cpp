@@ -26,12 +26,33 @@ double rawValue(int id, const GseLib::TMPacket* packet, bool* ok)
     return GseLib::DataInterpretation::current()->getValue(id, packet, Gse::Raw, ok, true, nullptr);
 }
 
-// A time item as the low 32 bits of its value truncated to 64 bits.
+// A time item's value as the low 32 bits of it truncated to 64 bits.
+uint32_t timeFieldOf(double v)
+{
+    return uint32_t(uint64_t(nr::truncateSaturating<int64_t>(v)));
+}
+
 uint32_t timeField(int id, const GseLib::TMPacket* packet)
 {
     bool ok = false;
-    const double v = rawValue(id, packet, &ok);
-    return uint32_t(uint64_t(nr::truncateSaturating<int64_t>(v)));
+    return timeFieldOf(rawValue(id, packet, &ok));
+}
+
+// A type-7 packet's time items decoded once: whether one is non-zero (NaN
+// counts), and the tick zero they give when one is.
+bool digitalHkTick0(const GseLib::TMPacket* packet, double& tick0)
+{
+    double v[3];
+    bool nonZero = false;
+    for (int i = 0; i < 3; ++i) {
+        bool ok = false;
+        v[i] = rawValue(526 + i, packet, &ok);
+        if (ok && !(v[i] == 0.0))
+            nonZero = true;
+    }
+    if (nonZero)
+        tick0 = getRetForTick0(timeFieldOf(v[0]), timeFieldOf(v[1]), timeFieldOf(v[2])) + KORA_EPOCH_UNIX;
+    return nonZero;
 }
 
 } // namespace
@@ -121,6 +142,38 @@ bool isBootLoaderPkt(const std::shared_ptr<GseLib::TMPacket>& packet)
             n = size_t(static_cast<const char*>(zero) - text);
     }
     return bootLoader.exactMatch(QString::fromLatin1(text, qsizetype(n)));
+}
+
+uint64_t LastSeenTicks::get(int type) const
+{
+    if (type >= 0 && type < DIRECT)
+        return generationOf_[size_t(type)] == generation_ ? ticks_[size_t(type)] : 0;
+    const auto it = others_.find(type);
+    return it == others_.end() ? 0 : it->second;
+}
+
+void LastSeenTicks::set(int type, uint64_t ticks)
+{
+    if (type >= 0 && type < DIRECT) {
+        if (generationOf_[size_t(type)] != generation_) {
+            generationOf_[size_t(type)] = generation_;
+            ++count_;
+        }
+        ticks_[size_t(type)] = ticks;
+        return;
+    }
+    others_[type] = ticks;
+}
+
+void LastSeenTicks::clear()
+{
+    count_ = 0;
+    if (++generation_ == 0) { // wrapped: no stale entry may match
+        generationOf_.fill(0);
+        generation_ = 1;
+    }
+    if (!others_.empty())
+        others_.clear();
 }
 
 KoraTimeResolver::KoraTimeResolver()
@@ -307,8 +360,10 @@ bool KoraTimeResolver::handlePacket(const GseLib::TMPacketPtr& packet)
     const int type = packet->type();
     const uint32_t raw = packet->rawTimestamp();
     const bool gse = packet->isGseCreated();
-    // Asked once: steps 2 to 4 all need it, and each asking decodes up to three items.
-    const bool hkTime = type == DIGITAL_HK_PKT && isDigitalHkPktWithNonZeroTimeFields(packet);
+    // Asked once: steps 2 to 4 all need it. A type-7 packet's three time items
+    // are decoded once for both the test and its tick zero.
+    double hkTick0 = 0.0;
+    const bool hkTime = type == DIGITAL_HK_PKT && digitalHkTick0(packet.get(), hkTick0);
     const bool timePkt = hkTime || type == TIME_PKT;
 
     if (needT0Pkt_ && !gse) {
@@ -319,7 +374,7 @@ bool KoraTimeResolver::handlePacket(const GseLib::TMPacketPtr& packet)
     }
     if (timePkt) {
         lastTimePkt_ = packet;
-        lastTimePktTick0_ = getUnixTimeForTick0(packet);
+        lastTimePktTick0_ = hkTime ? hkTick0 : getUnixTimeForTick0(packet);
     }
     if (type == DIGITAL_HK_PKT)
         lastType7PktHadNoTime_ = !hkTime;
@@ -354,8 +409,7 @@ bool KoraTimeResolver::handlePacket(const GseLib::TMPacketPtr& packet)
         if ((lastType7PktHadNoTime_ && !needT0Pkt_) || (resetNeedsToBeResolved_ && type == 46))
             gseIndexesAwaitingTimePkt_.push_back(n);
     } else if (!timePkt) {
-        uint64_t& last = lastSeenTicks[type];
-        const bool resetSign = last > raw || type == DIGITAL_HK_PKT || isBootLoaderPkt(packet);
+        const bool resetSign = lastSeenTicks.get(type) > raw || type == DIGITAL_HK_PKT || isBootLoaderPkt(packet);
         if (resetSign && !resetNeedsToBeResolved_) {
             resetNeedsToBeResolved_ = true;
             lastSeenTicks.clear();
@@ -406,7 +460,7 @@ bool KoraTimeResolver::handlePacket(const GseLib::TMPacketPtr& packet)
         }
     }
 
-    lastSeenTicks[type] = raw;
+    lastSeenTicks.set(type, raw);
     ++pktCnt_;
     return true;
 }

@@ -9,6 +9,7 @@
 // the instrument's time rules, usable on their own.
 #include "gselib/packets/timeresolver.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -42,6 +43,27 @@ double retToUnixTime(double ret);
 double convertPktTimestampToUnixTime(const std::shared_ptr<GseLib::TMPacket>& packet, double unixTimeForTick0);
 // A type 8 text packet whose text (up to its first zero byte) is a boot-loader message.
 bool isBootLoaderPkt(const std::shared_ptr<GseLib::TMPacket>& packet);
+
+// The last tick count seen per packet type (0 for a type not seen since the
+// last clear). Types 0-255 sit in a table that clear() empties by moving on a
+// generation, so the parse, which clears at every reset sign, neither
+// allocates nor walks a map per packet; other types go to a map.
+class LastSeenTicks
+{
+public:
+    uint64_t get(int type) const;
+    void set(int type, uint64_t ticks);
+    void clear();
+    bool empty() const { return count_ == 0 && others_.empty(); }
+
+private:
+    static constexpr int DIRECT = 256;
+    std::array<uint64_t, DIRECT> ticks_{};
+    std::array<uint32_t, DIRECT> generationOf_{};
+    uint32_t generation_ = 1;
+    uint32_t count_ = 0;
+    std::map<int, uint64_t> others_;
+};
 
 class KoraTimeResolver : public GseLib::TimeResolver
 {
@@ -97,7 +119,7 @@ private:
     uint64_t t0InTicks_ = 0;
     uint64_t t0Index_ = 0;
     double estimatedUnixTimeForFirstTick0_ = 0.0;
-    std::map<int, uint64_t> lastSeenTicks;
+    LastSeenTicks lastSeenTicks;
     std::vector<uint64_t> indexesAwaitingTimePkt_;
     bool resetNeedsToBeResolved_ = true;
     bool needFirstTimePkt_ = true;

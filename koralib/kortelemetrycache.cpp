@@ -26,10 +26,11 @@ void KorTelemetryCache::hookPacket(const GseLib::TMPacketPtr& packet)
 {
     if (!packet || packet->type() != 22)
         return;
-    GseLib::DataItems items;
-    if (GseLib::DataInterpretation::current()->decodePacket(86, packet.get(), items, true, nullptr) &&
-        !items.empty())
-        ip_ = items.front().toDouble() / 1e7;
+    // The raw value of the first item, through the hub's reused list: no allocation per packet.
+    bool ok = false;
+    const double raw = GseLib::DataInterpretation::current()->getValue(86, packet.get(), Gse::Raw, &ok, true, nullptr);
+    if (ok)
+        ip_ = raw / 1e7;
 }
 
 } // namespace KorGse

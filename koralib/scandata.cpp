@@ -582,50 +582,33 @@ void ScanData::buildBinTransform(const std::shared_ptr<CompositeTransform>& t, V
 void ScanData::buildRFMonTransform(const std::shared_ptr<CompositeTransform>& t, ValueType to,
                                    const MassCal& massCal, int phaseCycle) const
 {
-    switch (to) {
-    case BIN:
-        t->addTransform(createRfTransform(RF_MON), true);
-        break;
-    case RF_DAC:
-        t->addTransform(createRfTransform(RF_MON), true);
-        t->addTransform(createRfTransform(RF_DAC), false);
-        break;
-    case MASS:
-        if (massCal.controlMode() == MassCal::BIN) {
-            t->addTransform(createRfTransform(RF_MON), true);
-        } else if (massCal.controlMode() == MassCal::RF_DAC) {
-            t->addTransform(createRfTransform(RF_MON), true);
-            t->addTransform(createRfTransform(RF_DAC), false);
-        }
-        appendMassStage(t, massCal, phaseCycle, false);
-        break;
-    default:
-        break;
-    }
+    buildRfScaleTransform(t, RF_MON, to, massCal, phaseCycle);
 }
 
 void ScanData::buildRFDacTransform(const std::shared_ptr<CompositeTransform>& t, ValueType to,
                                    const MassCal& massCal, int phaseCycle) const
 {
-    switch (to) {
-    case BIN:
-        t->addTransform(createRfTransform(RF_DAC), true);
-        break;
-    case RF_MON:
-        t->addTransform(createRfTransform(RF_DAC), true);
-        t->addTransform(createRfTransform(RF_MON), false);
-        break;
-    case MASS:
+    buildRfScaleTransform(t, RF_DAC, to, massCal, phaseCycle);
+}
+
+void ScanData::buildRfScaleTransform(const std::shared_ptr<CompositeTransform>& t, ValueType from, ValueType to,
+                                     const MassCal& massCal, int phaseCycle) const
+{
+    const ValueType other = from == RF_MON ? RF_DAC : RF_MON;
+    const MassCal::ControlMode otherMode = other == RF_MON ? MassCal::RF_MON : MassCal::RF_DAC;
+    if (to == BIN) {
+        t->addTransform(createRfTransform(from), true);
+    } else if (to == other) {
+        t->addTransform(createRfTransform(from), true);
+        t->addTransform(createRfTransform(other), false);
+    } else if (to == MASS) {
         if (massCal.controlMode() == MassCal::BIN) {
-            t->addTransform(createRfTransform(RF_DAC), true);
-        } else if (massCal.controlMode() == MassCal::RF_MON) {
-            t->addTransform(createRfTransform(RF_DAC), true);
-            t->addTransform(createRfTransform(RF_MON), false);
+            t->addTransform(createRfTransform(from), true);
+        } else if (massCal.controlMode() == otherMode) {
+            t->addTransform(createRfTransform(from), true);
+            t->addTransform(createRfTransform(other), false);
         }
         appendMassStage(t, massCal, phaseCycle, false);
-        break;
-    default:
-        break;
     }
 }
 

@@ -130,6 +130,10 @@ private:
     double rampEnd(double SciDataPacket::*value, double statusValue) const;
     void appendMassStage(const std::shared_ptr<CompositeTransform>& t, const MassCal& massCal, int phaseCycle,
                          bool inverted) const;
+    // From one RF scale (`from`, RF_MON or RF_DAC) to bins, the other RF scale or mass:
+    // the two scales mirror each other.
+    void buildRfScaleTransform(const std::shared_ptr<CompositeTransform>& t, ValueType from, ValueType to,
+                               const MassCal& massCal, int phaseCycle) const;
 };
 
 } // namespace KorGse

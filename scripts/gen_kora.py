@@ -30,6 +30,7 @@ back from the first such packet after it. The output depends only on N and the s
 import argparse
 import calendar
 import datetime
+import itertools
 import json
 import math
 import os
@@ -86,15 +87,15 @@ MASS_CAL = {"control_mode": 2, "phase_cycle": -1, "a0": 1.5, "a1": 0.0625}
 
 def fletcher32(data):
     s1 = s2 = 0xFFFF
-    words = len(data) // 2
-    i = 0
-    while words:
-        block = min(words, 360)
-        words -= block
-        for _ in range(block):
-            s1 += (data[i] << 8) | data[i + 1]
-            s2 += s1
-            i += 2
+    n = len(data) // 2
+    words = struct.unpack(">%dH" % n, bytes(data[:2 * n]))
+    # Blocks of 360 words as the folding schedule has them; within a block a
+    # word adds itself to s1 and each running s1 to s2, i.e. s2 gains
+    # k * s1 plus the block's prefix sums.
+    for b in range(0, n, 360):
+        block = words[b:b + 360]
+        s2 += len(block) * s1 + sum(itertools.accumulate(block))
+        s1 += sum(block)
         s1 = (s1 >> 16) + (s1 & 0xFFFF)
         s2 = (s2 >> 16) + (s2 & 0xFFFF)
     if len(data) & 1:
@@ -149,6 +150,9 @@ class Archive:
         self.last_tick0 = None
         self.ip = None
         self.seq = 0
+        # Only the bytes and times are wanted (the benchmark's archive): no
+        # records or expected scans, and bins drawn in bulk.
+        self.bulk = False
 
     def emit(self, ptype, data, ts=None, first_byte=None):
         if ts is None:
@@ -278,6 +282,11 @@ class Archive:
 
     # ---- packets with records ----
     def science(self, start_bin, nbins, short=0):
+        if self.bulk:
+            rf, dac, aux = (self.rng.randrange(4001) for _ in range(3))
+            data = bytes(4) + be16(nbins + 9) + be16(start_bin + 1) + be16(rf) + be16(dac) + be16(aux) \
+                + self.rng.randbytes(1 + nbins)
+            return self.instrument(26, data)
         rf, dac, aux = (self.rng.randint(0, 4000) for _ in range(3))
         counts = [self.rng.randint(0, 255) for _ in range(nbins)]
         data = bytes(4) + be16(nbins + 9) + be16(start_bin + 1) + be16(rf) + be16(dac) + be16(aux) \
@@ -301,6 +310,8 @@ class Archive:
         data = bytes(4) + be32(ipraw) + bytes([fa, fb]) + be16(ea[0]) + be16(ea[1]) + be16(eb)
         p = self.instrument(22, data)
         self.ip = ipraw / 1e7
+        if self.bulk:
+            return p
         p["record"] = {"ip": self.ip, "isFilAOn": fa > 0, "isFilBOn": fb > 0,
                        "emonA": [poly(17, v) for v in ea], "emonB": [poly(18, eb)], "emonAUnits": "V",
                        "emonBUnits": "uA"}
@@ -318,11 +329,15 @@ class Archive:
     def laser_status(self):
         v = self.rng.randint(0, 5000)
         p = self.instrument(16, bytes(4) + be16(v))
+        if self.bulk:
+            return p
         p["record"] = {"statusValue": poly(1093, v)}
         return p
 
     def summed(self, ptype, version, n, segments, bins, short=0):
         """A summed scan packet; its expected scan goes into p['scan']."""
+        if self.bulk:
+            return self.instrument(ptype, self.summed_bulk(ptype, version, n, segments, bins))
         table = []
         starts = []
         for k in range(segments):
@@ -354,6 +369,29 @@ class Archive:
         p = self.instrument(ptype, bytes(data))
         p["scan"] = self.expected_scan(ptype, bytes(data), v, n, segments, tics, mbcs, cfs)
         return p
+
+    def summed_bulk(self, ptype, version, n, segments, bins):
+        """The bytes of a summed packet laid out as summed() does, with bins of 13 random bits."""
+        rb = self.rng.randrange
+        data = bytearray(bytes([0, (version << 6) | n]) + be16(segments))
+        for k in range(segments):
+            data += be16(1 + 100 * k) + be16(rb(4001)) + be16(rb(4001)) + be16(rb(4001))
+        v = version if ptype == 27 else 0
+        if v == 1:
+            for _ in range(n):
+                data += be32(rb(1 << 31))
+        elif v in (2, 3):
+            for _ in range(n):
+                data += be32(rb(1 << 31)) + be16(rb(65536)) + struct.pack(">f", self.rng.uniform(0.5, 2.0))
+            if n % 2:
+                data += bytes(2)
+        if ptype == 28:
+            data += self.rng.randbytes(bins)
+        else:
+            counts = bytearray(self.rng.randbytes(2 * bins))
+            counts[0::2] = bytes(b & 0x1F for b in counts[0::2])
+            data += counts
+        return bytes(data)
 
     def summed_raw(self, data):
         p = self.instrument(27, data)
@@ -620,6 +658,7 @@ def main():
     expected["archives"]["B"] = dict(summary(arc_b), folder=name_b, fallback=folder_time(name_b))
     if args.packets:
         arc = Archive(rng, folder_time(name_a))
+        arc.bulk = True
         arc.tick0 = arc.fallback
         arc.time_packet(2)
         kinds = [lambda: arc.science(rng.randint(0, 900), rng.randint(1, 100)), arc.seb_hk, arc.laser_status,

@@ -438,125 +438,91 @@ std::string DataInterpretation::rowString(const TmDatabaseRow& row, const TMPack
     return decoded ? items.front().toString() : std::string();
 }
 
+namespace {
+
+// The look-ups by id and by name share one shape: a row not found, or an
+// out-of-range while using it, logs its line, clears `ok` and gives `fallback`.
+template <typename Result, typename Find, typename NotFound, typename Use>
+Result useRow(const char* routine, bool* ok, Result fallback, Find find, NotFound logNotFound, Use use)
+{
+    try {
+        const auto* row = find();
+        if (!row) {
+            logNotFound();
+            if (ok)
+                *ok = false;
+            return fallback;
+        }
+        return use(*row);
+    } catch (const std::out_of_range& e) {
+        LOG_WARN("decode", "Got exception in " << routine << ": " << e.what());
+        if (ok)
+            *ok = false;
+        return fallback;
+    }
+}
+
+void logUnknownMnemonic(const char* name)
+{
+    LOG_WARN("decode", "Unknown mnemonic: " << (name ? name : ""));
+}
+
+} // namespace
+
 double DataInterpretation::getValue(int id, const TMPacket* packet, Gse::ValueMode mode, bool* ok,
                                     bool checkApplyWhen, const CurrentValueTable* values) const
 {
-    try {
-        const TmDatabaseRow* row = database->findRow(static_cast<uint32_t>(id));
-        if (!row) {
-            LOG_WARN("decode", "Got exception in getValue: " << static_cast<uint32_t>(id));
-            if (ok)
-                *ok = false;
-            return 0.0;
-        }
-        return rowValue(*row, packet, mode, ok, checkApplyWhen, values);
-    } catch (const std::out_of_range& e) {
-        LOG_WARN("decode", "Got exception in getValue: " << e.what());
-        if (ok)
-            *ok = false;
-        return 0.0;
-    }
+    return useRow(
+        "getValue", ok, 0.0, [&] { return database->findRow(static_cast<uint32_t>(id)); },
+        [&] { LOG_WARN("decode", "Got exception in getValue: " << static_cast<uint32_t>(id)); },
+        [&](const TmDatabaseRow& row) { return rowValue(row, packet, mode, ok, checkApplyWhen, values); });
 }
 
 double DataInterpretation::getValue(const char* name, const TMPacket* packet, Gse::ValueMode mode, bool* ok,
                                     bool checkApplyWhen, const CurrentValueTable* values) const
 {
-    try {
-        const TmDatabaseRow* row = rowByName(name);
-        if (!row) {
-            LOG_WARN("decode", "Unknown mnemonic: " << (name ? name : ""));
-            if (ok)
-                *ok = false;
-            return 0.0;
-        }
-        return rowValue(*row, packet, mode, ok, checkApplyWhen, values);
-    } catch (const std::out_of_range& e) {
-        LOG_WARN("decode", "Got exception in getValue: " << e.what());
-        if (ok)
-            *ok = false;
-        return 0.0;
-    }
+    return useRow(
+        "getValue", ok, 0.0, [&] { return rowByName(name); }, [&] { logUnknownMnemonic(name); },
+        [&](const TmDatabaseRow& row) { return rowValue(row, packet, mode, ok, checkApplyWhen, values); });
 }
 
 std::string DataInterpretation::stringValue(int id, const TMPacket* packet, bool* ok, bool checkApplyWhen,
                                             const CurrentValueTable* values) const
 {
-    try {
-        const TmDatabaseRow* row = database->findRow(static_cast<uint32_t>(id));
-        if (!row) {
-            LOG_WARN("decode", "Got exception in stringValue: " << static_cast<uint32_t>(id));
-            if (ok)
-                *ok = false;
-            return std::string();
-        }
-        return rowString(*row, packet, ok, checkApplyWhen, values);
-    } catch (const std::out_of_range& e) {
-        LOG_WARN("decode", "Got exception in stringValue: " << e.what());
-        if (ok)
-            *ok = false;
-        return std::string();
-    }
+    return useRow(
+        "stringValue", ok, std::string(), [&] { return database->findRow(static_cast<uint32_t>(id)); },
+        [&] { LOG_WARN("decode", "Got exception in stringValue: " << static_cast<uint32_t>(id)); },
+        [&](const TmDatabaseRow& row) { return rowString(row, packet, ok, checkApplyWhen, values); });
 }
 
 std::string DataInterpretation::stringValue(const char* name, const TMPacket* packet, bool* ok,
                                             bool checkApplyWhen, const CurrentValueTable* values) const
 {
-    try {
-        const TmDatabaseRow* row = rowByName(name);
-        if (!row) {
-            LOG_WARN("decode", "Unknown mnemonic: " << (name ? name : ""));
-            if (ok)
-                *ok = false;
-            return std::string();
-        }
-        return rowString(*row, packet, ok, checkApplyWhen, values);
-    } catch (const std::out_of_range& e) {
-        LOG_WARN("decode", "Got exception in stringValue: " << e.what());
-        if (ok)
-            *ok = false;
-        return std::string();
-    }
+    return useRow(
+        "stringValue", ok, std::string(), [&] { return rowByName(name); }, [&] { logUnknownMnemonic(name); },
+        [&](const TmDatabaseRow& row) { return rowString(row, packet, ok, checkApplyWhen, values); });
 }
 
 double DataInterpretation::convertValue(int id, double value, Gse::ValueMode mode, bool* ok) const
 {
-    try {
-        const TmDatabaseRow* row = database->findRow(static_cast<uint32_t>(id));
-        if (!row) {
-            LOG_WARN("decode", "Got exception in convertValue: " << static_cast<uint32_t>(id));
+    return useRow(
+        "convertValue", ok, 0.0, [&] { return database->findRow(static_cast<uint32_t>(id)); },
+        [&] { LOG_WARN("decode", "Got exception in convertValue: " << static_cast<uint32_t>(id)); },
+        [&](const TmDatabaseRow& row) {
+            const double converted = row.convertValue(value, mode);
             if (ok)
-                *ok = false;
-            return 0.0;
-        }
-        const double converted = row->convertValue(value, mode);
-        if (ok)
-            *ok = true;
-        return converted;
-    } catch (const std::out_of_range& e) {
-        LOG_WARN("decode", "Got exception in convertValue: " << e.what());
-        if (ok)
-            *ok = false;
-        return 0.0;
-    }
+                *ok = true;
+            return converted;
+        });
 }
 
 double DataInterpretation::convertValue(const char* name, double value, Gse::ValueMode mode, bool* ok) const
 {
-    try {
-        const unsigned int* id = database->findId(name ? std::string_view(name) : std::string_view());
-        if (!id) {
-            LOG_WARN("decode", "Unknown mnemonic: " << (name ? name : ""));
-            if (ok)
-                *ok = false;
-            return 0.0;
-        }
-        return convertValue(static_cast<int>(*id), value, mode, ok);
-    } catch (const std::out_of_range& e) {
-        LOG_WARN("decode", "Got exception in convertValue: " << e.what());
-        if (ok)
-            *ok = false;
-        return 0.0;
-    }
+    return useRow(
+        "convertValue", ok, 0.0,
+        [&] { return database->findId(name ? std::string_view(name) : std::string_view()); },
+        [&] { logUnknownMnemonic(name); },
+        [&](const unsigned int& id) { return convertValue(static_cast<int>(id), value, mode, ok); });
 }
 
 } // namespace GseLib

@@ -1,8 +1,6 @@
 #include "gselib/packets/packetarena.h"
 
-#include <atomic>
 #include <cstring>
-#include <pthread.h>
 #include <sys/mman.h>
 
 // Present only when the process runs under AddressSanitizer (or LeakSanitizer).
@@ -14,58 +12,35 @@ void __lsan_register_root_region(const void* p, size_t size) __attribute__((weak
 
 namespace GseLib {
 
+namespace detail {
+constinit ArenaHot arenaHot;
+} // namespace detail
+
 namespace {
+
+using detail::ArenaChunk;
+using detail::arenaHot;
 
 // Address space reserved once; chunks are made usable one at a time, so only
 // what packets fill is ever committed.
 constexpr size_t RESERVED = size_t(64) << 30;
 constexpr size_t HEADER = 64;  // the chunk's counts, at its start
-constexpr size_t GRAIN = 8;    // every block starts 8-byte aligned
 constexpr size_t REDZONE = 32; // poisoned bytes after every block under AddressSanitizer
-
-// The counts at the start of each chunk. Only the arena's thread touches
-// `allocated` and `freed`; other threads count their frees in `remoteFreed`.
-struct ChunkHeader
-{
-    uint32_t allocated;
-    uint32_t freed;
-    std::atomic<uint32_t> remoteFreed;
-    ChunkHeader* next; // in the pool
-};
-static_assert(sizeof(ChunkHeader) <= HEADER);
+static_assert(sizeof(ArenaChunk) <= HEADER);
 
 enum ChunkState : uint8_t { Untouched = 0, Current, Retired, Pooled, Released };
 
-// The calling thread's identity, in one instruction where the compiler can.
-inline const void* thisThread()
-{
-#if defined(__x86_64__) || defined(__aarch64__)
-    return __builtin_thread_pointer();
-#else
-    return reinterpret_cast<const void*>(pthread_self());
-#endif
-}
-
+// All that only the slow paths touch.
 struct Arena
 {
-    std::atomic<int> claim{0}; // 0 unclaimed, 1 being set up, 2 ready
-    const void* owner = nullptr;
-    int depth = 0; // open scopes on the owner's thread
-
-    // The reserved range; written once before `claim` becomes 2.
-    std::atomic<uintptr_t> base{0};
-    std::atomic<size_t> span{0};
+    std::atomic<int> claim{0}; // 0 unclaimed, 1 being set up, 2 set up (or given up)
     size_t chunkCount = 0;
     uint8_t* states = nullptr; // one ChunkState per chunk of the range
-
-    ChunkHeader* current = nullptr;
-    char* bump = nullptr;
-    char* limit = nullptr;
-    ChunkHeader* pool = nullptr;
+    ArenaChunk* pool = nullptr;
     size_t pooled = 0;
     size_t released = 0;
-    size_t carved = 0; // chunks taken from the untouched part of the range
-    size_t inUse = 0;
+    size_t retired = 0; // chunks full of blocks, not all freed
+    size_t carved = 0;  // chunks taken from the untouched part of the range
     std::atomic<bool> remoteFrees{false};
     bool noFresh = false;
     bool poison = false;
@@ -80,20 +55,25 @@ inline size_t roundUp(size_t n, size_t to)
 
 inline bool onOwnerThread()
 {
-    return g.claim.load(std::memory_order_acquire) == 2 && g.owner == thisThread();
+    return arenaHot.owner.load(std::memory_order_acquire) == detail::thisThread();
 }
 
-inline ChunkHeader* chunkAt(size_t i)
+inline uintptr_t base()
 {
-    return reinterpret_cast<ChunkHeader*>(g.base.load(std::memory_order_relaxed) + i * PacketArena::CHUNK_SIZE);
+    return arenaHot.base.load(std::memory_order_relaxed);
+}
+
+inline ArenaChunk* chunkAt(size_t i)
+{
+    return reinterpret_cast<ArenaChunk*>(base() + i * PacketArena::CHUNK_SIZE);
 }
 
 inline size_t chunkIndex(const void* p)
 {
-    return (uintptr_t(p) - g.base.load(std::memory_order_relaxed)) / PacketArena::CHUNK_SIZE;
+    return (uintptr_t(p) - base()) / PacketArena::CHUNK_SIZE;
 }
 
-inline bool isEmpty(const ChunkHeader* c)
+inline bool isEmpty(const ArenaChunk* c)
 {
     return c->freed + c->remoteFreed.load(std::memory_order_acquire) == c->allocated;
 }
@@ -110,55 +90,57 @@ void unpoison(const void* p, size_t n)
         __asan_unpoison_memory_region(p, n);
 }
 
-void setUp()
+// Reserves the address range; false when the system refuses (no arena then).
+bool setUp()
 {
     const size_t total = RESERVED + PacketArena::CHUNK_SIZE;
     void* m = mmap(nullptr, total, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (m == MAP_FAILED)
-        return; // no arena: every packet from the heap
+        return false;
     const size_t chunks = RESERVED / PacketArena::CHUNK_SIZE;
     void* s = mmap(nullptr, chunks, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (s == MAP_FAILED) {
         munmap(m, total);
-        return;
+        return false;
     }
     g.states = static_cast<uint8_t*>(s);
     g.chunkCount = chunks;
     g.poison = __asan_poison_memory_region != nullptr && __asan_unpoison_memory_region != nullptr;
-    const uintptr_t base = roundUp(uintptr_t(m), PacketArena::CHUNK_SIZE);
+    const uintptr_t aligned = roundUp(uintptr_t(m), PacketArena::CHUNK_SIZE);
     // Heap blocks that only arena objects point to (bytes of a vector that
     // grew out of the arena) are not leaks.
     if (__lsan_register_root_region)
-        __lsan_register_root_region(reinterpret_cast<void*>(base), RESERVED);
-    g.base.store(base, std::memory_order_relaxed);
-    g.span.store(RESERVED, std::memory_order_relaxed);
+        __lsan_register_root_region(reinterpret_cast<void*>(aligned), RESERVED);
+    arenaHot.base.store(aligned, std::memory_order_relaxed);
+    arenaHot.span.store(RESERVED, std::memory_order_relaxed);
+    arenaHot.fast = !g.poison;
+    return true;
 }
 
-void resetCounts(ChunkHeader* c)
+void resetCounts(ArenaChunk* c)
 {
     c->allocated = 0;
     c->freed = 0;
     c->remoteFreed.store(0, std::memory_order_relaxed);
 }
 
-void makeCurrent(ChunkHeader* c)
+void makeCurrent(ArenaChunk* c)
 {
-    g.current = c;
+    arenaHot.current = c;
     g.states[chunkIndex(c)] = Current;
-    g.bump = reinterpret_cast<char*>(c) + HEADER;
-    g.limit = reinterpret_cast<char*>(c) + PacketArena::CHUNK_SIZE;
+    arenaHot.bump = reinterpret_cast<char*>(c) + HEADER;
+    arenaHot.limit = reinterpret_cast<char*>(c) + PacketArena::CHUNK_SIZE;
 }
 
 // A chunk whose last block went: the current one starts over, any other joins the pool.
-void emptied(ChunkHeader* c)
+void chunkEmptied(ArenaChunk* c)
 {
-    if (c->allocated)
-        --g.inUse;
     resetCounts(c);
-    if (c == g.current) {
-        g.bump = reinterpret_cast<char*>(c) + HEADER;
+    if (c == arenaHot.current) {
+        arenaHot.bump = reinterpret_cast<char*>(c) + HEADER;
         return;
     }
+    --g.retired;
     g.states[chunkIndex(c)] = Pooled;
     c->next = g.pool;
     g.pool = c;
@@ -168,28 +150,29 @@ void emptied(ChunkHeader* c)
 // Retired chunks that frees on other threads emptied.
 void collectRemoteFrees()
 {
-    for (size_t i = 0; i < g.chunkCount; ++i) {
-        if (g.states[i] == Untouched && i >= g.carved)
-            break;
+    if (!g.remoteFrees.exchange(false, std::memory_order_acq_rel))
+        return;
+    for (size_t i = 0; i < g.carved; ++i)
         if (g.states[i] == Retired && isEmpty(chunkAt(i)))
-            emptied(chunkAt(i));
-    }
+            chunkEmptied(chunkAt(i));
 }
 
-ChunkHeader* takeChunk()
+ArenaChunk* takeChunk()
 {
     if (g.pool) {
-        ChunkHeader* c = g.pool;
+        ArenaChunk* c = g.pool;
         g.pool = c->next;
         --g.pooled;
         return c;
     }
     size_t i = g.chunkCount;
     if (g.released) {
-        for (i = 0; i < g.chunkCount && g.states[i] != Released; ++i) {
+        for (i = 0; i < g.carved && g.states[i] != Released; ++i) {
         }
-        if (i < g.chunkCount)
+        if (i < g.carved)
             --g.released;
+        else
+            i = g.chunkCount;
     }
     const bool fresh = i >= g.chunkCount;
     if (fresh) {
@@ -207,7 +190,7 @@ ChunkHeader* takeChunk()
         madvise(p, PacketArena::CHUNK_SIZE, MADV_HUGEPAGE);
         g.carved = i + 1;
     }
-    ChunkHeader* c = reinterpret_cast<ChunkHeader*>(p);
+    ArenaChunk* c = reinterpret_cast<ArenaChunk*>(p);
     c->next = nullptr;
     resetCounts(c);
     poison(p + HEADER, PacketArena::CHUNK_SIZE - HEADER);
@@ -217,20 +200,20 @@ ChunkHeader* takeChunk()
 // Makes room for a block of `need` bytes; false when the arena cannot.
 bool nextChunk(size_t need)
 {
-    if (ChunkHeader* c = g.current) {
+    if (ArenaChunk* c = arenaHot.current) {
         if (isEmpty(c)) {
             // Freed meanwhile (on other threads): start it over.
-            emptied(c);
-            if (need <= size_t(g.limit - g.bump))
+            chunkEmptied(c);
+            if (need <= size_t(arenaHot.limit - arenaHot.bump))
                 return true;
         }
         g.states[chunkIndex(c)] = Retired;
-        g.current = nullptr;
-        g.bump = g.limit = nullptr;
+        ++g.retired;
+        arenaHot.current = nullptr;
+        arenaHot.bump = arenaHot.limit = nullptr;
     }
-    if (g.remoteFrees.exchange(false, std::memory_order_acq_rel))
-        collectRemoteFrees();
-    ChunkHeader* c = takeChunk();
+    collectRemoteFrees();
+    ArenaChunk* c = takeChunk();
     if (!c)
         return false;
     makeCurrent(c);
@@ -246,39 +229,29 @@ void* heapAllocate(size_t bytes, size_t alignment)
 
 } // namespace
 
-PacketArena::Scope::Scope() noexcept : opened_(false)
+bool PacketArena::Scope::claim() noexcept
 {
-    int claim = g.claim.load(std::memory_order_acquire);
-    if (claim == 0) {
-        int expected = 0;
-        if (g.claim.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
-            g.owner = thisThread();
-            setUp();
-            g.claim.store(2, std::memory_order_release);
-        }
-        claim = g.claim.load(std::memory_order_acquire);
+    if (g.claim.load(std::memory_order_acquire) != 0)
+        return false; // another thread's arena, or none
+    int expected = 0;
+    if (g.claim.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        // Without an address range nobody owns the arena: every block from the heap.
+        if (setUp())
+            arenaHot.owner.store(detail::thisThread(), std::memory_order_release);
+        g.claim.store(2, std::memory_order_release);
+        return onOwnerThread();
     }
-    if (claim == 2 && g.states && g.owner == thisThread()) {
-        ++g.depth;
-        opened_ = true;
-    }
+    return false;
 }
 
-PacketArena::Scope::~Scope()
+void* PacketArena::allocateSlow(size_t bytes, size_t alignment)
 {
-    if (opened_)
-        --g.depth;
-}
-
-void* PacketArena::allocate(size_t bytes, size_t alignment)
-{
-    if (bytes <= MAX_BLOCK && alignment <= GRAIN && onOwnerThread() && g.depth > 0) {
+    if (onOwnerThread() && arenaHot.depth > 0 && bytes <= MAX_BLOCK && alignment <= GRAIN) {
         const size_t need = roundUp(bytes ? bytes : 1, GRAIN) + (g.poison ? REDZONE : 0);
-        if (need <= size_t(g.limit - g.bump) || nextChunk(need)) {
-            char* p = g.bump;
-            g.bump += need;
-            if (g.current->allocated++ == 0)
-                ++g.inUse;
+        if (need <= size_t(arenaHot.limit - arenaHot.bump) || nextChunk(need)) {
+            char* p = arenaHot.bump;
+            arenaHot.bump += need;
+            ++arenaHot.current->allocated;
             unpoison(p, bytes);
             return p;
         }
@@ -286,7 +259,7 @@ void* PacketArena::allocate(size_t bytes, size_t alignment)
     return heapAllocate(bytes, alignment);
 }
 
-void PacketArena::deallocate(void* p, size_t bytes, size_t alignment) noexcept
+void PacketArena::deallocateSlow(void* p, size_t bytes, size_t alignment) noexcept
 {
     if (!owns(p)) {
         // Unsized: not every compiler declares the sized forms by default.
@@ -297,7 +270,7 @@ void PacketArena::deallocate(void* p, size_t bytes, size_t alignment) noexcept
         return;
     }
     poison(p, bytes);
-    ChunkHeader* c = chunkAt(chunkIndex(p));
+    ArenaChunk* c = chunkAt(chunkIndex(p));
     if (!onOwnerThread()) {
         c->remoteFreed.fetch_add(1, std::memory_order_release);
         g.remoteFrees.store(true, std::memory_order_release);
@@ -305,12 +278,12 @@ void PacketArena::deallocate(void* p, size_t bytes, size_t alignment) noexcept
     }
     ++c->freed;
     if (isEmpty(c))
-        emptied(c);
+        chunkEmptied(c);
 }
 
-bool PacketArena::owns(const void* p) noexcept
+void PacketArena::emptied(detail::ArenaChunk* c) noexcept
 {
-    return uintptr_t(p) - g.base.load(std::memory_order_relaxed) < g.span.load(std::memory_order_relaxed);
+    chunkEmptied(c);
 }
 
 PacketArena::Stats PacketArena::stats() noexcept
@@ -319,9 +292,9 @@ PacketArena::Stats PacketArena::stats() noexcept
     s.enabled = g.states != nullptr;
     s.poisoned = g.poison;
     if (onOwnerThread()) {
-        if (g.remoteFrees.exchange(false, std::memory_order_acq_rel))
-            collectRemoteFrees();
-        s.chunksInUse = g.inUse;
+        collectRemoteFrees();
+        const ArenaChunk* c = arenaHot.current;
+        s.chunksInUse = g.retired + (c && !isEmpty(c) ? 1 : 0);
         s.pooledChunks = g.pooled;
         s.releasedChunks = g.released;
         s.mappedChunks = g.carved;
@@ -334,7 +307,7 @@ size_t PacketArena::releasePooledChunks() noexcept
     if (!onOwnerThread())
         return 0;
     size_t n = 0;
-    while (ChunkHeader* c = g.pool) {
+    while (ArenaChunk* c = g.pool) {
         g.pool = c->next;
         g.states[chunkIndex(c)] = Released;
         madvise(c, CHUNK_SIZE, MADV_DONTNEED);

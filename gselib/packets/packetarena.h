@@ -13,15 +13,58 @@
 // AddressSanitizer every block keeps a poisoned redzone and freed blocks are
 // poisoned, so a read past a packet's bytes is still reported.
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <pthread.h>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace GseLib {
+
+namespace detail {
+
+// The counts at the start of each arena chunk. Only the arena's thread
+// touches `allocated` and `freed`; other threads count their frees in `remoteFreed`.
+struct ArenaChunk
+{
+    uint32_t allocated;
+    uint32_t freed;
+    std::atomic<uint32_t> remoteFreed;
+    ArenaChunk* next; // in the pool
+};
+
+// What the inline paths of every block need; the rest lives with the arena.
+struct ArenaHot
+{
+    // The thread that the arena serves, set by that thread once the arena is ready.
+    std::atomic<const void*> owner{nullptr};
+    int depth = 0;     // open scopes (on the owner's thread)
+    bool fast = false; // blocks without redzones: the inline paths may serve them
+    char* bump = nullptr;
+    char* limit = nullptr;
+    ArenaChunk* current = nullptr;
+    // The reserved address range, written once.
+    std::atomic<uintptr_t> base{0};
+    std::atomic<size_t> span{0};
+};
+
+extern ArenaHot arenaHot;
+
+// The calling thread's identity, in one instruction where the compiler can.
+inline const void* thisThread() noexcept
+{
+#if defined(__x86_64__) || defined(__aarch64__)
+    return __builtin_thread_pointer();
+#else
+    return reinterpret_cast<const void*>(pthread_self());
+#endif
+}
+
+} // namespace detail
 
 class PacketArena
 {
@@ -35,38 +78,93 @@ public:
     class Scope
     {
     public:
-        Scope() noexcept;
-        ~Scope();
+        Scope() noexcept
+        {
+            detail::ArenaHot& h = detail::arenaHot;
+            opened_ = h.owner.load(std::memory_order_relaxed) == detail::thisThread() || claim();
+            if (opened_)
+                ++h.depth;
+        }
+        ~Scope()
+        {
+            if (opened_)
+                --detail::arenaHot.depth;
+        }
         Scope(const Scope&) = delete;
         Scope& operator=(const Scope&) = delete;
 
     private:
+        // The first scope of the process: sets the arena up for its thread.
+        static bool claim() noexcept;
         bool opened_;
     };
 
     // An arena block within a scope, else (or when the arena cannot serve) the heap.
-    static void* allocate(size_t bytes, size_t alignment);
-    static void deallocate(void* p, size_t bytes, size_t alignment) noexcept;
+    static void* allocate(size_t bytes, size_t alignment)
+    {
+        detail::ArenaHot& h = detail::arenaHot;
+        // The owner first: only its own thread reads the other fields here.
+        if (h.owner.load(std::memory_order_relaxed) == detail::thisThread() && h.fast && h.depth > 0 &&
+            bytes <= MAX_BLOCK && alignment <= GRAIN) {
+            const size_t need = (bytes + GRAIN - 1) & ~(GRAIN - 1);
+            if (need && need <= size_t(h.limit - h.bump)) {
+                char* p = h.bump;
+                h.bump += need;
+                ++h.current->allocated;
+                return p;
+            }
+        }
+        return allocateSlow(bytes, alignment);
+    }
+
+    static void deallocate(void* p, size_t bytes, size_t alignment) noexcept
+    {
+        detail::ArenaHot& h = detail::arenaHot;
+        const uintptr_t base = h.base.load(std::memory_order_relaxed);
+        const uintptr_t offset = reinterpret_cast<uintptr_t>(p) - base;
+        if (offset < h.span.load(std::memory_order_relaxed) && h.fast &&
+            h.owner.load(std::memory_order_relaxed) == detail::thisThread()) {
+            auto* c = reinterpret_cast<detail::ArenaChunk*>(base + (offset & ~(CHUNK_SIZE - 1)));
+            ++c->freed;
+            if (c->freed + c->remoteFreed.load(std::memory_order_acquire) == c->allocated)
+                emptied(c);
+            return;
+        }
+        deallocateSlow(p, bytes, alignment);
+    }
+
     // Whether p lies in the arena's reserved address range.
-    static bool owns(const void* p) noexcept;
+    static bool owns(const void* p) noexcept
+    {
+        const detail::ArenaHot& h = detail::arenaHot;
+        return reinterpret_cast<uintptr_t>(p) - h.base.load(std::memory_order_relaxed) <
+               h.span.load(std::memory_order_relaxed);
+    }
 
     struct Stats
     {
-        bool enabled = false;     // the address range could be reserved
-        bool poisoned = false;    // AddressSanitizer is present: redzones and poisoning
-        size_t chunksInUse = 0;   // chunks holding at least one block
-        size_t pooledChunks = 0;  // empty chunks kept faulted for reuse
+        bool enabled = false;      // the address range could be reserved
+        bool poisoned = false;     // AddressSanitizer is present: redzones and poisoning
+        size_t chunksInUse = 0;    // chunks holding at least one block
+        size_t pooledChunks = 0;   // empty chunks kept faulted for reuse
         size_t releasedChunks = 0; // empty chunks whose memory went back to the system
-        size_t mappedChunks = 0;  // chunks ever taken from the reserved range
+        size_t mappedChunks = 0;   // chunks ever taken from the reserved range
     };
     // Figures as the arena's thread sees them (frees on other threads are
-    // counted when that thread next needs a chunk).
+    // counted when that thread next needs a chunk or asks).
     static Stats stats() noexcept;
     // Gives the memory of every pooled chunk back to the system; returns how many.
     static size_t releasePooledChunks() noexcept;
     // Asks for huge pages over the 2 MiB-aligned part of [p, p + bytes), for
     // large blocks of the ordinary heap that a parse fills at once.
     static void adviseHugePages(void* p, size_t bytes) noexcept;
+
+private:
+    static constexpr size_t GRAIN = 8; // every block starts 8-byte aligned
+
+    static void* allocateSlow(size_t bytes, size_t alignment);
+    static void deallocateSlow(void* p, size_t bytes, size_t alignment) noexcept;
+    static void emptied(detail::ArenaChunk* c) noexcept;
 };
 
 // The stateless allocator of packet storage: arena blocks within a

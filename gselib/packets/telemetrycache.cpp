@@ -89,6 +89,7 @@ TelemetryCache::TelemetryCache(TimeResolver* resolver)
 
 TelemetryCache::~TelemetryCache()
 {
+    releasePackets();
     if (file)
         std::fclose(file);
     delete[] packetBuffer;
@@ -156,9 +157,34 @@ void TelemetryCache::grow()
     }
 }
 
+void TelemetryCache::releasePackets()
+{
+    // Each release ends in atomic operations, which let no later load start
+    // early: the packets a few places on are fetched ahead, so that a cache
+    // of a million packets is released in milliseconds rather than waiting
+    // on every cache miss in turn.
+    constexpr size_t AHEAD = 32;
+    TMPacketPtr* p = packets.data();
+    const size_t n = packets.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (i + AHEAD < n) {
+            const char* object = reinterpret_cast<const char*>(p[i + AHEAD].get());
+            __builtin_prefetch(object - 16, 1); // its control block
+            __builtin_prefetch(object + 48, 1);
+        }
+        if (i + AHEAD / 2 < n && p[i + AHEAD / 2]) {
+            const char* vec = reinterpret_cast<const char*>(p[i + AHEAD / 2]->bytes.get());
+            __builtin_prefetch(vec - 16, 1);
+        }
+        p[i].reset();
+    }
+    // The capacity stays: the next archive fills it again (changeFile).
+    packets.clear();
+}
+
 void TelemetryCache::clear()
 {
-    std::vector<TMPacketPtr>().swap(packets);
+    releasePackets();
     resolver->reset();
     resetParseState();
     if (meta.valid) {

@@ -147,6 +147,7 @@ private:
     bool backOff(PartialReads& reads, long fileEnd);
     void accept(TMPacketPtr&& packet);
     void reserveFor(long fileSize);
+    void releasePackets();
     long currentFileSize() const;
 
     void startWindow();

@@ -64,8 +64,10 @@ public:
 
     ByteVectorPtr bytes;
     int index = -1;
-    const TimeResolver* timeResolver = nullptr;
+    // Next to index rather than after timeResolver: two 4-byte fields side
+    // by side make every stored packet 8 bytes smaller.
     uint32_t groundSeconds = 0;
+    const TimeResolver* timeResolver = nullptr;
     double groundMs = 0.0;
 
 protected:

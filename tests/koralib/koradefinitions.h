@@ -70,4 +70,18 @@ public:
     std::unique_ptr<PluginManager> manager;
 };
 
+// Base of the test suites that share one generated set: the generator runs once
+// per suite, not per test. A suite needing more set-up calls this SetUpTestSuite first.
+class SuiteTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { defs = new Definitions; }
+    static void TearDownTestSuite()
+    {
+        delete defs;
+        defs = nullptr;
+    }
+    static inline Definitions* defs = nullptr;
+};
+
 } // namespace KoraTest

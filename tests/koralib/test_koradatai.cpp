@@ -19,19 +19,9 @@ using namespace KorGse::KorDataInterpretationImpl;
 
 namespace {
 
-class KorHub : public ::testing::Test
+class KorHub : public KoraTest::SuiteTest
 {
-protected:
-    static void SetUpTestSuite() { defs = new KoraTest::Definitions; }
-    static void TearDownTestSuite()
-    {
-        delete defs;
-        defs = nullptr;
-    }
-    static KoraTest::Definitions* defs;
 };
-
-KoraTest::Definitions* KorHub::defs = nullptr;
 
 GseLib::TMPacketPtr packet(int type, const QByteArray& data)
 {

@@ -104,20 +104,11 @@ const std::string ETU_ROUTINE = "void KorGse::KorDataInterpretationImpl::decodeL
                                 "KorGse::KorDataInterpretationImpl::DbRow &, const GseLib::TMPacket *, "
                                 "GseLib::DataItems &, const GseLib::CurrentValueTable *)";
 
-class LaserDecoders : public ::testing::Test
+class LaserDecoders : public KoraTest::SuiteTest
 {
 protected:
-    static void SetUpTestSuite() { defs = new KoraTest::Definitions; }
-    static void TearDownTestSuite()
-    {
-        delete defs;
-        defs = nullptr;
-    }
     void SetUp() override { ASSERT_TRUE(defs->generated); }
-    static KoraTest::Definitions* defs;
 };
-
-KoraTest::Definitions* LaserDecoders::defs = nullptr;
 
 } // namespace
 

@@ -25,12 +25,12 @@ namespace {
 // version is D[1]; the MAIF clock is D[3..4] little-endian.
 constexpr uint64_t FPGA_OFFSET = 1;
 
-class KorMaif : public ::testing::Test
+class KorMaif : public KoraTest::SuiteTest
 {
 protected:
     static void SetUpTestSuite()
     {
-        defs = new KoraTest::Definitions;
+        KoraTest::SuiteTest::SetUpTestSuite();
         GseLib::TmDatabaseRow fpga;
         fpga.key = "KOR:MAIF_FPGA";
         fpga.dataId = 831;
@@ -38,16 +38,8 @@ protected:
         fpga.decodeIds = {FPGA_OFFSET, 2, 0xFFFF, 0};
         db()->addRow(fpga);
     }
-    static void TearDownTestSuite()
-    {
-        delete defs;
-        defs = nullptr;
-    }
     static GseLib::TelemetryDatabase* db() { return GseLib::DataInterpretation::current()->db(); }
-    static KoraTest::Definitions* defs;
 };
-
-KoraTest::Definitions* KorMaif::defs = nullptr;
 
 // Every packet of these tests lies at relative time 0 and unix time 1e9, so
 // an item's relative time is its time offset.

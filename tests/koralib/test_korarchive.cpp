@@ -20,16 +20,9 @@ using KorGse::ScanData;
 
 namespace {
 
-class KorArchive : public ::testing::Test
+class KorArchive : public KoraTest::SuiteTest
 {
 protected:
-    static void SetUpTestSuite() { defs = new KoraTest::Definitions; }
-    static void TearDownTestSuite()
-    {
-        delete defs;
-        defs = nullptr;
-    }
-
     // Reads an archive into a fresh cache (the invalid-header line goes to a capture).
     std::unique_ptr<KorTelemetryCache> read(const char* which)
     {
@@ -40,11 +33,8 @@ protected:
         return cache;
     }
 
-    static KoraTest::Definitions* defs;
     QString stderrText;
 };
-
-KoraTest::Definitions* KorArchive::defs = nullptr;
 
 void expectTimes(const KorTelemetryCache& cache, const QJsonObject& expected, const char* which)
 {

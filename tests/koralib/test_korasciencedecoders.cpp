@@ -44,15 +44,9 @@ public:
 
 const FixedClock fixedClock;
 
-class KorScience : public ::testing::Test
+class KorScience : public KoraTest::SuiteTest
 {
 protected:
-    static void SetUpTestSuite() { defs = new KoraTest::Definitions; }
-    static void TearDownTestSuite()
-    {
-        delete defs;
-        defs = nullptr;
-    }
     void SetUp() override
     {
         ASSERT_TRUE(defs->generated);
@@ -65,11 +59,8 @@ protected:
         return *GseLib::DataInterpretation::current()->decoderTable().at(size_t(type));
     }
 
-    static KoraTest::Definitions* defs;
     double savedIp = 0.0;
 };
-
-KoraTest::Definitions* KorScience::defs = nullptr;
 
 // A packet whose byte vector ends where its data ends (no trailer), so a read
 // past the data leaves the allocation.

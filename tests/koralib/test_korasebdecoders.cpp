@@ -21,19 +21,9 @@ namespace {
 
 constexpr int PACKET_TYPE = 22;
 
-class KorSeb : public ::testing::Test
+class KorSeb : public KoraTest::SuiteTest
 {
-protected:
-    static void SetUpTestSuite() { defs = new KoraTest::Definitions; }
-    static void TearDownTestSuite()
-    {
-        delete defs;
-        defs = nullptr;
-    }
-    static KoraTest::Definitions* defs;
 };
-
-KoraTest::Definitions* KorSeb::defs = nullptr;
 
 // A packet whose byte vector ends where its data ends, so a read past N is a
 // read past the allocation.

@@ -19,19 +19,9 @@ using KorGse::KoraTimeResolver;
 
 namespace {
 
-class KoraTime : public ::testing::Test
+class KoraTime : public KoraTest::SuiteTest
 {
-protected:
-    static void SetUpTestSuite() { defs = new KoraTest::Definitions; }
-    static void TearDownTestSuite()
-    {
-        delete defs;
-        defs = nullptr;
-    }
-    static KoraTest::Definitions* defs;
 };
-
-KoraTest::Definitions* KoraTime::defs = nullptr;
 
 QByteArray be32(uint32_t v)
 {

@@ -12,19 +12,9 @@ using KorGse::SciDataPacket;
 
 namespace {
 
-class KorPacketRecords : public ::testing::Test
+class KorPacketRecords : public KoraTest::SuiteTest
 {
-protected:
-    static void SetUpTestSuite() { defs = new KoraTest::Definitions; }
-    static void TearDownTestSuite()
-    {
-        delete defs;
-        defs = nullptr;
-    }
-    static KoraTest::Definitions* defs;
 };
-
-KoraTest::Definitions* KorPacketRecords::defs = nullptr;
 
 void putBe16(QByteArray& b, int at, int v)
 {

@@ -15,19 +15,9 @@ using KorGse::ScanStatus;
 
 namespace {
 
-class SummedScan : public ::testing::Test
+class SummedScan : public KoraTest::SuiteTest
 {
-protected:
-    static void SetUpTestSuite() { defs = new KoraTest::Definitions; }
-    static void TearDownTestSuite()
-    {
-        delete defs;
-        defs = nullptr;
-    }
-    static KoraTest::Definitions* defs;
 };
-
-KoraTest::Definitions* SummedScan::defs = nullptr;
 
 QByteArray be16(int v)
 {

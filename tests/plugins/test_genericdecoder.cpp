@@ -10,6 +10,7 @@
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/ccsdspacket.h"
 #include "gselib/packets/timeresolvers.h"
+#include "support/countingnew.h"
 #include "support/logcapture.h"
 #include "tools/util/pluginmanager.h"
 
@@ -30,27 +31,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-// Counts allocations so a test can pin that value reads allocate nothing.
-namespace {
-std::atomic<long> allocations{0};
-}
-
-void* operator new(std::size_t n)
-{
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n ? n : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
 
 using GseLib::DataItem;
 using GseLib::DataItems;

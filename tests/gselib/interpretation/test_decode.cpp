@@ -4,6 +4,7 @@
 
 #include "gselib/packets/timeresolvers.h"
 #include "gselib/packets/tompacket.h"
+#include "support/countingnew.h"
 #include "support/logcapture.h"
 
 #include <atomic>
@@ -15,27 +16,6 @@
 using namespace GseLib;
 using namespace DecodeTest;
 using TestSupport::LogCapture;
-
-// Counts allocations so the tests can pin that a value read allocates nothing.
-namespace {
-std::atomic<long> allocations{0};
-}
-
-void* operator new(std::size_t n)
-{
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n ? n : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept
-{
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept
-{
-    std::free(p);
-}
 
 namespace {
 

@@ -80,6 +80,17 @@ TEST_F(PacketArenaTest, PacketObjectAndBytesLieTogetherInTheArena)
     EXPECT_EQ(*p->bytes, b);
     EXPECT_EQ(p->index, 3);
     EXPECT_EQ(p->totalLength(), 64u);
+
+    // What a stored packet costs beyond its bytes, from one packet's object
+    // to the next one's: control block, packet, control block and vector
+    // (16 + 80 + 16 + 24 bytes), with no gap.
+    if (!PacketArena::stats().poisoned) {
+        const auto next = makePacket<CcsdsPacket>(b.data(), 64, 4, nullptr);
+        const auto stride = reinterpret_cast<uintptr_t>(next.get()) - object;
+        if (stride < PacketArena::CHUNK_SIZE) { // not across the end of a chunk
+            EXPECT_EQ(stride - 64, 136u);
+        }
+    }
 }
 
 TEST_F(PacketArenaTest, FactoryBytesAreZeroedOrCopied)
@@ -210,6 +221,28 @@ TEST_F(PacketArenaTest, PacketsOutliveTheirCache)
     last.reset();
     middleBytes.reset();
     EXPECT_LE(PacketArena::stats().chunksInUse, before.chunksInUse);
+}
+
+TEST_F(PacketArenaTest, ASecondArchiveReusesTheMemoryOfTheFirst)
+{
+    DataInterpretation::init(nullptr, false, nullptr, {});
+    TestSupport::TempDir dir;
+    QByteArray archive;
+    for (int i = 0; i < 40000; ++i)
+        archive += ArchiveTestData::tomPacketOfSize(uint8_t(1 + i % 3), uint8_t(i), 40 + i % 60, uint32_t(i));
+    const std::string path = dir.write("a.dat", archive).toStdString();
+    TelemetryCache cache(new UnixTimeResolver);
+    cache.changeFile(path, true);
+    ASSERT_EQ(cache.count(), 40000u);
+    const PacketArena::Stats first = PacketArena::stats();
+    const TMPacketPtr* storage = cache.allPackets().data();
+    // Nothing given back to the system in between: the same chunks and the
+    // same packet vector serve the second parse.
+    cache.changeFile(path, true);
+    ASSERT_EQ(cache.count(), 40000u);
+    EXPECT_EQ(PacketArena::stats().mappedChunks, first.mappedChunks);
+    EXPECT_EQ(cache.allPackets().data(), storage);
+    EXPECT_EQ(cache.get(39999)->sequence(), 39999 % 256);
 }
 
 TEST_F(PacketArenaTest, OtherThreadsUseTheHeapAndMayFreeArenaBlocks)
