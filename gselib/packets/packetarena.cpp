@@ -43,6 +43,7 @@ struct Arena
     size_t carved = 0;  // chunks taken from the untouched part of the range
     std::atomic<bool> remoteFrees{false};
     bool noFresh = false;
+    bool noPopulate = false;
     bool poison = false;
 };
 
@@ -88,6 +89,22 @@ void unpoison(const void* p, size_t n)
 {
     if (g.poison && n)
         __asan_unpoison_memory_region(p, n);
+}
+
+// Faults a chunk's pages in with one call instead of a trap per 4 KiB page,
+// which made a fresh process's parse up to 1.6 times faster (bench_archive_open).
+// Left to the system's page size: huge pages were advised once, but on the
+// virtual machines we run on, a fresh huge page (one the host has taken back
+// from a freed block) cost 4-5 times as much per byte as 4 KiB pages, which
+// the guest keeps recycling, and made a fresh parse 3-4 times slower.
+void populate(char* p)
+{
+#ifdef MADV_POPULATE_WRITE
+    if (!g.noPopulate && madvise(p, PacketArena::CHUNK_SIZE, MADV_POPULATE_WRITE) != 0)
+        g.noPopulate = true; // an older kernel: pages fault in as they are touched
+#else
+    (void)p;
+#endif
 }
 
 // Reserves the address range; false when the system refuses (no arena then).
@@ -187,9 +204,11 @@ ArenaChunk* takeChunk()
             g.noFresh = true; // the system grants no more: do not ask on every block
             return nullptr;
         }
-        madvise(p, PacketArena::CHUNK_SIZE, MADV_HUGEPAGE);
         g.carved = i + 1;
     }
+    // Fresh and released chunks hold no memory yet: the chunk is filled
+    // within moments, so all of its pages are faulted in at once.
+    populate(p);
     ArenaChunk* c = reinterpret_cast<ArenaChunk*>(p);
     c->next = nullptr;
     resetCounts(c);
@@ -316,14 +335,6 @@ size_t PacketArena::releasePooledChunks() noexcept
     g.pooled = 0;
     g.released += n;
     return n;
-}
-
-void PacketArena::adviseHugePages(void* p, size_t bytes) noexcept
-{
-    const uintptr_t begin = roundUp(uintptr_t(p), CHUNK_SIZE);
-    const uintptr_t end = (uintptr_t(p) + bytes) & ~uintptr_t(CHUNK_SIZE - 1);
-    if (end > begin)
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 ByteVectorPtr makePacketBytes(size_t n)

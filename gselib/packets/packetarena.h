@@ -2,7 +2,7 @@
 // Where packets live. A parse makes millions of small packets, and on the
 // virtual machines we run on every fresh 4 KiB page costs a fault, so packet
 // bytes and packet objects are drawn from one process-wide arena of 2 MiB
-// chunks (aligned and advised for transparent huge pages) by bumping a pointer.
+// chunks (each faulted in with one call when taken) by bumping a pointer.
 // A chunk goes back to the arena's pool when its last block is freed and is
 // reused, still faulted, for the next archive. Everything that makes packet
 // bytes calls makePacketBytes(); the cache makes its packets with makePacket().
@@ -155,9 +155,6 @@ public:
     static Stats stats() noexcept;
     // Gives the memory of every pooled chunk back to the system; returns how many.
     static size_t releasePooledChunks() noexcept;
-    // Asks for huge pages over the 2 MiB-aligned part of [p, p + bytes), for
-    // large blocks of the ordinary heap that a parse fills at once.
-    static void adviseHugePages(void* p, size_t bytes) noexcept;
 
 private:
     static constexpr size_t GRAIN = 8; // every block starts 8-byte aligned

@@ -287,9 +287,8 @@ void TelemetryCache::reserveFor(long fileSize)
         const bool trusted = n >= TRUSTED_SAMPLE || estimate <= doubling + double(minimum);
         extra = std::max(extra, size_t(trusted ? estimate : doubling));
     }
+    // Left to the system's page size, as the arena's chunks are (see there).
     packets.reserve(n + extra);
-    // Filled at once by the parse: huge pages spare a fault per 256 packets.
-    PacketArena::adviseHugePages(packets.data() + n, (packets.capacity() - n) * sizeof(TMPacketPtr));
 }
 
 void TelemetryCache::accept(TMPacketPtr&& packet)
