@@ -9,7 +9,10 @@
 
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <set>
+#include <sys/mman.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -46,6 +49,36 @@ std::vector<TMPacketPtr> manyPackets(size_t count)
         out.push_back(makePacket<CcsdsPacket>(b.data(), int(b.size()), int(i), nullptr));
     }
     return out;
+}
+
+// Resident pages of the chunk that holds p, and the chunk's page count.
+std::pair<size_t, size_t> residentPagesOfChunk(const void* p)
+{
+    const uintptr_t chunk = reinterpret_cast<uintptr_t>(p) & ~uintptr_t(PacketArena::CHUNK_SIZE - 1);
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> in(PacketArena::CHUNK_SIZE / page);
+    if (mincore(reinterpret_cast<void*>(chunk), PacketArena::CHUNK_SIZE, in.data()) != 0)
+        return {0, in.size()};
+    size_t resident = 0;
+    for (unsigned char c : in)
+        resident += c & 1;
+    return {resident, in.size()};
+}
+
+// Whether this kernel faults a range in on request (Linux 5.14 and later).
+bool kernelPopulates()
+{
+#ifdef MADV_POPULATE_WRITE
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    void* m = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED)
+        return false;
+    const bool ok = madvise(m, page, MADV_POPULATE_WRITE) == 0;
+    munmap(m, page);
+    return ok;
+#else
+    return false;
+#endif
 }
 
 class PacketArenaTest : public ::testing::Test
@@ -153,6 +186,38 @@ TEST_F(PacketArenaTest, ChunksGoBackWhenEmptyAndAreReused)
     const std::vector<TMPacketPtr> third = manyPackets(count);
     EXPECT_EQ(PacketArena::stats().mappedChunks, empty.mappedChunks);
     EXPECT_EQ(*third[7]->bytes, pattern(100, 7));
+}
+
+TEST_F(PacketArenaTest, ChunksAreFaultedInWholeWhenTaken)
+{
+    if (!kernelPopulates())
+        GTEST_SKIP() << "the kernel cannot fault a range in on request";
+    // Packets until one lands in a chunk never used before: that chunk holds
+    // all its pages at once, though one packet has touched only its first.
+    const size_t mapped = PacketArena::stats().mappedChunks;
+    std::vector<TMPacketPtr> packets;
+    while (PacketArena::stats().mappedChunks == mapped && packets.size() < 1000000) {
+        const std::vector<uint8_t> b = pattern(100, int(packets.size()));
+        packets.push_back(makePacket<CcsdsPacket>(b.data(), 100, int(packets.size()), nullptr));
+    }
+    ASSERT_GT(PacketArena::stats().mappedChunks, mapped);
+    const auto [resident, pages] = residentPagesOfChunk(packets.back().get());
+    EXPECT_EQ(resident, pages);
+
+    // Chunks whose memory went back to the system are faulted in again when reused.
+    packets.clear();
+    ASSERT_GE(PacketArena::releasePooledChunks(), 1u);
+    const size_t released = PacketArena::stats().releasedChunks;
+    const std::vector<TMPacketPtr> again = manyPackets(30000);
+    EXPECT_LT(PacketArena::stats().releasedChunks, released); // some were taken again
+    std::set<uintptr_t> chunks;
+    for (const TMPacketPtr& p : again)
+        chunks.insert(reinterpret_cast<uintptr_t>(p.get()) & ~uintptr_t(PacketArena::CHUNK_SIZE - 1));
+    EXPECT_GE(chunks.size(), 3u);
+    for (uintptr_t c : chunks) {
+        const auto [inChunk, ofChunk] = residentPagesOfChunk(reinterpret_cast<const void*>(c));
+        EXPECT_EQ(inChunk, ofChunk) << "chunk at " << std::hex << c;
+    }
 }
 
 TEST_F(PacketArenaTest, VectorsGrowOutOfTheArena)
