@@ -94,9 +94,9 @@ void unpoison(const void* p, size_t n)
 // Faults a chunk's pages in with one call instead of a trap per 4 KiB page,
 // which made a fresh process's parse up to 1.6 times faster (bench_archive_open).
 // Left to the system's page size: huge pages were advised once, but on the
-// virtual machines we run on, a fresh huge page (one the host has taken back
-// from a freed block) cost 4-5 times as much per byte as 4 KiB pages, which
-// the guest keeps recycling, and made a fresh parse 3-4 times slower.
+// virtual machines we run on, a fresh huge page (the host takes freed ones
+// back) cost 4-6 times as much per byte as the 4 KiB pages that the guest
+// keeps recycling, and made a fresh parse 3-4 times slower.
 void populate(char* p)
 {
 #ifdef MADV_POPULATE_WRITE
