@@ -231,10 +231,11 @@ bool extreme(Routine routine, const DbRow& row, const GseLib::TMPacket* packet, 
 bool standardDeviation(Routine routine, const DbRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items)
 {
     const GseLib::DataItems own = pulses(routine, row, packet);
-    if (own.empty())
-        return false;
+    // The average walks the pulses again, also when this walk found none: the
+    // packet is decoded twice whatever it holds, so an overrun prints twice.
     GseLib::DataItems mean;
-    if (!average(routine, row, packet, mean))
+    const bool haveMean = average(routine, row, packet, mean);
+    if (own.empty() || !haveMean)
         return false;
     const double m = mean.front().toDouble();
     double squares = 0.0;
