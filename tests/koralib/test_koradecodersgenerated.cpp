@@ -8,11 +8,13 @@
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/interpretation/datainterpretation.h"
+#include "gselib/interpretation/valuemode.h"
 #include "gselib/packets/timeresolver.h"
 #include "gselib/packets/tompacket.h"
 #include "gselib/services/configvek.h"
 #include "koralib/koradatai.h"
 #include "koralib/kortelemetrycache.h"
+#include "support/countingnew.h"
 #include "support/streamcapture.h"
 #include "support/tempdir.h"
 #include "tools/util/pluginmanager.h"
@@ -268,6 +270,38 @@ TEST_F(KorDecodersGenerated, EveryTruncationOfTheGeneratedPackets)
         }
     }
     EXPECT_GT(runs, 10000u);
+}
+
+// getData across an archive grows one list packet after packet: the sample
+// decoders must grow it geometrically (a reserve of size() + k per call would
+// reallocate, and copy the list, on every packet), and make no allocation of
+// their own per call.
+TEST_F(KorDecodersGenerated, ListsGrowGeometricallyAcrossPackets)
+{
+    ASSERT_TRUE(gen->ok);
+    const struct
+    {
+        unsigned row;
+        const char* packet;
+    } cases[] = {
+        {2100, "maif minute: ms 500"}, {2110, "rsim: 1000 samples"}, {2080, "maif: N = 500, FPGA 0x2C"},
+        {2160, "laser: 16 pulses"},    {2030, "science: A = 3"},     {2200, "pirani: steps"},
+        {2240, "seb: channel 12"},     {2040, "gc: channel 5"},
+    };
+    constexpr int PACKETS = 400;
+    for (const auto& c : cases) {
+        size_t k = 0;
+        while (k < gen->notes.size() && gen->notes[k].rfind(c.packet, 0) != 0)
+            ++k;
+        ASSERT_LT(k, gen->notes.size()) << c.packet;
+        GseLib::DataItems list;
+        const long long before = allocations.load();
+        for (int i = 0; i < PACKETS; ++i)
+            ASSERT_TRUE(hub()->getData(int(c.row), gen->packets[k].get(), list, Gse::Raw, true, nullptr)) << c.row;
+        const long long made = allocations.load() - before;
+        // Doubling from one item to the final size takes about log2(size) steps.
+        EXPECT_LE(made, int(std::log2(double(list.size()))) + 4) << c.row << ": " << list.size() << " items";
+    }
 }
 
 } // namespace
