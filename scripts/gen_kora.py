@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Writes first-instrument definitions and archives, with what a reader must find.
 
-    gen_kora.py OUT_DIR [--packets N] [--seed S]
+    gen_kora.py OUT_DIR [--packets N] [--seed S] [--decoders]
 
 Files written to OUT_DIR:
   vek.INI                       configuration (point INIVEK at it); group KORA
@@ -14,6 +14,11 @@ Files written to OUT_DIR:
                                 reset signs, ending while a reset is pending
   2021-07-04-09.15.00_T102/tm.tlm (and tm.meta)  archive B: no time packet
   bulk/tm.tlm                   N packets of the same mix, only with --packets
+  with --decoders: rows of every decode type 203-250 appended to the database, and
+  expected.json "decoders": the rows, packets of each decoder family's layout (hex)
+                                and per row and packet the items (value, time offset,
+                                offset, count), the decoder's result, the hub's result
+                                and the overrun lines; the other outputs are unchanged
   expected.json                 per archive: per packet its type and times, isSynced,
                                 correctedCount, ip_; the records; the summed scans with
                                 their layout, ion counts, TICs, corrected TICs, RF ends and
