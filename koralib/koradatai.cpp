@@ -44,15 +44,6 @@ void KorDataInterpretation::populateDacTable(GseLib::DacTable& table, const QStr
 
 namespace KorDataInterpretationImpl {
 
-namespace {
-
-int32_t clampedInt(uint64_t v)
-{
-    return v > uint64_t(std::numeric_limits<int32_t>::max()) ? std::numeric_limits<int32_t>::max() : int32_t(v);
-}
-
-} // namespace
-
 DecoderFrame::DecoderFrame(const DbRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                            const char* signature)
     : row_(row), packet_(packet), items_(items), signature_(signature), data_(packet)
@@ -65,32 +56,11 @@ DecoderFrame::DecoderFrame(const DbRow& row, const GseLib::TMPacket* packet, Gse
     }
 }
 
-bool DecoderFrame::fits(uint64_t offset, uint64_t length) const
+bool DecoderFrame::overrun(uint64_t offset, uint64_t length) const
 {
-    if (data_.holds(offset, length))
-        return true;
     std::cout << signature_ << ' ' << row_.key << ' ' << row_.dataId << " Out of bounds: "
               << "off(" << offset << ") + len(" << length << ") > dataLength(" << dataLength() << ")" << std::endl;
     return false;
-}
-
-unsigned long DecoderFrame::read(uint64_t offset, unsigned int length, unsigned long mask, int shift) const
-{
-    if (!data_.holds(offset, length) || length == 0)
-        return 0;
-    return Bytes::decodeSimple(data_.data(), unsigned(offset), length, mask, shift);
-}
-
-unsigned long DecoderFrame::readField(uint64_t offset) const
-{
-    return read(offset, length_, mask_, shift_);
-}
-
-unsigned long DecoderFrame::readFieldLE(uint64_t offset) const
-{
-    if (!data_.holds(offset, length_) || length_ == 0)
-        return 0;
-    return Bytes::decodeSimpleLE(data_.data(), unsigned(offset), length_, mask_, shift_);
 }
 
 void DecoderFrame::takeTimes()
@@ -104,41 +74,27 @@ void DecoderFrame::takeTimes()
     }
 }
 
-void DecoderFrame::append(uint64_t offset, double value, double timeOffset)
-{
-    takeTimes();
-    GseLib::DataItem item;
-    item.unixTime = unixTime_ + timeOffset;
-    item.relativeTime = relativeTime_ + timeOffset;
-    item.offset = clampedInt(offset + ITEM_OFFSET_BIAS);
-    item.count = int32_t(length_);
-    item.value = value;
-    items_.push_back(std::move(item));
-}
-
 void DecoderFrame::appendAtTicks(uint64_t offset, double value, long long ticks)
 {
-    GseLib::DataItem item;
+    GseLib::DataItem& item = items_.emplace_back();
     if (packet_ && packet_->timeResolver) {
         item.unixTime = packet_->unixTimeFromTicks(ticks);
         item.relativeTime = packet_->relativeTimeFromTicks(ticks);
     }
-    item.offset = clampedInt(offset + ITEM_OFFSET_BIAS);
+    item.offset = itemOffset(offset);
     item.count = int32_t(length_);
     item.value = value;
-    items_.push_back(std::move(item));
 }
 
 void DecoderFrame::appendSummary(double value, double timeOffset)
 {
     takeTimes();
-    GseLib::DataItem item;
+    GseLib::DataItem& item = items_.emplace_back();
     item.unixTime = unixTime_ + timeOffset;
     item.relativeTime = relativeTime_ + timeOffset;
     item.offset = -1;
     item.count = -1;
     item.value = value;
-    items_.push_back(std::move(item));
 }
 
 double extractMaifTimestampSecs(const unsigned char* p)

@@ -68,19 +68,56 @@ public:
 
     // True when `length` bytes at `offset` lie inside N (no overflow for any
     // pair); otherwise writes the overrun line to standard output, flushes it
-    // and returns false.
-    bool fits(uint64_t offset, uint64_t length) const;
+    // and returns false. Inline: the sample walks call it per sample.
+    bool fits(uint64_t offset, uint64_t length) const { return data_.holds(offset, length) || overrun(offset, length); }
 
     // The row's field at `offset`, big-endian or little-endian; 0 unless fits()
     // holds for it, so an unchecked read can never leave the packet.
-    unsigned long readField(uint64_t offset) const;
-    unsigned long readFieldLE(uint64_t offset) const;
+    unsigned long readField(uint64_t offset) const { return read(offset, length_, mask_, shift_); }
+    unsigned long readFieldLE(uint64_t offset) const
+    {
+        if (length_ == 0 || !data_.holds(offset, length_))
+            return 0;
+        unsigned long v = 0;
+        for (unsigned i = length_; i > 0; --i)
+            v = (v << 8) | data_.data()[offset + i - 1];
+        return maskAndShift(v, mask_, shift_);
+    }
     // A field the packet layout fixes; 0 when it is not wholly inside the data.
-    unsigned long read(uint64_t offset, unsigned int length, unsigned long mask, int shift) const;
+    // As Bytes::decodeSimple reads it (bytes beyond eight push the first out).
+    unsigned long read(uint64_t offset, unsigned int length, unsigned long mask, int shift) const
+    {
+        if (length == 0 || !data_.holds(offset, length))
+            return 0;
+        unsigned long v = 0;
+        for (unsigned i = 0; i < length; ++i)
+            v = (v << 8) | data_.data()[offset + i];
+        return maskAndShift(v, mask, shift);
+    }
+    // The field read's mask and shift: right by the count, left by its
+    // magnitude when negative, counts taken modulo 64.
+    static unsigned long maskAndShift(unsigned long v, unsigned long mask, int shift)
+    {
+        v &= mask;
+        if (shift >= 0)
+            return v >> (unsigned(shift) & 63u);
+        return v << ((0u - unsigned(shift)) & 63u);
+    }
 
     // One sample at data-area `offset`, timed by the packet plus `timeOffset`
-    // seconds (the packet's times are taken once per frame).
-    void append(uint64_t offset, double value, double timeOffset = 0.0);
+    // seconds (the packet's times are taken once per frame). Inline and built
+    // in place: the sample decoders call it per item (bench_kora holds the line).
+    void append(uint64_t offset, double value, double timeOffset = 0.0)
+    {
+        if (!timesTaken_)
+            takeTimes();
+        GseLib::DataItem& item = items_.emplace_back();
+        item.unixTime = unixTime_ + timeOffset;
+        item.relativeTime = relativeTime_ + timeOffset;
+        item.offset = itemOffset(offset);
+        item.count = int32_t(length_);
+        item.value = value;
+    }
     // One sample timed by a clock count found in the packet.
     void appendAtTicks(uint64_t offset, double value, long long ticks);
     // A summary of several samples: offset and count -1.
@@ -90,7 +127,14 @@ public:
     const GseLib::TMPacket* packet() const { return packet_; }
     GseLib::DataItems& items() const { return items_; }
 
+    // The item offset of data-area `offset`: its packet offset, held at INT32_MAX.
+    static int32_t itemOffset(uint64_t offset)
+    {
+        return offset >= uint64_t(INT32_MAX) - ITEM_OFFSET_BIAS ? INT32_MAX : int32_t(offset + ITEM_OFFSET_BIAS);
+    }
+
 private:
+    bool overrun(uint64_t offset, uint64_t length) const;
     void takeTimes();
 
     const DbRow& row_;

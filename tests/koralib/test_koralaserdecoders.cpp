@@ -398,6 +398,30 @@ TEST_F(LaserDecoders, StandardDeviationDecodesTwiceSoAnOverrunPrintsTwice)
     EXPECT_EQ(out.text(), line + line);
 }
 
+// Also when the first pulse already overruns: no pulse, false, and still two
+// walks, so two lines (the flight and flight spare deviations alike).
+TEST_F(LaserDecoders, StandardDeviationWithNoPulseReadStillPrintsTwice)
+{
+    const auto p = packet(pulses({0x2001}, 2).left(8));
+    const struct
+    {
+        int type;
+        const char* routine;
+    } cases[] = {{234, "decodeLaserEnergyUvEtuCalibrated"},
+                 {240, "decodeLaserEnergyUvFlightCalibrated"},
+                 {246, "decodeLaserEnergyUvFlightSpareCalibrated"}};
+    for (const auto& c : cases) {
+        GseLib::DataItems items;
+        TestSupport::StreamCapture out(std::cout);
+        EXPECT_FALSE(decoder(c.type).decode(row(uint32_t(c.type), 10, 0x0FFF), p.get(), items, nullptr)) << c.type;
+        EXPECT_TRUE(items.empty()) << c.type;
+        const std::string signature = ETU_ROUTINE.substr(0, ETU_ROUTINE.find("decodeLaser")) + c.routine +
+                                      ETU_ROUTINE.substr(ETU_ROUTINE.find("(const"));
+        const std::string line = overrun(signature.c_str(), 10, 2, 8);
+        EXPECT_EQ(out.text(), line + line) << c.type;
+    }
+}
+
 class LaserHousekeeping : public LaserDecoders
 {
 protected:

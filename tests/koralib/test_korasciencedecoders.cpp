@@ -216,6 +216,24 @@ TEST_F(KorScience, AggregatedEveryTruncation)
     }
 }
 
+// A stored packet cut shorter than its length field says: samples stop at the
+// last byte present, with the line naming the bytes there are (no sample of
+// value 0 made up from missing bytes).
+TEST_F(KorScience, AggregatedPacketShorterThanItsLength)
+{
+    KorGse::KorTelemetryCache::ip_ = 0.5;
+    QByteArray bytes = ArchiveTestData::tomPacket(26, 0, aggregated(3, 100), 5000).left(8 + 20);
+    const auto p = std::make_shared<GseLib::TomPacket>(reinterpret_cast<const uint8_t*>(bytes.constData()),
+                                                       int(bytes.size()), 1, &fixedClock);
+    GseLib::DataItems items;
+    TestSupport::StreamCapture out(std::cout);
+    EXPECT_TRUE(decoder(203).decode(row(4, 4, 0xFFFFFFFF, 0), p.get(), items, nullptr));
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[1].toDouble(), double(0x0C0D0E0F));
+    EXPECT_EQ(out.text(), overrun(KorGse::KorDataInterpretationImpl::AggregatedSciPacketDecoder::SIGNATURE,
+                                  "off(20) + len(4) > dataLength(20)"));
+}
+
 TEST_F(KorScience, GcRecordsByChannel)
 {
     struct Case
