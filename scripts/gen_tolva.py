@@ -707,7 +707,7 @@ def generate_frames(out, rng):
         ("len 4101", itf_frame([p20], length=4101), None),
         ("header cut", valid[:10 + 14 + 3], None),
         ("packet cut", valid[:10 + 14 + 12], None),
-        ("empty", itf_frame([]), []),
+        ("empty", itf_frame([]), None),
     ]
     for k in (0, 1, 5, 9):
         cases.append(("%d bytes" % k, valid[:k], None))
