@@ -356,8 +356,9 @@ TEST(TolvaPackets, AppendsWriteThePythonImagesAndGrowTheBytes)
         // A default packet's header carries its own time and count.
         EXPECT_EQ(got.mid(4, 2).toHex(), want.mid(4, 2).toHex()) << what;
         EXPECT_EQ(got.mid(12), want.mid(12)) << what;
-        if (fromBytes)
+        if (fromBytes) {
             EXPECT_EQ(got.toHex(), want.toHex()) << what;
+        }
     }
 }
 
