@@ -398,6 +398,14 @@ TEST(TolvaPackets, HeaderTextAndSharedResolver)
     EXPECT_DOUBLE_EQ(copy->unixTime(), 1262304100.5);
     EXPECT_EQ(copy->markerId(), 5u);
 
+    // The process-wide count wraps into the 14-bit field.
+    TolvaTelemetryPacket::sequence = 0x3FFF;
+    const FillPacket last;
+    const FillPacket wrapped;
+    EXPECT_EQ(last.header.sequenceCount(), 0x3FFF);
+    EXPECT_EQ(wrapped.header.sequenceCount(), 0);
+    EXPECT_EQ(TolvaTelemetryPacket::sequence, 0x4001u);
+
     // The marker text of 70 bytes is cut to 64.
     MarkerPacket marker;
     marker.setText(QByteArray(70, 'a'));
