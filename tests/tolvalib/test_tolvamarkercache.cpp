@@ -173,8 +173,13 @@ TEST_F(TolvaMarkers, ArchiveGivesTheGeneratedIntervalsSignalsAndLines)
 
     // Nothing new after the cursor; a second reload gives the same lists again.
     log.clear();
+    const qsizetype signalled = order.size();
+    const qsizetype openCount = cache.openMarkers().size();
     cache.refresh();
-    EXPECT_EQ(opened.size() + closed.size(), order.size());
+    EXPECT_EQ(order.size(), signalled);
+    EXPECT_EQ(opened.size() + closed.size(), signalled);
+    EXPECT_EQ(cache.size(), first.value("closed").toArray().size());
+    EXPECT_EQ(cache.openMarkers().size(), openCount);
     EXPECT_TRUE(log.messages().isEmpty());
     const QList<Marker> before = cache.markers();
     cache.reload();

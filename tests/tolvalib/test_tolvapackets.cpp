@@ -7,6 +7,7 @@
 
 #include "support/qtprinters.h"
 #include "support/tempdir.h"
+#include "tolvalib/tolvapackets.h"
 #include "tolvalib/tolvatimeresolver.h"
 
 #include <QDateTime>
@@ -236,7 +237,9 @@ TEST(TolvaPackets, AccessorsOnEveryPrefixAndSetterImages)
 
 TEST(TolvaPackets, VariableLengthFieldsOnEveryPrefix)
 {
-    for (const QJsonValue& v : doc().value("variable").toArray()) {
+    const QJsonArray cases = doc().value("variable").toArray();
+    ASSERT_EQ(cases.size(), 20); // four classes, five data lengths each
+    for (const QJsonValue& v : cases) {
         const QJsonObject c = v.toObject();
         const QString cls = c.value("class").toString();
         const std::string what = cls.toStdString();
@@ -278,7 +281,9 @@ TEST(TolvaPackets, VariableLengthFieldsOnEveryPrefix)
 
 TEST(TolvaPackets, RecordListsOfEveryPrefixAndRecalculatedSizes)
 {
-    for (const QJsonValue& v : doc().value("records").toArray()) {
+    const QJsonArray cases = doc().value("records").toArray();
+    ASSERT_EQ(cases.size(), 5);
+    for (const QJsonValue& v : cases) {
         const QJsonObject c = v.toObject();
         const QString cls = c.value("class").toString();
         const QByteArray img = hex(c.value("image"));
@@ -329,7 +334,9 @@ TEST(TolvaPackets, RecordListsOfEveryPrefixAndRecalculatedSizes)
 
 TEST(TolvaPackets, AppendsWriteThePythonImagesAndGrowTheBytes)
 {
-    for (const QJsonValue& v : doc().value("appends").toArray()) {
+    const QJsonArray cases = doc().value("appends").toArray();
+    ASSERT_EQ(cases.size(), 4); // both classes, default and from bytes
+    for (const QJsonValue& v : cases) {
         const QJsonObject c = v.toObject();
         const QString cls = c.value("class").toString();
         const bool fromBytes = c.value("from_bytes").toBool();
@@ -411,4 +418,81 @@ TEST(TolvaPackets, HeaderTextAndSharedResolver)
     marker.setText(QByteArray(70, 'a'));
     EXPECT_EQ(marker.dataLength(), 78u);
     EXPECT_EQ(marker.text(), QByteArray(64, 'a'));
+}
+
+TEST(TolvaPackets, ConstructorsFromSizeSharedBytesAndPayload)
+{
+    // From a size: zeroed, APID 0, secondary-header flag, unsegmented, length field 20 - 7.
+    const TolvaCcsdsPacket sized(20);
+    EXPECT_EQ(image(sized).toHex(), QByteArray("0800c000000d") + QByteArray(28, '0'));
+    EXPECT_EQ(sized.type(), 0);
+    EXPECT_EQ(sized.index, 0);
+    EXPECT_EQ(sized.headerSize(), 6);
+    EXPECT_EQ(sized.dataOffset(), 6);
+    // Its own resolver: a zero time is the 2010 epoch.
+    EXPECT_DOUBLE_EQ(sized.unixTime(), 1262304000.0);
+
+    // From a shared vector: the very bytes, not a copy; timed by them.
+    const TolvaTest::Bytes raw = TolvaTest::packet(759, 100, 0x40, 30);
+    auto shared = GseLib::makePacketBytes(raw.data(), raw.size());
+    const TolvaCcsdsPacket wrapped(shared);
+    EXPECT_EQ(wrapped.bytes, shared);
+    EXPECT_EQ(wrapped.index, 0);
+    EXPECT_EQ(wrapped.type(), 759);
+    EXPECT_EQ(wrapped.subType(), 0);
+    EXPECT_EQ(wrapped.checksum(), 0u);
+    EXPECT_EQ(wrapped.dataLength(), 24u);
+    EXPECT_DOUBLE_EQ(wrapped.unixTime(), 1262304100.25);
+    (*shared)[10] = 0x80;
+    EXPECT_DOUBLE_EQ(wrapped.unixTime(), 1262304100.5);
+    EXPECT_DOUBLE_EQ(wrapped.relativeTime(), wrapped.unixTime());
+
+    // From an APID and a payload: the payload from byte 12, data length payload + 6.
+    const QByteArray payload = QByteArray::fromHex("0000000500000007") + "abc";
+    const TolvaTelemetryPacket built(Apid::MKR, payload);
+    EXPECT_EQ(built.type(), 743);
+    EXPECT_EQ(built.headerSize(), 12);
+    EXPECT_EQ(built.totalLength(), 23u);
+    EXPECT_EQ(built.dataLength(), 17u);
+    EXPECT_EQ(image(built).mid(12), payload);
+    const MarkerPacket marker(image(built));
+    EXPECT_EQ(marker.markerId(), 5u);
+    EXPECT_EQ(marker.markerType(), 7u);
+    EXPECT_EQ(marker.text(), "abc");
+
+    // From whole bytes: nothing is checked, not even the length.
+    const TolvaTelemetryPacket tiny(QByteArray::fromHex("0aff01"));
+    EXPECT_EQ(image(tiny).toHex(), "0aff01");
+    EXPECT_EQ(tiny.headerSize(), 12);
+}
+
+TEST(TolvaPackets, UpdateDataLengthFollowsTheResizedBytes)
+{
+    // Byte 15 counts two totals: 16 + 10 * 2 bytes once recalculated.
+    TolvaTest::Bytes raw = TolvaTest::packet(765, 1, 0, 16);
+    raw[15] = 2;
+    CtlSumRfPacket rf(QByteArray(reinterpret_cast<const char*>(raw.data()), qsizetype(raw.size())));
+    EXPECT_TRUE(rf.scanTotals().isEmpty());
+    rf.recalculatePacketSize();
+    EXPECT_EQ(rf.totalLength(), 36u);
+    EXPECT_EQ(rf.dataLength(), 10u); // the field stays until asked
+    rf.updateDataLength();
+    EXPECT_EQ(image(rf).mid(4, 2).toHex(), "001d"); // 36 - 7
+    EXPECT_EQ(rf.dataLength(), 30u);
+}
+
+TEST(TolvaPackets, EmptyVariableFieldsAtTheirEdges)
+{
+    // A 12-byte packet (data length 6) has no fill data.
+    const TolvaTest::Bytes fill = TolvaTest::packet(740, 0, 0, 12);
+    EXPECT_TRUE(FillPacket(QByteArray(reinterpret_cast<const char*>(fill.data()), 12)).fillData().isEmpty());
+
+    // A zero at byte 20 ends the marker text before it begins.
+    TolvaTest::Bytes marker = TolvaTest::packet(743, 0, 0, 30, 0x40);
+    marker[20] = 0;
+    const MarkerPacket p(QByteArray(reinterpret_cast<const char*>(marker.data()), qsizetype(marker.size())));
+    EXPECT_TRUE(p.text().isEmpty());
+    marker[20] = 'x';
+    marker[21] = 0;
+    EXPECT_EQ(MarkerPacket(QByteArray(reinterpret_cast<const char*>(marker.data()), 30)).text(), "x");
 }
