@@ -2,10 +2,14 @@
 // parse (bare or framed, with limit-less packet types) without a crash or a
 // hang, and every stored packet must go through all thirteen decoders, with
 // decode parameters taken from the input, without a read past the packet.
+// The marker cache then reloads its intervals from the same packets.
 #include "gselib/database/tmdatabaserow.h"
 #include "tolvalib/tolvadatainterpretation.h"
+#include "gselib/packets/telemetryfile.h"
 #include "tolvalib/tolvadecoder/tolvadecodermaker.h"
+#include "tolvalib/tolvamarkercache.h"
 #include "tolvalib/tolvatelemetrycache.h"
+#include "tools/logger/log.h"
 
 #include <QTemporaryDir>
 
@@ -38,6 +42,8 @@ struct Setup
         path = dir.filePath(QStringLiteral("tm.bin")).toStdString();
         // The laser routine's out-of-bounds lines are expected here.
         (void)std::freopen("/dev/null", "w", stdout);
+        // So are the marker cache's warnings.
+        Log::setTestSink([](const LoggerEventMsg&) {});
     }
 
     TolvaGse::TolvaDataInterpretationFactory factory;
@@ -63,9 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::fwrite(data, 1, size, f);
         std::fclose(f);
     }
-    TolvaGse::TolvaTelemetryCache cache;
+    // Installed as the shared cache, so that the marker cache's cursor walks it.
+    auto* shared = new TolvaGse::TolvaTelemetryCache;
+    TolvaGse::TolvaTelemetryCache& cache = *shared;
     FILE* sink = std::fopen("/dev/null", "w");
     cache.setMessageStream(sink);
+    GseLib::TelemetryFile::setSharedCache(shared);
     cache.changeFile(setup.path, true);
 
     // The first 32 bytes as DECODE_ID1 to DECODE_ID4, the full 64-bit range.
@@ -85,6 +94,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         (void)p->relativeTime();
     }
+    {
+        TolvaGse::TolvaMarkerCache markers(std::make_shared<GseLib::TelemetryFile>());
+        markers.reload();
+        for (const TolvaGse::Marker& m : markers.markers())
+            (void)m.toNiceString();
+        (void)markers.openMarkers();
+    }
+    GseLib::TelemetryFile::setSharedCache(nullptr);
     if (sink)
         std::fclose(sink);
     return 0;

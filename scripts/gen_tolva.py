@@ -22,12 +22,29 @@ Files written to OUT_DIR:
                             Unix and relative time), the frames' checksums,
                             and the decoded items of every decoder and
                             equation row, computed here from the formats
+  markers/tm.bin            marker packets (open, close, reuse, close-all,
+  markers/more.bin          an unmatched close, a close at the opening time,
+                            ids and types of 2^31 and above, a NUL in a
+                            label, equal start times, a short marker packet),
+                            and packets that grow the archive afterwards
+  markers.json              the intervals, signals and log lines the marker
+                            cache must give for the two, with ISO times
+  frames.json               ITF frames: odd packets and pads, a telecommand of
+                            data length 1007, a telemetry packet of 4090,
+                            offset 20, len 3, 4 and 4101, frames under 10
+                            bytes, cut frames; each with its packets, warning,
+                            rewritten bytes, checksum and description
+  packets.json              the packet family: APIDs, names and default
+                            sizes; byte images with the values of every
+                            accessor; images after setters and appends;
+                            the record lists of every prefix of an image
 
 N (default 40) is the number of packets of each archive; the output depends
 only on N and the seed.
 """
 import argparse
 import calendar
+import datetime
 import json
 import math
 import os
@@ -458,6 +475,509 @@ def generate(out, count, seed):
         }
     with open(os.path.join(out, "expected.json"), "w") as f:
         json.dump(expected, f, indent=1)
+    # The files below have their own random stream, so that the ones above
+    # stay as they were.
+    generate_markers(out)
+    generate_frames(out, random.Random(seed + 1))
+    generate_packet_family(out, random.Random(seed + 2))
+
+
+# ---- Marker archive -------------------------------------------------------
+
+MARKER_APID = 743
+MARKER_BASE = 500000000  # seconds since 2010 of the marker archive's first packet
+
+
+def marker_packet(seconds, fraction, mid, mtype, text=b""):
+    return packet(MARKER_APID, seconds, fraction, be(mid, 4) + be(mtype, 4) + text)
+
+
+def packet_unix(p):
+    return float(u(p, 6, 4)) + UNIX_2010 + p[10] / 256.0
+
+
+def iso_ms(us):
+    """Qt's ISO 8601 text with milliseconds in UTC of a time in microseconds."""
+    ms = int(us / 1000) if us >= 0 else -(-us // 1000)
+    d = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc) + datetime.timedelta(milliseconds=ms)
+    return d.strftime("%Y-%m-%dT%H:%M:%S") + ".%03dZ" % (ms % 1000)
+
+
+def marker_text(p):
+    """Bytes from 20 to the first zero or the end of the data field."""
+    end = min(6 + u(p, 4, 2) + 1, len(p))
+    t = p[20:end]
+    return t.split(b"\x00")[0]
+
+
+def nice(m):
+    dur = (m["end"] - m["start"]) if m["end"] else 0
+    return "lbl=%s id=%d:%d start=%s end=%s dur=%ss" % (
+        m["text"].decode("utf-8", "replace"), m["id"], m["type"], iso_ms(m["start"]), iso_ms(m["end"]),
+        "%g" % (dur / 1000000.0))
+
+
+def marker_json(m):
+    return {"id": m["id"], "type": m["type"], "start": m["start"], "end": m["end"], "text": m["text"].hex(),
+            "start_iso": iso_ms(m["start"]), "end_iso": iso_ms(m["end"]), "nice": nice(m),
+            "complete": m["end"] != 0, "duration": (m["end"] - m["start"]) if m["end"] else 0}
+
+
+class MarkerModel:
+    """The marker cache's rules, written from the packet format."""
+
+    def __init__(self):
+        self.open = {}
+        self.closed = []
+        self.events = []
+        self.log = []
+
+    def close_one(self, mid, t):
+        m = dict(self.open.pop(mid))
+        e = int(t * 1000000.0)
+        if m["start"] < e:
+            m["end"] = e
+        else:
+            self.log.append(["WARN", "marker_close", "close time is earlier than start time t_start= %d t_end= %d"
+                             % (m["start"], e)])
+        self.closed.append(m)
+        self.events.append(["closed", marker_json(m)])
+        self.log.append(["DEBUG", "tolva_marker_cache", "Marker closed: " + nice(m)])
+
+    def feed(self, index, p):
+        if u(p, 0, 2) & 0x7FF != MARKER_APID:
+            return
+        if len(p) < 20:
+            self.log.append(["WARN", "tolva_marker_cache",
+                             "Skipping short marker packet: index %d, %d bytes" % (index, len(p))])
+            return
+        mid, mtype, t = u(p, 12, 4), u(p, 16, 4), packet_unix(p)
+        if mid:
+            if mid in self.open:
+                self.log.append(["WARN", "tolva_marker_cache", "Existing marker found...closing"])
+                self.close_one(mid, t)
+            m = {"id": mid, "type": mtype, "start": int(t * 1000000.0), "end": 0, "text": marker_text(p)}
+            self.open[mid] = m
+            self.events.append(["opened", marker_json(m)])
+            self.log.append(["DEBUG", "tolva_marker_cache", "Marker opened: " + nice(m)])
+        elif mtype == 0:
+            for k in sorted(self.open):
+                self.close_one(k, t)
+        elif mtype in self.open:
+            self.close_one(mtype, t)
+        else:
+            self.log.append(["WARN", "tolva_marker_cache", "No match for marker close: id=%d type=%d txt=%s"
+                             % (mid, mtype, marker_text(p).decode("utf-8", "replace"))])
+
+    def state(self, labels):
+        return {"closed": [marker_json(m) for m in self.closed],
+                "open": [marker_json(self.open[k]) for k in sorted(self.open)],
+                "events": self.events, "log": self.log,
+                "matching": {lab: [i for i, m in enumerate(self.closed)
+                                   if lab in m["text"].decode("utf-8", "replace")] for lab in labels}}
+
+
+def generate_markers(out):
+    s = MARKER_BASE
+    big_id, big_type = 0x80000003, 0x80000009
+    first = [
+        packet(737, s, 0, bytes(40)),                        # not a marker
+        marker_packet(s + 1, 0x40, 5, 7, b"alpha"),          # open 5
+        marker_packet(s + 2, 0x40, 0, 5),                    # close 5 after 1 s
+        marker_packet(s + 3, 0x00, 5, 7, b"reuse one"),      # open 5 again
+        packet(749, s + 3, 0x10, bytes(30)),
+        marker_packet(s + 4, 0x80, 5, 8, b"reuse two"),      # reuse: closes the first
+        marker_packet(s + 5, 0x00, 1, 1, b"one"),            # equal start times
+        marker_packet(s + 5, 0x00, 2, 2, b"two"),
+        marker_packet(s + 6, 0x00, big_id, big_type, b"big\x00hidden"),
+        marker_packet(s + 6, 0x01, 0xFFFFFFFF, 0xFFFFFFFE, b"max"),
+        marker_packet(s + 6, 0x80, 0, big_id),               # close by a type of 2^31 and above
+        marker_packet(s + 7, 0x00, 0, 0, b"all"),            # close-all: 1, 2, 5, 0xFFFFFFFF
+        marker_packet(s + 8, 0x00, 0, 9, b"stray"),          # nothing open with id 9
+        marker_packet(s + 9, 0x80, 7, 1, b"same time"),
+        marker_packet(s + 9, 0x80, 0, 7),                    # close at the opening time: refused
+        packet(MARKER_APID, s + 10, 0, b"\x00\x00\x00\x00"),  # 16 bytes: too short for id and type
+        marker_packet(s + 11, 0x00, 42, 3, b"left open"),
+        marker_packet(s + 12, 0x20, 9, 0, b"pct %1 %2 \xc3\xa9"),
+    ]
+    more = [
+        marker_packet(s + 13, 0x00, 0, 42),
+        packet(737, s + 13, 0, bytes(40)),
+        marker_packet(s + 14, 0x00, 100, 1, b"later"),
+    ]
+    labels = ["alpha", "reuse", "one", "big", "hidden", "zzz", "e t", "ay"]
+    model = MarkerModel()
+    for i, p in enumerate(first):
+        model.feed(i, p)
+    expected = {"first": model.state(labels)}
+    model.events, model.log = [], []
+    for i, p in enumerate(more):
+        model.feed(len(first) + i, p)
+    expected["more"] = model.state(labels)
+    write(os.path.join(out, "markers", "tm.bin"), b"".join(first))
+    write(os.path.join(out, "markers", "more.bin"), b"".join(more))
+    write(os.path.join(out, "markers", "tm.meta"),
+          json.dumps({"gse": {"version": 3, "mission": "tolva", "tid": 7}}, indent=1).encode())
+    with open(os.path.join(out, "markers.json"), "w") as f:
+        json.dump(expected, f, indent=1)
+
+
+# ---- ITF frames ------------------------------------------------------------
+
+def itf_frame(packets, length=None, offset=0, prefix=b"", pad=True, rounded=True, vc=4, seq=0):
+    if length is None:
+        length = 4 + len(prefix) + sum(len(p) + (len(p) % 2 if rounded else 0) for p in packets)
+    body = prefix + b"".join(p + (b"\x00" if pad and len(p) % 2 else b"") for p in packets)
+    data = ITF_SYNC + bytes([vc, seq]) + be(length & 0xFFFF, 2) + be(offset, 2) + body
+    return data + frame_checksum(data)
+
+
+def itf_parse(data):
+    """Packets and warning of a frame, by the frame rules (pads stepped over)."""
+    head = data[:10] + bytes(max(0, 10 - len(data)))
+    length, offset = u(head, 6, 2), u(head, 8, 2)
+    if length < 4 or length > 4100:
+        return [], "Invalid ITF Message Length:  %d" % length
+    area, pos, out = length - 4, offset, []
+    while True:
+        if pos + 6 >= area:
+            return out, None
+        if len(data) < pos + 16:
+            return out, "Invalid CCSDS Data!"
+        h = data[10 + pos:16 + pos]
+        d = u(h, 4, 2) + 1
+        limit = 1006 if h[0] & 0x10 else 4090
+        if d > limit:
+            return out, "Invalid CCSDS Data Length:  %d , expected max value is %d" % (d, limit)
+        if len(data) < pos + 16 + d:
+            return out, "Invalid CCSDS packet, dataLength = %d but only %d bytes are available" % (
+                16 + pos + d, len(data))
+        out.append(data[10 + pos:16 + pos + d])
+        pos += 6 + d
+        if (6 + d) % 2 and pos < area and (data[10 + pos] if 10 + pos < len(data) else 0) == 0:
+            pos += 1
+
+
+def itf_rewrite(data, packets):
+    head = data[:10] + bytes(max(0, 10 - len(data)))
+    body = head + b"".join(p + (b"\x00" if len(p) % 2 else b"") for p in packets)
+    return body + frame_checksum(body)
+
+
+def ccsds_text(p):
+    return "\tCCSDS HDR: apid:0x%4x seq:%d len:%d sclk:%d\n\tCCSDS RAW: %s\n" % (
+        u(p, 0, 2) & 0x7FF, u(p, 2, 2) & 0x3FFF, u(p, 4, 2) + 1, u(p, 6, 4), p.hex())
+
+
+def itf_text(data, packets):
+    head = data[:10] + bytes(max(0, 10 - len(data)))
+    return ("\tITF HDR:  sync:0x%8x vc:0x%2x seq:%d len:%d offset:%d\n" % (
+        u(head, 0, 4), head[4], head[5], u(head, 6, 2), u(head, 8, 2))
+        + "\tITF RAW: %s\n" % data.hex() + "".join(ccsds_text(p) for p in packets))
+
+
+def generate_frames(out, rng):
+    def rnd(n):
+        return bytes(rng.getrandbits(8) for _ in range(n))
+
+    def pk(apid, total, telecommand=False):
+        p = bytearray(packet(apid, rng.randint(0, 1 << 31), rng.randint(0, 255), rnd(total - 12)))
+        p[2] = 0xC0 | rng.randint(0, 0x3F)
+        p[3] = rng.randint(0, 255)
+        if telecommand:
+            p[0] |= 0x10
+        return bytes(p)
+
+    p13, p20, p21, p90 = pk(742, 13), pk(743, 20), pk(738, 21), pk(741, 90)
+    tc = pk(740, 1013, telecommand=True)   # data length 1007
+    tc_ok = pk(740, 1012, telecommand=True)  # data length 1006
+    tm4090 = pk(754, 4096)
+    valid = itf_frame([p13, p20])
+    cases = [
+        ("odd packets with pads", itf_frame([p13, p20, p21]), [p13, p20, p21]),
+        ("len without pads", itf_frame([p13, p20, p21], rounded=False), None),
+        ("no pad bytes", itf_frame([p13, p21, p20], pad=False, rounded=False), None),
+        ("one 90-byte packet", itf_frame([p90]), [p90]),
+        ("telecommand of 1007", itf_frame([p13, tc, p20]), None),
+        ("telecommand of 1006", itf_frame([tc_ok]), [tc_ok]),
+        ("telemetry of 4090", itf_frame([tm4090]), [tm4090]),
+        ("offset 20", itf_frame([p21, p20], offset=20, prefix=bytes(range(0xA0, 0xB4))), None),
+        ("len 3", itf_frame([p20], length=3), None),
+        ("len 4", itf_frame([p20], length=4), None),
+        ("len 4101", itf_frame([p20], length=4101), None),
+        ("header cut", valid[:10 + 14 + 3], None),
+        ("packet cut", valid[:10 + 14 + 12], None),
+        ("empty", itf_frame([]), None),
+    ]
+    for k in (0, 1, 5, 9):
+        cases.append(("%d bytes" % k, valid[:k], None))
+    frames = []
+    for name, data, built in cases:
+        packets, warning = itf_parse(data)
+        rewritten = itf_rewrite(data, packets)
+        c = {"name": name, "bytes": data.hex(), "packets": [p.hex() for p in packets],
+             "warning": warning, "rewritten": rewritten.hex(), "checksum": u(rewritten, len(rewritten) - 2, 2),
+             "text": itf_text(data, packets)}
+        if built is not None:
+            c["built"] = [p.hex() for p in built]
+            c["built_len"] = 4 + sum(len(p) + len(p) % 2 for p in built)
+        frames.append(c)
+    new = ITF_SYNC + b"\x04\x00\x00\x00\x00\x00"
+    doc = {"frames": frames, "new_frame": (new + frame_checksum(new)).hex()}
+    with open(os.path.join(out, "frames.json"), "w") as f:
+        json.dump(doc, f, indent=1)
+
+
+# ---- Packet family ---------------------------------------------------------
+
+FAMILY = [
+    ("CriticalHKPacket", 737, 40), ("BootHKPacket", 738, 27), ("DigitalHKPacket", 739, 56),
+    ("FillPacket", 740, 1036), ("MemoryDumpPacket", 741, 1036), ("MessageLogPacket", 742, 1036),
+    ("MarkerPacket", 743, 78), ("VhHkPacket", 744, 42), ("VhStatusPacket", 745, 148),
+    ("PtHkPacket", 746, 325), ("PtStatusPacket", 747, 325), ("LeuHkHsPacket", 748, 221),
+    ("LeuHkPacket", 749, 114), ("LeuHkIndxPacket", 750, 221), ("LeuStatusPacket", 751, 81),
+    ("LeuMaxHkHsPacket", 752, 10), ("MmcHKPacket", 753, 158), ("MmcStripChartPacket", 754, 8200),
+    ("MmcPiraniPacket", 755, 814), ("MmcPiraniHKPacket", 756, 30), ("CtlHkPacket", 758, 202),
+    ("CtlStatusPacket", 759, 274), ("CtlSeqDumpPacket", 760, 65523), ("CtlDdsDumpPacket", 761, 65523),
+    ("CtlSciencePacket", 762, 118), ("CtlAuxDumpPacket", 763, 65523), ("CtlGenRegDumpPacket", 764, 65523),
+    ("CtlSumRfPacket", 765, 4), ("CtlSumBinPacket", 766, 6),
+]
+
+
+def get(img, at, n):
+    """Big-endian field; bytes past the image read as 0."""
+    return int.from_bytes(bytes(img[at + i] if at + i < len(img) else 0 for i in range(n)), "big")
+
+
+def put(img, at, value, n):
+    for i in range(n):
+        if at + i < len(img):
+            img[at + i] = (value >> 8 * (n - 1 - i)) & 0xFF
+
+
+def flag_place(n, lo, groups, byte):
+    """Byte and mask of item n in groups of eight from `lo`, or None."""
+    if n < lo or n >= lo + 8 * groups:
+        return None
+    k = (n - lo) // 8
+    return byte + k, 0x80 >> (lo + 8 * k + 7 - n)
+
+
+# (class, accessor, kind, where): kind u16 = u16 at where(n); flag = groups (lo, groups, byte);
+# byte = one byte at where(n), non-zero true; u32 = fixed u32.
+NUMBERED = [
+    ("VhHkPacket", "amuxValue", "u16", lambda n: 14 + 2 * n if n <= 7 else None),
+    ("VhHkPacket", "isHeaterOn", "flag", (6, 4, 30)),
+    ("VhHkPacket", "isFanOn", "flag", (1, 1, 34)),
+    ("VhHkPacket", "isGcValveOpen", "flag", (1, 2, 35)),
+    ("VhHkPacket", "isMindrumValveOpen", "flag", (1, 4, 37)),
+    ("VhStatusPacket", "heaterLastCommandedValue", "u16", lambda n: 4 * n - 10 if 6 <= n <= 27 else None),
+    ("VhStatusPacket", "heaterCurrentValue", "u16", lambda n: 4 * n - 8 if 6 <= n <= 27 else None),
+    ("VhStatusPacket", "fanLastCommandedValue", "byte", lambda n: 117 + n if 1 <= n <= 4 else None),
+    ("VhStatusPacket", "isGcValveOpen", "flag", (1, 2, 122)),
+    ("VhStatusPacket", "isMindrumValveOpen", "flag", (1, 4, 124)),
+]
+FIXED = [("MemoryDumpPacket", "memoryAddress", 12, 4), ("MarkerPacket", "markerId", 12, 4),
+         ("MarkerPacket", "markerType", 16, 4), ("VhStatusPacket", "psClockStatus", 128, 1)]
+
+
+def numbered_get(kind, where, img, n):
+    if kind == "flag":
+        place = flag_place(n, *where)
+        return int(place is not None and bool(get(img, place[0], 1) & place[1]))
+    at = where(n)
+    if at is None:
+        return 0
+    if kind == "u16":
+        return get(img, at, 2)
+    return int(get(img, at, 1) != 0)
+
+
+def numbered_set(kind, where, img, n, value):
+    if kind == "flag":
+        place = flag_place(n, *where)
+        if place is not None and place[0] < len(img):
+            img[place[0]] = (img[place[0]] & ~place[1]) | (place[1] if value else 0)
+        return
+    at = where(n)
+    if at is None:
+        return
+    if kind == "u16":
+        put(img, at, value, 2)
+    else:
+        put(img, at, 1 if value else 0, 1)
+
+
+def set_value(kind, n):
+    """The value written to number n by the setter run (flags: on, then off for n % 3 == 0)."""
+    return (n * 0x0101 + 0x1234) & 0xFFFF if kind == "u16" else n % 2 == 1
+
+
+def image(rng, apid, total):
+    return bytearray(packet(apid, rng.randint(0, 1 << 31), rng.randint(0, 255), bytes(
+        rng.getrandbits(8) for _ in range(max(0, total - 12)))))[:total]
+
+
+def var_get(img, start, marker):
+    """Outcome of a variable-length getter on the image: bytes, or None for std::out_of_range."""
+    end = 6 + get(img, 4, 2) + 1
+    if marker:
+        i = 20
+        while i < end:
+            if i >= len(img):
+                return None
+            if img[i] == 0:
+                break
+            i += 1
+        return bytes(img[20:i]) if i > 20 else b""
+    if end <= start:
+        return b""
+    if end > len(img):
+        return None
+    return bytes(img[start:end])
+
+
+def var_set(img, start, data, limit):
+    n = min(len(data), limit)
+    out = bytearray(img) + bytes(max(0, start + n - len(img)))
+    out[start:start + n] = data[:n]
+    put(out, 4, start + n - 6 - 1, 2)
+    return bytes(out)
+
+
+def generate_packet_family(out, rng):
+    doc = {"classes": [{"name": n, "apid": a, "payload": p} for n, a, p in FAMILY],
+           "names": {str(a): APIDS.get(a, ("UNKNOWN",))[0] for a in range(730, 770)}}
+    doc["names"]["0"] = doc["names"]["65535"] = "UNKNOWN"
+
+    # Numbered and fixed accessors on every prefix of one image per class.
+    images = {"VhHkPacket": image(rng, 744, 54), "VhStatusPacket": image(rng, 745, 160),
+              "MemoryDumpPacket": image(rng, 741, 24), "MarkerPacket": image(rng, 743, 26)}
+    # A few known flags, so that set bits are not only random.
+    images["VhHkPacket"][31] = 0x81
+    images["VhStatusPacket"][123] = 0x01
+    acc = []
+    for cls, name, kind, where in NUMBERED:
+        img = images[cls]
+        values = []
+        for length in range(len(img) + 1):
+            pre = img[:length]
+            vals = [numbered_get(kind, where, pre, n) for n in range(256)]
+            values.append("".join(str(v) for v in vals) if kind != "u16" else
+                          [[n, v] for n, v in enumerate(vals) if v])
+        zero = bytearray(len(img))
+        put(zero, 4, len(img) - 7, 2)
+        after = bytearray(zero)
+        for n in range(256):
+            numbered_set(kind, where, after, n, True if kind == "flag" else set_value(kind, n))
+        if kind == "flag":
+            for n in range(0, 256, 3):
+                numbered_set(kind, where, after, n, False)
+        acc.append({"class": cls, "getter": name, "kind": kind, "image": img.hex(), "values": values,
+                    "zero": zero.hex(), "after_set": after.hex()})
+    for cls, name, at, n in FIXED:
+        img = images[cls]
+        values = [get(img[:length], at, n) for length in range(len(img) + 1)]
+        if n == 1:
+            values = [int(v != 0) for v in values]
+        zero = bytearray(len(img))
+        after = bytearray(zero)
+        put(after, at, 0x89ABCDEF if n == 4 else 1, n)
+        acc.append({"class": cls, "getter": name, "kind": "fixed", "image": img.hex(), "values": values,
+                    "zero": zero.hex(), "after_set": after.hex()})
+    doc["accessors"] = acc
+
+    # Variable-length getters on every prefix of images with chosen data lengths,
+    # and setters on a few prefixes.
+    var = []
+    for cls, start, limit, marker in [("FillPacket", 12, 1024, False), ("MemoryDumpPacket", 16, 1024, False),
+                                      ("MessageLogPacket", 12, 1024, False), ("MarkerPacket", 20, 64, True)]:
+        for total, dl in [(40, 34), (40, 20), (40, 50), (30, 8), (30, 24)]:
+            img = image(rng, 740, total)
+            put(img, 4, dl - 1, 2)
+            if marker and dl == 34:
+                img[27] = 0  # a zero ends the text before the field does
+            outcomes = []
+            for length in range(total + 1):
+                r = var_get(img[:length], start, marker)
+                outcomes.append(None if r is None else r.hex())
+            sets = []
+            for length in ((0, 3, 12, 17, total) if dl == 34 else ()):
+                for data in (b"", bytes(range(1, 6)), bytes((i * 7 + 1) & 0xFF for i in range(1030))):
+                    sets.append({"length": length, "data": data.hex(),
+                                 "image": var_set(img[:length], start, data, limit).hex()})
+            var.append({"class": cls, "image": img.hex(), "outcomes": outcomes, "sets": sets})
+    doc["variable"] = var
+
+    # Record lists of every prefix of an image, and recalculatePacketSize.
+    rec = []
+    rf = image(rng, 765, 16 + 30 + 16 + 5)
+    rf[15] = 3
+    rf_many = bytearray(rf)
+    rf_many[15] = 200  # promises more totals than the bytes hold
+    for cls, img in [("CtlSumRfPacket", rf), ("CtlSumRfPacket", rf_many), ("CtlSumBinPacket", image(rng, 766, 31)),
+                     ("MmcPiraniPacket", image(rng, 755, 61)), ("MmcStripChartPacket", image(rng, 754, 47))]:
+        prefixes = []
+        for length in range(len(img) + 1):
+            pre = bytes(img[:length])
+            n = len(pre)
+            if cls == "CtlSumRfPacket":
+                count = pre[15] if n >= 16 else 0
+                totals = [[get(pre, 16 + 10 * i, 4), get(pre, 20 + 10 * i, 2), get(pre, 22 + 10 * i, 4)]
+                          for i in range(count) if 26 + 10 * i <= n]
+                values, p = [], 16 + 10 * count
+                while p + 8 <= n:
+                    values.append([get(pre, p + 2 * j, 2) for j in range(4)])
+                    p += 8
+                records = [totals, values]
+                size = 16 + 10 * get(pre, 15, 1) + 8 * len(values)
+            elif cls == "CtlSumBinPacket":
+                records = [[get(pre, p, 2) for p in range(18, n - 1, 2)]]
+                size = 18 + 2 * len(records[0])
+            elif cls == "MmcPiraniPacket":
+                records = [[[get(pre, 28 + 8 * k, 2), get(pre, 30 + 8 * k, 2), get(pre, 32 + 8 * k, 4)]
+                            for k in range(n) if 36 + 8 * k <= n]]
+                size = None
+            else:
+                records = [[[get(pre, 14 + 8 * k + 2 * j, 2) for j in range(4)] for k in range(n) if 22 + 8 * k <= n]]
+                size = None
+            prefixes.append({"records": records, "size": size})
+        rec.append({"class": cls, "image": img.hex(), "prefixes": prefixes})
+    doc["records"] = rec
+
+    # Appends on a default packet (its payload zero) and on one read from bytes.
+    apps = []
+    for cls, total, count in [("MmcPiraniPacket", 826, 100), ("MmcStripChartPacket", 8212, 1030)]:
+        for start_len in (total, 44):
+            img = bytearray(total) if start_len == total else image(rng, 755 if cls == "MmcPiraniPacket" else 754, 44)
+            start = bytes(img)
+            listed = (len([k for k in range(44) if 36 + 8 * k <= 44]) if cls == "MmcPiraniPacket" else
+                      len([k for k in range(44) if 22 + 8 * k <= 44])) if start_len == 44 else 0
+            samples = []
+            for i in range(count):
+                c = listed + i
+                s = [(i * 3 + 1) & 0xFFFF, (i * 5 + 2) & 0xFFFF, (i * 0x01010101 + 7) & 0xFFFFFFFF] \
+                    if cls == "MmcPiraniPacket" else [(i + 4 * j) & 0xFFFF for j in range(4)]
+                samples.append(s)
+                at = (28 if cls == "MmcPiraniPacket" else 14) + 8 * c
+                if len(img) < at + 8:
+                    img += bytes(at + 8 - len(img))
+                if cls == "MmcPiraniPacket":
+                    put(img, at, s[0], 2)
+                    put(img, at + 2, s[1], 2)
+                    put(img, at + 4, s[2], 4)
+                    img[13] = (c + 1) & 0xFF
+                    put(img, 4, 8 * (c + 1) + 22 - 1, 2)
+                else:
+                    for j in range(4):
+                        put(img, at + 2 * j, s[j], 2)
+                    put(img, 4, 8 * (c + 1) + 8 - 1, 2)
+            apps.append({"class": cls, "from_bytes": start_len != total,
+                         "start": start.hex(), "samples": samples,
+                         "listed": listed, "result": bytes(img).hex()})
+    doc["appends"] = apps
+    with open(os.path.join(out, "packets.json"), "w") as f:
+        json.dump(doc, f)
 
 
 def main():
