@@ -1,45 +1,33 @@
 #include "koralib/masscal.h"
 
+#include "koralib/masscalcore_impl.h"
+
+template class MassCalCore::CalCore<KorGse::MassCal, KorGse::MassCalEntry>;
+
 namespace KorGse {
+
+namespace {
+// Registered at load time, so the type is known by name to QVariant and queued connections.
+const int massCalMetaTypeId = qRegisterMetaType<MassCal>();
+} // namespace
 
 MassCal::MassCal() = default;
 
+MassCal::MassCal(const MassCal& other) : QObject(), CalCore(other)
+{
+}
+
+MassCal& MassCal::operator=(const MassCal& other)
+{
+    assign(other);
+    return *this;
+}
+
 MassCal::~MassCal() = default;
 
-MassCalEntry& MassCal::operator[](int phaseCycle)
+void initializeMassCal(MassCal& massCal, const GseLib::TmMeta& meta, const QString& dir)
 {
-    auto it = entries_.find(phaseCycle);
-    if (it != entries_.end())
-        return *it;
-    return entries_[DEFAULT_PHASE_CYCLE];
-}
-
-MassCalEntry MassCal::operator[](int phaseCycle) const
-{
-    auto it = entries_.constFind(phaseCycle);
-    if (it != entries_.cend())
-        return *it;
-    it = entries_.constFind(DEFAULT_PHASE_CYCLE);
-    if (it != entries_.cend())
-        return *it;
-    return MassCalEntry();
-}
-
-bool MassCal::addMassCalEntry(int phaseCycle)
-{
-    if (entries_.contains(phaseCycle))
-        return false;
-    entries_.insert(phaseCycle, MassCalEntry(phaseCycle));
-    emit changed();
-    return true;
-}
-
-void MassCal::setControlMode(ControlMode mode)
-{
-    if (mode == controlMode_)
-        return;
-    controlMode_ = mode;
-    emit changed();
+    MassCal::initialize(massCal, meta, dir);
 }
 
 } // namespace KorGse
