@@ -1,9 +1,9 @@
 // Mass-calibration files, JSON and text form: each input is read as both kinds
 // of entry text and loaded as a file; the loaded table is queried, written and
 // read back, and must come back as the same table.
+#include "fuzzconfig.h"
 #include "koralib/masscal.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <cstdint>
 #include <cstdlib>
@@ -15,14 +15,6 @@ void probe(const KorGse::MassCalEntry& e)
     volatile double sink = e.apply(0.0) + e.apply(1.0e4) + e.inverse(1.0) + e.inverse(-1.0e300);
     (void)sink;
     (void)e.toString();
-}
-
-QString writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        f.write(bytes);
-    return path;
 }
 
 } // namespace
@@ -42,12 +34,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     KorGse::MassCal cal;
-    if (!cal.loadFromFile(writeFile(dir.filePath("in.mcal"), bytes)))
+    const QString in = dir.filePath("in.mcal");
+    if (!FuzzConfig::writeInput(in, data, size) || !cal.loadFromFile(in))
         return 0;
     for (int pc : cal.phaseCycles())
         probe(std::as_const(cal)[pc]);
     KorGse::MassCal back;
-    if (!back.loadFromFile(writeFile(dir.filePath("back.mcal"), cal.toString().toUtf8())))
+    const QByteArray written = cal.toString().toUtf8();
+    const QString out = dir.filePath("back.mcal");
+    if (!FuzzConfig::writeInput(out, reinterpret_cast<const uint8_t*>(written.constData()), size_t(written.size())))
+        return 0;
+    if (!back.loadFromFile(out))
         std::abort(); // a written calibration must read back
     if (back.phaseCycles() != cal.phaseCycles())
         std::abort();

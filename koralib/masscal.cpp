@@ -3,31 +3,7 @@
 #include "koralib/masscalcore_impl.h"
 
 template class MassCalCore::CalCore<KorGse::MassCal, KorGse::MassCalEntry>;
+template class MassCalCore::CalObject<KorGse::MassCal, KorGse::MassCalEntry>;
 
-namespace KorGse {
-
-namespace {
-// Registered at load time, so the type is known by name to QVariant and queued connections.
-const int massCalMetaTypeId = qRegisterMetaType<MassCal>();
-} // namespace
-
-MassCal::MassCal() = default;
-
-MassCal::MassCal(const MassCal& other) : QObject(), CalCore(other)
-{
-}
-
-MassCal& MassCal::operator=(const MassCal& other)
-{
-    assign(other);
-    return *this;
-}
-
-MassCal::~MassCal() = default;
-
-void initializeMassCal(MassCal& massCal, const GseLib::TmMeta& meta, const QString& dir)
-{
-    MassCal::initialize(massCal, meta, dir);
-}
-
-} // namespace KorGse
+// Known by name to QVariant and queued connections from the moment the library loads.
+static const int massCalMetaType = qRegisterMetaType<KorGse::MassCal>();

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
@@ -92,7 +93,7 @@ public:
 // control mode naming the entries' x quantity, and the file it came from. Cal
 // is the instrument's QObject class: every change calls its changed() signal
 // and every load its aboutToLoad() first (moc cannot process templates, so the
-// signals live there).
+// signals are declared there).
 template <class Cal, class Entry>
 class CalCore
 {
@@ -175,6 +176,23 @@ private:
     int version_ = UNKNOWN_VERSION;
     ControlMode controlMode_ = BIN;
     QHash<int, Entry> entries_;
+};
+
+// The QObject side shared by the instruments' calibration classes, which add
+// only Q_OBJECT and the two signals: copies are new parentless objects with the
+// same data (QObject itself cannot be copied), and assignment signals changed().
+template <class Cal, class Entry>
+class CalObject : public QObject, public CalCore<Cal, Entry>
+{
+public:
+    CalObject() = default;
+    CalObject(const CalObject& other) : QObject(), CalCore<Cal, Entry>(other) {}
+    CalObject& operator=(const CalObject& other)
+    {
+        this->assign(other);
+        return *this;
+    }
+    ~CalObject() override = default;
 };
 
 } // namespace MassCalCore

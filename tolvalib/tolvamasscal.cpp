@@ -4,32 +4,13 @@
 
 template class MassCalCore::EntryCore<TolvaGse::MassCalEntry>;
 template class MassCalCore::CalCore<TolvaGse::MassCal, TolvaGse::MassCalEntry>;
+template class MassCalCore::CalObject<TolvaGse::MassCal, TolvaGse::MassCalEntry>;
 
-namespace TolvaGse {
+TolvaGse::MassCalEntry::~MassCalEntry() = default;
 
-namespace {
-const int massCalMetaTypeId = qRegisterMetaType<MassCal>();
-} // namespace
+static const int massCalMetaType = qRegisterMetaType<TolvaGse::MassCal>();
 
-MassCalEntry::~MassCalEntry() = default;
-
-MassCal::MassCal() = default;
-
-MassCal::MassCal(const MassCal& other) : QObject(), CalCore(other)
-{
-}
-
-MassCal& MassCal::operator=(const MassCal& other)
-{
-    assign(other);
-    return *this;
-}
-
-MassCal::~MassCal() = default;
-
-void initializeMassCal(MassCal& massCal, const GseLib::TmMeta& meta, const QString& dir)
+void TolvaGse::initializeMassCal(MassCal& massCal, const GseLib::TmMeta& meta, const QString& dir)
 {
     MassCal::initialize(massCal, meta, dir);
 }
-
-} // namespace TolvaGse
