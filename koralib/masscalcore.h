@@ -74,8 +74,11 @@ public:
     double inverse(double amu) const override;
 
     // The requested order is not compared; a NaN rms never compares equal.
-    bool operator==(const Self& other) const;
-    bool operator!=(const Self& other) const { return !(*this == other); }
+    // Hidden friends of Self only: a member taking Self would be ambiguous with
+    // its C++20 reversed form.
+    bool equals(const Self& other) const;
+    friend bool operator==(const Self& a, const Self& b) { return a.equals(b); }
+    friend bool operator!=(const Self& a, const Self& b) { return !a.equals(b); }
 
     QJsonObject toJson() const;
     // toJson() as indented JSON text.
@@ -112,8 +115,10 @@ public:
     static inline const QString KEY_CTRL_MODE = QStringLiteral("control_mode");
     static inline const QString KEY_ENTRIES = QStringLiteral("entries");
 
-    bool operator==(const CalCore& other) const;
-    bool operator!=(const CalCore& other) const { return !(*this == other); }
+    // Same path, version, control mode and table.
+    bool equals(const CalCore& other) const;
+    friend bool operator==(const Cal& a, const Cal& b) { return a.equals(b); }
+    friend bool operator!=(const Cal& a, const Cal& b) { return !a.equals(b); }
 
     QString filePath() const { return filePath_; }
     void setFilePath(const QString& path);

@@ -235,7 +235,7 @@ double EntryCore<Self>::inverse(double amu) const
 }
 
 template <class Self>
-bool EntryCore<Self>::operator==(const Self& other) const
+bool EntryCore<Self>::equals(const Self& other) const
 {
     return points == other.points && fit == other.fit && valid == other.valid && rms == other.rms &&
            phaseCycle == other.phaseCycle;
@@ -267,7 +267,7 @@ QString EntryCore<Self>::toString() const
 // ---------------------------------------------------------------- CalCore
 
 template <class Cal, class Entry>
-bool CalCore<Cal, Entry>::operator==(const CalCore& other) const
+bool CalCore<Cal, Entry>::equals(const CalCore& other) const
 {
     return filePath_ == other.filePath_ && version_ == other.version_ && controlMode_ == other.controlMode_ &&
            entries_ == other.entries_;
