@@ -31,6 +31,8 @@ public:
     static constexpr int CONTROL_POS = 0;
     static constexpr int AMU_POS = 1;
 
+    // Each text is spelt out rather than built from another static: static
+    // members of class templates are initialised in no guaranteed order.
     static inline const QString KEY_PHASE_CYCLE = QStringLiteral("phase_cycle");
     static inline const QString KEY_ORDER = QStringLiteral("order");
     static inline const QString KEY_RMS = QStringLiteral("rms");
@@ -39,7 +41,9 @@ public:
     static inline const QString KEY_CONTROL = QStringLiteral("control");
     static inline const QString KEY_AMU = QStringLiteral("amu");
     // The keys an entry object must hold.
-    static inline const QStringList ALLKEYS{KEY_PHASE_CYCLE, KEY_ORDER, KEY_RMS, KEY_CONSTANTS, KEY_DATA_POINTS};
+    static inline const QStringList ALLKEYS{QStringLiteral("phase_cycle"), QStringLiteral("order"),
+                                            QStringLiteral("rms"), QStringLiteral("constants"),
+                                            QStringLiteral("data_points")};
 
     // Invalid, phase cycle -1, order 1, identity fit.
     EntryCore();
@@ -109,8 +113,9 @@ public:
     static constexpr char COMMENT_SYMBOL = '#';
     static inline const QString MCAL_EXT = QStringLiteral("mcal");
     static inline const QString MASSES_EXT = QStringLiteral("amu");
-    static inline const QString MCAL_NAME_FILTER = QStringLiteral("*.") + MCAL_EXT;
-    static inline const QString MASSES_NAME_FILTER = QStringLiteral("*.") + MASSES_EXT;
+    // Spelt out, not built from the extensions: see EntryCore's keys.
+    static inline const QString MCAL_NAME_FILTER = QStringLiteral("*.mcal");
+    static inline const QString MASSES_NAME_FILTER = QStringLiteral("*.amu");
     static inline const QString KEY_VERSION = QStringLiteral("version");
     static inline const QString KEY_CTRL_MODE = QStringLiteral("control_mode");
     static inline const QString KEY_ENTRIES = QStringLiteral("entries");

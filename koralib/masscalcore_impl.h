@@ -118,21 +118,37 @@ void EntryCore<Self>::loadV2(const QString& text)
 
 namespace detail {
 
-// A JSON number that is a whole number within int range.
+// Members convert as QVariant converts them: numbers (rounded to an integer
+// where one is wanted), numeric texts and booleans. A number outside int range does not convert (QVariant
+// would make it 0 and move the entry to another phase cycle).
 inline bool jsonToInt(const QJsonValue& value, int* out)
 {
-    if (!value.isDouble())
-        return false;
-    const double d = value.toDouble();
-    if (!(d >= std::numeric_limits<int>::min() && d <= std::numeric_limits<int>::max()) || d != std::floor(d))
-        return false;
-    *out = static_cast<int>(d);
-    return true;
+    if (value.isDouble()) {
+        const double d = value.toDouble();
+        if (!(d > double(std::numeric_limits<int>::min()) - 0.5 && d < double(std::numeric_limits<int>::max()) + 0.5))
+            return false;
+    }
+    bool ok = false;
+    const int i = value.toVariant().toInt(&ok);
+    if (ok)
+        *out = i;
+    return ok;
 }
 
-inline bool finiteNumber(const QJsonValue& value)
+inline bool jsonToDouble(const QJsonValue& value, double* out)
 {
-    return value.isDouble() && std::isfinite(value.toDouble());
+    bool ok = false;
+    const double d = value.toVariant().toDouble(&ok);
+    if (ok)
+        *out = d;
+    return ok;
+}
+
+// A point's control value keys an ordered map: NaN would break its order, and
+// an infinite control or amu no fit can use.
+inline bool jsonToFinite(const QJsonValue& value, double* out)
+{
+    return jsonToDouble(value, out) && std::isfinite(*out);
 }
 
 } // namespace detail
@@ -150,22 +166,24 @@ void EntryCore<Self>::loadV2(const QJsonObject& object)
     int pc = 0;
     const bool pcOk = detail::jsonToInt(object.value(KEY_PHASE_CYCLE), &pc);
     phaseCycle = pc;
-    if (!pcOk || !detail::finiteNumber(object.value(KEY_RMS)))
+    double unusedRms = 0.0;
+    if (!pcOk || !detail::jsonToDouble(object.value(KEY_RMS), &unusedRms))
         return;
     const QJsonArray data = object.value(KEY_DATA_POINTS).toArray();
     for (const QJsonValue& element : data) {
         const QJsonObject point = element.toObject();
         if (point.size() != 2)
             continue;
-        const QJsonValue control = point.value(KEY_CONTROL);
-        const QJsonValue amu = point.value(KEY_AMU);
-        if (detail::finiteNumber(control) && detail::finiteNumber(amu))
-            points.insert(control.toDouble(), amu.toDouble());
+        double control = 0.0;
+        double amu = 0.0;
+        if (detail::jsonToFinite(point.value(KEY_CONTROL), &control) && detail::jsonToFinite(point.value(KEY_AMU), &amu))
+            points.insert(control, amu);
     }
     // Only orders 1 and 2 can be fitted: anything above 2 reads as 2, anything
-    // below (or not a number) as 1.
-    const double requested = object.value(KEY_ORDER).toDouble();
-    order = requested >= 2.0 ? 2 : 1;
+    // below (or not converting, which counts as 0) as 1.
+    int requested = 0;
+    detail::jsonToInt(object.value(KEY_ORDER), &requested);
+    order = requested >= 2 ? 2 : 1;
     calculateFit();
     valid = true;
 }
@@ -416,8 +434,10 @@ bool CalCore<Cal, Entry>::loadFromFile(const QString& path)
         return false;
     const QJsonObject object = QJsonDocument::fromJson(text.toUtf8()).object();
     int version = 1;
-    if (!object.isEmpty() && object.contains(KEY_VERSION))
-        version = object.value(KEY_VERSION).toInt();
+    if (!object.isEmpty() && object.contains(KEY_VERSION)) {
+        version = 0; // when it does not convert
+        detail::jsonToInt(object.value(KEY_VERSION), &version);
+    }
 
     // Taken only when the load succeeds, so that old entries are never read
     // under another quantity.
@@ -428,8 +448,11 @@ bool CalCore<Cal, Entry>::loadFromFile(const QString& path)
             table.insert(e.phaseCycle, e);
     };
     if (version >= NEWEST_VERSION) {
-        if (object.contains(KEY_CTRL_MODE))
-            mode = ControlMode(object.value(KEY_CTRL_MODE).toInt());
+        if (object.contains(KEY_CTRL_MODE)) {
+            int value = 0;
+            detail::jsonToInt(object.value(KEY_CTRL_MODE), &value);
+            mode = ControlMode(value);
+        }
         const QJsonArray list = object.value(KEY_ENTRIES).toArray();
         for (const QJsonValue& element : list) {
             Entry e;
@@ -439,8 +462,10 @@ bool CalCore<Cal, Entry>::loadFromFile(const QString& path)
             file(e);
         }
     } else {
+        // The whole text is one entry of the file's version: a JSON object with
+        // a "version" of 0 or below has no reader and fails.
         mode = BIN;
-        file(Entry(1, text));
+        file(Entry(version, text));
     }
     if (table.isEmpty())
         return false;
@@ -523,8 +548,8 @@ QList<double> CalCore<Cal, Entry>::getDefaultMasses()
             continue;
         bool ok = false;
         const double mass = line.toDouble(&ok);
-        // NaN would make the sort below undefined.
-        if (ok && std::isfinite(mass))
+        // NaN would make the sort below undefined; infinities sort fine.
+        if (ok && !std::isnan(mass))
             masses.append(mass);
     }
     std::sort(masses.begin(), masses.end());

@@ -196,6 +196,12 @@ TYPED_TEST(MassCalTest, TextFormEntries)
 TYPED_TEST(MassCalTest, JsonFormEntries)
 {
     using Entry = typename TypeParam::Entry;
+    // A third member, a non-numeric or non-finite amu or control, and a
+    // non-object are skipped; an amu written as numeric text is a point.
+    const QByteArray mixedPoints =
+        jsonEntry(3, kLine + ", {\"control\": 5, \"amu\": 1, \"x\": 0}, {\"control\": 6, \"amu\": \"x\"},"
+                             " {\"control\": 7, \"amu\": \"nan\"}, {\"control\": \"inf\", \"amu\": 1},"
+                             " {\"control\": 8, \"amu\": \" 7.5 \"}, 4");
     struct Case
     {
         QByteArray text;
@@ -206,13 +212,17 @@ TYPED_TEST(MassCalTest, JsonFormEntries)
         {jsonEntry(3, kLine), true, 1, 2},
         {jsonEntry(3, kLine, "0"), true, 1, 2},
         {jsonEntry(3, kLine, "-3"), true, 1, 2},
-        {jsonEntry(3, kLine, "\"2\""), true, 1, 2},
-        {jsonEntry(3, kLine, "7"), true, 2, 2}, // only quadratics can be fitted
-        {jsonEntry(3, kLine + ", {\"control\": 5, \"amu\": 1, \"x\": 0}, {\"control\": 6, \"amu\": \"7\"}, 4"),
-         true, 1, 2},
+        {jsonEntry(3, kLine, "\"2\""), true, 2, 2}, // members convert as QVariant converts them
+        {jsonEntry(3, kLine, "\"two\""), true, 1, 2}, // does not convert: counts as 0
+        {jsonEntry(3, kLine, "7"), true, 2, 2},       // only quadratics can be fitted
+        {mixedPoints, true, 1, 3},
+        {QByteArray(jsonEntry(3, kLine)).replace("\"phase_cycle\": 3", "\"phase_cycle\": \"3\""), true, 1, 2},
+        {QByteArray(jsonEntry(3, kLine)).replace("0.5", "\"0.5\""), true, 1, 2},
         {QByteArray(jsonEntry(3, kLine)).replace("\"constants\": [0, 1, 0], ", ""), false, 1, 0},
         {QByteArray(jsonEntry(3, kLine)).replace("0.5", "\"x\""), false, 1, 0},
-        {QByteArray(jsonEntry(3, kLine)).replace("\"phase_cycle\": 3", "\"phase_cycle\": 2.5"), false, 1, 0},
+        {QByteArray(jsonEntry(3, kLine)).replace("0.5", "null"), false, 1, 0},
+        {QByteArray(jsonEntry(3, kLine)).replace("\"phase_cycle\": 3", "\"phase_cycle\": \"x\""), false, 1, 0},
+        {QByteArray(jsonEntry(3, kLine)).replace("\"phase_cycle\": 3", "\"phase_cycle\": 1e10"), false, 1, 0},
         {"{}", false, 1, 0},
         {"[1, 2]", false, 1, 0},
         {"{\"phase_cycle\": ", false, 1, 0},
@@ -226,6 +236,15 @@ TYPED_TEST(MassCalTest, JsonFormEntries)
             EXPECT_EQ(e.phaseCycle, 3);
         }
     }
+    // The phase cycle is stored before the rms is checked; one that does not
+    // convert is stored as 0.
+    const Entry badRms(2, QString::fromUtf8(QByteArray(jsonEntry(3, kLine)).replace("0.5", "\"x\"")));
+    EXPECT_FALSE(badRms.valid);
+    EXPECT_EQ(badRms.phaseCycle, 3);
+    const Entry badPc(2, QString::fromUtf8(QByteArray(jsonEntry(3, kLine)).replace("\"phase_cycle\": 3", "\"phase_cycle\": []")));
+    EXPECT_FALSE(badPc.valid);
+    EXPECT_EQ(badPc.phaseCycle, 0);
+    EXPECT_EQ(Entry(2, QString::fromUtf8(mixedPoints)).points.value(8.0), 7.5);
 }
 
 TYPED_TEST(MassCalTest, EditingRefitsAndUnderdeterminedFitsAreIdentity)
@@ -301,6 +320,84 @@ TYPED_TEST(MassCalTest, LoadsTextAndJsonFiles)
         this->dir.write("d.mcal", jsonCal(jsonEntry(2, kLine) + "," + jsonEntry(-1, ""), ""))));
     EXPECT_EQ(cal.controlMode(), Cal::RF_MON);
     EXPECT_TRUE(std::as_const(cal)[-1].points.isEmpty());
+}
+
+TYPED_TEST(MassCalTest, FileVersionSelectsTheReader)
+{
+    using Cal = typename TypeParam::Cal;
+    // A JSON object below version 2 is one entry text of its own version: with
+    // four tab-separated fields on its first line it reads as a version-1 entry
+    // without points; version 0 has no reader.
+    Cal cal;
+    ASSERT_TRUE(cal.loadFromFile(this->dir.write("v1.mcal", "{\"version\":\t1\t,\t\"x\": 0}\n")));
+    EXPECT_EQ(cal.version(), 1);
+    EXPECT_EQ(cal.phaseCycles(), QList<int>{-1});
+    EXPECT_TRUE(std::as_const(cal)[-1].valid);
+    EXPECT_FALSE(cal.loadFromFile(this->dir.write("v0.mcal", "{\"version\":\t0\t,\t\"x\": 0}\n")));
+    EXPECT_EQ(cal.version(), 1);
+
+    // "version" and "control_mode" convert from numeric text.
+    ASSERT_TRUE(cal.loadFromFile(this->dir.write(
+        "text2.mcal", "{\"version\": \"2\", \"control_mode\": \"1\", \"entries\": [" + jsonEntry(4, kLine) + "]}")));
+    EXPECT_EQ(cal.version(), 2);
+    EXPECT_EQ(cal.controlMode(), Cal::RF_MON);
+    EXPECT_EQ(cal.phaseCycles(), (QList<int>{-1, 4}));
+}
+
+TYPED_TEST(MassCalTest, WrittenTextIsTheIndentedVersion2Form)
+{
+    using Cal = typename TypeParam::Cal;
+    Cal cal;
+    cal.setControlMode(Cal::RF_DAC);
+    ASSERT_TRUE(cal.addMassCalEntry(3));
+    ASSERT_TRUE(cal.addDataPoint(3, 10, 1));
+    ASSERT_TRUE(cal.addDataPoint(3, 20, 3));
+    ASSERT_TRUE(cal.addMassCalEntry(-1));
+    // Members in ascending key order, four spaces per level, entries in
+    // ascending phase cycle, points in ascending control value.
+    const char* const expected = R"({
+    "control_mode": 2,
+    "entries": [
+        {
+            "constants": [
+                0,
+                1,
+                0
+            ],
+            "data_points": [
+            ],
+            "order": 1,
+            "phase_cycle": -1,
+            "rms": 0
+        },
+        {
+            "constants": [
+                -1,
+                0.2,
+                0
+            ],
+            "data_points": [
+                {
+                    "amu": 1,
+                    "control": 10
+                },
+                {
+                    "amu": 3,
+                    "control": 20
+                }
+            ],
+            "order": 1,
+            "phase_cycle": 3,
+            "rms": 1
+        }
+    ],
+    "version": 2
+}
+)";
+    EXPECT_EQ(cal.toString(), QString::fromUtf8(expected));
+    EXPECT_EQ(std::as_const(cal)[3].toString(),
+              QString::fromUtf8(QJsonDocument(QJsonDocument::fromJson(expected)["entries"][1].toObject())
+                                    .toJson(QJsonDocument::Indented)));
 }
 
 TYPED_TEST(MassCalTest, FailedLoadChangesNothing)
@@ -381,6 +478,15 @@ TYPED_TEST(MassCalTest, TableEditingAndSignals)
     // The meta-type system copies and compares it.
     const QVariant v = QVariant::fromValue(cal);
     EXPECT_TRUE(v.value<Cal>() == cal);
+    const QMetaType type = QMetaType::fromType<Cal>();
+    EXPECT_TRUE(type.isEqualityComparable());
+    EXPECT_TRUE(v == QVariant::fromValue(copy));
+    copy.setFilePath(QStringLiteral("other.mcal"));
+    EXPECT_FALSE(v == QVariant::fromValue(copy));
+    void* made = type.create();
+    ASSERT_NE(made, nullptr);
+    EXPECT_TRUE(*static_cast<Cal*>(made) == Cal());
+    type.destroy(made);
     EXPECT_TRUE(QMetaType::fromName(Cal::staticMetaObject.className()).isValid());
     const QMetaObject& mo = Cal::staticMetaObject;
     EXPECT_EQ(mo.indexOfSignal("changed()") - mo.methodOffset(), 0);
@@ -449,8 +555,9 @@ TYPED_TEST(MassCalTest, DefaultMasses)
     this->configure();
     EXPECT_TRUE(Cal::getDefaultMasses().isEmpty());
     this->dir.write("gse/mcal/X.amu", "44\n");
-    this->dir.write("gse/mcal/a.AMU", "# masses\n\n   28.0  \nwater\n18\nnan\n18\n#1\n");
-    EXPECT_EQ(Cal::getDefaultMasses(), (QList<double>{18.0, 18.0, 28.0}));
+    this->dir.write("gse/mcal/a.AMU", "# masses\n\n   28.0  \nwater\n18\nnan\n18\n#1\ninf\n");
+    // NaN is dropped (it has no place in the order); an infinity converts and sorts.
+    EXPECT_EQ(Cal::getDefaultMasses(), (QList<double>{18.0, 18.0, 28.0, qInf()}));
 }
 
 } // namespace
