@@ -535,8 +535,11 @@ QList<double> CalCore<Cal, Entry>::getDefaultMasses()
     QList<double> masses;
     if (files.isEmpty())
         return masses;
+    // Names equal but for case ("A.amu", "a.amu") in case-sensitive order, so
+    // that the choice does not follow the folder's listing order.
     std::sort(files.begin(), files.end(), [](const QFileInfo& a, const QFileInfo& b) {
-        return a.fileName().compare(b.fileName(), Qt::CaseInsensitive) < 0;
+        const int r = a.fileName().compare(b.fileName(), Qt::CaseInsensitive);
+        return r != 0 ? r < 0 : a.fileName().compare(b.fileName(), Qt::CaseSensitive) < 0;
     });
     QString text;
     if (!readPlainTextFile(files.first().filePath(), &text))

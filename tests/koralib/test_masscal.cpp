@@ -558,6 +558,9 @@ TYPED_TEST(MassCalTest, DefaultMasses)
     this->dir.write("gse/mcal/a.AMU", "# masses\n\n   28.0  \nwater\n18\nnan\n18\n#1\ninf\n");
     // NaN is dropped (it has no place in the order); an infinity converts and sorts.
     EXPECT_EQ(Cal::getDefaultMasses(), (QList<double>{18.0, 18.0, 28.0, qInf()}));
+    // Names equal but for case: the case-sensitive order decides ("A" before "a").
+    this->dir.write("gse/mcal/A.amu", "40\n");
+    EXPECT_EQ(Cal::getDefaultMasses(), QList<double>{40.0});
 }
 
 } // namespace
