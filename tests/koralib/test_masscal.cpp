@@ -132,6 +132,55 @@ protected:
 using Instruments = ::testing::Types<Kor, Tolva>;
 TYPED_TEST_SUITE(MassCalTest, Instruments);
 
+TYPED_TEST(MassCalTest, NamesConstantsAndTheEmptyCalibration)
+{
+    using Entry = typename TypeParam::Entry;
+    using Cal = typename TypeParam::Cal;
+    const std::pair<QString, const char*> texts[] = {
+        {Entry::KEY_PHASE_CYCLE, "phase_cycle"}, {Entry::KEY_ORDER, "order"},
+        {Entry::KEY_RMS, "rms"},                 {Entry::KEY_CONSTANTS, "constants"},
+        {Entry::KEY_DATA_POINTS, "data_points"}, {Entry::KEY_CONTROL, "control"},
+        {Entry::KEY_AMU, "amu"},                 {Cal::MCAL_EXT, "mcal"},
+        {Cal::MASSES_EXT, "amu"},                {Cal::MCAL_NAME_FILTER, "*.mcal"},
+        {Cal::MASSES_NAME_FILTER, "*.amu"},      {Cal::KEY_VERSION, "version"},
+        {Cal::KEY_CTRL_MODE, "control_mode"},    {Cal::KEY_ENTRIES, "entries"},
+    };
+    for (const auto& [got, want] : texts)
+        EXPECT_EQ(got, QString::fromUtf8(want)) << want;
+    EXPECT_EQ(Entry::ALLKEYS, (QStringList{"phase_cycle", "order", "rms", "constants", "data_points"}));
+    EXPECT_EQ(Entry::CONTROL_POS, 0);
+    EXPECT_EQ(Entry::AMU_POS, 1);
+    EXPECT_EQ(Cal::DEFAULT_PHASE_CYCLE, -1);
+    EXPECT_EQ(Cal::NEWEST_VERSION, 2);
+    EXPECT_EQ(Cal::UNKNOWN_VERSION, 0);
+    EXPECT_EQ(Cal::COMMENT_SYMBOL, '#');
+    EXPECT_EQ(int(Cal::BIN), 0);
+    EXPECT_EQ(int(Cal::RF_MON), 1);
+    EXPECT_EQ(int(Cal::RF_DAC), 2);
+
+    // Default entry: invalid, phase cycle -1, order 1, identity; with a phase
+    // cycle: valid.
+    const Entry none;
+    EXPECT_FALSE(none.valid);
+    EXPECT_EQ(none.phaseCycle, -1);
+    EXPECT_EQ(none.order, 1);
+    EXPECT_EQ(none.fit, Transform());
+    EXPECT_EQ(none.rms, 0.0);
+    const Entry seven(7);
+    EXPECT_TRUE(seven.valid);
+    EXPECT_EQ(seven.phaseCycle, 7);
+    EXPECT_EQ(seven.order, 1);
+
+    const Cal cal;
+    EXPECT_EQ(cal.filePath(), QString());
+    EXPECT_EQ(cal.version(), Cal::UNKNOWN_VERSION);
+    EXPECT_EQ(cal.controlMode(), Cal::BIN);
+    EXPECT_EQ(cal.controlModeAsString(), QStringLiteral("BIN"));
+    EXPECT_EQ(Cal::controlModeAsString(Cal::RF_MON), QStringLiteral("RF_MON"));
+    EXPECT_TRUE(cal.phaseCycles().isEmpty());
+    EXPECT_EQ(cal.parent(), nullptr);
+}
+
 TYPED_TEST(MassCalTest, FitsAgreeWithNumpy)
 {
     using Entry = typename TypeParam::Entry;
