@@ -1,45 +1,9 @@
 #include "koralib/masscal.h"
 
-namespace KorGse {
+#include "koralib/masscalcore_impl.h"
 
-MassCal::MassCal() = default;
+template class MassCalCore::CalCore<KorGse::MassCal, KorGse::MassCalEntry>;
+template class MassCalCore::CalObject<KorGse::MassCal, KorGse::MassCalEntry>;
 
-MassCal::~MassCal() = default;
-
-MassCalEntry& MassCal::operator[](int phaseCycle)
-{
-    auto it = entries_.find(phaseCycle);
-    if (it != entries_.end())
-        return *it;
-    return entries_[DEFAULT_PHASE_CYCLE];
-}
-
-MassCalEntry MassCal::operator[](int phaseCycle) const
-{
-    auto it = entries_.constFind(phaseCycle);
-    if (it != entries_.cend())
-        return *it;
-    it = entries_.constFind(DEFAULT_PHASE_CYCLE);
-    if (it != entries_.cend())
-        return *it;
-    return MassCalEntry();
-}
-
-bool MassCal::addMassCalEntry(int phaseCycle)
-{
-    if (entries_.contains(phaseCycle))
-        return false;
-    entries_.insert(phaseCycle, MassCalEntry(phaseCycle));
-    emit changed();
-    return true;
-}
-
-void MassCal::setControlMode(ControlMode mode)
-{
-    if (mode == controlMode_)
-        return;
-    controlMode_ = mode;
-    emit changed();
-}
-
-} // namespace KorGse
+// Known by name to QVariant and queued connections from the moment the library loads.
+static const int massCalMetaType = qRegisterMetaType<KorGse::MassCal>();
