@@ -47,12 +47,6 @@ namespace {
 bool loggerStarted = false;
 QSet<QString> missionsSeen;
 
-void deleteApp()
-{
-    delete app;
-    app = nullptr;
-}
-
 // QCoreApplication adopts the environment's locale; importing the module must
 // not change the interpreter's, so the locale is put back after construction.
 struct BuildApp
@@ -63,7 +57,8 @@ struct BuildApp
         const std::string saved = current ? current : "C";
         app = new PraxaCoreApp(argc, nullptr, 0, 0, 0, QString());
         std::setlocale(LC_ALL, saved.c_str());
-        std::atexit(deleteApp);
+        // Never deleted: at exit the plugin manager is still shared with the
+        // hub, and deleting it through the application corrupted the heap.
     }
 };
 const BuildApp buildApp;
