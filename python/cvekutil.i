@@ -64,6 +64,11 @@
   $1 = ($input == Py_None) || SWIG_CheckState(SWIG_ConvertPtr($input, 0, $descriptor, SWIG_POINTER_NO_NULL));
 }
 
+// A text argument in an overloaded call: only a str (None is no text).
+%typemap(typecheck, precedence=SWIG_TYPECHECK_STDSTRING, noblock=1) std::string {
+  $1 = ($input != Py_None) && SWIG_CheckState(SWIG_AsPtr_std_string($input, (std::string**)0));
+}
+
 %pythoncode %{
 def _cvekutil_sequence(value):
     # Any iterable stands for a sequence; SWIG's own checks and texts then apply.
