@@ -25,10 +25,6 @@
 #include "python/tmpacket.h"
 %}
 
-%include <std_except.i>
-%include <std_string.i>
-%include <std_vector.i>
-
 // The one translation of library exceptions into Python.
 %exception {
     try {
@@ -64,6 +60,13 @@
   $1 = ($input == Py_None) || SWIG_CheckState(SWIG_ConvertPtr($input, 0, $descriptor, SWIG_POINTER_NO_NULL));
 }
 
+
+// The standard library wrappers come after the typemaps above, so their
+// classes (the iterator among them) get the same instance check.
+%include <std_except.i>
+%include <std_string.i>
+%include <std_vector.i>
+
 // A text argument in an overloaded call: only a str (None is no text).
 %typemap(typecheck, precedence=SWIG_TYPECHECK_STDSTRING, noblock=1) std::string {
   $1 = ($input != Py_None) && SWIG_CheckState(SWIG_AsPtr_std_string($input, (std::string**)0));
@@ -79,6 +82,17 @@ def _cvekutil_sequence(value):
     except TypeError:
         return value
     return tuple(items)
+
+
+def _cvekutil_slice(self, args):
+    # SWIG reads a forward slice whose start lies at or past the list's end
+    # as starting at 0 (l[9:2] gave l[0:2], del l[9:2] removed l[0:2]); an
+    # empty forward slice is passed as the empty slice at 0 instead.
+    if len(args) == 1 and isinstance(args[0], slice):
+        start, stop, step = args[0].indices(len(self))
+        if step > 0 and start >= stop:
+            return (slice(0, 0, step),)
+    return args
 %}
 
 // ---------------------------------------------------------------- start-up
@@ -142,6 +156,12 @@ class MarkerCache;
 }
 %pythonprepend std::vector::vector %{
     args = tuple(_cvekutil_sequence(a) for a in args)
+%}
+%pythonprepend std::vector::__getitem__ %{
+    args = _cvekutil_slice(self, args)
+%}
+%pythonprepend std::vector::__delitem__ %{
+    args = _cvekutil_slice(self, args)
 %}
 %pythonprepend std::vector::__setitem__ %{
     args = tuple(_cvekutil_sequence(a) for a in args)
