@@ -17,7 +17,7 @@ Files written to OUT:
   expected.json   per archive its packets (type, Unix and relative time), markers,
                   message-log lines and the demo items' values in the three modes
   bench/tm.tlm    with --bench N: N housekeeping packets of the 1- and 64-sample
-                  items, in a folder with its own tm.meta
+                  items and one 4 KiB packet per thousand, with its own tm.meta
 
 The first-instrument archive uses gen_kora's packet builder, so every packet's
 time is known here; the second instrument's is gen_tolva's "bare" archive.
@@ -41,6 +41,7 @@ DATA_DIRECTORY = "/data/tids/" + KORA_DIR
 
 HK_TYPE = 16      # the demo items ride in LASER_STATUS packets (at most 64 data bytes)
 WAVE_TYPE = 14    # 64 one-byte samples fill a GC_HK packet
+BIG_TYPE = 27     # summed scans may be large: 4 KiB packets for the byte-copy reference
 MSG_TYPE = 8
 MARKER_TYPE = 9
 
@@ -163,9 +164,14 @@ def bench_archive(out, count, rng):
     arc.tick0 = arc.fallback
     arc.time_packet(2)
     wave = bytes(range(64))
+    big = bytes(k & 0xFF for k in range(4096 - 12))
+    rounds = 0
     while len(arc.packets) < count:
-        arc.instrument(HK_TYPE, hk_data(len(arc.packets) & 0xFFFF, "12.5"))
+        arc.instrument(HK_TYPE, hk_data(rounds & 0xFFFF, "12.5"))
         arc.instrument(WAVE_TYPE, wave)
+        rounds += 1
+        if rounds % 500 == 0:
+            arc.instrument(BIG_TYPE, big)
     with open(os.path.join(folder, "tm.tlm"), "wb") as f:
         f.write(arc.bytes)
     write_meta(folder, "kora", 1, KORA_DIR)
