@@ -170,6 +170,82 @@ class MarkerCache;
     args = tuple(_cvekutil_sequence(a) for a in args)
 %}
 
+// Copies of the lists' iterators: SWIG copies a bidirectional iterator as a
+// forward one (so `L.end() - 1` failed and `copy().previous()` stopped). These
+// subclasses copy as themselves; the overloads below make them for the
+// vectors' iterators, being more specialised than SWIG's general ones.
+%fragment("CvekIterators", "header", fragment="SwigPyIterator_T") %{
+namespace swig {
+template <typename OutIter>
+class CvekIteratorOpen_T : public SwigPyIteratorOpen_T<OutIter>
+{
+public:
+    CvekIteratorOpen_T(OutIter curr, PyObject* seq) : SwigPyIteratorOpen_T<OutIter>(curr, seq) {}
+    SwigPyIterator* copy() const { return new CvekIteratorOpen_T(*this); }
+};
+
+template <typename OutIter>
+class CvekIteratorClosed_T : public SwigPyIteratorClosed_T<OutIter>
+{
+public:
+    CvekIteratorClosed_T(OutIter curr, OutIter first, OutIter last, PyObject* seq)
+        : SwigPyIteratorClosed_T<OutIter>(curr, first, last, seq)
+    {
+    }
+    SwigPyIterator* copy() const { return new CvekIteratorClosed_T(*this); }
+};
+
+template <typename T, typename C>
+inline SwigPyIterator* make_output_iterator(const __gnu_cxx::__normal_iterator<T, C>& current, PyObject* seq = 0)
+{
+    return new CvekIteratorOpen_T<__gnu_cxx::__normal_iterator<T, C> >(current, seq);
+}
+
+template <typename T, typename C>
+inline SwigPyIterator* make_output_iterator(const std::reverse_iterator<__gnu_cxx::__normal_iterator<T, C> >& current,
+                                            PyObject* seq = 0)
+{
+    return new CvekIteratorOpen_T<std::reverse_iterator<__gnu_cxx::__normal_iterator<T, C> > >(current, seq);
+}
+
+template <typename T, typename C>
+inline SwigPyIterator* make_output_iterator(const __gnu_cxx::__normal_iterator<T, C>& current,
+                                            const __gnu_cxx::__normal_iterator<T, C>& begin,
+                                            const __gnu_cxx::__normal_iterator<T, C>& end, PyObject* seq = 0)
+{
+    return new CvekIteratorClosed_T<__gnu_cxx::__normal_iterator<T, C> >(current, begin, end, seq);
+}
+
+template <typename T, typename C>
+inline SwigPyIterator* make_output_iterator(const std::reverse_iterator<__gnu_cxx::__normal_iterator<T, C> >& current,
+                                            const std::reverse_iterator<__gnu_cxx::__normal_iterator<T, C> >& begin,
+                                            const std::reverse_iterator<__gnu_cxx::__normal_iterator<T, C> >& end,
+                                            PyObject* seq = 0)
+{
+    return new CvekIteratorClosed_T<std::reverse_iterator<__gnu_cxx::__normal_iterator<T, C> > >(current, begin,
+                                                                                                  end, seq);
+}
+} // namespace swig
+%}
+%fragment("CvekIterators");
+
+// A bare iterator (begin, end, insert, erase ...) keeps its list alive: it is
+// made again with the list as its sequence, which its copies keep too.
+%define %cvekutil_iterators_keep_list(T...)
+%typemap(ret, noblock=1) std::vector< T >::iterator, std::vector< T >::reverse_iterator {
+  if ($result && $result != Py_None) {
+    Py_DECREF($result);
+    $result = SWIG_NewPointerObj(swig::make_output_iterator(%static_cast($1, const $type &), swig_obj[0]),
+                                 swig::SwigPyIterator::descriptor(), SWIG_POINTER_OWN);
+  }
+}
+%enddef
+%cvekutil_iterators_keep_list(int)
+%cvekutil_iterators_keep_list(double)
+%cvekutil_iterators_keep_list(cvekutil::RfStatusEntry)
+%cvekutil_iterators_keep_list(cvekutil::TMDatapoint)
+%cvekutil_iterators_keep_list(KorGse::MetaMarker)
+
 %template(ListOfIntegers) std::vector<int>;
 %template(ListOfFloats) std::vector<double>;
 %template(ListOfRfStatusEntrys) std::vector<cvekutil::RfStatusEntry>;
