@@ -50,7 +50,7 @@ MARKER_TYPE = 9
 DEMO_ROWS = {
     900: ("TEXT", MSG_TYPE, 0, None, 1, 7, None, None, False),
     901: ("VOLTS", HK_TYPE, 8, 2, 1, 3, (1.5, 0.25), (0.5, 2.0, 0.01, 0, 0, 0, 0, 0), True),
-    902: ("LEVEL_TEXT", HK_TYPE, 10, "1:2:3:4", 1, 7, (1.0, 2.0), (-3.0, 0.5, 0, 0, 0, 0, 0, 0), False),
+    902: ("LEVEL_TEXT", HK_TYPE, 10, "1:2:3:4:5", 1, 7, (1.0, 2.0), (-3.0, 0.5, 0, 0, 0, 0, 0, 0), False),
     903: ("WAVE", WAVE_TYPE, 0, 1, 64, 3, (0.0, 2.0), (1.0, 1.0, 0, 0, 0, 0, 0, 0), True),
 }
 SUBSYSTEM = {900: "MSG"}
@@ -101,7 +101,7 @@ def marker_data(marker_id, text):
 
 
 def hk_data(volts, text):
-    return bytes(8) + struct.pack(">H", volts) + text.encode().ljust(4, b"\0") + bytes(2)
+    return bytes(8) + struct.pack(">H", volts) + text.encode().ljust(5, b"\0") + bytes(1)
 
 
 def kora_archive(rng):
@@ -119,9 +119,11 @@ def kora_archive(rng):
 
     def hk(volts, text):
         p = arc.instrument(HK_TYPE, hk_data(volts, text))
-        items.append({"packet": p["index"], "901": modes(901, volts), "902": modes(902, float(text))})
+        number = float(text) if text[0] in "-0123456789" else 0.0
+        number = number if abs(number) != float("inf") else 0.0
+        items.append({"packet": p["index"], "901": modes(901, volts), "902": modes(902, number)})
 
-    message("Data directory: %s\n" % DATA_DIRECTORY)
+    message("Logging to disk. Data directory: %s\n" % DATA_DIRECTORY)
     arc.time_packet(2)
     hk(100, "12.5")
     marker(7, "pump down")
@@ -133,7 +135,18 @@ def kora_archive(rng):
     marker(0x80000001, "high id")
     arc.instrument(WAVE_TYPE, bytes(range(64)))
     hk(7, "1e3")
+    hk(8, "1e999")  # beyond a double: 0
+    hk(9, "abc")  # no number: 0
     return arc, messages, markers, items
+
+
+# One rule: "pumping" from marker 7 for one second. Its times come from the
+# meta-marker generator; the tests read them back rather than restate them.
+META_RULES = {"meta_markers": [
+    {"tids": "0-99999", "meta_marker_id": 50001, "meta_marker_text": "pumping",
+     "start_conditions": [{"type": "marker", "marker": 7, "offset_in_seconds": 0}],
+     "end_conditions": [{"type": "duration", "number_of_seconds": 1.0}]},
+]}
 
 
 def write_meta(folder, mission, tid, name, model="FM"):
@@ -192,6 +205,10 @@ def generate(out, bench=0, seed=18):
         f.write(arc.bytes)
     write_meta(folder, "kora", 12345, KORA_DIR)
     summary = gen_kora.summary(arc)
+    rules = os.path.join(kora, "MetaMarkerRules")  # in the group's gse folder
+    os.makedirs(rules, exist_ok=True)
+    with open(os.path.join(rules, "demo.json"), "w") as f:
+        json.dump(META_RULES, f, indent=1)
 
     tolva = os.path.join(out, "tolva")
     with tempfile.TemporaryDirectory() as tmp:
