@@ -162,7 +162,9 @@ def meta_markers(b, ev):
     add(60004, "seb run", t["M3"], t["M3"] + 5.0)
     # e.json: 60006 2.5 s after marker 100 until a marker 7 at or after that.
     add(60006, "offset run", t["M1"] + 2.5, t["M2b"])
-    add(60006, "offset run", t["M4"] + 2.5, newest)  # the late marker 7 lies before its start
+    # Opened again by M3 (M4 comes while it is open); the late marker 7 lies
+    # before its start, so it stays open with the provisional end.
+    add(60006, "offset run", t["M3"] + 2.5, newest)
     # x.JSON: 60008 the 5 s before each marker 9.
     add(60008, "before nine", t["M9a"] - 5.0, t["M9a"])
     add(60008, "before nine", t["M9b"] - 5.0, t["M9b"])
