@@ -135,8 +135,9 @@ public:
         return d;
     }
     GseLib::TMPacketPtr addMarker(uint32_t id, double t) { return add(9, marker(id), t); }
-    // Message text with a closing NUL, as the instrument sends it.
-    GseLib::TMPacketPtr addMessage(const std::string& text, double t) { return add(8, text + '\0', t); }
+    // Message text with a closing line end and NUL, as the instrument sends
+    // it (the message log joins a line left open to the next packet's first).
+    GseLib::TMPacketPtr addMessage(const std::string& text, double t) { return add(8, text + "\n" + '\0', t); }
 
     GseLib::TelemetryCache* cache;
 };
