@@ -3,7 +3,7 @@
 rule files, and what the marker cache and the meta-marker cache must find.
 
     gen_kora_markers.py OUT_DIR                 the test set
-    gen_kora_markers.py OUT_DIR --bench N [--scale K]   the benchmark set
+    gen_kora_markers.py OUT_DIR --bench N       the benchmark set
 
 Files written to OUT_DIR (the test set):
   vek.INI, defs/...             as gen_kora.py, plus a MSG:TEXT row (type 8, text
@@ -25,9 +25,9 @@ Files written to OUT_DIR (the test set):
 Expected meta markers follow from how the archive was built: the script places
 each event on purpose and writes down the interval it opens or closes.
 
-The benchmark set (--bench N): bulk/tm.tlm with N * K packets, of which 1/15
-message packets and 1/150 marker packets, and 10 applicable rules in
-MetaMarkerRules/. Python 3 standard library only.
+The benchmark set (--bench N): bulk1/tm.tlm with N packets, of which 1/15
+message packets and 1/150 marker packets, bulk2/ and bulk4/ holding it twice
+and four times over, and 10 applicable rules in MetaMarkerRules/. Python 3 standard library only.
 """
 import argparse
 import bisect
@@ -351,7 +351,7 @@ def write_findings(out):
 
 
 def build_bench(rng, n):
-    """n packets: 1/15 message packets, 1/150 markers, the rest filler."""
+    """n packets: every 15th a message packet, every 150th a marker, the rest filler."""
     b = Builder(rng, K.folder_time(MAIN))
     arc = b.arc
     arc.bulk = True
@@ -360,22 +360,28 @@ def build_bench(rng, n):
     while i < n:
         if i % 150 == 0:
             b.marker(100 if (i // 150) % 2 else 7, b"bench", dt=0.01)
-        elif i % 15 == 0:
-            b.message("%d.5: line %d\nSEB Test = %d\nPump %s" % (arc.ts // 10000, i, (i // 15) % 2,
-                                                                 "ON" if i % 45 == 0 else "OFF"), dt=0.01)
+        elif i % 15 == 7:
+            b.message("%d.5: line %d\nSEB Test = %d\nPump %s\n" % (arc.ts // 10000, i, (i // 15) % 2,
+                                                                   "ON" if i % 45 == 7 else "OFF"), dt=0.01)
         else:
             b.filler(0.01)
         i += 1
     return b
 
 
-def write_bench(out, n, scale):
+def write_bench(out, n):
+    """bulk1/, bulk2/, bulk4/: the archive once, twice and four times over."""
     rng = random.Random(7)
     write_definitions(out)
-    os.makedirs(os.path.join(out, "bulk"), exist_ok=True)
-    b = build_bench(rng, n * scale)
-    with open(os.path.join(out, "bulk", "tm.tlm"), "wb") as f:
-        f.write(b.arc.bytes)
+    b = build_bench(rng, n)
+    meta = {"gse": {"version": 3, "mission": "kora", "tid": 150, "tid_dir": MAIN, "tmfile_name": "tm.tlm"}}
+    for k in (1, 2, 4):
+        d = os.path.join(out, "bulk%d" % k)
+        os.makedirs(d, exist_ok=True)
+        with open(os.path.join(d, "tm.tlm"), "wb") as f:
+            for _ in range(k):
+                f.write(b.arc.bytes)
+        write_json(os.path.join(d, "tm.meta"), meta)
     rules = []
     for r in range(10):
         if r % 3 == 0:
@@ -387,21 +393,17 @@ def write_bench(out, n, scale):
             rules.append(rule("150", 60000 + r, "bench", [cond_marker(7, 0.5)],
                               [{"type": "duration", "number_of_seconds": 2}]))
     write_json(os.path.join(out, "MetaMarkerRules", "bench.json"), {"meta_markers": rules})
-    meta = {"gse": {"version": 3, "mission": "kora", "tid": 150, "tid_dir": MAIN, "tmfile_name": "tm.tlm"}}
-    write_json(os.path.join(out, "bulk", "tm.meta"), meta)
-    write_json(os.path.join(out, "expected.json"), {"packets": len(b.arc.packets),
-                                                    "markers": len(b.markers)})
+    write_json(os.path.join(out, "expected.json"), {"packets": len(b.arc.packets), "markers": len(b.markers)})
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("out")
     ap.add_argument("--bench", type=int, default=0)
-    ap.add_argument("--scale", type=int, default=1)
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
     if args.bench:
-        write_bench(args.out, args.bench, args.scale)
+        write_bench(args.out, args.bench)
         return
     rng = random.Random(31)
     write_definitions(args.out)
