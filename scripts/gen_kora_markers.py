@@ -220,6 +220,7 @@ def write_rules(out):
     ]})
     write_json(os.path.join(d, "e.json"), {"meta_markers": [
         rule("150", 60006, "offset run", [cond_marker(100, 2.5)], [cond_marker(7)]),
+        rule("150", 60004, "same whole id as 60004.75", [cond_marker(7)], [{"type": "next_marker"}]),
     ]})
     write_json(os.path.join(d, "x.JSON"), {"meta_markers": [
         rule(" 150 ", 60008, "before nine", [cond_marker(9)], [{"type": "duration", "number_of_seconds": -5}]),
@@ -233,6 +234,7 @@ def write_rules(out):
         "Skipping duplicate meta marker ID: 60001",
         FILE_PREFIX + " meta marker ID 40000 is not in the range [50000, 99999]",
         "d.json failed validation. Skipping it.",
+        "Skipping duplicate meta marker ID: 60004",
     ]
 
 

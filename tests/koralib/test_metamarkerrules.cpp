@@ -6,6 +6,8 @@
 
 #include <iostream>
 
+#include <sys/stat.h>
+
 namespace {
 
 using MarkerTest::GeneratedSet;
@@ -76,6 +78,24 @@ TEST(MetaMarkerConditions, ValidatorKnowsNothingOfStartOrEnd)
     TestSupport::StreamCapture e(std::cerr);
     EXPECT_FALSE(KorGse::isValidTriggerCondition(QJsonValue(3)));
     EXPECT_EQ(e.text(), "bool KorGse::isValidTriggerCondition(QJsonValue) trigger condition is not a JSON object. \n");
+}
+
+} // namespace
+
+namespace {
+
+// Only plain files are read: a link to a device or a pipe is refused as
+// unopenable, never read without end.
+TEST(MetaMarkerRuleFiles, OnlyPlainFilesAreRead)
+{
+    TestSupport::TempDir dir;
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), dir.filePath("zero.json")));
+    ASSERT_EQ(::mkfifo(dir.filePath("pipe.json").toLocal8Bit().constData(), 0600), 0);
+    for (const char* name : {"zero.json", "pipe.json"}) {
+        TestSupport::StreamCapture e(std::cerr);
+        EXPECT_FALSE(KorGse::isValidMetamarkerRuleFile(QFileInfo(dir.filePath(name)))) << name;
+        EXPECT_EQ(e.text(), std::string("Could not open ") + name + " for reading.\n");
+    }
 }
 
 } // namespace
