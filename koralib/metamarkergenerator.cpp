@@ -1,6 +1,9 @@
 #include "koralib/metamarkergenerator.h"
 
+#include "gselib/interpretation/datainterpretation.h"
 #include "gselib/interpretation/msglogcache.h"
+#include "gselib/packets/telemetrycache.h"
+#include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/tmpacket.h"
 #include "koralib/markerdata.h"
 #include "koralib/metamarkerrules.h"
@@ -167,18 +170,21 @@ void JsonBasedMetaMarkerGenerator::ingestPkt(const std::shared_ptr<GseLib::TMPac
     tryToEndAMetaMarker(pkt, justStarted);
 }
 
-void JsonBasedMetaMarkerGenerator::updateState(const std::shared_ptr<GseLib::TMPacket>& pkt)
+namespace {
+
+// What the five searches of one window found: -1 keep the flag, else its value.
+struct Announcements
 {
-    if (pkt->type() != MESSAGE_PKT)
-        return;
-    GseLib::MsgLogCache* log = GseLib::MsgLogCache::getInstance();
-    log->refresh();
-    const uint32_t to = uint32_t(pkt->index);
-    bool* const flags[5] = {&sebTest, &highVoltageTest, &laserEbt, &gcEbt, &heaterTest};
+    std::array<int8_t, 5> values{-1, -1, -1, -1, -1};
+};
+
+Announcements searchAnnouncements(const GseLib::MsgLogCache& log, uint32_t from, uint32_t to)
+{
+    Announcements out;
     const auto& patterns = testModePatterns();
     for (size_t k = 0; k < 5; ++k) {
         bool found = false;
-        const GseLib::MsgLogLine line = log->search(lastMsgLogIndex, to, patterns[k], &found, true);
+        const GseLib::MsgLogLine line = log.search(from, to, patterns[k], &found, true);
         if (!found)
             continue;
         const QStringList pieces = line.msg().split(QLatin1Char('='), Qt::KeepEmptyParts, Qt::CaseSensitive);
@@ -187,7 +193,63 @@ void JsonBasedMetaMarkerGenerator::updateState(const std::shared_ptr<GseLib::TMP
         bool ok = false;
         const int v = pieces[1].trimmed().toInt(&ok, 10);
         if (ok)
-            *flags[k] = v != 0;
+            out.values[k] = v != 0 ? 1 : 0;
+    }
+    return out;
+}
+
+// Every generator of a cache sees the same packets from the same reset, so
+// they search the same windows of the same log: the first one's answer serves
+// the others (bench_markers: ten rules would cost ten times the searches).
+// The answer is reused only while the log, the shared cache and the hub are
+// exactly as they were, so results are the same as searching anew.
+struct AnnouncementMemo
+{
+    bool valid = false;
+    uint32_t from = 0;
+    uint32_t to = 0;
+    size_t logSize = 0;
+    size_t packets = 0;
+    uint64_t cacheGeneration = 0;
+    uint64_t hubGeneration = 0;
+    Announcements result;
+};
+
+const Announcements& announcements(const GseLib::MsgLogCache& log, uint32_t from, uint32_t to)
+{
+    static AnnouncementMemo memo;
+    const GseLib::TelemetryCache* cache = GseLib::TelemetryFile::sharedCache();
+    const size_t packets = cache ? cache->count() : 0;
+    const uint64_t cacheGeneration = GseLib::TelemetryFile::sharedCacheGeneration();
+    const uint64_t hubGeneration = GseLib::DataInterpretation::generation();
+    if (!(memo.valid && memo.from == from && memo.to == to && memo.logSize == log.size() && memo.packets == packets
+          && memo.cacheGeneration == cacheGeneration && memo.hubGeneration == hubGeneration)) {
+        memo.result = searchAnnouncements(log, from, to);
+        memo.valid = true;
+        memo.from = from;
+        memo.to = to;
+        memo.logSize = log.size();
+        memo.packets = packets;
+        memo.cacheGeneration = cacheGeneration;
+        memo.hubGeneration = hubGeneration;
+    }
+    return memo.result;
+}
+
+} // namespace
+
+void JsonBasedMetaMarkerGenerator::updateState(const std::shared_ptr<GseLib::TMPacket>& pkt)
+{
+    if (pkt->type() != MESSAGE_PKT)
+        return;
+    GseLib::MsgLogCache* log = GseLib::MsgLogCache::getInstance();
+    log->refresh();
+    const uint32_t to = uint32_t(pkt->index);
+    const Announcements& found = announcements(*log, lastMsgLogIndex, to);
+    bool* const flags[5] = {&sebTest, &highVoltageTest, &laserEbt, &gcEbt, &heaterTest};
+    for (size_t k = 0; k < 5; ++k) {
+        if (found.values[k] >= 0)
+            *flags[k] = found.values[k] != 0;
     }
     lastMsgLogIndex = to;
 }
