@@ -2,6 +2,7 @@
 """Writes the first instrument's SEB command table, sequences and what a reader must find.
 
     gen_kora_seb.py OUT_DIR [--seed S]
+    gen_kora_seb.py --fuzz-corpus FUZZ_DIR   (writes the two SEB fuzz corpora)
 
 On top of the definitions of gen_kora.py (vek.INI with gse = OUT_DIR, the text
 database, the packet types), OUT_DIR receives:
@@ -310,11 +311,71 @@ def extend_definitions(out):
         f.write("\n".join(lines) + "\n")
 
 
+def fuzz_corpus(fuzz):
+    """Small inputs for fuzz/fuzz_seb_cmds.cpp and fuzz/fuzz_seb_sequence.cpp (formats there)."""
+    rng = random.Random(5)
+    cmds_dir = os.path.join(fuzz, "corpus", "fuzz_seb_cmds")
+    seq_dir = os.path.join(fuzz, "corpus", "fuzz_seb_sequence")
+    os.makedirs(cmds_dir, exist_ok=True)
+    os.makedirs(seq_dir, exist_ok=True)
+
+    def cmds_input(table, hk, command):
+        j = table if isinstance(table, bytes) else json.dumps(table, separators=(",", ":")).encode()
+        return struct.pack(">H", len(j)) + j + hk + command
+
+    hk = bytes([3]) + struct.pack("<Q", 0x0FFFF0) + struct.pack("<I", 4)
+    hk_left = bytes([1]) + struct.pack("<Q", 0) + struct.pack("<I", 0xFFFFFFFC)
+    odd = [{"id": "1D", "name": "SET_DAC_IMM", "description": "", "data": [
+        {"type": 3, "field": "DAC", "description": "", "offset": 6, "size": 1, "mask": "FF", "shift": 0},
+        {"type": 4, "field": "V", "description": "", "offset": 7, "size": 1e300, "mask": "FFFF", "shift": 1e300},
+        {"type": 1, "field": "F", "description": "", "offset": -1, "size": -7, "mask": "0", "shift": -2147483648},
+        {"type": 2, "field": "H", "description": "", "offset": 4294967295, "hkid": -1}]}]
+    files = {
+        "table_dac": cmds_input(COMMANDS, hk, cmd(0x1D, [2, 0x0F, 0xFF, 0])),
+        "table_ramp_imm": cmds_input(COMMANDS, hk_left, cmd(0x21, [0, 0x64, 0x12, 0x34, 0x56, 0x9C, 0, 0])),
+        "table_pause_short": cmds_input(COMMANDS, hk, cmd(0x2E, [1, 2])[:9]),
+        "odd_numbers": cmds_input(odd, hk, cmd(0x1D, [4, 0xFF, 0xFF, 0])),
+        "bad_entry": cmds_input([{"id": "1G", "name": "x", "description": "", "data": []}], hk, b""),
+        "not_json": cmds_input(b"{[", hk, b"\xfa"),
+    }
+    for name, data in files.items():
+        with open(os.path.join(cmds_dir, name), "wb") as f:
+            f.write(data)
+
+    def framed(packets):
+        out = b""
+        for p in packets:
+            out += bytes([len(p)]) if len(p) < 255 else b"\xff" + struct.pack(">H", len(p))
+            out += p
+        return out
+
+    packets, seqs = sequences(rng)
+    stream = b"".join(cmd(0x17, [0, 0]) + garbage(rng, 3) for _ in range(4))
+    big = cmd(0x12, bytes(rng.randrange(256) for _ in range(600)))
+    files = {
+        "file_good": b"\x00\x01" + stream + cmd(0x20, [1, 2, 3, 4])[:7],
+        "file_bad": b"\x00\x01\xfa\xf3\x21" + stream,
+        "packets_a": framed([packets[i] for i in seqs[0]["packets"]]),
+        "packets_b_to_e": framed(packets[seqs[1]["packets"][0]:]),
+        "packets_big": framed([seb_packet(0, big[:300], 0), seb_packet(1, big[300:], 300, 0xFFFF)]),
+        "packets_short": framed([seb_packet(0, b"", 0)[:k] for k in (0, 5, 13, 16, 17)]),
+    }
+    for name, data in files.items():
+        with open(os.path.join(seq_dir, name), "wb") as f:
+            f.write(data)
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("out")
+    ap.add_argument("out", nargs="?")
     ap.add_argument("--seed", type=int, default=23)
+    ap.add_argument("--fuzz-corpus", metavar="FUZZ_DIR")
     args = ap.parse_args()
+    if args.fuzz_corpus:
+        fuzz_corpus(args.fuzz_corpus)
+        return
+    if not args.out:
+        ap.error("OUT_DIR is required")
     rng = random.Random(args.seed)
     os.makedirs(args.out, exist_ok=True)
     gen_kora.write_definitions(args.out)

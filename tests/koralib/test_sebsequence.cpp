@@ -119,8 +119,8 @@ TEST_F(SebTestData, GeneratedFilesGiveTheirCommands)
         EXPECT_EQ(hexOf(*seq.pending), e.value("pending").toString());
         EXPECT_TRUE(seq.pktIndexes.isEmpty());
         EXPECT_EQ(seq.relativeTime, 0.0);
-        if (!seq.valid)
-            EXPECT_EQ(seq.failureString(), QString("The sequence file has an invalid format"));
+        EXPECT_EQ(seq.failureString(),
+                  QString(seq.valid ? "None" : "The sequence file has an invalid format"));
     }
     // A file that is not there, or not a plain file, cannot be opened.
     for (const QString& bad : {path("sequences/absent.seq"), path("sequences")}) {
