@@ -63,10 +63,10 @@ def main():
                 return total
             return run
 
-        total, secs = best(calls(one, 901))
+        total, secs = best(calls(one, 9001))
         rate("all_sci_data, 1 sample", len(one), secs)
         rate("all_sci_data, 1 sample", total, secs, "datapoints")
-        total, secs = best(calls(wave, 903))
+        total, secs = best(calls(wave, 9003))
         rate("all_sci_data, 64 samples", len(wave), secs)
         rate("all_sci_data, 64 samples", total, secs, "datapoints")
         count, secs = best(lambda: sum(len(p._raw_packet()) for p in big))

@@ -15,7 +15,7 @@ import cvekutil
 # Items worth showing: the demo archive's rows (first instrument) and the
 # second instrument's plugin decoders (1001-1017) and plugin equations
 # (2001-2008); ids a packet does not carry give nothing.
-ITEM_IDS = [901, 902, 903] + list(range(1001, 1018)) + list(range(2001, 2009))
+ITEM_IDS = [9001, 9002, 9003] + list(range(1001, 1018)) + list(range(2001, 2009))
 
 
 def main(path):

@@ -2,12 +2,7 @@
 
 #include "koralib/metamarkercache.h"
 
-#if __has_include("koralib/sebcmdinterpreter.h")
 #include "koralib/sebcmdinterpreter.h"
-#define CVEKUTIL_HAVE_SEB 1
-#else
-#define CVEKUTIL_HAVE_SEB 0
-#endif
 
 namespace cvekutil {
 
@@ -25,9 +20,7 @@ void resetMetaMarkers()
 
 void loadSebCommands()
 {
-#if CVEKUTIL_HAVE_SEB
     KorGse::SebCmdInterpreter::createInterpreters();
-#endif
 }
 
 } // namespace cvekutil

@@ -14,7 +14,7 @@ namespace cvekutil {
 QList<KorGse::MetaMarker> refreshedMetaMarkers(bool atTime, double t);
 // Resets the process-wide meta-marker cache (start-up of a first-instrument archive).
 void resetMetaMarkers();
-// Loads the SEB command table once per process, where the library has it.
+// Loads the SEB command table (the loader keeps the table of its first load).
 void loadSebCommands();
 
 } // namespace cvekutil

@@ -7,6 +7,8 @@ Files written to OUT:
   vekconfig.INI   one configuration for both (groups KORA_FM and TOLVA_FM);
                   point INIVEK at it
   kora/defs/...   first-instrument definitions (gen_kora's, plus the demo rows below)
+  kora/viewerConfigs/seb_cmds.json   gen_kora_seb's SEB command table
+  kora/MetaMarkerRules/demo.json     one meta-marker rule
   kora/2012-04-02-12.35.42-12345-demo/tm.tlm, tm.meta
                   packet 0 a message-log packet naming the data directory, a time
                   packet, message-log lines (one with its own time), markers (one
@@ -33,6 +35,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gen_kora  # noqa: E402
+import gen_kora_seb  # noqa: E402
 import gen_tolva  # noqa: E402
 
 KORA_DIR = "2012-04-02-12.35.42-12345-demo"
@@ -48,12 +51,12 @@ MARKER_TYPE = 9
 # id: name, packet type, data offset, bytes or ranks, array length, decode type,
 #     engineering (K1, K2) or None, science K1..K8 or None, science from engineering
 DEMO_ROWS = {
-    900: ("TEXT", MSG_TYPE, 0, None, 1, 7, None, None, False),
-    901: ("VOLTS", HK_TYPE, 8, 2, 1, 3, (1.5, 0.25), (0.5, 2.0, 0.01, 0, 0, 0, 0, 0), True),
-    902: ("LEVEL_TEXT", HK_TYPE, 10, "1:2:3:4:5", 1, 7, (1.0, 2.0), (-3.0, 0.5, 0, 0, 0, 0, 0, 0), False),
-    903: ("WAVE", WAVE_TYPE, 0, 1, 64, 3, (0.0, 2.0), (1.0, 1.0, 0, 0, 0, 0, 0, 0), True),
+    9000: ("TEXT", MSG_TYPE, 0, None, 1, 7, None, None, False),
+    9001: ("VOLTS", HK_TYPE, 8, 2, 1, 3, (1.5, 0.25), (0.5, 2.0, 0.01, 0, 0, 0, 0, 0), True),
+    9002: ("LEVEL_TEXT", HK_TYPE, 10, "1:2:3:4:5", 1, 7, (1.0, 2.0), (-3.0, 0.5, 0, 0, 0, 0, 0, 0), False),
+    9003: ("WAVE", WAVE_TYPE, 0, 1, 64, 3, (0.0, 2.0), (1.0, 1.0, 0, 0, 0, 0, 0, 0), True),
 }
-SUBSYSTEM = {900: "MSG"}
+SUBSYSTEM = {9000: "MSG"}
 
 
 def poly(k, x):
@@ -121,7 +124,7 @@ def kora_archive(rng):
         p = arc.instrument(HK_TYPE, hk_data(volts, text))
         number = float(text) if text[0] in "-0123456789" else 0.0
         number = number if abs(number) != float("inf") else 0.0
-        items.append({"packet": p["index"], "901": modes(901, volts), "902": modes(902, number)})
+        items.append({"packet": p["index"], "9001": modes(9001, volts), "9002": modes(9002, number)})
 
     message("Logging to disk. Data directory: %s\n" % DATA_DIRECTORY)
     arc.time_packet(2)
@@ -205,6 +208,12 @@ def generate(out, bench=0, seed=18):
         f.write(arc.bytes)
     write_meta(folder, "kora", 12345, KORA_DIR)
     summary = gen_kora.summary(arc)
+    # The SEB command table of gen_kora_seb.py, which every first-instrument
+    # start-up loads from the gse folder.
+    viewer = os.path.join(kora, "viewerConfigs")
+    os.makedirs(viewer, exist_ok=True)
+    with open(os.path.join(viewer, "seb_cmds.json"), "w") as f:
+        json.dump(gen_kora_seb.COMMANDS, f, indent=1)
     rules = os.path.join(kora, "MetaMarkerRules")  # in the group's gse folder
     os.makedirs(rules, exist_ok=True)
     with open(os.path.join(rules, "demo.json"), "w") as f:

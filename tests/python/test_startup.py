@@ -100,10 +100,10 @@ f2 = cvekutil.TMFile({again!r})
 print(n1, f1.length(), f2.length())
 print(p.index(), p.get_type(), round(p.relative_timestamp(), 4))
 try:
-    p.all_sci_data(901)
+    p.all_sci_data(9001)
 except RuntimeError as e:
     print(e)
-print(len(f2.get_pkt(2).all_raw_data(901)))
+print(len(f2.get_pkt(2).all_raw_data(9001)))
 """
 
 
@@ -174,7 +174,7 @@ def test_locale_stays_and_values_use_points(tmp_path):
     code = ("import locale\nlocale.setlocale(locale.LC_ALL, '')\nbefore = locale.setlocale(locale.LC_ALL)\n"
             "import cvekutil\nprint(before == locale.setlocale(locale.LC_ALL), locale.localeconv()['decimal_point'])\n"
             "f = cvekutil.open_tmfile(%r)\n"
-            "print([d.value for d in f.get_pkt(2).all_raw_data(902)])\n" % conftest.KORA)
+            "print([d.value for d in f.get_pkt(2).all_raw_data(9002)])\n" % conftest.KORA)
     r = conftest.run_python(code, env={"LOCPATH": path, "LC_ALL": "de_DE.UTF-8", "LANG": "de_DE.UTF-8"})
     assert r.returncode == 0, r.stderr
     out = r.stdout.splitlines()

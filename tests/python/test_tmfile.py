@@ -79,7 +79,7 @@ def test_markers(kora, expected):
 def test_values_in_three_modes(kora, expected):
     for item in expected["kora"]["items"]:
         p = kora.get_pkt(item["packet"])
-        for hkid in ("901", "902"):
+        for hkid in ("9001", "9002"):
             got = [p.all_raw_data(int(hkid)), p.all_eng_data(int(hkid)), p.all_sci_data(int(hkid))]
             assert [len(g) for g in got] == [1, 1, 1]
             assert [g[0].value for g in got] == pytest.approx(item[hkid]), (item["packet"], hkid)
@@ -87,9 +87,9 @@ def test_values_in_three_modes(kora, expected):
             assert p.all_data(int(hkid))[0].value == got[2][0].value
             assert p.all_data(int(hkid), 2)[0].value == got[2][0].value
         # Another packet type's row, and an id no row has: empty.
-        assert p.all_sci_data(903) == () and p.all_sci_data(123456) == ()
+        assert p.all_sci_data(9003) == () and p.all_sci_data(123456) == ()
     wave = [i for i, q in enumerate(expected["kora"]["packets"]) if q["type"] == 14][0]
-    samples = kora.get_pkt(wave).all_sci_data(903)
+    samples = kora.get_pkt(wave).all_sci_data(9003)
     assert [d.value for d in samples] == [1.0 + 2.0 * k for k in range(64)]
 
 
