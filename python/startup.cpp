@@ -20,12 +20,11 @@
 #include "gselib/services/praxacoreapp.h"
 #include "koralib/koradatai.h"
 #include "koralib/kortelemetrycache.h"
+#include "koralib/metamarkerrules.h"
 #include "python/korabridge.h"
 #include "tolvalib/tolvadatainterpretation.h"
 #include "tolvalib/tolvatelemetrycache.h"
 #include "tools/logger/loggerprotocol.h"
-
-#include "koralib/metamarkerrules.h"
 
 extern const int MIN_META_MARKER_ID = KorGse::MIN_META_MARKER_ID;
 extern const int MAX_META_MARKER_ID = KorGse::MAX_META_MARKER_ID;

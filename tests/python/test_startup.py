@@ -104,6 +104,8 @@ try:
 except RuntimeError as e:
     print(e)
 print(len(f2.get_pkt(2).all_raw_data(9001)))
+# The second instrument's plugin decoders (ids 1001-1017), loaded for each new mission.
+print(sum(len(f2.get_pkt(i).all_raw_data(h)) for i in range(f2.length()) for h in range(1001, 1018)))
 """
 
 
@@ -126,6 +128,7 @@ def test_re_initialisation(first, again):
     assert out[1].split()[:2] == ["1", str(want.get("type", want.get("apid")))]
     assert out[2] == "TMPacket belongs to an archive that a later initCVekUtil replaced."
     assert out[3] == ("1" if again == "kora" else "0")
+    assert (int(out[4]) > 0) == (again == "tolva")
 
 
 def test_failed_start_up_leaves_nothing_open(tmp_path):
