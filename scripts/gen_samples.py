@@ -99,7 +99,7 @@ def demo_lines():
 
 def marker_data(marker_id, text):
     # Bytes 6..9 the id, from 10 the text; 64 data bytes, the type's limit.
-    data = bytes(6) + struct.pack(">I", marker_id) + text.encode()
+    data = bytes(6) + struct.pack(">I", marker_id) + text
     return data + bytes(64 - len(data))
 
 
@@ -117,8 +117,10 @@ def kora_archive(rng):
         messages.append((p["index"], text))
 
     def marker(marker_id, text):
+        # Texts are bytes; the expected text is as Python reads them (not UTF-8: surrogate escapes).
         p = arc.instrument(MARKER_TYPE, marker_data(marker_id, text))
-        markers.append({"index": p["index"], "id": marker_id, "text": text, "order": len(markers)})
+        markers.append({"index": p["index"], "id": marker_id, "text": text.decode("utf-8", "surrogateescape"),
+                        "order": len(markers)})
 
     def hk(volts, text):
         p = arc.instrument(HK_TYPE, hk_data(volts, text))
@@ -129,13 +131,13 @@ def kora_archive(rng):
     message("Logging to disk. Data directory: %s\n" % DATA_DIRECTORY)
     arc.time_packet(2)
     hk(100, "12.5")
-    marker(7, "pump down")
+    marker(7, b"pump down")
     message("starting the scan\n")
     hk(200, "3")
-    marker(0, "note without id")
+    marker(0, b"note without id")
     message("%d.5: valve open\n" % 4321)
     hk(65535, "-1.5")
-    marker(0x80000001, "high id")
+    marker(0x80000001, b"high id \xb0C \xff")
     arc.instrument(WAVE_TYPE, bytes(range(64)))
     hk(7, "1e3")
     hk(8, "1e999")  # beyond a double: 0

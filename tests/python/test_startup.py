@@ -95,7 +95,13 @@ k, t = {kora!r}, {tolva!r}
 f1 = cvekutil.open_tmfile({first!r})
 p = f1.get_pkt(1)
 n1 = f1.length()
+log = cvekutil.PyMsgLogCache()
+line = log.get(0) if log.size() else cvekutil.PyMsgLogLine()
+text = line.msg()
 {second}
+cvekutil.PyMsgLogCache()
+# A line view keeps its own copy: the new start-up freed the cache's lines.
+assert line.msg() == text, (line.msg(), text)
 f2 = cvekutil.TMFile({again!r})
 print(n1, f1.length(), f2.length())
 print(p.index(), p.get_type(), round(p.relative_timestamp(), 4))
