@@ -148,18 +148,18 @@ def test_failed_start_up_leaves_nothing_open(tmp_path):
     with open(db, "w") as f:
         f.write("NOT A HEADER\n")
     archive = conftest.KORA.replace(conftest.SAMPLES, broken)
-    r = run("import os\nf = cvekutil.open_tmfile(%r)\nprint(f.length())\n"
+    r = run("import os\nf = cvekutil.open_tmfile(%r)\nprint(f.length())\np = f.get_pkt(3)\n"
             "os.environ['INIVEK'] = %r\n"
             "try:\n    cvekutil.initCVekUtil(%r)\nexcept Exception as e:\n    print(type(e).__name__)\n"
-            "for call in (lambda: f.length(), lambda: f.t0_in_sclk(), lambda: f.get_meta_markers(),\n"
+            "for call in (lambda: f.length(), lambda: f.t0_in_sclk(), lambda: f.t0_in_unix_time(),\n"
+            "             lambda: f.is_time_synced(), lambda: f.get_meta_markers(), lambda: p.get_meta_markers(),\n"
             "             lambda: cvekutil.TMFile(%r)):\n"
             "    try:\n        print(call())\n    except Exception as e:\n        print(e)\n"
             % (conftest.KORA, ini, archive, conftest.KORA))
     out = r.stdout.splitlines()
     assert r.returncode == 0, r.stderr
     assert out[1] == "RuntimeError"
-    assert out[2:] == ["0", "cvekutil is not initialized, no telemetry file is open.",
-                       "cvekutil is not initialized, no telemetry file is open.",
+    assert out[2:] == ["0"] + ["cvekutil is not initialized, no telemetry file is open."] * 5 + [
                        "cvekutil is not initialized, did you call the TMFile constructor manually "
                        "instead of relying on the factory functions?"]
 
