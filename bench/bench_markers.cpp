@@ -1,0 +1,138 @@
+// Marker and meta-marker throughput over an archive of 300,000 packets (one in
+// 15 a message packet, one in 150 a marker, 10 applicable rules) written by
+// scripts/gen_kora_markers.py --bench, and over the same archive twice and four
+// times over. Goals: MarkerCache build >= 30 M packets/s walked; getMarker(t)
+// >= 10 M lookups/s; MetaMarkerCache::refresh from a reset (message log
+// included) <= 0.5 s at 1x and <= 2.2x per doubling.
+#include "gselib/interpretation/datainterpretation.h"
+#include "gselib/interpretation/msglogcache.h"
+#include "gselib/packets/telemetrycache.h"
+#include "gselib/packets/telemetryfile.h"
+#include "gselib/services/configvek.h"
+#include "koralib/koradatai.h"
+#include "koralib/kortelemetrycache.h"
+#include "koralib/markercache.h"
+#include "koralib/metamarkercache.h"
+#include "tools/util/pluginmanager.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <iostream>
+#include <random>
+#include <sstream>
+
+namespace {
+
+struct Fixture
+{
+    QTemporaryDir dir;
+    KorGse::KorDataInterpretationFactory factory;
+    PluginManager manager;
+    bool ok = false;
+    int opened = 0;
+};
+
+Fixture& fixture()
+{
+    static Fixture* f = [] {
+        auto* fx = new Fixture;
+        QProcess gen;
+        gen.start("/usr/bin/python3", {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_kora_markers.py"), fx->dir.path(),
+                                       QStringLiteral("--bench"), QStringLiteral("300000")});
+        if (!gen.waitForFinished(-1) || gen.exitCode() != 0) {
+            std::fprintf(stderr, "gen_kora_markers.py failed: %s\n", gen.readAllStandardError().constData());
+            return fx;
+        }
+        qputenv("INIVEK", (fx->dir.path() + "/vek.INI").toUtf8());
+        qputenv("HOME", fx->dir.path().toUtf8());
+        GseLib::ConfigVek::setDefaultGroup(GseLib::ConfigVek::getDefaultGroupFromIni(QString()));
+        GseLib::DataInterpretation::init(&fx->factory, true, &fx->manager, {});
+        GseLib::DataInterpretation::current()->updatePktOffsets(8);
+        fx->ok = true;
+        return fx;
+    }();
+    return *f;
+}
+
+// Makes the archive of that scale the shared cache (kept while it stays the same).
+bool open(int scale)
+{
+    Fixture& f = fixture();
+    if (!f.ok)
+        return false;
+    if (f.opened != scale) {
+        GseLib::TelemetryFile::setSharedCache(new KorGse::KorTelemetryCache);
+        GseLib::TelemetryFile::setSharedCacheFile(
+            (f.dir.path() + QStringLiteral("/bulk%1/tm.tlm").arg(scale)).toStdString());
+        f.opened = scale;
+    }
+    return GseLib::TelemetryFile::sharedCache()->count() > 0;
+}
+
+void BM_MarkerCacheBuild(benchmark::State& state)
+{
+    if (!open(int(state.range(0))))
+        return state.SkipWithError("no archive");
+    const size_t packets = GseLib::TelemetryFile::sharedCache()->count();
+    size_t markers = 0;
+    for (auto _ : state) {
+        KorGse::MarkerCache cache(new GseLib::TelemetryFile);
+        markers = cache.allMarkers().size();
+        benchmark::DoNotOptimize(markers);
+    }
+    state.counters["markers"] = double(markers);
+    state.SetItemsProcessed(int64_t(state.iterations() * packets));
+}
+BENCHMARK(BM_MarkerCacheBuild)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_GetMarkerAtTime(benchmark::State& state)
+{
+    if (!open(1))
+        return state.SkipWithError("no archive");
+    KorGse::MarkerCache cache(new GseLib::TelemetryFile);
+    const auto& all = cache.allMarkers();
+    const double lo = all.front().relativeTime - 1.0;
+    const double hi = all.back().relativeTime + 1.0;
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> pick(lo, hi);
+    std::vector<double> times(4096);
+    for (double& t : times)
+        t = pick(rng);
+    size_t i = 0;
+    bool found = false;
+    for (auto _ : state) {
+        const KorGse::MarkerData m = cache.getMarker(times[i++ & 4095], &found, (i & 1) != 0);
+        benchmark::DoNotOptimize(m.markerIndex);
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+BENCHMARK(BM_GetMarkerAtTime);
+
+void BM_MetaMarkerRefreshFromReset(benchmark::State& state)
+{
+    if (!open(int(state.range(0))))
+        return state.SkipWithError("no archive");
+    KorGse::MetaMarkerCache cache;
+    if (cache.generatorCount() != 10)
+        return state.SkipWithError("the bench rules did not load");
+    const size_t packets = GseLib::TelemetryFile::sharedCache()->count();
+    int records = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        cache.resetState();
+        GseLib::MsgLogCache::getInstance()->resetState(); // the log is read anew too, as after a start-up
+        state.ResumeTiming();
+        cache.refresh();
+        records = int(cache.getMetaMarkers().size());
+    }
+    state.counters["metaMarkers"] = records;
+    state.SetItemsProcessed(int64_t(state.iterations() * packets));
+}
+BENCHMARK(BM_MetaMarkerRefreshFromReset)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+
+} // namespace
+
+BENCHMARK_MAIN();

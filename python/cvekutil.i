@@ -1,0 +1,359 @@
+// The Python face of the library. This file declares every wrapped name,
+// type, constness and default itself (no library header is %included), so the
+// flat functions, their docstrings and their error texts stay as scripts know
+// them whatever the C++ headers look like. Sections: conventions, start-up,
+// records, lists, telemetry file, packet, message log.
+%module cvekutil
+
+%feature("autodoc", "3");
+
+// ---------------------------------------------------------------- conventions
+%{
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "gselib/interpretation/msglogcache.h"
+#include "gselib/packets/tmpacket.h"
+#include "koralib/markercache.h"
+#include "koralib/metamarker.h"
+#include "python/pymsglogcache.h"
+#include "python/pymsglogline.h"
+#include "python/records.h"
+#include "python/startup.h"
+#include "python/tmfile.h"
+#include "python/tmpacket.h"
+%}
+
+// The one translation of library exceptions into Python.
+%exception {
+    try {
+        $action
+    } catch (const std::out_of_range& e) {
+        SWIG_exception_fail(SWIG_IndexError, e.what());
+    } catch (const std::exception& e) {
+        SWIG_exception_fail(SWIG_RuntimeError, e.what());
+    } catch (...) {
+        SWIG_exception_fail(SWIG_RuntimeError, "unknown C++ exception");
+    }
+}
+
+// The instance argument: None, or a wrapper whose object was deleted, is the
+// argument-1 TypeError, never a null `this`. A destructor clears the wrapper's
+// pointer, so a later call through it is refused the same way.
+%typemap(in, noblock=1) SWIGTYPE *self (void *argp = 0, int res = 0) {
+  res = SWIG_ConvertPtr($input, &argp, $descriptor, $disown | SWIG_POINTER_NO_NULL | %convertptr_flags);
+  if (res == SWIG_NullReferenceError || (SWIG_IsOK(res) && !argp)) res = SWIG_TypeError;
+  if (!SWIG_IsOK(res)) {
+    %argument_fail(res, "$type", $symname, $argnum);
+  }
+  $1 = %reinterpret_cast(argp, $ltype);
+  if (($disown) & SWIG_POINTER_DISOWN) {
+    SwigPyObject *sobj = SWIG_Python_GetSwigThis($input);
+    if (sobj) sobj->ptr = 0;
+  }
+}
+
+// A record by const reference in an overloaded call: None takes the prototype,
+// so its conversion raises the null-reference ValueError.
+%typemap(typecheck, precedence=SWIG_TYPECHECK_POINTER, noblock=1) const SWIGTYPE & {
+  $1 = ($input == Py_None) || SWIG_CheckState(SWIG_ConvertPtr($input, 0, $descriptor, SWIG_POINTER_NO_NULL));
+}
+
+
+// The standard library wrappers come after the typemaps above, so their
+// classes (the iterator among them) get the same instance check.
+%include <std_except.i>
+%include <std_string.i>
+%include <std_vector.i>
+
+// A text argument in an overloaded call: only a str (None is no text).
+%typemap(typecheck, precedence=SWIG_TYPECHECK_STDSTRING, noblock=1) std::string {
+  $1 = ($input != Py_None) && SWIG_CheckState(SWIG_AsPtr_std_string($input, (std::string**)0));
+}
+
+%pythoncode %{
+def _cvekutil_sequence(value):
+    # Any iterable stands for a sequence; SWIG's own checks and texts then apply.
+    if value is None or isinstance(value, (str, bytes, list, tuple, int, float, slice)) or hasattr(value, "this"):
+        return value
+    try:
+        items = iter(value)
+    except TypeError:
+        return value
+    return tuple(items)
+
+
+def _cvekutil_slice(self, args):
+    # SWIG reads a forward slice whose start lies at or past the list's end
+    # as starting at 0 (l[9:2] gave l[0:2], del l[9:2] removed l[0:2]); an
+    # empty forward slice is passed as the empty slice at 0 instead.
+    if len(args) == 1 and isinstance(args[0], slice):
+        start, stop, step = args[0].indices(len(self))
+        if step > 0 and start >= stop:
+            return (slice(0, 0, step),)
+    return args
+%}
+
+// ---------------------------------------------------------------- start-up
+extern const int MIN_META_MARKER_ID;
+extern const int MAX_META_MARKER_ID;
+
+namespace cvekutil {
+%feature("docstring") initCVekUtil "This method is intended for internal use only. It initializes the underlying library as needed.";
+void initCVekUtil(std::string telemetryFilename = "");
+}
+
+%pythoncode %{
+def open_tmfile(path):
+    """Starts the library on the archive and returns its TMFile."""
+    initCVekUtil(path)
+    return TMFile(path)
+%}
+
+// ---------------------------------------------------------------- records
+namespace cvekutil {
+struct TMDatapoint {
+    TMDatapoint();
+    TMDatapoint(double unix_timestamp, double relative_timestamp, double value);
+    double unix_timestamp;
+    double relative_timestamp;
+    double value;
+};
+
+struct RfStatusEntry {
+    unsigned short start_bin;
+    double rf_amp_v;
+    double rf_amp_dac_v;
+    double aux_amp_dac_v;
+};
+}
+
+namespace KorGse {
+struct MetaMarker {
+    double startRelativeTimeInSecs;
+    double endRelativeTimeInSecs;
+    int metaMarkerId;
+    int index;
+    std::string msg;
+};
+class MarkerCache;
+}
+
+// ---------------------------------------------------------------- lists
+// An empty list has no front, back or last element to drop.
+%exception std::vector::front {
+    if (arg1->empty()) SWIG_exception_fail(SWIG_IndexError, "index out of range");
+    $action
+}
+%exception std::vector::back {
+    if (arg1->empty()) SWIG_exception_fail(SWIG_IndexError, "index out of range");
+    $action
+}
+%exception std::vector::pop_back {
+    if (arg1->empty()) SWIG_exception_fail(SWIG_IndexError, "pop from empty container");
+    $action
+}
+%pythonprepend std::vector::vector %{
+    args = tuple(_cvekutil_sequence(a) for a in args)
+%}
+%pythonprepend std::vector::__getitem__ %{
+    args = _cvekutil_slice(self, args)
+%}
+%pythonprepend std::vector::__delitem__ %{
+    args = _cvekutil_slice(self, args)
+%}
+%pythonprepend std::vector::__setitem__ %{
+    args = tuple(_cvekutil_sequence(a) for a in args)
+%}
+%pythonprepend std::vector::__setslice__ %{
+    args = tuple(_cvekutil_sequence(a) for a in args)
+%}
+
+// Copies of the lists' iterators: SWIG copies a bidirectional iterator as a
+// forward one (so `L.end() - 1` failed and `copy().previous()` stopped). These
+// subclasses copy as themselves; the overloads below make them for the
+// vectors' iterators, being more specialised than SWIG's general ones.
+%fragment("CvekIterators", "header", fragment="SwigPyIterator_T") %{
+namespace swig {
+template <typename OutIter>
+class CvekIteratorOpen_T : public SwigPyIteratorOpen_T<OutIter>
+{
+public:
+    CvekIteratorOpen_T(OutIter curr, PyObject* seq) : SwigPyIteratorOpen_T<OutIter>(curr, seq) {}
+    SwigPyIterator* copy() const { return new CvekIteratorOpen_T(*this); }
+};
+
+template <typename OutIter>
+class CvekIteratorClosed_T : public SwigPyIteratorClosed_T<OutIter>
+{
+public:
+    CvekIteratorClosed_T(OutIter curr, OutIter first, OutIter last, PyObject* seq)
+        : SwigPyIteratorClosed_T<OutIter>(curr, first, last, seq)
+    {
+    }
+    SwigPyIterator* copy() const { return new CvekIteratorClosed_T(*this); }
+};
+
+template <typename T, typename C>
+inline SwigPyIterator* make_output_iterator(const __gnu_cxx::__normal_iterator<T, C>& current, PyObject* seq = 0)
+{
+    return new CvekIteratorOpen_T<__gnu_cxx::__normal_iterator<T, C> >(current, seq);
+}
+
+template <typename T, typename C>
+inline SwigPyIterator* make_output_iterator(const std::reverse_iterator<__gnu_cxx::__normal_iterator<T, C> >& current,
+                                            PyObject* seq = 0)
+{
+    return new CvekIteratorOpen_T<std::reverse_iterator<__gnu_cxx::__normal_iterator<T, C> > >(current, seq);
+}
+
+template <typename T, typename C>
+inline SwigPyIterator* make_output_iterator(const __gnu_cxx::__normal_iterator<T, C>& current,
+                                            const __gnu_cxx::__normal_iterator<T, C>& begin,
+                                            const __gnu_cxx::__normal_iterator<T, C>& end, PyObject* seq = 0)
+{
+    return new CvekIteratorClosed_T<__gnu_cxx::__normal_iterator<T, C> >(current, begin, end, seq);
+}
+
+template <typename T, typename C>
+inline SwigPyIterator* make_output_iterator(const std::reverse_iterator<__gnu_cxx::__normal_iterator<T, C> >& current,
+                                            const std::reverse_iterator<__gnu_cxx::__normal_iterator<T, C> >& begin,
+                                            const std::reverse_iterator<__gnu_cxx::__normal_iterator<T, C> >& end,
+                                            PyObject* seq = 0)
+{
+    return new CvekIteratorClosed_T<std::reverse_iterator<__gnu_cxx::__normal_iterator<T, C> > >(current, begin,
+                                                                                                  end, seq);
+}
+} // namespace swig
+%}
+%fragment("CvekIterators");
+
+// A bare iterator (begin, end, insert, erase ...) keeps its list alive: it is
+// made again with the list as its sequence, which its copies keep too.
+%define %cvekutil_iterators_keep_list(T...)
+%typemap(ret, noblock=1) std::vector< T >::iterator, std::vector< T >::reverse_iterator {
+  if ($result && $result != Py_None) {
+    Py_DECREF($result);
+    $result = SWIG_NewPointerObj(swig::make_output_iterator(%static_cast($1, const $type &), swig_obj[0]),
+                                 swig::SwigPyIterator::descriptor(), SWIG_POINTER_OWN);
+  }
+}
+%enddef
+%cvekutil_iterators_keep_list(int)
+%cvekutil_iterators_keep_list(double)
+%cvekutil_iterators_keep_list(cvekutil::RfStatusEntry)
+%cvekutil_iterators_keep_list(cvekutil::TMDatapoint)
+%cvekutil_iterators_keep_list(KorGse::MetaMarker)
+
+%template(ListOfIntegers) std::vector<int>;
+%template(ListOfFloats) std::vector<double>;
+%template(ListOfRfStatusEntrys) std::vector<cvekutil::RfStatusEntry>;
+%template(ListOfTMDatapoints) std::vector<cvekutil::TMDatapoint>;
+%template(ListOfMetaMarkers) std::vector<KorGse::MetaMarker>;
+
+// ---------------------------------------------------------------- packet
+namespace GseLib {
+class TMPacket;
+class MsgLogLine;
+typedef std::shared_ptr<TMPacket> TMPacketPtr;
+}
+
+namespace cvekutil {
+class TMPacket {
+public:
+    TMPacket(GseLib::TMPacketPtr tmPacketPtr, KorGse::MarkerCache const *markerCachePtr);
+
+    %feature("docstring") _raw_packet "Returns the packet bytes as a list of ints.";
+    std::vector<int> _raw_packet() const;
+    %feature("docstring") get_type "Returns the packet type byte from the packet header, with the GSE \ncreated bit masked out.";
+    int get_type() const;
+    %feature("docstring") full_type "Returns the packet type byte from the packet header, which includes \nthe GSE created bit.";
+    int full_type() const;
+    %feature("docstring") total_length "Returns the total number of bytes of this packet, which includes the 8 \nbyte header and the 4 byte checksum.";
+    int total_length() const;
+    %feature("docstring") length "Returns the number of bytes of the data segment of this packet, not \nincluding the 8 byte header nor the 4 byte checksum.";
+    int length() const;
+    %feature("docstring") checksum "Returns the checksum at the end of this packet.";
+    unsigned int checksum() const;
+    %feature("docstring") gse_created "Returns True if the GSE-created bit is set in the packet header, and \nFalse otherwise.";
+    bool gse_created() const;
+    %feature("docstring") sequence "Returns the packet sequence count (a one-byte value in the packet header).";
+    int sequence() const;
+    %feature("docstring") sclk "Returns the FSW timestamp of this packet (a number of 100us ticks).";
+    unsigned int sclk() const;
+    %feature("docstring") index "Returns the 0-based index of this packet within the TMFile.";
+    int index() const;
+    int marker_id() const;
+    int tarq_marker_index() const;
+    %feature("docstring") unix_timestamp "Returns this packet's Unix timestamp (a number of seconds.)";
+    double unix_timestamp() const;
+    %feature("docstring") relative_timestamp "Returns this packet's relative timestamp (a number of seconds).";
+    double relative_timestamp() const;
+    %feature("docstring") marker_text "Returns the text of the 'real' marker that precedes this packet.";
+    std::string marker_text() const;
+    %feature("docstring") get_meta_markers "Returns a list of the meta markers that apply to this packet.";
+    std::vector<KorGse::MetaMarker> get_meta_markers() const;
+    std::vector<cvekutil::TMDatapoint> all_raw_data(int hkid);
+    std::vector<cvekutil::TMDatapoint> all_eng_data(int hkid);
+    std::vector<cvekutil::TMDatapoint> all_sci_data(int hkid);
+    %feature("docstring") all_data "If you want anything other than science data, use all_raw_data() or\nall_eng_data().";
+    std::vector<cvekutil::TMDatapoint> all_data(int hkid, int mode = Gse::Sci);
+    %feature("docstring") raw_message "If this packet is a message log packet, then this method will return \nthe raw message log string (i.e., no sanitization will occur).";
+    std::string raw_message() const;
+};
+}
+
+// ---------------------------------------------------------------- telemetry file
+namespace cvekutil {
+class TMFile {
+public:
+    TMFile(std::string filename);
+    %feature("docstring") filename "Returns the full path of the underlying file.";
+    std::string filename() const;
+    %feature("docstring") absolute_directory "Returns the full path of the directory that contains this TMFile.";
+    std::string absolute_directory() const;
+    %feature("docstring") directory_string "Returns this TID's directory name, typically something like\n'2012-04-02-12.35.42-12345-testname'";
+    std::string directory_string() const;
+    %feature("docstring") get_mcal_filename "Returns the filename of the mass calibration file that applies to this TMFile.";
+    std::string get_mcal_filename() const;
+    %feature("docstring") file_size "Return the size of the underlying file, in bytes.";
+    long long file_size() const;
+    %feature("docstring") tid "Returns the Telemetry ID of this TMFile.";
+    int tid() const;
+    %feature("docstring") length "Returns the number of packets in this TMFile.";
+    int length() const;
+    %feature("docstring") exists "Returns True if the underlying file exists, and False otherwise.";
+    bool exists() const;
+    %feature("docstring") model "Returns this TID's model ('ETU', 'FM', 'FM_SPARE') etc.";
+    std::string model() const;
+    %feature("docstring") get_pkt "Returns the packet at the specified index.";
+    cvekutil::TMPacket get_pkt(int index) const;
+    %feature("docstring") t0_in_unix_time "Returns the Unix time (a number of seconds) of the t0 packet.";
+    double t0_in_unix_time() const;
+    %feature("docstring") t0_in_sclk "Returns the FSW timestamp (in ticks, not seconds) of the t0 packet.";
+    int t0_in_sclk() const;
+    %feature("docstring") get_meta_markers "Returns a list of this TMFile's meta markers.";
+    std::vector<KorGse::MetaMarker> get_meta_markers() const;
+    bool is_time_synced() const;
+};
+}
+
+// ---------------------------------------------------------------- message log
+namespace cvekutil {
+class PyMsgLogLine {
+public:
+    PyMsgLogLine(GseLib::MsgLogLine const *line);
+    PyMsgLogLine();
+    double unixTime() const;
+    double relativeTime() const;
+    std::string msg() const;
+};
+
+class PyMsgLogCache {
+public:
+    PyMsgLogCache();
+    int size() const;
+    cvekutil::PyMsgLogLine get(unsigned int index) const;
+};
+}

@@ -1,0 +1,155 @@
+#include "python/startup.h"
+
+// Qt's "slots" keyword would clash with a member of that name in Python's headers.
+#pragma push_macro("slots")
+#undef slots
+#include <Python.h>
+#pragma pop_macro("slots")
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <clocale>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "gselib/interpretation/datainterpretation.h"
+#include "gselib/packets/telemetryfile.h"
+#include "gselib/packets/tmmeta.h"
+#include "gselib/services/configvek.h"
+#include "gselib/services/praxacoreapp.h"
+#include "koralib/koradatai.h"
+#include "koralib/kortelemetrycache.h"
+#include "koralib/metamarkerrules.h"
+#include "python/korabridge.h"
+#include "tolvalib/tolvadatainterpretation.h"
+#include "tolvalib/tolvatelemetrycache.h"
+#include "tools/logger/loggerprotocol.h"
+
+extern const int MIN_META_MARKER_ID = KorGse::MIN_META_MARKER_ID;
+extern const int MAX_META_MARKER_ID = KorGse::MAX_META_MARKER_ID;
+
+namespace cvekutil {
+
+int argc = 0;
+PraxaCoreApp* app = nullptr;
+bool cvekutilIsInitialized = false;
+KorGse::KorDataInterpretationFactory koraDataInterpretationFactory;
+TolvaGse::TolvaDataInterpretationFactory tolvaDataInterpretationFactory;
+
+const char* const NOT_INITIALIZED_NO_FILE = "cvekutil is not initialized, no telemetry file is open.";
+
+namespace {
+
+// The logger starts once per process, also when a first start-up failed
+// after it (the initialised flag is then clear again).
+bool loggerStarted = false;
+QSet<QString> missionsSeen;
+
+// QCoreApplication adopts the environment's locale; importing the module must
+// not change the interpreter's, so the locale is put back after construction.
+struct BuildApp
+{
+    BuildApp()
+    {
+        const char* current = std::setlocale(LC_ALL, nullptr);
+        const std::string saved = current ? current : "C";
+        app = new PraxaCoreApp(argc, nullptr, 0, 0, 0, QString());
+        std::setlocale(LC_ALL, saved.c_str());
+        // Never deleted: at exit the plugin manager is still shared with the
+        // hub, and deleting it through the application corrupted the heap.
+    }
+};
+const BuildApp buildApp;
+
+// exit() would drop what a script printed but Python still buffers.
+void flushPythonStreams()
+{
+    if (!Py_IsInitialized())
+        return;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    for (const char* name : {"stdout", "stderr"}) {
+        PyObject* stream = PySys_GetObject(name); // borrowed
+        if (stream && stream != Py_None) {
+            PyObject* r = PyObject_CallMethod(stream, "flush", nullptr);
+            Py_XDECREF(r);
+            PyErr_Clear();
+        }
+    }
+    PyGILState_Release(gil);
+}
+
+[[noreturn]] void fail(const std::string& line)
+{
+    flushPythonStreams();
+    std::cerr << line << std::endl;
+    std::exit(1);
+}
+
+std::string utf8(const QString& s)
+{
+    return s.toUtf8().toStdString();
+}
+
+} // namespace
+
+void loadPlugins(const QString& mission)
+{
+    // One load per mission, so a second instrument's archive finds its own plugins.
+    if (missionsSeen.contains(mission.toLower()))
+        return;
+    missionsSeen.insert(mission.toLower());
+    const QList<QRegularExpression> filters{
+        QRegularExpression(QRegularExpression::wildcardToRegularExpression(QStringLiteral("%1*").arg(mission)),
+                           QRegularExpression::CaseInsensitiveOption),
+        QRegularExpression(QRegularExpression::wildcardToRegularExpression(QStringLiteral("Generic*")),
+                           QRegularExpression::CaseInsensitiveOption)};
+    app->loadPlugins({}, filters);
+}
+
+void initCVekUtil(std::string telemetryFilename)
+{
+    if (!loggerStarted) {
+        app->initializeLogger(LoggerConfig::noLogging());
+        loggerStarted = true;
+    }
+    const QFileInfo info(QString::fromStdString(telemetryFilename));
+    if (!info.exists())
+        fail("tmfile does not exist: " + telemetryFilename);
+    const std::string absolute = utf8(info.absoluteFilePath());
+    GseLib::TmMeta meta(info.absolutePath());
+    if (!meta.valid)
+        fail("A valid tm.meta could not be found for " + absolute);
+    const QString group = meta.configVekGroup();
+    GseLib::ConfigVek::setDefaultGroup(group);
+    if (!GseLib::ConfigVek::verify(group))
+        fail(utf8(group) + " in .vekconfig.INI either does not exist or is invalid for " + absolute);
+    loadPlugins(meta.mission);
+
+    PluginManager* plugins = app->pluginManager.data();
+    const bool tolva = meta.isMission(Gse::MISSION_TOLVA);
+    if (!tolva && !meta.isMission(Gse::MISSION_KORA))
+        fail("Unsupported mission " + utf8(meta.mission) + " for " + absolute);
+    try {
+        if (tolva) {
+            GseLib::DataInterpretation::init(&tolvaDataInterpretationFactory, true, plugins, meta.patchFiles);
+            GseLib::TelemetryFile::setSharedCache(new TolvaGse::TolvaTelemetryCache());
+            GseLib::TelemetryFile::setSharedCacheFile(telemetryFilename);
+        } else {
+            GseLib::DataInterpretation::init(&koraDataInterpretationFactory, true, plugins, meta.patchFiles);
+            GseLib::DataInterpretation::current()->updatePktOffsets(8);
+            GseLib::TelemetryFile::setSharedCache(new KorGse::KorTelemetryCache());
+            GseLib::TelemetryFile::setSharedCacheFile(telemetryFilename);
+            loadSebCommands();
+            resetMetaMarkers();
+        }
+    } catch (...) {
+        // Half-built: the old archive must not be read through the new hub.
+        GseLib::TelemetryFile::setSharedCache(nullptr);
+        cvekutilIsInitialized = false;
+        throw;
+    }
+    cvekutilIsInitialized = true;
+}
+
+} // namespace cvekutil

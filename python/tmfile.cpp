@@ -1,0 +1,125 @@
+#include "python/tmfile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+#include <stdexcept>
+
+#include "gselib/packets/telemetrycache.h"
+#include "gselib/packets/telemetryfile.h"
+#include "gselib/packets/timeresolver.h"
+#include "python/startup.h"
+
+namespace cvekutil {
+
+namespace {
+
+std::string utf8(const QString& s)
+{
+    return s.toUtf8().toStdString();
+}
+
+const GseLib::TimeResolver& sharedResolver()
+{
+    const GseLib::TelemetryCache* cache = GseLib::TelemetryFile::sharedCache();
+    if (!cache || !cache->timeResolver())
+        throw std::runtime_error(NOT_INITIALIZED_NO_FILE);
+    return *cache->timeResolver();
+}
+
+} // namespace
+
+TMFile::TMFile(const std::string& filename)
+{
+    if (!cvekutilIsInitialized)
+        throw std::runtime_error("cvekutil is not initialized, did you call the TMFile constructor manually "
+                                 "instead of relying on the factory functions?");
+    filePath = QString::fromUtf8(filename.data(), qsizetype(filename.size()));
+    markerCache = std::make_unique<KorGse::MarkerCache>(new GseLib::TelemetryFile());
+    const QFileInfo info(filePath);
+    if (!info.exists())
+        throw std::runtime_error("TMFile was given a nonexistent file!");
+    tmMeta.setDirectoryPath(info.canonicalPath(), true);
+}
+
+TMFile::~TMFile() = default;
+
+std::string TMFile::filename() const { return utf8(filePath); }
+
+std::string TMFile::absolute_directory() const { return utf8(QFileInfo(filePath).canonicalPath()); }
+
+std::string TMFile::directory_string() const
+{
+    if (tmMeta.valid)
+        return utf8(tmMeta.tidDir);
+    if (length() > 0) {
+        const std::string message = get_pkt(0).raw_message();
+        const std::string key = "Data directory:";
+        const size_t at = message.find(key);
+        if (at != std::string::npos) {
+            // After the key and one blank, wherever the key stands in the message.
+            size_t from = std::min(message.size(), at + key.size() + 1);
+            size_t to = message.find('\n', from);
+            if (to == std::string::npos)
+                to = message.size();
+            const QString path = QString::fromUtf8(message.data() + from, qsizetype(to - from));
+            return utf8(QDir(path).dirName());
+        }
+    }
+    const QStringList parts = QFileInfo(filePath).absolutePath().split(QLatin1Char('/'));
+    return utf8(parts.last());
+}
+
+std::string TMFile::get_mcal_filename() const
+{
+    // The mass-calibration loader is not in this library yet: no calibration.
+    return {};
+}
+
+long long TMFile::file_size() const { return QFileInfo(filePath).size(); }
+
+int TMFile::tid() const
+{
+    if (tmMeta.valid)
+        return tmMeta.tid;
+    const QStringList parts = QString::fromStdString(directory_string()).split(QLatin1Char('-'));
+    if (parts.size() >= 5) {
+        bool ok = false;
+        const int t = parts[4].toInt(&ok, 10);
+        return ok ? t : 0;
+    }
+    return 0;
+}
+
+int TMFile::length() const
+{
+    const GseLib::TelemetryCache* cache = GseLib::TelemetryFile::sharedCache();
+    return cache ? int(cache->count()) : 0;
+}
+
+bool TMFile::exists() const { return QFileInfo::exists(filePath); }
+
+std::string TMFile::model() const { return tmMeta.valid ? utf8(tmMeta.model) : std::string("unknown"); }
+
+TMPacket TMFile::get_pkt(int index) const
+{
+    if (index < 0 || index >= length())
+        throw std::out_of_range("get_pkt was passed an invalid index.");
+    return TMPacket(GseLib::TelemetryFile::sharedCache()->get(unsigned(index)), markerCache.get());
+}
+
+double TMFile::t0_in_unix_time() const { return sharedResolver().unixTimeOfT0(); }
+
+int TMFile::t0_in_sclk() const { return int32_t(sharedResolver().ticksOfT0()); }
+
+std::vector<KorGse::MetaMarker> TMFile::get_meta_markers() const
+{
+    if (!GseLib::TelemetryFile::sharedCache())
+        throw std::runtime_error(NOT_INITIALIZED_NO_FILE);
+    const QList<KorGse::MetaMarker> all = refreshedMetaMarkers(false, 0.0);
+    return std::vector<KorGse::MetaMarker>(all.begin(), all.end());
+}
+
+bool TMFile::is_time_synced() const { return sharedResolver().isSynced(); }
+
+} // namespace cvekutil

@@ -1,0 +1,178 @@
+"""Telemetry file, packet and message-log classes on the first-instrument
+sample, checked against what scripts/gen_samples.py wrote."""
+import os
+import shutil
+import struct
+
+import pytest
+
+import conftest
+
+import cvekutil
+import _cvekutil
+
+
+def test_file_identity(kora, expected):
+    e = expected["kora"]
+    assert kora.filename() == conftest.KORA
+    assert kora.absolute_directory() == os.path.dirname(os.path.realpath(conftest.KORA))
+    assert kora.directory_string() == e["folder"]
+    assert kora.tid() == e["tid"] and kora.model() == e["model"]
+    assert kora.exists() and kora.file_size() == os.path.getsize(conftest.KORA)
+    assert kora.length() == len(e["packets"])
+    assert kora.is_time_synced() is e["isSynced"]
+
+
+def test_packets_times_and_headers(kora, expected):
+    packets = expected["kora"]["packets"]
+    raw = open(conftest.KORA, "rb").read()
+    pos = 0
+    for i, want in enumerate(packets):
+        p = kora.get_pkt(i)
+        n = struct.unpack(">H", raw[pos + 2:pos + 4])[0] + 12
+        assert p.index() == i and p.get_type() == want["type"], i
+        assert p.unix_timestamp() == pytest.approx(want["unixTime"], abs=1e-4), i
+        assert p.relative_timestamp() == pytest.approx(want["relativeTime"], abs=1e-4), i
+        assert p._raw_packet() == tuple(raw[pos:pos + n]), i
+        assert p.total_length() == n and p.length() == n - 12
+        assert p.sequence() == raw[pos + 1]
+        assert p.sclk() == struct.unpack(">I", raw[pos + 4:pos + 8])[0]
+        assert p.checksum() == struct.unpack(">I", raw[pos + n - 4:pos + n])[0]
+        assert p.gse_created() is False and p.full_type() == p.get_type()
+        pos += n
+    assert kora.t0_in_unix_time() == pytest.approx(packets[1]["unixTime"], abs=1e-4)
+
+
+@pytest.mark.parametrize("index", [-1, "length", 2**31 - 1])
+def test_get_pkt_bad_index(kora, index):
+    if index == "length":
+        index = kora.length()
+    with pytest.raises(IndexError, match="^get_pkt was passed an invalid index.$"):
+        kora.get_pkt(index)
+
+
+def test_get_pkt_argument_texts(kora):
+    with pytest.raises(OverflowError, match="in method 'TMFile_get_pkt', argument 2 of type 'int'"):
+        kora.get_pkt(2**31)
+    with pytest.raises(TypeError, match="in method 'TMFile_get_pkt', argument 2 of type 'int'"):
+        kora.get_pkt("1")
+    assert kora.get_pkt(True).index() == 1
+
+
+def test_markers(kora, expected):
+    markers = expected["kora"]["markers"]
+    current = None
+    for i in range(kora.length()):
+        for m in markers:
+            if m["index"] == i:
+                current = m
+        p = kora.get_pkt(i)
+        if current is None:
+            assert (p.marker_id(), p.tarq_marker_index(), p.marker_text()) == (0, 0, ""), i
+        else:
+            # Ids read back as signed 32-bit values; the marker of id 0 counts.
+            want_id = struct.unpack(">i", struct.pack(">I", current["id"]))[0]
+            assert (p.marker_id(), p.tarq_marker_index(), p.marker_text()) == \
+                (want_id, current["order"] + 1, current["text"]), i
+
+
+def test_values_in_three_modes(kora, expected):
+    for item in expected["kora"]["items"]:
+        p = kora.get_pkt(item["packet"])
+        for hkid in ("9001", "9002"):
+            got = [p.all_raw_data(int(hkid)), p.all_eng_data(int(hkid)), p.all_sci_data(int(hkid))]
+            assert [len(g) for g in got] == [1, 1, 1]
+            assert [g[0].value for g in got] == pytest.approx(item[hkid]), (item["packet"], hkid)
+            assert got[0][0].relative_timestamp == pytest.approx(p.relative_timestamp())
+            assert p.all_data(int(hkid))[0].value == got[2][0].value
+            assert p.all_data(int(hkid), 2)[0].value == got[2][0].value
+        # Another packet type's row, and an id no row has: empty.
+        assert p.all_sci_data(9003) == () and p.all_sci_data(123456) == ()
+    wave = [i for i, q in enumerate(expected["kora"]["packets"]) if q["type"] == 14][0]
+    samples = kora.get_pkt(wave).all_sci_data(9003)
+    assert [d.value for d in samples] == [1.0 + 2.0 * k for k in range(64)]
+
+
+def test_all_data_overload_text(kora):
+    p = kora.get_pkt(0)
+    with pytest.raises(TypeError) as e:
+        p.all_data(5, 2**40)
+    assert str(e.value) == ("Wrong number or type of arguments for overloaded function 'TMPacket_all_data'.\n"
+                            "  Possible C/C++ prototypes are:\n"
+                            "    cvekutil::TMPacket::all_data(int,int)\n"
+                            "    cvekutil::TMPacket::all_data(int)\n")
+
+
+def test_raw_message(kora, expected):
+    for index, text in expected["kora"]["messages"]:
+        assert kora.get_pkt(index).raw_message() == text
+    marker = expected["kora"]["markers"][0]["index"]
+    assert kora.get_pkt(marker).raw_message() == ""
+
+
+def test_message_log(kora, expected):
+    log = cvekutil.PyMsgLogCache()
+    texts = [t.rstrip("\n") for _, t in expected["kora"]["messages"]]
+    # A line with its own time loses the prefix and is timed by it.
+    texts[2] = "valve open"
+    assert log.size() == len(texts)
+    lines = [log.get(i) for i in range(log.size())]
+    assert [line.msg() for line in lines] == texts
+    t0 = kora.t0_in_unix_time()
+    assert lines[2].relativeTime() == pytest.approx(4321.5 - (kora.t0_in_sclk() / 10000.0), abs=1e-3)
+    assert lines[2].unixTime() - lines[2].relativeTime() == pytest.approx(t0, abs=1e-3)
+    assert cvekutil.PyMsgLogCache().get(1).msg() == texts[1]
+    with pytest.raises(IndexError):
+        log.get(log.size())
+    with pytest.raises(OverflowError, match="in method 'PyMsgLogCache_get', argument 2 of type 'unsigned int'"):
+        log.get(-1)
+    default = cvekutil.PyMsgLogLine()
+    assert (default.unixTime(), default.relativeTime(), default.msg()) == (0.0, 0.0, "")
+    assert cvekutil.PyMsgLogLine(None).msg() == ""
+
+
+def test_tmfile_of_another_path(kora, expected, tmp_path):
+    # No tm.meta beside it: model unknown, test id and folder from the folder
+    # name, but packets and count of the initialised archive.
+    folder = tmp_path / "2011-01-02-03.04.05-777-other"
+    folder.mkdir()
+    shutil.copy(conftest.KORA, folder / "x.tlm")
+    other = cvekutil.TMFile(str(folder / "x.tlm"))
+    assert other.model() == "unknown"
+    # Packet 0 of the shared cache names the data directory.
+    assert other.directory_string() == expected["kora"]["folder"]
+    assert other.tid() == 12345
+    assert other.length() == kora.length()
+    with pytest.raises(RuntimeError, match="^TMFile was given a nonexistent file!$"):
+        cvekutil.TMFile(str(folder / "missing.tlm"))
+
+
+def test_packet_without_marker_cache(kora):
+    p = kora.get_pkt(5)
+    # A packet pointer can only come from another module; the constructor
+    # refuses None with the null-reference text.
+    with pytest.raises(ValueError, match="invalid null reference in method 'new_TMPacket', argument 1"):
+        cvekutil.TMPacket(None, None)
+    assert p.marker_id() != 0
+
+
+def test_meta_markers(kora, expected):
+    # The sample's one rule: "pumping" (50001) from marker 7 for one second.
+    rule = conftest.gen_samples.META_RULES["meta_markers"][0]
+    start = expected["kora"]["packets"][expected["kora"]["markers"][0]["index"]]["relativeTime"]
+    (m,) = kora.get_meta_markers()
+    assert (m.metaMarkerId, m.index, m.msg) == (rule["meta_marker_id"], 0, rule["meta_marker_text"])
+    assert m.startRelativeTimeInSecs == pytest.approx(start, abs=1e-4)
+    assert m.endRelativeTimeInSecs == pytest.approx(start + rule["end_conditions"][0]["number_of_seconds"], abs=1e-4)
+    for i in range(kora.length()):
+        p = kora.get_pkt(i)
+        inside = m.startRelativeTimeInSecs <= p.relative_timestamp() <= m.endRelativeTimeInSecs
+        assert [x.msg for x in p.get_meta_markers()] == (["pumping"] if inside else []), i
+
+
+def test_short_and_bad_calls_raise_python_errors(kora):
+    p = kora.get_pkt(2)
+    for f, args in [(_cvekutil.TMPacket_raw_message, (None,)), (_cvekutil.TMPacket__raw_packet, ("x",)),
+                    (_cvekutil.TMFile_length, (p,)), (_cvekutil.TMPacket_all_data, (kora, 1))]:
+        with pytest.raises(TypeError):
+            f(*args)
