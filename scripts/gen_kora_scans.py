@@ -671,7 +671,18 @@ def main():
             "run_after_21_other": (200, [21], 300)}
     add("status_window", status_window(rng))
     # A run that the archive ends in: a second cache or a reload must not continue it.
-    add("run_tail", run_archive(rng, 300, [], 300, tail=15))
+    add("run_tail", run_archive(rng, 300, [], 300, tail=21))
+    # A stored scan whose 16-bit bin total is 0, then runs of 21: no empty scan is stored,
+    # and the laser pulses go to the next real scan.
+    ph = ScanArchive(rng)
+    typed_scan(ph, [0, 5], nbins=0)
+    for _ in range(45):
+        ph.other()
+    ph.instrument(15, bytes(22))
+    for _ in range(22):
+        ph.other()
+    typed_scan(ph, [0, 100])
+    add("phantom", ph)
     # A continuation sequence packet with no pending sequence starts one.
     c = ScanArchive(rng)
     c.sequence([(PAUSE_IMM, be16(4))], new=False)

@@ -212,6 +212,49 @@ TEST_F(ScienceDataCacheTest, TwoCachesAndAReloadAgree)
     }
 }
 
+TEST_F(ScienceDataCacheTest, RunsNeverStoreAScanWithoutSegments)
+{
+    const auto cache = defs->open("phantom");
+    expectScans(*cache, defs->archiveExpected("phantom"), "phantom");
+    ASSERT_EQ(cache->size(), 2);
+    EXPECT_EQ(cache->scan(0)->nBins(), 0);
+    EXPECT_EQ(cache->scan(0)->laserPulsesPkt.pktIndex, -1);
+    EXPECT_GE(cache->scan(1)->laserPulsesPkt.pktIndex, 0);
+    EXPECT_FALSE(cache->scan(1)->segments.empty());
+}
+
+TEST_F(ScienceDataCacheTest, InterleavedCachesCountTheirOwnRuns)
+{
+    // The archive ends in a run of 21 packets that closes its second scan. Cache a
+    // reads all but the last 6, cache b all of it, then a the rest: a's run must
+    // not be the count b left behind.
+    const QJsonObject e = defs->archiveExpected("run_tail");
+    ASSERT_EQ(e.value("scans").toArray().size(), 2);
+    QFile f(defs->archive("run_tail"));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray bytes = f.readAll();
+    const QList<int> offsets = intList(e.value("offsets"));
+    const QString work = defs->dir.filePath("tailwork/tm.tlm");
+    QDir().mkpath(defs->dir.filePath("tailwork"));
+    auto write = [&](qsizetype n) {
+        QFile out(work);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(bytes.constData(), n);
+    };
+    write(offsets[offsets.size() - 7]);
+    defs->openFile(work);
+    ScienceDataCache a(new GseLib::TelemetryFile);
+    a.refresh();
+    EXPECT_EQ(a.size(), 1);
+    write(bytes.size());
+    GseLib::TelemetryFile::updateSharedCache();
+    ScienceDataCache b(new GseLib::TelemetryFile);
+    b.refresh();
+    a.refresh();
+    expectScans(a, e, "a");
+    expectScans(b, e, "b");
+}
+
 TEST_F(ScienceDataCacheTest, ScanTypesSkipPacketsWithoutCountingThem)
 {
     const auto cache = defs->open("main", false);
