@@ -9,6 +9,8 @@
 #include "gselib/packets/tompacket.h"
 #include "koralib/scanstatus.h"
 
+#include <algorithm>
+#include <climits>
 #include <stdexcept>
 
 using KoraScanTest::intList;
@@ -42,7 +44,10 @@ protected:
     static int firstStatus()
     {
         const QJsonObject statuses = defs->archiveExpected("main").value("statuses").toObject();
-        return statuses.keys().first().toInt();
+        int first = INT32_MAX;
+        for (const QString& k : statuses.keys())
+            first = std::min(first, k.toInt());
+        return first;
     }
 };
 
