@@ -11,6 +11,7 @@
 #include "koralib/sebcmd.h"
 #include "koralib/sebsequence.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -53,6 +54,14 @@ double segmentTotal(const ScanData& scan)
     for (const SciDataPacket& s : scan.segments)
         total += s.totalCounts;
     return total;
+}
+
+double segmentMax(const ScanData& scan)
+{
+    double m = 0.0;
+    for (const SciDataPacket& s : scan.segments)
+        m = std::max(m, s.maxCount);
+    return m;
 }
 
 void checkStart(int start)
@@ -142,6 +151,7 @@ void ScienceDataCache::clearCache()
     scans.clear();
     scanTimes.clear();
     ticPoints_.clear();
+    maxCounts.clear();
     pendingStatuses.clear();
     pendingSebSequences.clear();
     currentScan = std::make_shared<ScanData>();
@@ -259,6 +269,7 @@ void ScienceDataCache::addScanData(std::shared_ptr<ScanData> scan)
         scan->sebSequences = pendingSebSequences;
     const double t = scan->relativeTimestamp();
     ticPoints_.append(QPointF(t, segmentTotal(*scan)));
+    maxCounts.append(segmentMax(*scan));
     scanTimes.append(t);
     scans.append(std::move(scan));
 }
@@ -339,12 +350,8 @@ QList<QPointF> ScienceDataCache::maxIonCountTrace(int start) const
     if (start >= scans.size())
         return out;
     out.reserve(scans.size() - start);
-    for (qsizetype i = start; i < scans.size(); ++i) {
-        double m = 0.0;
-        for (const SciDataPacket& seg : scans[i]->segments)
-            m = std::max(m, seg.maxCount);
-        out.append(QPointF(scanTimes[i], m));
-    }
+    for (qsizetype i = start; i < scans.size(); ++i)
+        out.append(QPointF(scanTimes[i], maxCounts[i]));
     return out;
 }
 

@@ -595,14 +595,15 @@ def bench_archive(rng, packets=300000):
     a = ScanArchive(rng, light=True)
     a.seb_hk(0, 0)
     while len(a.info) < packets:
-        # A scan of 60 segments, a status, some housekeeping: about 100 packets a scan.
+        # A scan of 60 segments, two statuses, housekeeping and other packets: 100 packets a scan.
         typed_scan(a, [100 * k for k in range(60)], 100, True)
-        for _ in range(20):
+        for _ in range(2):
             a.status()
-        for _ in range(18):
-            a.other(9)
-        a.seb_hk(0, 0)
-        a.instrument(14, bytes(8))
+        for k in range(18):
+            a.seb_hk(0, 0)
+            a.instrument(14, bytes(8))
+        a.other(9)
+        a.other(9)
     return a
 
 
