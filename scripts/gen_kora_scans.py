@@ -2,6 +2,7 @@
 """Writes first-instrument definitions and archives for scan assembly, with the scans a reader must find.
 
     gen_kora_scans.py OUT_DIR [--bench] [--seed S]
+    gen_kora_scans.py --fuzz-corpus fuzz/corpus/fuzz_kora_scans
 
 Builds on gen_kora.py (packet framing, clock, definitions) and adds what scans need:
   defs/KOR_TM_Database.txt      gen_kora's rows plus the scan-status items 200-206, 237-256
@@ -639,13 +640,60 @@ def archive_entry(a, with_modes=True):
     return e
 
 
+FUZZ_TYPES = [9, 14, 15, 16, 22, 23, 24, 25, 26, 27, 28, 26, 25, 23, 26, 27]
+
+
+def fuzz_records(a, first=0, count=None):
+    """The archive's packets as fuzz_kora_scans input: selector, 16-bit length, data."""
+    out = bytearray()
+    end = len(a.info) if count is None else min(len(a.info), first + count)
+    for k in range(first, end):
+        t = a.info[k]["type"]
+        if t not in FUZZ_TYPES:
+            continue
+        off = a.offsets[k]
+        n = (a.arc.bytes[off + 2] << 8) | a.arc.bytes[off + 3]
+        step = 1 if t in (25, 27) else 0  # statuses and summed packets 0.15 s apart
+        out += bytes([(step << 4) | FUZZ_TYPES.index(t)]) + be16(n) + a.arc.bytes[off + 8:off + 8 + n]
+    return bytes(out)
+
+
+def write_fuzz_corpus(folder, rng):
+    os.makedirs(folder, exist_ok=True)
+    files = {"main_head": fuzz_records(main_archive(rng), 0, 40),
+             "phantom": fuzz_records(phantom_archive(rng)),
+             "runs": fuzz_records(run_archive(rng, 300, [21], 300)),
+             "short_packets": bytes([0x08, 0, 2, 0, 0, 0x07, 0, 0, 0x05, 0, 1, 0, 0x09, 0, 3, 0, 1, 0])}
+    for name, data in files.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
+
+def phantom_archive(rng):
+    """A stored scan whose 16-bit bin total is 0, then runs of 21: no empty scan is stored,
+    and the laser pulses go to the next real scan."""
+    ph = ScanArchive(rng)
+    typed_scan(ph, [0, 5], nbins=0)
+    for _ in range(45):
+        ph.other()
+    ph.instrument(15, bytes(22))
+    for _ in range(22):
+        ph.other()
+    typed_scan(ph, [0, 100])
+    return ph
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("out")
+    ap.add_argument("--fuzz-corpus", action="store_true", help="write fuzz_kora_scans inputs to OUT instead")
     ap.add_argument("--bench", action="store_true")
     ap.add_argument("--seed", type=int, default=26)
     args = ap.parse_args()
     rng = random.Random(args.seed)
+    if args.fuzz_corpus:
+        write_fuzz_corpus(args.out, rng)
+        return
     install_definitions()
     os.makedirs(args.out, exist_ok=True)
     dac = gk.write_definitions(args.out)
@@ -673,17 +721,7 @@ def main():
     add("status_window", status_window(rng))
     # A run that the archive ends in: a second cache or a reload must not continue it.
     add("run_tail", run_archive(rng, 300, [], 300, tail=21))
-    # A stored scan whose 16-bit bin total is 0, then runs of 21: no empty scan is stored,
-    # and the laser pulses go to the next real scan.
-    ph = ScanArchive(rng)
-    typed_scan(ph, [0, 5], nbins=0)
-    for _ in range(45):
-        ph.other()
-    ph.instrument(15, bytes(22))
-    for _ in range(22):
-        ph.other()
-    typed_scan(ph, [0, 100])
-    add("phantom", ph)
+    add("phantom", phantom_archive(rng))
     # A continuation sequence packet with no pending sequence starts one.
     c = ScanArchive(rng)
     c.sequence([(PAUSE_IMM, be16(4))], new=False)
