@@ -3,6 +3,7 @@
 #include "gselib/services/configvek.h"
 #include "tools/util/jsonutil.h"
 #include "tools/util/parsingexception.h"
+#include "tools/util/tools.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -90,13 +91,13 @@ void SebCmdInterpreter::createInterpreters(const QString& path)
     if (!interpreters_.isEmpty())
         return;
     QFile file(path);
-    // Only a plain file: a FIFO or a device could block or never end.
-    if (!QFileInfo(path).isFile()) {
-        throw FileOpenException(QFileInfo::exists(path) ? std::string("Not a plain file")
-                                                        : std::string("No such file or directory"));
+    if (!Tools::openPlainFile(file)) {
+        // A folder, device or pipe is refused before opening: it could block or never end.
+        const QString why = file.error() != QFileDevice::NoError ? file.errorString()
+            : QFileInfo::exists(path)                          ? QStringLiteral("Not a plain file")
+                                                               : QStringLiteral("No such file or directory");
+        throw FileOpenException((path + QStringLiteral(": ") + why).toStdString());
     }
-    if (!file.open(QIODevice::ReadOnly))
-        throw FileOpenException(file.errorString().toStdString());
     loadInterpreters(file.readAll());
 }
 

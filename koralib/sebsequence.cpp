@@ -2,8 +2,9 @@
 
 #include "gselib/packets/tmpacket.h"
 
+#include "tools/util/tools.h"
+
 #include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 
@@ -41,8 +42,7 @@ SebSequence::SebSequence(const QString& fileName)
 {
     this->fileName = fileName;
     QFile file(fileName);
-    // Only a plain file: a FIFO or a device could block or never end.
-    if (!QFileInfo(fileName).isFile() || !file.open(QIODevice::ReadOnly)) {
+    if (!Tools::openPlainFile(file)) {
         failure = OpenFailed;
         valid = false;
         return;

@@ -1,0 +1,105 @@
+#pragma once
+// Fixture of the SEB tests: runs scripts/gen_kora_seb.py into a temporary
+// folder once per suite, points INIVEK and HOME there, installs a first-
+// instrument hub over the generated definitions, loads the SEB command table
+// as start-up does and reads seb_expected.json. Also builds type-23 packets.
+#include "gselib/interpretation/datainterpretation.h"
+#include "gselib/packets/timeresolvers.h"
+#include "gselib/packets/tompacket.h"
+#include "gselib/services/configvek.h"
+#include "koralib/koradatai.h"
+#include "koralib/sebcmdinterpreter.h"
+#include "support/tempdir.h"
+#include "tools/util/pluginmanager.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+inline std::vector<unsigned char> hexBytes(const QString& hex)
+{
+    const QByteArray b = QByteArray::fromHex(hex.toLatin1());
+    return std::vector<unsigned char>(b.begin(), b.end());
+}
+
+// A TOM packet over exactly these bytes (no slack: a read past them is a read
+// past the allocation), timed by a resolver that counts ticks as seconds.
+inline GseLib::TMPacketPtr tomPacket(const std::vector<unsigned char>& bytes, int index)
+{
+    static GseLib::UnixTimeResolver resolver;
+    auto v = std::make_shared<GseLib::ByteVector>(bytes.begin(), bytes.end());
+    return std::make_shared<GseLib::TomPacket>(v, index, &resolver);
+}
+
+// A type-23 packet: TOM header, SEB header with N = 3 + stream length (unless
+// given), 24-bit memory address, the stream, 4 checksum bytes (not checked).
+inline GseLib::TMPacketPtr sebPacket(const std::vector<unsigned char>& stream, uint32_t addr, int index,
+                                     int n = -1)
+{
+    const size_t dataLen = 9 + stream.size();
+    const int nn = n >= 0 ? n : int(3 + stream.size());
+    std::vector<unsigned char> b = {23, 0, uint8_t(dataLen >> 8), uint8_t(dataLen), 0, 0, 0, uint8_t(index),
+                                    0xFA, 0xF3, 0x20, 0x30, uint8_t(nn >> 8), uint8_t(nn),
+                                    uint8_t(addr >> 16), uint8_t(addr >> 8), uint8_t(addr)};
+    b.insert(b.end(), stream.begin(), stream.end());
+    b.insert(b.end(), {0xDE, 0xAD, 0xBE, 0xEF});
+    return tomPacket(b, index);
+}
+
+class SebTestData : public ::testing::Test
+{
+protected:
+    struct Data
+    {
+        TestSupport::TempDir dir;
+        std::unique_ptr<TestSupport::ScopedEnv> inivek, home;
+        KorGse::KorDataInterpretationFactory factory;
+        std::unique_ptr<PluginManager> manager;
+        QJsonObject expected;
+        bool generated = false;
+    };
+
+    static void SetUpTestSuite()
+    {
+        data = new Data;
+        QProcess gen;
+        gen.start(QStringLiteral("/usr/bin/python3"),
+                  {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_kora_seb.py"), data->dir.path()});
+        data->generated = gen.waitForFinished(120000) && gen.exitCode() == 0;
+        EXPECT_TRUE(data->generated) << gen.readAllStandardError().toStdString();
+        data->inivek = std::make_unique<TestSupport::ScopedEnv>("INIVEK", data->dir.filePath("vek.INI").toUtf8());
+        data->home = std::make_unique<TestSupport::ScopedEnv>("HOME", data->dir.path().toUtf8());
+        QFile f(data->dir.filePath("seb_expected.json"));
+        if (f.open(QIODevice::ReadOnly))
+            data->expected = QJsonDocument::fromJson(f.readAll()).object();
+        GseLib::ConfigVek::setDefaultGroup(GseLib::ConfigVek::getDefaultGroupFromIni(QString()));
+        data->manager = std::make_unique<PluginManager>();
+        GseLib::DataInterpretation::init(&data->factory, true, data->manager.get(), {});
+        KorGse::SebCmdInterpreter::clearInterpreters();
+        if (data->generated)
+            KorGse::SebCmdInterpreter::createInterpreters();
+    }
+    static void TearDownTestSuite()
+    {
+        KorGse::SebCmdInterpreter::clearInterpreters();
+        delete data;
+        data = nullptr;
+    }
+
+    void SetUp() override
+    {
+        generated = data->generated;
+        expected = data->expected;
+    }
+
+    QString path(const QString& name) const { return data->dir.filePath(name); }
+
+    bool generated = false;
+    QJsonObject expected;
+    static inline Data* data = nullptr;
+};
