@@ -722,6 +722,19 @@ def main():
     # A run that the archive ends in: a second cache or a reload must not continue it.
     add("run_tail", run_archive(rng, 300, [], 300, tail=21))
     add("phantom", phantom_archive(rng))
+    # 70 statuses 0.1 s apart, then a summed packet expecting 63: it takes the newest 63.
+    # Then a summed packet expecting 3: a status 14 archive indexes after it attaches,
+    # one 15 after does not.
+    pend = ScanArchive(rng)
+    for _ in range(70):
+        pend.status(ts=pend.arc.ts + 1000)
+    pend.summed(27, 63, 2, 150, ts=pend.arc.ts + 1000)
+    pend.summed(27, 3, 2, 150, ts=pend.arc.ts + 100)
+    for _ in range(13):
+        pend.other()
+    pend.status()
+    pend.status()
+    add("pending", pend)
     # A continuation sequence packet with no pending sequence starts one.
     c = ScanArchive(rng)
     c.sequence([(PAUSE_IMM, be16(4))], new=False)

@@ -95,7 +95,7 @@ QString signature(const ScienceDataCache& cache)
 TEST_F(ScienceDataCacheTest, ArchivesMatchTheGeneratorsScans)
 {
     ASSERT_TRUE(defs->generated);
-    for (const char* which : {"main", "cut", "status_window", "continuation"}) {
+    for (const char* which : {"main", "cut", "status_window", "continuation", "pending"}) {
         const auto cache = defs->open(which);
         expectScans(*cache, defs->archiveExpected(which), which);
     }
@@ -210,6 +210,21 @@ TEST_F(ScienceDataCacheTest, TwoCachesAndAReloadAgree)
         EXPECT_EQ(signature(*a), first) << which;
         expectScans(*a, defs->archiveExpected(which), which);
     }
+}
+
+TEST_F(ScienceDataCacheTest, SummedScansTakeTheNewestStatusesAndAttachWithin14Packets)
+{
+    const auto cache = defs->open("pending");
+    expectScans(*cache, defs->archiveExpected("pending"), "pending");
+    ASSERT_EQ(cache->size(), 2);
+    // Statuses are packets 1 to 70 (the time packet is 0): the newest 63 are 8 to 70.
+    const QList<int> first = cache->scan(0)->scanStatusPacketIndexes();
+    ASSERT_EQ(first.size(), 63);
+    EXPECT_EQ(first.first(), 8);
+    EXPECT_EQ(first.last(), 70);
+    // The second summed packet is 72; 13 packets later a status 14 after it attaches, the next does not.
+    EXPECT_EQ(cache->scan(1)->packetIndexes(), QList<int>{72});
+    EXPECT_EQ(cache->scan(1)->scanStatusPacketIndexes(), QList<int>{86});
 }
 
 TEST_F(ScienceDataCacheTest, RunsNeverStoreAScanWithoutSegments)
