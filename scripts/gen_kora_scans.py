@@ -735,6 +735,18 @@ def main():
     pend.status()
     pend.status()
     add("pending", pend)
+    # GC housekeeping 1.999 s and 2.001 s before a scan's first segment, and one after it;
+    # laser pulses before two scans go to the first only.
+    gc = ScanArchive(rng)
+    for before in (19990, 20010):
+        g = gc.instrument(14, bytes(8))
+        gc.science(0, 100, 0x86, ts=g["ts"] + before)
+    gc.instrument(15, bytes(22))
+    gc.science(0, 100, ts=gc.arc.ts + 100)
+    gc.instrument(14, bytes(8))
+    gc.science(100, 100, 0x86)
+    gc.science(0, 100, 0x86)
+    add("gc_window", gc)
     # A continuation sequence packet with no pending sequence starts one.
     c = ScanArchive(rng)
     c.sequence([(PAUSE_IMM, be16(4))], new=False)

@@ -227,6 +227,21 @@ TEST_F(ScienceDataCacheTest, SummedScansTakeTheNewestStatusesAndAttachWithin14Pa
     EXPECT_EQ(cache->scan(1)->scanStatusPacketIndexes(), QList<int>{86});
 }
 
+TEST_F(ScienceDataCacheTest, GcHousekeepingPairsUnderTwoSecondsAndLaserPulsesOnce)
+{
+    const auto cache = defs->open("gc_window");
+    expectScans(*cache, defs->archiveExpected("gc_window"), "gc_window");
+    ASSERT_EQ(cache->size(), 4);
+    EXPECT_EQ(cache->scan(0)->gcHkPkt.pktIndex, 1);  // 1.999 s older
+    EXPECT_EQ(cache->scan(1)->gcHkPkt.pktIndex, -1); // 2.001 s older
+    // Newer than the scan's first segment: paired.
+    EXPECT_EQ(cache->scan(2)->gcHkPkt.pktIndex, 7);
+    EXPECT_EQ(cache->scan(2)->laserPulsesPkt.pktIndex, 5);
+    EXPECT_EQ(cache->scan(3)->laserPulsesPkt.pktIndex, -1);
+    // The SEB housekeeping and GC indexes stay for later scans.
+    EXPECT_EQ(cache->scan(3)->gcHkPkt.pktIndex, 7);
+}
+
 TEST_F(ScienceDataCacheTest, RunsNeverStoreAScanWithoutSegments)
 {
     const auto cache = defs->open("phantom");
