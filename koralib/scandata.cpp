@@ -330,7 +330,14 @@ double ScanData::correctedTotalIonCount(double a, double b, double c, double d) 
 {
     if (scanStatuses.isEmpty())
         return 0.0;
-    const Tics tics = ticsOf(*this, summedTotalCounts());
+    return correctedTotalIonCountOfTotal(summedTotalCounts(), a, b, c, d);
+}
+
+double ScanData::correctedTotalIonCountOfTotal(double segmentTotal, double a, double b, double c, double d) const
+{
+    if (scanStatuses.isEmpty())
+        return 0.0;
+    const Tics tics = ticsOf(*this, segmentTotal);
     double result = 0.0;
     if (sciDataPktVersion == 2) {
         if (cFactors.size() != tics.size)

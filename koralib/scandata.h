@@ -76,6 +76,10 @@ public:
     double maxIonCount() const;
     QList<uint32_t> ticList() const;
     double correctedTotalIonCount(double a, double b, double c, double d) const;
+    // The same with the sum of the segments' totals given: the science data
+    // cache keeps it per stored scan (whose segments no longer change), so its
+    // trace reads no segment (bench_sciencedatacache, correctedTicTrace).
+    double correctedTotalIonCountOfTotal(double segmentTotal, double a, double b, double c, double d) const;
     double correctedTotalIonCountFactor(double a, double b, double c, double d) const;
     QList<uint32_t> cTicList() const;
     double totalScanTimeSecs() const;

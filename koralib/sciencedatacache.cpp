@@ -310,7 +310,7 @@ QList<QPointF> ScienceDataCache::correctedTicTrace(int start, double a, double b
         return out;
     out.reserve(scans.size() - start);
     for (qsizetype i = start; i < scans.size(); ++i)
-        out.append(QPointF(scanTimes[i], scans[i]->correctedTotalIonCount(a, b, c, d)));
+        out.append(QPointF(scanTimes[i], scans[i]->correctedTotalIonCountOfTotal(ticPoints_[i].y(), a, b, c, d)));
     return out;
 }
 

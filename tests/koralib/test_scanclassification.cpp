@@ -329,10 +329,13 @@ TEST_F(ScanClassificationTest, ScanIndexRangeAndTraces)
     ASSERT_EQ(sic.size(), n);
     ASSERT_EQ(sicNan.size(), n);
     ASSERT_EQ(tic.size(), n);
+    int nonZeroTics = 0;
     for (int i = 0; i < n; ++i) {
         const QJsonObject e = scans[i].toObject();
         EXPECT_NEAR(maxTrace[i].x(), times[i], 1e-6) << i;
         EXPECT_EQ(tic[i].x(), maxTrace[i].x()) << i;
+        EXPECT_EQ(tic[i].y(), cache->scan(i)->correctedTotalIonCount(100.0, 100.0, -68.0, -0.0992)) << i;
+        nonZeroTics += tic[i].y() != 0.0 ? 1 : 0;
         if (e.value("type").toInt() != 26)
             continue;
         EXPECT_EQ(maxTrace[i].y(), e.value("peak").toDouble()) << i;
@@ -340,6 +343,7 @@ TEST_F(ScanClassificationTest, ScanIndexRangeAndTraces)
         // NaN bounds select bins (0, 0): the whole scan.
         EXPECT_EQ(sicNan[i].y(), e.value("total").toDouble()) << i;
     }
+    EXPECT_GT(nonZeroTics, 5);
     // From a start index: the tail of the same lists.
     const auto tail = cache->maxIonCountTrace(n - 2);
     ASSERT_EQ(tail.size(), 2);
