@@ -1,6 +1,7 @@
 #pragma once
 // Small enumerations of the first instrument shared by its scan record and
 // the science data cache that builds scans (and, through them, the Python layer).
+#include <QFlags>
 
 namespace KORA {
 
@@ -13,4 +14,14 @@ enum SummedScanTimestampMode : int {
     FirstAndLastStatus = 2, // the first status, or the midpoint of the first and the last
 };
 
+// The scan packet kinds a science data cache handles.
+enum ScanType : int {
+    Type26 = 1, // science segments
+    Type27 = 2, // summed scans, 16-bit bins
+    Type28 = 4, // summed scans, 8-bit bins
+};
+Q_DECLARE_FLAGS(ScanTypes, ScanType)
+
 } // namespace KORA
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(KORA::ScanTypes)

@@ -6,9 +6,11 @@
 #include "gselib/packets/tmpacket.h"
 #include "koralib/dataarea.h"
 #include "koralib/masscal.h"
+#include "koralib/sebcmd.h"
 #include "tools/util/cull.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -328,7 +330,14 @@ double ScanData::correctedTotalIonCount(double a, double b, double c, double d) 
 {
     if (scanStatuses.isEmpty())
         return 0.0;
-    const Tics tics = ticsOf(*this, summedTotalCounts());
+    return correctedTotalIonCountOfTotal(summedTotalCounts(), a, b, c, d);
+}
+
+double ScanData::correctedTotalIonCountOfTotal(double segmentTotal, double a, double b, double c, double d) const
+{
+    if (scanStatuses.isEmpty())
+        return 0.0;
+    const Tics tics = ticsOf(*this, segmentTotal);
     double result = 0.0;
     if (sciDataPktVersion == 2) {
         if (cFactors.size() != tics.size)
@@ -688,6 +697,159 @@ std::shared_ptr<PiecewiseTransform> ScanData::createRfTransform(ValueType type) 
     auto ramp = std::make_shared<PiecewiseTransform>(sections);
     rfTransformCache.insert(type, ramp);
     return ramp;
+}
+
+} // namespace KorGse
+
+namespace KorGse {
+
+int ScanData::ionSource() const
+{
+    if (gcHkPkt.pktIndex >= 0)
+        return SOURCE_GC;
+    if (laserPulsesPkt.pktIndex >= 0)
+        return SOURCE_LDI;
+    return SOURCE_NONE;
+}
+
+int ScanData::determineScanMode() const
+{
+    if (sebHkPkt.pktIndex < 0)
+        return MODE_UNKNOWN;
+    if (sebHkPkt.isFilAOn || sebHkPkt.isFilBOn)
+        return MODE_EI;
+    if (srcPktType != 27)
+        return MODE_LDI;
+    // A NaN end value is no dark scan.
+    return rfAmpDACEnd() <= DARK_RF_DAC_LIMIT ? MODE_DARK : MODE_LDI;
+}
+
+bool ScanData::isDarkCountScan() const
+{
+    return determineScanMode() == MODE_DARK;
+}
+
+namespace {
+
+// A field value as an index into an array of n: truncated toward zero, NaN and
+// values outside 0 .. n-1 give -1 (the command then does nothing).
+int indexFrom(double v, int n)
+{
+    if (std::isnan(v))
+        return -1;
+    const int64_t k = nr::truncateSaturating<int64_t>(v);
+    return k >= 0 && k < n ? int(k) : -1;
+}
+
+} // namespace
+
+void ScanData::calculateEmOnTimes(double& emA, double& emB) const
+{
+    emA = 0.0;
+    emB = 0.0;
+    const double expected = double(numScans);
+    if (sebSequences.isEmpty()) {
+        if (scanStatuses.isEmpty())
+            return;
+        const ScanStatus& last = scanStatuses.last();
+        const double t = last.binTimeReadback * 1e-6 * double(nBins()) * 1000.0 + 10.0;
+        const double total = t * expected;
+        if (last.setDacValue[0] < EM_ON_THRESHOLD)
+            emA = total;
+        if (last.setDacValue[1] < EM_ON_THRESHOLD)
+            emB = total;
+        return;
+    }
+    const ScanStatus* last = scanStatuses.isEmpty() ? nullptr : &scanStatuses.last();
+    double a = 0.0;
+    double b = 0.0;
+    double pa = 0.0;
+    double pb = 0.0;
+    auto add = [&](double d) {
+        if (a < EM_ON_THRESHOLD)
+            emA += d;
+        if (b < EM_ON_THRESHOLD)
+            emB += d;
+    };
+    for (const QSharedPointer<SebSequence>& seq : sebSequences) {
+        if (!seq)
+            continue;
+        for (const QSharedPointer<SebCmd>& cmd : seq->cmds) {
+            if (!cmd)
+                continue;
+            // Commands come from archive bytes: a missing interpreter or
+            // field, or a decode that throws, leaves this command without effect.
+            try {
+                switch (cmd->id) {
+                case SebCmd::SET_DAC_IMM: {
+                    const QString dac = cmd->fieldSciStr(0);
+                    if (dac == QLatin1String("EM_A"))
+                        a = cmd->fieldSci(1);
+                    else if (dac == QLatin1String("EM_B"))
+                        b = cmd->fieldSci(1);
+                    break;
+                }
+                case SebCmd::SET_DAC: {
+                    if (!last)
+                        break;
+                    const QString dac = cmd->fieldSciStr(0);
+                    const bool isA = dac == QLatin1String("EM_A");
+                    if (!isA && dac != QLatin1String("EM_B"))
+                        break;
+                    const int k = indexFrom(cmd->fieldSci(0), ScanStatus::DAC_COUNT);
+                    if (k < 0)
+                        break;
+                    (isA ? a : b) = last->regDacValue[size_t(k)];
+                    break;
+                }
+                case SebCmd::PAUSE: {
+                    if (!last)
+                        break;
+                    const int k = indexFrom(cmd->fieldSci(0), ScanStatus::PAUSE_COUNT);
+                    if (k >= 0)
+                        add(last->pauseTimesMs[size_t(k)]);
+                    break;
+                }
+                case SebCmd::RAMP:
+                    if (last)
+                        add(double(last->binCountReg) * last->binTimeReadback / 1000.0);
+                    break;
+                case SebCmd::PAUSE_IMM:
+                    add(cmd->fieldSci(0));
+                    break;
+                case SebCmd::RAMP_IMM:
+                    if (last)
+                        add(cmd->fieldSci(0) * last->binTimeReadback / 1000.0);
+                    break;
+                default:
+                    break;
+                }
+            } catch (...) {
+            }
+            // A switch-on restarts the count.
+            if (a < EM_ON_THRESHOLD && pa >= EM_ON_THRESHOLD)
+                emA = 0.0;
+            if (b < EM_ON_THRESHOLD && pb >= EM_ON_THRESHOLD)
+                emB = 0.0;
+            pa = a;
+            pb = b;
+        }
+    }
+    emA *= expected;
+    emB *= expected;
+}
+
+void ScanData::dump() const
+{
+    const unsigned n = scanStatuses.isEmpty() ? 0u : scanStatuses.last().binCountReg;
+    if (segments.empty()) {
+        std::printf("should have %u bins\n", n);
+        return;
+    }
+    std::printf("%u", n);
+    for (const SciDataPacket& s : segments)
+        std::printf("\t%u", unsigned(s.startBin));
+    std::printf("\n");
 }
 
 } // namespace KorGse

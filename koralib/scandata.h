@@ -4,7 +4,8 @@
 // type-27/28 packet), the scan statuses and paired housekeeping records the
 // science data cache sets, and the queries the cache's traces and the Python
 // layer read: ion counts, TICs, corrected TICs, RF ramp ends, point lists and
-// the transforms between bins, RF values and mass. Queries never throw.
+// the transforms between bins, RF values and mass, and the classification
+// (ion source, scan mode, electron-multiplier on-times). Queries never throw.
 #include "koralib/koratypes.h"
 #include "koralib/korpacketrecords.h"
 #include "koralib/scanstatus.h"
@@ -29,6 +30,11 @@ class ScanData
 {
 public:
     enum ValueType : int { BIN = 0, RF_MON = 1, RF_DAC = 2, MASS = 3 };
+    enum ScanMode : int { MODE_UNKNOWN = 0, MODE_EI = 1, MODE_DARK = 2, MODE_LDI = 3 };
+    enum IonSource : int { SOURCE_NONE = 0, SOURCE_GC = 1, SOURCE_LDI = 2 };
+    // An electron multiplier is on while its DAC value is below this.
+    static constexpr double EM_ON_THRESHOLD = -1900.0;
+    static constexpr double DARK_RF_DAC_LIMIT = 100.0;
 
     // A selection on one axis of a scan.
     struct SciRange
@@ -70,6 +76,10 @@ public:
     double maxIonCount() const;
     QList<uint32_t> ticList() const;
     double correctedTotalIonCount(double a, double b, double c, double d) const;
+    // The same with the sum of the segments' totals given: the science data
+    // cache keeps it per stored scan (whose segments no longer change), so its
+    // trace reads no segment (bench_sciencedatacache, correctedTicTrace).
+    double correctedTotalIonCountOfTotal(double segmentTotal, double a, double b, double c, double d) const;
     double correctedTotalIonCountFactor(double a, double b, double c, double d) const;
     QList<uint32_t> cTicList() const;
     double totalScanTimeSecs() const;
@@ -101,6 +111,16 @@ public:
     // Bin to RF monitor value (RF_MON) or to RF DAC value (any other type),
     // cached until the segment or status count changes.
     std::shared_ptr<PiecewiseTransform> createRfTransform(ValueType type) const;
+
+    // 1 GC (GC housekeeping paired), else 2 LDI (laser pulses paired), else 0.
+    int ionSource() const;
+    int determineScanMode() const;
+    bool isDarkCountScan() const;
+    // On-times of EM_A and EM_B in milliseconds. Never throws: a command whose
+    // interpreter, field or index is missing or bad does nothing.
+    void calculateEmOnTimes(double& emA, double& emB) const;
+    // The bin count of the last status, then each segment's start bin.
+    void dump() const;
 
     std::vector<SciDataPacket> segments;
     bool averageSummedScans = false;

@@ -1,10 +1,16 @@
 #pragma once
 // The record of one scan-status packet (type 25) of the first instrument: SEB
-// readbacks and set values for a scan. Scans keep copies of it (ScanData reads
-// the ionization time, DAC values, RF end values, bin time and phase cycle);
-// the science data cache fills it from packets.
+// readbacks and set values for a scan, the two DAC blocks and the pause times
+// that command sequences select. The science data cache builds one per type-25
+// packet and attaches copies to scans; ScanData reads the ionization time, DAC
+// values, RF end values, bin time and phase cycle; the Python scan shows it.
 #include <array>
 #include <cstdint>
+#include <memory>
+
+namespace GseLib {
+class TMPacket;
+}
 
 namespace KorGse {
 
@@ -12,6 +18,15 @@ struct ScanStatus
 {
     static constexpr int DAC_COUNT = 16;
     static constexpr int PAUSE_COUNT = 8;
+
+    ScanStatus() = default;
+    // Decodes the packet through the current interpretation hub. Items that do
+    // not decode read 0; a DAC id without a row (and no row "Unknown") throws
+    // std::out_of_range; no hub throws std::runtime_error.
+    explicit ScanStatus(const std::shared_ptr<GseLib::TMPacket>& packet);
+
+    // Every decoded field 0, specialScanId -1; the packet's index and times stay.
+    void clear();
 
     int32_t packetIndex = 0;
     uint64_t rawTimestamp = 0;
