@@ -104,7 +104,8 @@ void BM_GetMarkerAtTime(benchmark::State& state)
     size_t i = 0;
     bool found = false;
     for (auto _ : state) {
-        const KorGse::MarkerData m = cache.getMarker(times[i++ & 4095], &found, (i & 1) != 0);
+        const KorGse::MarkerData m = cache.getMarker(times[i & 4095], &found, (i & 1) != 0);
+        ++i;
         benchmark::DoNotOptimize(m.markerIndex);
     }
     state.SetItemsProcessed(int64_t(state.iterations()));
