@@ -84,7 +84,8 @@ MetaMarkerCache& MetaMarkerCache::getInstance()
     return instance;
 }
 
-MetaMarkerCache::MetaMarkerCache() : file(std::make_shared<GseLib::TelemetryFile>())
+MetaMarkerCache::MetaMarkerCache()
+    : file(std::make_shared<GseLib::TelemetryFile>()), generation_(GseLib::TelemetryFile::sharedCacheGeneration())
 {
     // Kept although the start-up resets again at once: callers have always
     // seen the rule findings of the first start-up twice.
@@ -93,11 +94,21 @@ MetaMarkerCache::MetaMarkerCache() : file(std::make_shared<GseLib::TelemetryFile
 
 MetaMarkerCache::~MetaMarkerCache() = default;
 
+void MetaMarkerCache::rewind()
+{
+    // A cursor follows the packets-removed signal of the cache that existed
+    // when it was made: a new shared cache needs a new cursor.
+    if (GseLib::TelemetryFile::sharedCacheGeneration() != generation_)
+        file = std::make_shared<GseLib::TelemetryFile>();
+    else
+        file->reset();
+    generation_ = GseLib::TelemetryFile::sharedCacheGeneration();
+}
+
 void MetaMarkerCache::resetState()
 {
-    file->reset();
+    rewind();
     generators.clear();
-    generation_ = GseLib::TelemetryFile::sharedCacheGeneration();
 
     const QString gse = GseLib::ConfigVek::getGsePath(GseLib::ConfigVek::getDefaultGroup());
     const QString folder = QDir::cleanPath(gse + QLatin1Char('/') + META_MARKER_RULE_FOLDER_NAME);
@@ -153,8 +164,7 @@ void MetaMarkerCache::refresh()
         // Another archive (or a new shared cache) since the last reset: the
         // generators' records and the cursor belong to the old one.
         generators.clear();
-        file->reset();
-        generation_ = GseLib::TelemetryFile::sharedCacheGeneration();
+        rewind();
     }
     // Taken once: the packets of this refresh all see the same newest time.
     const double newest = newestRelativeTime();

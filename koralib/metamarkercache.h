@@ -47,6 +47,8 @@ public:
     int generatorCount() const { return int(generators.size()); }
 
 private:
+    void rewind();
+
     std::shared_ptr<GseLib::TelemetryFile> file;
     QList<std::shared_ptr<MetaMarkerGenerator>> generators;
     uint64_t generation_ = 0;

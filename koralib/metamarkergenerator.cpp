@@ -12,6 +12,8 @@
 #include <QStringView>
 
 #include <cmath>
+#include <string>
+#include <string_view>
 
 namespace KorGse {
 
@@ -47,30 +49,44 @@ QRegularExpression conditionRegex(const QJsonObject& c)
                                             : QRegularExpression::CaseInsensitiveOption);
 }
 
-// The packet's message text: its data field as Latin-1, ending at the first
-// NUL when the last data byte is NUL. Bounded by the bytes the packet holds.
-QString messageText(const GseLib::TMPacket& pkt)
+// The packet's data field (bounded by the bytes the packet holds).
+std::string_view dataField(const GseLib::TMPacket& pkt)
 {
     const size_t size = pkt.bytes ? pkt.bytes->size() : 0;
     const size_t offset = size_t(std::max(0, pkt.dataOffset()));
     if (offset >= size)
-        return QString();
+        return {};
     const size_t n = std::min<size_t>(size - offset, pkt.dataLength());
-    const char* d = reinterpret_cast<const char*>(pkt.bytes->data() + offset);
-    if (n == 0)
-        return QString();
-    size_t len = n;
-    if (d[n - 1] == '\0')
-        len = strnlen(d, n);
-    return QString::fromLatin1(d, qsizetype(len));
+    return {reinterpret_cast<const char*>(pkt.bytes->data() + offset), n};
+}
+
+// The lines of a message text: the data field as Latin-1, ending at the first
+// NUL when the last data byte is NUL, split at line ends, empty pieces dropped.
+// They depend on the data bytes alone, so the lines of the last data field
+// serve every condition of every generator that asks for the same packet
+// (bench_markers: splitting anew per condition cost most of a refresh).
+const QStringList& messageLines(const GseLib::TMPacket& pkt)
+{
+    static std::string key;
+    static QStringList lines;
+    static bool valid = false;
+    const std::string_view d = dataField(pkt);
+    if (valid && d == key)
+        return lines;
+    size_t len = d.size();
+    if (len && d[len - 1] == '\0')
+        len = d.find('\0');
+    lines = QString::fromLatin1(d.data(), qsizetype(len)).split(GseLib::LINESPLIT, Qt::SkipEmptyParts);
+    key.assign(d);
+    valid = true;
+    return lines;
 }
 
 QString matchedLine(const GseLib::TMPacket& pkt, const QRegularExpression& re)
 {
     if (!re.isValid())
         return QString();
-    const QString text = messageText(pkt);
-    for (const QString& line : text.split(GseLib::LINESPLIT, Qt::SkipEmptyParts)) {
+    for (const QString& line : messageLines(pkt)) {
         if (re.match(line).hasMatch())
             return line;
     }

@@ -425,13 +425,19 @@ def main():
                             relativeTime=rel[p["index"]], unixTime=p["unix"]))
     # Time order by the cache's rule: append unless earlier than the last,
     # else before the first record not earlier.
-    ordered = []
-    for m in markers:
-        if not ordered or m["relativeTime"] >= ordered[-1]["relativeTime"]:
-            ordered.append(m)
-        else:
-            keys = [o["relativeTime"] for o in ordered]
-            ordered.insert(bisect.bisect_left(keys, m["relativeTime"]), m)
+    # Each list by its own last record (idMarkers only takes non-zero ids).
+    def time_order(records):
+        ordered = []
+        for m in records:
+            if not ordered or m["relativeTime"] >= ordered[-1]["relativeTime"]:
+                ordered.append(m)
+            else:
+                keys = [o["relativeTime"] for o in ordered]
+                ordered.insert(bisect.bisect_left(keys, m["relativeTime"]), m)
+        return ordered
+
+    ordered = time_order(markers)
+    id_ordered = time_order([m for m in markers if m["markerId"] != 0])
     reset_lines = write_rules(args.out)
     expected = {
         "archives": {"main": MAIN, "noMeta": NO_META, "noTid": NO_TID},
@@ -440,6 +446,7 @@ def main():
                     for p in b.arc.packets],
         "markers": markers,
         "timeOrder": [m["markerIndex"] for m in ordered],
+        "idTimeOrder": [m["markerIndex"] for m in id_ordered],
         "events": {k: p["index"] for k, p in ev.items() if isinstance(p, dict)},
         "metaMarkers": meta_markers(b, ev),
         "resetStderr": reset_lines,
