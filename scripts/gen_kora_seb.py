@@ -156,9 +156,10 @@ def field_values(interp, i, data):
     try:
         v = accumulate(data, f["offset"], size, mask, shift)
     except IndexError:
-        return {"throws": True}
+        return {"throws": True, "size": size}
     raw = to_bytes(v, size)
-    out = {"uint": v, "hex": " ".join("%02X" % b for b in raw), "dec": str(v), "sci": float(v), "sciStr": "N/A"}
+    out = {"uint": v, "hex": " ".join("%02X" % b for b in raw), "dec": str(v), "sci": float(v), "sciStr": "N/A",
+           "size": size}
     if t == 2:
         eng = v if row[8] is None else row[8][0] + row[8][1] * v
         out["sci"] = row[5] + row[6] * eng

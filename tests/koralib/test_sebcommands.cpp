@@ -296,6 +296,9 @@ TEST_F(SebTestData, GeneratedFieldsDecodeAsComputed)
                 EXPECT_EQ(interp->fieldStringList().at(i), QString());
                 continue;
             }
+            // The field's layout: its entry in seb_cmds.json, or its database row's byte length.
+            EXPECT_EQ(interp->fieldSize(i), f.value("size").toInt());
+            EXPECT_EQ(interp->fieldName(i), interp->decoders.at(i)->name);
             if (f.contains("throws")) {
                 EXPECT_THROW(interp->decodeFieldToUInt(i, *bytes), std::out_of_range);
                 EXPECT_THROW(interp->decodeField(i, *bytes), std::out_of_range);
@@ -321,4 +324,14 @@ TEST_F(SebTestData, GeneratedFieldsDecodeAsComputed)
         }
     }
     EXPECT_GE(checked, 25);
+
+    // A field whose data id the database lacks: every read of its row throws.
+    const QVariantMap hk{{"type", 2}, {"field", "H"}, {"description", ""}, {"offset", 0}, {"hkid", 987654}};
+    const HkDecoder unknown(hk);
+    const auto bytes = bytesOf({0xFA, 0xF3, 0x20, 0x21, 0, 0, 1, 2});
+    EXPECT_THROW(unknown.size(), std::out_of_range);
+    EXPECT_THROW(unknown.decodeToUInt(bytes), std::out_of_range);
+    EXPECT_THROW(unknown.decodeToSci(bytes), std::out_of_range);
+    EXPECT_THROW(unknown.decodeToSciStr(bytes), std::out_of_range);
+    EXPECT_EQ(unknown.toString(), QString("Name: H\nType: 2\nOffset: 0\nDesc: \nHKID: 987654\n"));
 }
