@@ -92,11 +92,13 @@ void SebCmdInterpreter::createInterpreters(const QString& path)
         return;
     QFile file(path);
     if (!Tools::openPlainFile(file)) {
-        // A folder, device or pipe is refused before opening: it could block or never end.
+        // The exception carries the file's own error text, as the caller shows it.
+        // A folder, device or pipe is refused before opening (it could block or
+        // never end), so those texts are made here.
         const QString why = file.error() != QFileDevice::NoError ? file.errorString()
             : QFileInfo::exists(path)                          ? QStringLiteral("Not a plain file")
                                                                : QStringLiteral("No such file or directory");
-        throw FileOpenException((path + QStringLiteral(": ") + why).toStdString());
+        throw FileOpenException(why.toStdString());
     }
     loadInterpreters(file.readAll());
 }

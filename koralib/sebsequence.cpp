@@ -31,7 +31,9 @@ SebSequence::SebSequence(std::shared_ptr<GseLib::TMPacket> pkt)
 {
     if (!pkt)
         return;
-    relativeTime = pkt->relativeTime();
+    // A packet read from an archive always has its resolver; one built
+    // without (tests, tools) has no time to give.
+    relativeTime = pkt->timeResolver ? pkt->relativeTime() : 0.0;
     pktIndexes.append(pkt->index);
     if (pkt->bytes)
         parsePacketBytes(pkt->bytes->data(), pkt->bytes->size());

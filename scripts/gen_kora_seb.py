@@ -47,10 +47,13 @@ DAC_ROWS = [
 ]
 
 # HK rows the SEB fields borrow: id, name, bytes (DECODE_ID2), DECODE_ID3 (mask),
-# DECODE_ID4 (shift, as unsigned 32 bits), sci a0, sci a1, units
+# DECODE_ID4 (shift, as unsigned 32 bits), sci a0, sci a1, units, and the
+# engineering line e0 + e1 x that the science line follows when SCI_FROM_ENG
+# is set (None: SCI_FROM_ENG N, engineering identity)
 HK_ROWS = [
-    (900, "SEB_FIELD_A", 3, 0x0FFFF0, 4, -5.0, 0.25, "mA"),
-    (901, "SEB_FIELD_B", 1, 0, 0xFFFFFFFC, 0.0, 1.0, "V"),
+    (900, "SEB_FIELD_A", 3, 0x0FFFF0, 4, -5.0, 0.25, "mA", None),
+    (901, "SEB_FIELD_B", 1, 0, 0xFFFFFFFC, 0.0, 1.0, "V", None),
+    (902, "SEB_FIELD_C", 2, 0, 0, 1.5, 1.0, "V", (1.0, 2.0)),
 ]
 
 
@@ -84,6 +87,8 @@ COMMANDS = [
     # An entry replaced by a later one of the same id.
     {"id": "7f", "name": "OLD_NAME", "description": "replaced", "data": []},
     {"id": "7F", "name": "NOOP", "description": "Does nothing %1", "data": [{"type": 0}]},
+    # A field whose row takes its science value from the engineering value.
+    {"id": "7E", "name": "HK_ENG", "description": "Science from engineering", "data": [f_hk("HK_C", 6, 902)]},
 ]
 
 
@@ -151,11 +156,13 @@ def field_values(interp, i, data):
     try:
         v = accumulate(data, f["offset"], size, mask, shift)
     except IndexError:
-        return {"throws": True}
+        return {"throws": True, "size": size}
     raw = to_bytes(v, size)
-    out = {"uint": v, "hex": " ".join("%02X" % b for b in raw), "dec": str(v), "sci": float(v), "sciStr": "N/A"}
+    out = {"uint": v, "hex": " ".join("%02X" % b for b in raw), "dec": str(v), "sci": float(v), "sciStr": "N/A",
+           "size": size}
     if t == 2:
-        out["sci"] = row[5] + row[6] * v
+        eng = v if row[8] is None else row[8][0] + row[8][1] * v
+        out["sci"] = row[5] + row[6] * eng
         out["sciStr"] = gfmt(out["sci"]) + row[7]
     elif t == 3:
         r = dac_row(v if v < 1 << 31 else v - (1 << 32))
@@ -192,6 +199,7 @@ def field_cases():
         cmd(0x21, [0x00, 0x64, 0x12, 0x34, 0x56, 0x9C, 0, 0]),
         cmd(0x2E, [0x0B, 0x11, 0x22, 0x33, 0x44, 0x55]),   # index masked 07; size 5
         cmd(0x7F, [0, 0]),
+        cmd(0x7E, [0x00, 0x05]),                           # eng 1 + 2 * 5 = 11, sci 1.5 + 11 = 12.5 V
     ]
     out = []
     for c in cases:
@@ -296,13 +304,15 @@ def extend_definitions(out):
         for r in DAC_ROWS:
             f.write("\t".join(str(x) for x in r) + "\n")
     lines = []
-    for rid, name, nbytes, mask, shift, a0, a1, units in HK_ROWS:
+    for rid, name, nbytes, mask, shift, a0, a1, units, eng in HK_ROWS:
         cells = dict.fromkeys(gen_kora.COLUMNS, "")
         cells.update({"SUB_SYSTEM": "SEB", "NAME": name, "DESCRIPTION": name.lower(), "DATA_ID": str(rid),
                       "PACKET_TYPE": "23", "DECODE_TYPE": "3", "DECODE_ID1": "0", "DECODE_ID2": str(nbytes),
                       "DECODE_ID3": "0x%X" % mask, "DECODE_ID4": "0x%X" % shift, "RAW_FMT": "%d", "ENG_FMT": "%g",
-                      "ENG_EQ_TYPE": "0", "ENG_K1": "0", "ENG_K2": "1", "SCI_UNITS": units, "SCI_FMT": "%g",
-                      "SCI_EQ_TYPE": "1", "SCI_FROM_ENG": "N", "SCI_K1": repr(a0), "SCI_K2": repr(a1),
+                      "ENG_EQ_TYPE": "0" if eng is None else "1",
+                      "ENG_K1": "0" if eng is None else repr(eng[0]), "ENG_K2": "1" if eng is None else repr(eng[1]),
+                      "SCI_UNITS": units, "SCI_FMT": "%g",
+                      "SCI_EQ_TYPE": "1", "SCI_FROM_ENG": "N" if eng is None else "Y", "SCI_K1": repr(a0), "SCI_K2": repr(a1),
                       "ARRAY_LENGTH": "1"})
         for k in range(3, 9):
             cells["SCI_K%d" % k] = "0"

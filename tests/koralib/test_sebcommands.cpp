@@ -130,6 +130,17 @@ TEST(SebCmdInterpreter, FileErrorsAsOneTable)
         {"data missing", R"([{"id":"1","name":"n","description":"d"}])", "data", &isA<MissingKeyException>},
         {"data a number", R"([{"id":"1","name":"n","description":"d","data":5}])", "data",
          &isA<UnexpectedValueTypeException>},
+        // A text converts to a list of its characters, none of them an object.
+        {"data a string", R"([{"id":"1","name":"n","description":"d","data":"abc"}])", "Decoder",
+         &isA<UnexpectedValueTypeException>},
+        {"data an object", R"([{"id":"1","name":"n","description":"d","data":{"type":0}}])", "data",
+         &isA<UnexpectedValueTypeException>},
+        {"data holding a string", R"([{"id":"1","name":"n","description":"d","data":["x"]}])", "Decoder",
+         &isA<UnexpectedValueTypeException>},
+        {"data holding a list", R"([{"id":"1","name":"n","description":"d","data":[[]]}])", "Decoder",
+         &isA<UnexpectedValueTypeException>},
+        {"data holding null", R"([{"id":"1","name":"n","description":"d","data":[null]}])", "Decoder",
+         &isA<UnexpectedValueTypeException>},
         {"data holding a number", R"([{"id":"1","name":"n","description":"d","data":[7]}])", "Decoder",
          &isA<UnexpectedValueTypeException>},
         {"field without type", R"([{"id":"1","name":"n","description":"d","data":[{"field":"f"}]}])", "type",
@@ -185,7 +196,13 @@ TEST(SebCmdInterpreter, LoadedOncePerProcess)
     SebCmdInterpreter::clearInterpreters();
     // Only plain files are read: a folder takes the open-failure path.
     EXPECT_THROW(SebCmdInterpreter::createInterpreters(dir.path()), FileOpenException);
-    EXPECT_THROW(SebCmdInterpreter::createInterpreters(dir.filePath("absent.json")), FileOpenException);
+    // The message carries the file's error text, not its path.
+    try {
+        SebCmdInterpreter::createInterpreters(dir.filePath("absent.json"));
+        ADD_FAILURE() << "nothing thrown";
+    } catch (const FileOpenException& e) {
+        EXPECT_STREQ(e.what(), "Error while parsing file:\nFailed to open file: No such file or directory");
+    }
     const QString a = dir.write("a.json", R"([{"id":"1d","name":"FIRST","description":"","data":[]}])");
     const QString b = dir.write("b.json", R"([{"id":"1D","name":"SECOND","description":"","data":[]}])");
     SebCmdInterpreter::createInterpreters(a);
@@ -279,6 +296,9 @@ TEST_F(SebTestData, GeneratedFieldsDecodeAsComputed)
                 EXPECT_EQ(interp->fieldStringList().at(i), QString());
                 continue;
             }
+            // The field's layout: its entry in seb_cmds.json, or its database row's byte length.
+            EXPECT_EQ(interp->fieldSize(i), f.value("size").toInt());
+            EXPECT_EQ(interp->fieldName(i), interp->decoders.at(i)->name);
             if (f.contains("throws")) {
                 EXPECT_THROW(interp->decodeFieldToUInt(i, *bytes), std::out_of_range);
                 EXPECT_THROW(interp->decodeField(i, *bytes), std::out_of_range);
@@ -304,4 +324,14 @@ TEST_F(SebTestData, GeneratedFieldsDecodeAsComputed)
         }
     }
     EXPECT_GE(checked, 25);
+
+    // A field whose data id the database lacks: every read of its row throws.
+    const QVariantMap hk{{"type", 2}, {"field", "H"}, {"description", ""}, {"offset", 0}, {"hkid", 987654}};
+    const HkDecoder unknown(hk);
+    const auto bytes = bytesOf({0xFA, 0xF3, 0x20, 0x21, 0, 0, 1, 2});
+    EXPECT_THROW(unknown.size(), std::out_of_range);
+    EXPECT_THROW(unknown.decodeToUInt(bytes), std::out_of_range);
+    EXPECT_THROW(unknown.decodeToSci(bytes), std::out_of_range);
+    EXPECT_THROW(unknown.decodeToSciStr(bytes), std::out_of_range);
+    EXPECT_EQ(unknown.toString(), QString("Name: H\nType: 2\nOffset: 0\nDesc: \nHKID: 987654\n"));
 }
