@@ -287,7 +287,9 @@ public:
     unsigned int sclk() const;
     %feature("docstring") index "Returns the 0-based index of this packet within the TMFile.";
     int index() const;
+    %feature("noautodoc") marker_id;
     int marker_id() const;
+    %feature("noautodoc") tarq_marker_index;
     int tarq_marker_index() const;
     %feature("docstring") unix_timestamp "Returns this packet's Unix timestamp (a number of seconds.)";
     double unix_timestamp() const;
@@ -338,12 +340,22 @@ public:
     int t0_in_sclk() const;
     %feature("docstring") get_meta_markers "Returns a list of this TMFile's meta markers.";
     std::vector<KorGse::MetaMarker> get_meta_markers() const;
+    %feature("noautodoc") is_time_synced;
     bool is_time_synced() const;
 };
 }
 
 // ---------------------------------------------------------------- message log
+// Only the destructors carry a docstring (their signature).
 namespace cvekutil {
+%feature("noautodoc") PyMsgLogLine::PyMsgLogLine;
+%feature("noautodoc") PyMsgLogLine::unixTime;
+%feature("noautodoc") PyMsgLogLine::relativeTime;
+%feature("noautodoc") PyMsgLogLine::msg;
+%feature("noautodoc") PyMsgLogCache::PyMsgLogCache;
+%feature("noautodoc") PyMsgLogCache::size;
+%feature("noautodoc") PyMsgLogCache::get;
+
 class PyMsgLogLine {
 public:
     PyMsgLogLine(GseLib::MsgLogLine const *line);
