@@ -17,8 +17,11 @@
 #include "gselib/packets/tmpacket.h"
 #include "koralib/markercache.h"
 #include "koralib/metamarker.h"
+#include "tolvalib/tolvamarker.h"
 #include "python/pymsglogcache.h"
 #include "python/pymsglogline.h"
+#include "python/pytolvamarker.h"
+#include "python/pytolvamarkercache.h"
 #include "python/records.h"
 #include "python/startup.h"
 #include "python/tmfile.h"
@@ -284,7 +287,9 @@ public:
     unsigned int sclk() const;
     %feature("docstring") index "Returns the 0-based index of this packet within the TMFile.";
     int index() const;
+    %feature("noautodoc") marker_id;
     int marker_id() const;
+    %feature("noautodoc") tarq_marker_index;
     int tarq_marker_index() const;
     %feature("docstring") unix_timestamp "Returns this packet's Unix timestamp (a number of seconds.)";
     double unix_timestamp() const;
@@ -335,12 +340,22 @@ public:
     int t0_in_sclk() const;
     %feature("docstring") get_meta_markers "Returns a list of this TMFile's meta markers.";
     std::vector<KorGse::MetaMarker> get_meta_markers() const;
+    %feature("noautodoc") is_time_synced;
     bool is_time_synced() const;
 };
 }
 
 // ---------------------------------------------------------------- message log
+// Only the destructors carry a docstring (their signature).
 namespace cvekutil {
+%feature("noautodoc") PyMsgLogLine::PyMsgLogLine;
+%feature("noautodoc") PyMsgLogLine::unixTime;
+%feature("noautodoc") PyMsgLogLine::relativeTime;
+%feature("noautodoc") PyMsgLogLine::msg;
+%feature("noautodoc") PyMsgLogCache::PyMsgLogCache;
+%feature("noautodoc") PyMsgLogCache::size;
+%feature("noautodoc") PyMsgLogCache::get;
+
 class PyMsgLogLine {
 public:
     PyMsgLogLine(GseLib::MsgLogLine const *line);
@@ -355,5 +370,45 @@ public:
     PyMsgLogCache();
     int size() const;
     cvekutil::PyMsgLogLine get(unsigned int index) const;
+};
+}
+
+// ---------------------------------------------------------------- second-instrument markers
+// The library's marker is opaque: Python never builds one, but the record's
+// constructor keeps its overload and null-reference paths. Only the
+// destructors carry a docstring (their signature).
+namespace TolvaGse {
+class Marker;
+}
+
+namespace cvekutil {
+%feature("noautodoc") PyTolvaMarker::PyTolvaMarker;
+%feature("noautodoc") PyTolvaMarker::t_start_us;
+%feature("noautodoc") PyTolvaMarker::t_end_us;
+%feature("noautodoc") PyTolvaMarker::marker_id;
+%feature("noautodoc") PyTolvaMarker::marker_type;
+%feature("noautodoc") PyTolvaMarker::text;
+%feature("noautodoc") PyTolvaMarker::is_complete;
+%feature("noautodoc") PyTolvaMarkerCache::PyTolvaMarkerCache;
+%feature("noautodoc") PyTolvaMarkerCache::size;
+%feature("noautodoc") PyTolvaMarkerCache::get;
+
+class PyTolvaMarker {
+public:
+    PyTolvaMarker();
+    PyTolvaMarker(TolvaGse::Marker const &marker);
+    long long t_start_us() const;
+    long long t_end_us() const;
+    long long marker_id() const;
+    long long marker_type() const;
+    std::string text() const;
+    bool is_complete() const;
+};
+
+class PyTolvaMarkerCache {
+public:
+    PyTolvaMarkerCache();
+    size_t size() const;
+    cvekutil::PyTolvaMarker get(size_t index) const;
 };
 }

@@ -8,6 +8,7 @@
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/timeresolver.h"
+#include "koralib/masscal.h"
 #include "python/startup.h"
 
 namespace cvekutil {
@@ -72,8 +73,14 @@ std::string TMFile::directory_string() const
 
 std::string TMFile::get_mcal_filename() const
 {
-    // The mass-calibration loader is not in this library yet: no calibration.
-    return {};
+    // The tm.meta is read again: a calibration named there after this object
+    // was built counts. Loading may copy the configured folder's newest file
+    // into the archive's folder.
+    const QString dir = QString::fromStdString(absolute_directory());
+    const GseLib::TmMeta meta(dir);
+    KorGse::MassCal massCal;
+    KorGse::initializeMassCal(massCal, meta, dir);
+    return utf8(QFileInfo(massCal.filePath()).fileName());
 }
 
 long long TMFile::file_size() const { return QFileInfo(filePath).size(); }

@@ -102,6 +102,24 @@ def test_docstrings():
         "This method is intended for internal use only. It initializes the underlying library as needed.")
 
 
+# Functions documented as having no docstring: None on the flat function and
+# on the class layer's method; their destructors keep the signature alone.
+@pytest.mark.parametrize("cls, method", [
+    ("TMPacket", "marker_id"), ("TMPacket", "tarq_marker_index"), ("TMFile", "is_time_synced"),
+    ("PyMsgLogLine", "unixTime"), ("PyMsgLogLine", "relativeTime"), ("PyMsgLogLine", "msg"),
+    ("PyMsgLogCache", "size"), ("PyMsgLogCache", "get"),
+])
+def test_methods_without_docstrings(cls, method):
+    assert getattr(_cvekutil, "%s_%s" % (cls, method)).__doc__ is None
+    assert getattr(getattr(cvekutil, cls), method).__doc__ is None
+
+
+def test_message_log_constructors_without_docstrings():
+    assert _cvekutil.new_PyMsgLogLine.__doc__ is None and _cvekutil.new_PyMsgLogCache.__doc__ is None
+    assert _cvekutil.delete_PyMsgLogLine.__doc__ == "delete_PyMsgLogLine(PyMsgLogLine self)"
+    assert _cvekutil.delete_PyMsgLogCache.__doc__ == "delete_PyMsgLogCache(PyMsgLogCache self)"
+
+
 @pytest.mark.parametrize("cls, item, typename", LISTS)
 def test_list_basics(cls, item, typename):
     L = cls([item(k) for k in (1, 2, 3)])

@@ -1,5 +1,6 @@
 """Telemetry file, packet and message-log classes on the first-instrument
 sample, checked against what scripts/gen_samples.py wrote."""
+import json
 import os
 import shutil
 import struct
@@ -176,3 +177,44 @@ def test_short_and_bad_calls_raise_python_errors(kora):
                     (_cvekutil.TMFile_length, (p,)), (_cvekutil.TMPacket_all_data, (kora, 1))]:
         with pytest.raises(TypeError):
             f(*args)
+
+
+MCAL = json.dumps({"version": 2, "control_mode": 0, "entries": [
+    {"phase_cycle": -1, "order": 1, "rms": 0, "constants": [0, 1, 0],
+     "data_points": [{"control": 10, "amu": 1}, {"control": 20, "amu": 3}]}]})
+
+
+# Files in the archive folder, the tm.meta's "default_mcal", files in the
+# configured calibration folder, the name expected and the folder's files after.
+@pytest.mark.parametrize("here, named, configured, want, after", [
+    ({"a.mcal": MCAL, "b.mcal": MCAL, "c.mcal": MCAL}, "b.mcal", {}, "b.mcal", None),
+    ({"a.mcal": MCAL, "c.mcal": MCAL}, "gone.mcal", {"z.mcal": MCAL}, "c.mcal", None),
+    ({"a.mcal": MCAL, "c.mcal": "{ not json"}, "", {}, "", None),
+    ({"a.mcal": MCAL, "b.mcal": "{ not json"}, "b.mcal", {}, "", None),
+    ({"notes.txt": "x"}, "", {"y.mcal": MCAL, "z.mcal": MCAL}, "z.mcal", ["notes.txt", "tm.meta", "x.tlm", "z.mcal"]),
+    ({}, "", {}, "", ["tm.meta", "x.tlm"]),
+], ids=["named", "newest-in-folder", "newest-unreadable", "named-unreadable", "configured-copied", "none"])
+def test_get_mcal_filename(kora, tmp_path, here, named, configured, want, after):
+    folder = tmp_path / "2011-01-02-03.04.05-778-mcal"
+    folder.mkdir()
+    shutil.copy(conftest.KORA, folder / "x.tlm")
+    meta = {"gse": {"version": 3, "mission": "kora", "model": "FM", "tid": 778, "tid_dir": folder.name,
+                    "tmfile_name": "x.tlm", "default_mcal": named}}
+    (folder / "tm.meta").write_text(json.dumps(meta))
+    for name, text in here.items():
+        (folder / name).write_text(text)
+    # The configured folder of the started group (KORA_FM), emptied again after.
+    mcal_root = os.path.join(conftest.SAMPLES, "kora", "mcal")
+    assert os.listdir(mcal_root) == []
+    try:
+        for name, text in configured.items():
+            with open(os.path.join(mcal_root, name), "w") as f:
+                f.write(text)
+        assert cvekutil.TMFile(str(folder / "x.tlm")).get_mcal_filename() == want
+    finally:
+        for name in configured:
+            os.remove(os.path.join(mcal_root, name))
+    if after is not None:
+        assert sorted(os.listdir(folder)) == after
+    if want:
+        assert (folder / want).read_text() == (here.get(want) or configured[want])
