@@ -5,6 +5,7 @@
 #include "scandefinitions.h"
 
 #include "gselib/packets/telemetrycache.h"
+#include "gselib/packets/tompacket.h"
 #include "koralib/scandata.h"
 #include "koralib/sebsequence.h"
 
@@ -366,4 +367,27 @@ TEST_F(ScienceDataCacheTest, SkippedSciencePacketsNeitherCountNorEndTheRun)
     ASSERT_EQ(cache.size(), 2);
     EXPECT_EQ(cache.scan(1)->packetIndexes(), intList(skip.value("openScan")));
     EXPECT_EQ(cache.scan(1)->laserPulsesPkt.pktIndex, skip.value("laserPulses").toInt());
+}
+
+TEST_F(ScienceDataCacheTest, SciencePacketTooShortForTheMarkerByteCarriesNoMarker)
+{
+    // A segment whose packet ends before data byte 3 (its header claiming that
+    // byte) is no end of scan, though the byte after it in memory is 0x86.
+    const auto cache = defs->open("main", false);
+    const int first = intList(defs->archiveExpected("main").value("scans")[0].toObject().value("packets")).first();
+    const auto whole = GseLib::TelemetryFile::sharedCache()->get(unsigned(first));
+    std::vector<uint8_t> b(whole->bytes->begin(), whole->bytes->end());
+    b[8 + 3] = 0x86;
+    b[2] = 0;
+    b[3] = 4;
+    const auto cut = std::make_shared<GseLib::TomPacket>(b.data(), 8 + 3, first, whole->timeResolver);
+    cache->handleSciencePacket(cut);
+    cache->handleSciencePacket(cut);
+    EXPECT_EQ(cache->size(), 0);
+    // One byte more holds the marker: the segment joins (its start bin reads
+    // as the others') and ends the scan.
+    const auto marked = std::make_shared<GseLib::TomPacket>(b.data(), 8 + 4, first, whole->timeResolver);
+    cache->handleSciencePacket(marked);
+    ASSERT_EQ(cache->size(), 1);
+    EXPECT_EQ(cache->scan(0)->packetIndexes().size(), 3);
 }
