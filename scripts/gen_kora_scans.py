@@ -413,10 +413,9 @@ class ScanArchive:
                 if pending and p["ts"] * 1e-4 - packets[pending[-1]]["ts"] * 1e-4 > 1.0:
                     pending = []
                 s = new_scan()
+                # the newest n of the pending statuses, all of them when fewer are pending
                 s.update(type=t, n=p["n"], packets=[i], first_ts=p["ts"], seg_bins=[p["nbins"]],
-                         statuses=pending[len(pending) - p["n"]:] if p["n"] else [])
-                if not p["n"]:
-                    s["statuses"] = []
+                         statuses=pending[max(len(pending) - p["n"], 0):] if p["n"] else [])
                 store(s)
                 pending = []
             else:
@@ -754,6 +753,42 @@ def main():
     add("continuation", c)
     for name, spec in runs.items():
         add(name, run_archive(rng, spec[0], spec[1], spec[2] if len(spec) > 2 else None))
+    # A segment starting below the open scan's last one and carrying 0x86: it starts a new
+    # scan that stays open (the marker is not examined), closed by the next marker.
+    mr = ScanArchive(rng)
+    typed_scan(mr, [0, 100, 200], marker_last=False)
+    mr.science(0, 100, 0x86)
+    mr.science(100, 100, 0x86)
+    add("marker_restart", mr)
+    # Summed packets 0.9999 s and 1.0001 s after the last pending status: the first takes
+    # it, the second finds it stale.
+    st = ScanArchive(rng)
+    for gap in (9999, 10001):
+        s0 = st.status()
+        st.summed(27, 1, 2, 150, ts=s0["ts"] + gap)
+    add("stale_edge", st)
+    # Type-26 packets while only summed packets are handled: read a cache up to the open
+    # scan with every type, then the rest with types 27 and 28 only. The skipped packets
+    # neither count in the run of 21 non-scan packets nor end it, so the open scan is
+    # stored at the 21st other packet, after the laser pulses packet.
+    sk = ScanArchive(rng)
+    typed_scan(sk, [0, 100, 200])
+    typed_scan(sk, [0, 100, 200], marker_last=False)
+    open_scan = list(range(len(sk.info) - 3, len(sk.info)))
+    cut_at = len(sk.info)
+    for _ in range(10):
+        sk.other()
+    sk.science(300, 100)
+    for _ in range(10):
+        sk.other()
+    sk.science(400, 100)
+    sk.instrument(15, bytes(22))
+    laser_index = len(sk.info) - 1
+    sk.other()
+    sk.status()
+    add("skip26", sk)
+    expected["archives"]["skip26"]["skipped26"] = {"cutBefore": cut_at, "openScan": open_scan,
+                                                   "laserPulses": laser_index}
     if args.bench:
         b = bench_archive(rng)
         add("bench", b, with_modes=False)

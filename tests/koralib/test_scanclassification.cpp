@@ -10,6 +10,7 @@
 #include "koralib/sebsequence.h"
 
 #include <QFile>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -351,4 +352,80 @@ TEST_F(ScanClassificationTest, ScanIndexRangeAndTraces)
     EXPECT_TRUE(cache->sicTrace(whole, cal, true, n, 1, 1, 1, 1).isEmpty());
     EXPECT_TRUE(cache->correctedTicTrace(n + 5, 1, 1, 1, 1).isEmpty());
     EXPECT_THROW(cache->sicTrace(whole, cal, true, -1, 1, 1, 1, 1), std::out_of_range);
+}
+
+TEST_F(ScanClassificationTest, TracesKeepTheStoredTimeWhileScanIndexRangeRecomputesIt)
+{
+    // Timestamps by the mean of the statuses: a summed scan whose statuses
+    // arrive after it was stored keeps its packet time in the traces, while
+    // scanIndexRange sees the mean of the statuses it holds now.
+    const auto cache = defs->open("main", false);
+    cache->setSummedScanTimestampMode(KORA::MeanOfStatuses);
+    cache->refresh();
+    const QJsonArray scans = defs->archiveExpected("main").value("scans").toArray();
+    ASSERT_EQ(cache->size(), scans.size());
+    int late = -1;
+    for (int i = 0; i < scans.size() && late < 0; ++i) {
+        const QJsonObject e = scans[i].toObject();
+        const QList<int> st = intList(e.value("statuses"));
+        if (e.value("type").toInt() == 27 && !st.isEmpty() && st.first() > intList(e.value("packets")).first())
+            late = i;
+    }
+    ASSERT_GE(late, 1);
+    const QJsonObject e = scans[late].toObject();
+    const double packetTime = e.value("time").toDouble();
+    double mean = 0.0;
+    const QList<int> st = intList(e.value("statuses"));
+    for (int k : st)
+        mean += GseLib::TelemetryFile::sharedCache()->get(unsigned(k))->relativeTime();
+    mean /= st.size();
+    ASSERT_GT(mean - packetTime, 1e-3);
+
+    EXPECT_NEAR(cache->times()[late], packetTime, 1e-6);
+    EXPECT_EQ(cache->maxIonCountTrace(late)[0].x(), cache->times()[late]);
+    EXPECT_EQ(cache->correctedTicTrace(late, 100.0, 100.0, -68.0, -0.0992)[0].x(), cache->times()[late]);
+    EXPECT_NEAR(cache->scan(late)->relativeTimestamp(), mean, 1e-9);
+
+    const double t0 = (packetTime + mean) / 2;
+    for (int i = 0; i < late; ++i)
+        ASSERT_LT(scans[i].toObject().value("time").toDouble(), t0) << i;
+    EXPECT_EQ(cache->scanIndexRange(t0, t0).first, late);
+}
+
+TEST_F(ScanClassificationTest, SicTraceTakesTheCeilingOfTheBoundsInBins)
+{
+    // Bins 10.2 to 150.5 select bins 11 to 150 (the upper bound is exclusive
+    // after the ceiling); the sum is read here from the packets' count bytes.
+    const auto cache = defs->open("main");
+    const QJsonArray scans = defs->archiveExpected("main").value("scans").toArray();
+    ASSERT_EQ(cache->size(), scans.size());
+    const int i = 0;
+    ASSERT_EQ(scans[i].toObject().value("type").toInt(), 26);
+    double want = 0.0;
+    for (int k : intList(scans[i].toObject().value("packets"))) {
+        const auto p = GseLib::TelemetryFile::sharedCache()->get(unsigned(k));
+        const uint8_t* d = p->bytes->data() + 8;
+        const int start = ((d[6] << 8) | d[7]) - 1;
+        const int word = (d[4] << 8) | d[5];
+        const int n = word < 9 ? 100 : std::min(word - 9, 100);
+        for (int j = 0; j < n; ++j)
+            if (start + j >= 11 && start + j < 151)
+                want += d[15 + j];
+    }
+    ASSERT_GT(want, 0.0);
+    KorGse::MassCal cal;
+    ScanData::SciRange range;
+    range.boundsSet = true;
+    range.valueType = ScanData::BIN;
+    range.lowerBound = 10.2;
+    range.upperBound = 150.5;
+    const auto plain = cache->sicTrace(range, cal, false, i, 100.0, 100.0, -68.0, -0.0992);
+    ASSERT_FALSE(plain.isEmpty());
+    EXPECT_EQ(plain[0].x(), cache->times()[i]);
+    EXPECT_EQ(plain[0].y(), want);
+    const double factor = cache->scan(i)->correctedTotalIonCountFactor(100.0, 100.0, -68.0, -0.0992);
+    ASSERT_NE(factor, 1.0);
+    ASSERT_NE(factor, 0.0);
+    const auto corrected = cache->sicTrace(range, cal, true, i, 100.0, 100.0, -68.0, -0.0992);
+    EXPECT_DOUBLE_EQ(corrected[0].y(), want * factor);
 }

@@ -5,6 +5,7 @@
 #include "scandefinitions.h"
 
 #include "gselib/packets/telemetrycache.h"
+#include "gselib/packets/tompacket.h"
 #include "koralib/scandata.h"
 #include "koralib/sebsequence.h"
 
@@ -95,7 +96,8 @@ QString signature(const ScienceDataCache& cache)
 TEST_F(ScienceDataCacheTest, ArchivesMatchTheGeneratorsScans)
 {
     ASSERT_TRUE(defs->generated);
-    for (const char* which : {"main", "cut", "status_window", "continuation", "pending"}) {
+    for (const char* which :
+         {"main", "cut", "status_window", "continuation", "pending", "marker_restart", "stale_edge", "skip26"}) {
         const auto cache = defs->open(which);
         expectScans(*cache, defs->archiveExpected(which), which);
     }
@@ -311,4 +313,81 @@ TEST_F(ScienceDataCacheTest, ScanIndexOutOfRangeAndNegativeTraceStartThrow)
     EXPECT_THROW(cache->correctedTicTrace(-1, 100, 100, -68, -0.0992), std::out_of_range);
     EXPECT_TRUE(cache->maxIonCountTrace(cache->size()).isEmpty());
     EXPECT_EQ(cache->maxIonCountTrace(0).size(), cache->size());
+}
+
+TEST_F(ScienceDataCacheTest, RestartingSegmentWithEndMarkerStartsAnOpenScan)
+{
+    // The refused segment carries 0x86: it starts the next scan, which stays open
+    // until the following segment's marker closes it.
+    const auto cache = defs->open("marker_restart");
+    expectScans(*cache, defs->archiveExpected("marker_restart"), "marker_restart");
+    ASSERT_EQ(cache->size(), 2);
+    EXPECT_EQ(cache->scan(0)->packetIndexes(), (QList<int>{1, 2, 3}));
+    EXPECT_EQ(cache->scan(1)->packetIndexes(), (QList<int>{4, 5}));
+}
+
+TEST_F(ScienceDataCacheTest, SummedPacketDropsStatusesOverOneSecondOld)
+{
+    const auto cache = defs->open("stale_edge");
+    expectScans(*cache, defs->archiveExpected("stale_edge"), "stale_edge");
+    ASSERT_EQ(cache->size(), 2);
+    EXPECT_EQ(cache->scan(0)->scanStatusPacketIndexes(), QList<int>{1}); // 0.9999 s old
+    EXPECT_TRUE(cache->scan(1)->scanStatuses.isEmpty());               // 1.0001 s old
+}
+
+TEST_F(ScienceDataCacheTest, SkippedSciencePacketsNeitherCountNorEndTheRun)
+{
+    // Read up to the open scan with every type, then the rest with summed
+    // packets only: ten other packets, a skipped segment, ten more, another
+    // skipped segment, laser pulses and one other packet. Only that 21st other
+    // packet stores the open scan, so it takes the laser pulses. Counting the
+    // skipped segments would store it before them; resetting the run, never.
+    const QJsonObject e = defs->archiveExpected("skip26");
+    const QJsonObject skip = e.value("skipped26").toObject();
+    QFile f(defs->archive("skip26"));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray bytes = f.readAll();
+    const QList<int> offsets = intList(e.value("offsets"));
+    const QString work = defs->dir.filePath("skipwork/tm.tlm");
+    QDir().mkpath(defs->dir.filePath("skipwork"));
+    auto write = [&](qsizetype n) {
+        QFile out(work);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(bytes.constData(), n);
+    };
+    write(offsets[skip.value("cutBefore").toInt()]);
+    defs->openFile(work);
+    ScienceDataCache cache(new GseLib::TelemetryFile);
+    cache.refresh();
+    ASSERT_EQ(cache.size(), 1);
+    cache.setScanTypes(KORA::Type27 | KORA::Type28);
+    write(bytes.size());
+    GseLib::TelemetryFile::updateSharedCache();
+    cache.refresh();
+    ASSERT_EQ(cache.size(), 2);
+    EXPECT_EQ(cache.scan(1)->packetIndexes(), intList(skip.value("openScan")));
+    EXPECT_EQ(cache.scan(1)->laserPulsesPkt.pktIndex, skip.value("laserPulses").toInt());
+}
+
+TEST_F(ScienceDataCacheTest, SciencePacketTooShortForTheMarkerByteCarriesNoMarker)
+{
+    // A segment whose packet ends before data byte 3 (its header claiming that
+    // byte) is no end of scan, though the byte after it in memory is 0x86.
+    const auto cache = defs->open("main", false);
+    const int first = intList(defs->archiveExpected("main").value("scans")[0].toObject().value("packets")).first();
+    const auto whole = GseLib::TelemetryFile::sharedCache()->get(unsigned(first));
+    std::vector<uint8_t> b(whole->bytes->begin(), whole->bytes->end());
+    b[8 + 3] = 0x86;
+    b[2] = 0;
+    b[3] = 4;
+    const auto cut = std::make_shared<GseLib::TomPacket>(b.data(), 8 + 3, first, whole->timeResolver);
+    cache->handleSciencePacket(cut);
+    cache->handleSciencePacket(cut);
+    EXPECT_EQ(cache->size(), 0);
+    // One byte more holds the marker: the segment joins (its start bin reads
+    // as the others') and ends the scan.
+    const auto marked = std::make_shared<GseLib::TomPacket>(b.data(), 8 + 4, first, whole->timeResolver);
+    cache->handleSciencePacket(marked);
+    ASSERT_EQ(cache->size(), 1);
+    EXPECT_EQ(cache->scan(0)->packetIndexes().size(), 3);
 }
