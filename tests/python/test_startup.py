@@ -208,6 +208,12 @@ for text in {texts!r}:
     shutil.copy(os.path.join(folder, "tm.tlm"), os.path.join(other, "x.tlm"))
     cvekutil.initCVekUtil(os.path.join(folder, "tm.tlm"))
     print(repr(cvekutil.TMFile(os.path.join(other, "x.tlm")).directory_string()))
+# Packet 0 names no data directory now: the test id comes from the folder name.
+for name in {tids!r}:
+    d = os.path.join({tmp!r}, name)
+    os.makedirs(d)
+    shutil.copy(os.path.join(folder, "tm.tlm"), os.path.join(d, "x.tlm"))
+    print(cvekutil.TMFile(os.path.join(d, "x.tlm")).tid())
 """
 
 
@@ -219,6 +225,9 @@ def test_directory_string_from_the_data_directory_line(tmp_path):
              ("Data directory:three\n", "three"),
              ("Data directory:/four/five\n", "five"),
              ("no such key\n", "2011-01-02-03.04.05-777-other")]
+    # Folder names without tm.meta: the fifth dash-separated part, if an int.
+    tids = [("2012-04-02-12.35.42-4242-name", 4242), ("2012-04-02-12.35.42-x1-name", 0),
+            ("too-few-parts", 0), ("2012-04-02-12.35.42-99999999999-big", 0), ("a-b-c-d--e", 0)]
     tmp = os.path.realpath(str(tmp_path))
     copy = os.path.join(tmp, "samples")
     shutil.copytree(conftest.SAMPLES, copy)
@@ -226,7 +235,7 @@ def test_directory_string_from_the_data_directory_line(tmp_path):
     open(ini, "w").write(open(conftest.INI).read().replace(conftest.SAMPLES, copy))
     code = DIRECTORY_STRING.format(scripts=os.path.join(conftest.ROOT, "scripts"),
                                    folder=os.path.dirname(conftest.KORA.replace(conftest.SAMPLES, copy)),
-                                   tmp=tmp, texts=[c[0] for c in cases])
+                                   tmp=tmp, texts=[c[0] for c in cases], tids=[t[0] for t in tids])
     r = run(code, env={"INIVEK": ini})
     assert r.returncode == 0, r.stderr
-    assert r.stdout.splitlines() == [repr(c[1]) for c in cases]
+    assert r.stdout.splitlines() == [repr(c[1]) for c in cases] + [str(t[1]) for t in tids]
