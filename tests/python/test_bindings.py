@@ -250,6 +250,12 @@ def test_moved_iterators_are_the_same_object():
     assert it.incr(2) is it and it.advance(-1) is it and it.value() == 2
     with pytest.raises(StopIteration):
         it.decr(2)
+    # += and -= move the iterator in place: every name bound to it sees the move.
+    it = alias = L.iterator()
+    it += 3
+    assert it is alias and alias.value() == 4
+    it -= 3
+    assert alias.value() == 1 and L.end().__isub__(2).value() == 3
 
 
 def test_bare_iterators_keep_their_list():
