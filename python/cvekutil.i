@@ -63,6 +63,21 @@
   $1 = ($input == Py_None) || SWIG_CheckState(SWIG_ConvertPtr($input, 0, $descriptor, SWIG_POINTER_NO_NULL));
 }
 
+// An iterator moved by incr, decr, advance, += or -= is returned as the same
+// Python object: a second wrapper that did not own it left
+// `L.begin().incr().value()` reading an iterator already deleted with its
+// temporary, and `+=` took the iterator from every other name bound to it.
+namespace swig {
+%feature("del", "0") SwigPyIterator::operator +=;
+%feature("del", "0") SwigPyIterator::operator -=;
+%feature("new", "0") SwigPyIterator::operator +=;
+%feature("new", "0") SwigPyIterator::operator -=;
+%typemap(out, noblock=1) SwigPyIterator *incr, SwigPyIterator *decr, SwigPyIterator *advance, SwigPyIterator & {
+  (void)$1;
+  $result = swig_obj[0];
+  Py_INCREF($result);
+}
+}
 
 // The standard library wrappers come after the typemaps above, so their
 // classes (the iterator among them) get the same instance check.

@@ -58,8 +58,10 @@ std::string TMFile::directory_string() const
         const std::string key = "Data directory:";
         const size_t at = message.find(key);
         if (at != std::string::npos) {
-            // After the key and one blank, wherever the key stands in the message.
-            size_t from = std::min(message.size(), at + key.size() + 1);
+            // After the key and its blank, wherever the key stands in the message.
+            size_t from = at + key.size();
+            if (from < message.size() && message[from] == ' ')
+                ++from;
             size_t to = message.find('\n', from);
             if (to == std::string::npos)
                 to = message.size();

@@ -256,6 +256,26 @@ def test_iterator_copies_move_both_ways():
     assert L.end() - L.begin() == 3 and L.begin().distance(L.end()) == 3
 
 
+def test_moved_iterators_are_the_same_object():
+    # incr, decr and advance answer with the iterator itself, so a chain on a
+    # temporary reads a live iterator (it was read after its deletion).
+    L = cvekutil.ListOfIntegers([1, 2, 3, 4])
+    assert L.iterator().incr().value() == 2
+    assert L.begin().advance(2).value() == 3
+    assert L.end().decr().value() == 4
+    assert L.begin().incr(3).decr(2).value() == 2
+    it = L.iterator()
+    assert it.incr(2) is it and it.advance(-1) is it and it.value() == 2
+    with pytest.raises(StopIteration):
+        it.decr(2)
+    # += and -= move the iterator in place: every name bound to it sees the move.
+    it = alias = L.iterator()
+    it += 3
+    assert it is alias and alias.value() == 4
+    it -= 3
+    assert alias.value() == 1 and L.end().__isub__(2).value() == 3
+
+
 def test_bare_iterators_keep_their_list():
     R = cvekutil.ListOfRfStatusEntrys(3)
     R[2].start_bin = 9

@@ -189,3 +189,53 @@ def test_locale_stays_and_values_use_points(tmp_path):
     out = r.stdout.splitlines()
     assert out[0] == "True ,"
     assert out[1] == "[12.5]"
+
+
+DIRECTORY_STRING = """
+import os, random, shutil, sys
+sys.path.insert(0, {scripts!r})
+import gen_kora, gen_samples
+folder = {folder!r}
+other = os.path.join({tmp!r}, "2011-01-02-03.04.05-777-other")
+os.makedirs(other)
+for text in {texts!r}:
+    arc = gen_kora.Archive(random.Random(1), gen_kora.folder_time(gen_samples.KORA_DIR))
+    arc.tick0 = arc.fallback
+    arc.instrument(gen_samples.MSG_TYPE, text.encode() + b"\\0")
+    arc.time_packet(2)
+    with open(os.path.join(folder, "tm.tlm"), "wb") as f:
+        f.write(arc.bytes)
+    shutil.copy(os.path.join(folder, "tm.tlm"), os.path.join(other, "x.tlm"))
+    cvekutil.initCVekUtil(os.path.join(folder, "tm.tlm"))
+    print(repr(cvekutil.TMFile(os.path.join(other, "x.tlm")).directory_string()))
+# Packet 0 names no data directory now: the test id comes from the folder name.
+for name in {tids!r}:
+    d = os.path.join({tmp!r}, name)
+    os.makedirs(d)
+    shutil.copy(os.path.join(folder, "tm.tlm"), os.path.join(d, "x.tlm"))
+    print(cvekutil.TMFile(os.path.join(d, "x.tlm")).tid())
+"""
+
+
+def test_directory_string_from_the_data_directory_line(tmp_path):
+    # Packet 0's message names the data directory: the path starts after the
+    # key and one blank (only a blank is skipped) and ends at the next line feed.
+    cases = [("Logging to disk. Data directory: /data/tids/one\nmore", "one"),
+             ("Data directory: /data/tids/two", "two"),
+             ("Data directory:three\n", "three"),
+             ("Data directory:/four/five\n", "five"),
+             ("no such key\n", "2011-01-02-03.04.05-777-other")]
+    # Folder names without tm.meta: the fifth dash-separated part, if an int.
+    tids = [("2012-04-02-12.35.42-4242-name", 4242), ("2012-04-02-12.35.42-x1-name", 0),
+            ("too-few-parts", 0), ("2012-04-02-12.35.42-99999999999-big", 0), ("a-b-c-d--e", 0)]
+    tmp = os.path.realpath(str(tmp_path))
+    copy = os.path.join(tmp, "samples")
+    shutil.copytree(conftest.SAMPLES, copy)
+    ini = os.path.join(copy, "vekconfig.INI")
+    open(ini, "w").write(open(conftest.INI).read().replace(conftest.SAMPLES, copy))
+    code = DIRECTORY_STRING.format(scripts=os.path.join(conftest.ROOT, "scripts"),
+                                   folder=os.path.dirname(conftest.KORA.replace(conftest.SAMPLES, copy)),
+                                   tmp=tmp, texts=[c[0] for c in cases], tids=[t[0] for t in tids])
+    r = run(code, env={"INIVEK": ini})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == [repr(c[1]) for c in cases] + [str(t[1]) for t in tids]
