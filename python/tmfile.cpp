@@ -8,6 +8,8 @@
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/timeresolver.h"
+#include "gselib/packets/tmmeta.h"
+#include "koralib/masscal.h"
 #include "python/startup.h"
 
 namespace cvekutil {
@@ -72,8 +74,11 @@ std::string TMFile::directory_string() const
 
 std::string TMFile::get_mcal_filename() const
 {
-    // The mass-calibration loader is not in this library yet: no calibration.
-    return {};
+    // The calibration the scans of this archive use (ScienceDataCacheWrapper loads it alike).
+    const QString folder = QString::fromStdString(absolute_directory());
+    KorGse::MassCal massCal;
+    KorGse::initializeMassCal(massCal, GseLib::TmMeta(folder), folder);
+    return utf8(QFileInfo(massCal.filePath()).fileName());
 }
 
 long long TMFile::file_size() const { return QFileInfo(filePath).size(); }

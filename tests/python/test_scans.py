@@ -89,8 +89,9 @@ def test_default_scan_takes_no_arguments():
 
 
 # ------------------------------------------------------------------ the sample's scans
-def test_wrapper_basics(scans, expected):
+def test_wrapper_basics(scans, kora):
     w, got, want = scans
+    assert kora.get_mcal_filename() == conftest.gen_samples.MCAL_NAME
     assert w.size() == len(want) == 5
     assert w.has_gc_scans() is any(e["ionSource"] == 1 for e in want) is True
     assert w.has_ldi_scans() is any(e["ionSource"] == 2 for e in want) is True
