@@ -2,7 +2,7 @@
 // type, constness and default itself (no library header is %included), so the
 // flat functions, their docstrings and their error texts stay as scripts know
 // them whatever the C++ headers look like. Sections: conventions, start-up,
-// records, lists, telemetry file, packet, message log.
+// records, lists, telemetry file, packet, message log, scans.
 %module cvekutil
 
 %feature("autodoc", "3");
