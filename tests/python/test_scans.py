@@ -425,3 +425,29 @@ def test_reinitialisation_and_changed_tables(tmp_path):
     # A missing scan-type file fails on every call (its message spans lines).
     half = (len(lines) - 10) // 2
     assert half >= 1 and lines[10].startswith("RuntimeError: ") and lines[10:10 + half] == lines[10 + half:]
+
+
+def test_archive_without_scans(tmp_path):
+    # The sample's packets before its first science packet, in a folder of their own.
+    raw = open(conftest.KORA, "rb").read()
+    first = next(i for i, p in enumerate(conftest.EXPECTED["kora"]["packets"]) if p["type"] in (26, 27, 28))
+    pos = 0
+    for _ in range(first):
+        pos += ((raw[pos + 2] << 8) | raw[pos + 3]) + 12
+    folder = tmp_path / conftest.EXPECTED["kora"]["folder"]
+    folder.mkdir()
+    (folder / "tm.tlm").write_bytes(raw[:pos])
+    shutil.copy(os.path.join(os.path.dirname(conftest.KORA), "tm.meta"), folder / "tm.meta")
+    r = conftest.run_python(textwrap.dedent("""
+        import sys, cvekutil
+        cvekutil.open_tmfile(sys.argv[1])
+        w = cvekutil.ScienceDataCacheWrapper()
+        print(w.size(), w.has_gc_scans(), w.has_ldi_scans())
+        for i in (0, -1):
+            try:
+                w.get_scan(i)
+            except IndexError as e:
+                print(e)
+    """).replace("sys.argv[1]", repr(str(folder / "tm.tlm"))))
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["0 False False"] + ["get_scan was passed an invalid scan index."] * 2
