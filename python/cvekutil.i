@@ -2,7 +2,7 @@
 // type, constness and default itself (no library header is %included), so the
 // flat functions, their docstrings and their error texts stay as scripts know
 // them whatever the C++ headers look like. Sections: conventions, start-up,
-// records, lists, telemetry file, packet, message log.
+// records, lists, telemetry file, packet, message log, scans.
 %module cvekutil
 
 %feature("autodoc", "3");
@@ -425,5 +425,148 @@ public:
     PyTolvaMarkerCache();
     size_t size() const;
     cvekutil::PyTolvaMarker get(size_t index) const;
+};
+}
+
+// ---------------------------------------------------------------- scans
+// The first instrument's scans: the science data cache wrapper and the scan
+// values it hands out. A scan is returned by value and moved, not copied, into
+// its Python object.
+%{
+#include "python/pythonstylekorascan.h"
+#include "python/sciencedatacachewrapper.h"
+%}
+
+%typemap(out, noblock=1) cvekutil::PythonStyleKoraScan {
+  $result = SWIG_NewPointerObj(new cvekutil::PythonStyleKoraScan(std::move($1)), $&1_descriptor, SWIG_POINTER_OWN);
+}
+
+namespace cvekutil {
+class PythonStyleKoraScan {
+public:
+    PythonStyleKoraScan();
+    %feature("docstring") unix_timestamp "Return the unix timestamp (a number of seconds) of this scan";
+    double unix_timestamp() const;
+    %feature("docstring") relative_timestamp "Return the relative timestamp (a number of seconds) of this scan";
+    double relative_timestamp() const;
+    %feature("docstring") marker_relative_timestamp "Return the scan marker's relative timestamp (a number of seconds)";
+    double marker_relative_timestamp() const;
+    %feature("docstring") marker_id "Returns the 0-based index of the marker packet that precedes this scan.";
+    int marker_id() const;
+    %feature("docstring") tarq_marker_index "Returns the 0-based index of the marker packet that precedes this scan.";
+    int tarq_marker_index() const;
+    %feature("docstring") marker_text "Returns the text of the marker that preceded this scan.";
+    std::string marker_text() const;
+    %feature("docstring") get_meta_markers "Returns a list of meta markers that apply to this scan.";
+    std::vector<KorGse::MetaMarker> get_meta_markers() const;
+    %feature("docstring") counts "Returns ion counts for each bin. The returned list will contain one \ncount for each bin in the scan.";
+    std::vector<int> counts() const;
+    %feature("docstring") culled_counts "Returns a condensed version of the scan with less important points\nremoved. This is intended for showing quick previews of scans on Tarq\nOnline without having to download the full scan. The format of the\nreturned list is: x0,y0, x1,y1, x2,y2, etc, where x is the bin number\nand y is the ion count.";
+    std::vector<int> culled_counts() const;
+    %feature("docstring") m_over_z_values "Returns the m/z values for this scan. The returned list will have one \nm/z value for every bin.";
+    std::vector<double> m_over_z_values() const;
+    int total_ion_count() const;
+    %feature("docstring") total_ion_counts "Returns a list of total ion counts. This method really only applies to \nsum packet scans, which are created from multiple individual scans. \nThis method returns the TICs for those individual scans.";
+    std::vector<int> total_ion_counts() const;
+    double corrected_total_ion_count() const;
+    double corrected_total_ion_count_factor() const;
+    std::vector<double> corrected_total_ion_count_factors() const;
+    int science_data_pkt_version() const;
+    %feature("docstring") highest_count "Returns the highest ion count in this scan.";
+    int highest_count() const;
+    %feature("docstring") highest_count_bin_num "Returns the bin containing the highest ion count.";
+    int highest_count_bin_num() const;
+    %feature("docstring") lowest_count "Returns the lowest ion count of this scan.";
+    int lowest_count() const;
+    std::vector<cvekutil::RfStatusEntry> rf_status_entries() const;
+    double rf_amp_start() const;
+    double rf_amp_end() const;
+    double rf_amp_dac_start() const;
+    double rf_amp_dac_end() const;
+    double aux_amp_dac_start() const;
+    double aux_amp_dac_end() const;
+    %feature("docstring") total_scan_time "Returns how long this scan took, in seconds.";
+    double total_scan_time() const;
+    %feature("docstring") peak_counts_per_sec "Returns the highest count divided by the bin time.";
+    double peak_counts_per_sec() const;
+    %feature("docstring") src_pkt_type "Return the packet type (probably 26 or 27) of the packet that this \nscan is based off of. ";
+    int src_pkt_type() const;
+    %feature("docstring") num_scans "Returns the number of scans that went into this scan object.";
+    int num_scans() const;
+    %feature("docstring") has_scan_status "Returns True if this scan has at least one scan status packet \nassociated with it, and False otherwise.";
+    bool has_scan_status() const;
+    %feature("docstring") num_scan_status_pkts "Returns the number of scan status packets associated with this scan.";
+    int num_scan_status_pkts() const;
+    double _seb_bin_time_readback() const;
+    double _seb_bin_time_readback_in_seconds() const;
+    int _seb_special_scan_id() const;
+    int _seb_raw_scan_value() const;
+    double _seb_scan_value() const;
+    double _seb_rf_freq_hz() const;
+    double _seb_last_rf_amp_mon() const;
+    double _seb_rf_amp_dac_set() const;
+    double _seb_aux_amp_dac_set() const;
+    int _seb_counter_sel() const;
+    int _seb_bin_count_set() const;
+    int _seb_bin_count_reg() const;
+    int _seb_phase_cycle_rdbk() const;
+    double _seb_rf_step_set() const;
+    double _seb_rf_step_reg() const;
+    double _seb_aux_step_set() const;
+    double _seb_aux_step_reg() const;
+    double _seb_ionization_time_in_milliseconds() const;
+    double _seb_scan_em1() const;
+    int _seb_scan_em1_raw() const;
+    double _seb_scan_em2() const;
+    int _seb_scan_em2_raw() const;
+    double _seb_src_a_foc_a_dac_set() const;
+    double _seb_src_b_foc_a_dac_set() const;
+    double _seb_src_a_foc_a_dac_reg() const;
+    double _seb_src_b_foc_a_dac_reg() const;
+    %feature("docstring") has_seb_hk_pkt "Returns True if this scan has an associated SEB housekeeping packet, \nand False otherwise.";
+    bool has_seb_hk_pkt() const;
+    %feature("docstring") seb_is_emon_a "Someone who knows what this is should probably write this docstring.";
+    std::vector<double> seb_is_emon_a() const;
+    %feature("docstring") seb_is_emon_b "Someone who knows what this is should probably write this docstring.";
+    std::vector<double> seb_is_emon_b() const;
+    bool _seb_is_fil_a_on() const;
+    bool _seb_is_fil_b_on() const;
+    bool is_dark_count_scan() const;
+    %feature("docstring") determine_scan_mode "For the sake of code clarity, you should probably use \nscan_mode_as_string() instead of this method.";
+    int determine_scan_mode() const;
+    %feature("docstring") scan_mode_as_string "Returns either 'EI', 'Dark', 'LDI', or 'Unknown'";
+    std::string scan_mode_as_string() const;
+    %feature("docstring") gc_ion_source "Returns true if ion source is from the GC";
+    bool gc_ion_source() const;
+    %feature("docstring") ldi_ion_source "Returns true if ion source is from LDI";
+    bool ldi_ion_source() const;
+    double selected_ion_count_sum_by_bin(int min_bin, int max_bin) const;
+    double selected_ion_count_sum_by_mass(double min_mass, double max_mass) const;
+    double selected_ion_count_max_by_bin(int min_bin, int max_bin) const;
+    double selected_ion_count_max_by_mass(double min_mass, double max_mass) const;
+    %feature("docstring") seb_sequence_pkt_indexes "Returns a list of the packet indexes of any SEB sequences associated \nwith this scan.";
+    std::vector<int> seb_sequence_pkt_indexes() const;
+    %feature("docstring") em_on_times_in_ms "Returns a list containing two items:\n\n    [EM A on time in milliseconds, EM B on time in milliseconds].";
+    std::vector<double> em_on_times_in_ms() const;
+    %feature("docstring") charge_control_duration "Returns the charge control duration for this scan";
+    double charge_control_duration() const;
+    %feature("docstring") laser_shots "Returns the number of laser shots for this scan";
+    int laser_shots() const;
+    double avg_laser_energy() const;
+    %feature("docstring") sd_laser_energy "Returns the standard deviation of the laser energy for this scan";
+    double sd_laser_energy() const;
+};
+
+class ScienceDataCacheWrapper {
+public:
+    ScienceDataCacheWrapper(bool skip_zero_id_markers = false, bool averageSummedScans = false);
+    %feature("docstring") size "Returns the number of scans in this cache.";
+    int size() const;
+    %feature("docstring") get_scan "Returns the scan at the specified index.";
+    cvekutil::PythonStyleKoraScan get_scan(int scanIndex) const;
+    %feature("docstring") has_gc_scans "Returns true if cache contains any GC scans.";
+    bool has_gc_scans() const;
+    %feature("docstring") has_ldi_scans "Returns true if cache contains any LDI scans.";
+    bool has_ldi_scans() const;
 };
 }

@@ -8,6 +8,7 @@
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/timeresolver.h"
+#include "gselib/packets/tmmeta.h"
 #include "koralib/masscal.h"
 #include "python/startup.h"
 

@@ -265,7 +265,7 @@ class ScanArchive:
                                peak=0 if self.light else max(list(counts[:n]) + [0]))
 
     def status(self, ts=None, set_dac=None, reg_dac=None, bin_time=500, bin_count=300, pauses=None,
-               special=0xFFFFFFFF, phase=4):
+               special=0xFFFFFFFF, phase=4, raw_scan=None):
         reg = list(reg_dac) if reg_dac else [self.rng.randrange(256) for _ in range(8)] + \
             [self.rng.randrange(4096) for _ in range(5)] + [self.rng.randrange(65536), 0,
                                                              self.rng.randrange(65536)]
@@ -284,6 +284,8 @@ class ScanArchive:
                 206: self.rng.randrange(65536), 245: bin_time, 246: 1, 247: 2, 248: 3, 249: 7, 250: 9,
                 251: phase, 252: special, 253: self.rng.randrange(1 << 31), 254: 8, 255: 6, 256: bin_count,
                 356: 321}
+        if raw_scan is not None:
+            vals[253] = raw_scan
         for k in range(8):
             vals[237 + k] = pz[k]
         for item, v in vals.items():

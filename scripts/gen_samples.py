@@ -7,13 +7,18 @@ Files written to OUT:
   vekconfig.INI   one configuration for both (groups KORA_FM and TOLVA_FM);
                   point INIVEK at it
   kora/defs/...   first-instrument definitions (gen_kora's, plus the demo rows below)
-  kora/viewerConfigs/seb_cmds.json   gen_kora_seb's SEB command table
-  kora/MetaMarkerRules/demo.json     one meta-marker rule
-  kora/2012-04-02-12.35.42-12345-demo/tm.tlm, tm.meta
+  kora/defs/scantypesinfo.json       two scan types (one converting through item 202)
+  kora/viewerConfigs/seb_cmds.json   gen_kora_scans's SEB command table
+  kora/MetaMarkerRules/demo.json     two meta-marker rules, each opened by a marker
+  kora/2012-04-02-12.35.42-12345-demo/tm.tlm, tm.meta, demo.mcal
                   packet 0 a message-log packet naming the data directory, a time
                   packet, message-log lines (one with its own time), markers (one
                   of id 0), housekeeping packets whose items differ in all three
-                  value modes (one item a text)
+                  value modes (one item a text); then scans: SEB housekeeping,
+                  laser pulses, an SEB sequence, type-26 scans (one with a gap
+                  between segments, one without status), scan statuses, a summed
+                  type-27 scan, markers of id 0 and others; tm.meta names the
+                  calibration demo.mcal ("default_mcal")
   tolva/defs/...  second-instrument definitions (gen_tolva's: plugin conversions)
   tolva/2012-04-02-12.35.42-12346-demo/tm.bin, tm.meta
   expected.json   per archive its packets (type, Unix and relative time), markers,
@@ -35,8 +40,9 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import gen_kora  # noqa: E402
-import gen_kora_seb  # noqa: E402
+import gen_kora_scans  # noqa: E402
 import gen_tolva  # noqa: E402
+from gen_kora import be16  # noqa: E402
 
 KORA_DIR = "2012-04-02-12.35.42-12345-demo"
 TOLVA_DIR = "2012-04-02-12.35.42-12346-demo"
@@ -107,6 +113,101 @@ def hk_data(volts, text):
     return bytes(8) + struct.pack(">H", volts) + text.encode().ljust(5, b"\0") + bytes(1)
 
 
+# The sample's DAC table: gen_kora_scans's, with RF_AMP_DAC a signed 12-bit row
+# of slope 2 and AUX_AMP_DAC of slope 0 (readback facts the tests check).
+SAMPLE_DAC_ROWS = [r for r in gen_kora_scans.DAC_ROWS if r[0] not in (13, 15)] + [
+    (13, 13, "RF_AMP_DAC", 12, "0x0FFF", 1, 0.0, 2.0), (15, 15, "AUX_AMP_DAC", 16, "0xFFFF", 0, 3.0, 0.0)]
+
+SCAN_TYPES = [
+    {"name": "RF sweep", "key": 5, "hkid": 202, "rawlabel": "counts", "defaulttosci": True},
+    {"name": "Plain", "key": 6, "hkid": 0, "rawlabel": " raw", "defaulttosci": False},
+]
+MCAL_NAME = "demo.mcal"
+# Bin-controlled calibration: phase cycle 4 (the statuses' readback) of order 2,
+# the default entry (scans without status) of order 1.
+MCAL_POINTS = {4: (2, [(0, 1.0), (20, 3.1), (40, 5.3), (60, 7.2), (100, 11.9)]),
+               -1: (1, [(0, 0.5), (50, 10.0), (100, 20.5)])}
+LASER_PULSES = [10, 20, 30, 40, 50]
+LASER_AVG, LASER_SD = 30, 14
+
+
+def mcal_json():
+    entries = [{"phase_cycle": pc, "order": order, "rms": 0.0, "constants": [0, 1, 0],
+                "data_points": [{"control": c, "amu": a} for c, a in pts]}
+               for pc, (order, pts) in sorted(MCAL_POINTS.items())]
+    return {"version": 2, "control_mode": 0, "entries": entries}
+
+
+def dense(segments):
+    """Counts by bin number from 0: zeros before the first bin and in gaps."""
+    out = []
+    for start, counts in segments:
+        out += [0] * max(0, start - len(out))
+        out += counts
+    return out
+
+
+def scan_part(arc, rng, marker, markers):
+    """Scans after the sample's first part, through gen_kora_scans's builder and model."""
+    sa = gen_kora_scans.ScanArchive.__new__(gen_kora_scans.ScanArchive)
+    sa.rng, sa.arc, sa.offsets, sa.light = rng, arc, [], False
+    sa.info = [{"type": p["type"], "ts": p["ts"]} for p in arc.packets]
+    extra = {}
+
+    def mark(mid, text):
+        marker(mid, text)
+        sa.info.append({"type": 9, "ts": arc.packets[-1]["ts"]})
+
+    def segment(start, counts, end=True):
+        rf, dac, aux = 1000 + start, 2000 + start, 300 + start
+        data = bytes([0, 0, 0, 0x86 if end else 0]) + be16(len(counts) + 9) + be16(start + 1) + be16(rf) \
+            + be16(dac) + be16(aux) + bytes([0]) + bytes(counts)
+        p = sa.instrument(26, data, start=start, nbins=len(counts), marker=0x86 if end else 0,
+                          total=sum(counts), peak=max(counts))
+        return {"start": start, "counts": counts, "rfAmp": 0.5 + 0.25 * rf, "rfAmpDac": float(dac),
+                "auxAmpDac": -2.0 + 0.5 * aux, "index": p["index"]}
+
+    def scan(name, segs, marker_order, skip_order):
+        made = [segment(st, c, k == len(segs) - 1) for k, (st, c) in enumerate(segs)]
+        extra[len(extra)] = {"name": name, "segments": made, "counts": dense(segs), "marker": marker_order,
+                             "markerSkipZero": skip_order}
+
+    sa.arc.ts += 30000  # 3 s on: the wave packet (GC housekeeping) pairs with no scan
+    sa.seb_hk(1, 0)
+    sa.instrument(15, bytes(4) + b"".join(be16(v) for v in LASER_PULSES) + be16(LASER_AVG) + bytes(4)
+                  + be16(LASER_SD))
+    seq = sa.sequence([(gen_kora_scans.SET_DAC_IMM, bytes([0]) + be16(14)), (gen_kora_scans.PAUSE_IMM, be16(5))],
+                      split=[6])
+    # A: a gap between its segments, ties for the highest count; its marker is
+    # the archive's third marker packet.
+    scan("gap", [(3, [5, 9, 9, 2, 7]), (40, [1, 9, 0, 3])], 2, 2)
+    sa.status(set_dac=[14, 15, 0, 0, 0, 0, 20, 30] + [0] * 5 + [0x0FFF, 0, 1234], special=5, raw_scan=1000)
+    mark(0, b"zero id before B")
+    # B: follows a marker of id 0.
+    scan("after_zero_id", [(0, [4, 4, 1]), (3, [6, 2])], 3, 2)
+    sa.status(set_dac=[200, 14, 0, 0, 0, 0, 1, 2] + [0] * 5 + [0x07FF, 0, 7], special=9, raw_scan=300)
+    mark(12, b"scan block")
+    sa.seb_hk(0, 0)
+    sa.instrument(14, bytes(8))
+    # C: no status, GC paired, inside the "scanning" meta marker.
+    scan("no_status", [(0, [rng.randrange(256) for _ in range(100)])], 4, 4)
+    # D: a status whose special id is no scan type and no DAC.
+    scan("raw_value", [(0, [1, 2, 3]), (3, [4, 5, 6])], 4, 4)
+    sa.status(set_dac=[15, 15] + [0] * 11 + [20, 0, 0], special=1234, raw_scan=77, phase=9)
+    # E: a summed dark scan of three acquisitions, two statuses pending.
+    for k in range(2):
+        sa.status(set_dac=[15, 15] + [0] * 11 + [20, 0, 0], special=6, raw_scan=40 + k)
+    summed = arc.summed(27, 1, 3, 2, 150)
+    sa.info.append({"type": 27, "ts": summed["ts"], "n": 3, "nbins": 150})
+    extra[len(extra)] = {"name": "summed", "summed": summed["scan"], "marker": 4, "markerSkipZero": 4}
+    scans = sa.expected()
+    for k, e in enumerate(scans):
+        e.update(extra[k])
+        e["status"] = gen_kora_scans.status_expected(sa.info[e["statuses"][-1]]) if e["statuses"] else None
+        e["sebSequencePackets"] = [p["index"] for p in seq] if e["sequences"] else []
+    return scans
+
+
 def kora_archive(rng):
     arc = gen_kora.Archive(rng, gen_kora.folder_time(KORA_DIR))
     arc.tick0 = arc.fallback
@@ -142,21 +243,28 @@ def kora_archive(rng):
     hk(7, "1e3")
     hk(8, "1e999")  # beyond a double: 0
     hk(9, "abc")  # no number: 0
-    return arc, messages, markers, items
+    scans = scan_part(arc, rng, marker, markers)
+    return arc, messages, markers, items, scans
 
 
-# One rule: "pumping" from marker 7 for one second. Its times come from the
-# meta-marker generator; the tests read them back rather than restate them.
+# Two rules: "pumping" from marker 7 for one second, "scanning" from marker 12
+# for two. Their times come from the meta-marker generator; the tests read them
+# back rather than restate them.
 META_RULES = {"meta_markers": [
     {"tids": "0-99999", "meta_marker_id": 50001, "meta_marker_text": "pumping",
      "start_conditions": [{"type": "marker", "marker": 7, "offset_in_seconds": 0}],
      "end_conditions": [{"type": "duration", "number_of_seconds": 1.0}]},
+    {"tids": "0-99999", "meta_marker_id": 50002, "meta_marker_text": "scanning",
+     "start_conditions": [{"type": "marker", "marker": 12, "offset_in_seconds": 0}],
+     "end_conditions": [{"type": "duration", "number_of_seconds": 2.0}]},
 ]}
 
 
-def write_meta(folder, mission, tid, name, model="FM"):
+def write_meta(folder, mission, tid, name, model="FM", mcal=None):
     meta = {"gse": {"version": 3, "mission": mission, "model": model, "tid": tid, "tid_dir": name,
                     "tmfile_name": "tm.tlm" if mission == "kora" else "tm.bin"}}
+    if mcal:
+        meta["gse"]["default_mcal"] = mcal
     with open(os.path.join(folder, "tm.meta"), "w") as f:
         json.dump(meta, f, indent=1)
 
@@ -200,22 +308,34 @@ def generate(out, bench=0, seed=18):
     out = os.path.abspath(out)
     os.makedirs(out, exist_ok=True)
     kora = os.path.join(out, "kora")
-    gen_kora.write_definitions(kora)
-    with open(os.path.join(kora, "defs", "KOR_TM_Database.txt"), "a", newline="\n") as f:
-        f.write("\n".join(demo_lines()) + "\n")
-    arc, messages, markers, items = kora_archive(rng)
+    # Scan-status rows and packet types of gen_kora_scans, the sample's DAC table;
+    # its model converts DACs with the same table while the archive is made.
+    gen_kora_scans.install_definitions()
+    gen_kora.DAC_ROWS[:] = SAMPLE_DAC_ROWS
+    saved_dac = dict(gen_kora_scans.DAC)
+    gen_kora_scans.DAC.clear()
+    gen_kora_scans.DAC.update({r[0]: r for r in SAMPLE_DAC_ROWS})
+    try:
+        gen_kora.write_definitions(kora)
+        with open(os.path.join(kora, "defs", "KOR_TM_Database.txt"), "a", newline="\n") as f:
+            f.write("\n".join(demo_lines()) + "\n")
+        arc, messages, markers, items, scans = kora_archive(rng)
+    finally:
+        gen_kora_scans.DAC.clear()
+        gen_kora_scans.DAC.update(saved_dac)
+    with open(os.path.join(kora, "defs", "scantypesinfo.json"), "w") as f:
+        json.dump(SCAN_TYPES, f, indent=1)
     folder = os.path.join(kora, KORA_DIR)
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, "tm.tlm"), "wb") as f:
         f.write(arc.bytes)
-    write_meta(folder, "kora", 12345, KORA_DIR)
+    with open(os.path.join(folder, MCAL_NAME), "w") as f:
+        json.dump(mcal_json(), f, indent=1)
+    write_meta(folder, "kora", 12345, KORA_DIR, mcal=MCAL_NAME)
     summary = gen_kora.summary(arc)
-    # The SEB command table of gen_kora_seb.py, which every first-instrument
+    # The SEB command table of gen_kora_scans.py, which every first-instrument
     # start-up loads from the gse folder.
-    viewer = os.path.join(kora, "viewerConfigs")
-    os.makedirs(viewer, exist_ok=True)
-    with open(os.path.join(viewer, "seb_cmds.json"), "w") as f:
-        json.dump(gen_kora_seb.COMMANDS, f, indent=1)
+    gen_kora_scans.write_seb_cmds(kora)
     rules = os.path.join(kora, "MetaMarkerRules")  # in the group's gse folder
     os.makedirs(rules, exist_ok=True)
     with open(os.path.join(rules, "demo.json"), "w") as f:
@@ -251,7 +371,8 @@ def generate(out, bench=0, seed=18):
     expected = {
         "kora": {"folder": KORA_DIR, "path": os.path.join("kora", KORA_DIR, "tm.tlm"), "tid": 12345,
                  "model": "FM", "dataDirectory": DATA_DIRECTORY, "packets": summary["packets"],
-                 "isSynced": summary["isSynced"], "messages": messages, "markers": markers, "items": items},
+                 "isSynced": summary["isSynced"], "messages": messages, "markers": markers, "items": items,
+                 "scans": scans, "laser": {"shots": len(LASER_PULSES), "avg": LASER_AVG, "sd": LASER_SD}},
         "tolva": {"folder": TOLVA_DIR, "path": os.path.join("tolva", TOLVA_DIR, "tm.bin"), "tid": 12346,
                   "model": "FM", "packets": tolva_expected["packets"], "decoded": tolva_expected["decoded"]},
     }

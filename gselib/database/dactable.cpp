@@ -115,6 +115,12 @@ const DacTableRow& DacTable::row(int id) const
     return rowByName(it == namesById_.end() ? unknown : it->second);
 }
 
+const QByteArray* DacTable::nameOf(int id) const
+{
+    const auto it = namesById_.find(id);
+    return it == namesById_.end() ? nullptr : &it->second;
+}
+
 const DacTableRow& DacTable::rowByName(const QByteArray& name) const
 {
     const auto it = rowsByName_.find(name);

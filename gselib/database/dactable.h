@@ -65,6 +65,8 @@ public:
     // The row whose name the id maps to; an unknown id looks up the row named
     // "Unknown" and so throws unless there is one.
     const DacTableRow& row(int id) const;
+    // The name the id maps to, or null when the id has no name.
+    const QByteArray* nameOf(int id) const;
 
     void clear();
     // Reads the file into the table without clearing it first. A missing or
