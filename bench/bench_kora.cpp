@@ -272,6 +272,14 @@ std::vector<uint8_t> countingData(size_t n, unsigned seed = 13)
     return d;
 }
 
+// A MAIF packet's data in the new layout (D[1] = 0x2C).
+std::vector<uint8_t> maifData()
+{
+    std::vector<uint8_t> d = countingData(500);
+    d[1] = 0x2C;
+    return d;
+}
+
 // One decoder called directly `perCall` units a call, under the hub.
 template <typename Decoder>
 void direct(benchmark::State& state, const GseLib::TMPacketPtr& p, const GseLib::TmDatabaseRow& r, size_t perCall)
@@ -290,15 +298,11 @@ void BM_Aggregated203(benchmark::State& s)
 }
 void BM_MaifPressure208(benchmark::State& s)
 {
-    std::vector<uint8_t> d = countingData(500);
-    d[1] = 0x2C;
-    direct<MaifPressureDecoder>(s, decoderPacket(30, d), decoderRow(7, 2, 0xFFFF), 100);
+    direct<MaifPressureDecoder>(s, decoderPacket(30, maifData()), decoderRow(7, 2, 0xFFFF), 100);
 }
 void BM_MaifCurrent209(benchmark::State& s)
 {
-    std::vector<uint8_t> d = countingData(500);
-    d[1] = 0x2C;
-    direct<MaifCurrentDecoder>(s, decoderPacket(30, d), decoderRow(7, 2, 0xFFFF), 100);
+    direct<MaifCurrentDecoder>(s, decoderPacket(30, maifData()), decoderRow(7, 2, 0xFFFF), 100);
 }
 void BM_Maif1Min210(benchmark::State& s)
 {
@@ -381,9 +385,7 @@ void BM_Gc204Packets(benchmark::State& s)
 }
 void BM_MaifField207Packets(benchmark::State& s)
 {
-    std::vector<uint8_t> d = countingData(500);
-    d[1] = 0x2C;
-    direct<MaifDecoder>(s, decoderPacket(30, d), decoderRow(105, 2, 0xFFFF), 1);
+    direct<MaifDecoder>(s, decoderPacket(30, maifData()), decoderRow(105, 2, 0xFFFF), 1);
 }
 void BM_SebAdc224Packets(benchmark::State& s)
 {
