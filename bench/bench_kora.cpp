@@ -5,23 +5,20 @@
 // one-item decoders in packets/s) and a one-minute MAIF row through the hub's
 // getData across an archive of such packets. The archive is written by
 // scripts/gen_kora.py (--packets, default 1,000,000; KORA_BENCH_PACKETS overrides).
+#include "korabench.h"
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/interpretation/valuemode.h"
 #include "gselib/packets/tompacket.h"
 #include "gselib/packets/telemetrycache.h"
-#include "gselib/services/configvek.h"
 #include "gselib/packets/timeresolvers.h"
 #include "koralib/koradatai.h"
 #include "koralib/korpacketrecords.h"
 #include "koralib/kortelemetrycache.h"
 #include "koralib/scandata.h"
-#include "tools/util/pluginmanager.h"
 
 #include <QByteArray>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -32,14 +29,10 @@
 
 namespace {
 
-struct Fixture
+struct Fixture : KoraBench::GeneratedHub
 {
-    QTemporaryDir dir;
     std::string archive;
-    KorGse::KorDataInterpretationFactory factory;
-    PluginManager manager;
     std::unique_ptr<KorGse::KorTelemetryCache> cache;
-    bool ok = false;
 };
 
 Fixture& fixture()
@@ -47,18 +40,8 @@ Fixture& fixture()
     static Fixture* f = [] {
         auto* fx = new Fixture;
         const char* n = std::getenv("KORA_BENCH_PACKETS");
-        QProcess gen;
-        gen.start("/usr/bin/python3", {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_kora.py"), fx->dir.path(),
-                                       QStringLiteral("--packets"), QString::fromLatin1(n ? n : "1000000")});
-        if (!gen.waitForFinished(-1) || gen.exitCode() != 0) {
-            std::fprintf(stderr, "gen_kora.py failed: %s\n", gen.readAllStandardError().constData());
+        if (!fx->generate("gen_kora.py", {QStringLiteral("--packets"), QString::fromLatin1(n ? n : "1000000")}))
             return fx;
-        }
-        qputenv("INIVEK", (fx->dir.path() + "/vek.INI").toUtf8());
-        qputenv("HOME", fx->dir.path().toUtf8());
-        GseLib::ConfigVek::setDefaultGroup(GseLib::ConfigVek::getDefaultGroupFromIni(QString()));
-        GseLib::DataInterpretation::init(&fx->factory, true, &fx->manager, {});
-        GseLib::DataInterpretation::current()->updatePktOffsets(8);
         fx->archive = (fx->dir.path() + "/bulk/tm.tlm").toStdString();
         fx->cache = std::make_unique<KorGse::KorTelemetryCache>();
         fx->cache->changeFile(fx->archive, true);
@@ -241,14 +224,7 @@ GseLib::TMPacketPtr decoderPacket(int type, const std::vector<uint8_t>& data)
     return std::make_shared<GseLib::TomPacket>(bytes.data(), int(bytes.size()), 0, &times);
 }
 
-GseLib::TmDatabaseRow decoderRow(uint64_t o, uint64_t l, uint64_t mask)
-{
-    GseLib::TmDatabaseRow r;
-    r.key = "KOR:BENCH";
-    r.dataId = 1;
-    r.decodeIds = {o, l, mask, 0};
-    return r;
-}
+using KoraBench::decoderRow;
 
 void put16(std::vector<uint8_t>& d, size_t at, unsigned v)
 {
@@ -296,21 +272,21 @@ std::vector<uint8_t> countingData(size_t n, unsigned seed = 13)
     return d;
 }
 
-// One decoder called directly `perCall` units a call. The list is cleared
-// between calls and keeps its capacity, as a list getData grows would.
+// A MAIF packet's data in the new layout (D[1] = 0x2C).
+std::vector<uint8_t> maifData()
+{
+    std::vector<uint8_t> d = countingData(500);
+    d[1] = 0x2C;
+    return d;
+}
+
+// One decoder called directly `perCall` units a call, under the hub.
 template <typename Decoder>
 void direct(benchmark::State& state, const GseLib::TMPacketPtr& p, const GseLib::TmDatabaseRow& r, size_t perCall)
 {
     if (!decoderHub())
         return state.SkipWithError("no hub");
-    const Decoder decoder;
-    GseLib::DataItems items;
-    for (auto _ : state) {
-        items.clear();
-        decoder.decode(r, p.get(), items, nullptr);
-        benchmark::DoNotOptimize(items.data());
-    }
-    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(perCall));
+    KoraBench::timeDecoder<Decoder>(state, p, r, perCall);
 }
 
 // Sample decoders: items per second (goal 50 M; 225: 10 M).
@@ -322,15 +298,11 @@ void BM_Aggregated203(benchmark::State& s)
 }
 void BM_MaifPressure208(benchmark::State& s)
 {
-    std::vector<uint8_t> d = countingData(500);
-    d[1] = 0x2C;
-    direct<MaifPressureDecoder>(s, decoderPacket(30, d), decoderRow(7, 2, 0xFFFF), 100);
+    direct<MaifPressureDecoder>(s, decoderPacket(30, maifData()), decoderRow(7, 2, 0xFFFF), 100);
 }
 void BM_MaifCurrent209(benchmark::State& s)
 {
-    std::vector<uint8_t> d = countingData(500);
-    d[1] = 0x2C;
-    direct<MaifCurrentDecoder>(s, decoderPacket(30, d), decoderRow(7, 2, 0xFFFF), 100);
+    direct<MaifCurrentDecoder>(s, decoderPacket(30, maifData()), decoderRow(7, 2, 0xFFFF), 100);
 }
 void BM_Maif1Min210(benchmark::State& s)
 {
@@ -413,9 +385,7 @@ void BM_Gc204Packets(benchmark::State& s)
 }
 void BM_MaifField207Packets(benchmark::State& s)
 {
-    std::vector<uint8_t> d = countingData(500);
-    d[1] = 0x2C;
-    direct<MaifDecoder>(s, decoderPacket(30, d), decoderRow(105, 2, 0xFFFF), 1);
+    direct<MaifDecoder>(s, decoderPacket(30, maifData()), decoderRow(105, 2, 0xFFFF), 1);
 }
 void BM_SebAdc224Packets(benchmark::State& s)
 {

@@ -2,16 +2,13 @@
 // decoders in items per second, the RSIM mean in samples per second, the
 // MAIF field and the RSIM power in packets per second. The hub comes from
 // the definitions scripts/gen_kora.py writes (row 831 added for the MAIF layout).
+#include "korabench.h"
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/tompacket.h"
-#include "gselib/services/configvek.h"
 #include "koralib/koradatai.h"
-#include "tools/util/pluginmanager.h"
 
-#include <QProcess>
-#include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -22,29 +19,12 @@ using namespace KorGse::KorDataInterpretationImpl;
 
 namespace {
 
-struct Fixture
-{
-    QTemporaryDir dir;
-    KorGse::KorDataInterpretationFactory factory;
-    PluginManager manager;
-    bool ok = false;
-};
-
 bool hub()
 {
-    static Fixture* f = [] {
-        auto* fx = new Fixture;
-        QProcess gen;
-        gen.start("/usr/bin/python3", {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_kora.py"), fx->dir.path()});
-        if (!gen.waitForFinished(-1) || gen.exitCode() != 0) {
-            std::fprintf(stderr, "gen_kora.py failed: %s\n", gen.readAllStandardError().constData());
+    static KoraBench::GeneratedHub* f = [] {
+        auto* fx = new KoraBench::GeneratedHub;
+        if (!fx->generate("gen_kora.py"))
             return fx;
-        }
-        qputenv("INIVEK", (fx->dir.path() + "/vek.INI").toUtf8());
-        qputenv("HOME", fx->dir.path().toUtf8());
-        GseLib::ConfigVek::setDefaultGroup(GseLib::ConfigVek::getDefaultGroupFromIni(QString()));
-        GseLib::DataInterpretation::init(&fx->factory, true, &fx->manager, {});
-        GseLib::DataInterpretation::current()->updatePktOffsets(8);
         GseLib::TmDatabaseRow fpga;
         fpga.key = "KOR:MAIF_FPGA";
         fpga.dataId = 831;
@@ -67,14 +47,9 @@ GseLib::TMPacketPtr packet(size_t n)
 
 GseLib::TmDatabaseRow row(uint64_t o, uint64_t l)
 {
-    GseLib::TmDatabaseRow r;
-    r.key = "KOR:BENCH";
-    r.dataId = 1;
-    r.decodeIds = {o, l, (1ull << (8 * l)) - 1, 0};
-    return r;
+    return KoraBench::decoderRow(o, l, (1ull << (8 * l)) - 1);
 }
 
-// Items are cleared between calls but keep their capacity, as getData's list would grow.
 template<typename Decoder>
 void samples(benchmark::State& state, uint64_t o, size_t n, size_t perCall)
 {
@@ -82,16 +57,7 @@ void samples(benchmark::State& state, uint64_t o, size_t n, size_t perCall)
         state.SkipWithError("no hub");
         return;
     }
-    const Decoder decoder;
-    const auto p = packet(n);
-    const auto r = row(o, 2);
-    GseLib::DataItems items;
-    for (auto _ : state) {
-        items.clear();
-        decoder.decode(r, p.get(), items, nullptr);
-        benchmark::DoNotOptimize(items.data());
-    }
-    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(perCall));
+    KoraBench::timeDecoder<Decoder>(state, packet(n), row(o, 2), perCall);
 }
 
 void BM_MaifPressure208(benchmark::State& s) { samples<MaifPressureDecoder>(s, 7, 500, 100); }
@@ -109,16 +75,7 @@ void BM_RsimPower227Packets(benchmark::State& state)
         state.SkipWithError("no hub");
         return;
     }
-    const RsimBus1PowerDecoder decoder;
-    const auto p = packet(64);
-    const auto r = row(4, 4);
-    GseLib::DataItems items;
-    for (auto _ : state) {
-        items.clear();
-        decoder.decode(r, p.get(), items, nullptr);
-        benchmark::DoNotOptimize(items.data());
-    }
-    state.SetItemsProcessed(int64_t(state.iterations()));
+    KoraBench::timeDecoder<RsimBus1PowerDecoder>(state, packet(64), row(4, 4), 1);
 }
 
 BENCHMARK(BM_MaifPressure208);

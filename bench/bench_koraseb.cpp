@@ -2,6 +2,7 @@
 // micro-Pirani records and the gauge pressure in items per second, the
 // mean and highest record in samples per second, the SEB ADC channels in
 // packets per second. None of them looks anything up, so no hub is needed.
+#include "korabench.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/packets/tompacket.h"
 #include "koralib/koradatai.h"
@@ -26,29 +27,11 @@ GseLib::TMPacketPtr packet(size_t n, unsigned records)
     return std::make_shared<GseLib::TomPacket>(bytes.data(), int(bytes.size()), 0, nullptr);
 }
 
-GseLib::TmDatabaseRow row(uint64_t o, uint64_t l)
-{
-    GseLib::TmDatabaseRow r;
-    r.key = "KOR:BENCH";
-    r.dataId = 1;
-    r.decodeIds = {o, l, (1ull << (8 * l)) - 1, 0};
-    return r;
-}
-
-// Items are cleared between calls but keep their capacity, as getData's list would grow.
 template<typename Decoder>
 void run(benchmark::State& state, uint64_t o, uint64_t l, size_t n, unsigned records, size_t perCall)
 {
-    const Decoder decoder;
-    const auto p = packet(n, records);
-    const auto r = row(o, l);
-    GseLib::DataItems items;
-    for (auto _ : state) {
-        items.clear();
-        decoder.decode(r, p.get(), items, nullptr);
-        benchmark::DoNotOptimize(items.data());
-    }
-    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(perCall));
+    KoraBench::timeDecoder<Decoder>(state, packet(n, records), KoraBench::decoderRow(o, l, (1ull << (8 * l)) - 1),
+                                    perCall);
 }
 
 void BM_PiraniRaw220(benchmark::State& s) { run<MicroPiraniPressureDecoder>(s, 6, 4, 4 + 12 * 500, 500, 500); }

@@ -4,19 +4,14 @@
 // times over. Goals: MarkerCache build >= 30 M packets/s walked; getMarker(t)
 // >= 10 M lookups/s; MetaMarkerCache::refresh from a reset (message log
 // included) <= 0.5 s at 1x and <= 2.2x per doubling.
-#include "gselib/interpretation/datainterpretation.h"
+#include "korabench.h"
 #include "gselib/interpretation/msglogcache.h"
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/telemetryfile.h"
-#include "gselib/services/configvek.h"
-#include "koralib/koradatai.h"
 #include "koralib/kortelemetrycache.h"
 #include "koralib/markercache.h"
 #include "koralib/metamarkercache.h"
-#include "tools/util/pluginmanager.h"
 
-#include <QProcess>
-#include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -26,12 +21,8 @@
 
 namespace {
 
-struct Fixture
+struct Fixture : KoraBench::GeneratedHub
 {
-    QTemporaryDir dir;
-    KorGse::KorDataInterpretationFactory factory;
-    PluginManager manager;
-    bool ok = false;
     int opened = 0;
 };
 
@@ -39,19 +30,7 @@ Fixture& fixture()
 {
     static Fixture* f = [] {
         auto* fx = new Fixture;
-        QProcess gen;
-        gen.start("/usr/bin/python3", {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_kora_markers.py"), fx->dir.path(),
-                                       QStringLiteral("--bench"), QStringLiteral("300000")});
-        if (!gen.waitForFinished(-1) || gen.exitCode() != 0) {
-            std::fprintf(stderr, "gen_kora_markers.py failed: %s\n", gen.readAllStandardError().constData());
-            return fx;
-        }
-        qputenv("INIVEK", (fx->dir.path() + "/vek.INI").toUtf8());
-        qputenv("HOME", fx->dir.path().toUtf8());
-        GseLib::ConfigVek::setDefaultGroup(GseLib::ConfigVek::getDefaultGroupFromIni(QString()));
-        GseLib::DataInterpretation::init(&fx->factory, true, &fx->manager, {});
-        GseLib::DataInterpretation::current()->updatePktOffsets(8);
-        fx->ok = true;
+        fx->ok = fx->generate("gen_kora_markers.py", {QStringLiteral("--bench"), QStringLiteral("300000")});
         return fx;
     }();
     return *f;

@@ -7,21 +7,16 @@
 // >= 200 k packets/s; a refresh after 1% growth <= 2% of a full one;
 // maxIonCountTrace and correctedTicTrace <= 1 us a scan; sicTrace over a mass
 // range <= 50 us a 6,000-bin scan; traces scale linearly (1x, 2x, 4x scans).
-#include "gselib/interpretation/datainterpretation.h"
+#include "korabench.h"
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/telemetryfile.h"
-#include "gselib/services/configvek.h"
-#include "koralib/koradatai.h"
 #include "koralib/kortelemetrycache.h"
 #include "koralib/masscal.h"
 #include "koralib/sciencedatacache.h"
 #include "koralib/sebcmdinterpreter.h"
-#include "tools/util/pluginmanager.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -30,32 +25,18 @@
 
 namespace {
 
-struct Fixture
+struct Fixture : KoraBench::GeneratedHub
 {
-    QTemporaryDir dir;
     QString archive;
-    KorGse::KorDataInterpretationFactory factory;
-    PluginManager manager;
     int copies = 0; // times the archive is loaded into the shared cache
-    bool ok = false;
 };
 
 Fixture& fixture()
 {
     static Fixture* f = [] {
         auto* fx = new Fixture;
-        QProcess gen;
-        gen.start("/usr/bin/python3",
-                  {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_kora_scans.py"), fx->dir.path(), "--bench"});
-        if (!gen.waitForFinished(-1) || gen.exitCode() != 0) {
-            std::fprintf(stderr, "gen_kora_scans.py failed: %s\n", gen.readAllStandardError().constData());
+        if (!fx->generate("gen_kora_scans.py", {QStringLiteral("--bench")}))
             return fx;
-        }
-        qputenv("INIVEK", (fx->dir.path() + "/vek.INI").toUtf8());
-        qputenv("HOME", fx->dir.path().toUtf8());
-        GseLib::ConfigVek::setDefaultGroup(GseLib::ConfigVek::getDefaultGroupFromIni(QString()));
-        GseLib::DataInterpretation::init(&fx->factory, true, &fx->manager, {});
-        GseLib::DataInterpretation::current()->updatePktOffsets(8);
         KorGse::SebCmdInterpreter::createInterpreters();
         GseLib::TelemetryFile::setSharedCache(new KorGse::KorTelemetryCache);
         fx->archive = fx->dir.path() + "/bench/tm.tlm";

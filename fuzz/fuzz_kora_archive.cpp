@@ -5,14 +5,11 @@
 // 16 axis transforms. Nothing may crash, hang, read past a packet or allocate
 // beyond the input's scale.
 #include "conversion/compositetransform.h"
-#include "gselib/interpretation/datainterpretation.h"
-#include "gselib/services/configvek.h"
-#include "koralib/koradatai.h"
+#include "korafuzzhub.h"
 #include "koralib/korpacketrecords.h"
 #include "koralib/kortelemetrycache.h"
 #include "koralib/masscal.h"
 #include "koralib/scandata.h"
-#include "tools/util/pluginmanager.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,27 +18,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
-char g_folder[4096];
+using namespace KoraFuzzHub;
 
-void writeText(const QString& path, const QByteArray& text)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        std::abort();
-    f.write(text);
-}
-
-QByteArray row(const char* name, int id, int type, int off, int n, int array = 1)
-{
-    return QByteArray("KOR\t") + name + "\t" + name + "\t" + QByteArray::number(id) + "\t" + QByteArray::number(type) +
-           "\t3\t" + QByteArray::number(off) + "\t" + QByteArray::number(n) + "\t0x" +
-           QByteArray::number((1ull << (8 * n)) - 1, 16) + "\t0\t%d\t%g\t0\t0\t1\tV\t%g\t1\tN\t0.5\t0.25\t0\t0\t0\t0\t0\t0\t" +
-           QByteArray::number(array) + "\n";
-}
+std::string g_folder;
 
 // The hub of the whole run.
 void setUpHub()
@@ -50,14 +32,9 @@ void setUpHub()
     if (done)
         return;
     done = true;
-    std::snprintf(g_folder, sizeof g_folder, "%s/fuzz_kora_XXXXXX", QDir::tempPath().toLocal8Bit().constData());
-    if (!mkdtemp(g_folder))
-        std::abort();
-    const QString dir = QString::fromLocal8Bit(g_folder);
-    QByteArray db = "SUB_SYSTEM\tNAME\tDESCRIPTION\tDATA_ID\tPACKET_TYPE\tDECODE_TYPE\tDECODE_ID1\tDECODE_ID2\t"
-                    "DECODE_ID3\tDECODE_ID4\tRAW_FMT\tENG_FMT\tENG_EQ_TYPE\tENG_K1\tENG_K2\tSCI_UNITS\tSCI_FMT\t"
-                    "SCI_EQ_TYPE\tSCI_FROM_ENG\tSCI_K1\tSCI_K2\tSCI_K3\tSCI_K4\tSCI_K5\tSCI_K6\tSCI_K7\tSCI_K8\t"
-                    "ARRAY_LENGTH\n";
+    g_folder = makeFolder("fuzz_kora");
+    const QString dir = QString::fromStdString(g_folder);
+    QByteArray db = DB_HEADER;
     db += row("S", 550, 2, 4, 4) + row("SS", 551, 2, 8, 4) + row("T", 552, 2, 12, 4) + row("DS", 526, 7, 4, 4) +
           row("DSS", 527, 7, 8, 4) + row("DT", 528, 7, 12, 4) + row("IP", 86, 22, 4, 4) + row("FA", 105, 22, 8, 1) +
           row("FB", 102, 22, 9, 1) + row("EA", 17, 22, 10, 2, 2) + row("EB", 18, 22, 14, 2) +
@@ -70,17 +47,7 @@ void setUpHub()
               "26,SCI,false,0,115\n27,S16,false,0,8192\n28,S8,false,0,8192\n45,G45,t,0,64\n46,G46,true,0,64\n"
               "154,TOP,false,0,64\n");
     writeText(dir + "/dac.txt", "# dac\n8\t8\tL\t12\t0x0FFF\t1\t0\t8\n13\t13\tRF\t16\t0xFFFF\t0\t0\t1\n");
-    const QByteArray d = dir.toLocal8Bit();
-    writeText(dir + "/vek.INI", "[VEK]\ndefault_group=KORA\n[KORA]\ngse=" + d + "\ntm_definitions=" + d +
-                                    "\ntm_database=" + d + "/db.txt\ndac_file=" + d + "/dac.txt\nviewers_root=" + d +
-                                    "\ndata_root=" + d + "\n");
-    setenv("INIVEK", (d + "/vek.INI").constData(), 1);
-    setenv("HOME", d.constData(), 1);
-    GseLib::ConfigVek::setDefaultGroup(QStringLiteral("KORA"));
-    static KorGse::KorDataInterpretationFactory factory;
-    static PluginManager* manager = new PluginManager;
-    GseLib::DataInterpretation::init(&factory, true, manager, {});
-    GseLib::DataInterpretation::current()->updatePktOffsets(8);
+    installHub(dir);
 }
 
 void queryScan(const KorGse::ScanData& scan, const KorGse::MassCal& cal)
@@ -106,7 +73,7 @@ void queryScan(const KorGse::ScanData& scan, const KorGse::MassCal& cal)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     setUpHub();
-    const std::string path = std::string(g_folder) + "/tm.tlm";
+    const std::string path = g_folder + "/tm.tlm";
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f)
         std::abort();

@@ -5,16 +5,13 @@
 // is refreshed in two steps (half, then all), then every scan is classified and
 // every trace drawn, under a tiny database, DAC table and SEB command table
 // built once. Nothing may crash, hang or read past a packet.
-#include "gselib/interpretation/datainterpretation.h"
+#include "korafuzzhub.h"
 #include "gselib/packets/telemetryfile.h"
-#include "gselib/services/configvek.h"
-#include "koralib/koradatai.h"
 #include "koralib/kortelemetrycache.h"
 #include "koralib/masscal.h"
 #include "koralib/sciencedatacache.h"
 #include "koralib/sebcmdinterpreter.h"
 #include "tools/util/checksum.h"
-#include "tools/util/pluginmanager.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,27 +22,17 @@
 #include <cstring>
 #include <exception>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-char g_folder[4096];
+using namespace KoraFuzzHub;
 
-void writeText(const QString& path, const QByteArray& text)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        std::abort();
-    f.write(text);
-}
+std::string g_folder;
 
 QByteArray row(int id, int type, int off, int n)
 {
-    const QByteArray name = "I" + QByteArray::number(id);
-    return "KOR\t" + name + "\t" + name + "\t" + QByteArray::number(id) + "\t" + QByteArray::number(type) + "\t3\t" +
-           QByteArray::number(off) + "\t" + QByteArray::number(n) + "\t0x" +
-           QByteArray::number((1ull << (8 * n)) - 1, 16) + "\t0\t%d\t%g\t0\t0\t1\tV\t%g\t1\tN\t0.5\t0.25\t0\t0\t0\t0\t0\t0\t1\n";
+    return KoraFuzzHub::row("I" + QByteArray::number(id), id, type, off, n);
 }
 
 void setUp()
@@ -54,14 +41,9 @@ void setUp()
     if (done)
         return;
     done = true;
-    std::snprintf(g_folder, sizeof g_folder, "%s/fuzz_kora_scans_XXXXXX", QDir::tempPath().toLocal8Bit().constData());
-    if (!mkdtemp(g_folder))
-        std::abort();
-    const QString dir = QString::fromLocal8Bit(g_folder);
-    QByteArray db = "SUB_SYSTEM\tNAME\tDESCRIPTION\tDATA_ID\tPACKET_TYPE\tDECODE_TYPE\tDECODE_ID1\tDECODE_ID2\t"
-                    "DECODE_ID3\tDECODE_ID4\tRAW_FMT\tENG_FMT\tENG_EQ_TYPE\tENG_K1\tENG_K2\tSCI_UNITS\tSCI_FMT\t"
-                    "SCI_EQ_TYPE\tSCI_FROM_ENG\tSCI_K1\tSCI_K2\tSCI_K3\tSCI_K4\tSCI_K5\tSCI_K6\tSCI_K7\tSCI_K8\t"
-                    "ARRAY_LENGTH\n";
+    g_folder = makeFolder("fuzz_kora_scans");
+    const QString dir = QString::fromStdString(g_folder);
+    QByteArray db = DB_HEADER;
     db += row(105, 22, 8, 1) + row(102, 22, 9, 1) + row(17, 22, 10, 2) + row(18, 22, 14, 2) + row(351, 26, 8, 2) +
           row(352, 26, 10, 2) + row(353, 26, 12, 2) + row(200, 25, 4, 4) + row(202, 25, 10, 2) + row(204, 25, 13, 2) +
           row(245, 25, 80, 2) + row(251, 25, 89, 2) + row(252, 25, 91, 4);
@@ -87,17 +69,7 @@ void setUp()
 {"id":"20","name":"RAMP","description":"","data":[]},
 {"id":"21","name":"RAMP_IMM","description":"","data":[{"type":2,"field":"bins","description":"","offset":6,"hkid":245}]},
 {"id":"2E","name":"PAUSE","description":"","data":[{"type":1,"field":"i","description":"","offset":6,"size":1,"mask":"FF","shift":-30}]}])");
-    const QByteArray d = dir.toLocal8Bit();
-    writeText(dir + "/vek.INI", "[VEK]\ndefault_group=KORA\n[KORA]\ngse=" + d + "\ntm_definitions=" + d +
-                                    "\ntm_database=" + d + "/db.txt\ndac_file=" + d + "/dac.txt\nviewers_root=" + d +
-                                    "\ndata_root=" + d + "\n");
-    setenv("INIVEK", (d + "/vek.INI").constData(), 1);
-    setenv("HOME", d.constData(), 1);
-    GseLib::ConfigVek::setDefaultGroup(QStringLiteral("KORA"));
-    static KorGse::KorDataInterpretationFactory factory;
-    static PluginManager* manager = new PluginManager;
-    GseLib::DataInterpretation::init(&factory, true, manager, {});
-    GseLib::DataInterpretation::current()->updatePktOffsets(8);
+    installHub(dir);
     KorGse::SebCmdInterpreter::createInterpreters();
     auto* cache = new KorGse::KorTelemetryCache;
     static FILE* quiet = std::fopen("/dev/null", "w");
@@ -173,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         ends.push_back(archive.size());
         i += n;
     }
-    const std::string path = std::string(g_folder) + "/tm.tlm";
+    const std::string path = g_folder + "/tm.tlm";
     const size_t half = ends.empty() ? 0 : ends[ends.size() / 2];
     writeFile(path, archive, half);
     GseLib::TelemetryFile::setSharedCacheFile(path);

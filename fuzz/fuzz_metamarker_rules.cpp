@@ -3,17 +3,14 @@
 // markers and message lines; every object of its "meta_markers" array is also
 // made into a generator directly, valid or not, as a file changed between
 // validation and loading would be. Nothing may crash, hang or grow without bound.
-#include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/timeresolver.h"
 #include "gselib/packets/tompacket.h"
-#include "gselib/services/configvek.h"
-#include "koralib/koradatai.h"
 #include "koralib/metamarkercache.h"
 #include "koralib/metamarkergenerator.h"
 #include "koralib/metamarkerrules.h"
-#include "tools/util/pluginmanager.h"
+#include "korafuzzhub.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,11 +24,12 @@
 #include <iostream>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
-char g_folder[4096];
+using namespace KoraFuzzHub;
+
+std::string g_folder;
 
 class TickResolver : public GseLib::TimeResolver
 {
@@ -48,14 +46,6 @@ public:
     bool handlePacket(const GseLib::TMPacketPtr&) override { return true; }
     GseLib::TMPacketPtr t0Packet() const override { return nullptr; }
 };
-
-void writeText(const QString& path, const QByteArray& text)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        std::abort();
-    f.write(text);
-}
 
 void add(GseLib::TelemetryCache* cache, int type, const std::string& data, uint32_t ticks)
 {
@@ -84,30 +74,15 @@ void setUp()
     if (done)
         return;
     done = true;
-    std::snprintf(g_folder, sizeof g_folder, "%s/fuzz_mmr_XXXXXX", QDir::tempPath().toLocal8Bit().constData());
-    if (!mkdtemp(g_folder))
-        std::abort();
-    const QString dir = QString::fromLocal8Bit(g_folder);
+    g_folder = makeFolder("fuzz_mmr");
+    const QString dir = QString::fromStdString(g_folder);
     QDir().mkpath(dir + "/MetaMarkerRules");
     writeText(dir + "/db.txt",
-              "SUB_SYSTEM\tNAME\tDESCRIPTION\tDATA_ID\tPACKET_TYPE\tDECODE_TYPE\tDECODE_ID1\tDECODE_ID2\t"
-              "DECODE_ID3\tDECODE_ID4\tRAW_FMT\tENG_FMT\tENG_EQ_TYPE\tENG_K1\tENG_K2\tSCI_UNITS\tSCI_FMT\t"
-              "SCI_EQ_TYPE\tSCI_FROM_ENG\tSCI_K1\tSCI_K2\tSCI_K3\tSCI_K4\tSCI_K5\tSCI_K6\tSCI_K7\tSCI_K8\t"
-              "ARRAY_LENGTH\n"
-              "MSG\tTEXT\ttext\t900\t8\t7\t0\t0\t\t\t%s\t%s\t\t\t\t\t%s\t\t\t\t\t\t\t\t\t\t\t1\n");
+              DB_HEADER +
+                  "MSG\tTEXT\ttext\t900\t8\t7\t0\t0\t\t\t%s\t%s\t\t\t\t\t%s\t\t\t\t\t\t\t\t\t\t\t1\n");
     writeText(dir + "/tm_packet_types.txt", "8,TEXT,false,-1,-1\n9,M,false,0,128\n22,SEB,false,0,64\n");
     writeText(dir + "/dac.txt", "# dac\n13\t13\tRF\t16\t0xFFFF\t0\t0\t1\n");
-    const QByteArray d = dir.toLocal8Bit();
-    writeText(dir + "/vek.INI", "[VEK]\ndefault_group=KORA\n[KORA]\ngse=" + d + "\ntm_definitions=" + d +
-                                    "\ntm_database=" + d + "/db.txt\ndac_file=" + d + "/dac.txt\nviewers_root=" + d +
-                                    "\ndata_root=" + d + "\n");
-    setenv("INIVEK", (d + "/vek.INI").constData(), 1);
-    setenv("HOME", d.constData(), 1);
-    GseLib::ConfigVek::setDefaultGroup(QStringLiteral("KORA"));
-    static KorGse::KorDataInterpretationFactory factory;
-    static PluginManager* manager = new PluginManager;
-    GseLib::DataInterpretation::init(&factory, true, manager, {});
-    GseLib::DataInterpretation::current()->updatePktOffsets(8);
+    installHub(dir);
 
     auto* cache = new GseLib::TelemetryCache(new TickResolver);
     GseLib::TelemetryFile::setSharedCache(cache);
@@ -127,7 +102,7 @@ void setUp()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     setUp();
-    const QString path = QString::fromLocal8Bit(g_folder) + "/MetaMarkerRules/rules.json";
+    const QString path = QString::fromStdString(g_folder) + "/MetaMarkerRules/rules.json";
     writeText(path, QByteArray(reinterpret_cast<const char*>(data), qsizetype(size)));
 
     // Findings are text for users; here they are only written somewhere.

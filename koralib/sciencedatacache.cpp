@@ -64,10 +64,20 @@ double segmentMax(const ScanData& scan)
     return m;
 }
 
-void checkStart(int start)
+// A trace from scan `start` on: (scan time, y(scan index)). `times` holds a
+// time for every scan.
+template <typename Y>
+QList<QPointF> traceFrom(int start, const QList<double>& times, Y y)
 {
     if (start < 0)
         throw std::out_of_range("trace start " + std::to_string(start) + " is negative");
+    QList<QPointF> out;
+    if (start >= times.size())
+        return out;
+    out.reserve(times.size() - start);
+    for (qsizetype i = start; i < times.size(); ++i)
+        out.append(QPointF(times[i], y(i)));
+    return out;
 }
 
 } // namespace
@@ -111,13 +121,8 @@ void ScienceDataCache::refresh()
             }
             break;
         case 27:
-            if (scanTypes.testFlag(KORA::Type27)) {
-                nonScanPackets = 0;
-                handleAggregatedPacket(p);
-            }
-            break;
         case 28:
-            if (scanTypes.testFlag(KORA::Type28)) {
+            if (scanTypes.testFlag(p->type() == 27 ? KORA::Type27 : KORA::Type28)) {
                 nonScanPackets = 0;
                 handleAggregatedPacket(p);
             }
@@ -304,25 +309,15 @@ std::pair<int, int> ScienceDataCache::scanIndexRange(double t0, double t1) const
 
 QList<QPointF> ScienceDataCache::correctedTicTrace(int start, double a, double b, double c, double d) const
 {
-    checkStart(start);
-    QList<QPointF> out;
-    if (start >= scans.size())
-        return out;
-    out.reserve(scans.size() - start);
-    for (qsizetype i = start; i < scans.size(); ++i)
-        out.append(QPointF(scanTimes[i], scans[i]->correctedTotalIonCountOfTotal(ticPoints_[i].y(), a, b, c, d)));
-    return out;
+    return traceFrom(start, scanTimes, [&](qsizetype i) {
+        return scans[i]->correctedTotalIonCountOfTotal(ticPoints_[i].y(), a, b, c, d);
+    });
 }
 
 QList<QPointF> ScienceDataCache::sicTrace(ScanData::SciRange range, const MassCal& cal, bool correct, int start,
                                           double a, double b, double c, double d) const
 {
-    checkStart(start);
-    QList<QPointF> out;
-    if (start >= scans.size())
-        return out;
-    out.reserve(scans.size() - start);
-    for (qsizetype i = start; i < scans.size(); ++i) {
+    return traceFrom(start, scanTimes, [&](qsizetype i) {
         const ScanData& s = *scans[i];
         int from = 0;
         int to = 0;
@@ -338,21 +333,13 @@ QList<QPointF> ScienceDataCache::sicTrace(ScanData::SciRange range, const MassCa
         double y = sum;
         if (correct)
             y *= s.correctedTotalIonCountFactor(a, b, c, d);
-        out.append(QPointF(scanTimes[i], y));
-    }
-    return out;
+        return y;
+    });
 }
 
 QList<QPointF> ScienceDataCache::maxIonCountTrace(int start) const
 {
-    checkStart(start);
-    QList<QPointF> out;
-    if (start >= scans.size())
-        return out;
-    out.reserve(scans.size() - start);
-    for (qsizetype i = start; i < scans.size(); ++i)
-        out.append(QPointF(scanTimes[i], maxCounts[i]));
-    return out;
+    return traceFrom(start, scanTimes, [&](qsizetype i) { return maxCounts[i]; });
 }
 
 } // namespace KorGse

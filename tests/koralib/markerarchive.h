@@ -4,52 +4,27 @@
 // installs a first-instrument hub from the generated definitions (offsets
 // moved by 8 as at start-up), and opens the generated archives as the shared
 // packet cache. Also builds small in-memory archives for the generator tests.
-#include "gselib/interpretation/datainterpretation.h"
+#include "generateddefinitions.h"
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/timeresolver.h"
 #include "gselib/packets/tompacket.h"
-#include "gselib/services/configvek.h"
-#include "koralib/koradatai.h"
 #include "koralib/kortelemetrycache.h"
 #include "support/streamcapture.h"
-#include "support/tempdir.h"
-#include "tools/util/pluginmanager.h"
 
 #include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace MarkerTest {
 
-class GeneratedSet
+class GeneratedSet : public KoraTest::GeneratedDefinitions
 {
 public:
-    explicit GeneratedSet(const QStringList& extra = {})
+    explicit GeneratedSet(const QStringList& extra = {}) : GeneratedDefinitions("gen_kora_markers.py", extra, 300000)
     {
-        QStringList args{QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_kora_markers.py"), dir.path()};
-        args << extra;
-        QProcess gen;
-        gen.start(QStringLiteral("/usr/bin/python3"), args);
-        generated = gen.waitForFinished(300000) && gen.exitCode() == 0;
-        EXPECT_TRUE(generated) << gen.readAllStandardError().toStdString();
-        inivek = std::make_unique<TestSupport::ScopedEnv>("INIVEK", dir.filePath("vek.INI").toUtf8());
-        home = std::make_unique<TestSupport::ScopedEnv>("HOME", dir.path().toUtf8());
-        QFile f(dir.filePath("expected.json"));
-        if (f.open(QIODevice::ReadOnly))
-            expected = QJsonDocument::fromJson(f.readAll()).object();
-        GseLib::ConfigVek::setDefaultGroup(GseLib::ConfigVek::getDefaultGroupFromIni(QString()));
-        manager = std::make_unique<PluginManager>();
-        GseLib::DataInterpretation::init(&factory, true, manager.get(), {});
-        GseLib::DataInterpretation::current()->updatePktOffsets(8);
+        installHub();
     }
     ~GeneratedSet() { GseLib::TelemetryFile::setSharedCache(nullptr); }
 
@@ -64,27 +39,9 @@ public:
         TestSupport::StderrCapture quiet; // parse notes are not under test here
         GseLib::TelemetryFile::setSharedCacheFile(path.toStdString());
     }
-
-    TestSupport::TempDir dir;
-    bool generated = false;
-    QJsonObject expected;
-    KorGse::KorDataInterpretationFactory factory;
-    std::unique_ptr<TestSupport::ScopedEnv> inivek;
-    std::unique_ptr<TestSupport::ScopedEnv> home;
-    std::unique_ptr<PluginManager> manager;
 };
 
-class SuiteTest : public ::testing::Test
-{
-protected:
-    static void SetUpTestSuite() { set = new GeneratedSet; }
-    static void TearDownTestSuite()
-    {
-        delete set;
-        set = nullptr;
-    }
-    static inline GeneratedSet* set = nullptr;
-};
+using SuiteTest = KoraTest::SharedSuite<GeneratedSet>;
 
 // Times that follow from the packet alone: relative time = ticks / 10^4 s,
 // Unix time 1000 s later; a line's own time of s seconds is s relative.

@@ -3,22 +3,11 @@
 // folder once per suite, points INIVEK and HOME there, installs a first-
 // instrument hub over the generated definitions, loads the SEB command table
 // as start-up does and reads seb_expected.json. Also builds type-23 packets.
-#include "gselib/interpretation/datainterpretation.h"
+#include "generateddefinitions.h"
 #include "gselib/packets/timeresolvers.h"
 #include "gselib/packets/tompacket.h"
-#include "gselib/services/configvek.h"
-#include "koralib/koradatai.h"
 #include "koralib/sebcmdinterpreter.h"
-#include "support/tempdir.h"
-#include "tools/util/pluginmanager.h"
 
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <gtest/gtest.h>
-
-#include <memory>
 #include <vector>
 
 inline std::vector<unsigned char> hexBytes(const QString& hex)
@@ -54,32 +43,15 @@ inline GseLib::TMPacketPtr sebPacket(const std::vector<unsigned char>& stream, u
 class SebTestData : public ::testing::Test
 {
 protected:
-    struct Data
+    // The SEB tests read packets built here, not archives: no offset move.
+    struct Data : KoraTest::GeneratedDefinitions
     {
-        TestSupport::TempDir dir;
-        std::unique_ptr<TestSupport::ScopedEnv> inivek, home;
-        KorGse::KorDataInterpretationFactory factory;
-        std::unique_ptr<PluginManager> manager;
-        QJsonObject expected;
-        bool generated = false;
+        Data() : GeneratedDefinitions("gen_kora_seb.py") { installHub("seb_expected.json", false); }
     };
 
     static void SetUpTestSuite()
     {
         data = new Data;
-        QProcess gen;
-        gen.start(QStringLiteral("/usr/bin/python3"),
-                  {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_kora_seb.py"), data->dir.path()});
-        data->generated = gen.waitForFinished(120000) && gen.exitCode() == 0;
-        EXPECT_TRUE(data->generated) << gen.readAllStandardError().toStdString();
-        data->inivek = std::make_unique<TestSupport::ScopedEnv>("INIVEK", data->dir.filePath("vek.INI").toUtf8());
-        data->home = std::make_unique<TestSupport::ScopedEnv>("HOME", data->dir.path().toUtf8());
-        QFile f(data->dir.filePath("seb_expected.json"));
-        if (f.open(QIODevice::ReadOnly))
-            data->expected = QJsonDocument::fromJson(f.readAll()).object();
-        GseLib::ConfigVek::setDefaultGroup(GseLib::ConfigVek::getDefaultGroupFromIni(QString()));
-        data->manager = std::make_unique<PluginManager>();
-        GseLib::DataInterpretation::init(&data->factory, true, data->manager.get(), {});
         KorGse::SebCmdInterpreter::clearInterpreters();
         if (data->generated)
             KorGse::SebCmdInterpreter::createInterpreters();

@@ -5,24 +5,19 @@
 // twice per packet: its decoder called directly (own result, appending to a
 // list that already holds an item) and through the hub's decodePacket (result
 // = items appended). Items, results and overrun lines must match exactly.
+#include "generateddefinitions.h"
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/interpretation/valuemode.h"
 #include "gselib/packets/timeresolver.h"
 #include "gselib/packets/tompacket.h"
-#include "gselib/services/configvek.h"
 #include "koralib/koradatai.h"
 #include "koralib/kortelemetrycache.h"
 #include "support/streamcapture.h"
-#include "support/tempdir.h"
-#include "tools/util/pluginmanager.h"
 
-#include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -59,25 +54,12 @@ public:
 const CountTimes countTimes;
 
 // The generated set, made and loaded once for the suite.
-struct Generated
+struct Generated : KoraTest::GeneratedDefinitions
 {
-    Generated()
+    Generated() : GeneratedDefinitions("gen_kora.py", {QStringLiteral("--decoders")})
     {
-        QProcess gen;
-        gen.start(QStringLiteral("/usr/bin/python3"),
-                  {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_kora.py"), dir.path(), QStringLiteral("--decoders")});
-        ok = gen.waitForFinished(120000) && gen.exitCode() == 0;
-        EXPECT_TRUE(ok) << gen.readAllStandardError().toStdString();
-        inivek = std::make_unique<TestSupport::ScopedEnv>("INIVEK", dir.filePath("vek.INI").toUtf8());
-        home = std::make_unique<TestSupport::ScopedEnv>("HOME", dir.path().toUtf8());
-        QFile f(dir.filePath("expected.json"));
-        if (f.open(QIODevice::ReadOnly))
-            expected = QJsonDocument::fromJson(f.readAll()).object().value("decoders").toObject();
-        // As the start-up does: the configured group, init with the factory, offsets moved by 8.
-        GseLib::ConfigVek::setDefaultGroup(GseLib::ConfigVek::getDefaultGroupFromIni(QString()));
-        manager = std::make_unique<PluginManager>();
-        GseLib::DataInterpretation::init(&factory, true, manager.get(), {});
-        GseLib::DataInterpretation::current()->updatePktOffsets(8);
+        installHub();
+        expected = expected.value("decoders").toObject();
         KorGse::KorTelemetryCache::ip_ = expected.value("ip").toDouble();
         for (const QJsonValue& p : expected.value("packets").toArray()) {
             const QJsonObject o = p.toObject();
@@ -91,28 +73,14 @@ struct Generated
         }
     }
 
-    TestSupport::TempDir dir;
-    bool ok = false;
-    QJsonObject expected;
-    KorGse::KorDataInterpretationFactory factory;
-    std::unique_ptr<TestSupport::ScopedEnv> inivek;
-    std::unique_ptr<TestSupport::ScopedEnv> home;
-    std::unique_ptr<PluginManager> manager;
     std::vector<GseLib::TMPacketPtr> packets;
     std::vector<std::string> notes;
 };
 
-class KorDecodersGenerated : public ::testing::Test
+class KorDecodersGenerated : public KoraTest::SharedSuite<Generated>
 {
 protected:
-    static void SetUpTestSuite() { gen = new Generated; }
-    static void TearDownTestSuite()
-    {
-        delete gen;
-        gen = nullptr;
-    }
     static GseLib::DataInterpretation* hub() { return GseLib::DataInterpretation::current(); }
-    static inline Generated* gen = nullptr;
 };
 
 // Values: numbers exactly or within 1e-12 relative (the standard deviations are
@@ -159,9 +127,9 @@ void expectItems(const QJsonArray& want, const GseLib::DataItems& got, size_t fr
 
 TEST_F(KorDecodersGenerated, RowsLoadAsGenerated)
 {
-    ASSERT_TRUE(gen->ok);
+    ASSERT_TRUE(defs->generated);
     std::set<unsigned> types;
-    for (const QJsonValue& v : gen->expected.value("rows").toArray()) {
+    for (const QJsonValue& v : defs->expected.value("rows").toArray()) {
         const QJsonObject r = v.toObject();
         const GseLib::TmDatabaseRow& row = hub()->db()->row(unsigned(r.value("id").toInt()));
         EXPECT_EQ(row.decodeType, unsigned(r.value("type").toInt())) << row.key;
@@ -180,18 +148,18 @@ TEST_F(KorDecodersGenerated, RowsLoadAsGenerated)
 
 TEST_F(KorDecodersGenerated, EveryRowOnEveryPacketOfItsType)
 {
-    ASSERT_TRUE(gen->ok);
-    const QJsonArray cases = gen->expected.value("cases").toArray();
+    ASSERT_TRUE(defs->generated);
+    const QJsonArray cases = defs->expected.value("cases").toArray();
     ASSERT_GT(cases.size(), 400);
     std::map<unsigned, size_t> itemsPerType;
     for (const QJsonValue& v : cases) {
         const QJsonObject c = v.toObject();
         const GseLib::TmDatabaseRow& row = hub()->db()->row(unsigned(c.value("row").toInt()));
         const size_t k = size_t(c.value("packet").toInt());
-        ASSERT_LT(k, gen->packets.size());
-        const GseLib::TMPacket* packet = gen->packets[k].get();
+        ASSERT_LT(k, defs->packets.size());
+        const GseLib::TMPacket* packet = defs->packets[k].get();
         const std::string where = row.key + " (type " + std::to_string(row.decodeType) + ") on packet " +
-                                  std::to_string(k) + " [" + gen->notes[k] + "]";
+                                  std::to_string(k) + " [" + defs->notes[k] + "]";
         const std::string stdoutLines = c.value("stdout").toString().toStdString();
         const QJsonArray items = c.value("items").toArray();
 
@@ -239,9 +207,9 @@ TEST_F(KorDecodersGenerated, EveryRowOnEveryPacketOfItsType)
 // never come from bytes that are not there.
 TEST_F(KorDecodersGenerated, EveryTruncationOfTheGeneratedPackets)
 {
-    ASSERT_TRUE(gen->ok);
-    const QJsonArray packets = gen->expected.value("packets").toArray();
-    const QJsonArray rows = gen->expected.value("rows").toArray();
+    ASSERT_TRUE(defs->generated);
+    const QJsonArray packets = defs->expected.value("packets").toArray();
+    const QJsonArray rows = defs->expected.value("rows").toArray();
     size_t runs = 0;
     for (qsizetype k = 0; k < packets.size(); ++k) {
         const QJsonObject p = packets[k].toObject();
@@ -276,7 +244,7 @@ TEST_F(KorDecodersGenerated, EveryTruncationOfTheGeneratedPackets)
 // reallocate, and copy the list, on every packet).
 TEST_F(KorDecodersGenerated, ListsGrowGeometricallyAcrossPackets)
 {
-    ASSERT_TRUE(gen->ok);
+    ASSERT_TRUE(defs->generated);
     const struct
     {
         unsigned row;
@@ -289,14 +257,14 @@ TEST_F(KorDecodersGenerated, ListsGrowGeometricallyAcrossPackets)
     constexpr int PACKETS = 400;
     for (const auto& c : cases) {
         size_t k = 0;
-        while (k < gen->notes.size() && gen->notes[k].rfind(c.packet, 0) != 0)
+        while (k < defs->notes.size() && defs->notes[k].rfind(c.packet, 0) != 0)
             ++k;
-        ASSERT_LT(k, gen->notes.size()) << c.packet;
+        ASSERT_LT(k, defs->notes.size()) << c.packet;
         GseLib::DataItems list;
         int reallocations = 0;
         for (int i = 0; i < PACKETS; ++i) {
             const size_t capacity = list.capacity();
-            ASSERT_TRUE(hub()->getData(int(c.row), gen->packets[k].get(), list, Gse::Raw, true, nullptr)) << c.row;
+            ASSERT_TRUE(hub()->getData(int(c.row), defs->packets[k].get(), list, Gse::Raw, true, nullptr)) << c.row;
             reallocations += list.capacity() != capacity;
         }
         // Doubling from one item to the final size takes about log2(size) steps.

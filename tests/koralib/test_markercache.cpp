@@ -17,12 +17,12 @@ class MarkerCacheTest : public MarkerTest::SuiteTest
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(set->generated);
-        GeneratedSet::open(set->archive("main"));
+        ASSERT_TRUE(defs->generated);
+        GeneratedSet::open(defs->archive("main"));
         cache = std::make_unique<MarkerCache>(new GseLib::TelemetryFile);
-        for (const QJsonValue& v : set->expected.value("markers").toArray())
+        for (const QJsonValue& v : defs->expected.value("markers").toArray())
             markers.push_back(v.toObject());
-        for (const QJsonValue& v : set->expected.value("timeOrder").toArray())
+        for (const QJsonValue& v : defs->expected.value("timeOrder").toArray())
             ordered.push_back(markers[size_t(v.toInt())]);
     }
     double time(size_t orderedIndex) const { return ordered[orderedIndex].value("relativeTime").toDouble(); }
@@ -57,7 +57,7 @@ TEST_F(MarkerCacheTest, HoldsEveryMarkerInTimeOrderWithItsReadingIndex)
     for (size_t i = 0; i < ordered.size(); ++i)
         expectRecord(cache->allMarkers()[i], ordered[i], "allMarkers[" + std::to_string(i) + "]");
     std::vector<QJsonObject> withId;
-    for (const QJsonValue& v : set->expected.value("idTimeOrder").toArray())
+    for (const QJsonValue& v : defs->expected.value("idTimeOrder").toArray())
         withId.push_back(markers[size_t(v.toInt())]);
     ASSERT_EQ(cache->idMarkers().size(), withId.size());
     ASSERT_LT(withId.size(), ordered.size()) << "the archive holds a marker with id 0";
@@ -121,7 +121,7 @@ TEST_F(MarkerCacheTest, MarkerInForceAtTimes)
 
 TEST_F(MarkerCacheTest, MarkerInForceAtPacketsAndUnknownIndexes)
 {
-    const QJsonArray packets = set->expected.value("packets").toArray();
+    const QJsonArray packets = defs->expected.value("packets").toArray();
     for (const QJsonValue& v : packets) {
         const QJsonObject p = v.toObject();
         bool foundByIndex = false;
@@ -211,7 +211,7 @@ TEST_F(MarkerCacheTest, MarkersOfAnInterval)
 TEST_F(MarkerCacheTest, GrowsWithTheArchiveAndReloads)
 {
     // The archive cut after its first marker packets, then completed.
-    QFile full(set->archive("main"));
+    QFile full(defs->archive("main"));
     ASSERT_TRUE(full.open(QIODevice::ReadOnly));
     const QByteArray bytes = full.readAll();
     const int cutPacket = ordered.back().value("pktIndex").toInt() + 1; // after the first markers by time order
@@ -219,13 +219,13 @@ TEST_F(MarkerCacheTest, GrowsWithTheArchiveAndReloads)
     for (int i = 0; i < cutPacket; ++i)
         cut += 8 + ((uint8_t(bytes[cut + 2]) << 8) | uint8_t(bytes[cut + 3])) + 4;
     QTemporaryDir dir;
-    const QString folder = dir.filePath(QFileInfo(QFileInfo(set->archive("main")).path()).fileName());
+    const QString folder = dir.filePath(QFileInfo(QFileInfo(defs->archive("main")).path()).fileName());
     ASSERT_TRUE(QDir().mkpath(folder));
     QFile part(folder + "/tm.tlm");
     ASSERT_TRUE(part.open(QIODevice::WriteOnly));
     part.write(bytes.left(cut));
     part.flush();
-    QFile::copy(QFileInfo(set->archive("main")).path() + "/tm.meta", folder + "/tm.meta");
+    QFile::copy(QFileInfo(defs->archive("main")).path() + "/tm.meta", folder + "/tm.meta");
     GeneratedSet::open(part.fileName());
     MarkerCache growing(new GseLib::TelemetryFile);
     size_t early = 0;

@@ -15,19 +15,19 @@ namespace {
 class MetaMarkerCacheTest : public MarkerTest::SuiteTest
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(set->generated); }
+    void SetUp() override { ASSERT_TRUE(defs->generated); }
 
     // A cache built over the archive, with what its construction wrote.
     std::unique_ptr<MetaMarkerCache> build(const char* which, std::string* err = nullptr)
     {
-        GeneratedSet::open(set->archive(which));
+        GeneratedSet::open(defs->archive(which));
         TestSupport::StreamCapture e(std::cerr);
         auto cache = std::make_unique<MetaMarkerCache>();
         if (err)
             *err = e.text();
         return cache;
     }
-    QJsonArray expectedMarkers() const { return set->expected.value("metaMarkers").toArray(); }
+    QJsonArray expectedMarkers() const { return defs->expected.value("metaMarkers").toArray(); }
 };
 
 void expectMarkers(const QList<MetaMarker>& got, const QJsonArray& want, const char* where)
@@ -51,7 +51,7 @@ TEST_F(MetaMarkerCacheTest, LoadsRulesInFileOrderAndFindsTheArchivesMetaMarkers)
     // The duplicate id, the failing file's finding and its skip line, nothing
     // from the hidden file, the folder or the text file.
     QString want;
-    for (const QJsonValue& v : set->expected.value("resetStderr").toArray())
+    for (const QJsonValue& v : defs->expected.value("resetStderr").toArray())
         want += v.toString() + "\n";
     EXPECT_EQ(QString::fromStdString(err), want);
     EXPECT_EQ(cache->testId(), 150);
@@ -125,7 +125,7 @@ TEST_F(MetaMarkerCacheTest, ANewSharedCacheDropsTheOldArchivesMarkers)
     cache->refresh();
     ASSERT_FALSE(cache->getMetaMarkers().isEmpty());
     // As a later start-up on another archive without a reset.
-    GeneratedSet::open(set->archive("main"));
+    GeneratedSet::open(defs->archive("main"));
     TestSupport::StreamCapture e(std::cerr);
     cache->refresh();
     EXPECT_TRUE(cache->getMetaMarkers().isEmpty());
@@ -140,17 +140,17 @@ TEST_F(MetaMarkerCacheTest, AnOpenMarkerKeepsItsProvisionalEndWhenTheArchiveGrow
 {
     // Cut just after the packet of the third marker 100: the offset rule
     // (id 60006) opens there, the pump rule (60002) is open.
-    QFile full(set->archive("main"));
+    QFile full(defs->archive("main"));
     ASSERT_TRUE(full.open(QIODevice::ReadOnly));
     const QByteArray bytes = full.readAll();
-    const int cutPacket = set->expected.value("events").toObject().value("M4").toInt() + 1;
+    const int cutPacket = defs->expected.value("events").toObject().value("M4").toInt() + 1;
     qsizetype cut = 0;
     for (int i = 0; i < cutPacket; ++i)
         cut += 8 + ((uint8_t(bytes[cut + 2]) << 8) | uint8_t(bytes[cut + 3])) + 4;
     QTemporaryDir dir;
-    const QString folder = dir.filePath(QFileInfo(QFileInfo(set->archive("main")).path()).fileName());
+    const QString folder = dir.filePath(QFileInfo(QFileInfo(defs->archive("main")).path()).fileName());
     ASSERT_TRUE(QDir().mkpath(folder));
-    ASSERT_TRUE(QFile::copy(QFileInfo(set->archive("main")).path() + "/tm.meta", folder + "/tm.meta"));
+    ASSERT_TRUE(QFile::copy(QFileInfo(defs->archive("main")).path() + "/tm.meta", folder + "/tm.meta"));
     QFile part(folder + "/tm.tlm");
     ASSERT_TRUE(part.open(QIODevice::WriteOnly));
     part.write(bytes.left(cut));
@@ -159,7 +159,7 @@ TEST_F(MetaMarkerCacheTest, AnOpenMarkerKeepsItsProvisionalEndWhenTheArchiveGrow
     TestSupport::StreamCapture e(std::cerr);
     MetaMarkerCache cache;
     cache.refresh();
-    const double newestAtCut = set->expected.value("packets").toArray().at(cutPacket - 1).toObject()
+    const double newestAtCut = defs->expected.value("packets").toArray().at(cutPacket - 1).toObject()
                                    .value("relativeTime").toDouble();
     auto find = [](const QList<MetaMarker>& list, int id, int nth) {
         for (const MetaMarker& m : list)
@@ -188,7 +188,7 @@ TEST_F(MetaMarkerCacheTest, AnOpenMarkerKeepsItsProvisionalEndWhenTheArchiveGrow
 
 TEST_F(MetaMarkerCacheTest, TheProcessWideInstance)
 {
-    GeneratedSet::open(set->archive("main"));
+    GeneratedSet::open(defs->archive("main"));
     TestSupport::StreamCapture e(std::cerr);
     MetaMarkerCache& a = MetaMarkerCache::getInstance();
     EXPECT_EQ(&a, &MetaMarkerCache::getInstance());

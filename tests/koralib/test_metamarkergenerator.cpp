@@ -38,7 +38,7 @@ using Intervals = std::vector<std::pair<double, double>>;
 class MetaMarkerGeneratorTest : public MarkerTest::SuiteTest
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(set->generated); }
+    void SetUp() override { ASSERT_TRUE(defs->generated); }
     void TearDown() override { GseLib::TelemetryFile::setSharedCache(nullptr); }
 
     // Feeds the events, as the cache does, to a generator of the rule given

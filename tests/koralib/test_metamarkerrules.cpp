@@ -28,8 +28,8 @@ QString joined(const QJsonArray& lines)
 // table is written by the generator from the file format.
 TEST_F(MetaMarkerRules, FindingsTable)
 {
-    ASSERT_TRUE(set->generated);
-    const QJsonArray table = set->expected.value("findings").toArray();
+    ASSERT_TRUE(defs->generated);
+    const QJsonArray table = defs->expected.value("findings").toArray();
     ASSERT_GT(table.size(), 50);
     for (const QJsonValue& v : table) {
         const QJsonObject c = v.toObject();
@@ -42,7 +42,7 @@ TEST_F(MetaMarkerRules, FindingsTable)
         {
             TestSupport::StreamCapture e(std::cerr);
             TestSupport::StreamCapture o(std::cout);
-            ok = KorGse::isValidMetamarkerRuleFile(QFileInfo(set->dir.filePath("findings/" + file)));
+            ok = KorGse::isValidMetamarkerRuleFile(QFileInfo(defs->dir.filePath("findings/" + file)));
             err = e.text();
             out = o.text();
         }

@@ -12,6 +12,7 @@
 #include "support/logcapture.h"
 #include "support/qtprinters.h"
 #include "support/tempdir.h"
+#include "tolvagenerated.h"
 #include "tolvalib/tolvapackets.h"
 #include "tolvalib/tolvatimeresolver.h"
 #include "tools/util/pluginmanager.h"
@@ -33,13 +34,7 @@ class TolvaArchives : public ::testing::Test
 protected:
     void SetUp() override
     {
-        QProcess gen;
-        gen.start("/usr/bin/python3", {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_tolva.py"), dir.path()});
-        ASSERT_TRUE(gen.waitForFinished(60000));
-        ASSERT_EQ(gen.exitCode(), 0) << gen.readAllStandardError().toStdString();
-        QFile file(dir.filePath("expected.json"));
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        expected = QJsonDocument::fromJson(file.readAll()).object();
+        ASSERT_NO_FATAL_FAILURE(TolvaTest::generate(dir.path(), "expected.json", expected));
 
         GseLib::ConfigVek::setDefaultGroup("TOLVA");
         const auto wildcard = [](const char* w) {

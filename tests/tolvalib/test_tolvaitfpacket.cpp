@@ -6,17 +6,16 @@
 
 #include "support/qtprinters.h"
 #include "support/tempdir.h"
+#include "tolvagenerated.h"
 
-#include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QStringList>
 #include <gtest/gtest.h>
 
 using TolvaGse::TolvaCcsdsPacket;
 using TolvaGse::TolvaItfPacket;
+using TolvaTest::hex;
 
 namespace {
 
@@ -24,19 +23,11 @@ QJsonObject frames()
 {
     static const QJsonObject doc = [] {
         TestSupport::TempDir dir;
-        QProcess gen;
-        gen.start("/usr/bin/python3", {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_tolva.py"), dir.path()});
-        gen.waitForFinished(60000);
-        QFile file(dir.filePath("frames.json"));
-        file.open(QIODevice::ReadOnly);
-        return QJsonDocument::fromJson(file.readAll()).object();
+        QJsonObject d;
+        TolvaTest::generate(dir.path(), "frames.json", d);
+        return d;
     }();
     return doc;
-}
-
-QByteArray hex(const QJsonValue& v)
-{
-    return QByteArray::fromHex(v.toString().toLatin1());
 }
 
 QByteArray image(const TolvaCcsdsPacket& p)

@@ -9,6 +9,7 @@
 #include "support/logcapture.h"
 #include "support/qtprinters.h"
 #include "support/tempdir.h"
+#include "tolvagenerated.h"
 #include "tolvalib/tolvadatainterpretation.h"
 #include "tolvalib/tolvapacketfamily.h"
 #include "tolvalib/tolvatelemetrycache.h"
@@ -35,13 +36,7 @@ class TolvaMarkers : public ::testing::Test
 protected:
     void SetUp() override
     {
-        QProcess gen;
-        gen.start("/usr/bin/python3", {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_tolva.py"), dir.path()});
-        ASSERT_TRUE(gen.waitForFinished(60000));
-        ASSERT_EQ(gen.exitCode(), 0) << gen.readAllStandardError().toStdString();
-        QFile file(dir.filePath("markers.json"));
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        expected = QJsonDocument::fromJson(file.readAll()).object();
+        ASSERT_NO_FATAL_FAILURE(TolvaTest::generate(dir.path(), "markers.json", expected));
 
         // The packet cache accepts the APIDs that the hub's table allows.
         GseLib::DataInterpretation::init(&factory, false, nullptr, {});
@@ -69,15 +64,13 @@ protected:
             std::fclose(messages);
     }
 
-    static QByteArray bytes(const QJsonValue& hex) { return QByteArray::fromHex(hex.toString().toLatin1()); }
-
     static void expectMarker(const Marker& m, const QJsonObject& want, const std::string& where)
     {
         EXPECT_EQ(m.markerId(), uint32_t(want.value("id").toDouble())) << where;
         EXPECT_EQ(m.markerType(), uint32_t(want.value("type").toDouble())) << where;
         EXPECT_EQ(m.startTimeUnixMicroSecs(), int64_t(want.value("start").toDouble())) << where;
         EXPECT_EQ(m.endTimeUnixMicroSecs(), int64_t(want.value("end").toDouble())) << where;
-        EXPECT_EQ(m.text(), bytes(want.value("text"))) << where;
+        EXPECT_EQ(m.text(), TolvaTest::hex(want.value("text"))) << where;
         EXPECT_EQ(m.isComplete(), want.value("complete").toBool()) << where;
         EXPECT_EQ(m.durationMicroSecs(), int64_t(want.value("duration").toDouble())) << where;
         EXPECT_DOUBLE_EQ(m.durationSecs(), want.value("duration").toDouble() / 1e6) << where;

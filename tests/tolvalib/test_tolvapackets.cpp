@@ -7,6 +7,7 @@
 
 #include "support/qtprinters.h"
 #include "support/tempdir.h"
+#include "tolvagenerated.h"
 #include "tolvalib/tolvapackets.h"
 #include "tolvalib/tolvatimeresolver.h"
 
@@ -24,6 +25,7 @@
 #include <stdexcept>
 
 using namespace TolvaGse;
+using TolvaTest::hex;
 
 namespace {
 
@@ -31,19 +33,11 @@ QJsonObject doc()
 {
     static const QJsonObject d = [] {
         TestSupport::TempDir dir;
-        QProcess gen;
-        gen.start("/usr/bin/python3", {QStringLiteral(GSE_SOURCE_DIR "/scripts/gen_tolva.py"), dir.path()});
-        gen.waitForFinished(60000);
-        QFile file(dir.filePath("packets.json"));
-        file.open(QIODevice::ReadOnly);
-        return QJsonDocument::fromJson(file.readAll()).object();
+        QJsonObject out;
+        TolvaTest::generate(dir.path(), "packets.json", out);
+        return out;
     }();
     return d;
-}
-
-QByteArray hex(const QJsonValue& v)
-{
-    return QByteArray::fromHex(v.toString().toLatin1());
 }
 
 QByteArray image(const GseLib::TMPacket& p)
