@@ -311,12 +311,16 @@ def test_wrapper_errors(kora):
         with pytest.raises(TypeError) as err:
             cvekutil.ScienceDataCacheWrapper(*args)
         assert str(err.value) == overload, args
-    # Three arguments: the class's own signature refuses them, the flat function as overloads.
-    with pytest.raises(TypeError) as err:
-        _cvekutil.new_ScienceDataCacheWrapper(True, True, True)
-    assert str(err.value).endswith("Additional information:\n" + overload)
-    assert cvekutil.ScienceDataCacheWrapper(averageSummedScans=True).get_scan(4).counts()[0] < \
-        w.get_scan(4).counts()[0]
+    # Three arguments: the unpacking error, then the overloads, from the class and the flat function.
+    for make in (cvekutil.ScienceDataCacheWrapper, _cvekutil.new_ScienceDataCacheWrapper):
+        with pytest.raises(TypeError) as err:
+            make(True, True, True)
+        assert str(err.value) == ("new_ScienceDataCacheWrapper expected at most 2 arguments, got 3\n"
+                                  "Additional information:\n" + overload)
+    # Flags by position only.
+    with pytest.raises(TypeError, match="keyword argument"):
+        cvekutil.ScienceDataCacheWrapper(averageSummedScans=True)
+    assert cvekutil.ScienceDataCacheWrapper(False, True).get_scan(4).counts()[0] < w.get_scan(4).counts()[0]
     assert cvekutil.ScienceDataCacheWrapper(True).size() == w.size()
 
 
