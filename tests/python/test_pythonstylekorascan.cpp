@@ -118,6 +118,16 @@ TEST(PythonStyleKoraScan, HousekeepingSamplesAndRawEntries)
     EXPECT_EQ(s._seb_scan_em2_raw(), -1);
 }
 
+TEST(PythonStyleKoraScan, PeakRateDividesTheTruncatedHighestCount)
+{
+    PythonStyleKoraScan s = scanOf({{0, {3.0, 12.9}}});
+    EXPECT_EQ(s.peak_counts_per_sec(), 0.0); // no status, no bin time
+    KorGse::ScanStatus status;
+    status.binTimeReadback = 250000.0; // microseconds
+    s.scan.scanStatuses.append(status);
+    EXPECT_EQ(s.peak_counts_per_sec(), 12 / 0.25);
+}
+
 TEST(PythonStyleKoraScan, EmptyScanHasNoMarkerAndAnEmptyAxis)
 {
     const PythonStyleKoraScan s;

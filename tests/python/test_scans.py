@@ -257,6 +257,24 @@ def test_status_readbacks(scans):
             assert s.peak_counts_per_sec() == pytest.approx(e["peak"] / (st["binTimeReadback"] / 1e6)), name
 
 
+def test_corrected_totals_and_peak_rate(scans, by_name):
+    # The corrected total of a plain scan, written from its formula with the
+    # constants 100, 100, -68 and -0.0992: a * b * tic / (u * w * exp((f - c) * d)),
+    # u the ionization time, w DAC 2's set value, f DAC 6's register value.
+    checked = 0
+    for s, e in zip(scans[1], scans[2]):
+        st = e["status"]
+        if e["type"] != 26 or st is None:
+            continue
+        scale = 100.0 * 100.0 / (st["pauseTimesMs"][2] * dac(2, st["setDacRaw"][2]) *
+                                 math.exp((dac(6, st["regDacRaw"][6]) + 68.0) * -0.0992))
+        assert s.corrected_total_ion_count() == pytest.approx(scale * e["total"], rel=1e-12), e["name"]
+        assert s.corrected_total_ion_count_factor() == pytest.approx(scale, rel=1e-12), e["name"]
+        checked += 1
+    assert checked == 3
+    assert by_name["no_status"][0].corrected_total_ion_count() == 0.0
+
+
 def test_signed_dac_rows(by_name):
     # A signed 12-bit row of slope 2: 0x0FFF reads -0.5, 0x07FF 1023.5.
     assert by_name["gap"][0]._seb_rf_amp_dac_set() == -0.5
