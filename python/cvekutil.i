@@ -557,6 +557,9 @@ public:
     double sd_laser_energy() const;
 };
 
+// The defaults stay in C: the class takes its flags by position only and
+// every other call gets the overload error, as the other overloaded classes.
+%feature("python:cdefaultargs") ScienceDataCacheWrapper::ScienceDataCacheWrapper;
 class ScienceDataCacheWrapper {
 public:
     ScienceDataCacheWrapper(bool skip_zero_id_markers = false, bool averageSummedScans = false);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "koralib/sebsequence.h"
 #include "python/pythonstylekorascan.h"
 #include "python/startup.h"
 
@@ -116,6 +117,35 @@ TEST(PythonStyleKoraScan, HousekeepingSamplesAndRawEntries)
     s.scan.scanStatuses.append(status);
     EXPECT_EQ(s._seb_scan_em1_raw(), INT32_MIN);
     EXPECT_EQ(s._seb_scan_em2_raw(), -1);
+}
+
+TEST(PythonStyleKoraScan, PeakRateDividesTheTruncatedHighestCount)
+{
+    PythonStyleKoraScan s = scanOf({{0, {3.0, 12.9}}});
+    EXPECT_EQ(s.peak_counts_per_sec(), 0.0); // no status, no bin time
+    KorGse::ScanStatus status;
+    status.binTimeReadback = 250000.0; // microseconds
+    s.scan.scanStatuses.append(status);
+    EXPECT_EQ(s.peak_counts_per_sec(), 12 / 0.25);
+}
+
+TEST(PythonStyleKoraScan, SequencePacketIndexesConcatenateAsStored)
+{
+    PythonStyleKoraScan s;
+    for (const QList<int>& indexes : {QList<int>{9, 3}, QList<int>{}, QList<int>{3, 1}}) {
+        auto seq = QSharedPointer<KorGse::SebSequence>::create();
+        seq->pktIndexes = indexes;
+        s.scan.sebSequences.append(seq);
+    }
+    // Neither sorted nor made unique.
+    EXPECT_EQ(s.seb_sequence_pkt_indexes(), (std::vector<int>{9, 3, 3, 1}));
+}
+
+TEST(PythonStyleKoraScan, SummedCountIsUnsigned)
+{
+    PythonStyleKoraScan s;
+    s.scan.numScans = 200;
+    EXPECT_EQ(s.num_scans(), 200);
 }
 
 TEST(PythonStyleKoraScan, EmptyScanHasNoMarkerAndAnEmptyAxis)

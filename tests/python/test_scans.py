@@ -257,6 +257,24 @@ def test_status_readbacks(scans):
             assert s.peak_counts_per_sec() == pytest.approx(e["peak"] / (st["binTimeReadback"] / 1e6)), name
 
 
+def test_corrected_totals_and_peak_rate(scans, by_name):
+    # The corrected total of a plain scan, written from its formula with the
+    # constants 100, 100, -68 and -0.0992: a * b * tic / (u * w * exp((f - c) * d)),
+    # u the ionization time, w DAC 2's set value, f DAC 6's register value.
+    checked = 0
+    for s, e in zip(scans[1], scans[2]):
+        st = e["status"]
+        if e["type"] != 26 or st is None:
+            continue
+        scale = 100.0 * 100.0 / (st["pauseTimesMs"][2] * dac(2, st["setDacRaw"][2]) *
+                                 math.exp((dac(6, st["regDacRaw"][6]) + 68.0) * -0.0992))
+        assert s.corrected_total_ion_count() == pytest.approx(scale * e["total"], rel=1e-12), e["name"]
+        assert s.corrected_total_ion_count_factor() == pytest.approx(scale, rel=1e-12), e["name"]
+        checked += 1
+    assert checked == 3
+    assert by_name["no_status"][0].corrected_total_ion_count() == 0.0
+
+
 def test_signed_dac_rows(by_name):
     # A signed 12-bit row of slope 2: 0x0FFF reads -0.5, 0x07FF 1023.5.
     assert by_name["gap"][0]._seb_rf_amp_dac_set() == -0.5
@@ -311,12 +329,16 @@ def test_wrapper_errors(kora):
         with pytest.raises(TypeError) as err:
             cvekutil.ScienceDataCacheWrapper(*args)
         assert str(err.value) == overload, args
-    # Three arguments: the class's own signature refuses them, the flat function as overloads.
-    with pytest.raises(TypeError) as err:
-        _cvekutil.new_ScienceDataCacheWrapper(True, True, True)
-    assert str(err.value).endswith("Additional information:\n" + overload)
-    assert cvekutil.ScienceDataCacheWrapper(averageSummedScans=True).get_scan(4).counts()[0] < \
-        w.get_scan(4).counts()[0]
+    # Three arguments: the unpacking error, then the overloads, from the class and the flat function.
+    for make in (cvekutil.ScienceDataCacheWrapper, _cvekutil.new_ScienceDataCacheWrapper):
+        with pytest.raises(TypeError) as err:
+            make(True, True, True)
+        assert str(err.value) == ("new_ScienceDataCacheWrapper expected at most 2 arguments, got 3\n"
+                                  "Additional information:\n" + overload)
+    # Flags by position only.
+    with pytest.raises(TypeError, match="keyword argument"):
+        cvekutil.ScienceDataCacheWrapper(averageSummedScans=True)
+    assert cvekutil.ScienceDataCacheWrapper(False, True).get_scan(4).counts()[0] < w.get_scan(4).counts()[0]
     assert cvekutil.ScienceDataCacheWrapper(True).size() == w.size()
 
 
