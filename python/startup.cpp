@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <sys/stat.h>
 
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/telemetryfile.h"
@@ -116,6 +117,9 @@ void initCVekUtil(std::string telemetryFilename)
     const QFileInfo info(QString::fromStdString(telemetryFilename));
     if (!info.exists())
         fail("tmfile does not exist: " + telemetryFilename);
+    // A FIFO, a device or a folder is no archive: reading one would block or never end.
+    if (struct stat st; ::stat(telemetryFilename.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        fail("tmfile is not a regular file: " + telemetryFilename);
     const std::string absolute = utf8(info.absoluteFilePath());
     GseLib::TmMeta meta(info.absolutePath());
     if (!meta.valid)

@@ -382,6 +382,10 @@ def make_packets(rng, flds):
     for ptype in sorted(by_type):
         for n in range(PACKETS_PER_TYPE):
             buf = ccsds(ptype, n, PACKET_LENGTHS[ptype] - 6, [])
+            # Only packets that the packet types written here admit (lengths of whole packets).
+            low, high = EXPECTED_TYPES[ptype][2:4]
+            if not (low < 0 or low <= len(buf) <= high):
+                raise AssertionError("type %d packet of %d bytes; its type allows %d to %d" % (ptype, len(buf), low, high))
             index = len(packets)
             for f in by_type[ptype]:
                 items = f.fill(rng, buf)

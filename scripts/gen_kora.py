@@ -91,6 +91,14 @@ DAC_ROWS = [  # id, number, name, bits, mask, signed, offset, scale
 MASS_CAL = {"control_mode": 2, "phase_cycle": -1, "a0": 1.5, "a1": 0.0625}
 
 
+def type_accepts(types, ptype, length):
+    """Whether a packet-type table (rows as in PACKET_TYPES) accepts a header of this type and data length."""
+    for t in types:
+        if t[0] == ptype:
+            return t[3] < 0 or t[3] <= length <= t[4]
+    return False
+
+
 def fletcher32(data):
     s1 = s2 = 0xFFFF
     n = len(data) // 2
@@ -159,12 +167,22 @@ class Archive:
         # Only the bytes and times are wanted (the benchmark's archive): no
         # records or expected scans, and bins drawn in bulk.
         self.bulk = False
+        # The packet types the archive is read with; None: PACKET_TYPES as it
+        # stands when each packet is made.
+        self.packet_types = None
 
     def emit(self, ptype, data, ts=None, first_byte=None):
+        # Every packet made here is meant to be read: one that the archive's
+        # own packet types reject would be skipped as garbage.
+        first = first_byte if first_byte is not None else ptype
+        types = PACKET_TYPES if self.packet_types is None else self.packet_types
+        if not type_accepts(types, first, len(data)):
+            raise AssertionError("a type-%d packet of %d data bytes, which tm_packet_types.txt rejects"
+                                 % (first, len(data)))
         if ts is None:
             self.ts += self.rng.randint(50, 5000)
             ts = self.ts
-        self.bytes += tom(first_byte if first_byte is not None else ptype, self.seq, data, ts)
+        self.bytes += tom(first, self.seq, data, ts)
         self.seq += 1
         p = {"index": len(self.packets), "type": ptype, "ts": ts, "len": len(data)}
         self.packets.append(p)

@@ -46,6 +46,14 @@ NO_META = "2022-05-06-07.08.09_00150"
 NO_TID = "2022-05-06-07.08.09_Tabcd"
 
 
+MARKER_MAX = 128  # data bytes of a marker packet here (gen_kora's types allow 64)
+
+
+def packet_types():
+    """gen_kora's packet types with the longer marker packets."""
+    return [(9, "MARKER", "false", 0, MARKER_MAX) if t[0] == 9 else t for t in K.PACKET_TYPES]
+
+
 def write_definitions(out):
     K.write_definitions(out)
     db = os.path.join(out, "defs", "KOR_TM_Database.txt")
@@ -58,7 +66,7 @@ def write_definitions(out):
     types = os.path.join(out, "defs", "tm_packet_types.txt")
     with open(types) as f:
         lines = f.read().splitlines()
-    lines = ["9,MARKER,false,0,128" if ln.startswith("9,") else ln for ln in lines]
+    lines = ["9,MARKER,false,0,%d" % MARKER_MAX if ln.startswith("9,") else ln for ln in lines]
     with open(types, "w", newline="\n") as f:
         f.write("\n".join(lines) + "\n")
 
@@ -73,6 +81,7 @@ class Builder:
 
     def __init__(self, rng, fallback):
         self.arc = K.Archive(rng, fallback)
+        self.arc.packet_types = packet_types()
         self.arc.tick0 = fallback - 1000.0
         self.markers = []  # (packet, record fields)
 

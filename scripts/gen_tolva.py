@@ -66,7 +66,10 @@ COLUMNS = [
 UNIX_2010 = calendar.timegm((2010, 1, 1, 0, 0, 0))  # 1262304000
 ITF_SYNC = b"\xFE\xFA\x30\xC8"
 
-# APID: (name, total bytes of the packets written here)
+# CTL_SUM_RF packets vary: a 16-byte head, 1 to RF_TOTALS totals of 10 bytes,
+# then 0 to RF_VALUES values of 8 bytes. Its packet type admits the largest.
+RF_TOTALS, RF_VALUES = 3, 3
+# APID: (name, total bytes of the packets written here; the largest for CTL_SUM_RF)
 APIDS = {
     737: ("CRIT_HK", 52), 738: ("BOOT_HK", 39), 739: ("DIGITAL_HK", 68), 740: ("FILL", 41),
     741: ("MEMDUMP", 60), 742: ("MSG", 44), 743: ("MKR", 90), 744: ("VH_HK", 54),
@@ -75,7 +78,8 @@ APIDS = {
     753: ("MMC_HK", 170), 754: ("MMC_SC", 68), 755: ("MMC_PIRANI", 78), 756: ("MMC_HKHS", 42),
     758: ("CTL_HK", 214), 759: ("CTL_STAT", 286), 760: ("CTL_SEQ_DUMP", 100),
     761: ("CTL_DDS_DUMP", 100), 762: ("CTL_SCI", 130), 763: ("CTL_AUX_DUMP", 100),
-    764: ("CTL_GENREG_DUMP", 100), 765: ("CTL_SUM_RF", 60), 766: ("CTL_SUM_BIN", 18),
+    764: ("CTL_GENREG_DUMP", 100), 765: ("CTL_SUM_RF", 16 + 10 * RF_TOTALS + 8 * RF_VALUES),
+    766: ("CTL_SUM_BIN", 18),
 }
 # The packets that carry the rows below come most often.
 WEIGHTED = [758, 759, 762, 765, 749, 753, 754, 755, 737, 737] + [a for a in APIDS if a not in (740, 757)]
@@ -327,14 +331,30 @@ def db_lines():
     return lines
 
 
+def packet_type_limits():
+    """Data-length limits by APID as tm_packet_types.txt gives them; None: any length (FILL)."""
+    return {apid: None if apid == 740 else (7, size - 5) for apid, (_, size) in APIDS.items()}
+
+
 def packet_type_lines():
     lines = ["# id, name, ground, min data length, max data length"]
-    for apid, (name, size) in sorted(APIDS.items()):
-        if apid == 740:
-            lines.append("%d, %s, false, -1, -1" % (apid, name))
-        else:
-            lines.append("%d, %s, false, 7, %d" % (apid, name, size - 5))
+    limits = packet_type_limits()
+    for apid, (name, _) in sorted(APIDS.items()):
+        low, high = limits[apid] or (-1, -1)
+        lines.append("%d, %s, false, %d, %d" % (apid, name, low, high))
     return lines
+
+
+def check_accepted(packets, where):
+    """Fails when a packet meant to be read is one that the packet types written here reject."""
+    limits = packet_type_limits()
+    for i, p in enumerate(packets):
+        apid, length = u(p, 0, 2) & 0x7FF, u(p, 4, 2) + 1
+        if apid not in limits:
+            raise AssertionError("%s: packet %d has APID %d, which tm_packet_types.txt lacks" % (where, i, apid))
+        if limits[apid] and not limits[apid][0] <= length <= limits[apid][1]:
+            raise AssertionError("%s: packet %d (APID %d) has %d data bytes; its type allows %d to %d"
+                                 % ((where, i, apid, length) + limits[apid]))
 
 
 def archive_packets(rng, count, start):
@@ -345,7 +365,7 @@ def archive_packets(rng, count, start):
         apid = WEIGHTED[i % len(WEIGHTED)] if i < len(WEIGHTED) else rng.choice(WEIGHTED)
         size = APIDS[apid][1]
         if apid == 765:
-            size = 16 + 10 * rng.randint(1, 3) + 8 * rng.randint(0, 3)
+            size = 16 + 10 * rng.randint(1, RF_TOTALS) + 8 * rng.randint(0, RF_VALUES)
         elif apid in (738, 742, 740):
             size += rng.choice([0, 1])  # odd and even lengths
         frac = rng.randint(0, 255)
@@ -453,6 +473,7 @@ def generate(out, count, seed):
     archives["framed"] = (bytes(data), describe(stored, offsets))
 
     for name, (blob, packets) in archives.items():
+        check_accepted([p["bytes"] for p in packets], name)
         write(os.path.join(out, name, "tm.bin"), blob)
         write(os.path.join(out, name, "tm.meta"), meta.encode())
         decoded = []
@@ -614,6 +635,8 @@ def generate_markers(out):
     for i, p in enumerate(more):
         model.feed(len(first) + i, p)
     expected["more"] = model.state(labels)
+    check_accepted(first, "markers/tm.bin")
+    check_accepted(more, "markers/more.bin")
     write(os.path.join(out, "markers", "tm.bin"), b"".join(first))
     write(os.path.join(out, "markers", "more.bin"), b"".join(more))
     write(os.path.join(out, "markers", "tm.meta"),

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <fcntl.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,6 +79,32 @@ size_t peekStream(FILE* f, unsigned char* out, size_t n)
     return 0;
 }
 
+// Opens the path for reading when it names a regular file, after links; null
+// otherwise. A FIFO would block the open until a writer came, and a device
+// such as /dev/zero never ends: neither is an archive. The open does not
+// block, and the type is tested again on the descriptor, so what is read is
+// what was tested even if the path changed in between.
+FILE* openRegularFile(const char* path)
+{
+    struct stat st;
+    if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return nullptr;
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags != -1)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE* f = ::fdopen(fd, "rb");
+    if (!f)
+        ::close(fd);
+    return f;
+}
+
 } // namespace
 
 TelemetryCache::TelemetryCache(TimeResolver* resolver)
@@ -118,7 +145,7 @@ void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
         std::fclose(file);
         file = nullptr;
     }
-    file = std::fopen(path.c_str(), "rb");
+    file = openRegularFile(path.c_str());
     if (!file) {
         message("TMF::changeFile(%s) FAILED", path.c_str());
     } else {
