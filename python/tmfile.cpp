@@ -37,6 +37,7 @@ TMFile::TMFile(const std::string& filename)
         throw std::runtime_error("cvekutil is not initialized, did you call the TMFile constructor manually "
                                  "instead of relying on the factory functions?");
     filePath = QString::fromUtf8(filename.data(), qsizetype(filename.size()));
+    markerGeneration = GseLib::TelemetryFile::sharedCacheGeneration();
     markerCache = std::make_unique<KorGse::MarkerCache>(new GseLib::TelemetryFile());
     const QFileInfo info(filePath);
     if (!info.exists())
@@ -115,7 +116,18 @@ TMPacket TMFile::get_pkt(int index) const
 {
     if (index < 0 || index >= length())
         throw std::out_of_range("get_pkt was passed an invalid index.");
-    return TMPacket(GseLib::TelemetryFile::sharedCache()->get(unsigned(index)), markerCache.get());
+    return TMPacket(GseLib::TelemetryFile::sharedCache()->get(unsigned(index)), currentMarkers());
+}
+
+const KorGse::MarkerCache* TMFile::currentMarkers() const
+{
+    // The cursor is tied to the cache it was made over: a new one for the new cache.
+    const uint64_t now = GseLib::TelemetryFile::sharedCacheGeneration();
+    if (now != markerGeneration) {
+        markerCache = std::make_unique<KorGse::MarkerCache>(new GseLib::TelemetryFile());
+        markerGeneration = now;
+    }
+    return markerCache.get();
 }
 
 double TMFile::t0_in_unix_time() const { return sharedResolver().unixTimeOfT0(); }
