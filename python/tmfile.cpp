@@ -49,7 +49,13 @@ TMFile::~TMFile() = default;
 
 std::string TMFile::filename() const { return utf8(filePath); }
 
-std::string TMFile::absolute_directory() const { return utf8(QFileInfo(filePath).canonicalPath()); }
+std::string TMFile::absolute_directory() const
+{
+    // QFileInfo::canonicalPath() gives "." for a path that does not exist;
+    // there is no folder then. The folder of the resolved file, links followed.
+    const QString canonical = QFileInfo(filePath).canonicalFilePath();
+    return canonical.isEmpty() ? std::string() : utf8(QFileInfo(canonical).path());
+}
 
 std::string TMFile::directory_string() const
 {
@@ -81,6 +87,9 @@ std::string TMFile::get_mcal_filename() const
     // was built counts. Loading may copy the configured folder's newest file
     // into the archive's folder.
     const QString dir = QString::fromStdString(absolute_directory());
+    // A file that no longer exists has no folder to search or copy into.
+    if (dir.isEmpty())
+        return {};
     const GseLib::TmMeta meta(dir);
     KorGse::MassCal massCal;
     KorGse::initializeMassCal(massCal, meta, dir);
