@@ -1,0 +1,88 @@
+#!/usr/bin/python3
+"""Gives every overloaded function of the generated wrapper its true smallest
+argument count.
+
+    dispatch_counts.py WRAPPER.cxx
+
+SWIG unpacks the arguments of an overloaded function from 0 up to the largest
+count of its prototypes, so a call with too few arguments got the overload text
+alone. With the smallest count of the prototypes as the lower bound, the count
+error ("... expected at least 2 arguments, got 1") is raised first and the
+overload text follows it, as for a call with too many arguments.
+
+The dispatcher of a binary operator (SwigPyIterator___sub__) answers a
+prototype mismatch with NotImplemented, so that Python tries the other
+operand; it left a count error set behind that result, which Python turned
+into a SystemError. A count error now raises its TypeError there.
+
+The file is rewritten in place; a second run changes nothing. A dispatcher
+whose counts this script cannot read ends the build with an error, so that a
+change of SWIG's output is not passed over.
+"""
+import os
+import re
+import sys
+
+FUNCTION = re.compile(r"^SWIGINTERN PyObject \*_wrap_(\w+)\(PyObject \*self, PyObject \*args\) \{\n(.*?)^\}\n",
+                      re.S | re.M)
+UNPACK = re.compile(r'SWIG_Python_UnpackTuple\(args, "(\w+)", (\d+), (\d+), argv\)\)\) (SWIG_fail|return NULL);')
+COUNT_TEST = re.compile(r"\bargc\s*(==|<=|>=|<|>|!=)\s*(\d+)")
+RAISES = "fail:\n  SWIG_Python_RaiseOrModifyTypeError("
+NOT_IMPLEMENTED = "fail:\n  Py_INCREF(Py_NotImplemented);\n  return Py_NotImplemented;\n"
+
+
+def fix(text):
+    """The text with each dispatcher's lower bound set; and the number changed."""
+    changed = 0
+    pieces = []
+    last = 0
+    for m in FUNCTION.finditer(text):
+        body = m.group(2)
+        unpack = UNPACK.search(body)
+        # Only dispatchers unpack into argv and then test argc.
+        if not unpack or "--argc;" not in body:
+            continue
+        tests = COUNT_TEST.findall(body[unpack.end():])
+        if not tests or any(op != "==" for op, _ in tests):
+            raise SystemExit("dispatch_counts.py: cannot read the argument counts of %s" % m.group(1))
+        smallest = min(int(n) for _, n in tests)
+        largest = int(unpack.group(3))
+        if smallest > largest:
+            raise SystemExit("dispatch_counts.py: %s tests %d arguments but unpacks at most %d"
+                             % (m.group(1), smallest, largest))
+        if RAISES in body:
+            on_error = "SWIG_fail"
+        elif NOT_IMPLEMENTED in body:
+            on_error = "return NULL"
+        else:
+            raise SystemExit("dispatch_counts.py: cannot read how %s fails" % m.group(1))
+        if int(unpack.group(2)) == smallest and unpack.group(4) == on_error:
+            continue
+        start = m.start(2) + unpack.start()
+        pieces.append(text[last:start])
+        pieces.append('SWIG_Python_UnpackTuple(args, "%s", %d, %d, argv))) %s;'
+                      % (unpack.group(1), smallest, largest, on_error))
+        last = m.start(2) + unpack.end()
+        changed += 1
+    pieces.append(text[last:])
+    return "".join(pieces), changed
+
+
+def main():
+    if len(sys.argv) != 2:
+        raise SystemExit(__doc__)
+    path = sys.argv[1]
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    if "SWIG_Python_UnpackTuple(args, \"TMPacket_all_data\"" not in text:
+        raise SystemExit("dispatch_counts.py: %s holds no TMPacket_all_data dispatcher" % path)
+    out, changed = fix(text)
+    if changed:
+        tmp = path + ".tmp"
+        with open(tmp, "w", encoding="utf-8") as f:
+            f.write(out)
+        os.replace(tmp, path)
+
+
+if __name__ == "__main__":
+    main()
