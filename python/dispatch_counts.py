@@ -16,8 +16,10 @@ operand; it left a count error set behind that result, which Python turned
 into a SystemError. A count error now raises its TypeError there.
 
 The file is rewritten in place; a second run changes nothing. A dispatcher
-whose counts this script cannot read ends the build with an error, so that a
-change of SWIG's output is not passed over.
+whose counts this script cannot read, or one it did not find at all (every
+function that unpacks into argv or raises the overload text must be one it
+read), ends the build with an error, so that a change of SWIG's output is not
+passed over.
 """
 import os
 import re
@@ -29,11 +31,16 @@ UNPACK = re.compile(r'SWIG_Python_UnpackTuple\(args, "(\w+)", (\d+), (\d+), argv
 COUNT_TEST = re.compile(r"\bargc\s*(==|<=|>=|<|>|!=)\s*(\d+)")
 RAISES = "fail:\n  SWIG_Python_RaiseOrModifyTypeError("
 NOT_IMPLEMENTED = "fail:\n  Py_INCREF(Py_NotImplemented);\n  return Py_NotImplemented;\n"
+# What marks a dispatcher anywhere in the file, whatever shape its function has.
+ANY_UNPACK = re.compile(r'UnpackTuple\(\s*args\s*,\s*"(\w+)"[^;]*\bargv\s*\)')
+ANY_OVERLOAD = re.compile(r"Wrong number or type of arguments for overloaded function '(\w+)'")
 
 
 def fix(text):
-    """The text with each dispatcher's lower bound set; and the number changed."""
+    """The text with each dispatcher's lower bound set; the number changed; and
+    the lower bound of each dispatcher by name."""
     changed = 0
+    bounds = {}
     pieces = []
     last = 0
     for m in FUNCTION.finditer(text):
@@ -56,6 +63,7 @@ def fix(text):
             on_error = "return NULL"
         else:
             raise SystemExit("dispatch_counts.py: cannot read how %s fails" % m.group(1))
+        bounds[unpack.group(1)] = smallest
         if int(unpack.group(2)) == smallest and unpack.group(4) == on_error:
             continue
         start = m.start(2) + unpack.start()
@@ -65,7 +73,10 @@ def fix(text):
         last = m.start(2) + unpack.end()
         changed += 1
     pieces.append(text[last:])
-    return "".join(pieces), changed
+    missed = (set(ANY_UNPACK.findall(text)) | set(ANY_OVERLOAD.findall(text))) - set(bounds)
+    if missed:
+        raise SystemExit("dispatch_counts.py: cannot read the dispatchers %s" % ", ".join(sorted(missed)))
+    return "".join(pieces), changed, bounds
 
 
 def main():
@@ -74,9 +85,10 @@ def main():
     path = sys.argv[1]
     with open(path, encoding="utf-8") as f:
         text = f.read()
-    if "SWIG_Python_UnpackTuple(args, \"TMPacket_all_data\"" not in text:
-        raise SystemExit("dispatch_counts.py: %s holds no TMPacket_all_data dispatcher" % path)
-    out, changed = fix(text)
+    out, changed, bounds = fix(text)
+    # A known dispatcher, so that a wrapper without any readable one fails too.
+    if bounds.get("TMPacket_all_data") != 2:
+        raise SystemExit("dispatch_counts.py: %s holds no TMPacket_all_data dispatcher of 2 to 3 arguments" % path)
     if changed:
         tmp = path + ".tmp"
         with open(tmp, "w", encoding="utf-8") as f:

@@ -1,7 +1,13 @@
 """Argument counts of every overloaded flat function: too few and too many
 arguments raise the count error, then the overload text with the prototypes."""
+import os
+import re
+import subprocess
+import sys
+
 import pytest
 
+import conftest
 import cvekutil
 import _cvekutil
 
@@ -115,3 +121,55 @@ def test_iterator_difference_counts():
         with pytest.raises(TypeError) as e:
             _cvekutil.SwigPyIterator___sub__(*[begin] * given)
         assert str(e.value) == "SwigPyIterator___sub__ expected 2 arguments, got %d" % given
+
+
+# The wrapper post-processing step, run on the wrapper this module was built from.
+SCRIPT = os.path.join(conftest.ROOT, "python", "dispatch_counts.py")
+WRAPPER = os.path.join(os.path.dirname(_cvekutil.__file__), "cvekutilPYTHON_wrap.cxx")
+SWIG_UNPACK = re.compile(r'(UnpackTuple\(args, "\w+", )\d+(, \d+, argv\)\)\) )(?:SWIG_fail|return NULL);')
+
+
+def post_process(tmp_path, text):
+    path = tmp_path / "wrap.cxx"
+    path.write_text(text)
+    r = subprocess.run([sys.executable, SCRIPT, str(path)], capture_output=True, text=True, timeout=60)
+    return r, path.read_text()
+
+
+@pytest.fixture(scope="module")
+def built():
+    if not os.path.isfile(WRAPPER):
+        pytest.skip("no generated wrapper beside the module")
+    with open(WRAPPER) as f:
+        return f.read()
+
+
+def test_post_processing_is_repeatable(tmp_path, built):
+    # SWIG's own form (every dispatcher from 0, failing through SWIG_fail)
+    # gives the built wrapper again, and the built wrapper stays as it is.
+    swig, n = SWIG_UNPACK.subn(r"\g<1>0\g<2>SWIG_fail;", built)
+    assert n >= 49 and swig != built
+    for text in (swig, built):
+        r, out = post_process(tmp_path, text)
+        assert r.returncode == 0, r.stderr
+        assert out == built
+
+
+@pytest.mark.parametrize("old, new", [
+    # Another signature line for one dispatcher.
+    ("SWIGINTERN PyObject *_wrap_TMPacket_all_data(PyObject *self, PyObject *args) {",
+     "SWIGINTERN PyObject *_wrap_TMPacket_all_data(PyObject *SWIGUNUSEDPARM(self), PyObject *args) {"),
+    ("SWIGINTERN PyObject *_wrap_new_TMDatapoint(PyObject *self, PyObject *args) {",
+     "SWIGINTERN PyObject *_wrap_new_TMDatapoint(PyObject *SWIGUNUSEDPARM(self), PyObject *args) {"),
+    # Another count adjustment, count test, unpack call or failure path.
+    ("  --argc;\n", "  argc -= 1;\n"),
+    ("  if (argc == 3) {\n", "  if (argc >= 3) {\n"),
+    ('SWIG_Python_UnpackTuple(args, "initCVekUtil", 0, 1, argv))) SWIG_fail;',
+     'SWIG_Python_UnpackTuple(args,"initCVekUtil",0,1,argv))) SWIG_fail;'),
+    ("fail:\n  SWIG_Python_RaiseOrModifyTypeError(", "fail:\n  SWIG_Python_RaiseTypeError("),
+], ids=["all_data-signature", "datapoint-signature", "argc", "count-test", "unpack", "failure"])
+def test_post_processing_refuses_another_shape(tmp_path, built, old, new):
+    assert old in built
+    r, out = post_process(tmp_path, built.replace(old, new, 1))
+    assert r.returncode != 0 and r.stderr.startswith("dispatch_counts.py: ")
+    assert out == built.replace(old, new, 1)
