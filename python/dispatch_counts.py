@@ -8,7 +8,9 @@ SWIG unpacks the arguments of an overloaded function from 0 up to the largest
 count of its prototypes, so a call with too few arguments got the overload text
 alone. With the smallest count of the prototypes as the lower bound, the count
 error ("... expected at least 2 arguments, got 1") is raised first and the
-overload text follows it, as for a call with too many arguments.
+overload text follows it, as for a call with too many arguments. The list and
+iterator classes keep SWIG's bound of 0: their wrong-count errors begin with
+the overload text, as users of SWIG's list classes know them.
 
 The dispatcher of a binary operator (SwigPyIterator___sub__) answers a
 prototype mismatch with NotImplemented, so that Python tries the other
@@ -34,6 +36,8 @@ NOT_IMPLEMENTED = "fail:\n  Py_INCREF(Py_NotImplemented);\n  return Py_NotImplem
 # What marks a dispatcher anywhere in the file, whatever shape its function has.
 ANY_UNPACK = re.compile(r'UnpackTuple\(\s*args\s*,\s*"(\w+)"[^;]*\bargv\s*\)')
 ANY_OVERLOAD = re.compile(r"Wrong number or type of arguments for overloaded function '(\w+)'")
+# The iterator difference is an operator, not a method: its count error stands alone (see above).
+SWIG_BOUND = re.compile(r"^(new_)?ListOf|^SwigPyIterator_(?!__sub__)")
 
 
 def fix(text):
@@ -64,12 +68,13 @@ def fix(text):
         else:
             raise SystemExit("dispatch_counts.py: cannot read how %s fails" % m.group(1))
         bounds[unpack.group(1)] = smallest
-        if int(unpack.group(2)) == smallest and unpack.group(4) == on_error:
+        lower = 0 if SWIG_BOUND.match(unpack.group(1)) else smallest
+        if int(unpack.group(2)) == lower and unpack.group(4) == on_error:
             continue
         start = m.start(2) + unpack.start()
         pieces.append(text[last:start])
         pieces.append('SWIG_Python_UnpackTuple(args, "%s", %d, %d, argv))) %s;'
-                      % (unpack.group(1), smallest, largest, on_error))
+                      % (unpack.group(1), lower, largest, on_error))
         last = m.start(2) + unpack.end()
         changed += 1
     pieces.append(text[last:])

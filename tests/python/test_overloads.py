@@ -1,5 +1,7 @@
-"""Argument counts of every overloaded flat function: too few and too many
-arguments raise the count error, then the overload text with the prototypes."""
+"""Argument counts of every overloaded flat function: too many arguments raise
+the count error, then the overload text with the prototypes; too few do the
+same, except in the list and iterator classes, whose text is the overload text
+alone."""
 import os
 import re
 import subprocess
@@ -90,10 +92,17 @@ def test_wrong_counts(name, smallest, largest, prototypes):
     f = getattr(_cvekutil, name)
     # None never completes a call here: the count is refused before any conversion.
     counts = ([smallest - 1] if smallest > 0 else []) + [largest + 1]
+    swig_bound = name.startswith(("ListOf", "new_ListOf", "SwigPyIterator_"))
     for given in counts:
         with pytest.raises(TypeError) as e:
             f(*[None] * given)
-        assert str(e.value) == count_error(name, smallest, largest, given) + "\nAdditional information:\n" + text
+        if swig_bound and given < smallest:
+            assert str(e.value) == text
+        else:
+            # Unpacked from 0, a fixed count reads as a largest one.
+            unpacked_from = 0 if swig_bound else smallest
+            assert str(e.value) == (count_error(name, unpacked_from, largest, given)
+                                    + "\nAdditional information:\n" + text)
 
 
 def test_all_data_with_only_the_instance(kora):
