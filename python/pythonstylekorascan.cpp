@@ -49,7 +49,8 @@ PythonStyleKoraScan::PythonStyleKoraScan() = default;
 
 PythonStyleKoraScan::PythonStyleKoraScan(const KorGse::ScanData* source, const KorGse::MarkerCache* markers,
                                          QSharedPointer<KorGse::MassCal> cal, bool skipZeroIdMarkers)
-    : scan(*source), massCal(std::move(cal))
+    : scan(*source), massCal(std::move(cal)), bound(true),
+      generation(GseLib::TelemetryFile::sharedCacheGeneration())
 {
     if (!scan.segments.empty())
         unixTimestamp = scan.segments.front().unixTime;
@@ -60,6 +61,12 @@ PythonStyleKoraScan::PythonStyleKoraScan(const KorGse::ScanData* source, const K
         marker = markers->getMarker(unsigned(scan.packetIndexes_.last()), &markerFound, skipZeroIdMarkers);
     if (!markerFound)
         marker = KorGse::MarkerData();
+}
+
+void PythonStyleKoraScan::requireOwnArchive() const
+{
+    if (bound && generation != GseLib::TelemetryFile::sharedCacheGeneration())
+        throw std::runtime_error("PythonStyleKoraScan belongs to an archive that a later initCVekUtil replaced.");
 }
 
 const KorGse::MassCal& PythonStyleKoraScan::calibration() const
@@ -91,6 +98,7 @@ std::vector<KorGse::MetaMarker> PythonStyleKoraScan::get_meta_markers() const
 {
     if (!GseLib::TelemetryFile::sharedCache())
         throw std::runtime_error(NOT_INITIALIZED_NO_FILE);
+    requireOwnArchive();
     const QList<KorGse::MetaMarker> found = refreshedMetaMarkers(true, relativeTimestamp);
     return std::vector<KorGse::MetaMarker>(found.begin(), found.end());
 }
@@ -242,6 +250,8 @@ int PythonStyleKoraScan::_seb_raw_scan_value() const
 
 double PythonStyleKoraScan::_seb_scan_value() const
 {
+    // The scan types come from the configuration, the DAC rows from the hub.
+    requireOwnArchive();
     const KorGse::ScanStatus* s = lastStatus();
     return s ? interpretScanValue(s->specialScanId, s->rawScanValue) : 0.0;
 }
@@ -284,18 +294,21 @@ int PythonStyleKoraScan::_seb_phase_cycle_rdbk() const
 
 double PythonStyleKoraScan::setDac(int id) const
 {
+    requireOwnArchive();
     const KorGse::ScanStatus* s = lastStatus();
     return s ? currentDacTable().row(id).toValue(s->setDacRaw[size_t(id)]) : 0.0;
 }
 
 double PythonStyleKoraScan::regDac(int id) const
 {
+    requireOwnArchive();
     const KorGse::ScanStatus* s = lastStatus();
     return s ? currentDacTable().row(id).toValue(s->regDacRaw[size_t(id)]) : 0.0;
 }
 
 double PythonStyleKoraScan::step(double KorGse::ScanStatus::*field, int id) const
 {
+    requireOwnArchive();
     const KorGse::ScanStatus* s = lastStatus();
     if (!s)
         return 0.0;
@@ -397,6 +410,8 @@ std::vector<int> PythonStyleKoraScan::seb_sequence_pkt_indexes() const
 
 std::vector<double> PythonStyleKoraScan::em_on_times_in_ms() const
 {
+    // The SEB commands' fields decode through the hub's rows and DAC table.
+    requireOwnArchive();
     double a = 0.0, b = 0.0;
     scan.calculateEmOnTimes(a, b);
     return {a, b};

@@ -3,8 +3,12 @@
 // full copy of the scan, the marker in force when it ended, its times and a
 // shared reference to the archive's mass calibration. ScienceDataCacheWrapper
 // hands these out; every method is read-only and computes its result from the
-// stored scan when called (the DAC readbacks through the current hub's table).
+// stored scan when called. A scan belongs to the archive it was read from: the
+// methods that read the hub, its DAC table, the meta-marker cache or the
+// configuration at call time refuse once a later start-up replaced that archive;
+// what the scan stores keeps answering.
 #include <QSharedPointer>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -116,8 +120,14 @@ public:
     KorGse::MarkerData marker;
     bool markerFound = false;
     QSharedPointer<KorGse::MassCal> massCal;
+    // The shared-cache generation the scan was read under; an empty scan
+    // belongs to no archive and never refuses.
+    bool bound = false;
+    uint64_t generation = 0;
 
 private:
+    // Throws when a later start-up replaced the scan's archive.
+    void requireOwnArchive() const;
     // The scan's calibration, or the one empty calibration of scans without.
     const KorGse::MassCal& calibration() const;
     const KorGse::ScanStatus* lastStatus() const;

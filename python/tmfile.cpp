@@ -37,6 +37,7 @@ TMFile::TMFile(const std::string& filename)
         throw std::runtime_error("cvekutil is not initialized, did you call the TMFile constructor manually "
                                  "instead of relying on the factory functions?");
     filePath = QString::fromUtf8(filename.data(), qsizetype(filename.size()));
+    markerGeneration = GseLib::TelemetryFile::sharedCacheGeneration();
     markerCache = std::make_unique<KorGse::MarkerCache>(new GseLib::TelemetryFile());
     const QFileInfo info(filePath);
     if (!info.exists())
@@ -48,7 +49,13 @@ TMFile::~TMFile() = default;
 
 std::string TMFile::filename() const { return utf8(filePath); }
 
-std::string TMFile::absolute_directory() const { return utf8(QFileInfo(filePath).canonicalPath()); }
+std::string TMFile::absolute_directory() const
+{
+    // QFileInfo::canonicalPath() gives "." for a path that does not exist;
+    // there is no folder then. The folder of the resolved file, links followed.
+    const QString canonical = QFileInfo(filePath).canonicalFilePath();
+    return canonical.isEmpty() ? std::string() : utf8(QFileInfo(canonical).path());
+}
 
 std::string TMFile::directory_string() const
 {
@@ -80,6 +87,9 @@ std::string TMFile::get_mcal_filename() const
     // was built counts. Loading may copy the configured folder's newest file
     // into the archive's folder.
     const QString dir = QString::fromStdString(absolute_directory());
+    // A file that no longer exists has no folder to search or copy into.
+    if (dir.isEmpty())
+        return {};
     const GseLib::TmMeta meta(dir);
     KorGse::MassCal massCal;
     KorGse::initializeMassCal(massCal, meta, dir);
@@ -115,7 +125,18 @@ TMPacket TMFile::get_pkt(int index) const
 {
     if (index < 0 || index >= length())
         throw std::out_of_range("get_pkt was passed an invalid index.");
-    return TMPacket(GseLib::TelemetryFile::sharedCache()->get(unsigned(index)), markerCache.get());
+    return TMPacket(GseLib::TelemetryFile::sharedCache()->get(unsigned(index)), currentMarkers());
+}
+
+const KorGse::MarkerCache* TMFile::currentMarkers() const
+{
+    // The cursor is tied to the cache it was made over: a new one for the new cache.
+    const uint64_t now = GseLib::TelemetryFile::sharedCacheGeneration();
+    if (now != markerGeneration) {
+        markerCache = std::make_unique<KorGse::MarkerCache>(new GseLib::TelemetryFile());
+        markerGeneration = now;
+    }
+    return markerCache.get();
 }
 
 double TMFile::t0_in_unix_time() const { return sharedResolver().unixTimeOfT0(); }

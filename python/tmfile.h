@@ -2,7 +2,10 @@
 // The Python entry point to one archive: its name, folder, size, test id and
 // model from its own path and tm.meta, and its packets, count and t0 from the
 // process-wide shared packet cache (the archive of the latest initCVekUtil,
-// whatever path this object was given). Markers are read once, when built.
+// whatever path this object was given). Markers are read once, when built,
+// and again when a later start-up replaced the shared cache, so a packet never
+// carries another archive's marker.
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,7 +47,13 @@ public:
 
     QString filePath;
     GseLib::TmMeta tmMeta;
-    std::unique_ptr<KorGse::MarkerCache> markerCache;
+    // Rebuilt over the current shared cache when the generation moved on.
+    mutable std::unique_ptr<KorGse::MarkerCache> markerCache;
+    // The shared-cache generation the markers were read under.
+    mutable uint64_t markerGeneration = 0;
+
+private:
+    const KorGse::MarkerCache* currentMarkers() const;
 };
 
 } // namespace cvekutil

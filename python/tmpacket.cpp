@@ -33,6 +33,12 @@ TMPacket::TMPacket(std::shared_ptr<GseLib::TMPacket> packet, const KorGse::Marke
     }
 }
 
+void TMPacket::requireOwnArchive() const
+{
+    if (generation != GseLib::TelemetryFile::sharedCacheGeneration())
+        throw std::runtime_error("TMPacket belongs to an archive that a later initCVekUtil replaced.");
+}
+
 std::vector<int> TMPacket::_raw_packet() const
 {
     std::vector<int> out;
@@ -50,7 +56,12 @@ int TMPacket::full_type() const { return pkt->fullType(); }
 int TMPacket::total_length() const { return int(pkt->totalLength()); }
 int TMPacket::length() const { return int(pkt->dataLength()); }
 unsigned int TMPacket::checksum() const { return pkt->checksum(); }
-bool TMPacket::gse_created() const { return pkt->isGseCreated(); }
+bool TMPacket::gse_created() const
+{
+    // The flag comes from the current hub's packet-type table.
+    requireOwnArchive();
+    return pkt->isGseCreated();
+}
 int TMPacket::sequence() const { return pkt->sequence(); }
 unsigned int TMPacket::sclk() const { return uint32_t(pkt->rawTimestamp()); }
 int TMPacket::index() const { return pkt->index; }
@@ -68,6 +79,7 @@ std::vector<KorGse::MetaMarker> TMPacket::get_meta_markers() const
 {
     if (!GseLib::TelemetryFile::sharedCache())
         throw std::runtime_error(NOT_INITIALIZED_NO_FILE);
+    requireOwnArchive();
     const QList<KorGse::MetaMarker> found = refreshedMetaMarkers(true, relativeTimestamp);
     return std::vector<KorGse::MetaMarker>(found.begin(), found.end());
 }
@@ -75,8 +87,7 @@ std::vector<KorGse::MetaMarker> TMPacket::get_meta_markers() const
 std::vector<TMDatapoint> TMPacket::all_data(int hkid, int mode)
 {
     // The packet's time resolver belonged to the cache a later start-up deleted.
-    if (generation != GseLib::TelemetryFile::sharedCacheGeneration())
-        throw std::runtime_error("TMPacket belongs to an archive that a later initCVekUtil replaced.");
+    requireOwnArchive();
     std::vector<TMDatapoint> out;
     const GseLib::DataInterpretation* hub = GseLib::DataInterpretation::current();
     const GseLib::TmDatabaseRow* row = nullptr;

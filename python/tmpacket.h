@@ -2,8 +2,11 @@
 // One packet of the open archive as Python sees it: header fields, bytes,
 // times and marker taken when it was made, its message text, the meta markers
 // covering it and its decoded values in the three modes. TMFile::get_pkt makes
-// them; the decoded values refuse to read once a later start-up replaced the
-// archive the packet came from (its time resolver went with the old cache).
+// them. What the packet stores (header, bytes, times, marker) keeps answering
+// after a later start-up replaced its archive; what reads the hub or the
+// meta-marker cache at call time (decoded values, the ground-created flag, the
+// meta markers) refuses then: its time resolver went with the old cache, and
+// the new archive's definitions and meta markers are not the packet's.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,6 +52,9 @@ public:
     double relativeTimestamp = 0.0;
     // The shared-cache generation the packet was read under.
     uint64_t generation = 0;
+
+private:
+    void requireOwnArchive() const;
 };
 
 } // namespace cvekutil

@@ -218,3 +218,36 @@ def test_get_mcal_filename(kora, tmp_path, here, named, configured, want, after)
         assert sorted(os.listdir(folder)) == after
     if want:
         assert (folder / want).read_text() == (here.get(want) or configured[want])
+
+
+def test_folder_of_a_file_that_is_gone(kora, tmp_path, monkeypatch):
+    # Another archive's copy, a link to it, and a link whose target is gone.
+    folder = tmp_path / "2011-01-02-03.04.05-779-gone"
+    folder.mkdir()
+    shutil.copy(conftest.KORA, folder / "x.tlm")
+    links = tmp_path / "links"
+    links.mkdir()
+    os.symlink(folder / "x.tlm", links / "to-x.tlm")
+    os.symlink(folder / "y.tlm", links / "to-y.tlm")
+    shutil.copy(conftest.KORA, folder / "y.tlm")
+    f, via, dangling = (cvekutil.TMFile(str(p)) for p in (folder / "x.tlm", links / "to-x.tlm", links / "to-y.tlm"))
+    real = os.path.realpath(str(folder))
+    # A link resolves to its target's folder.
+    assert [t.absolute_directory() for t in (f, via, dangling)] == [real] * 3
+    os.remove(folder / "x.tlm")
+    os.remove(folder / "y.tlm")
+    # The configured calibration folder holds a file that a search would copy.
+    mcal_root = os.path.join(conftest.SAMPLES, "kora", "mcal")
+    with open(os.path.join(mcal_root, "z.mcal"), "w") as out:
+        out.write(MCAL)
+    work = tmp_path / "work"
+    work.mkdir()
+    monkeypatch.chdir(work)
+    try:
+        for t in (f, via, dangling):
+            assert (t.exists(), t.file_size(), t.absolute_directory()) == (False, 0, "")
+            # No folder, nothing searched or copied (not into the working folder).
+            assert t.get_mcal_filename() == ""
+    finally:
+        os.remove(os.path.join(mcal_root, "z.mcal"))
+    assert os.listdir(work) == [] and os.listdir(folder) == []
