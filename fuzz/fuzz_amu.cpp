@@ -1,5 +1,6 @@
 // Default-masses files: each input becomes the one ".amu" file of the
 // configured gse "mcal" folder; the masses must come back without NaN and ascending.
+#include "fuzzquiet.h"
 #include "fuzzconfig.h"
 #include "koralib/masscal.h"
 
@@ -10,6 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    FuzzQuiet::silence();
     const QString mcal = FuzzConfig::folder("gse") + QStringLiteral("/mcal");
     QDir().mkpath(mcal);
     if (!FuzzConfig::writeInput(mcal + QStringLiteral("/masses.amu"), data, size))

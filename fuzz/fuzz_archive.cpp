@@ -1,6 +1,7 @@
 // Arbitrary bytes as a TOM archive, as a CCSDS archive (with the default and a
 // strict header test), read whole and read while "growing", and as a tm.meta.
 // Nothing may crash, hang or read out of bounds.
+#include "fuzzquiet.h"
 #include "gselib/packets/ccsdspacket.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/telemetrycache.h"
@@ -62,12 +63,6 @@ void writeFile(const char* path, const uint8_t* data, size_t size, const char* m
     std::fclose(f);
 }
 
-FILE* sink()
-{
-    static FILE* f = std::fopen("/dev/null", "w");
-    return f;
-}
-
 void checkPackets(const TelemetryCache& cache)
 {
     for (size_t i = 0; i < cache.count(); ++i) {
@@ -90,7 +85,7 @@ TelemetryCache& cacheFor(TelemetryCache::PacketFormat format)
     Cache*& c = format == TelemetryCache::TOM ? tom : ccsds;
     if (!c) {
         c = new Cache(new UnixTimeResolver);
-        c->setMessageStream(sink());
+        c->setMessageStream(FuzzQuiet::nullFile());
         c->setPacketFormat(format);
     }
     return *c;
@@ -123,6 +118,7 @@ void parseWholeAndGrowing(const uint8_t* data, size_t size, TelemetryCache::Pack
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    FuzzQuiet::silence();
     static const bool hub = [] {
         DataInterpretation::init(nullptr, false, nullptr, {});
         return true;

@@ -1,7 +1,7 @@
 // clocks.txt: the bytes are loaded as the clock file of a database and every
 // clock converts a few readings.
+#include "fuzzquiet.h"
 #include "gselib/database/telemetrydatabase.h"
-#include "tools/logger/log.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -10,11 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool quiet = [] {
-        Log::setTestSink([](const LoggerEventMsg&) {});
-        return true;
-    }();
-    (void)quiet;
+    FuzzQuiet::silence();
     static QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("clocks.txt"));
     {

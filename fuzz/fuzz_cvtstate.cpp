@@ -2,13 +2,13 @@
 // as TOM) and as the saved form of one rolling history. Restored tables are
 // saved and restored again, and every statistic is read. Nothing may crash,
 // read outside the data, or allocate by a count or length from the data.
+#include "fuzzquiet.h"
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/interpretation/currentvaluetable.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/timeresolvers.h"
 #include "gselib/packets/tompacket.h"
-#include "tools/logger/log.h"
 
 #include <cstdint>
 #include <memory>
@@ -57,11 +57,7 @@ double readAll(const Zevo::History& h)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool quiet = [] {
-        Log::setTestSink([](const LoggerEventMsg&) {});
-        return true;
-    }();
-    (void)quiet;
+    FuzzQuiet::silence();
     static FuzzHub hub;
     static UnixTimeResolver resolver;
 

@@ -1,18 +1,14 @@
 // DAC conversion table text: every line is parsed, every row's range and
 // count conversion exercised.
+#include "fuzzquiet.h"
 #include "gselib/database/dactable.h"
-#include "tools/logger/log.h"
 
 #include <QBuffer>
 #include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool quiet = [] {
-        Log::setTestSink([](const LoggerEventMsg&) {});
-        return true;
-    }();
-    (void)quiet;
+    FuzzQuiet::silence();
 
     QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     QBuffer buffer(&bytes);

@@ -8,6 +8,7 @@
 // Input: one byte giving the number of rows (1-4), then per row the bytes read
 // by readRow(), then the history values, then the packet bytes. Input that runs
 // out reads as zeros.
+#include "fuzzquiet.h"
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmclock.h"
 #include "gselib/database/tmdatabaserow.h"
@@ -19,7 +20,6 @@
 #include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/timeresolvers.h"
 #include "plugins/genericdecoder/genericdecodermaker.h"
-#include "tools/logger/log.h"
 
 #include <algorithm>
 #include <bit>
@@ -212,11 +212,7 @@ void refreshMessageLog(const std::vector<GseLib::TmDatabaseRow>& rows, const Gse
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool quiet = [] {
-        Log::setTestSink([](const LoggerEventMsg&) {});
-        return true;
-    }();
-    (void)quiet;
+    FuzzQuiet::silence();
     static FuzzHub hub;
     static GseLib::UnixTimeResolver resolver;
     static const auto clock = [] {

@@ -2,19 +2,15 @@
 // checksum without a crash or a read past them, and a frame rebuilt by append
 // from the parsed packets must parse back to the same packets whenever its
 // len stays within the limit.
+#include "fuzzquiet.h"
 #include "tolvalib/tolvaitfpacket.h"
 
 #include <QByteArray>
-#include <QtGlobal>
 
 #include <cstdint>
 #include <cstdlib>
 
 namespace {
-
-void quiet(QtMsgType, const QMessageLogContext&, const QString&)
-{
-}
 
 QByteArray image(const TolvaGse::TolvaCcsdsPacket& p)
 {
@@ -25,8 +21,7 @@ QByteArray image(const TolvaGse::TolvaCcsdsPacket& p)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const QtMessageHandler previous = qInstallMessageHandler(quiet);
-    (void)previous;
+    FuzzQuiet::silence();
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
     const TolvaGse::TolvaItfPacket frame(bytes);
     (void)TolvaGse::TolvaItfPacket::toString(bytes);

@@ -1,9 +1,9 @@
 // JSON packet dictionaries: any bytes are parsed as JSON, turned into row cells
 // and applied to a database. Rows that cannot be read (a byte order that does
 // not fit a float) are reported by exceptions by design.
+#include "fuzzquiet.h"
 #include "gselib/database/jsondictionary.h"
 #include "gselib/database/telemetrydatabase.h"
-#include "tools/logger/log.h"
 
 #include <QJsonDocument>
 #include <cstdint>
@@ -11,11 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool quiet = [] {
-        Log::setTestSink([](const LoggerEventMsg&) {});
-        return true;
-    }();
-    (void)quiet;
+    FuzzQuiet::silence();
 
     const QJsonDocument document = QJsonDocument::fromJson(
         QByteArray::fromRawData(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));

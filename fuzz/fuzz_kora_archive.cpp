@@ -4,6 +4,7 @@
 // 26 added to a scan, 27/28 decoded as summed scans with every query and all
 // 16 axis transforms. Nothing may crash, hang, read past a packet or allocate
 // beyond the input's scale.
+#include "fuzzquiet.h"
 #include "conversion/compositetransform.h"
 #include "korafuzzhub.h"
 #include "koralib/korpacketrecords.h"
@@ -72,6 +73,7 @@ void queryScan(const KorGse::ScanData& scan, const KorGse::MassCal& cal)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    FuzzQuiet::silence();
     setUpHub();
     const std::string path = g_folder + "/tm.tlm";
     FILE* f = std::fopen(path.c_str(), "wb");
@@ -82,10 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::fclose(f);
 
     static KorGse::KorTelemetryCache* cache = nullptr;
-    static FILE* quiet = std::fopen("/dev/null", "w");
     if (!cache) {
         cache = new KorGse::KorTelemetryCache;
-        cache->setMessageStream(quiet);
+        cache->setMessageStream(FuzzQuiet::nullFile());
     }
     cache->changeFile(path, true);
 

@@ -5,6 +5,7 @@
 // is refreshed in two steps (half, then all), then every scan is classified and
 // every trace drawn, under a tiny database, DAC table and SEB command table
 // built once. Nothing may crash, hang or read past a packet.
+#include "fuzzquiet.h"
 #include "korafuzzhub.h"
 #include "gselib/packets/telemetryfile.h"
 #include "koralib/kortelemetrycache.h"
@@ -72,12 +73,8 @@ void setUp()
     installHub(dir);
     KorGse::SebCmdInterpreter::createInterpreters();
     auto* cache = new KorGse::KorTelemetryCache;
-    static FILE* quiet = std::fopen("/dev/null", "w");
-    cache->setMessageStream(quiet);
+    cache->setMessageStream(FuzzQuiet::nullFile());
     GseLib::TelemetryFile::setSharedCache(cache);
-    // dump() prints to the standard output.
-    if (!std::freopen("/dev/null", "w", stdout))
-        std::abort();
 }
 
 constexpr int TYPES[] = {9, 14, 15, 16, 22, 23, 24, 25, 26, 27, 28, 26, 25, 23, 26, 27};
@@ -127,6 +124,7 @@ void refresh(KorGse::ScienceDataCache& cache)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    FuzzQuiet::silence();
     setUp();
     std::vector<uint8_t> archive;
     std::vector<size_t> ends;

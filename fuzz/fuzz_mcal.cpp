@@ -1,6 +1,7 @@
 // Mass-calibration files, JSON and text form: each input is read as both kinds
 // of entry text and loaded as a file; the loaded table is queried, written and
 // read back, and must come back as the same table.
+#include "fuzzquiet.h"
 #include "fuzzconfig.h"
 #include "koralib/masscal.h"
 
@@ -21,6 +22,7 @@ void probe(const KorGse::MassCalEntry& e)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    FuzzQuiet::silence();
     static QTemporaryDir dir;
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     const QString text = QString::fromUtf8(bytes);

@@ -2,10 +2,10 @@
 // file) and, split at line feeds, as the lines a JSON dictionary hands over,
 // with time fields resolved against a few database rows; then every entry is
 // looked up by id and name and written to a debug stream.
+#include "fuzzquiet.h"
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/interpretation/packettypes.h"
-#include "tools/logger/log.h"
 
 #include <QBuffer>
 #include <QDebug>
@@ -58,11 +58,7 @@ void check(const GseLib::PacketTypes& types)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool quiet = [] {
-        Log::setTestSink([](const LoggerEventMsg&) {});
-        return true;
-    }();
-    (void)quiet;
+    FuzzQuiet::silence();
     static RowsHub hub;
     static QTemporaryFile file;
     if (!file.isOpen() && !file.open())

@@ -1,6 +1,7 @@
 // scantypesinfo.json: each input becomes the configured definitions folder's
 // file; the table is built (its parsing exceptions are expected) and queried.
 // Without an interpretation hub the conversions of types that need one throw.
+#include "fuzzquiet.h"
 #include "fuzzconfig.h"
 #include "koralib/scantypesinfo.h"
 #include "tools/util/parsingexception.h"
@@ -9,6 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    FuzzQuiet::silence();
     const QString path =
         FuzzConfig::folder("tm_definitions") + QLatin1Char('/') + KorGse::ScanTypesInfo::CFG_FILENAME;
     if (!FuzzConfig::writeInput(path, data, size))

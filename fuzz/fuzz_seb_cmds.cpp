@@ -8,6 +8,7 @@
 // Input: 2 bytes (big-endian) J, J bytes of JSON (fewer when the input ends),
 // then 1 byte (byte count of HK row 900, 0-15), 8 bytes DECODE_ID3 and 4 bytes
 // DECODE_ID4 of that row (little-endian), then the command bytes.
+#include "fuzzquiet.h"
 #include "conversion/rationaltransferfunc.h"
 #include "gselib/database/dactable.h"
 #include "gselib/database/telemetrydatabase.h"
@@ -15,7 +16,6 @@
 #include "gselib/interpretation/datainterpretation.h"
 #include "koralib/sebcmd.h"
 #include "koralib/sebcmdinterpreter.h"
-#include "tools/logger/log.h"
 #include "tools/util/parsingexception.h"
 
 #include <cstdint>
@@ -79,8 +79,8 @@ void mayBeOutOfRange(F f)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    FuzzQuiet::silence();
     static FuzzHub* hub = [] {
-        Log::setTestSink([](const LoggerEventMsg&) {});
         static FuzzHubFactory factory;
         GseLib::DataInterpretation::init(&factory, false, nullptr, {});
         return static_cast<FuzzHub*>(GseLib::DataInterpretation::current());

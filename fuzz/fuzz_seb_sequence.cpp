@@ -6,6 +6,7 @@
 //
 // Packet cut: 1 byte k gives the next packet's length (k = 255: the next 2
 // bytes, big-endian, give it), the packet's bytes follow (fewer at the end).
+#include "fuzzquiet.h"
 #include "gselib/packets/timeresolvers.h"
 #include "gselib/packets/tompacket.h"
 #include "koralib/sebsequence.h"
@@ -41,6 +42,7 @@ void check(const KorGse::SebSequence& seq)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    FuzzQuiet::silence();
     static QTemporaryDir dir;
     static GseLib::UnixTimeResolver resolver;
 

@@ -2,11 +2,11 @@
 // it lacks a required column), every further line updates one row, which is
 // then written out and read back. The whole input is also read as labels,
 // conditions and a clock definition.
+#include "fuzzquiet.h"
 #include "gselib/database/applywhen.h"
 #include "gselib/database/discretelabels.h"
 #include "gselib/database/tmclock.h"
 #include "gselib/database/tmdatabaserow.h"
-#include "tools/logger/log.h"
 
 #include <cstdint>
 #include <sstream>
@@ -14,11 +14,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool quiet = [] {
-        Log::setTestSink([](const LoggerEventMsg&) {});
-        return true;
-    }();
-    (void)quiet;
+    FuzzQuiet::silence();
 
     const QString text = QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     const QList<QStringView> lines = QStringView(text).split(u'\n');

@@ -1,8 +1,8 @@
 // Text database files: the bytes are applied as a database patch on top of a
 // few rows, then every row is listed, written out and removed again. Missing
 // required columns and bad mining types are reported by exceptions by design.
+#include "fuzzquiet.h"
 #include "gselib/database/telemetrydatabase.h"
-#include "tools/logger/log.h"
 
 #include <QBuffer>
 #include <cstdint>
@@ -33,11 +33,7 @@ bool apply(GseLib::TelemetryDatabase& db, QByteArray bytes)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool quiet = [] {
-        Log::setTestSink([](const LoggerEventMsg&) {});
-        return true;
-    }();
-    (void)quiet;
+    FuzzQuiet::silence();
 
     GseLib::TelemetryDatabase db;
     apply(db, QByteArray(BASE));

@@ -3,13 +3,13 @@
 // hang, and every stored packet must go through all thirteen decoders, with
 // decode parameters taken from the input, without a read past the packet.
 // The marker cache then reloads its intervals from the same packets.
+#include "fuzzquiet.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "tolvalib/tolvadatainterpretation.h"
 #include "gselib/packets/telemetryfile.h"
 #include "tolvalib/tolvadecoder/tolvadecodermaker.h"
 #include "tolvalib/tolvamarkercache.h"
 #include "tolvalib/tolvatelemetrycache.h"
-#include "tools/logger/log.h"
 
 #include <QTemporaryDir>
 
@@ -40,10 +40,6 @@ struct Setup
         for (GseLib::Decoder* d : TolvaDecoderMaker().makeDecoders())
             decoders.emplace_back(d);
         path = dir.filePath(QStringLiteral("tm.bin")).toStdString();
-        // The laser routine's out-of-bounds lines are expected here.
-        (void)std::freopen("/dev/null", "w", stdout);
-        // So are the marker cache's warnings.
-        Log::setTestSink([](const LoggerEventMsg&) {});
     }
 
     TolvaGse::TolvaDataInterpretationFactory factory;
@@ -64,6 +60,7 @@ uint64_t word(const uint8_t* data, size_t size, size_t at)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    FuzzQuiet::silence();
     static Setup setup;
     if (FILE* f = std::fopen(setup.path.c_str(), "wb")) {
         std::fwrite(data, 1, size, f);
@@ -72,8 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Installed as the shared cache, so that the marker cache's cursor walks it.
     auto* shared = new TolvaGse::TolvaTelemetryCache;
     TolvaGse::TolvaTelemetryCache& cache = *shared;
-    FILE* sink = std::fopen("/dev/null", "w");
-    cache.setMessageStream(sink);
+    cache.setMessageStream(FuzzQuiet::nullFile());
     GseLib::TelemetryFile::setSharedCache(shared);
     cache.changeFile(setup.path, true);
 
@@ -102,7 +98,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         (void)markers.openMarkers();
     }
     GseLib::TelemetryFile::setSharedCache(nullptr);
-    if (sink)
-        std::fclose(sink);
     return 0;
 }

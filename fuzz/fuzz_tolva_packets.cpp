@@ -3,6 +3,7 @@
 // u8 number, the record lists' recalculatePacketSize and the appends, without
 // a crash, a read past the bytes or undefined behaviour. The variable-length
 // getters may throw std::out_of_range, as documented.
+#include "fuzzquiet.h"
 #include "tolvalib/tolvapacketfamily.h"
 
 #include <QByteArray>
@@ -35,6 +36,7 @@ void plain(const QByteArray& b)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    FuzzQuiet::silence();
     using namespace TolvaGse;
     const QByteArray b(reinterpret_cast<const char*>(data), qsizetype(size));
     const uint8_t seed = size ? data[0] : 0;

@@ -1,5 +1,6 @@
 // Transfer-function parameter texts and lookup-table files come from mission
 // definitions: any bytes must parse without a crash, a hang or a huge allocation.
+#include "fuzzquiet.h"
 #include "conversion/logtransferfunc.h"
 #include "conversion/lookuptabletransferfunc.h"
 #include "conversion/polytransferfunc.h"
@@ -33,6 +34,7 @@ void exercise(TransferFunc& f)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    FuzzQuiet::silence();
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     const QString text = QString::fromUtf8(bytes);
 

@@ -9,8 +9,10 @@
 #include "koralib/metamarkerrules.h"
 
 #include <QJsonArray>
+#include <QRegularExpressionMatchIterator>
 #include <QStringView>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <string_view>
@@ -194,22 +196,44 @@ struct Announcements
     std::array<int8_t, 5> values{-1, -1, -1, -1, -1};
 };
 
+// What a found line announces: the value its last match captured, or -1 when
+// the line holding that match has another "=" (such a line announces
+// nothing). A line without its own time is also searched joined to the line
+// before it; the value comes from the capture and the "=" are counted in the
+// line the match sits in, so a joined line says what its lines say alone
+// ("SEB Test = 1" followed by "starting" announces 1, not a value "1starting").
+int announcedValue(const GseLib::MsgLogLine& line, qsizetype secondLine, const QRegularExpression& re)
+{
+    const QString msg = line.msg();
+    QRegularExpressionMatch last;
+    for (QRegularExpressionMatchIterator it = re.globalMatch(msg); it.hasNext();)
+        last = it.next();
+    if (!last.hasMatch())
+        return -1;
+    QStringView source(msg);
+    if (secondLine >= 0) {
+        // The message is a tail of the text, and so is the second line.
+        const qsizetype joint = std::max<qsizetype>(0, msg.size() - (line.text.size() - secondLine));
+        if (last.capturedEnd() <= joint)
+            source = source.left(joint);
+        else if (last.capturedStart() >= joint)
+            source = source.mid(joint);
+    }
+    if (source.count(QLatin1Char('=')) != 1)
+        return -1;
+    return last.capturedView(1) == QLatin1String("1") ? 1 : 0;
+}
+
 Announcements searchAnnouncements(const GseLib::MsgLogCache& log, uint32_t from, uint32_t to)
 {
     Announcements out;
     const auto& patterns = testModePatterns();
     for (size_t k = 0; k < 5; ++k) {
         bool found = false;
-        const GseLib::MsgLogLine line = log.search(from, to, patterns[k], &found, true);
-        if (!found)
-            continue;
-        const QStringList pieces = line.msg().split(QLatin1Char('='), Qt::KeepEmptyParts, Qt::CaseSensitive);
-        if (pieces.size() != 2)
-            continue;
-        bool ok = false;
-        const int v = pieces[1].trimmed().toInt(&ok, 10);
-        if (ok)
-            out.values[k] = v != 0 ? 1 : 0;
+        qsizetype secondLine = -1;
+        const GseLib::MsgLogLine line = log.search(from, to, patterns[k], &found, true, &secondLine);
+        if (found)
+            out.values[k] = int8_t(announcedValue(line, secondLine, patterns[k]));
     }
     return out;
 }

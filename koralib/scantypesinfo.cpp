@@ -3,6 +3,7 @@
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/services/configvek.h"
+#include "tools/logger/log.h"
 #include "tools/util/jsonutil.h"
 #include "tools/util/parsingexception.h"
 
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonParseError>
 
 namespace KorGse {
 
@@ -67,7 +69,20 @@ void ScanTypesInfo::reload()
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw FileOpenException(file.errorString().toStdString());
-    const QJsonArray array = QJsonDocument::fromJson(file.read(MAX_FILE_BYTES)).array();
+    // A damaged file leaves the table empty, which silently changes every scan
+    // value read through it: say so, naming the file.
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(file.read(MAX_FILE_BYTES), &error);
+    if (error.error != QJsonParseError::NoError) {
+        LOG_WARN("tmdb", "Scan types file parsing error, no scan types read: " << path << ": "
+                                                                               << error.errorString());
+        return;
+    }
+    if (!document.isArray()) {
+        LOG_WARN("tmdb", "Scan types file does not hold a JSON array, no scan types read: " << path);
+        return;
+    }
+    const QJsonArray array = document.array();
     for (const QJsonValue& element : array) {
         if (!element.isObject())
             continue;

@@ -116,7 +116,9 @@ def build_main(rng):
     arc = b.arc
     arc.time_packet(2)
     ev = {}
-    b.message("boot ok\nSEB Test = 1\n")
+    # Each announcement is followed by a line of its own: the message log also
+    # tries that line joined to the announcement, which must read the same.
+    b.message("boot ok\nSEB Test = 1\nstarting\n")
     b.filler()
     ev["M1"] = b.marker(100, b"Start of run", dt=2.0)
     ev["M2a"] = b.marker(7, b"checkpoint", dt=1.0)  # 1 s after M1: before M1 + 2.5
@@ -129,7 +131,7 @@ def build_main(rng):
     ev["M2b"] = b.marker(7, b"checkpoint", dt=3.0)  # 4+ s after M1
     b.message("SEB Test = 0 = 1\n")  # three pieces: no change
     ev["M3"] = b.marker(100, b"Second run", dt=2.0)
-    b.message("x\nSEB Test = 0\n")
+    b.message("x\nSEB Test = 0\nidle\n")
     b.filler()
     ev["M4"] = b.marker(100, b"Third run", dt=2.0)
     ev["pumpOff"] = b.message("all\nPUMP OFF\n", dt=1.5)

@@ -352,8 +352,16 @@ MsgLogLine MsgLogCache::search(double t, const QRegularExpression& re, bool* fou
 MsgLogLine MsgLogCache::search(uint32_t from, uint32_t to, const QRegularExpression& re, bool* found,
                                bool last) const
 {
+    return search(from, to, re, found, last, nullptr);
+}
+
+MsgLogLine MsgLogCache::search(uint32_t from, uint32_t to, const QRegularExpression& re, bool* found, bool last,
+                               qsizetype* secondLine) const
+{
     if (found)
         *found = false;
+    if (secondLine)
+        *secondLine = -1;
     MsgLogLine result;
     if (from > to)
         return result;
@@ -380,6 +388,8 @@ MsgLogLine MsgLogCache::search(uint32_t from, uint32_t to, const QRegularExpress
         if (line.contains(re)) {
             if (found)
                 *found = true;
+            if (secondLine)
+                *secondLine = -1;
             result = line;
             if (!last)
                 return result;
@@ -389,6 +399,8 @@ MsgLogLine MsgLogCache::search(uint32_t from, uint32_t to, const QRegularExpress
             if (joined.contains(re)) {
                 if (found)
                     *found = true;
+                if (secondLine)
+                    *secondLine = lines_[i - 1].text.size();
                 result = std::move(joined);
                 if (!last)
                     return result;

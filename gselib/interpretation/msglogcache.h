@@ -96,6 +96,12 @@ public:
     // tried joined to the line before it; not found: a default line. Costs
     // O(log n + window): the window is found by bisection on the packet index.
     MsgLogLine search(uint32_t from, uint32_t to, const QRegularExpression& re, bool* found, bool last) const;
+    // The same search; `secondLine` (when not null) receives, for a result
+    // joined from two lines, where the second line's text begins in the
+    // result's text, else -1. Lets a caller judge a match by the line it
+    // sits in.
+    MsgLogLine search(uint32_t from, uint32_t to, const QRegularExpression& re, bool* found, bool last,
+                      qsizetype* secondLine) const;
 
     // Lines stay at their addresses while the list grows (views into it
     // survive refreshes); a reset or a change of hub or archive ends them.

@@ -198,9 +198,9 @@ TEST_F(MetaMarkerGeneratorTest, TestModesFromTheMessageLog)
     // The window reaches back to the previous message packet: a line of it
     // seen again changes nothing.
     EXPECT_EQ(run(sebOn, dur, {ann("SEB Test = 1", 1), ann("unrelated", 2), mk(100, 3)}), (Intervals{{3, 4}}));
-    // A line without its own time is also tried joined to the line before it,
-    // and that joined line, holding two "=", then changes nothing.
-    EXPECT_EQ(run(sebOn, dur, {ann("SEB Test = 1", 1), msg("SEB Test = 0", 2), mk(100, 3)}), (Intervals{{3, 4}}));
+    // A line without its own time is also tried joined to the line before it;
+    // the joined line reads as its second line alone: the later announcement.
+    EXPECT_EQ(run(sebOn, dur, {ann("SEB Test = 1", 1), msg("SEB Test = 0", 2), mk(100, 3)}), Intervals{});
     // Every flag present must match; absent ones impose nothing.
     const char* both =
         R"([{"type":"marker","marker":100,"offset_in_seconds":0,"heater_test_enabled":true,"gc_ebt_test_enabled":false}])";
@@ -213,6 +213,56 @@ TEST_F(MetaMarkerGeneratorTest, TestModesFromTheMessageLog)
         &gen);
     EXPECT_EQ(gen->testModes(), (std::array<bool, 5>{true, true, false, false, true}))
         << "a value other than 0 or 1 is no announcement";
+}
+
+// The message log tries a line without its own time also joined to the line
+// before it, so an announcement followed by another line is found as the
+// joined line ("SEB Test = 1starting"): it must announce what the line alone
+// does, however the instrument packed its lines into packets.
+TEST_F(MetaMarkerGeneratorTest, AnAnnouncementReadsTheSameFollowedByALine)
+{
+    const char* sebOn = R"([{"type":"marker","marker":100,"offset_in_seconds":0,"seb_test_enabled":true}])";
+    const char* dur = R"([{"type":"duration","number_of_seconds":1}])";
+    const Intervals on{{5, 6}};
+    const Intervals off{};
+    struct Case
+    {
+        const char* name;
+        std::vector<Event> before; // message packets before the marker 100 at 5
+        Intervals want;
+    };
+    const Case cases[] = {
+        {"alone", {msg("SEB Test = 1", 1)}, on},
+        {"alone, own time", {ann("SEB Test = 1", 1)}, on},
+        {"followed by a line", {msg("SEB Test = 1\nstarting", 1)}, on},
+        {"own time, followed by a line", {msg("12.0: SEB Test = 1\nstarting", 1)}, on},
+        {"after a line, followed by a line", {msg("boot\nSEB Test = 1\nstarting", 1)}, on},
+        {"followed by a line in the next packet", {msg("SEB Test = 1", 1), msg("starting", 2)}, on},
+        {"followed by two lines", {msg("SEB Test = 1\nstarting\nready", 1)}, on},
+        {"the line after holds a \"=\" of its own", {msg("SEB Test = 1\nrate = 5", 1)}, on},
+        {"switched off, followed by a line", {ann("SEB Test = 1", 1), msg("SEB Test = 0\nidle", 2)}, off},
+        {"announced twice, the later 0 wins", {msg("SEB Test = 1\nSEB Test = 0", 1)}, off},
+        {"announced twice, the later 1 wins", {msg("SEB Test = 0\nSEB Test = 1", 1)}, on},
+        {"announced twice and followed by a line", {msg("SEB Test = 0\nSEB Test = 1\nok", 1)}, on},
+        {"announced twice, the second joined", {msg("SEB Test = 1\nSEB Test = 0\nok", 1)}, off},
+        {"twice in two packets", {msg("SEB Test = 1\nok", 1), msg("SEB Test = 0\nok", 2)}, off},
+        {"twice in two packets, back on", {msg("SEB Test = 0\nok", 1), msg("SEB Test = 1\nok", 2)}, on},
+        {"cut at a line end, read joined", {msg("SEB Test =\n 1", 1)}, on},
+        {"a second \"=\" in its own line announces nothing", {msg("ok\nSEB Test = 1 = 1\nnext", 1)}, off},
+        {"a second \"=\" keeps an earlier state", {msg("SEB Test = 1", 1), msg("SEB Test = 0 = 0\nx", 2)}, on},
+    };
+    for (const Case& c : cases) {
+        std::vector<Event> events = c.before;
+        events.push_back(mk(100, 5));
+        EXPECT_EQ(run(sebOn, dur, events), c.want) << c.name;
+    }
+    // Every test mode reads the same way.
+    std::unique_ptr<JsonBasedMetaMarkerGenerator> gen;
+    run(sebOn, dur,
+        {msg("High Voltage Test = 1\nstep\nLaser EBT = 1\nstep\nGC EBT = 1\nstep\nHeater Test = 1\nstep", 1),
+         mk(1, 2)},
+        &gen);
+    EXPECT_EQ(gen->testModes(), (std::array<bool, 5>{false, true, true, true, true}));
 }
 
 TEST_F(MetaMarkerGeneratorTest, IdTextAndProvisionalEnd)

@@ -4,6 +4,7 @@
 #include "gselib/database/telemetrydatabase.h"
 #include "koradefinitions.h"
 #include "koralib/scantypesinfo.h"
+#include "support/logcapture.h"
 #include "support/qtprinters.h"
 #include "tools/util/parsingexception.h"
 
@@ -83,12 +84,50 @@ TEST_F(ScanTypesInfoTest, ConvertsThroughTheHousekeepingItem)
 TEST_F(ScanTypesInfoTest, BadFilesAndRereading)
 {
     ASSERT_TRUE(defs->generated);
-    for (const QByteArray& text : {QByteArray("[]"), QByteArray("{\"a\": 1}"), QByteArray("[1, 2"), QByteArray()}) {
-        write(text);
+    // Damaged files give an empty table and one warning naming the file; an
+    // empty array is no damage.
+    const QString path = defs->dir.filePath("defs/scantypesinfo.json");
+    const QString notJson = "Scan types file parsing error, no scan types read: " + path + ": ";
+    const QString notArray = "Scan types file does not hold a JSON array, no scan types read: " + path;
+    struct Case
+    {
+        QByteArray text;
+        QString warning; // the start of the one warning, or empty for none
+    };
+    const Case cases[] = {
+        {"[]", QString()},
+        {"{\"a\": 1}", notArray},
+        {"[1, 2", notJson},
+        {"not json", notJson},
+        {QByteArray(), notJson},
+    };
+    for (const Case& c : cases) {
+        write(c.text);
+        TestSupport::LogCapture log;
         const ScanTypesInfo table;
-        EXPECT_TRUE(table.names().isEmpty()) << text.constData();
+        EXPECT_TRUE(table.names().isEmpty()) << c.text.constData();
         EXPECT_TRUE(table.ids().isEmpty());
         EXPECT_FALSE(table.hasId(0));
+        const QStringList warnings = log.texts("tmdb", WARN);
+        EXPECT_EQ(log.messages().size(), warnings.size()) << c.text.constData() << ": only the warning";
+        if (c.warning.isEmpty()) {
+            EXPECT_TRUE(warnings.isEmpty()) << c.text.constData();
+        } else {
+            ASSERT_EQ(warnings.size(), 1) << c.text.constData();
+            if (c.warning == notArray) {
+                EXPECT_EQ(warnings[0], notArray);
+            } else {
+                EXPECT_TRUE(warnings[0].startsWith(c.warning)) << warnings[0].toStdString();
+                EXPECT_GT(warnings[0].size(), c.warning.size()) << "the parser's reason follows";
+            }
+        }
+    }
+    {
+        // A good file says nothing.
+        write(kTypes);
+        TestSupport::LogCapture log;
+        EXPECT_EQ(ScanTypesInfo().ids().size(), 6);
+        EXPECT_TRUE(log.messages().isEmpty());
     }
     // Each table reads the file anew.
     write(kTypes);
