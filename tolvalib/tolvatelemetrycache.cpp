@@ -48,23 +48,24 @@ void TolvaTelemetryCache::adjustStartPos(FILE*, long*)
 
 void TolvaTelemetryCache::beforeParseCcsds(FILE* stream)
 {
-    unsigned char b[SYNC_LOOKAHEAD + 5];
-    // Most packets have no frame header before them: looking at the stream's
-    // buffer spares a read and a seek back per packet.
-    if (peekBuffered(stream, b, SYNC_LOOKAHEAD) == SYNC_LOOKAHEAD) {
-        const int rest = frameHeaderRest(b);
-        if (rest >= 0)
-            (void)std::fread(b, 1, SYNC_LOOKAHEAD + size_t(rest), stream);
-        return;
-    }
+    unsigned char b[SYNC_LOOKAHEAD];
     const long start = std::ftell(stream);
-    if (std::fread(b, 1, SYNC_LOOKAHEAD, stream) < SYNC_LOOKAHEAD)
-        return; // the header read that follows fails and ends this parse
-    const int rest = frameHeaderRest(b);
-    if (rest >= 0)
-        (void)std::fread(b, 1, size_t(rest), stream);
-    else
-        std::fseek(stream, start, SEEK_SET);
+    const size_t got = std::fread(b, 1, SYNC_LOOKAHEAD, stream);
+    const size_t skip = skipBeforeCcsds(b, got);
+    if (skip > got)
+        (void)std::fread(b, 1, skip - got, stream);
+    else if (skip < got)
+        std::fseek(stream, start + long(skip), SEEK_SET);
+}
+
+size_t TolvaTelemetryCache::skipBeforeCcsds(const unsigned char* bytes, size_t available)
+{
+    // Fewer than 8 bytes: taken as read, so the header read that follows
+    // fails and ends this parse; the next grow starts before them again.
+    if (available < SYNC_LOOKAHEAD)
+        return available;
+    const int rest = frameHeaderRest(bytes);
+    return rest < 0 ? 0 : SYNC_LOOKAHEAD + size_t(rest);
 }
 
 bool TolvaTelemetryCache::validHeader(const unsigned char* header)

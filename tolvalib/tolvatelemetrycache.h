@@ -39,7 +39,12 @@ protected:
     void adjustStartPos(FILE* stream, long* position) override;
     // Skips an ITF frame header that begins at the stream position or 2 or 3
     // bytes after it (after a frame's checksum, or a pad byte and checksum).
+    // With fewer than 8 bytes left it reads them all, so that the header read
+    // after it fails and a later grow starts there again.
     void beforeParseCcsds(FILE* stream) override;
+    // The same on the parse's own bytes, which the parse uses: no read and
+    // seek back per packet.
+    size_t skipBeforeCcsds(const unsigned char* bytes, size_t available) override;
     bool validHeader(const unsigned char* header) override;
 
 private:

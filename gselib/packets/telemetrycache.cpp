@@ -59,26 +59,6 @@ bool couldStartLabel(const uint8_t* b, size_t n)
     return true;
 }
 
-// Copies up to n of the next bytes of the stream that its buffer already
-// holds, without consuming them; returns how many, 0 when none are buffered
-// or the buffer cannot be seen. The stream is only ever read, so its buffer
-// holds no pending output.
-size_t peekStream(FILE* f, unsigned char* out, size_t n)
-{
-#if defined(__GLIBC__)
-    if (f->_IO_read_ptr && f->_IO_read_end > f->_IO_read_ptr) {
-        const size_t k = std::min(n, size_t(f->_IO_read_end - f->_IO_read_ptr));
-        std::memcpy(out, f->_IO_read_ptr, k);
-        return k;
-    }
-#else
-    (void)f;
-    (void)out;
-    (void)n;
-#endif
-    return 0;
-}
-
 // Opens the path for reading when it names a regular file, after links; null
 // otherwise. A FIFO would block the open until a writer came, and a device
 // such as /dev/zero never ends: neither is an archive. The open does not
@@ -121,11 +101,6 @@ TelemetryCache::~TelemetryCache()
         std::fclose(file);
     delete[] packetBuffer;
     delete[] labelBuffer;
-}
-
-size_t TelemetryCache::peekBuffered(FILE* stream, unsigned char* out, size_t n)
-{
-    return peekStream(stream, out, n);
 }
 
 void TelemetryCache::message(const char* fmt, ...)
@@ -257,7 +232,7 @@ void TelemetryCache::parseCustomPackets()
 void TelemetryCache::hookPacket(const TMPacketPtr&)
 {
     // Not overridden: the parse need not call it again.
-    packetHook = PacketHook::Base;
+    packetHook = Hook::Base;
 }
 
 void TelemetryCache::adjustStartPos(FILE*, long*)
@@ -324,14 +299,14 @@ void TelemetryCache::accept(TMPacketPtr&& packet)
     packets.push_back(std::move(packet));
     const TMPacketPtr& stored = packets.back();
     resolver->handlePacket(stored);
-    if (packetHook == PacketHook::Base)
+    if (packetHook == Hook::Base)
         return;
     // An override gets a pointer of its own: the vector's element would not
     // survive the hook appending to this cache.
     const TMPacketPtr held = stored;
     hookPacket(held);
-    if (packetHook == PacketHook::Unknown)
-        packetHook = PacketHook::Overridden;
+    if (packetHook == Hook::Unknown)
+        packetHook = Hook::Overridden;
 }
 
 // ---- TOM parse -------------------------------------------------------------
@@ -538,20 +513,78 @@ void TelemetryCache::beforeParseCcsds(FILE*)
 {
     // Tells the parse that no override reads the stream, so that it need not
     // keep the stream on each packet. Overrides must not call this one.
-    ccsdsHook = CcsdsHook::Base;
+    streamHook = Hook::Base;
 }
 
-long TelemetryCache::runCcsdsHook(long at)
+size_t TelemetryCache::skipBeforeCcsds(const unsigned char*, size_t)
 {
-    if (ccsdsHook == CcsdsHook::Base)
+    // Not overridden: the parse offers the step to beforeParseCcsds instead.
+    skipHook = Hook::Base;
+    return 0;
+}
+
+long TelemetryCache::runStreamHook(long at)
+{
+    if (streamHook == Hook::Base)
         return at;
     std::fseek(file, at, SEEK_SET);
     beforeParseCcsds(file);
-    if (ccsdsHook == CcsdsHook::Base)
+    if (streamHook == Hook::Base)
         return at;
-    ccsdsHook = CcsdsHook::Overridden;
+    streamHook = Hook::Overridden;
     const long after = std::ftell(file);
     return after >= 0 ? after : at;
+}
+
+long TelemetryCache::skipCcsds(long at)
+{
+    if (skipHook != Hook::Base) {
+        const size_t n = windowFill(at, CCSDS_SKIP_LOOKAHEAD);
+        const size_t skip = skipBeforeCcsds(windowAt(at), n);
+        if (skipHook != Hook::Base) {
+            skipHook = Hook::Overridden;
+            return at + long(skip);
+        }
+    }
+    return runStreamHook(at);
+}
+
+// Where the primary header of a packet attempt that begins at pos stands:
+// past an archive label and whatever the hooks step over, with at least a
+// header's bytes there. -1 when the file does not yet hold enough to tell (it
+// ends there, or within a label or a header), and the parse stops to wait
+// for it to grow.
+long TelemetryCache::ccsdsHeaderAt(long pos, Label* label)
+{
+    const size_t ahead = windowFill(pos, LABEL_LOOKAHEAD);
+    if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(windowAt(pos), ahead)))
+        return -1; // nothing more, or the start of a label still being written
+    long start = pos;
+    if (ahead == LABEL_LOOKAHEAD && couldStartLabel(windowAt(pos), LABEL_LOOKAHEAD)) {
+        const uint8_t* l = windowAt(pos);
+        size_t n = 0;
+        for (size_t i = 12; i < 20; ++i)
+            n = n * 10 + size_t(l[i] - '0');
+        const size_t total = n + 2 * LABEL_LOOKAHEAD;
+        if (!labelComplete(pos, total))
+            return -1;
+        if (label) {
+            l = windowAt(pos);
+            label->present = true;
+            if (l[8] == 'G') {
+                label->seconds = be32(l + 24);
+                label->ms = be16(l + 28);
+            } else {
+                label->seconds = be32(l + 32);
+                label->ms = be16(l + 36);
+            }
+        }
+        start = pos + long(total);
+    }
+    start = skipCcsds(start);
+    if (windowFill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
+        return -1;
+    return start;
 }
 
 void TelemetryCache::parseCcsds()
@@ -561,42 +594,14 @@ void TelemetryCache::parseCcsds()
     long skipped = 0;
 
     for (;;) {
-        bool labelled = false;
-        uint32_t labelSeconds = 0;
-        double labelMs = 0.0;
-
-        // The 20-byte look-ahead for an archive label, in the window.
-        const size_t ahead = windowFill(position, LABEL_LOOKAHEAD);
-        if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(windowAt(position), ahead)))
-            break; // nothing more, or the start of a label still being written
-        long start = position;
-        if (ahead == LABEL_LOOKAHEAD && couldStartLabel(windowAt(position), LABEL_LOOKAHEAD)) {
-            const uint8_t* l = windowAt(position);
-            size_t n = 0;
-            for (size_t i = 12; i < 20; ++i)
-                n = n * 10 + size_t(l[i] - '0');
-            const size_t total = n + 2 * LABEL_LOOKAHEAD;
-            if (!labelComplete(position, total))
-                break;
-            l = windowAt(position);
-            if (l[8] == 'G') {
-                labelSeconds = be32(l + 24);
-                labelMs = be16(l + 28);
-            } else {
-                labelSeconds = be32(l + 32);
-                labelMs = be16(l + 36);
-            }
-            labelled = true;
-            start = position + long(total);
-        }
-
-        start = runCcsdsHook(start);
-        if (windowFill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
+        Label label;
+        long start = ccsdsHeaderAt(position, &label);
+        if (start < 0)
             break;
         bool stop = false;
         while (!validHeader(windowAt(start))) {
             // The label's ground time belongs to no packet found after this.
-            labelled = false;
+            label.present = false;
             ++position;
             start = position;
             ++skipped;
@@ -637,9 +642,9 @@ void TelemetryCache::parseCcsds()
         if (packets.size() == packets.capacity())
             reserveFor(fileSize);
         TMPacketPtr p = makePacket<CcsdsPacket>(windowAt(start), int(total), int(packets.size()), resolver.get());
-        if (labelled) {
-            p->groundSeconds = labelSeconds;
-            p->groundMs = labelMs;
+        if (label.present) {
+            p->groundSeconds = label.seconds;
+            p->groundMs = label.ms;
         }
         accept(std::move(p));
         position = start + long(total);

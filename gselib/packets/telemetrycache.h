@@ -31,6 +31,8 @@ public:
     static constexpr size_t PACKET_BUFFER_SIZE = 655360;
     static constexpr size_t LABEL_BUFFER_SIZE = 10240;
     static constexpr size_t LABEL_LOOKAHEAD = 20;
+    // The most bytes skipBeforeCcsds is shown.
+    static constexpr size_t CCSDS_SKIP_LOOKAHEAD = 16;
     // Back-offs on a partial last packet, without the file growing, before
     // the parse steps one byte forward instead.
     static constexpr int PARTIAL_READ_LIMIT = 5;
@@ -80,16 +82,21 @@ protected:
     // Called by the CCSDS parse before each primary-header read, with the
     // stream on the packet's first byte; may read past filler. The parse reads
     // the file through a window of its own and places the stream only for an
-    // override, so an override must not call this base version.
+    // override (a seek and a tell per packet), so an override must not call
+    // this base version. Used only when skipBeforeCcsds is not overridden.
     virtual void beforeParseCcsds(FILE* stream);
+    // The same step on the parse's own bytes, without a system call: `bytes`
+    // are the archive's bytes where a packet may begin (after any label),
+    // `available` of them, at most CCSDS_SKIP_LOOKAHEAD, fewer only where the
+    // file ends. Returns how many to step over before the primary header; a
+    // count that reaches past the end of the file ends the parse there until
+    // the file grows. The base version hands the step to beforeParseCcsds, so
+    // an override must not call it.
+    virtual size_t skipBeforeCcsds(const unsigned char* bytes, size_t available);
     // Tests a header candidate (8 TOM or 6 CCSDS header bytes).
     virtual bool validHeader(const unsigned char* header);
 
     void message(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // Copies up to n of the stream's next bytes that its buffer already holds,
-    // without consuming them; 0 when none can be seen. Lets a hook look ahead
-    // without a read and a seek back.
-    static size_t peekBuffered(FILE* stream, unsigned char* out, size_t n);
 
     std::string path;
     FILE* file = nullptr;
@@ -134,13 +141,22 @@ private:
         long found = -1;
     };
 
-    // Whether beforeParseCcsds and hookPacket are overridden, found out on their first call.
-    enum class CcsdsHook { Unknown, Base, Overridden };
-    enum class PacketHook { Unknown, Base, Overridden };
+    // Whether a hook is overridden, found out on its first call.
+    enum class Hook { Unknown, Base, Overridden };
+
+    // The archive label a packet attempt begins with, if any.
+    struct Label
+    {
+        bool present = false;
+        uint32_t seconds = 0;
+        double ms = 0.0;
+    };
 
     void parseTom();
     void parseCcsds();
-    long runCcsdsHook(long at);
+    long ccsdsHeaderAt(long pos, Label* label);
+    long skipCcsds(long at);
+    long runStreamHook(long at);
     bool labelComplete(long pos, size_t total);
     void resetParseState();
     // True to back off on a partial packet, false to step over a byte.
@@ -172,8 +188,9 @@ private:
     PartialReads ccsdsReads;
     Window window;
     Lookahead lookahead;
-    CcsdsHook ccsdsHook = CcsdsHook::Unknown;
-    PacketHook packetHook = PacketHook::Unknown;
+    Hook skipHook = Hook::Unknown;
+    Hook streamHook = Hook::Unknown;
+    Hook packetHook = Hook::Unknown;
 };
 
 } // namespace GseLib

@@ -6,6 +6,7 @@
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/packets/ccsdspacket.h"
+#include "tests/gselib/packets/archivetestdata.h"
 #include "support/tempdir.h"
 #include "tolvalib/tolvadatainterpretation.h"
 #include "tolvalib/tolvamissionspecifics.h"
@@ -14,9 +15,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <random>
 #include <string>
 
 using namespace TolvaTest;
@@ -49,6 +52,8 @@ void makeHub()
 class ProbeCache : public TolvaTelemetryCache
 {
 public:
+    using TolvaTelemetryCache::beforeParseCcsds;
+    using TolvaTelemetryCache::skipBeforeCcsds;
     using TolvaTelemetryCache::validHeader;
 };
 
@@ -145,6 +150,119 @@ TEST(TolvaTelemetryCache, FrameHeadersAcrossTheStreamBufferEnd)
         EXPECT_EQ(got.sizes.back(), 64u) << before;
         EXPECT_TRUE(got.messages.empty()) << before << got.messages;
     }
+}
+
+TEST(TolvaTelemetryCache, FrameHeaderStepOnTheStreamAndOnTheParsesBytes)
+{
+    // The parse uses the step on its own bytes; the stream form stays for
+    // callers with a stream. Both must step alike, 5 bytes into a file.
+    const Bytes sync = {0xFE, 0xFA, 0x30, 0xC8};
+    auto with = [&](size_t at, size_t total) {
+        Bytes b(total, 0x11);
+        std::copy(sync.begin(), sync.end(), b.begin() + long(at));
+        return b;
+    };
+    const struct
+    {
+        const char* name;
+        Bytes bytes;
+        size_t skip;
+    } cases[] = {
+        {"sync at 0", with(0, 30), 10},
+        {"sync at 2, after a checksum", with(2, 30), 12},
+        {"sync at 3, after a pad byte and a checksum", with(3, 30), 13},
+        {"sync at 1 is not a frame boundary", with(1, 30), 0},
+        {"sync at 4 is not looked at", with(4, 30), 0},
+        {"no sync", Bytes(30, 0x11), 0},
+        {"8 bytes without sync", Bytes(8, 0x11), 0},
+        {"7 bytes are taken as read", Bytes(7, 0x11), 7},
+        {"nothing left", Bytes(), 0},
+        {"a header cut short is stepped past the end", with(3, 9), 13},
+    };
+    makeHub();
+    ProbeCache cache;
+    for (const auto& c : cases) {
+        const size_t shown = std::min(c.bytes.size(), GseLib::TelemetryCache::CCSDS_SKIP_LOOKAHEAD);
+        EXPECT_EQ(cache.skipBeforeCcsds(c.bytes.data(), shown), c.skip) << c.name;
+
+        FILE* f = std::tmpfile();
+        std::fwrite("lead!", 1, 5, f);
+        std::fwrite(c.bytes.data(), 1, c.bytes.size(), f);
+        std::fseek(f, 5, SEEK_SET);
+        cache.beforeParseCcsds(f);
+        EXPECT_EQ(std::ftell(f), 5 + long(std::min(c.skip, c.bytes.size()))) << c.name;
+        std::fclose(f);
+    }
+}
+
+TEST(TolvaTelemetryCache, ArchiveReadWholeOrWhileWrittenGivesTheSamePackets)
+{
+    // Frames of odd and even packets (pads, frame ends at offsets 2 and 3),
+    // empty frames, bare packets between frames, labels, a rejected header:
+    // cut anywhere, a short tail waits for the next grow.
+    makeHub();
+    std::mt19937 rng(3);
+    Bytes archive;
+    std::vector<size_t> sizes;
+    for (int i = 0; archive.size() < 200000; ++i) {
+        const int kind = int(rng() % 10);
+        auto some = [&](size_t n) {
+            std::vector<Bytes> out;
+            for (size_t k = 0; k < n; ++k) {
+                const bool fill = rng() % 3 == 0;
+                const size_t total = fill ? 12 + rng() % 300 : 18 + rng() % 189; // 737: at most 200 data bytes
+                out.push_back(packet(fill ? 740 : 737, uint32_t(i), uint8_t(k), total, uint8_t(rng())));
+                sizes.push_back(total);
+            }
+            return out;
+        };
+        if (kind == 0) {
+            append(archive, frame({}));
+        } else if (kind == 1) {
+            for (const Bytes& p : some(1 + rng() % 2))
+                append(archive, p);
+        } else if (kind == 2 || kind == 3) {
+            if (kind == 3) {
+                const QByteArray l = ArchiveTestData::label("GANN", int(rng() % 9), 5, 6);
+                archive.insert(archive.end(), l.begin(), l.end());
+            }
+            const Bytes tooLong = packet(737, 0, 0, 6 + 201, 0x55);
+            append(archive, frame({tooLong}));
+        } else {
+            const std::vector<Bytes> group = some(1 + rng() % 3);
+            Bytes f = {0xFE, 0xFA, 0x30, 0xC8, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00};
+            for (const Bytes& p : group) {
+                append(f, p);
+                if (p.size() % 2)
+                    f.push_back(0);
+            }
+            appendFrameChecksum(f);
+            append(archive, f);
+        }
+    }
+    const Parsed whole = parse(archive);
+    for (size_t i = 0; i < std::min(sizes.size(), whole.sizes.size()); ++i)
+        ASSERT_EQ(whole.sizes[i], sizes[i]) << i << whole.messages;
+    ASSERT_EQ(whole.sizes, sizes);
+
+    TestSupport::TempDir dir;
+    const QString path = dir.write("tm.bin", QByteArray(reinterpret_cast<const char*>(archive.data()), 3));
+    TolvaTelemetryCache live;
+    FILE* log = std::tmpfile();
+    live.setMessageStream(log);
+    live.changeFile(path.toStdString(), true);
+    for (size_t at = 3; at < archive.size();) {
+        const size_t n = std::min(archive.size() - at, size_t(1 + rng() % (rng() % 8 ? 40 : 3000)));
+        FILE* f = std::fopen(path.toStdString().c_str(), "ab");
+        std::fwrite(archive.data() + at, 1, n, f);
+        std::fclose(f);
+        at += n;
+        live.grow();
+    }
+    std::fclose(log);
+    ASSERT_EQ(live.count(), sizes.size());
+    for (size_t i = 0; i < sizes.size(); ++i)
+        ASSERT_EQ(live.get(unsigned(i))->totalLength(), sizes[i]) << i;
 }
 
 TEST(TolvaTelemetryCache, HeaderCheckUsesDataLengthsKeptTo16Bits)

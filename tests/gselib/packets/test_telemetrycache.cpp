@@ -786,3 +786,74 @@ TEST_F(TelemetryCacheTest, LabelsAndPacketsAcrossTheEndsOfTheStreamBuffer)
     EXPECT_EQ(c->readPosition(), a.size());
     EXPECT_TRUE(messages.lines().isEmpty());
 }
+
+namespace {
+
+// Steps over 0xFF filler through the parse's own bytes, and records what it
+// was shown. A stream hook of its own must then never be called.
+class WindowSkipCache : public TelemetryCache
+{
+public:
+    using TelemetryCache::TelemetryCache;
+    std::vector<size_t> shown;
+    size_t pastShortTail = 0; // when fewer than 16 bytes are shown, skip this many past them
+    int streamCalls = 0;
+
+protected:
+    size_t skipBeforeCcsds(const unsigned char* bytes, size_t available) override
+    {
+        shown.push_back(available);
+        size_t n = 0;
+        while (n < available && bytes[n] == 0xFF)
+            ++n;
+        if (pastShortTail && available < CCSDS_SKIP_LOOKAHEAD)
+            return available + pastShortTail;
+        return n;
+    }
+    void beforeParseCcsds(FILE*) override { ++streamCalls; }
+};
+
+} // namespace
+
+TEST_F(TelemetryCacheTest, WindowSkipHookStepsOverFillerWithoutTheStream)
+{
+    const QByteArray a = QByteArray(3, '\xFF') + ccsdsPacket(0x70, 0, 12) + label("GANN", 0, 9, 1) +
+                         QByteArray(16, '\xFF') + ccsdsPacket(0x71, 1, 30) + ccsdsPacket(0x72, 2, 7);
+    WindowSkipCache c(new UnixTimeResolver);
+    c.setPacketFormat(TelemetryCache::CCSDS);
+    c.setMessageStream(messages.stream());
+    c.changeFile(write("window.dat", a), true);
+    ASSERT_EQ(c.count(), 3u);
+    EXPECT_EQ(c.get(0)->apid(), 0x70);
+    // Shown after the label, which carries its ground time over the filler.
+    EXPECT_EQ(c.get(1)->apid(), 0x71);
+    EXPECT_EQ(c.get(1)->groundSeconds, 9u);
+    EXPECT_EQ(c.get(2)->totalLength(), 7u);
+    EXPECT_EQ(c.readPosition(), a.size());
+    EXPECT_EQ(c.streamCalls, 0);
+    // At most 16 bytes, fewer only where the file ends (the last packet); at
+    // the end of the file itself the parse stops before the hook.
+    EXPECT_EQ(c.shown, (std::vector<size_t>{16, 16, 7}));
+    EXPECT_TRUE(messages.lines().isEmpty());
+
+    // A skip that reaches past the end of the file (here one byte past the
+    // bytes shown near the end) ends the parse on the packet attempt, quietly;
+    // the next grow starts there again.
+    const QByteArray next = ccsdsPacket(0x73, 3, 20);
+    const std::string path = write("short.dat", ccsdsPacket(0x70, 0, 30) + next.left(10));
+    WindowSkipCache d(new UnixTimeResolver);
+    d.setPacketFormat(TelemetryCache::CCSDS);
+    d.setMessageStream(messages.stream());
+    d.pastShortTail = 1;
+    d.changeFile(path, true);
+    EXPECT_EQ(d.count(), 1u);
+    EXPECT_EQ(d.readPosition(), 30);
+    EXPECT_EQ(d.shown.back(), 10u);
+    append(path, next.mid(10));
+    d.grow();
+    ASSERT_EQ(d.count(), 2u);
+    EXPECT_EQ(d.get(1)->apid(), 0x73);
+    EXPECT_EQ(d.readPosition(), 50);
+    EXPECT_EQ(d.streamCalls, 0);
+    EXPECT_TRUE(messages.lines().isEmpty()) << messages.lines().join("\n").toStdString();
+}
