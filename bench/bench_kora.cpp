@@ -5,18 +5,18 @@
 // one-item decoders in packets/s) and a one-minute MAIF row through the hub's
 // getData across an archive of such packets. The archive is written by
 // scripts/gen_kora.py (--packets, default 1,000,000; KORA_BENCH_PACKETS overrides).
-#include "korabench.h"
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/interpretation/valuemode.h"
-#include "gselib/packets/tompacket.h"
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/timeresolvers.h"
-#include "koralib/koradatai.h"
-#include "koralib/korpacketrecords.h"
-#include "koralib/kortelemetrycache.h"
-#include "koralib/scandata.h"
+#include "gselib/packets/tompacket.h"
+#include "korabench.h"
+#include "koralib/archive/koradatai.h"
+#include "koralib/archive/korpacketrecords.h"
+#include "koralib/archive/kortelemetrycache.h"
+#include "koralib/scans/scandata.h"
 
 #include <QByteArray>
 #include <benchmark/benchmark.h>

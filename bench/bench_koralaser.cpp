@@ -1,11 +1,11 @@
 // Laser decoders called directly on a laser pulses packet of 60 pulses: the
 // per-pulse decoders (items/s) and the summaries (pulses/s), each call
 // appending to a list that is cleared, not freed, between calls.
+#include "gselib/database/tmdatabaserow.h"
 #include "gselib/packets/packetarena.h"
 #include "gselib/packets/timeresolver.h"
 #include "gselib/packets/tompacket.h"
-#include "koralib/koradatai.h"
-#include "gselib/database/tmdatabaserow.h"
+#include "koralib/archive/koradatai.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,12 +2,12 @@
 // decoders in items per second, the RSIM mean in samples per second, the
 // MAIF field and the RSIM power in packets per second. The hub comes from
 // the definitions scripts/gen_kora.py writes (row 831 added for the MAIF layout).
-#include "korabench.h"
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/tompacket.h"
-#include "koralib/koradatai.h"
+#include "korabench.h"
+#include "koralib/archive/koradatai.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,10 +2,10 @@
 // micro-Pirani records and the gauge pressure in items per second, the
 // mean and highest record in samples per second, the SEB ADC channels in
 // packets per second. None of them looks anything up, so no hub is needed.
-#include "korabench.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/packets/tompacket.h"
-#include "koralib/koradatai.h"
+#include "korabench.h"
+#include "koralib/archive/koradatai.h"
 
 #include <benchmark/benchmark.h>
 

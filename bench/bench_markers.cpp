@@ -4,13 +4,13 @@
 // times over. Goals: MarkerCache build >= 30 M packets/s walked; getMarker(t)
 // >= 10 M lookups/s; MetaMarkerCache::refresh from a reset (message log
 // included) <= 0.5 s at 1x and <= 2.2x per doubling.
-#include "korabench.h"
 #include "gselib/interpretation/msglogcache.h"
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/telemetryfile.h"
-#include "koralib/kortelemetrycache.h"
-#include "koralib/markercache.h"
-#include "koralib/metamarkercache.h"
+#include "korabench.h"
+#include "koralib/archive/kortelemetrycache.h"
+#include "koralib/markers/markercache.h"
+#include "koralib/markers/metamarkercache.h"
 
 #include <benchmark/benchmark.h>
 

@@ -7,13 +7,13 @@
 // >= 200 k packets/s; a refresh after 1% growth <= 2% of a full one;
 // maxIonCountTrace and correctedTicTrace <= 1 us a scan; sicTrace over a mass
 // range <= 50 us a 6,000-bin scan; traces scale linearly (1x, 2x, 4x scans).
-#include "korabench.h"
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/telemetryfile.h"
-#include "koralib/kortelemetrycache.h"
-#include "koralib/masscal.h"
-#include "koralib/sciencedatacache.h"
-#include "koralib/sebcmdinterpreter.h"
+#include "korabench.h"
+#include "koralib/archive/kortelemetrycache.h"
+#include "koralib/masscal/masscal.h"
+#include "koralib/scans/sciencedatacache.h"
+#include "koralib/seb/sebcmdinterpreter.h"
 
 #include <QDir>
 #include <QFile>

@@ -7,7 +7,7 @@
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/services/configvek.h"
-#include "koralib/koradatai.h"
+#include "koralib/archive/koradatai.h"
 #include "tools/util/pluginmanager.h"
 
 #include <QProcess>

@@ -1,8 +1,8 @@
 // Default-masses files: each input becomes the one ".amu" file of the
 // configured gse "mcal" folder; the masses must come back without NaN and ascending.
-#include "fuzzquiet.h"
 #include "fuzzconfig.h"
-#include "koralib/masscal.h"
+#include "fuzzquiet.h"
+#include "koralib/masscal/masscal.h"
 
 #include <QDir>
 #include <cmath>

@@ -4,13 +4,13 @@
 // 26 added to a scan, 27/28 decoded as summed scans with every query and all
 // 16 axis transforms. Nothing may crash, hang, read past a packet or allocate
 // beyond the input's scale.
-#include "fuzzquiet.h"
 #include "conversion/compositetransform.h"
+#include "fuzzquiet.h"
 #include "korafuzzhub.h"
-#include "koralib/korpacketrecords.h"
-#include "koralib/kortelemetrycache.h"
-#include "koralib/masscal.h"
-#include "koralib/scandata.h"
+#include "koralib/archive/korpacketrecords.h"
+#include "koralib/archive/kortelemetrycache.h"
+#include "koralib/masscal/masscal.h"
+#include "koralib/scans/scandata.h"
 
 #include <QDir>
 #include <QFile>

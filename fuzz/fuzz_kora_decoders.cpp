@@ -15,9 +15,9 @@
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/packetarena.h"
-#include "gselib/packets/tompacket.h"
 #include "gselib/packets/timeresolver.h"
-#include "koralib/koradatai.h"
+#include "gselib/packets/tompacket.h"
+#include "koralib/archive/koradatai.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -8,7 +8,7 @@
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/packetarena.h"
 #include "gselib/packets/tompacket.h"
-#include "koralib/koradatai.h"
+#include "koralib/archive/koradatai.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -6,12 +6,12 @@
 // every trace drawn, under a tiny database, DAC table and SEB command table
 // built once. Nothing may crash, hang or read past a packet.
 #include "fuzzquiet.h"
-#include "korafuzzhub.h"
 #include "gselib/packets/telemetryfile.h"
-#include "koralib/kortelemetrycache.h"
-#include "koralib/masscal.h"
-#include "koralib/sciencedatacache.h"
-#include "koralib/sebcmdinterpreter.h"
+#include "korafuzzhub.h"
+#include "koralib/archive/kortelemetrycache.h"
+#include "koralib/masscal/masscal.h"
+#include "koralib/scans/sciencedatacache.h"
+#include "koralib/seb/sebcmdinterpreter.h"
 #include "tools/util/checksum.h"
 
 #include <QDir>

@@ -1,9 +1,9 @@
 // Mass-calibration files, JSON and text form: each input is read as both kinds
 // of entry text and loaded as a file; the loaded table is queried, written and
 // read back, and must come back as the same table.
-#include "fuzzquiet.h"
 #include "fuzzconfig.h"
-#include "koralib/masscal.h"
+#include "fuzzquiet.h"
+#include "koralib/masscal/masscal.h"
 
 #include <QTemporaryDir>
 #include <cstdint>

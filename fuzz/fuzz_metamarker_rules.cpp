@@ -8,10 +8,10 @@
 #include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/timeresolver.h"
 #include "gselib/packets/tompacket.h"
-#include "koralib/metamarkercache.h"
-#include "koralib/metamarkergenerator.h"
-#include "koralib/metamarkerrules.h"
 #include "korafuzzhub.h"
+#include "koralib/markers/metamarkercache.h"
+#include "koralib/markers/metamarkergenerator.h"
+#include "koralib/markers/metamarkerrules.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
 // scantypesinfo.json: each input becomes the configured definitions folder's
 // file; the table is built (its parsing exceptions are expected) and queried.
 // Without an interpretation hub the conversions of types that need one throw.
-#include "fuzzquiet.h"
 #include "fuzzconfig.h"
-#include "koralib/scantypesinfo.h"
+#include "fuzzquiet.h"
+#include "koralib/scans/scantypesinfo.h"
 #include "tools/util/parsingexception.h"
 
 #include <cstdint>

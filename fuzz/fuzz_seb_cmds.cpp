@@ -8,14 +8,14 @@
 // Input: 2 bytes (big-endian) J, J bytes of JSON (fewer when the input ends),
 // then 1 byte (byte count of HK row 900, 0-15), 8 bytes DECODE_ID3 and 4 bytes
 // DECODE_ID4 of that row (little-endian), then the command bytes.
-#include "fuzzquiet.h"
 #include "conversion/rationaltransferfunc.h"
+#include "fuzzquiet.h"
 #include "gselib/database/dactable.h"
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/interpretation/datainterpretation.h"
-#include "koralib/sebcmd.h"
-#include "koralib/sebcmdinterpreter.h"
+#include "koralib/seb/sebcmd.h"
+#include "koralib/seb/sebcmdinterpreter.h"
 #include "tools/util/parsingexception.h"
 
 #include <cstdint>

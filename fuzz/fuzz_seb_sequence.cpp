@@ -9,7 +9,7 @@
 #include "fuzzquiet.h"
 #include "gselib/packets/timeresolvers.h"
 #include "gselib/packets/tompacket.h"
-#include "koralib/sebsequence.h"
+#include "koralib/seb/sebsequence.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -6,7 +6,7 @@
 // archive, scan and meta-marker rule targets.
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/services/configvek.h"
-#include "koralib/koradatai.h"
+#include "koralib/archive/koradatai.h"
 #include "tools/util/pluginmanager.h"
 
 #include <QByteArray>

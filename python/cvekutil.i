@@ -15,8 +15,8 @@
 
 #include "gselib/interpretation/msglogcache.h"
 #include "gselib/packets/tmpacket.h"
-#include "koralib/markercache.h"
-#include "koralib/metamarker.h"
+#include "koralib/markers/markercache.h"
+#include "koralib/markers/metamarker.h"
 #include "tolvalib/tolvamarker.h"
 #include "python/pymsglogcache.h"
 #include "python/pymsglogline.h"

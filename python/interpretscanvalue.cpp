@@ -11,7 +11,7 @@
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/telemetryfile.h"
 #include "gselib/services/configvek.h"
-#include "koralib/scantypesinfo.h"
+#include "koralib/scans/scantypesinfo.h"
 #include "python/startup.h"
 
 namespace cvekutil {

@@ -1,8 +1,8 @@
 #include "python/korabridge.h"
 
-#include "koralib/metamarkercache.h"
+#include "koralib/markers/metamarkercache.h"
 
-#include "koralib/sebcmdinterpreter.h"
+#include "koralib/seb/sebcmdinterpreter.h"
 
 namespace cvekutil {
 

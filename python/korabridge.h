@@ -4,8 +4,8 @@
 // Kept behind these functions so the start-up and the classes share one route.
 #include <QList>
 
-#include "koralib/markercache.h"
-#include "koralib/metamarker.h"
+#include "koralib/markers/markercache.h"
+#include "koralib/markers/metamarker.h"
 
 namespace cvekutil {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "koralib/markerdata.h"
-#include "koralib/metamarker.h"
-#include "koralib/scandata.h"
+#include "koralib/markers/markerdata.h"
+#include "koralib/markers/metamarker.h"
+#include "koralib/scans/scandata.h"
 #include "python/records.h"
 
 namespace KorGse {

@@ -4,9 +4,9 @@
 
 #include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/tmmeta.h"
-#include "koralib/markercache.h"
-#include "koralib/masscal.h"
-#include "koralib/sciencedatacache.h"
+#include "koralib/markers/markercache.h"
+#include "koralib/masscal/masscal.h"
+#include "koralib/scans/sciencedatacache.h"
 #include "python/startup.h"
 
 namespace cvekutil {

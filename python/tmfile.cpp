@@ -9,7 +9,7 @@
 #include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/timeresolver.h"
 #include "gselib/packets/tmmeta.h"
-#include "koralib/masscal.h"
+#include "koralib/masscal/masscal.h"
 #include "python/startup.h"
 
 namespace cvekutil {

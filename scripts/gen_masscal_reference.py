@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Reference numbers for the mass-calibration fit tests, made once with numpy.
 
-Prints the C++ table kFitCases of tests/koralib/test_masscal.cpp: per point set
+Prints the C++ table kFitCases of tests/koralib/masscal/test_masscal.cpp: per point set
 and order, numpy.polyfit's coefficients (a0, a1, a2), the figure
 sqrt((T - S) / T) with S polyfit's residual and T the sum of squared deviations
 of the masses, apply() at probe controls, and inverse() of probe masses (the

@@ -1,6 +1,6 @@
 #include "tolvalib/tolvamasscal.h"
 
-#include "koralib/masscalcore_impl.h"
+#include "koralib/masscal/masscalcore_impl.h"
 
 template class MassCalCore::EntryCore<TolvaGse::MassCalEntry>;
 template class MassCalCore::CalCore<TolvaGse::MassCal, TolvaGse::MassCalEntry>;

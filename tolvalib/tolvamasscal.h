@@ -3,7 +3,7 @@
 // signals as the first instrument's (one implementation, MassCalCore), as
 // types of their own, so a TolvaGse::MassCal is never taken for a KorGse::MassCal.
 // Nothing in the library creates one; programs using the library directly do.
-#include "koralib/masscalcore.h"
+#include "koralib/masscal/masscalcore.h"
 
 #include <QMetaType>
 

@@ -7,7 +7,7 @@
 // set per test suite, since the generators take seconds.
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/services/configvek.h"
-#include "koralib/koradatai.h"
+#include "koralib/archive/koradatai.h"
 #include "support/tempdir.h"
 #include "tools/util/pluginmanager.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "koralib/sebsequence.h"
+#include "koralib/seb/sebsequence.h"
 #include "python/pythonstylekorascan.h"
 #include "python/startup.h"
 

@@ -1,7 +1,7 @@
 // The second instrument's mass calibration is its own set of types with the
 // first instrument's behaviour: the same file gives the same table and text.
-// (The behaviour itself is tested for both in tests/koralib/test_masscal.cpp.)
-#include "koralib/masscal.h"
+// (The behaviour itself is tested for both in tests/koralib/masscal/test_masscal.cpp.)
+#include "koralib/masscal/masscal.h"
 #include "support/qtprinters.h"
 #include "support/tempdir.h"
 #include "tolvalib/tolvamasscal.h"
