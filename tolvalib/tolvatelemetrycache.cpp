@@ -68,12 +68,23 @@ size_t TolvaTelemetryCache::skipBeforeCcsds(const unsigned char* bytes, size_t a
     return rest < 0 ? 0 : SYNC_LOOKAHEAD + size_t(rest);
 }
 
+size_t TolvaTelemetryCache::paddingAfterCcsds(size_t length) const
+{
+    return length % 2;
+}
+
 bool TolvaTelemetryCache::validHeader(const unsigned char* header)
 {
     const int apid = ((header[0] & 0x07) << 8) | header[1];
     // Kept to 16 bits: a length field of 0xFFFF is a data length of 0 here.
     const int dataLength = ((header[4] << 8) + header[5] + 1) & 0xFFFF;
     return GseLib::DataInterpretation::current()->packetTypes.isValidLength(apid, dataLength);
+}
+
+bool TolvaTelemetryCache::plausibleHeader(const unsigned char* header)
+{
+    const int apid = ((header[0] & 0x07) << 8) | header[1];
+    return GseLib::DataInterpretation::current()->packetTypes.contains(apid);
 }
 
 bool TolvaTelemetryCache::binTimeId(const GseLib::DataInterpretation* hub, unsigned int* id)

@@ -42,10 +42,14 @@ protected:
     // With fewer than 8 bytes left it reads them all, so that the header read
     // after it fails and a later grow starts there again.
     void beforeParseCcsds(FILE* stream) override;
-    // The same on the parse's own bytes, which the parse uses: no read and
-    // seek back per packet.
-    size_t skipBeforeCcsds(const unsigned char* bytes, size_t available) override;
     bool validHeader(const unsigned char* header) override;
+    // The frame-header step on the parse's own bytes, which the parse uses:
+    // no read and seek back per packet.
+    size_t skipBeforeCcsds(const unsigned char* bytes, size_t available) override;
+    // Inside a frame an odd-length packet is followed by a pad byte.
+    size_t paddingAfterCcsds(size_t length) const override;
+    // A header of a type the packet-type table knows, whatever its length.
+    bool plausibleHeader(const unsigned char* header) override;
 
 private:
     // Whether the database of `hub` has the bin-time item, and its data id in

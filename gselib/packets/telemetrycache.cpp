@@ -23,6 +23,10 @@ constexpr size_t STREAM_BUFFER_SIZE = 1 << 20;
 constexpr size_t WINDOW_SIZE = 1 << 20; // well above the largest TOM packet (65547 bytes)
 constexpr size_t TOM_OVERHEAD = TomPacket::HEADER_SIZE + TomPacket::TRAILER_SIZE;
 constexpr char LABEL_MAGIC[] = "C7333IA0";
+// Bytes that the looks for runs of packets inside resynchronisation
+// candidates may go over: per search, and more per byte searched.
+constexpr long CHAIN_BUDGET = 4 << 20;
+constexpr long CHAIN_BUDGET_PER_BYTE = 64;
 
 inline uint32_t be16(const uint8_t* p)
 {
@@ -202,6 +206,9 @@ void TelemetryCache::resetParseState()
     tomReads = PartialReads();
     ccsdsReads = PartialReads();
     lookahead = Lookahead();
+    ccsdsResyncing = false;
+    ccsdsRejecting = false;
+    ccsdsLookahead = Lookahead();
 }
 
 TMPacketPtr TelemetryCache::get(unsigned int i) const
@@ -351,22 +358,28 @@ size_t TelemetryCache::windowRefill(long pos, size_t n)
     const long end = window.start + long(window.length);
     if (pos >= window.start && pos <= end && window.atEof)
         return size_t(end - pos);
+    // The bytes from pos on are kept, or from the anchor when a look ahead
+    // must not lose the candidate it looks past (and both fit).
+    long from = pos;
+    if (windowAnchor >= 0 && windowAnchor < pos && size_t(pos - windowAnchor) + n <= WINDOW_SIZE)
+        from = windowAnchor;
     size_t keep = 0;
-    if (pos >= window.start && pos <= end) {
-        keep = size_t(end - pos);
-        if (keep && pos != window.start)
-            std::memmove(window.bytes.get(), windowAt(pos), keep);
+    if (from >= window.start && from <= end) {
+        keep = size_t(end - from);
+        if (keep && from != window.start)
+            std::memmove(window.bytes.get(), windowAt(from), keep);
     }
-    window.start = pos;
+    window.start = from;
     window.length = keep;
     window.atEof = false;
     window.sumsValid = false;
     const size_t want = WINDOW_SIZE - keep;
-    const size_t got = readAt(pos + long(keep), window.bytes.get() + keep, want);
+    const size_t got = readAt(from + long(keep), window.bytes.get() + keep, want);
     window.length += got;
     if (got < want)
         window.atEof = true;
-    return std::min(n, window.length);
+    const long have = window.start + long(window.length) - pos;
+    return have <= 0 ? 0 : std::min(n, size_t(have));
 }
 
 void TelemetryCache::buildWindowSums()
@@ -523,6 +536,16 @@ size_t TelemetryCache::skipBeforeCcsds(const unsigned char*, size_t)
     return 0;
 }
 
+size_t TelemetryCache::paddingAfterCcsds(size_t) const
+{
+    return 0;
+}
+
+bool TelemetryCache::plausibleHeader(const unsigned char*)
+{
+    return false;
+}
+
 long TelemetryCache::runStreamHook(long at)
 {
     if (streamHook == Hook::Base)
@@ -554,7 +577,7 @@ long TelemetryCache::skipCcsds(long at)
 // header's bytes there. -1 when the file does not yet hold enough to tell (it
 // ends there, or within a label or a header), and the parse stops to wait
 // for it to grow.
-long TelemetryCache::ccsdsHeaderAt(long pos, Label* label)
+long TelemetryCache::ccsdsHeaderAt(long pos, Label* label, bool hooks)
 {
     const size_t ahead = windowFill(pos, LABEL_LOOKAHEAD);
     if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(windowAt(pos), ahead)))
@@ -581,10 +604,201 @@ long TelemetryCache::ccsdsHeaderAt(long pos, Label* label)
         }
         start = pos + long(total);
     }
-    start = skipCcsds(start);
+    if (hooks)
+        start = skipCcsds(start);
     if (windowFill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
         return -1;
     return start;
+}
+
+// While resynchronising, bytes inside a packet can look like a header (a fill
+// packet takes any length), and a false one swallows the packets its length
+// covers. A candidate whose whole packet is there is therefore taken only
+// when what follows it is what the parse would take next, and when its
+// packet does not hold a run of packets of its own.
+bool TelemetryCache::ccsdsCandidateFits(long start, size_t total, bool needFollower)
+{
+    // Rejected packets come in runs where a stretch of the archive is damaged.
+    constexpr int PLAUSIBLE_HOPS = 16;
+    // The candidate's bytes stay in the window while the tests look past them.
+    windowAnchor = start;
+    const long end = start + long(total);
+    const long follower = ccsdsFollower(end, total, PLAUSIBLE_HOPS);
+    const bool fits = (follower >= 0 || (follower == FOLLOWER_SHORT && !needFollower)) &&
+                      !ccsdsSwallows(start, end, follower);
+    windowAnchor = -1;
+    windowFill(start, total);
+    return fits;
+}
+
+// While resynchronising after a rejected header: whether a packet that the
+// candidate tests accept, with a header seen after it or ending where the
+// file ends, begins after pos and ends within the file. A packet still being
+// written is the last one, so a candidate at pos that runs past the end of
+// the file is then garbage. The last answer is kept: nothing found after an
+// earlier position means nothing after a later one.
+bool TelemetryCache::laterCcsdsPacket(long pos, long fileEnd)
+{
+    Lookahead& last = ccsdsLookahead;
+    if (last.from >= 0 && last.fileEnd == fileEnd && pos >= last.from) {
+        if (last.found < 0)
+            return false;
+        if (last.found > pos)
+            return true;
+    }
+    last.from = pos;
+    last.fileEnd = fileEnd;
+    last.found = -1;
+    for (long o = pos + 1; o + long(CcsdsPrimaryHeader::SIZE) < fileEnd; ++o) {
+        if (windowFill(o, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
+            break;
+        if (!validHeader(windowAt(o)))
+            continue;
+        const size_t total = be16(windowAt(o) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+        if (o + long(total) > fileEnd || windowFill(o, total) < total)
+            continue;
+        // Taken only with a header after it, or ending where the file ends.
+        if (ccsdsCandidateFits(o, total, o + long(total) != fileEnd)) {
+            last.found = o;
+            return true;
+        }
+    }
+    return false;
+}
+
+// What follows a packet that ends at `end`, looked at as the parse would: an
+// archive label and the hooks' steps, taken again while they move or a label
+// stands a few bytes on (frames end in a trailer of their own, and empty
+// frames follow one another), or the padding an odd packet may carry.
+// Returns where a header that passes validHeader begins; FOLLOWER_SHORT when
+// the file ends there or does not yet hold enough to tell (a later grow reads
+// on from there, as after any packet). With hops left, a header that fails
+// the test but is plausible is stepped over by its length and what follows it
+// looked at in the same way; its own position is then returned.
+long TelemetryCache::ccsdsFollower(long end, size_t length, int hops)
+{
+    // Each step needs a sync word or a label, so more of them cost the test
+    // nothing of its strength.
+    constexpr int MAX_STEPS = 16;
+    constexpr long LABEL_SLACK = 3;
+    constexpr long MAX_PADDING = 4;
+    // The headers looked at that failed validHeader, for the hop.
+    long failed[MAX_STEPS + 1 + MAX_PADDING];
+    int failures = 0;
+
+    long first = -1;
+    long at = end;
+    for (int step = 0; step <= MAX_STEPS; ++step) {
+        const long header = ccsdsHeaderAt(at, nullptr);
+        if (header < 0)
+            return FOLLOWER_SHORT;
+        if (validHeader(windowAt(header)))
+            return header;
+        if (first < 0)
+            first = header;
+        failed[failures++] = header;
+        at = skipCcsds(header);
+        if (at != header)
+            continue;
+        long label = 0;
+        for (long k = 1; k <= LABEL_SLACK && !label; ++k) {
+            const size_t n = windowFill(header + k, LABEL_LOOKAHEAD);
+            if (!couldStartLabel(windowAt(header + k), n))
+                continue;
+            if (n < LABEL_LOOKAHEAD)
+                return FOLLOWER_SHORT; // a label still being written
+            label = header + k;
+        }
+        if (!label)
+            break;
+        at = label;
+    }
+    // Padding stands only where nothing was stepped over.
+    const long padding = first == end ? std::min(long(paddingAfterCcsds(length)), MAX_PADDING) : 0;
+    for (long k = 1; k <= padding; ++k) {
+        if (windowFill(end + k, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
+            return FOLLOWER_SHORT;
+        if (validHeader(windowAt(end + k)))
+            return end + k;
+        failed[failures++] = end + k;
+    }
+    if (hops == 0)
+        return FOLLOWER_NONE;
+    // Only the first plausible header is followed, so that the work grows
+    // with the hops and not as a power of them.
+    for (int i = 0; i < failures; ++i) {
+        const long header = failed[i];
+        windowFill(header, CcsdsPrimaryHeader::SIZE);
+        if (!plausibleHeader(windowAt(header)))
+            continue;
+        const size_t total = be16(windowAt(header) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+        // A rejected packet still being written: too early to tell.
+        if (windowFill(header, total) < total)
+            return FOLLOWER_SHORT;
+        return ccsdsFollower(header + long(total), total, hops - 1) != FOLLOWER_NONE ? header : FOLLOWER_NONE;
+    }
+    return FOLLOWER_NONE;
+}
+
+// Whether the candidate packet [start, end) holds a run of packets: a header
+// inside it that passes validHeader, followed by at least one more packet,
+// each stepping by its length (and over what the hooks step over, or
+// padding), the last ending where the candidate ends or where its follower
+// begins. Real packets tile the length of a false header that lands on their
+// boundary; the bytes of a real packet hardly ever do. Looked at from the end
+// backwards, each byte once.
+bool TelemetryCache::ccsdsSwallows(long start, long end, long follower)
+{
+    constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
+    const size_t span = size_t(end - start);
+    if (span <= 2 * MIN_PACKET)
+        return false;
+    // Bytes crafted to pass the other tests again and again could make this
+    // look quadratic; past its budget the look is left out.
+    if (long(span) > chainBudget)
+        return false;
+    chainBudget -= long(span);
+    if (!chainLengths)
+        chainLengths.reset(new uint8_t[PACKET_BUFFER_SIZE]);
+    // run[q - start]: packets of the run from q to the end, up to 2; 0 none.
+    uint8_t* run = chainLengths.get();
+    const long last = end - MIN_PACKET;
+    // Hooks that read the stream would cost a seek per byte here: left out.
+    const bool hooks = skipHook == Hook::Overridden || streamHook == Hook::Base;
+    // The candidate's bytes, in the window whatever the look past them moved.
+    auto bytesAt = [&](long q) {
+        windowFill(start, span);
+        return windowAt(q);
+    };
+    for (long q = last; q > start; --q) {
+        run[q - start] = 0;
+        const uint8_t* h = bytesAt(q);
+        const long after = q + long(be16(h + 4)) + MIN_PACKET;
+        if (after > std::max(end, follower))
+            continue; // most bytes: no packet that fits
+        if (!validHeader(h) && !plausibleHeader(h))
+            continue;
+        uint8_t best = 0;
+        auto reach = [&](long r) {
+            if (r == end || r == follower)
+                best = std::max<uint8_t>(best, 1);
+            else if (r > q && r <= last && run[r - start])
+                best = 2;
+        };
+        reach(after);
+        if (after != end && after != follower) {
+            const long next = ccsdsHeaderAt(after, nullptr, hooks);
+            if (next >= 0 && next != after)
+                reach(next);
+        }
+        const long padding = long(paddingAfterCcsds(size_t(after - q)));
+        for (long k = 1; k <= padding; ++k)
+            reach(after + k);
+        run[q - start] = best;
+        if (best == 2 && validHeader(bytesAt(q)))
+            return true;
+    }
+    return false;
 }
 
 void TelemetryCache::parseCcsds()
@@ -592,6 +806,8 @@ void TelemetryCache::parseCcsds()
     startWindow();
     const long fileSize = currentFileSize();
     long skipped = 0;
+    long rejected = 0; // headers rejected since the last packet, in this parse
+    chainBudget = CHAIN_BUDGET;
 
     for (;;) {
         Label label;
@@ -599,7 +815,24 @@ void TelemetryCache::parseCcsds()
         if (start < 0)
             break;
         bool stop = false;
-        while (!validHeader(windowAt(start))) {
+        for (;;) {
+            if (validHeader(windowAt(start))) {
+                if (skipped == 0 && !ccsdsResyncing)
+                    break;
+                // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
+                const size_t total = be16(windowAt(start) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+                if (windowFill(start, total) < total) {
+                    // Runs past the end of the file: left to the growing-file
+                    // rules below, unless a packet follows within the file.
+                    if (!(rejected || ccsdsRejecting) ||
+                        !laterCcsdsPacket(start, window.start + long(window.length)))
+                        break;
+                } else if (ccsdsCandidateFits(start, total, false)) {
+                    break;
+                }
+            }
+            ++rejected;
+            chainBudget += CHAIN_BUDGET_PER_BYTE;
             // The label's ground time belongs to no packet found after this.
             label.present = false;
             ++position;
@@ -621,6 +854,8 @@ void TelemetryCache::parseCcsds()
         if (stop)
             break;
 
+        // The looks past a candidate may have moved the window on.
+        windowFill(start, CcsdsPrimaryHeader::SIZE);
         // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
         const uint32_t body = be16(windowAt(start) + 4) + 1u;
         const size_t total = body + CcsdsPrimaryHeader::SIZE;
@@ -649,7 +884,16 @@ void TelemetryCache::parseCcsds()
         accept(std::move(p));
         position = start + long(total);
         skipped = 0;
+        rejected = 0;
+        chainBudget = CHAIN_BUDGET;
+        ccsdsResyncing = false;
+        ccsdsRejecting = false;
     }
+    // A search cut short by the end of the file goes on in the next grow.
+    if (skipped)
+        ccsdsResyncing = true;
+    if (rejected)
+        ccsdsRejecting = true;
     std::fseek(file, position, SEEK_SET);
 }
 

@@ -7,6 +7,14 @@
 //
 // Resynchronisation, partial packets and corrupt archives are reported with
 // printf-style lines on the standard error stream (see setMessageStream).
+//
+// While a CCSDS parse resynchronises, bytes inside payloads (of fill packets
+// above all, whose length is free) pass for headers, and a false one would
+// swallow the packets its length covers. A candidate is taken only when the
+// packet it starts is followed by one that the parse would take, or by the
+// end of the file, and holds no run of packets of its own; one that runs past
+// the end of the file is garbage when a packet follows it within the file.
+// Archives the parse reads without resynchronising read as before.
 #include "gselib/packets/tmmeta.h"
 #include "gselib/packets/tmpacket.h"
 
@@ -85,16 +93,29 @@ protected:
     // override (a seek and a tell per packet), so an override must not call
     // this base version. Used only when skipBeforeCcsds is not overridden.
     virtual void beforeParseCcsds(FILE* stream);
-    // The same step on the parse's own bytes, without a system call: `bytes`
-    // are the archive's bytes where a packet may begin (after any label),
-    // `available` of them, at most CCSDS_SKIP_LOOKAHEAD, fewer only where the
-    // file ends. Returns how many to step over before the primary header; a
-    // count that reaches past the end of the file ends the parse there until
-    // the file grows. The base version hands the step to beforeParseCcsds, so
-    // an override must not call it.
-    virtual size_t skipBeforeCcsds(const unsigned char* bytes, size_t available);
     // Tests a header candidate (8 TOM or 6 CCSDS header bytes).
     virtual bool validHeader(const unsigned char* header);
+    // Hooks added later follow, so that the slots above keep their order.
+    //
+    // beforeParseCcsds's step on the parse's own bytes, without a system
+    // call: `bytes` are the archive's bytes where a packet may begin (after
+    // any label), `available` of them, at most CCSDS_SKIP_LOOKAHEAD, fewer
+    // only where the file ends. Returns how many to step over before the
+    // primary header; a count that reaches past the end of the file ends the
+    // parse there until the file grows. The base version hands the step to
+    // beforeParseCcsds, so an override must not call it.
+    virtual size_t skipBeforeCcsds(const unsigned char* bytes, size_t available);
+    // Bytes that may stand right after a packet of `length` bytes and before
+    // the next header without skipBeforeCcsds stepping over them (a pad byte):
+    // the parse steps over them byte by byte, and resynchronisation looks for
+    // the next header after them too when it tests what follows a candidate.
+    virtual size_t paddingAfterCcsds(size_t length) const;
+    // Whether a CCSDS header that validHeader rejects still looks like a real
+    // packet's, say of a known type but too long for it. Resynchronisation
+    // steps over such a packet by its length when it tests what follows a
+    // candidate, so that a packet between two rejected ones is kept. The base
+    // says no.
+    virtual bool plausibleHeader(const unsigned char* header);
 
     void message(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -144,6 +165,10 @@ private:
     // Whether a hook is overridden, found out on its first call.
     enum class Hook { Unknown, Base, Overridden };
 
+    // What ccsdsFollower returns besides a header's position.
+    static constexpr long FOLLOWER_SHORT = -1; // the file ends, or holds too little to tell
+    static constexpr long FOLLOWER_NONE = -2;  // nothing the parse would take
+
     // The archive label a packet attempt begins with, if any.
     struct Label
     {
@@ -154,9 +179,13 @@ private:
 
     void parseTom();
     void parseCcsds();
-    long ccsdsHeaderAt(long pos, Label* label);
+    long ccsdsHeaderAt(long pos, Label* label, bool hooks = true);
     long skipCcsds(long at);
     long runStreamHook(long at);
+    bool ccsdsCandidateFits(long start, size_t total, bool needFollower);
+    bool laterCcsdsPacket(long pos, long fileEnd);
+    long ccsdsFollower(long end, size_t length, int hops);
+    bool ccsdsSwallows(long start, long end, long follower);
     bool labelComplete(long pos, size_t total);
     void resetParseState();
     // True to back off on a partial packet, false to step over a byte.
@@ -187,7 +216,15 @@ private:
     PartialReads tomReads;
     PartialReads ccsdsReads;
     Window window;
+    long windowAnchor = -1; // a position refills keep in the window, -1 none
+    // Where the last CCSDS parse ended: while resynchronising, and after a
+    // rejected header. The next grow carries on the search as it was.
+    bool ccsdsResyncing = false;
+    bool ccsdsRejecting = false;
+    std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, while resynchronising
+    long chainBudget = 0;                    // bytes ccsdsSwallows may still look at in this search
     Lookahead lookahead;
+    Lookahead ccsdsLookahead;
     Hook skipHook = Hook::Unknown;
     Hook streamHook = Hook::Unknown;
     Hook packetHook = Hook::Unknown;

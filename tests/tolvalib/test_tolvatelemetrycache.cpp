@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
 
 using namespace TolvaTest;
@@ -187,7 +188,8 @@ TEST(TolvaTelemetryCache, FrameHeaderStepOnTheStreamAndOnTheParsesBytes)
 
         FILE* f = std::tmpfile();
         std::fwrite("lead!", 1, 5, f);
-        std::fwrite(c.bytes.data(), 1, c.bytes.size(), f);
+        if (!c.bytes.empty())
+            std::fwrite(c.bytes.data(), 1, c.bytes.size(), f);
         std::fseek(f, 5, SEEK_SET);
         cache.beforeParseCcsds(f);
         EXPECT_EQ(std::ftell(f), 5 + long(std::min(c.skip, c.bytes.size()))) << c.name;
@@ -197,53 +199,55 @@ TEST(TolvaTelemetryCache, FrameHeaderStepOnTheStreamAndOnTheParsesBytes)
 
 TEST(TolvaTelemetryCache, ArchiveReadWholeOrWhileWrittenGivesTheSamePackets)
 {
-    // Frames of odd and even packets (pads, frame ends at offsets 2 and 3),
-    // empty frames, bare packets between frames, labels, a rejected header:
-    // cut anywhere, a short tail waits for the next grow.
+    // Bare packets, then frames of odd and even packets (pads, frame ends at
+    // offsets 2 and 3), empty frames, labels before frames, frames holding a
+    // rejected header: cut anywhere, a short tail waits for the next grow.
     makeHub();
     std::mt19937 rng(3);
     Bytes archive;
     std::vector<size_t> sizes;
-    for (int i = 0; archive.size() < 200000; ++i) {
-        const int kind = int(rng() % 10);
-        auto some = [&](size_t n) {
-            std::vector<Bytes> out;
-            for (size_t k = 0; k < n; ++k) {
-                const bool fill = rng() % 3 == 0;
-                const size_t total = fill ? 12 + rng() % 300 : 18 + rng() % 189; // 737: at most 200 data bytes
-                out.push_back(packet(fill ? 740 : 737, uint32_t(i), uint8_t(k), total, uint8_t(rng())));
-                sizes.push_back(total);
-            }
-            return out;
-        };
-        if (kind == 0) {
-            append(archive, frame({}));
-        } else if (kind == 1) {
-            for (const Bytes& p : some(1 + rng() % 2))
-                append(archive, p);
-        } else if (kind == 2 || kind == 3) {
-            if (kind == 3) {
-                const QByteArray l = ArchiveTestData::label("GANN", int(rng() % 9), 5, 6);
-                archive.insert(archive.end(), l.begin(), l.end());
-            }
-            const Bytes tooLong = packet(737, 0, 0, 6 + 201, 0x55);
-            append(archive, frame({tooLong}));
-        } else {
-            const std::vector<Bytes> group = some(1 + rng() % 3);
-            Bytes f = {0xFE, 0xFA, 0x30, 0xC8, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00};
-            for (const Bytes& p : group) {
-                append(f, p);
-                if (p.size() % 2)
-                    f.push_back(0);
-            }
-            appendFrameChecksum(f);
-            append(archive, f);
+    auto some = [&](size_t n, uint32_t seconds) {
+        std::vector<Bytes> out;
+        for (size_t k = 0; k < n; ++k) {
+            const bool fill = rng() % 3 == 0;
+            const size_t total = fill ? 12 + rng() % 300 : 18 + rng() % 189; // 737: at most 200 data bytes
+            out.push_back(packet(fill ? 740 : 737, seconds, uint8_t(k), total, uint8_t(rng())));
+            sizes.push_back(total);
         }
+        return out;
+    };
+    auto label = [&] {
+        const QByteArray l = ArchiveTestData::label("GANN", int(rng() % 9), 5, 6);
+        archive.insert(archive.end(), l.begin(), l.end());
+    };
+    for (const Bytes& p : some(50, 0))
+        append(archive, p);
+    label();
+    for (uint32_t i = 1; archive.size() < 200000; ++i) {
+        const int kind = int(rng() % 10);
+        if (kind <= 1) {
+            append(archive, frame({}));
+            // Only after a known checksum: two bytes of a checksum and the
+            // label's first could make a header of their own.
+            if (kind == 0)
+                label();
+            continue;
+        }
+        Bytes f = {0xFE, 0xFA, 0x30, 0xC8, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00};
+        const std::vector<Bytes> group =
+            kind <= 3 ? std::vector<Bytes>{packet(737, 0, 0, 6 + 201, 0x55)} : some(1 + rng() % 3, i);
+        for (const Bytes& p : group) {
+            append(f, p);
+            if (p.size() % 2)
+                f.push_back(0);
+        }
+        appendFrameChecksum(f);
+        append(archive, f);
     }
     const Parsed whole = parse(archive);
-    for (size_t i = 0; i < std::min(sizes.size(), whole.sizes.size()); ++i)
-        ASSERT_EQ(whole.sizes[i], sizes[i]) << i << whole.messages;
-    ASSERT_EQ(whole.sizes, sizes);
+    for (size_t i = 0; i < std::min(whole.sizes.size(), sizes.size()); ++i)
+        ASSERT_EQ(whole.sizes[i], sizes[i]) << "packet " << i;
+    ASSERT_EQ(whole.sizes.size(), sizes.size());
 
     TestSupport::TempDir dir;
     const QString path = dir.write("tm.bin", QByteArray(reinterpret_cast<const char*>(archive.data()), 3));
@@ -260,9 +264,119 @@ TEST(TolvaTelemetryCache, ArchiveReadWholeOrWhileWrittenGivesTheSamePackets)
         live.grow();
     }
     std::fclose(log);
+    for (size_t i = 0; i < std::min(live.count(), sizes.size()); ++i)
+        ASSERT_EQ(live.get(unsigned(i))->totalLength(), sizes[i]) << "packet " << i;
     ASSERT_EQ(live.count(), sizes.size());
-    for (size_t i = 0; i < sizes.size(); ++i)
-        ASSERT_EQ(live.get(unsigned(i))->totalLength(), sizes[i]) << i;
+}
+
+namespace {
+
+void putHeader(Bytes& b, size_t at, int apid, size_t dataLength)
+{
+    b[at] = uint8_t(0x08 | (apid >> 8));
+    b[at + 1] = uint8_t(apid);
+    b[at + 2] = 0xC0;
+    b[at + 3] = 0;
+    b[at + 4] = uint8_t((dataLength - 1) >> 8);
+    b[at + 5] = uint8_t(dataLength - 1);
+}
+
+// An archive damaged as the recordings are: packets of APID 737 longer than
+// its type allows (201 to 300 data bytes) among valid ones and fill packets of
+// any length. Their zeroed payloads hide a fill header (whose length the type
+// table does not limit) that ends exactly where a later packet begins, or,
+// framed, on a frame's checksum, where the frame-header step takes over: taken,
+// each would swallow the packets it covers. The last one's runs past the end
+// of the file. Among them a valid packet between two rejected ones and three
+// rejected in a row.
+struct Damaged
+{
+    Bytes bytes;
+    std::vector<size_t> sizes; // of the valid packets
+};
+
+Damaged damaged(uint32_t seed, bool framed)
+{
+    std::mt19937 rng(seed);
+    constexpr int UNITS = 240;
+    std::vector<bool> rejected(UNITS);
+    for (int i = 0; i < UNITS; ++i)
+        rejected[size_t(i)] = rng() % 6 == 0;
+    for (int i : {60, 62, 120, 121, 122, UNITS - 5})
+        rejected[size_t(i)] = true;
+    for (int i : {61, UNITS - 4, UNITS - 3, UNITS - 2, UNITS - 1})
+        rejected[size_t(i)] = false;
+
+    Damaged d;
+    std::vector<size_t> landings; // where a planted header may end: valid packets' starts, frames' checksums
+    std::vector<std::pair<size_t, size_t>> plants; // a fill header, and the landing it ends on
+    std::vector<Bytes> group;
+    auto flush = [&] {
+        if (group.empty())
+            return;
+        Bytes f = {0xFE, 0xFA, 0x30, 0xC8, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00};
+        for (const Bytes& p : group) {
+            append(f, p);
+            if (p.size() % 2)
+                f.push_back(0);
+        }
+        appendFrameChecksum(f);
+        append(d.bytes, f);
+        landings.push_back(d.bytes.size() - 2);
+        group.clear();
+    };
+    for (int i = 0; i < UNITS; ++i) {
+        Bytes p;
+        if (!rejected[size_t(i)]) {
+            const bool fill = rng() % 4 == 0;
+            p = packet(fill ? 740 : 737, uint32_t(i), 0, fill ? 12 + rng() % 400 : 18 + rng() % 189, uint8_t(i));
+            d.sizes.push_back(p.size());
+        } else {
+            p = Bytes(6 + 201 + rng() % 100, 0);
+            putHeader(p, 0, 737, p.size() - 6);
+        }
+        const size_t at = d.bytes.size() + (framed ? 10 + [&] {
+            size_t n = 0;
+            for (const Bytes& q : group)
+                n += q.size() + q.size() % 2;
+            return n;
+        }() : 0);
+        if (rejected[size_t(i)])
+            plants.push_back({at + 7, landings.size() + 2});
+        else if (!framed)
+            landings.push_back(at);
+        if (framed) {
+            group.push_back(p);
+            if (group.size() == 1 + rng() % 3)
+                flush();
+        } else {
+            append(d.bytes, p);
+        }
+    }
+    flush();
+    for (const auto& [at, landing] : plants)
+        putHeader(d.bytes, at, 740, landing < landings.size() ? landings[landing] - at - 6 : 60000);
+    return d;
+}
+
+} // namespace
+
+TEST(TolvaTelemetryCache, DamagedArchivesKeepEveryValidPacket)
+{
+    makeHub();
+    for (bool framed : {false, true}) {
+        for (uint32_t seed : {1u, 2u, 3u}) {
+            const Damaged d = damaged(seed, framed);
+            const std::string name = (framed ? "framed, seed " : "bare, seed ") + std::to_string(seed);
+            const Parsed got = parse(d.bytes);
+            for (size_t i = 0; i < std::min(got.sizes.size(), d.sizes.size()); ++i)
+                ASSERT_EQ(got.sizes[i], d.sizes[i]) << name << ", packet " << i;
+            ASSERT_EQ(got.sizes.size(), d.sizes.size()) << name;
+            std::istringstream lines(got.messages);
+            for (std::string line; std::getline(lines, line);)
+                EXPECT_EQ(line.rfind("Skipped ", 0), 0u) << name << ": " << line;
+        }
+    }
 }
 
 TEST(TolvaTelemetryCache, HeaderCheckUsesDataLengthsKeptTo16Bits)

@@ -857,3 +857,199 @@ TEST_F(TelemetryCacheTest, WindowSkipHookStepsOverFillerWithoutTheStream)
     EXPECT_EQ(d.streamCalls, 0);
     EXPECT_TRUE(messages.lines().isEmpty()) << messages.lines().join("\n").toStdString();
 }
+
+namespace {
+
+constexpr int FILL_APID = 0x1FF;
+
+// Takes APIDs 0x100-0x10F with up to 100 data bytes and fill packets of any
+// length; a header of those APIDs with a longer length is rejected but plausible.
+class TypedCache : public TelemetryCache
+{
+public:
+    TypedCache() : TelemetryCache(new UnixTimeResolver) { setPacketFormat(CCSDS); }
+
+protected:
+    static int apidOf(const unsigned char* h) { return ((h[0] & 7) << 8) | h[1]; }
+    bool validHeader(const unsigned char* h) override
+    {
+        const int apid = apidOf(h);
+        return apid == FILL_APID || (apid >= 0x100 && apid <= 0x10F && ((h[4] << 8) | h[5]) + 1 <= 100);
+    }
+    bool plausibleHeader(const unsigned char* h) override
+    {
+        const int apid = apidOf(h);
+        return apid == FILL_APID || (apid >= 0x100 && apid <= 0x10F);
+    }
+};
+
+void putHeader(QByteArray& b, qsizetype at, int apid, int dataLength)
+{
+    b[at] = char(0x08 | (apid >> 8));
+    b[at + 1] = char(apid);
+    b[at + 2] = char(0xC0);
+    b[at + 3] = 0;
+    putBe16(b, int(at) + 4, uint32_t(dataLength - 1));
+}
+
+struct Expected
+{
+    int apid;
+    int size;
+    uint32_t ground;
+};
+
+// An archive damaged as recordings are: packets longer than their type
+// allows, whose zeroed payloads hide false headers. A fill header at byte 7
+// of each claims a length that ends exactly where the third valid packet on
+// begins (so that it is followed by a valid header and would swallow two);
+// one of a valid type at byte 40 (unless left out) ends inside the payload; the last one's
+// fill header runs past the end of the file. Among them a valid packet
+// between two rejected ones and three rejected in a row. With labels, some
+// packets that follow a valid one carry a label.
+struct DamagedArchive
+{
+    QByteArray bytes;
+    std::vector<Expected> valid;
+};
+
+DamagedArchive damagedArchive(quint32 seed, bool labels, bool shortFalseHeaders = true)
+{
+    QRandomGenerator rng(seed);
+    constexpr int UNITS = 240;
+    std::vector<bool> rejected(UNITS);
+    for (int i = 0; i < UNITS; ++i)
+        rejected[size_t(i)] = rng.bounded(6) == 0;
+    for (int i : {60, 62, 120, 121, 122, UNITS - 5})
+        rejected[size_t(i)] = true;
+    for (int i : {61, UNITS - 4, UNITS - 3, UNITS - 2, UNITS - 1})
+        rejected[size_t(i)] = false;
+
+    DamagedArchive a;
+    std::vector<qsizetype> starts;                     // of the valid packets
+    std::vector<std::pair<qsizetype, size_t>> plants; // fill headers, and the valid packet each lands on
+    bool afterValid = true;
+    for (int i = 0; i < UNITS; ++i) {
+        if (!rejected[size_t(i)]) {
+            const bool fill = rng.bounded(4) == 0;
+            const int apid = fill ? FILL_APID : 0x100 + int(rng.bounded(16));
+            const int size = fill ? int(rng.bounded(12, 400)) : int(rng.bounded(7, 107));
+            uint32_t ground = 0;
+            if (labels && afterValid && rng.bounded(3) == 0) {
+                ground = 1000 + uint32_t(i);
+                a.bytes += label(rng.bounded(2) ? "GANN" : "FANN", int(rng.bounded(0, 20)), ground, 5);
+            }
+            starts.push_back(a.bytes.size());
+            a.bytes += ccsdsPacket(apid, i, size, 100 + uint32_t(i));
+            a.valid.push_back({apid, size, ground});
+            afterValid = true;
+            continue;
+        }
+        const int dataLength = int(rng.bounded(101, 300));
+        QByteArray x = ccsdsPacket(0x100 + int(rng.bounded(16)), i, dataLength + 6);
+        x.replace(6, x.size() - 6, QByteArray(x.size() - 6, '\0'));
+        if (shortFalseHeaders)
+            putHeader(x, 40, 0x105, 21);
+        plants.push_back({a.bytes.size() + 7, starts.size() + 2});
+        a.bytes += x;
+        afterValid = false;
+    }
+    for (const auto& [at, target] : plants) {
+        const int dataLength = target < starts.size() ? int(starts[target] - at) - 6 : 60000;
+        putHeader(a.bytes, at, FILL_APID, dataLength);
+    }
+    return a;
+}
+
+} // namespace
+
+TEST_F(TelemetryCacheTest, ResynchronisationKeepsEveryValidPacketOfADamagedArchive)
+{
+    for (bool labels : {false, true}) {
+        for (quint32 seed : {1u, 2u, 3u}) {
+            const DamagedArchive a = damagedArchive(seed, labels);
+            TypedCache c;
+            messages.clear();
+            c.setMessageStream(messages.stream());
+            c.changeFile(write("damaged.dat", a.bytes), true);
+            const std::string name = (labels ? "labelled, seed " : "plain, seed ") + std::to_string(seed);
+            for (size_t i = 0; i < std::min(c.count(), a.valid.size()); ++i) {
+                const TMPacketPtr p = c.get(unsigned(i));
+                ASSERT_EQ(p->apid(), a.valid[i].apid) << name << ", packet " << i;
+                ASSERT_EQ(int(p->totalLength()), a.valid[i].size) << name << ", packet " << i;
+                ASSERT_EQ(p->groundSeconds, a.valid[i].ground) << name << ", packet " << i;
+            }
+            ASSERT_EQ(c.count(), a.valid.size()) << name;
+            // The bytes of the damage are reported as skipped, nothing else.
+            for (const QString& line : messages.lines())
+                EXPECT_TRUE(line.startsWith("Skipped ")) << name << ": " << line.toStdString();
+        }
+    }
+}
+
+TEST_F(TelemetryCacheTest, AFalseHeaderFollowedByAValidOneIsPassedOverWithTheSameMessage)
+{
+    // A rejected packet whose payload holds a fill header that ends exactly on
+    // the third packet after it: taken, it would swallow two.
+    QByteArray a = ccsdsPacket(0x100, 0, 30);
+    const qsizetype bad = a.size();
+    QByteArray x(150, '\0');
+    putHeader(x, 0, 0x101, 144); // 144 data bytes: too long for the type
+    a += x;
+    const qsizetype first = a.size();
+    a += ccsdsPacket(0x102, 1, 40) + ccsdsPacket(0x103, 2, 50) + ccsdsPacket(0x104, 3, 20);
+    putHeader(a, bad + 9, FILL_APID, int(first + 90 - (bad + 9)) - 6);
+    TypedCache c;
+    c.setMessageStream(messages.stream());
+    c.changeFile(write("false.dat", a), true);
+    ASSERT_EQ(c.count(), 4u);
+    EXPECT_EQ(c.get(1)->apid(), 0x102);
+    EXPECT_EQ(c.get(2)->apid(), 0x103);
+    EXPECT_EQ(c.get(3)->apid(), 0x104);
+    EXPECT_EQ(messages.lines(), QStringList{QString("Skipped 150 bytes [%1 - %2]").arg(bad).arg(first)});
+}
+
+TEST_F(TelemetryCacheTest, ResynchronisationWhileTheFileGrows)
+{
+    // Written in pieces, the damaged archive gives the packets read whole.
+    // Without its short false headers: one whose end the writer has just
+    // reached is taken as the last packet, as after any packet; only the
+    // bytes that follow would tell it apart.
+    const DamagedArchive a = damagedArchive(4, true, false);
+    const std::string path = write("growing.dat", a.bytes.left(5));
+    TypedCache c;
+    c.setMessageStream(messages.stream());
+    c.changeFile(path, true);
+    QRandomGenerator rng(9);
+    for (qsizetype at = 5; at < a.bytes.size();) {
+        const qsizetype n = std::min<qsizetype>(a.bytes.size() - at, rng.bounded(1, 120));
+        append(path, a.bytes.mid(at, n));
+        at += n;
+        c.grow();
+    }
+    ASSERT_EQ(c.count(), a.valid.size());
+    for (size_t i = 0; i < a.valid.size(); ++i) {
+        ASSERT_EQ(int(c.get(unsigned(i))->totalLength()), a.valid[i].size) << i;
+        ASSERT_EQ(c.get(unsigned(i))->groundSeconds, a.valid[i].ground) << i;
+    }
+
+    // A packet found while resynchronising, followed by fewer bytes than a
+    // header, is taken as after any packet; the tail waits for the next grow.
+    QByteArray b(20, '\0');
+    putHeader(b, 0, 0x101, 150); // rejected: too long for its type
+    b += ccsdsPacket(0x102, 1, 30);
+    const QByteArray next = ccsdsPacket(0x103, 2, 25);
+    const std::string tail = write("tail.dat", b + next.left(4));
+    TypedCache d;
+    messages.clear();
+    d.setMessageStream(messages.stream());
+    d.changeFile(tail, true);
+    ASSERT_EQ(d.count(), 1u);
+    EXPECT_EQ(d.get(0)->apid(), 0x102);
+    EXPECT_EQ(d.readPosition(), 50);
+    EXPECT_EQ(messages.lines(), QStringList{"Skipped 20 bytes [0 - 20]"});
+    append(tail, next.mid(4));
+    d.grow();
+    ASSERT_EQ(d.count(), 2u);
+    EXPECT_EQ(d.get(1)->apid(), 0x103);
+}
