@@ -611,32 +611,173 @@ long TelemetryCache::ccsdsHeaderAt(long pos, Label* label, bool hooks)
     return start;
 }
 
-// While resynchronising, bytes inside a packet can look like a header (a fill
-// packet takes any length), and a false one swallows the packets its length
-// covers. A candidate whose whole packet is there is therefore taken only
-// when what follows it is what the parse would take next, and when its
-// packet does not hold a run of packets of its own.
-bool TelemetryCache::ccsdsCandidateFits(long start, size_t total, bool needFollower)
+// ---- CCSDS candidates --------------------------------------------------------
+//
+// One rule for every CCSDS candidate, at a packet boundary or while
+// resynchronising: a header that passes and whose packet is whole is taken,
+// unless
+//  - its end is not followed by what the parse would take next (a header that
+//    passes, a label, a frame step, padding, or the end of the file) and a
+//    confirmed run begins inside the bytes it claims: the parse goes on at the
+//    first such run; or
+//  - it holds a run of packets that ends where it ends: the parse steps on by
+//    one byte.
+// A confirmed run is a header that passes whose packet ends where the parse
+// would take something next. A damaged header (a packet cut short, a length
+// field hit) claims bytes that hold the intact packets after it; an intact
+// packet with damage after it holds none, and is taken.
+
+TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long start, bool knownValid)
 {
-    // Rejected packets come in runs where a stretch of the archive is damaged.
-    constexpr int PLAUSIBLE_HOPS = 16;
+    const bool searching = ccsdsSkipped > 0 || ccsdsResyncing;
+    if (!knownValid && !validHeader(windowAt(start))) {
+        const long resume = ccsdsJudging ? passRejected(position, start) : position + 1;
+        return {resume < 0 ? CcsdsVerdict::Wait : CcsdsVerdict::Refuse, resume};
+    }
+    // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
+    const size_t total = be16(windowAt(start) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+    if (windowFill(start, total) < total) {
+        // Runs past the end of the file: left to the growing-file rules,
+        // unless, after a rejected header, a packet follows within the file.
+        if (searching && (ccsdsRejected || ccsdsRejecting) &&
+            laterCcsdsPacket(start, window.start + long(window.length)))
+            return {CcsdsVerdict::Refuse, position + 1};
+        return {CcsdsVerdict::Partial, -1};
+    }
+    if (!ccsdsJudging)
+        return {CcsdsVerdict::Take, -1};
+    CcsdsVerdict v{CcsdsVerdict::Take, -1};
     // The candidate's bytes stay in the window while the tests look past them.
     windowAnchor = start;
     const long end = start + long(total);
-    const long follower = ccsdsFollower(end, total, PLAUSIBLE_HOPS);
-    const bool fits = (follower >= 0 || (follower == FOLLOWER_SHORT && !needFollower)) &&
-                      !ccsdsSwallows(start, end, follower);
+    Label label;
+    bool direct = false;
+    const long follower = ccsdsFollower(end, total, &label, &direct);
+    const bool followed = follower != FOLLOWER_NONE;
+    if (followed && ccsdsSwallows(start, end, follower)) {
+        v = {CcsdsVerdict::Refuse, position + 1};
+    } else if (const long run = !followed || searching ? firstConfirmedRun(start, end, true) : -1; run >= 0) {
+        v = {CcsdsVerdict::Refuse, run};
+    } else if (follower >= 0 && direct) {
+        next = {end, follower, label}; // what the parse takes next, already looked at
+    }
     windowAnchor = -1;
     windowFill(start, total);
-    return fits;
+    return v;
 }
 
-// While resynchronising after a rejected header: whether a packet that the
-// candidate tests accept, with a header seen after it or ending where the
-// file ends, begins after pos and ends within the file. A packet still being
-// written is the last one, so a candidate at pos that runs past the end of
-// the file is then garbage. The last answer is kept: nothing found after an
-// earlier position means nothing after a later one.
+// Where the search goes on after a header that validHeader rejects at
+// `start`. One of a known type (plausibleHeader), whole and followed by what
+// the parse takes next, is a damaged packet (a length past its type's
+// limit): its payload is passed over whole, unless a confirmed run begins
+// inside it, so that bytes of it that pass for a header are not taken.
+// Anything else: the next byte. -1: wait for the file to grow.
+long TelemetryCache::passRejected(long position, long start)
+{
+    if (!plausibleHeader(windowAt(start)))
+        return position + 1;
+    const size_t total = be16(windowAt(start) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+    if (windowFill(start, total) < total) {
+        // Still being written, unless a packet follows within the file: its
+        // bytes are not searched until they are all there.
+        const long fileEnd = window.start + long(window.length);
+        windowAnchor = start;
+        const bool later = firstConfirmedRun(start, fileEnd, false) >= 0;
+        windowAnchor = -1;
+        return later ? position + 1 : -1;
+    }
+    windowAnchor = start;
+    const long end = start + long(total);
+    long resume = position + 1;
+    if (rejectedFollowed(end, total, REJECTED_HOPS)) {
+        const long run = firstConfirmedRun(start, end, true);
+        resume = run >= 0 ? run : end;
+    }
+    windowAnchor = -1;
+    return resume;
+}
+
+// Whether what follows a rejected packet that ends at `end` is what the parse
+// takes next, or, up to `hops` times, another rejected packet of a known
+// type, whole, that is so followed: damage comes in runs.
+bool TelemetryCache::rejectedFollowed(long end, size_t length, int hops)
+{
+    if (ccsdsFollower(end, length, nullptr, nullptr) != FOLLOWER_NONE)
+        return true;
+    if (hops == 0)
+        return false;
+    const long header = ccsdsHeaderAt(end, nullptr);
+    if (header < 0 || !plausibleHeader(windowAt(header)))
+        return false;
+    const size_t total = be16(windowAt(header) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+    if (windowFill(header, total) < total)
+        return false;
+    return rejectedFollowed(header + long(total), total, hops - 1);
+}
+
+// Whether the packet of `total` bytes at `header` is whole within the file
+// and followed by what the parse would take next.
+bool TelemetryCache::ccsdsConfirmed(long header, size_t total, bool atFileEnd)
+{
+    if (windowFill(header, total) < total)
+        return false;
+    const long f = ccsdsFollower(header + long(total), total, nullptr, nullptr);
+    return f >= 0 || (f == FOLLOWER_SHORT && (atFileEnd || header + long(total) == currentFileSize()));
+}
+
+// The first place after `start` and before `end` where a confirmed run
+// begins (its label, when one stands there); -1 when there is none.
+// - With `verify`, a run must itself hold none: bytes of a payload pass for a
+//   header whose length lands on a real packet now and then, and such a false
+//   run covers the real packets after it.
+long TelemetryCache::firstConfirmedRun(long start, long end, bool verify)
+{
+    for (long q = start + 1; q < end; ++q) {
+        // Crafted bytes could make the nested looks quadratic; past the
+        // budget nothing more is found.
+        if (--chainBudget < 0)
+            return -1;
+        const long h = resyncHeaderAt(q, nullptr);
+        if (h < 0)
+            return -1;
+        if (!validHeader(windowAt(h)))
+            continue;
+        const size_t total = be16(windowAt(h) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+        if (!ccsdsConfirmed(h, total, true))
+            continue;
+        if (verify && firstConfirmedRun(h, h + long(total), false) >= 0)
+            continue;
+        return q;
+    }
+    return -1;
+}
+
+// Where the header of a candidate at pos stands while resynchronising: past a
+// whole archive label that begins there, else at pos (labels are looked for,
+// so that a packet found after damage keeps its ground time; the hooks'
+// steps are not). -1 when fewer than a header's bytes are left.
+long TelemetryCache::resyncHeaderAt(long pos, Label* label)
+{
+    const size_t ahead = windowFill(pos, LABEL_LOOKAHEAD);
+    if (ahead == LABEL_LOOKAHEAD && windowAt(pos)[0] == uint8_t(LABEL_MAGIC[0]) &&
+        couldStartLabel(windowAt(pos), LABEL_LOOKAHEAD)) {
+        const long header = ccsdsHeaderAt(pos, label);
+        if (header >= 0)
+            return header;
+        if (label)
+            *label = Label();
+    }
+    if (windowFill(pos, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
+        return -1;
+    return pos;
+}
+
+// After a rejected header: whether a packet that the candidate tests accept,
+// with a header seen after it or ending where the file ends, begins after
+// pos and ends within the file. A packet still being written is the last
+// one, so a candidate at pos that runs past the end of the file is then
+// garbage. The last answer is kept: nothing found after an earlier position
+// means nothing after a later one.
 bool TelemetryCache::laterCcsdsPacket(long pos, long fileEnd)
 {
     Lookahead& last = ccsdsLookahead;
@@ -655,10 +796,13 @@ bool TelemetryCache::laterCcsdsPacket(long pos, long fileEnd)
         if (!validHeader(windowAt(o)))
             continue;
         const size_t total = be16(windowAt(o) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
-        if (o + long(total) > fileEnd || windowFill(o, total) < total)
+        if (o + long(total) > fileEnd)
             continue;
-        // Taken only with a header after it, or ending where the file ends.
-        if (ccsdsCandidateFits(o, total, o + long(total) != fileEnd)) {
+        windowAnchor = o;
+        const bool found = ccsdsConfirmed(o, total, o + long(total) == fileEnd) &&
+                           !ccsdsSwallows(o, o + long(total), ccsdsFollower(o + long(total), total, nullptr, nullptr));
+        windowAnchor = -1;
+        if (found) {
             last.found = o;
             return true;
         }
@@ -670,83 +814,65 @@ bool TelemetryCache::laterCcsdsPacket(long pos, long fileEnd)
 // archive label and the hooks' steps, taken again while they move or a label
 // stands a few bytes on (frames end in a trailer of their own, and empty
 // frames follow one another), or the padding an odd packet may carry.
-// Returns where a header that passes validHeader begins; FOLLOWER_SHORT when
+// Returns where a header that passes validHeader begins, FOLLOWER_SHORT when
 // the file ends there or does not yet hold enough to tell (a later grow reads
-// on from there, as after any packet). With hops left, a header that fails
-// the test but is plausible is stepped over by its length and what follows it
-// looked at in the same way; its own position is then returned.
-long TelemetryCache::ccsdsFollower(long end, size_t length, int hops)
+// on from there, as after any packet), else FOLLOWER_NONE. `direct` tells
+// whether the header is where the parse's own next step finds it, and
+// `label` then gets the label before it.
+long TelemetryCache::ccsdsFollower(long end, size_t length, Label* label, bool* direct)
 {
     // Each step needs a sync word or a label, so more of them cost the test
     // nothing of its strength.
     constexpr int MAX_STEPS = 16;
-    constexpr long LABEL_SLACK = 3;
-    constexpr long MAX_PADDING = 4;
-    // The headers looked at that failed validHeader, for the hop.
-    long failed[MAX_STEPS + 1 + MAX_PADDING];
-    int failures = 0;
-
+    if (direct)
+        *direct = false;
     long first = -1;
     long at = end;
     for (int step = 0; step <= MAX_STEPS; ++step) {
-        const long header = ccsdsHeaderAt(at, nullptr);
+        const long header = ccsdsHeaderAt(at, step == 0 ? label : nullptr);
         if (header < 0)
             return FOLLOWER_SHORT;
-        if (validHeader(windowAt(header)))
+        if (validHeader(windowAt(header))) {
+            if (direct)
+                *direct = step == 0;
             return header;
+        }
         if (first < 0)
             first = header;
-        failed[failures++] = header;
         at = skipCcsds(header);
         if (at != header)
             continue;
-        long label = 0;
-        for (long k = 1; k <= LABEL_SLACK && !label; ++k) {
+        long found = 0;
+        for (long k = 1; k <= TRAILER_SLACK && !found; ++k) {
             const size_t n = windowFill(header + k, LABEL_LOOKAHEAD);
             if (!couldStartLabel(windowAt(header + k), n))
                 continue;
             if (n < LABEL_LOOKAHEAD)
                 return FOLLOWER_SHORT; // a label still being written
-            label = header + k;
+            found = header + k;
         }
-        if (!label)
+        if (!found)
             break;
-        at = label;
+        at = found;
     }
     // Padding stands only where nothing was stepped over.
-    const long padding = first == end ? std::min(long(paddingAfterCcsds(length)), MAX_PADDING) : 0;
+    const long padding = first == end ? std::min(long(paddingAfterCcsds(length)), TRAILER_SLACK) : 0;
     for (long k = 1; k <= padding; ++k) {
         if (windowFill(end + k, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
             return FOLLOWER_SHORT;
         if (validHeader(windowAt(end + k)))
             return end + k;
-        failed[failures++] = end + k;
-    }
-    if (hops == 0)
-        return FOLLOWER_NONE;
-    // Only the first plausible header is followed, so that the work grows
-    // with the hops and not as a power of them.
-    for (int i = 0; i < failures; ++i) {
-        const long header = failed[i];
-        windowFill(header, CcsdsPrimaryHeader::SIZE);
-        if (!plausibleHeader(windowAt(header)))
-            continue;
-        const size_t total = be16(windowAt(header) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
-        // A rejected packet still being written: too early to tell.
-        if (windowFill(header, total) < total)
-            return FOLLOWER_SHORT;
-        return ccsdsFollower(header + long(total), total, hops - 1) != FOLLOWER_NONE ? header : FOLLOWER_NONE;
     }
     return FOLLOWER_NONE;
 }
 
 // Whether the candidate packet [start, end) holds a run of packets: a header
-// inside it that passes validHeader, followed by at least one more packet,
-// each stepping by its length (and over what the hooks step over, or
-// padding), the last ending where the candidate ends or where its follower
-// begins. Real packets tile the length of a false header that lands on their
-// boundary; the bytes of a real packet hardly ever do. Looked at from the end
-// backwards, each byte once.
+// inside it that passes validHeader, followed by at least one more packet
+// (that passes, or is plausible), each stepping by its length (and over what
+// the hooks step over, or padding), the last ending where the candidate ends
+// or where its follower begins. Real packets tile the length of a damaged
+// header that lands on their boundary; the bytes of a real packet hardly
+// ever do.
 bool TelemetryCache::ccsdsSwallows(long start, long end, long follower)
 {
     constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
@@ -758,6 +884,8 @@ bool TelemetryCache::ccsdsSwallows(long start, long end, long follower)
     if (long(span) > chainBudget)
         return false;
     chainBudget -= long(span);
+    if (!ccsdsRunMayEnd(start, end, follower))
+        return false;
     if (!chainLengths)
         chainLengths.reset(new uint8_t[PACKET_BUFFER_SIZE]);
     // run[q - start]: packets of the run from q to the end, up to 2; 0 none.
@@ -801,52 +929,87 @@ bool TelemetryCache::ccsdsSwallows(long start, long end, long follower)
     return false;
 }
 
+// A quick look, on every packet, for what a run ending with the candidate
+// needs: a plausible header whose packet ends a few bytes (padding, a frame's
+// trailer) before the candidate's end or at its follower, or a label inside
+// the candidate (a run may end in one). Most packets have neither.
+bool TelemetryCache::ccsdsRunMayEnd(long start, long end, long follower)
+{
+    constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
+    windowFill(start, size_t(end - start));
+    const uint8_t* b = windowAt(start);
+    const long n = end - start;
+    // Ends, relative to start, in [low, low + width].
+    const long low = n - TRAILER_SLACK;
+    const uint32_t width = uint32_t(std::max(end, follower) - start - low);
+    for (long i = n - MIN_PACKET; i > 0; --i) {
+        const long after = i + long(be16(b + i + 4)) + MIN_PACKET;
+        if (uint32_t(after - low) <= width && (validHeader(b + i) || plausibleHeader(b + i)))
+            return true;
+        if (b[i] == uint8_t(LABEL_MAGIC[0]) && n - i >= long(LABEL_LOOKAHEAD) &&
+            couldStartLabel(b + i, LABEL_LOOKAHEAD))
+            return true;
+    }
+    return false;
+}
+
 void TelemetryCache::parseCcsds()
 {
+    // A header test that takes the bytes of no packet (all zeros, all ones)
+    // gives nothing to judge a candidate by: then every candidate whose
+    // header passes is taken, as it always was.
+    static constexpr unsigned char ZEROS[CcsdsPrimaryHeader::SIZE] = {};
+    static constexpr unsigned char ONES[CcsdsPrimaryHeader::SIZE] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    ccsdsJudging = !validHeader(ZEROS) || !validHeader(ONES);
     startWindow();
     const long fileSize = currentFileSize();
-    long skipped = 0;
-    long rejected = 0; // headers rejected since the last packet, in this parse
+    ccsdsSkipped = 0;
+    ccsdsRejected = 0; // headers refused since the last packet, in this parse
     chainBudget = CHAIN_BUDGET;
+    next = Next();
 
     for (;;) {
         Label label;
-        long start = ccsdsHeaderAt(position, &label);
-        if (start < 0)
-            break;
+        long start;
+        bool known = false;
+        if (next.from == position && windowFill(next.header, CcsdsPrimaryHeader::SIZE) == CcsdsPrimaryHeader::SIZE) {
+            start = next.header;
+            label = next.label;
+            known = true;
+        } else {
+            start = ccsdsHeaderAt(position, &label);
+            if (start < 0)
+                break;
+        }
+        next = Next();
         bool stop = false;
+        CcsdsVerdict v;
         for (;;) {
-            if (validHeader(windowAt(start))) {
-                if (skipped == 0 && !ccsdsResyncing)
-                    break;
-                // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
-                const size_t total = be16(windowAt(start) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
-                if (windowFill(start, total) < total) {
-                    // Runs past the end of the file: left to the growing-file
-                    // rules below, unless a packet follows within the file.
-                    if (!(rejected || ccsdsRejecting) ||
-                        !laterCcsdsPacket(start, window.start + long(window.length)))
-                        break;
-                } else if (ccsdsCandidateFits(start, total, false)) {
-                    break;
-                }
+            v = judgeCcsds(position, start, known);
+            known = false;
+            if (v.verdict == CcsdsVerdict::Wait) {
+                stop = true;
+                break;
             }
-            ++rejected;
-            chainBudget += CHAIN_BUDGET_PER_BYTE;
+            if (v.verdict != CcsdsVerdict::Refuse)
+                break;
+            const long step = v.resume - position;
+            ++ccsdsRejected;
+            chainBudget += CHAIN_BUDGET_PER_BYTE * step;
             // The label's ground time belongs to no packet found after this.
-            label.present = false;
-            ++position;
-            start = position;
-            ++skipped;
-            if (maxScan > 0 && skipped >= maxScan) {
+            label = Label();
+            position = v.resume;
+            ccsdsSkipped += step;
+            if (maxScan > 0 && ccsdsSkipped >= maxScan) {
                 message("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be "
                         "corrupt!",
-                        int(skipped), position - skipped, position);
+                        int(ccsdsSkipped), position - ccsdsSkipped, position);
                 position = currentFileSize();
                 stop = true;
                 break;
             }
-            if (windowFill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
+            start = resyncHeaderAt(position, &label);
+            if (start < 0) {
                 stop = true;
                 break;
             }
@@ -859,7 +1022,7 @@ void TelemetryCache::parseCcsds()
         // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
         const uint32_t body = be16(windowAt(start) + 4) + 1u;
         const size_t total = body + CcsdsPrimaryHeader::SIZE;
-        if (windowFill(start, total) < total) {
+        if (v.verdict == CcsdsVerdict::Partial) {
             // Only the end of the file stops a fill of a packet's size.
             const long fileEnd = window.start + long(window.length);
             if (backOff(ccsdsReads, fileEnd)) {
@@ -868,12 +1031,13 @@ void TelemetryCache::parseCcsds()
             }
             message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
             ++position;
-            ++skipped;
+            ++ccsdsSkipped;
             continue;
         }
+        windowFill(start, total);
         ccsdsReads.count = 0;
-        if (skipped)
-            message("Skipped %d bytes [%ld - %ld]", int(skipped), position - skipped, position);
+        if (ccsdsSkipped)
+            message("Skipped %d bytes [%ld - %ld]", int(ccsdsSkipped), position - ccsdsSkipped, position);
         if (packets.size() == packets.capacity())
             reserveFor(fileSize);
         TMPacketPtr p = makePacket<CcsdsPacket>(windowAt(start), int(total), int(packets.size()), resolver.get());
@@ -883,17 +1047,18 @@ void TelemetryCache::parseCcsds()
         }
         accept(std::move(p));
         position = start + long(total);
-        skipped = 0;
-        rejected = 0;
+        ccsdsSkipped = 0;
+        ccsdsRejected = 0;
         chainBudget = CHAIN_BUDGET;
         ccsdsResyncing = false;
         ccsdsRejecting = false;
     }
     // A search cut short by the end of the file goes on in the next grow.
-    if (skipped)
+    if (ccsdsSkipped)
         ccsdsResyncing = true;
-    if (rejected)
+    if (ccsdsRejected)
         ccsdsRejecting = true;
+    next = Next();
     std::fseek(file, position, SEEK_SET);
 }
 

@@ -8,13 +8,14 @@
 // Resynchronisation, partial packets and corrupt archives are reported with
 // printf-style lines on the standard error stream (see setMessageStream).
 //
-// While a CCSDS parse resynchronises, bytes inside payloads (of fill packets
-// above all, whose length is free) pass for headers, and a false one would
-// swallow the packets its length covers. A candidate is taken only when the
-// packet it starts is followed by one that the parse would take, or by the
-// end of the file, and holds no run of packets of its own; one that runs past
-// the end of the file is garbage when a packet follows it within the file.
-// Archives the parse reads without resynchronising read as before.
+// A damaged CCSDS header (a packet cut short, a length field hit, bytes of a
+// payload that pass for a header) claims bytes that hold intact packets.
+// With a header test that tells packets from other bytes, every CCSDS
+// candidate is judged by one rule (see judgeCcsds): it is refused when its
+// end is not followed by what the parse takes next and a confirmed run of
+// packets begins inside it, or when it holds a run of packets that ends
+// where it ends. Archives whose packets each end where the next begins
+// read as before.
 #include "gselib/packets/tmmeta.h"
 #include "gselib/packets/tmpacket.h"
 
@@ -111,10 +112,9 @@ protected:
     // the next header after them too when it tests what follows a candidate.
     virtual size_t paddingAfterCcsds(size_t length) const;
     // Whether a CCSDS header that validHeader rejects still looks like a real
-    // packet's, say of a known type but too long for it. Resynchronisation
-    // steps over such a packet by its length when it tests what follows a
-    // candidate, so that a packet between two rejected ones is kept. The base
-    // says no.
+    // packet's, say of a known type but too long for it. Such a packet, whole
+    // and followed by what the parse takes next, is passed over by its
+    // length, and a run of packets may step over it. The base says no.
     virtual bool plausibleHeader(const unsigned char* header);
 
     void message(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -168,6 +168,11 @@ private:
     // What ccsdsFollower returns besides a header's position.
     static constexpr long FOLLOWER_SHORT = -1; // the file ends, or holds too little to tell
     static constexpr long FOLLOWER_NONE = -2;  // nothing the parse would take
+    // The bytes that may stand between a packet and what follows it: a pad
+    // byte and a frame's two-byte trailer.
+    static constexpr long TRAILER_SLACK = 3;
+    // Rejected packets in a row that one after a damaged packet may be.
+    static constexpr int REJECTED_HOPS = 16;
 
     // The archive label a packet attempt begins with, if any.
     struct Label
@@ -177,15 +182,38 @@ private:
         double ms = 0.0;
     };
 
+    // What the CCSDS rule makes of a candidate: take it, refuse it (the
+    // search goes on at `resume`), leave it to the growing-file rules, or
+    // wait where it stands for the file to grow.
+    struct CcsdsVerdict
+    {
+        enum Kind { Take, Refuse, Partial, Wait } verdict = Take;
+        long resume = -1;
+    };
+
+    // A header the parse has found after a packet it took, with its label.
+    struct Next
+    {
+        long from = -1; // where the packet ends
+        long header = -1;
+        Label label;
+    };
+
     void parseTom();
     void parseCcsds();
     long ccsdsHeaderAt(long pos, Label* label, bool hooks = true);
+    long resyncHeaderAt(long pos, Label* label);
     long skipCcsds(long at);
     long runStreamHook(long at);
-    bool ccsdsCandidateFits(long start, size_t total, bool needFollower);
+    CcsdsVerdict judgeCcsds(long position, long start, bool knownValid);
+    long passRejected(long position, long start);
+    bool rejectedFollowed(long end, size_t length, int hops);
+    bool ccsdsConfirmed(long header, size_t total, bool atFileEnd);
+    long firstConfirmedRun(long start, long end, bool verify);
     bool laterCcsdsPacket(long pos, long fileEnd);
-    long ccsdsFollower(long end, size_t length, int hops);
+    long ccsdsFollower(long end, size_t length, Label* label, bool* direct);
     bool ccsdsSwallows(long start, long end, long follower);
+    bool ccsdsRunMayEnd(long start, long end, long follower);
     bool labelComplete(long pos, size_t total);
     void resetParseState();
     // True to back off on a partial packet, false to step over a byte.
@@ -221,6 +249,9 @@ private:
     // rejected header. The next grow carries on the search as it was.
     bool ccsdsResyncing = false;
     bool ccsdsRejecting = false;
+    long ccsdsSkipped = 0;  // bytes skipped since the last packet, in this parse
+    long ccsdsRejected = 0; // candidates refused since the last packet, in this parse
+    Next next;
     std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, while resynchronising
     long chainBudget = 0;                    // bytes ccsdsSwallows may still look at in this search
     Lookahead lookahead;
@@ -228,6 +259,7 @@ private:
     Hook skipHook = Hook::Unknown;
     Hook streamHook = Hook::Unknown;
     Hook packetHook = Hook::Unknown;
+    bool ccsdsJudging = false; // whether validHeader tells packets from other bytes
 };
 
 } // namespace GseLib

@@ -141,9 +141,11 @@ TEST_F(KorDecodersGenerated, RowsLoadAsGenerated)
         types.insert(row.decodeType);
     }
     // Every built-in decode type has rows.
-    for (unsigned t = 203; t <= 250; ++t)
-        if (t != 205 && t != 206)
+    for (unsigned t = 203; t <= 250; ++t) {
+        if (t != 205 && t != 206) {
             EXPECT_TRUE(types.count(t)) << t;
+        }
+    }
 }
 
 TEST_F(KorDecodersGenerated, EveryRowOnEveryPacketOfItsType)
@@ -196,9 +198,11 @@ TEST_F(KorDecodersGenerated, EveryRowOnEveryPacketOfItsType)
         }
     }
     // Every decoder produced something somewhere.
-    for (unsigned t = 203; t <= 250; ++t)
-        if (t != 205 && t != 206)
+    for (unsigned t = 203; t <= 250; ++t) {
+        if (t != 205 && t != 206) {
             EXPECT_GT(itemsPerType[t], 0u) << t;
+        }
+    }
 }
 
 // Every row on every truncation of each packet of its type (long packets at a

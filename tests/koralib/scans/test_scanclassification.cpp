@@ -51,8 +51,11 @@ std::vector<uint8_t> cmd(int id, std::vector<uint8_t> args)
 {
     const size_t l = args.size() > 2 ? args.size() - 2 : 0;
     args.resize(l + 2);
-    std::vector<uint8_t> out{0xFA, 0xF3, 0x20, uint8_t(id), uint8_t(l >> 8), uint8_t(l)};
-    out.insert(out.end(), args.begin(), args.end());
+    // Sized once: growing a six-byte vector by insert trips g++ 12's bounds warning.
+    std::vector<uint8_t> out(6 + args.size());
+    const uint8_t head[] = {0xFA, 0xF3, 0x20, uint8_t(id), uint8_t(l >> 8), uint8_t(l)};
+    std::copy(std::begin(head), std::end(head), out.begin());
+    std::copy(args.begin(), args.end(), out.begin() + 6);
     return out;
 }
 std::vector<uint8_t> setDacImm(int dac, int count)

@@ -62,8 +62,9 @@ void expectScans(const ScienceDataCache& cache, const QJsonObject& archive, cons
         EXPECT_EQ(sequenceStarts(s), intList(e.value("sequences"))) << at;
         EXPECT_NEAR(cache.times()[i], e.value("time").toDouble(), 1e-6) << at;
         EXPECT_NEAR(cache.ticPoints()[i].x(), e.value("time").toDouble(), 1e-6) << at;
-        if (e.contains("total") && s.srcPktType == 26)
+        if (e.contains("total") && s.srcPktType == 26) {
             EXPECT_EQ(cache.ticPoints()[i].y(), e.value("total").toDouble()) << at;
+        }
     }
 }
 
