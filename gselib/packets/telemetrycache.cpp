@@ -591,6 +591,7 @@ long TelemetryCache::ccsdsHeaderAt(long pos, Label* label, bool hooks)
         const size_t total = n + 2 * LABEL_LOOKAHEAD;
         if (!labelComplete(pos, total))
             return -1;
+        labelsSeen = true;
         if (label) {
             l = windowAt(pos);
             label->present = true;
@@ -942,13 +943,20 @@ bool TelemetryCache::ccsdsRunMayEnd(long start, long end, long follower)
     // Ends, relative to start, in [low, low + width].
     const long low = n - TRAILER_SLACK;
     const uint32_t width = uint32_t(std::max(end, follower) - start - low);
+    // Arithmetic only, so that the loop stays tight; headers are tested on
+    // the few places it finds.
     for (long i = n - MIN_PACKET; i > 0; --i) {
-        const long after = i + long(be16(b + i + 4)) + MIN_PACKET;
-        if (uint32_t(after - low) <= width && (validHeader(b + i) || plausibleHeader(b + i)))
+        const uint32_t offset = uint32_t(i + long((uint32_t(b[i + 4]) << 8) | b[i + 5]) + MIN_PACKET - low);
+        if (offset <= width && (validHeader(b + i) || plausibleHeader(b + i)))
             return true;
-        if (b[i] == uint8_t(LABEL_MAGIC[0]) && n - i >= long(LABEL_LOOKAHEAD) &&
-            couldStartLabel(b + i, LABEL_LOOKAHEAD))
-            return true;
+    }
+    // A run may end in a label; labels stand only in archives that have them.
+    if (labelsSeen) {
+        for (const uint8_t* c = b + 1; (c = static_cast<const uint8_t*>(std::memchr(c, LABEL_MAGIC[0], size_t(b + n - c))));
+             ++c) {
+            if (b + n - c >= long(LABEL_LOOKAHEAD) && couldStartLabel(c, LABEL_LOOKAHEAD))
+                return true;
+        }
     }
     return false;
 }

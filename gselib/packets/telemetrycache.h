@@ -260,6 +260,7 @@ private:
     Hook streamHook = Hook::Unknown;
     Hook packetHook = Hook::Unknown;
     bool ccsdsJudging = false; // whether validHeader tells packets from other bytes
+    bool labelsSeen = false;   // whether this archive has shown an archive label
 };
 
 } // namespace GseLib
