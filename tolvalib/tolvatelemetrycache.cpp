@@ -73,18 +73,42 @@ size_t TolvaTelemetryCache::paddingAfterCcsds(size_t length) const
     return length % 2;
 }
 
+const TolvaTelemetryCache::Limits& TolvaTelemetryCache::limitsOf(int apid)
+{
+    if (limits_.empty() || limitsParse_ != parseCount()) {
+        limitsParse_ = parseCount();
+        limits_.assign(2048, Limits());
+        const GseLib::PacketTypes& types = GseLib::DataInterpretation::current()->packetTypes;
+        for (auto it = types.cbegin(); it != types.cend(); ++it) {
+            if (it.key() < 0 || it.key() >= 2048)
+                continue;
+            Limits& l = limits_[size_t(it.key())];
+            l.known = true;
+            l.anyLength = it->minLength < 0;
+            l.min = it->minLength;
+            l.max = it->maxLength;
+        }
+    }
+    return limits_[size_t(apid)];
+}
+
 bool TolvaTelemetryCache::validHeader(const unsigned char* header)
 {
     const int apid = ((header[0] & 0x07) << 8) | header[1];
     // Kept to 16 bits: a length field of 0xFFFF is a data length of 0 here.
     const int dataLength = ((header[4] << 8) + header[5] + 1) & 0xFFFF;
-    return GseLib::DataInterpretation::current()->packetTypes.isValidLength(apid, dataLength);
+    if (!parsing())
+        return GseLib::DataInterpretation::current()->packetTypes.isValidLength(apid, dataLength);
+    const Limits& l = limitsOf(apid);
+    return l.known && (l.anyLength || (dataLength >= l.min && dataLength <= l.max));
 }
 
 bool TolvaTelemetryCache::plausibleHeader(const unsigned char* header)
 {
     const int apid = ((header[0] & 0x07) << 8) | header[1];
-    return GseLib::DataInterpretation::current()->packetTypes.contains(apid);
+    if (!parsing())
+        return GseLib::DataInterpretation::current()->packetTypes.contains(apid);
+    return limitsOf(apid).known;
 }
 
 bool TolvaTelemetryCache::binTimeId(const GseLib::DataInterpretation* hub, unsigned int* id)

@@ -8,6 +8,7 @@
 #include "gselib/packets/telemetrycache.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace GseLib {
 class DataInterpretation;
@@ -56,6 +57,19 @@ private:
     // `id`; looked up once per hub and load. Data id 0 is a row like any other.
     bool binTimeId(const GseLib::DataInterpretation* hub, unsigned int* id);
 
+    // The packet-type table's limits by APID, read once per parse: the header
+    // test runs on every packet.
+    struct Limits
+    {
+        bool known = false;
+        bool anyLength = false;
+        int min = 0;
+        int max = 0;
+    };
+    const Limits& limitsOf(int apid);
+
+    std::vector<Limits> limits_;
+    uint64_t limitsParse_ = 0;
     const GseLib::DataInterpretation* idHub_ = nullptr;
     uint64_t idGeneration_ = 0;
     unsigned int binTimeId_ = 0;

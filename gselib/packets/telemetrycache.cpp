@@ -11,6 +11,9 @@
 #include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -150,6 +153,15 @@ void TelemetryCache::grow()
     std::fseek(file, position, SEEK_SET);
     if (position == 0)
         adjustStartPos(file, &position);
+    // The definitions hold still while a parse runs: hooks may keep what they
+    // derive from them for its length.
+    ++parses;
+    struct Parsing
+    {
+        bool& flag;
+        explicit Parsing(bool& f) : flag(f) { flag = true; }
+        ~Parsing() { flag = false; }
+    } parsing(inParse);
     switch (format) {
     case CCSDS:
         parseCcsds();
@@ -209,6 +221,7 @@ void TelemetryCache::resetParseState()
     ccsdsResyncing = false;
     ccsdsRejecting = false;
     ccsdsLookahead = Lookahead();
+    ccsdsDamaged = false;
 }
 
 TMPacketPtr TelemetryCache::get(unsigned int i) const
@@ -639,10 +652,19 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
     const size_t total = be16(windowAt(start) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
     if (windowFill(start, total) < total) {
         // Runs past the end of the file: left to the growing-file rules,
-        // unless, after a rejected header, a packet follows within the file.
-        if (searching && (ccsdsRejected || ccsdsRejecting) &&
-            laterCcsdsPacket(start, window.start + long(window.length)))
+        // unless, after a rejected header, a packet follows within the file,
+        // or the bytes it claims already hold a packet followed by a header
+        // that passes (a packet being written does not hold such a run).
+        const long fileEnd = window.start + long(window.length);
+        if (searching && (ccsdsRejected || ccsdsRejecting) && laterCcsdsPacket(start, fileEnd))
             return {CcsdsVerdict::Refuse, position + 1};
+        if (ccsdsJudging) {
+            windowAnchor = start;
+            const bool run = firstConfirmedRun(start, fileEnd, true, false) >= 0;
+            windowAnchor = -1;
+            if (run)
+                return {CcsdsVerdict::Refuse, position + 1};
+        }
         return {CcsdsVerdict::Partial, -1};
     }
     if (!ccsdsJudging)
@@ -655,10 +677,15 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
     bool direct = false;
     const long follower = ccsdsFollower(end, total, &label, &direct);
     const bool followed = follower != FOLLOWER_NONE;
-    if (followed && ccsdsSwallows(start, end, follower)) {
+    // At a packet boundary the look for a run costs a pass over the packet's
+    // bytes: it is spent only on an archive that has shown damage.
+    ccsdsDamaged = ccsdsDamaged || !followed || searching;
+    if (followed && ccsdsDamaged && ccsdsSwallows(start, end, follower)) {
         v = {CcsdsVerdict::Refuse, position + 1};
-    } else if (const long run = !followed || searching ? firstConfirmedRun(start, end, true) : -1; run >= 0) {
-        v = {CcsdsVerdict::Refuse, run};
+    } else if (!followed || searching ? firstConfirmedRun(start, end, true, true) >= 0 : false) {
+        // The search goes on through the candidate's bytes: a packet before
+        // the run, followed by more damage, is kept as any such packet is.
+        v = {CcsdsVerdict::Refuse, position + 1};
     } else if (follower >= 0 && direct) {
         next = {end, follower, label}; // what the parse takes next, already looked at
     }
@@ -683,7 +710,7 @@ long TelemetryCache::passRejected(long position, long start)
         // bytes are not searched until they are all there.
         const long fileEnd = window.start + long(window.length);
         windowAnchor = start;
-        const bool later = firstConfirmedRun(start, fileEnd, false) >= 0;
+        const bool later = firstConfirmedRun(start, fileEnd, false, true) >= 0;
         windowAnchor = -1;
         return later ? position + 1 : -1;
     }
@@ -691,7 +718,7 @@ long TelemetryCache::passRejected(long position, long start)
     const long end = start + long(total);
     long resume = position + 1;
     if (rejectedFollowed(end, total, REJECTED_HOPS)) {
-        const long run = firstConfirmedRun(start, end, true);
+        const long run = firstConfirmedRun(start, end, true, true);
         resume = run >= 0 ? run : end;
     }
     windowAnchor = -1;
@@ -731,7 +758,9 @@ bool TelemetryCache::ccsdsConfirmed(long header, size_t total, bool atFileEnd)
 // - With `verify`, a run must itself hold none: bytes of a payload pass for a
 //   header whose length lands on a real packet now and then, and such a false
 //   run covers the real packets after it.
-long TelemetryCache::firstConfirmedRun(long start, long end, bool verify)
+// - Without `shortOk`, the run must be followed by a header that passes, not
+//   merely by the end of the file.
+long TelemetryCache::firstConfirmedRun(long start, long end, bool verify, bool shortOk)
 {
     for (long q = start + 1; q < end; ++q) {
         // Crafted bytes could make the nested looks quadratic; past the
@@ -744,9 +773,12 @@ long TelemetryCache::firstConfirmedRun(long start, long end, bool verify)
         if (!validHeader(windowAt(h)))
             continue;
         const size_t total = be16(windowAt(h) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
-        if (!ccsdsConfirmed(h, total, true))
+        const bool confirmed = shortOk ? ccsdsConfirmed(h, total, true)
+                                       : windowFill(h, total) == total &&
+                                             ccsdsFollower(h + long(total), total, nullptr, nullptr) >= 0;
+        if (!confirmed)
             continue;
-        if (verify && firstConfirmedRun(h, h + long(total), false) >= 0)
+        if (verify && firstConfirmedRun(h, h + long(total), false, true) >= 0)
             continue;
         return q;
     }
@@ -943,11 +975,49 @@ bool TelemetryCache::ccsdsRunMayEnd(long start, long end, long follower)
     // Ends, relative to start, in [low, low + width].
     const long low = n - TRAILER_SLACK;
     const uint32_t width = uint32_t(std::max(end, follower) - start - low);
-    // Arithmetic only, so that the loop stays tight; headers are tested on
-    // the few places it finds.
-    for (long i = n - MIN_PACKET; i > 0; --i) {
-        const uint32_t offset = uint32_t(i + long((uint32_t(b[i + 4]) << 8) | b[i + 5]) + MIN_PACKET - low);
-        if (offset <= width && (validHeader(b + i) || plausibleHeader(b + i)))
+    // Arithmetic first, headers tested only on the few places it finds.
+    auto hit = [&](long i) {
+        const uint32_t offset = uint32_t(i + long(be16(b + i + 4)) + MIN_PACKET - low);
+        return offset <= width && (validHeader(b + i) || plausibleHeader(b + i));
+    };
+    long i = 1;
+#if defined(__SSE2__)
+    // Sixteen places at a time, in 16 bits: (i + length field + MIN_PACKET -
+    // low) wraps, so a lane in range is only a place to look at again.
+    if (width < 0xFFFF && n >= 21) {
+        const __m128i limit = _mm_set1_epi16(short(width));
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i lanes = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m128i eight = _mm_set1_epi16(8);
+        // Places i to i + 15; the last byte read is b[i + 20].
+        auto block = [&](long at) {
+            const __m128i shift = _mm_add_epi16(lanes, _mm_set1_epi16(short(at + MIN_PACKET - low)));
+            const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at + 4));
+            const __m128i lowBytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at + 5));
+            const __m128i first = _mm_add_epi16(_mm_unpacklo_epi8(lowBytes, high), shift);
+            const __m128i second = _mm_add_epi16(_mm_unpackhi_epi8(lowBytes, high), _mm_add_epi16(shift, eight));
+            const __m128i inRange = _mm_or_si128(_mm_cmpeq_epi16(_mm_subs_epu16(first, limit), zero),
+                                                 _mm_cmpeq_epi16(_mm_subs_epu16(second, limit), zero));
+            if (_mm_movemask_epi8(inRange) == 0)
+                return false;
+            for (long k = at; k < at + 16; ++k) {
+                if (k <= n - MIN_PACKET && hit(k))
+                    return true;
+            }
+            return false;
+        };
+        for (; i + 21 <= n; i += 16) {
+            if (block(i))
+                return true;
+        }
+        // The rest in one block that overlaps the last.
+        if (i <= n - MIN_PACKET && block(n - 21))
+            return true;
+        i = n;
+    }
+#endif
+    for (; i <= n - MIN_PACKET; ++i) {
+        if (hit(i))
             return true;
     }
     // A run may end in a label; labels stand only in archives that have them.
@@ -1030,7 +1100,7 @@ void TelemetryCache::parseCcsds()
         // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
         const uint32_t body = be16(windowAt(start) + 4) + 1u;
         const size_t total = body + CcsdsPrimaryHeader::SIZE;
-        if (v.verdict == CcsdsVerdict::Partial) {
+        if (v.verdict == CcsdsVerdict::Partial || windowFill(start, total) < total) {
             // Only the end of the file stops a fill of a packet's size.
             const long fileEnd = window.start + long(window.length);
             if (backOff(ccsdsReads, fileEnd)) {
@@ -1042,7 +1112,6 @@ void TelemetryCache::parseCcsds()
             ++ccsdsSkipped;
             continue;
         }
-        windowFill(start, total);
         ccsdsReads.count = 0;
         if (ccsdsSkipped)
             message("Skipped %d bytes [%ld - %ld]", int(ccsdsSkipped), position - ccsdsSkipped, position);

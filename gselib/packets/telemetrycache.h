@@ -119,6 +119,11 @@ protected:
 
     void message(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+    // Whether a parse is running, and how many have started: the hooks may
+    // keep what they derive from the definitions for the length of one.
+    bool parsing() const { return inParse; }
+    uint64_t parseCount() const { return parses; }
+
     std::string path;
     FILE* file = nullptr;
     unsigned char* packetBuffer = nullptr;
@@ -209,7 +214,7 @@ private:
     long passRejected(long position, long start);
     bool rejectedFollowed(long end, size_t length, int hops);
     bool ccsdsConfirmed(long header, size_t total, bool atFileEnd);
-    long firstConfirmedRun(long start, long end, bool verify);
+    long firstConfirmedRun(long start, long end, bool verify, bool shortOk);
     bool laterCcsdsPacket(long pos, long fileEnd);
     long ccsdsFollower(long end, size_t length, Label* label, bool* direct);
     bool ccsdsSwallows(long start, long end, long follower);
@@ -261,6 +266,9 @@ private:
     Hook packetHook = Hook::Unknown;
     bool ccsdsJudging = false; // whether validHeader tells packets from other bytes
     bool labelsSeen = false;   // whether this archive has shown an archive label
+    bool inParse = false;
+    bool ccsdsDamaged = false; // whether this archive has shown damage to the CCSDS parse
+    uint64_t parses = 0;
 };
 
 } // namespace GseLib

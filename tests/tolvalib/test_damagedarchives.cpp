@@ -36,6 +36,9 @@ const std::map<int, int> TOLVA_SIZES = {
 // The plain road's header test accepts these APIDs, at any length.
 constexpr int PLAIN_APIDS[] = {0x100, 0x101, 0x102, 0x103};
 constexpr int FOREIGN_APID = 0x200;
+// Packet times count seconds since 2010, as recordings of these years do;
+// a packet's id is its time less this.
+constexpr uint32_t SECONDS = 450000000;
 
 TolvaGse::TolvaDataInterpretationFactory factory;
 
@@ -149,7 +152,7 @@ public:
 
     QByteArray withTime(int apid, int size, uint32_t id)
     {
-        QByteArray p = ccsdsPacket(apid, int(id & 0x3FFF), size, id, uint16_t(rng_.bounded(65536)));
+        QByteArray p = ccsdsPacket(apid, int(id & 0x3FFF), size, SECONDS + id, uint16_t(rng_.bounded(65536)));
         p.replace(12, size - 12, randomBytes(rng_, size - 12));
         return p;
     }
@@ -279,7 +282,8 @@ Outcome parse(Road road, const Archive& a)
         const auto* b = p->bytes->data();
         const size_t at = road == Road::Tom ? 4 : 6;
         const uint32_t id = p->totalLength() >= at + 4
-                                ? uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3]
+                                ? (uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3]) -
+                                      (road == Road::Tom ? 0 : SECONDS)
                                 : 0;
         const auto it = a.intact.find(id);
         const bool same = it != a.intact.end() && !found.count(id) &&
