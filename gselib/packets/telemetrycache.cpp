@@ -680,7 +680,8 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
     // At a packet boundary the look for a run costs a pass over the packet's
     // bytes: it is spent only on an archive that has shown damage.
     ccsdsDamaged = ccsdsDamaged || !followed || searching;
-    if (followed && ccsdsDamaged && ccsdsSwallows(start, end, follower)) {
+    if (followed && ccsdsDamaged &&
+        (ccsdsSwallows(start, end, follower) || (!searching && ccsdsHoldsPair(start, end)))) {
         v = {CcsdsVerdict::Refuse, position + 1};
     } else if (!followed || searching ? firstConfirmedRun(start, end, true, true) >= 0 : false) {
         // The search goes on through the candidate's bytes: a packet before
@@ -962,34 +963,29 @@ bool TelemetryCache::ccsdsSwallows(long start, long end, long follower)
     return false;
 }
 
-// A quick look, on every packet, for what a run ending with the candidate
-// needs: a plausible header whose packet ends a few bytes (padding, a frame's
-// trailer) before the candidate's end or at its follower, or a label inside
-// the candidate (a run may end in one). Most packets have neither.
-bool TelemetryCache::ccsdsRunMayEnd(long start, long end, long follower)
+// Calls look(i) for the places i (1 to n - 7) of the n bytes at b whose
+// length field, read as a CCSDS header's, ends its packet at an offset in
+// [low, low + width], until it returns true. The arithmetic runs sixteen
+// places at a time; a header is tested only where it finds one. `look` may
+// move the bytes (a window refill) and b with them.
+template <typename Look>
+bool forEachEnding(const uint8_t*& b, long n, long low, uint32_t width, Look look)
 {
     constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
-    windowFill(start, size_t(end - start));
-    const uint8_t* b = windowAt(start);
-    const long n = end - start;
-    // Ends, relative to start, in [low, low + width].
-    const long low = n - TRAILER_SLACK;
-    const uint32_t width = uint32_t(std::max(end, follower) - start - low);
-    // Arithmetic first, headers tested only on the few places it finds.
-    auto hit = [&](long i) {
+    auto scalar = [&](long i) {
         const uint32_t offset = uint32_t(i + long(be16(b + i + 4)) + MIN_PACKET - low);
-        return offset <= width && (validHeader(b + i) || plausibleHeader(b + i));
+        return offset <= width && look(i);
     };
     long i = 1;
 #if defined(__SSE2__)
-    // Sixteen places at a time, in 16 bits: (i + length field + MIN_PACKET -
-    // low) wraps, so a lane in range is only a place to look at again.
+    // In 16 bits (i + field + MIN_PACKET - low) wraps, so a lane in range is
+    // only a place to look at again.
     if (width < 0xFFFF && n >= 21) {
         const __m128i limit = _mm_set1_epi16(short(width));
         const __m128i zero = _mm_setzero_si128();
         const __m128i lanes = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
         const __m128i eight = _mm_set1_epi16(8);
-        // Places i to i + 15; the last byte read is b[i + 20].
+        // Places at to at + 15; the last byte read is b[at + 20].
         auto block = [&](long at) {
             const __m128i shift = _mm_add_epi16(lanes, _mm_set1_epi16(short(at + MIN_PACKET - low)));
             const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at + 4));
@@ -1001,7 +997,7 @@ bool TelemetryCache::ccsdsRunMayEnd(long start, long end, long follower)
             if (_mm_movemask_epi8(inRange) == 0)
                 return false;
             for (long k = at; k < at + 16; ++k) {
-                if (k <= n - MIN_PACKET && hit(k))
+                if (k <= n - MIN_PACKET && scalar(k))
                     return true;
             }
             return false;
@@ -1011,16 +1007,30 @@ bool TelemetryCache::ccsdsRunMayEnd(long start, long end, long follower)
                 return true;
         }
         // The rest in one block that overlaps the last.
-        if (i <= n - MIN_PACKET && block(n - 21))
-            return true;
-        i = n;
+        return i <= n - MIN_PACKET && block(n - 21);
     }
 #endif
     for (; i <= n - MIN_PACKET; ++i) {
-        if (hit(i))
+        if (scalar(i))
             return true;
     }
-    // A run may end in a label; labels stand only in archives that have them.
+    return false;
+}
+
+// A quick look for what a run ending with the candidate needs: a plausible
+// header whose packet ends a few bytes (padding, a frame's trailer) before
+// the candidate's end or at its follower, or a label inside the candidate (a
+// run may end in one). Most packets have neither.
+bool TelemetryCache::ccsdsRunMayEnd(long start, long end, long follower)
+{
+    windowFill(start, size_t(end - start));
+    const uint8_t* b = windowAt(start);
+    const long n = end - start;
+    const long low = n - TRAILER_SLACK;
+    const uint32_t width = uint32_t(std::max(end, follower) - start - low);
+    if (forEachEnding(b, n, low, width, [&](long i) { return validHeader(b + i) || plausibleHeader(b + i); }))
+        return true;
+    // Labels stand only in archives that have them.
     if (labelsSeen) {
         for (const uint8_t* c = b + 1; (c = static_cast<const uint8_t*>(std::memchr(c, LABEL_MAGIC[0], size_t(b + n - c))));
              ++c) {
@@ -1029,6 +1039,28 @@ bool TelemetryCache::ccsdsRunMayEnd(long start, long end, long follower)
         }
     }
     return false;
+}
+
+// Whether the candidate [start, end) holds two packets in a row: a header
+// that passes, whose packet ends inside the candidate where the parse finds
+// another that passes. Intact packets inside a damaged header's claim do,
+// wherever more damage cuts their run short; an intact packet's payload
+// hardly ever does.
+bool TelemetryCache::ccsdsHoldsPair(long start, long end)
+{
+    windowFill(start, size_t(end - start));
+    const long n = end - start;
+    const uint8_t* b = windowAt(start);
+    return forEachEnding(b, n, 0, uint32_t(n - 1), [&](long i) {
+        if (!validHeader(windowAt(start + i)))
+            return false;
+        const long after = start + i + long(be16(windowAt(start + i) + 4)) + CcsdsPrimaryHeader::SIZE + 1;
+        const long f = ccsdsFollower(after, size_t(after - start - i), nullptr, nullptr);
+        // The look past may have moved the window: the scan reads on from it.
+        windowFill(start, size_t(n));
+        b = windowAt(start);
+        return f >= 0 && f < end;
+    });
 }
 
 void TelemetryCache::parseCcsds()

@@ -219,6 +219,7 @@ private:
     long ccsdsFollower(long end, size_t length, Label* label, bool* direct);
     bool ccsdsSwallows(long start, long end, long follower);
     bool ccsdsRunMayEnd(long start, long end, long follower);
+    bool ccsdsHoldsPair(long start, long end);
     bool labelComplete(long pos, size_t total);
     void resetParseState();
     // True to back off on a partial packet, false to step over a byte.
