@@ -980,12 +980,13 @@ bool forEachEnding(const uint8_t*& b, long n, long low, uint32_t width, Look loo
 #if defined(__SSE2__)
     // In 16 bits (i + field + MIN_PACKET - low) wraps, so a lane in range is
     // only a place to look at again.
-    if (width < 0xFFFF && n >= 21) {
+    if (width < 0xFFFF && n >= 22) {
         const __m128i limit = _mm_set1_epi16(short(width));
         const __m128i zero = _mm_setzero_si128();
         const __m128i lanes = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
         const __m128i eight = _mm_set1_epi16(8);
-        // Places at to at + 15; the last byte read is b[at + 20].
+        // Places at to at + 15 (at >= 1: place 0 is the candidate itself); the
+        // last byte read is b[at + 20].
         auto block = [&](long at) {
             const __m128i shift = _mm_add_epi16(lanes, _mm_set1_epi16(short(at + MIN_PACKET - low)));
             const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at + 4));
@@ -1041,25 +1042,27 @@ bool TelemetryCache::ccsdsRunMayEnd(long start, long end, long follower)
     return false;
 }
 
-// Whether the candidate [start, end) holds two packets in a row: a header
-// that passes, whose packet ends inside the candidate where the parse finds
-// another that passes. Intact packets inside a damaged header's claim do,
-// wherever more damage cuts their run short; an intact packet's payload
-// hardly ever does.
+// Whether the candidate [start, end) holds a packet that is followed: a
+// header that passes, whose packet ends inside the candidate, or where it
+// ends, followed by another that passes. Intact packets inside a damaged
+// header's claim do, wherever more damage cuts their run short; an intact
+// packet's payload hardly ever does.
 bool TelemetryCache::ccsdsHoldsPair(long start, long end)
 {
     windowFill(start, size_t(end - start));
     const long n = end - start;
     const uint8_t* b = windowAt(start);
-    return forEachEnding(b, n, 0, uint32_t(n - 1), [&](long i) {
+    return forEachEnding(b, n, 0, uint32_t(n), [&](long i) {
         if (!validHeader(windowAt(start + i)))
             return false;
         const long after = start + i + long(be16(windowAt(start + i) + 4)) + CcsdsPrimaryHeader::SIZE + 1;
+        if (after > end)
+            return false;
         const long f = ccsdsFollower(after, size_t(after - start - i), nullptr, nullptr);
         // The look past may have moved the window: the scan reads on from it.
         windowFill(start, size_t(n));
         b = windowAt(start);
-        return f >= 0 && f < end;
+        return f >= 0;
     });
 }
 

@@ -186,9 +186,10 @@ public:
             return withTime(apid, 6 + max + int(rng_.bounded(1, 301)), id);
         }
         case Kind::AnyLength: {
+            // A fill packet's header: short, its length hit.
             QByteArray p = road_ == Road::Tom ? packet(id)
                                               : withTime(tolva(road_) ? FILL : PLAIN_APIDS[rng_.bounded(4)],
-                                                         tolva(road_) ? 41 : int(rng_.bounded(12, 300)), id);
+                                                         tolva(road_) ? 41 : int(rng_.bounded(12, 100)), id);
             putBe16(p, road_ == Road::Tom ? 2 : 4, rng_.bounded(100, 4001));
             return p;
         }
@@ -295,6 +296,7 @@ Outcome parse(Road road, const Archive& a)
             ++out.invented;
     }
     out.lost = int(a.intact.size() - found.size());
+
     return out;
 }
 
