@@ -660,7 +660,7 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
             return {CcsdsVerdict::Refuse, position + 1};
         if (ccsdsJudging) {
             windowAnchor = start;
-            const bool run = firstConfirmedRun(start, fileEnd, true, false) >= 0;
+            const bool run = firstConfirmedRun(start, fileEnd, RUN_VERIFIED) >= 0;
             windowAnchor = -1;
             if (run)
                 return {CcsdsVerdict::Refuse, position + 1};
@@ -683,7 +683,8 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
     if (followed && ccsdsDamaged &&
         (ccsdsSwallows(start, end, follower) || (!searching && ccsdsHoldsPair(start, end)))) {
         v = {CcsdsVerdict::Refuse, position + 1};
-    } else if (!followed || searching ? firstConfirmedRun(start, end, true, true) >= 0 : false) {
+    } else if ((!followed || searching) &&
+               firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END | (followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP))) >= 0) {
         // The search goes on through the candidate's bytes: a packet before
         // the run, followed by more damage, is kept as any such packet is.
         v = {CcsdsVerdict::Refuse, position + 1};
@@ -711,7 +712,7 @@ long TelemetryCache::passRejected(long position, long start)
         // bytes are not searched until they are all there.
         const long fileEnd = window.start + long(window.length);
         windowAnchor = start;
-        const bool later = firstConfirmedRun(start, fileEnd, false, true) >= 0;
+        const bool later = firstConfirmedRun(start, fileEnd, RUN_AT_FILE_END) >= 0;
         windowAnchor = -1;
         return later ? position + 1 : -1;
     }
@@ -719,7 +720,7 @@ long TelemetryCache::passRejected(long position, long start)
     const long end = start + long(total);
     long resume = position + 1;
     if (rejectedFollowed(end, total, REJECTED_HOPS)) {
-        const long run = firstConfirmedRun(start, end, true, true);
+        const long run = firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END);
         resume = run >= 0 ? run : end;
     }
     windowAnchor = -1;
@@ -755,31 +756,38 @@ bool TelemetryCache::ccsdsConfirmed(long header, size_t total, bool atFileEnd)
 }
 
 // The first place after `start` and before `end` where a confirmed run
-// begins (its label, when one stands there); -1 when there is none.
-// - With `verify`, a run must itself hold none: bytes of a payload pass for a
+// begins (or its label); -1 when there is none.
+// - RUN_VERIFIED: a run must itself hold none: bytes of a payload pass for a
 //   header whose length lands on a real packet now and then, and such a false
 //   run covers the real packets after it.
-// - Without `shortOk`, the run must be followed by a header that passes, not
-//   merely by the end of the file.
-long TelemetryCache::firstConfirmedRun(long start, long end, bool verify, bool shortOk)
+// - RUN_AT_FILE_END: a run may be followed by the end of the file, not only
+//   by a header that passes.
+// - RUN_AFTER_FRAME_STEP: a run may begin with the hooks' step (a frame's
+//   trailer and header) inside the candidate. Only for a candidate that is
+//   not followed: the step after one that is can be seen from its last byte.
+long TelemetryCache::firstConfirmedRun(long start, long end, unsigned how)
 {
     for (long q = start + 1; q < end; ++q) {
         // Crafted bytes could make the nested looks quadratic; past the
         // budget nothing more is found.
         if (--chainBudget < 0)
             return -1;
-        const long h = resyncHeaderAt(q, nullptr);
+        long h = -1;
+        if (how & RUN_AFTER_FRAME_STEP)
+            h = ccsdsHeaderAt(q, nullptr);
+        if (h < 0)
+            h = resyncHeaderAt(q, nullptr);
         if (h < 0)
             return -1;
         if (!validHeader(windowAt(h)))
             continue;
         const size_t total = be16(windowAt(h) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
-        const bool confirmed = shortOk ? ccsdsConfirmed(h, total, true)
+        const bool confirmed = (how & RUN_AT_FILE_END) ? ccsdsConfirmed(h, total, true)
                                        : windowFill(h, total) == total &&
                                              ccsdsFollower(h + long(total), total, nullptr, nullptr) >= 0;
         if (!confirmed)
             continue;
-        if (verify && firstConfirmedRun(h, h + long(total), false, true) >= 0)
+        if ((how & RUN_VERIFIED) && firstConfirmedRun(h, h + long(total), RUN_AT_FILE_END) >= 0)
             continue;
         return q;
     }
@@ -1018,6 +1026,23 @@ bool forEachEnding(const uint8_t*& b, long n, long low, uint32_t width, Look loo
     return false;
 }
 
+// Calls look(i) for the places i (1 on) of the n bytes at b where an archive
+// label's first 20 bytes stand, until it returns true; `look` may move b.
+template <typename Look>
+bool forEachLabel(const uint8_t*& b, long n, Look look)
+{
+    for (long i = 1; i + long(TelemetryCache::LABEL_LOOKAHEAD) <= n; ++i) {
+        const void* c = std::memchr(b + i, LABEL_MAGIC[0], size_t(n - i));
+        if (!c)
+            return false;
+        i = static_cast<const uint8_t*>(c) - b;
+        if (i + long(TelemetryCache::LABEL_LOOKAHEAD) <= n && couldStartLabel(b + i, TelemetryCache::LABEL_LOOKAHEAD) &&
+            look(i))
+            return true;
+    }
+    return false;
+}
+
 // A quick look for what a run ending with the candidate needs: a plausible
 // header whose packet ends a few bytes (padding, a frame's trailer) before
 // the candidate's end or at its follower, or a label inside the candidate (a
@@ -1031,28 +1056,21 @@ bool TelemetryCache::ccsdsRunMayEnd(long start, long end, long follower)
     const uint32_t width = uint32_t(std::max(end, follower) - start - low);
     if (forEachEnding(b, n, low, width, [&](long i) { return validHeader(b + i) || plausibleHeader(b + i); }))
         return true;
-    // Labels stand only in archives that have them.
-    if (labelsSeen) {
-        for (const uint8_t* c = b + 1; (c = static_cast<const uint8_t*>(std::memchr(c, LABEL_MAGIC[0], size_t(b + n - c))));
-             ++c) {
-            if (b + n - c >= long(LABEL_LOOKAHEAD) && couldStartLabel(c, LABEL_LOOKAHEAD))
-                return true;
-        }
-    }
-    return false;
+    return labelsSeen && forEachLabel(b, n, [](long) { return true; });
 }
 
 // Whether the candidate [start, end) holds a packet that is followed: a
 // header that passes, whose packet ends inside the candidate, or where it
-// ends, followed by another that passes. Intact packets inside a damaged
-// header's claim do, wherever more damage cuts their run short; an intact
-// packet's payload hardly ever does.
+// ends, followed by another that passes; or an archive label followed by a
+// header that passes. Intact packets inside a damaged header's claim do,
+// wherever more damage cuts their run short; an intact packet's payload
+// hardly ever does.
 bool TelemetryCache::ccsdsHoldsPair(long start, long end)
 {
     windowFill(start, size_t(end - start));
     const long n = end - start;
     const uint8_t* b = windowAt(start);
-    return forEachEnding(b, n, 0, uint32_t(n), [&](long i) {
+    const bool pair = forEachEnding(b, n, 0, uint32_t(n), [&](long i) {
         if (!validHeader(windowAt(start + i)))
             return false;
         const long after = start + i + long(be16(windowAt(start + i) + 4)) + CcsdsPrimaryHeader::SIZE + 1;
@@ -1063,6 +1081,17 @@ bool TelemetryCache::ccsdsHoldsPair(long start, long end)
         windowFill(start, size_t(n));
         b = windowAt(start);
         return f >= 0;
+    });
+    if (pair || !labelsSeen)
+        return pair;
+    // A label stands only before a packet: one inside, before a header that
+    // passes, is the next packet's.
+    return forEachLabel(b, n, [&](long i) {
+        const long h = ccsdsHeaderAt(start + i, nullptr);
+        const bool found = h >= 0 && validHeader(windowAt(h));
+        windowFill(start, size_t(n));
+        b = windowAt(start);
+        return found;
     });
 }
 

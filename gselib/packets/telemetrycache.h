@@ -214,7 +214,8 @@ private:
     long passRejected(long position, long start);
     bool rejectedFollowed(long end, size_t length, int hops);
     bool ccsdsConfirmed(long header, size_t total, bool atFileEnd);
-    long firstConfirmedRun(long start, long end, bool verify, bool shortOk);
+    enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4 };
+    long firstConfirmedRun(long start, long end, unsigned how);
     bool laterCcsdsPacket(long pos, long fileEnd);
     long ccsdsFollower(long end, size_t length, Label* label, bool* direct);
     bool ccsdsSwallows(long start, long end, long follower);
