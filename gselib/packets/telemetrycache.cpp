@@ -41,6 +41,18 @@ inline uint32_t be32(const uint8_t* p)
     return (be16(p) << 16) | be16(p + 2);
 }
 
+inline uint32_t apidOf(const uint8_t* header)
+{
+    return ((uint32_t(header[0]) & 0x07) << 8) | header[1];
+}
+
+// Whether two CCSDS primary headers agree in version, type, secondary-header
+// flag and sequence flags.
+inline bool sameFixedBits(const uint8_t* a, const uint8_t* b)
+{
+    return ((a[0] ^ b[0]) & 0xF8) == 0 && ((a[2] ^ b[2]) & 0xC0) == 0;
+}
+
 inline bool isDigit(uint8_t c)
 {
     return c >= '0' && c <= '9';
@@ -222,6 +234,7 @@ void TelemetryCache::resetParseState()
     ccsdsRejecting = false;
     ccsdsLookahead = Lookahead();
     ccsdsDamaged = false;
+    longestTaken.fill(0);
 }
 
 TMPacketPtr TelemetryCache::get(unsigned int i) const
@@ -678,9 +691,14 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
     const long follower = ccsdsFollower(end, total, &label, &direct);
     const bool followed = follower != FOLLOWER_NONE;
     // At a packet boundary the look for a run costs a pass over the packet's
-    // bytes: it is spent only on an archive that has shown damage.
+    // bytes: it is spent on an archive that has shown damage, and before that
+    // only on a packet longer than any of its APID so far (a damaged length
+    // claims more than its type's packets hold).
     ccsdsDamaged = ccsdsDamaged || !followed || searching;
-    if (followed && ccsdsDamaged &&
+    uint32_t& longest = longestTaken[apidOf(windowAt(start))];
+    const bool look = ccsdsDamaged || total > longest;
+    longest = std::max(longest, uint32_t(total));
+    if (followed && look &&
         (ccsdsSwallows(start, end, follower) || (!searching && ccsdsHoldsPair(start, end)))) {
         v = {CcsdsVerdict::Refuse, position + 1};
     } else if ((!followed || searching) &&
@@ -782,6 +800,13 @@ long TelemetryCache::firstConfirmedRun(long start, long end, unsigned how)
         if (!validHeader(windowAt(h)))
             continue;
         const size_t total = be16(windowAt(h) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+        // A run ending where the candidate ends shares its follower: it tells
+        // against the candidate only when its header's fixed bits are the
+        // candidate's. (Inside a run being verified, any run tells.)
+        const long after = h + long(total);
+        if ((how & RUN_VERIFIED) && after <= end && after >= end - TRAILER_SLACK &&
+            !sameFixedBits(windowAt(start), windowAt(h)))
+            continue;
         const bool confirmed = (how & RUN_AT_FILE_END) ? ccsdsConfirmed(h, total, true)
                                        : windowFill(h, total) == total &&
                                              ccsdsFollower(h + long(total), total, nullptr, nullptr) >= 0;
@@ -1075,6 +1100,12 @@ bool TelemetryCache::ccsdsHoldsPair(long start, long end)
             return false;
         const long after = start + i + long(be16(windowAt(start + i) + 4)) + CcsdsPrimaryHeader::SIZE + 1;
         if (after > end)
+            return false;
+        // One packet ending where the candidate ends (or a pad byte or a
+        // frame's trailer before) is said to be one only when the fixed bits
+        // of its header (version, type, secondary header, sequence flags) are
+        // the candidate's: bytes of a payload seldom are.
+        if (after >= end - TRAILER_SLACK && !sameFixedBits(windowAt(start), windowAt(start + i)))
             return false;
         const long f = ccsdsFollower(after, size_t(after - start - i), nullptr, nullptr);
         // The look past may have moved the window: the scan reads on from it.

@@ -20,6 +20,7 @@
 #include "gselib/packets/tmpacket.h"
 
 #include <QObject>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -270,6 +271,7 @@ private:
     bool labelsSeen = false;   // whether this archive has shown an archive label
     bool inParse = false;
     bool ccsdsDamaged = false; // whether this archive has shown damage to the CCSDS parse
+    std::array<uint32_t, 2048> longestTaken{}; // by APID: the longest CCSDS candidate judged
     uint64_t parses = 0;
 };
 
