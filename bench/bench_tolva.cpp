@@ -81,16 +81,28 @@ void appendFrame(Bytes& out, const std::vector<Bytes>& packets)
     out.push_back(odd);
 }
 
-// The archives, written once: bare, framed (four packets a frame), and
-// framed after 1 MiB of random bytes.
+// The archives, written once: bare, framed (four packets a frame), framed
+// after 1 MiB of random bytes, and bare with damage before 2% of the packets
+// (random bytes, or a packet cut short).
 struct Archives
 {
     Archives()
     {
-        Bytes bare, framed;
+        Bytes bare, framed, damaged;
         std::vector<Bytes> group;
+        std::mt19937 hits(7);
         for (int i = 0; i < PACKETS; ++i) {
             const Bytes p = packet(737 + i % 29, uint32_t(1000 + i / 100), 64);
+            if (hits() % 50 == 0) {
+                Bytes junk = p;
+                junk.resize(6 + hits() % 300);
+                for (size_t k = 6; k < junk.size(); ++k)
+                    junk[k] = uint8_t(hits());
+                if (hits() % 2)
+                    junk.resize(1 + hits() % 60); // a cut packet
+                damaged.insert(damaged.end(), junk.begin(), junk.end());
+            }
+            damaged.insert(damaged.end(), p.begin(), p.end());
             bare.insert(bare.end(), p.begin(), p.end());
             group.push_back(p);
             if (group.size() == 4) {
@@ -106,6 +118,7 @@ struct Archives
         barePath = write("bare.bin", bare);
         framedPath = write("framed.bin", framed);
         noisyPath = write("noisy.bin", noisy);
+        damagedPath = write("damaged.bin", damaged);
     }
 
     std::string write(const char* name, const Bytes& b)
@@ -118,7 +131,7 @@ struct Archives
     }
 
     QTemporaryDir dir;
-    std::string barePath, framedPath, noisyPath;
+    std::string barePath, framedPath, noisyPath, damagedPath;
 };
 
 Archives& archives()
@@ -147,6 +160,12 @@ void parse(benchmark::State& state, const std::string& path, Cache&& makeCache)
 void BM_ParseBare(benchmark::State& state)
 {
     parse(state, archives().barePath, [] { return std::make_unique<TolvaGse::TolvaTelemetryCache>(); });
+}
+
+// What damage costs: the same packets, 2% of them behind damage.
+void BM_ParseBareDamaged(benchmark::State& state)
+{
+    parse(state, archives().damagedPath, [] { return std::make_unique<TolvaGse::TolvaTelemetryCache>(); });
 }
 
 void BM_ParseFramed(benchmark::State& state)
@@ -267,6 +286,7 @@ void BM_Transfer106(benchmark::State& s) { transferBench(s, 106, {18700, 65536, 
 } // namespace
 
 BENCHMARK(BM_ParseBare)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseBareDamaged)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseFramed)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseBareBaseCache)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseFramedAfterNoise)->Unit(benchmark::kMillisecond)->Iterations(3);

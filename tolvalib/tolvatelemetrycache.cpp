@@ -73,23 +73,20 @@ size_t TolvaTelemetryCache::paddingAfterCcsds(size_t length) const
     return length % 2;
 }
 
-const TolvaTelemetryCache::Limits& TolvaTelemetryCache::limitsOf(int apid)
+void TolvaTelemetryCache::readLimits()
 {
-    if (limits_.empty() || limitsParse_ != parseCount()) {
-        limitsParse_ = parseCount();
-        limits_.assign(2048, Limits());
-        const GseLib::PacketTypes& types = GseLib::DataInterpretation::current()->packetTypes;
-        for (auto it = types.cbegin(); it != types.cend(); ++it) {
-            if (it.key() < 0 || it.key() >= 2048)
-                continue;
-            Limits& l = limits_[size_t(it.key())];
-            l.known = true;
-            l.anyLength = it->minLength < 0;
-            l.min = it->minLength;
-            l.max = it->maxLength;
-        }
+    limitsParse_ = parseCount();
+    limits_.assign(2048, Limits());
+    const GseLib::PacketTypes& types = GseLib::DataInterpretation::current()->packetTypes;
+    for (auto it = types.cbegin(); it != types.cend(); ++it) {
+        if (it.key() < 0 || it.key() >= 2048)
+            continue;
+        Limits& l = limits_[size_t(it.key())];
+        l.known = true;
+        l.anyLength = it->minLength < 0;
+        l.min = it->minLength;
+        l.max = it->maxLength;
     }
-    return limits_[size_t(apid)];
 }
 
 bool TolvaTelemetryCache::validHeader(const unsigned char* header)

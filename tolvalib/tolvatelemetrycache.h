@@ -66,7 +66,13 @@ private:
         int min = 0;
         int max = 0;
     };
-    const Limits& limitsOf(int apid);
+    const Limits& limitsOf(int apid)
+    {
+        if (limitsParse_ != parseCount() || limits_.empty())
+            readLimits();
+        return limits_[size_t(apid)];
+    }
+    void readLimits();
 
     std::vector<Limits> limits_;
     uint64_t limitsParse_ = 0;

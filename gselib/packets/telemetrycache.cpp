@@ -641,18 +641,21 @@ long TelemetryCache::ccsdsHeaderAt(long pos, Label* label, bool hooks)
 // ---- CCSDS candidates --------------------------------------------------------
 //
 // One rule for every CCSDS candidate, at a packet boundary or while
-// resynchronising: a header that passes and whose packet is whole is taken,
+// resynchronising: a header that passes, whose packet is whole, is taken
 // unless
-//  - its end is not followed by what the parse would take next (a header that
+//  - its end is not followed by what the parse takes next (a header that
 //    passes, a label, a frame step, padding, or the end of the file) and a
-//    confirmed run begins inside the bytes it claims: the parse goes on at the
-//    first such run; or
-//  - it holds a run of packets that ends where it ends: the parse steps on by
-//    one byte.
-// A confirmed run is a header that passes whose packet ends where the parse
-// would take something next. A damaged header (a packet cut short, a length
-// field hit) claims bytes that hold the intact packets after it; an intact
-// packet with damage after it holds none, and is taken.
+//    confirmed run begins inside the bytes it claims; or
+//  - it holds a run of packets that ends where it ends, or, in an archive
+//    that has shown damage, a packet followed by another, or a label before
+//    one (a damaged length that lands on a packet boundary); or
+//  - while resynchronising, a confirmed run begins inside it.
+// A confirmed run is a header that passes, whose packet is followed by what
+// the parse takes next and holds no such run itself. A refused candidate is
+// searched on from its next byte, so that a packet between the damage and
+// the run is kept. A damaged header (a packet cut short, a length field hit)
+// claims bytes that hold the intact packets after it; an intact packet with
+// damage after it holds none, and is taken.
 
 TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long start, bool knownValid)
 {

@@ -11,11 +11,10 @@
 // A damaged CCSDS header (a packet cut short, a length field hit, bytes of a
 // payload that pass for a header) claims bytes that hold intact packets.
 // With a header test that tells packets from other bytes, every CCSDS
-// candidate is judged by one rule (see judgeCcsds): it is refused when its
-// end is not followed by what the parse takes next and a confirmed run of
-// packets begins inside it, or when it holds a run of packets that ends
-// where it ends. Archives whose packets each end where the next begins
-// read as before.
+// candidate is judged by one rule (judgeCcsds): it is refused when its end is
+// not followed by what the parse takes next and a confirmed run of packets
+// begins inside it, or when it holds packets of its own. Archives whose
+// packets each end where the next begins read as before.
 #include "gselib/packets/tmmeta.h"
 #include "gselib/packets/tmpacket.h"
 

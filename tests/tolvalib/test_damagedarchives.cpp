@@ -308,10 +308,11 @@ protected:
     static void SetUpTestSuite() { makeHub(); }
 };
 
-// Packets lost and invented at most, per kind, at either rate: 0.1% of the
-// intact packets, or, where a damaged header can still pass for a packet (a
-// length that lands on a packet boundary, a cut packet whose claim ends in a
-// frame's trailer), what the parse holds to now.
+// Packets lost and invented at most in one archive: 0.1% of the intact
+// packets, but for two cases the rule cannot tell. A run of one byte value
+// hides no packet, yet now and then bytes of a payload before it pass for a
+// run. A packet cut short at a frame's end whose claim ends in the frame's
+// trailer is taken with the trailer's bytes.
 struct Limits
 {
     int lost;
@@ -320,22 +321,14 @@ struct Limits
 
 Limits limits(Road road, Kind kind)
 {
+    constexpr int GOAL = INTACT / 1000;
     if (road == Road::Tom)
         return {0, 1};
-    switch (kind) {
-    case Kind::Ones:
-    case Kind::Zeros:
-        return {4, 4};
-    case Kind::Random:
-        return {40, 20};
-    case Kind::Cut:
-        return {30, road == Road::TolvaFramed ? 300 : 40};
-    case Kind::Overlong:
-        return {INTACT / 1000, INTACT / 1000};
-    case Kind::AnyLength:
-        return {300, 60};
-    }
-    return {0, 0};
+    if (kind == Kind::Ones || kind == Kind::Zeros)
+        return {5, 5};
+    if (kind == Kind::Cut && road == Road::TolvaFramed)
+        return {GOAL, 3 * GOAL};
+    return {GOAL, GOAL};
 }
 
 TEST_P(DamagedArchives, KeepEveryIntactPacketAndInventNone)
