@@ -234,7 +234,8 @@ void TelemetryCache::resetParseState()
     ccsdsRejecting = false;
     ccsdsLookahead = Lookahead();
     ccsdsDamaged = false;
-    longestTaken.fill(0);
+    labelsSeen = false;
+    longestJudged.fill(0);
 }
 
 TMPacketPtr TelemetryCache::get(unsigned int i) const
@@ -698,7 +699,7 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
     // only on a packet longer than any of its APID so far (a damaged length
     // claims more than its type's packets hold).
     ccsdsDamaged = ccsdsDamaged || !followed || searching;
-    uint32_t& longest = longestTaken[apidOf(windowAt(start))];
+    uint32_t& longest = longestJudged[apidOf(windowAt(start))];
     const bool look = ccsdsDamaged || total > longest;
     longest = std::max(longest, uint32_t(total));
     if (followed && look &&

@@ -259,8 +259,8 @@ private:
     long ccsdsSkipped = 0;  // bytes skipped since the last packet, in this parse
     long ccsdsRejected = 0; // candidates refused since the last packet, in this parse
     Next next;
-    std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, while resynchronising
-    long chainBudget = 0;                    // bytes ccsdsSwallows may still look at in this search
+    std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
+    long chainBudget = 0;                    // bytes the run looks may still go over in this search
     Lookahead lookahead;
     Lookahead ccsdsLookahead;
     Hook skipHook = Hook::Unknown;
@@ -270,7 +270,7 @@ private:
     bool labelsSeen = false;   // whether this archive has shown an archive label
     bool inParse = false;
     bool ccsdsDamaged = false; // whether this archive has shown damage to the CCSDS parse
-    std::array<uint32_t, 2048> longestTaken{}; // by APID: the longest CCSDS candidate judged
+    std::array<uint32_t, 2048> longestJudged{}; // by APID: the longest CCSDS candidate judged
     uint64_t parses = 0;
 };
 
