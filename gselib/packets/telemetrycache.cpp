@@ -235,6 +235,8 @@ void TelemetryCache::resetParseState()
     ccsdsLookahead = Lookahead();
     ccsdsDamaged = false;
     labelsSeen = false;
+    tookCcsds = false;
+    longestStep = 0;
     longestJudged.fill(0);
 }
 
@@ -593,6 +595,7 @@ long TelemetryCache::skipCcsds(long at)
         const size_t skip = skipBeforeCcsds(windowAt(at), n);
         if (skipHook != Hook::Base) {
             skipHook = Hook::Overridden;
+            longestStep = std::max(longestStep, long(skip));
             return at + long(skip);
         }
     }
@@ -650,9 +653,13 @@ long TelemetryCache::ccsdsHeaderAt(long pos, Label* label, bool hooks)
 //  - it holds a run of packets that ends where it ends, or, in an archive
 //    that has shown damage, a packet followed by another, or a label before
 //    one (a damaged length that lands on a packet boundary); or
-//  - while resynchronising, a confirmed run begins inside it.
+//  - while resynchronising, a confirmed run begins inside it; or
+//  - in an archive that has shown damage, what the hooks step over (a
+//    frame's trailer and header) stands in its last bytes.
 // A confirmed run is a header that passes, whose packet is followed by what
-// the parse takes next and holds no such run itself. A refused candidate is
+// the parse takes next and holds no such run itself. A run whose header's
+// fixed bits (version, type, secondary-header flag, sequence flags) are not
+// the archive's tells nothing against a candidate whose bits are. A refused candidate is
 // searched on from its next byte, so that a packet between the damage and
 // the run is kept. A damaged header (a packet cut short, a length field hit)
 // claims bytes that hold the intact packets after it; an intact packet with
@@ -694,16 +701,18 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
     bool direct = false;
     const long follower = ccsdsFollower(end, total, &label, &direct);
     const bool followed = follower != FOLLOWER_NONE;
-    // At a packet boundary the look for a run costs a pass over the packet's
-    // bytes: it is spent on an archive that has shown damage, and before that
-    // only on a packet longer than any of its APID so far (a damaged length
-    // claims more than its type's packets hold).
+    // At a packet boundary the looks for packets inside a followed candidate
+    // are spent on an archive that has shown damage; before that, only the
+    // look for a run ending where it ends (which payload bytes hardly ever
+    // pass), on a packet longer than any of its APID so far: a damaged length
+    // claims more than its type's packets hold.
     ccsdsDamaged = ccsdsDamaged || !followed || searching;
+    const bool look = ccsdsDamaged;
     uint32_t& longest = longestJudged[apidOf(windowAt(start))];
-    const bool look = ccsdsDamaged || total > longest;
+    const bool longer = total > longest;
     longest = std::max(longest, uint32_t(total));
-    if (followed && look &&
-        (ccsdsSwallows(start, end, follower) || (!searching && ccsdsHoldsPair(start, end)))) {
+    if (followed && ((look && (ccsdsHoldsStep(start, end, ccsdsDamaged) || (!searching && ccsdsHoldsPair(start, end)))) ||
+                     ((look || longer) && ccsdsSwallows(start, end, follower)))) {
         v = {CcsdsVerdict::Refuse, position + 1};
     } else if ((!followed || searching) &&
                firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END | (followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP))) >= 0) {
@@ -719,14 +728,15 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
 }
 
 // Where the search goes on after a header that validHeader rejects at
-// `start`. One of a known type (plausibleHeader), whole and followed by what
-// the parse takes next, is a damaged packet (a length past its type's
-// limit): its payload is passed over whole, unless a confirmed run begins
-// inside it, so that bytes of it that pass for a header are not taken.
+// `start`. One of a known type (plausibleHeader) with the archive's fixed
+// bits, whole and followed by what the parse takes next, is a damaged packet
+// (a length past its type's limit): its payload is passed over whole, so
+// that bytes of it that pass for a header are not taken; unless a confirmed
+// run begins inside it, which tells that its claim holds packets.
 // Anything else: the next byte. -1: wait for the file to grow.
 long TelemetryCache::passRejected(long position, long start)
 {
-    if (!plausibleHeader(windowAt(start)))
+    if (!plausibleHeader(windowAt(start)) || !usualBits(windowAt(start)))
         return position + 1;
     const size_t total = be16(windowAt(start) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
     if (windowFill(start, total) < total) {
@@ -743,7 +753,7 @@ long TelemetryCache::passRejected(long position, long start)
     long resume = position + 1;
     if (rejectedFollowed(end, total, REJECTED_HOPS)) {
         const long run = firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END);
-        resume = run >= 0 ? run : end;
+        resume = run >= 0 ? position + 1 : end;
     }
     windowAnchor = -1;
     return resume;
@@ -765,6 +775,14 @@ bool TelemetryCache::rejectedFollowed(long end, size_t length, int hops)
     if (windowFill(header, total) < total)
         return false;
     return rejectedFollowed(header + long(total), total, hops - 1);
+}
+
+// Whether a header's fixed bits are those of the last packet taken (any,
+// before the first): a damaged header of the archive's own keeps them, the
+// bytes of a payload that pass for a header seldom do.
+bool TelemetryCache::usualBits(const uint8_t* header) const
+{
+    return !tookCcsds || sameFixedBits(lastTaken.data(), header);
 }
 
 // Whether the packet of `total` bytes at `header` is whole within the file
@@ -810,6 +828,10 @@ long TelemetryCache::firstConfirmedRun(long start, long end, unsigned how)
         const long after = h + long(total);
         if ((how & RUN_VERIFIED) && after <= end && after >= end - TRAILER_SLACK &&
             !sameFixedBits(windowAt(start), windowAt(h)))
+            continue;
+        // Nor does a run tell against a candidate with the archive's fixed
+        // bits when its own are not.
+        if (usualBits(windowAt(start)) && !usualBits(windowAt(h)))
             continue;
         const bool confirmed = (how & RUN_AT_FILE_END) ? ccsdsConfirmed(h, total, true)
                                        : windowFill(h, total) == total &&
@@ -994,7 +1016,31 @@ bool TelemetryCache::ccsdsSwallows(long start, long end, long follower)
         for (long k = 1; k <= padding; ++k)
             reach(after + k);
         run[q - start] = best;
-        if (best == 2 && validHeader(bytesAt(q)))
+        if (best == 2 && validHeader(bytesAt(q)) && usualBits(bytesAt(q)))
+            return true;
+    }
+    return false;
+}
+
+// Whether what the hooks step over (a frame's trailer and header) stands in
+// the last bytes of the candidate [start, end): a packet cut short at a
+// frame's end claims them. What stands between packets is never inside one.
+// A step that begins inside and ends past the candidate (a frame's trailer
+// claimed, the next frame's header at its end) tells only when `partly`: a
+// packet may stand right before a frame header where an archive turns to
+// frames.
+bool TelemetryCache::ccsdsHoldsStep(long start, long end, bool partly)
+{
+    // Hooks that read the stream would cost a seek per place: left out.
+    if (longestStep == 0 || skipHook != Hook::Overridden)
+        return false;
+    // From the last byte the hooks may step over a pad byte: not looked at.
+    for (long q = std::max(start + 1, end - longestStep); q <= end - 2; ++q) {
+        // Near the end of the file a hook may take the few bytes left as a step.
+        if (windowFill(q, CCSDS_SKIP_LOOKAHEAD) < CCSDS_SKIP_LOOKAHEAD)
+            return false;
+        const long after = skipCcsds(q);
+        if (after != q && (partly || after <= end))
             return true;
     }
     return false;
@@ -1100,7 +1146,7 @@ bool TelemetryCache::ccsdsHoldsPair(long start, long end)
     const long n = end - start;
     const uint8_t* b = windowAt(start);
     const bool pair = forEachEnding(b, n, 0, uint32_t(n), [&](long i) {
-        if (!validHeader(windowAt(start + i)))
+        if (!validHeader(windowAt(start + i)) || !usualBits(windowAt(start + i)))
             return false;
         const long after = start + i + long(be16(windowAt(start + i) + 4)) + CcsdsPrimaryHeader::SIZE + 1;
         if (after > end)
@@ -1221,6 +1267,8 @@ void TelemetryCache::parseCcsds()
             p->groundSeconds = label.seconds;
             p->groundMs = label.ms;
         }
+        std::copy_n(windowAt(start), lastTaken.size(), lastTaken.begin());
+        tookCcsds = true;
         accept(std::move(p));
         position = start + long(total);
         ccsdsSkipped = 0;

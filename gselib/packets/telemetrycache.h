@@ -221,6 +221,8 @@ private:
     bool ccsdsSwallows(long start, long end, long follower);
     bool ccsdsRunMayEnd(long start, long end, long follower);
     bool ccsdsHoldsPair(long start, long end);
+    bool ccsdsHoldsStep(long start, long end, bool partly);
+    bool usualBits(const uint8_t* header) const;
     bool labelComplete(long pos, size_t total);
     void resetParseState();
     // True to back off on a partial packet, false to step over a byte.
@@ -270,7 +272,12 @@ private:
     bool labelsSeen = false;   // whether this archive has shown an archive label
     bool inParse = false;
     bool ccsdsDamaged = false; // whether this archive has shown damage to the CCSDS parse
+    // The primary header of the last CCSDS packet taken: its fixed bits are
+    // the archive's.
+    std::array<uint8_t, 6> lastTaken{};
+    bool tookCcsds = false;
     std::array<uint32_t, 2048> longestJudged{}; // by APID: the longest CCSDS candidate judged
+    long longestStep = 0; // the most bytes the hooks have stepped over at once
     uint64_t parses = 0;
 };
 
