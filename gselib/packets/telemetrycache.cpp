@@ -669,7 +669,9 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
 {
     const bool searching = ccsdsSkipped > 0 || ccsdsResyncing;
     if (!knownValid && !validHeader(windowAt(start))) {
-        const long resume = ccsdsJudging ? passRejected(position, start) : position + 1;
+        long resume = ccsdsJudging ? passRejected(position, start) : position + 1;
+        if (resume == position + 1 && start == position)
+            resume = pastNonHeaders(resume);
         return {resume < 0 ? CcsdsVerdict::Wait : CcsdsVerdict::Refuse, resume};
     }
     // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
@@ -725,6 +727,23 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
     windowAnchor = -1;
     windowFill(start, total);
     return v;
+}
+
+// The first place from `pos` where a search could find anything: a header
+// that passes or is plausible, or the first byte of an archive label. The
+// search steps over the bytes before it at once, as it would one by one.
+long TelemetryCache::pastNonHeaders(long pos)
+{
+    long last = window.start + long(window.length) - long(CcsdsPrimaryHeader::SIZE);
+    // A search that ends at maxScan bytes reports where it stopped.
+    if (maxScan > 0)
+        last = std::min(last, pos - 1 + long(maxScan) - ccsdsSkipped);
+    for (; pos < last; ++pos) {
+        const uint8_t* b = windowAt(pos);
+        if (b[0] == uint8_t(LABEL_MAGIC[0]) || validHeader(b) || (ccsdsJudging && plausibleHeader(b)))
+            break;
+    }
+    return pos;
 }
 
 // Where the search goes on after a header that validHeader rejects at
@@ -1129,7 +1148,8 @@ bool TelemetryCache::ccsdsRunMayEnd(long start, long end, long follower)
     const long n = end - start;
     const long low = n - TRAILER_SLACK;
     const uint32_t width = uint32_t(std::max(end, follower) - start - low);
-    if (forEachEnding(b, n, low, width, [&](long i) { return validHeader(b + i) || plausibleHeader(b + i); }))
+    if (forEachEnding(b, n, low, width,
+                      [&](long i) { return usualBits(b + i) && (validHeader(b + i) || plausibleHeader(b + i)); }))
         return true;
     return labelsSeen && forEachLabel(b, n, [](long) { return true; });
 }
@@ -1146,7 +1166,7 @@ bool TelemetryCache::ccsdsHoldsPair(long start, long end)
     const long n = end - start;
     const uint8_t* b = windowAt(start);
     const bool pair = forEachEnding(b, n, 0, uint32_t(n), [&](long i) {
-        if (!validHeader(windowAt(start + i)) || !usualBits(windowAt(start + i)))
+        if (!usualBits(windowAt(start + i)) || !validHeader(windowAt(start + i)))
             return false;
         const long after = start + i + long(be16(windowAt(start + i) + 4)) + CcsdsPrimaryHeader::SIZE + 1;
         if (after > end)

@@ -212,6 +212,7 @@ private:
     long runStreamHook(long at);
     CcsdsVerdict judgeCcsds(long position, long start, bool knownValid);
     long passRejected(long position, long start);
+    long pastNonHeaders(long pos);
     bool rejectedFollowed(long end, size_t length, int hops);
     bool ccsdsConfirmed(long header, size_t total, bool atFileEnd);
     enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4 };
