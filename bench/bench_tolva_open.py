@@ -19,6 +19,10 @@ parse, and (unless --no-strace, or strace is missing) the lseek, read and
 pread64 calls of a process that only starts the library, on this archive and
 on one of 1,000 packets. The load average is printed with every run: the
 machine may be shared.
+
+With --damage P, instead: the same packets once intact and once with a
+burst of 1 to 300 random bytes before P% of them; initCVekUtil on each, in
+alternating fresh processes, and the packets the damaged one gives.
 """
 import argparse
 import json
@@ -94,6 +98,45 @@ def write_archive(folder, count):
     return os.path.join(folder, "tm.bin")
 
 
+def damage_archive(clean, folder, percent):
+    """The clean archive's packets, a burst of random bytes before percent% of them."""
+    import random
+    rng = random.Random(7)
+    os.makedirs(folder, exist_ok=True)
+    with open(clean, "rb") as f:
+        data = f.read()
+    chunks = []
+    for at in range(0, len(data), SIZE):
+        if rng.randrange(100) < percent:
+            chunks.append(bytes(rng.randrange(256) for _ in range(rng.randrange(1, 301))))
+        chunks.append(data[at:at + SIZE])
+    with open(os.path.join(folder, "tm.bin"), "wb") as f:
+        f.write(b"".join(chunks))
+    shutil.copy(os.path.join(os.path.dirname(clean), "tm.meta"), folder)
+    return os.path.join(folder, "tm.bin")
+
+
+def compare_damaged(args, folder, env, clean):
+    damaged = damage_archive(clean, os.path.join(folder, "damaged"), args.damage)
+    times = {"intact": [], "damaged": []}
+    for i in range(args.runs):
+        for label, p in (("intact", clean), ("damaged", damaged)):
+            time.sleep(args.pause)
+            u = run_json([sys.executable, os.path.abspath(__file__), "--child", "init", p], env)
+            times[label].append(u["init_s"])
+        print("  run %d: initCVekUtil intact %.3f s, damaged %.3f s  (load %s)"
+              % (i + 1, times["intact"][-1], times["damaged"][-1], load()), flush=True)
+    u = run_json([sys.executable, os.path.abspath(__file__), "--child", "user", damaged], env)
+    print()
+    print("%d packets of %d bytes, %d%% behind damage; min / median of %d fresh processes"
+          % (args.packets, SIZE, args.damage, args.runs))
+    for label in ("intact", "damaged"):
+        print("  initCVekUtil, %-8s %7.3f / %7.3f s" % (label + ":", *pair(times[label])))
+    print("  damaged / intact (medians): %.2f" % (
+        statistics.median(times["damaged"]) / statistics.median(times["intact"])))
+    print("  packets the damaged archive gives: %d of %d" % (u["packets"], args.packets))
+
+
 def check_definitions_accept():
     """The packet-type table gen_tolva writes must take this length for the APID."""
     for line in gen_tolva.packet_type_lines():
@@ -149,6 +192,7 @@ def main():
     ap.add_argument("--base", default=os.path.join(ROOT, "build", "bench", "bench_archive_open"),
                     help="bench_archive_open, for the base cache's parse")
     ap.add_argument("--no-strace", action="store_true")
+    ap.add_argument("--damage", type=int, default=0, help="compare with P%% of the packets behind damage")
     ap.add_argument("--child", nargs=2, metavar=("MODE", "PATH"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
@@ -164,6 +208,8 @@ def main():
         path = write_archive(os.path.join(folder, "big"), args.packets)
         small = write_archive(os.path.join(folder, "small"), 1000)
         env = dict(os.environ, INIVEK=os.path.join(folder, "vekconfig.INI"), HOME=folder)
+        if args.damage:
+            return compare_damaged(args, folder, env, path)
         users, bases = [], []
         for i in range(args.runs):
             time.sleep(args.pause)

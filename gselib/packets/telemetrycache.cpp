@@ -1228,6 +1228,12 @@ void TelemetryCache::parseCcsds()
         bool stop = false;
         CcsdsVerdict v;
         for (;;) {
+            // A header test that cannot tell leaves nothing to judge at a
+            // packet boundary.
+            if (!ccsdsJudging && ccsdsSkipped == 0 && !ccsdsResyncing && validHeader(windowAt(start))) {
+                v = {CcsdsVerdict::Take, -1};
+                break;
+            }
             v = judgeCcsds(position, start, known);
             known = false;
             if (v.verdict == CcsdsVerdict::Wait) {
@@ -1287,8 +1293,10 @@ void TelemetryCache::parseCcsds()
             p->groundSeconds = label.seconds;
             p->groundMs = label.ms;
         }
-        std::copy_n(windowAt(start), lastTaken.size(), lastTaken.begin());
-        tookCcsds = true;
+        if (ccsdsJudging) {
+            std::copy_n(windowAt(start), lastTaken.size(), lastTaken.begin());
+            tookCcsds = true;
+        }
         accept(std::move(p));
         position = start + long(total);
         ccsdsSkipped = 0;
