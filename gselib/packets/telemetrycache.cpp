@@ -746,6 +746,27 @@ long TelemetryCache::pastNonHeaders(long pos)
     return pos;
 }
 
+// What judgeCcsds makes of most packets of an undamaged archive, found
+// without its looks: a packet no longer than any of its APID so far, whose
+// end the next header that passes follows directly, is taken; that header is
+// what the parse takes next.
+bool TelemetryCache::ccsdsFollowedDirectly(long start)
+{
+    const uint8_t* h = windowAt(start);
+    const size_t total = be16(h + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+    if (total > longestJudged[apidOf(h)] || windowFill(start, total) < total)
+        return false;
+    windowAnchor = start;
+    const long end = start + long(total);
+    Label label;
+    const long header = ccsdsHeaderAt(end, &label);
+    const bool followed = header >= 0 && validHeader(windowAt(header));
+    windowAnchor = -1;
+    if (followed)
+        next = {end, header, label};
+    return followed;
+}
+
 // Where the search goes on after a header that validHeader rejects at
 // `start`. One of a known type (plausibleHeader) with the archive's fixed
 // bits, whole and followed by what the parse takes next, is a damaged packet
@@ -1231,6 +1252,10 @@ void TelemetryCache::parseCcsds()
             // A header test that cannot tell leaves nothing to judge at a
             // packet boundary.
             if (!ccsdsJudging && ccsdsSkipped == 0 && !ccsdsResyncing && validHeader(windowAt(start))) {
+                v = {CcsdsVerdict::Take, -1};
+                break;
+            }
+            if (known && !ccsdsDamaged && ccsdsSkipped == 0 && !ccsdsResyncing && ccsdsFollowedDirectly(start)) {
                 v = {CcsdsVerdict::Take, -1};
                 break;
             }

@@ -211,6 +211,7 @@ private:
     long skipCcsds(long at);
     long runStreamHook(long at);
     CcsdsVerdict judgeCcsds(long position, long start, bool knownValid);
+    bool ccsdsFollowedDirectly(long start);
     long passRejected(long position, long start);
     long pastNonHeaders(long pos);
     bool rejectedFollowed(long end, size_t length, int hops);
