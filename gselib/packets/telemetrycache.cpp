@@ -679,12 +679,14 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
     if (windowFill(start, total) < total) {
         // Runs past the end of the file: left to the growing-file rules,
         // unless, after a rejected header, a packet follows within the file,
-        // or the bytes it claims already hold a packet followed by a header
-        // that passes (a packet being written does not hold such a run).
+        // or, in an archive that has shown damage, the bytes it claims
+        // already hold a packet followed by a header that passes (a packet
+        // being written does not hold such a run; in an undamaged archive
+        // it is waited for, whatever its payload passes for).
         const long fileEnd = window.start + long(window.length);
         if (searching && (ccsdsRejected || ccsdsRejecting) && laterCcsdsPacket(start, fileEnd))
             return {CcsdsVerdict::Refuse, position + 1};
-        if (ccsdsJudging) {
+        if (ccsdsJudging && (ccsdsDamaged || searching)) {
             windowAnchor = start;
             const bool run = firstConfirmedRun(start, fileEnd, RUN_VERIFIED) >= 0;
             windowAnchor = -1;
