@@ -41,6 +41,13 @@ inline uint32_t be32(const uint8_t* p)
     return (be16(p) << 16) | be16(p + 2);
 }
 
+// The bytes of the CCSDS packet whose primary header is at `header`. In 32
+// bits: a length field of 65535 is a 65,536-byte body, not 0.
+inline size_t packetBytes(const uint8_t* header)
+{
+    return be16(header + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+}
+
 inline uint32_t apidOf(const uint8_t* header)
 {
     return ((uint32_t(header[0]) & 0x07) << 8) | header[1];
@@ -659,9 +666,9 @@ long TelemetryCache::ccsdsHeaderAt(long pos, Label* label, bool hooks)
 // A confirmed run is a header that passes, whose packet is followed by what
 // the parse takes next and holds no such run itself. A run whose header's
 // fixed bits (version, type, secondary-header flag, sequence flags) are not
-// the archive's tells nothing against a candidate whose bits are. A refused candidate is
-// searched on from its next byte, so that a packet between the damage and
-// the run is kept. A damaged header (a packet cut short, a length field hit)
+// the archive's tells nothing against a candidate whose bits are. A refused
+// candidate is searched on from its next byte, so that a packet between the
+// damage and the run is kept. A damaged header (a packet cut short, a length field hit)
 // claims bytes that hold the intact packets after it; an intact packet with
 // damage after it holds none, and is taken.
 
@@ -674,8 +681,7 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
             resume = pastNonHeaders(resume);
         return {resume < 0 ? CcsdsVerdict::Wait : CcsdsVerdict::Refuse, resume};
     }
-    // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
-    const size_t total = be16(windowAt(start) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+    const size_t total = packetBytes(windowAt(start));
     if (windowFill(start, total) < total) {
         // Runs past the end of the file: left to the growing-file rules,
         // unless, after a rejected header, a packet follows within the file,
@@ -711,12 +717,11 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
     // pass), on a packet longer than any of its APID so far: a damaged length
     // claims more than its type's packets hold.
     ccsdsDamaged = ccsdsDamaged || !followed || searching;
-    const bool look = ccsdsDamaged;
     uint32_t& longest = longestJudged[apidOf(windowAt(start))];
     const bool longer = total > longest;
     longest = std::max(longest, uint32_t(total));
-    if (followed && ((look && (ccsdsHoldsStep(start, end, ccsdsDamaged) || (!searching && ccsdsHoldsPair(start, end)))) ||
-                     ((look || longer) && ccsdsSwallows(start, end, follower)))) {
+    if (followed && ((ccsdsDamaged && (ccsdsHoldsStep(start, end) || (!searching && ccsdsHoldsPair(start, end)))) ||
+                     ((ccsdsDamaged || longer) && ccsdsSwallows(start, end, follower)))) {
         v = {CcsdsVerdict::Refuse, position + 1};
     } else if ((!followed || searching) &&
                firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END | (followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP))) >= 0) {
@@ -755,7 +760,7 @@ long TelemetryCache::pastNonHeaders(long pos)
 bool TelemetryCache::ccsdsFollowedDirectly(long start)
 {
     const uint8_t* h = windowAt(start);
-    const size_t total = be16(h + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+    const size_t total = packetBytes(h);
     if (total > longestJudged[apidOf(h)] || windowFill(start, total) < total)
         return false;
     windowAnchor = start;
@@ -780,7 +785,7 @@ long TelemetryCache::passRejected(long position, long start)
 {
     if (!plausibleHeader(windowAt(start)) || !usualBits(windowAt(start)))
         return position + 1;
-    const size_t total = be16(windowAt(start) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+    const size_t total = packetBytes(windowAt(start));
     if (windowFill(start, total) < total) {
         // Still being written, unless a packet follows within the file: its
         // bytes are not searched until they are all there.
@@ -792,13 +797,10 @@ long TelemetryCache::passRejected(long position, long start)
     }
     windowAnchor = start;
     const long end = start + long(total);
-    long resume = position + 1;
-    if (rejectedFollowed(end, total, REJECTED_HOPS)) {
-        const long run = firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END);
-        resume = run >= 0 ? position + 1 : end;
-    }
+    const bool whole = rejectedFollowed(end, total, REJECTED_HOPS) &&
+                       firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END) < 0;
     windowAnchor = -1;
-    return resume;
+    return whole ? end : position + 1;
 }
 
 // Whether what follows a rejected packet that ends at `end` is what the parse
@@ -813,7 +815,7 @@ bool TelemetryCache::rejectedFollowed(long end, size_t length, int hops)
     const long header = ccsdsHeaderAt(end, nullptr);
     if (header < 0 || !plausibleHeader(windowAt(header)))
         return false;
-    const size_t total = be16(windowAt(header) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+    const size_t total = packetBytes(windowAt(header));
     if (windowFill(header, total) < total)
         return false;
     return rejectedFollowed(header + long(total), total, hops - 1);
@@ -863,7 +865,7 @@ long TelemetryCache::firstConfirmedRun(long start, long end, unsigned how)
             return -1;
         if (!validHeader(windowAt(h)))
             continue;
-        const size_t total = be16(windowAt(h) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+        const size_t total = packetBytes(windowAt(h));
         // A run ending where the candidate ends shares its follower: it tells
         // against the candidate only when its header's fixed bits are the
         // candidate's. (Inside a run being verified, any run tells.)
@@ -930,7 +932,7 @@ bool TelemetryCache::laterCcsdsPacket(long pos, long fileEnd)
             break;
         if (!validHeader(windowAt(o)))
             continue;
-        const size_t total = be16(windowAt(o) + 4) + 1u + CcsdsPrimaryHeader::SIZE;
+        const size_t total = packetBytes(windowAt(o));
         if (o + long(total) > fileEnd)
             continue;
         windowAnchor = o;
@@ -1065,13 +1067,11 @@ bool TelemetryCache::ccsdsSwallows(long start, long end, long follower)
 }
 
 // Whether what the hooks step over (a frame's trailer and header) stands in
-// the last bytes of the candidate [start, end): a packet cut short at a
-// frame's end claims them. What stands between packets is never inside one.
-// A step that begins inside and ends past the candidate (a frame's trailer
-// claimed, the next frame's header at its end) tells only when `partly`: a
-// packet may stand right before a frame header where an archive turns to
-// frames.
-bool TelemetryCache::ccsdsHoldsStep(long start, long end, bool partly)
+// the last bytes of the candidate [start, end), or begins there: a packet cut
+// short at a frame's end claims them. What stands between packets is never
+// inside one. Asked only in an archive that has shown damage: a packet may
+// stand right before a frame header where an archive turns to frames.
+bool TelemetryCache::ccsdsHoldsStep(long start, long end)
 {
     // Hooks that read the stream would cost a seek per place: left out.
     if (longestStep == 0 || skipHook != Hook::Overridden)
@@ -1081,8 +1081,7 @@ bool TelemetryCache::ccsdsHoldsStep(long start, long end, bool partly)
         // Near the end of the file a hook may take the few bytes left as a step.
         if (windowFill(q, CCSDS_SKIP_LOOKAHEAD) < CCSDS_SKIP_LOOKAHEAD)
             return false;
-        const long after = skipCcsds(q);
-        if (after != q && (partly || after <= end))
+        if (skipCcsds(q) != q)
             return true;
     }
     return false;
@@ -1191,7 +1190,7 @@ bool TelemetryCache::ccsdsHoldsPair(long start, long end)
     const bool pair = forEachEnding(b, n, 0, uint32_t(n), [&](long i) {
         if (!usualBits(windowAt(start + i)) || !validHeader(windowAt(start + i)))
             return false;
-        const long after = start + i + long(be16(windowAt(start + i) + 4)) + CcsdsPrimaryHeader::SIZE + 1;
+        const long after = start + i + long(packetBytes(windowAt(start + i)));
         if (after > end)
             return false;
         // One packet ending where the candidate ends (or a pad byte or a

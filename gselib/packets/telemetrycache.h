@@ -223,7 +223,7 @@ private:
     bool ccsdsSwallows(long start, long end, long follower);
     bool ccsdsRunMayEnd(long start, long end, long follower);
     bool ccsdsHoldsPair(long start, long end);
-    bool ccsdsHoldsStep(long start, long end, bool partly);
+    bool ccsdsHoldsStep(long start, long end);
     bool usualBits(const uint8_t* header) const;
     bool labelComplete(long pos, size_t total);
     void resetParseState();
