@@ -131,12 +131,38 @@ TelemetryCache::~TelemetryCache()
 
 void TelemetryCache::message(const char* fmt, ...)
 {
+    char line[512];
     va_list args;
     va_start(args, fmt);
-    std::vfprintf(messages, fmt, args);
+    const int n = std::vsnprintf(line, sizeof line, fmt, args);
     va_end(args);
-    std::fputc('\n', messages);
+    if (n < 0)
+        return;
+    if (size_t(n) < sizeof line) {
+        heldMessages.append(line, size_t(n));
+    } else {
+        const size_t at = heldMessages.size();
+        heldMessages.resize(at + size_t(n) + 1);
+        va_start(args, fmt);
+        std::vsnprintf(heldMessages.data() + at, size_t(n) + 1, fmt, args);
+        va_end(args);
+        heldMessages.resize(at + size_t(n));
+    }
+    heldMessages += '\n';
+    // A parse writes its lines together when it ends (a damaged archive has
+    // thousands, and the stream is often unbuffered): one write, not two a
+    // line.
+    if (!inParse || heldMessages.size() >= MESSAGES_HELD)
+        flushMessages();
+}
+
+void TelemetryCache::flushMessages()
+{
+    if (heldMessages.empty())
+        return;
+    std::fwrite(heldMessages.data(), 1, heldMessages.size(), messages);
     std::fflush(messages);
+    heldMessages.clear();
 }
 
 void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
@@ -177,10 +203,14 @@ void TelemetryCache::grow()
     ++parses;
     struct Parsing
     {
-        bool& flag;
-        explicit Parsing(bool& f) : flag(f) { flag = true; }
-        ~Parsing() { flag = false; }
-    } parsing(inParse);
+        TelemetryCache& cache;
+        explicit Parsing(TelemetryCache& c) : cache(c) { cache.inParse = true; }
+        ~Parsing()
+        {
+            cache.inParse = false;
+            cache.flushMessages();
+        }
+    } parsing(*this);
     switch (format) {
     case CCSDS:
         parseCcsds();
@@ -826,7 +856,7 @@ bool TelemetryCache::rejectedFollowed(long end, size_t length, int hops)
 // bytes of a payload that pass for a header seldom do.
 bool TelemetryCache::usualBits(const uint8_t* header) const
 {
-    return !tookCcsds || sameFixedBits(lastTaken.data(), header);
+    return !tookCcsds || sameFixedBits(archiveBits(), header);
 }
 
 // Whether the packet of `total` bytes at `header` is whole within the file
@@ -851,13 +881,31 @@ bool TelemetryCache::ccsdsConfirmed(long header, size_t total, bool atFileEnd)
 //   not followed: the step after one that is can be seen from its last byte.
 long TelemetryCache::firstConfirmedRun(long start, long end, unsigned how)
 {
+    // Against a candidate with the archive's fixed bits only a header with
+    // them tells (below): the places between are stepped over at once.
+    windowFill(start, CcsdsPrimaryHeader::SIZE);
+    const uint8_t* bits = usualBits(windowAt(start)) ? archiveBits() : nullptr;
+    // A step that ends inside the candidate reaches a header that the places
+    // after it find themselves: only one from its last bytes tells more.
+    const long stepFrom = (how & RUN_AFTER_FRAME_STEP) ? std::max(start + 1, end - longestStep) : end;
     for (long q = start + 1; q < end; ++q) {
-        // Crafted bytes could make the nested looks quadratic; past the
-        // budget nothing more is found.
+        if (bits && q < stepFrom) {
+            const long p = nextUsualPlace(q, stepFrom, bits);
+            // Crafted bytes could make the nested looks quadratic; past the
+            // budget (a place each) nothing more is found.
+            if (p - q > chainBudget) {
+                chainBudget = -1;
+                return -1;
+            }
+            chainBudget -= p - q;
+            q = p;
+            if (q >= end)
+                return -1;
+        }
         if (--chainBudget < 0)
             return -1;
         long h = -1;
-        if (how & RUN_AFTER_FRAME_STEP)
+        if (q >= stepFrom)
             h = ccsdsHeaderAt(q, nullptr);
         if (h < 0)
             h = resyncHeaderAt(q, nullptr);
@@ -887,6 +935,40 @@ long TelemetryCache::firstConfirmedRun(long start, long end, unsigned how)
         return q;
     }
     return -1;
+}
+
+// The first place from q before `to` where a header with the fixed bits of
+// the one at `bits`, or an archive label, may begin; `to` when there is none.
+// Stops at a place with fewer than a header's bytes left in the file, which
+// the caller looks at itself.
+long TelemetryCache::nextUsualPlace(long q, long to, const uint8_t* bits)
+{
+    constexpr long HEADER = CcsdsPrimaryHeader::SIZE;
+    const long have = long(windowFill(q, size_t(to - q) + HEADER - 1));
+    const uint8_t* b = windowAt(q);
+    // Places with a header's bytes, the bytes of the last one included.
+    const long places = std::min(to - q, have - HEADER + 1);
+    long i = 0;
+#if defined(__SSE2__)
+    const __m128i mask0 = _mm_set1_epi8(char(0xF8)), want0 = _mm_set1_epi8(char(bits[0] & 0xF8));
+    const __m128i mask2 = _mm_set1_epi8(char(0xC0)), want2 = _mm_set1_epi8(char(bits[2] & 0xC0));
+    const __m128i magic = _mm_set1_epi8(LABEL_MAGIC[0]);
+    // Sixteen places read b[i] to b[i + 17].
+    for (; i + 16 <= places && i + 18 <= have; i += 16) {
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+        const __m128i third = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 2));
+        const __m128i fixed = _mm_and_si128(_mm_cmpeq_epi8(_mm_and_si128(first, mask0), want0),
+                                            _mm_cmpeq_epi8(_mm_and_si128(third, mask2), want2));
+        const unsigned m = unsigned(_mm_movemask_epi8(_mm_or_si128(fixed, _mm_cmpeq_epi8(first, magic))));
+        if (m)
+            return q + i + __builtin_ctz(m);
+    }
+#endif
+    for (; i < places; ++i) {
+        if (sameFixedBits(bits, b + i) || b[i] == uint8_t(LABEL_MAGIC[0]))
+            return q + i;
+    }
+    return q + i;
 }
 
 // Where the header of a candidate at pos stands while resynchronising: past a
@@ -1087,52 +1169,82 @@ bool TelemetryCache::ccsdsHoldsStep(long start, long end)
     return false;
 }
 
+#if defined(__SSE2__)
+// The places at to at + 15 of the bytes at b that forEachEnding looks at
+// again, one bit each (at >= 1: place 0 is the candidate itself); the last
+// byte read is b[at + 20].
+struct EndingMask
+{
+    static constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
+    __m128i limit, lanes, mask0, mask2, want0, want2;
+    long low;
+
+    EndingMask(long low, uint32_t width, const uint8_t* bits)
+        : limit(_mm_set1_epi16(short(width))), lanes(_mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7)),
+          // Without `bits` every place passes: masks of 0 compare equal.
+          mask0(_mm_set1_epi8(char(bits ? 0xF8 : 0))), mask2(_mm_set1_epi8(char(bits ? 0xC0 : 0))),
+          want0(_mm_set1_epi8(char(bits ? bits[0] & 0xF8 : 0))), want2(_mm_set1_epi8(char(bits ? bits[2] & 0xC0 : 0))),
+          low(low)
+    {
+    }
+
+    unsigned operator()(const uint8_t* b, long at) const
+    {
+        auto load = [&](long k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at + k)); };
+        // The fixed bits first: most places of a payload have other bits.
+        const __m128i fixed = _mm_and_si128(_mm_cmpeq_epi8(_mm_and_si128(load(0), mask0), want0),
+                                            _mm_cmpeq_epi8(_mm_and_si128(load(2), mask2), want2));
+        if (_mm_movemask_epi8(fixed) == 0)
+            return 0;
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i shift = _mm_add_epi16(lanes, _mm_set1_epi16(short(at + MIN_PACKET - low)));
+        const __m128i high = load(4);
+        const __m128i lowBytes = load(5);
+        const __m128i first = _mm_add_epi16(_mm_unpacklo_epi8(lowBytes, high), shift);
+        const __m128i second =
+            _mm_add_epi16(_mm_unpackhi_epi8(lowBytes, high), _mm_add_epi16(shift, _mm_set1_epi16(8)));
+        // One byte a place, in the order of the places.
+        const __m128i inRange = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_subs_epu16(first, limit), zero),
+                                                _mm_cmpeq_epi16(_mm_subs_epu16(second, limit), zero));
+        return unsigned(_mm_movemask_epi8(_mm_and_si128(inRange, fixed)));
+    }
+};
+#endif
+
 // Calls look(i) for the places i (1 to n - 7) of the n bytes at b whose
 // length field, read as a CCSDS header's, ends its packet at an offset in
-// [low, low + width], until it returns true. The arithmetic runs sixteen
-// places at a time; a header is tested only where it finds one. `look` may
-// move the bytes (a window refill) and b with them.
+// [low, low + width], and, given `bits`, whose fixed bits are those of the
+// header at bits, until it returns true. The arithmetic runs sixteen places at
+// a time; a header is tested only where it finds one. `look` may move the
+// bytes (a window refill) and b with them.
 template <typename Look>
-bool forEachEnding(const uint8_t*& b, long n, long low, uint32_t width, Look look)
+bool forEachEnding(const uint8_t*& b, long n, long low, uint32_t width, const uint8_t* bits, Look look)
 {
     constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
     auto scalar = [&](long i) {
         const uint32_t offset = uint32_t(i + long(be16(b + i + 4)) + MIN_PACKET - low);
-        return offset <= width && look(i);
+        return offset <= width && (!bits || sameFixedBits(bits, b + i)) && look(i);
     };
     long i = 1;
 #if defined(__SSE2__)
-    // In 16 bits (i + field + MIN_PACKET - low) wraps, so a lane in range is
+    // In 16 bits (i + field + MIN_PACKET - low) wraps, so a place found is
     // only a place to look at again.
     if (width < 0xFFFF && n >= 22) {
-        const __m128i limit = _mm_set1_epi16(short(width));
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i lanes = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
-        const __m128i eight = _mm_set1_epi16(8);
-        // Places at to at + 15 (at >= 1: place 0 is the candidate itself); the
-        // last byte read is b[at + 20].
-        auto block = [&](long at) {
-            const __m128i shift = _mm_add_epi16(lanes, _mm_set1_epi16(short(at + MIN_PACKET - low)));
-            const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at + 4));
-            const __m128i lowBytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at + 5));
-            const __m128i first = _mm_add_epi16(_mm_unpacklo_epi8(lowBytes, high), shift);
-            const __m128i second = _mm_add_epi16(_mm_unpackhi_epi8(lowBytes, high), _mm_add_epi16(shift, eight));
-            const __m128i inRange = _mm_or_si128(_mm_cmpeq_epi16(_mm_subs_epu16(first, limit), zero),
-                                                 _mm_cmpeq_epi16(_mm_subs_epu16(second, limit), zero));
-            if (_mm_movemask_epi8(inRange) == 0)
-                return false;
-            for (long k = at; k < at + 16; ++k) {
+        const EndingMask places(low, width, bits);
+        auto look16 = [&](long at) {
+            for (unsigned m = places(b, at); m != 0; m &= m - 1) {
+                const long k = at + __builtin_ctz(m);
                 if (k <= n - MIN_PACKET && scalar(k))
                     return true;
             }
             return false;
         };
         for (; i + 21 <= n; i += 16) {
-            if (block(i))
+            if (look16(i))
                 return true;
         }
         // The rest in one block that overlaps the last.
-        return i <= n - MIN_PACKET && block(n - 21);
+        return i <= n - MIN_PACKET && look16(n - 21);
     }
 #endif
     for (; i <= n - MIN_PACKET; ++i) {
@@ -1159,6 +1271,24 @@ bool forEachLabel(const uint8_t*& b, long n, Look look)
     return false;
 }
 
+// Whether a candidate [start, end) that is followed directly, in an archive
+// that has shown damage, holds anything the looks of judgeCcsds refuse such a
+// packet for: a header of a known type with the archive's fixed bits whose
+// packet ends inside it, an archive label, or a frame step in its last bytes.
+// Most packets hold none, and are taken without the looks.
+bool TelemetryCache::ccsdsMayHoldPackets(long start, long end)
+{
+    if (ccsdsHoldsStep(start, end))
+        return true;
+    const long n = end - start;
+    windowFill(start, size_t(n));
+    const uint8_t* b = windowAt(start);
+    if (forEachEnding(b, n, 0, uint32_t(n), archiveBits(),
+                      [&](long i) { return validHeader(b + i) || plausibleHeader(b + i); }))
+        return true;
+    return labelsSeen && forEachLabel(b, n, [](long) { return true; });
+}
+
 // A quick look for what a run ending with the candidate needs: a plausible
 // header whose packet ends a few bytes (padding, a frame's trailer) before
 // the candidate's end or at its follower, or a label inside the candidate (a
@@ -1170,8 +1300,8 @@ bool TelemetryCache::ccsdsRunMayEnd(long start, long end, long follower)
     const long n = end - start;
     const long low = n - TRAILER_SLACK;
     const uint32_t width = uint32_t(std::max(end, follower) - start - low);
-    if (forEachEnding(b, n, low, width,
-                      [&](long i) { return usualBits(b + i) && (validHeader(b + i) || plausibleHeader(b + i)); }))
+    if (forEachEnding(b, n, low, width, archiveBits(),
+                      [&](long i) { return validHeader(b + i) || plausibleHeader(b + i); }))
         return true;
     return labelsSeen && forEachLabel(b, n, [](long) { return true; });
 }
@@ -1187,8 +1317,8 @@ bool TelemetryCache::ccsdsHoldsPair(long start, long end)
     windowFill(start, size_t(end - start));
     const long n = end - start;
     const uint8_t* b = windowAt(start);
-    const bool pair = forEachEnding(b, n, 0, uint32_t(n), [&](long i) {
-        if (!usualBits(windowAt(start + i)) || !validHeader(windowAt(start + i)))
+    const bool pair = forEachEnding(b, n, 0, uint32_t(n), archiveBits(), [&](long i) {
+        if (!validHeader(windowAt(start + i)))
             return false;
         const long after = start + i + long(packetBytes(windowAt(start + i)));
         if (after > end)
@@ -1256,9 +1386,12 @@ void TelemetryCache::parseCcsds()
                 v = {CcsdsVerdict::Take, -1};
                 break;
             }
-            if (known && !ccsdsDamaged && ccsdsSkipped == 0 && !ccsdsResyncing && ccsdsFollowedDirectly(start)) {
-                v = {CcsdsVerdict::Take, -1};
-                break;
+            if (known && ccsdsSkipped == 0 && !ccsdsResyncing && ccsdsFollowedDirectly(start)) {
+                if (!ccsdsDamaged || !ccsdsMayHoldPackets(start, next.from)) {
+                    v = {CcsdsVerdict::Take, -1};
+                    break;
+                }
+                next = Next();
             }
             v = judgeCcsds(position, start, known);
             known = false;

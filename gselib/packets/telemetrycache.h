@@ -224,7 +224,11 @@ private:
     bool ccsdsRunMayEnd(long start, long end, long follower);
     bool ccsdsHoldsPair(long start, long end);
     bool ccsdsHoldsStep(long start, long end);
+    bool ccsdsMayHoldPackets(long start, long end);
+    long nextUsualPlace(long q, long to, const uint8_t* bits);
     bool usualBits(const uint8_t* header) const;
+    void flushMessages();
+    const uint8_t* archiveBits() const { return tookCcsds ? lastTaken.data() : nullptr; }
     bool labelComplete(long pos, size_t total);
     void resetParseState();
     // True to back off on a partial packet, false to step over a byte.
@@ -251,6 +255,9 @@ private:
     bool laterCompleteTomPacket(long pos, long fileEnd);
 
     FILE* messages = stderr;
+    // Lines of the parse under way, written when it ends (or grow past MESSAGES_HELD).
+    std::string heldMessages;
+    static constexpr size_t MESSAGES_HELD = 64 * 1024;
     std::unique_ptr<char[]> streamBuffer; // the stream's large read buffer; outlives the stream
     PartialReads tomReads;
     PartialReads ccsdsReads;

@@ -311,6 +311,26 @@ TEST(DamagedArchives, APacketBetweenTwoDamagedRegionsIsKept)
     }
 }
 
+// Thousands of damaged regions: every one reported, whole and in order,
+// however the parse gathers its lines before writing them.
+TEST(DamagedArchives, EveryRegionIsReportedInOrder)
+{
+    makeHub();
+    Builder b(Plain, 5);
+    QByteArray bytes;
+    QStringList expected;
+    for (uint32_t i = 1; i <= 4000; ++i) {
+        bytes += b.withTime(PLAIN_APIDS[0], 30, i);
+        expected << QString("Skipped 3 bytes [%1 - %2]").arg(bytes.size()).arg(bytes.size() + 3);
+        bytes += QByteArray(3, char(0xFF));
+    }
+    bytes += b.withTime(PLAIN_APIDS[0], 30, 4001);
+    const auto cache = makeCache(Plain);
+    const Read got = read(*cache, bytes);
+    EXPECT_EQ(got.packets.size(), 4001u);
+    EXPECT_EQ(got.lines, expected);
+}
+
 // An undamaged archive parses as it always did, whatever its header test
 // lets through: payload bytes that pass a weak test are never judged.
 TEST(DamagedArchives, AnUndamagedArchiveIsReadWholeUnderAWeakHeaderTest)
