@@ -60,6 +60,19 @@ inline bool sameFixedBits(const uint8_t* a, const uint8_t* b)
     return ((a[0] ^ b[0]) & 0xF8) == 0 && ((a[2] ^ b[2]) & 0xC0) == 0;
 }
 
+} // namespace
+
+// Whether a header has the archive's fixed bits (any has them before the
+// first packet): a damaged header of the archive's own keeps them, the bytes
+// of a payload that pass for a header seldom do. Asked of every byte a search
+// tries.
+inline bool TelemetryCache::usualBits(const uint8_t* header) const
+{
+    return !tookCcsds || sameFixedBits(lastTaken.data(), header);
+}
+
+namespace {
+
 inline bool isDigit(uint8_t c)
 {
     return c >= '0' && c <= '9';
@@ -767,7 +780,8 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
 }
 
 // The first place from `pos` where a search could find anything: a header
-// that passes or is plausible, or the first byte of an archive label. The
+// that passes, or is plausible with the archive's fixed bits, or the first
+// byte of an archive label. The
 // search steps over the bytes before it at once, as it would one by one.
 long TelemetryCache::pastNonHeaders(long pos)
 {
@@ -777,7 +791,9 @@ long TelemetryCache::pastNonHeaders(long pos)
         last = std::min(last, pos - 1 + long(maxScan) - ccsdsSkipped);
     for (; pos < last; ++pos) {
         const uint8_t* b = windowAt(pos);
-        if (b[0] == uint8_t(LABEL_MAGIC[0]) || validHeader(b) || (ccsdsJudging && plausibleHeader(b)))
+        // A rejected header is passed over only with the archive's fixed
+        // bits (passRejected): plausibleHeader is not asked of the others.
+        if (b[0] == uint8_t(LABEL_MAGIC[0]) || validHeader(b) || (ccsdsJudging && usualBits(b) && plausibleHeader(b)))
             break;
     }
     return pos;
@@ -849,14 +865,6 @@ bool TelemetryCache::rejectedFollowed(long end, size_t length, int hops)
     if (windowFill(header, total) < total)
         return false;
     return rejectedFollowed(header + long(total), total, hops - 1);
-}
-
-// Whether a header's fixed bits are those of the last packet taken (any,
-// before the first): a damaged header of the archive's own keeps them, the
-// bytes of a payload that pass for a header seldom do.
-bool TelemetryCache::usualBits(const uint8_t* header) const
-{
-    return !tookCcsds || sameFixedBits(archiveBits(), header);
 }
 
 // Whether the packet of `total` bytes at `header` is whole within the file

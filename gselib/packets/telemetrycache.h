@@ -226,9 +226,11 @@ private:
     bool ccsdsHoldsStep(long start, long end);
     bool ccsdsMayHoldPackets(long start, long end);
     long nextUsualPlace(long q, long to, const uint8_t* bits);
+    // The fixed bits (version, type, secondary-header flag, sequence flags)
+    // of the last CCSDS packet taken, none before the first.
+    const uint8_t* archiveBits() const { return tookCcsds ? lastTaken.data() : nullptr; }
     bool usualBits(const uint8_t* header) const;
     void flushMessages();
-    const uint8_t* archiveBits() const { return tookCcsds ? lastTaken.data() : nullptr; }
     bool labelComplete(long pos, size_t total);
     void resetParseState();
     // True to back off on a partial packet, false to step over a byte.
