@@ -8,8 +8,10 @@
 #include <QString>
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -161,6 +163,30 @@ void TelemetryCache::message(const char* fmt, ...)
         va_end(args);
         heldMessages.resize(at + size_t(n));
     }
+    endMessage();
+}
+
+// "Skipped N bytes [a - b]" for the region that ends at `to`, formatted
+// without printf: a damaged archive writes one for every damaged region.
+void TelemetryCache::skippedMessage(long skipped, long to)
+{
+    auto text = [&](std::string_view s) { heldMessages.append(s); };
+    auto number = [&](long v) {
+        char digits[24];
+        heldMessages.append(digits, size_t(std::to_chars(digits, digits + sizeof digits, v).ptr - digits));
+    };
+    text("Skipped ");
+    number(int(skipped));
+    text(" bytes [");
+    number(to - skipped);
+    text(" - ");
+    number(to);
+    text("]");
+    endMessage();
+}
+
+void TelemetryCache::endMessage()
+{
     heldMessages += '\n';
     // A parse writes its lines together when it ends (a damaged archive has
     // thousands, and the stream is often unbuffered): one write, not two a
@@ -571,7 +597,7 @@ void TelemetryCache::parseTom()
                 // While resynchronising most candidates are garbage: rule them out cheaply.
                 if ((skipped == 0 || checksumMayMatch(position, covered)) && tomChecksumOk(position, covered)) {
                     if (skipped)
-                        message("Skipped %d bytes [%ld - %ld]", int(skipped), position - skipped, position);
+                        skippedMessage(skipped, position);
                     if (packets.size() == packets.capacity())
                         reserveFor(fileSize);
                     accept(makePacket<TomPacket>(windowAt(position), int(total), int(packets.size()),
@@ -1452,7 +1478,7 @@ void TelemetryCache::parseCcsds()
         }
         ccsdsReads.count = 0;
         if (ccsdsSkipped)
-            message("Skipped %d bytes [%ld - %ld]", int(ccsdsSkipped), position - ccsdsSkipped, position);
+            skippedMessage(ccsdsSkipped, position);
         if (packets.size() == packets.capacity())
             reserveFor(fileSize);
         TMPacketPtr p = makePacket<CcsdsPacket>(windowAt(start), int(total), int(packets.size()), resolver.get());
@@ -1461,7 +1487,7 @@ void TelemetryCache::parseCcsds()
             p->groundMs = label.ms;
         }
         if (ccsdsJudging) {
-            std::copy_n(windowAt(start), lastTaken.size(), lastTaken.begin());
+            std::memcpy(lastTaken.data(), windowAt(start), sizeof lastTaken);
             tookCcsds = true;
         }
         accept(std::move(p));

@@ -230,6 +230,8 @@ private:
     // of the last CCSDS packet taken, none before the first.
     const uint8_t* archiveBits() const { return tookCcsds ? lastTaken.data() : nullptr; }
     bool usualBits(const uint8_t* header) const;
+    void skippedMessage(long skipped, long to);
+    void endMessage();
     void flushMessages();
     bool labelComplete(long pos, size_t total);
     void resetParseState();
