@@ -1410,7 +1410,7 @@ void TelemetryCache::parseCcsds()
             if (start < 0)
                 break;
         }
-        next = Next();
+        next.from = -1; // looked at once
         bool stop = false;
         CcsdsVerdict v;
         for (;;) {
