@@ -151,8 +151,10 @@ void TelemetryCache::message(const char* fmt, ...)
     va_start(args, fmt);
     const int n = std::vsnprintf(line, sizeof line, fmt, args);
     va_end(args);
-    if (n < 0)
+    if (n < 0) {
+        endMessage(); // a format the C library cannot write: its line stays empty
         return;
+    }
     if (size_t(n) < sizeof line) {
         heldMessages.append(line, size_t(n));
     } else {
@@ -919,8 +921,10 @@ long TelemetryCache::firstConfirmedRun(long start, long end, unsigned how)
     // them tells (below): the places between are stepped over at once.
     windowFill(start, CcsdsPrimaryHeader::SIZE);
     const uint8_t* bits = usualBits(windowAt(start)) ? archiveBits() : nullptr;
-    // A step that ends inside the candidate reaches a header that the places
-    // after it find themselves: only one from its last bytes tells more.
+    // A step no longer than those the archive has shown, ending inside the
+    // candidate, reaches a header that the places after it find themselves:
+    // the hooks are asked only where one would end past it. (Before the
+    // first step, they are not asked.)
     const long stepFrom = (how & RUN_AFTER_FRAME_STEP) ? std::max(start + 1, end - longestStep) : end;
     for (long q = start + 1; q < end; ++q) {
         if (bits && q < stepFrom) {
@@ -928,7 +932,7 @@ long TelemetryCache::firstConfirmedRun(long start, long end, unsigned how)
             // Crafted bytes could make the nested looks quadratic; past the
             // budget (a place each) nothing more is found.
             if (p - q > chainBudget) {
-                chainBudget = -1;
+                chainBudget = std::min(chainBudget, 0L) - 1;
                 return -1;
             }
             chainBudget -= p - q;
@@ -945,6 +949,10 @@ long TelemetryCache::firstConfirmedRun(long start, long end, unsigned how)
             h = resyncHeaderAt(q, nullptr);
         if (h < 0)
             return -1;
+        // A run without the archive's fixed bits tells nothing against a
+        // candidate with them.
+        if (bits && !usualBits(windowAt(h)))
+            continue;
         if (!validHeader(windowAt(h)))
             continue;
         const size_t total = packetBytes(windowAt(h));
@@ -954,10 +962,6 @@ long TelemetryCache::firstConfirmedRun(long start, long end, unsigned how)
         const long after = h + long(total);
         if ((how & RUN_VERIFIED) && after <= end && after >= end - TRAILER_SLACK &&
             !sameFixedBits(windowAt(start), windowAt(h)))
-            continue;
-        // Nor does a run tell against a candidate with the archive's fixed
-        // bits when its own are not.
-        if (usualBits(windowAt(start)) && !usualBits(windowAt(h)))
             continue;
         const bool confirmed = (how & RUN_AT_FILE_END) ? ccsdsConfirmed(h, total, true)
                                        : windowFill(h, total) == total &&
@@ -1306,14 +1310,12 @@ bool forEachLabel(const uint8_t*& b, long n, Look look)
 }
 
 // Whether a candidate [start, end) that is followed directly, in an archive
-// that has shown damage, holds anything the looks of judgeCcsds refuse such a
-// packet for: a header of a known type with the archive's fixed bits whose
-// packet ends inside it, an archive label, or a frame step in its last bytes.
-// Most packets hold none, and are taken without the looks.
+// that has shown damage, holds anything the looks for packets inside it
+// (ccsdsHoldsPair, ccsdsSwallows) could refuse it for: a header of a known
+// type with the archive's fixed bits whose packet ends inside it, or an
+// archive label. Most packets hold neither, and are taken without the looks.
 bool TelemetryCache::ccsdsMayHoldPackets(long start, long end)
 {
-    if (ccsdsHoldsStep(start, end))
-        return true;
     const long n = end - start;
     windowFill(start, size_t(n));
     const uint8_t* b = windowAt(start);
@@ -1421,13 +1423,21 @@ void TelemetryCache::parseCcsds()
                 break;
             }
             if (known && ccsdsSkipped == 0 && !ccsdsResyncing && ccsdsFollowedDirectly(start)) {
-                if (!ccsdsDamaged || !ccsdsMayHoldPackets(start, next.from)) {
+                // In an archive that has shown damage, a step in its last
+                // bytes refuses it, as judgeCcsds would (which is not asked:
+                // a second look could find a longer step); nothing else does
+                // unless it may hold packets.
+                const long end = next.from;
+                const bool step = ccsdsDamaged && ccsdsHoldsStep(start, end);
+                if (!step && (!ccsdsDamaged || !ccsdsMayHoldPackets(start, end))) {
                     v = {CcsdsVerdict::Take, -1};
                     break;
                 }
-                next = Next();
+                next.from = -1;
+                v = step ? CcsdsVerdict{CcsdsVerdict::Refuse, position + 1} : judgeCcsds(position, start, known);
+            } else {
+                v = judgeCcsds(position, start, known);
             }
-            v = judgeCcsds(position, start, known);
             known = false;
             if (v.verdict == CcsdsVerdict::Wait) {
                 stop = true;

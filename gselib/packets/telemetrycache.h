@@ -229,7 +229,7 @@ private:
     // The fixed bits (version, type, secondary-header flag, sequence flags)
     // of the last CCSDS packet taken, none before the first.
     const uint8_t* archiveBits() const { return tookCcsds ? lastTaken.data() : nullptr; }
-    bool usualBits(const uint8_t* header) const;
+    inline bool usualBits(const uint8_t* header) const; // defined where it is used
     void skippedMessage(long skipped, long to);
     void endMessage();
     void flushMessages();

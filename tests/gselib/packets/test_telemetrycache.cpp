@@ -548,7 +548,8 @@ TEST_F(TelemetryCacheTest, ChangeFileFailureAndClear)
 {
     auto c = makeCache(TelemetryCache::TOM);
     c->changeFile(write("a.dat", tomArchive(2)), true);
-    const std::string missing = dir.filePath("missing.dat").toStdString();
+    // Longer than a line's first buffer: the message is formatted whole.
+    const std::string missing = dir.filePath(QString("x/").repeated(300) + "missing.dat").toStdString();
     c->changeFile(missing, false);
     EXPECT_EQ(c->count(), 2u);
     EXPECT_EQ(c->filePath(), missing);
