@@ -96,11 +96,8 @@ bool TolvaTelemetryCache::validHeader(const unsigned char* header)
     const int dataLength = ((header[4] << 8) + header[5] + 1) & 0xFFFF;
     if (!parsing())
         return GseLib::DataInterpretation::current()->packetTypes.isValidLength(apid, dataLength);
-    // Most bytes a search tries are of no known type.
     const Limits& l = limitsOf(apid);
-    if (!l.known)
-        return false;
-    return l.anyLength || (dataLength >= l.min && dataLength <= l.max);
+    return l.known && (l.anyLength || (dataLength >= l.min && dataLength <= l.max));
 }
 
 bool TolvaTelemetryCache::plausibleHeader(const unsigned char* header)

@@ -62,6 +62,30 @@ inline bool sameFixedBits(const uint8_t* a, const uint8_t* b)
     return ((a[0] ^ b[0]) & 0xF8) == 0 && ((a[2] ^ b[2]) & 0xC0) == 0;
 }
 
+#if defined(__SSE2__)
+// sameFixedBits sixteen places at a time: 0xFF for each of the places p to
+// p + 15 whose header agrees with the one at `bits` (every place, without
+// it); reads p[0] to p[17].
+struct FixedBitsMask
+{
+    __m128i mask0, mask2, want0, want2;
+
+    explicit FixedBitsMask(const uint8_t* bits)
+        : mask0(_mm_set1_epi8(char(bits ? 0xF8 : 0))), mask2(_mm_set1_epi8(char(bits ? 0xC0 : 0))),
+          want0(_mm_set1_epi8(char(bits ? bits[0] & 0xF8 : 0))), want2(_mm_set1_epi8(char(bits ? bits[2] & 0xC0 : 0)))
+    {
+    }
+
+    __m128i operator()(const uint8_t* p) const
+    {
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i third = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+        return _mm_and_si128(_mm_cmpeq_epi8(_mm_and_si128(first, mask0), want0),
+                             _mm_cmpeq_epi8(_mm_and_si128(third, mask2), want2));
+    }
+};
+#endif
+
 } // namespace
 
 // Whether a header has the archive's fixed bits (any has them before the
@@ -739,9 +763,9 @@ long TelemetryCache::ccsdsHeaderAt(long pos, Label* label, bool hooks)
 // fixed bits (version, type, secondary-header flag, sequence flags) are not
 // the archive's tells nothing against a candidate whose bits are. A refused
 // candidate is searched on from its next byte, so that a packet between the
-// damage and the run is kept. A damaged header (a packet cut short, a length field hit)
-// claims bytes that hold the intact packets after it; an intact packet with
-// damage after it holds none, and is taken.
+// damage and the run is kept. A damaged header (a packet cut short, a length
+// field hit) claims bytes that hold the intact packets after it; an intact
+// packet with damage after it holds none, and is taken.
 
 TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long start, bool knownValid)
 {
@@ -809,8 +833,8 @@ TelemetryCache::CcsdsVerdict TelemetryCache::judgeCcsds(long position, long star
 
 // The first place from `pos` where a search could find anything: a header
 // that passes, or is plausible with the archive's fixed bits, or the first
-// byte of an archive label. The
-// search steps over the bytes before it at once, as it would one by one.
+// byte of an archive label. The search steps over the bytes before it at
+// once, as it would one by one.
 long TelemetryCache::pastNonHeaders(long pos)
 {
     long last = window.start + long(window.length) - long(CcsdsPrimaryHeader::SIZE);
@@ -988,16 +1012,12 @@ long TelemetryCache::nextUsualPlace(long q, long to, const uint8_t* bits)
     const long places = std::min(to - q, have - HEADER + 1);
     long i = 0;
 #if defined(__SSE2__)
-    const __m128i mask0 = _mm_set1_epi8(char(0xF8)), want0 = _mm_set1_epi8(char(bits[0] & 0xF8));
-    const __m128i mask2 = _mm_set1_epi8(char(0xC0)), want2 = _mm_set1_epi8(char(bits[2] & 0xC0));
+    const FixedBitsMask fixedBits(bits);
     const __m128i magic = _mm_set1_epi8(LABEL_MAGIC[0]);
     // Sixteen places read b[i] to b[i + 17].
     for (; i + 16 <= places && i + 18 <= have; i += 16) {
-        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-        const __m128i third = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 2));
-        const __m128i fixed = _mm_and_si128(_mm_cmpeq_epi8(_mm_and_si128(first, mask0), want0),
-                                            _mm_cmpeq_epi8(_mm_and_si128(third, mask2), want2));
-        const unsigned m = unsigned(_mm_movemask_epi8(_mm_or_si128(fixed, _mm_cmpeq_epi8(first, magic))));
+        const __m128i label = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)), magic);
+        const unsigned m = unsigned(_mm_movemask_epi8(_mm_or_si128(fixedBits(b + i), label)));
         if (m)
             return q + i + __builtin_ctz(m);
     }
@@ -1141,7 +1161,9 @@ bool TelemetryCache::ccsdsSwallows(long start, long end, long follower)
     if (long(span) > chainBudget)
         return false;
     chainBudget -= long(span);
-    if (!ccsdsRunMayEnd(start, end, follower))
+    // A run needs a packet ending a few bytes (padding, a frame's trailer)
+    // before the candidate's end, or at its follower.
+    if (!ccsdsHoldsEnding(start, end, long(span) - TRAILER_SLACK, std::max(end, follower) - start))
         return false;
     if (!chainLengths)
         chainLengths.reset(new uint8_t[PACKET_BUFFER_SIZE]);
@@ -1214,14 +1236,12 @@ bool TelemetryCache::ccsdsHoldsStep(long start, long end)
 struct EndingMask
 {
     static constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
-    __m128i limit, lanes, mask0, mask2, want0, want2;
+    FixedBitsMask fixedBits;
+    __m128i limit, lanes;
     long low;
 
     EndingMask(long low, uint32_t width, const uint8_t* bits)
-        : limit(_mm_set1_epi16(short(width))), lanes(_mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7)),
-          // Without `bits` every place passes: masks of 0 compare equal.
-          mask0(_mm_set1_epi8(char(bits ? 0xF8 : 0))), mask2(_mm_set1_epi8(char(bits ? 0xC0 : 0))),
-          want0(_mm_set1_epi8(char(bits ? bits[0] & 0xF8 : 0))), want2(_mm_set1_epi8(char(bits ? bits[2] & 0xC0 : 0))),
+        : fixedBits(bits), limit(_mm_set1_epi16(short(width))), lanes(_mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7)),
           low(low)
     {
     }
@@ -1230,8 +1250,7 @@ struct EndingMask
     {
         auto load = [&](long k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at + k)); };
         // The fixed bits first: most places of a payload have other bits.
-        const __m128i fixed = _mm_and_si128(_mm_cmpeq_epi8(_mm_and_si128(load(0), mask0), want0),
-                                            _mm_cmpeq_epi8(_mm_and_si128(load(2), mask2), want2));
+        const __m128i fixed = fixedBits(b + at);
         if (_mm_movemask_epi8(fixed) == 0)
             return 0;
         const __m128i zero = _mm_setzero_si128();
@@ -1309,34 +1328,17 @@ bool forEachLabel(const uint8_t*& b, long n, Look look)
     return false;
 }
 
-// Whether a candidate [start, end) that is followed directly, in an archive
-// that has shown damage, holds anything the looks for packets inside it
-// (ccsdsHoldsPair, ccsdsSwallows) could refuse it for: a header of a known
-// type with the archive's fixed bits whose packet ends inside it, or an
-// archive label. Most packets hold neither, and are taken without the looks.
-bool TelemetryCache::ccsdsMayHoldPackets(long start, long end)
+// Whether the candidate [start, end) holds a header of a known type (that
+// passes, or is plausible) with the archive's fixed bits whose packet ends
+// between `low` and `high` bytes from its start, or, once the archive has
+// shown labels, a label (a run may end in one). Most packets hold neither:
+// the quick look before the looks for packets inside a candidate.
+bool TelemetryCache::ccsdsHoldsEnding(long start, long end, long low, long high)
 {
     const long n = end - start;
     windowFill(start, size_t(n));
     const uint8_t* b = windowAt(start);
-    if (forEachEnding(b, n, 0, uint32_t(n), archiveBits(),
-                      [&](long i) { return validHeader(b + i) || plausibleHeader(b + i); }))
-        return true;
-    return labelsSeen && forEachLabel(b, n, [](long) { return true; });
-}
-
-// A quick look for what a run ending with the candidate needs: a plausible
-// header whose packet ends a few bytes (padding, a frame's trailer) before
-// the candidate's end or at its follower, or a label inside the candidate (a
-// run may end in one). Most packets have neither.
-bool TelemetryCache::ccsdsRunMayEnd(long start, long end, long follower)
-{
-    windowFill(start, size_t(end - start));
-    const uint8_t* b = windowAt(start);
-    const long n = end - start;
-    const long low = n - TRAILER_SLACK;
-    const uint32_t width = uint32_t(std::max(end, follower) - start - low);
-    if (forEachEnding(b, n, low, width, archiveBits(),
+    if (forEachEnding(b, n, low, uint32_t(high - low), archiveBits(),
                       [&](long i) { return validHeader(b + i) || plausibleHeader(b + i); }))
         return true;
     return labelsSeen && forEachLabel(b, n, [](long) { return true; });
@@ -1426,10 +1428,10 @@ void TelemetryCache::parseCcsds()
                 // In an archive that has shown damage, a step in its last
                 // bytes refuses it, as judgeCcsds would (which is not asked:
                 // a second look could find a longer step); nothing else does
-                // unless it may hold packets.
+                // unless a packet may end inside it.
                 const long end = next.from;
                 const bool step = ccsdsDamaged && ccsdsHoldsStep(start, end);
-                if (!step && (!ccsdsDamaged || !ccsdsMayHoldPackets(start, end))) {
+                if (!step && (!ccsdsDamaged || !ccsdsHoldsEnding(start, end, 0, end - start))) {
                     v = {CcsdsVerdict::Take, -1};
                     break;
                 }

@@ -221,10 +221,9 @@ private:
     bool laterCcsdsPacket(long pos, long fileEnd);
     long ccsdsFollower(long end, size_t length, Label* label, bool* direct);
     bool ccsdsSwallows(long start, long end, long follower);
-    bool ccsdsRunMayEnd(long start, long end, long follower);
+    bool ccsdsHoldsEnding(long start, long end, long low, long high);
     bool ccsdsHoldsPair(long start, long end);
     bool ccsdsHoldsStep(long start, long end);
-    bool ccsdsMayHoldPackets(long start, long end);
     long nextUsualPlace(long q, long to, const uint8_t* bits);
     // The fixed bits (version, type, secondary-header flag, sequence flags)
     // of the last CCSDS packet taken, none before the first.

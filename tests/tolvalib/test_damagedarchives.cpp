@@ -317,15 +317,13 @@ TEST(DamagedArchives, EveryRegionIsReportedInOrder)
 {
     makeHub();
     Builder b(Plain, 5);
-    QByteArray bytes;
+    QByteArray bytes = b.withTime(PLAIN_APIDS[0], 30, 0);
     QStringList expected;
     for (uint32_t i = 1; i <= 4000; ++i) {
-        bytes += b.withTime(PLAIN_APIDS[0], 30, i);
         expected << QString("Skipped 3 bytes [%1 - %2]").arg(bytes.size()).arg(bytes.size() + 3);
-        bytes += QByteArray(3, char(0xFF));
+        bytes += QByteArray(3, char(0xFF)) + b.withTime(PLAIN_APIDS[0], 30, i);
     }
-    bytes += b.withTime(PLAIN_APIDS[0], 30, 4001);
-    const auto cache = makeCache(Plain);
+    const auto cache = makeCache(Plain); // the packets' bytes live in its arena
     const Read got = read(*cache, bytes);
     EXPECT_EQ(got.packets.size(), 4001u);
     EXPECT_EQ(got.lines, expected);

@@ -103,12 +103,9 @@ TEST_P(RealRecording, EveryPacketMatchesTheTable)
     // A header test that passes payload bytes (version 0, any APID) judges
     // nothing here: read while the file grows, in steps that end inside
     // packets, it gives the same packets.
-    class WeakTest : public TelemetryCache
+    struct WeakTest : TelemetryCache
     {
-    public:
         WeakTest() : TelemetryCache(new UnixTimeResolver) { setPacketFormat(CCSDS); }
-
-    protected:
         bool validHeader(const unsigned char* h) override { return h[0] <= 15 && (((h[0] & 7) << 8) | h[1]) != 0; }
     } growing;
     growing.setMessageStream(messages = std::tmpfile());
