@@ -8,18 +8,14 @@
 // Resynchronisation, partial packets and corrupt archives are reported with
 // printf-style lines on the standard error stream (see setMessageStream).
 //
-// A damaged CCSDS header (a packet cut short, a length field hit, bytes of a
-// payload that pass for a header) claims bytes that hold intact packets.
 // With a header test that tells packets from other bytes, every CCSDS
-// candidate is judged by one rule (judgeCcsds): it is refused when its end is
-// not followed by what the parse takes next and a confirmed run of packets
-// begins inside it, or when it holds packets of its own. Archives whose
-// packets each end where the next begins read as before.
+// candidate is judged by one rule about damaged headers (CcsdsParser).
+#include "gselib/packets/archivewindow.h"
+#include "gselib/packets/ccsdsparser.h"
 #include "gselib/packets/tmmeta.h"
 #include "gselib/packets/tmpacket.h"
 
 #include <QObject>
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -94,8 +90,9 @@ protected:
     // override (a seek and a tell per packet), so an override must not call
     // this base version. Used only when skipBeforeCcsds is not overridden.
     virtual void beforeParseCcsds(FILE* stream);
-    // Tests a header candidate (8 TOM or 6 CCSDS header bytes).
-    virtual bool validHeader(const unsigned char* header);
+    // Tests a header candidate (8 TOM or 6 CCSDS header bytes). Defined here
+    // so that a parse can call the base version without a call.
+    virtual bool validHeader(const unsigned char*) { return true; }
     // Hooks added later follow, so that the slots above keep their order.
     //
     // beforeParseCcsds's step on the parse's own bytes, without a system
@@ -138,25 +135,13 @@ protected:
     size_t removeCount = 0;
 
 private:
+    friend class CcsdsParser;
+
     // Consecutive back-offs on a partial packet, and the file size seen at the last one.
     struct PartialReads
     {
         int count = 0;
         long fileEnd = -1;
-    };
-
-    // The bytes of the archive that both parses work on.
-    struct Window
-    {
-        std::unique_ptr<uint8_t[]> bytes;
-        long start = 0; // file offset of bytes[0]
-        size_t length = 0;
-        bool atEof = false;
-        // Running sums of the big-endian words at even and odd offsets
-        // (modulo 65535), built on demand to rule out checksum candidates in O(1).
-        std::vector<uint16_t> sumsEven;
-        std::vector<uint16_t> sumsOdd;
-        bool sumsValid = false;
     };
 
     // What the last look for a complete packet after a partial one found.
@@ -170,69 +155,11 @@ private:
     // Whether a hook is overridden, found out on its first call.
     enum class Hook { Unknown, Base, Overridden };
 
-    // What ccsdsFollower returns besides a header's position.
-    static constexpr long FOLLOWER_SHORT = -1; // the file ends, or holds too little to tell
-    static constexpr long FOLLOWER_NONE = -2;  // nothing the parse would take
-    // The bytes that may stand between a packet and what follows it: a pad
-    // byte and a frame's two-byte trailer.
-    static constexpr long TRAILER_SLACK = 3;
-    // Rejected packets in a row that one after a damaged packet may be.
-    static constexpr int REJECTED_HOPS = 16;
-
-    // The archive label a packet attempt begins with, if any.
-    struct Label
-    {
-        bool present = false;
-        uint32_t seconds = 0;
-        double ms = 0.0;
-    };
-
-    // What the CCSDS rule makes of a candidate: take it, refuse it (the
-    // search goes on at `resume`), leave it to the growing-file rules, or
-    // wait where it stands for the file to grow.
-    struct CcsdsVerdict
-    {
-        enum Kind { Take, Refuse, Partial, Wait } verdict = Take;
-        long resume = -1;
-    };
-
-    // A header the parse has found after a packet it took, with its label.
-    struct Next
-    {
-        long from = -1; // where the packet ends
-        long header = -1;
-        Label label;
-    };
-
     void parseTom();
     void parseCcsds();
-    long ccsdsHeaderAt(long pos, Label* label, bool hooks = true);
-    long resyncHeaderAt(long pos, Label* label);
-    long skipCcsds(long at);
-    long runStreamHook(long at);
-    CcsdsVerdict judgeCcsds(long position, long start, bool knownValid);
-    bool ccsdsFollowedDirectly(long start);
-    long passRejected(long position, long start);
-    long pastNonHeaders(long pos);
-    bool rejectedFollowed(long end, size_t length, int hops);
-    bool ccsdsConfirmed(long header, size_t total, bool atFileEnd);
-    enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4 };
-    long firstConfirmedRun(long start, long end, unsigned how);
-    bool laterCcsdsPacket(long pos, long fileEnd);
-    long ccsdsFollower(long end, size_t length, Label* label, bool* direct);
-    bool ccsdsSwallows(long start, long end, long follower);
-    bool ccsdsHoldsEnding(long start, long end, long low, long high);
-    bool ccsdsHoldsPair(long start, long end);
-    bool ccsdsHoldsStep(long start, long end);
-    long nextUsualPlace(long q, long to, const uint8_t* bits);
-    // The fixed bits (version, type, secondary-header flag, sequence flags)
-    // of the last CCSDS packet taken, none before the first.
-    const uint8_t* archiveBits() const { return tookCcsds ? lastTaken.data() : nullptr; }
-    inline bool usualBits(const uint8_t* header) const; // defined where it is used
     void skippedMessage(long skipped, long to);
     void endMessage();
     void flushMessages();
-    bool labelComplete(long pos, size_t total);
     void resetParseState();
     // True to back off on a partial packet, false to step over a byte.
     bool backOff(PartialReads& reads, long fileEnd);
@@ -240,21 +167,7 @@ private:
     void reserveFor(long fileSize);
     void releasePackets();
     long currentFileSize() const;
-
-    void startWindow();
-    size_t readAt(long pos, uint8_t* out, size_t n);
-    // The bytes available from pos, up to n (fewer only at the end of the file).
-    size_t windowFill(long pos, size_t n)
-    {
-        if (pos >= window.start && pos + long(n) <= window.start + long(window.length))
-            return n;
-        return windowRefill(pos, n);
-    }
-    size_t windowRefill(long pos, size_t n);
-    const uint8_t* windowAt(long pos) const { return window.bytes.get() + (pos - window.start); }
     bool tomChecksumOk(long pos, size_t covered);
-    bool checksumMayMatch(long pos, size_t covered);
-    void buildWindowSums();
     bool laterCompleteTomPacket(long pos, long fileEnd);
 
     FILE* messages = stderr;
@@ -264,32 +177,13 @@ private:
     std::unique_ptr<char[]> streamBuffer; // the stream's large read buffer; outlives the stream
     PartialReads tomReads;
     PartialReads ccsdsReads;
-    Window window;
-    long windowAnchor = -1; // a position refills keep in the window, -1 none
-    // Where the last CCSDS parse ended: while resynchronising, and after a
-    // rejected header. The next grow carries on the search as it was.
-    bool ccsdsResyncing = false;
-    bool ccsdsRejecting = false;
-    long ccsdsSkipped = 0;  // bytes skipped since the last packet, in this parse
-    long ccsdsRejected = 0; // candidates refused since the last packet, in this parse
-    Next next;
-    std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
-    long chainBudget = 0;                    // bytes the run looks may still go over in this search
+    ArchiveWindow window;
+    CcsdsParser ccsds{*this, window};
     Lookahead lookahead;
-    Lookahead ccsdsLookahead;
     Hook skipHook = Hook::Unknown;
     Hook streamHook = Hook::Unknown;
     Hook packetHook = Hook::Unknown;
-    bool ccsdsJudging = false; // whether validHeader tells packets from other bytes
-    bool labelsSeen = false;   // whether this archive has shown an archive label
     bool inParse = false;
-    bool ccsdsDamaged = false; // whether this archive has shown damage to the CCSDS parse
-    // The primary header of the last CCSDS packet taken: its fixed bits are
-    // the archive's.
-    std::array<uint8_t, 6> lastTaken{};
-    bool tookCcsds = false;
-    std::array<uint32_t, 2048> longestJudged{}; // by APID: the longest CCSDS candidate judged
-    long longestStep = 0; // the most bytes the hooks have stepped over at once
     uint64_t parses = 0;
 };
 

@@ -1,0 +1,123 @@
+#include "gselib/packets/archivewindow.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace GseLib {
+
+using ArchiveBytes::be16;
+
+void ArchiveWindow::reset(FILE* file, long pos)
+{
+    if (!bytes_)
+        bytes_.reset(new uint8_t[SIZE]);
+    file_ = file;
+    start_ = pos;
+    length_ = 0;
+    atEof_ = false;
+    anchor_ = -1;
+    sumsValid_ = false;
+}
+
+size_t ArchiveWindow::readAt(long pos, uint8_t* out, size_t n)
+{
+    size_t got = 0;
+    const int fd = fileno(file_);
+    while (got < n) {
+        const ssize_t k = pread(fd, out + got, n - got, off_t(pos) + off_t(got));
+        if (k > 0) {
+            got += size_t(k);
+        } else if (k < 0 && errno == EINTR) {
+            continue;
+        } else if (k < 0 && got == 0) {
+            // Not a plain file (a pipe or the like): through the stream.
+            std::clearerr(file_);
+            if (std::fseek(file_, pos, SEEK_SET) != 0 && std::ftell(file_) != pos)
+                return 0;
+            return std::fread(out, 1, n, file_);
+        } else {
+            break;
+        }
+    }
+    return got;
+}
+
+size_t ArchiveWindow::refill(long pos, size_t n)
+{
+    const long last = end();
+    if (pos >= start_ && pos <= last && atEof_)
+        return size_t(last - pos);
+    // The bytes from pos on are kept, or from the anchor when a look ahead
+    // must not lose the candidate it looks past (and both fit).
+    long from = pos;
+    if (anchor_ >= 0 && anchor_ < pos && size_t(pos - anchor_) + n <= SIZE)
+        from = anchor_;
+    size_t keep = 0;
+    if (from >= start_ && from <= last) {
+        keep = size_t(last - from);
+        if (keep && from != start_)
+            std::memmove(bytes_.get(), at(from), keep);
+    }
+    start_ = from;
+    length_ = keep;
+    atEof_ = false;
+    sumsValid_ = false;
+    const size_t want = SIZE - keep;
+    const size_t got = readAt(from + long(keep), bytes_.get() + keep, want);
+    length_ += got;
+    if (got < want)
+        atEof_ = true;
+    const long have = end() - pos;
+    return have <= 0 ? 0 : std::min(n, size_t(have));
+}
+
+void ArchiveWindow::buildSums()
+{
+    const uint8_t* b = bytes_.get();
+    const size_t n = length_;
+    sumsEven_.assign(n / 2 + 1, 0);
+    sumsOdd_.assign((n + 1) / 2 + 1, 0);
+    uint32_t s = 0;
+    for (size_t i = 0; 2 * i + 1 < n; ++i) {
+        s += be16(b + 2 * i);
+        if (s >= 65535)
+            s -= 65535;
+        sumsEven_[i + 1] = uint16_t(s);
+    }
+    s = 0;
+    for (size_t i = 0; 2 * i + 2 < n; ++i) {
+        s += be16(b + 2 * i + 1);
+        if (s >= 65535)
+            s -= 65535;
+        sumsOdd_[i + 1] = uint16_t(s);
+    }
+    sumsValid_ = true;
+}
+
+// The simple sum modulo 65535, in O(1): the stored simple sum is that
+// residue, or (after the final fold left 65535 to 65538) the residue less 1
+// to 3 modulo 65536.
+bool ArchiveWindow::checksumMayMatch(long pos, size_t covered)
+{
+    if (!sumsValid_)
+        buildSums();
+    const uint8_t* b = bytes_.get();
+    const size_t o = size_t(pos - start_);
+    const size_t words = covered / 2;
+    uint32_t s;
+    if (o % 2 == 0) {
+        const size_t k = o / 2;
+        s = (uint32_t(sumsEven_[k + words]) + 65535 - sumsEven_[k]) % 65535;
+    } else {
+        const size_t k = (o - 1) / 2;
+        s = (uint32_t(sumsOdd_[k + words]) + 65535 - sumsOdd_[k]) % 65535;
+    }
+    if (covered % 2)
+        s = (s + (uint32_t(b[o + covered - 1]) << 8)) % 65535;
+    const uint32_t stored = be16(b + o + covered + 2);
+    return stored % 65535 == s || ((stored + 65536 - s) & 0xFFFF) >= 65532;
+}
+
+} // namespace GseLib

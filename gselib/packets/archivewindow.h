@@ -1,0 +1,77 @@
+#pragma once
+// The bytes of an archive that the telemetry cache's parses work on: up to
+// SIZE bytes read straight from the file (no stream buffer in between, so the
+// stream stays where the cache's hooks expect it), refilled on demand. Also
+// the big-endian fields both parses read out of those bytes, and running sums
+// that rule out TOM checksum candidates in O(1).
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace GseLib {
+
+namespace ArchiveBytes {
+
+inline uint32_t be16(const uint8_t* p)
+{
+    return (uint32_t(p[0]) << 8) | p[1];
+}
+
+inline uint32_t be32(const uint8_t* p)
+{
+    return (be16(p) << 16) | be16(p + 2);
+}
+
+} // namespace ArchiveBytes
+
+class ArchiveWindow
+{
+public:
+    static constexpr size_t SIZE = 1 << 20; // well above the largest TOM packet (65547 bytes)
+
+    // Empties the window, which then reads `file` (not owned) from `pos` on.
+    void reset(FILE* file, long pos);
+
+    // The bytes available from pos, up to n (fewer only at the end of the
+    // file). A refill keeps the bytes from pos on, or from the anchor.
+    size_t fill(long pos, size_t n)
+    {
+        if (pos >= start_ && pos + long(n) <= start_ + long(length_))
+            return n;
+        return refill(pos, n);
+    }
+    const uint8_t* at(long pos) const { return bytes_.get() + (pos - start_); }
+    long start() const { return start_; }
+    // One past the last byte held: the end of the file when atEof().
+    long end() const { return start_ + long(length_); }
+    bool atEof() const { return atEof_; }
+
+    // A position whose bytes refills keep while a look reads past it (when
+    // both fit), -1 for none.
+    void setAnchor(long pos) { anchor_ = pos; }
+
+    // A necessary condition for the Fletcher-32 of the `covered` bytes at pos
+    // (held in the window, with their trailer) to match its stored value.
+    bool checksumMayMatch(long pos, size_t covered);
+
+private:
+    size_t refill(long pos, size_t n);
+    size_t readAt(long pos, uint8_t* out, size_t n);
+    void buildSums();
+
+    FILE* file_ = nullptr;
+    std::unique_ptr<uint8_t[]> bytes_;
+    long start_ = 0; // file offset of bytes_[0]
+    size_t length_ = 0;
+    bool atEof_ = false;
+    long anchor_ = -1;
+    // Running sums of the big-endian words at even and odd offsets (modulo
+    // 65535), built on demand.
+    std::vector<uint16_t> sumsEven_;
+    std::vector<uint16_t> sumsOdd_;
+    bool sumsValid_ = false;
+};
+
+} // namespace GseLib

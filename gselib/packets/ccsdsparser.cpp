@@ -1,0 +1,294 @@
+#include "gselib/packets/ccsdsparser.h"
+
+#include "gselib/packets/ccsdspacket.h"
+#include "gselib/packets/packetarena.h"
+#include "gselib/packets/telemetrycache.h"
+
+#include <algorithm>
+
+namespace GseLib {
+
+namespace {
+
+using ArchiveBytes::be16;
+using ArchiveBytes::be32;
+using CcsdsHeader::apidOf;
+using CcsdsHeader::packetBytes;
+
+constexpr size_t LABEL_LOOKAHEAD = TelemetryCache::LABEL_LOOKAHEAD;
+constexpr const char* LABEL_MAGIC = CcsdsParser::LABEL_MAGIC;
+
+} // namespace
+
+CcsdsParser::CcsdsParser(TelemetryCache& cache, ArchiveWindow& window) : cache(cache), window(window)
+{
+}
+
+CcsdsParser::~CcsdsParser() = default;
+
+void CcsdsParser::reset()
+{
+    resyncing = false;
+    rejecting = false;
+    lookahead = Lookahead();
+    damaged = false;
+    labelsSeen = false;
+    tookPacket = false;
+    longestStep = 0;
+    longestJudged.fill(0);
+}
+
+void CcsdsParser::beginParse()
+{
+    // A header test that takes the bytes of no packet (all zeros, all ones)
+    // gives nothing to judge a candidate by: then every candidate whose
+    // header passes is taken, as it always was.
+    static constexpr unsigned char ZEROS[CcsdsPrimaryHeader::SIZE] = {};
+    static constexpr unsigned char ONES[CcsdsPrimaryHeader::SIZE] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    judging = !cache.validHeader(ZEROS) || !cache.validHeader(ONES);
+    skipped = 0;
+    rejected = 0;
+    chainBudget = CHAIN_BUDGET;
+    following = Next();
+}
+
+void CcsdsParser::endParse()
+{
+    // A search cut short by the end of the file goes on in the next parse.
+    if (skipped)
+        resyncing = true;
+    if (rejected)
+        rejecting = true;
+    following = Next();
+}
+
+bool CcsdsParser::labelComplete(long pos, size_t total)
+{
+    if (total <= ArchiveWindow::SIZE)
+        return window.fill(pos, total) == total;
+    // A label longer than the window: only its ground time is read, the rest
+    // must merely be there.
+    return window.fill(pos, 40) == 40 && cache.currentFileSize() - pos >= long(total);
+}
+
+long CcsdsParser::runStreamHook(long at)
+{
+    if (cache.streamHook == TelemetryCache::Hook::Base)
+        return at;
+    std::fseek(cache.file, at, SEEK_SET);
+    cache.beforeParseCcsds(cache.file);
+    if (cache.streamHook == TelemetryCache::Hook::Base)
+        return at;
+    cache.streamHook = TelemetryCache::Hook::Overridden;
+    const long after = std::ftell(cache.file);
+    return after >= 0 ? after : at;
+}
+
+long CcsdsParser::skip(long at)
+{
+    if (cache.skipHook != TelemetryCache::Hook::Base) {
+        const size_t n = window.fill(at, TelemetryCache::CCSDS_SKIP_LOOKAHEAD);
+        const size_t skip = cache.skipBeforeCcsds(window.at(at), n);
+        if (cache.skipHook != TelemetryCache::Hook::Base) {
+            cache.skipHook = TelemetryCache::Hook::Overridden;
+            longestStep = std::max(longestStep, long(skip));
+            return at + long(skip);
+        }
+    }
+    return runStreamHook(at);
+}
+
+// Where the primary header of a packet attempt that begins at pos stands:
+// past an archive label and whatever the hooks step over, with at least a
+// header's bytes there. -1 when the file does not yet hold enough to tell (it
+// ends there, or within a label or a header), and the parse stops to wait
+// for it to grow.
+long CcsdsParser::headerAt(long pos, Label* label, bool hooks)
+{
+    const size_t ahead = window.fill(pos, LABEL_LOOKAHEAD);
+    if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(window.at(pos), ahead)))
+        return -1; // nothing more, or the start of a label still being written
+    long start = pos;
+    if (ahead == LABEL_LOOKAHEAD && couldStartLabel(window.at(pos), LABEL_LOOKAHEAD)) {
+        const uint8_t* l = window.at(pos);
+        size_t n = 0;
+        for (size_t i = 12; i < 20; ++i)
+            n = n * 10 + size_t(l[i] - '0');
+        const size_t total = n + 2 * LABEL_LOOKAHEAD;
+        if (!labelComplete(pos, total))
+            return -1;
+        labelsSeen = true;
+        if (label) {
+            l = window.at(pos);
+            label->present = true;
+            if (l[8] == 'G') {
+                label->seconds = be32(l + 24);
+                label->ms = be16(l + 28);
+            } else {
+                label->seconds = be32(l + 32);
+                label->ms = be16(l + 36);
+            }
+        }
+        start = pos + long(total);
+    }
+    if (hooks)
+        start = skip(start);
+    if (window.fill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
+        return -1;
+    return start;
+}
+
+// Where the header of a candidate at pos stands while resynchronising: past a
+// whole archive label that begins there, else at pos (labels are looked for,
+// so that a packet found after damage keeps its ground time; the hooks'
+// steps are not). -1 when fewer than a header's bytes are left.
+long CcsdsParser::resyncHeaderAt(long pos, Label* label)
+{
+    const size_t ahead = window.fill(pos, LABEL_LOOKAHEAD);
+    if (ahead == LABEL_LOOKAHEAD && window.at(pos)[0] == uint8_t(LABEL_MAGIC[0]) &&
+        couldStartLabel(window.at(pos), LABEL_LOOKAHEAD)) {
+        const long header = headerAt(pos, label);
+        if (header >= 0)
+            return header;
+        if (label)
+            *label = Label();
+    }
+    if (window.fill(pos, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
+        return -1;
+    return pos;
+}
+
+// What judge makes of most packets of an undamaged archive, found
+// without its looks: a packet no longer than any of its APID so far, whose
+// end the next header that passes follows directly, is taken; that header is
+// what the parse takes next.
+bool CcsdsParser::followedDirectly(long start)
+{
+    const uint8_t* h = window.at(start);
+    const size_t total = packetBytes(h);
+    if (total > longestJudged[apidOf(h)] || window.fill(start, total) < total)
+        return false;
+    window.setAnchor(start);
+    const long end = start + long(total);
+    Label label;
+    const long header = headerAt(end, &label);
+    const bool followed = header >= 0 && cache.validHeader(window.at(header));
+    window.setAnchor(-1);
+    if (followed)
+        following = {end, header, label};
+    return followed;
+}
+
+// Inlined into the parse loop: its fast path runs once per packet.
+inline __attribute__((always_inline)) CcsdsParser::Attempt CcsdsParser::next(long& position)
+{
+    Attempt a;
+    Label& label = a.label;
+    bool known = false;
+    if (following.from == position &&
+        window.fill(following.header, CcsdsPrimaryHeader::SIZE) == CcsdsPrimaryHeader::SIZE) {
+        a.start = following.header;
+        label = following.label;
+        known = true;
+    } else {
+        label = Label();
+        a.start = headerAt(position, &label);
+        if (a.start < 0)
+            return {};
+    }
+    following.from = -1; // looked at once
+    Verdict v;
+    for (;;) {
+        const long start = a.start;
+        // A header test that cannot tell leaves nothing to judge at a
+        // packet boundary.
+        if (!judging && skipped == 0 && !resyncing && cache.validHeader(window.at(start))) {
+            v = {Verdict::Take, -1};
+            break;
+        }
+        if (known && skipped == 0 && !resyncing && followedDirectly(start)) {
+            // In an archive that has shown damage, a step in its last bytes
+            // refuses it, as judge would (which is not asked: a second look
+            // could find a longer step); nothing else does unless a packet
+            // may end inside it.
+            const long end = following.from;
+            const bool step = damaged && holdsStep(start, end);
+            if (!step && (!damaged || !holdsEnding(start, end, 0, end - start))) {
+                v = {Verdict::Take, -1};
+                break;
+            }
+            following.from = -1;
+            v = step ? Verdict{Verdict::Refuse, position + 1} : judge(position, start, known);
+        } else {
+            v = judge(position, start, known);
+        }
+        known = false;
+        if (v.verdict == Verdict::Wait)
+            return {};
+        if (v.verdict != Verdict::Refuse)
+            break;
+        const long step = v.resume - position;
+        ++rejected;
+        chainBudget += CHAIN_BUDGET_PER_BYTE * step;
+        // The label's ground time belongs to no packet found after this.
+        label = Label();
+        position = v.resume;
+        skipped += step;
+        if (cache.maxScan > 0 && skipped >= cache.maxScan) {
+            cache.message("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be "
+                          "corrupt!",
+                          int(skipped), position - skipped, position);
+            position = cache.currentFileSize();
+            return {};
+        }
+        a.start = resyncHeaderAt(position, &label);
+        if (a.start < 0)
+            return {};
+    }
+    a.kind = v.verdict == Verdict::Partial ? Attempt::Partial : Attempt::Take;
+    return a;
+}
+
+void CcsdsParser::parse(long& position)
+{
+    const long fileSize = cache.currentFileSize();
+    beginParse();
+    for (;;) {
+        const Attempt a = next(position);
+        if (a.kind == Attempt::Stop)
+            break;
+        // The looks past a candidate may have moved the window on.
+        window.fill(a.start, CcsdsPrimaryHeader::SIZE);
+        // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
+        const uint32_t body = be16(window.at(a.start) + 4) + 1u;
+        const size_t total = body + CcsdsPrimaryHeader::SIZE;
+        if (a.kind == Attempt::Partial || window.fill(a.start, total) < total) {
+            // Only the end of the file stops a fill of a packet's size.
+            if (cache.backOff(cache.ccsdsReads, window.end())) {
+                cache.message("Read partial packet...backing up to index %ld", position);
+                break;
+            }
+            cache.message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
+            ++position;
+            ++skipped;
+            continue;
+        }
+        cache.ccsdsReads.count = 0;
+        if (skipped)
+            cache.skippedMessage(skipped, position);
+        if (cache.packets.size() == cache.packets.capacity())
+            cache.reserveFor(fileSize);
+        TMPacketPtr p =
+            makePacket<CcsdsPacket>(window.at(a.start), int(total), int(cache.packets.size()), cache.resolver.get());
+        if (a.label.present) {
+            p->groundSeconds = a.label.seconds;
+            p->groundMs = a.label.ms;
+        }
+        took(window.at(a.start));
+        cache.accept(std::move(p));
+        position = a.start + long(total);
+    }
+    endParse();
+}
+
+} // namespace GseLib

@@ -1,0 +1,215 @@
+#pragma once
+// The telemetry cache's CCSDS parse: it reads packet attempts (an optional
+// archive label, what the cache's hooks step over, a primary header) through
+// the cache's window, decides each candidate by one rule (ccsdsrules.cpp),
+// and hands the packets it takes to the cache. It keeps what the rule knows
+// of the archive between parses.
+//
+// A damaged CCSDS header (a packet cut short, a length field hit, bytes of a
+// payload that pass for a header) claims bytes that hold intact packets.
+// With a header test that tells packets from other bytes, every candidate is
+// judged by one rule: it is refused when its end is not followed by what the
+// parse takes next and a confirmed run of packets begins inside it, or when
+// it holds packets of its own. Archives whose packets each end where the next
+// begins read as before.
+#include "gselib/packets/archivewindow.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+namespace GseLib {
+
+class TelemetryCache;
+
+// Fields of a CCSDS primary header, read from an archive's bytes.
+namespace CcsdsHeader {
+
+// The bytes of the packet whose primary header is at `header`. In 32 bits: a
+// length field of 65535 is a 65,536-byte body, not 0.
+inline size_t packetBytes(const uint8_t* header)
+{
+    return ArchiveBytes::be16(header + 4) + 1u + 6;
+}
+
+inline uint32_t apidOf(const uint8_t* header)
+{
+    return ((uint32_t(header[0]) & 0x07) << 8) | header[1];
+}
+
+// Whether two primary headers agree in version, type, secondary-header flag
+// and sequence flags.
+inline bool sameFixedBits(const uint8_t* a, const uint8_t* b)
+{
+    return ((a[0] ^ b[0]) & 0xF8) == 0 && ((a[2] ^ b[2]) & 0xC0) == 0;
+}
+
+} // namespace CcsdsHeader
+
+class CcsdsParser
+{
+public:
+    CcsdsParser(TelemetryCache& cache, ArchiveWindow& window);
+    ~CcsdsParser();
+    CcsdsParser(const CcsdsParser&) = delete;
+    CcsdsParser& operator=(const CcsdsParser&) = delete;
+
+    // Forgets the archive (a new file, or the cache cleared).
+    void reset();
+    // Parses from `position`, the first byte of a packet attempt, as far as
+    // the file allows, and leaves it where the next parse goes on.
+    void parse(long& position);
+
+    // The first bytes of an archive label.
+    static constexpr char LABEL_MAGIC[] = "C7333IA0";
+    // Whether the first n bytes of b (n <= 20) can begin an archive label:
+    // "C7333IA0", then "GANN" or "FANN", then 8 ASCII digits.
+    static bool couldStartLabel(const uint8_t* b, size_t n)
+    {
+        for (size_t i = 0; i < n; ++i) {
+            bool ok;
+            if (i < 8)
+                ok = b[i] == uint8_t(LABEL_MAGIC[i]);
+            else if (i == 8)
+                ok = b[i] == 'G' || b[i] == 'F';
+            else if (i < 12)
+                ok = b[i] == uint8_t("ANN"[i - 9]);
+            else
+                ok = b[i] >= '0' && b[i] <= '9';
+            if (!ok)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    // ---- The parse (ccsdsparser.cpp) ----
+
+    // The archive label a packet attempt begins with, if any.
+    struct Label
+    {
+        bool present = false;
+        uint32_t seconds = 0;
+        double ms = 0.0;
+    };
+
+    // What the parse does at its position: take the packet whose primary
+    // header is at `start`, treat it as a partial packet (back off, or step
+    // over a byte), or stop until the file grows.
+    struct Attempt
+    {
+        enum Kind { Take, Partial, Stop } kind = Stop;
+        long start = -1;
+        Label label;
+    };
+
+    // A header the parse has found after a packet it took, with its label.
+    struct Next
+    {
+        long from = -1; // where the packet ends
+        long header = -1;
+        Label label;
+    };
+
+    void beginParse();
+    void endParse();
+    // The candidate at `position`, which moves past the bytes refused on the
+    // way (and to the end of the file when the scan limit is reached).
+    Attempt next(long& position);
+    // The parse took the packet whose primary header is at `header`.
+    void took(const uint8_t* header)
+    {
+        if (judging) {
+            std::memcpy(lastTaken.data(), header, lastTaken.size());
+            tookPacket = true;
+        }
+        skipped = 0;
+        rejected = 0;
+        chainBudget = CHAIN_BUDGET;
+        resyncing = false;
+        rejecting = false;
+    }
+    long headerAt(long pos, Label* label, bool hooks = true);
+    bool labelComplete(long pos, size_t total);
+    long resyncHeaderAt(long pos, Label* label);
+    long skip(long at);
+    long runStreamHook(long at);
+    bool followedDirectly(long start);
+
+    // ---- The rule and its looks (ccsdsrules.cpp) ----
+
+    // What the rule makes of a candidate: take it, refuse it (the search goes
+    // on at `resume`), leave it to the growing-file rules, or wait where it
+    // stands for the file to grow.
+    struct Verdict
+    {
+        enum Kind { Take, Refuse, Partial, Wait } verdict = Take;
+        long resume = -1;
+    };
+
+    // What the last look for a complete packet after a partial one found.
+    struct Lookahead
+    {
+        long from = -1;
+        long fileEnd = -1;
+        long found = -1;
+    };
+
+    // Bytes that the looks for runs of packets inside resynchronisation
+    // candidates may go over: per search, and more per byte searched.
+    static constexpr long CHAIN_BUDGET = 4 << 20;
+    static constexpr long CHAIN_BUDGET_PER_BYTE = 64;
+    // What followerAt returns besides a header's position.
+    static constexpr long FOLLOWER_SHORT = -1; // the file ends, or holds too little to tell
+    static constexpr long FOLLOWER_NONE = -2;  // nothing the parse would take
+    // The bytes that may stand between a packet and what follows it: a pad
+    // byte and a frame's two-byte trailer.
+    static constexpr long TRAILER_SLACK = 3;
+    // Rejected packets in a row that one after a damaged packet may be.
+    static constexpr int REJECTED_HOPS = 16;
+
+    Verdict judge(long position, long start, bool knownValid);
+    long passRejected(long position, long start);
+    long pastNonHeaders(long pos);
+    bool rejectedFollowed(long end, size_t length, int hops);
+    bool confirmedAt(long header, size_t total, bool atFileEnd);
+    enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4 };
+    long firstConfirmedRun(long start, long end, unsigned how);
+    bool laterPacket(long pos, long fileEnd);
+    long followerAt(long end, size_t length, Label* label, bool* direct);
+    bool swallows(long start, long end, long follower);
+    bool holdsEnding(long start, long end, long low, long high);
+    bool holdsPair(long start, long end);
+    bool holdsStep(long start, long end);
+    long nextUsualPlace(long q, long to, const uint8_t* bits);
+    // The fixed bits (version, type, secondary-header flag, sequence flags)
+    // of the last packet taken, none before the first.
+    const uint8_t* archiveBits() const { return tookPacket ? lastTaken.data() : nullptr; }
+    inline bool usualBits(const uint8_t* header) const; // defined where it is used
+
+    // ---- State ----
+
+    TelemetryCache& cache;
+    ArchiveWindow& window;
+    // Where the last parse ended: while resynchronising, and after a rejected
+    // header. The next parse carries on the search as it was.
+    bool resyncing = false;
+    bool rejecting = false;
+    long skipped = 0;  // bytes skipped since the last packet, in this parse
+    long rejected = 0; // candidates refused since the last packet, in this parse
+    Next following;
+    std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
+    long chainBudget = 0;                    // bytes the run looks may still go over in this search
+    Lookahead lookahead;
+    bool judging = false;    // whether validHeader tells packets from other bytes
+    bool labelsSeen = false; // whether this archive has shown an archive label
+    bool damaged = false;    // whether this archive has shown damage
+    // The primary header of the last packet taken: its fixed bits are the archive's.
+    std::array<uint8_t, 6> lastTaken{};
+    bool tookPacket = false;
+    std::array<uint32_t, 2048> longestJudged{}; // by APID: the longest candidate judged
+    long longestStep = 0; // the most bytes the hooks have stepped over at once
+};
+
+} // namespace GseLib

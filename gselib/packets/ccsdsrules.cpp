@@ -1,0 +1,662 @@
+// The rule that decides each CCSDS candidate, and the looks it takes at the
+// archive's bytes (runs of packets, followers, what a candidate holds).
+#include "gselib/packets/ccsdsparser.h"
+
+#include "gselib/packets/ccsdspacket.h"
+#include "gselib/packets/telemetrycache.h"
+
+#include <algorithm>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace GseLib {
+
+namespace {
+
+using ArchiveBytes::be16;
+using CcsdsHeader::apidOf;
+using CcsdsHeader::packetBytes;
+using CcsdsHeader::sameFixedBits;
+
+constexpr const char* LABEL_MAGIC = CcsdsParser::LABEL_MAGIC;
+constexpr size_t LABEL_LOOKAHEAD = TelemetryCache::LABEL_LOOKAHEAD;
+
+#if defined(__SSE2__)
+// sameFixedBits sixteen places at a time: 0xFF for each of the places p to
+// p + 15 whose header agrees with the one at `bits` (every place, without
+// it); reads p[0] to p[17].
+struct FixedBitsMask
+{
+    __m128i mask0, mask2, want0, want2;
+
+    explicit FixedBitsMask(const uint8_t* bits)
+        : mask0(_mm_set1_epi8(char(bits ? 0xF8 : 0))), mask2(_mm_set1_epi8(char(bits ? 0xC0 : 0))),
+          want0(_mm_set1_epi8(char(bits ? bits[0] & 0xF8 : 0))), want2(_mm_set1_epi8(char(bits ? bits[2] & 0xC0 : 0)))
+    {
+    }
+
+    __m128i operator()(const uint8_t* p) const
+    {
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i third = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+        return _mm_and_si128(_mm_cmpeq_epi8(_mm_and_si128(first, mask0), want0),
+                             _mm_cmpeq_epi8(_mm_and_si128(third, mask2), want2));
+    }
+};
+#endif
+
+#if defined(__SSE2__)
+// The places at to at + 15 of the bytes at b that forEachEnding looks at
+// again, one bit each (at >= 1: place 0 is the candidate itself); the last
+// byte read is b[at + 20].
+struct EndingMask
+{
+    static constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
+    FixedBitsMask fixedBits;
+    __m128i limit, lanes;
+    long low;
+
+    EndingMask(long low, uint32_t width, const uint8_t* bits)
+        : fixedBits(bits), limit(_mm_set1_epi16(short(width))), lanes(_mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7)),
+          low(low)
+    {
+    }
+
+    unsigned operator()(const uint8_t* b, long at) const
+    {
+        auto load = [&](long k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at + k)); };
+        // The fixed bits first: most places of a payload have other bits.
+        const __m128i fixed = fixedBits(b + at);
+        if (_mm_movemask_epi8(fixed) == 0)
+            return 0;
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i shift = _mm_add_epi16(lanes, _mm_set1_epi16(short(at + MIN_PACKET - low)));
+        const __m128i high = load(4);
+        const __m128i lowBytes = load(5);
+        const __m128i first = _mm_add_epi16(_mm_unpacklo_epi8(lowBytes, high), shift);
+        const __m128i second =
+            _mm_add_epi16(_mm_unpackhi_epi8(lowBytes, high), _mm_add_epi16(shift, _mm_set1_epi16(8)));
+        // One byte a place, in the order of the places.
+        const __m128i inRange = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_subs_epu16(first, limit), zero),
+                                                _mm_cmpeq_epi16(_mm_subs_epu16(second, limit), zero));
+        return unsigned(_mm_movemask_epi8(_mm_and_si128(inRange, fixed)));
+    }
+};
+#endif
+
+// Calls look(i) for the places i (1 to n - 7) of the n bytes at b whose
+// length field, read as a CCSDS header's, ends its packet at an offset in
+// [low, low + width], and, given `bits`, whose fixed bits are those of the
+// header at bits, until it returns true. The arithmetic runs sixteen places at
+// a time; a header is tested only where it finds one. `look` may move the
+// bytes (a window refill) and b with them.
+template <typename Look>
+bool forEachEnding(const uint8_t*& b, long n, long low, uint32_t width, const uint8_t* bits, Look look)
+{
+    constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
+    auto scalar = [&](long i) {
+        const uint32_t offset = uint32_t(i + long(be16(b + i + 4)) + MIN_PACKET - low);
+        return offset <= width && (!bits || sameFixedBits(bits, b + i)) && look(i);
+    };
+    long i = 1;
+#if defined(__SSE2__)
+    // In 16 bits (i + field + MIN_PACKET - low) wraps, so a place found is
+    // only a place to look at again.
+    if (width < 0xFFFF && n >= 22) {
+        const EndingMask places(low, width, bits);
+        auto look16 = [&](long at) {
+            for (unsigned m = places(b, at); m != 0; m &= m - 1) {
+                const long k = at + __builtin_ctz(m);
+                if (k <= n - MIN_PACKET && scalar(k))
+                    return true;
+            }
+            return false;
+        };
+        for (; i + 21 <= n; i += 16) {
+            if (look16(i))
+                return true;
+        }
+        // The rest in one block that overlaps the last.
+        return i <= n - MIN_PACKET && look16(n - 21);
+    }
+#endif
+    for (; i <= n - MIN_PACKET; ++i) {
+        if (scalar(i))
+            return true;
+    }
+    return false;
+}
+
+// Calls look(i) for the places i (1 on) of the n bytes at b where an archive
+// label's first 20 bytes stand, until it returns true; `look` may move b.
+template <typename Look>
+bool forEachLabel(const uint8_t*& b, long n, Look look)
+{
+    for (long i = 1; i + long(LABEL_LOOKAHEAD) <= n; ++i) {
+        const void* c = std::memchr(b + i, LABEL_MAGIC[0], size_t(n - i));
+        if (!c)
+            return false;
+        i = static_cast<const uint8_t*>(c) - b;
+        if (i + long(LABEL_LOOKAHEAD) <= n && CcsdsParser::couldStartLabel(b + i, LABEL_LOOKAHEAD) &&
+            look(i))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// Whether a header has the archive's fixed bits (any has them before the
+// first packet): a damaged header of the archive's own keeps them, the bytes
+// of a payload that pass for a header seldom do. Asked of every byte a search
+// tries.
+inline bool CcsdsParser::usualBits(const uint8_t* header) const
+{
+    return !tookPacket || sameFixedBits(lastTaken.data(), header);
+}
+
+// ---- CCSDS candidates --------------------------------------------------------
+//
+// One rule for every CCSDS candidate, at a packet boundary or while
+// resynchronising: a header that passes, whose packet is whole, is taken
+// unless
+//  - its end is not followed by what the parse takes next (a header that
+//    passes, a label, a frame step, padding, or the end of the file) and a
+//    confirmed run begins inside the bytes it claims; or
+//  - it holds a run of packets that ends where it ends, or, in an archive
+//    that has shown damage, a packet followed by another, or a label before
+//    one (a damaged length that lands on a packet boundary); or
+//  - while resynchronising, a confirmed run begins inside it; or
+//  - in an archive that has shown damage, what the hooks step over (a
+//    frame's trailer and header) stands in its last bytes.
+// A confirmed run is a header that passes, whose packet is followed by what
+// the parse takes next and holds no such run itself. A run whose header's
+// fixed bits (version, type, secondary-header flag, sequence flags) are not
+// the archive's tells nothing against a candidate whose bits are. A refused
+// candidate is searched on from its next byte, so that a packet between the
+// damage and the run is kept. A damaged header (a packet cut short, a length
+// field hit) claims bytes that hold the intact packets after it; an intact
+// packet with damage after it holds none, and is taken.
+
+CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownValid)
+{
+    const bool searching = skipped > 0 || resyncing;
+    if (!knownValid && !cache.validHeader(window.at(start))) {
+        long resume = judging ? passRejected(position, start) : position + 1;
+        if (resume == position + 1 && start == position)
+            resume = pastNonHeaders(resume);
+        return {resume < 0 ? Verdict::Wait : Verdict::Refuse, resume};
+    }
+    const size_t total = packetBytes(window.at(start));
+    if (window.fill(start, total) < total) {
+        // Runs past the end of the file: left to the growing-file rules,
+        // unless, after a rejected header, a packet follows within the file,
+        // or, in an archive that has shown damage, the bytes it claims
+        // already hold a packet followed by a header that passes (a packet
+        // being written does not hold such a run; in an undamaged archive
+        // it is waited for, whatever its payload passes for).
+        const long fileEnd = window.end();
+        if (searching && (rejected || rejecting) && laterPacket(start, fileEnd))
+            return {Verdict::Refuse, position + 1};
+        if (judging && (damaged || searching)) {
+            window.setAnchor(start);
+            const bool run = firstConfirmedRun(start, fileEnd, RUN_VERIFIED) >= 0;
+            window.setAnchor(-1);
+            if (run)
+                return {Verdict::Refuse, position + 1};
+        }
+        return {Verdict::Partial, -1};
+    }
+    if (!judging)
+        return {Verdict::Take, -1};
+    Verdict v{Verdict::Take, -1};
+    // The candidate's bytes stay in the window while the tests look past them.
+    window.setAnchor(start);
+    const long end = start + long(total);
+    Label label;
+    bool direct = false;
+    const long follower = followerAt(end, total, &label, &direct);
+    const bool followed = follower != FOLLOWER_NONE;
+    // At a packet boundary the looks for packets inside a followed candidate
+    // are spent on an archive that has shown damage; before that, only the
+    // look for a run ending where it ends (which payload bytes hardly ever
+    // pass), on a packet longer than any of its APID so far: a damaged length
+    // claims more than its type's packets hold.
+    damaged = damaged || !followed || searching;
+    uint32_t& longest = longestJudged[apidOf(window.at(start))];
+    const bool longer = total > longest;
+    longest = std::max(longest, uint32_t(total));
+    if (followed && ((damaged && (holdsStep(start, end) || (!searching && holdsPair(start, end)))) ||
+                     ((damaged || longer) && swallows(start, end, follower)))) {
+        v = {Verdict::Refuse, position + 1};
+    } else if ((!followed || searching) &&
+               firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END | (followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP))) >= 0) {
+        // The search goes on through the candidate's bytes: a packet before
+        // the run, followed by more damage, is kept as any such packet is.
+        v = {Verdict::Refuse, position + 1};
+    } else if (follower >= 0 && direct) {
+        following = {end, follower, label}; // what the parse takes next, already looked at
+    }
+    window.setAnchor(-1);
+    window.fill(start, total);
+    return v;
+}
+
+// The first place from `pos` where a search could find anything: a header
+// that passes, or is plausible with the archive's fixed bits, or the first
+// byte of an archive label. The search steps over the bytes before it at
+// once, as it would one by one.
+long CcsdsParser::pastNonHeaders(long pos)
+{
+    long last = window.end() - long(CcsdsPrimaryHeader::SIZE);
+    // A search that ends at maxScan bytes reports where it stopped.
+    if (cache.maxScan > 0)
+        last = std::min(last, pos - 1 + long(cache.maxScan) - skipped);
+    for (; pos < last; ++pos) {
+        const uint8_t* b = window.at(pos);
+        // A rejected header is passed over only with the archive's fixed
+        // bits (passRejected): plausibleHeader is not asked of the others.
+        if (b[0] == uint8_t(LABEL_MAGIC[0]) || cache.validHeader(b) || (judging && usualBits(b) && cache.plausibleHeader(b)))
+            break;
+    }
+    return pos;
+}
+
+// Where the search goes on after a header that validHeader rejects at
+// `start`. One of a known type (plausibleHeader) with the archive's fixed
+// bits, whole and followed by what the parse takes next, is a damaged packet
+// (a length past its type's limit): its payload is passed over whole, so
+// that bytes of it that pass for a header are not taken; unless a confirmed
+// run begins inside it, which tells that its claim holds packets.
+// Anything else: the next byte. -1: wait for the file to grow.
+long CcsdsParser::passRejected(long position, long start)
+{
+    if (!cache.plausibleHeader(window.at(start)) || !usualBits(window.at(start)))
+        return position + 1;
+    const size_t total = packetBytes(window.at(start));
+    if (window.fill(start, total) < total) {
+        // Still being written, unless a packet follows within the file: its
+        // bytes are not searched until they are all there.
+        const long fileEnd = window.end();
+        window.setAnchor(start);
+        const bool later = firstConfirmedRun(start, fileEnd, RUN_AT_FILE_END) >= 0;
+        window.setAnchor(-1);
+        return later ? position + 1 : -1;
+    }
+    window.setAnchor(start);
+    const long end = start + long(total);
+    const bool whole = rejectedFollowed(end, total, REJECTED_HOPS) &&
+                       firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END) < 0;
+    window.setAnchor(-1);
+    return whole ? end : position + 1;
+}
+
+// Whether what follows a rejected packet that ends at `end` is what the parse
+// takes next, or, up to `hops` times, another rejected packet of a known
+// type, whole, that is so followed: damage comes in runs.
+bool CcsdsParser::rejectedFollowed(long end, size_t length, int hops)
+{
+    if (followerAt(end, length, nullptr, nullptr) != FOLLOWER_NONE)
+        return true;
+    if (hops == 0)
+        return false;
+    const long header = headerAt(end, nullptr);
+    if (header < 0 || !cache.plausibleHeader(window.at(header)))
+        return false;
+    const size_t total = packetBytes(window.at(header));
+    if (window.fill(header, total) < total)
+        return false;
+    return rejectedFollowed(header + long(total), total, hops - 1);
+}
+
+// Whether the packet of `total` bytes at `header` is whole within the file
+// and followed by what the parse would take next.
+bool CcsdsParser::confirmedAt(long header, size_t total, bool atFileEnd)
+{
+    if (window.fill(header, total) < total)
+        return false;
+    const long f = followerAt(header + long(total), total, nullptr, nullptr);
+    return f >= 0 || (f == FOLLOWER_SHORT && (atFileEnd || header + long(total) == cache.currentFileSize()));
+}
+
+// The first place after `start` and before `end` where a confirmed run
+// begins (or its label); -1 when there is none.
+// - RUN_VERIFIED: a run must itself hold none: bytes of a payload pass for a
+//   header whose length lands on a real packet now and then, and such a false
+//   run covers the real packets after it.
+// - RUN_AT_FILE_END: a run may be followed by the end of the file, not only
+//   by a header that passes.
+// - RUN_AFTER_FRAME_STEP: a run may begin with the hooks' step (a frame's
+//   trailer and header) inside the candidate. Only for a candidate that is
+//   not followed: the step after one that is can be seen from its last byte.
+long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
+{
+    // Against a candidate with the archive's fixed bits only a header with
+    // them tells (below): the places between are stepped over at once.
+    window.fill(start, CcsdsPrimaryHeader::SIZE);
+    const uint8_t* bits = usualBits(window.at(start)) ? archiveBits() : nullptr;
+    // A step no longer than those the archive has shown, ending inside the
+    // candidate, reaches a header that the places after it find themselves:
+    // the hooks are asked only where one would end past it. (Before the
+    // first step, they are not asked.)
+    const long stepFrom = (how & RUN_AFTER_FRAME_STEP) ? std::max(start + 1, end - longestStep) : end;
+    for (long q = start + 1; q < end; ++q) {
+        if (bits && q < stepFrom) {
+            const long p = nextUsualPlace(q, stepFrom, bits);
+            // Crafted bytes could make the nested looks quadratic; past the
+            // budget (a place each) nothing more is found.
+            if (p - q > chainBudget) {
+                chainBudget = std::min(chainBudget, 0L) - 1;
+                return -1;
+            }
+            chainBudget -= p - q;
+            q = p;
+            if (q >= end)
+                return -1;
+        }
+        if (--chainBudget < 0)
+            return -1;
+        long h = -1;
+        if (q >= stepFrom)
+            h = headerAt(q, nullptr);
+        if (h < 0)
+            h = resyncHeaderAt(q, nullptr);
+        if (h < 0)
+            return -1;
+        // A run without the archive's fixed bits tells nothing against a
+        // candidate with them.
+        if (bits && !usualBits(window.at(h)))
+            continue;
+        if (!cache.validHeader(window.at(h)))
+            continue;
+        const size_t total = packetBytes(window.at(h));
+        // A run ending where the candidate ends shares its follower: it tells
+        // against the candidate only when its header's fixed bits are the
+        // candidate's. (Inside a run being verified, any run tells.)
+        const long after = h + long(total);
+        if ((how & RUN_VERIFIED) && after <= end && after >= end - TRAILER_SLACK &&
+            !sameFixedBits(window.at(start), window.at(h)))
+            continue;
+        const bool confirmed = (how & RUN_AT_FILE_END) ? confirmedAt(h, total, true)
+                                       : window.fill(h, total) == total &&
+                                             followerAt(h + long(total), total, nullptr, nullptr) >= 0;
+        if (!confirmed)
+            continue;
+        if ((how & RUN_VERIFIED) && firstConfirmedRun(h, h + long(total), RUN_AT_FILE_END) >= 0)
+            continue;
+        return q;
+    }
+    return -1;
+}
+
+// The first place from q before `to` where a header with the fixed bits of
+// the one at `bits`, or an archive label, may begin; `to` when there is none.
+// Stops at a place with fewer than a header's bytes left in the file, which
+// the caller looks at itself.
+long CcsdsParser::nextUsualPlace(long q, long to, const uint8_t* bits)
+{
+    constexpr long HEADER = CcsdsPrimaryHeader::SIZE;
+    const long have = long(window.fill(q, size_t(to - q) + HEADER - 1));
+    const uint8_t* b = window.at(q);
+    // Places with a header's bytes, the bytes of the last one included.
+    const long places = std::min(to - q, have - HEADER + 1);
+    long i = 0;
+#if defined(__SSE2__)
+    const FixedBitsMask fixedBits(bits);
+    const __m128i magic = _mm_set1_epi8(LABEL_MAGIC[0]);
+    // Sixteen places read b[i] to b[i + 17].
+    for (; i + 16 <= places && i + 18 <= have; i += 16) {
+        const __m128i label = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)), magic);
+        const unsigned m = unsigned(_mm_movemask_epi8(_mm_or_si128(fixedBits(b + i), label)));
+        if (m)
+            return q + i + __builtin_ctz(m);
+    }
+#endif
+    for (; i < places; ++i) {
+        if (sameFixedBits(bits, b + i) || b[i] == uint8_t(LABEL_MAGIC[0]))
+            return q + i;
+    }
+    return q + i;
+}
+
+// After a rejected header: whether a packet that the candidate tests accept,
+// with a header seen after it or ending where the file ends, begins after
+// pos and ends within the file. A packet still being written is the last
+// one, so a candidate at pos that runs past the end of the file is then
+// garbage. The last answer is kept: nothing found after an earlier position
+// means nothing after a later one.
+bool CcsdsParser::laterPacket(long pos, long fileEnd)
+{
+    Lookahead& last = lookahead;
+    if (last.from >= 0 && last.fileEnd == fileEnd && pos >= last.from) {
+        if (last.found < 0)
+            return false;
+        if (last.found > pos)
+            return true;
+    }
+    last.from = pos;
+    last.fileEnd = fileEnd;
+    last.found = -1;
+    for (long o = pos + 1; o + long(CcsdsPrimaryHeader::SIZE) < fileEnd; ++o) {
+        if (window.fill(o, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
+            break;
+        if (!cache.validHeader(window.at(o)))
+            continue;
+        const size_t total = packetBytes(window.at(o));
+        if (o + long(total) > fileEnd)
+            continue;
+        window.setAnchor(o);
+        const bool found = confirmedAt(o, total, o + long(total) == fileEnd) &&
+                           !swallows(o, o + long(total), followerAt(o + long(total), total, nullptr, nullptr));
+        window.setAnchor(-1);
+        if (found) {
+            last.found = o;
+            return true;
+        }
+    }
+    return false;
+}
+
+// What follows a packet that ends at `end`, looked at as the parse would: an
+// archive label and the hooks' steps, taken again while they move or a label
+// stands a few bytes on (frames end in a trailer of their own, and empty
+// frames follow one another), or the padding an odd packet may carry.
+// Returns where a header that passes validHeader begins, FOLLOWER_SHORT when
+// the file ends there or does not yet hold enough to tell (a later grow reads
+// on from there, as after any packet), else FOLLOWER_NONE. `direct` tells
+// whether the header is where the parse's own next step finds it, and
+// `label` then gets the label before it.
+long CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct)
+{
+    // Each step needs a sync word or a label, so more of them cost the test
+    // nothing of its strength.
+    constexpr int MAX_STEPS = 16;
+    if (direct)
+        *direct = false;
+    long first = -1;
+    long at = end;
+    for (int step = 0; step <= MAX_STEPS; ++step) {
+        const long header = headerAt(at, step == 0 ? label : nullptr);
+        if (header < 0)
+            return FOLLOWER_SHORT;
+        if (cache.validHeader(window.at(header))) {
+            if (direct)
+                *direct = step == 0;
+            return header;
+        }
+        if (first < 0)
+            first = header;
+        at = skip(header);
+        if (at != header)
+            continue;
+        long found = 0;
+        for (long k = 1; k <= TRAILER_SLACK && !found; ++k) {
+            const size_t n = window.fill(header + k, LABEL_LOOKAHEAD);
+            if (!couldStartLabel(window.at(header + k), n))
+                continue;
+            if (n < LABEL_LOOKAHEAD)
+                return FOLLOWER_SHORT; // a label still being written
+            found = header + k;
+        }
+        if (!found)
+            break;
+        at = found;
+    }
+    // Padding stands only where nothing was stepped over.
+    const long padding = first == end ? std::min(long(cache.paddingAfterCcsds(length)), TRAILER_SLACK) : 0;
+    for (long k = 1; k <= padding; ++k) {
+        if (window.fill(end + k, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
+            return FOLLOWER_SHORT;
+        if (cache.validHeader(window.at(end + k)))
+            return end + k;
+    }
+    return FOLLOWER_NONE;
+}
+
+// Whether the candidate packet [start, end) holds a run of packets: a header
+// inside it that passes validHeader, followed by at least one more packet
+// (that passes, or is plausible), each stepping by its length (and over what
+// the hooks step over, or padding), the last ending where the candidate ends
+// or where its follower begins. Real packets tile the length of a damaged
+// header that lands on their boundary; the bytes of a real packet hardly
+// ever do.
+bool CcsdsParser::swallows(long start, long end, long follower)
+{
+    constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
+    const size_t span = size_t(end - start);
+    if (span <= 2 * MIN_PACKET)
+        return false;
+    // Bytes crafted to pass the other tests again and again could make this
+    // look quadratic; past its budget the look is left out.
+    if (long(span) > chainBudget)
+        return false;
+    chainBudget -= long(span);
+    // A run needs a packet ending a few bytes (padding, a frame's trailer)
+    // before the candidate's end, or at its follower.
+    if (!holdsEnding(start, end, long(span) - TRAILER_SLACK, std::max(end, follower) - start))
+        return false;
+    if (!chainLengths)
+        chainLengths.reset(new uint8_t[TelemetryCache::PACKET_BUFFER_SIZE]);
+    // run[q - start]: packets of the run from q to the end, up to 2; 0 none.
+    uint8_t* run = chainLengths.get();
+    const long last = end - MIN_PACKET;
+    // Hooks that read the stream would cost a seek per byte here: left out.
+    const bool hooks = cache.skipHook == TelemetryCache::Hook::Overridden || cache.streamHook == TelemetryCache::Hook::Base;
+    // The candidate's bytes, in the window whatever the look past them moved.
+    auto bytesAt = [&](long q) {
+        window.fill(start, span);
+        return window.at(q);
+    };
+    for (long q = last; q > start; --q) {
+        run[q - start] = 0;
+        const uint8_t* h = bytesAt(q);
+        const long after = q + long(be16(h + 4)) + MIN_PACKET;
+        if (after > std::max(end, follower))
+            continue; // most bytes: no packet that fits
+        if (!cache.validHeader(h) && !cache.plausibleHeader(h))
+            continue;
+        uint8_t best = 0;
+        auto reach = [&](long r) {
+            if (r == end || r == follower)
+                best = std::max<uint8_t>(best, 1);
+            else if (r > q && r <= last && run[r - start])
+                best = 2;
+        };
+        reach(after);
+        if (after != end && after != follower) {
+            const long next = headerAt(after, nullptr, hooks);
+            if (next >= 0 && next != after)
+                reach(next);
+        }
+        const long padding = long(cache.paddingAfterCcsds(size_t(after - q)));
+        for (long k = 1; k <= padding; ++k)
+            reach(after + k);
+        run[q - start] = best;
+        if (best == 2 && cache.validHeader(bytesAt(q)) && usualBits(bytesAt(q)))
+            return true;
+    }
+    return false;
+}
+
+// Whether what the hooks step over (a frame's trailer and header) stands in
+// the last bytes of the candidate [start, end), or begins there: a packet cut
+// short at a frame's end claims them. What stands between packets is never
+// inside one. Asked only in an archive that has shown damage: a packet may
+// stand right before a frame header where an archive turns to frames.
+bool CcsdsParser::holdsStep(long start, long end)
+{
+    // Hooks that read the stream would cost a seek per place: left out.
+    if (longestStep == 0 || cache.skipHook != TelemetryCache::Hook::Overridden)
+        return false;
+    // From the last byte the hooks may step over a pad byte: not looked at.
+    for (long q = std::max(start + 1, end - longestStep); q <= end - 2; ++q) {
+        // Near the end of the file a hook may take the few bytes left as a step.
+        if (window.fill(q, TelemetryCache::CCSDS_SKIP_LOOKAHEAD) < TelemetryCache::CCSDS_SKIP_LOOKAHEAD)
+            return false;
+        if (skip(q) != q)
+            return true;
+    }
+    return false;
+}
+
+// Whether the candidate [start, end) holds a header of a known type (that
+// passes, or is plausible) with the archive's fixed bits whose packet ends
+// between `low` and `high` bytes from its start, or, once the archive has
+// shown labels, a label (a run may end in one). Most packets hold neither:
+// the quick look before the looks for packets inside a candidate.
+bool CcsdsParser::holdsEnding(long start, long end, long low, long high)
+{
+    const long n = end - start;
+    window.fill(start, size_t(n));
+    const uint8_t* b = window.at(start);
+    if (forEachEnding(b, n, low, uint32_t(high - low), archiveBits(),
+                      [&](long i) { return cache.validHeader(b + i) || cache.plausibleHeader(b + i); }))
+        return true;
+    return labelsSeen && forEachLabel(b, n, [](long) { return true; });
+}
+
+// Whether the candidate [start, end) holds a packet that is followed: a
+// header that passes, whose packet ends inside the candidate, or where it
+// ends, followed by another that passes; or an archive label followed by a
+// header that passes. Intact packets inside a damaged header's claim do,
+// wherever more damage cuts their run short; an intact packet's payload
+// hardly ever does.
+bool CcsdsParser::holdsPair(long start, long end)
+{
+    window.fill(start, size_t(end - start));
+    const long n = end - start;
+    const uint8_t* b = window.at(start);
+    const bool pair = forEachEnding(b, n, 0, uint32_t(n), archiveBits(), [&](long i) {
+        if (!cache.validHeader(window.at(start + i)))
+            return false;
+        const long after = start + i + long(packetBytes(window.at(start + i)));
+        if (after > end)
+            return false;
+        // One packet ending where the candidate ends (or a pad byte or a
+        // frame's trailer before) is said to be one only when the fixed bits
+        // of its header (version, type, secondary header, sequence flags) are
+        // the candidate's: bytes of a payload seldom are.
+        if (after >= end - TRAILER_SLACK && !sameFixedBits(window.at(start), window.at(start + i)))
+            return false;
+        const long f = followerAt(after, size_t(after - start - i), nullptr, nullptr);
+        // The look past may have moved the window: the scan reads on from it.
+        window.fill(start, size_t(n));
+        b = window.at(start);
+        return f >= 0;
+    });
+    if (pair || !labelsSeen)
+        return pair;
+    // A label stands only before a packet: one inside, before a header that
+    // passes, is the next packet's.
+    return forEachLabel(b, n, [&](long i) {
+        const long h = headerAt(start + i, nullptr);
+        const bool found = h >= 0 && cache.validHeader(window.at(h));
+        window.fill(start, size_t(n));
+        b = window.at(start);
+        return found;
+    });
+}
+
+} // namespace GseLib
