@@ -29,6 +29,20 @@ int frameHeaderRest(const unsigned char* b)
     return -1;
 }
 
+// Whether the n bytes at b (fewer than 8) agree with the sync word at offset
+// 0, 2 or 3 as far as they go.
+bool syncMayStart(const unsigned char* b, size_t n)
+{
+    for (size_t offset : {0, 2, 3}) {
+        bool agree = true;
+        for (size_t i = offset; i < n && i < offset + 4; ++i)
+            agree = agree && b[i] == uint8_t(TolvaTelemetryCache::ITF_SYNC >> (8 * (3 - (i - offset))));
+        if (agree)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 const char* const TolvaTelemetryCache::BIN_TIME_MNEMONIC = "CTL.STATUS:BIN_TIME_RDBK";
@@ -51,7 +65,8 @@ void TolvaTelemetryCache::beforeParseCcsds(FILE* stream)
     unsigned char b[SYNC_LOOKAHEAD];
     const long start = std::ftell(stream);
     const size_t got = std::fread(b, 1, SYNC_LOOKAHEAD, stream);
-    const size_t skip = skipBeforeCcsds(b, got);
+    // Fewer than 8 bytes: left read, so that the header read after them fails.
+    const size_t skip = got < SYNC_LOOKAHEAD ? got : skipBeforeCcsds(b, got);
     if (skip > got)
         (void)std::fread(b, 1, skip - got, stream);
     else if (skip < got)
@@ -60,10 +75,12 @@ void TolvaTelemetryCache::beforeParseCcsds(FILE* stream)
 
 size_t TolvaTelemetryCache::skipBeforeCcsds(const unsigned char* bytes, size_t available)
 {
-    // Fewer than 8 bytes: taken as read, so the header read that follows
-    // fails and ends this parse; the next grow starts before them again.
+    // Fewer than 8 bytes (the end of the file): taken as read when they may
+    // still begin a frame header, so that the header read after them fails
+    // and the next grow starts before them again; nothing to step over when
+    // they cannot, whatever follows them.
     if (available < SYNC_LOOKAHEAD)
-        return available;
+        return syncMayStart(bytes, available) ? available : 0;
     const int rest = frameHeaderRest(bytes);
     return rest < 0 ? 0 : SYNC_LOOKAHEAD + size_t(rest);
 }

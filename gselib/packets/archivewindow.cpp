@@ -18,7 +18,31 @@ void ArchiveWindow::reset(FILE* file, long pos)
     length_ = 0;
     atEof_ = false;
     anchor_ = -1;
+    horizon_ = -1;
     sumsValid_ = false;
+}
+
+void ArchiveWindow::setHorizon(long pos)
+{
+    horizon_ = pos;
+    heldStart_ = start_;
+    heldLength_ = length_;
+    heldAtEof_ = atEof_;
+    if (end() >= pos) {
+        length_ = pos > start_ ? size_t(pos - start_) : 0;
+        atEof_ = true;
+    }
+}
+
+void ArchiveWindow::clearHorizon()
+{
+    horizon_ = -1;
+    if (start_ == heldStart_ && length_ <= heldLength_) {
+        length_ = heldLength_;
+        atEof_ = heldAtEof_;
+    } else {
+        atEof_ = false; // a refill under the horizon: the next fill past it reads on
+    }
 }
 
 size_t ArchiveWindow::readAt(long pos, uint8_t* out, size_t n)
@@ -64,10 +88,12 @@ size_t ArchiveWindow::refill(long pos, size_t n)
     length_ = keep;
     atEof_ = false;
     sumsValid_ = false;
-    const size_t want = SIZE - keep;
+    size_t want = SIZE - keep;
+    if (horizon_ >= 0)
+        want = std::min(want, size_t(std::max(0L, horizon_ - (from + long(keep)))));
     const size_t got = readAt(from + long(keep), bytes_.get() + keep, want);
     length_ += got;
-    if (got < want)
+    if (got < want || (horizon_ >= 0 && end() >= horizon_))
         atEof_ = true;
     const long have = end() - pos;
     return have <= 0 ? 0 : std::min(n, size_t(have));

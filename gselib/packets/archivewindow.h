@@ -52,6 +52,15 @@ public:
     // both fit), -1 for none.
     void setAnchor(long pos) { anchor_ = pos; }
 
+    // Holds back the bytes from `pos` on: fills stop there as at the end of
+    // the file until clearHorizon(), so that a look sees only what stands
+    // before it.
+    void setHorizon(long pos);
+    void clearHorizon();
+    // Whether a fill that ends at `end` stops short of it only at the end of
+    // the file, not at the horizon.
+    bool endIsFile(long end) const { return horizon_ < 0 || end <= horizon_; }
+
     // A necessary condition for the Fletcher-32 of the `covered` bytes at pos
     // (held in the window, with their trailer) to match its stored value.
     bool checksumMayMatch(long pos, size_t covered);
@@ -67,6 +76,11 @@ private:
     size_t length_ = 0;
     bool atEof_ = false;
     long anchor_ = -1;
+    long horizon_ = -1; // -1: none
+    // What the window held beyond the horizon when it was set.
+    long heldStart_ = 0;
+    size_t heldLength_ = 0;
+    bool heldAtEof_ = false;
     // Running sums of the big-endian words at even and odd offsets (modulo
     // 65535), built on demand.
     std::vector<uint16_t> sumsEven_;

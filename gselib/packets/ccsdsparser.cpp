@@ -30,12 +30,15 @@ void CcsdsParser::reset()
 {
     resyncing = false;
     rejecting = false;
+    resumeSearch = false;
+    chainBudget = CHAIN_BUDGET;
     lookahead = Lookahead();
     damaged = false;
     labelsSeen = false;
     tookPacket = false;
     longestStep = 0;
     longestJudged.fill(0);
+    longestAny = 0;
 }
 
 void CcsdsParser::beginParse()
@@ -48,7 +51,8 @@ void CcsdsParser::beginParse()
     judging = !cache.validHeader(ZEROS) || !cache.validHeader(ONES);
     skipped = 0;
     rejected = 0;
-    chainBudget = CHAIN_BUDGET;
+    // The budget of a search cut short by the end of the file carries on, as
+    // in a read of the whole file.
     following = Next();
 }
 
@@ -106,8 +110,10 @@ long CcsdsParser::skip(long at)
 long CcsdsParser::headerAt(long pos, Label* label, bool hooks)
 {
     const size_t ahead = window.fill(pos, LABEL_LOOKAHEAD);
-    if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(window.at(pos), ahead)))
+    if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(window.at(pos), ahead))) {
+        shortOf(pos + long(ahead) + 1);
         return -1; // nothing more, or the start of a label still being written
+    }
     long start = pos;
     if (ahead == LABEL_LOOKAHEAD && couldStartLabel(window.at(pos), LABEL_LOOKAHEAD)) {
         const uint8_t* l = window.at(pos);
@@ -115,8 +121,10 @@ long CcsdsParser::headerAt(long pos, Label* label, bool hooks)
         for (size_t i = 12; i < 20; ++i)
             n = n * 10 + size_t(l[i] - '0');
         const size_t total = n + 2 * LABEL_LOOKAHEAD;
-        if (!labelComplete(pos, total))
+        if (!labelComplete(pos, total)) {
+            shortOf(pos + long(total));
             return -1;
+        }
         labelsSeen = true;
         if (label) {
             l = window.at(pos);
@@ -133,8 +141,10 @@ long CcsdsParser::headerAt(long pos, Label* label, bool hooks)
     }
     if (hooks)
         start = skip(start);
-    if (window.fill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
+    if (window.fill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
+        shortOf(start + long(CcsdsPrimaryHeader::SIZE));
         return -1;
+    }
     return start;
 }
 
@@ -152,9 +162,13 @@ long CcsdsParser::resyncHeaderAt(long pos, Label* label)
             return header;
         if (label)
             *label = Label();
+    } else if (ahead < LABEL_LOOKAHEAD && ahead > 0 && couldStartLabel(window.at(pos), ahead)) {
+        shortOf(pos + long(ahead) + 1); // a label, once written, would be read
     }
-    if (window.fill(pos, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
+    if (window.fill(pos, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
+        shortOf(pos + long(CcsdsPrimaryHeader::SIZE));
         return -1;
+    }
     return pos;
 }
 
@@ -179,54 +193,130 @@ bool CcsdsParser::followedDirectly(long start)
     return followed;
 }
 
-// Inlined into the parse loop: its fast path runs once per packet.
+inline CcsdsParser::Verdict CcsdsParser::verdictOn(long position, long start, bool known, bool direct)
+{
+    if (!direct)
+        return judge(position, start, known);
+    // In an archive that has shown damage, a step in its last bytes refuses
+    // it, as judge would (which is not asked: a second look could find a
+    // longer step); nothing else does unless a packet may end inside it.
+    const long end = following.from;
+    const bool step = holdsStep(start, end);
+    if (!step && !holdsEnding(start, end, 0, end - start))
+        return {Verdict::Take, -1};
+    following.from = -1;
+    return step ? Verdict{Verdict::Refuse, position + 1} : judge(position, start, known);
+}
+
+__attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position, long start, bool known, bool direct, bool found)
+{
+    if (atEnd)
+        return verdictOn(position, start, known, direct);
+    // What the looks may change, put back when the candidate must wait.
+    const bool wasDamaged = damaged, wasSeen = labelsSeen;
+    const long wasStep = longestStep, wasBudget = chainBudget;
+    uint32_t& longest = longestJudged[apidOf(window.at(start))];
+    const uint32_t wasLongest = longest, wasLongestAny = longestAny;
+    unsure = found;
+    const Verdict v = verdictOn(position, start, known, direct);
+    if (unsure && v.verdict != Verdict::Partial) {
+        damaged = wasDamaged;
+        labelsSeen = wasSeen;
+        longestStep = wasStep;
+        chainBudget = wasBudget;
+        longest = wasLongest;
+        longestAny = wasLongestAny;
+        following.from = -1;
+        return {Verdict::Unsure, -1};
+    }
+    return v;
+}
+
+// Inlined into the parse loop: what most packets of an undamaged archive take.
 inline __attribute__((always_inline)) CcsdsParser::Attempt CcsdsParser::next(long& position)
 {
     Attempt a;
-    Label& label = a.label;
-    bool known = false;
     if (following.from == position &&
         window.fill(following.header, CcsdsPrimaryHeader::SIZE) == CcsdsPrimaryHeader::SIZE) {
+        following.from = -1; // looked at once
         a.start = following.header;
-        label = following.label;
-        known = true;
-    } else {
-        label = Label();
-        a.start = headerAt(position, &label);
+        a.label = following.label;
+        const bool direct = followedDirectly(a.start);
+        if (direct && !damaged) {
+            a.kind = Attempt::Take; // nothing to look at
+            return a;
+        }
+        return candidate(position, a, true, direct);
+    }
+    following.from = -1;
+    if (resumeSearch)
+        return candidate(position, a, false, false);
+    a.start = headerAt(position, &a.label);
+    if (a.start < 0)
+        return {};
+    // A header test that cannot tell leaves nothing to judge at a packet
+    // boundary (the parse sees whether the packet is all there).
+    if (!judging && skipped == 0 && !resyncing && cache.validHeader(window.at(a.start))) {
+        a.kind = Attempt::Take;
+        return a;
+    }
+    return candidate(position, a, false, false);
+}
+
+CcsdsParser::Attempt CcsdsParser::candidate(long& position, Attempt a, bool known, bool direct)
+{
+    Label& label = a.label;
+    bool searched = false;
+    // Whether finding the candidate's header needed bytes past the end of
+    // the file (a label not all written).
+    bool found = false;
+    if (a.start < 0) {
+        // A search cut short goes on as it would have: without the hooks' steps.
+        searched = true;
+        unsure = false;
+        a.start = resyncHeaderAt(position, &label);
+        found = unsure;
         if (a.start < 0)
             return {};
     }
-    following.from = -1; // looked at once
-    Verdict v;
     for (;;) {
-        const long start = a.start;
-        // A header test that cannot tell leaves nothing to judge at a
-        // packet boundary.
-        if (!judging && skipped == 0 && !resyncing && cache.validHeader(window.at(start))) {
-            v = {Verdict::Take, -1};
-            break;
-        }
-        if (known && skipped == 0 && !resyncing && followedDirectly(start)) {
-            // In an archive that has shown damage, a step in its last bytes
-            // refuses it, as judge would (which is not asked: a second look
-            // could find a longer step); nothing else does unless a packet
-            // may end inside it.
-            const long end = following.from;
-            const bool step = damaged && holdsStep(start, end);
-            if (!step && (!damaged || !holdsEnding(start, end, 0, end - start))) {
-                v = {Verdict::Take, -1};
-                break;
-            }
-            following.from = -1;
-            v = step ? Verdict{Verdict::Refuse, position + 1} : judge(position, start, known);
+        Verdict v;
+        if (!direct && !judging && skipped == 0 && !resyncing && cache.validHeader(window.at(a.start))) {
+            const size_t total = packetBytes(window.at(a.start));
+            v = {window.fill(a.start, total) < total ? Verdict::Partial : Verdict::Take, -1};
         } else {
-            v = judge(position, start, known);
+            v = decide(position, a.start, known, direct, found);
         }
-        known = false;
-        if (v.verdict == Verdict::Wait)
+        known = direct = false;
+        if (v.verdict == Verdict::Partial || v.verdict == Verdict::Unsure) {
+            // Waited for as a partial packet: a file that grows is still
+            // being written. Once the back-offs are spent, decided as a read
+            // of the finished file decides it at its end.
+            if (cache.backOff(cache.ccsdsReads, cache.currentFileSize())) {
+                cache.message("Read partial packet...backing up to index %ld", position);
+                resumeSearch = searched;
+                return {};
+            }
+            if (!atEnd) {
+                atEnd = true;
+                v = decide(position, a.start, false, false, false);
+                atEnd = opening;
+            }
+            if (v.verdict == Verdict::Partial) {
+                a.kind = Attempt::Skip;
+                resumeSearch = false;
+                return a;
+            }
+        }
+        if (v.verdict == Verdict::Wait) {
+            resumeSearch = searched;
             return {};
-        if (v.verdict != Verdict::Refuse)
-            break;
+        }
+        if (v.verdict == Verdict::Take) {
+            a.kind = Attempt::Take;
+            resumeSearch = false;
+            return a;
+        }
         const long step = v.resume - position;
         ++rejected;
         chainBudget += CHAIN_BUDGET_PER_BYTE * step;
@@ -239,18 +329,24 @@ inline __attribute__((always_inline)) CcsdsParser::Attempt CcsdsParser::next(lon
                           "corrupt!",
                           int(skipped), position - skipped, position);
             position = cache.currentFileSize();
+            resumeSearch = false;
             return {};
         }
+        searched = true;
+        unsure = false;
         a.start = resyncHeaderAt(position, &label);
-        if (a.start < 0)
+        found = unsure;
+        if (a.start < 0) {
+            resumeSearch = true;
             return {};
+        }
     }
-    a.kind = v.verdict == Verdict::Partial ? Attempt::Partial : Attempt::Take;
-    return a;
 }
 
-void CcsdsParser::parse(long& position)
+void CcsdsParser::parse(long& position, bool opens)
 {
+    opening = opens;
+    atEnd = opens;
     const long fileSize = cache.currentFileSize();
     beginParse();
     for (;;) {
@@ -262,31 +358,32 @@ void CcsdsParser::parse(long& position)
         // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
         const uint32_t body = be16(window.at(a.start) + 4) + 1u;
         const size_t total = body + CcsdsPrimaryHeader::SIZE;
-        if (a.kind == Attempt::Partial || window.fill(a.start, total) < total) {
-            // Only the end of the file stops a fill of a packet's size.
+        if (a.kind == Attempt::Take && window.fill(a.start, total) < total) {
+            // Taken unjudged: all there or not decides alone.
             if (cache.backOff(cache.ccsdsReads, window.end())) {
                 cache.message("Read partial packet...backing up to index %ld", position);
                 break;
             }
-            cache.message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
-            ++position;
-            ++skipped;
+        } else if (a.kind == Attempt::Take) {
+            cache.ccsdsReads.count = 0;
+            if (skipped)
+                cache.skippedMessage(skipped, position);
+            if (cache.packets.size() == cache.packets.capacity())
+                cache.reserveFor(fileSize);
+            TMPacketPtr p = makePacket<CcsdsPacket>(window.at(a.start), int(total), int(cache.packets.size()),
+                                                    cache.resolver.get());
+            if (a.label.present) {
+                p->groundSeconds = a.label.seconds;
+                p->groundMs = a.label.ms;
+            }
+            took(window.at(a.start));
+            cache.accept(std::move(p));
+            position = a.start + long(total);
             continue;
         }
-        cache.ccsdsReads.count = 0;
-        if (skipped)
-            cache.skippedMessage(skipped, position);
-        if (cache.packets.size() == cache.packets.capacity())
-            cache.reserveFor(fileSize);
-        TMPacketPtr p =
-            makePacket<CcsdsPacket>(window.at(a.start), int(total), int(cache.packets.size()), cache.resolver.get());
-        if (a.label.present) {
-            p->groundSeconds = a.label.seconds;
-            p->groundMs = a.label.ms;
-        }
-        took(window.at(a.start));
-        cache.accept(std::move(p));
-        position = a.start + long(total);
+        cache.message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
+        ++position;
+        ++skipped;
     }
     endParse();
 }

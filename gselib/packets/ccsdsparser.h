@@ -58,8 +58,11 @@ public:
     // Forgets the archive (a new file, or the cache cleared).
     void reset();
     // Parses from `position`, the first byte of a packet attempt, as far as
-    // the file allows, and leaves it where the next parse goes on.
-    void parse(long& position);
+    // the file allows, and leaves it where the next parse goes on. A parse
+    // that opens the file decides what stands at its end as a read of a
+    // finished file does; later parses wait at a candidate whose verdict
+    // depends on bytes not yet written (see next()).
+    void parse(long& position, bool opening);
 
     // The first bytes of an archive label.
     static constexpr char LABEL_MAGIC[] = "C7333IA0";
@@ -95,11 +98,11 @@ private:
     };
 
     // What the parse does at its position: take the packet whose primary
-    // header is at `start`, treat it as a partial packet (back off, or step
-    // over a byte), or stop until the file grows.
+    // header is at `start`, step over a byte it cannot read a packet at, or
+    // stop until the file grows.
     struct Attempt
     {
-        enum Kind { Take, Partial, Stop } kind = Stop;
+        enum Kind { Take, Skip, Stop } kind = Stop;
         long start = -1;
         Label label;
     };
@@ -117,6 +120,25 @@ private:
     // The candidate at `position`, which moves past the bytes refused on the
     // way (and to the end of the file when the scan limit is reached).
     Attempt next(long& position);
+    // The same, for the candidate whose header next() found at `a.start`
+    // (-1: the search goes on at `position`).
+    Attempt candidate(long& position, Attempt a, bool known, bool direct);
+    // What the rule makes of a candidate: take it, refuse it (the search goes
+    // on at `resume`), leave it to the growing-file rules (Partial), wait
+    // where it stands for the file to grow, or the same when its verdict
+    // depends on bytes past the end of the file (Unsure: counted as a
+    // back-off on a partial packet).
+    struct Verdict
+    {
+        enum Kind { Take, Refuse, Partial, Wait, Unsure } verdict = Take;
+        long resume = -1;
+    };
+    // The verdict on the candidate whose primary header is at `start` (known
+    // to pass, and `direct`ly followed, as the parse found it; `found` when
+    // finding it needed bytes past the end of the file); on Unsure, what its
+    // looks changed of the state is put back.
+    Verdict decide(long position, long start, bool known, bool direct, bool found);
+    Verdict verdictOn(long position, long start, bool known, bool direct);
     // The parse took the packet whose primary header is at `header`.
     void took(const uint8_t* header)
     {
@@ -136,17 +158,14 @@ private:
     long skip(long at);
     long runStreamHook(long at);
     bool followedDirectly(long start);
+    // A look needed the bytes up to `end` and the file ended first.
+    void shortOf(long end)
+    {
+        if (window.endIsFile(end))
+            unsure = true;
+    }
 
     // ---- The rule and its looks (ccsdsrules.cpp) ----
-
-    // What the rule makes of a candidate: take it, refuse it (the search goes
-    // on at `resume`), leave it to the growing-file rules, or wait where it
-    // stands for the file to grow.
-    struct Verdict
-    {
-        enum Kind { Take, Refuse, Partial, Wait } verdict = Take;
-        long resume = -1;
-    };
 
     // What the last look for a complete packet after a partial one found.
     struct Lookahead
@@ -170,11 +189,13 @@ private:
     static constexpr int REJECTED_HOPS = 16;
 
     Verdict judge(long position, long start, bool knownValid);
+    Verdict eitherWay(long start, long end, bool searching, bool longer, bool before);
+    bool refused(long start, long end, long follower, bool followed, bool searching, bool longer, bool before);
     long passRejected(long position, long start);
     long pastNonHeaders(long pos);
     bool rejectedFollowed(long end, size_t length, int hops);
     bool confirmedAt(long header, size_t total, bool atFileEnd);
-    enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4 };
+    enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4, RUN_OWN_BYTES = 8 };
     long firstConfirmedRun(long start, long end, unsigned how);
     bool laterPacket(long pos, long fileEnd);
     long followerAt(long end, size_t length, Label* label, bool* direct);
@@ -183,6 +204,7 @@ private:
     bool holdsPair(long start, long end);
     bool holdsStep(long start, long end);
     long nextUsualPlace(long q, long to, const uint8_t* bits);
+    bool mayBeginRun(long q, long end, long stepFrom, const uint8_t* bits);
     // The fixed bits (version, type, secondary-header flag, sequence flags)
     // of the last packet taken, none before the first.
     const uint8_t* archiveBits() const { return tookPacket ? lastTaken.data() : nullptr; }
@@ -192,6 +214,16 @@ private:
 
     TelemetryCache& cache;
     ArchiveWindow& window;
+    bool opening = false; // this parse opened the file
+    // Decide as a read of the finished file decides at its end: in the parse
+    // that opens the file, and at a candidate whose back-offs are spent.
+    bool atEnd = false;
+    bool unsure = false;       // a look at the candidate needed bytes past the end of the file
+    bool resumeSearch = false; // the parse stopped at a candidate its search had reached
+    // While one way of a candidate's unwritten follower is tried: what the
+    // follower of a packet ending at `pinnedEnd` is taken to be.
+    long pinnedEnd = -1;
+    long pinnedFollower = 0;
     // Where the last parse ended: while resynchronising, and after a rejected
     // header. The next parse carries on the search as it was.
     bool resyncing = false;
@@ -209,6 +241,7 @@ private:
     std::array<uint8_t, 6> lastTaken{};
     bool tookPacket = false;
     std::array<uint32_t, 2048> longestJudged{}; // by APID: the longest candidate judged
+    uint32_t longestAny = 0;                     // the longest candidate judged
     long longestStep = 0; // the most bytes the hooks have stepped over at once
 };
 

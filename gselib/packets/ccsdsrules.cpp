@@ -191,12 +191,16 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
     }
     const size_t total = packetBytes(window.at(start));
     if (window.fill(start, total) < total) {
-        // Runs past the end of the file: left to the growing-file rules,
-        // unless, after a rejected header, a packet follows within the file,
-        // or, in an archive that has shown damage, the bytes it claims
-        // already hold a packet followed by a header that passes (a packet
-        // being written does not hold such a run; in an undamaged archive
-        // it is waited for, whatever its payload passes for).
+        // Runs past the end of the file: waited for while the file grows (a
+        // read of the finished file judges it whole). At the end of the file,
+        // left to the growing-file rules, unless, after a rejected header, a
+        // packet follows within the file, or, in an archive that has shown
+        // damage, the bytes it claims already hold a packet followed by a
+        // header that passes (a packet being written does not hold such a
+        // run; in an undamaged archive it is waited for, whatever its payload
+        // passes for).
+        if (!atEnd)
+            return {Verdict::Partial, -1};
         const long fileEnd = window.end();
         if (searching && (rejected || rejecting) && laterPacket(start, fileEnd))
             return {Verdict::Refuse, position + 1};
@@ -218,30 +222,83 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
     Label label;
     bool direct = false;
     const long follower = followerAt(end, total, &label, &direct);
-    const bool followed = follower != FOLLOWER_NONE;
     // At a packet boundary the looks for packets inside a followed candidate
     // are spent on an archive that has shown damage; before that, only the
     // look for a run ending where it ends (which payload bytes hardly ever
     // pass), on a packet longer than any of its APID so far: a damaged length
     // claims more than its type's packets hold.
-    damaged = damaged || !followed || searching;
+    const bool before = damaged || searching;
     uint32_t& longest = longestJudged[apidOf(window.at(start))];
     const bool longer = total > longest;
     longest = std::max(longest, uint32_t(total));
-    if (followed && ((damaged && (holdsStep(start, end) || (!searching && holdsPair(start, end)))) ||
-                     ((damaged || longer) && swallows(start, end, follower)))) {
-        v = {Verdict::Refuse, position + 1};
-    } else if ((!followed || searching) &&
-               firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END | (followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP))) >= 0) {
-        // The search goes on through the candidate's bytes: a packet before
-        // the run, followed by more damage, is kept as any such packet is.
-        v = {Verdict::Refuse, position + 1};
-    } else if (follower >= 0 && direct) {
-        following = {end, follower, label}; // what the parse takes next, already looked at
+    longestAny = std::max(longestAny, uint32_t(total));
+    if (follower == FOLLOWER_SHORT && !atEnd) {
+        v = eitherWay(start, end, searching, longer, before);
+    } else {
+        const bool followed = follower != FOLLOWER_NONE;
+        damaged = before || !followed;
+        if (refused(start, end, follower, followed, searching, longer, before))
+            v = {Verdict::Refuse, position + 1};
+        else if (follower >= 0 && direct)
+            following = {end, follower, label}; // what the parse takes next, already looked at
     }
     window.setAnchor(-1);
     window.fill(start, total);
     return v;
+}
+
+// Whether the whole candidate [start, end) is refused, its end `followed`
+// (by a header at `follower`) or not.
+inline bool CcsdsParser::refused(long start, long end, long follower, bool followed, bool searching, bool longer,
+                          bool before)
+{
+    if (followed && ((damaged && (holdsStep(start, end) || (!searching && holdsPair(start, end)))) ||
+                     ((damaged || longer) && swallows(start, end, follower))))
+        return true;
+    if (followed && !searching)
+        return false;
+    // Before the archive has shown damage, a run tells against a packet that
+    // is not followed only when it begins in the packet's own bytes (its
+    // label and primary header): a packet just written, before what follows
+    // it, is then judged as the finished file judges it.
+    const unsigned own = before ? 0u : unsigned(RUN_OWN_BYTES);
+    // The search goes on through the candidate's bytes: a packet before the
+    // run, followed by more damage, is kept as any such packet is.
+    return firstConfirmedRun(start, end,
+                             RUN_VERIFIED | RUN_AT_FILE_END | (followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP)) | own) >= 0;
+}
+
+// The verdict on a whole candidate [start, end) whose follower is not (all)
+// written yet. It is taken when it would be either way, followed or not,
+// each judged on the bytes in the file; otherwise its verdict waits for the
+// follower (Unsure).
+CcsdsParser::Verdict CcsdsParser::eitherWay(long start, long end, bool searching, bool longer, bool before)
+{
+    const size_t span = size_t(end - start);
+    const bool wasSeen = labelsSeen;
+    const long wasStep = longestStep, wasBudget = chainBudget;
+    // Followed: as if by a header right at its end. A follower past what the
+    // hooks step over could also end a run that begins inside it.
+    unsure = false;
+    damaged = before;
+    pinnedEnd = end;
+    pinnedFollower = end;
+    if ((damaged || longer) && holdsEnding(start, end, long(span) + 1, long(span) + 0x10007))
+        unsure = true;
+    const bool refusedIfFollowed = unsure || refused(start, end, end, true, searching, longer, before);
+    const bool seen = labelsSeen;
+    const long step = longestStep;
+    // Not followed.
+    labelsSeen = wasSeen;
+    longestStep = wasStep;
+    chainBudget = wasBudget;
+    pinnedFollower = FOLLOWER_NONE;
+    const bool refusedIfNot = unsure || refused(start, end, FOLLOWER_NONE, false, searching, longer, before);
+    pinnedEnd = -1;
+    if (refusedIfFollowed || refusedIfNot || labelsSeen != seen || longestStep != step)
+        unsure = true;
+    damaged = before;
+    return {Verdict::Take, -1};
 }
 
 // The first place from `pos` where a search could find anything: a header
@@ -277,8 +334,13 @@ long CcsdsParser::passRejected(long position, long start)
         return position + 1;
     const size_t total = packetBytes(window.at(start));
     if (window.fill(start, total) < total) {
-        // Still being written, unless a packet follows within the file: its
-        // bytes are not searched until they are all there.
+        // Still being written, unless (at the end of the file) a packet
+        // follows within the file: its bytes are not searched until they are
+        // all there.
+        if (!atEnd) {
+            unsure = true;
+            return -1;
+        }
         const long fileEnd = window.end();
         window.setAnchor(start);
         const bool later = firstConfirmedRun(start, fileEnd, RUN_AT_FILE_END) >= 0;
@@ -306,8 +368,10 @@ bool CcsdsParser::rejectedFollowed(long end, size_t length, int hops)
     if (header < 0 || !cache.plausibleHeader(window.at(header)))
         return false;
     const size_t total = packetBytes(window.at(header));
-    if (window.fill(header, total) < total)
+    if (window.fill(header, total) < total) {
+        shortOf(header + long(total));
         return false;
+    }
     return rejectedFollowed(header + long(total), total, hops - 1);
 }
 
@@ -315,8 +379,10 @@ bool CcsdsParser::rejectedFollowed(long end, size_t length, int hops)
 // and followed by what the parse would take next.
 bool CcsdsParser::confirmedAt(long header, size_t total, bool atFileEnd)
 {
-    if (window.fill(header, total) < total)
+    if (window.fill(header, total) < total) {
+        shortOf(header + long(total));
         return false;
+    }
     const long f = followerAt(header + long(total), total, nullptr, nullptr);
     return f >= 0 || (f == FOLLOWER_SHORT && (atFileEnd || header + long(total) == cache.currentFileSize()));
 }
@@ -342,29 +408,44 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
     // the hooks are asked only where one would end past it. (Before the
     // first step, they are not asked.)
     const long stepFrom = (how & RUN_AFTER_FRAME_STEP) ? std::max(start + 1, end - longestStep) : end;
+    // Where a run begins is read from the candidate's bytes alone, with
+    // RUN_OWN_BYTES; what follows it is read wherever it stands.
+    const bool own = how & RUN_OWN_BYTES;
     for (long q = start + 1; q < end; ++q) {
+        if (own)
+            window.setHorizon(end);
+        bool spent = false;
         if (bits && q < stepFrom) {
             const long p = nextUsualPlace(q, stepFrom, bits);
             // Crafted bytes could make the nested looks quadratic; past the
             // budget (a place each) nothing more is found.
             if (p - q > chainBudget) {
                 chainBudget = std::min(chainBudget, 0L) - 1;
-                return -1;
+                spent = true;
+            } else {
+                chainBudget -= p - q;
+                q = p;
+                spent = q >= end;
             }
-            chainBudget -= p - q;
-            q = p;
-            if (q >= end)
-                return -1;
         }
-        if (--chainBudget < 0)
-            return -1;
         long h = -1;
-        if (q >= stepFrom)
-            h = headerAt(q, nullptr);
-        if (h < 0)
-            h = resyncHeaderAt(q, nullptr);
-        if (h < 0)
+        const bool wasUnsure = unsure;
+        if (!spent && --chainBudget >= 0) {
+            if (q >= stepFrom)
+                h = headerAt(q, nullptr);
+            if (h < 0)
+                h = resyncHeaderAt(q, nullptr);
+        }
+        if (own)
+            window.clearHorizon();
+        if (h < 0) {
+            // The places left hold less than a header before the end of the
+            // file: a run may begin there only where their bytes agree with
+            // one, so far as they go.
+            if (!spent && chainBudget >= 0 && unsure && !wasUnsure)
+                unsure = mayBeginRun(q, end, stepFrom, bits);
             return -1;
+        }
         // A run without the archive's fixed bits tells nothing against a
         // candidate with them.
         if (bits && !usualBits(window.at(h)))
@@ -372,6 +453,11 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
         if (!cache.validHeader(window.at(h)))
             continue;
         const size_t total = packetBytes(window.at(h));
+        // Where the run's first packet reaches past the candidate, it is one
+        // of the archive's own lengths: a damaged header claims packets of
+        // them, bytes of a payload that pass a weak header test any length.
+        if (own && h + long(total) > end && total > longestAny)
+            continue;
         // A run ending where the candidate ends shares its follower: it tells
         // against the candidate only when its header's fixed bits are the
         // candidate's. (Inside a run being verified, any run tells.)
@@ -379,9 +465,15 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
         if ((how & RUN_VERIFIED) && after <= end && after >= end - TRAILER_SLACK &&
             !sameFixedBits(window.at(start), window.at(h)))
             continue;
-        const bool confirmed = (how & RUN_AT_FILE_END) ? confirmedAt(h, total, true)
-                                       : window.fill(h, total) == total &&
-                                             followerAt(h + long(total), total, nullptr, nullptr) >= 0;
+        bool confirmed;
+        if (how & RUN_AT_FILE_END) {
+            confirmed = confirmedAt(h, total, true);
+        } else if (window.fill(h, total) < total) {
+            shortOf(h + long(total));
+            confirmed = false;
+        } else {
+            confirmed = followerAt(h + long(total), total, nullptr, nullptr) >= 0;
+        }
         if (!confirmed)
             continue;
         if ((how & RUN_VERIFIED) && firstConfirmedRun(h, h + long(total), RUN_AT_FILE_END) >= 0)
@@ -389,6 +481,26 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
         return q;
     }
     return -1;
+}
+
+// Whether a run may begin at a place from q on, before `end`, each holding
+// fewer than a header's bytes before the end of the file: a label's first
+// bytes, a header with the fixed bits of the one at `bits` (any header
+// without it), or, from `stepFrom` on, where the hooks may step.
+bool CcsdsParser::mayBeginRun(long q, long end, long stepFrom, const uint8_t* bits)
+{
+    const long have = long(window.fill(q, size_t(end - q) + LABEL_LOOKAHEAD));
+    for (long p = q; p < end && p < q + have; ++p) {
+        const uint8_t* b = window.at(p);
+        const size_t n = size_t(q + have - p);
+        if (couldStartLabel(b, std::min(n, LABEL_LOOKAHEAD)))
+            return true;
+        if (!bits || (((b[0] ^ bits[0]) & 0xF8) == 0 && (n < 3 || ((b[2] ^ bits[2]) & 0xC0) == 0)))
+            return true;
+        if (p >= stepFrom && skip(p) != p)
+            return true;
+    }
+    return false;
 }
 
 // The first place from q before `to` where a header with the fixed bits of
@@ -475,6 +587,8 @@ long CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct
     constexpr int MAX_STEPS = 16;
     if (direct)
         *direct = false;
+    if (end == pinnedEnd)
+        return pinnedFollower;
     long first = -1;
     long at = end;
     for (int step = 0; step <= MAX_STEPS; ++step) {
@@ -496,8 +610,10 @@ long CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct
             const size_t n = window.fill(header + k, LABEL_LOOKAHEAD);
             if (!couldStartLabel(window.at(header + k), n))
                 continue;
-            if (n < LABEL_LOOKAHEAD)
+            if (n < LABEL_LOOKAHEAD) {
+                shortOf(header + k + long(n) + 1);
                 return FOLLOWER_SHORT; // a label still being written
+            }
             found = header + k;
         }
         if (!found)
@@ -507,8 +623,10 @@ long CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct
     // Padding stands only where nothing was stepped over.
     const long padding = first == end ? std::min(long(cache.paddingAfterCcsds(length)), TRAILER_SLACK) : 0;
     for (long k = 1; k <= padding; ++k) {
-        if (window.fill(end + k, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
+        if (window.fill(end + k, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
+            shortOf(end + k + long(CcsdsPrimaryHeader::SIZE));
             return FOLLOWER_SHORT;
+        }
         if (cache.validHeader(window.at(end + k)))
             return end + k;
     }
@@ -592,9 +710,16 @@ bool CcsdsParser::holdsStep(long start, long end)
         return false;
     // From the last byte the hooks may step over a pad byte: not looked at.
     for (long q = std::max(start + 1, end - longestStep); q <= end - 2; ++q) {
-        // Near the end of the file a hook may take the few bytes left as a step.
-        if (window.fill(q, TelemetryCache::CCSDS_SKIP_LOOKAHEAD) < TelemetryCache::CCSDS_SKIP_LOOKAHEAD)
+        // Near the end of the file a hook may take the few bytes left as a
+        // step: none is counted there, and where one may still begin, the
+        // verdict waits for the bytes (the places after it are shown fewer).
+        if (window.fill(q, TelemetryCache::CCSDS_SKIP_LOOKAHEAD) < TelemetryCache::CCSDS_SKIP_LOOKAHEAD) {
+            for (; q <= end - 2 && !unsure; ++q) {
+                if (skip(q) != q)
+                    shortOf(q + long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
+            }
             return false;
+        }
         if (skip(q) != q)
             return true;
     }

@@ -154,8 +154,13 @@ void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
     resetParseState();
     if (clearFirst)
         clear();
-    if (file)
+    if (file) {
+        // What stands at the end of the file is decided as in a finished
+        // file: an archive opened once gives every packet it holds.
+        opening = true;
         grow();
+        opening = false;
+    }
 }
 
 void TelemetryCache::grow()
@@ -449,7 +454,7 @@ bool TelemetryCache::plausibleHeader(const unsigned char*)
 void TelemetryCache::parseCcsds()
 {
     window.reset(file, position);
-    ccsds.parse(position);
+    ccsds.parse(position, opening);
     std::fseek(file, position, SEEK_SET);
 }
 

@@ -100,8 +100,10 @@ protected:
     // any label), `available` of them, at most CCSDS_SKIP_LOOKAHEAD, fewer
     // only where the file ends. Returns how many to step over before the
     // primary header; a count that reaches past the end of the file ends the
-    // parse there until the file grows. The base version hands the step to
-    // beforeParseCcsds, so an override must not call it.
+    // parse there until the file grows. Shown fewer bytes, an override
+    // returns 0 only when no step can begin there whatever follows: a parse
+    // that follows a growing file takes that as decided. The base version
+    // hands the step to beforeParseCcsds, so an override must not call it.
     virtual size_t skipBeforeCcsds(const unsigned char* bytes, size_t available);
     // Bytes that may stand right after a packet of `length` bytes and before
     // the next header without skipBeforeCcsds stepping over them (a pad byte):
@@ -184,6 +186,7 @@ private:
     Hook streamHook = Hook::Unknown;
     Hook packetHook = Hook::Unknown;
     bool inParse = false;
+    bool opening = false; // the parse of changeFile
     uint64_t parses = 0;
 };
 

@@ -156,7 +156,9 @@ TEST(TolvaTelemetryCache, FrameHeadersAcrossTheStreamBufferEnd)
 TEST(TolvaTelemetryCache, FrameHeaderStepOnTheStreamAndOnTheParsesBytes)
 {
     // The parse uses the step on its own bytes; the stream form stays for
-    // callers with a stream. Both must step alike, 5 bytes into a file.
+    // callers with a stream. Both must step alike, 5 bytes into a file, but
+    // where fewer than 8 bytes are left: the stream form reads them all, the
+    // parse's form only when they may begin a frame header.
     const Bytes sync = {0xFE, 0xFA, 0x30, 0xC8};
     auto with = [&](size_t at, size_t total) {
         Bytes b(total, 0x11);
@@ -176,7 +178,9 @@ TEST(TolvaTelemetryCache, FrameHeaderStepOnTheStreamAndOnTheParsesBytes)
         {"sync at 4 is not looked at", with(4, 30), 0},
         {"no sync", Bytes(30, 0x11), 0},
         {"8 bytes without sync", Bytes(8, 0x11), 0},
-        {"7 bytes are taken as read", Bytes(7, 0x11), 7},
+        {"7 bytes that may begin a sync word at 3 are taken as read", {0x11, 0x11, 0x11, 0xFE, 0xFA, 0x30, 0xC8}, 7},
+        {"5 bytes that may begin one at 2", {0x11, 0x11, 0xFE, 0xFA, 0x30}, 5},
+        {"7 bytes that cannot: nothing to step over", Bytes(7, 0x11), 0},
         {"nothing left", Bytes(), 0},
         {"a header cut short is stepped past the end", with(3, 9), 13},
     };
@@ -192,7 +196,8 @@ TEST(TolvaTelemetryCache, FrameHeaderStepOnTheStreamAndOnTheParsesBytes)
             std::fwrite(c.bytes.data(), 1, c.bytes.size(), f);
         std::fseek(f, 5, SEEK_SET);
         cache.beforeParseCcsds(f);
-        EXPECT_EQ(std::ftell(f), 5 + long(std::min(c.skip, c.bytes.size()))) << c.name;
+        const size_t read = c.bytes.size() < 8 ? c.bytes.size() : std::min(c.skip, c.bytes.size());
+        EXPECT_EQ(std::ftell(f), 5 + long(read)) << c.name;
         std::fclose(f);
     }
 }
