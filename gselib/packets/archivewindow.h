@@ -51,6 +51,7 @@ public:
     // A position whose bytes refills keep while a look reads past it (when
     // both fit), -1 for none.
     void setAnchor(long pos) { anchor_ = pos; }
+    long anchor() const { return anchor_; }
 
     // Holds back the bytes from `pos` on: fills stop there as at the end of
     // the file until clearHorizon(), so that a look sees only what stands

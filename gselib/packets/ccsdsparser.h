@@ -185,6 +185,13 @@ private:
     // The bytes that may stand between a packet and what follows it: a pad
     // byte and a frame's two-byte trailer.
     static constexpr long TRAILER_SLACK = 3;
+    // The hooks' steps and labels followerAt takes in a row: each needs a sync
+    // word or a label, so more of them cost the test nothing of its strength.
+    static constexpr int FOLLOWER_STEPS = 16;
+    // Before damage, the most bytes the first packet of a run inside a
+    // candidate may have beyond the longest the archive has shown: the
+    // instruments' packets fit in 4 KiB.
+    static constexpr size_t OWN_RUN_LENGTH = 4096;
     // Rejected packets in a row that one after a damaged packet may be.
     static constexpr int REJECTED_HOPS = 16;
 
@@ -205,6 +212,8 @@ private:
     bool holdsStep(long start, long end);
     long nextUsualPlace(long q, long to, const uint8_t* bits);
     bool mayBeginRun(long q, long end, long stepFrom, const uint8_t* bits);
+    long straddlingHeader(long q, long end, const uint8_t* bits);
+    bool holdsConfirmedRun(long header, size_t total);
     // The fixed bits (version, type, secondary-header flag, sequence flags)
     // of the last packet taken, none before the first.
     const uint8_t* archiveBits() const { return tookPacket ? lastTaken.data() : nullptr; }

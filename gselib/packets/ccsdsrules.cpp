@@ -278,12 +278,15 @@ CcsdsParser::Verdict CcsdsParser::eitherWay(long start, long end, bool searching
     const bool wasSeen = labelsSeen;
     const long wasStep = longestStep, wasBudget = chainBudget;
     // Followed: as if by a header right at its end. A follower past what the
-    // hooks step over could also end a run that begins inside it.
+    // hooks step over (and labels) could also end a run that begins inside it.
     unsure = false;
     damaged = before;
     pinnedEnd = end;
     pinnedFollower = end;
-    if ((damaged || longer) && holdsEnding(start, end, long(span) + 1, long(span) + 0x10007))
+    const long reach = labelsSeen ? 0x10007
+                                  : (FOLLOWER_STEPS + 1) * std::max(longestStep, long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD)) +
+                                        TRAILER_SLACK;
+    if ((damaged || longer) && holdsEnding(start, end, long(span) + 1, long(span) + reach))
         unsure = true;
     const bool refusedIfFollowed = unsure || refused(start, end, end, true, searching, longer, before);
     const bool seen = labelsSeen;
@@ -436,8 +439,21 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
             if (h < 0)
                 h = resyncHeaderAt(q, nullptr);
         }
-        if (own)
+        if (own) {
             window.clearHorizon();
+            // A header that the candidate's end cuts through counts when its
+            // first bytes may begin one: it is read whole, waiting for its
+            // bytes if need be.
+            if (h < 0 && !spent && chainBudget >= 0 && q > end - long(CcsdsPrimaryHeader::SIZE)) {
+                const long p = straddlingHeader(q, end, bits);
+                if (p >= 0) {
+                    q = p;
+                    h = resyncHeaderAt(p, nullptr);
+                    if (h < 0 || h != p)
+                        continue;
+                }
+            }
+        }
         if (h < 0) {
             // The places left hold less than a header before the end of the
             // file: a run may begin there only where their bytes agree with
@@ -453,10 +469,11 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
         if (!cache.validHeader(window.at(h)))
             continue;
         const size_t total = packetBytes(window.at(h));
-        // Where the run's first packet reaches past the candidate, it is one
-        // of the archive's own lengths: a damaged header claims packets of
-        // them, bytes of a payload that pass a weak header test any length.
-        if (own && h + long(total) > end && total > longestAny)
+        // Before damage, a run whose first packet reaches past the candidate
+        // is of a length the archive's packets have: a damaged header claims
+        // such packets, bytes of a payload that pass for a header of a type
+        // of any length claim as much as their length field says.
+        if (own && h + long(total) > end && total > std::max<size_t>(longestAny, OWN_RUN_LENGTH))
             continue;
         // A run ending where the candidate ends shares its follower: it tells
         // against the candidate only when its header's fixed bits are the
@@ -465,6 +482,8 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
         if ((how & RUN_VERIFIED) && after <= end && after >= end - TRAILER_SLACK &&
             !sameFixedBits(window.at(start), window.at(h)))
             continue;
+        if ((how & RUN_VERIFIED) && window.fill(h, total) < total && holdsConfirmedRun(h, total))
+            continue; // the bytes written of its claim already hold a run: no run of its own
         bool confirmed;
         if (how & RUN_AT_FILE_END) {
             confirmed = confirmedAt(h, total, true);
@@ -483,6 +502,43 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
     return -1;
 }
 
+// The first place from q before `end`, with less than a header's bytes
+// before it but at least two, whose bytes there have the archive's fixed bits
+// (given `bits`) and, the rest read as zeros, pass the header test or are of a
+// known type; -1 when there is none.
+long CcsdsParser::straddlingHeader(long q, long end, const uint8_t* bits)
+{
+    window.fill(q, size_t(end - q));
+    for (long p = std::max(q, end - long(CcsdsPrimaryHeader::SIZE) + 1); p + 2 <= end; ++p) {
+        uint8_t h[CcsdsPrimaryHeader::SIZE] = {};
+        std::memcpy(h, window.at(p), size_t(end - p));
+        if (bits && (((h[0] ^ bits[0]) & 0xF8) != 0 || (p + 3 <= end && ((h[2] ^ bits[2]) & 0xC0) != 0)))
+            continue;
+        if (cache.validHeader(h) || cache.plausibleHeader(h))
+            return p;
+    }
+    return -1;
+}
+
+// Whether the bytes written of the claim of the packet of `total` bytes at
+// `header`, not all there, hold a confirmed run already, whatever follows
+// (a run confirmed by what follows it, not by the end of the file): then the
+// packet is no run of its own in the finished file either. Bytes of a
+// payload that pass for a header claiming far claim the packets after them.
+bool CcsdsParser::holdsConfirmedRun(long header, size_t total)
+{
+    const bool wasUnsure = unsure;
+    const long anchor = window.anchor();
+    unsure = false;
+    // A candidate anchored before it keeps it in the window too.
+    if (anchor < 0 || anchor > header)
+        window.setAnchor(header);
+    const bool run = firstConfirmedRun(header, header + long(total), RUN_AT_FILE_END) >= 0 && !unsure;
+    window.setAnchor(anchor);
+    unsure = wasUnsure;
+    return run;
+}
+
 // Whether a run may begin at a place from q on, before `end`, each holding
 // fewer than a header's bytes before the end of the file: a label's first
 // bytes, a header with the fixed bits of the one at `bits` (any header
@@ -490,6 +546,13 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
 bool CcsdsParser::mayBeginRun(long q, long end, long stepFrom, const uint8_t* bits)
 {
     const long have = long(window.fill(q, size_t(end - q) + LABEL_LOOKAHEAD));
+    // A step is at most a pad byte and a frame's trailer, then the frame's
+    // header. Where the file holds the trailer after the candidate, a step
+    // from inside it whose header is not yet seen begins that header where
+    // the candidate's own follower does, which (it being not followed)
+    // leads to no run.
+    if (q + have >= end + TRAILER_SLACK - 1)
+        stepFrom = end;
     for (long p = q; p < end && p < q + have; ++p) {
         const uint8_t* b = window.at(p);
         const size_t n = size_t(q + have - p);
@@ -582,16 +645,13 @@ bool CcsdsParser::laterPacket(long pos, long fileEnd)
 // `label` then gets the label before it.
 long CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct)
 {
-    // Each step needs a sync word or a label, so more of them cost the test
-    // nothing of its strength.
-    constexpr int MAX_STEPS = 16;
     if (direct)
         *direct = false;
     if (end == pinnedEnd)
         return pinnedFollower;
     long first = -1;
     long at = end;
-    for (int step = 0; step <= MAX_STEPS; ++step) {
+    for (int step = 0; step <= FOLLOWER_STEPS; ++step) {
         const long header = headerAt(at, step == 0 ? label : nullptr);
         if (header < 0)
             return FOLLOWER_SHORT;
