@@ -1,6 +1,8 @@
 // Arbitrary bytes as a TOM archive, as a CCSDS archive (with the default and a
 // strict header test), read whole and read while "growing", and as a tm.meta.
-// Nothing may crash, hang or read out of bounds.
+// Nothing may crash, hang or read out of bounds, and a read of the bytes
+// written a few at a time ends with the packets of a read of them whole.
+#include "fuzzgrowing.h"
 #include "fuzzquiet.h"
 #include "gselib/packets/ccsdspacket.h"
 #include "gselib/interpretation/datainterpretation.h"
@@ -114,6 +116,15 @@ void parseWholeAndGrowing(const uint8_t* data, size_t size, TelemetryCache::Pack
     checkPackets(cache);
 }
 
+// The growing-file check, with the default scan limit.
+template <typename Cache>
+void growingMatchesWhole(const uint8_t* data, size_t size, TelemetryCache::PacketFormat format)
+{
+    TelemetryCache& cache = cacheFor<Cache>(format);
+    cache.setMaxScan(1000000);
+    FuzzGrowing::check(cache, scratchPath(), data, size);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -129,6 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     parseWholeAndGrowing<TelemetryCache>(data, size, TelemetryCache::CCSDS);
     parseWholeAndGrowing<StrictCache>(data, size, TelemetryCache::TOM);
     parseWholeAndGrowing<StrictCache>(data, size, TelemetryCache::CCSDS);
+    growingMatchesWhole<StrictCache>(data, size, TelemetryCache::CCSDS);
+    growingMatchesWhole<StrictCache>(data, size, TelemetryCache::TOM);
+    growingMatchesWhole<TelemetryCache>(data, size, TelemetryCache::CCSDS);
 
     // The same bytes as a side file.
     const std::string meta = std::string(scratchPath()) + ".meta";

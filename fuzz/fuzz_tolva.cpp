@@ -2,7 +2,9 @@
 // parse (bare or framed, with limit-less packet types) without a crash or a
 // hang, and every stored packet must go through all thirteen decoders, with
 // decode parameters taken from the input, without a read past the packet.
-// The marker cache then reloads its intervals from the same packets.
+// The marker cache then reloads its intervals from the same packets, and the
+// bytes read while written a few at a time end with the same packets.
+#include "fuzzgrowing.h"
 #include "fuzzquiet.h"
 #include "gselib/database/tmdatabaserow.h"
 #include "tolvalib/tolvadatainterpretation.h"
@@ -98,5 +100,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         (void)markers.openMarkers();
     }
     GseLib::TelemetryFile::setSharedCache(nullptr);
+
+    TolvaGse::TolvaTelemetryCache growing;
+    growing.setMessageStream(FuzzQuiet::nullFile());
+    FuzzGrowing::check(growing, setup.path, data, size);
     return 0;
 }

@@ -208,7 +208,9 @@ inline CcsdsParser::Verdict CcsdsParser::verdictOn(long position, long start, bo
     return step ? Verdict{Verdict::Refuse, position + 1} : judge(position, start, known);
 }
 
-__attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position, long start, bool known, bool direct, bool found)
+// Kept out of the parse loop, which most packets leave without it.
+__attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position, long start, bool known, bool direct,
+                                                                   bool found)
 {
     if (atEnd)
         return verdictOn(position, start, known, direct);
@@ -233,59 +235,58 @@ __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position
 }
 
 // Inlined into the parse loop: what most packets of an undamaged archive take.
-inline __attribute__((always_inline)) CcsdsParser::Attempt CcsdsParser::next(long& position)
+inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& position)
 {
-    Attempt a;
     if (following.from == position &&
         window.fill(following.header, CcsdsPrimaryHeader::SIZE) == CcsdsPrimaryHeader::SIZE) {
         following.from = -1; // looked at once
-        a.start = following.header;
-        a.label = following.label;
-        const bool direct = followedDirectly(a.start);
-        if (direct && !damaged) {
-            a.kind = Attempt::Take; // nothing to look at
-            return a;
-        }
-        return candidate(position, a, true, direct);
+        found = following;
+        const bool direct = followedDirectly(found.header);
+        if (direct && !damaged)
+            return Step::Take; // nothing to look at
+        return candidate(position, true, direct);
     }
     following.from = -1;
-    if (resumeSearch)
-        return candidate(position, a, false, false);
-    a.start = headerAt(position, &a.label);
-    if (a.start < 0)
-        return {};
+    if (resumeSearch) {
+        found.header = -1;
+        return candidate(position, false, false);
+    }
+    found.label.present = false;
+    found.header = headerAt(position, &found.label);
+    if (found.header < 0)
+        return Step::Stop;
     // A header test that cannot tell leaves nothing to judge at a packet
     // boundary (the parse sees whether the packet is all there).
-    if (!judging && skipped == 0 && !resyncing && cache.validHeader(window.at(a.start))) {
-        a.kind = Attempt::Take;
-        return a;
-    }
-    return candidate(position, a, false, false);
+    if (!judging && skipped == 0 && !resyncing && cache.validHeader(window.at(found.header)))
+        return Step::Take;
+    return candidate(position, false, false);
 }
 
-CcsdsParser::Attempt CcsdsParser::candidate(long& position, Attempt a, bool known, bool direct)
+CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct)
 {
-    Label& label = a.label;
+    Label& label = found.label;
+    long& start = found.header;
     bool searched = false;
     // Whether finding the candidate's header needed bytes past the end of
     // the file (a label not all written).
-    bool found = false;
-    if (a.start < 0) {
+    bool beyond = false;
+    if (start < 0) {
         // A search cut short goes on as it would have: without the hooks' steps.
         searched = true;
         unsure = false;
-        a.start = resyncHeaderAt(position, &label);
-        found = unsure;
-        if (a.start < 0)
-            return {};
+        label = Label();
+        start = resyncHeaderAt(position, &label);
+        beyond = unsure;
+        if (start < 0)
+            return Step::Stop;
     }
     for (;;) {
         Verdict v;
-        if (!direct && !judging && skipped == 0 && !resyncing && cache.validHeader(window.at(a.start))) {
-            const size_t total = packetBytes(window.at(a.start));
-            v = {window.fill(a.start, total) < total ? Verdict::Partial : Verdict::Take, -1};
+        if (!direct && !judging && skipped == 0 && !resyncing && cache.validHeader(window.at(start))) {
+            const size_t total = packetBytes(window.at(start));
+            v = {window.fill(start, total) < total ? Verdict::Partial : Verdict::Take, -1};
         } else {
-            v = decide(position, a.start, known, direct, found);
+            v = decide(position, start, known, direct, beyond);
         }
         known = direct = false;
         if (v.verdict == Verdict::Partial || v.verdict == Verdict::Unsure) {
@@ -295,27 +296,25 @@ CcsdsParser::Attempt CcsdsParser::candidate(long& position, Attempt a, bool know
             if (cache.backOff(cache.ccsdsReads, cache.currentFileSize())) {
                 cache.message("Read partial packet...backing up to index %ld", position);
                 resumeSearch = searched;
-                return {};
+                return Step::Stop;
             }
             if (!atEnd) {
                 atEnd = true;
-                v = decide(position, a.start, false, false, false);
+                v = decide(position, start, false, false, false);
                 atEnd = opening;
             }
             if (v.verdict == Verdict::Partial) {
-                a.kind = Attempt::Skip;
                 resumeSearch = false;
-                return a;
+                return Step::Skip;
             }
         }
         if (v.verdict == Verdict::Wait) {
             resumeSearch = searched;
-            return {};
+            return Step::Stop;
         }
         if (v.verdict == Verdict::Take) {
-            a.kind = Attempt::Take;
             resumeSearch = false;
-            return a;
+            return Step::Take;
         }
         const long step = v.resume - position;
         ++rejected;
@@ -330,15 +329,15 @@ CcsdsParser::Attempt CcsdsParser::candidate(long& position, Attempt a, bool know
                           int(skipped), position - skipped, position);
             position = cache.currentFileSize();
             resumeSearch = false;
-            return {};
+            return Step::Stop;
         }
         searched = true;
         unsure = false;
-        a.start = resyncHeaderAt(position, &label);
-        found = unsure;
-        if (a.start < 0) {
+        start = resyncHeaderAt(position, &label);
+        beyond = unsure;
+        if (start < 0) {
             resumeSearch = true;
-            return {};
+            return Step::Stop;
         }
     }
 }
@@ -350,35 +349,36 @@ void CcsdsParser::parse(long& position, bool opens)
     const long fileSize = cache.currentFileSize();
     beginParse();
     for (;;) {
-        const Attempt a = next(position);
-        if (a.kind == Attempt::Stop)
+        const Step step = next(position);
+        if (step == Step::Stop)
             break;
+        const long start = found.header;
         // The looks past a candidate may have moved the window on.
-        window.fill(a.start, CcsdsPrimaryHeader::SIZE);
+        window.fill(start, CcsdsPrimaryHeader::SIZE);
         // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
-        const uint32_t body = be16(window.at(a.start) + 4) + 1u;
+        const uint32_t body = be16(window.at(start) + 4) + 1u;
         const size_t total = body + CcsdsPrimaryHeader::SIZE;
-        if (a.kind == Attempt::Take && window.fill(a.start, total) < total) {
+        if (step == Step::Take && window.fill(start, total) < total) {
             // Taken unjudged: all there or not decides alone.
             if (cache.backOff(cache.ccsdsReads, window.end())) {
                 cache.message("Read partial packet...backing up to index %ld", position);
                 break;
             }
-        } else if (a.kind == Attempt::Take) {
+        } else if (step == Step::Take) {
             cache.ccsdsReads.count = 0;
             if (skipped)
                 cache.skippedMessage(skipped, position);
             if (cache.packets.size() == cache.packets.capacity())
                 cache.reserveFor(fileSize);
-            TMPacketPtr p = makePacket<CcsdsPacket>(window.at(a.start), int(total), int(cache.packets.size()),
+            TMPacketPtr p = makePacket<CcsdsPacket>(window.at(start), int(total), int(cache.packets.size()),
                                                     cache.resolver.get());
-            if (a.label.present) {
-                p->groundSeconds = a.label.seconds;
-                p->groundMs = a.label.ms;
+            if (found.label.present) {
+                p->groundSeconds = found.label.seconds;
+                p->groundMs = found.label.ms;
             }
-            took(window.at(a.start));
+            took(window.at(start));
             cache.accept(std::move(p));
-            position = a.start + long(total);
+            position = start + long(total);
             continue;
         }
         cache.message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));

@@ -97,32 +97,29 @@ private:
         double ms = 0.0;
     };
 
-    // What the parse does at its position: take the packet whose primary
-    // header is at `start`, step over a byte it cannot read a packet at, or
-    // stop until the file grows.
-    struct Attempt
-    {
-        enum Kind { Take, Skip, Stop } kind = Stop;
-        long start = -1;
-        Label label;
-    };
-
-    // A header the parse has found after a packet it took, with its label.
+    // A header the parse has found, with its label (and, after a packet it
+    // took, where that packet ends).
     struct Next
     {
-        long from = -1; // where the packet ends
+        long from = -1;
         long header = -1;
         Label label;
     };
 
+    // What the parse does at its position: take the packet whose header
+    // next() found, step over a byte it cannot read a packet at, or stop
+    // until the file grows.
+    enum class Step { Take, Skip, Stop };
+
     void beginParse();
     void endParse();
-    // The candidate at `position`, which moves past the bytes refused on the
-    // way (and to the end of the file when the scan limit is reached).
-    Attempt next(long& position);
-    // The same, for the candidate whose header next() found at `a.start`
-    // (-1: the search goes on at `position`).
-    Attempt candidate(long& position, Attempt a, bool known, bool direct);
+    // The candidate at `position` (its header in `found`), which moves past
+    // the bytes refused on the way (and to the end of the file when the scan
+    // limit is reached).
+    Step next(long& position);
+    // The same, for the candidate whose header next() found (-1: the search
+    // goes on at `position`).
+    Step candidate(long& position, bool known, bool direct);
     // What the rule makes of a candidate: take it, refuse it (the search goes
     // on at `resume`), leave it to the growing-file rules (Partial), wait
     // where it stands for the file to grow, or the same when its verdict
@@ -240,6 +237,7 @@ private:
     long skipped = 0;  // bytes skipped since the last packet, in this parse
     long rejected = 0; // candidates refused since the last packet, in this parse
     Next following;
+    Next found; // the candidate's header and label
     std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
     long chainBudget = 0;                    // bytes the run looks may still go over in this search
     Lookahead lookahead;

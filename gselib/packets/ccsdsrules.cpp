@@ -250,7 +250,7 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
 // Whether the whole candidate [start, end) is refused, its end `followed`
 // (by a header at `follower`) or not.
 inline bool CcsdsParser::refused(long start, long end, long follower, bool followed, bool searching, bool longer,
-                          bool before)
+                                 bool before)
 {
     if (followed && ((damaged && (holdsStep(start, end) || (!searching && holdsPair(start, end)))) ||
                      ((damaged || longer) && swallows(start, end, follower))))
@@ -262,10 +262,10 @@ inline bool CcsdsParser::refused(long start, long end, long follower, bool follo
     // label and primary header): a packet just written, before what follows
     // it, is then judged as the finished file judges it.
     const unsigned own = before ? 0u : unsigned(RUN_OWN_BYTES);
+    const unsigned step = followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP);
     // The search goes on through the candidate's bytes: a packet before the
     // run, followed by more damage, is kept as any such packet is.
-    return firstConfirmedRun(start, end,
-                             RUN_VERIFIED | RUN_AT_FILE_END | (followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP)) | own) >= 0;
+    return firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END | step | own) >= 0;
 }
 
 // The verdict on a whole candidate [start, end) whose follower is not (all)
@@ -283,9 +283,8 @@ CcsdsParser::Verdict CcsdsParser::eitherWay(long start, long end, bool searching
     damaged = before;
     pinnedEnd = end;
     pinnedFollower = end;
-    const long reach = labelsSeen ? 0x10007
-                                  : (FOLLOWER_STEPS + 1) * std::max(longestStep, long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD)) +
-                                        TRAILER_SLACK;
+    const long steps = (FOLLOWER_STEPS + 1) * std::max(longestStep, long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
+    const long reach = labelsSeen ? 0x10007 : steps + TRAILER_SLACK;
     if ((damaged || longer) && holdsEnding(start, end, long(span) + 1, long(span) + reach))
         unsure = true;
     const bool refusedIfFollowed = unsure || refused(start, end, end, true, searching, longer, before);

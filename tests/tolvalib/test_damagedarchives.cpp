@@ -1,7 +1,9 @@
 // Damaged archives on every road the parse reads: 20,000 intact packets with
 // bursts of damage between them, of six kinds, at 2% and 10% of the gaps.
 // Every intact packet must be read (with its label's ground time) and next to
-// nothing invented: a burst costs the bytes it covers and no more.
+// nothing invented: a burst costs the bytes it covers and no more. Read while
+// they are written, in any steps, they end with the packets of a read of the
+// finished file.
 #include "tolvalib/tolvatelemetrycache.h"
 
 #include "gselib/interpretation/datainterpretation.h"
@@ -109,6 +111,40 @@ Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes)
     return r;
 }
 
+// Grows until the back-offs on a partial packet are spent, as a reader of a
+// file that has stopped growing does.
+void settle(GseLib::TelemetryCache& cache)
+{
+    for (int quiet = 0, calls = 0; quiet <= GseLib::TelemetryCache::PARTIAL_READ_LIMIT && calls < 1000000; ++calls) {
+        const size_t n = cache.count();
+        const long at = cache.readPosition();
+        cache.grow();
+        quiet = cache.count() == n && cache.readPosition() == at ? quiet + 1 : 0;
+    }
+}
+
+// A read of `bytes` written in steps that end at `ends`, with a grow after
+// each, from an empty file on; then settled.
+void readGrowing(GseLib::TelemetryCache& cache, const QByteArray& bytes, const std::vector<qsizetype>& ends)
+{
+    TestSupport::TempDir dir;
+    const QString path = dir.write("tm.bin", {});
+    FILE* out = std::fopen(path.toLocal8Bit().constData(), "ab");
+    FILE* log = std::tmpfile();
+    cache.setMessageStream(log);
+    cache.changeFile(path.toStdString(), true);
+    qsizetype at = 0;
+    for (const qsizetype end : ends) {
+        std::fwrite(bytes.constData() + at, 1, size_t(end - at), out);
+        std::fflush(out);
+        at = end;
+        cache.grow();
+    }
+    settle(cache);
+    std::fclose(out);
+    std::fclose(log);
+}
+
 QByteArray bytesOf(const GseLib::TMPacketPtr& p)
 {
     return QByteArray(reinterpret_cast<const char*>(p->bytes->data()), qsizetype(p->totalLength()));
@@ -117,6 +153,7 @@ QByteArray bytesOf(const GseLib::TMPacketPtr& p)
 struct Archive
 {
     QByteArray bytes;
+    std::vector<qsizetype> units; // where each packet, burst or frame ends: a writer's steps
     std::map<uint32_t, std::pair<QByteArray, uint32_t>> intact; // by id: bytes, ground seconds
 };
 
@@ -192,7 +229,7 @@ public:
         return p;
     }
 
-    Archive build(Kind kind, int percent)
+    Archive build(Kind kind, int percent, int intact = INTACT)
     {
         Archive a;
         QByteArray body; // of the frame being filled: 1 to 4 units a frame
@@ -202,16 +239,19 @@ public:
             qToBigEndian(uint16_t(body.size() + 4), f.data() + 6);
             TolvaTest::appendFrameChecksum(f);
             a.bytes += QByteArray(reinterpret_cast<const char*>(f.data()), qsizetype(f.size()));
+            a.units.push_back(a.bytes.size());
             body.clear();
         };
         auto put = [&](const QByteArray& unit) {
-            if (road_ != TolvaFramed)
-                return void(a.bytes += unit);
+            if (road_ != TolvaFramed) {
+                a.bytes += unit;
+                return a.units.push_back(a.bytes.size());
+            }
             body += unit;
             if (rng_.bounded(3) == 0)
                 flush();
         };
-        for (uint32_t i = 0; i < uint32_t(INTACT); ++i) {
+        for (uint32_t i = 0; i < uint32_t(intact); ++i) {
             if (int(rng_.bounded(100)) < percent)
                 put(damage(kind, 1000000 + i));
             const uint32_t id = 1000 + i;
@@ -250,6 +290,28 @@ std::pair<int, int> lostAndInvented(Road road, const Archive& a)
         kept ? void(found.insert(id)) : void(++invented);
     }
     return {int(a.intact.size() - found.size()), invented};
+}
+
+// The ends of steps of `step` bytes through `size` bytes.
+std::vector<qsizetype> stepsOf(qsizetype size, qsizetype step)
+{
+    std::vector<qsizetype> ends;
+    for (qsizetype at = step; at < size; at += step)
+        ends.push_back(at);
+    ends.push_back(size);
+    return ends;
+}
+
+// The packets of two reads differ in bytes, order or ground time: where.
+std::string firstDifference(const GseLib::TelemetryCache& a, const GseLib::TelemetryCache& b)
+{
+    for (size_t i = 0; i < std::max(a.count(), b.count()); ++i) {
+        if (i >= a.count() || i >= b.count() || bytesOf(a.get(unsigned(i))) != bytesOf(b.get(unsigned(i))) ||
+            a.get(unsigned(i))->groundSeconds != b.get(unsigned(i))->groundSeconds)
+            return "packet " + std::to_string(i) + " of " + std::to_string(a.count()) + " and " +
+                   std::to_string(b.count());
+    }
+    return {};
 }
 
 class DamagedArchives : public ::testing::TestWithParam<std::tuple<Road, Kind>>
@@ -347,3 +409,61 @@ TEST(DamagedArchives, AnUndamagedArchiveIsReadWholeUnderAWeakHeaderTest)
 }
 
 } // namespace
+
+
+// Read while it is written, in steps of a few bytes, of about a kilobyte and
+// of a page, and a packet, burst or frame at a time, and then until the
+// back-offs are spent: the packets of a read of the finished file (so
+// settled too), whatever the damage, on every road.
+TEST_P(DamagedArchives, ReadWhileWrittenEndsWithThePacketsOfTheFinishedFile)
+{
+    const auto [road, kind] = GetParam();
+    const Archive a = Builder(road, 7919 + uint32_t(kind) * 31 + uint32_t(road)).build(kind, 10, 2000);
+    const auto whole = makeCache(road);
+    readGrowing(*whole, a.bytes, {a.bytes.size()});
+    for (const qsizetype step : {qsizetype(7), qsizetype(997), qsizetype(4096), qsizetype(0)}) {
+        const auto live = makeCache(road);
+        readGrowing(*live, a.bytes, step ? stepsOf(a.bytes.size(), step) : a.units);
+        EXPECT_EQ(firstDifference(*live, *whole), "")
+            << ROADS[road] << ", " << KINDS[kind] << ", " << (step ? std::to_string(step) + "-byte steps" : "units");
+    }
+}
+
+// A packet cut short, its claim ending inside the next packet, while the file
+// ends inside that claim or right at its end: the growing read waits at it as
+// at a partial packet and, once the next packet is written, refuses it as the
+// finished file does, keeping that packet.
+TEST(DamagedArchives, AGrowingReadKeepsThePacketACutPacketClaims)
+{
+    makeHub();
+    for (Road road : {Plain, Tolva, TolvaFramed}) {
+        Builder b(road, 17);
+        // As on the plain road with 146-byte packets; the second instrument's
+        // cut packet claims 160 bytes, and its packets have 170.
+        const int claim = road == Plain ? 146 : 160;
+        const QByteArray cut = b.withTime(road == Plain ? PLAIN_APIDS[0] : 745, claim, 9).left(100);
+        QByteArray p[3];
+        for (int i = 0; i < 3; ++i)
+            p[i] = b.withTime(road == Plain ? PLAIN_APIDS[1 + i] : 753, road == Plain ? 146 : 170, uint32_t(1 + i));
+        // Bare, or one frame around them all, each odd packet padded.
+        QByteArray bytes = p[0] + cut + p[1] + p[2];
+        qsizetype lead = 0;
+        if (road == TolvaFramed) {
+            TolvaTest::Bytes f = {0xFE, 0xFA, 0x30, 0xC8, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00};
+            f.insert(f.end(), bytes.begin(), bytes.end());
+            qToBigEndian(uint16_t(bytes.size() + 4), f.data() + 6);
+            TolvaTest::appendFrameChecksum(f);
+            bytes = QByteArray(reinterpret_cast<const char*>(f.data()), qsizetype(f.size()));
+            lead = 10;
+        }
+        const qsizetype claimEnd = lead + p[0].size() + claim;
+        for (const qsizetype at : {claimEnd, claimEnd + 8}) {
+            const auto live = makeCache(road);
+            readGrowing(*live, bytes, {lead + p[0].size(), at, bytes.size()});
+            const std::string what = std::string(ROADS[road]) + ", grown to " + std::to_string(at);
+            ASSERT_EQ(live->count(), 3u) << what;
+            for (unsigned i = 0; i < 3; ++i)
+                EXPECT_EQ(bytesOf(live->get(i)), p[i]) << what << ", packet " << i;
+        }
+    }
+}
