@@ -244,6 +244,12 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
         const bool direct = followedDirectly(found.header);
         if (direct && !damaged)
             return Step::Take; // nothing to look at
+        // In an archive that has shown damage, most packets hold nothing a
+        // packet may end in, nor a frame step in their last bytes; a parse
+        // that decides as at the end of the file takes them here.
+        if (direct && atEnd && !holdsStep(found.header, following.from) &&
+            !holdsEnding(found.header, following.from, 0, following.from - found.header))
+            return Step::Take;
         return candidate(position, true, direct);
     }
     following.from = -1;
