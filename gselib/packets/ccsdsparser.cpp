@@ -95,7 +95,10 @@ long CcsdsParser::skip(long at)
         const size_t skip = cache.skipBeforeCcsds(window.at(at), n);
         if (cache.skipHook != TelemetryCache::Hook::Base) {
             cache.skipHook = TelemetryCache::Hook::Overridden;
-            longestStep = std::max(longestStep, long(skip));
+            // A count past the few bytes left at the end of the file is no
+            // step yet: the hook waits for them.
+            if (skip < n || n == TelemetryCache::CCSDS_SKIP_LOOKAHEAD)
+                longestStep = std::max(longestStep, long(skip));
             return at + long(skip);
         }
     }
@@ -185,9 +188,19 @@ bool CcsdsParser::followedDirectly(long start)
     window.setAnchor(start);
     const long end = start + long(total);
     Label label;
+    // In an archive that has shown damage the candidate's looks follow: what
+    // reading its follower learns (labels, the hooks' steps) counts after them.
+    const bool seen = labelsSeen;
+    const long stepped = longestStep;
     const long header = headerAt(end, &label);
     const bool followed = header >= 0 && cache.validHeader(window.at(header));
     window.setAnchor(-1);
+    if (damaged) {
+        followerSeen = labelsSeen;
+        followerStep = longestStep;
+        labelsSeen = seen;
+        longestStep = stepped;
+    }
     if (followed)
         following = {end, header, label};
     return followed;
@@ -202,8 +215,10 @@ inline CcsdsParser::Verdict CcsdsParser::verdictOn(long position, long start, bo
     // longer step); nothing else does unless a packet may end inside it.
     const long end = following.from;
     const bool step = holdsStep(start, end);
-    if (!step && !holdsEnding(start, end, 0, end - start))
+    if (!step && !holdsEnding(start, end, 0, end - start)) {
+        learnFollower();
         return {Verdict::Take, -1};
+    }
     following.from = -1;
     return step ? Verdict{Verdict::Refuse, position + 1} : judge(position, start, known);
 }
@@ -248,8 +263,10 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
         // packet may end in, nor a frame step in their last bytes; a parse
         // that decides as at the end of the file takes them here.
         if (direct && atEnd && !holdsStep(found.header, following.from) &&
-            !holdsEnding(found.header, following.from, 0, following.from - found.header))
+            !holdsEnding(found.header, following.from, 0, following.from - found.header)) {
+            learnFollower();
             return Step::Take;
+        }
         return candidate(position, true, direct);
     }
     following.from = -1;

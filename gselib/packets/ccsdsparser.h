@@ -12,8 +12,15 @@
 // parse takes next and a confirmed run of packets begins inside it, or when
 // it holds packets of its own. Archives whose packets each end where the next
 // begins read as before.
+//
+// A file may still be being written: a candidate whose verdict depends on
+// bytes past the end of the file waits for them as a partial packet does,
+// and once the back-offs are spent is decided as in the finished file, so
+// that a read that follows the file ends with the packets of a read of the
+// finished file. The parse that opens a file decides its end at once.
 #include "gselib/packets/archivewindow.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -155,6 +162,13 @@ private:
     long skip(long at);
     long runStreamHook(long at);
     bool followedDirectly(long start);
+    // What followedDirectly's look at the follower learned, once the
+    // candidate's own looks are done.
+    void learnFollower()
+    {
+        labelsSeen = labelsSeen || followerSeen;
+        longestStep = std::max(longestStep, followerStep);
+    }
     // A look needed the bytes up to `end` and the file ended first.
     void shortOf(long end)
     {
@@ -227,8 +241,10 @@ private:
     bool unsure = false;       // a look at the candidate needed bytes past the end of the file
     bool resumeSearch = false; // the parse stopped at a candidate its search had reached
     // While one way of a candidate's unwritten follower is tried: what the
-    // follower of a packet ending at `pinnedEnd` is taken to be.
+    // follower of a packet ending at `pinnedEnd` (with the candidate's
+    // padding) is taken to be.
     long pinnedEnd = -1;
+    size_t pinnedPadding = 0;
     long pinnedFollower = 0;
     // Where the last parse ended: while resynchronising, and after a rejected
     // header. The next parse carries on the search as it was.
@@ -250,6 +266,10 @@ private:
     std::array<uint32_t, 2048> longestJudged{}; // by APID: the longest candidate judged
     uint32_t longestAny = 0;                     // the longest candidate judged
     long longestStep = 0; // the most bytes the hooks have stepped over at once
+    // What followedDirectly's look at a follower learned, in an archive that
+    // has shown damage.
+    bool followerSeen = false;
+    long followerStep = 0;
 };
 
 } // namespace GseLib

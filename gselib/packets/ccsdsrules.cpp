@@ -221,7 +221,14 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
     const long end = start + long(total);
     Label label;
     bool direct = false;
+    // What the look at its follower learns of the archive (labels, the
+    // hooks' steps) is not used in judging the candidate: a file that ends at
+    // the candidate's end does not show it yet.
+    const bool seen = labelsSeen;
+    const long stepped = longestStep;
     const long follower = followerAt(end, total, &label, &direct);
+    labelsSeen = seen;
+    longestStep = stepped;
     // At a packet boundary the looks for packets inside a followed candidate
     // are spent on an archive that has shown damage; before that, only the
     // look for a run ending where it ends (which payload bytes hardly ever
@@ -237,10 +244,14 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
     } else {
         const bool followed = follower != FOLLOWER_NONE;
         damaged = before || !followed;
-        if (refused(start, end, follower, followed, searching, longer, before))
+        if (refused(start, end, follower, followed, searching, longer, before)) {
             v = {Verdict::Refuse, position + 1};
-        else if (follower >= 0 && direct)
-            following = {end, follower, label}; // what the parse takes next, already looked at
+        } else if (follower >= 0 && direct) {
+            // What the parse takes next, already looked at; what reading it
+            // learns counts from here, as where the parse reads it itself.
+            following = {end, follower, label};
+            headerAt(end, nullptr);
+        }
     }
     window.setAnchor(-1);
     window.fill(start, total);
@@ -282,6 +293,7 @@ CcsdsParser::Verdict CcsdsParser::eitherWay(long start, long end, bool searching
     unsure = false;
     damaged = before;
     pinnedEnd = end;
+    pinnedPadding = cache.paddingAfterCcsds(span);
     pinnedFollower = end;
     const long steps = (FOLLOWER_STEPS + 1) * std::max(longestStep, long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
     const long reach = labelsSeen ? 0x10007 : steps + TRAILER_SLACK;
@@ -440,15 +452,21 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
         }
         if (own) {
             window.clearHorizon();
-            // A header that the candidate's end cuts through counts when its
-            // first bytes may begin one: it is read whole, waiting for its
-            // bytes if need be.
-            if (h < 0 && !spent && chainBudget >= 0 && q > end - long(CcsdsPrimaryHeader::SIZE)) {
-                const long p = straddlingHeader(q, end, bits);
+            // What begins in the candidate's own bytes but runs past its end
+            // counts when those bytes may begin it: a label (two bytes of it
+            // at least), or a header the end cuts through. It is read whole,
+            // waiting for its bytes if need be.
+            if (!spent && chainBudget >= 0) {
+                const size_t inside = size_t(std::min(long(LABEL_LOOKAHEAD), end - q));
+                long p = -1;
+                if (inside >= 2 && couldStartLabel(window.at(q), inside))
+                    p = q;
+                else if (h < 0 && q > end - long(CcsdsPrimaryHeader::SIZE))
+                    p = straddlingHeader(q, end, bits);
                 if (p >= 0) {
                     q = p;
                     h = resyncHeaderAt(p, nullptr);
-                    if (h < 0 || h != p)
+                    if (h < 0)
                         continue;
                 }
             }
@@ -646,7 +664,8 @@ long CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct
 {
     if (direct)
         *direct = false;
-    if (end == pinnedEnd)
+    // Only a packet that may carry the candidate's padding shares its follower.
+    if (end == pinnedEnd && cache.paddingAfterCcsds(length) == pinnedPadding)
         return pinnedFollower;
     long first = -1;
     long at = end;
