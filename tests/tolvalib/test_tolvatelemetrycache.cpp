@@ -96,6 +96,7 @@ TEST(TolvaTelemetryCache, ArchivesParseToTheirPackets)
     const Bytes b = packet(737, 101, 128, 31); // odd: a pad byte follows it inside a frame
     const Bytes c = packet(740, 102, 0, 40);
     const Bytes tooLong = packet(737, 0, 0, 6 + 201); // data length 201 > 200
+    const Bytes seven = {0x0A, 0xE4, 0xC0, 0x00, 0x00, 0x00, 0x5A}; // 740: one data byte
     auto cat = [](std::initializer_list<Bytes> parts) {
         Bytes out;
         for (const Bytes& p : parts)
@@ -120,6 +121,7 @@ TEST(TolvaTelemetryCache, ArchivesParseToTheirPackets)
         {"last frame ends in its checksum, quietly", checksumOnly, {30}, false},
         {"sync one byte on is not the hook's", oneByteOff, {30}, true},
         {"rejected header resumes a byte later", cat({tooLong, a}), {30}, true},
+        {"a 7-byte packet ends the archive: too short for a frame header", cat({a, seven}), {30, 7}, false},
     };
     for (const auto& c : cases) {
         const Parsed got = parse(c.archive);
