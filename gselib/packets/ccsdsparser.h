@@ -224,6 +224,7 @@ private:
     long nextUsualPlace(long q, long to, const uint8_t* bits);
     bool mayBeginRun(long q, long end, long stepFrom, const uint8_t* bits);
     long straddlingHeader(long q, long end, const uint8_t* bits);
+    bool stepBeginsInside(long q, long end);
     bool holdsConfirmedRun(long header, size_t total);
     // The fixed bits (version, type, secondary-header flag, sequence flags)
     // of the last packet taken, none before the first.

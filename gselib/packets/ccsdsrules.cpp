@@ -442,11 +442,12 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
                 spent = q >= end;
             }
         }
-        long h = -1;
+        long h = -1, stepped = -1;
+        bool stepUnread = false; // a step that begins inside waits for its header
         const bool wasUnsure = unsure;
         if (!spent && --chainBudget >= 0) {
             if (q >= stepFrom)
-                h = headerAt(q, nullptr);
+                h = stepped = headerAt(q, nullptr);
             if (h < 0)
                 h = resyncHeaderAt(q, nullptr);
         }
@@ -468,6 +469,22 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
                     h = resyncHeaderAt(p, nullptr);
                     if (h < 0)
                         continue;
+                } else if (stepped < 0) {
+                    // So is a step whose frame header its bytes begin (a
+                    // sync word is hardly ever payload): a packet cut short
+                    // that claims the next frame's first bytes. The places
+                    // with less than a header's bytes are the last looked at.
+                    for (long r = std::max(q, stepFrom); r < (h < 0 ? end : q + 1); ++r) {
+                        if (stepBeginsInside(r, end)) {
+                            const long w = headerAt(r, nullptr);
+                            if (w >= 0) {
+                                q = r;
+                                h = w;
+                            }
+                            stepUnread = w < 0;
+                            break;
+                        }
+                    }
                 }
             }
         }
@@ -475,7 +492,7 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
             // The places left hold less than a header before the end of the
             // file: a run may begin there only where their bytes agree with
             // one, so far as they go.
-            if (!spent && chainBudget >= 0 && unsure && !wasUnsure)
+            if (!spent && chainBudget >= 0 && unsure && !wasUnsure && !stepUnread)
                 unsure = mayBeginRun(q, end, stepFrom, bits);
             return -1;
         }
@@ -535,6 +552,24 @@ long CcsdsParser::straddlingHeader(long q, long end, const uint8_t* bits)
             return p;
     }
     return -1;
+}
+
+// Whether the hooks step at q on the strength of the bytes before `end`
+// alone: shown them, and shown them inverted, they answer otherwise. A step
+// they would take whatever those bytes are begins past them.
+bool CcsdsParser::stepBeginsInside(long q, long end)
+{
+    constexpr size_t LOOK = TelemetryCache::CCSDS_SKIP_LOOKAHEAD;
+    if (cache.skipHook != TelemetryCache::Hook::Overridden)
+        return false;
+    const size_t n = window.fill(q, size_t(std::min(long(LOOK), end - q)));
+    uint8_t b[LOOK];
+    std::memcpy(b, window.at(q), n);
+    if (cache.skipBeforeCcsds(b, n) == 0)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        b[i] = uint8_t(~b[i]);
+    return cache.skipBeforeCcsds(b, n) == 0;
 }
 
 // Whether the bytes written of the claim of the packet of `total` bytes at

@@ -429,6 +429,39 @@ TEST_P(DamagedArchives, ReadWhileWrittenEndsWithThePacketsOfTheFinishedFile)
     }
 }
 
+// The archive's first damage: a packet cut short at the end of a frame, its
+// claim ending inside the next frame's header. The sync word in its bytes
+// tells it is cut, whatever bytes follow, in a finished or a growing file.
+TEST(DamagedArchives, ACutPacketClaimingTheNextFramesHeaderIsRefused)
+{
+    makeHub();
+    Builder b(TolvaFramed, 23);
+    TolvaTest::Bytes p[3];
+    for (int i = 0; i < 3; ++i) {
+        const QByteArray q = b.withTime(753, 170, uint32_t(1 + i));
+        p[i].assign(q.begin(), q.end());
+    }
+    const QByteArray claim = b.withTime(745, 160, 9);
+    // 150 to 156 bytes written of 160: the claim ends 8 down to 2 bytes into
+    // the next frame's header (after the frame's checksum and any pad byte).
+    for (int written = 150; written <= 156; ++written) {
+        const TolvaTest::Bytes cut(claim.begin(), claim.begin() + written);
+        TolvaTest::Bytes f = TolvaTest::frame({p[0], cut});
+        TolvaTest::append(f, TolvaTest::frame({p[1]}));
+        TolvaTest::append(f, TolvaTest::frame({p[2]}));
+        const QByteArray bytes(reinterpret_cast<const char*>(f.data()), qsizetype(f.size()));
+        for (const qsizetype step : {qsizetype(0), qsizetype(1), qsizetype(7)}) {
+            const auto cache = makeCache(TolvaFramed);
+            readGrowing(*cache, bytes, step ? stepsOf(bytes.size(), step) : std::vector<qsizetype>{bytes.size()});
+            const std::string what = std::to_string(written) + " bytes written, steps of " + std::to_string(step);
+            ASSERT_EQ(cache->count(), 3u) << what;
+            for (unsigned i = 0; i < 3; ++i)
+                EXPECT_EQ(bytesOf(cache->get(i)), QByteArray(reinterpret_cast<const char*>(p[i].data()), 170))
+                    << what << ", packet " << i;
+        }
+    }
+}
+
 // A packet cut short, its claim ending inside the next packet, while the file
 // ends inside that claim or right at its end: the growing read waits at it as
 // at a partial packet and, once the next packet is written, refuses it as the
