@@ -122,12 +122,58 @@ TEST(TolvaTelemetryCache, ArchivesParseToTheirPackets)
         {"sync one byte on is not the hook's", oneByteOff, {30}, true},
         {"rejected header resumes a byte later", cat({tooLong, a}), {30}, true},
         {"a 7-byte packet ends the archive: too short for a frame header", cat({a, seven}), {30, 7}, false},
+        {"after damage, a packet the archive's first frame follows", cat({Bytes(3, 0x55), a, frame({c})}), {30, 40}, true},
+        {"after damage, a packet the first frame follows, then more", cat({Bytes(3, 0x55), b, frame({c, a})}), {31, 40, 30}, true},
     };
     for (const auto& c : cases) {
         const Parsed got = parse(c.archive);
         EXPECT_EQ(got.sizes, c.sizes) << c.name;
         EXPECT_EQ(got.messages.find("Skipped") != std::string::npos, c.skips) << c.name << "\n" << got.messages;
         EXPECT_EQ(got.messages.find("partial"), std::string::npos) << c.name << "\n" << got.messages;
+    }
+}
+
+// A file that ends inside a packet (or its frame's header), read as it is
+// written: the packet waits, and once its header is whole the read says so,
+// 6 or 7 bytes in as further on; once it is whole it is read, bare or framed.
+TEST(TolvaTelemetryCache, AFileEndingInsideAPacketWaitsForIt)
+{
+    makeHub();
+    const Bytes a = packet(737, 100, 0, 30);
+    const Bytes b = packet(740, 101, 0, 40);
+    const Bytes bare = [&] { Bytes out = a; append(out, b); return out; }();
+    const Bytes framed = [&] { Bytes out = frame({a}); append(out, frame({b})); return out; }();
+    for (const bool inFrame : {false, true}) {
+        const Bytes& archive = inFrame ? framed : bare;
+        const size_t header = inFrame ? 52 : 30; // b's primary header
+        for (const size_t into : {0, 1, 5, 6, 7, 8, 20}) {
+            const size_t written = header + into - (inFrame && into == 0 ? 6 : 0); // mid frame header
+            TestSupport::TempDir dir;
+            const QString path = dir.write("tm.bin", QByteArray(reinterpret_cast<const char*>(archive.data()),
+                                                                 qsizetype(written)));
+            TolvaTelemetryCache cache;
+            FILE* log = std::tmpfile();
+            cache.setMessageStream(log);
+            cache.changeFile(path.toStdString(), true);
+            const size_t first = cache.count();
+            FILE* out = std::fopen(path.toLocal8Bit().constData(), "ab");
+            std::fwrite(archive.data() + written, 1, archive.size() - written, out);
+            std::fclose(out);
+            cache.grow();
+            std::rewind(log);
+            char line[512];
+            std::string messages;
+            while (std::fgets(line, sizeof line, log))
+                messages += line;
+            std::fclose(log);
+            const std::string what = (inFrame ? "framed, " : "bare, ") + std::to_string(written) + " bytes";
+            EXPECT_EQ(first, 1u) << what;
+            ASSERT_EQ(cache.count(), 2u) << what;
+            EXPECT_EQ(cache.get(1)->totalLength(), b.size()) << what;
+            // Backing up to where the parse left off: after a, or its frame.
+            const std::string wait = "Read partial packet...backing up to index " + std::string(inFrame ? "40" : "30");
+            EXPECT_EQ(messages, into >= 6 ? wait + "\n" : "") << what;
+        }
     }
 }
 
