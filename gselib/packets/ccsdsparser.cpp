@@ -249,6 +249,13 @@ __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position
     return v;
 }
 
+// A header test that cannot tell leaves nothing to judge at a packet
+// boundary: whether the header at `start` passes decides alone.
+inline bool CcsdsParser::unjudged(long start)
+{
+    return !judging && skipped == 0 && !resyncing && cache.validHeader(window.at(start));
+}
+
 // Inlined into the parse loop: what most packets of an undamaged archive take.
 inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& position)
 {
@@ -278,9 +285,8 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
     found.header = headerAt(position, &found.label);
     if (found.header < 0)
         return Step::Stop;
-    // A header test that cannot tell leaves nothing to judge at a packet
-    // boundary (the parse sees whether the packet is all there).
-    if (!judging && skipped == 0 && !resyncing && cache.validHeader(window.at(found.header)))
+    // The parse sees whether the packet is all there.
+    if (unjudged(found.header))
         return Step::Take;
     return candidate(position, false, false);
 }
@@ -305,7 +311,7 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
     }
     for (;;) {
         Verdict v;
-        if (!direct && !judging && skipped == 0 && !resyncing && cache.validHeader(window.at(start))) {
+        if (!direct && unjudged(start)) {
             const size_t total = packetBytes(window.at(start));
             v = {window.fill(start, total) < total ? Verdict::Partial : Verdict::Take, -1};
         } else {
@@ -316,8 +322,7 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
             // Waited for as a partial packet: a file that grows is still
             // being written. Once the back-offs are spent, decided as a read
             // of the finished file decides it at its end.
-            if (cache.backOff(cache.ccsdsReads, cache.currentFileSize())) {
-                cache.message("Read partial packet...backing up to index %ld", position);
+            if (cache.backOff(cache.ccsdsReads, cache.currentFileSize(), position)) {
                 resumeSearch = searched;
                 return Step::Stop;
             }
@@ -381,13 +386,7 @@ void CcsdsParser::parse(long& position, bool opens)
         // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
         const uint32_t body = be16(window.at(start) + 4) + 1u;
         const size_t total = body + CcsdsPrimaryHeader::SIZE;
-        if (step == Step::Take && window.fill(start, total) < total) {
-            // Taken unjudged: all there or not decides alone.
-            if (cache.backOff(cache.ccsdsReads, window.end())) {
-                cache.message("Read partial packet...backing up to index %ld", position);
-                break;
-            }
-        } else if (step == Step::Take) {
+        if (step == Step::Take && window.fill(start, total) == total) {
             cache.ccsdsReads.count = 0;
             if (skipped)
                 cache.skippedMessage(skipped, position);
@@ -404,6 +403,9 @@ void CcsdsParser::parse(long& position, bool opens)
             position = start + long(total);
             continue;
         }
+        // Taken unjudged, not all there: whether it is decides alone.
+        if (step == Step::Take && cache.backOff(cache.ccsdsReads, window.end(), position))
+            break;
         cache.message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
         ++position;
         ++skipped;

@@ -46,10 +46,11 @@ inline uint32_t apidOf(const uint8_t* header)
 }
 
 // Whether two primary headers agree in version, type, secondary-header flag
-// and sequence flags.
-inline bool sameFixedBits(const uint8_t* a, const uint8_t* b)
+// and sequence flags; of `b` only its first n bytes are read, and compared
+// as far as they go.
+inline bool sameFixedBits(const uint8_t* a, const uint8_t* b, size_t n = 3)
 {
-    return ((a[0] ^ b[0]) & 0xF8) == 0 && ((a[2] ^ b[2]) & 0xC0) == 0;
+    return n == 0 || (((a[0] ^ b[0]) & 0xF8) == 0 && (n < 3 || ((a[2] ^ b[2]) & 0xC0) == 0));
 }
 
 } // namespace CcsdsHeader
@@ -162,6 +163,7 @@ private:
     long skip(long at);
     long runStreamHook(long at);
     bool followedDirectly(long start);
+    bool unjudged(long start);
     // What followedDirectly's look at the follower learned, once the
     // candidate's own looks are done.
     void learnFollower()

@@ -546,7 +546,7 @@ long CcsdsParser::straddlingHeader(long q, long end, const uint8_t* bits)
     for (long p = std::max(q, end - long(CcsdsPrimaryHeader::SIZE) + 1); p + 2 <= end; ++p) {
         uint8_t h[CcsdsPrimaryHeader::SIZE] = {};
         std::memcpy(h, window.at(p), size_t(end - p));
-        if (bits && (((h[0] ^ bits[0]) & 0xF8) != 0 || (p + 3 <= end && ((h[2] ^ bits[2]) & 0xC0) != 0)))
+        if (bits && !sameFixedBits(bits, h, size_t(end - p)))
             continue;
         if (cache.validHeader(h) || cache.plausibleHeader(h))
             return p;
@@ -610,7 +610,7 @@ bool CcsdsParser::mayBeginRun(long q, long end, long stepFrom, const uint8_t* bi
         const size_t n = size_t(q + have - p);
         if (couldStartLabel(b, std::min(n, LABEL_LOOKAHEAD)))
             return true;
-        if (!bits || (((b[0] ^ bits[0]) & 0xF8) == 0 && (n < 3 || ((b[2] ^ bits[2]) & 0xC0) == 0)))
+        if (!bits || sameFixedBits(bits, b, n))
             return true;
         if (p >= stepFrom && skip(p) != p)
             return true;

@@ -285,7 +285,7 @@ long TelemetryCache::currentFileSize() const
     return 0;
 }
 
-bool TelemetryCache::backOff(PartialReads& reads, long fileEnd)
+bool TelemetryCache::backOff(PartialReads& reads, long fileEnd, long position)
 {
     // A file that grew since the last back-off is still being written: the
     // packet is not given up on however often the caller polls.
@@ -294,6 +294,7 @@ bool TelemetryCache::backOff(PartialReads& reads, long fileEnd)
     reads.fileEnd = fileEnd;
     if (reads.count < PARTIAL_READ_LIMIT) {
         ++reads.count;
+        message("Read partial packet...backing up to index %ld", position);
         return true;
     }
     reads.count = 0;
@@ -393,8 +394,7 @@ void TelemetryCache::parseTom()
                 const long fileEnd = window.end();
                 if (laterCompleteTomPacket(position, fileEnd)) {
                     // A complete packet follows within the file: this candidate is garbage.
-                } else if (backOff(tomReads, fileEnd)) {
-                    message("Read partial packet...backing up to index %ld", position);
+                } else if (backOff(tomReads, fileEnd, position)) {
                     break;
                 } else {
                     message("Could not read %zu bytes from file...skipping ahead 1 byte",

@@ -163,8 +163,9 @@ private:
     void endMessage();
     void flushMessages();
     void resetParseState();
-    // True to back off on a partial packet, false to step over a byte.
-    bool backOff(PartialReads& reads, long fileEnd);
+    // True to back off on a partial packet at `position` (saying so), false
+    // to step over a byte.
+    bool backOff(PartialReads& reads, long fileEnd, long position);
     void accept(TMPacketPtr&& packet);
     void reserveFor(long fileSize);
     void releasePackets();
