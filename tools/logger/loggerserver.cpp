@@ -8,9 +8,22 @@
 #include <QFileInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtDebug>
+#include <atomic>
+#include <cerrno>
+#include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -33,6 +46,146 @@ void setConsoleFileOpen(QFile* file, FILE* stream, bool open)
     }
 }
 
+// First lines that make a connection an HTTP request rather than a logging client:
+// a web page may post text to the port without asking, and it would be read as lines.
+constexpr const char* HTTP_PREFIXES[] = {"GET ",     "POST ",    "PUT ",   "DELETE ", "HEAD ",
+                                         "OPTIONS ", "PATCH ",   "CONNECT ", "TRACE ", "Host:"};
+
+// Whether a line's head begins with prefix: 1 yes, 0 no, -1 not yet known (the head
+// is shorter than the prefix and may still become it).
+int startsWithPrefix(QByteArrayView head, QByteArrayView prefix, bool caseInsensitive)
+{
+    const qsizetype n = std::min(head.size(), prefix.size());
+    for (qsizetype i = 0; i < n; ++i) {
+        char a = head[i];
+        char b = prefix[i];
+        if (caseInsensitive) {
+            a = static_cast<char>(std::tolower(static_cast<unsigned char>(a)));
+            b = static_cast<char>(std::tolower(static_cast<unsigned char>(b)));
+        }
+        if (a != b)
+            return 0;
+    }
+    return n == prefix.size() ? 1 : -1;
+}
+
+// The last bytes allowed of a name, cut on a character boundary of its UTF-8 form.
+QString cutToUtf8Bytes(const QString& text, qsizetype maxBytes)
+{
+    QByteArray utf8 = text.toUtf8();
+    if (utf8.size() <= maxBytes)
+        return text;
+    qsizetype end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80)
+        --end;
+    utf8.truncate(end);
+    return QString::fromUtf8(utf8);
+}
+
+QString errnoText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Whether canonical (a canonical path) is folder or inside it (folder canonical too).
+bool isInsideFolder(const QString& canonical, const QString& folder)
+{
+    if (folder.isEmpty() || canonical.isEmpty())
+        return false;
+    if (canonical == folder)
+        return true;
+    const QString withSlash = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    return canonical.startsWith(withSlash);
+}
+
+// The real path of an open descriptor where the system tells it, else fallback.
+QString descriptorPath(int fd, const QString& fallback)
+{
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+    char target[4096];
+    const ssize_t n = ::readlink(link.constData(), target, sizeof target - 1);
+    if (n <= 0)
+        return fallback;
+    return QFile::decodeName(QByteArray(target, n));
+}
+
+// Opens name inside the open folder dirFd for appending, as a regular file only:
+// a symbolic link is not followed, a FIFO never blocks the open (O_NONBLOCK), and
+// a device or folder is closed again. Returns the descriptor, or -1 and why.
+int openRegularForAppend(int dirFd, const QByteArray& name, QString* why)
+{
+    struct stat st = {};
+    if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+            *why = QStringLiteral("a symbolic link");
+            return -1;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            *why = QStringLiteral("not a regular file");
+            return -1;
+        }
+    }
+    const int fd = ::openat(dirFd, name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                            0666);
+    if (fd < 0) {
+        *why = errno == ELOOP ? QStringLiteral("a symbolic link") : errnoText(errno);
+        return -1;
+    }
+    // Checked again on what was opened: the name may have changed since.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *why = QStringLiteral("not a regular file");
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// Opens the folder of path and the file in it; allowed (canonical folders) limits
+// where the folder may really be, none when empty. Returns the descriptor or -1 and why.
+int openLogFile(const QString& path, const QStringList& allowed, QString* why)
+{
+    const QFileInfo info(path);
+    const QByteArray name = QFile::encodeName(info.fileName());
+    if (name.isEmpty() || name == "." || name == "..") {
+        *why = QStringLiteral("not a regular file");
+        return -1;
+    }
+    const QString folder = info.absolutePath();
+    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        *why = errnoText(errno);
+        return -1;
+    }
+    if (!allowed.isEmpty()) {
+        // The folder as opened, every symbolic link on the way resolved.
+        const QString real = descriptorPath(dirFd, QFileInfo(folder).canonicalFilePath());
+        bool inside = false;
+        for (const QString& a : allowed)
+            inside = inside || isInsideFolder(real, a);
+        if (!inside) {
+            ::close(dirFd);
+            *why = QStringLiteral("outside the allowed folders");
+            return -1;
+        }
+    }
+    const int fd = openRegularForAppend(dirFd, name, why);
+    ::close(dirFd);
+    return fd;
+}
+
+// Partial lines of this size or more, once freed, are worth giving back to the system.
+constexpr qsizetype RELEASE_BYTES = 256 * 1024;
+
+// Gives the memory of freed buffers back to the system: glibc keeps what large
+// partial lines used on its heap otherwise.
+void releaseFreedMemory()
+{
+#if defined(__GLIBC__)
+    ::malloc_trim(0);
+#endif
+}
+
 } // namespace
 
 #define SERVER_LOG(level, component, text) log(level, component, __LINE__, text)
@@ -47,12 +200,40 @@ void LoggerServerMsgProcessor::process()
     process(QByteArray());
 }
 
+bool LoggerServerMsgProcessor::checkFirstLine()
+{
+    if (firstLineChecked_)
+        return true;
+    const qsizetype lf = buffer_.indexOf(LoggerMsg::MSG_END);
+    const QByteArrayView head = QByteArrayView(buffer_).first(lf < 0 ? buffer_.size() : lf);
+    bool undecided = false;
+    for (const char* prefix : HTTP_PREFIXES) {
+        const QByteArrayView p(prefix);
+        const int match = startsWithPrefix(head, p, p == "Host:");
+        if (match == 1) {
+            stop();
+            emit crossProtocolRequest();
+            return false;
+        }
+        undecided = undecided || (match < 0 && lf < 0);
+    }
+    firstLineChecked_ = !undecided;
+    return firstLineChecked_;
+}
+
 void LoggerServerMsgProcessor::process(QByteArray msg)
 {
+    if (stopped_)
+        return;
+    // A partial line held had no line feed: the search starts in the new bytes.
+    qsizetype searchFrom = skippedBytes_ >= 0 ? 0 : buffer_.size();
+    const bool wasEmpty = buffer_.isEmpty();
     buffer_.append(msg);
+    if (!checkFirstLine())
+        return;
     qsizetype pos = 0;
     while (pos < buffer_.size()) {
-        const qsizetype lf = buffer_.indexOf(LoggerMsg::MSG_END, pos);
+        const qsizetype lf = buffer_.indexOf(LoggerMsg::MSG_END, std::max(pos, searchFrom));
         if (lf < 0)
             break;
         const qsizetype length = lf - pos;
@@ -66,6 +247,8 @@ void LoggerServerMsgProcessor::process(QByteArray msg)
             handleLine(buffer_.mid(pos, length));
         }
         pos = lf + 1;
+        if (stopped_)
+            return;
     }
     buffer_.remove(0, pos);
     // What is left is a partial line. Past the limit it is dropped rather than kept,
@@ -76,9 +259,38 @@ void LoggerServerMsgProcessor::process(QByteArray msg)
     } else if (buffer_.size() > MAX_LINE_BYTES) {
         warnDropped(buffer_.size());
         skippedBytes_ = 0;
-        buffer_.clear();
-        buffer_.squeeze();
+        releaseBuffer();
     }
+    if (!buffer_.isEmpty() && (wasEmpty || pos > 0)) {
+        static std::atomic<quint64> partialLinesBegun{0};
+        partialSince_ = ++partialLinesBegun;
+    }
+    // A buffer that once held a long line gives its memory back when it is short again.
+    if (buffer_.capacity() > 4 * buffer_.size() + 64 * 1024)
+        buffer_.squeeze();
+}
+
+qsizetype LoggerServerMsgProcessor::dropPartialLine()
+{
+    const qsizetype dropped = buffer_.size();
+    if (dropped == 0)
+        return 0;
+    skippedBytes_ = dropped;
+    releaseBuffer();
+    return dropped;
+}
+
+void LoggerServerMsgProcessor::stop()
+{
+    stopped_ = true;
+    skippedBytes_ = -1;
+    releaseBuffer();
+}
+
+void LoggerServerMsgProcessor::releaseBuffer()
+{
+    buffer_.clear();
+    buffer_.squeeze();
 }
 
 void LoggerServerMsgProcessor::handleLine(const QByteArray& line)
@@ -104,11 +316,14 @@ void LoggerServerMsgProcessor::handleLine(const QByteArray& line)
 LoggerServerClient::LoggerServerClient(QTcpSocket* socket)
     : QObject(socket), socket_(socket), processor_(new LoggerServerMsgProcessor(this))
 {
+    // Qt holds at most one slice per socket; the kernel keeps the rest.
+    socket_->setReadBufferSize(READ_SLICE_BYTES);
     connect(socket_, &QAbstractSocket::connected, this, &LoggerServerClient::connected);
     connect(socket_, &QAbstractSocket::disconnected, this, &LoggerServerClient::disconnected);
     connect(socket_, &QAbstractSocket::errorOccurred, this, &LoggerServerClient::error);
     connect(socket_, &QAbstractSocket::stateChanged, this, &LoggerServerClient::stateChanged);
     connect(socket_, &QIODevice::aboutToClose, this, [this] {
+        // What Qt still holds is at most one slice.
         readAvailable();
         emit aboutToClose();
     });
@@ -117,7 +332,7 @@ LoggerServerClient::LoggerServerClient(QTcpSocket* socket)
     connect(processor_, &LoggerServerMsgProcessor::loggerEventMsg, this, &LoggerServerClient::emitClientLogEvent);
     connect(processor_, &LoggerServerMsgProcessor::loggerCmdInitClient, this,
             [this](const LoggerCmdInitClientMsg& cmd) {
-                info_ = LoggerClientInfo(cmd.name, cmd.pid);
+                info_ = LoggerClientInfo(cutToUtf8Bytes(cmd.name, MAX_CLIENT_NAME_BYTES), cmd.pid);
                 emit logEvent(LoggerEvent(info_, cmd));
                 emit initialized();
             });
@@ -131,13 +346,51 @@ LoggerServerClient::LoggerServerClient(QTcpSocket* socket)
                 emit logEvent(LoggerEvent(info_, cmd));
                 emit cmdUnknown(cmd);
             });
+    connect(processor_, &LoggerServerMsgProcessor::crossProtocolRequest, this,
+            &LoggerServerClient::crossProtocolRequest);
 }
 
 void LoggerServerClient::readAvailable()
 {
-    const QByteArray bytes = socket_->readAll();
-    if (!bytes.isEmpty())
+    const QByteArray bytes = socket_->read(READ_SLICE_BYTES);
+    if (!bytes.isEmpty()) {
         processor_->process(bytes);
+        reportPartialBytes();
+    }
+}
+
+qsizetype LoggerServerClient::dropPartialLine()
+{
+    const qsizetype dropped = processor_->dropPartialLine();
+    reportPartialBytes();
+    return dropped;
+}
+
+void LoggerServerClient::readRemaining()
+{
+    // Qt holds at most one slice: this ends.
+    while (socket_->bytesAvailable() > 0) {
+        const qint64 before = socket_->bytesAvailable();
+        readAvailable();
+        if (socket_->bytesAvailable() >= before)
+            break;
+    }
+}
+
+void LoggerServerClient::stop()
+{
+    processor_->stop();
+    reportPartialBytes();
+}
+
+void LoggerServerClient::reportPartialBytes()
+{
+    const qsizetype now = processor_->buffer().size();
+    if (now != reportedPartial_) {
+        const qsizetype delta = now - reportedPartial_;
+        reportedPartial_ = now;
+        emit partialBytesChanged(delta);
+    }
 }
 
 void LoggerServerClient::emitClientLogEvent(LoggerEventMsg msg)
@@ -156,7 +409,8 @@ LoggerServer::LoggerServer(QObject* parent)
       tcpServer_(new QTcpServer(this)),
       stdOutFile_(new QFile(tcpServer_)),
       stdErrFile_(new QFile(tcpServer_)),
-      mainFile_(new QFile(tcpServer_))
+      mainFile_(new QFile(tcpServer_)),
+      acceptResumeTimer_(new QTimer(this))
 {
     stdOutFile_->setObjectName(QStringLiteral("stdout"));
     stdErrFile_->setObjectName(QStringLiteral("stderr"));
@@ -166,6 +420,23 @@ LoggerServer::LoggerServer(QObject* parent)
     connect(tcpServer_, &QTcpServer::acceptError, this, &LoggerServer::handleServerError);
     connect(tcpServer_, &QTcpServer::newConnection, this, &LoggerServer::handleNewConnection);
     registerLoggerMetaTypes();
+
+    // A burst of clients connecting at once waits in the system's queue, as long as
+    // the system allows, instead of being turned away.
+    int backlog = SOMAXCONN;
+    QFile somaxconn(QStringLiteral("/proc/sys/net/core/somaxconn"));
+    if (somaxconn.open(QIODevice::ReadOnly)) {
+        bool ok = false;
+        const int limit = somaxconn.readAll().trimmed().toInt(&ok);
+        if (ok && limit > backlog)
+            backlog = limit;
+    }
+    tcpServer_->setListenBacklogSize(backlog);
+    tcpServer_->setMaxPendingConnections(std::numeric_limits<int>::max());
+
+    acceptResumeTimer_->setSingleShot(true);
+    acceptResumeTimer_->setInterval(ACCEPT_PAUSE_MS);
+    connect(acceptResumeTimer_, &QTimer::timeout, this, [this] { tcpServer_->resumeAccepting(); });
 
     logDir_ = QDir::homePath() + QLatin1Char('/') + DEFAULT_SERVER_FILE_DIR + QLatin1Char('/');
     QDir().mkpath(logDir_);
@@ -181,6 +452,7 @@ LoggerServer::~LoggerServer()
     // object while the sockets close below.
     for (LoggerServerClient* client : tcpServer_->findChildren<LoggerServerClient*>())
         disconnect(client, nullptr, this, nullptr);
+    connections_.clear();
     tcpServer_->disconnect(this);
     devices_.clear();
     delete tcpServer_;
@@ -218,9 +490,9 @@ QList<QFile*> LoggerServer::attachedFiles() const
 
 QString LoggerServer::mainFilepath() const
 {
-    if (mainFile_->fileName().isEmpty())
+    if (mainFilePath_.isEmpty())
         return QString();
-    return QFileInfo(mainFile_->fileName()).absoluteFilePath();
+    return QFileInfo(mainFilePath_).absoluteFilePath();
 }
 
 bool LoggerServer::isListening() const
@@ -231,6 +503,19 @@ bool LoggerServer::isListening() const
 quint16 LoggerServer::serverPort() const
 {
     return tcpServer_->isListening() ? tcpServer_->serverPort() : port_;
+}
+
+void LoggerServer::addAllowedFolder(const QString& folder)
+{
+    if (!folder.isEmpty() && !allowedFolders_.contains(folder))
+        allowedFolders_ << folder;
+}
+
+void LoggerServer::setAllowedFolders(const QStringList& folders)
+{
+    allowedFolders_.clear();
+    for (const QString& folder : folders)
+        addAllowedFolder(folder);
 }
 
 void LoggerServer::start()
@@ -272,29 +557,112 @@ void LoggerServer::attachQIODevice(QIODevice* device)
     devices_.append(device);
 }
 
+bool LoggerServer::attachMainFile(int fd, const QString& path)
+{
+    mainFile_->close();
+    mainFilePath_ = path;
+    return mainFile_->open(fd, FILE_OPEN_MODE, QFileDevice::AutoCloseHandle);
+}
+
+void LoggerServer::openDailyFile(const QDate& date)
+{
+    mainFileDate_ = date;
+    mainFile_->close();
+    const QString path = logDir_ + date.toString(Qt::ISODate) + QStringLiteral("-log.txt");
+    QString why;
+    const int fd = openLogFile(path, QStringList(), &why);
+    if (fd < 0 || !attachMainFile(fd, path)) {
+        mainFilePath_ = path;
+        mainFileError(QStringLiteral("cannot open main file ") + path + QStringLiteral(": ") + why);
+    }
+    emit mainFileChanged(path);
+}
+
 void LoggerServer::writeLogEvent(LoggerEvent event)
 {
     const QByteArray line = event.toEncoded() + LoggerMsg::MSG_END;
-    if (!mainFileFixed_) {
-        const QDate date = event.dateTime.date();
-        if (!mainFileDate_.isValid() || mainFileDate_ != date) {
-            mainFileDate_ = date;
-            if (mainFile_->isOpen())
-                mainFile_->close();
-            mainFile_->setFileName(logDir_ + date.toString(Qt::ISODate) + QStringLiteral("-log.txt"));
-            mainFile_->open(FILE_OPEN_MODE);
-            emit mainFileChanged(mainFile_->fileName());
+    const QDate date = event.dateTime.date();
+    if (!mainFileFixed_ && (!mainFileDate_.isValid() || mainFileDate_ != date))
+        openDailyFile(date);
+    QList<QIODevice*> failed;
+    for (const QPointer<QIODevice>& device : std::as_const(devices_)) {
+        if (device && device->isOpen()) {
+            if (device->write(line) != line.size())
+                failed << device.data();
+            else if (device == mainFile_)
+                mainFileErrorSaid_ = false;
         }
     }
-    for (const QPointer<QIODevice>& device : std::as_const(devices_)) {
-        if (device && device->isOpen())
-            device->write(line);
-    }
+    for (QIODevice* device : std::as_const(failed))
+        outputFailed(device, line, date);
     emit logEvent(event);
+    flushPendingErrors();
+}
+
+void LoggerServer::outputFailed(QIODevice* device, const QByteArray& line, const QDate& date)
+{
+    const QString why = device->errorString();
+    device->close();
+    if (device != mainFile_) {
+        // Said in the outputs left; the line it lost is in them.
+        pendingErrors_ << QStringLiteral("closed output ") + device->objectName() + QStringLiteral(": ") + why;
+        return;
+    }
+    mainFileError(QStringLiteral("cannot write main file ") + mainFilePath_ + QStringLiteral(": ") + why);
+    // A fixed main file gives way to the daily files, which take this line too; a
+    // daily file is opened again for the next line.
+    const bool wasFixed = mainFileFixed_;
+    mainFileFixed_ = false;
+    mainFileDate_ = QDate();
+    if (wasFixed) {
+        openDailyFile(date);
+        if (mainFile_->isOpen() && mainFile_->write(line) != line.size())
+            mainFile_->close();
+    }
+}
+
+void LoggerServer::mainFileError(const QString& text)
+{
+    if (mainFileErrorSaid_)
+        return;
+    mainFileErrorSaid_ = true;
+    pendingErrors_ << text;
+}
+
+void LoggerServer::flushPendingErrors()
+{
+    if (writingErrors_ || pendingErrors_.isEmpty())
+        return;
+    writingErrors_ = true;
+    // Each line written may fail an output in turn, which adds its own line; every
+    // output fails once at most, so this ends.
+    while (!pendingErrors_.isEmpty()) {
+        const LoggerEvent event(info_, LoggerEventMsg(QStringLiteral("server"), QStringLiteral(__FILE__), __LINE__,
+                                                      ERROR, pendingErrors_.takeFirst()));
+        writeLogEvent(event);
+        // Someone reads the standard error stream even under --quiet.
+        if (!stdErrFile_->isOpen()) {
+            const QByteArray line = event.toEncoded() + LoggerMsg::MSG_END;
+            [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.constData(), static_cast<size_t>(line.size()));
+        }
+    }
+    writingErrors_ = false;
 }
 
 void LoggerServer::handleServerError()
 {
+    // Qt stops accepting on an error; the server tries again in a moment, so that
+    // running out of descriptors neither spins nor ends the service.
+    acceptResumeTimer_->start();
+    if (tcpServer_->serverError() == QAbstractSocket::SocketResourceError) {
+        if (acceptPaused_)
+            return;
+        acceptPaused_ = true;
+        SERVER_LOG(ERROR, "server",
+                   QStringLiteral("server error: ") + tcpServer_->errorString()
+                       + QStringLiteral("; accepting paused until descriptors are free"));
+        return;
+    }
     SERVER_LOG(ERROR, "server", QStringLiteral("server error: ") + tcpServer_->errorString());
 }
 
@@ -311,8 +679,30 @@ void LoggerServer::handleNewConnection()
         SERVER_LOG(ERROR, "server", QStringLiteral("failed to create client socket"));
         return;
     }
+    for (; socket != nullptr; socket = tcpServer_->nextPendingConnection()) {
+        if (acceptPaused_) {
+            acceptPaused_ = false;
+            SERVER_LOG(INFO, "server", QStringLiteral("accepting connections again"));
+        }
+        if (connections_.size() >= maxConnections_) {
+            if (!refusingConnections_) {
+                refusingConnections_ = true;
+                SERVER_LOG(WARN, "server",
+                           QStringLiteral("refusing new connections: %1 connections open").arg(connections_.size()));
+            }
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        setUpConnection(socket);
+    }
+}
+
+void LoggerServer::setUpConnection(QTcpSocket* socket)
+{
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
     auto* client = new LoggerServerClient(socket);
+    connections_.append(client);
 
     // Every connection has this server as its context, so a client outliving the
     // server can never call into it.
@@ -321,6 +711,7 @@ void LoggerServer::handleNewConnection()
     });
     connect(client, &LoggerServerClient::disconnected, this, [this, client] {
         clients_.removeAll(client);
+        connectionClosed(client);
         emit clientDisconnected(client->info());
         SERVER_LOG(INFO, "client", clientPrefix(client) + QStringLiteral("disconnected"));
     });
@@ -343,25 +734,106 @@ void LoggerServer::handleNewConnection()
         SERVER_LOG(INFO, "client", clientPrefix(client) + QStringLiteral("unknown cmd: ") + cmd.cmd());
     });
     connect(client, &LoggerServerClient::cmdChangeMainFile, this, &LoggerServer::changeMainFile);
+    connect(client, &LoggerServerClient::crossProtocolRequest, this, [this, client] {
+        SERVER_LOG(WARN, "client",
+                   clientPrefix(client) + QStringLiteral("closing the connection: its first line is an HTTP request"));
+        // Closed once the reading in hand has returned.
+        QMetaObject::invokeMethod(client->socket(), &QAbstractSocket::abort, Qt::QueuedConnection);
+    });
+    connect(client, &LoggerServerClient::partialBytesChanged, this,
+            [this, client](qsizetype delta) { partialBytesChanged(client, delta); });
 
     // Bytes that came in with the connection are not announced again.
     client->readAvailable();
 }
 
+void LoggerServer::connectionClosed(LoggerServerClient* client)
+{
+    if (!connections_.removeOne(client))
+        return;
+    // Lines Qt still holds are written; a partial line left is of no use now, and
+    // its memory goes back at once.
+    client->readRemaining();
+    const qsizetype held = client->processor()->buffer().size();
+    client->stop();
+    if (held >= RELEASE_BYTES)
+        scheduleMemoryRelease();
+    if (connections_.size() < maxConnections_)
+        refusingConnections_ = false;
+}
+
+void LoggerServer::scheduleMemoryRelease()
+{
+    if (releaseScheduled_)
+        return;
+    releaseScheduled_ = true;
+    // Once for all the connections that close in one turn of the loop.
+    QTimer::singleShot(0, this, [this] {
+        releaseScheduled_ = false;
+        releaseFreedMemory();
+    });
+}
+
+void LoggerServer::partialBytesChanged(LoggerServerClient* client, qsizetype delta)
+{
+    partialBytes_ += delta;
+    if (partialBytes_ <= maxPartialBytes_ || delta <= 0)
+        return;
+    // Past the bound the oldest partial lines go first: a line that has waited
+    // longest is the likeliest never to end.
+    bool released = false;
+    while (partialBytes_ > maxPartialBytes_) {
+        LoggerServerClient* oldest = nullptr;
+        for (LoggerServerClient* c : std::as_const(connections_)) {
+            if (!c->processor()->buffer().isEmpty()
+                && (oldest == nullptr || c->processor()->partialSince() < oldest->processor()->partialSince()))
+                oldest = c;
+        }
+        if (oldest == nullptr)
+            oldest = client;
+        const qsizetype dropped = oldest->dropPartialLine();
+        if (dropped == 0)
+            break;
+        released = released || dropped >= RELEASE_BYTES;
+        SERVER_LOG(WARN, "client",
+                   clientPrefix(oldest)
+                       + QStringLiteral("dropped a partial line of %1 bytes: partial lines held past %2 bytes")
+                             .arg(dropped)
+                             .arg(maxPartialBytes_));
+    }
+    if (released)
+        scheduleMemoryRelease();
+}
+
 void LoggerServer::changeMainFile(const QString& filePath)
 {
-    for (const QPointer<QIODevice>& device : std::as_const(devices_)) {
-        auto* file = qobject_cast<QFile*>(device.data());
-        if (file == nullptr || file->objectName() != DEFAULT_SERVER_FILE_OBJECT_NAME)
-            continue;
-        SERVER_LOG(INFO, "server",
-                   QStringLiteral("changing main file from ") + file->fileName() + QStringLiteral(" to ") + filePath);
-        file->close();
-        file->setFileName(filePath);
-        mainFileFixed_ = true;
-        if (file->open(FILE_OPEN_MODE)) {
-            SERVER_LOG(INFO, "server", QStringLiteral("writing to file ") + filePath);
-            emit mainFileChanged(filePath);
-        }
+    if (mainFile_ == nullptr || !devices_.contains(mainFile_))
+        return;
+    // Only the log folder and the folders the host allows: a client must not make
+    // the server append to any file its user may write.
+    const QString path = QDir::cleanPath(QDir::isRelativePath(filePath) ? logDir_ + filePath : filePath);
+    QStringList allowed;
+    for (const QString& folder : QStringList(logDir_) + allowedFolders_) {
+        const QString canonical = QFileInfo(folder).canonicalFilePath();
+        if (!canonical.isEmpty())
+            allowed << canonical;
     }
+    QString why = QStringLiteral("no path");
+    const int fd = filePath.isEmpty() ? -1 : openLogFile(path, allowed, &why);
+    if (fd < 0) {
+        // Every refused command is said, and the main file in use goes on.
+        pendingErrors_ << QStringLiteral("refused main file ") + filePath + QStringLiteral(": ") + why;
+        flushPendingErrors();
+        return;
+    }
+    SERVER_LOG(INFO, "server", QStringLiteral("changing main file from ") + mainFilePath_ + QStringLiteral(" to ") + path);
+    if (!attachMainFile(fd, path)) {
+        mainFileDate_ = QDate();
+        mainFileError(QStringLiteral("cannot open main file ") + path + QStringLiteral(": ") + mainFile_->errorString());
+        flushPendingErrors();
+        return;
+    }
+    mainFileFixed_ = true;
+    SERVER_LOG(INFO, "server", QStringLiteral("writing to file ") + path);
+    emit mainFileChanged(path);
 }

@@ -2,6 +2,10 @@
 // The logging server: accepts logging clients over TCP, reassembles their byte
 // streams into wire lines and writes every message as a log-file line to the
 // enabled outputs, among them one file per event date under ~/.veklogs.
+// Any local process (or a web page posting to the port) can be a client, so the
+// server bounds what it holds for clients, refuses HTTP requests, and lets the
+// main file move only to regular files inside the log folder or a folder the host
+// program allows. A host that writes to a pipe should ignore SIGPIPE.
 #include "tools/logger/loggerprotocol.h"
 
 #include <QAbstractSocket>
@@ -10,12 +14,14 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <cstdint>
 
 class QFile;
 class QIODevice;
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 // Cuts a client's byte stream into wire lines and turns each into a message or a command.
 class LoggerServerMsgProcessor : public QObject
@@ -28,14 +34,25 @@ public:
 
     explicit LoggerServerMsgProcessor(QObject* parent = nullptr);
 
-    // Bytes received and not yet consumed.
+    // Bytes received and not yet consumed: the partial line.
     const QByteArray& buffer() const { return buffer_; }
+    // Orders partial lines by the time they began (smaller: older); meaningful
+    // while the buffer holds bytes.
+    quint64 partialSince() const { return partialSince_; }
+    // Drops the partial line, and the rest of it up to its line feed when that
+    // comes; returns the bytes dropped.
+    qsizetype dropPartialLine();
+    // Drops what is held and ignores every later byte.
+    void stop();
 
 signals:
     void loggerEventMsg(LoggerEventMsg msg);
     void loggerCmdUnknown(LoggerCmdUnknownMsg cmd);
     void loggerCmdInitClient(LoggerCmdInitClientMsg cmd);
     void loggerCmdChangeFile(LoggerCmdChangeFileMsg cmd);
+    // The stream's first line is an HTTP request (a request line or a Host header),
+    // as a web page's post to the port would send; nothing more is read.
+    void crossProtocolRequest();
 
 public slots:
     void process(QByteArray msg);
@@ -43,8 +60,15 @@ public slots:
 
 private:
     void handleLine(const QByteArray& line);
+    // Whether the first line is decided to be a log line (true) or an HTTP request
+    // (stop() called); undecided while it may still become either.
+    bool checkFirstLine();
+    void releaseBuffer();
 
     QByteArray buffer_;
+    quint64 partialSince_ = 0;
+    bool firstLineChecked_ = false;
+    bool stopped_ = false;
     // After an over-long partial line was dropped, the rest of that line up to its
     // line feed is dropped as well (counted here) instead of being read as a new
     // line; -1 when no line is being dropped.
@@ -56,12 +80,26 @@ class LoggerServerClient : public QObject
 {
     Q_OBJECT
 public:
+    // Bytes read from the socket at a time: one slice per turn of the event loop
+    // keeps each client's turn short, so that new connections and other clients
+    // are served promptly while many send at full speed.
+    static constexpr qint64 READ_SLICE_BYTES = 32 * 1024;
+    // Longer client names are cut: the name is written into every line.
+    static constexpr qsizetype MAX_CLIENT_NAME_BYTES = 256;
+
     explicit LoggerServerClient(QTcpSocket* socket);
 
     QTcpSocket* socket() const { return socket_; }
     const LoggerClientInfo& info() const { return info_; }
-    // Hands every byte the socket holds to the line reassembler.
+    const LoggerServerMsgProcessor* processor() const { return processor_; }
+    // Hands one slice of the bytes the socket holds to the line reassembler.
     void readAvailable();
+    // Drops the partial line held; returns its length.
+    qsizetype dropPartialLine();
+    // Reads every slice Qt still holds (the connection closed).
+    void readRemaining();
+    // Drops what is held and ignores every later byte (the connection is closing).
+    void stop();
 
 signals:
     void connected();
@@ -73,13 +111,18 @@ signals:
     void logEvent(LoggerEvent event);
     void cmdUnknown(LoggerCmdUnknownMsg cmd);
     void cmdChangeMainFile(QString filePath);
+    void crossProtocolRequest();
+    // The length of the partial line held changed by delta bytes.
+    void partialBytesChanged(qsizetype delta);
 
 public slots:
     void emitClientLogEvent(LoggerEventMsg msg);
 
 private:
+    void reportPartialBytes();
 
     QTcpSocket* socket_;
+    qsizetype reportedPartial_ = 0;
     LoggerClientInfo info_;
     LoggerServerMsgProcessor* processor_;
 };
@@ -88,6 +131,14 @@ class LoggerServer : public QObject
 {
     Q_OBJECT
 public:
+    // Past this many connections new ones are closed at once.
+    static constexpr int DEFAULT_MAX_CONNECTIONS = 1000;
+    // Past this many bytes of partial lines of all connections together, the oldest
+    // partial line is dropped.
+    static constexpr qint64 DEFAULT_MAX_PARTIAL_BYTES = 64 * 1024 * 1024;
+    // How long accepting pauses when it fails, for want of descriptors say.
+    static constexpr int ACCEPT_PAUSE_MS = 250;
+
     explicit LoggerServer(QObject* parent = nullptr);
     ~LoggerServer() override;
 
@@ -103,6 +154,21 @@ public:
     // The port actually listened on (the configured one, or the one picked for port 0).
     quint16 serverPort() const;
     const LoggerClientInfo& info() const { return info_; }
+
+    // CHANGE_MAIN_FILE may name a file inside the log folder or inside one of these
+    // folders (and their sub-folders); a relative path is taken inside the log folder.
+    void addAllowedFolder(const QString& folder);
+    void setAllowedFolders(const QStringList& folders);
+    QStringList allowedFolders() const { return allowedFolders_; }
+
+    void setMaxConnections(int count) { maxConnections_ = count; }
+    int maxConnections() const { return maxConnections_; }
+    void setMaxPartialBytes(qint64 bytes) { maxPartialBytes_ = bytes; }
+    qint64 maxPartialBytes() const { return maxPartialBytes_; }
+    // Accepted connections not yet closed, initialized or not.
+    int connectionCount() const { return static_cast<int>(connections_.size()); }
+    // Bytes of partial lines held for all connections together.
+    qint64 partialBytes() const { return partialBytes_; }
 
 signals:
     void logEvent(LoggerEvent event);
@@ -124,6 +190,19 @@ private:
     void log(LogLevel level, const char* component, int line, const QString& text);
     void changeMainFile(const QString& filePath);
     static QString clientPrefix(const LoggerServerClient* client);
+    void setUpConnection(QTcpSocket* socket);
+    void connectionClosed(LoggerServerClient* client);
+    void partialBytesChanged(LoggerServerClient* client, qsizetype delta);
+    // Opens the daily file of a date as the main file.
+    void openDailyFile(const QDate& date);
+    // Makes the main file the regular file at path, open on fd.
+    bool attachMainFile(int fd, const QString& path);
+    void outputFailed(QIODevice* device, const QByteArray& line, const QDate& date);
+    // A main file that cannot be used: an ERROR line in the outputs and on the
+    // standard error stream, written once the line in hand is written.
+    void mainFileError(const QString& text);
+    void flushPendingErrors();
+    void scheduleMemoryRelease();
 
     LoggerClientInfo info_;
     QHostAddress address_;
@@ -132,9 +211,28 @@ private:
     QFile* stdOutFile_;
     QFile* stdErrFile_;
     QFile* mainFile_;
+    // The main file's path (a file opened on a descriptor has no name of its own).
+    QString mainFilePath_;
     QDate mainFileDate_;
     bool mainFileFixed_ = false;
     QList<QPointer<QIODevice>> devices_;
     QList<LoggerServerClient*> clients_;
     QString logDir_;
+    QStringList allowedFolders_;
+
+    // Every accepted connection, initialized or not.
+    QList<LoggerServerClient*> connections_;
+    int maxConnections_ = DEFAULT_MAX_CONNECTIONS;
+    qint64 maxPartialBytes_ = DEFAULT_MAX_PARTIAL_BYTES;
+    qint64 partialBytes_ = 0;
+    bool refusingConnections_ = false;
+    QTimer* acceptResumeTimer_;
+    bool acceptPaused_ = false;
+    bool releaseScheduled_ = false;
+
+    // Main-file errors wait until the line in hand is written; each is said once
+    // until the main file is written again.
+    QStringList pendingErrors_;
+    bool mainFileErrorSaid_ = false;
+    bool writingErrors_ = false;
 };

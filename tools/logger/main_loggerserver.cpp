@@ -20,6 +20,17 @@ void onTerminationSignal(int)
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
+// A reader of the standard output that goes away, or a file past the size limit,
+// must not kill the server: the write fails, and the output is closed with a line.
+void ignoreOutputSignals()
+{
+    struct sigaction action = {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGPIPE, &action, nullptr);
+    ::sigaction(SIGXFSZ, &action, nullptr);
+}
+
 // SIGINT and SIGTERM end the event loop, so the server shuts down in order.
 void quitOnTerminationSignals(QCoreApplication& app)
 {
@@ -51,7 +62,11 @@ int main(int argc, char** argv)
                                         QStringLiteral("port"), QString::number(DEFAULT_SERVER_PORT));
     const QCommandLineOption quietOption(QStringLiteral("quiet"), QStringLiteral("Do not copy lines to the standard output."));
     const QCommandLineOption stderrOption(QStringLiteral("stderr"), QStringLiteral("Copy lines to the standard error stream."));
-    parser.addOptions({addressOption, portOption, quietOption, stderrOption});
+    const QCommandLineOption allowOption(
+        QStringLiteral("allow-folder"),
+        QStringLiteral("A folder where clients may put the main file besides ~/.veklogs (may be repeated)."),
+        QStringLiteral("folder"));
+    parser.addOptions({addressOption, portOption, quietOption, stderrOption, allowOption});
     parser.process(app);
 
     const QHostAddress address(parser.value(addressOption));
@@ -66,7 +81,9 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    ignoreOutputSignals();
     LoggerServer server;
+    server.setAllowedFolders(parser.values(allowOption));
     server.setServerInfo(address, static_cast<uint16_t>(port));
     server.setStdOutEnabled(!parser.isSet(quietOption));
     server.setStdErrEnabled(parser.isSet(stderrOption));

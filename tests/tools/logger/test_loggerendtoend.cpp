@@ -115,7 +115,7 @@ TEST(LoggingEndToEnd, GlobalLoggerToServerFile)
     EXPECT_TRUE(clientLines.contains(QStringLiteral("[%1 %2] initialized").arg(name).arg(pid)));
 
     // From now on everything goes to one named file.
-    const QString fixed = h.home.filePath("session.log");
+    const QString fixed = h.logDir() + "/session.log";
     Logger::changeServerFileDest(fixed);
     LOG_ERROR("app", "into the fixed file");
     ASSERT_TRUE(until([&] { return h.appEvents == 4; }));

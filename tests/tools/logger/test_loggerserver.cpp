@@ -7,6 +7,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTcpSocket>
+#include <algorithm>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -68,6 +72,7 @@ struct ServerFixture
     }
 
     QString dayFile(const QString& date) const { return home.path() + "/.veklogs/" + date + "-log.txt"; }
+    QString inLogDir(const QString& name) const { return home.path() + "/.veklogs/" + name; }
 
     quint16 listen()
     {
@@ -77,6 +82,19 @@ struct ServerFixture
     }
 
     bool logged(const QString& text) const { return textsOf(events).contains(text); }
+    int countLevel(LogLevel level) const
+    {
+        return static_cast<int>(std::count_if(events.begin(), events.end(), [&](const LoggerEvent& e) { return e.level == level; }));
+    }
+    // A connected client that has introduced itself.
+    std::unique_ptr<QTcpSocket> connectClient(const QString& name, qint64 pid)
+    {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QHostAddress::LocalHost, server->serverPort());
+        if (socket->waitForConnected(5000))
+            socket->write(initWire(name, pid));
+        return socket;
+    }
     const LoggerEvent* find(const QString& text) const
     {
         for (const LoggerEvent& e : events) {
@@ -167,6 +185,37 @@ TEST(LoggerServerMsgProcessor, CommandsGoByTheirKey)
     EXPECT_EQ(spy.inits[1].pid, 0);
     ASSERT_EQ(spy.changes.size(), 1);
     EXPECT_EQ(spy.changes[0].filePath, "/tmp/x.log");
+}
+
+TEST(LoggerServerMsgProcessor, HttpRequestAsFirstLineStopsTheStream)
+{
+    const QByteArray requests[] = {"GET / HTTP/1.1\r\n", "POST / HTTP/1.1\r\n", "PUT /x HTTP/1.1\r\n",
+                                   "DELETE / HTTP/1.1\r\n", "HEAD / HTTP/1.0\r\n", "OPTIONS * HTTP/1.1\r\n",
+                                   "PATCH / HTTP/1.1\r\n", "CONNECT a:1 HTTP/1.1\r\n", "TRACE / HTTP/1.1\r\n",
+                                   "Host: 127.0.0.1:4401\r\n", "host: x\r\n"};
+    for (const QByteArray& request : requests) {
+        SCOPED_TRACE(request.toStdString());
+        ProcessorSpy spy;
+        int refused = 0;
+        QObject::connect(&spy.processor, &LoggerServerMsgProcessor::crossProtocolRequest, [&] { ++refused; });
+        // The first bytes alone decide nothing yet.
+        spy.processor.process(request.left(2));
+        EXPECT_EQ(refused, 0);
+        spy.processor.process(request.mid(2) + "\r\n" + wire(INFO, "echo FROM-A-WEB-PAGE #"));
+        EXPECT_EQ(refused, 1);
+        spy.processor.process(wire(INFO, "later"));
+        EXPECT_TRUE(spy.seen.isEmpty());
+        EXPECT_TRUE(spy.processor.buffer().isEmpty());
+    }
+    // A log line first, then anything: read as lines. "GET" alone is no request line.
+    for (const QByteArray& first : {wire(INFO, "log line"), QByteArray("GET\n")}) {
+        ProcessorSpy spy;
+        int refused = 0;
+        QObject::connect(&spy.processor, &LoggerServerMsgProcessor::crossProtocolRequest, [&] { ++refused; });
+        spy.processor.process(first + "POST / HTTP/1.1\n");
+        EXPECT_EQ(refused, 0);
+        EXPECT_EQ(spy.seen.size(), 2);
+    }
 }
 
 TEST(LoggerServerMsgProcessor, OverlongLinesAreDroppedNotBuffered)
@@ -320,7 +369,7 @@ TEST(LoggerServer, ChangeMainFileFixesOneFile)
 {
     ServerFixture f;
     const quint16 port = f.listen();
-    const QString fixed = f.home.filePath("fixed.log");
+    const QString fixed = f.inLogDir("fixed.log");
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, port);
     ASSERT_TRUE(client.waitForConnected(5000));
@@ -342,14 +391,165 @@ TEST(LoggerServer, ChangeMainFileFixesOneFile)
     EXPECT_FALSE(QFileInfo::exists(f.dayFile("2024-03-06")));
     EXPECT_FALSE(QFileInfo::exists(f.dayFile("2024-03-05")));
 
-    // A file that cannot be opened still ends the daily switching.
-    const QString bad = f.home.filePath("no/such/folder/x.log");
+    // A file that cannot be opened leaves the fixed one in use.
+    const QString bad = f.inLogDir("no/such/folder/x.log");
     client.write(LoggerCmdChangeFileMsg("main_file", bad).toEncoded());
-    client.write(wire(INFO, "lost", DAY2));
-    ASSERT_TRUE(until([&] { return f.logged("lost"); }));
+    client.write(wire(INFO, "still fixed", DAY2));
+    ASSERT_TRUE(until([&] { return f.logged("still fixed"); }));
+    EXPECT_TRUE(f.logged("refused main file " + bad + ": No such file or directory"));
     EXPECT_FALSE(f.logged("writing to file " + bad));
-    EXPECT_NE(f.fileChanges.last(), bad);
+    EXPECT_EQ(f.fileChanges.last(), fixed);
+    EXPECT_TRUE(textsOf(readEvents(fixed)).contains("still fixed"));
     EXPECT_FALSE(QFileInfo::exists(f.dayFile("2024-03-06")));
+
+    // A relative path is taken inside the log folder; a folder the host allows serves too.
+    client.write(LoggerCmdChangeFileMsg("main_file", "named.log").toEncoded());
+    ASSERT_TRUE(until([&] { return f.logged("writing to file " + f.inLogDir("named.log")); }));
+    QDir(f.home.path()).mkdir("other");
+    f.server->addAllowedFolder(f.home.filePath("other"));
+    const QString other = f.home.filePath("other/x.log");
+    client.write(LoggerCmdChangeFileMsg("main_file", other).toEncoded());
+    client.write(wire(INFO, "in the allowed folder", DAY2));
+    ASSERT_TRUE(until([&] { return f.logged("in the allowed folder"); }));
+    EXPECT_EQ(f.server->mainFilepath(), other);
+    EXPECT_EQ(textsOf(readEvents(other)).last(), "in the allowed folder");
+}
+
+// A client may not make the server append to any file its user can write: only
+// regular files inside the log folder or an allowed folder. A refusal is one ERROR
+// line, and the daily file goes on.
+TEST(LoggerServer, ChangeMainFileRefusals)
+{
+    ServerFixture f;
+    f.listen();
+    f.server->addAllowedFolder("/dev");
+    const QString home = f.home.path();
+    f.home.write("target.log", "keep\n");
+    QDir(home).mkdir("outdir");
+    ASSERT_EQ(::symlink(qPrintable(home + "/target.log"), qPrintable(f.inLogDir("link.log"))), 0);
+    ASSERT_EQ(::symlink(qPrintable(home + "/outdir"), qPrintable(f.inLogDir("linkdir"))), 0);
+    ASSERT_EQ(::mkfifo(qPrintable(f.inLogDir("fifo")), 0600), 0);
+    QDir(home).mkpath(".veklogs/dir");
+    struct Case
+    {
+        QString path;
+        QString why;
+        QString mustNotExist;
+    };
+    const Case cases[] = {
+        {home + "/outside.log", "outside the allowed folders", home + "/outside.log"},
+        {"../escape.log", "outside the allowed folders", home + "/escape.log"},
+        {f.inLogDir("../../escape.log"), "outside the allowed folders", QFileInfo(home).path() + "/escape.log"},
+        {f.inLogDir("link.log"), "a symbolic link", ""},
+        {"linkdir/x.log", "outside the allowed folders", home + "/outdir/x.log"},
+        {f.inLogDir("fifo"), "not a regular file", ""},
+        {"dir", "not a regular file", ""},
+        {f.inLogDir(""), "outside the allowed folders", ""},
+        {"/dev/null", "not a regular file", ""},
+        {"/dev/full", "not a regular file", ""},
+        {"no/such/x.log", "No such file or directory", ""},
+        {"", "no path", ""},
+    };
+    auto client = f.connectClient("myapp", 42);
+    int marker = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.toStdString());
+        const int errors = f.countLevel(ERROR);
+        const QString after = QStringLiteral("after %1").arg(++marker);
+        client->write(LoggerCmdChangeFileMsg("main_file", c.path).toEncoded());
+        client->write(wire(INFO, after));
+        ASSERT_TRUE(until([&] { return f.logged(after); }));
+        EXPECT_EQ(f.countLevel(ERROR), errors + 1);
+        EXPECT_TRUE(f.logged("refused main file " + c.path + ": " + c.why)) << f.events.last().text.toStdString();
+        EXPECT_EQ(f.server->mainFilepath(), f.dayFile("2024-03-05"));
+        EXPECT_TRUE(textsOf(readEvents(f.dayFile("2024-03-05"))).contains(after));
+        if (!c.mustNotExist.isEmpty()) {
+            EXPECT_FALSE(QFileInfo::exists(c.mustNotExist));
+        }
+    }
+    for (const LoggerEvent& e : f.events)
+        EXPECT_FALSE(e.text.startsWith("writing to file")) << e.text.toStdString();
+    EXPECT_EQ(TestWait::readFile(home + "/target.log"), "keep\n");
+}
+
+// A web page may post to the port without asking; the server must not take the
+// body for log lines.
+TEST(LoggerServer, HttpPostIsClosedAtOnce)
+{
+    ServerFixture f;
+    const quint16 port = f.listen();
+    QTcpSocket page;
+    page.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(page.waitForConnected(5000));
+    page.write("POST / HTTP/1.1\r\nHost: 127.0.0.1:4401\r\nContent-Type: text/plain\r\nContent-Length: 24\r\n\r\n"
+               "echo FROM-A-WEB-PAGE #\r\n");
+    ASSERT_TRUE(until([&] { return page.state() == QAbstractSocket::UnconnectedState; }));
+    int warnings = 0;
+    for (const LoggerEvent& e : f.events) {
+        EXPECT_FALSE(e.text.contains("FROM-A-WEB-PAGE"));
+        warnings += e.level == WARN;
+    }
+    EXPECT_EQ(warnings, 1);
+    EXPECT_TRUE(f.logged("[ 0] closing the connection: its first line is an HTTP request"));
+    EXPECT_EQ(f.server->connectionCount(), 0);
+}
+
+// One bound on connections and one on the partial lines of all of them together;
+// set small here through the server's calls.
+TEST(LoggerServer, ConnectionsAndPartialLinesAreBounded)
+{
+    ServerFixture f;
+    f.listen();
+    f.server->setMaxConnections(3);
+    f.server->setMaxPartialBytes(4000);
+    auto a = f.connectClient("a", 1);
+    auto b = f.connectClient("b", 2);
+    auto c = f.connectClient("c", 3);
+    ASSERT_TRUE(until([&] { return f.connected.size() == 3; }));
+
+    // Past the bound of connections new ones are closed at once, said once.
+    auto refused1 = f.connectClient("r", 4);
+    auto refused2 = f.connectClient("r", 5);
+    ASSERT_TRUE(until([&] {
+        return refused1->state() == QAbstractSocket::UnconnectedState
+            && refused2->state() == QAbstractSocket::UnconnectedState;
+    }));
+    const QString refusing = "refusing new connections: 3 connections open";
+    EXPECT_EQ(textsOf(f.events).count(refusing), 1);
+    EXPECT_EQ(f.server->connectionCount(), 3);
+
+    // Past the bound of partial bytes the oldest partial line goes.
+    const QByteArray lineA = wire(INFO, QString(3000, 'a'));
+    const QByteArray lineB = wire(INFO, QString(2000, 'b'));
+    a->write(lineA.left(2500));
+    ASSERT_TRUE(until([&] { return f.server->partialBytes() == 2500; }));
+    b->write(lineB.left(2000));
+    ASSERT_TRUE(until([&] { return f.logged("[a 1] dropped a partial line of 2500 bytes: partial lines held past 4000 bytes"); }));
+    EXPECT_EQ(f.server->partialBytes(), 2000);
+    // The rest of the dropped line is dropped too; both clients then go on.
+    a->write(lineA.mid(2500) + wire(INFO, "a goes on"));
+    b->write(lineB.mid(2000));
+    ASSERT_TRUE(until([&] { return f.logged("a goes on") && f.logged(QString(2000, 'b')); }));
+    EXPECT_FALSE(f.logged(QString(3000, 'a')));
+    EXPECT_EQ(f.server->partialBytes(), 0);
+
+    // A name is cut to 256 bytes, on a character boundary.
+    c->write(initWire(QString(300, 'n'), 3));
+    ASSERT_TRUE(until([&] { return f.connected.size() == 4; }));
+    a->write(initWire(QString(200, QChar(0xe9)), 1)); // two bytes each in UTF-8
+    ASSERT_TRUE(until([&] { return f.connected.size() == 5; }));
+    EXPECT_EQ(f.connected[3].name, QString(256, 'n'));
+    EXPECT_EQ(f.connected[4].name, QString(128, QChar(0xe9)));
+
+    // Memory held for a connection goes back when it closes, and a place is free again.
+    c->write(QByteArray(3000, 'x'));
+    ASSERT_TRUE(until([&] { return f.server->partialBytes() == 3000; }));
+    c->disconnectFromHost();
+    ASSERT_TRUE(until([&] { return f.server->connectionCount() == 2; }));
+    EXPECT_EQ(f.server->partialBytes(), 0);
+    auto d = f.connectClient("d", 6);
+    ASSERT_TRUE(until([&] { return f.connected.size() == 6; }));
+    EXPECT_EQ(f.server->connectionCount(), 3);
 }
 
 TEST(LoggerServer, BindFailureIsLogged)
