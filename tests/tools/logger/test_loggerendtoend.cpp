@@ -14,9 +14,18 @@
 #include <QHash>
 #include <QProcess>
 #include <QRegularExpression>
+#include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 using LoggerTest::readEvents;
@@ -61,6 +70,47 @@ struct HomeAndServer
     }
     QString logDir() const { return home.path() + "/.veklogs"; }
 };
+
+const QString PROGRAM = QStringLiteral(GSE_BINARY_DIR "/tools/logger/loggerserver");
+
+QProcessEnvironment withHome(const TestSupport::TempDir& home)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", home.path());
+    return env;
+}
+
+int countText(const QList<LoggerEvent>& events, const QString& prefix)
+{
+    return static_cast<int>(std::count_if(events.begin(), events.end(),
+                                          [&](const LoggerEvent& e) { return e.text.startsWith(prefix); }));
+}
+
+// The port a loggerserver program listens on, from the line it writes to its daily file.
+quint16 listeningPort(const QString& logDir)
+{
+    quint16 port = 0;
+    until([&] {
+        for (const LoggerEvent& e : readFolder(logDir)) {
+            if (e.text.startsWith("listening on 127.0.0.1 "))
+                port = static_cast<quint16>(e.text.mid(23).toUInt());
+        }
+        return port != 0;
+    }, 10000);
+    return port;
+}
+
+// Stops a loggerserver program with SIGTERM; true when it shut down in order.
+bool terminatedInOrder(QProcess& server)
+{
+    server.terminate();
+    return server.waitForFinished(10000) && server.exitStatus() == QProcess::NormalExit && server.exitCode() == 0;
+}
+
+QByteArray appLine(const QString& text)
+{
+    return LoggerEventMsg("app", "x.cpp", 3, INFO, text).toEncoded();
+}
 
 } // namespace
 
@@ -253,4 +303,232 @@ TEST(LoggingEndToEnd, LoggerServerProgram)
             EXPECT_EQ(e.clientName, "byhand");
         }
     }
+}
+
+// Many clients connecting at once and sending as fast as they can: every line
+// written in order, and a new client is served while they send.
+TEST(LoggingEndToEnd, BurstOfClientsIsWrittenWhole)
+{
+    constexpr int clients = 100;
+    constexpr int perClient = 1000;
+    HomeAndServer h;
+    ASSERT_TRUE(h.server.isListening());
+    const quint16 port = h.server.serverPort();
+    std::vector<int> next(clients, 0);
+    int outOfOrder = 0;
+    std::atomic<int> written{0};
+    using Clock = std::chrono::steady_clock;
+    std::atomic<Clock::rep> probeSent{0};
+    Clock::time_point probeSeen;
+    int writtenBeforeProbe = -1;
+    QObject::connect(&h.server, &LoggerServer::logEvent, &h.server, [&](const LoggerEvent& e) {
+        if (e.component == "probe" && writtenBeforeProbe < 0) {
+            probeSeen = Clock::now();
+            writtenBeforeProbe = written;
+        }
+        if (e.component != "burst")
+            return;
+        const int c = e.clientName.mid(5).toInt();
+        outOfOrder += e.line != next[c];
+        next[c] = e.line + 1;
+        ++written;
+    });
+
+    auto connectRaw = [port] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        timeval tv{20, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    };
+    auto sendAll = [](int fd, const QByteArray& bytes) {
+        qsizetype done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::send(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done), MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            done += n;
+        }
+        return true;
+    };
+    std::atomic<int> failed{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        QByteArray bytes = LoggerCmdInitClientMsg(QStringLiteral("burst%1").arg(c), 1000 + c).toEncoded();
+        for (int i = 0; i < perClient; ++i)
+            bytes += LoggerEventMsg("burst", "burst.cpp", i, INFO, QStringLiteral("client %1 line %2").arg(c).arg(i)).toEncoded();
+        threads.emplace_back([&, bytes] {
+            while (!go)
+                std::this_thread::yield();
+            const int fd = connectRaw();
+            failed += fd < 0 || !sendAll(fd, bytes);
+            if (fd >= 0)
+                ::close(fd);
+        });
+    }
+    // The probe connects once a tenth of the lines are written.
+    threads.emplace_back([&] {
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (written < clients * perClient / 10 && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const int fd = connectRaw();
+        probeSent = Clock::now().time_since_epoch().count();
+        failed += fd < 0 || !sendAll(fd, LoggerCmdInitClientMsg("probe", 1).toEncoded()
+                                              + LoggerEventMsg("probe", "p.cpp", 1, INFO, "new client").toEncoded());
+        if (fd >= 0)
+            ::close(fd);
+    });
+    go = true;
+    const bool all = until([&] { return written == clients * perClient && writtenBeforeProbe >= 0; }, 60000);
+    for (std::thread& t : threads)
+        t.join();
+    ASSERT_TRUE(all) << written;
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(outOfOrder, 0);
+    // Served while the others were still sending, not after them.
+    EXPECT_LT(writtenBeforeProbe, clients * perClient);
+#if !defined(__SANITIZE_ADDRESS__)
+    const auto latency = probeSeen - Clock::time_point(Clock::duration(probeSent.load()));
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(latency).count(), 1000);
+#endif
+}
+
+// A reader of the standard output that goes away (`loggerserver | head -c 10`)
+// does not kill the program: the output is closed with one line, the rest goes on.
+TEST(LoggingEndToEnd, ProgramOutlivesItsStandardOutputReader)
+{
+    TestSupport::TempDir home;
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    QProcess server;
+    server.setProcessEnvironment(withHome(home));
+    server.setChildProcessModifier([fds] {
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::close(fds[0]);
+        ::close(fds[1]);
+    });
+    server.start(PROGRAM, {"--port", "0"});
+    ::close(fds[1]);
+    ASSERT_TRUE(server.waitForStarted(10000));
+    pollfd readable{fds[0], POLLIN, 0};
+    char first[10];
+    ASSERT_EQ(::poll(&readable, 1, 10000), 1);
+    ASSERT_GT(::read(fds[0], first, sizeof first), 0);
+    ::close(fds[0]);
+
+    const QString logDir = home.path() + "/.veklogs";
+    const quint16 port = listeningPort(logDir);
+    ASSERT_NE(port, 0);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(client.waitForConnected(5000));
+    client.write(LoggerCmdInitClientMsg("byhand", 7).toEncoded());
+    for (int i = 0; i < 20; ++i)
+        client.write(appLine(QStringLiteral("line %1").arg(i)));
+    ASSERT_TRUE(until([&] { return textsOf(readFolder(logDir), "app").size() == 20; }, 10000));
+    EXPECT_EQ(server.state(), QProcess::Running);
+    EXPECT_EQ(countText(readFolder(logDir), "closed output stdout: "), 1);
+    EXPECT_TRUE(terminatedInOrder(server));
+}
+
+// A main file that is a FIFO, a device or a file that cannot be written: nothing
+// blocks, each is one ERROR line on the standard error stream (under --quiet), and
+// every line goes on to the daily file.
+TEST(LoggingEndToEnd, ProgramMainFileFaultsGoToTheDailyFile)
+{
+    TestSupport::TempDir home;
+    const QString logDir = home.path() + "/.veklogs";
+    ASSERT_TRUE(QDir().mkpath(logDir));
+    const QString fifo = logDir + "/fifo";
+    ASSERT_EQ(::mkfifo(qPrintable(fifo), 0600), 0);
+    // A file already at the size limit the program runs under: writing fails.
+    constexpr rlim_t limit = 1024 * 1024;
+    const QString full = home.write("allowed/full.log", QByteArray(limit, 'x'));
+    QProcess server;
+    server.setProcessEnvironment(withHome(home));
+    server.setChildProcessModifier([] {
+        const rlimit r{limit, limit};
+        ::setrlimit(RLIMIT_FSIZE, &r);
+    });
+    server.start(PROGRAM, {"--port", "0", "--quiet", "--allow-folder", home.filePath("allowed"), "--allow-folder", "/dev"});
+    ASSERT_TRUE(server.waitForStarted(10000));
+    const quint16 port = listeningPort(logDir);
+    ASSERT_NE(port, 0);
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(client.waitForConnected(5000));
+    client.write(LoggerCmdInitClientMsg("byhand", 7).toEncoded());
+    for (const QString& path : {fifo, QStringLiteral("/dev/full"), full})
+        client.write(LoggerCmdChangeFileMsg("main_file", path).toEncoded());
+    for (int i = 0; i < 1000; ++i)
+        client.write(appLine(QStringLiteral("line %1").arg(i)));
+    ASSERT_TRUE(until([&] { return textsOf(readFolder(logDir), "app").size() == 1000; }, 10000));
+    EXPECT_EQ(QFileInfo(full).size(), static_cast<qint64>(limit));
+    EXPECT_EQ(server.state(), QProcess::Running);
+    ASSERT_TRUE(terminatedInOrder(server));
+
+    const QList<QByteArray> errors = server.readAllStandardError().trimmed().split('\n');
+    ASSERT_EQ(errors.size(), 3) << server.readAllStandardError().toStdString();
+    const QString expected[] = {"refused main file " + fifo + ": not a regular file",
+                                "refused main file /dev/full: not a regular file", "cannot write main file " + full + ": "};
+    for (int i = 0; i < 3; ++i) {
+        const LoggerEvent e(errors[i]);
+        EXPECT_EQ(e.level, ERROR);
+        EXPECT_TRUE(e.text.startsWith(expected[i])) << e.text.toStdString();
+    }
+}
+
+// Out of descriptors the program pauses accepting, says so once, does not spin,
+// and takes new clients again once descriptors are free.
+TEST(LoggingEndToEnd, ProgramOutOfDescriptorsPausesAccepting)
+{
+    TestSupport::TempDir home;
+    QProcess server;
+    server.setProcessEnvironment(withHome(home));
+    server.setChildProcessModifier([] {
+        const rlimit r{64, 64};
+        ::setrlimit(RLIMIT_NOFILE, &r);
+    });
+    server.start(PROGRAM, {"--port", "0", "--quiet"});
+    ASSERT_TRUE(server.waitForStarted(10000));
+    const QString logDir = home.path() + "/.veklogs";
+    const quint16 port = listeningPort(logDir);
+    ASSERT_NE(port, 0);
+
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int i = 0; i < 100; ++i) {
+        idle.push_back(std::make_unique<QTcpSocket>());
+        idle.back()->connectToHost(QHostAddress::LocalHost, port);
+    }
+    const QString paused = "server error: ";
+    ASSERT_TRUE(until([&] { return countText(readFolder(logDir), paused) > 0; }, 10000));
+    auto cpuTicks = [&] {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(server.processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return 0LL;
+        const QList<QByteArray> f = stat.readAll().split(')').last().trimmed().split(' ');
+        return f.value(11).toLongLong() + f.value(12).toLongLong();
+    };
+    const long long before = cpuTicks();
+    TestWait::spin(1000);
+    EXPECT_LT(cpuTicks() - before, ::sysconf(_SC_CLK_TCK) / 4) << "under a quarter of a core";
+    EXPECT_EQ(countText(readFolder(logDir), paused), 1);
+
+    idle.clear();
+    QTcpSocket late;
+    late.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(late.waitForConnected(5000));
+    late.write(LoggerCmdInitClientMsg("late", 8).toEncoded() + appLine("after the limit"));
+    EXPECT_TRUE(until([&] { return textsOf(readFolder(logDir), "app").contains("after the limit"); }, 10000));
+    EXPECT_EQ(countText(readFolder(logDir), "accepting connections again"), 1);
+    EXPECT_TRUE(terminatedInOrder(server));
 }
