@@ -107,7 +107,10 @@ QString withoutLineFeeds(QString text)
 QByteArray latin1WithoutLineFeeds(const QString& text)
 {
     QByteArray bytes = text.toLatin1();
-    bytes.replace("\n", "");
+    // Looked for first: replace() builds a matcher on every call, a tenth of the
+    // logging server's time per line (bench_logserver).
+    if (bytes.contains('\n'))
+        bytes.replace("\n", "");
     return bytes;
 }
 
