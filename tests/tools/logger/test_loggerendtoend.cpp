@@ -100,6 +100,17 @@ quint16 listeningPort(const QString& logDir)
     return port;
 }
 
+// Connects to the loggerserver program writing to logDir and introduces itself.
+bool connectToProgram(QTcpSocket& client, const QString& logDir)
+{
+    const quint16 port = listeningPort(logDir);
+    client.connectToHost(QHostAddress::LocalHost, port);
+    if (port == 0 || !client.waitForConnected(5000))
+        return false;
+    client.write(LoggerCmdInitClientMsg("byhand", 7).toEncoded());
+    return true;
+}
+
 // Stops a loggerserver program with SIGTERM; true when it shut down in order.
 bool terminatedInOrder(QProcess& server)
 {
@@ -425,12 +436,8 @@ TEST(LoggingEndToEnd, ProgramOutlivesItsStandardOutputReader)
     ::close(fds[0]);
 
     const QString logDir = home.path() + "/.veklogs";
-    const quint16 port = listeningPort(logDir);
-    ASSERT_NE(port, 0);
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, port);
-    ASSERT_TRUE(client.waitForConnected(5000));
-    client.write(LoggerCmdInitClientMsg("byhand", 7).toEncoded());
+    ASSERT_TRUE(connectToProgram(client, logDir));
     for (int i = 0; i < 20; ++i)
         client.write(appLine(QStringLiteral("line %1").arg(i)));
     ASSERT_TRUE(until([&] { return textsOf(readFolder(logDir), "app").size() == 20; }, 10000));
@@ -460,13 +467,8 @@ TEST(LoggingEndToEnd, ProgramMainFileFaultsGoToTheDailyFile)
     });
     server.start(PROGRAM, {"--port", "0", "--quiet", "--allow-folder", home.filePath("allowed"), "--allow-folder", "/dev"});
     ASSERT_TRUE(server.waitForStarted(10000));
-    const quint16 port = listeningPort(logDir);
-    ASSERT_NE(port, 0);
-
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, port);
-    ASSERT_TRUE(client.waitForConnected(5000));
-    client.write(LoggerCmdInitClientMsg("byhand", 7).toEncoded());
+    ASSERT_TRUE(connectToProgram(client, logDir));
     for (const QString& path : {fifo, QStringLiteral("/dev/full"), full})
         client.write(LoggerCmdChangeFileMsg("main_file", path).toEncoded());
     for (int i = 0; i < 1000; ++i)
