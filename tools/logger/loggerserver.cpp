@@ -69,7 +69,7 @@ int startsWithPrefix(QByteArrayView head, QByteArrayView prefix, bool caseInsens
     return n == prefix.size() ? 1 : -1;
 }
 
-// The last bytes allowed of a name, cut on a character boundary of its UTF-8 form.
+// The text cut to at most maxBytes bytes of UTF-8, on a character boundary.
 QString cutToUtf8Bytes(const QString& text, qsizetype maxBytes)
 {
     QByteArray utf8 = text.toUtf8();
@@ -356,6 +356,7 @@ void LoggerServerClient::readAvailable()
     if (!bytes.isEmpty()) {
         processor_->process(bytes);
         reportPartialBytes();
+        emit sliceRead();
     }
 }
 
@@ -580,26 +581,49 @@ void LoggerServer::openDailyFile(const QDate& date)
 
 void LoggerServer::writeLogEvent(LoggerEvent event)
 {
-    const QByteArray line = event.toEncoded() + LoggerMsg::MSG_END;
+    writeEvent(event, false);
+}
+
+void LoggerServer::writeEvent(const LoggerEvent& event, bool hold)
+{
     const QDate date = event.dateTime.date();
-    if (!mainFileFixed_ && (!mainFileDate_.isValid() || mainFileDate_ != date))
+    if (!mainFileFixed_ && (!mainFileDate_.isValid() || mainFileDate_ != date)) {
+        flushHeldLines();
         openDailyFile(date);
+    }
+    heldLines_ += event.toEncoded();
+    heldLines_ += LoggerMsg::MSG_END;
+    heldDate_ = date;
+    if (!hold)
+        flushHeldLines();
+    emit logEvent(event);
+    flushPendingErrors();
+}
+
+void LoggerServer::flushHeldLines()
+{
+    if (heldLines_.isEmpty())
+        return;
+    QByteArray lines;
+    lines.swap(heldLines_);
     QList<QIODevice*> failed;
     for (const QPointer<QIODevice>& device : std::as_const(devices_)) {
         if (device && device->isOpen()) {
-            if (device->write(line) != line.size())
+            if (device->write(lines) != lines.size())
                 failed << device.data();
             else if (device == mainFile_)
                 mainFileErrorSaid_ = false;
         }
     }
     for (QIODevice* device : std::as_const(failed))
-        outputFailed(device, line, date);
-    emit logEvent(event);
-    flushPendingErrors();
+        outputFailed(device, lines, heldDate_);
+    // The buffer is used again for the next slice.
+    lines.resize(0);
+    if (heldLines_.isEmpty())
+        heldLines_.swap(lines);
 }
 
-void LoggerServer::outputFailed(QIODevice* device, const QByteArray& line, const QDate& date)
+void LoggerServer::outputFailed(QIODevice* device, const QByteArray& lines, const QDate& date)
 {
     const QString why = device->errorString();
     device->close();
@@ -609,14 +633,14 @@ void LoggerServer::outputFailed(QIODevice* device, const QByteArray& line, const
         return;
     }
     mainFileError(QStringLiteral("cannot write main file ") + mainFilePath_ + QStringLiteral(": ") + why);
-    // A fixed main file gives way to the daily files, which take this line too; a
+    // A fixed main file gives way to the daily files, which take these lines too; a
     // daily file is opened again for the next line.
     const bool wasFixed = mainFileFixed_;
     mainFileFixed_ = false;
     mainFileDate_ = QDate();
     if (wasFixed) {
         openDailyFile(date);
-        if (mainFile_->isOpen() && mainFile_->write(line) != line.size())
+        if (mainFile_->isOpen() && mainFile_->write(lines) != lines.size())
             mainFile_->close();
     }
 }
@@ -729,7 +753,10 @@ void LoggerServer::setUpConnection(QTcpSocket* socket)
             clients_.append(client);
         emit clientConnected(client->info());
     });
-    connect(client, &LoggerServerClient::logEvent, this, &LoggerServer::writeLogEvent);
+    // A slice's lines are written together once it is read: one write per output
+    // and slice instead of one per line (bench_logserver).
+    connect(client, &LoggerServerClient::logEvent, this, [this](const LoggerEvent& event) { writeEvent(event, true); });
+    connect(client, &LoggerServerClient::sliceRead, this, &LoggerServer::flushHeldLines);
     connect(client, &LoggerServerClient::cmdUnknown, this, [this, client](const LoggerCmdUnknownMsg& cmd) {
         SERVER_LOG(INFO, "client", clientPrefix(client) + QStringLiteral("unknown cmd: ") + cmd.cmd());
     });
@@ -807,6 +834,8 @@ void LoggerServer::partialBytesChanged(LoggerServerClient* client, qsizetype del
 
 void LoggerServer::changeMainFile(const QString& filePath)
 {
+    // Lines before the command belong to the file in use.
+    flushHeldLines();
     if (mainFile_ == nullptr || !devices_.contains(mainFile_))
         return;
     // Only the log folder and the folders the host allows: a client must not make

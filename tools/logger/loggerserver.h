@@ -115,6 +115,8 @@ signals:
     void crossProtocolRequest();
     // The length of the partial line held changed by delta bytes.
     void partialBytesChanged(qsizetype delta);
+    // A slice of bytes was read and its lines signalled.
+    void sliceRead();
 
 public slots:
     void emitClientLogEvent(LoggerEventMsg msg);
@@ -198,7 +200,11 @@ private:
     void openDailyFile(const QDate& date);
     // Makes the main file the regular file at path, open on fd.
     bool attachMainFile(int fd, const QString& path);
-    void outputFailed(QIODevice* device, const QByteArray& line, const QDate& date);
+    // Writes the event's line to the outputs, at once or (hold) with the other
+    // lines of the slice in hand.
+    void writeEvent(const LoggerEvent& event, bool hold);
+    void flushHeldLines();
+    void outputFailed(QIODevice* device, const QByteArray& lines, const QDate& date);
     // A main file that cannot be used: an ERROR line in the outputs and on the
     // standard error stream, written once the line in hand is written.
     void mainFileError(const QString& text);
@@ -235,5 +241,8 @@ private:
     // until the main file is written again.
     QStringList pendingErrors_;
     bool mainFileErrorSaid_ = false;
+    // Lines of clients waiting for the end of their slice, and the last one's date.
+    QByteArray heldLines_;
+    QDate heldDate_;
     bool writingErrors_ = false;
 };
