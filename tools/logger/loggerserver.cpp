@@ -679,7 +679,12 @@ void LoggerServer::handleServerError()
     // running out of descriptors neither spins nor ends the service.
     acceptResumeTimer_->start();
     if (tcpServer_->serverError() == QAbstractSocket::SocketResourceError) {
-        if (acceptPaused_)
+        // One line for a shortage however long it lasts, even when a freed
+        // descriptor lets one connection in between two errors.
+        const bool said = acceptPaused_ && lastAcceptError_.isValid()
+            && lastAcceptError_.elapsed() < 4 * ACCEPT_PAUSE_MS;
+        lastAcceptError_.start();
+        if (said)
             return;
         acceptPaused_ = true;
         SERVER_LOG(ERROR, "server",
@@ -704,7 +709,7 @@ void LoggerServer::handleNewConnection()
         return;
     }
     for (; socket != nullptr; socket = tcpServer_->nextPendingConnection()) {
-        if (acceptPaused_) {
+        if (acceptPaused_ && lastAcceptError_.elapsed() >= 4 * ACCEPT_PAUSE_MS) {
             acceptPaused_ = false;
             SERVER_LOG(INFO, "server", QStringLiteral("accepting connections again"));
         }

@@ -10,6 +10,7 @@
 
 #include <QAbstractSocket>
 #include <QDate>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -235,6 +236,7 @@ private:
     bool refusingConnections_ = false;
     QTimer* acceptResumeTimer_;
     bool acceptPaused_ = false;
+    QElapsedTimer lastAcceptError_;
     bool releaseScheduled_ = false;
 
     // Main-file errors wait until the line in hand is written; each is said once
