@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QtDebug>
 #include <atomic>
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -437,7 +439,10 @@ LoggerServer::LoggerServer(QObject* parent)
 
     acceptResumeTimer_->setSingleShot(true);
     acceptResumeTimer_->setInterval(ACCEPT_PAUSE_MS);
-    connect(acceptResumeTimer_, &QTimer::timeout, this, [this] { tcpServer_->resumeAccepting(); });
+    connect(acceptResumeTimer_, &QTimer::timeout, this, [this] {
+        if (acceptNotifier_ != nullptr)
+            acceptNotifier_->setEnabled(true);
+    });
 
     logDir_ = QDir::homePath() + QLatin1Char('/') + DEFAULT_SERVER_FILE_DIR + QLatin1Char('/');
     QDir().mkpath(logDir_);
@@ -454,6 +459,8 @@ LoggerServer::~LoggerServer()
     for (LoggerServerClient* client : tcpServer_->findChildren<LoggerServerClient*>())
         disconnect(client, nullptr, this, nullptr);
     connections_.clear();
+    delete acceptNotifier_;
+    acceptNotifier_ = nullptr;
     tcpServer_->disconnect(this);
     devices_.clear();
     delete tcpServer_;
@@ -521,9 +528,17 @@ void LoggerServer::setAllowedFolders(const QStringList& folders)
 
 void LoggerServer::start()
 {
+    delete acceptNotifier_;
+    acceptNotifier_ = nullptr;
     if (tcpServer_->isListening())
         tcpServer_->close();
     if (tcpServer_->listen(address_, port_)) {
+        // Connections are accepted here rather than by Qt, whose listening socket
+        // keeps the first error it met: out of descriptors after an EAGAIN it takes
+        // for a passing condition and spins on the readable socket.
+        tcpServer_->pauseAccepting();
+        acceptNotifier_ = new QSocketNotifier(tcpServer_->socketDescriptor(), QSocketNotifier::Read, this);
+        connect(acceptNotifier_, &QSocketNotifier::activated, this, &LoggerServer::acceptPending);
         SERVER_LOG(INFO, "server",
                    QStringLiteral("listening on ") + address_.toString() + QLatin1Char(' ')
                        + QString::number(tcpServer_->serverPort()));
@@ -675,10 +690,18 @@ void LoggerServer::flushPendingErrors()
 
 void LoggerServer::handleServerError()
 {
-    // Qt stops accepting on an error; the server tries again in a moment, so that
-    // running out of descriptors neither spins nor ends the service.
+    acceptFailed(tcpServer_->serverError() == QAbstractSocket::SocketResourceError ? EMFILE : 0,
+                 tcpServer_->errorString());
+}
+
+void LoggerServer::acceptFailed(int error, const QString& text)
+{
+    // Accepting pauses for a moment and goes on, so that running out of
+    // descriptors neither spins nor ends the service.
+    if (acceptNotifier_ != nullptr)
+        acceptNotifier_->setEnabled(false);
     acceptResumeTimer_->start();
-    if (tcpServer_->serverError() == QAbstractSocket::SocketResourceError) {
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
         // One line for a shortage however long it lasts, even when a freed
         // descriptor lets one connection in between two errors.
         const bool said = acceptPaused_ && lastAcceptError_.isValid()
@@ -688,11 +711,36 @@ void LoggerServer::handleServerError()
             return;
         acceptPaused_ = true;
         SERVER_LOG(ERROR, "server",
-                   QStringLiteral("server error: ") + tcpServer_->errorString()
-                       + QStringLiteral("; accepting paused until descriptors are free"));
+                   QStringLiteral("server error: ") + text + QStringLiteral("; accepting paused until descriptors are free"));
         return;
     }
-    SERVER_LOG(ERROR, "server", QStringLiteral("server error: ") + tcpServer_->errorString());
+    SERVER_LOG(ERROR, "server", QStringLiteral("server error: ") + text);
+}
+
+void LoggerServer::acceptPending()
+{
+    const int listening = static_cast<int>(tcpServer_->socketDescriptor());
+    // Bounded, so that a flood of connections leaves the clients their turn.
+    for (int n = 0; n < 1024; ++n) {
+        const int fd = ::accept(listening, nullptr, nullptr);
+        if (fd < 0) {
+            const int error = errno;
+            if (error == EINTR || error == ECONNABORTED)
+                continue;
+            if (error != EAGAIN && error != EWOULDBLOCK)
+                acceptFailed(error, errnoText(error));
+            return;
+        }
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        auto* socket = new QTcpSocket(tcpServer_);
+        if (!socket->setSocketDescriptor(fd)) {
+            ::close(fd);
+            delete socket;
+            SERVER_LOG(ERROR, "server", QStringLiteral("failed to create client socket"));
+            continue;
+        }
+        takeConnection(socket);
+    }
 }
 
 QString LoggerServer::clientPrefix(const LoggerServerClient* client)
@@ -708,23 +756,27 @@ void LoggerServer::handleNewConnection()
         SERVER_LOG(ERROR, "server", QStringLiteral("failed to create client socket"));
         return;
     }
-    for (; socket != nullptr; socket = tcpServer_->nextPendingConnection()) {
-        if (acceptPaused_ && lastAcceptError_.elapsed() >= 4 * ACCEPT_PAUSE_MS) {
-            acceptPaused_ = false;
-            SERVER_LOG(INFO, "server", QStringLiteral("accepting connections again"));
-        }
-        if (connections_.size() >= maxConnections_) {
-            if (!refusingConnections_) {
-                refusingConnections_ = true;
-                SERVER_LOG(WARN, "server",
-                           QStringLiteral("refusing new connections: %1 connections open").arg(connections_.size()));
-            }
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        setUpConnection(socket);
+    for (; socket != nullptr; socket = tcpServer_->nextPendingConnection())
+        takeConnection(socket);
+}
+
+void LoggerServer::takeConnection(QTcpSocket* socket)
+{
+    if (acceptPaused_ && lastAcceptError_.elapsed() >= 4 * ACCEPT_PAUSE_MS) {
+        acceptPaused_ = false;
+        SERVER_LOG(INFO, "server", QStringLiteral("accepting connections again"));
     }
+    if (connections_.size() >= maxConnections_) {
+        if (!refusingConnections_) {
+            refusingConnections_ = true;
+            SERVER_LOG(WARN, "server",
+                       QStringLiteral("refusing new connections: %1 connections open").arg(connections_.size()));
+        }
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    setUpConnection(socket);
 }
 
 void LoggerServer::setUpConnection(QTcpSocket* socket)

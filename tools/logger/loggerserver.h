@@ -22,6 +22,7 @@ class QFile;
 class QIODevice;
 class QTcpServer;
 class QTcpSocket;
+class QSocketNotifier;
 class QTimer;
 
 // Cuts a client's byte stream into wire lines and turns each into a message or a command.
@@ -194,6 +195,11 @@ private:
     void log(LogLevel level, const char* component, int line, const QString& text);
     void changeMainFile(const QString& filePath);
     static QString clientPrefix(const LoggerServerClient* client);
+    // Accepts what the listening socket holds, a bounded number per turn.
+    void acceptPending();
+    void acceptFailed(int error, const QString& text);
+    // Takes an accepted connection, or closes it past the bound of connections.
+    void takeConnection(QTcpSocket* socket);
     void setUpConnection(QTcpSocket* socket);
     void connectionClosed(LoggerServerClient* client);
     void partialBytesChanged(LoggerServerClient* client, qsizetype delta);
@@ -234,6 +240,7 @@ private:
     qint64 maxPartialBytes_ = DEFAULT_MAX_PARTIAL_BYTES;
     qint64 partialBytes_ = 0;
     bool refusingConnections_ = false;
+    QSocketNotifier* acceptNotifier_ = nullptr;
     QTimer* acceptResumeTimer_;
     bool acceptPaused_ = false;
     QElapsedTimer lastAcceptError_;

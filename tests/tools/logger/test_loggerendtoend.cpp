@@ -520,7 +520,8 @@ TEST(LoggingEndToEnd, ProgramOutOfDescriptorsPausesAccepting)
         idle.back()->connectToHost(QHostAddress::LocalHost, port);
     }
     const QString paused = "server error: ";
-    ASSERT_TRUE(until([&] { return countText(readFolder(logDir), paused) > 0; }, 10000));
+    ASSERT_TRUE(until([&] { return countText(readFolder(logDir), paused) > 0; }, 10000))
+        << QStringList(textsOf(readFolder(logDir), "server") + textsOf(readFolder(logDir), "client")).join('\n').toStdString();
     auto cpuTicks = [&] {
         QFile stat(QStringLiteral("/proc/%1/stat").arg(server.processId()));
         if (!stat.open(QIODevice::ReadOnly))
