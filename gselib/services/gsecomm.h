@@ -21,8 +21,9 @@ class GseComm : public QObject
 public:
     static const QString SERVER_NAME;
     static constexpr int DEFAULT_RECONNECT_INTERVAL_MS = 10000;
-    // How long the last command of a read waits for bytes that continue it.
-    static constexpr int DEFAULT_TAIL_WAIT_MS = 50;
+    // How long the last command of a read waits for bytes that continue it: one
+    // write of a command arrives in one read, but a burst is read in pieces.
+    static constexpr int DEFAULT_TAIL_WAIT_MS = 100;
     // A command still open at this size is taken as it stands (far above any path).
     static constexpr qsizetype MAX_PENDING_BYTES = 64 * 1024;
 

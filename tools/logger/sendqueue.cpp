@@ -4,7 +4,10 @@
 #include <QLocalSocket>
 #include <algorithm>
 
-SendQueue::SendQueue(QIODevice* device) : device_(device) {}
+SendQueue::SendQueue(QIODevice* device)
+    : device_(device), tcp_(qobject_cast<QAbstractSocket*>(device)), local_(qobject_cast<QLocalSocket*>(device))
+{
+}
 
 void SendQueue::setLimits(qint64 maxUnsentBytes, qint64 writeChunkBytes)
 {
@@ -15,20 +18,16 @@ void SendQueue::setLimits(qint64 maxUnsentBytes, qint64 writeChunkBytes)
 
 bool SendQueue::connected() const
 {
-    if (auto* tcp = qobject_cast<QAbstractSocket*>(device_))
-        return tcp->state() == QAbstractSocket::ConnectedState;
-    if (auto* local = qobject_cast<QLocalSocket*>(device_))
-        return local->state() == QLocalSocket::ConnectedState;
-    return false;
+    if (tcp_ != nullptr)
+        return tcp_->state() == QAbstractSocket::ConnectedState;
+    return local_ != nullptr && local_->state() == QLocalSocket::ConnectedState;
 }
 
 bool SendQueue::flush()
 {
-    if (auto* tcp = qobject_cast<QAbstractSocket*>(device_))
-        return tcp->flush();
-    if (auto* local = qobject_cast<QLocalSocket*>(device_))
-        return local->flush();
-    return false;
+    if (tcp_ != nullptr)
+        return tcp_->flush();
+    return local_ != nullptr && local_->flush();
 }
 
 qint64 SendQueue::socketBytes() const

@@ -9,7 +9,9 @@
 #include <QDeadlineTimer>
 #include <deque>
 
+class QAbstractSocket;
 class QIODevice;
+class QLocalSocket;
 
 class SendQueue
 {
@@ -67,6 +69,8 @@ private:
     void pumpOnce();
 
     QIODevice* device_;
+    QAbstractSocket* tcp_;
+    QLocalSocket* local_;
     qint64 maxUnsent_ = DEFAULT_MAX_UNSENT_BYTES;
     qint64 chunk_ = DEFAULT_WRITE_CHUNK_BYTES;
     std::deque<Entry> queued_;
