@@ -4,12 +4,17 @@
 
 #include <QStringList>
 #include <QTimer>
+#include <algorithm>
+#include <utility>
 
 namespace GseLib {
 
 namespace {
 const char* const COMPONENT = "gse_comm";
 const QString CMD_TID_PATH = QStringLiteral("TID_PATH");
+// Where a command begins: its word and the colon after it. UTF-8 never holds
+// these bytes inside a character, so cutting there keeps every path whole.
+const QByteArray COMMAND_START = QByteArrayLiteral("TID_PATH:");
 } // namespace
 
 const QString GseComm::SERVER_NAME = QStringLiteral("GSE_LOCAL");
@@ -21,6 +26,10 @@ GseComm::GseComm(QObject* parent) : QObject(parent), socket(new QLocalSocket(thi
     reconnectTimer->setInterval(DEFAULT_RECONNECT_INTERVAL_MS);
     connect(reconnectTimer, &QTimer::timeout, socket,
             [s = socket] { s->connectToServer(SERVER_NAME, QIODevice::ReadWrite); });
+    tailTimer = new QTimer(this);
+    tailTimer->setSingleShot(true);
+    tailTimer->setInterval(DEFAULT_TAIL_WAIT_MS);
+    connect(tailTimer, &QTimer::timeout, this, &GseComm::flushPending);
     connect(socket, &QLocalSocket::readyRead, this, &GseComm::parseMessage);
     connect(socket, &QLocalSocket::stateChanged, this, &GseComm::handleStateChange);
     socket->connectToServer(SERVER_NAME, QIODevice::ReadWrite);
@@ -38,10 +47,22 @@ void GseComm::setReconnectInterval(int ms)
     reconnectTimer->setInterval(ms);
 }
 
+int GseComm::tailWait() const
+{
+    return tailTimer->interval();
+}
+
+void GseComm::setTailWait(int ms)
+{
+    tailTimer->setInterval(ms);
+}
+
 void GseComm::handleStateChange(QLocalSocket::LocalSocketState state)
 {
     switch (state) {
     case QLocalSocket::UnconnectedState:
+        // The sender is gone: nothing more can continue its last command.
+        flushPending();
         reconnectTimer->start();
         // Until the first connection succeeds, the retries stay silent.
         if (wasConnected)
@@ -65,10 +86,41 @@ void GseComm::handleStateChange(QLocalSocket::LocalSocketState state)
 
 void GseComm::parseMessage()
 {
-    // No framing: whatever is available now is one message.
     const QByteArray bytes = socket->readAll();
     if (bytes.isEmpty())
         return;
+    // Only the new bytes, and a command word they complete, need a look.
+    qsizetype from = std::max<qsizetype>(1, pending.size() - (COMMAND_START.size() - 1));
+    pending += bytes;
+    QList<QByteArray> complete;
+    qsizetype start = 0;
+    for (qsizetype at; (at = pending.indexOf(COMMAND_START, from)) >= 0; from = at + COMMAND_START.size()) {
+        complete << pending.mid(start, at - start);
+        start = at;
+    }
+    pending.remove(0, start);
+    // The receivers of the signal may turn the event loop: the buffer is settled first.
+    if (pending.size() > MAX_PENDING_BYTES)
+        complete << std::exchange(pending, QByteArray());
+    if (pending.isEmpty())
+        tailTimer->stop();
+    else
+        tailTimer->start();
+    for (const QByteArray& message : complete)
+        handleMessage(message);
+}
+
+void GseComm::flushPending()
+{
+    tailTimer->stop();
+    if (pending.isEmpty())
+        return;
+    const QByteArray bytes = std::exchange(pending, QByteArray());
+    handleMessage(bytes);
+}
+
+void GseComm::handleMessage(const QByteArray& bytes)
+{
     const QString message = QString::fromUtf8(bytes);
     const QStringList fields = message.split(QLatin1Char(':'));
     if (fields.size() >= 2 && fields.at(0) == CMD_TID_PATH) {

@@ -2,22 +2,49 @@
 
 #include <QDateTime>
 #include <QLocalSocket>
+#include <iostream>
 
 const QString LogClient::CMD_CLEAR_LOG = QStringLiteral("CMD_CLEAR_LOG");
 
+namespace {
+// How long a closing client waits for its last lines to leave.
+constexpr int SHUTDOWN_FLUSH_MS = 2000;
+} // namespace
+
 LogClient::LogClient(const QString& serverName, QObject* parent)
-    : QObject(parent), serverName(serverName), socket(new QLocalSocket(this))
+    : QObject(parent), serverName(serverName), socket(new QLocalSocket(this)), sendQueue(socket)
 {
     // Queued: a local connection usually completes inside connectToServer, that is
     // before the owner of a new client could listen to sigErrorMessage.
     connect(socket, &QLocalSocket::connected, this, &LogClient::procConnected, Qt::QueuedConnection);
+    connect(socket, &QLocalSocket::connected, this, &LogClient::sendQueued);
+    connect(socket, &QLocalSocket::bytesWritten, this, &LogClient::sendQueued);
+    connect(socket, &QLocalSocket::disconnected, this, [this] { sendQueue.connectionLost(); });
     socket->connectToServer(serverName, QIODevice::ReadWrite);
 }
 
 LogClient::~LogClient()
 {
     socket->disconnect(this);
+    sendQueue.finish(QDeadlineTimer(SHUTDOWN_FLUSH_MS));
+    const qint64 notSent = sendQueue.unsentMessages() + sendQueue.dropped();
+    if (notSent > 0)
+        std::cerr << "LogClient: " << notSent << " lines not sent to " << serverName.toStdString() << std::endl;
     delete socket;
+}
+
+void LogClient::setSendLimits(qint64 maxUnsentBytes, qint64 writeChunkBytes)
+{
+    sendQueue.setLimits(maxUnsentBytes, writeChunkBytes);
+}
+
+void LogClient::sendQueued()
+{
+    sendQueue.pump();
+    const qint64 dropped = sendQueue.takeDroppedWhenDrained();
+    if (dropped > 0)
+        emit sigErrorMessage(
+            QStringLiteral("Warning: LogClient dropped %1 lines while the server was not reading.").arg(dropped));
 }
 
 void LogClient::connectLogServer()
@@ -31,14 +58,19 @@ void LogClient::write(const QString& text)
 {
     if (socket->state() != QLocalSocket::ConnectedState)
         connectLogServer();
-    if (socket->isWritable())
-        socket->write((getDateTime() + text + QLatin1Char('\n')).toLocal8Bit());
+    if (!socket->isWritable())
+        return;
+    sendQueue.push((getDateTime() + text + QLatin1Char('\n')).toLocal8Bit());
+    sendQueued();
 }
 
 void LogClient::clearFile()
 {
-    if (isConnected())
-        socket->write(CMD_CLEAR_LOG.toLatin1());
+    if (!isConnected())
+        return;
+    // Lines still waiting would be cleared with the file anyway.
+    sendQueue.discardQueued();
+    sendQueue.push(CMD_CLEAR_LOG.toLatin1(), true);
 }
 
 QString LogClient::getDateTime()

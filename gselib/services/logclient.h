@@ -1,5 +1,10 @@
 #pragma once
-// Writes time-stamped text lines to a LogServer over a local socket.
+// Writes time-stamped text lines to a LogServer over a local socket. Lines wait
+// in a bounded queue (SendQueue) while the server does not read; beyond a few
+// MiB the oldest are dropped, which sigErrorMessage tells once the queue drains,
+// and the lines never sent are counted on the standard error stream at the end.
+#include "tools/logger/sendqueue.h"
+
 #include <QObject>
 #include <QString>
 
@@ -27,6 +32,12 @@ public:
     bool isConnected() const;
     QString name() const { return serverName; }
 
+    // Tests use small bounds; the defaults are SendQueue's.
+    void setSendLimits(qint64 maxUnsentBytes, qint64 writeChunkBytes);
+    // Bytes written and not yet taken by the system, and lines dropped not yet reported.
+    qint64 unsentBytes() const { return sendQueue.unsentBytes(); }
+    qint64 droppedLines() const { return sendQueue.dropped(); }
+
 signals:
     void sigErrorMessage(QString msg);
 
@@ -34,6 +45,9 @@ public slots:
     void procConnected();
 
 private:
+    void sendQueued();
+
     QString serverName;
     QLocalSocket* socket = nullptr;
+    SendQueue sendQueue;
 };

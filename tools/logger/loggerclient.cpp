@@ -32,10 +32,11 @@ void stopGlobalLoggerBeforeApplicationGoes()
 // LoggerClientMsgSender
 
 LoggerClientMsgSender::LoggerClientMsgSender(const QString& name, qint64 pid, const LoggerConfig& config)
-    : config_(config), socket_(new QTcpSocket(this)), clientInfo_(name, pid)
+    : config_(config), socket_(new QTcpSocket(this)), clientInfo_(name, pid), sendQueue_(socket_)
 {
     connect(socket_, &QAbstractSocket::stateChanged, this, &LoggerClientMsgSender::handleSocketStateChange);
     connect(socket_, &QAbstractSocket::errorOccurred, this, &LoggerClientMsgSender::handleSocketError);
+    connect(socket_, &QIODevice::bytesWritten, this, &LoggerClientMsgSender::handleBytesWritten);
 }
 
 LoggerClientMsgSender::~LoggerClientMsgSender()
@@ -46,14 +47,18 @@ LoggerClientMsgSender::~LoggerClientMsgSender()
     if (thread() == QThread::currentThread() && thread()->eventDispatcher())
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     if (socket_->state() == QAbstractSocket::ConnectedState) {
-        socket_->flush();
         const QDeadlineTimer deadline(SHUTDOWN_FLUSH_MS);
-        while (socket_->bytesToWrite() > 0 && !deadline.hasExpired()) {
-            if (!socket_->waitForBytesWritten(static_cast<int>(deadline.remainingTime())))
-                break;
-        }
-        socket_->disconnectFromHost();
+        sendQueue_.finish(deadline);
+        // A server that reads again in time still hears what was dropped.
+        reportDropped();
+        sendQueue_.finish(deadline);
     }
+    // Counted while the socket still holds its buffer; nothing else would say it.
+    const qint64 notSent = unsentMessages() + sendQueue_.dropped();
+    if (socket_->state() == QAbstractSocket::ConnectedState)
+        socket_->disconnectFromHost();
+    if (notSent > 0)
+        std::cerr << "logger: " << notSent << " messages not sent to the logging server" << std::endl;
 }
 
 QAbstractSocket::SocketState LoggerClientMsgSender::socketState() const
@@ -64,6 +69,11 @@ QAbstractSocket::SocketState LoggerClientMsgSender::socketState() const
 qint64 LoggerClientMsgSender::pendingBytes() const
 {
     return socket_->bytesToWrite();
+}
+
+qint64 LoggerClientMsgSender::unsentMessages()
+{
+    return sendQueue_.unsentMessages() + backlog_.size();
 }
 
 bool LoggerClientMsgSender::serverConfigured() const
@@ -78,7 +88,23 @@ void LoggerClientMsgSender::logOwn(int line, const QString& text)
 
 void LoggerClientMsgSender::writeToSocket(const LoggerEventMsg& msg)
 {
-    socket_->write(msg.toEncoded());
+    // Commands (the client's name, the main file) are the last to be dropped.
+    sendQueue_.push(msg.toEncoded(), msg.level == LOG_CMD);
+}
+
+void LoggerClientMsgSender::handleBytesWritten()
+{
+    sendQueue_.pump();
+    reportDropped();
+}
+
+void LoggerClientMsgSender::reportDropped()
+{
+    const qint64 dropped = sendQueue_.takeDroppedWhenDrained();
+    if (dropped > 0)
+        sendMessage(LoggerEventMsg(QStringLiteral("logger"), QStringLiteral(__FILE__), __LINE__, WARN,
+                                   QStringLiteral("dropped %1 messages while the logging server was not reading")
+                                       .arg(dropped)));
 }
 
 void LoggerClientMsgSender::start()
@@ -95,7 +121,7 @@ void LoggerClientMsgSender::sendMessage(LoggerEventMsg msg)
 {
     if (socket_->state() == QAbstractSocket::ConnectedState && socket_->isValid()) {
         writeToSocket(msg);
-        socket_->flush();
+        reportDropped();
     } else if (serverConfigured()) {
         backlog_.append(msg);
         if (backlog_.size() > MAX_BACKLOG)
@@ -122,11 +148,15 @@ void LoggerClientMsgSender::writeToStream(std::ostream& out, LoggerEventMsg msg)
 void LoggerClientMsgSender::handleSocketStateChange(QAbstractSocket::SocketState state)
 {
     if (state == QAbstractSocket::ConnectedState) {
-        writeToSocket(LoggerCmdInitClientMsg(clientInfo_));
+        // What waited unsent when the last connection went is older than the
+        // backlog, and follows the client's name on the new one.
+        sendQueue_.pushFront(LoggerCmdInitClientMsg(clientInfo_).toEncoded());
         retryCount_ = 0;
         while (!backlog_.isEmpty())
             writeToSocket(backlog_.takeFirst());
-        socket_->flush();
+        reportDropped();
+    } else if (state == QAbstractSocket::UnconnectedState) {
+        sendQueue_.connectionLost();
     }
     logOwn(__LINE__, QStringLiteral("state change to ") + Tools::enumName(state));
 }

@@ -2,8 +2,12 @@
 // The process-wide logger front end and the logging client that runs on its own
 // thread: it sends every message as a wire line to the logging server, keeps a
 // short backlog while unconnected, reconnects a bounded number of times and
-// echoes messages to the console, filtered by level.
+// echoes messages to the console, filtered by level. While connected to a server
+// that does not read, at most a few MiB wait unsent (SendQueue); what is dropped
+// beyond that is told to the server once it reads again, and what is never sent
+// is counted on the standard error stream when the client ends.
 #include "tools/logger/loggerprotocol.h"
+#include "tools/logger/sendqueue.h"
 
 #include <QAbstractSocket>
 #include <QList>
@@ -33,6 +37,17 @@ public:
     QAbstractSocket::SocketState socketState() const;
     // Bytes handed to the socket and not yet written to the connection.
     qint64 pendingBytes() const;
+    // Bytes waiting while connected, in the client's queue and the socket's buffer.
+    qint64 unsentBytes() const { return sendQueue_.unsentBytes(); }
+    // Messages dropped by the bound on unsent bytes and not yet reported.
+    qint64 droppedMessages() const { return sendQueue_.dropped(); }
+    // Messages not sent yet: the backlog, the queue and the socket's buffer.
+    qint64 unsentMessages();
+    // Tests use small bounds; the defaults are SendQueue's.
+    void setSendLimits(qint64 maxUnsentBytes, qint64 writeChunkBytes)
+    {
+        sendQueue_.setLimits(maxUnsentBytes, writeChunkBytes);
+    }
 
     int retryIntervalMs() const { return retryIntervalMs_; }
     // Tests shorten the pause between reconnection attempts.
@@ -49,6 +64,8 @@ private:
     bool serverConfigured() const;
     void logOwn(int line, const QString& text);
     void writeToSocket(const LoggerEventMsg& msg);
+    void handleBytesWritten();
+    void reportDropped();
 
     LoggerConfig config_;
     QTcpSocket* socket_ = nullptr;
@@ -56,6 +73,7 @@ private:
     QList<LoggerEventMsg> backlog_;
     int retryCount_ = 0;
     int retryIntervalMs_ = DEFAULT_RETRY_INTERVAL_MS;
+    SendQueue sendQueue_;
 };
 
 class Logger : public QObject

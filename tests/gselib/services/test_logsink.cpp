@@ -2,6 +2,7 @@
 #include "gselib/services/logserver.h"
 #include "support/tempdir.h"
 #include "support/eventwait.h"
+#include "support/streamcapture.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <memory>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -235,4 +237,99 @@ TEST_F(SinkFixture, WritesWithoutAnOpenFileAreReported)
     server->closeFile();
     EXPECT_EQ(readFile(logFile), "text");
     EXPECT_TRUE(serverErrors.isEmpty());
+}
+
+namespace {
+
+constexpr int FLOOD_LINES = 5000; // 5 MiB, far more than a local socket buffers
+
+QString floodLine(int i)
+{
+    return QStringLiteral("flood %1 ").arg(i, 5, 10, QLatin1Char('0')) + QString(1000, QLatin1Char('y'));
+}
+
+// The flood lines of the file in the order they stand; each must be whole.
+QList<int> floodIndices(const QByteArray& file)
+{
+    QList<int> out;
+    for (const QByteArray& line : file.split('\n')) {
+        const qsizetype at = line.indexOf(" flood ");
+        if (at < 0)
+            continue;
+        const int i = line.mid(at + 7, 5).toInt();
+        EXPECT_EQ(line.mid(at + 1), floodLine(i).toLatin1()) << "a line arrived damaged";
+        out << i;
+    }
+    return out;
+}
+
+// Writes the flood while nobody turns the event loop, so the server (on this
+// thread too) reads none of it; the unsent bytes must stay bounded.
+void floodStalled(LogClient& client, qint64 bound)
+{
+    qint64 most = 0;
+    for (int i = 0; i < FLOOD_LINES; ++i) {
+        client.write(floodLine(i));
+        most = std::max(most, client.unsentBytes());
+    }
+    EXPECT_LE(most, bound + 1100);
+}
+
+} // namespace
+
+TEST_F(SinkFixture, StalledServerCostsTheClientABoundedQueueAndTheDropIsTold)
+{
+    auto server = startServer();
+    auto client = startClient();
+    ASSERT_TRUE(until([&] { return client->isConnected(); }));
+    client->setSendLimits(64 * 1024, 16 * 1024);
+    floodStalled(*client, 64 * 1024);
+    ASSERT_GT(client->droppedLines(), 0);
+
+    // The server reads again; each time the queue empties the client tells its count.
+    ASSERT_TRUE(until([&] { return client->droppedLines() == 0 && readFile(logFile).contains(floodLine(FLOOD_LINES - 1).toLatin1()); },
+                      20000));
+    qint64 dropped = 0;
+    for (const QString& m : clientMessages) {
+        const auto r = QRegularExpression(QStringLiteral("^Warning: LogClient dropped (\\d+) lines while the server was not reading.$")).match(m);
+        dropped += r.hasMatch() ? r.captured(1).toLongLong() : 0;
+    }
+    const QList<int> got = floodIndices(readFile(logFile));
+    EXPECT_EQ(got.size() + dropped, FLOOD_LINES);
+    EXPECT_EQ(got.first(), 0);
+    EXPECT_EQ(got.last(), FLOOD_LINES - 1) << "the oldest are dropped, not the newest";
+    for (int i = 1; i < got.size(); ++i)
+        ASSERT_LT(got[i - 1], got[i]);
+    EXPECT_EQ(client->droppedLines(), 0);
+
+    // The clear command, asked while lines wait, is never the one dropped.
+    floodStalled(*client, 64 * 1024);
+    client->clearFile();
+    client->write("after the clear");
+    ASSERT_TRUE(until([&] { return readFile(logFile).endsWith(" after the clear\n"); }, 20000));
+    EXPECT_TRUE(floodIndices(readFile(logFile)).isEmpty()) << readFile(logFile).left(200).toStdString();
+}
+
+TEST_F(SinkFixture, ClosingClientSendsWhatItCanAndCountsTheRestOnStandardError)
+{
+    auto server = startServer();
+    auto client = startClient();
+    ASSERT_TRUE(until([&] { return client->isConnected(); }));
+    // A last line written just before the end still arrives.
+    client->write("last words");
+    client.reset();
+    ASSERT_TRUE(until([&] { return readFile(logFile).endsWith(" last words\n"); }));
+
+    client = startClient();
+    ASSERT_TRUE(until([&] { return client->isConnected(); }));
+    client->setSendLimits(64 * 1024, 16 * 1024);
+    floodStalled(*client, 64 * 1024);
+    TestSupport::StreamCapture err(std::cerr);
+    client.reset(); // the server cannot read while the client waits for it
+    const auto m = QRegularExpression(QStringLiteral("^LogClient: (\\d+) lines not sent to logger\n$"))
+                       .match(QString::fromStdString(err.text()));
+    ASSERT_TRUE(m.hasMatch()) << err.text();
+    ASSERT_TRUE(until([&] { return floodIndices(readFile(logFile)).size() + m.captured(1).toInt() == FLOOD_LINES; },
+                      20000))
+        << floodIndices(readFile(logFile)).size() << " + " << m.captured(1).toStdString();
 }

@@ -6,8 +6,10 @@
 #include "loggertestutil.h"
 
 #include <QRegularExpression>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <memory>
 #include <thread>
 
 using LoggerTest::LineServer;
@@ -368,4 +370,144 @@ TEST(Logger, DeliversFromAnyThreadAndFlushesOnShutdown)
     const QStringList all = texts(server.lines(0));
     for (int i = 0; i < 300; ++i)
         EXPECT_EQ(all[before + i], QStringLiteral("burst %1").arg(i));
+}
+
+namespace {
+
+// Messages of 4 KiB: a few thousand fill what the system buffers on loopback.
+LoggerEventMsg bigMsg(int i)
+{
+    return testMsg(INFO, QStringLiteral("big %1 ").arg(i, 5, 10, QLatin1Char('0')) + QString(4096, QLatin1Char('x')));
+}
+
+// The indices of the big messages among a connection's lines, in the order they came.
+QList<int> bigIndices(const QList<QByteArray>& lines)
+{
+    QList<int> out;
+    for (const QByteArray& l : lines) {
+        const LoggerEventMsg m(l);
+        if (m.text.startsWith("big ")) {
+            EXPECT_EQ(m.text, bigMsg(m.text.mid(4, 5).toInt()).text) << "a message arrived damaged";
+            out << m.text.mid(4, 5).toInt();
+        }
+    }
+    return out;
+}
+
+// The sum of the counts of dropped messages the client told the server.
+qint64 droppedTold(const QList<QByteArray>& lines)
+{
+    static const QRegularExpression told(
+        QStringLiteral("^dropped (\\d+) messages while the logging server was not reading$"));
+    qint64 n = 0;
+    for (const QByteArray& l : lines) {
+        const LoggerEventMsg m(l);
+        const auto r = told.match(m.text);
+        if (r.hasMatch()) {
+            EXPECT_EQ(m.level, WARN);
+            EXPECT_EQ(m.component, "logger");
+            n += r.captured(1).toLongLong();
+        }
+    }
+    return n;
+}
+
+// Sends count big messages while nobody turns the event loop, so the server,
+// on this thread too, reads none of them; the unsent bytes must stay bounded.
+void floodStalled(LoggerClientMsgSender& sender, int count, qint64 bound)
+{
+    qint64 most = 0;
+    for (int i = 0; i < count; ++i) {
+        sender.sendMessage(bigMsg(i));
+        most = std::max(most, sender.unsentBytes());
+    }
+    EXPECT_LE(most, bound + bigMsg(0).toEncoded().size());
+}
+
+constexpr int FLOOD = 5000; // 20 MiB, more than loopback buffers
+
+} // namespace
+
+TEST(LoggerClientMsgSender, ServerThatStopsReadingCostsABoundedQueueAndHearsWhatWasDropped)
+{
+    LineServer server;
+    LoggerClientMsgSender sender(QStringLiteral("myapp"), 42, serverConfig(server.port()));
+    EXPECT_EQ(SendQueue::DEFAULT_MAX_UNSENT_BYTES, 4 * 1024 * 1024);
+    sender.setSendLimits(64 * 1024, 16 * 1024);
+    sender.start();
+    ASSERT_TRUE(until([&] { return sender.socketState() == QAbstractSocket::ConnectedState; }));
+
+    floodStalled(sender, FLOOD, 64 * 1024);
+    ASSERT_GT(sender.droppedMessages(), 0);
+
+    // The server reads again: the queue drains and a count follows the messages
+    // (one for each time the system took bytes again and the queue emptied).
+    auto newestArrived = [&] {
+        const QList<QByteArray>& l = server.lines(0);
+        return std::any_of(l.end() - std::min<qsizetype>(l.size(), 3), l.end(),
+                           [](const QByteArray& b) { return b.contains("big 04999 "); });
+    };
+    ASSERT_TRUE(until([&] { return sender.droppedMessages() == 0 && newestArrived(); }, 20000));
+    ASSERT_TRUE(until([&] { return LoggerEventMsg(server.lines(0).last()).text.startsWith("dropped "); }));
+    const qint64 dropped = droppedTold(server.lines(0));
+    const QList<int> got = bigIndices(server.lines(0)); // each arrived whole
+    EXPECT_EQ(got.size() + dropped, FLOOD);
+    EXPECT_TRUE(std::is_sorted(got.begin(), got.end())) << "in order";
+    EXPECT_EQ(got.last(), FLOOD - 1) << "the oldest are dropped, not the newest";
+    EXPECT_EQ(got.first(), 0);
+
+    // Once drained, messages go out directly again.
+    sender.sendMessage(testMsg(INFO, QStringLiteral("after the flood")));
+    ASSERT_TRUE(until([&] { return texts(server.lines(0)).contains("after the flood"); }));
+}
+
+TEST(LoggerClientMsgSender, SmallBoundsDropNothingTheSystemTakes)
+{
+    LineServer server;
+    LoggerClientMsgSender sender(QStringLiteral("myapp"), 42, serverConfig(server.port()));
+    sender.setSendLimits(8 * 1024, 1024);
+    sender.start();
+    ASSERT_TRUE(until([&] { return sender.socketState() == QAbstractSocket::ConnectedState; }));
+    const int before = static_cast<int>(server.lines(0).size());
+    QList<QByteArray> sent;
+    // About 300 KiB: what loopback buffers for a peer that has not read yet.
+    for (int i = 0; i < 5000; ++i) {
+        const LoggerEventMsg m = testMsg(i % 3 ? INFO : ERROR, QStringLiteral("burst %1 *=-! é").arg(i));
+        sender.sendMessage(m);
+        sent << m.toEncoded().chopped(1);
+    }
+    EXPECT_EQ(sender.droppedMessages(), 0);
+    ASSERT_TRUE(until([&] { return server.lines(0).size() >= before + 5000; }, 20000));
+    EXPECT_EQ(server.lines(0).mid(before, 5000), sent) << "byte for byte, in order";
+}
+
+TEST(LoggerClientMsgSender, ClosingClientCountsWhatItNeverSentOnStandardError)
+{
+    LineServer server;
+    auto sender = std::make_unique<LoggerClientMsgSender>(QStringLiteral("myapp"), 42, serverConfig(server.port()));
+    sender->setSendLimits(64 * 1024, 16 * 1024);
+    sender->start();
+    ASSERT_TRUE(until([&] { return sender->socketState() == QAbstractSocket::ConnectedState; }));
+    floodStalled(*sender, FLOOD, 64 * 1024);
+    {
+        StreamCapture err(std::cerr);
+        sender.reset(); // the server cannot read while the client waits for it
+        const QStringList lines = err.lines();
+        ASSERT_EQ(lines.size(), 1) << err.text();
+        const auto m = QRegularExpression(QStringLiteral("^logger: (\\d+) messages not sent to the logging server$"))
+                           .match(lines.first());
+        ASSERT_TRUE(m.hasMatch()) << lines.first().toStdString();
+        const int notSent = m.captured(1).toInt();
+        // What the system took arrives; with what was counted, that is everything.
+        ASSERT_TRUE(until([&] { return server.socket(0)->state() == QAbstractSocket::UnconnectedState; }, 20000));
+        EXPECT_EQ(bigIndices(server.lines(0)).size() + droppedTold(server.lines(0)) + notSent, FLOOD);
+    }
+
+    // A client that never reached its server counts its backlog.
+    auto unconnected = std::make_unique<LoggerClientMsgSender>(QStringLiteral("myapp"), 42, serverConfig(closedPort()));
+    for (int i = 0; i < 3; ++i)
+        unconnected->sendMessage(testMsg(INFO, QStringLiteral("m%1").arg(i)));
+    StreamCapture err(std::cerr);
+    unconnected.reset();
+    EXPECT_EQ(err.text(), "logger: 3 messages not sent to the logging server\n");
 }
