@@ -33,12 +33,7 @@ void CcsdsParser::reset()
     resumeSearch = false;
     chainBudget = CHAIN_BUDGET;
     lookahead = Lookahead();
-    damaged = false;
-    labelsSeen = false;
-    tookPacket = false;
-    longestStep = 0;
-    longestJudged.fill(0);
-    longestAny = 0;
+    shown = Shown();
 }
 
 void CcsdsParser::beginParse()
@@ -98,7 +93,7 @@ long CcsdsParser::skip(long at)
             // A count past the few bytes left at the end of the file is no
             // step yet: the hook waits for them.
             if (skip < n || n == TelemetryCache::CCSDS_SKIP_LOOKAHEAD)
-                longestStep = std::max(longestStep, long(skip));
+                shown.longestStep = std::max(shown.longestStep, long(skip));
             return at + long(skip);
         }
     }
@@ -128,7 +123,7 @@ long CcsdsParser::headerAt(long pos, Label* label, bool hooks)
             shortOf(pos + long(total));
             return -1;
         }
-        labelsSeen = true;
+        shown.labels = true;
         if (label) {
             l = window.at(pos);
             label->present = true;
@@ -183,23 +178,23 @@ bool CcsdsParser::followedDirectly(long start)
 {
     const uint8_t* h = window.at(start);
     const size_t total = packetBytes(h);
-    if (total > longestJudged[apidOf(h)] || window.fill(start, total) < total)
+    if (total > shown.longest[apidOf(h)] || window.fill(start, total) < total)
         return false;
     window.setAnchor(start);
     const long end = start + long(total);
     Label label;
     // In an archive that has shown damage the candidate's looks follow: what
     // reading its follower learns (labels, the hooks' steps) counts after them.
-    const bool seen = labelsSeen;
-    const long stepped = longestStep;
+    const bool seen = shown.labels;
+    const long stepped = shown.longestStep;
     const long header = headerAt(end, &label);
     const bool followed = header >= 0 && cache.validHeader(window.at(header));
     window.setAnchor(-1);
-    if (damaged) {
-        followerSeen = labelsSeen;
-        followerStep = longestStep;
-        labelsSeen = seen;
-        longestStep = stepped;
+    if (shown.damaged) {
+        followerSeen = shown.labels;
+        followerStep = shown.longestStep;
+        shown.labels = seen;
+        shown.longestStep = stepped;
     }
     if (followed)
         following = {end, header, label};
@@ -230,19 +225,19 @@ __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position
     if (atEnd)
         return verdictOn(position, start, known, direct);
     // What the looks may change, put back when the candidate must wait.
-    const bool wasDamaged = damaged, wasSeen = labelsSeen;
-    const long wasStep = longestStep, wasBudget = chainBudget;
-    uint32_t& longest = longestJudged[apidOf(window.at(start))];
-    const uint32_t wasLongest = longest, wasLongestAny = longestAny;
+    const bool wasDamaged = shown.damaged, wasSeen = shown.labels;
+    const long wasStep = shown.longestStep, wasBudget = chainBudget;
+    uint32_t& longest = shown.longest[apidOf(window.at(start))];
+    const uint32_t wasLongest = longest, wasLongestAny = shown.longestAny;
     unsure = found;
     const Verdict v = verdictOn(position, start, known, direct);
     if (unsure && v.verdict != Verdict::Partial) {
-        damaged = wasDamaged;
-        labelsSeen = wasSeen;
-        longestStep = wasStep;
+        shown.damaged = wasDamaged;
+        shown.labels = wasSeen;
+        shown.longestStep = wasStep;
         chainBudget = wasBudget;
         longest = wasLongest;
-        longestAny = wasLongestAny;
+        shown.longestAny = wasLongestAny;
         following.from = -1;
         return {Verdict::Unsure, -1};
     }
@@ -264,7 +259,7 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
         following.from = -1; // looked at once
         found = following;
         const bool direct = followedDirectly(found.header);
-        if (direct && !damaged)
+        if (direct && !shown.damaged)
             return Step::Take; // nothing to look at
         // In an archive that has shown damage, most packets hold nothing a
         // packet may end in, nor a frame step in their last bytes; a parse

@@ -1,6 +1,7 @@
 #include "gselib/packets/telemetrycache.h"
 
 #include "gselib/packets/ccsdspacket.h"
+#include "gselib/packets/ccsdsparser.h"
 #include "gselib/packets/timeresolver.h"
 #include "gselib/packets/tompacket.h"
 #include "tools/util/checksum.h"
@@ -57,7 +58,8 @@ FILE* openRegularFile(const char* path)
 TelemetryCache::TelemetryCache(TimeResolver* resolver)
     : packetBuffer(new unsigned char[PACKET_BUFFER_SIZE]),
       labelBuffer(new unsigned char[LABEL_BUFFER_SIZE]),
-      resolver(resolver)
+      resolver(resolver),
+      ccsds(std::make_unique<CcsdsParser>(*this, window))
 {
 }
 
@@ -239,7 +241,7 @@ void TelemetryCache::resetParseState()
     tomReads = PartialReads();
     ccsdsReads = PartialReads();
     lookahead = Lookahead();
-    ccsds.reset();
+    ccsds->reset();
 }
 
 TMPacketPtr TelemetryCache::get(unsigned int i) const
@@ -454,7 +456,7 @@ bool TelemetryCache::plausibleHeader(const unsigned char*)
 void TelemetryCache::parseCcsds()
 {
     window.reset(file, position);
-    ccsds.parse(position, opening);
+    ccsds->parse(position, opening);
     std::fseek(file, position, SEEK_SET);
 }
 

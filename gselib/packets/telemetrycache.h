@@ -11,7 +11,6 @@
 // With a header test that tells packets from other bytes, every CCSDS
 // candidate is judged by one rule about damaged headers (CcsdsParser).
 #include "gselib/packets/archivewindow.h"
-#include "gselib/packets/ccsdsparser.h"
 #include "gselib/packets/tmmeta.h"
 #include "gselib/packets/tmpacket.h"
 
@@ -24,6 +23,7 @@
 
 namespace GseLib {
 
+class CcsdsParser;
 class TimeResolver;
 
 class TelemetryCache : public QObject
@@ -181,7 +181,7 @@ private:
     PartialReads tomReads;
     PartialReads ccsdsReads;
     ArchiveWindow window;
-    CcsdsParser ccsds{*this, window};
+    std::unique_ptr<CcsdsParser> ccsds; // its state, kept out of this header
     Lookahead lookahead;
     Hook skipHook = Hook::Unknown;
     Hook streamHook = Hook::Unknown;
