@@ -315,16 +315,12 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
         known = direct = false;
         if (v.verdict == Verdict::Partial || v.verdict == Verdict::Unsure) {
             // Waited for as a partial packet: a file that grows is still
-            // being written. Once the back-offs are spent, decided as a read
-            // of the finished file decides it at its end.
-            if (cache.backOff(cache.ccsdsReads, cache.currentFileSize(), position)) {
+            // being written. A settled parse decides as a read of the
+            // finished file (it never says Unsure), and steps over a byte
+            // of a partial packet.
+            if (waits(position)) {
                 resumeSearch = searched;
                 return Step::Stop;
-            }
-            if (!atEnd) {
-                atEnd = true;
-                v = decide(position, start, false, false, false);
-                atEnd = opening;
             }
             if (v.verdict == Verdict::Partial) {
                 resumeSearch = false;
@@ -332,8 +328,13 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
             }
         }
         if (v.verdict == Verdict::Wait) {
-            resumeSearch = searched;
-            return Step::Stop;
+            if (!settled) {
+                resumeSearch = searched;
+                return Step::Stop;
+            }
+            // A read of the finished file never waits: a rejected header
+            // whose claim runs past the end is passed as any refused one.
+            v = {Verdict::Refuse, position + 1};
         }
         if (v.verdict == Verdict::Take) {
             resumeSearch = false;
@@ -365,11 +366,20 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
     }
 }
 
+// Whether the parse stops at `position` until the file grows, saying so: not
+// once the back-offs are spent.
+bool CcsdsParser::waits(long position)
+{
+    return !settled && cache.backOff(cache.ccsdsReads, fileSize, position);
+}
+
 void CcsdsParser::parse(long& position, bool opens)
 {
-    opening = opens;
-    atEnd = opens;
-    const long fileSize = cache.currentFileSize();
+    fileSize = cache.currentFileSize();
+    // The back-offs count the polls of a file that has not grown, whatever
+    // waits: once they are spent, what remains is decided in one parse.
+    settled = cache.backOffsSpent(cache.ccsdsReads, fileSize);
+    atEnd = opens || settled;
     beginParse();
     for (;;) {
         const Step step = next(position);
@@ -382,7 +392,6 @@ void CcsdsParser::parse(long& position, bool opens)
         const uint32_t body = be16(window.at(start) + 4) + 1u;
         const size_t total = body + CcsdsPrimaryHeader::SIZE;
         if (step == Step::Take && window.fill(start, total) == total) {
-            cache.ccsdsReads.count = 0;
             if (skipped)
                 cache.skippedMessage(skipped, position);
             if (cache.packets.size() == cache.packets.capacity())
@@ -399,7 +408,7 @@ void CcsdsParser::parse(long& position, bool opens)
             continue;
         }
         // Taken unjudged, not all there: whether it is decides alone.
-        if (step == Step::Take && cache.backOff(cache.ccsdsReads, window.end(), position))
+        if (step == Step::Take && waits(position))
             break;
         cache.message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
         ++position;

@@ -14,10 +14,12 @@
 // begins read as before.
 //
 // A file may still be being written: a candidate whose verdict depends on
-// bytes past the end of the file waits for them as a partial packet does,
-// and once the back-offs are spent is decided as in the finished file, so
-// that a read that follows the file ends with the packets of a read of the
-// finished file. The parse that opens a file decides its end at once.
+// bytes past the end of the file waits for them as a partial packet does.
+// Once the file has not grown for PARTIAL_READ_LIMIT polls, everything that
+// remains is decided in that poll as in the finished file, so that a read
+// that follows the file then holds the packets of a read of the finished
+// file, and later polls of the unchanged file write nothing. The parse that
+// opens a file decides its end at once.
 #include "gselib/packets/archivewindow.h"
 
 #include <algorithm>
@@ -146,6 +148,7 @@ private:
     static const Assumed NOTHING_ASSUMED;
 
     void beginParse();
+    bool waits(long position);
     void endParse();
     // The candidate at `position` (its header in `found`), which moves past
     // the bytes refused on the way (and to the end of the file when the scan
@@ -264,10 +267,12 @@ private:
 
     TelemetryCache& cache;
     ArchiveWindow& window;
-    bool opening = false; // this parse opened the file
     // Decide as a read of the finished file decides at its end: in the parse
-    // that opens the file, and at a candidate whose back-offs are spent.
+    // that opens the file, and once the file has not grown for
+    // PARTIAL_READ_LIMIT polls (settled: then nothing waits).
     bool atEnd = false;
+    bool settled = false;
+    long fileSize = 0; // at the start of this parse
     bool unsure = false;       // a look at the candidate needed bytes past the end of the file
     bool resumeSearch = false; // the parse stopped at a candidate its search had reached
     // Where the last parse ended: while resynchronising, and after a rejected

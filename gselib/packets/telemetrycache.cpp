@@ -290,8 +290,10 @@ long TelemetryCache::currentFileSize() const
 bool TelemetryCache::backOff(PartialReads& reads, long fileEnd, long position)
 {
     // A file that grew since the last back-off is still being written: the
-    // packet is not given up on however often the caller polls.
-    if (reads.count > 0 && reads.fileEnd != fileEnd)
+    // packet is not given up on however often the caller polls. The count
+    // is the file's, not a packet's: once spent, every partial packet left
+    // is stepped over without waiting, until the file grows.
+    if (reads.fileEnd != fileEnd)
         reads.count = 0;
     reads.fileEnd = fileEnd;
     if (reads.count < PARTIAL_READ_LIMIT) {
@@ -299,8 +301,12 @@ bool TelemetryCache::backOff(PartialReads& reads, long fileEnd, long position)
         message("Read partial packet...backing up to index %ld", position);
         return true;
     }
-    reads.count = 0;
     return false;
+}
+
+bool TelemetryCache::backOffsSpent(const PartialReads& reads, long fileEnd) const
+{
+    return reads.fileEnd == fileEnd && reads.count >= PARTIAL_READ_LIMIT;
 }
 
 void TelemetryCache::reserveFor(long fileSize)
@@ -403,7 +409,6 @@ void TelemetryCache::parseTom()
                             dataBytes + TomPacket::TRAILER_SIZE);
                 }
             } else {
-                tomReads.count = 0;
                 const size_t covered = dataBytes + TomPacket::HEADER_SIZE;
                 // While resynchronising most candidates are garbage: rule them out cheaply.
                 if ((skipped == 0 || window.checksumMayMatch(position, covered)) && tomChecksumOk(position, covered)) {

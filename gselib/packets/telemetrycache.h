@@ -139,7 +139,7 @@ protected:
 private:
     friend class CcsdsParser;
 
-    // Consecutive back-offs on a partial packet, and the file size seen at the last one.
+    // Back-offs on partial packets while the file has not grown, and the file size seen at the last one.
     struct PartialReads
     {
         int count = 0;
@@ -164,8 +164,10 @@ private:
     void flushMessages();
     void resetParseState();
     // True to back off on a partial packet at `position` (saying so), false
-    // to step over a byte.
+    // to step over a byte: once the file, `fileEnd` bytes long, has not
+    // grown for PARTIAL_READ_LIMIT back-offs (backOffsSpent).
     bool backOff(PartialReads& reads, long fileEnd, long position);
+    bool backOffsSpent(const PartialReads& reads, long fileEnd) const;
     void accept(TMPacketPtr&& packet);
     void reserveFor(long fileSize);
     void releasePackets();
