@@ -3,8 +3,7 @@
 // empty file a few at a time, the cache grown after each write and then
 // PARTIAL_READ_LIMIT + 1 times, must hold the packets (bytes, order and
 // ground times) of a read of the finished file grown as often; 30 more grows
-// of the unchanged file must write no line. (A TOM read is grown until
-// nothing moves, and its lines are not looked at.)
+// of the unchanged file must write no line.
 #include "fuzzquiet.h"
 #include "gselib/packets/telemetrycache.h"
 
@@ -27,23 +26,11 @@ inline std::vector<std::pair<GseLib::ByteVector, uint64_t>> packetsOf(const GseL
     return out;
 }
 
-// The grows after the last write that bring a followed read to its end. A
-// TOM read still backs off per candidate: it is grown until nothing moves,
-// each byte costing a few back-offs at most.
-inline void settle(GseLib::TelemetryCache& cache, size_t size)
+// The grows after the last write that bring a followed read to its end.
+inline void settle(GseLib::TelemetryCache& cache)
 {
-    if (cache.packetFormat() != GseLib::TelemetryCache::TOM) {
-        for (int i = 0; i < GseLib::TelemetryCache::PARTIAL_READ_LIMIT; ++i)
-            cache.grow();
-        return;
-    }
-    for (size_t quiet = 0, calls = 0;
-         quiet <= size_t(GseLib::TelemetryCache::PARTIAL_READ_LIMIT) && calls < 8 * size + 64; ++calls) {
-        const size_t n = cache.count();
-        const long at = cache.readPosition();
+    for (int i = 0; i < GseLib::TelemetryCache::PARTIAL_READ_LIMIT; ++i)
         cache.grow();
-        quiet = cache.count() == n && cache.readPosition() == at ? quiet + 1 : 0;
-    }
 }
 
 inline FILE* openOrAbort(const std::string& path, const char* mode)
@@ -65,7 +52,7 @@ inline void check(GseLib::TelemetryCache& cache, const std::string& path, const 
     std::fclose(f);
     cache.changeFile(path, true);
     cache.grow();
-    settle(cache, size);
+    settle(cache);
     const auto whole = packetsOf(cache);
 
     f = openOrAbort(path, "wb");
@@ -79,11 +66,9 @@ inline void check(GseLib::TelemetryCache& cache, const std::string& path, const 
     std::fclose(f);
     if (size == 0)
         cache.grow();
-    settle(cache, size);
+    settle(cache);
     if (packetsOf(cache) != whole)
         std::abort();
-    if (cache.packetFormat() == GseLib::TelemetryCache::TOM)
-        return;
     FILE* lines = std::tmpfile();
     if (!lines)
         std::abort();
