@@ -91,30 +91,6 @@ std::unique_ptr<GseLib::TelemetryCache> makeCache(Road road, bool weak = false)
     return std::make_unique<TestCache>(road == Tom ? GseLib::TelemetryCache::TOM : GseLib::TelemetryCache::CCSDS, weak);
 }
 
-// What a parse of `bytes` gives: the packets, and the lines it wrote.
-struct Read
-{
-    std::vector<GseLib::TMPacketPtr> packets;
-    QStringList lines;
-};
-
-Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes)
-{
-    TestSupport::TempDir dir;
-    FILE* log = std::tmpfile();
-    cache.setMessageStream(log);
-    cache.changeFile(dir.write("tm.bin", bytes).toStdString(), true);
-    std::rewind(log);
-    Read r{cache.allPackets(), {}};
-    for (char line[256]; std::fgets(line, sizeof line, log);)
-        r.lines << QString::fromLatin1(line).trimmed();
-    std::fclose(log);
-    return r;
-}
-
-// The polls after the last write that bring a followed read to its end.
-constexpr int SETTLING_POLLS = GseLib::TelemetryCache::PARTIAL_READ_LIMIT + 1;
-
 // Lines written to `log` from `from` on.
 QStringList linesOf(FILE* log, long from)
 {
@@ -125,6 +101,30 @@ QStringList linesOf(FILE* log, long from)
         lines << QString::fromLatin1(line).trimmed();
     return lines;
 }
+
+// What a parse of `bytes` gives, grown `polls` times more: the packets, and
+// the lines it wrote.
+struct Read
+{
+    std::vector<GseLib::TMPacketPtr> packets;
+    QStringList lines;
+};
+
+Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes, int polls = 0)
+{
+    TestSupport::TempDir dir;
+    FILE* log = std::tmpfile();
+    cache.setMessageStream(log);
+    cache.changeFile(dir.write("tm.bin", bytes).toStdString(), true);
+    for (int i = 0; i < polls; ++i)
+        cache.grow();
+    Read r{cache.allPackets(), linesOf(log, 0)};
+    std::fclose(log);
+    return r;
+}
+
+// The polls after the last write that bring a followed read to its end.
+constexpr int SETTLING_POLLS = GseLib::TelemetryCache::PARTIAL_READ_LIMIT + 1;
 
 // A read of `bytes` written in steps that end at `ends`, with a grow after
 // each, from an empty file on; then grown until SETTLING_POLLS grows have
@@ -154,18 +154,6 @@ QStringList readGrowing(GseLib::TelemetryCache& cache, const QByteArray& bytes, 
     const QStringList later = linesOf(log, settled);
     std::fclose(log);
     return later;
-}
-
-// The read of the finished file: changeFile, then the same SETTLING_POLLS grows.
-void readFinished(GseLib::TelemetryCache& cache, const QByteArray& bytes)
-{
-    TestSupport::TempDir dir;
-    FILE* log = std::tmpfile();
-    cache.setMessageStream(log);
-    cache.changeFile(dir.write("tm.bin", bytes).toStdString(), true);
-    for (int i = 0; i < SETTLING_POLLS; ++i)
-        cache.grow();
-    std::fclose(log);
 }
 
 QByteArray bytesOf(const GseLib::TMPacketPtr& p)
@@ -463,7 +451,7 @@ TEST_P(DamagedArchives, ReadWhileWrittenSettlesOnThePacketsOfTheFinishedFile)
     for (const bool tail : {false, true}) {
         const Archive a = Builder(road, 7919 + uint32_t(kind) * 31 + uint32_t(road)).build(kind, 10, 2000, tail);
         const auto whole = makeCache(road);
-        readFinished(*whole, a.bytes);
+        read(*whole, a.bytes, SETTLING_POLLS); // the finished file's read
         struct Scheme
         {
             qsizetype step;
@@ -582,7 +570,7 @@ TEST(DamagedArchives, AFollowedArchiveSettlesWithinTheBackOffs)
     }
     const QByteArray bytes = archive.readAll();
     const auto whole = makeCache(Tolva);
-    readFinished(*whole, bytes);
+    read(*whole, bytes, SETTLING_POLLS); // the finished file's read
     EXPECT_EQ(whole->count(), 120u);
     const auto live = makeCache(Tolva);
     EXPECT_EQ(readGrowing(*live, bytes, {bytes.size()}), QStringList());
