@@ -240,7 +240,7 @@ public:
         return p;
     }
 
-    // With `tail`, a burst of damage ends the archive.
+    // With `tail`, the first half of a burst of damage ends the archive.
     Archive build(Kind kind, int percent, int intact = INTACT, bool tail = false)
     {
         Archive a;
@@ -274,8 +274,10 @@ public:
             a.intact[id] = {p, ground};
             put(road_ == TolvaFramed && p.size() % 2 ? p + '\0' : p);
         }
-        if (tail)
-            put(damage(kind, 2000000));
+        if (tail) { // still being written: the last claim may run past the end
+            const QByteArray d = damage(kind, 2000000);
+            put(d.left(std::max<qsizetype>(8, d.size() / 2)));
+        }
         if (!body.isEmpty())
             flush();
         return a;
@@ -468,7 +470,7 @@ TEST_P(DamagedArchives, ReadWhileWrittenSettlesOnThePacketsOfTheFinishedFile)
                                                         std::to_string(scheme.step) + "-byte steps"
                                                   : "units");
             EXPECT_EQ(firstDifference(*live, *whole), "") << what;
-            EXPECT_EQ(later, QStringList()) << what;
+            EXPECT_EQ(later.join('\n').toStdString(), "") << what;
         }
     }
 }
@@ -573,7 +575,7 @@ TEST(DamagedArchives, AFollowedArchiveSettlesWithinTheBackOffs)
     read(*whole, bytes, SETTLING_POLLS); // the finished file's read
     EXPECT_EQ(whole->count(), 120u);
     const auto live = makeCache(Tolva);
-    EXPECT_EQ(readGrowing(*live, bytes, {bytes.size()}), QStringList());
+    EXPECT_EQ(readGrowing(*live, bytes, {bytes.size()}).join('\n').toStdString(), "");
     EXPECT_EQ(firstDifference(*live, *whole), "");
     makeHub();
 }
