@@ -1,8 +1,10 @@
 #pragma once
 // The growing-file check of the archive targets: the bytes written from an
 // empty file a few at a time, the cache grown after each write and then
-// until the back-offs on a partial packet are spent, must end with the
-// packets (bytes and ground times) of a read of the whole file, so settled.
+// PARTIAL_READ_LIMIT + 1 times, must hold the packets (bytes, order and
+// ground times) of a read of the finished file grown as often; 30 more grows
+// of the unchanged file must write no line.
+#include "fuzzquiet.h"
 #include "gselib/packets/telemetrycache.h"
 
 #include <algorithm>
@@ -24,16 +26,11 @@ inline std::vector<std::pair<GseLib::ByteVector, uint64_t>> packetsOf(const GseL
     return out;
 }
 
-// Grows until the back-offs are spent: each byte costs a few of them at most.
-inline void settle(GseLib::TelemetryCache& cache, size_t size)
+// The grows after the last write that bring a followed read to its end.
+inline void settle(GseLib::TelemetryCache& cache)
 {
-    for (size_t quiet = 0, calls = 0;
-         quiet <= size_t(GseLib::TelemetryCache::PARTIAL_READ_LIMIT) && calls < 8 * size + 64; ++calls) {
-        const size_t n = cache.count();
-        const long at = cache.readPosition();
+    for (int i = 0; i < GseLib::TelemetryCache::PARTIAL_READ_LIMIT; ++i)
         cache.grow();
-        quiet = cache.count() == n && cache.readPosition() == at ? quiet + 1 : 0;
-    }
 }
 
 inline FILE* openOrAbort(const std::string& path, const char* mode)
@@ -45,7 +42,8 @@ inline FILE* openOrAbort(const std::string& path, const char* mode)
 }
 
 // Aborts when the growing read of `data` at `path`, in steps the input's last
-// byte chooses, ends with other packets than the whole read.
+// byte chooses, ends with other packets than the read of the finished file,
+// or writes a line once settled.
 inline void check(GseLib::TelemetryCache& cache, const std::string& path, const uint8_t* data, size_t size)
 {
     FILE* f = openOrAbort(path, "wb");
@@ -53,7 +51,8 @@ inline void check(GseLib::TelemetryCache& cache, const std::string& path, const 
         std::fwrite(data, 1, size, f);
     std::fclose(f);
     cache.changeFile(path, true);
-    settle(cache, size);
+    cache.grow();
+    settle(cache);
     const auto whole = packetsOf(cache);
 
     f = openOrAbort(path, "wb");
@@ -65,8 +64,21 @@ inline void check(GseLib::TelemetryCache& cache, const std::string& path, const 
         cache.grow();
     }
     std::fclose(f);
-    settle(cache, size);
+    if (size == 0)
+        cache.grow();
+    settle(cache);
     if (packetsOf(cache) != whole)
+        std::abort();
+    FILE* lines = std::tmpfile();
+    if (!lines)
+        std::abort();
+    cache.setMessageStream(lines);
+    for (int i = 0; i < 30; ++i)
+        cache.grow();
+    const long written = std::ftell(lines);
+    cache.setMessageStream(FuzzQuiet::nullFile());
+    std::fclose(lines);
+    if (written != 0)
         std::abort();
 }
 

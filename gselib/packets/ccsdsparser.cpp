@@ -33,12 +33,7 @@ void CcsdsParser::reset()
     resumeSearch = false;
     chainBudget = CHAIN_BUDGET;
     lookahead = Lookahead();
-    damaged = false;
-    labelsSeen = false;
-    tookPacket = false;
-    longestStep = 0;
-    longestJudged.fill(0);
-    longestAny = 0;
+    shown = Shown();
 }
 
 void CcsdsParser::beginParse()
@@ -98,7 +93,7 @@ long CcsdsParser::skip(long at)
             // A count past the few bytes left at the end of the file is no
             // step yet: the hook waits for them.
             if (skip < n || n == TelemetryCache::CCSDS_SKIP_LOOKAHEAD)
-                longestStep = std::max(longestStep, long(skip));
+                shown.longestStep = std::max(shown.longestStep, long(skip));
             return at + long(skip);
         }
     }
@@ -128,7 +123,7 @@ long CcsdsParser::headerAt(long pos, Label* label, bool hooks)
             shortOf(pos + long(total));
             return -1;
         }
-        labelsSeen = true;
+        shown.labels = true;
         if (label) {
             l = window.at(pos);
             label->present = true;
@@ -183,23 +178,23 @@ bool CcsdsParser::followedDirectly(long start)
 {
     const uint8_t* h = window.at(start);
     const size_t total = packetBytes(h);
-    if (total > longestJudged[apidOf(h)] || window.fill(start, total) < total)
+    if (total > shown.longest[apidOf(h)] || window.fill(start, total) < total)
         return false;
     window.setAnchor(start);
     const long end = start + long(total);
     Label label;
     // In an archive that has shown damage the candidate's looks follow: what
     // reading its follower learns (labels, the hooks' steps) counts after them.
-    const bool seen = labelsSeen;
-    const long stepped = longestStep;
+    const bool seen = shown.labels;
+    const long stepped = shown.longestStep;
     const long header = headerAt(end, &label);
     const bool followed = header >= 0 && cache.validHeader(window.at(header));
     window.setAnchor(-1);
-    if (damaged) {
-        followerSeen = labelsSeen;
-        followerStep = longestStep;
-        labelsSeen = seen;
-        longestStep = stepped;
+    if (shown.damaged) {
+        followerSeen = shown.labels;
+        followerStep = shown.longestStep;
+        shown.labels = seen;
+        shown.longestStep = stepped;
     }
     if (followed)
         following = {end, header, label};
@@ -230,19 +225,19 @@ __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position
     if (atEnd)
         return verdictOn(position, start, known, direct);
     // What the looks may change, put back when the candidate must wait.
-    const bool wasDamaged = damaged, wasSeen = labelsSeen;
-    const long wasStep = longestStep, wasBudget = chainBudget;
-    uint32_t& longest = longestJudged[apidOf(window.at(start))];
-    const uint32_t wasLongest = longest, wasLongestAny = longestAny;
+    const bool wasDamaged = shown.damaged, wasSeen = shown.labels;
+    const long wasStep = shown.longestStep, wasBudget = chainBudget;
+    uint32_t& longest = shown.longest[apidOf(window.at(start))];
+    const uint32_t wasLongest = longest, wasLongestAny = shown.longestAny;
     unsure = found;
     const Verdict v = verdictOn(position, start, known, direct);
     if (unsure && v.verdict != Verdict::Partial) {
-        damaged = wasDamaged;
-        labelsSeen = wasSeen;
-        longestStep = wasStep;
+        shown.damaged = wasDamaged;
+        shown.labels = wasSeen;
+        shown.longestStep = wasStep;
         chainBudget = wasBudget;
         longest = wasLongest;
-        longestAny = wasLongestAny;
+        shown.longestAny = wasLongestAny;
         following.from = -1;
         return {Verdict::Unsure, -1};
     }
@@ -264,7 +259,7 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
         following.from = -1; // looked at once
         found = following;
         const bool direct = followedDirectly(found.header);
-        if (direct && !damaged)
+        if (direct && !shown.damaged)
             return Step::Take; // nothing to look at
         // In an archive that has shown damage, most packets hold nothing a
         // packet may end in, nor a frame step in their last bytes; a parse
@@ -320,16 +315,12 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
         known = direct = false;
         if (v.verdict == Verdict::Partial || v.verdict == Verdict::Unsure) {
             // Waited for as a partial packet: a file that grows is still
-            // being written. Once the back-offs are spent, decided as a read
-            // of the finished file decides it at its end.
-            if (cache.backOff(cache.ccsdsReads, cache.currentFileSize(), position)) {
+            // being written. A settled parse decides as a read of the
+            // finished file (it never says Unsure), and steps over a byte
+            // of a partial packet.
+            if (waits(position)) {
                 resumeSearch = searched;
                 return Step::Stop;
-            }
-            if (!atEnd) {
-                atEnd = true;
-                v = decide(position, start, false, false, false);
-                atEnd = opening;
             }
             if (v.verdict == Verdict::Partial) {
                 resumeSearch = false;
@@ -337,8 +328,13 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
             }
         }
         if (v.verdict == Verdict::Wait) {
-            resumeSearch = searched;
-            return Step::Stop;
+            if (!settled) {
+                resumeSearch = searched;
+                return Step::Stop;
+            }
+            // A read of the finished file never waits: a rejected header
+            // whose claim runs past the end is passed as any refused one.
+            v = {Verdict::Refuse, position + 1};
         }
         if (v.verdict == Verdict::Take) {
             resumeSearch = false;
@@ -370,11 +366,20 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
     }
 }
 
+// Whether the parse stops at `position` until the file grows, saying so: not
+// once the back-offs are spent.
+bool CcsdsParser::waits(long position)
+{
+    return !settled && cache.backOff(cache.ccsdsReads, fileSize, position);
+}
+
 void CcsdsParser::parse(long& position, bool opens)
 {
-    opening = opens;
-    atEnd = opens;
-    const long fileSize = cache.currentFileSize();
+    fileSize = cache.currentFileSize();
+    // The back-offs count the polls of a file that has not grown, whatever
+    // waits: once they are spent, what remains is decided in one parse.
+    settled = cache.backOffsSpent(cache.ccsdsReads, fileSize);
+    atEnd = opens || settled;
     beginParse();
     for (;;) {
         const Step step = next(position);
@@ -387,7 +392,6 @@ void CcsdsParser::parse(long& position, bool opens)
         const uint32_t body = be16(window.at(start) + 4) + 1u;
         const size_t total = body + CcsdsPrimaryHeader::SIZE;
         if (step == Step::Take && window.fill(start, total) == total) {
-            cache.ccsdsReads.count = 0;
             if (skipped)
                 cache.skippedMessage(skipped, position);
             if (cache.packets.size() == cache.packets.capacity())
@@ -404,7 +408,7 @@ void CcsdsParser::parse(long& position, bool opens)
             continue;
         }
         // Taken unjudged, not all there: whether it is decides alone.
-        if (step == Step::Take && cache.backOff(cache.ccsdsReads, window.end(), position))
+        if (step == Step::Take && waits(position))
             break;
         cache.message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
         ++position;

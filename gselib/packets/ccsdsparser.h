@@ -14,10 +14,12 @@
 // begins read as before.
 //
 // A file may still be being written: a candidate whose verdict depends on
-// bytes past the end of the file waits for them as a partial packet does,
-// and once the back-offs are spent is decided as in the finished file, so
-// that a read that follows the file ends with the packets of a read of the
-// finished file. The parse that opens a file decides its end at once.
+// bytes past the end of the file waits for them as a partial packet does.
+// Once the file has not grown for PARTIAL_READ_LIMIT polls, everything that
+// remains is decided in that poll as in the finished file, so that a read
+// that follows the file then holds the packets of a read of the finished
+// file, and later polls of the unchanged file write nothing. The parse that
+// opens a file decides its end at once.
 #include "gselib/packets/archivewindow.h"
 
 #include <algorithm>
@@ -119,7 +121,34 @@ private:
     // until the file grows.
     enum class Step { Take, Skip, Stop };
 
+    // What the archive has shown so far, which the rule judges candidates
+    // by: damage, labels, the longest packets and hooks' step, the last
+    // packet taken. A look that must not teach the parse what it saw puts a
+    // copy of the parts it changed back.
+    struct Shown
+    {
+        bool damaged = false;
+        bool labels = false;
+        long longestStep = 0;                   // the most bytes the hooks have stepped over at once
+        uint32_t longestAny = 0;                // the longest candidate judged
+        std::array<uint32_t, 2048> longest{};   // by APID: the longest candidate judged
+        std::array<uint8_t, 6> lastTaken{};     // its fixed bits are the archive's
+        bool tookPacket = false;
+    };
+
+    // While one way of a candidate's unwritten follower is tried: what the
+    // follower of a packet ending at `end` (that may carry `padding`) is
+    // taken to be. The looks that reach a follower are handed it.
+    struct Assumed
+    {
+        long end = -1;
+        size_t padding = 0;
+        long follower = 0;
+    };
+    static const Assumed NOTHING_ASSUMED;
+
     void beginParse();
+    bool waits(long position);
     void endParse();
     // The candidate at `position` (its header in `found`), which moves past
     // the bytes refused on the way (and to the end of the file when the scan
@@ -148,8 +177,8 @@ private:
     void took(const uint8_t* header)
     {
         if (judging) {
-            std::memcpy(lastTaken.data(), header, lastTaken.size());
-            tookPacket = true;
+            std::memcpy(shown.lastTaken.data(), header, shown.lastTaken.size());
+            shown.tookPacket = true;
         }
         skipped = 0;
         rejected = 0;
@@ -168,8 +197,8 @@ private:
     // candidate's own looks are done.
     void learnFollower()
     {
-        labelsSeen = labelsSeen || followerSeen;
-        longestStep = std::max(longestStep, followerStep);
+        shown.labels = shown.labels || followerSeen;
+        shown.longestStep = std::max(shown.longestStep, followerStep);
     }
     // A look needed the bytes up to `end` and the file ended first.
     void shortOf(long end)
@@ -210,45 +239,42 @@ private:
 
     Verdict judge(long position, long start, bool knownValid);
     Verdict eitherWay(long start, long end, bool searching, bool longer, bool before);
-    bool refused(long start, long end, long follower, bool followed, bool searching, bool longer, bool before);
+    bool refused(long start, long end, long follower, bool followed, bool searching, bool longer, bool before,
+                 const Assumed& as);
     long passRejected(long position, long start);
     long pastNonHeaders(long pos);
     bool rejectedFollowed(long end, size_t length, int hops);
-    bool confirmedAt(long header, size_t total, bool atFileEnd);
+    bool confirmedAt(long header, size_t total, bool atFileEnd, const Assumed& as);
     enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4, RUN_OWN_BYTES = 8 };
-    long firstConfirmedRun(long start, long end, unsigned how);
+    long firstConfirmedRun(long start, long end, unsigned how, const Assumed& as);
     bool laterPacket(long pos, long fileEnd);
-    long followerAt(long end, size_t length, Label* label, bool* direct);
+    long followerAt(long end, size_t length, Label* label, bool* direct, const Assumed& as);
     bool swallows(long start, long end, long follower);
     bool holdsEnding(long start, long end, long low, long high);
-    bool holdsPair(long start, long end);
+    bool holdsPair(long start, long end, const Assumed& as);
     bool holdsStep(long start, long end);
     long nextUsualPlace(long q, long to, const uint8_t* bits);
     bool mayBeginRun(long q, long end, long stepFrom, const uint8_t* bits);
     long straddlingHeader(long q, long end, const uint8_t* bits);
     bool stepBeginsInside(long q, long end);
-    bool holdsConfirmedRun(long header, size_t total);
+    bool holdsConfirmedRun(long header, size_t total, const Assumed& as);
     // The fixed bits (version, type, secondary-header flag, sequence flags)
     // of the last packet taken, none before the first.
-    const uint8_t* archiveBits() const { return tookPacket ? lastTaken.data() : nullptr; }
+    const uint8_t* archiveBits() const { return shown.tookPacket ? shown.lastTaken.data() : nullptr; }
     inline bool usualBits(const uint8_t* header) const; // defined where it is used
 
     // ---- State ----
 
     TelemetryCache& cache;
     ArchiveWindow& window;
-    bool opening = false; // this parse opened the file
     // Decide as a read of the finished file decides at its end: in the parse
-    // that opens the file, and at a candidate whose back-offs are spent.
+    // that opens the file, and once the file has not grown for
+    // PARTIAL_READ_LIMIT polls (settled: then nothing waits).
     bool atEnd = false;
+    bool settled = false;
+    long fileSize = 0; // at the start of this parse
     bool unsure = false;       // a look at the candidate needed bytes past the end of the file
     bool resumeSearch = false; // the parse stopped at a candidate its search had reached
-    // While one way of a candidate's unwritten follower is tried: what the
-    // follower of a packet ending at `pinnedEnd` (with the candidate's
-    // padding) is taken to be.
-    long pinnedEnd = -1;
-    size_t pinnedPadding = 0;
-    long pinnedFollower = 0;
     // Where the last parse ended: while resynchronising, and after a rejected
     // header. The next parse carries on the search as it was.
     bool resyncing = false;
@@ -260,15 +286,8 @@ private:
     std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
     long chainBudget = 0;                    // bytes the run looks may still go over in this search
     Lookahead lookahead;
-    bool judging = false;    // whether validHeader tells packets from other bytes
-    bool labelsSeen = false; // whether this archive has shown an archive label
-    bool damaged = false;    // whether this archive has shown damage
-    // The primary header of the last packet taken: its fixed bits are the archive's.
-    std::array<uint8_t, 6> lastTaken{};
-    bool tookPacket = false;
-    std::array<uint32_t, 2048> longestJudged{}; // by APID: the longest candidate judged
-    uint32_t longestAny = 0;                     // the longest candidate judged
-    long longestStep = 0; // the most bytes the hooks have stepped over at once
+    bool judging = false; // whether validHeader tells packets from other bytes
+    Shown shown;
     // What followedDirectly's look at a follower learned, in an archive that
     // has shown damage.
     bool followerSeen = false;

@@ -148,13 +148,15 @@ bool forEachLabel(const uint8_t*& b, long n, Look look)
 
 } // namespace
 
+const CcsdsParser::Assumed CcsdsParser::NOTHING_ASSUMED{};
+
 // Whether a header has the archive's fixed bits (any has them before the
 // first packet): a damaged header of the archive's own keeps them, the bytes
 // of a payload that pass for a header seldom do. Asked of every byte a search
 // tries.
 inline bool CcsdsParser::usualBits(const uint8_t* header) const
 {
-    return !tookPacket || sameFixedBits(lastTaken.data(), header);
+    return !shown.tookPacket || sameFixedBits(shown.lastTaken.data(), header);
 }
 
 // ---- CCSDS candidates --------------------------------------------------------
@@ -204,9 +206,9 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
         const long fileEnd = window.end();
         if (searching && (rejected || rejecting) && laterPacket(start, fileEnd))
             return {Verdict::Refuse, position + 1};
-        if (judging && (damaged || searching)) {
+        if (judging && (shown.damaged || searching)) {
             window.setAnchor(start);
-            const bool run = firstConfirmedRun(start, fileEnd, RUN_VERIFIED) >= 0;
+            const bool run = firstConfirmedRun(start, fileEnd, RUN_VERIFIED, NOTHING_ASSUMED) >= 0;
             window.setAnchor(-1);
             if (run)
                 return {Verdict::Refuse, position + 1};
@@ -224,27 +226,27 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
     // What the look at its follower learns of the archive (labels, the
     // hooks' steps) is not used in judging the candidate: a file that ends at
     // the candidate's end does not show it yet.
-    const bool seen = labelsSeen;
-    const long stepped = longestStep;
-    const long follower = followerAt(end, total, &label, &direct);
-    labelsSeen = seen;
-    longestStep = stepped;
+    const bool seen = shown.labels;
+    const long stepped = shown.longestStep;
+    const long follower = followerAt(end, total, &label, &direct, NOTHING_ASSUMED);
+    shown.labels = seen;
+    shown.longestStep = stepped;
     // At a packet boundary the looks for packets inside a followed candidate
     // are spent on an archive that has shown damage; before that, only the
     // look for a run ending where it ends (which payload bytes hardly ever
     // pass), on a packet longer than any of its APID so far: a damaged length
     // claims more than its type's packets hold.
-    const bool before = damaged || searching;
-    uint32_t& longest = longestJudged[apidOf(window.at(start))];
+    const bool before = shown.damaged || searching;
+    uint32_t& longest = shown.longest[apidOf(window.at(start))];
     const bool longer = total > longest;
     longest = std::max(longest, uint32_t(total));
-    longestAny = std::max(longestAny, uint32_t(total));
+    shown.longestAny = std::max(shown.longestAny, uint32_t(total));
     if (follower == FOLLOWER_SHORT && !atEnd) {
         v = eitherWay(start, end, searching, longer, before);
     } else {
         const bool followed = follower != FOLLOWER_NONE;
-        damaged = before || !followed;
-        if (refused(start, end, follower, followed, searching, longer, before)) {
+        shown.damaged = before || !followed;
+        if (refused(start, end, follower, followed, searching, longer, before, NOTHING_ASSUMED)) {
             v = {Verdict::Refuse, position + 1};
         } else if (follower >= 0 && direct) {
             // What the parse takes next, already looked at; what reading it
@@ -261,10 +263,10 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
 // Whether the whole candidate [start, end) is refused, its end `followed`
 // (by a header at `follower`) or not.
 inline bool CcsdsParser::refused(long start, long end, long follower, bool followed, bool searching, bool longer,
-                                 bool before)
+                                 bool before, const Assumed& as)
 {
-    if (followed && ((damaged && (holdsStep(start, end) || (!searching && holdsPair(start, end)))) ||
-                     ((damaged || longer) && swallows(start, end, follower))))
+    if (followed && ((shown.damaged && (holdsStep(start, end) || (!searching && holdsPair(start, end, as)))) ||
+                     ((shown.damaged || longer) && swallows(start, end, follower))))
         return true;
     if (followed && !searching)
         return false;
@@ -276,7 +278,7 @@ inline bool CcsdsParser::refused(long start, long end, long follower, bool follo
     const unsigned step = followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP);
     // The search goes on through the candidate's bytes: a packet before the
     // run, followed by more damage, is kept as any such packet is.
-    return firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END | step | own) >= 0;
+    return firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END | step | own, as) >= 0;
 }
 
 // The verdict on a whole candidate [start, end) whose follower is not (all)
@@ -286,32 +288,30 @@ inline bool CcsdsParser::refused(long start, long end, long follower, bool follo
 CcsdsParser::Verdict CcsdsParser::eitherWay(long start, long end, bool searching, bool longer, bool before)
 {
     const size_t span = size_t(end - start);
-    const bool wasSeen = labelsSeen;
-    const long wasStep = longestStep, wasBudget = chainBudget;
+    const bool wasSeen = shown.labels;
+    const long wasStep = shown.longestStep, wasBudget = chainBudget;
     // Followed: as if by a header right at its end. A follower past what the
     // hooks step over (and labels) could also end a run that begins inside it.
     unsure = false;
-    damaged = before;
-    pinnedEnd = end;
-    pinnedPadding = cache.paddingAfterCcsds(span);
-    pinnedFollower = end;
-    const long steps = (FOLLOWER_STEPS + 1) * std::max(longestStep, long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
-    const long reach = labelsSeen ? 0x10007 : steps + TRAILER_SLACK;
-    if ((damaged || longer) && holdsEnding(start, end, long(span) + 1, long(span) + reach))
+    shown.damaged = before;
+    const Assumed followed{end, cache.paddingAfterCcsds(span), end};
+    const long steps = (FOLLOWER_STEPS + 1) * std::max(shown.longestStep, long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
+    const long reach = shown.labels ? 0x10007 : steps + TRAILER_SLACK;
+    if ((shown.damaged || longer) && holdsEnding(start, end, long(span) + 1, long(span) + reach))
         unsure = true;
-    const bool refusedIfFollowed = unsure || refused(start, end, end, true, searching, longer, before);
-    const bool seen = labelsSeen;
-    const long step = longestStep;
+    const bool refusedIfFollowed = unsure || refused(start, end, end, true, searching, longer, before, followed);
+    const bool seen = shown.labels;
+    const long step = shown.longestStep;
     // Not followed.
-    labelsSeen = wasSeen;
-    longestStep = wasStep;
+    shown.labels = wasSeen;
+    shown.longestStep = wasStep;
     chainBudget = wasBudget;
-    pinnedFollower = FOLLOWER_NONE;
-    const bool refusedIfNot = unsure || refused(start, end, FOLLOWER_NONE, false, searching, longer, before);
-    pinnedEnd = -1;
-    if (refusedIfFollowed || refusedIfNot || labelsSeen != seen || longestStep != step)
+    const Assumed notFollowed{end, followed.padding, FOLLOWER_NONE};
+    const bool refusedIfNot =
+        unsure || refused(start, end, FOLLOWER_NONE, false, searching, longer, before, notFollowed);
+    if (refusedIfFollowed || refusedIfNot || shown.labels != seen || shown.longestStep != step)
         unsure = true;
-    damaged = before;
+    shown.damaged = before;
     return {Verdict::Take, -1};
 }
 
@@ -357,14 +357,14 @@ long CcsdsParser::passRejected(long position, long start)
         }
         const long fileEnd = window.end();
         window.setAnchor(start);
-        const bool later = firstConfirmedRun(start, fileEnd, RUN_AT_FILE_END) >= 0;
+        const bool later = firstConfirmedRun(start, fileEnd, RUN_AT_FILE_END, NOTHING_ASSUMED) >= 0;
         window.setAnchor(-1);
         return later ? position + 1 : -1;
     }
     window.setAnchor(start);
     const long end = start + long(total);
     const bool whole = rejectedFollowed(end, total, REJECTED_HOPS) &&
-                       firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END) < 0;
+                       firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END, NOTHING_ASSUMED) < 0;
     window.setAnchor(-1);
     return whole ? end : position + 1;
 }
@@ -374,7 +374,7 @@ long CcsdsParser::passRejected(long position, long start)
 // type, whole, that is so followed: damage comes in runs.
 bool CcsdsParser::rejectedFollowed(long end, size_t length, int hops)
 {
-    if (followerAt(end, length, nullptr, nullptr) != FOLLOWER_NONE)
+    if (followerAt(end, length, nullptr, nullptr, NOTHING_ASSUMED) != FOLLOWER_NONE)
         return true;
     if (hops == 0)
         return false;
@@ -391,13 +391,13 @@ bool CcsdsParser::rejectedFollowed(long end, size_t length, int hops)
 
 // Whether the packet of `total` bytes at `header` is whole within the file
 // and followed by what the parse would take next.
-bool CcsdsParser::confirmedAt(long header, size_t total, bool atFileEnd)
+bool CcsdsParser::confirmedAt(long header, size_t total, bool atFileEnd, const Assumed& as)
 {
     if (window.fill(header, total) < total) {
         shortOf(header + long(total));
         return false;
     }
-    const long f = followerAt(header + long(total), total, nullptr, nullptr);
+    const long f = followerAt(header + long(total), total, nullptr, nullptr, as);
     return f >= 0 || (f == FOLLOWER_SHORT && (atFileEnd || header + long(total) == cache.currentFileSize()));
 }
 
@@ -411,7 +411,7 @@ bool CcsdsParser::confirmedAt(long header, size_t total, bool atFileEnd)
 // - RUN_AFTER_FRAME_STEP: a run may begin with the hooks' step (a frame's
 //   trailer and header) inside the candidate. Only for a candidate that is
 //   not followed: the step after one that is can be seen from its last byte.
-long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
+long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how, const Assumed& as)
 {
     // Against a candidate with the archive's fixed bits only a header with
     // them tells (below): the places between are stepped over at once.
@@ -421,7 +421,7 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
     // candidate, reaches a header that the places after it find themselves:
     // the hooks are asked only where one would end past it. (Before the
     // first step, they are not asked.)
-    const long stepFrom = (how & RUN_AFTER_FRAME_STEP) ? std::max(start + 1, end - longestStep) : end;
+    const long stepFrom = (how & RUN_AFTER_FRAME_STEP) ? std::max(start + 1, end - shown.longestStep) : end;
     // Where a run begins is read from the candidate's bytes alone, with
     // RUN_OWN_BYTES; what follows it is read wherever it stands.
     const bool own = how & RUN_OWN_BYTES;
@@ -507,7 +507,7 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
         // is of a length the archive's packets have: a damaged header claims
         // such packets, bytes of a payload that pass for a header of a type
         // of any length claim as much as their length field says.
-        if (own && h + long(total) > end && total > std::max<size_t>(longestAny, OWN_RUN_LENGTH))
+        if (own && h + long(total) > end && total > std::max<size_t>(shown.longestAny, OWN_RUN_LENGTH))
             continue;
         // A run ending where the candidate ends shares its follower: it tells
         // against the candidate only when its header's fixed bits are the
@@ -516,20 +516,20 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how)
         if ((how & RUN_VERIFIED) && after <= end && after >= end - TRAILER_SLACK &&
             !sameFixedBits(window.at(start), window.at(h)))
             continue;
-        if ((how & RUN_VERIFIED) && window.fill(h, total) < total && holdsConfirmedRun(h, total))
+        if ((how & RUN_VERIFIED) && window.fill(h, total) < total && holdsConfirmedRun(h, total, as))
             continue; // the bytes written of its claim already hold a run: no run of its own
         bool confirmed;
         if (how & RUN_AT_FILE_END) {
-            confirmed = confirmedAt(h, total, true);
+            confirmed = confirmedAt(h, total, true, as);
         } else if (window.fill(h, total) < total) {
             shortOf(h + long(total));
             confirmed = false;
         } else {
-            confirmed = followerAt(h + long(total), total, nullptr, nullptr) >= 0;
+            confirmed = followerAt(h + long(total), total, nullptr, nullptr, as) >= 0;
         }
         if (!confirmed)
             continue;
-        if ((how & RUN_VERIFIED) && firstConfirmedRun(h, h + long(total), RUN_AT_FILE_END) >= 0)
+        if ((how & RUN_VERIFIED) && firstConfirmedRun(h, h + long(total), RUN_AT_FILE_END, as) >= 0)
             continue;
         return q;
     }
@@ -577,7 +577,7 @@ bool CcsdsParser::stepBeginsInside(long q, long end)
 // (a run confirmed by what follows it, not by the end of the file): then the
 // packet is no run of its own in the finished file either. Bytes of a
 // payload that pass for a header claiming far claim the packets after them.
-bool CcsdsParser::holdsConfirmedRun(long header, size_t total)
+bool CcsdsParser::holdsConfirmedRun(long header, size_t total, const Assumed& as)
 {
     const bool wasUnsure = unsure;
     const long anchor = window.anchor();
@@ -585,7 +585,7 @@ bool CcsdsParser::holdsConfirmedRun(long header, size_t total)
     // A candidate anchored before it keeps it in the window too.
     if (anchor < 0 || anchor > header)
         window.setAnchor(header);
-    const bool run = firstConfirmedRun(header, header + long(total), RUN_AT_FILE_END) >= 0 && !unsure;
+    const bool run = firstConfirmedRun(header, header + long(total), RUN_AT_FILE_END, as) >= 0 && !unsure;
     window.setAnchor(anchor);
     unsure = wasUnsure;
     return run;
@@ -675,8 +675,8 @@ bool CcsdsParser::laterPacket(long pos, long fileEnd)
         if (o + long(total) > fileEnd)
             continue;
         window.setAnchor(o);
-        const bool found = confirmedAt(o, total, o + long(total) == fileEnd) &&
-                           !swallows(o, o + long(total), followerAt(o + long(total), total, nullptr, nullptr));
+        const bool found = confirmedAt(o, total, o + long(total) == fileEnd, NOTHING_ASSUMED) &&
+                           !swallows(o, o + long(total), followerAt(o + long(total), total, nullptr, nullptr, NOTHING_ASSUMED));
         window.setAnchor(-1);
         if (found) {
             last.found = o;
@@ -695,13 +695,13 @@ bool CcsdsParser::laterPacket(long pos, long fileEnd)
 // on from there, as after any packet), else FOLLOWER_NONE. `direct` tells
 // whether the header is where the parse's own next step finds it, and
 // `label` then gets the label before it.
-long CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct)
+long CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct, const Assumed& as)
 {
     if (direct)
         *direct = false;
     // Only a packet that may carry the candidate's padding shares its follower.
-    if (end == pinnedEnd && cache.paddingAfterCcsds(length) == pinnedPadding)
-        return pinnedFollower;
+    if (end == as.end && cache.paddingAfterCcsds(length) == as.padding)
+        return as.follower;
     long first = -1;
     long at = end;
     for (int step = 0; step <= FOLLOWER_STEPS; ++step) {
@@ -819,10 +819,10 @@ bool CcsdsParser::swallows(long start, long end, long follower)
 bool CcsdsParser::holdsStep(long start, long end)
 {
     // Hooks that read the stream would cost a seek per place: left out.
-    if (longestStep == 0 || cache.skipHook != TelemetryCache::Hook::Overridden)
+    if (shown.longestStep == 0 || cache.skipHook != TelemetryCache::Hook::Overridden)
         return false;
     // From the last byte the hooks may step over a pad byte: not looked at.
-    for (long q = std::max(start + 1, end - longestStep); q <= end - 2; ++q) {
+    for (long q = std::max(start + 1, end - shown.longestStep); q <= end - 2; ++q) {
         // Near the end of the file a hook may take the few bytes left as a
         // step: none is counted there, and where one may still begin, the
         // verdict waits for the bytes (the places after it are shown fewer).
@@ -852,7 +852,7 @@ bool CcsdsParser::holdsEnding(long start, long end, long low, long high)
     if (forEachEnding(b, n, low, uint32_t(high - low), archiveBits(),
                       [&](long i) { return cache.validHeader(b + i) || cache.plausibleHeader(b + i); }))
         return true;
-    return labelsSeen && forEachLabel(b, n, [](long) { return true; });
+    return shown.labels && forEachLabel(b, n, [](long) { return true; });
 }
 
 // Whether the candidate [start, end) holds a packet that is followed: a
@@ -861,7 +861,7 @@ bool CcsdsParser::holdsEnding(long start, long end, long low, long high)
 // header that passes. Intact packets inside a damaged header's claim do,
 // wherever more damage cuts their run short; an intact packet's payload
 // hardly ever does.
-bool CcsdsParser::holdsPair(long start, long end)
+bool CcsdsParser::holdsPair(long start, long end, const Assumed& as)
 {
     window.fill(start, size_t(end - start));
     const long n = end - start;
@@ -878,13 +878,13 @@ bool CcsdsParser::holdsPair(long start, long end)
         // the candidate's: bytes of a payload seldom are.
         if (after >= end - TRAILER_SLACK && !sameFixedBits(window.at(start), window.at(start + i)))
             return false;
-        const long f = followerAt(after, size_t(after - start - i), nullptr, nullptr);
+        const long f = followerAt(after, size_t(after - start - i), nullptr, nullptr, as);
         // The look past may have moved the window: the scan reads on from it.
         window.fill(start, size_t(n));
         b = window.at(start);
         return f >= 0;
     });
-    if (pair || !labelsSeen)
+    if (pair || !shown.labels)
         return pair;
     // A label stands only before a packet: one inside, before a header that
     // passes, is the next packet's.

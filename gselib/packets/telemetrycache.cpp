@@ -1,6 +1,7 @@
 #include "gselib/packets/telemetrycache.h"
 
 #include "gselib/packets/ccsdspacket.h"
+#include "gselib/packets/ccsdsparser.h"
 #include "gselib/packets/timeresolver.h"
 #include "gselib/packets/tompacket.h"
 #include "tools/util/checksum.h"
@@ -57,7 +58,8 @@ FILE* openRegularFile(const char* path)
 TelemetryCache::TelemetryCache(TimeResolver* resolver)
     : packetBuffer(new unsigned char[PACKET_BUFFER_SIZE]),
       labelBuffer(new unsigned char[LABEL_BUFFER_SIZE]),
-      resolver(resolver)
+      resolver(resolver),
+      ccsds(std::make_unique<CcsdsParser>(*this, window))
 {
 }
 
@@ -239,7 +241,7 @@ void TelemetryCache::resetParseState()
     tomReads = PartialReads();
     ccsdsReads = PartialReads();
     lookahead = Lookahead();
-    ccsds.reset();
+    ccsds->reset();
 }
 
 TMPacketPtr TelemetryCache::get(unsigned int i) const
@@ -288,8 +290,10 @@ long TelemetryCache::currentFileSize() const
 bool TelemetryCache::backOff(PartialReads& reads, long fileEnd, long position)
 {
     // A file that grew since the last back-off is still being written: the
-    // packet is not given up on however often the caller polls.
-    if (reads.count > 0 && reads.fileEnd != fileEnd)
+    // packet is not given up on however often the caller polls. The count
+    // is the file's, not a packet's: once spent, every partial packet left
+    // is stepped over without waiting, until the file grows.
+    if (reads.fileEnd != fileEnd)
         reads.count = 0;
     reads.fileEnd = fileEnd;
     if (reads.count < PARTIAL_READ_LIMIT) {
@@ -297,8 +301,12 @@ bool TelemetryCache::backOff(PartialReads& reads, long fileEnd, long position)
         message("Read partial packet...backing up to index %ld", position);
         return true;
     }
-    reads.count = 0;
     return false;
+}
+
+bool TelemetryCache::backOffsSpent(const PartialReads& reads, long fileEnd) const
+{
+    return reads.fileEnd == fileEnd && reads.count >= PARTIAL_READ_LIMIT;
 }
 
 void TelemetryCache::reserveFor(long fileSize)
@@ -401,7 +409,6 @@ void TelemetryCache::parseTom()
                             dataBytes + TomPacket::TRAILER_SIZE);
                 }
             } else {
-                tomReads.count = 0;
                 const size_t covered = dataBytes + TomPacket::HEADER_SIZE;
                 // While resynchronising most candidates are garbage: rule them out cheaply.
                 if ((skipped == 0 || window.checksumMayMatch(position, covered)) && tomChecksumOk(position, covered)) {
@@ -454,7 +461,7 @@ bool TelemetryCache::plausibleHeader(const unsigned char*)
 void TelemetryCache::parseCcsds()
 {
     window.reset(file, position);
-    ccsds.parse(position, opening);
+    ccsds->parse(position, opening);
     std::fseek(file, position, SEEK_SET);
 }
 

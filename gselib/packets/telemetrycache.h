@@ -11,7 +11,6 @@
 // With a header test that tells packets from other bytes, every CCSDS
 // candidate is judged by one rule about damaged headers (CcsdsParser).
 #include "gselib/packets/archivewindow.h"
-#include "gselib/packets/ccsdsparser.h"
 #include "gselib/packets/tmmeta.h"
 #include "gselib/packets/tmpacket.h"
 
@@ -24,6 +23,7 @@
 
 namespace GseLib {
 
+class CcsdsParser;
 class TimeResolver;
 
 class TelemetryCache : public QObject
@@ -139,7 +139,7 @@ protected:
 private:
     friend class CcsdsParser;
 
-    // Consecutive back-offs on a partial packet, and the file size seen at the last one.
+    // Back-offs on partial packets while the file has not grown, and the file size seen at the last one.
     struct PartialReads
     {
         int count = 0;
@@ -164,8 +164,10 @@ private:
     void flushMessages();
     void resetParseState();
     // True to back off on a partial packet at `position` (saying so), false
-    // to step over a byte.
+    // to step over a byte: once the file, `fileEnd` bytes long, has not
+    // grown for PARTIAL_READ_LIMIT back-offs (backOffsSpent).
     bool backOff(PartialReads& reads, long fileEnd, long position);
+    bool backOffsSpent(const PartialReads& reads, long fileEnd) const;
     void accept(TMPacketPtr&& packet);
     void reserveFor(long fileSize);
     void releasePackets();
@@ -181,7 +183,7 @@ private:
     PartialReads tomReads;
     PartialReads ccsdsReads;
     ArchiveWindow window;
-    CcsdsParser ccsds{*this, window};
+    std::unique_ptr<CcsdsParser> ccsds; // its state, kept out of this header
     Lookahead lookahead;
     Hook skipHook = Hook::Unknown;
     Hook streamHook = Hook::Unknown;
