@@ -2,7 +2,8 @@
 // The growing-file check of the archive targets: the bytes written from an
 // empty file a few at a time, the cache grown after each write and then
 // until the back-offs on a partial packet are spent, must end with the
-// packets (bytes and ground times) of a read of the whole file, so settled.
+// packets (bytes and ground times) of a read of the whole file, so settled;
+// and so again after the file was truncated under the reader and written anew.
 #include "gselib/packets/telemetrycache.h"
 
 #include <algorithm>
@@ -64,6 +65,17 @@ inline void check(GseLib::TelemetryCache& cache, const std::string& path, const 
         std::fflush(f);
         cache.grow();
     }
+    std::fclose(f);
+    settle(cache, size);
+    if (packetsOf(cache) != whole)
+        std::abort();
+
+    // Truncated under the reader, which looks, then written again at once:
+    // read anew from the start, the same packets.
+    f = openOrAbort(path, "wb");
+    cache.grow();
+    if (size)
+        std::fwrite(data, 1, size, f);
     std::fclose(f);
     settle(cache, size);
     if (packetsOf(cache) != whole)

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <filesystem>
 #include <cstdarg>
 #include <cstring>
 #include <string_view>
@@ -149,6 +150,9 @@ void TelemetryCache::flushMessages()
 void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
 {
     path = newPath;
+    // The file at the path is looked for again from wherever the program runs then.
+    std::error_code failed;
+    followedPath = std::filesystem::absolute(path, failed).string();
     mark = ReadMark();
     takeStream(openRegularFile(path.c_str()));
     if (!file)
@@ -191,18 +195,20 @@ void TelemetryCache::takeStream(FILE* stream)
 // place, and writes a new recording from the start. Told apart from growth
 // by the size, and by the bytes read at the start of the file and just
 // before the position (a new recording's first label or header differs from
-// the old one's in its time): a stat, an fstat and two short reads a grow.
+// the old one's in its time): a stat and two short reads a grow, and one
+// more (two near the start) after a read that moved on.
 bool TelemetryCache::startedAnew()
 {
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)
-        && (uint64_t(st.st_dev) != mark.device || uint64_t(st.st_ino) != mark.inode)) {
+    const bool found = ::stat(followedPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (found && (uint64_t(st.st_dev) != mark.device || uint64_t(st.st_ino) != mark.inode)) {
         // The file read was renamed or removed and another put at the path:
         // that one is followed now, read on when it holds the bytes read.
-        if (FILE* other = openRegularFile(path.c_str()))
+        if (FILE* other = openRegularFile(followedPath.c_str()))
             takeStream(other);
     }
-    const long size = currentFileSize();
+    const bool same = found && uint64_t(st.st_dev) == mark.device && uint64_t(st.st_ino) == mark.inode;
+    const long size = same ? long(st.st_size) : currentFileSize();
     if (size < position) {
         message("File %s is %ld bytes, shorter than the read position %ld...reading it anew from the start",
                 path.c_str(), size, position);
@@ -228,6 +234,7 @@ void TelemetryCache::readAnew()
     else
         packets.erase(packets.begin() + long(first), packets.end());
     position = 0;
+    mark.at = -1;
     mark.headLength = 0;
     mark.tailLength = 0;
     meta = TmMeta(QString::fromUtf8(path.c_str()));
@@ -241,6 +248,10 @@ void TelemetryCache::readAnew()
 
 void TelemetryCache::markRead()
 {
+    // Where the read has not moved, the bytes marked were just found again.
+    if (position == mark.at)
+        return;
+    mark.at = position;
     const int fd = fileno(file);
     const size_t n = size_t(std::clamp<long>(position, 0, long(MARK_BYTES)));
     if (mark.headLength < n)

@@ -178,6 +178,7 @@ private:
     {
         uint64_t device = 0;
         uint64_t inode = 0;
+        long at = -1; // the read position the bytes were marked at
         size_t headLength = 0;
         size_t tailLength = 0;
         unsigned char head[MARK_BYTES];
@@ -224,6 +225,7 @@ private:
     bool inParse = false;
     bool opening = false; // the parse of changeFile
     ReadMark mark;
+    std::string followedPath; // the path, made absolute
     size_t fileFirstPacket = 0; // the followed file's first packet
     uint64_t parses = 0;
 };
