@@ -255,7 +255,8 @@ TEST_F(TelemetryFileTest, CursorsOnAFileStartedAnewGiveItsPacketsFromTheFirst)
     EXPECT_EQ(searching.seekNextMatch(4), -1);
     const uint64_t generation = TelemetryFile::sharedCacheGeneration();
 
-    archive("b.dat", {7, 4, 8});
+    // A later recording: times from 500 on.
+    dir.write("b.dat", ccsdsPacket(7, 0, 12, 500) + ccsdsPacket(4, 1, 12, 501) + ccsdsPacket(8, 2, 12, 502));
     TelemetryFile::updateSharedCache();
     ASSERT_EQ(cache->count(), 5u);
     EXPECT_EQ(cache->get(1), kept);
@@ -272,6 +273,14 @@ TEST_F(TelemetryFileTest, CursorsOnAFileStartedAnewGiveItsPacketsFromTheFirst)
     EXPECT_EQ(searching.lastMatchIndex(), -1);
     EXPECT_EQ(searching.searchMarkIndex(), -1);
     EXPECT_EQ(searching.seekNextMatch(4), 3);
+    // Timed as a read of the first file and the new second one.
+    TelemetryCache fresh(new UnixTimeResolver);
+    fresh.setPacketFormat(TelemetryCache::CCSDS);
+    fresh.changeFile(a, true);
+    fresh.changeFile(b, false);
+    ASSERT_EQ(fresh.count(), 5u);
+    for (unsigned i = 0; i < 5; ++i)
+        EXPECT_EQ(cache->get(i)->relativeTime(), fresh.get(i)->relativeTime()) << i;
 
     // One file, truncated under the reader and written again: a cursor that
     // walked it starts before its first packet.
