@@ -350,16 +350,9 @@ Bytes recording(int kind, uint32_t seconds, size_t count, std::vector<Bytes>* pa
         group.push_back(packets->back());
         if (group.size() < 1 + rng() % 3 && i + 1 < count)
             continue;
-        Bytes f = {0xFE, 0xFA, 0x30, 0xC8, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00};
-        for (const Bytes& p : group) {
-            append(f, p);
-            if (p.size() % 2)
-                f.push_back(0);
-        }
-        appendFrameChecksum(f);
         if (kind == 3)
             label(s);
-        append(out, f);
+        append(out, frame(group));
         group.clear();
     }
     return out;
