@@ -155,8 +155,31 @@ void BM_ResyncAfterMiBOfNoise(benchmark::State& state)
     parse(state, TomAfterNoise);
 }
 
+// A poll of a followed file that has not grown: what each grow() costs
+// before any parse (the look for a file started anew, the read of an empty
+// tail).
+void BM_GrowUnchanged(benchmark::State& state)
+{
+    DataInterpretation::init(nullptr, false, nullptr, {});
+    const QString path = folder().filePath("followed.dat");
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        std::abort();
+    for (int i = 0; i < 1000; ++i)
+        f.write(ArchiveTestData::ccsdsPacket(0x100 + i % 7, i, 64, uint32_t(i)));
+    f.close();
+    TelemetryCache cache(new UnixTimeResolver);
+    cache.setPacketFormat(TelemetryCache::CCSDS);
+    cache.changeFile(path.toStdString(), true);
+    for (auto _ : state)
+        cache.grow();
+    if (cache.count() != 1000)
+        state.SkipWithError("wrong packet count");
+}
+
 } // namespace
 
+BENCHMARK(BM_GrowUnchanged)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ParseTom)->Arg(64)->Arg(4096)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ParseCcsds)->Arg(64)->Arg(4096)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ResyncAfterMiBOfNoise)->Arg(256)->Unit(benchmark::kMillisecond)->UseRealTime();

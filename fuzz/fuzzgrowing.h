@@ -3,7 +3,8 @@
 // empty file a few at a time, the cache grown after each write and then
 // PARTIAL_READ_LIMIT + 1 times, must hold the packets (bytes, order and
 // ground times) of a read of the finished file grown as often; 30 more grows
-// of the unchanged file must write no line.
+// of the unchanged file must write no line; and so again after the file was
+// truncated under the reader and written anew.
 #include "fuzzquiet.h"
 #include "gselib/packets/telemetrycache.h"
 
@@ -79,6 +80,18 @@ inline void check(GseLib::TelemetryCache& cache, const std::string& path, const 
     cache.setMessageStream(FuzzQuiet::nullFile());
     std::fclose(lines);
     if (written != 0)
+        std::abort();
+
+    // Truncated under the reader, which looks, then written again at once:
+    // read anew from the start, the same packets once settled.
+    f = openOrAbort(path, "wb");
+    cache.grow();
+    if (size)
+        std::fwrite(data, 1, size, f);
+    std::fclose(f);
+    cache.grow();
+    settle(cache);
+    if (packetsOf(cache) != whole)
         std::abort();
 }
 

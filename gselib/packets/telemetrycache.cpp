@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <filesystem>
 #include <cstdarg>
 #include <cstring>
 #include <string_view>
@@ -51,6 +52,20 @@ FILE* openRegularFile(const char* path)
     if (!f)
         ::close(fd);
     return f;
+}
+
+// Up to n bytes of the file at pos, without moving its stream.
+size_t readAt(int fd, long pos, unsigned char* out, size_t n)
+{
+    size_t got = 0;
+    while (got < n) {
+        const ssize_t k = ::pread(fd, out + got, n - got, off_t(pos) + off_t(got));
+        if (k > 0)
+            got += size_t(k);
+        else if (k == 0 || errno != EINTR)
+            break;
+    }
+    return got;
 }
 
 } // namespace
@@ -137,25 +152,19 @@ void TelemetryCache::flushMessages()
 void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
 {
     path = newPath;
-    if (file) {
-        std::fclose(file);
-        file = nullptr;
-    }
-    file = openRegularFile(path.c_str());
-    if (!file) {
+    // The file at the path is looked for again from wherever the program runs then.
+    std::error_code failed;
+    followedPath = std::filesystem::absolute(path, failed).string();
+    mark = ReadMark();
+    takeStream(openRegularFile(path.c_str()));
+    if (!file)
         message("TMF::changeFile(%s) FAILED", path.c_str());
-    } else {
-        if (!streamBuffer)
-            streamBuffer.reset(new char[STREAM_BUFFER_SIZE]);
-        std::setvbuf(file, streamBuffer.get(), _IOFBF, STREAM_BUFFER_SIZE);
-        // Only this thread reads the stream: no locking per call.
-        __fsetlocking(file, FSETLOCKING_BYCALLER);
-    }
     position = 0;
     meta = TmMeta(QString::fromUtf8(path.c_str()));
     resetParseState();
     if (clearFirst)
         clear();
+    fileFirstPacket = packets.size();
     if (file) {
         // What stands at the end of the file is decided as in a finished
         // file: an archive opened once gives every packet it holds.
@@ -165,10 +174,99 @@ void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
     }
 }
 
+void TelemetryCache::takeStream(FILE* stream)
+{
+    if (file)
+        std::fclose(file);
+    file = stream;
+    if (!file)
+        return;
+    if (!streamBuffer)
+        streamBuffer.reset(new char[STREAM_BUFFER_SIZE]);
+    std::setvbuf(file, streamBuffer.get(), _IOFBF, STREAM_BUFFER_SIZE);
+    // Only this thread reads the stream: no locking per call.
+    __fsetlocking(file, FSETLOCKING_BYCALLER);
+    struct stat st;
+    if (::fstat(fileno(file), &st) == 0) {
+        mark.device = uint64_t(st.st_dev);
+        mark.inode = uint64_t(st.st_ino);
+    }
+}
+
+// A recorder that restarts truncates its archive, or puts a new one in its
+// place, and writes a new recording from the start. Told apart from growth
+// by the size, and by the bytes read at the start of the file and just
+// before the position (a new recording's first label or header differs from
+// the old one's in its time): a stat and two short reads a grow, and one
+// more (two near the start) after a read that moved on.
+bool TelemetryCache::startedAnew()
+{
+    struct stat st;
+    const bool found = ::stat(followedPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (found && (uint64_t(st.st_dev) != mark.device || uint64_t(st.st_ino) != mark.inode)) {
+        // The file read was renamed or removed and another put at the path:
+        // that one is followed now, read on when it holds the bytes read.
+        if (FILE* other = openRegularFile(followedPath.c_str()))
+            takeStream(other);
+    }
+    const bool same = found && uint64_t(st.st_dev) == mark.device && uint64_t(st.st_ino) == mark.inode;
+    const long size = same ? long(st.st_size) : currentFileSize();
+    if (size < position) {
+        message("File %s is %ld bytes, shorter than the read position %ld...reading it anew from the start",
+                path.c_str(), size, position);
+        return true;
+    }
+    const int fd = fileno(file);
+    unsigned char now[MARK_BYTES];
+    if (readAt(fd, 0, now, mark.headLength) == mark.headLength && std::memcmp(now, mark.head, mark.headLength) == 0
+        && readAt(fd, position - long(mark.tailLength), now, mark.tailLength) == mark.tailLength
+        && std::memcmp(now, mark.tail, mark.tailLength) == 0)
+        return false;
+    message("File %s of %ld bytes was written anew before the read position %ld...reading it anew from the start",
+            path.c_str(), size, position);
+    return true;
+}
+
+// As changeFile reads the file, but the earlier files' packets stay.
+void TelemetryCache::readAnew()
+{
+    const size_t first = std::min(fileFirstPacket, packets.size());
+    if (first == 0)
+        releasePackets();
+    else
+        packets.erase(packets.begin() + long(first), packets.end());
+    position = 0;
+    mark.at = -1;
+    mark.headLength = 0;
+    mark.tailLength = 0;
+    meta = TmMeta(QString::fromUtf8(path.c_str()));
+    resetParseState();
+    // The earlier files' packets are timed as when they were read.
+    resetResolver();
+    for (const TMPacketPtr& p : packets)
+        resolver->handlePacket(p);
+    emit fileStartedAnew(int(std::min<size_t>(first, INT32_MAX)));
+}
+
+void TelemetryCache::markRead()
+{
+    // Where the read has not moved, the bytes marked were just found again.
+    if (position == mark.at)
+        return;
+    mark.at = position;
+    const int fd = fileno(file);
+    const size_t n = size_t(std::clamp<long>(position, 0, long(MARK_BYTES)));
+    if (mark.headLength < n)
+        mark.headLength = readAt(fd, 0, mark.head, n) == n ? n : 0;
+    mark.tailLength = readAt(fd, position - long(n), mark.tail, n) == n ? n : 0;
+}
+
 void TelemetryCache::grow()
 {
     if (!file)
         return;
+    if (!opening && startedAnew())
+        readAnew();
     std::fseek(file, position, SEEK_SET);
     if (position == 0)
         adjustStartPos(file, &position);
@@ -196,6 +294,7 @@ void TelemetryCache::grow()
         parseCustomPackets();
         break;
     }
+    markRead();
 }
 
 void TelemetryCache::releasePackets()
@@ -227,8 +326,14 @@ void TelemetryCache::releasePackets()
 void TelemetryCache::clear()
 {
     releasePackets();
-    resolver->reset();
+    fileFirstPacket = 0;
+    resetResolver();
     resetParseState();
+}
+
+void TelemetryCache::resetResolver()
+{
+    resolver->reset();
     if (meta.valid) {
         const QDateTime t0 = meta.datetimeFromTidDir();
         if (t0.isValid())
@@ -255,6 +360,7 @@ void TelemetryCache::appendPacket(const TMPacketPtr& packet)
     if (packets.size() > maxPackets) {
         const size_t n = std::min(removeCount, packets.size());
         packets.erase(packets.begin(), packets.begin() + long(n));
+        fileFirstPacket -= std::min(n, fileFirstPacket);
         emit packetsRemoved(int(n));
     }
 }

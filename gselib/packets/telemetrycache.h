@@ -8,6 +8,10 @@
 // Resynchronisation, partial packets and corrupt archives are reported with
 // printf-style lines on the standard error stream (see setMessageStream).
 //
+// A followed file that was started anew under the reader (truncated, or
+// another file put in its place, by a recorder that restarts) is read again
+// from its start, with a line that says so.
+//
 // With a header test that tells packets from other bytes, every CCSDS
 // candidate is judged by one rule about damaged headers (CcsdsParser).
 #include "gselib/packets/archivewindow.h"
@@ -48,7 +52,11 @@ public:
 
     // Opens an archive (re-reading its tm.meta) and parses it from the start.
     void changeFile(const std::string& path, bool clearFirst);
-    // Parses what was appended since the last parse.
+    // Parses what was appended since the last parse. When the file at the
+    // path is shorter than the read position, or holds other bytes where the
+    // read has been (at its start and before the position), it was started
+    // anew: its packets are dropped (fileStartedAnew) and it is read again
+    // from its start, as changeFile reads it but as a file still written.
     void grow();
     // Releases every packet and resets the resolver (the read position stays).
     void clear();
@@ -74,6 +82,10 @@ public:
 
 signals:
     void packetsRemoved(int count);
+    // The followed file was started anew: its packets, from `first` on (the
+    // earlier files' of setSharedCacheFiles stay), were dropped, and are read
+    // again from its start.
+    void fileStartedAnew(int first);
 
 protected:
     // Called by grow() for a format that is neither TOM nor CCSDS.
@@ -157,12 +169,36 @@ private:
     // Whether a hook is overridden, found out on its first call.
     enum class Hook { Unknown, Base, Overridden };
 
+    // What tells the file read so far from one started anew under the
+    // reader: its identity, and the bytes read at its start and just before
+    // the read position (labels and headers of a new recording differ there
+    // in their times).
+    static constexpr size_t MARK_BYTES = 64;
+    struct ReadMark
+    {
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        long at = -1; // the read position the bytes were marked at
+        size_t headLength = 0;
+        size_t tailLength = 0;
+        unsigned char head[MARK_BYTES];
+        unsigned char tail[MARK_BYTES];
+    };
+
     void parseTom();
     void parseCcsds();
     void skippedMessage(long skipped, long to);
     void endMessage();
     void flushMessages();
     void resetParseState();
+    void resetResolver();
+    // Closes the open stream and reads `stream` (may be null) instead.
+    void takeStream(FILE* stream);
+    // Whether the followed file was started anew; says so. Follows another
+    // file put at the path.
+    bool startedAnew();
+    void readAnew();
+    void markRead();
     // True to back off on a partial packet at `position` (saying so), false
     // to step over a byte: once the file, `fileEnd` bytes long, has not
     // grown for PARTIAL_READ_LIMIT back-offs (backOffsSpent).
@@ -190,6 +226,9 @@ private:
     Hook packetHook = Hook::Unknown;
     bool inParse = false;
     bool opening = false; // the parse of changeFile
+    ReadMark mark;
+    std::string followedPath; // the path, made absolute
+    size_t fileFirstPacket = 0; // the followed file's first packet
     uint64_t parses = 0;
 };
 

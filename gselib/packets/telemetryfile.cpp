@@ -18,6 +18,8 @@ void TelemetryFile::setSharedCache(TelemetryCache* cache)
     delete cache_;
     cache_ = cache;
     ++cacheGeneration_;
+    if (cache_)
+        QObject::connect(cache_, &TelemetryCache::fileStartedAnew, [] { ++cacheGeneration_; });
 }
 
 void TelemetryFile::setSharedCacheFile(const std::string& path)
@@ -56,8 +58,10 @@ TMPacketPtr TelemetryFile::packetAt(int i)
 
 TelemetryFile::TelemetryFile()
 {
-    if (cache_)
+    if (cache_) {
         connect(cache_, &TelemetryCache::packetsRemoved, this, &TelemetryFile::handleCachePacketsRemoved);
+        connect(cache_, &TelemetryCache::fileStartedAnew, this, &TelemetryFile::handleCacheFileStartedAnew);
+    }
 }
 
 TelemetryFile::~TelemetryFile() = default;
@@ -248,6 +252,18 @@ void TelemetryFile::handleCachePacketsRemoved(int n)
     }
     lastMatch = lastMatch - n < 0 ? -1 : lastMatch - n;
     searchMark = searchMark - n < 0 ? -1 : searchMark - n;
+}
+
+void TelemetryFile::handleCacheFileStartedAnew(int first)
+{
+    if (current >= first) {
+        current = std::max(first - 1, 0);
+        beforeFirst = first == 0;
+    }
+    if (lastMatch >= first)
+        lastMatch = -1;
+    if (searchMark >= first)
+        searchMark = -1;
 }
 
 QFileInfo TelemetryFile::fileInfo() const

@@ -46,8 +46,9 @@ public:
     static void setSharedCacheFiles(const std::vector<std::string>& paths);
     static void updateSharedCache();
     // Advances whenever another cache is installed or the shared cache opens
-    // a file, so caches built over its packets (the message log) know to start
-    // again; growth of the same file leaves it alone.
+    // a file, or reads its file anew (a file started anew under it), so caches
+    // built over its packets (the message log) know to start again; growth of
+    // the same file leaves it alone.
     static uint64_t sharedCacheGeneration() { return cacheGeneration_; }
 
     TelemetryFile();
@@ -82,6 +83,10 @@ public:
 
 public slots:
     void handleCachePacketsRemoved(int count);
+    // The packets from `first` on were dropped to be read again: a cursor on
+    // them goes back to just before them, so that it gives each packet read
+    // again; one before them stays.
+    void handleCacheFileStartedAnew(int first);
 
 private:
     static TelemetryCache* cache_;

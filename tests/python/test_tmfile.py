@@ -4,6 +4,7 @@ import json
 import os
 import shutil
 import struct
+import textwrap
 
 import pytest
 
@@ -251,3 +252,45 @@ def test_folder_of_a_file_that_is_gone(kora, tmp_path, monkeypatch):
     finally:
         os.remove(os.path.join(mcal_root, "z.mcal"))
     assert os.listdir(work) == [] and os.listdir(folder) == []
+
+
+def test_objects_kept_across_a_file_started_anew(tmp_path):
+    # The archive is truncated under the script and a recording that starts
+    # two packets later is written in its place; the script opens it again
+    # (the module reads no further by itself). The packet taken before keeps
+    # its bytes and stored fields; the kept TMFile shows the new recording.
+    folder = tmp_path / os.path.basename(os.path.dirname(conftest.KORA))
+    shutil.copytree(os.path.dirname(conftest.KORA), folder)
+    path = str(folder / os.path.basename(conftest.KORA))
+    code = textwrap.dedent("""
+        import json, struct, cvekutil
+        path = %r
+        f = cvekutil.open_tmfile(path)
+        before = f.length()
+        p = f.get_pkt(2)
+        stored = [p.index(), p._raw_packet(), p.unix_timestamp(), p.marker_id()]
+        data = open(path, "rb").read()
+        at = 0
+        for _ in range(2):
+            at += struct.unpack(">H", data[at + 2:at + 4])[0] + 12
+        with open(path, "r+b") as out:
+            out.truncate(0)
+            out.write(data[at:])
+        cvekutil.initCVekUtil(path)
+        try:
+            p.all_data(9001)
+            refused = ""
+        except RuntimeError as e:
+            refused = str(e)
+        print(json.dumps({"lengths": [before, f.length()],
+                          "stored": stored == [p.index(), p._raw_packet(), p.unix_timestamp(), p.marker_id()],
+                          "first": [f.get_pkt(0).index(), f.get_pkt(0)._raw_packet() == stored[1]],
+                          "refused": refused}))
+    """) % path
+    r = conftest.run_python(code)
+    assert r.returncode == 0, r.stderr
+    got = json.loads(r.stdout.splitlines()[-1])
+    assert got["lengths"][1] == got["lengths"][0] - 2
+    assert got["stored"] is True
+    assert got["first"] == [0, True]
+    assert got["refused"] == "TMPacket belongs to an archive that a later initCVekUtil replaced."

@@ -324,6 +324,177 @@ TEST(TolvaTelemetryCache, ArchiveReadWholeOrWhileWrittenGivesTheSamePackets)
 
 namespace {
 
+// An archive of `count` packets timed from `seconds` on, of one of four
+// kinds: bare, behind labels, in frames of 1 to 3, in frames behind labels.
+// Its packets' bytes go to `packets`.
+Bytes recording(int kind, uint32_t seconds, size_t count, std::vector<Bytes>* packets)
+{
+    std::mt19937 rng(seconds);
+    Bytes out;
+    std::vector<Bytes> group;
+    auto label = [&](uint32_t s) {
+        const QByteArray l = ArchiveTestData::label(rng() % 2 ? "GANN" : "FANN", int(rng() % 9), s, 6);
+        out.insert(out.end(), l.begin(), l.end());
+    };
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t s = seconds + uint32_t(i);
+        const bool fill = rng() % 3 == 0;
+        packets->push_back(packet(fill ? 740 : 737, s, uint8_t(i), fill ? 12 + rng() % 300 : 18 + rng() % 189,
+                                  uint8_t(rng())));
+        if (kind < 2) {
+            if (kind == 1)
+                label(s);
+            append(out, packets->back());
+            continue;
+        }
+        group.push_back(packets->back());
+        if (group.size() < 1 + rng() % 3 && i + 1 < count)
+            continue;
+        if (kind == 3)
+            label(s);
+        append(out, frame(group));
+        group.clear();
+    }
+    return out;
+}
+
+const char* const TAIL = "...reading it anew from the start";
+
+std::string readLog(FILE* log)
+{
+    std::fflush(log);
+    std::rewind(log);
+    std::string out;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, log)) > 0;)
+        out.append(buf, n);
+    std::fseek(log, 0, SEEK_END);
+    return out;
+}
+
+// The lines of `text` but those that begin with `but`.
+std::vector<std::string> linesBut(const std::string& text, const std::string& but)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(but, 0) != 0)
+            out.push_back(line);
+    return out;
+}
+
+void writeFile(const std::string& path, const Bytes& bytes, const char* mode = "wb")
+{
+    FILE* f = std::fopen(path.c_str(), mode);
+    ASSERT_NE(f, nullptr);
+    if (!bytes.empty())
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+} // namespace
+
+TEST(TolvaTelemetryCache, AFileStartedAnewUnderTheReaderIsReadAgainFromItsStart)
+{
+    // A recorder that restarts truncates its archive, or puts a new one in
+    // its place, and writes a new recording. Whether the reader looked while
+    // the file was empty or only once the new one had passed the old read
+    // position, it says so once and reads the new recording whole; a file
+    // replaced by the same bytes and more is only read on.
+    makeHub();
+    enum How { Truncated, RewrittenPastTheOldEnd, ReplacedShorter, ReplacedLonger, ReplacedByMore };
+    const char* const names[] = {"truncated, read empty, then written", "rewritten past the old end at once",
+                                 "replaced by a shorter file", "replaced by a longer file",
+                                 "replaced by the same bytes and more"};
+    for (int kind = 0; kind < 4; ++kind) {
+        for (const How how : {Truncated, RewrittenPastTheOldEnd, ReplacedShorter, ReplacedLonger, ReplacedByMore}) {
+            const std::string what = std::string(names[how]) + ", kind " + std::to_string(kind);
+            std::vector<Bytes> before;
+            std::vector<Bytes> after;
+            const Bytes first = recording(kind, 1000, 100, &before);
+            Bytes next;
+            if (how == ReplacedByMore) {
+                after = before;
+                next = first;
+                append(next, recording(kind, 9000, 30, &after));
+            } else {
+                next = recording(kind, 5000, how == ReplacedShorter ? 30 : 300, &after);
+            }
+            TestSupport::TempDir dir;
+            const std::string path = dir.filePath("tm.bin").toStdString();
+            writeFile(path, {});
+            TolvaTelemetryCache cache;
+            FILE* log = std::tmpfile();
+            cache.setMessageStream(log);
+            cache.changeFile(path, true);
+            // Followed as it is written, in pieces.
+            for (size_t at = 0; at < first.size(); at += 500) {
+                writeFile(path, Bytes(first.begin() + long(at), first.begin() + long(std::min(first.size(), at + 500))),
+                          "ab");
+                cache.grow();
+            }
+            for (int i = 0; i < 8; ++i)
+                cache.grow();
+            ASSERT_EQ(cache.count(), before.size()) << what;
+            const GseLib::TMPacketPtr held = cache.get(50);
+            const long position = cache.readPosition();
+            const size_t firstLines = readLog(log).size();
+
+            const std::string other = dir.filePath("tm.new").toStdString();
+            switch (how) {
+            case Truncated:
+                writeFile(path, {});
+                cache.grow();
+                EXPECT_EQ(cache.count(), 0u) << what;
+                writeFile(path, next);
+                break;
+            case RewrittenPastTheOldEnd:
+                writeFile(path, next);
+                break;
+            case ReplacedShorter:
+            case ReplacedLonger:
+            case ReplacedByMore:
+                writeFile(other, next);
+                ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+                break;
+            }
+            for (int i = 0; i < 8; ++i)
+                cache.grow();
+
+            EXPECT_EQ(cache.count(), after.size()) << what;
+            for (size_t i = 0; i < std::min(cache.count(), after.size()); ++i) {
+                const GseLib::TMPacketPtr p = cache.get(unsigned(i));
+                ASSERT_TRUE(p->totalLength() == after[i].size() && std::equal(after[i].begin(), after[i].end(), p->data()))
+                    << what << ", packet " << i;
+                EXPECT_EQ(p->index, int(i)) << what;
+            }
+            EXPECT_TRUE(held->totalLength() == before[50].size()
+                        && std::equal(before[50].begin(), before[50].end(), held->data()))
+                << what;
+
+            // The line that says so, then what a read of the new file whole
+            // writes; read on, no such line.
+            const std::string written = readLog(log).substr(firstLines);
+            std::fclose(log);
+            std::vector<std::string> want = linesBut(parse(next).messages, "Read partial packet");
+            const std::string at = " the read position " + std::to_string(position);
+            const std::string size = std::to_string(next.size());
+            if (how == Truncated)
+                want.insert(want.begin(), "File " + path + " is 0 bytes, shorter than" + at + TAIL);
+            else if (how == ReplacedShorter)
+                want.insert(want.begin(), "File " + path + " is " + size + " bytes, shorter than" + at + TAIL);
+            else if (how != ReplacedByMore)
+                want.insert(want.begin(), "File " + path + " of " + size + " bytes was written anew before" + at + TAIL);
+            if (how == ReplacedByMore)
+                EXPECT_EQ(written.find("File "), std::string::npos) << what;
+            else
+                EXPECT_EQ(linesBut(written, "Read partial packet"), want) << what;
+        }
+    }
+}
+
+namespace {
+
 void putHeader(Bytes& b, size_t at, int apid, size_t dataLength)
 {
     b[at] = uint8_t(0x08 | (apid >> 8));

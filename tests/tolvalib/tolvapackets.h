@@ -46,7 +46,7 @@ inline void appendFrameChecksum(Bytes& frame)
 }
 
 // A frame: header FE FA 30 C8, vc 4, the packets (a zero after each odd one), checksum.
-inline Bytes frame(std::initializer_list<Bytes> packets)
+inline Bytes frame(const std::vector<Bytes>& packets)
 {
     size_t length = 4;
     for (const Bytes& p : packets)
@@ -59,6 +59,11 @@ inline Bytes frame(std::initializer_list<Bytes> packets)
     }
     appendFrameChecksum(f);
     return f;
+}
+
+inline Bytes frame(std::initializer_list<Bytes> packets)
+{
+    return frame(std::vector<Bytes>(packets));
 }
 
 inline void append(Bytes& to, const Bytes& more)

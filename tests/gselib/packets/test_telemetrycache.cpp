@@ -554,6 +554,87 @@ TEST_F(TelemetryCacheTest, FollowsAGrowingFile)
     EXPECT_EQ(c->calls.count("adjust"), 1);
 }
 
+TEST_F(TelemetryCacheTest, AFileWrittenAnewBeforeTheNextReadIsReadAgainFromItsStart)
+{
+    // A new recording written in place before the next read, past the old
+    // read position: told from growth by the bytes read at the start of the
+    // file and just before the position, either alone. Read again, it gives
+    // the packets, times, hook calls and lines of a read of it whole.
+    auto tom = [](int count, uint32_t t0) {
+        QByteArray a;
+        for (int i = 0; i < count; ++i)
+            a += tomPacketOfSize(uint8_t(1 + i % 3), uint8_t(i), 40 + i % 5, t0 + uint32_t(i));
+        return a;
+    };
+    auto ccsds = [](int count, uint32_t t0, bool labels) {
+        QByteArray a;
+        for (int i = 0; i < count; ++i) {
+            if (labels && i % 3 == 0)
+                a += label(i % 2 ? "FANN" : "GANN", i % 7, t0 + uint32_t(i), 5);
+            a += ccsdsPacket(0x100 + i % 4, i, 14 + i % 9, t0 + uint32_t(i));
+        }
+        return a;
+    };
+    const QByteArray old = tom(20, 1000);
+    const QByteArray firstReplaced = tomPacketOfSize(1, 0, 40, 77) + old.mid(40) + tom(10, 5000);
+    const struct
+    {
+        const char* name;
+        TelemetryCache::PacketFormat format;
+        QByteArray old, fresh;
+    } cases[] = {
+        {"TOM, another recording", TelemetryCache::TOM, old, tom(60, 5000)},
+        {"TOM, the same first packets, then others", TelemetryCache::TOM, old, tom(10, 1000) + tom(40, 5000)},
+        {"TOM, another first packet, then the same", TelemetryCache::TOM, old, firstReplaced},
+        {"CCSDS", TelemetryCache::CCSDS, ccsds(20, 1000, false), ccsds(60, 5000, false)},
+        {"CCSDS behind labels", TelemetryCache::CCSDS, ccsds(20, 1000, true), ccsds(60, 5000, true)},
+    };
+    for (const auto& k : cases) {
+        auto whole = makeCache(k.format);
+        messages.clear();
+        whole->setMessageStream(messages.stream());
+        whole->changeFile(write("whole.dat", k.fresh), true);
+        const QStringList wholeLines = messages.lines();
+
+        const std::string path = write("live.dat", {});
+        auto c = makeCache(k.format);
+        c->changeFile(path, true);
+        append(path, k.old);
+        c->grow();
+        ASSERT_EQ(c->readPosition(), k.old.size()) << k.name;
+        const TMPacketPtr held = c->get(3);
+        const QByteArray heldBytes(reinterpret_cast<const char*>(held->data()), qsizetype(held->totalLength()));
+        c->calls.clear();
+        messages.clear();
+        c->setMessageStream(messages.stream());
+        write("live.dat", k.fresh);
+        for (int i = 0; i < 6; ++i)
+            c->grow();
+
+        ASSERT_EQ(c->count(), whole->count()) << k.name;
+        for (unsigned i = 0; i < c->count(); ++i) {
+            const TMPacketPtr p = c->get(i);
+            const TMPacketPtr q = whole->get(i);
+            ASSERT_EQ(QByteArray(reinterpret_cast<const char*>(p->data()), qsizetype(p->totalLength())),
+                      QByteArray(reinterpret_cast<const char*>(q->data()), qsizetype(q->totalLength())))
+                << k.name << ", packet " << i;
+            EXPECT_EQ(p->groundSeconds, q->groundSeconds) << k.name << ", packet " << i;
+            EXPECT_EQ(p->relativeTime(), q->relativeTime()) << k.name << ", packet " << i;
+        }
+        EXPECT_EQ(c->calls, whole->calls) << k.name;
+        EXPECT_EQ(messages.lines(), QStringList(QString("File %1 of %2 bytes was written anew before the read "
+                                                        "position %3...reading it anew from the start")
+                                                    .arg(path.c_str())
+                                                    .arg(k.fresh.size())
+                                                    .arg(k.old.size()))
+                                        + wholeLines)
+            << k.name;
+        EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(held->data()), qsizetype(held->totalLength())), heldBytes)
+            << k.name;
+        EXPECT_EQ(held->index, 3) << k.name;
+    }
+}
+
 TEST_F(TelemetryCacheTest, ChangeFileFailureAndClear)
 {
     auto c = makeCache(TelemetryCache::TOM);

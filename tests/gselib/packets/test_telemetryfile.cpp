@@ -234,3 +234,67 @@ TEST_F(TelemetryFileTest, CacheGenerationAdvancesOnANewCacheOrFileNotOnGrowth)
     TelemetryFile::setSharedCache(cache);
     EXPECT_GT(TelemetryFile::sharedCacheGeneration(), g);
 }
+
+TEST_F(TelemetryFileTest, CursorsOnAFileStartedAnewGiveItsPacketsFromTheFirst)
+{
+    // The second of two files is followed; a new recording is written in its
+    // place. Its packets are read again after the first file's, which stay:
+    // a cursor on them goes back to just before them, one before them stays,
+    // and caches built over the packets start again.
+    const std::string a = archive("a.dat", {1, 2});
+    const std::string b = archive("b.dat", {3, 4, 3, 4});
+    TelemetryFile::setSharedCacheFiles({a, b});
+    const TMPacketPtr kept = cache->get(1);
+    const TMPacketPtr dropped = cache->get(3);
+    TelemetryFile early, late, untouched, searching;
+    early.getNext();
+    for (int i = 0; i < 4; ++i)
+        late.getNext();
+    EXPECT_EQ(searching.seekNextMatch(4), 3);
+    EXPECT_EQ(searching.seekNextMatch(4), 5);
+    EXPECT_EQ(searching.seekNextMatch(4), -1);
+    const uint64_t generation = TelemetryFile::sharedCacheGeneration();
+
+    // A later recording: times from 500 on.
+    dir.write("b.dat", ccsdsPacket(7, 0, 12, 500) + ccsdsPacket(4, 1, 12, 501) + ccsdsPacket(8, 2, 12, 502));
+    TelemetryFile::updateSharedCache();
+    ASSERT_EQ(cache->count(), 5u);
+    EXPECT_EQ(cache->get(1), kept);
+    EXPECT_EQ(dropped->apid(), 4);
+    EXPECT_EQ(dropped->index, 3);
+    EXPECT_EQ(cache->get(2)->apid(), 7);
+    EXPECT_EQ(cache->get(2)->index, 2);
+    EXPECT_GT(TelemetryFile::sharedCacheGeneration(), generation);
+    EXPECT_EQ(early.currentIndex(), 0);
+    EXPECT_EQ(early.getNext()->apid(), 2);
+    EXPECT_EQ(late.currentIndex(), 1);
+    EXPECT_EQ(late.getNext()->apid(), 7);
+    EXPECT_EQ(untouched.getNext()->apid(), 1);
+    EXPECT_EQ(searching.lastMatchIndex(), -1);
+    EXPECT_EQ(searching.searchMarkIndex(), -1);
+    EXPECT_EQ(searching.seekNextMatch(4), 3);
+    // Timed as a read of the first file and the new second one.
+    TelemetryCache fresh(new UnixTimeResolver);
+    fresh.setPacketFormat(TelemetryCache::CCSDS);
+    fresh.changeFile(a, true);
+    fresh.changeFile(b, false);
+    ASSERT_EQ(fresh.count(), 5u);
+    for (unsigned i = 0; i < 5; ++i)
+        EXPECT_EQ(cache->get(i)->relativeTime(), fresh.get(i)->relativeTime()) << i;
+
+    // One file, truncated under the reader and written again: a cursor that
+    // walked it starts before its first packet.
+    TelemetryFile::setSharedCacheFile(b);
+    TelemetryFile walked;
+    while (walked.getNext())
+        ;
+    dir.write("b.dat", {});
+    TelemetryFile::updateSharedCache();
+    EXPECT_EQ(cache->count(), 0u);
+    EXPECT_TRUE(walked.isBeforeFirst());
+    archive("b.dat", {9, 9});
+    TelemetryFile::updateSharedCache();
+    EXPECT_EQ(walked.getNext()->apid(), 9);
+    EXPECT_EQ(walked.getNext()->apid(), 9);
+    EXPECT_EQ(walked.getNext(), nullptr);
+}
