@@ -112,8 +112,9 @@ QString descriptorPath(int fd, const QString& fallback)
 }
 
 // Opens name inside the open folder dirFd for appending, as a regular file only:
-// a symbolic link is not followed, a FIFO never blocks the open (O_NONBLOCK), and
-// a device or folder is closed again. Returns the descriptor, or -1 and why.
+// a symbolic link is not followed, a FIFO never blocks the open (O_NONBLOCK), a
+// terminal put there never becomes the server's own (O_NOCTTY), and a device or
+// folder is closed again. Returns the descriptor, or -1 and why.
 int openRegularForAppend(int dirFd, const QByteArray& name, QString* why)
 {
     struct stat st = {};
@@ -127,8 +128,8 @@ int openRegularForAppend(int dirFd, const QByteArray& name, QString* why)
             return -1;
         }
     }
-    const int fd = ::openat(dirFd, name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                            0666);
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const int fd = ::openat(dirFd, name.constData(), flags, 0666);
     if (fd < 0) {
         *why = errno == ELOOP ? QStringLiteral("a symbolic link") : errnoText(errno);
         return -1;
@@ -904,8 +905,16 @@ void LoggerServer::changeMainFile(const QString& filePath)
         if (!canonical.isEmpty())
             allowed << canonical;
     }
-    QString why = QStringLiteral("no path");
-    const int fd = filePath.isEmpty() ? -1 : openLogFile(path, allowed, &why);
+    QString why;
+    int fd = -1;
+    if (filePath.isEmpty())
+        why = QStringLiteral("no path");
+    else if (allowed.isEmpty())
+        // Neither the log folder nor an allowed folder exists (removed while the
+        // server runs, say): no path is inside, and none may be opened unchecked.
+        why = QStringLiteral("outside the allowed folders");
+    else
+        fd = openLogFile(path, allowed, &why);
     if (fd < 0) {
         // Every refused command is said, and the main file in use goes on.
         pendingErrors_ << QStringLiteral("refused main file ") + filePath + QStringLiteral(": ") + why;

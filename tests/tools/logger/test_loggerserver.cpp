@@ -472,6 +472,22 @@ TEST(LoggerServer, ChangeMainFileRefusals)
     EXPECT_EQ(TestWait::readFile(home + "/target.log"), "keep\n");
 }
 
+// With the log folder gone while the server runs, and no other folder allowed,
+// there is nowhere a client may put the main file.
+TEST(LoggerServer, ChangeMainFileWithoutAnyAllowedFolderIsRefused)
+{
+    ServerFixture f;
+    f.listen();
+    auto client = f.connectClient("myapp", 42);
+    ASSERT_TRUE(until([&] { return f.connected.size() == 1; }));
+    ASSERT_TRUE(QDir(f.inLogDir("")).removeRecursively());
+    const QString target = f.home.filePath("profile");
+    client->write(LoggerCmdChangeFileMsg("main_file", target).toEncoded());
+    ASSERT_TRUE(until([&] { return f.logged("refused main file " + target + ": outside the allowed folders"); }));
+    EXPECT_FALSE(QFileInfo::exists(target));
+    EXPECT_FALSE(f.logged("writing to file " + target));
+}
+
 // A web page may post to the port without asking; the server must not take the
 // body for log lines.
 TEST(LoggerServer, HttpPostIsClosedAtOnce)
