@@ -133,8 +133,16 @@ long CcsdsParser::headerAt(long pos, Label* label, bool hooks)
         }
         start = pos + long(total);
     }
-    if (hooks)
-        start = skip(start);
+    if (hooks) {
+        const long stepped = skip(start);
+        // Inside frames a packet's label stands after the frame's header.
+        if (stepped != start && start == pos) {
+            const size_t after = window.fill(stepped, LABEL_LOOKAHEAD);
+            if (after > 0 && couldStartLabel(window.at(stepped), after))
+                return headerAt(stepped, label, hooks);
+        }
+        start = stepped;
+    }
     if (window.fill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
         shortOf(start + long(CcsdsPrimaryHeader::SIZE));
         return -1;
