@@ -61,15 +61,6 @@ void CcsdsParser::endParse()
     following = Next();
 }
 
-bool CcsdsParser::labelComplete(long pos, size_t total)
-{
-    if (total <= ArchiveWindow::SIZE)
-        return window.fill(pos, total) == total;
-    // A label longer than the window: only its ground time is read, the rest
-    // must merely be there.
-    return window.fill(pos, 40) == 40 && cache.currentFileSize() - pos >= long(total);
-}
-
 long CcsdsParser::runStreamHook(long at)
 {
     if (cache.streamHook == TelemetryCache::Hook::Base)
@@ -103,8 +94,9 @@ long CcsdsParser::skip(long at)
 // Where the primary header of a packet attempt that begins at pos stands:
 // past an archive label and whatever the hooks step over, with at least a
 // header's bytes there. -1 when the file does not yet hold enough to tell (it
-// ends there, or within a label or a header), and the parse stops to wait
-// for it to grow.
+// ends there, or within a label's first bytes or a header), LABEL_PAST_END
+// when it ends within a label's claim; the parse stops to wait for it to grow.
+// LABEL_DAMAGED for a label longer than a label buffer holds.
 long CcsdsParser::headerAt(long pos, Label* label, bool hooks)
 {
     const size_t ahead = window.fill(pos, LABEL_LOOKAHEAD);
@@ -119,9 +111,13 @@ long CcsdsParser::headerAt(long pos, Label* label, bool hooks)
         for (size_t i = 12; i < 20; ++i)
             n = n * 10 + size_t(l[i] - '0');
         const size_t total = n + 2 * LABEL_LOOKAHEAD;
-        if (!labelComplete(pos, total)) {
+        // A reader holds a whole label in its label buffer: digits that claim
+        // more are hit, and their claim would swallow the packets after it.
+        if (total > TelemetryCache::LABEL_BUFFER_SIZE)
+            return LABEL_DAMAGED;
+        if (window.fill(pos, total) < total) {
             shortOf(pos + long(total));
-            return -1;
+            return LABEL_PAST_END;
         }
         shown.labels = true;
         if (label) {
@@ -137,8 +133,16 @@ long CcsdsParser::headerAt(long pos, Label* label, bool hooks)
         }
         start = pos + long(total);
     }
-    if (hooks)
-        start = skip(start);
+    if (hooks) {
+        const long stepped = skip(start);
+        // Inside frames a packet's label stands after the frame's header.
+        if (stepped != start && start == pos) {
+            const size_t after = window.fill(stepped, LABEL_LOOKAHEAD);
+            if (after > 0 && couldStartLabel(window.at(stepped), after))
+                return headerAt(stepped, label, hooks);
+        }
+        start = stepped;
+    }
     if (window.fill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
         shortOf(start + long(CcsdsPrimaryHeader::SIZE));
         return -1;
@@ -188,7 +192,9 @@ bool CcsdsParser::followedDirectly(long start)
     const bool seen = shown.labels;
     const long stepped = shown.longestStep;
     const long header = headerAt(end, &label);
-    const bool followed = header >= 0 && cache.validHeader(window.at(header));
+    // A label inside is the next packet's (the rule refuses the candidate).
+    const bool followed =
+        header >= 0 && cache.validHeader(window.at(header)) && !(shown.labels && holdsLabel(start, end));
     window.setAnchor(-1);
     if (shown.damaged) {
         followerSeen = shown.labels;
@@ -278,6 +284,8 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
     }
     found.label.present = false;
     found.header = headerAt(position, &found.label);
+    if (found.header == LABEL_DAMAGED || (found.header == LABEL_PAST_END && !waitsAtLabel(position)))
+        return pastDamagedLabel(position);
     if (found.header < 0)
         return Step::Stop;
     // The parse sees whether the packet is all there.
@@ -371,6 +379,38 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
 bool CcsdsParser::waits(long position)
 {
     return !settled && cache.backOff(cache.ccsdsReads, fileSize, position);
+}
+
+// Whether the parse waits at a label at `position` whose claim runs past the
+// end of the file, as at a partial packet: the label may still be being
+// written. Not once the back-offs are spent, nor, in the parse that opens the
+// file, when a confirmed run begins inside the claim: a label being written
+// holds none. It waits without a line, as at any label not all written.
+bool CcsdsParser::waitsAtLabel(long position)
+{
+    if (settled)
+        return false;
+    if (atEnd && judging) {
+        window.setAnchor(position);
+        const bool run = firstConfirmedRun(position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED) >= 0;
+        window.setAnchor(-1);
+        if (run)
+            return false;
+    }
+    return cache.backOff(cache.ccsdsReads, fileSize, position, false);
+}
+
+// A label whose claim the finished file cannot hold is damage, as a damaged
+// header is: the search goes on from its next byte, and the packet found
+// reports the bytes skipped.
+CcsdsParser::Step CcsdsParser::pastDamagedLabel(long& position)
+{
+    found = Next();
+    ++rejected;
+    chainBudget += CHAIN_BUDGET_PER_BYTE;
+    ++position;
+    ++skipped;
+    return candidate(position, false, false);
 }
 
 void CcsdsParser::parse(long& position, bool opens)

@@ -149,6 +149,8 @@ private:
 
     void beginParse();
     bool waits(long position);
+    bool waitsAtLabel(long position);
+    Step pastDamagedLabel(long& position);
     void endParse();
     // The candidate at `position` (its header in `found`), which moves past
     // the bytes refused on the way (and to the end of the file when the scan
@@ -186,8 +188,12 @@ private:
         resyncing = false;
         rejecting = false;
     }
+    // What headerAt returns besides a header's position (-1: the file ends
+    // within a label's first bytes or a header): the file ends within a
+    // label's claim; a label whose digits claim more than a label holds.
+    static constexpr long LABEL_PAST_END = -2;
+    static constexpr long LABEL_DAMAGED = -3;
     long headerAt(long pos, Label* label, bool hooks = true);
-    bool labelComplete(long pos, size_t total);
     long resyncHeaderAt(long pos, Label* label);
     long skip(long at);
     long runStreamHook(long at);
@@ -252,6 +258,7 @@ private:
     bool swallows(long start, long end, long follower);
     bool holdsEnding(long start, long end, long low, long high);
     bool holdsPair(long start, long end, const Assumed& as);
+    bool holdsLabel(long start, long end);
     bool holdsStep(long start, long end);
     long nextUsualPlace(long q, long to, const uint8_t* bits);
     bool mayBeginRun(long q, long end, long stepFrom, const uint8_t* bits);

@@ -221,6 +221,18 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
     // The candidate's bytes stay in the window while the tests look past them.
     window.setAnchor(start);
     const long end = start + long(total);
+    // Whether the label look needed bytes not yet written is kept apart
+    // from what the looks after it say.
+    const bool wasUnsure = unsure;
+    unsure = false;
+    if (holdsLabel(start, end)) {
+        shown.damaged = true;
+        unsure = wasUnsure;
+        window.setAnchor(-1);
+        return {Verdict::Refuse, position + 1};
+    }
+    const bool labelShort = unsure;
+    unsure = wasUnsure || labelShort;
     Label label;
     bool direct = false;
     // What the look at its follower learns of the archive (labels, the
@@ -243,6 +255,7 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
     shown.longestAny = std::max(shown.longestAny, uint32_t(total));
     if (follower == FOLLOWER_SHORT && !atEnd) {
         v = eitherWay(start, end, searching, longer, before);
+        unsure = unsure || labelShort;
     } else {
         const bool followed = follower != FOLLOWER_NONE;
         shown.damaged = before || !followed;
@@ -706,6 +719,8 @@ long CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct
     long at = end;
     for (int step = 0; step <= FOLLOWER_STEPS; ++step) {
         const long header = headerAt(at, step == 0 ? label : nullptr);
+        if (header == LABEL_DAMAGED)
+            return FOLLOWER_NONE; // what the parse steps over byte by byte
         if (header < 0)
             return FOLLOWER_SHORT;
         if (cache.validHeader(window.at(header))) {
@@ -853,6 +868,30 @@ bool CcsdsParser::holdsEnding(long start, long end, long low, long high)
                       [&](long i) { return cache.validHeader(b + i) || cache.plausibleHeader(b + i); }))
         return true;
     return shown.labels && forEachLabel(b, n, [](long) { return true; });
+}
+
+// Whether an archive label begins inside the candidate [start, end), whole
+// in it or cut by its end: a label stands only before a packet, and its 20
+// fixed bytes do not occur by chance in a payload, so the claim holds the
+// next packet's label. Its bytes past the end are read where the file holds
+// them; where it does not yet, the verdict waits for them.
+bool CcsdsParser::holdsLabel(long start, long end)
+{
+    for (long q = start + 1; q < end; ++q) {
+        const long n = long(window.fill(q, size_t(end - q)));
+        const uint8_t* b = window.at(q);
+        const void* c = std::memchr(b, LABEL_MAGIC[0], size_t(n));
+        if (!c)
+            return false;
+        q += static_cast<const uint8_t*>(c) - b;
+        const size_t have = window.fill(q, LABEL_LOOKAHEAD);
+        if (!couldStartLabel(window.at(q), have))
+            continue;
+        if (have == LABEL_LOOKAHEAD)
+            return true;
+        shortOf(q + long(have) + 1);
+    }
+    return false;
 }
 
 // Whether the candidate [start, end) holds a packet that is followed: a

@@ -393,7 +393,7 @@ long TelemetryCache::currentFileSize() const
     return 0;
 }
 
-bool TelemetryCache::backOff(PartialReads& reads, long fileEnd, long position)
+bool TelemetryCache::backOff(PartialReads& reads, long fileEnd, long position, bool say)
 {
     // A file that grew since the last back-off is still being written: the
     // packet is not given up on however often the caller polls. The count
@@ -404,7 +404,8 @@ bool TelemetryCache::backOff(PartialReads& reads, long fileEnd, long position)
     reads.fileEnd = fileEnd;
     if (reads.count < PARTIAL_READ_LIMIT) {
         ++reads.count;
-        message("Read partial packet...backing up to index %ld", position);
+        if (say)
+            message("Read partial packet...backing up to index %ld", position);
         return true;
     }
     return false;

@@ -199,10 +199,10 @@ private:
     bool startedAnew();
     void readAnew();
     void markRead();
-    // True to back off on a partial packet at `position` (saying so), false
+    // True to back off on a partial packet at `position` (saying so, with `say`), false
     // to step over a byte: once the file, `fileEnd` bytes long, has not
     // grown for PARTIAL_READ_LIMIT back-offs (backOffsSpent).
-    bool backOff(PartialReads& reads, long fileEnd, long position);
+    bool backOff(PartialReads& reads, long fileEnd, long position, bool say = true);
     bool backOffsSpent(const PartialReads& reads, long fileEnd) const;
     void accept(TMPacketPtr&& packet);
     void reserveFor(long fileSize);

@@ -400,26 +400,29 @@ TEST_F(TelemetryCacheTest, LengthField65535IsAFullBody)
 
 TEST_F(TelemetryCacheTest, LabelsLongerThanTheBufferAndMalformedLabels)
 {
-    // N = 20000: 40 + N is past the 10,240-byte label buffer.
+    // N = 20000: 40 + N is past the 10,240-byte label buffer. Such digits
+    // were hit: the label is damage, skipped, whole or not yet all written.
     const QByteArray huge = label("FANN", 20000, 3333, 44);
     const QByteArray a = huge + ccsdsPacket(0x30, 0, 14) + ccsdsPacket(0x31, 1, 14);
     auto c = makeCache(TelemetryCache::CCSDS);
+    c->accept = [](const unsigned char* h) { return h[0] == 0x08; };
     c->changeFile(write("h.dat", a), true);
     ASSERT_EQ(c->count(), 2u);
-    EXPECT_EQ(c->get(0)->groundSeconds, 3333u);
-    EXPECT_EQ(c->get(0)->groundMs, 44.0);
-    EXPECT_EQ(c->get(1)->groundSeconds, 0u);
+    EXPECT_EQ(c->get(0)->apid(), 0x30);
+    EXPECT_EQ(c->get(0)->groundSeconds, 0u);
+    EXPECT_EQ(messages.lines(), QStringList{"Skipped 20040 bytes [0 - 20040]"});
 
-    // Truncated: the file does not yet hold the whole label.
     const std::string path = write("t.dat", huge.left(15000));
     auto d = makeCache(TelemetryCache::CCSDS);
+    d->accept = [](const unsigned char* h) { return h[0] == 0x08; };
     d->changeFile(path, true);
     EXPECT_EQ(d->count(), 0u);
-    EXPECT_EQ(d->readPosition(), 0);
     append(path, huge.mid(15000) + ccsdsPacket(0x32, 0, 14));
-    d->grow();
+    // Found by a search that ends the file: decided once the file settles.
+    for (int i = 0; i <= TelemetryCache::PARTIAL_READ_LIMIT; ++i)
+        d->grow();
     ASSERT_EQ(d->count(), 1u);
-    EXPECT_EQ(d->get(0)->groundSeconds, 3333u);
+    EXPECT_EQ(d->get(0)->apid(), 0x32);
 
     // Length digits that are not 8 ASCII digits: no label, so its bytes are
     // header candidates (here rejected and skipped) and give no ground time.
@@ -431,6 +434,38 @@ TEST_F(TelemetryCacheTest, LabelsLongerThanTheBufferAndMalformedLabels)
     ASSERT_EQ(e->count(), 1u);
     EXPECT_EQ(e->get(0)->groundSeconds, 0u);
     EXPECT_EQ(messages.lines().last(), "Skipped 44 bytes [0 - 44]");
+
+    // Digits hit so that the claim runs past the end of the file: damage,
+    // skipped with the usual line, read whole and followed alike; only the
+    // packet behind it loses its ground time. Within a label buffer's length
+    // the label may still be being written: it is waited for first.
+    for (const char* digits : {"99999999", "00500000", "00009000"}) {
+        QByteArray hit = label("FANN", 4, 9, 9);
+        hit.replace(12, 8, digits);
+        const QByteArray b = label("GANN", 0, 1, 1) + ccsdsPacket(0x34, 0, 14) + hit + ccsdsPacket(0x35, 1, 14) +
+                             label("GANN", 0, 3333, 1) + ccsdsPacket(0x36, 2, 14);
+        for (bool followed : {false, true}) {
+            messages.clear();
+            auto f = makeCache(TelemetryCache::CCSDS);
+            f->setMessageStream(messages.stream());
+            f->accept = [](const unsigned char* h) { return h[0] == 0x08; };
+            const std::string fp = write("hit.dat", followed ? QByteArray() : b);
+            f->changeFile(fp, true);
+            if (followed)
+                append(fp, b);
+            for (int i = 0; i <= TelemetryCache::PARTIAL_READ_LIMIT; ++i)
+                f->grow();
+            ASSERT_EQ(f->count(), 3u) << digits;
+            EXPECT_EQ(f->get(0)->groundSeconds, 1u);
+            EXPECT_EQ(f->get(1)->apid(), 0x35);
+            EXPECT_EQ(f->get(1)->groundSeconds, 0u);
+            EXPECT_EQ(f->get(2)->groundSeconds, 3333u);
+            EXPECT_EQ(messages.lines(), QStringList{"Skipped 44 bytes [54 - 98]"}) << digits << followed;
+            for (int i = 0; i < 30; ++i)
+                f->grow();
+            EXPECT_EQ(messages.lines().size(), 1);
+        }
+    }
 }
 
 TEST_F(TelemetryCacheTest, ResyncAfterALabelDropsItsGroundTime)
