@@ -97,13 +97,11 @@ long CcsdsParser::skip(long at)
 // ends there, or within a label's first bytes or a header), LABEL_PAST_END
 // when it ends within a label's claim; the parse stops to wait for it to grow.
 // LABEL_DAMAGED for a label longer than a label buffer holds.
-long CcsdsParser::headerAt(long pos, Label* label, bool hooks)
+CcsdsParser::Look<long> CcsdsParser::headerAt(long pos, Label* label, bool hooks)
 {
     const size_t ahead = window.fill(pos, LABEL_LOOKAHEAD);
-    if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(window.at(pos), ahead))) {
-        shortOf(pos + long(ahead) + 1);
-        return -1; // nothing more, or the start of a label still being written
-    }
+    if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(window.at(pos), ahead)))
+        return {-1, shortOf(pos + long(ahead) + 1)}; // nothing more, or the start of a label still being written
     long start = pos;
     if (ahead == LABEL_LOOKAHEAD && couldStartLabel(window.at(pos), LABEL_LOOKAHEAD)) {
         const uint8_t* l = window.at(pos);
@@ -114,11 +112,9 @@ long CcsdsParser::headerAt(long pos, Label* label, bool hooks)
         // A reader holds a whole label in its label buffer: digits that claim
         // more are hit, and their claim would swallow the packets after it.
         if (total > TelemetryCache::LABEL_BUFFER_SIZE)
-            return LABEL_DAMAGED;
-        if (window.fill(pos, total) < total) {
-            shortOf(pos + long(total));
-            return LABEL_PAST_END;
-        }
+            return {LABEL_DAMAGED, {}};
+        if (window.fill(pos, total) < total)
+            return {LABEL_PAST_END, shortOf(pos + long(total))};
         shown.labels = true;
         if (label) {
             l = window.at(pos);
@@ -143,35 +139,35 @@ long CcsdsParser::headerAt(long pos, Label* label, bool hooks)
         }
         start = stepped;
     }
-    if (window.fill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
-        shortOf(start + long(CcsdsPrimaryHeader::SIZE));
-        return -1;
-    }
-    return start;
+    if (window.fill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
+        return {-1, shortOf(start + long(CcsdsPrimaryHeader::SIZE))};
+    return {start, {}};
 }
 
 // Where the header of a candidate at pos stands while resynchronising: past a
 // whole archive label that begins there, else at pos (labels are looked for,
 // so that a packet found after damage keeps its ground time; the hooks'
 // steps are not). -1 when fewer than a header's bytes are left.
-long CcsdsParser::resyncHeaderAt(long pos, Label* label)
+CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(long pos, Label* label)
 {
     const size_t ahead = window.fill(pos, LABEL_LOOKAHEAD);
+    Need need;
     if (ahead == LABEL_LOOKAHEAD && window.at(pos)[0] == uint8_t(LABEL_MAGIC[0]) &&
         couldStartLabel(window.at(pos), LABEL_LOOKAHEAD)) {
-        const long header = headerAt(pos, label);
-        if (header >= 0)
+        const Look<long> header = headerAt(pos, label);
+        if (header.answer >= 0)
             return header;
+        need = header.need;
         if (label)
             *label = Label();
     } else if (ahead < LABEL_LOOKAHEAD && ahead > 0 && couldStartLabel(window.at(pos), ahead)) {
-        shortOf(pos + long(ahead) + 1); // a label, once written, would be read
+        need = shortOf(pos + long(ahead) + 1); // a label, once written, would be read
     }
     if (window.fill(pos, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
-        shortOf(pos + long(CcsdsPrimaryHeader::SIZE));
-        return -1;
+        need.add(shortOf(pos + long(CcsdsPrimaryHeader::SIZE)));
+        return {-1, need};
     }
-    return pos;
+    return {pos, need};
 }
 
 // What judge makes of most packets of an undamaged archive, found
@@ -191,10 +187,10 @@ bool CcsdsParser::followedDirectly(long start)
     // reading its follower learns (labels, the hooks' steps) counts after them.
     const bool seen = shown.labels;
     const long stepped = shown.longestStep;
-    const long header = headerAt(end, &label);
+    const long header = headerAt(end, &label).answer;
     // A label inside is the next packet's (the rule refuses the candidate).
     const bool followed =
-        header >= 0 && cache.validHeader(window.at(header)) && !(shown.labels && holdsLabel(start, end));
+        header >= 0 && cache.validHeader(window.at(header)) && !(shown.labels && holdsLabel(start, end).answer);
     window.setAnchor(-1);
     if (shown.damaged) {
         followerSeen = shown.labels;
@@ -207,37 +203,37 @@ bool CcsdsParser::followedDirectly(long start)
     return followed;
 }
 
-inline CcsdsParser::Verdict CcsdsParser::verdictOn(long position, long start, bool known, bool direct)
+inline CcsdsParser::Verdict CcsdsParser::verdictOn(long position, long start, bool known, bool direct, Need before)
 {
     if (!direct)
-        return judge(position, start, known);
+        return judge(position, start, known, before);
     // In an archive that has shown damage, a step in its last bytes refuses
     // it, as judge would (which is not asked: a second look could find a
     // longer step); nothing else does unless a packet may end inside it.
     const long end = following.from;
-    const bool step = holdsStep(start, end);
-    if (!step && !holdsEnding(start, end, 0, end - start)) {
+    const Look<bool> step = holdsStep(start, end, bool(before));
+    before.add(step.need);
+    if (!step.answer && !holdsEnding(start, end, 0, end - start)) {
         learnFollower();
-        return {Verdict::Take, -1};
+        return {Verdict::Take, -1, before};
     }
     following.from = -1;
-    return step ? Verdict{Verdict::Refuse, position + 1} : judge(position, start, known);
+    return step.answer ? Verdict{Verdict::Refuse, position + 1, before} : judge(position, start, known, before);
 }
 
 // Kept out of the parse loop, which most packets leave without it.
 __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position, long start, bool known, bool direct,
-                                                                   bool found)
+                                                                   Need found)
 {
     if (atEnd)
-        return verdictOn(position, start, known, direct);
+        return verdictOn(position, start, known, direct, found);
     // What the looks may change, put back when the candidate must wait.
     const bool wasDamaged = shown.damaged, wasSeen = shown.labels;
     const long wasStep = shown.longestStep, wasBudget = chainBudget;
     uint32_t& longest = shown.longest[apidOf(window.at(start))];
     const uint32_t wasLongest = longest, wasLongestAny = shown.longestAny;
-    unsure = found;
-    const Verdict v = verdictOn(position, start, known, direct);
-    if (unsure && v.verdict != Verdict::Partial) {
+    const Verdict v = verdictOn(position, start, known, direct, found);
+    if (v.need && v.verdict != Verdict::Partial) {
         shown.damaged = wasDamaged;
         shown.labels = wasSeen;
         shown.longestStep = wasStep;
@@ -270,7 +266,7 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
         // In an archive that has shown damage, most packets hold nothing a
         // packet may end in, nor a frame step in their last bytes; a parse
         // that decides as at the end of the file takes them here.
-        if (direct && atEnd && !holdsStep(found.header, following.from) &&
+        if (direct && atEnd && !holdsStep(found.header, following.from, false).answer &&
             !holdsEnding(found.header, following.from, 0, following.from - found.header)) {
             learnFollower();
             return Step::Take;
@@ -283,8 +279,9 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
         return candidate(position, false, false);
     }
     found.label.present = false;
-    found.header = headerAt(position, &found.label);
-    if (found.header == LABEL_DAMAGED || (found.header == LABEL_PAST_END && !waitsAtLabel(position)))
+    const Look<long> header = headerAt(position, &found.label);
+    found.header = header.answer;
+    if (found.header == LABEL_DAMAGED || (found.header == LABEL_PAST_END && !waitsAtLabel(position, header.need)))
         return pastDamagedLabel(position);
     if (found.header < 0)
         return Step::Stop;
@@ -301,14 +298,14 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
     bool searched = false;
     // Whether finding the candidate's header needed bytes past the end of
     // the file (a label not all written).
-    bool beyond = false;
+    Need beyond;
     if (start < 0) {
         // A search cut short goes on as it would have: without the hooks' steps.
         searched = true;
-        unsure = false;
         label = Label();
-        start = resyncHeaderAt(position, &label);
-        beyond = unsure;
+        const Look<long> header = resyncHeaderAt(position, &label);
+        start = header.answer;
+        beyond = header.need;
         if (start < 0)
             return Step::Stop;
     }
@@ -364,9 +361,9 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
             return Step::Stop;
         }
         searched = true;
-        unsure = false;
-        start = resyncHeaderAt(position, &label);
-        beyond = unsure;
+        const Look<long> header = resyncHeaderAt(position, &label);
+        start = header.answer;
+        beyond = header.need;
         if (start < 0) {
             resumeSearch = true;
             return Step::Stop;
@@ -386,13 +383,13 @@ bool CcsdsParser::waits(long position)
 // written. Not once the back-offs are spent, nor, in the parse that opens the
 // file, when a confirmed run begins inside the claim: a label being written
 // holds none. It waits without a line, as at any label not all written.
-bool CcsdsParser::waitsAtLabel(long position)
+bool CcsdsParser::waitsAtLabel(long position, Need need)
 {
     if (settled)
         return false;
     if (atEnd && judging) {
         window.setAnchor(position);
-        const bool run = firstConfirmedRun(position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED) >= 0;
+        const bool run = firstConfirmedRun(position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED, bool(need)).answer >= 0;
         window.setAnchor(-1);
         if (run)
             return false;

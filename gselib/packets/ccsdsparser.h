@@ -147,9 +147,24 @@ private:
     };
     static const Assumed NOTHING_ASSUMED;
 
+    // What a look needed of bytes the file does not hold yet: those up to
+    // `upTo` (0: none). Its answer may change once they are written.
+    struct Need
+    {
+        long upTo = 0;
+        explicit operator bool() const { return upTo != 0; }
+        void add(Need n) { upTo = std::max(upTo, n.upTo); }
+    };
+    // A look's answer, and what it needed of bytes not yet written.
+    template <typename T> struct Look
+    {
+        T answer;
+        Need need;
+    };
+
     void beginParse();
     bool waits(long position);
-    bool waitsAtLabel(long position);
+    bool waitsAtLabel(long position, Need need);
     Step pastDamagedLabel(long& position);
     void endParse();
     // The candidate at `position` (its header in `found`), which moves past
@@ -163,18 +178,20 @@ private:
     // on at `resume`), leave it to the growing-file rules (Partial), wait
     // where it stands for the file to grow, or the same when its verdict
     // depends on bytes past the end of the file (Unsure: counted as a
-    // back-off on a partial packet).
+    // back-off on a partial packet). `need`: what the looks behind it needed
+    // of bytes not yet written.
     struct Verdict
     {
         enum Kind { Take, Refuse, Partial, Wait, Unsure } verdict = Take;
         long resume = -1;
+        Need need{};
     };
     // The verdict on the candidate whose primary header is at `start` (known
-    // to pass, and `direct`ly followed, as the parse found it; `found` when
-    // finding it needed bytes past the end of the file); on Unsure, what its
-    // looks changed of the state is put back.
-    Verdict decide(long position, long start, bool known, bool direct, bool found);
-    Verdict verdictOn(long position, long start, bool known, bool direct);
+    // to pass, and `direct`ly followed, as the parse found it; `found`: what
+    // finding it needed of bytes past the end of the file); on Unsure, what
+    // its looks changed of the state is put back.
+    Verdict decide(long position, long start, bool known, bool direct, Need found);
+    Verdict verdictOn(long position, long start, bool known, bool direct, Need before);
     // The parse took the packet whose primary header is at `header`.
     void took(const uint8_t* header)
     {
@@ -193,8 +210,8 @@ private:
     // label's claim; a label whose digits claim more than a label holds.
     static constexpr long LABEL_PAST_END = -2;
     static constexpr long LABEL_DAMAGED = -3;
-    long headerAt(long pos, Label* label, bool hooks = true);
-    long resyncHeaderAt(long pos, Label* label);
+    Look<long> headerAt(long pos, Label* label, bool hooks = true);
+    Look<long> resyncHeaderAt(long pos, Label* label);
     long skip(long at);
     long runStreamHook(long at);
     bool followedDirectly(long start);
@@ -206,12 +223,9 @@ private:
         shown.labels = shown.labels || followerSeen;
         shown.longestStep = std::max(shown.longestStep, followerStep);
     }
-    // A look needed the bytes up to `end` and the file ended first.
-    void shortOf(long end)
-    {
-        if (window.endIsFile(end))
-            unsure = true;
-    }
+    // A look needed the bytes up to `end` and the file ended first (past the
+    // window's horizon the file's end is no answer).
+    Need shortOf(long end) const { return {window.endIsFile(end) ? end : 0}; }
 
     // ---- The rule and its looks (ccsdsrules.cpp) ----
 
@@ -243,23 +257,26 @@ private:
     // Rejected packets in a row that one after a damaged packet may be.
     static constexpr int REJECTED_HOPS = 16;
 
-    Verdict judge(long position, long start, bool knownValid);
+    // `before` (`shortBefore`): whether the looks already taken at this
+    // candidate needed bytes not yet written; a look that needs to find no
+    // more such bytes once one has stops there.
+    Verdict judge(long position, long start, bool knownValid, Need before);
     Verdict eitherWay(long start, long end, bool searching, bool longer, bool before);
-    bool refused(long start, long end, long follower, bool followed, bool searching, bool longer, bool before,
-                 const Assumed& as);
-    long passRejected(long position, long start);
+    Look<bool> refused(long start, long end, long follower, bool followed, bool searching, bool longer, bool before,
+                       const Assumed& as, bool shortBefore);
+    Look<long> passRejected(long position, long start, bool shortBefore);
     long pastNonHeaders(long pos);
-    bool rejectedFollowed(long end, size_t length, int hops);
-    bool confirmedAt(long header, size_t total, bool atFileEnd, const Assumed& as);
+    Look<bool> rejectedFollowed(long end, size_t length, int hops);
+    Look<bool> confirmedAt(long header, size_t total, bool atFileEnd, const Assumed& as);
     enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4, RUN_OWN_BYTES = 8 };
-    long firstConfirmedRun(long start, long end, unsigned how, const Assumed& as);
+    Look<long> firstConfirmedRun(long start, long end, unsigned how, const Assumed& as, bool shortBefore);
     bool laterPacket(long pos, long fileEnd);
-    long followerAt(long end, size_t length, Label* label, bool* direct, const Assumed& as);
-    bool swallows(long start, long end, long follower);
+    Look<long> followerAt(long end, size_t length, Label* label, bool* direct, const Assumed& as);
+    Look<bool> swallows(long start, long end, long follower);
     bool holdsEnding(long start, long end, long low, long high);
-    bool holdsPair(long start, long end, const Assumed& as);
-    bool holdsLabel(long start, long end);
-    bool holdsStep(long start, long end);
+    Look<bool> holdsPair(long start, long end, const Assumed& as);
+    Look<bool> holdsLabel(long start, long end);
+    Look<bool> holdsStep(long start, long end, bool shortBefore);
     long nextUsualPlace(long q, long to, const uint8_t* bits);
     bool mayBeginRun(long q, long end, long stepFrom, const uint8_t* bits);
     long straddlingHeader(long q, long end, const uint8_t* bits);
@@ -280,7 +297,6 @@ private:
     bool atEnd = false;
     bool settled = false;
     long fileSize = 0; // at the start of this parse
-    bool unsure = false;       // a look at the candidate needed bytes past the end of the file
     bool resumeSearch = false; // the parse stopped at a candidate its search had reached
     // Where the last parse ended: while resynchronising, and after a rejected
     // header. The next parse carries on the search as it was.

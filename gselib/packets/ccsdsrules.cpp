@@ -182,14 +182,17 @@ inline bool CcsdsParser::usualBits(const uint8_t* header) const
 // field hit) claims bytes that hold the intact packets after it; an intact
 // packet with damage after it holds none, and is taken.
 
-CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownValid)
+CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownValid, Need before)
 {
     const bool searching = skipped > 0 || resyncing;
     if (!knownValid && !cache.validHeader(window.at(start))) {
-        long resume = judging ? passRejected(position, start) : position + 1;
-        if (resume == position + 1 && start == position)
-            resume = pastNonHeaders(resume);
-        return {resume < 0 ? Verdict::Wait : Verdict::Refuse, resume};
+        Look<long> resume{position + 1, {}};
+        if (judging)
+            resume = passRejected(position, start, bool(before));
+        before.add(resume.need);
+        if (resume.answer == position + 1 && start == position)
+            resume.answer = pastNonHeaders(resume.answer);
+        return {resume.answer < 0 ? Verdict::Wait : Verdict::Refuse, resume.answer, before};
     }
     const size_t total = packetBytes(window.at(start));
     if (window.fill(start, total) < total) {
@@ -202,37 +205,36 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
         // run; in an undamaged archive it is waited for, whatever its payload
         // passes for).
         if (!atEnd)
-            return {Verdict::Partial, -1};
+            return {Verdict::Partial, -1, before};
         const long fileEnd = window.end();
         if (searching && (rejected || rejecting) && laterPacket(start, fileEnd))
-            return {Verdict::Refuse, position + 1};
+            return {Verdict::Refuse, position + 1, before};
         if (judging && (shown.damaged || searching)) {
             window.setAnchor(start);
-            const bool run = firstConfirmedRun(start, fileEnd, RUN_VERIFIED, NOTHING_ASSUMED) >= 0;
+            const Look<long> run = firstConfirmedRun(start, fileEnd, RUN_VERIFIED, NOTHING_ASSUMED, bool(before));
+            before.add(run.need);
             window.setAnchor(-1);
-            if (run)
-                return {Verdict::Refuse, position + 1};
+            if (run.answer >= 0)
+                return {Verdict::Refuse, position + 1, before};
         }
-        return {Verdict::Partial, -1};
+        return {Verdict::Partial, -1, before};
     }
     if (!judging)
-        return {Verdict::Take, -1};
+        return {Verdict::Take, -1, before};
     Verdict v{Verdict::Take, -1};
     // The candidate's bytes stay in the window while the tests look past them.
     window.setAnchor(start);
     const long end = start + long(total);
     // Whether the label look needed bytes not yet written is kept apart
     // from what the looks after it say.
-    const bool wasUnsure = unsure;
-    unsure = false;
-    if (holdsLabel(start, end)) {
+    const Look<bool> hasLabel = holdsLabel(start, end);
+    if (hasLabel.answer) {
         shown.damaged = true;
-        unsure = wasUnsure;
         window.setAnchor(-1);
-        return {Verdict::Refuse, position + 1};
+        return {Verdict::Refuse, position + 1, before};
     }
-    const bool labelShort = unsure;
-    unsure = wasUnsure || labelShort;
+    const Need labelShort = hasLabel.need;
+    before.add(labelShort);
     Label label;
     bool direct = false;
     // What the look at its follower learns of the archive (labels, the
@@ -240,7 +242,9 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
     // the candidate's end does not show it yet.
     const bool seen = shown.labels;
     const long stepped = shown.longestStep;
-    const long follower = followerAt(end, total, &label, &direct, NOTHING_ASSUMED);
+    const Look<long> followerLook = followerAt(end, total, &label, &direct, NOTHING_ASSUMED);
+    const long follower = followerLook.answer;
+    before.add(followerLook.need);
     shown.labels = seen;
     shown.longestStep = stepped;
     // At a packet boundary the looks for packets inside a followed candidate
@@ -248,25 +252,30 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
     // look for a run ending where it ends (which payload bytes hardly ever
     // pass), on a packet longer than any of its APID so far: a damaged length
     // claims more than its type's packets hold.
-    const bool before = shown.damaged || searching;
+    const bool damagedBefore = shown.damaged || searching;
     uint32_t& longest = shown.longest[apidOf(window.at(start))];
     const bool longer = total > longest;
     longest = std::max(longest, uint32_t(total));
     shown.longestAny = std::max(shown.longestAny, uint32_t(total));
     if (follower == FOLLOWER_SHORT && !atEnd) {
-        v = eitherWay(start, end, searching, longer, before);
-        unsure = unsure || labelShort;
+        // Judged either way: what the looks before needed counts no more.
+        v = eitherWay(start, end, searching, longer, damagedBefore);
+        v.need.add(labelShort);
     } else {
         const bool followed = follower != FOLLOWER_NONE;
-        shown.damaged = before || !followed;
-        if (refused(start, end, follower, followed, searching, longer, before, NOTHING_ASSUMED)) {
+        shown.damaged = damagedBefore || !followed;
+        const Look<bool> no = refused(start, end, follower, followed, searching, longer, damagedBefore,
+                                      NOTHING_ASSUMED, bool(before));
+        before.add(no.need);
+        if (no.answer) {
             v = {Verdict::Refuse, position + 1};
         } else if (follower >= 0 && direct) {
             // What the parse takes next, already looked at; what reading it
             // learns counts from here, as where the parse reads it itself.
             following = {end, follower, label};
-            headerAt(end, nullptr);
+            before.add(headerAt(end, nullptr).need);
         }
+        v.need = before;
     }
     window.setAnchor(-1);
     window.fill(start, total);
@@ -275,14 +284,31 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
 
 // Whether the whole candidate [start, end) is refused, its end `followed`
 // (by a header at `follower`) or not.
-inline bool CcsdsParser::refused(long start, long end, long follower, bool followed, bool searching, bool longer,
-                                 bool before, const Assumed& as)
+inline CcsdsParser::Look<bool> CcsdsParser::refused(long start, long end, long follower, bool followed,
+                                                    bool searching, bool longer, bool before, const Assumed& as,
+                                                    bool shortBefore)
 {
-    if (followed && ((shown.damaged && (holdsStep(start, end) || (!searching && holdsPair(start, end, as)))) ||
-                     ((shown.damaged || longer) && swallows(start, end, follower))))
-        return true;
-    if (followed && !searching)
-        return false;
+    Need need;
+    if (followed) {
+        bool no = false;
+        if (shown.damaged) {
+            const Look<bool> step = holdsStep(start, end, shortBefore);
+            need.add(step.need);
+            no = step.answer;
+            if (!no && !searching) {
+                const Look<bool> pair = holdsPair(start, end, as);
+                need.add(pair.need);
+                no = pair.answer;
+            }
+        }
+        if (!no && (shown.damaged || longer)) {
+            const Look<bool> run = swallows(start, end, follower);
+            need.add(run.need);
+            no = run.answer;
+        }
+        if (no || !searching)
+            return {no, need};
+    }
     // Before the archive has shown damage, a run tells against a packet that
     // is not followed only when it begins in the packet's own bytes (its
     // label and primary header): a packet just written, before what follows
@@ -291,7 +317,10 @@ inline bool CcsdsParser::refused(long start, long end, long follower, bool follo
     const unsigned step = followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP);
     // The search goes on through the candidate's bytes: a packet before the
     // run, followed by more damage, is kept as any such packet is.
-    return firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END | step | own, as) >= 0;
+    const Look<long> run =
+        firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END | step | own, as, shortBefore || bool(need));
+    need.add(run.need);
+    return {run.answer >= 0, need};
 }
 
 // The verdict on a whole candidate [start, end) whose follower is not (all)
@@ -305,14 +334,19 @@ CcsdsParser::Verdict CcsdsParser::eitherWay(long start, long end, bool searching
     const long wasStep = shown.longestStep, wasBudget = chainBudget;
     // Followed: as if by a header right at its end. A follower past what the
     // hooks step over (and labels) could also end a run that begins inside it.
-    unsure = false;
+    Need need;
     shown.damaged = before;
     const Assumed followed{end, cache.paddingAfterCcsds(span), end};
     const long steps = (FOLLOWER_STEPS + 1) * std::max(shown.longestStep, long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
     const long reach = shown.labels ? 0x10007 : steps + TRAILER_SLACK;
     if ((shown.damaged || longer) && holdsEnding(start, end, long(span) + 1, long(span) + reach))
-        unsure = true;
-    const bool refusedIfFollowed = unsure || refused(start, end, end, true, searching, longer, before, followed);
+        need.add({end + reach});
+    bool refusedIfFollowed = bool(need);
+    if (!refusedIfFollowed) {
+        const Look<bool> no = refused(start, end, end, true, searching, longer, before, followed, false);
+        need.add(no.need);
+        refusedIfFollowed = no.answer;
+    }
     const bool seen = shown.labels;
     const long step = shown.longestStep;
     // Not followed.
@@ -320,12 +354,17 @@ CcsdsParser::Verdict CcsdsParser::eitherWay(long start, long end, bool searching
     shown.longestStep = wasStep;
     chainBudget = wasBudget;
     const Assumed notFollowed{end, followed.padding, FOLLOWER_NONE};
-    const bool refusedIfNot =
-        unsure || refused(start, end, FOLLOWER_NONE, false, searching, longer, before, notFollowed);
+    bool refusedIfNot = bool(need);
+    if (!refusedIfNot) {
+        const Look<bool> no = refused(start, end, FOLLOWER_NONE, false, searching, longer, before, notFollowed, false);
+        need.add(no.need);
+        refusedIfNot = no.answer;
+    }
+    // Its verdict waits for the follower's bytes.
     if (refusedIfFollowed || refusedIfNot || shown.labels != seen || shown.longestStep != step)
-        unsure = true;
+        need.add({end + long(CcsdsPrimaryHeader::SIZE)});
     shown.damaged = before;
-    return {Verdict::Take, -1};
+    return {Verdict::Take, -1, need};
 }
 
 // The first place from `pos` where a search could find anything: a header
@@ -355,63 +394,73 @@ long CcsdsParser::pastNonHeaders(long pos)
 // that bytes of it that pass for a header are not taken; unless a confirmed
 // run begins inside it, which tells that its claim holds packets.
 // Anything else: the next byte. -1: wait for the file to grow.
-long CcsdsParser::passRejected(long position, long start)
+CcsdsParser::Look<long> CcsdsParser::passRejected(long position, long start, bool shortBefore)
 {
     if (!cache.plausibleHeader(window.at(start)) || !usualBits(window.at(start)))
-        return position + 1;
+        return {position + 1, {}};
     const size_t total = packetBytes(window.at(start));
     if (window.fill(start, total) < total) {
         // Still being written, unless (at the end of the file) a packet
         // follows within the file: its bytes are not searched until they are
         // all there.
-        if (!atEnd) {
-            unsure = true;
-            return -1;
-        }
+        if (!atEnd)
+            return {-1, {start + long(total)}};
         const long fileEnd = window.end();
         window.setAnchor(start);
-        const bool later = firstConfirmedRun(start, fileEnd, RUN_AT_FILE_END, NOTHING_ASSUMED) >= 0;
+        const Look<long> later = firstConfirmedRun(start, fileEnd, RUN_AT_FILE_END, NOTHING_ASSUMED, shortBefore);
         window.setAnchor(-1);
-        return later ? position + 1 : -1;
+        return {later.answer >= 0 ? position + 1 : -1, later.need};
     }
     window.setAnchor(start);
     const long end = start + long(total);
-    const bool whole = rejectedFollowed(end, total, REJECTED_HOPS) &&
-                       firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END, NOTHING_ASSUMED) < 0;
+    const Look<bool> followed = rejectedFollowed(end, total, REJECTED_HOPS);
+    Need need = followed.need;
+    bool whole = followed.answer;
+    if (whole) {
+        const Look<long> run = firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END, NOTHING_ASSUMED,
+                                                 shortBefore || bool(need));
+        need.add(run.need);
+        whole = run.answer < 0;
+    }
     window.setAnchor(-1);
-    return whole ? end : position + 1;
+    return {whole ? end : position + 1, need};
 }
 
 // Whether what follows a rejected packet that ends at `end` is what the parse
 // takes next, or, up to `hops` times, another rejected packet of a known
 // type, whole, that is so followed: damage comes in runs.
-bool CcsdsParser::rejectedFollowed(long end, size_t length, int hops)
+CcsdsParser::Look<bool> CcsdsParser::rejectedFollowed(long end, size_t length, int hops)
 {
-    if (followerAt(end, length, nullptr, nullptr, NOTHING_ASSUMED) != FOLLOWER_NONE)
-        return true;
+    const Look<long> follower = followerAt(end, length, nullptr, nullptr, NOTHING_ASSUMED);
+    Need need = follower.need;
+    if (follower.answer != FOLLOWER_NONE)
+        return {true, need};
     if (hops == 0)
-        return false;
-    const long header = headerAt(end, nullptr);
-    if (header < 0 || !cache.plausibleHeader(window.at(header)))
-        return false;
-    const size_t total = packetBytes(window.at(header));
-    if (window.fill(header, total) < total) {
-        shortOf(header + long(total));
-        return false;
+        return {false, need};
+    const Look<long> header = headerAt(end, nullptr);
+    need.add(header.need);
+    if (header.answer < 0 || !cache.plausibleHeader(window.at(header.answer)))
+        return {false, need};
+    const size_t total = packetBytes(window.at(header.answer));
+    if (window.fill(header.answer, total) < total) {
+        need.add(shortOf(header.answer + long(total)));
+        return {false, need};
     }
-    return rejectedFollowed(header + long(total), total, hops - 1);
+    Look<bool> next = rejectedFollowed(header.answer + long(total), total, hops - 1);
+    next.need.add(need);
+    return next;
 }
 
 // Whether the packet of `total` bytes at `header` is whole within the file
 // and followed by what the parse would take next.
-bool CcsdsParser::confirmedAt(long header, size_t total, bool atFileEnd, const Assumed& as)
+CcsdsParser::Look<bool> CcsdsParser::confirmedAt(long header, size_t total, bool atFileEnd, const Assumed& as)
 {
-    if (window.fill(header, total) < total) {
-        shortOf(header + long(total));
-        return false;
-    }
-    const long f = followerAt(header + long(total), total, nullptr, nullptr, as);
-    return f >= 0 || (f == FOLLOWER_SHORT && (atFileEnd || header + long(total) == cache.currentFileSize()));
+    if (window.fill(header, total) < total)
+        return {false, shortOf(header + long(total))};
+    const Look<long> f = followerAt(header + long(total), total, nullptr, nullptr, as);
+    return {f.answer >= 0 ||
+                (f.answer == FOLLOWER_SHORT && (atFileEnd || header + long(total) == cache.currentFileSize())),
+            f.need};
 }
 
 // The first place after `start` and before `end` where a confirmed run
@@ -424,8 +473,10 @@ bool CcsdsParser::confirmedAt(long header, size_t total, bool atFileEnd, const A
 // - RUN_AFTER_FRAME_STEP: a run may begin with the hooks' step (a frame's
 //   trailer and header) inside the candidate. Only for a candidate that is
 //   not followed: the step after one that is can be seen from its last byte.
-long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how, const Assumed& as)
+CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(long start, long end, unsigned how, const Assumed& as,
+                                                       bool shortBefore)
 {
+    Need need;
     // Against a candidate with the archive's fixed bits only a header with
     // them tells (below): the places between are stepped over at once.
     window.fill(start, CcsdsPrimaryHeader::SIZE);
@@ -457,12 +508,16 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how, const As
         }
         long h = -1, stepped = -1;
         bool stepUnread = false; // a step that begins inside waits for its header
-        const bool wasUnsure = unsure;
+        const bool wasShort = shortBefore || bool(need);
+        auto read = [&](const Look<long>& l) {
+            need.add(l.need);
+            return l.answer;
+        };
         if (!spent && --chainBudget >= 0) {
             if (q >= stepFrom)
-                h = stepped = headerAt(q, nullptr);
+                h = stepped = read(headerAt(q, nullptr));
             if (h < 0)
-                h = resyncHeaderAt(q, nullptr);
+                h = read(resyncHeaderAt(q, nullptr));
         }
         if (own) {
             window.clearHorizon();
@@ -479,7 +534,7 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how, const As
                     p = straddlingHeader(q, end, bits);
                 if (p >= 0) {
                     q = p;
-                    h = resyncHeaderAt(p, nullptr);
+                    h = read(resyncHeaderAt(p, nullptr));
                     if (h < 0)
                         continue;
                 } else if (stepped < 0) {
@@ -489,7 +544,7 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how, const As
                     // with less than a header's bytes are the last looked at.
                     for (long r = std::max(q, stepFrom); r < (h < 0 ? end : q + 1); ++r) {
                         if (stepBeginsInside(r, end)) {
-                            const long w = headerAt(r, nullptr);
+                            const long w = read(headerAt(r, nullptr));
                             if (w >= 0) {
                                 q = r;
                                 h = w;
@@ -505,9 +560,9 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how, const As
             // The places left hold less than a header before the end of the
             // file: a run may begin there only where their bytes agree with
             // one, so far as they go.
-            if (!spent && chainBudget >= 0 && unsure && !wasUnsure && !stepUnread)
-                unsure = mayBeginRun(q, end, stepFrom, bits);
-            return -1;
+            if (!spent && chainBudget >= 0 && need && !wasShort && !stepUnread && !mayBeginRun(q, end, stepFrom, bits))
+                need = Need();
+            return {-1, need};
         }
         // A run without the archive's fixed bits tells nothing against a
         // candidate with them.
@@ -533,20 +588,23 @@ long CcsdsParser::firstConfirmedRun(long start, long end, unsigned how, const As
             continue; // the bytes written of its claim already hold a run: no run of its own
         bool confirmed;
         if (how & RUN_AT_FILE_END) {
-            confirmed = confirmedAt(h, total, true, as);
+            const Look<bool> c = confirmedAt(h, total, true, as);
+            need.add(c.need);
+            confirmed = c.answer;
         } else if (window.fill(h, total) < total) {
-            shortOf(h + long(total));
+            need.add(shortOf(h + long(total)));
             confirmed = false;
         } else {
-            confirmed = followerAt(h + long(total), total, nullptr, nullptr, as) >= 0;
+            confirmed = read(followerAt(h + long(total), total, nullptr, nullptr, as)) >= 0;
         }
         if (!confirmed)
             continue;
-        if ((how & RUN_VERIFIED) && firstConfirmedRun(h, h + long(total), RUN_AT_FILE_END, as) >= 0)
+        if ((how & RUN_VERIFIED) &&
+            read(firstConfirmedRun(h, h + long(total), RUN_AT_FILE_END, as, shortBefore || bool(need))) >= 0)
             continue;
-        return q;
+        return {q, need};
     }
-    return -1;
+    return {-1, need};
 }
 
 // The first place from q before `end`, with less than a header's bytes
@@ -592,16 +650,13 @@ bool CcsdsParser::stepBeginsInside(long q, long end)
 // payload that pass for a header claiming far claim the packets after them.
 bool CcsdsParser::holdsConfirmedRun(long header, size_t total, const Assumed& as)
 {
-    const bool wasUnsure = unsure;
     const long anchor = window.anchor();
-    unsure = false;
     // A candidate anchored before it keeps it in the window too.
     if (anchor < 0 || anchor > header)
         window.setAnchor(header);
-    const bool run = firstConfirmedRun(header, header + long(total), RUN_AT_FILE_END, as) >= 0 && !unsure;
+    const Look<long> run = firstConfirmedRun(header, header + long(total), RUN_AT_FILE_END, as, false);
     window.setAnchor(anchor);
-    unsure = wasUnsure;
-    return run;
+    return run.answer >= 0 && !run.need;
 }
 
 // Whether a run may begin at a place from q on, before `end`, each holding
@@ -688,8 +743,10 @@ bool CcsdsParser::laterPacket(long pos, long fileEnd)
         if (o + long(total) > fileEnd)
             continue;
         window.setAnchor(o);
-        const bool found = confirmedAt(o, total, o + long(total) == fileEnd, NOTHING_ASSUMED) &&
-                           !swallows(o, o + long(total), followerAt(o + long(total), total, nullptr, nullptr, NOTHING_ASSUMED));
+        const bool found =
+            confirmedAt(o, total, o + long(total) == fileEnd, NOTHING_ASSUMED).answer &&
+            !swallows(o, o + long(total), followerAt(o + long(total), total, nullptr, nullptr, NOTHING_ASSUMED).answer)
+                 .answer;
         window.setAnchor(-1);
         if (found) {
             last.found = o;
@@ -708,25 +765,29 @@ bool CcsdsParser::laterPacket(long pos, long fileEnd)
 // on from there, as after any packet), else FOLLOWER_NONE. `direct` tells
 // whether the header is where the parse's own next step finds it, and
 // `label` then gets the label before it.
-long CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct, const Assumed& as)
+CcsdsParser::Look<long> CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct,
+                                                const Assumed& as)
 {
     if (direct)
         *direct = false;
     // Only a packet that may carry the candidate's padding shares its follower.
     if (end == as.end && cache.paddingAfterCcsds(length) == as.padding)
-        return as.follower;
+        return {as.follower, {}};
+    Need need;
     long first = -1;
     long at = end;
     for (int step = 0; step <= FOLLOWER_STEPS; ++step) {
-        const long header = headerAt(at, step == 0 ? label : nullptr);
+        const Look<long> look = headerAt(at, step == 0 ? label : nullptr);
+        const long header = look.answer;
+        need.add(look.need);
         if (header == LABEL_DAMAGED)
-            return FOLLOWER_NONE; // what the parse steps over byte by byte
+            return {FOLLOWER_NONE, need}; // what the parse steps over byte by byte
         if (header < 0)
-            return FOLLOWER_SHORT;
+            return {FOLLOWER_SHORT, need};
         if (cache.validHeader(window.at(header))) {
             if (direct)
                 *direct = step == 0;
-            return header;
+            return {header, need};
         }
         if (first < 0)
             first = header;
@@ -739,8 +800,8 @@ long CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct
             if (!couldStartLabel(window.at(header + k), n))
                 continue;
             if (n < LABEL_LOOKAHEAD) {
-                shortOf(header + k + long(n) + 1);
-                return FOLLOWER_SHORT; // a label still being written
+                need.add(shortOf(header + k + long(n) + 1));
+                return {FOLLOWER_SHORT, need}; // a label still being written
             }
             found = header + k;
         }
@@ -752,13 +813,13 @@ long CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct
     const long padding = first == end ? std::min(long(cache.paddingAfterCcsds(length)), TRAILER_SLACK) : 0;
     for (long k = 1; k <= padding; ++k) {
         if (window.fill(end + k, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
-            shortOf(end + k + long(CcsdsPrimaryHeader::SIZE));
-            return FOLLOWER_SHORT;
+            need.add(shortOf(end + k + long(CcsdsPrimaryHeader::SIZE)));
+            return {FOLLOWER_SHORT, need};
         }
         if (cache.validHeader(window.at(end + k)))
-            return end + k;
+            return {end + k, need};
     }
-    return FOLLOWER_NONE;
+    return {FOLLOWER_NONE, need};
 }
 
 // Whether the candidate packet [start, end) holds a run of packets: a header
@@ -768,21 +829,22 @@ long CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct
 // or where its follower begins. Real packets tile the length of a damaged
 // header that lands on their boundary; the bytes of a real packet hardly
 // ever do.
-bool CcsdsParser::swallows(long start, long end, long follower)
+CcsdsParser::Look<bool> CcsdsParser::swallows(long start, long end, long follower)
 {
     constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
     const size_t span = size_t(end - start);
     if (span <= 2 * MIN_PACKET)
-        return false;
+        return {false, {}};
     // Bytes crafted to pass the other tests again and again could make this
     // look quadratic; past its budget the look is left out.
     if (long(span) > chainBudget)
-        return false;
+        return {false, {}};
     chainBudget -= long(span);
     // A run needs a packet ending a few bytes (padding, a frame's trailer)
     // before the candidate's end, or at its follower.
     if (!holdsEnding(start, end, long(span) - TRAILER_SLACK, std::max(end, follower) - start))
-        return false;
+        return {false, {}};
+    Need need;
     if (!chainLengths)
         chainLengths.reset(new uint8_t[TelemetryCache::PACKET_BUFFER_SIZE]);
     // run[q - start]: packets of the run from q to the end, up to 2; 0 none.
@@ -812,18 +874,19 @@ bool CcsdsParser::swallows(long start, long end, long follower)
         };
         reach(after);
         if (after != end && after != follower) {
-            const long next = headerAt(after, nullptr, hooks);
-            if (next >= 0 && next != after)
-                reach(next);
+            const Look<long> next = headerAt(after, nullptr, hooks);
+            need.add(next.need);
+            if (next.answer >= 0 && next.answer != after)
+                reach(next.answer);
         }
         const long padding = long(cache.paddingAfterCcsds(size_t(after - q)));
         for (long k = 1; k <= padding; ++k)
             reach(after + k);
         run[q - start] = best;
         if (best == 2 && cache.validHeader(bytesAt(q)) && usualBits(bytesAt(q)))
-            return true;
+            return {true, need};
     }
-    return false;
+    return {false, need};
 }
 
 // Whether what the hooks step over (a frame's trailer and header) stands in
@@ -831,27 +894,28 @@ bool CcsdsParser::swallows(long start, long end, long follower)
 // short at a frame's end claims them. What stands between packets is never
 // inside one. Asked only in an archive that has shown damage: a packet may
 // stand right before a frame header where an archive turns to frames.
-bool CcsdsParser::holdsStep(long start, long end)
+CcsdsParser::Look<bool> CcsdsParser::holdsStep(long start, long end, bool shortBefore)
 {
     // Hooks that read the stream would cost a seek per place: left out.
     if (shown.longestStep == 0 || cache.skipHook != TelemetryCache::Hook::Overridden)
-        return false;
+        return {false, {}};
     // From the last byte the hooks may step over a pad byte: not looked at.
     for (long q = std::max(start + 1, end - shown.longestStep); q <= end - 2; ++q) {
         // Near the end of the file a hook may take the few bytes left as a
         // step: none is counted there, and where one may still begin, the
         // verdict waits for the bytes (the places after it are shown fewer).
         if (window.fill(q, TelemetryCache::CCSDS_SKIP_LOOKAHEAD) < TelemetryCache::CCSDS_SKIP_LOOKAHEAD) {
-            for (; q <= end - 2 && !unsure; ++q) {
+            Need need;
+            for (; q <= end - 2 && !shortBefore && !need; ++q) {
                 if (skip(q) != q)
-                    shortOf(q + long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
+                    need = shortOf(q + long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
             }
-            return false;
+            return {false, need};
         }
         if (skip(q) != q)
-            return true;
+            return {true, {}};
     }
-    return false;
+    return {false, {}};
 }
 
 // Whether the candidate [start, end) holds a header of a known type (that
@@ -875,23 +939,24 @@ bool CcsdsParser::holdsEnding(long start, long end, long low, long high)
 // fixed bytes do not occur by chance in a payload, so the claim holds the
 // next packet's label. Its bytes past the end are read where the file holds
 // them; where it does not yet, the verdict waits for them.
-bool CcsdsParser::holdsLabel(long start, long end)
+CcsdsParser::Look<bool> CcsdsParser::holdsLabel(long start, long end)
 {
+    Need need;
     for (long q = start + 1; q < end; ++q) {
         const long n = long(window.fill(q, size_t(end - q)));
         const uint8_t* b = window.at(q);
         const void* c = std::memchr(b, LABEL_MAGIC[0], size_t(n));
         if (!c)
-            return false;
+            return {false, need};
         q += static_cast<const uint8_t*>(c) - b;
         const size_t have = window.fill(q, LABEL_LOOKAHEAD);
         if (!couldStartLabel(window.at(q), have))
             continue;
         if (have == LABEL_LOOKAHEAD)
-            return true;
-        shortOf(q + long(have) + 1);
+            return {true, need};
+        need.add(shortOf(q + long(have) + 1));
     }
-    return false;
+    return {false, need};
 }
 
 // Whether the candidate [start, end) holds a packet that is followed: a
@@ -900,8 +965,9 @@ bool CcsdsParser::holdsLabel(long start, long end)
 // header that passes. Intact packets inside a damaged header's claim do,
 // wherever more damage cuts their run short; an intact packet's payload
 // hardly ever does.
-bool CcsdsParser::holdsPair(long start, long end, const Assumed& as)
+CcsdsParser::Look<bool> CcsdsParser::holdsPair(long start, long end, const Assumed& as)
 {
+    Need need;
     window.fill(start, size_t(end - start));
     const long n = end - start;
     const uint8_t* b = window.at(start);
@@ -917,23 +983,26 @@ bool CcsdsParser::holdsPair(long start, long end, const Assumed& as)
         // the candidate's: bytes of a payload seldom are.
         if (after >= end - TRAILER_SLACK && !sameFixedBits(window.at(start), window.at(start + i)))
             return false;
-        const long f = followerAt(after, size_t(after - start - i), nullptr, nullptr, as);
+        const Look<long> f = followerAt(after, size_t(after - start - i), nullptr, nullptr, as);
+        need.add(f.need);
         // The look past may have moved the window: the scan reads on from it.
         window.fill(start, size_t(n));
         b = window.at(start);
-        return f >= 0;
+        return f.answer >= 0;
     });
     if (pair || !shown.labels)
-        return pair;
+        return {pair, need};
     // A label stands only before a packet: one inside, before a header that
     // passes, is the next packet's.
-    return forEachLabel(b, n, [&](long i) {
-        const long h = headerAt(start + i, nullptr);
-        const bool found = h >= 0 && cache.validHeader(window.at(h));
+    const bool label = forEachLabel(b, n, [&](long i) {
+        const Look<long> h = headerAt(start + i, nullptr);
+        need.add(h.need);
+        const bool found = h.answer >= 0 && cache.validHeader(window.at(h.answer));
         window.fill(start, size_t(n));
         b = window.at(start);
         return found;
     });
+    return {label, need};
 }
 
 } // namespace GseLib
