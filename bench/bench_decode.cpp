@@ -232,12 +232,3 @@ BENCHMARK(BM_GetValueEng)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_GetDataIntoOneVector)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_GetValueByName)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RejectOtherType)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -244,12 +244,3 @@ BENCHMARK(BM_TcpClientServerStopsReading)->Arg(0)->Arg(1)->Iterations(1)->Unit(b
 BENCHMARK(BM_LocalSinkClientServerStopsReading)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

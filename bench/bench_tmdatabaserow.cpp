@@ -65,12 +65,3 @@ void BM_row_write(benchmark::State& state)
 
 BENCHMARK(BM_row_update);
 BENCHMARK(BM_row_write);
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
