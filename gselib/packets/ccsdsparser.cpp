@@ -31,9 +31,9 @@ void CcsdsParser::reset()
     resyncing = false;
     rejecting = false;
     resumeSearch = false;
-    chainBudget = CHAIN_BUDGET;
     lookahead = Lookahead();
     shown = Shown();
+    shown.seen.budget = CHAIN_BUDGET;
 }
 
 void CcsdsParser::beginParse()
@@ -74,7 +74,7 @@ long CcsdsParser::runStreamHook(long at)
     return after >= 0 ? after : at;
 }
 
-long CcsdsParser::skip(long at)
+long CcsdsParser::skip(Seen& seen, long at)
 {
     if (cache.skipHook != TelemetryCache::Hook::Base) {
         const size_t n = window.fill(at, TelemetryCache::CCSDS_SKIP_LOOKAHEAD);
@@ -84,7 +84,7 @@ long CcsdsParser::skip(long at)
             // A count past the few bytes left at the end of the file is no
             // step yet: the hook waits for them.
             if (skip < n || n == TelemetryCache::CCSDS_SKIP_LOOKAHEAD)
-                shown.longestStep = std::max(shown.longestStep, long(skip));
+                seen.longestStep = std::max(seen.longestStep, long(skip));
             return at + long(skip);
         }
     }
@@ -97,7 +97,7 @@ long CcsdsParser::skip(long at)
 // ends there, or within a label's first bytes or a header), LABEL_PAST_END
 // when it ends within a label's claim; the parse stops to wait for it to grow.
 // LABEL_DAMAGED for a label longer than a label buffer holds.
-CcsdsParser::Look<long> CcsdsParser::headerAt(long pos, Label* label, bool hooks)
+CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label, bool hooks)
 {
     const size_t ahead = window.fill(pos, LABEL_LOOKAHEAD);
     if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(window.at(pos), ahead)))
@@ -115,7 +115,7 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(long pos, Label* label, bool hooks
             return {LABEL_DAMAGED, {}};
         if (window.fill(pos, total) < total)
             return {LABEL_PAST_END, shortOf(pos + long(total))};
-        shown.labels = true;
+        seen.labels = true;
         if (label) {
             l = window.at(pos);
             label->present = true;
@@ -130,12 +130,12 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(long pos, Label* label, bool hooks
         start = pos + long(total);
     }
     if (hooks) {
-        const long stepped = skip(start);
+        const long stepped = skip(seen, start);
         // Inside frames a packet's label stands after the frame's header.
         if (stepped != start && start == pos) {
             const size_t after = window.fill(stepped, LABEL_LOOKAHEAD);
             if (after > 0 && couldStartLabel(window.at(stepped), after))
-                return headerAt(stepped, label, hooks);
+                return headerAt(seen, stepped, label, hooks);
         }
         start = stepped;
     }
@@ -148,13 +148,13 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(long pos, Label* label, bool hooks
 // whole archive label that begins there, else at pos (labels are looked for,
 // so that a packet found after damage keeps its ground time; the hooks'
 // steps are not). -1 when fewer than a header's bytes are left.
-CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(long pos, Label* label)
+CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(Seen& seen, long pos, Label* label)
 {
     const size_t ahead = window.fill(pos, LABEL_LOOKAHEAD);
     Need need;
     if (ahead == LABEL_LOOKAHEAD && window.at(pos)[0] == uint8_t(LABEL_MAGIC[0]) &&
         couldStartLabel(window.at(pos), LABEL_LOOKAHEAD)) {
-        const Look<long> header = headerAt(pos, label);
+        const Look<long> header = headerAt(seen, pos, label);
         if (header.answer >= 0)
             return header;
         need = header.need;
@@ -183,66 +183,54 @@ bool CcsdsParser::followedDirectly(long start)
     window.setAnchor(start);
     const long end = start + long(total);
     Label label;
-    // In an archive that has shown damage the candidate's looks follow: what
-    // reading its follower learns (labels, the hooks' steps) counts after them.
-    const bool seen = shown.labels;
-    const long stepped = shown.longestStep;
-    const long header = headerAt(end, &label).answer;
+    // What the parse sees reading the follower (labels, the hooks' steps)
+    // counts at once; in an archive that has shown damage the candidate's
+    // own looks come first, and it counts after them (learnFollower).
+    Seen& seen = shown.seen.damaged ? (followerSeen = shown.seen) : shown.seen;
+    const long header = headerAt(seen, end, &label).answer;
     // A label inside is the next packet's (the rule refuses the candidate).
     const bool followed =
-        header >= 0 && cache.validHeader(window.at(header)) && !(shown.labels && holdsLabel(start, end).answer);
+        header >= 0 && cache.validHeader(window.at(header)) && !(seen.labels && holdsLabel(start, end).answer);
     window.setAnchor(-1);
-    if (shown.damaged) {
-        followerSeen = shown.labels;
-        followerStep = shown.longestStep;
-        shown.labels = seen;
-        shown.longestStep = stepped;
-    }
     if (followed)
         following = {end, header, label};
     return followed;
 }
 
-inline CcsdsParser::Verdict CcsdsParser::verdictOn(long position, long start, bool known, bool direct, Need before)
+inline CcsdsParser::Verdict CcsdsParser::verdictOn(Seen& seen, long position, long start, bool known, bool direct,
+                                                   Need before)
 {
     if (!direct)
-        return judge(position, start, known, before);
+        return judge(seen, position, start, known, before);
     // In an archive that has shown damage, a step in its last bytes refuses
     // it, as judge would (which is not asked: a second look could find a
     // longer step); nothing else does unless a packet may end inside it.
     const long end = following.from;
-    const Look<bool> step = holdsStep(start, end, bool(before));
+    const Look<bool> step = holdsStep(seen, start, end, bool(before));
     before.add(step.need);
-    if (!step.answer && !holdsEnding(start, end, 0, end - start)) {
-        learnFollower();
+    if (!step.answer && !holdsEnding(seen, start, end, 0, end - start)) {
+        learnFollower(seen);
         return {Verdict::Take, -1, before};
     }
     following.from = -1;
-    return step.answer ? Verdict{Verdict::Refuse, position + 1, before} : judge(position, start, known, before);
+    return step.answer ? Verdict{Verdict::Refuse, position + 1, before} : judge(seen, position, start, known, before);
 }
 
 // Kept out of the parse loop, which most packets leave without it.
 __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position, long start, bool known, bool direct,
                                                                    Need found)
 {
-    if (atEnd)
-        return verdictOn(position, start, known, direct, found);
-    // What the looks may change, put back when the candidate must wait.
-    const bool wasDamaged = shown.damaged, wasSeen = shown.labels;
-    const long wasStep = shown.longestStep, wasBudget = chainBudget;
+    // The looks see and raise a copy of what the parse has seen: a candidate
+    // whose verdict waits for bytes not yet written teaches the parse nothing.
+    Seen seen = shown.seen;
     uint32_t& longest = shown.longest[apidOf(window.at(start))];
-    const uint32_t wasLongest = longest, wasLongestAny = shown.longestAny;
-    const Verdict v = verdictOn(position, start, known, direct, found);
-    if (v.need && v.verdict != Verdict::Partial) {
-        shown.damaged = wasDamaged;
-        shown.labels = wasSeen;
-        shown.longestStep = wasStep;
-        chainBudget = wasBudget;
-        longest = wasLongest;
-        shown.longestAny = wasLongestAny;
+    const Verdict v = verdictOn(seen, position, start, known, direct, found);
+    if (!atEnd && v.need && v.verdict != Verdict::Partial) {
         following.from = -1;
         return {Verdict::Unsure, -1};
     }
+    shown.seen = seen;
+    longest = std::max(longest, v.judged);
     return v;
 }
 
@@ -261,14 +249,15 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
         following.from = -1; // looked at once
         found = following;
         const bool direct = followedDirectly(found.header);
-        if (direct && !shown.damaged)
+        if (direct && !shown.seen.damaged)
             return Step::Take; // nothing to look at
         // In an archive that has shown damage, most packets hold nothing a
         // packet may end in, nor a frame step in their last bytes; a parse
-        // that decides as at the end of the file takes them here.
-        if (direct && atEnd && !holdsStep(found.header, following.from, false).answer &&
-            !holdsEnding(found.header, following.from, 0, following.from - found.header)) {
-            learnFollower();
+        // that decides as at the end of the file takes them here. What these
+        // looks see counts at once, as what the parse reads itself.
+        if (direct && atEnd && !holdsStep(shown.seen, found.header, following.from, false).answer &&
+            !holdsEnding(shown.seen, found.header, following.from, 0, following.from - found.header)) {
+            learnFollower(shown.seen);
             return Step::Take;
         }
         return candidate(position, true, direct);
@@ -279,7 +268,7 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
         return candidate(position, false, false);
     }
     found.label.present = false;
-    const Look<long> header = headerAt(position, &found.label);
+    const Look<long> header = headerAt(shown.seen, position, &found.label);
     found.header = header.answer;
     if (found.header == LABEL_DAMAGED || (found.header == LABEL_PAST_END && !waitsAtLabel(position, header.need)))
         return pastDamagedLabel(position);
@@ -303,7 +292,7 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
         // A search cut short goes on as it would have: without the hooks' steps.
         searched = true;
         label = Label();
-        const Look<long> header = resyncHeaderAt(position, &label);
+        const Look<long> header = resyncHeaderAt(shown.seen, position, &label);
         start = header.answer;
         beyond = header.need;
         if (start < 0)
@@ -347,7 +336,7 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
         }
         const long step = v.resume - position;
         ++rejected;
-        chainBudget += CHAIN_BUDGET_PER_BYTE * step;
+        shown.seen.budget += CHAIN_BUDGET_PER_BYTE * step;
         // The label's ground time belongs to no packet found after this.
         label = Label();
         position = v.resume;
@@ -361,7 +350,7 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
             return Step::Stop;
         }
         searched = true;
-        const Look<long> header = resyncHeaderAt(position, &label);
+        const Look<long> header = resyncHeaderAt(shown.seen, position, &label);
         start = header.answer;
         beyond = header.need;
         if (start < 0) {
@@ -389,7 +378,8 @@ bool CcsdsParser::waitsAtLabel(long position, Need need)
         return false;
     if (atEnd && judging) {
         window.setAnchor(position);
-        const bool run = firstConfirmedRun(position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED, bool(need)).answer >= 0;
+        const bool run =
+            firstConfirmedRun(shown.seen, position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED, bool(need)).answer >= 0;
         window.setAnchor(-1);
         if (run)
             return false;
@@ -404,7 +394,7 @@ CcsdsParser::Step CcsdsParser::pastDamagedLabel(long& position)
 {
     found = Next();
     ++rejected;
-    chainBudget += CHAIN_BUDGET_PER_BYTE;
+    shown.seen.budget += CHAIN_BUDGET_PER_BYTE;
     ++position;
     ++skipped;
     return candidate(position, false, false);

@@ -121,18 +121,28 @@ private:
     // until the file grows.
     enum class Step { Take, Skip, Stop };
 
-    // What the archive has shown so far, which the rule judges candidates
-    // by: damage, labels, the longest packets and hooks' step, the last
-    // packet taken. A look that must not teach the parse what it saw puts a
-    // copy of the parts it changed back.
-    struct Shown
+    // What the archive has shown so far, as the looks at one candidate see
+    // it: what the parse had seen when the candidate's judgement began,
+    // raised in order by the looks taken before (a label read, a longer step
+    // of the hooks, damage found), and what the run looks may still spend in
+    // this search. Every look that reads or raises it is handed it; the parse
+    // keeps what a candidate's looks raised once the candidate is decided,
+    // and drops it when the candidate waits (decide()).
+    struct Seen
     {
         bool damaged = false;
         bool labels = false;
-        long longestStep = 0;                   // the most bytes the hooks have stepped over at once
-        uint32_t longestAny = 0;                // the longest candidate judged
-        std::array<uint32_t, 2048> longest{};   // by APID: the longest candidate judged
-        std::array<uint8_t, 6> lastTaken{};     // its fixed bits are the archive's
+        long longestStep = 0;    // the most bytes the hooks have stepped over at once
+        uint32_t longestAny = 0; // the longest candidate judged
+        long budget = 0;         // bytes the run looks may still go over in this search
+    };
+
+    // What the archive has shown so far, which the rule judges candidates by.
+    struct Shown
+    {
+        Seen seen;
+        std::array<uint32_t, 2048> longest{}; // by APID: the longest candidate judged
+        std::array<uint8_t, 6> lastTaken{};   // its fixed bits are the archive's
         bool tookPacket = false;
     };
 
@@ -185,13 +195,17 @@ private:
         enum Kind { Take, Refuse, Partial, Wait, Unsure } verdict = Take;
         long resume = -1;
         Need need{};
+        // The bytes of the whole candidate it judged (0: none), which count
+        // among its APID's once it is decided.
+        uint32_t judged = 0;
     };
     // The verdict on the candidate whose primary header is at `start` (known
     // to pass, and `direct`ly followed, as the parse found it; `found`: what
-    // finding it needed of bytes past the end of the file); on Unsure, what
-    // its looks changed of the state is put back.
+    // finding it needed of bytes past the end of the file). Its looks are
+    // handed a copy of what the parse has seen, which the parse keeps unless
+    // the verdict is Unsure.
     Verdict decide(long position, long start, bool known, bool direct, Need found);
-    Verdict verdictOn(long position, long start, bool known, bool direct, Need before);
+    Verdict verdictOn(Seen& seen, long position, long start, bool known, bool direct, Need before);
     // The parse took the packet whose primary header is at `header`.
     void took(const uint8_t* header)
     {
@@ -201,7 +215,7 @@ private:
         }
         skipped = 0;
         rejected = 0;
-        chainBudget = CHAIN_BUDGET;
+        shown.seen.budget = CHAIN_BUDGET;
         resyncing = false;
         rejecting = false;
     }
@@ -210,18 +224,20 @@ private:
     // label's claim; a label whose digits claim more than a label holds.
     static constexpr long LABEL_PAST_END = -2;
     static constexpr long LABEL_DAMAGED = -3;
-    Look<long> headerAt(long pos, Label* label, bool hooks = true);
-    Look<long> resyncHeaderAt(long pos, Label* label);
-    long skip(long at);
+    // The looks that read past a label or the hooks' steps raise `seen` with
+    // what they read: a label, and the longest step.
+    Look<long> headerAt(Seen& seen, long pos, Label* label, bool hooks = true);
+    Look<long> resyncHeaderAt(Seen& seen, long pos, Label* label);
+    long skip(Seen& seen, long at);
     long runStreamHook(long at);
     bool followedDirectly(long start);
     bool unjudged(long start);
-    // What followedDirectly's look at the follower learned, once the
-    // candidate's own looks are done.
-    void learnFollower()
+    // What followedDirectly's look at the follower saw, once the candidate's
+    // own looks are done.
+    void learnFollower(Seen& seen) const
     {
-        shown.labels = shown.labels || followerSeen;
-        shown.longestStep = std::max(shown.longestStep, followerStep);
+        seen.labels = seen.labels || followerSeen.labels;
+        seen.longestStep = std::max(seen.longestStep, followerSeen.longestStep);
     }
     // A look needed the bytes up to `end` and the file ended first (past the
     // window's horizon the file's end is no answer).
@@ -260,28 +276,28 @@ private:
     // `before` (`shortBefore`): whether the looks already taken at this
     // candidate needed bytes not yet written; a look that needs to find no
     // more such bytes once one has stops there.
-    Verdict judge(long position, long start, bool knownValid, Need before);
-    Verdict eitherWay(long start, long end, bool searching, bool longer, bool before);
-    Look<bool> refused(long start, long end, long follower, bool followed, bool searching, bool longer, bool before,
-                       const Assumed& as, bool shortBefore);
-    Look<long> passRejected(long position, long start, bool shortBefore);
+    Verdict judge(Seen& seen, long position, long start, bool knownValid, Need before);
+    Verdict eitherWay(Seen& seen, long start, long end, bool searching, bool longer, bool before);
+    Look<bool> refused(Seen& seen, long start, long end, long follower, bool followed, bool searching, bool longer,
+                       bool before, const Assumed& as, bool shortBefore);
+    Look<long> passRejected(Seen& seen, long position, long start, bool shortBefore);
     long pastNonHeaders(long pos);
-    Look<bool> rejectedFollowed(long end, size_t length, int hops);
-    Look<bool> confirmedAt(long header, size_t total, bool atFileEnd, const Assumed& as);
+    Look<bool> rejectedFollowed(Seen& seen, long end, size_t length, int hops);
+    Look<bool> confirmedAt(Seen& seen, long header, size_t total, bool atFileEnd, const Assumed& as);
     enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4, RUN_OWN_BYTES = 8 };
-    Look<long> firstConfirmedRun(long start, long end, unsigned how, const Assumed& as, bool shortBefore);
-    bool laterPacket(long pos, long fileEnd);
-    Look<long> followerAt(long end, size_t length, Label* label, bool* direct, const Assumed& as);
-    Look<bool> swallows(long start, long end, long follower);
-    bool holdsEnding(long start, long end, long low, long high);
-    Look<bool> holdsPair(long start, long end, const Assumed& as);
+    Look<long> firstConfirmedRun(Seen& seen, long start, long end, unsigned how, const Assumed& as, bool shortBefore);
+    bool laterPacket(Seen& seen, long pos, long fileEnd);
+    Look<long> followerAt(Seen& seen, long end, size_t length, Label* label, bool* direct, const Assumed& as);
+    Look<bool> swallows(Seen& seen, long start, long end, long follower);
+    bool holdsEnding(const Seen& seen, long start, long end, long low, long high);
+    Look<bool> holdsPair(Seen& seen, long start, long end, const Assumed& as);
     Look<bool> holdsLabel(long start, long end);
-    Look<bool> holdsStep(long start, long end, bool shortBefore);
+    Look<bool> holdsStep(Seen& seen, long start, long end, bool shortBefore);
     long nextUsualPlace(long q, long to, const uint8_t* bits);
-    bool mayBeginRun(long q, long end, long stepFrom, const uint8_t* bits);
+    bool mayBeginRun(Seen& seen, long q, long end, long stepFrom, const uint8_t* bits);
     long straddlingHeader(long q, long end, const uint8_t* bits);
     bool stepBeginsInside(long q, long end);
-    bool holdsConfirmedRun(long header, size_t total, const Assumed& as);
+    bool holdsConfirmedRun(Seen& seen, long header, size_t total, const Assumed& as);
     // The fixed bits (version, type, secondary-header flag, sequence flags)
     // of the last packet taken, none before the first.
     const uint8_t* archiveBits() const { return shown.tookPacket ? shown.lastTaken.data() : nullptr; }
@@ -307,14 +323,12 @@ private:
     Next following;
     Next found; // the candidate's header and label
     std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
-    long chainBudget = 0;                    // bytes the run looks may still go over in this search
     Lookahead lookahead;
     bool judging = false; // whether validHeader tells packets from other bytes
     Shown shown;
-    // What followedDirectly's look at a follower learned, in an archive that
-    // has shown damage.
-    bool followerSeen = false;
-    long followerStep = 0;
+    // What followedDirectly's look at a follower saw (its labels and steps),
+    // in an archive that has shown damage.
+    Seen followerSeen;
 };
 
 } // namespace GseLib

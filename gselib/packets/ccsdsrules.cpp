@@ -3,13 +3,11 @@
 #include "gselib/packets/ccsdsparser.h"
 
 #include "gselib/packets/ccsdspacket.h"
+#include "gselib/packets/ccsdsscan.h"
 #include "gselib/packets/telemetrycache.h"
 
 #include <algorithm>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace GseLib {
 
@@ -24,127 +22,10 @@ constexpr const char* LABEL_MAGIC = CcsdsParser::LABEL_MAGIC;
 constexpr size_t LABEL_LOOKAHEAD = TelemetryCache::LABEL_LOOKAHEAD;
 
 #if defined(__SSE2__)
-// sameFixedBits sixteen places at a time: 0xFF for each of the places p to
-// p + 15 whose header agrees with the one at `bits` (every place, without
-// it); reads p[0] to p[17].
-struct FixedBitsMask
-{
-    __m128i mask0, mask2, want0, want2;
-
-    explicit FixedBitsMask(const uint8_t* bits)
-        : mask0(_mm_set1_epi8(char(bits ? 0xF8 : 0))), mask2(_mm_set1_epi8(char(bits ? 0xC0 : 0))),
-          want0(_mm_set1_epi8(char(bits ? bits[0] & 0xF8 : 0))), want2(_mm_set1_epi8(char(bits ? bits[2] & 0xC0 : 0)))
-    {
-    }
-
-    __m128i operator()(const uint8_t* p) const
-    {
-        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i third = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
-        return _mm_and_si128(_mm_cmpeq_epi8(_mm_and_si128(first, mask0), want0),
-                             _mm_cmpeq_epi8(_mm_and_si128(third, mask2), want2));
-    }
-};
+using CcsdsScan::FixedBitsMask;
 #endif
-
-#if defined(__SSE2__)
-// The places at to at + 15 of the bytes at b that forEachEnding looks at
-// again, one bit each (at >= 1: place 0 is the candidate itself); the last
-// byte read is b[at + 20].
-struct EndingMask
-{
-    static constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
-    FixedBitsMask fixedBits;
-    __m128i limit, lanes;
-    long low;
-
-    EndingMask(long low, uint32_t width, const uint8_t* bits)
-        : fixedBits(bits), limit(_mm_set1_epi16(short(width))), lanes(_mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7)),
-          low(low)
-    {
-    }
-
-    unsigned operator()(const uint8_t* b, long at) const
-    {
-        auto load = [&](long k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at + k)); };
-        // The fixed bits first: most places of a payload have other bits.
-        const __m128i fixed = fixedBits(b + at);
-        if (_mm_movemask_epi8(fixed) == 0)
-            return 0;
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i shift = _mm_add_epi16(lanes, _mm_set1_epi16(short(at + MIN_PACKET - low)));
-        const __m128i high = load(4);
-        const __m128i lowBytes = load(5);
-        const __m128i first = _mm_add_epi16(_mm_unpacklo_epi8(lowBytes, high), shift);
-        const __m128i second =
-            _mm_add_epi16(_mm_unpackhi_epi8(lowBytes, high), _mm_add_epi16(shift, _mm_set1_epi16(8)));
-        // One byte a place, in the order of the places.
-        const __m128i inRange = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_subs_epu16(first, limit), zero),
-                                                _mm_cmpeq_epi16(_mm_subs_epu16(second, limit), zero));
-        return unsigned(_mm_movemask_epi8(_mm_and_si128(inRange, fixed)));
-    }
-};
-#endif
-
-// Calls look(i) for the places i (1 to n - 7) of the n bytes at b whose
-// length field, read as a CCSDS header's, ends its packet at an offset in
-// [low, low + width], and, given `bits`, whose fixed bits are those of the
-// header at bits, until it returns true. The arithmetic runs sixteen places at
-// a time; a header is tested only where it finds one. `look` may move the
-// bytes (a window refill) and b with them.
-template <typename Look>
-bool forEachEnding(const uint8_t*& b, long n, long low, uint32_t width, const uint8_t* bits, Look look)
-{
-    constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
-    auto scalar = [&](long i) {
-        const uint32_t offset = uint32_t(i + long(be16(b + i + 4)) + MIN_PACKET - low);
-        return offset <= width && (!bits || sameFixedBits(bits, b + i)) && look(i);
-    };
-    long i = 1;
-#if defined(__SSE2__)
-    // In 16 bits (i + field + MIN_PACKET - low) wraps, so a place found is
-    // only a place to look at again.
-    if (width < 0xFFFF && n >= 22) {
-        const EndingMask places(low, width, bits);
-        auto look16 = [&](long at) {
-            for (unsigned m = places(b, at); m != 0; m &= m - 1) {
-                const long k = at + __builtin_ctz(m);
-                if (k <= n - MIN_PACKET && scalar(k))
-                    return true;
-            }
-            return false;
-        };
-        for (; i + 21 <= n; i += 16) {
-            if (look16(i))
-                return true;
-        }
-        // The rest in one block that overlaps the last.
-        return i <= n - MIN_PACKET && look16(n - 21);
-    }
-#endif
-    for (; i <= n - MIN_PACKET; ++i) {
-        if (scalar(i))
-            return true;
-    }
-    return false;
-}
-
-// Calls look(i) for the places i (1 on) of the n bytes at b where an archive
-// label's first 20 bytes stand, until it returns true; `look` may move b.
-template <typename Look>
-bool forEachLabel(const uint8_t*& b, long n, Look look)
-{
-    for (long i = 1; i + long(LABEL_LOOKAHEAD) <= n; ++i) {
-        const void* c = std::memchr(b + i, LABEL_MAGIC[0], size_t(n - i));
-        if (!c)
-            return false;
-        i = static_cast<const uint8_t*>(c) - b;
-        if (i + long(LABEL_LOOKAHEAD) <= n && CcsdsParser::couldStartLabel(b + i, LABEL_LOOKAHEAD) &&
-            look(i))
-            return true;
-    }
-    return false;
-}
+using CcsdsScan::forEachEnding;
+using CcsdsScan::forEachLabel;
 
 } // namespace
 
@@ -182,13 +63,13 @@ inline bool CcsdsParser::usualBits(const uint8_t* header) const
 // field hit) claims bytes that hold the intact packets after it; an intact
 // packet with damage after it holds none, and is taken.
 
-CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownValid, Need before)
+CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, long position, long start, bool knownValid, Need before)
 {
     const bool searching = skipped > 0 || resyncing;
     if (!knownValid && !cache.validHeader(window.at(start))) {
         Look<long> resume{position + 1, {}};
         if (judging)
-            resume = passRejected(position, start, bool(before));
+            resume = passRejected(seen, position, start, bool(before));
         before.add(resume.need);
         if (resume.answer == position + 1 && start == position)
             resume.answer = pastNonHeaders(resume.answer);
@@ -207,11 +88,11 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
         if (!atEnd)
             return {Verdict::Partial, -1, before};
         const long fileEnd = window.end();
-        if (searching && (rejected || rejecting) && laterPacket(start, fileEnd))
+        if (searching && (rejected || rejecting) && laterPacket(seen, start, fileEnd))
             return {Verdict::Refuse, position + 1, before};
-        if (judging && (shown.damaged || searching)) {
+        if (judging && (seen.damaged || searching)) {
             window.setAnchor(start);
-            const Look<long> run = firstConfirmedRun(start, fileEnd, RUN_VERIFIED, NOTHING_ASSUMED, bool(before));
+            const Look<long> run = firstConfirmedRun(seen, start, fileEnd, RUN_VERIFIED, NOTHING_ASSUMED, bool(before));
             before.add(run.need);
             window.setAnchor(-1);
             if (run.answer >= 0)
@@ -229,7 +110,7 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
     // from what the looks after it say.
     const Look<bool> hasLabel = holdsLabel(start, end);
     if (hasLabel.answer) {
-        shown.damaged = true;
+        seen.damaged = true;
         window.setAnchor(-1);
         return {Verdict::Refuse, position + 1, before};
     }
@@ -237,34 +118,29 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
     before.add(labelShort);
     Label label;
     bool direct = false;
-    // What the look at its follower learns of the archive (labels, the
-    // hooks' steps) is not used in judging the candidate: a file that ends at
-    // the candidate's end does not show it yet.
-    const bool seen = shown.labels;
-    const long stepped = shown.longestStep;
-    const Look<long> followerLook = followerAt(end, total, &label, &direct, NOTHING_ASSUMED);
+    // What the look at its follower sees of the archive (labels, the hooks'
+    // steps) is not used in judging the candidate: a file that ends at the
+    // candidate's end does not show it yet.
+    Seen pastEnd = seen;
+    const Look<long> followerLook = followerAt(pastEnd, end, total, &label, &direct, NOTHING_ASSUMED);
     const long follower = followerLook.answer;
     before.add(followerLook.need);
-    shown.labels = seen;
-    shown.longestStep = stepped;
     // At a packet boundary the looks for packets inside a followed candidate
     // are spent on an archive that has shown damage; before that, only the
     // look for a run ending where it ends (which payload bytes hardly ever
     // pass), on a packet longer than any of its APID so far: a damaged length
     // claims more than its type's packets hold.
-    const bool damagedBefore = shown.damaged || searching;
-    uint32_t& longest = shown.longest[apidOf(window.at(start))];
-    const bool longer = total > longest;
-    longest = std::max(longest, uint32_t(total));
-    shown.longestAny = std::max(shown.longestAny, uint32_t(total));
+    const bool damagedBefore = seen.damaged || searching;
+    const bool longer = total > shown.longest[apidOf(window.at(start))];
+    seen.longestAny = std::max(seen.longestAny, uint32_t(total));
     if (follower == FOLLOWER_SHORT && !atEnd) {
         // Judged either way: what the looks before needed counts no more.
-        v = eitherWay(start, end, searching, longer, damagedBefore);
+        v = eitherWay(seen, start, end, searching, longer, damagedBefore);
         v.need.add(labelShort);
     } else {
         const bool followed = follower != FOLLOWER_NONE;
-        shown.damaged = damagedBefore || !followed;
-        const Look<bool> no = refused(start, end, follower, followed, searching, longer, damagedBefore,
+        seen.damaged = damagedBefore || !followed;
+        const Look<bool> no = refused(seen, start, end, follower, followed, searching, longer, damagedBefore,
                                       NOTHING_ASSUMED, bool(before));
         before.add(no.need);
         if (no.answer) {
@@ -273,36 +149,37 @@ CcsdsParser::Verdict CcsdsParser::judge(long position, long start, bool knownVal
             // What the parse takes next, already looked at; what reading it
             // learns counts from here, as where the parse reads it itself.
             following = {end, follower, label};
-            before.add(headerAt(end, nullptr).need);
+            before.add(headerAt(seen, end, nullptr).need);
         }
         v.need = before;
     }
     window.setAnchor(-1);
     window.fill(start, total);
+    v.judged = uint32_t(total);
     return v;
 }
 
 // Whether the whole candidate [start, end) is refused, its end `followed`
 // (by a header at `follower`) or not.
-inline CcsdsParser::Look<bool> CcsdsParser::refused(long start, long end, long follower, bool followed,
+inline CcsdsParser::Look<bool> CcsdsParser::refused(Seen& seen, long start, long end, long follower, bool followed,
                                                     bool searching, bool longer, bool before, const Assumed& as,
                                                     bool shortBefore)
 {
     Need need;
     if (followed) {
         bool no = false;
-        if (shown.damaged) {
-            const Look<bool> step = holdsStep(start, end, shortBefore);
+        if (seen.damaged) {
+            const Look<bool> step = holdsStep(seen, start, end, shortBefore);
             need.add(step.need);
             no = step.answer;
             if (!no && !searching) {
-                const Look<bool> pair = holdsPair(start, end, as);
+                const Look<bool> pair = holdsPair(seen, start, end, as);
                 need.add(pair.need);
                 no = pair.answer;
             }
         }
-        if (!no && (shown.damaged || longer)) {
-            const Look<bool> run = swallows(start, end, follower);
+        if (!no && (seen.damaged || longer)) {
+            const Look<bool> run = swallows(seen, start, end, follower);
             need.add(run.need);
             no = run.answer;
         }
@@ -318,7 +195,7 @@ inline CcsdsParser::Look<bool> CcsdsParser::refused(long start, long end, long f
     // The search goes on through the candidate's bytes: a packet before the
     // run, followed by more damage, is kept as any such packet is.
     const Look<long> run =
-        firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END | step | own, as, shortBefore || bool(need));
+        firstConfirmedRun(seen, start, end, RUN_VERIFIED | RUN_AT_FILE_END | step | own, as, shortBefore || bool(need));
     need.add(run.need);
     return {run.answer >= 0, need};
 }
@@ -327,43 +204,39 @@ inline CcsdsParser::Look<bool> CcsdsParser::refused(long start, long end, long f
 // written yet. It is taken when it would be either way, followed or not,
 // each judged on the bytes in the file; otherwise its verdict waits for the
 // follower (Unsure).
-CcsdsParser::Verdict CcsdsParser::eitherWay(long start, long end, bool searching, bool longer, bool before)
+CcsdsParser::Verdict CcsdsParser::eitherWay(Seen& seen, long start, long end, bool searching, bool longer, bool before)
 {
     const size_t span = size_t(end - start);
-    const bool wasSeen = shown.labels;
-    const long wasStep = shown.longestStep, wasBudget = chainBudget;
-    // Followed: as if by a header right at its end. A follower past what the
-    // hooks step over (and labels) could also end a run that begins inside it.
+    seen.damaged = before;
+    // Followed: as if by a header right at its end, its looks seeing a copy.
+    // A follower past what the hooks step over (and labels) could also end a
+    // run that begins inside it.
+    Seen ifFollowed = seen;
     Need need;
-    shown.damaged = before;
     const Assumed followed{end, cache.paddingAfterCcsds(span), end};
-    const long steps = (FOLLOWER_STEPS + 1) * std::max(shown.longestStep, long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
-    const long reach = shown.labels ? 0x10007 : steps + TRAILER_SLACK;
-    if ((shown.damaged || longer) && holdsEnding(start, end, long(span) + 1, long(span) + reach))
+    const long steps = (FOLLOWER_STEPS + 1) * std::max(seen.longestStep, long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
+    const long reach = seen.labels ? 0x10007 : steps + TRAILER_SLACK;
+    if ((seen.damaged || longer) && holdsEnding(seen, start, end, long(span) + 1, long(span) + reach))
         need.add({end + reach});
     bool refusedIfFollowed = bool(need);
     if (!refusedIfFollowed) {
-        const Look<bool> no = refused(start, end, end, true, searching, longer, before, followed, false);
+        const Look<bool> no = refused(ifFollowed, start, end, end, true, searching, longer, before, followed, false);
         need.add(no.need);
         refusedIfFollowed = no.answer;
     }
-    const bool seen = shown.labels;
-    const long step = shown.longestStep;
     // Not followed.
-    shown.labels = wasSeen;
-    shown.longestStep = wasStep;
-    chainBudget = wasBudget;
     const Assumed notFollowed{end, followed.padding, FOLLOWER_NONE};
     bool refusedIfNot = bool(need);
     if (!refusedIfNot) {
-        const Look<bool> no = refused(start, end, FOLLOWER_NONE, false, searching, longer, before, notFollowed, false);
+        const Look<bool> no =
+            refused(seen, start, end, FOLLOWER_NONE, false, searching, longer, before, notFollowed, false);
         need.add(no.need);
         refusedIfNot = no.answer;
     }
     // Its verdict waits for the follower's bytes.
-    if (refusedIfFollowed || refusedIfNot || shown.labels != seen || shown.longestStep != step)
+    if (refusedIfFollowed || refusedIfNot || seen.labels != ifFollowed.labels ||
+        seen.longestStep != ifFollowed.longestStep)
         need.add({end + long(CcsdsPrimaryHeader::SIZE)});
-    shown.damaged = before;
     return {Verdict::Take, -1, need};
 }
 
@@ -394,7 +267,7 @@ long CcsdsParser::pastNonHeaders(long pos)
 // that bytes of it that pass for a header are not taken; unless a confirmed
 // run begins inside it, which tells that its claim holds packets.
 // Anything else: the next byte. -1: wait for the file to grow.
-CcsdsParser::Look<long> CcsdsParser::passRejected(long position, long start, bool shortBefore)
+CcsdsParser::Look<long> CcsdsParser::passRejected(Seen& seen, long position, long start, bool shortBefore)
 {
     if (!cache.plausibleHeader(window.at(start)) || !usualBits(window.at(start)))
         return {position + 1, {}};
@@ -407,17 +280,17 @@ CcsdsParser::Look<long> CcsdsParser::passRejected(long position, long start, boo
             return {-1, {start + long(total)}};
         const long fileEnd = window.end();
         window.setAnchor(start);
-        const Look<long> later = firstConfirmedRun(start, fileEnd, RUN_AT_FILE_END, NOTHING_ASSUMED, shortBefore);
+        const Look<long> later = firstConfirmedRun(seen, start, fileEnd, RUN_AT_FILE_END, NOTHING_ASSUMED, shortBefore);
         window.setAnchor(-1);
         return {later.answer >= 0 ? position + 1 : -1, later.need};
     }
     window.setAnchor(start);
     const long end = start + long(total);
-    const Look<bool> followed = rejectedFollowed(end, total, REJECTED_HOPS);
+    const Look<bool> followed = rejectedFollowed(seen, end, total, REJECTED_HOPS);
     Need need = followed.need;
     bool whole = followed.answer;
     if (whole) {
-        const Look<long> run = firstConfirmedRun(start, end, RUN_VERIFIED | RUN_AT_FILE_END, NOTHING_ASSUMED,
+        const Look<long> run = firstConfirmedRun(seen, start, end, RUN_VERIFIED | RUN_AT_FILE_END, NOTHING_ASSUMED,
                                                  shortBefore || bool(need));
         need.add(run.need);
         whole = run.answer < 0;
@@ -429,15 +302,15 @@ CcsdsParser::Look<long> CcsdsParser::passRejected(long position, long start, boo
 // Whether what follows a rejected packet that ends at `end` is what the parse
 // takes next, or, up to `hops` times, another rejected packet of a known
 // type, whole, that is so followed: damage comes in runs.
-CcsdsParser::Look<bool> CcsdsParser::rejectedFollowed(long end, size_t length, int hops)
+CcsdsParser::Look<bool> CcsdsParser::rejectedFollowed(Seen& seen, long end, size_t length, int hops)
 {
-    const Look<long> follower = followerAt(end, length, nullptr, nullptr, NOTHING_ASSUMED);
+    const Look<long> follower = followerAt(seen, end, length, nullptr, nullptr, NOTHING_ASSUMED);
     Need need = follower.need;
     if (follower.answer != FOLLOWER_NONE)
         return {true, need};
     if (hops == 0)
         return {false, need};
-    const Look<long> header = headerAt(end, nullptr);
+    const Look<long> header = headerAt(seen, end, nullptr);
     need.add(header.need);
     if (header.answer < 0 || !cache.plausibleHeader(window.at(header.answer)))
         return {false, need};
@@ -446,18 +319,19 @@ CcsdsParser::Look<bool> CcsdsParser::rejectedFollowed(long end, size_t length, i
         need.add(shortOf(header.answer + long(total)));
         return {false, need};
     }
-    Look<bool> next = rejectedFollowed(header.answer + long(total), total, hops - 1);
+    Look<bool> next = rejectedFollowed(seen, header.answer + long(total), total, hops - 1);
     next.need.add(need);
     return next;
 }
 
 // Whether the packet of `total` bytes at `header` is whole within the file
 // and followed by what the parse would take next.
-CcsdsParser::Look<bool> CcsdsParser::confirmedAt(long header, size_t total, bool atFileEnd, const Assumed& as)
+CcsdsParser::Look<bool> CcsdsParser::confirmedAt(Seen& seen, long header, size_t total, bool atFileEnd,
+                                                  const Assumed& as)
 {
     if (window.fill(header, total) < total)
         return {false, shortOf(header + long(total))};
-    const Look<long> f = followerAt(header + long(total), total, nullptr, nullptr, as);
+    const Look<long> f = followerAt(seen, header + long(total), total, nullptr, nullptr, as);
     return {f.answer >= 0 ||
                 (f.answer == FOLLOWER_SHORT && (atFileEnd || header + long(total) == cache.currentFileSize())),
             f.need};
@@ -473,8 +347,8 @@ CcsdsParser::Look<bool> CcsdsParser::confirmedAt(long header, size_t total, bool
 // - RUN_AFTER_FRAME_STEP: a run may begin with the hooks' step (a frame's
 //   trailer and header) inside the candidate. Only for a candidate that is
 //   not followed: the step after one that is can be seen from its last byte.
-CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(long start, long end, unsigned how, const Assumed& as,
-                                                       bool shortBefore)
+CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, long end, unsigned how,
+                                                       const Assumed& as, bool shortBefore)
 {
     Need need;
     // Against a candidate with the archive's fixed bits only a header with
@@ -485,7 +359,7 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(long start, long end, uns
     // candidate, reaches a header that the places after it find themselves:
     // the hooks are asked only where one would end past it. (Before the
     // first step, they are not asked.)
-    const long stepFrom = (how & RUN_AFTER_FRAME_STEP) ? std::max(start + 1, end - shown.longestStep) : end;
+    const long stepFrom = (how & RUN_AFTER_FRAME_STEP) ? std::max(start + 1, end - seen.longestStep) : end;
     // Where a run begins is read from the candidate's bytes alone, with
     // RUN_OWN_BYTES; what follows it is read wherever it stands.
     const bool own = how & RUN_OWN_BYTES;
@@ -497,11 +371,11 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(long start, long end, uns
             const long p = nextUsualPlace(q, stepFrom, bits);
             // Crafted bytes could make the nested looks quadratic; past the
             // budget (a place each) nothing more is found.
-            if (p - q > chainBudget) {
-                chainBudget = std::min(chainBudget, 0L) - 1;
+            if (p - q > seen.budget) {
+                seen.budget = std::min(seen.budget, 0L) - 1;
                 spent = true;
             } else {
-                chainBudget -= p - q;
+                seen.budget -= p - q;
                 q = p;
                 spent = q >= end;
             }
@@ -513,11 +387,11 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(long start, long end, uns
             need.add(l.need);
             return l.answer;
         };
-        if (!spent && --chainBudget >= 0) {
+        if (!spent && --seen.budget >= 0) {
             if (q >= stepFrom)
-                h = stepped = read(headerAt(q, nullptr));
+                h = stepped = read(headerAt(seen, q, nullptr));
             if (h < 0)
-                h = read(resyncHeaderAt(q, nullptr));
+                h = read(resyncHeaderAt(seen, q, nullptr));
         }
         if (own) {
             window.clearHorizon();
@@ -525,7 +399,7 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(long start, long end, uns
             // counts when those bytes may begin it: a label (two bytes of it
             // at least), or a header the end cuts through. It is read whole,
             // waiting for its bytes if need be.
-            if (!spent && chainBudget >= 0) {
+            if (!spent && seen.budget >= 0) {
                 const size_t inside = size_t(std::min(long(LABEL_LOOKAHEAD), end - q));
                 long p = -1;
                 if (inside >= 2 && couldStartLabel(window.at(q), inside))
@@ -534,7 +408,7 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(long start, long end, uns
                     p = straddlingHeader(q, end, bits);
                 if (p >= 0) {
                     q = p;
-                    h = read(resyncHeaderAt(p, nullptr));
+                    h = read(resyncHeaderAt(seen, p, nullptr));
                     if (h < 0)
                         continue;
                 } else if (stepped < 0) {
@@ -544,7 +418,7 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(long start, long end, uns
                     // with less than a header's bytes are the last looked at.
                     for (long r = std::max(q, stepFrom); r < (h < 0 ? end : q + 1); ++r) {
                         if (stepBeginsInside(r, end)) {
-                            const long w = read(headerAt(r, nullptr));
+                            const long w = read(headerAt(seen, r, nullptr));
                             if (w >= 0) {
                                 q = r;
                                 h = w;
@@ -560,7 +434,8 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(long start, long end, uns
             // The places left hold less than a header before the end of the
             // file: a run may begin there only where their bytes agree with
             // one, so far as they go.
-            if (!spent && chainBudget >= 0 && need && !wasShort && !stepUnread && !mayBeginRun(q, end, stepFrom, bits))
+            if (!spent && seen.budget >= 0 && need && !wasShort && !stepUnread &&
+                !mayBeginRun(seen, q, end, stepFrom, bits))
                 need = Need();
             return {-1, need};
         }
@@ -575,7 +450,7 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(long start, long end, uns
         // is of a length the archive's packets have: a damaged header claims
         // such packets, bytes of a payload that pass for a header of a type
         // of any length claim as much as their length field says.
-        if (own && h + long(total) > end && total > std::max<size_t>(shown.longestAny, OWN_RUN_LENGTH))
+        if (own && h + long(total) > end && total > std::max<size_t>(seen.longestAny, OWN_RUN_LENGTH))
             continue;
         // A run ending where the candidate ends shares its follower: it tells
         // against the candidate only when its header's fixed bits are the
@@ -584,23 +459,23 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(long start, long end, uns
         if ((how & RUN_VERIFIED) && after <= end && after >= end - TRAILER_SLACK &&
             !sameFixedBits(window.at(start), window.at(h)))
             continue;
-        if ((how & RUN_VERIFIED) && window.fill(h, total) < total && holdsConfirmedRun(h, total, as))
+        if ((how & RUN_VERIFIED) && window.fill(h, total) < total && holdsConfirmedRun(seen, h, total, as))
             continue; // the bytes written of its claim already hold a run: no run of its own
         bool confirmed;
         if (how & RUN_AT_FILE_END) {
-            const Look<bool> c = confirmedAt(h, total, true, as);
+            const Look<bool> c = confirmedAt(seen, h, total, true, as);
             need.add(c.need);
             confirmed = c.answer;
         } else if (window.fill(h, total) < total) {
             need.add(shortOf(h + long(total)));
             confirmed = false;
         } else {
-            confirmed = read(followerAt(h + long(total), total, nullptr, nullptr, as)) >= 0;
+            confirmed = read(followerAt(seen, h + long(total), total, nullptr, nullptr, as)) >= 0;
         }
         if (!confirmed)
             continue;
         if ((how & RUN_VERIFIED) &&
-            read(firstConfirmedRun(h, h + long(total), RUN_AT_FILE_END, as, shortBefore || bool(need))) >= 0)
+            read(firstConfirmedRun(seen, h, h + long(total), RUN_AT_FILE_END, as, shortBefore || bool(need))) >= 0)
             continue;
         return {q, need};
     }
@@ -648,13 +523,13 @@ bool CcsdsParser::stepBeginsInside(long q, long end)
 // (a run confirmed by what follows it, not by the end of the file): then the
 // packet is no run of its own in the finished file either. Bytes of a
 // payload that pass for a header claiming far claim the packets after them.
-bool CcsdsParser::holdsConfirmedRun(long header, size_t total, const Assumed& as)
+bool CcsdsParser::holdsConfirmedRun(Seen& seen, long header, size_t total, const Assumed& as)
 {
     const long anchor = window.anchor();
     // A candidate anchored before it keeps it in the window too.
     if (anchor < 0 || anchor > header)
         window.setAnchor(header);
-    const Look<long> run = firstConfirmedRun(header, header + long(total), RUN_AT_FILE_END, as, false);
+    const Look<long> run = firstConfirmedRun(seen, header, header + long(total), RUN_AT_FILE_END, as, false);
     window.setAnchor(anchor);
     return run.answer >= 0 && !run.need;
 }
@@ -663,7 +538,7 @@ bool CcsdsParser::holdsConfirmedRun(long header, size_t total, const Assumed& as
 // fewer than a header's bytes before the end of the file: a label's first
 // bytes, a header with the fixed bits of the one at `bits` (any header
 // without it), or, from `stepFrom` on, where the hooks may step.
-bool CcsdsParser::mayBeginRun(long q, long end, long stepFrom, const uint8_t* bits)
+bool CcsdsParser::mayBeginRun(Seen& seen, long q, long end, long stepFrom, const uint8_t* bits)
 {
     const long have = long(window.fill(q, size_t(end - q) + LABEL_LOOKAHEAD));
     // A step is at most a pad byte and a frame's trailer, then the frame's
@@ -680,7 +555,7 @@ bool CcsdsParser::mayBeginRun(long q, long end, long stepFrom, const uint8_t* bi
             return true;
         if (!bits || sameFixedBits(bits, b, n))
             return true;
-        if (p >= stepFrom && skip(p) != p)
+        if (p >= stepFrom && skip(seen, p) != p)
             return true;
     }
     return false;
@@ -722,7 +597,7 @@ long CcsdsParser::nextUsualPlace(long q, long to, const uint8_t* bits)
 // one, so a candidate at pos that runs past the end of the file is then
 // garbage. The last answer is kept: nothing found after an earlier position
 // means nothing after a later one.
-bool CcsdsParser::laterPacket(long pos, long fileEnd)
+bool CcsdsParser::laterPacket(Seen& seen, long pos, long fileEnd)
 {
     Lookahead& last = lookahead;
     if (last.from >= 0 && last.fileEnd == fileEnd && pos >= last.from) {
@@ -744,8 +619,9 @@ bool CcsdsParser::laterPacket(long pos, long fileEnd)
             continue;
         window.setAnchor(o);
         const bool found =
-            confirmedAt(o, total, o + long(total) == fileEnd, NOTHING_ASSUMED).answer &&
-            !swallows(o, o + long(total), followerAt(o + long(total), total, nullptr, nullptr, NOTHING_ASSUMED).answer)
+            confirmedAt(seen, o, total, o + long(total) == fileEnd, NOTHING_ASSUMED).answer &&
+            !swallows(seen, o, o + long(total),
+                      followerAt(seen, o + long(total), total, nullptr, nullptr, NOTHING_ASSUMED).answer)
                  .answer;
         window.setAnchor(-1);
         if (found) {
@@ -765,7 +641,7 @@ bool CcsdsParser::laterPacket(long pos, long fileEnd)
 // on from there, as after any packet), else FOLLOWER_NONE. `direct` tells
 // whether the header is where the parse's own next step finds it, and
 // `label` then gets the label before it.
-CcsdsParser::Look<long> CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct,
+CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t length, Label* label, bool* direct,
                                                 const Assumed& as)
 {
     if (direct)
@@ -777,7 +653,7 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(long end, size_t length, Label* 
     long first = -1;
     long at = end;
     for (int step = 0; step <= FOLLOWER_STEPS; ++step) {
-        const Look<long> look = headerAt(at, step == 0 ? label : nullptr);
+        const Look<long> look = headerAt(seen, at, step == 0 ? label : nullptr);
         const long header = look.answer;
         need.add(look.need);
         if (header == LABEL_DAMAGED)
@@ -791,7 +667,7 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(long end, size_t length, Label* 
         }
         if (first < 0)
             first = header;
-        at = skip(header);
+        at = skip(seen, header);
         if (at != header)
             continue;
         long found = 0;
@@ -829,7 +705,7 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(long end, size_t length, Label* 
 // or where its follower begins. Real packets tile the length of a damaged
 // header that lands on their boundary; the bytes of a real packet hardly
 // ever do.
-CcsdsParser::Look<bool> CcsdsParser::swallows(long start, long end, long follower)
+CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, long follower)
 {
     constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
     const size_t span = size_t(end - start);
@@ -837,12 +713,12 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(long start, long end, long followe
         return {false, {}};
     // Bytes crafted to pass the other tests again and again could make this
     // look quadratic; past its budget the look is left out.
-    if (long(span) > chainBudget)
+    if (long(span) > seen.budget)
         return {false, {}};
-    chainBudget -= long(span);
+    seen.budget -= long(span);
     // A run needs a packet ending a few bytes (padding, a frame's trailer)
     // before the candidate's end, or at its follower.
-    if (!holdsEnding(start, end, long(span) - TRAILER_SLACK, std::max(end, follower) - start))
+    if (!holdsEnding(seen, start, end, long(span) - TRAILER_SLACK, std::max(end, follower) - start))
         return {false, {}};
     Need need;
     if (!chainLengths)
@@ -874,7 +750,7 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(long start, long end, long followe
         };
         reach(after);
         if (after != end && after != follower) {
-            const Look<long> next = headerAt(after, nullptr, hooks);
+            const Look<long> next = headerAt(seen, after, nullptr, hooks);
             need.add(next.need);
             if (next.answer >= 0 && next.answer != after)
                 reach(next.answer);
@@ -894,25 +770,25 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(long start, long end, long followe
 // short at a frame's end claims them. What stands between packets is never
 // inside one. Asked only in an archive that has shown damage: a packet may
 // stand right before a frame header where an archive turns to frames.
-CcsdsParser::Look<bool> CcsdsParser::holdsStep(long start, long end, bool shortBefore)
+CcsdsParser::Look<bool> CcsdsParser::holdsStep(Seen& seen, long start, long end, bool shortBefore)
 {
     // Hooks that read the stream would cost a seek per place: left out.
-    if (shown.longestStep == 0 || cache.skipHook != TelemetryCache::Hook::Overridden)
+    if (seen.longestStep == 0 || cache.skipHook != TelemetryCache::Hook::Overridden)
         return {false, {}};
     // From the last byte the hooks may step over a pad byte: not looked at.
-    for (long q = std::max(start + 1, end - shown.longestStep); q <= end - 2; ++q) {
+    for (long q = std::max(start + 1, end - seen.longestStep); q <= end - 2; ++q) {
         // Near the end of the file a hook may take the few bytes left as a
         // step: none is counted there, and where one may still begin, the
         // verdict waits for the bytes (the places after it are shown fewer).
         if (window.fill(q, TelemetryCache::CCSDS_SKIP_LOOKAHEAD) < TelemetryCache::CCSDS_SKIP_LOOKAHEAD) {
             Need need;
             for (; q <= end - 2 && !shortBefore && !need; ++q) {
-                if (skip(q) != q)
+                if (skip(seen, q) != q)
                     need = shortOf(q + long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
             }
             return {false, need};
         }
-        if (skip(q) != q)
+        if (skip(seen, q) != q)
             return {true, {}};
     }
     return {false, {}};
@@ -923,7 +799,7 @@ CcsdsParser::Look<bool> CcsdsParser::holdsStep(long start, long end, bool shortB
 // between `low` and `high` bytes from its start, or, once the archive has
 // shown labels, a label (a run may end in one). Most packets hold neither:
 // the quick look before the looks for packets inside a candidate.
-bool CcsdsParser::holdsEnding(long start, long end, long low, long high)
+bool CcsdsParser::holdsEnding(const Seen& seen, long start, long end, long low, long high)
 {
     const long n = end - start;
     window.fill(start, size_t(n));
@@ -931,7 +807,7 @@ bool CcsdsParser::holdsEnding(long start, long end, long low, long high)
     if (forEachEnding(b, n, low, uint32_t(high - low), archiveBits(),
                       [&](long i) { return cache.validHeader(b + i) || cache.plausibleHeader(b + i); }))
         return true;
-    return shown.labels && forEachLabel(b, n, [](long) { return true; });
+    return seen.labels && forEachLabel(b, n, [](long) { return true; });
 }
 
 // Whether an archive label begins inside the candidate [start, end), whole
@@ -965,7 +841,7 @@ CcsdsParser::Look<bool> CcsdsParser::holdsLabel(long start, long end)
 // header that passes. Intact packets inside a damaged header's claim do,
 // wherever more damage cuts their run short; an intact packet's payload
 // hardly ever does.
-CcsdsParser::Look<bool> CcsdsParser::holdsPair(long start, long end, const Assumed& as)
+CcsdsParser::Look<bool> CcsdsParser::holdsPair(Seen& seen, long start, long end, const Assumed& as)
 {
     Need need;
     window.fill(start, size_t(end - start));
@@ -983,19 +859,19 @@ CcsdsParser::Look<bool> CcsdsParser::holdsPair(long start, long end, const Assum
         // the candidate's: bytes of a payload seldom are.
         if (after >= end - TRAILER_SLACK && !sameFixedBits(window.at(start), window.at(start + i)))
             return false;
-        const Look<long> f = followerAt(after, size_t(after - start - i), nullptr, nullptr, as);
+        const Look<long> f = followerAt(seen, after, size_t(after - start - i), nullptr, nullptr, as);
         need.add(f.need);
         // The look past may have moved the window: the scan reads on from it.
         window.fill(start, size_t(n));
         b = window.at(start);
         return f.answer >= 0;
     });
-    if (pair || !shown.labels)
+    if (pair || !seen.labels)
         return {pair, need};
     // A label stands only before a packet: one inside, before a header that
     // passes, is the next packet's.
     const bool label = forEachLabel(b, n, [&](long i) {
-        const Look<long> h = headerAt(start + i, nullptr);
+        const Look<long> h = headerAt(seen, start + i, nullptr);
         need.add(h.need);
         const bool found = h.answer >= 0 && cache.validHeader(window.at(h.answer));
         window.fill(start, size_t(n));
