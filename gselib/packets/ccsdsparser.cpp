@@ -18,6 +18,21 @@ using CcsdsHeader::packetBytes;
 constexpr size_t LABEL_LOOKAHEAD = TelemetryCache::LABEL_LOOKAHEAD;
 constexpr const char* LABEL_MAGIC = CcsdsParser::LABEL_MAGIC;
 
+// Whether the `total` bytes of the label at l hold another label's fixed
+// bytes: its digits were hit, and its claim would swallow that label's packet.
+bool holdsAnotherLabel(const uint8_t* l, size_t total)
+{
+    for (size_t q = LABEL_LOOKAHEAD; q + LABEL_LOOKAHEAD <= total; ++q) {
+        const void* c = std::memchr(l + q, LABEL_MAGIC[0], total - LABEL_LOOKAHEAD + 1 - q);
+        if (!c)
+            return false;
+        q = size_t(static_cast<const uint8_t*>(c) - l);
+        if (CcsdsParser::couldStartLabel(l + q, LABEL_LOOKAHEAD))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 CcsdsParser::CcsdsParser(TelemetryCache& cache, ArchiveWindow& window) : cache(cache), window(window)
@@ -115,6 +130,9 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label
             return {LABEL_DAMAGED, {}};
         if (window.fill(pos, total) < total)
             return {LABEL_PAST_END, shortOf(pos + long(total))};
+        // So is a claim that holds the next label, as a packet's claim is.
+        if (holdsAnotherLabel(window.at(pos), total))
+            return {LABEL_DAMAGED, {}};
         seen.labels = true;
         if (label) {
             l = window.at(pos);
@@ -408,6 +426,12 @@ void CcsdsParser::parse(long& position, bool opens)
     settled = cache.backOffsSpent(cache.ccsdsReads, fileSize);
     atEnd = opens || settled;
     beginParse();
+    // A hook that throws ends the parse as the end of the file would.
+    struct Ending
+    {
+        CcsdsParser& parser;
+        ~Ending() { parser.endParse(); }
+    } ending{*this};
     for (;;) {
         const Step step = next(position);
         if (step == Step::Stop)
@@ -430,8 +454,11 @@ void CcsdsParser::parse(long& position, bool opens)
                 p->groundMs = found.label.ms;
             }
             took(window.at(start));
-            cache.accept(std::move(p));
+            // Committed with the packet, before the hooks run: one that
+            // throws leaves the packet held once.
+            const long from = position;
             position = start + long(total);
+            cache.accept(std::move(p), from, start, position);
             continue;
         }
         // Taken unjudged, not all there: whether it is decides alone.
@@ -441,7 +468,6 @@ void CcsdsParser::parse(long& position, bool opens)
         ++position;
         ++skipped;
     }
-    endParse();
 }
 
 } // namespace GseLib

@@ -71,9 +71,7 @@ size_t readAt(int fd, long pos, unsigned char* out, size_t n)
 } // namespace
 
 TelemetryCache::TelemetryCache(TimeResolver* resolver)
-    : packetBuffer(new unsigned char[PACKET_BUFFER_SIZE]),
-      labelBuffer(new unsigned char[LABEL_BUFFER_SIZE]),
-      resolver(resolver),
+    : resolver(resolver),
       ccsds(std::make_unique<CcsdsParser>(*this, window))
 {
 }
@@ -83,8 +81,6 @@ TelemetryCache::~TelemetryCache()
     releasePackets();
     if (file)
         std::fclose(file);
-    delete[] packetBuffer;
-    delete[] labelBuffer;
 }
 
 void TelemetryCache::message(const char* fmt, ...)
@@ -156,6 +152,7 @@ void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
     std::error_code failed;
     followedPath = std::filesystem::absolute(path, failed).string();
     mark = ReadMark();
+    forgetTaken();
     takeStream(openRegularFile(path.c_str()));
     if (!file)
         message("TMF::changeFile(%s) FAILED", path.c_str());
@@ -168,9 +165,13 @@ void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
     if (file) {
         // What stands at the end of the file is decided as in a finished
         // file: an archive opened once gives every packet it holds.
-        opening = true;
+        struct Opening
+        {
+            bool& flag;
+            explicit Opening(bool& f) : flag(f) { flag = true; }
+            ~Opening() { flag = false; } // also when a hook throws
+        } parse(opening);
         grow();
-        opening = false;
     }
 }
 
@@ -195,10 +196,11 @@ void TelemetryCache::takeStream(FILE* stream)
 
 // A recorder that restarts truncates its archive, or puts a new one in its
 // place, and writes a new recording from the start. Told apart from growth
-// by the size, and by the bytes read at the start of the file and just
-// before the position (a new recording's first label or header differs from
-// the old one's in its time): a stat and two short reads a grow, and one
-// more (two near the start) after a read that moved on.
+// by the size, and by what the cache holds of the file, read back at its
+// offsets: the first and the last packet taken, with their labels (a new
+// recording's differ from the old one's in their times). A bit of the file
+// that can no longer be read back is a difference too. A stat and a short
+// read or two a grow.
 bool TelemetryCache::startedAnew()
 {
     struct stat st;
@@ -216,14 +218,25 @@ bool TelemetryCache::startedAnew()
                 path.c_str(), size, position);
         return true;
     }
-    const int fd = fileno(file);
-    unsigned char now[MARK_BYTES];
-    if (readAt(fd, 0, now, mark.headLength) == mark.headLength && std::memcmp(now, mark.head, mark.headLength) == 0
-        && readAt(fd, position - long(mark.tailLength), now, mark.tailLength) == mark.tailLength
-        && std::memcmp(now, mark.tail, mark.tailLength) == 0)
+    if (matchesMark())
         return false;
     message("File %s of %ld bytes was written anew before the read position %ld...reading it anew from the start",
             path.c_str(), size, position);
+    return true;
+}
+
+bool TelemetryCache::matchesMark()
+{
+    if (mark.broken)
+        return false;
+    const int fd = fileno(file);
+    for (const Span& span : mark.spans) {
+        const size_t n = span.bytes.size();
+        if (markScratch.size() < n)
+            markScratch.resize(n);
+        if (readAt(fd, span.at, markScratch.data(), n) != n || std::memcmp(markScratch.data(), span.bytes.data(), n) != 0)
+            return false;
+    }
     return true;
 }
 
@@ -237,8 +250,9 @@ void TelemetryCache::readAnew()
         packets.erase(packets.begin() + long(first), packets.end());
     position = 0;
     mark.at = -1;
-    mark.headLength = 0;
-    mark.tailLength = 0;
+    mark.spans.clear();
+    mark.broken = false;
+    forgetTaken();
     meta = TmMeta(QString::fromUtf8(path.c_str()));
     resetParseState();
     // The earlier files' packets are timed as when they were read.
@@ -248,17 +262,61 @@ void TelemetryCache::readAnew()
     emit fileStartedAnew(int(std::min<size_t>(first, INT32_MAX)));
 }
 
-void TelemetryCache::markRead()
+void TelemetryCache::forgetTaken()
+{
+    firstTaken = Taken();
+    lastTaken = Taken();
+}
+
+// The n bytes at `at` as the parse read them, as the mark's span `i`: from
+// the parse's window, which holds the packets it just took, else read again.
+void TelemetryCache::markSpan(size_t i, long at, size_t n)
+{
+    if (mark.spans.size() <= i)
+        mark.spans.resize(i + 1);
+    Span& span = mark.spans[i];
+    span.at = at;
+    span.bytes.resize(n);
+    if (at >= window.start() && at + long(n) <= window.end())
+        std::memcpy(span.bytes.data(), window.at(at), n);
+    else if (readAt(fileno(file), at, span.bytes.data(), n) != n)
+        mark.broken = true; // shorter already: it changed under the parse
+}
+
+void TelemetryCache::markRead() noexcept
 {
     // Where the read has not moved, the bytes marked were just found again.
-    if (position == mark.at)
+    if (position == mark.at && !mark.broken)
         return;
     mark.at = position;
-    const int fd = fileno(file);
-    const size_t n = size_t(std::clamp<long>(position, 0, long(MARK_BYTES)));
-    if (mark.headLength < n)
-        mark.headLength = readAt(fd, 0, mark.head, n) == n ? n : 0;
-    mark.tailLength = readAt(fd, position - long(n), mark.tail, n) == n ? n : 0;
+    mark.broken = false;
+    size_t used = 0; // the spans' buffers are kept from one mark to the next
+    try {
+        auto region = [&](const Taken& t) {
+            // What stood before the header, as far as a label reaches.
+            const long lead = std::min<long>(t.header - t.from, long(LABEL_BUFFER_SIZE));
+            if (lead > 0)
+                markSpan(used++, t.from, size_t(lead));
+            markSpan(used++, t.header, size_t(t.end - t.header));
+        };
+        long after = 0; // where the bytes stepped over after the last packet begin
+        if (firstTaken.from >= 0) {
+            region(firstTaken);
+            after = firstTaken.end;
+            if (lastTaken.from != firstTaken.from) {
+                region(lastTaken);
+                after = lastTaken.end;
+            }
+        } else if (position > 0) {
+            markSpan(used++, 0, size_t(std::min<long>(position, long(MARK_BYTES))));
+        }
+        const long tail = std::max(after, position - long(MARK_BYTES));
+        if (position > tail)
+            markSpan(used++, tail, size_t(position - tail));
+    } catch (...) {
+        mark.broken = true; // no room to hold it: read the file anew rather than miss a restart
+    }
+    mark.spans.resize(std::min(used, mark.spans.size()));
 }
 
 void TelemetryCache::grow()
@@ -273,14 +331,20 @@ void TelemetryCache::grow()
     // The definitions hold still while a parse runs: hooks may keep what they
     // derive from them for its length.
     ++parses;
+    // Whether hookPacket is overridden is asked once a parse (not in a
+    // constructor, where the object is not yet its own class).
+    packetHook = Hook::Unknown;
     struct Parsing
     {
         TelemetryCache& cache;
         explicit Parsing(TelemetryCache& c) : cache(c) { cache.inParse = true; }
+        // Also when a hook throws: what was taken is marked with the
+        // position past it.
         ~Parsing()
         {
             cache.inParse = false;
             cache.flushMessages();
+            cache.markRead();
         }
     } parsing(*this);
     switch (format) {
@@ -291,10 +355,10 @@ void TelemetryCache::grow()
         parseTom();
         break;
     default:
+        window.reset(file, position); // holds nothing of this parse's
         parseCustomPackets();
         break;
     }
-    markRead();
 }
 
 void TelemetryCache::releasePackets()
@@ -377,8 +441,25 @@ void TelemetryCache::parseCustomPackets()
 
 void TelemetryCache::hookPacket(const TMPacketPtr&)
 {
-    // Not overridden: the parse need not call it again.
-    packetHook = Hook::Base;
+}
+
+// Whether this object's hookPacket is the one above, which the parse then
+// need not call: an override gets a pointer of its own per packet, which
+// costs two atomic operations. Read from the object's own table through
+// GCC's bound member function extension; other compilers always call it.
+bool TelemetryCache::hookIsBase() const
+{
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpmf-conversions"
+    using Fn = void (*)(TelemetryCache*, const TMPacketPtr&);
+    auto* self = const_cast<TelemetryCache*>(this);
+    return reinterpret_cast<Fn>(self->*(&TelemetryCache::hookPacket)) ==
+           reinterpret_cast<Fn>(&TelemetryCache::hookPacket);
+#pragma GCC diagnostic pop
+#else
+    return false;
+#endif
 }
 
 void TelemetryCache::adjustStartPos(FILE*, long*)
@@ -419,43 +500,40 @@ bool TelemetryCache::backOffsSpent(const PartialReads& reads, long fileEnd) cons
 void TelemetryCache::reserveFor(long fileSize)
 {
     // Grow the packet vector to about what the rest of the file holds, so
-    // that a whole archive does not leave half a vector of slack behind and
-    // is not copied a dozen times on the way. Until a few thousand packets
-    // have been seen, an estimate well beyond doubling the vector only
-    // doubles it (small packets at the start of a file of large ones would
-    // reserve far too much); the next growth estimates again from more.
-    // Reserved but unused capacity is never touched, so it costs address
-    // space rather than memory.
-    constexpr size_t TRUSTED_SAMPLE = 4096;
+    // that a whole archive does not leave much slack behind, but never past
+    // double what it holds: the file's size says nothing of how much of it
+    // is written (a sparse or preallocated archive of a terabyte with a few
+    // thousand packets in it would ask for hundreds of gigabytes).
     const size_t n = packets.size();
     if (n < packets.capacity())
         return;
     const size_t minimum = n / 8 + 64;
-    size_t extra = minimum;
+    size_t extra = n + 64; // doubling
     if (n > 0 && position > 0 && fileSize > position) {
         const double bytesPerPacket = double(position) / double(n);
         const double estimate = double(fileSize - position) / bytesPerPacket * 1.02 + 64;
-        const double doubling = double(n + 64);
-        const bool trusted = n >= TRUSTED_SAMPLE || estimate <= doubling + double(minimum);
-        extra = std::max(extra, size_t(trusted ? estimate : doubling));
+        extra = std::min(extra, size_t(estimate));
     }
     // Left to the system's page size, as the arena's chunks are (see there).
-    packets.reserve(n + extra);
+    packets.reserve(n + std::max(extra, minimum));
 }
 
-void TelemetryCache::accept(TMPacketPtr&& packet)
+void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long end)
 {
+    lastTaken = {from, header, end};
+    if (firstTaken.from < 0)
+        firstTaken = lastTaken;
     packets.push_back(std::move(packet));
     const TMPacketPtr& stored = packets.back();
     resolver->handlePacket(stored);
+    if (packetHook == Hook::Unknown)
+        packetHook = hookIsBase() ? Hook::Base : Hook::Overridden;
     if (packetHook == Hook::Base)
         return;
     // An override gets a pointer of its own: the vector's element would not
     // survive the hook appending to this cache.
     const TMPacketPtr held = stored;
     hookPacket(held);
-    if (packetHook == Hook::Unknown)
-        packetHook = Hook::Overridden;
 }
 
 // ---- TOM parse -------------------------------------------------------------
@@ -523,11 +601,15 @@ void TelemetryCache::parseTom()
                         skippedMessage(skipped, position);
                     if (packets.size() == packets.capacity())
                         reserveFor(fileSize);
-                    accept(makePacket<TomPacket>(window.at(position), int(total), int(packets.size()),
-                                                 resolver.get()));
+                    TMPacketPtr p =
+                        makePacket<TomPacket>(window.at(position), int(total), int(packets.size()), resolver.get());
+                    const long at = position;
+                    // Committed with the packet, before the hooks run: one that
+                    // throws leaves the packet held once.
                     position += long(total);
                     skipped = 0;
                     resync = false;
+                    accept(std::move(p), at, at, position);
                 }
             }
         }

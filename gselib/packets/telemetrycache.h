@@ -10,7 +10,9 @@
 //
 // A followed file that was started anew under the reader (truncated, or
 // another file put in its place, by a recorder that restarts) is read again
-// from its start, with a line that says so.
+// from its start, with a line that says so. A packet and the read position
+// past it are committed together: a hook that throws leaves the packet held
+// once, and the exception reaches the caller.
 //
 // With a header test that tells packets from other bytes, every CCSDS
 // candidate is judged by one rule about damaged headers (CcsdsParser).
@@ -90,9 +92,9 @@ signals:
 protected:
     // Called by grow() for a format that is neither TOM nor CCSDS.
     virtual void parseCustomPackets();
-    // Called for each new packet, after the resolver's handlePacket. An
-    // override must not call this base version (which tells the parse that
-    // there is no override).
+    // Called for each new packet, after the resolver's handlePacket and
+    // after the read position has moved past it. An override may call this
+    // base version.
     virtual void hookPacket(const TMPacketPtr& packet);
     // Called by grow() at position 0; may move the stream and position past a preamble.
     virtual void adjustStartPos(FILE* stream, long* position);
@@ -137,8 +139,6 @@ protected:
 
     std::string path;
     FILE* file = nullptr;
-    unsigned char* packetBuffer = nullptr;
-    unsigned char* labelBuffer = nullptr;
     long position = 0;
     long long maxScan = 1000000;
     TmMeta meta;
@@ -169,20 +169,38 @@ private:
     // Whether a hook is overridden, found out on its first call.
     enum class Hook { Unknown, Base, Overridden };
 
+    // Bytes of the followed file at an offset, as the parse read them.
+    struct Span
+    {
+        long at = -1;
+        std::vector<unsigned char> bytes;
+    };
     // What tells the file read so far from one started anew under the
-    // reader: its identity, and the bytes read at its start and just before
-    // the read position (labels and headers of a new recording differ there
-    // in their times).
+    // reader: its identity, and what the cache holds of it, compared whole
+    // with the file at their offsets: the first and the last packet taken,
+    // each with what stood before its header (its label, the hooks' steps),
+    // and the bytes stepped over after the last, up to MARK_BYTES of them.
+    // Before any packet, the first and the last MARK_BYTES read. A new
+    // recording's labels and headers differ from the old one's in their
+    // times; one that holds the same bytes there is the same data.
     static constexpr size_t MARK_BYTES = 64;
     struct ReadMark
     {
         uint64_t device = 0;
         uint64_t inode = 0;
-        long at = -1; // the read position the bytes were marked at
-        size_t headLength = 0;
-        size_t tailLength = 0;
-        unsigned char head[MARK_BYTES];
-        unsigned char tail[MARK_BYTES];
+        long at = -1; // the read position the mark was made at
+        // What the parse read could not be found again: the file changed
+        // under it, and is read anew.
+        bool broken = false;
+        std::vector<Span> spans;
+    };
+    // A packet the parse took of the followed file: where its attempt began
+    // (its label), its header, and where it ends.
+    struct Taken
+    {
+        long from = -1;
+        long header = -1;
+        long end = -1;
     };
 
     void parseTom();
@@ -197,14 +215,21 @@ private:
     // Whether the followed file was started anew; says so. Follows another
     // file put at the path.
     bool startedAnew();
+    bool matchesMark();
     void readAnew();
-    void markRead();
+    void markRead() noexcept;
+    void markSpan(size_t i, long at, size_t n);
+    void forgetTaken();
     // True to back off on a partial packet at `position` (saying so, with `say`), false
     // to step over a byte: once the file, `fileEnd` bytes long, has not
     // grown for PARTIAL_READ_LIMIT back-offs (backOffsSpent).
     bool backOff(PartialReads& reads, long fileEnd, long position, bool say = true);
     bool backOffsSpent(const PartialReads& reads, long fileEnd) const;
-    void accept(TMPacketPtr&& packet);
+    // Holds the packet whose attempt began at `from` (its header at
+    // `header`, its end at `end`), the read position already past it, and
+    // calls the hooks.
+    void accept(TMPacketPtr&& packet, long from, long header, long end);
+    bool hookIsBase() const;
     void reserveFor(long fileSize);
     void releasePackets();
     long currentFileSize() const;
@@ -223,10 +248,13 @@ private:
     Lookahead lookahead;
     Hook skipHook = Hook::Unknown;
     Hook streamHook = Hook::Unknown;
-    Hook packetHook = Hook::Unknown;
+    Hook packetHook = Hook::Unknown; // found anew at each parse
     bool inParse = false;
     bool opening = false; // the parse of changeFile
     ReadMark mark;
+    Taken firstTaken; // of the followed file
+    Taken lastTaken;
+    std::vector<unsigned char> markScratch; // a span read back
     std::string followedPath; // the path, made absolute
     size_t fileFirstPacket = 0; // the followed file's first packet
     uint64_t parses = 0;

@@ -131,10 +131,18 @@ Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes, int polls = 0)
 // The polls after the last write that bring a followed read to its end.
 constexpr int SETTLING_POLLS = GseLib::TelemetryCache::PARTIAL_READ_LIMIT + 1;
 
+// What a followed read holds once SETTLING_POLLS grows have followed the
+// last write, and the lines of 30 grows more.
+struct Followed
+{
+    std::vector<GseLib::TMPacketPtr> settled;
+    QStringList later;
+};
+
 // A read of `bytes` written in steps that end at `ends`, with a grow after
 // each, from an empty file on; then grown until SETTLING_POLLS grows have
-// followed the last write. Returns the lines of 30 grows more.
-QStringList readGrowing(GseLib::TelemetryCache& cache, const QByteArray& bytes, const std::vector<qsizetype>& ends)
+// followed the last write, and 30 more.
+Followed readGrowing(GseLib::TelemetryCache& cache, const QByteArray& bytes, const std::vector<qsizetype>& ends)
 {
     TestSupport::TempDir dir;
     const QString path = dir.write("tm.bin", {});
@@ -152,13 +160,14 @@ QStringList readGrowing(GseLib::TelemetryCache& cache, const QByteArray& bytes, 
     std::fclose(out);
     for (int i = 1; i < SETTLING_POLLS; ++i)
         cache.grow();
+    Followed f{cache.allPackets(), {}};
     std::fflush(log);
     const long settled = std::ftell(log);
     for (int i = 0; i < 30; ++i)
         cache.grow();
-    const QStringList later = linesOf(log, settled);
+    f.later = linesOf(log, settled);
     std::fclose(log);
-    return later;
+    return f;
 }
 
 QByteArray bytesOf(const GseLib::TMPacketPtr& p)
@@ -345,13 +354,13 @@ std::vector<qsizetype> stepsOf(qsizetype size, qsizetype step, uint32_t seed = 0
 }
 
 // The packets of two reads differ in bytes, order or ground time: where.
-std::string firstDifference(const GseLib::TelemetryCache& a, const GseLib::TelemetryCache& b)
+std::string firstDifference(const std::vector<GseLib::TMPacketPtr>& a, const std::vector<GseLib::TMPacketPtr>& b)
 {
-    for (size_t i = 0; i < std::max(a.count(), b.count()); ++i) {
-        if (i >= a.count() || i >= b.count() || bytesOf(a.get(unsigned(i))) != bytesOf(b.get(unsigned(i))) ||
-            a.get(unsigned(i))->groundSeconds != b.get(unsigned(i))->groundSeconds)
-            return "packet " + std::to_string(i) + " of " + std::to_string(a.count()) + " and " +
-                   std::to_string(b.count());
+    for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+        if (i >= a.size() || i >= b.size() || bytesOf(a[i]) != bytesOf(b[i]) ||
+            a[i]->groundSeconds != b[i]->groundSeconds)
+            return "packet " + std::to_string(i) + " of " + std::to_string(a.size()) + " and " +
+                   std::to_string(b.size());
     }
     return {};
 }
@@ -488,15 +497,15 @@ TEST_P(DamagedArchives, ReadWhileWrittenSettlesOnThePacketsOfTheFinishedFile)
         for (const Scheme scheme : {Scheme{7, 0}, Scheme{997, 0}, Scheme{4096, 0}, Scheme{5000, 1 + uint32_t(kind)},
                                     Scheme{0, 0}}) {
             const auto live = makeCache(road);
-            const QStringList later = readGrowing(
+            const Followed followed = readGrowing(
                 *live, a.bytes, scheme.step ? stepsOf(a.bytes.size(), scheme.step, scheme.seed) : a.units);
             const std::string what = std::string(ROADS[road]) + ", " + KINDS[kind] + (tail ? ", damage last" : "") +
                                      ", " +
                                      (scheme.step ? std::string(scheme.seed ? "random " : "") +
                                                         std::to_string(scheme.step) + "-byte steps"
                                                   : "units");
-            EXPECT_EQ(firstDifference(*live, *whole), "") << what;
-            EXPECT_EQ(later.join('\n').toStdString(), "") << what;
+            EXPECT_EQ(firstDifference(followed.settled, whole->allPackets()), "") << what;
+            EXPECT_EQ(followed.later.join('\n').toStdString(), "") << what;
         }
     }
 }
@@ -524,32 +533,41 @@ TEST(DamagedArchives, ACutPacketClaimingTheNextFramesHeaderIsRefused)
         const QByteArray bytes(reinterpret_cast<const char*>(f.data()), qsizetype(f.size()));
         for (const qsizetype step : {qsizetype(0), qsizetype(1), qsizetype(7)}) {
             const auto cache = makeCache(TolvaFramed);
-            readGrowing(*cache, bytes, step ? stepsOf(bytes.size(), step) : std::vector<qsizetype>{bytes.size()});
+            const auto got =
+                readGrowing(*cache, bytes, step ? stepsOf(bytes.size(), step) : std::vector<qsizetype>{bytes.size()})
+                    .settled;
             const std::string what = std::to_string(written) + " bytes written, steps of " + std::to_string(step);
-            ASSERT_EQ(cache->count(), 3u) << what;
+            ASSERT_EQ(got.size(), 3u) << what;
             for (unsigned i = 0; i < 3; ++i)
-                EXPECT_EQ(bytesOf(cache->get(i)), QByteArray(reinterpret_cast<const char*>(p[i].data()), 170))
+                EXPECT_EQ(bytesOf(got[i]), QByteArray(reinterpret_cast<const char*>(p[i].data()), 170))
                     << what << ", packet " << i;
         }
     }
 }
 
 // The digits of one label of 2,000 hit, so that its claim lands far on or
-// past the end of the file: the label is skipped as damage and nothing after
-// it is lost, whole and followed; only its packet loses its ground time.
+// past the end of the file, or on the header after next (holding the next
+// packet and its label): the label is skipped as damage and nothing after it
+// is lost, whole and followed; only its packet loses its ground time.
 TEST(DamagedArchives, ALabelClaimingPastTheEndLosesNothingAfterIt)
 {
     makeHub();
-    for (const char* digits : {"00500000", "99999999", "00090004", "00009000"}) {
+    for (const char* digits : {"00500000", "99999999", "00090004", "00009000", "next"}) {
         Builder b(TolvaLabels, 3);
+        std::vector<QByteArray> packets;
+        for (uint32_t i = 0; i < 2000; ++i)
+            packets.push_back(b.packet(1000 + i));
         Archive a;
         for (uint32_t i = 0; i < 2000; ++i) {
-            const QByteArray p = b.packet(1000 + i);
             QByteArray l = label("GANN", int(i % 20), 5000 + i, 7);
-            if (i == 100)
-                l.replace(12, 8, digits);
-            a.bytes += l + p;
-            a.intact[1000 + i] = {p, i == 100 ? 0 : 5000 + i};
+            if (i == 100) {
+                // "next": the claim ends where the header after next begins.
+                const qsizetype claim = l.size() + packets[i].size() + 40 + (i + 1) % 20 - 40;
+                l.replace(12, 8, qstrcmp(digits, "next") ? QByteArray(digits)
+                                                         : QByteArray::number(claim).rightJustified(8, '0'));
+            }
+            a.bytes += l + packets[i];
+            a.intact[1000 + i] = {packets[i], i == 100 ? 0 : 5000 + i};
         }
         const auto [lost, invented] = lostAndInvented(TolvaLabels, a);
         std::cout << "label digits " << digits << ": lost " << lost << " of 2000, invented " << invented << "\n";
@@ -559,9 +577,9 @@ TEST(DamagedArchives, ALabelClaimingPastTheEndLosesNothingAfterIt)
         const Read finished = read(*whole, a.bytes, SETTLING_POLLS);
         EXPECT_EQ(finished.packets.size(), 2000u) << digits;
         EXPECT_EQ(finished.lines.size(), 1) << digits;
-        const QStringList later = readGrowing(*live, a.bytes, a.units.empty() ? stepsOf(a.bytes.size(), 997) : a.units);
-        EXPECT_EQ(firstDifference(*live, *whole), "") << digits;
-        EXPECT_TRUE(later.isEmpty()) << digits;
+        const Followed followed = readGrowing(*live, a.bytes, stepsOf(a.bytes.size(), 997));
+        EXPECT_EQ(firstDifference(followed.settled, finished.packets), "") << digits;
+        EXPECT_TRUE(followed.later.isEmpty()) << digits;
     }
 }
 
@@ -595,9 +613,11 @@ TEST(DamagedArchives, ACutPacketWhoseClaimEndsInALabelIsRefused)
                 EXPECT_EQ(lost, 0) << what;
                 for (const qsizetype step : {qsizetype(1), qsizetype(7)}) {
                     const auto live = makeCache(road), whole = makeCache(road);
-                    read(*whole, a.bytes, SETTLING_POLLS);
-                    readGrowing(*live, a.bytes, stepsOf(a.bytes.size(), step));
-                    EXPECT_EQ(firstDifference(*live, *whole), "") << what << ", steps of " << step;
+                    const Read finished = read(*whole, a.bytes, SETTLING_POLLS);
+                    EXPECT_EQ(firstDifference(readGrowing(*live, a.bytes, stepsOf(a.bytes.size(), step)).settled,
+                                              finished.packets),
+                              "")
+                        << what << ", steps of " << step;
                 }
             }
             std::cout << "cut before a label: " << ROADS[road] << ", claim " << into << " bytes into it: taken "
@@ -637,11 +657,11 @@ TEST(DamagedArchives, AGrowingReadKeepsThePacketACutPacketClaims)
         const qsizetype claimEnd = lead + p[0].size() + claim;
         for (const qsizetype at : {claimEnd, claimEnd + 8}) {
             const auto live = makeCache(road);
-            readGrowing(*live, bytes, {lead + p[0].size(), at, bytes.size()});
+            const auto got = readGrowing(*live, bytes, {lead + p[0].size(), at, bytes.size()}).settled;
             const std::string what = std::string(ROADS[road]) + ", grown to " + std::to_string(at);
-            ASSERT_EQ(live->count(), 3u) << what;
+            ASSERT_EQ(got.size(), 3u) << what;
             for (unsigned i = 0; i < 3; ++i)
-                EXPECT_EQ(bytesOf(live->get(i)), p[i]) << what << ", packet " << i;
+                EXPECT_EQ(bytesOf(got[i]), p[i]) << what << ", packet " << i;
         }
     }
 }
@@ -674,7 +694,8 @@ TEST(DamagedArchives, AFollowedArchiveSettlesWithinTheBackOffs)
     read(*whole, bytes, SETTLING_POLLS); // the finished file's read
     EXPECT_EQ(whole->count(), 120u);
     const auto live = makeCache(Tolva);
-    EXPECT_EQ(readGrowing(*live, bytes, {bytes.size()}).join('\n').toStdString(), "");
-    EXPECT_EQ(firstDifference(*live, *whole), "");
+    const Followed followed = readGrowing(*live, bytes, {bytes.size()});
+    EXPECT_EQ(followed.later.join('\n').toStdString(), "");
+    EXPECT_EQ(firstDifference(followed.settled, whole->allPackets()), "");
     makeHub();
 }

@@ -12,6 +12,9 @@
 #include <QRandomGenerator>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <new>
+#include <stdexcept>
+#include <unistd.h>
 
 using namespace GseLib;
 using namespace ArchiveTestData;
@@ -610,6 +613,17 @@ TEST_F(TelemetryCacheTest, AFileWrittenAnewBeforeTheNextReadIsReadAgainFromItsSt
         }
         return a;
     };
+    // Packets longer than MARK_BYTES after a first packet without a time,
+    // ending in the same padding: only their headers or labels differ.
+    auto padded = [](int count, uint32_t t0, int size, bool labels) {
+        QByteArray a = ccsdsPacket(0x50, 0, size).replace(12, size - 12, QByteArray(size - 12, '\x55'));
+        for (int i = 1; i < count; ++i) {
+            if (labels)
+                a += label("GANN", 4, t0 + uint32_t(i), 5);
+            a += ccsdsPacket(0x100, i, size, labels ? 0 : t0 + uint32_t(i)).replace(12, size - 12, QByteArray(size - 12, '\x55'));
+        }
+        return a;
+    };
     const QByteArray old = tom(20, 1000);
     const QByteArray firstReplaced = tomPacketOfSize(1, 0, 40, 77) + old.mid(40) + tom(10, 5000);
     const struct
@@ -623,6 +637,14 @@ TEST_F(TelemetryCacheTest, AFileWrittenAnewBeforeTheNextReadIsReadAgainFromItsSt
         {"TOM, another first packet, then the same", TelemetryCache::TOM, old, firstReplaced},
         {"CCSDS", TelemetryCache::CCSDS, ccsds(20, 1000, false), ccsds(60, 5000, false)},
         {"CCSDS behind labels", TelemetryCache::CCSDS, ccsds(20, 1000, true), ccsds(60, 5000, true)},
+        {"CCSDS of 120 bytes, the same first packet and padding", TelemetryCache::CCSDS, padded(20, 1000, 120, false),
+         padded(60, 5000, 120, false)},
+        {"CCSDS of 300 bytes, the same first packet and padding", TelemetryCache::CCSDS, padded(20, 1000, 300, false),
+         padded(60, 5000, 300, false)},
+        {"CCSDS of 120 bytes, the same packets behind other labels", TelemetryCache::CCSDS, padded(20, 1000, 120, true),
+         padded(60, 5000, 120, true)},
+        {"CCSDS of 300 bytes, the same packets behind other labels", TelemetryCache::CCSDS, padded(20, 1000, 300, true),
+         padded(60, 5000, 300, true)},
     };
     for (const auto& k : cases) {
         auto whole = makeCache(k.format);
@@ -668,6 +690,219 @@ TEST_F(TelemetryCacheTest, AFileWrittenAnewBeforeTheNextReadIsReadAgainFromItsSt
             << k.name;
         EXPECT_EQ(held->index, 3) << k.name;
     }
+}
+
+TEST_F(TelemetryCacheTest, ARecordingWithTheSameFirstAndLastPacketsIsReadOn)
+{
+    // What the cache holds of the file is found again at its offsets: the
+    // same data, read on as growth, whatever changed between them.
+    QByteArray old;
+    for (int i = 0; i < 20; ++i)
+        old += label("GANN", 4, 1000 + uint32_t(i), 5) + ccsdsPacket(0x100, i, 120, 1000 + uint32_t(i));
+    QByteArray fresh = old;
+    fresh.replace(400, 8, QByteArray(8, '\x33')); // inside a packet between the first and the last
+    fresh += ccsdsPacket(0x100, 20, 120, 1020);
+    const std::string path = write("live.dat", old);
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->changeFile(path, true);
+    ASSERT_EQ(c->count(), 20u);
+    messages.clear();
+    c->setMessageStream(messages.stream());
+    write("live.dat", fresh);
+    c->grow();
+    EXPECT_EQ(c->count(), 21u);
+    EXPECT_EQ(c->get(20)->sequence(), 20);
+    EXPECT_EQ(c->get(19)->groundSeconds, 1019u);
+    EXPECT_TRUE(messages.lines().isEmpty());
+}
+
+namespace {
+
+// A recorder that restarts while a hook runs: at the packet `at` of a parse,
+// its file is truncated and a new recording written (past the read position).
+class RestartingCache : public TelemetryCache
+{
+public:
+    using TelemetryCache::TelemetryCache;
+    std::string file;
+    QByteArray fresh;
+    int at = -1;
+    int hooked = 0;
+
+protected:
+    void hookPacket(const TMPacketPtr&) override
+    {
+        if (hooked++ != at)
+            return;
+        QFile f(QString::fromStdString(file));
+        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            f.write(fresh);
+    }
+};
+
+} // namespace
+
+TEST_F(TelemetryCacheTest, ARecordingStartedAnewWhileAHookRunsIsReadAgain)
+{
+    // The same first packet and padding in both recordings: only the times
+    // in the headers tell them apart. Whether the restart came during a
+    // grow or during the parse of changeFile, the next grow reads the new
+    // recording from its start.
+    auto recording = [](int count, uint32_t t0) {
+        QByteArray a = ccsdsPacket(0x50, 0, 120).replace(12, 108, QByteArray(108, '\x55'));
+        for (int i = 1; i < count; ++i)
+            a += ccsdsPacket(0x100, i, 120, t0 + uint32_t(i)).replace(12, 108, QByteArray(108, '\x55'));
+        return a;
+    };
+    const QByteArray fresh = recording(21, 5000);
+    for (const bool inChangeFile : {false, true}) {
+        const std::string path = write("live.dat", inChangeFile ? recording(10, 1000) : QByteArray());
+        RestartingCache c(new UnixTimeResolver);
+        c.setPacketFormat(TelemetryCache::CCSDS);
+        c.setMessageStream(messages.stream());
+        c.file = path;
+        c.fresh = fresh;
+        c.at = 4;
+        c.changeFile(path, true);
+        if (!inChangeFile) {
+            append(path, recording(10, 1000));
+            c.grow();
+        }
+        for (int i = 0; i < TelemetryCache::PARTIAL_READ_LIMIT + 1; ++i)
+            c.grow();
+        const char* what = inChangeFile ? "in changeFile" : "in a grow";
+        ASSERT_EQ(c.count(), 21u) << what;
+        for (unsigned i = 1; i < 21; ++i)
+            EXPECT_EQ(c.get(i)->rawTimestamp(), 5000 + i) << what << ", packet " << i;
+    }
+}
+
+namespace {
+
+// A hook that throws at the packet `at`, once.
+class ThrowingCache : public TelemetryCache
+{
+public:
+    using TelemetryCache::TelemetryCache;
+    int at = -1;
+    bool badAlloc = false;
+    std::vector<int> hooked;
+
+protected:
+    void hookPacket(const TMPacketPtr& p) override
+    {
+        hooked.push_back(p->index);
+        if (p->index != at)
+            return;
+        at = -1;
+        if (badAlloc)
+            throw std::bad_alloc();
+        throw std::runtime_error("hook");
+    }
+};
+
+} // namespace
+
+TEST_F(TelemetryCacheTest, AHookThatThrowsLeavesThePacketHeldOnce)
+{
+    // The exception reaches the caller; the packet it was thrown for is held
+    // once, the read goes on after it, and no restart is seen that was not.
+    for (const bool badAlloc : {false, true}) {
+        for (const bool inChangeFile : {false, true}) {
+            const std::string what = std::string(badAlloc ? "bad_alloc" : "runtime_error") +
+                                     (inChangeFile ? " in changeFile" : " in a grow");
+            QByteArray a;
+            for (int i = 0; i < 5; ++i)
+                a += ccsdsPacket(0x100, i, 120, 1000 + uint32_t(i));
+            const std::string path = write("live.dat", inChangeFile ? a : QByteArray());
+            ThrowingCache c(new UnixTimeResolver);
+            c.setPacketFormat(TelemetryCache::CCSDS);
+            messages.clear();
+            c.setMessageStream(messages.stream());
+            c.at = 2;
+            if (inChangeFile) {
+                EXPECT_ANY_THROW(c.changeFile(path, true)) << what;
+            } else {
+                c.changeFile(path, true);
+                append(path, a);
+                EXPECT_ANY_THROW(c.grow()) << what;
+            }
+            EXPECT_EQ(c.count(), 3u) << what;
+            c.grow();
+            ASSERT_EQ(c.count(), 5u) << what;
+            for (unsigned i = 0; i < 5; ++i) {
+                EXPECT_EQ(c.get(i)->index, int(i)) << what;
+                EXPECT_EQ(c.get(i)->rawTimestamp(), 1000 + i) << what;
+            }
+            EXPECT_EQ(c.hooked, std::vector<int>({0, 1, 2, 3, 4})) << what;
+            EXPECT_TRUE(messages.lines().isEmpty()) << what;
+            // Still followed as a file being written, and watched for a restart.
+            append(path, ccsdsPacket(0x100, 5, 120, 1005).left(60));
+            c.grow();
+            EXPECT_EQ(messages.lines(), QStringList("Read partial packet...backing up to index 600")) << what;
+            messages.clear();
+            c.setMessageStream(messages.stream());
+            write("live.dat", a.left(480));
+            c.grow();
+            EXPECT_EQ(messages.lines().value(0), QString("File %1 is 480 bytes, shorter than the read position 600"
+                                                         "...reading it anew from the start")
+                                                     .arg(path.c_str()))
+                << what;
+            EXPECT_EQ(c.count(), 4u) << what;
+        }
+    }
+}
+
+namespace {
+
+// A hook that calls its base version, as overrides often do.
+class BaseCallingCache : public TelemetryCache
+{
+public:
+    using TelemetryCache::TelemetryCache;
+    int hooked = 0;
+
+protected:
+    void hookPacket(const TMPacketPtr& p) override
+    {
+        TelemetryCache::hookPacket(p);
+        ++hooked;
+    }
+};
+
+} // namespace
+
+TEST_F(TelemetryCacheTest, AHookThatCallsItsBaseIsCalledForEveryPacket)
+{
+    QByteArray a;
+    for (int i = 0; i < 5; ++i)
+        a += ccsdsPacket(0x100, i, 20);
+    for (const auto format : {TelemetryCache::CCSDS, TelemetryCache::TOM}) {
+        BaseCallingCache c(new UnixTimeResolver);
+        c.setPacketFormat(format);
+        c.setMessageStream(messages.stream());
+        c.changeFile(write("hooked.dat", format == TelemetryCache::TOM ? tomArchive(5) : a), true);
+        ASSERT_EQ(c.count(), 5u);
+        EXPECT_EQ(c.hooked, 5) << format;
+    }
+}
+
+TEST_F(TelemetryCacheTest, ASparseArchiveReservesForWhatItHolds)
+{
+    // A preallocated archive of a terabyte with 8,200 packets written: the
+    // packet vector is reserved for what was read, not for the file's size.
+    QByteArray a;
+    for (int i = 0; i < 8200; ++i)
+        a += ccsdsPacket(0x100 + i % 4, i, 120);
+    const std::string path = write("sparse.dat", a);
+    if (::truncate(path.c_str(), off_t(1) << 40) != 0)
+        GTEST_SKIP() << "no sparse file of a terabyte here";
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->accept = [](const unsigned char* h) { return h[0] != 0; }; // the zeros after them are no packets
+    c->setMaxScan(4096);
+    ASSERT_NO_THROW(c->changeFile(path, true));
+    EXPECT_EQ(c->count(), 8200u);
+    EXPECT_LE(c->allPackets().capacity(), 2u * 8200u + 128u);
 }
 
 TEST_F(TelemetryCacheTest, ChangeFileFailureAndClear)
