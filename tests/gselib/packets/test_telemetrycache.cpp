@@ -777,6 +777,33 @@ TEST_F(TelemetryCacheTest, ARecordingStartedAnewWhileAHookRunsIsReadAgain)
     }
 }
 
+TEST_F(TelemetryCacheTest, WhatCannotBeReadBackCountsAsADifference)
+{
+    // Truncated by the hook of the last packet of a parse that read more
+    // than its window holds: the first packet, no longer in the window, is
+    // not there to be marked. A new recording that differs only there (the
+    // last packet the same at the same offset) is read anew all the same.
+    auto recording = [](uint32_t t0) {
+        QByteArray a = ccsdsPacket(0x50, 0, 120, t0);
+        for (int i = 1; i < 10000; ++i)
+            a += ccsdsPacket(0x100, i, 120, 1000 + uint32_t(i));
+        return a;
+    };
+    const std::string path = write("live.dat", recording(1));
+    RestartingCache c(new UnixTimeResolver);
+    c.setPacketFormat(TelemetryCache::CCSDS);
+    c.setMessageStream(messages.stream());
+    c.file = path;
+    c.at = 9999; // truncated to nothing
+    c.changeFile(path, true);
+    ASSERT_EQ(c.count(), 10000u);
+    write("live.dat", recording(2) + ccsdsPacket(0x100, 10000, 120, 11000));
+    c.grow();
+    ASSERT_EQ(c.count(), 10001u);
+    EXPECT_EQ(c.get(0)->rawTimestamp(), 2u);
+    EXPECT_EQ(messages.lines().value(0).left(40), QString("File %1 of").arg(path.c_str()).left(40));
+}
+
 namespace {
 
 // A hook that throws at the packet `at`, once.
@@ -851,6 +878,32 @@ TEST_F(TelemetryCacheTest, AHookThatThrowsLeavesThePacketHeldOnce)
             EXPECT_EQ(c.count(), 4u) << what;
         }
     }
+}
+
+TEST_F(TelemetryCacheTest, ARestartAfterAHookThrewIsSeen)
+{
+    // The packets taken before the throw count among those compared: a new
+    // recording that differs only in them is read anew.
+    auto packets = [](int from, int to, uint32_t t0) {
+        QByteArray a;
+        for (int i = from; i < to; ++i)
+            a += ccsdsPacket(0x100, i, 120, t0 + uint32_t(i));
+        return a;
+    };
+    const std::string path = write("live.dat", packets(0, 5, 1000));
+    ThrowingCache c(new UnixTimeResolver);
+    c.setPacketFormat(TelemetryCache::CCSDS);
+    c.setMessageStream(messages.stream());
+    c.changeFile(path, true);
+    append(path, packets(5, 10, 1000));
+    c.at = 9;
+    EXPECT_ANY_THROW(c.grow());
+    ASSERT_EQ(c.count(), 10u);
+    write("live.dat", packets(0, 5, 1000) + packets(5, 12, 5000));
+    c.grow();
+    ASSERT_EQ(c.count(), 12u);
+    EXPECT_EQ(c.get(9)->rawTimestamp(), 5009u);
+    EXPECT_EQ(messages.lines().size(), 1);
 }
 
 namespace {
