@@ -834,16 +834,22 @@ TEST_F(TelemetryCacheTest, AHookThatThrowsLeavesThePacketHeldOnce)
 {
     // The exception reaches the caller; the packet it was thrown for is held
     // once, the read goes on after it, and no restart is seen that was not.
+    for (const auto format : {TelemetryCache::CCSDS, TelemetryCache::TOM})
     for (const bool badAlloc : {false, true}) {
         for (const bool inChangeFile : {false, true}) {
-            const std::string what = std::string(badAlloc ? "bad_alloc" : "runtime_error") +
+            const std::string what = std::string(format == TelemetryCache::TOM ? "TOM, " : "CCSDS, ") +
+                                     (badAlloc ? "bad_alloc" : "runtime_error") +
                                      (inChangeFile ? " in changeFile" : " in a grow");
+            auto packet = [&](int i) {
+                return format == TelemetryCache::TOM ? tomPacketOfSize(1, uint8_t(i), 120, 1000 + uint32_t(i))
+                                                     : ccsdsPacket(0x100, i, 120, 1000 + uint32_t(i));
+            };
             QByteArray a;
             for (int i = 0; i < 5; ++i)
-                a += ccsdsPacket(0x100, i, 120, 1000 + uint32_t(i));
+                a += packet(i);
             const std::string path = write("live.dat", inChangeFile ? a : QByteArray());
             ThrowingCache c(new UnixTimeResolver);
-            c.setPacketFormat(TelemetryCache::CCSDS);
+            c.setPacketFormat(format);
             messages.clear();
             c.setMessageStream(messages.stream());
             c.at = 2;
@@ -864,7 +870,7 @@ TEST_F(TelemetryCacheTest, AHookThatThrowsLeavesThePacketHeldOnce)
             EXPECT_EQ(c.hooked, std::vector<int>({0, 1, 2, 3, 4})) << what;
             EXPECT_TRUE(messages.lines().isEmpty()) << what;
             // Still followed as a file being written, and watched for a restart.
-            append(path, ccsdsPacket(0x100, 5, 120, 1005).left(60));
+            append(path, packet(5).left(60));
             c.grow();
             EXPECT_EQ(messages.lines(), QStringList("Read partial packet...backing up to index 600")) << what;
             messages.clear();
