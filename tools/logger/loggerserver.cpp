@@ -539,8 +539,10 @@ LoggerServer::~LoggerServer()
     clients_.clear();
     // Clients not yet initialized are not in clients_; none of them may reach this
     // object while the sockets close below.
-    for (LoggerServerClient* client : tcpServer_->findChildren<LoggerServerClient*>())
+    for (LoggerServerClient* client : tcpServer_->findChildren<LoggerServerClient*>()) {
         disconnect(client, nullptr, this, nullptr);
+        client->setDropReporter(nullptr);
+    }
     connections_.clear();
     delete acceptNotifier_;
     acceptNotifier_ = nullptr;
@@ -696,13 +698,15 @@ void LoggerServer::writeLogEvent(LoggerEvent event)
 
 bool LoggerServer::inDateWindow(const QDate& date)
 {
-    if (!date.isValid())
-        return false;
+    // Read first: an event outside the window goes to the file of this date when
+    // none is open yet.
     const qint64 now = LoggerServerClient::nowMs();
     if (!today_.isValid() || now - todayReadAt_ >= 1000) {
         today_ = QDate::currentDate();
         todayReadAt_ = now;
     }
+    if (!date.isValid())
+        return false;
     const qint64 days = today_.daysTo(date);
     return days >= -dateWindowDays_ && days <= dateWindowDays_;
 }

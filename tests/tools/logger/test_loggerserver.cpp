@@ -362,6 +362,12 @@ TEST(LoggerServer, EventDatesOutsideTheWindowGoToTheMainFileInUse)
     EXPECT_LE(QDir(f.inLogDir("")).entryList(QDir::Files).size(), 3);
     EXPECT_EQ(f.countLevel(WARN), 1);
     EXPECT_EQ(textsOf(readFolderEvents(f.inLogDir(""))).filter(QRegularExpression("^dated \\d+$")).size(), 5001);
+
+    // With no main file open yet, such a line opens the file of the server's date.
+    ServerFixture fresh;
+    fresh.server->writeLogEvent(LoggerEvent(LoggerClientInfo("a", 1), msgAt("not a time", INFO, "first of all")));
+    EXPECT_TRUE(textsOf(readEvents(fresh.dayFile(DATE1))).contains("first of all"));
+    EXPECT_FALSE(QFileInfo::exists(fresh.dayFile("")));
 }
 
 TEST(LoggerServer, OutputDevices)
