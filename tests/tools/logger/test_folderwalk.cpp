@@ -1,10 +1,14 @@
 #include "tools/logger/folderwalk.h"
 #include "support/tempdir.h"
+#include "support/eventwait.h"
+#include "loggertestutil.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QTcpSocket>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -269,6 +273,65 @@ TEST(FolderWalk, FolderSwappedForALinkOutWithoutProc)
     ASSERT_EQ(WEXITSTATUS(status), 0) << "/proc still readable in the child";
     ASSERT_TRUE(got);
     expectNothingOutside(f, written, swaps);
+}
+
+// The loggerserver program where /proc cannot be read: a client names a main file
+// in a folder that is swapped for a link out, over and over, each command followed
+// by a line; not one line may land outside.
+TEST(FolderWalk, ServerWithoutProcNeverWritesOutside)
+{
+    QProcess probe;
+    probe.start("unshare", {"-rm", "sh", "-c", "mount -t tmpfs none /proc && ! test -e /proc/self"});
+    if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+        GTEST_SKIP() << "no user and mount namespaces here";
+
+    Folders f;
+    const QString logDir = f.tmp.filePath(".veklogs");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", f.tmp.path());
+    QProcess server;
+    server.setProcessEnvironment(env);
+    server.start("unshare", {"-rm", "sh", "-c", "mount -t tmpfs none /proc && exec \"$0\" \"$@\"",
+                             GSE_BINARY_DIR "/tools/logger/loggerserver", "--port", "0", "--quiet",
+                             "--allow-folder", f.allowed});
+    ASSERT_TRUE(server.waitForStarted(10000));
+    quint16 port = 0;
+    TestWait::until([&] {
+        for (const QFileInfo& day : QDir(logDir).entryInfoList(QDir::Files)) {
+            for (const LoggerEvent& e : LoggerTest::readEvents(day.filePath())) {
+                if (e.text.startsWith("listening on 127.0.0.1 "))
+                    port = static_cast<quint16>(e.text.mid(23).toUInt());
+            }
+        }
+        return port != 0;
+    }, 10000);
+    ASSERT_NE(port, 0);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    ASSERT_TRUE(client.waitForConnected(5000));
+    client.write(LoggerCmdInitClientMsg("swapper", 1).toEncoded());
+
+    Swapper swapper(f);
+    const QByteArray change = LoggerCmdChangeFileMsg("main_file", f.allowed + "/d/x.log").toEncoded();
+    const QByteArray line = LoggerEventMsg("test", "x.cpp", 1, INFO, "a line").toEncoded();
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < 5000 && timer.elapsed() < 1500; ++i) {
+        client.write(change + line);
+        client.waitForBytesWritten(1000);
+    }
+    // Once the server has read everything, its main file goes back to the log folder.
+    client.write(LoggerCmdChangeFileMsg("main_file", "end.log").toEncoded() + LoggerEventMsg(INFO, "end").toEncoded());
+    const bool ended = TestWait::until([&] { return readAll(logDir + "/end.log").contains(" - end"); }, 20000);
+    const int swaps = swapper.stop();
+    client.disconnectFromHost();
+    server.terminate();
+    server.waitForFinished(10000);
+    ASSERT_TRUE(ended);
+    EXPECT_GT(swaps, 100);
+    EXPECT_EQ(f.outsideEntries(), QStringList{"target.log"});
+    EXPECT_EQ(readAll(f.outside + "/target.log"), "keep\n");
+    EXPECT_GT(readAll(f.allowed + "/d/x.log").count("a line"), 0);
 }
 
 } // namespace
