@@ -50,6 +50,14 @@ void checkWireRoundTrip(const LoggerEventMsg& m)
     check(fieldsOf(LoggerEventMsg(encoded.chopped(1))) == fieldsOf(m));
 }
 
+// Whether an argument followed by "-=-" still ends where it did. Nothing escapes
+// the separator: an argument that ends in "-=" (the last one can) runs into the
+// separator put after it when it is encoded again, and comes back cut.
+bool keepsItsEnd(const QString& arg)
+{
+    return (arg + LoggerCmdMsg::CMD_DELIMITER).indexOf(LoggerCmdMsg::CMD_DELIMITER) == arg.size();
+}
+
 // Printable ASCII without " -" or "- ": the log-file line promises to read back
 // such fields unchanged (a " - " inside one cuts it, by design).
 bool plain(const QString& s)
@@ -155,7 +163,8 @@ void listen(Connection& c, Env* env)
                          check(m.level == LOG_CMD && m.cmd().startsWith(LoggerCmdInitClientMsg::CMD_KEY));
                          c.seen << QStringLiteral("init") + fieldsOf(m) + m.name + QString::number(m.pid);
                          const LoggerCmdInitClientMsg again(LoggerEventMsg(LoggerCmdInitClientMsg(m.name, m.pid).toEncoded().chopped(1)));
-                         check(again.name == m.name && again.pid == m.pid && again.cmd() == LoggerCmdInitClientMsg::CMD_KEY);
+                         check(again.pid == m.pid && again.cmd() == LoggerCmdInitClientMsg::CMD_KEY);
+                         check(again.name == m.name || !keepsItsEnd(m.name));
                          if (env != nullptr) {
                              c.info = LoggerClientInfo(m.name, m.pid);
                              env->server->writeLogEvent(LoggerEvent(c.info, m));
@@ -167,7 +176,8 @@ void listen(Connection& c, Env* env)
                          c.seen << QStringLiteral("change") + fieldsOf(m) + m.fileObjectName + QChar(0) + m.filePath;
                          const LoggerCmdChangeFileMsg again(
                              LoggerEventMsg(LoggerCmdChangeFileMsg(m.fileObjectName, m.filePath).toEncoded().chopped(1)));
-                         check(again.fileObjectName == m.fileObjectName && again.filePath == m.filePath);
+                         check((again.fileObjectName == m.fileObjectName && again.filePath == m.filePath)
+                               || !keepsItsEnd(m.fileObjectName));
                          if (env != nullptr)
                              env->changeMainFile(m.filePath);
                      });

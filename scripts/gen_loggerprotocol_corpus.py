@@ -38,6 +38,12 @@ SEEDS = {
     + cmd("CHANGE_MAIN_FILE", "main_file", "no/such/x.log")
     + cmd("CHANGE_MAIN_FILE", "main_file", "")
     + cmd("CHANGE_MAIN_FILE"),
+    "change_main_file_odd_paths": INIT
+    + cmd("CHANGE_MAIN_FILE", "main_file", "..\0/escape.log")
+    + cmd("CHANGE_MAIN_FILE", "main_file", "sub/../inside.log")
+    + cmd("CHANGE_MAIN_FILE", "main_file", "./a/./b/../c.log")
+    + cmd("CHANGE_MAIN_FILE", "main_file-=")
+    + cmd("INIT_CLIENT", "half-="),
     "unknown_cmd": INIT + cmd("SOMETHING", "a", "b"),
     "short_lines": b"\n" + b"a\n" + b"ab\n" + b"abc\n" + INIT,
     "http_get": b"GET / HTTP/1.1\r\nHost: 127.0.0.1:4401\r\n\r\n",

@@ -103,6 +103,10 @@ public:
 
     Opened run(const QByteArray& path)
     {
+        // The system would read a name only up to a NUL: "..\0" would be taken
+        // for "..", unchecked.
+        if (path.contains('\0'))
+            return refused(Refusal::System, EINVAL);
         const qsizetype slash = path.lastIndexOf('/');
         const QByteArray name = path.mid(slash + 1);
         if (name.isEmpty() || name == "." || name == "..")

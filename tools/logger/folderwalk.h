@@ -5,7 +5,7 @@
 // walked the same way. Whether the file's folder lies inside an allowed folder is
 // decided on the folders as opened (device and inode), so no name is resolved
 // twice and nothing depends on /proc. The logging server opens its main file here.
-#include <QByteArray>
+#include <QString>
 #include <QStringList>
 
 namespace FolderWalk {
@@ -30,11 +30,15 @@ struct Opened
 constexpr int MAX_LINKS = 40;
 
 // Opens the regular file at path (a new one is made with mode 0600) write-only and
-// appending; folder links on the way are followed, the file itself must not be one.
+// appending. Folder links on the way are followed, the file itself must not be one;
+// ".." goes back to the folder the walk came from (a link's target may hold it); a
+// path holding a NUL byte is refused (EINVAL), since the system would cut it there.
 Opened openForAppend(const QString& path);
 
 // The same, only when the file's folder, as reached, is one of the allowed folders
-// or inside one; an allowed folder that cannot be opened allows nothing.
+// or inside one: a link that stays inside is followed, one that leads out (or a ".."
+// above the allowed folder) is outside. An allowed folder that cannot be opened
+// allows nothing.
 Opened openForAppendInside(const QString& path, const QStringList& allowedFolders);
 
 } // namespace FolderWalk

@@ -17,11 +17,13 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <string_view>
 #include <thread>
 #include <unistd.h>
 #include <gtest/gtest.h>
 
 using FolderWalk::Refusal;
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -70,7 +72,7 @@ struct Folders
 
 struct Case
 {
-    const char* path; // below tmp, or relative to it when it starts with "./"
+    std::string_view path; // below tmp, or relative to it when it starts with "./"
     Refusal refusal;
     int error;           // errno of a System refusal
     const char* written; // below tmp: where the line must land; nullptr when refused
@@ -100,6 +102,8 @@ const Case CASES[] = {
     {"allowed/missing/x.log", Refusal::System, ENOENT, nullptr},
     {"allowed/filelink.log/x.log", Refusal::System, ENOTDIR, nullptr},
     {"allowed/loop/x.log", Refusal::System, ELOOP, nullptr},
+    {"allowed/..\0/outside/nul.log"sv, Refusal::System, EINVAL, nullptr},
+    {"allowed/nul.log\0.txt"sv, Refusal::System, EINVAL, nullptr},
     // The daily files are not confined: folder links are followed, a file link still is not.
     {"allowed/outlink/daily.log", Refusal::None, 0, "outside/daily.log", false},
     {"allowed/filelink.log", Refusal::SymbolicLink, 0, nullptr, false},
@@ -111,8 +115,8 @@ TEST(FolderWalk, OpensOnlyRegularFilesInsideTheAllowedFolder)
     const mode_t oldMask = ::umask(022);
     for (const Case& c : CASES) {
         Folders f;
-        SCOPED_TRACE(c.path);
-        const QString rel = QString::fromLatin1(c.path);
+        const QString rel = QString::fromLatin1(c.path.data(), static_cast<qsizetype>(c.path.size()));
+        SCOPED_TRACE(rel.toStdString());
         QString path = f.tmp.filePath(rel);
         const QString cwd = QDir::currentPath();
         if (rel.startsWith("./")) {
