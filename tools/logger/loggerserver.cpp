@@ -90,8 +90,9 @@ QString errnoText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// Opens the file at path for appending; allowed (canonical folders) limits where
-// its folder may really be, none when empty. Returns the descriptor or -1 and why.
+// Opens the file at path for appending; allowed limits the folders it may be in
+// (as reached on descriptors, however named), none when empty. Returns the
+// descriptor or -1 and why.
 int openLogFile(const QString& path, const QStringList& allowed, QString* why)
 {
     const FolderWalk::Opened opened =
