@@ -1,6 +1,7 @@
 #include "tools/logger/loggerserver.h"
 
 #include "tools/logger/consolewriter.h"
+#include "tools/logger/folderwalk.h"
 #include "tools/logger/warninglimiter.h"
 #include "tools/util/tools.h"
 
@@ -132,93 +133,30 @@ QString errnoText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// Whether canonical (a canonical path) is folder or inside it (folder canonical too).
-bool isInsideFolder(const QString& canonical, const QString& folder)
-{
-    if (folder.isEmpty() || canonical.isEmpty())
-        return false;
-    if (canonical == folder)
-        return true;
-    const QString withSlash = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
-    return canonical.startsWith(withSlash);
-}
-
-// The real path of an open descriptor where the system tells it, else fallback.
-QString descriptorPath(int fd, const QString& fallback)
-{
-    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
-    char target[4096];
-    const ssize_t n = ::readlink(link.constData(), target, sizeof target - 1);
-    if (n <= 0)
-        return fallback;
-    return QFile::decodeName(QByteArray(target, n));
-}
-
-// Opens name inside the open folder dirFd for appending, as a regular file only:
-// a symbolic link is not followed, a FIFO never blocks the open (O_NONBLOCK), a
-// terminal put there never becomes the server's own (O_NOCTTY), and a device or
-// folder is closed again. Returns the descriptor, or -1 and why.
-int openRegularForAppend(int dirFd, const QByteArray& name, QString* why)
-{
-    struct stat st = {};
-    if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISLNK(st.st_mode)) {
-            *why = QStringLiteral("a symbolic link");
-            return -1;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            *why = QStringLiteral("not a regular file");
-            return -1;
-        }
-    }
-    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    // Other users must not read the clients' logs: a new file is the owner's only.
-    const int fd = ::openat(dirFd, name.constData(), flags, 0600);
-    if (fd < 0) {
-        *why = errno == ELOOP ? QStringLiteral("a symbolic link") : errnoText(errno);
-        return -1;
-    }
-    // Checked again on what was opened: the name may have changed since.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        *why = QStringLiteral("not a regular file");
-        return -1;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-}
-
-// Opens the folder of path and the file in it; allowed (canonical folders) limits
-// where the folder may really be, none when empty. Returns the descriptor or -1 and why.
+// Opens the file at path for appending; allowed limits the folders it may be in
+// (as reached on descriptors, however named), none when empty. Returns the
+// descriptor or -1 and why.
 int openLogFile(const QString& path, const QStringList& allowed, QString* why)
 {
-    const QFileInfo info(path);
-    const QByteArray name = QFile::encodeName(info.fileName());
-    if (name.isEmpty() || name == "." || name == "..") {
+    const FolderWalk::Opened opened =
+        allowed.isEmpty() ? FolderWalk::openForAppend(path) : FolderWalk::openForAppendInside(path, allowed);
+    switch (opened.refusal) {
+    case FolderWalk::Refusal::None:
+        break;
+    case FolderWalk::Refusal::Outside:
+        *why = QStringLiteral("outside the allowed folders");
+        break;
+    case FolderWalk::Refusal::SymbolicLink:
+        *why = QStringLiteral("a symbolic link");
+        break;
+    case FolderWalk::Refusal::NotRegular:
         *why = QStringLiteral("not a regular file");
-        return -1;
+        break;
+    case FolderWalk::Refusal::System:
+        *why = errnoText(opened.error);
+        break;
     }
-    const QString folder = info.absolutePath();
-    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) {
-        *why = errnoText(errno);
-        return -1;
-    }
-    if (!allowed.isEmpty()) {
-        // The folder as opened, every symbolic link on the way resolved.
-        const QString real = descriptorPath(dirFd, QFileInfo(folder).canonicalFilePath());
-        bool inside = false;
-        for (const QString& a : allowed)
-            inside = inside || isInsideFolder(real, a);
-        if (!inside) {
-            ::close(dirFd);
-            *why = QStringLiteral("outside the allowed folders");
-            return -1;
-        }
-    }
-    const int fd = openRegularForAppend(dirFd, name, why);
-    ::close(dirFd);
-    return fd;
+    return opened.fd;
 }
 
 // Partial lines of this size or more, once freed, are worth giving back to the system.
