@@ -78,6 +78,14 @@ size_t ArchiveWindow::refill(long pos, size_t n)
     long from = pos;
     if (anchor_ >= 0 && anchor_ < pos && size_t(pos - anchor_) + n <= SIZE)
         from = anchor_;
+    if (kept_ && *keepFrom_ < *keepTo_) {
+        const long a = std::max(*keepFrom_, *keepTo_ - long(keepMost_));
+        if (a >= start_ && *keepTo_ <= last && a < from) {
+            kept_->at = a;
+            kept_->to = *keepTo_;
+            kept_->bytes.assign(at(a), at(*keepTo_));
+        }
+    }
     size_t keep = 0;
     if (from >= start_ && from <= last) {
         keep = size_t(last - from);

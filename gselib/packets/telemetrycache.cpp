@@ -76,6 +76,7 @@ TelemetryCache::TelemetryCache(TimeResolver* resolver)
     : resolver(resolver),
       ccsds(std::make_unique<CcsdsParser>(*this, window))
 {
+    window.keep(&lastTaken.from, &lastTaken.header, MARK_LEAD_BYTES, &lastLead);
 }
 
 TelemetryCache::~TelemetryCache()
@@ -270,8 +271,9 @@ void TelemetryCache::forgetTaken()
 {
     firstTaken = Taken();
     lastTaken = Taken();
-    lastLead.at = -1;
+    lastLead.at = lastLead.to = -1;
     mark.first = Span();
+    mark.lastHeader = -1;
 }
 
 // The n bytes at `at` as the parse read them: from its window, else read
@@ -312,7 +314,7 @@ void TelemetryCache::markRead() noexcept
     if (position == mark.at && !mark.broken)
         return;
     mark.at = position;
-    mark.broken = (firstTaken.from >= 0 && mark.first.bytes.empty()) || lastLead.at == LEAD_LOST;
+    mark.broken = firstTaken.from >= 0 && mark.first.bytes.empty();
     size_t used = 0; // the spans' buffers are kept from one mark to the next
     auto next = [&](long at, size_t n) -> Span& {
         if (mark.spans.size() <= used)
@@ -333,21 +335,34 @@ void TelemetryCache::markRead() noexcept
             }
             after = 0;
         } else if (lastTaken.from != firstTaken.from) {
-            // Its lead as the parse read it, its bytes as the cache holds them.
-            const long at = lastLead.at >= 0 ? lastLead.at : lastTaken.header; // none, or lost: broken
+            // Its lead as the parse read it, its bytes as the cache holds
+            // them; kept from the last mark when it was taken before this
+            // parse, whose window holds none of it.
+            const long at = std::max(lastTaken.from, lastTaken.header - long(MARK_LEAD_BYTES));
             const long tailEnd = position - lastTaken.end <= long(MARK_BYTES) ? position : lastTaken.end;
+            const bool marked = mark.lastHeader == lastTaken.header && !mark.spans.empty() && mark.spans[0].at == at &&
+                                mark.spans[0].bytes.size() >= size_t(lastTaken.end - at);
             Span& last = next(at, size_t(tailEnd - at));
             unsigned char* out = last.bytes.data();
-            std::memcpy(out, lastLead.bytes.data(), size_t(lastTaken.header - at));
-            out += lastTaken.header - at;
+            const size_t lead = size_t(lastTaken.header - at);
             const size_t body = size_t(lastTaken.end - lastTaken.header);
-            const TMPacket* held = heldPacket(lastTaken.packet);
-            if (lastTaken.header >= window.start() && lastTaken.end <= window.end())
-                std::memcpy(out, window.at(lastTaken.header), body);
-            else if (held && held->totalLength() == body)
-                std::memcpy(out, held->data(), body);
-            else
-                mark.broken = true;
+            if (!marked) {
+                if (lead == 0 || (at >= window.start() && lastTaken.header <= window.end()))
+                    std::memcpy(out, window.at(at), lead);
+                else if (lastLead.at == at && lastLead.to == lastTaken.header)
+                    std::memcpy(out, lastLead.bytes.data(), lead);
+                else
+                    mark.broken = true;
+                const TMPacket* held = heldPacket(lastTaken.packet);
+                if (lastTaken.header >= window.start() && lastTaken.end <= window.end())
+                    std::memcpy(out + lead, window.at(lastTaken.header), body);
+                else if (held && held->totalLength() == body)
+                    std::memcpy(out + lead, held->data(), body);
+                else
+                    mark.broken = true;
+                mark.lastHeader = lastTaken.header;
+            }
+            out += lead;
             mark.broken |= !copyRead(lastTaken.end, size_t(tailEnd - lastTaken.end), out + body);
             after = tailEnd;
         }
@@ -577,22 +592,7 @@ void TelemetryCache::reserveFor(long fileSize)
 
 void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long end)
 {
-    const Taken before = lastTaken;
-    const bool first = firstTaken.from < 0;
-    lastTaken = {from, header, end, packet.get()};
-    // What stood before the header (a label, a frame's header), kept while
-    // the window holds it: the mark compares it (markRead).
-    lastLead.at = -1;
-    if (header != from) {
-        lastLead.at = std::max(from, header - long(MARK_LEAD_BYTES));
-        lastLead.bytes.resize(size_t(header - lastLead.at));
-        if (!copyRead(lastLead.at, lastLead.bytes.size(), lastLead.bytes.data()))
-            lastLead.at = LEAD_LOST;
-    }
-    if (first) {
-        firstTaken = lastTaken;
-        keepTaken(firstTaken, mark.first);
-    }
+    const TMPacket* taken = packet.get();
     packets.push_back(std::move(packet));
     const TMPacketPtr& stored = packets.back();
     try {
@@ -601,11 +601,16 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
         // Held not at all: the next grow takes it again, hooks and all.
         packets.pop_back();
         position = from;
-        lastTaken = before;
-        lastLead.at = -1;
-        if (first)
-            forgetTaken();
         throw;
+    }
+    lastTaken = {from, header, end, taken};
+    // What stood before the header (a label, a frame's header), where the
+    // window no longer holds it; later the window keeps it (markRead).
+    if (from != header && std::max(from, header - long(MARK_LEAD_BYTES)) < window.start())
+        keepLead();
+    if (firstTaken.from < 0) {
+        firstTaken = lastTaken;
+        keepTaken(firstTaken, mark.first);
     }
     if (packetHook == Hook::Base)
         return;
@@ -613,6 +618,15 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
     // survive the hook appending to this cache.
     const TMPacketPtr held = stored;
     hookPacket(held);
+}
+
+void TelemetryCache::keepLead()
+{
+    lastLead.at = std::max(lastTaken.from, lastTaken.header - long(MARK_LEAD_BYTES));
+    lastLead.to = lastTaken.header;
+    lastLead.bytes.resize(size_t(lastLead.to - lastLead.at));
+    if (!copyRead(lastLead.at, lastLead.bytes.size(), lastLead.bytes.data()))
+        lastLead.at = LEAD_LOST;
 }
 
 // ---- TOM parse -------------------------------------------------------------
