@@ -474,7 +474,7 @@ INSTANTIATE_TEST_SUITE_P(Folders, SinkFolder, ::testing::ValuesIn(FOLDER_CASES),
                              return n;
                          });
 
-TEST_F(SinkFixture, ListeningOnAPathThatHoldsAnotherFileKeepsTheFileAndSaysSo)
+TEST_F(SinkFixture, ASinkThatCannotListenSaysWhyAndKeepsWhatHoldsItsPath)
 {
     const QString notes = dir.write("notes.txt", "keep me");
     auto server = startServer(notes);
@@ -482,6 +482,16 @@ TEST_F(SinkFixture, ListeningOnAPathThatHoldsAnotherFileKeepsTheFileAndSaysSo)
     ASSERT_TRUE(until([&] { return !serverErrors.isEmpty(); }));
     EXPECT_EQ(serverErrors, QStringList{"Error: LogServer unable to listen on " + notes + ": " + notes + " is not a socket"});
     EXPECT_EQ(readFile(notes), "keep me");
+
+    // A path the system will not bind is told with the reason it gave.
+    serverErrors.clear();
+    const QString nowhere = dir.filePath("no/such/folder/sink");
+    auto lost = startServer(nowhere);
+    EXPECT_FALSE(lost->isListening());
+    ASSERT_TRUE(until([&] { return !serverErrors.isEmpty(); }));
+    EXPECT_TRUE(serverErrors.first().startsWith("Error: LogServer unable to listen on " + nowhere + ": "))
+        << serverErrors.first().toStdString();
+    EXPECT_GT(serverErrors.first().size(), ("Error: LogServer unable to listen on " + nowhere + ": ").size());
 }
 
 TEST_F(SinkFixture, AnotherUsersFolderInTheSharedTemporaryFolderGetsNeitherTheSinkNorItsLines)
