@@ -61,6 +61,7 @@ qint64 peerWindow(qintptr fd)
 
 // Where the peer's window is unknown, what its socket may hold is taken as this.
 constexpr qint64 UNKNOWN_PEER_CAPACITY = 8 * 1024 * 1024;
+constexpr size_t MAX_UNPROVEN_STRETCHES = 16;
 
 } // namespace
 
@@ -167,6 +168,15 @@ void SendQueue::confirm()
     while (!unproven_.empty() && unprovenBytes_ - unproven_.front().bytes >= peerCapacity()) {
         unprovenBytes_ -= unproven_.front().bytes;
         unproven_.pop_front();
+    }
+    // A slow trickle makes a stretch per message: the oldest merge, which only
+    // makes the count at the end err on the side of more.
+    while (unproven_.size() > MAX_UNPROVEN_STRETCHES) {
+        Unconfirmed oldest = unproven_.front();
+        unproven_.pop_front();
+        unproven_.front().firstMs = oldest.firstMs;
+        unproven_.front().cost += oldest.cost;
+        unproven_.front().bytes += oldest.bytes;
     }
 }
 
