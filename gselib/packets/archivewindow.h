@@ -62,20 +62,22 @@ public:
     // the file, not at the horizon.
     bool endIsFile(long end) const { return horizon_ < 0 || end <= horizon_; }
 
-    // What a refill copies out before it drops it: the last `most` bytes of
-    // [*from, *to), where those are held (the lead of the last packet the
-    // parse took, which the telemetry cache compares after the parse).
+    // What a refill copies out before it drops it: the bytes from *from,
+    // or `lead` bytes before *header when that is later, to *to, where they
+    // are held (the last packet the parse took, with its label, which the
+    // telemetry cache compares after the parse).
     struct Kept
     {
         long at = -1;
         long to = -1;
         std::vector<uint8_t> bytes;
     };
-    void keep(const long* from, const long* to, size_t most, Kept* kept)
+    void keep(const long* from, const long* header, const long* to, size_t lead, Kept* kept)
     {
         keepFrom_ = from;
+        keepHeader_ = header;
         keepTo_ = to;
-        keepMost_ = most;
+        keepLead_ = lead;
         kept_ = kept;
     }
     // A necessary condition for the Fletcher-32 of the `covered` bytes at pos
@@ -101,8 +103,9 @@ private:
     // Running sums of the big-endian words at even and odd offsets (modulo
     // 65535), built on demand.
     const long* keepFrom_ = nullptr;
+    const long* keepHeader_ = nullptr;
     const long* keepTo_ = nullptr;
-    size_t keepMost_ = 0;
+    size_t keepLead_ = 0;
     Kept* kept_ = nullptr;
     std::vector<uint16_t> sumsEven_;
     std::vector<uint16_t> sumsOdd_;

@@ -26,8 +26,6 @@ namespace {
 using ArchiveBytes::be16;
 
 constexpr size_t STREAM_BUFFER_SIZE = 1 << 20;
-// The lead of the last packet taken could not be read: the file changed under the parse.
-constexpr long LEAD_LOST = -2;
 constexpr size_t TOM_OVERHEAD = TomPacket::HEADER_SIZE + TomPacket::TRAILER_SIZE;
 
 // Opens the path for reading when it names a regular file, after links; null
@@ -76,7 +74,7 @@ TelemetryCache::TelemetryCache(TimeResolver* resolver)
     : resolver(resolver),
       ccsds(std::make_unique<CcsdsParser>(*this, window))
 {
-    window.keep(&lastTaken.from, &lastTaken.header, MARK_LEAD_BYTES, &lastLead);
+    window.keep(&lastTaken.from, &lastTaken.header, &lastTaken.end, MARK_LEAD_BYTES, &lastRead);
 }
 
 TelemetryCache::~TelemetryCache()
@@ -271,7 +269,7 @@ void TelemetryCache::forgetTaken()
 {
     firstTaken = Taken();
     lastTaken = Taken();
-    lastLead.at = lastLead.to = -1;
+    lastRead.at = lastRead.to = -1;
     mark.first = Span();
     mark.lastHeader = -1;
 }
@@ -295,17 +293,6 @@ void TelemetryCache::keepTaken(const Taken& t, Span& into) const
     into.bytes.resize(size_t(t.end - into.at));
     if (!copyRead(into.at, into.bytes.size(), into.bytes.data()))
         into.bytes.clear(); // changed under the parse already: marked broken
-}
-
-// The packet the parse took last, while the cache still holds it (a hook
-// may have appended others after it).
-const TMPacket* TelemetryCache::heldPacket(const TMPacket* packet) const
-{
-    for (size_t i = packets.size(), n = 0; i-- > 0 && n < 64; ++n) {
-        if (packets[i].get() == packet)
-            return packet;
-    }
-    return nullptr;
 }
 
 void TelemetryCache::markRead() noexcept
@@ -347,19 +334,21 @@ void TelemetryCache::markRead() noexcept
             const size_t lead = size_t(lastTaken.header - at);
             const size_t body = size_t(lastTaken.end - lastTaken.header);
             if (!marked) {
-                if (lead == 0 || (at >= window.start() && lastTaken.header <= window.end()))
-                    std::memcpy(out, window.at(at), lead);
-                else if (lastLead.at == at && lastLead.to == lastTaken.header)
-                    std::memcpy(out, lastLead.bytes.data(), lead);
-                else
+                auto from = [&](long a, long b, const ArchiveWindow::Kept& k) {
+                    return a >= k.at && b <= k.to ? k.bytes.data() + (a - k.at) : nullptr;
+                };
+                const unsigned char* leadBytes = lead == 0 || (at >= window.start() && lastTaken.header <= window.end())
+                                                     ? window.at(at)
+                                                     : from(at, lastTaken.header, lastRead);
+                const unsigned char* bodyBytes = lastTaken.header >= window.start() && lastTaken.end <= window.end()
+                                                     ? window.at(lastTaken.header)
+                                                     : from(lastTaken.header, lastTaken.end, lastRead);
+                if (leadBytes && bodyBytes) {
+                    std::memcpy(out, leadBytes, lead);
+                    std::memcpy(out + lead, bodyBytes, body);
+                } else {
                     mark.broken = true;
-                const TMPacket* held = heldPacket(lastTaken.packet);
-                if (lastTaken.header >= window.start() && lastTaken.end <= window.end())
-                    std::memcpy(out + lead, window.at(lastTaken.header), body);
-                else if (held && held->totalLength() == body)
-                    std::memcpy(out + lead, held->data(), body);
-                else
-                    mark.broken = true;
+                }
                 mark.lastHeader = lastTaken.header;
             }
             out += lead;
@@ -592,7 +581,6 @@ void TelemetryCache::reserveFor(long fileSize)
 
 void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long end)
 {
-    const TMPacket* taken = packet.get();
     packets.push_back(std::move(packet));
     const TMPacketPtr& stored = packets.back();
     try {
@@ -603,10 +591,10 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
         position = from;
         throw;
     }
-    lastTaken = {from, header, end, taken};
+    lastTaken = {from, header, end};
     // What stood before the header (a label, a frame's header), where the
-    // window no longer holds it; later the window keeps it (markRead).
-    if (from != header && std::max(from, header - long(MARK_LEAD_BYTES)) < window.start())
+    // window no longer holds it; later a refill keeps it all (markRead).
+    if (from < window.start())
         keepLead();
     if (firstTaken.from < 0) {
         firstTaken = lastTaken;
@@ -622,11 +610,11 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
 
 void TelemetryCache::keepLead()
 {
-    lastLead.at = std::max(lastTaken.from, lastTaken.header - long(MARK_LEAD_BYTES));
-    lastLead.to = lastTaken.header;
-    lastLead.bytes.resize(size_t(lastLead.to - lastLead.at));
-    if (!copyRead(lastLead.at, lastLead.bytes.size(), lastLead.bytes.data()))
-        lastLead.at = LEAD_LOST;
+    lastRead.at = std::max(lastTaken.from, lastTaken.header - long(MARK_LEAD_BYTES));
+    lastRead.to = lastTaken.header;
+    lastRead.bytes.resize(size_t(lastRead.to - lastRead.at));
+    if (!copyRead(lastRead.at, lastRead.bytes.size(), lastRead.bytes.data()))
+        lastRead.at = lastRead.to = -1; // changed under the parse: the mark is broken
 }
 
 // ---- TOM parse -------------------------------------------------------------

@@ -211,7 +211,6 @@ private:
         long from = -1;
         long header = -1;
         long end = -1;
-        const TMPacket* packet = nullptr;
     };
 
     void parseTom();
@@ -232,7 +231,6 @@ private:
     bool copyRead(long at, size_t n, unsigned char* out) const;
     void keepLead();
     void keepTaken(const Taken& taken, Span& into) const;
-    const TMPacket* heldPacket(const TMPacket* packet) const;
     void forgetTaken();
     // True to back off on a partial packet at `position` (saying so, with `say`), false
     // to step over a byte: once the file, `fileEnd` bytes long, has not
@@ -271,9 +269,10 @@ private:
     ReadMark mark;
     Taken firstTaken; // of the followed file
     Taken lastTaken;
-    // What stood before the last packet's header, as the parse read it,
-    // once the window has dropped it.
-    ArchiveWindow::Kept lastLead;
+    // The last packet taken with what stood before its header, as the parse
+    // read them, once the window has dropped them (the lead alone where it
+    // had dropped that before the packet was taken).
+    ArchiveWindow::Kept lastRead;
     std::vector<unsigned char> markScratch; // a span read back
     std::string followedPath; // the path, made absolute
     size_t fileFirstPacket = 0; // the followed file's first packet
