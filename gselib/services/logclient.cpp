@@ -19,6 +19,14 @@ LogClient::LogClient(const QString& serverName, QObject* parent)
     connect(socket, &QLocalSocket::connected, this, &LogClient::checkServer);
     connect(socket, &QLocalSocket::bytesWritten, this, &LogClient::sendQueued);
     connect(socket, &QLocalSocket::disconnected, this, [this] { sendQueue.connectionLost(); });
+    // The sink never answers: what a server sends is read a little at a time
+    // and thrown away, so that a peer that pushes bytes costs no memory.
+    socket->setReadBufferSize(READ_BUFFER_BYTES);
+    connect(socket, &QIODevice::readyRead, this, [this] {
+        char scrap[4096];
+        while (socket->read(scrap, sizeof scrap) > 0) {
+        }
+    });
     startConnecting();
 }
 

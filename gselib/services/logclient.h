@@ -18,6 +18,8 @@ class LogClient : public QObject
 
 public:
     static const QString CMD_CLEAR_LOG;
+    // The most a server's bytes, which are thrown away, take of the client.
+    static constexpr qint64 READ_BUFFER_BYTES = 64 * 1024;
 
     explicit LogClient(const QString& serverName = QStringLiteral("logger"), QObject* parent = nullptr);
     ~LogClient() override;

@@ -12,6 +12,8 @@
 #include <QLocalSocket>
 #include <QRegularExpression>
 #include <QStringList>
+#include <fstream>
+#include "gselib/services/localsocketpath.h"
 #include <gtest/gtest.h>
 #include <iostream>
 #include <algorithm>
@@ -339,6 +341,44 @@ TEST_F(SinkFixture, StalledServerCostsTheClientABoundedQueueAndTheDropIsTold)
     client->write("after the clear");
     ASSERT_TRUE(until([&] { return readFile(logFile).endsWith(" after the clear\n"); }, 20000));
     EXPECT_TRUE(floodIndices(readFile(logFile)).isEmpty()) << readFile(logFile).left(200).toStdString();
+}
+
+TEST_F(SinkFixture, BytesAServerPushesAreReadAndThrownAway)
+{
+    // A server of this user's that pushes 200 MB at its client: the client
+    // reads them a little at a time and keeps none.
+    const GseLib::LocalSocketPath::Result where = GseLib::LocalSocketPath::resolve(QStringLiteral("logger"));
+    ASSERT_TRUE(where.ok()) << where.error.toStdString();
+    QLocalServer pusher;
+    pusher.setSocketOptions(QLocalServer::UserAccessOption);
+    ASSERT_TRUE(pusher.listen(where.path)) << pusher.errorString().toStdString();
+    auto client = startClient();
+    ASSERT_TRUE(until([&] { return pusher.hasPendingConnections() || client->isConnected(); }));
+    ASSERT_TRUE(until([&] { return pusher.hasPendingConnections(); }));
+    QLocalSocket* peer = pusher.nextPendingConnection();
+    const QByteArray chunk(1 << 20, 'x');
+    constexpr int CHUNKS = 200;
+    int written = 0;
+    const bool all = until(
+        [&] {
+            while (written < CHUNKS && peer->bytesToWrite() < 4 * chunk.size()) {
+                peer->write(chunk);
+                ++written;
+            }
+            return written == CHUNKS && peer->bytesToWrite() == 0;
+        },
+        30000);
+    EXPECT_TRUE(all) << "the client stopped taking bytes after " << written << " MB";
+#if !defined(__SANITIZE_ADDRESS__) // its quarantine keeps what was freed
+    std::ifstream status("/proc/self/status");
+    for (std::string word; status >> word;) {
+        if (word == "VmHWM:") {
+            double kb = 0;
+            status >> kb;
+            EXPECT_LT(kb / 1024.0, 160.0) << "the pushed bytes were held";
+        }
+    }
+#endif
 }
 
 TEST_F(SinkFixture, ClosingClientSendsWhatItCanAndCountsTheRestOnStandardError)
