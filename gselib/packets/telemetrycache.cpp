@@ -326,7 +326,8 @@ void TelemetryCache::markRead() noexcept
             // them; kept from the last mark when it was taken before this
             // parse, whose window holds none of it.
             const long at = std::max(lastTaken.from, lastTaken.header - long(MARK_LEAD_BYTES));
-            const long tailEnd = position - lastTaken.end <= long(MARK_BYTES) ? position : lastTaken.end;
+            const long tailEnd =
+                std::max(lastTaken.end, position - lastTaken.end <= long(MARK_BYTES) ? position : lastTaken.end);
             const bool marked = mark.lastHeader == lastTaken.header && !mark.spans.empty() && mark.spans[0].at == at &&
                                 mark.spans[0].bytes.size() >= size_t(lastTaken.end - at);
             Span& last = next(at, size_t(tailEnd - at));
