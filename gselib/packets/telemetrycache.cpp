@@ -338,9 +338,19 @@ void TelemetryCache::markRead() noexcept
                 auto from = [&](long a, long b, const ArchiveWindow::Kept& k) {
                     return a >= k.at && b <= k.to ? k.bytes.data() + (a - k.at) : nullptr;
                 };
+                // A lead the window dropped before its packet was taken (a
+                // refill while the packet was read) is read again.
                 const unsigned char* leadBytes = lead == 0 || (at >= window.start() && lastTaken.header <= window.end())
                                                      ? window.at(at)
                                                      : from(at, lastTaken.header, lastRead);
+                if (!leadBytes && lastRead.to != lastTaken.end) {
+                    lastRead.bytes.resize(lead);
+                    if (copyRead(at, lead, lastRead.bytes.data())) {
+                        lastRead.at = at;
+                        lastRead.to = lastTaken.header;
+                        leadBytes = lastRead.bytes.data();
+                    }
+                }
                 const unsigned char* bodyBytes = lastTaken.header >= window.start() && lastTaken.end <= window.end()
                                                      ? window.at(lastTaken.header)
                                                      : from(lastTaken.header, lastTaken.end, lastRead);
@@ -592,11 +602,8 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
         position = from;
         throw;
     }
+    // A refill of the window keeps it with its lead from now on (markRead).
     lastTaken = {from, header, end};
-    // What stood before the header (a label, a frame's header), where the
-    // window no longer holds it; later a refill keeps it all (markRead).
-    if (from < window.start())
-        keepLead();
     if (firstTaken.from < 0) {
         firstTaken = lastTaken;
         keepTaken(firstTaken, mark.first);
@@ -609,14 +616,6 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
     hookPacket(held);
 }
 
-void TelemetryCache::keepLead()
-{
-    lastRead.at = std::max(lastTaken.from, lastTaken.header - long(MARK_LEAD_BYTES));
-    lastRead.to = lastTaken.header;
-    lastRead.bytes.resize(size_t(lastRead.to - lastRead.at));
-    if (!copyRead(lastRead.at, lastRead.bytes.size(), lastRead.bytes.data()))
-        lastRead.at = lastRead.to = -1; // changed under the parse: the mark is broken
-}
 
 // ---- TOM parse -------------------------------------------------------------
 

@@ -229,7 +229,6 @@ private:
     void readAnew();
     void markRead() noexcept;
     bool copyRead(long at, size_t n, unsigned char* out) const;
-    void keepLead();
     void keepTaken(const Taken& taken, Span& into) const;
     void forgetTaken();
     // True to back off on a partial packet at `position` (saying so, with `say`), false
@@ -270,8 +269,8 @@ private:
     Taken firstTaken; // of the followed file
     Taken lastTaken;
     // The last packet taken with what stood before its header, as the parse
-    // read them, once the window has dropped them (the lead alone where it
-    // had dropped that before the packet was taken).
+    // read them, once the window has dropped them (the lead alone, read
+    // again, where it had dropped that before the packet was taken).
     ArchiveWindow::Kept lastRead;
     std::vector<unsigned char> markScratch; // a span read back
     std::string followedPath; // the path, made absolute
