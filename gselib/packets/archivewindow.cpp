@@ -81,13 +81,16 @@ size_t ArchiveWindow::refill(long pos, size_t n)
     if (kept_ && *keepFrom_ < *keepTo_) {
         // What is not kept yet of the span (the lead may have been kept
         // alone, before its packet was taken).
+        // A lead dropped by an earlier refill, before its packet was taken,
+        // is not held: what is held of the span is kept.
         const long a = std::max(*keepFrom_, *keepHeader_ - long(keepLead_));
         const bool leadKept = kept_->at == a && kept_->to == *keepHeader_;
-        const long b = leadKept ? *keepHeader_ : a;
-        if (b >= start_ && *keepTo_ <= last && b < from) {
-            if (!leadKept)
+        const long b = leadKept ? *keepHeader_ : std::max(a, start_);
+        if (b < from && *keepTo_ <= last && b < *keepTo_) {
+            if (!leadKept) {
                 kept_->bytes.clear();
-            kept_->at = a;
+                kept_->at = b;
+            }
             kept_->bytes.insert(kept_->bytes.end(), at(b), at(*keepTo_));
             kept_->to = *keepTo_;
         }

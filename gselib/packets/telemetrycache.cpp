@@ -343,13 +343,11 @@ void TelemetryCache::markRead() noexcept
                 const unsigned char* leadBytes = lead == 0 || (at >= window.start() && lastTaken.header <= window.end())
                                                      ? window.at(at)
                                                      : from(at, lastTaken.header, lastRead);
-                if (!leadBytes && lastRead.to != lastTaken.end) {
-                    lastRead.bytes.resize(lead);
-                    if (copyRead(at, lead, lastRead.bytes.data())) {
-                        lastRead.at = at;
-                        lastRead.to = lastTaken.header;
-                        leadBytes = lastRead.bytes.data();
-                    }
+                std::vector<unsigned char> reread;
+                if (!leadBytes) {
+                    reread.resize(lead);
+                    if (copyRead(at, lead, reread.data()))
+                        leadBytes = reread.data();
                 }
                 const unsigned char* bodyBytes = lastTaken.header >= window.start() && lastTaken.end <= window.end()
                                                      ? window.at(lastTaken.header)

@@ -137,6 +137,7 @@ struct Followed
 {
     std::vector<GseLib::TMPacketPtr> settled;
     QStringList later;
+    int readAnew = 0; // lines that took the growing file for one started anew
 };
 
 // A read of `bytes` written in steps that end at `ends`, with a grow after
@@ -166,6 +167,8 @@ Followed readGrowing(GseLib::TelemetryCache& cache, const QByteArray& bytes, con
     for (int i = 0; i < 30; ++i)
         cache.grow();
     f.later = linesOf(log, settled);
+    for (const QString& line : linesOf(log, 0))
+        f.readAnew += line.contains("...reading it anew from the start");
     std::fclose(log);
     return f;
 }
@@ -506,6 +509,7 @@ TEST_P(DamagedArchives, ReadWhileWrittenSettlesOnThePacketsOfTheFinishedFile)
                                                   : "units");
             EXPECT_EQ(firstDifference(followed.settled, whole->allPackets()), "") << what;
             EXPECT_EQ(followed.later.join('\n').toStdString(), "") << what;
+            EXPECT_EQ(followed.readAnew, 0) << what << ": a file that only grew was read anew";
         }
     }
 }
