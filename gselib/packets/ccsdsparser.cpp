@@ -15,24 +15,6 @@ using ArchiveBytes::be32;
 using CcsdsHeader::apidOf;
 using CcsdsHeader::packetBytes;
 
-constexpr size_t LABEL_LOOKAHEAD = TelemetryCache::LABEL_LOOKAHEAD;
-constexpr const char* LABEL_MAGIC = CcsdsParser::LABEL_MAGIC;
-
-// Whether the `total` bytes of the label at l hold another label's fixed
-// bytes: its digits were hit, and its claim would swallow that label's packet.
-bool holdsAnotherLabel(const uint8_t* l, size_t total)
-{
-    for (size_t q = LABEL_LOOKAHEAD; q + LABEL_LOOKAHEAD <= total; ++q) {
-        const void* c = std::memchr(l + q, LABEL_MAGIC[0], total - LABEL_LOOKAHEAD + 1 - q);
-        if (!c)
-            return false;
-        q = size_t(static_cast<const uint8_t*>(c) - l);
-        if (CcsdsParser::couldStartLabel(l + q, LABEL_LOOKAHEAD))
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 CcsdsParser::CcsdsParser(TelemetryCache& cache, ArchiveWindow& window) : cache(cache), window(window)
@@ -46,9 +28,9 @@ void CcsdsParser::reset()
     resyncing = false;
     rejecting = false;
     resumeSearch = false;
-    lookahead = Lookahead();
+    laterLook = LaterPacketLook();
     shown = Shown();
-    shown.seen.budget = CHAIN_BUDGET;
+    shown.seen.budget.restart();
 }
 
 void CcsdsParser::beginParse()
@@ -114,16 +96,12 @@ long CcsdsParser::skip(Seen& seen, long at)
 // LABEL_DAMAGED for a label longer than a label buffer holds.
 CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label, bool hooks)
 {
-    const size_t ahead = window.fill(pos, LABEL_LOOKAHEAD);
-    if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(window.at(pos), ahead)))
+    const size_t ahead = window.fill(pos, ArchiveLabel::LOOKAHEAD);
+    if (ahead < ArchiveLabel::LOOKAHEAD && (ahead == 0 || ArchiveLabel::couldStart(window.at(pos), ahead)))
         return {-1, shortOf(pos + long(ahead) + 1)}; // nothing more, or the start of a label still being written
     long start = pos;
-    if (ahead == LABEL_LOOKAHEAD && couldStartLabel(window.at(pos), LABEL_LOOKAHEAD)) {
-        const uint8_t* l = window.at(pos);
-        size_t n = 0;
-        for (size_t i = 12; i < 20; ++i)
-            n = n * 10 + size_t(l[i] - '0');
-        const size_t total = n + 2 * LABEL_LOOKAHEAD;
+    if (ahead == ArchiveLabel::LOOKAHEAD && ArchiveLabel::couldStart(window.at(pos), ArchiveLabel::LOOKAHEAD)) {
+        const size_t total = ArchiveLabel::totalBytes(window.at(pos));
         // A reader holds a whole label in its label buffer: digits that claim
         // more are hit, and their claim would swallow the packets after it.
         if (total > TelemetryCache::LABEL_BUFFER_SIZE)
@@ -131,19 +109,15 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label
         if (window.fill(pos, total) < total)
             return {LABEL_PAST_END, shortOf(pos + long(total))};
         // So is a claim that holds the next label, as a packet's claim is.
-        if (holdsAnotherLabel(window.at(pos), total))
+        if (ArchiveLabel::holdsAnother(window.at(pos), total))
             return {LABEL_DAMAGED, {}};
         seen.labels = true;
         if (label) {
-            l = window.at(pos);
+            const uint8_t* l = window.at(pos);
+            const bool gann = ArchiveLabel::isGann(l);
             label->present = true;
-            if (l[8] == 'G') {
-                label->seconds = be32(l + 24);
-                label->ms = be16(l + 28);
-            } else {
-                label->seconds = be32(l + 32);
-                label->ms = be16(l + 36);
-            }
+            label->seconds = be32(l + (gann ? ArchiveLabel::GANN_SECONDS_AT : ArchiveLabel::FANN_SECONDS_AT));
+            label->ms = be16(l + (gann ? ArchiveLabel::GANN_MS_AT : ArchiveLabel::FANN_MS_AT));
         }
         start = pos + long(total);
     }
@@ -151,8 +125,8 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label
         const long stepped = skip(seen, start);
         // Inside frames a packet's label stands after the frame's header.
         if (stepped != start && start == pos) {
-            const size_t after = window.fill(stepped, LABEL_LOOKAHEAD);
-            if (after > 0 && couldStartLabel(window.at(stepped), after))
+            const size_t after = window.fill(stepped, ArchiveLabel::LOOKAHEAD);
+            if (after > 0 && ArchiveLabel::couldStart(window.at(stepped), after))
                 return headerAt(seen, stepped, label, hooks);
         }
         start = stepped;
@@ -168,17 +142,17 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label
 // steps are not). -1 when fewer than a header's bytes are left.
 CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(Seen& seen, long pos, Label* label)
 {
-    const size_t ahead = window.fill(pos, LABEL_LOOKAHEAD);
+    const size_t ahead = window.fill(pos, ArchiveLabel::LOOKAHEAD);
     Need need;
-    if (ahead == LABEL_LOOKAHEAD && window.at(pos)[0] == uint8_t(LABEL_MAGIC[0]) &&
-        couldStartLabel(window.at(pos), LABEL_LOOKAHEAD)) {
+    if (ahead == ArchiveLabel::LOOKAHEAD && window.at(pos)[0] == uint8_t(ArchiveLabel::MAGIC[0]) &&
+        ArchiveLabel::couldStart(window.at(pos), ArchiveLabel::LOOKAHEAD)) {
         const Look<long> header = headerAt(seen, pos, label);
         if (header.answer >= 0)
             return header;
         need = header.need;
         if (label)
             *label = Label();
-    } else if (ahead < LABEL_LOOKAHEAD && ahead > 0 && couldStartLabel(window.at(pos), ahead)) {
+    } else if (ahead < ArchiveLabel::LOOKAHEAD && ahead > 0 && ArchiveLabel::couldStart(window.at(pos), ahead)) {
         need = shortOf(pos + long(ahead) + 1); // a label, once written, would be read
     }
     if (window.fill(pos, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
@@ -354,7 +328,7 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
         }
         const long step = v.resume - position;
         ++rejected;
-        shown.seen.budget += CHAIN_BUDGET_PER_BYTE * step;
+        shown.seen.budget.earn(step);
         // The label's ground time belongs to no packet found after this.
         label = Label();
         position = v.resume;
@@ -412,7 +386,7 @@ CcsdsParser::Step CcsdsParser::pastDamagedLabel(long& position)
 {
     found = Next();
     ++rejected;
-    shown.seen.budget += CHAIN_BUDGET_PER_BYTE;
+    shown.seen.budget.earn(1);
     ++position;
     ++skipped;
     return candidate(position, false, false);
@@ -439,9 +413,8 @@ void CcsdsParser::parse(long& position, bool opens)
         const long start = found.header;
         // The looks past a candidate may have moved the window on.
         window.fill(start, CcsdsPrimaryHeader::SIZE);
-        // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
-        const uint32_t body = be16(window.at(start) + 4) + 1u;
-        const size_t total = body + CcsdsPrimaryHeader::SIZE;
+        const size_t total = packetBytes(window.at(start));
+        const size_t body = total - CcsdsPrimaryHeader::SIZE;
         if (step == Step::Take && window.fill(start, total) == total) {
             if (skipped)
                 cache.skippedMessage(skipped, position);

@@ -20,7 +20,9 @@
 // that follows the file then holds the packets of a read of the finished
 // file, and later polls of the unchanged file write nothing. The parse that
 // opens a file decides its end at once.
+#include "gselib/packets/archivelabel.h"
 #include "gselib/packets/archivewindow.h"
+#include "gselib/packets/ccsdspacket.h"
 
 #include <algorithm>
 #include <array>
@@ -39,12 +41,15 @@ namespace CcsdsHeader {
 // length field of 65535 is a 65,536-byte body, not 0.
 inline size_t packetBytes(const uint8_t* header)
 {
-    return ArchiveBytes::be16(header + 4) + 1u + 6;
+    return ArchiveBytes::be16(header + 4) + 1u + CcsdsPrimaryHeader::SIZE;
 }
+
+// The most bytes a packet holds: a 65,536-byte body after its header.
+inline constexpr long MAX_PACKET_BYTES = 0x10000 + CcsdsPrimaryHeader::SIZE;
 
 inline uint32_t apidOf(const uint8_t* header)
 {
-    return ((uint32_t(header[0]) & 0x07) << 8) | header[1];
+    return uint32_t(CcsdsPrimaryHeader::apidOf(header[0], header[1]));
 }
 
 // Whether two primary headers agree in version, type, secondary-header flag
@@ -73,28 +78,6 @@ public:
     // finished file does; later parses wait at a candidate whose verdict
     // depends on bytes not yet written (see next()).
     void parse(long& position, bool opening);
-
-    // The first bytes of an archive label.
-    static constexpr char LABEL_MAGIC[] = "C7333IA0";
-    // Whether the first n bytes of b (n <= 20) can begin an archive label:
-    // "C7333IA0", then "GANN" or "FANN", then 8 ASCII digits.
-    static bool couldStartLabel(const uint8_t* b, size_t n)
-    {
-        for (size_t i = 0; i < n; ++i) {
-            bool ok;
-            if (i < 8)
-                ok = b[i] == uint8_t(LABEL_MAGIC[i]);
-            else if (i == 8)
-                ok = b[i] == 'G' || b[i] == 'F';
-            else if (i < 12)
-                ok = b[i] == uint8_t("ANN"[i - 9]);
-            else
-                ok = b[i] >= '0' && b[i] <= '9';
-            if (!ok)
-                return false;
-        }
-        return true;
-    }
 
 private:
     // ---- The parse (ccsdsparser.cpp) ----
@@ -128,20 +111,44 @@ private:
     // this search. Every look that reads or raises it is handed it; the parse
     // keeps what a candidate's looks raised once the candidate is decided,
     // and drops it when the candidate waits (decide()).
+    // Bytes the run looks may still go over in one search: bytes crafted to
+    // pass the tests again and again could make the nested looks quadratic,
+    // and past the budget nothing more is found. It grows with each byte the
+    // search steps over.
+    struct RunBudget
+    {
+        long left = 0;
+        void restart() { left = CHAIN_BUDGET; }
+        void earn(long bytesSearched) { left += CHAIN_BUDGET_PER_BYTE * bytesSearched; }
+        // Spends n bytes when that many are left; else spends nothing.
+        bool trySpend(long n)
+        {
+            if (n > left)
+                return false;
+            left -= n;
+            return true;
+        }
+        // Spends one place; false once the budget is spent.
+        bool spendPlace() { return --left >= 0; }
+        // Spends it all: no later look of the search finds anything.
+        void exhaust() { left = std::min(left, 0L) - 1; }
+        bool spent() const { return left < 0; }
+    };
+
     struct Seen
     {
         bool damaged = false;
         bool labels = false;
         long longestStep = 0;    // the most bytes the hooks have stepped over at once
         uint32_t longestAny = 0; // the longest candidate judged
-        long budget = 0;         // bytes the run looks may still go over in this search
+        RunBudget budget;
     };
 
     // What the archive has shown so far, which the rule judges candidates by.
     struct Shown
     {
         Seen seen;
-        std::array<uint32_t, 2048> longest{}; // by APID: the longest candidate judged
+        std::array<uint32_t, CcsdsPrimaryHeader::APID_COUNT> longest{}; // by APID: the longest candidate judged
         std::array<uint8_t, 6> lastTaken{};   // its fixed bits are the archive's
         bool tookPacket = false;
     };
@@ -215,7 +222,7 @@ private:
         }
         skipped = 0;
         rejected = 0;
-        shown.seen.budget = CHAIN_BUDGET;
+        shown.seen.budget.restart();
         resyncing = false;
         rejecting = false;
     }
@@ -245,14 +252,6 @@ private:
 
     // ---- The rule and its looks (ccsdsrules.cpp) ----
 
-    // What the last look for a complete packet after a partial one found.
-    struct Lookahead
-    {
-        long from = -1;
-        long fileEnd = -1;
-        long found = -1;
-    };
-
     // Bytes that the looks for runs of packets inside resynchronisation
     // candidates may go over: per search, and more per byte searched.
     static constexpr long CHAIN_BUDGET = 4 << 20;
@@ -263,6 +262,10 @@ private:
     // The bytes that may stand between a packet and what follows it: a pad
     // byte and a frame's two-byte trailer.
     static constexpr long TRAILER_SLACK = 3;
+    // Past a candidate's end, as far as a packet that begins inside it can
+    // end: once the archive has shown labels, a follower may stand behind one
+    // of any length, and any such packet may end a run.
+    static constexpr long ANY_ENDING_REACH = CcsdsHeader::MAX_PACKET_BYTES + 1;
     // The hooks' steps and labels followerAt takes in a row: each needs a sync
     // word or a label, so more of them cost the test nothing of its strength.
     static constexpr int FOLLOWER_STEPS = 16;
@@ -323,7 +326,7 @@ private:
     Next following;
     Next found; // the candidate's header and label
     std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
-    Lookahead lookahead;
+    LaterPacketLook laterLook; // after a rejected header
     bool judging = false; // whether validHeader tells packets from other bytes
     Shown shown;
     // What followedDirectly's look at a follower saw (its labels and steps),

@@ -18,8 +18,6 @@ using CcsdsHeader::apidOf;
 using CcsdsHeader::packetBytes;
 using CcsdsHeader::sameFixedBits;
 
-constexpr const char* LABEL_MAGIC = CcsdsParser::LABEL_MAGIC;
-constexpr size_t LABEL_LOOKAHEAD = TelemetryCache::LABEL_LOOKAHEAD;
 
 #if defined(__SSE2__)
 using CcsdsScan::FixedBitsMask;
@@ -215,7 +213,7 @@ CcsdsParser::Verdict CcsdsParser::eitherWay(Seen& seen, long start, long end, bo
     Need need;
     const Assumed followed{end, cache.paddingAfterCcsds(span), end};
     const long steps = (FOLLOWER_STEPS + 1) * std::max(seen.longestStep, long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
-    const long reach = seen.labels ? 0x10007 : steps + TRAILER_SLACK;
+    const long reach = seen.labels ? ANY_ENDING_REACH : steps + TRAILER_SLACK;
     if ((seen.damaged || longer) && holdsEnding(seen, start, end, long(span) + 1, long(span) + reach))
         need.add({end + reach});
     bool refusedIfFollowed = bool(need);
@@ -254,7 +252,7 @@ long CcsdsParser::pastNonHeaders(long pos)
         const uint8_t* b = window.at(pos);
         // A rejected header is passed over only with the archive's fixed
         // bits (passRejected): plausibleHeader is not asked of the others.
-        if (b[0] == uint8_t(LABEL_MAGIC[0]) || cache.validHeader(b) || (judging && usualBits(b) && cache.plausibleHeader(b)))
+        if (b[0] == uint8_t(ArchiveLabel::MAGIC[0]) || cache.validHeader(b) || (judging && usualBits(b) && cache.plausibleHeader(b)))
             break;
     }
     return pos;
@@ -371,11 +369,10 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, l
             const long p = nextUsualPlace(q, stepFrom, bits);
             // Crafted bytes could make the nested looks quadratic; past the
             // budget (a place each) nothing more is found.
-            if (p - q > seen.budget) {
-                seen.budget = std::min(seen.budget, 0L) - 1;
+            if (!seen.budget.trySpend(p - q)) {
+                seen.budget.exhaust();
                 spent = true;
             } else {
-                seen.budget -= p - q;
                 q = p;
                 spent = q >= end;
             }
@@ -387,7 +384,7 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, l
             need.add(l.need);
             return l.answer;
         };
-        if (!spent && --seen.budget >= 0) {
+        if (!spent && seen.budget.spendPlace()) {
             if (q >= stepFrom)
                 h = stepped = read(headerAt(seen, q, nullptr));
             if (h < 0)
@@ -399,10 +396,10 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, l
             // counts when those bytes may begin it: a label (two bytes of it
             // at least), or a header the end cuts through. It is read whole,
             // waiting for its bytes if need be.
-            if (!spent && seen.budget >= 0) {
-                const size_t inside = size_t(std::min(long(LABEL_LOOKAHEAD), end - q));
+            if (!spent && !seen.budget.spent()) {
+                const size_t inside = size_t(std::min(long(ArchiveLabel::LOOKAHEAD), end - q));
                 long p = -1;
-                if (inside >= 2 && couldStartLabel(window.at(q), inside))
+                if (inside >= 2 && ArchiveLabel::couldStart(window.at(q), inside))
                     p = q;
                 else if (h < 0 && q > end - long(CcsdsPrimaryHeader::SIZE))
                     p = straddlingHeader(q, end, bits);
@@ -434,7 +431,7 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, l
             // The places left hold less than a header before the end of the
             // file: a run may begin there only where their bytes agree with
             // one, so far as they go.
-            if (!spent && seen.budget >= 0 && need && !wasShort && !stepUnread &&
+            if (!spent && !seen.budget.spent() && need && !wasShort && !stepUnread &&
                 !mayBeginRun(seen, q, end, stepFrom, bits))
                 need = Need();
             return {-1, need};
@@ -540,7 +537,7 @@ bool CcsdsParser::holdsConfirmedRun(Seen& seen, long header, size_t total, const
 // without it), or, from `stepFrom` on, where the hooks may step.
 bool CcsdsParser::mayBeginRun(Seen& seen, long q, long end, long stepFrom, const uint8_t* bits)
 {
-    const long have = long(window.fill(q, size_t(end - q) + LABEL_LOOKAHEAD));
+    const long have = long(window.fill(q, size_t(end - q) + ArchiveLabel::LOOKAHEAD));
     // A step is at most a pad byte and a frame's trailer, then the frame's
     // header. Where the file holds the trailer after the candidate, a step
     // from inside it whose header is not yet seen begins that header where
@@ -551,7 +548,7 @@ bool CcsdsParser::mayBeginRun(Seen& seen, long q, long end, long stepFrom, const
     for (long p = q; p < end && p < q + have; ++p) {
         const uint8_t* b = window.at(p);
         const size_t n = size_t(q + have - p);
-        if (couldStartLabel(b, std::min(n, LABEL_LOOKAHEAD)))
+        if (ArchiveLabel::couldStart(b, std::min(n, ArchiveLabel::LOOKAHEAD)))
             return true;
         if (!bits || sameFixedBits(bits, b, n))
             return true;
@@ -575,7 +572,7 @@ long CcsdsParser::nextUsualPlace(long q, long to, const uint8_t* bits)
     long i = 0;
 #if defined(__SSE2__)
     const FixedBitsMask fixedBits(bits);
-    const __m128i magic = _mm_set1_epi8(LABEL_MAGIC[0]);
+    const __m128i magic = _mm_set1_epi8(ArchiveLabel::MAGIC[0]);
     // Sixteen places read b[i] to b[i + 17].
     for (; i + 16 <= places && i + 18 <= have; i += 16) {
         const __m128i label = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)), magic);
@@ -585,7 +582,7 @@ long CcsdsParser::nextUsualPlace(long q, long to, const uint8_t* bits)
     }
 #endif
     for (; i < places; ++i) {
-        if (sameFixedBits(bits, b + i) || b[i] == uint8_t(LABEL_MAGIC[0]))
+        if (sameFixedBits(bits, b + i) || b[i] == uint8_t(ArchiveLabel::MAGIC[0]))
             return q + i;
     }
     return q + i;
@@ -599,24 +596,15 @@ long CcsdsParser::nextUsualPlace(long q, long to, const uint8_t* bits)
 // means nothing after a later one.
 bool CcsdsParser::laterPacket(Seen& seen, long pos, long fileEnd)
 {
-    Lookahead& last = lookahead;
-    if (last.from >= 0 && last.fileEnd == fileEnd && pos >= last.from) {
-        if (last.found < 0)
-            return false;
-        if (last.found > pos)
-            return true;
-    }
-    last.from = pos;
-    last.fileEnd = fileEnd;
-    last.found = -1;
-    for (long o = pos + 1; o + long(CcsdsPrimaryHeader::SIZE) < fileEnd; ++o) {
-        if (window.fill(o, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
-            break;
+    constexpr long HEADER = CcsdsPrimaryHeader::SIZE;
+    return laterLook(pos, fileEnd, fileEnd - HEADER - 1, [&](long o) {
+        if (window.fill(o, HEADER) < size_t(HEADER))
+            return LaterPacketLook::END;
         if (!cache.validHeader(window.at(o)))
-            continue;
+            return LaterPacketLook::NONE;
         const size_t total = packetBytes(window.at(o));
         if (o + long(total) > fileEnd)
-            continue;
+            return LaterPacketLook::NONE;
         window.setAnchor(o);
         const bool found =
             confirmedAt(seen, o, total, o + long(total) == fileEnd, NOTHING_ASSUMED).answer &&
@@ -624,12 +612,8 @@ bool CcsdsParser::laterPacket(Seen& seen, long pos, long fileEnd)
                       followerAt(seen, o + long(total), total, nullptr, nullptr, NOTHING_ASSUMED).answer)
                  .answer;
         window.setAnchor(-1);
-        if (found) {
-            last.found = o;
-            return true;
-        }
-    }
-    return false;
+        return found ? LaterPacketLook::FOUND : LaterPacketLook::NONE;
+    });
 }
 
 // What follows a packet that ends at `end`, looked at as the parse would: an
@@ -672,10 +656,10 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t len
             continue;
         long found = 0;
         for (long k = 1; k <= TRAILER_SLACK && !found; ++k) {
-            const size_t n = window.fill(header + k, LABEL_LOOKAHEAD);
-            if (!couldStartLabel(window.at(header + k), n))
+            const size_t n = window.fill(header + k, ArchiveLabel::LOOKAHEAD);
+            if (!ArchiveLabel::couldStart(window.at(header + k), n))
                 continue;
-            if (n < LABEL_LOOKAHEAD) {
+            if (n < ArchiveLabel::LOOKAHEAD) {
                 need.add(shortOf(header + k + long(n) + 1));
                 return {FOLLOWER_SHORT, need}; // a label still being written
             }
@@ -713,9 +697,8 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
         return {false, {}};
     // Bytes crafted to pass the other tests again and again could make this
     // look quadratic; past its budget the look is left out.
-    if (long(span) > seen.budget)
+    if (!seen.budget.trySpend(long(span)))
         return {false, {}};
-    seen.budget -= long(span);
     // A run needs a packet ending a few bytes (padding, a frame's trailer)
     // before the candidate's end, or at its follower.
     if (!holdsEnding(seen, start, end, long(span) - TRAILER_SLACK, std::max(end, follower) - start))
@@ -821,14 +804,14 @@ CcsdsParser::Look<bool> CcsdsParser::holdsLabel(long start, long end)
     for (long q = start + 1; q < end; ++q) {
         const long n = long(window.fill(q, size_t(end - q)));
         const uint8_t* b = window.at(q);
-        const void* c = std::memchr(b, LABEL_MAGIC[0], size_t(n));
+        const void* c = std::memchr(b, ArchiveLabel::MAGIC[0], size_t(n));
         if (!c)
             return {false, need};
         q += static_cast<const uint8_t*>(c) - b;
-        const size_t have = window.fill(q, LABEL_LOOKAHEAD);
-        if (!couldStartLabel(window.at(q), have))
+        const size_t have = window.fill(q, ArchiveLabel::LOOKAHEAD);
+        if (!ArchiveLabel::couldStart(window.at(q), have))
             continue;
-        if (have == LABEL_LOOKAHEAD)
+        if (have == ArchiveLabel::LOOKAHEAD)
             return {true, need};
         need.add(shortOf(q + long(have) + 1));
     }

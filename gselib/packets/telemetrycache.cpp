@@ -409,7 +409,7 @@ void TelemetryCache::resetParseState()
 {
     tomReads = PartialReads();
     ccsdsReads = PartialReads();
-    lookahead = Lookahead();
+    laterTom = LaterPacketLook();
     ccsds->reset();
 }
 
@@ -545,26 +545,13 @@ bool TelemetryCache::tomChecksumOk(long pos, size_t covered)
 
 bool TelemetryCache::laterCompleteTomPacket(long pos, long fileEnd)
 {
-    if (lookahead.from >= 0 && lookahead.fileEnd == fileEnd && pos >= lookahead.from) {
-        if (lookahead.found < 0)
-            return false; // nothing complete after an earlier start, so nothing after this one
-        if (lookahead.found > pos)
-            return true;
-    }
-    lookahead.from = pos;
-    lookahead.fileEnd = fileEnd;
-    lookahead.found = -1;
-    for (long o = pos + 1; o + long(TOM_OVERHEAD) <= fileEnd; ++o) {
+    return laterTom(pos, fileEnd, fileEnd - long(TOM_OVERHEAD), [&](long o) {
         const uint8_t* h = window.at(o);
         const size_t covered = TomPacket::HEADER_SIZE + be16(h + 2);
-        if (o + long(covered + TomPacket::TRAILER_SIZE) > fileEnd)
-            continue;
-        if (!validHeader(h) || !window.checksumMayMatch(o, covered) || !tomChecksumOk(o, covered))
-            continue;
-        lookahead.found = o;
-        return true;
-    }
-    return false;
+        const bool found = o + long(covered + TomPacket::TRAILER_SIZE) <= fileEnd && validHeader(h) &&
+                           window.checksumMayMatch(o, covered) && tomChecksumOk(o, covered);
+        return found ? LaterPacketLook::FOUND : LaterPacketLook::NONE;
+    });
 }
 
 void TelemetryCache::parseTom()

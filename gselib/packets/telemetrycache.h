@@ -16,6 +16,7 @@
 //
 // With a header test that tells packets from other bytes, every CCSDS
 // candidate is judged by one rule about damaged headers (CcsdsParser).
+#include "gselib/packets/archivelabel.h"
 #include "gselib/packets/archivewindow.h"
 #include "gselib/packets/tmmeta.h"
 #include "gselib/packets/tmpacket.h"
@@ -41,7 +42,7 @@ public:
 
     static constexpr size_t PACKET_BUFFER_SIZE = 655360;
     static constexpr size_t LABEL_BUFFER_SIZE = 10240;
-    static constexpr size_t LABEL_LOOKAHEAD = 20;
+    static constexpr size_t LABEL_LOOKAHEAD = ArchiveLabel::LOOKAHEAD;
     // The most bytes skipBeforeCcsds is shown.
     static constexpr size_t CCSDS_SKIP_LOOKAHEAD = 16;
     // Back-offs on a partial last packet, without the file growing, before
@@ -158,14 +159,6 @@ private:
         long fileEnd = -1;
     };
 
-    // What the last look for a complete packet after a partial one found.
-    struct Lookahead
-    {
-        long from = -1;
-        long fileEnd = -1;
-        long found = -1;
-    };
-
     // Whether a hook is overridden, found out on its first call.
     enum class Hook { Unknown, Base, Overridden };
 
@@ -245,7 +238,7 @@ private:
     PartialReads ccsdsReads;
     ArchiveWindow window;
     std::unique_ptr<CcsdsParser> ccsds; // its state, kept out of this header
-    Lookahead lookahead;
+    LaterPacketLook laterTom; // after a partial TOM packet
     Hook skipHook = Hook::Unknown;
     Hook streamHook = Hook::Unknown;
     Hook packetHook = Hook::Unknown; // found anew at each parse
