@@ -2,7 +2,6 @@
 
 #include "gselib/packets/ccsdspacket.h"
 #include "gselib/packets/packetarena.h"
-#include "gselib/packets/telemetrycache.h"
 
 #include <algorithm>
 
@@ -17,7 +16,7 @@ using CcsdsHeader::packetBytes;
 
 } // namespace
 
-CcsdsParser::CcsdsParser(TelemetryCache& cache, ArchiveWindow& window) : cache(cache), window(window)
+CcsdsParser::CcsdsParser(TelemetryCache::ParseHost host) : host(host), window(host.window())
 {
 }
 
@@ -40,7 +39,7 @@ void CcsdsParser::beginParse()
     // header passes is taken, as it always was.
     static constexpr unsigned char ZEROS[CcsdsPrimaryHeader::SIZE] = {};
     static constexpr unsigned char ONES[CcsdsPrimaryHeader::SIZE] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    judging = !cache.validHeader(ZEROS) || !cache.validHeader(ONES);
+    judging = !host.validHeader(ZEROS) || !host.validHeader(ONES);
     skipped = 0;
     rejected = 0;
     // The budget of a search cut short by the end of the file carries on, as
@@ -58,34 +57,20 @@ void CcsdsParser::endParse()
     following = Next();
 }
 
-long CcsdsParser::runStreamHook(long at)
-{
-    if (cache.streamHook == TelemetryCache::Hook::Base)
-        return at;
-    std::fseek(cache.file, at, SEEK_SET);
-    cache.beforeParseCcsds(cache.file);
-    if (cache.streamHook == TelemetryCache::Hook::Base)
-        return at;
-    cache.streamHook = TelemetryCache::Hook::Overridden;
-    const long after = std::ftell(cache.file);
-    return after >= 0 ? after : at;
-}
-
 long CcsdsParser::skip(Seen& seen, long at)
 {
-    if (cache.skipHook != TelemetryCache::Hook::Base) {
-        const size_t n = window.fill(at, TelemetryCache::CCSDS_SKIP_LOOKAHEAD);
-        const size_t skip = cache.skipBeforeCcsds(window.at(at), n);
-        if (cache.skipHook != TelemetryCache::Hook::Base) {
-            cache.skipHook = TelemetryCache::Hook::Overridden;
+    if (host.maySkipOnBytes()) {
+        const size_t n = window.fill(at, SKIP_LOOKAHEAD);
+        size_t step = 0;
+        if (host.skipOnBytes(window.at(at), n, &step)) {
             // A count past the few bytes left at the end of the file is no
             // step yet: the hook waits for them.
-            if (skip < n || n == TelemetryCache::CCSDS_SKIP_LOOKAHEAD)
-                seen.longestStep = std::max(seen.longestStep, long(skip));
-            return at + long(skip);
+            if (step < n || n == SKIP_LOOKAHEAD)
+                seen.longestStep = std::max(seen.longestStep, long(step));
+            return at + long(step);
         }
     }
-    return runStreamHook(at);
+    return host.stepOnStream(at);
 }
 
 // Where the primary header of a packet attempt that begins at pos stands:
@@ -104,7 +89,7 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label
         const size_t total = ArchiveLabel::totalBytes(window.at(pos));
         // A reader holds a whole label in its label buffer: digits that claim
         // more are hit, and their claim would swallow the packets after it.
-        if (total > TelemetryCache::LABEL_BUFFER_SIZE)
+        if (total > LABEL_BUFFER_SIZE)
             return {LABEL_DAMAGED, {}};
         if (window.fill(pos, total) < total)
             return {LABEL_PAST_END, shortOf(pos + long(total))};
@@ -182,7 +167,7 @@ bool CcsdsParser::followedDirectly(long start)
     const long header = headerAt(seen, end, &label).answer;
     // A label inside is the next packet's (the rule refuses the candidate).
     const bool followed =
-        header >= 0 && cache.validHeader(window.at(header)) && !(seen.labels && holdsLabel(start, end).answer);
+        header >= 0 && host.validHeader(window.at(header)) && !(seen.labels && holdsLabel(start, end).answer);
     window.setAnchor(-1);
     if (followed)
         following = {end, header, label};
@@ -230,7 +215,7 @@ __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position
 // boundary: whether the header at `start` passes decides alone.
 inline bool CcsdsParser::unjudged(long start)
 {
-    return !judging && skipped == 0 && !resyncing && cache.validHeader(window.at(start));
+    return !judging && skipped == 0 && !resyncing && host.validHeader(window.at(start));
 }
 
 // Inlined into the parse loop: what most packets of an undamaged archive take.
@@ -333,11 +318,11 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
         label = Label();
         position = v.resume;
         skipped += step;
-        if (cache.maxScan > 0 && skipped >= cache.maxScan) {
-            cache.message("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be "
+        if (host.maxScan() > 0 && skipped >= host.maxScan()) {
+            host.message("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be "
                           "corrupt!",
                           int(skipped), position - skipped, position);
-            position = cache.currentFileSize();
+            position = host.fileSize();
             resumeSearch = false;
             return Step::Stop;
         }
@@ -356,7 +341,7 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
 // once the back-offs are spent.
 bool CcsdsParser::waits(long position)
 {
-    return !settled && cache.backOff(cache.ccsdsReads, fileSize, position);
+    return !settled && host.backOff(fileSize, position);
 }
 
 // Whether the parse waits at a label at `position` whose claim runs past the
@@ -376,7 +361,7 @@ bool CcsdsParser::waitsAtLabel(long position, Need need)
         if (run)
             return false;
     }
-    return cache.backOff(cache.ccsdsReads, fileSize, position, false);
+    return host.backOff(fileSize, position, TelemetryCache::ParseHost::Say::Quiet);
 }
 
 // A label whose claim the finished file cannot hold is damage, as a damaged
@@ -394,10 +379,10 @@ CcsdsParser::Step CcsdsParser::pastDamagedLabel(long& position)
 
 void CcsdsParser::parse(long& position, bool opens)
 {
-    fileSize = cache.currentFileSize();
+    fileSize = host.fileSize();
     // The back-offs count the polls of a file that has not grown, whatever
     // waits: once they are spent, what remains is decided in one parse.
-    settled = cache.backOffsSpent(cache.ccsdsReads, fileSize);
+    settled = host.backOffsSpent(fileSize);
     atEnd = opens || settled;
     beginParse();
     // A hook that throws ends the parse as the end of the file would.
@@ -417,11 +402,10 @@ void CcsdsParser::parse(long& position, bool opens)
         const size_t body = total - CcsdsPrimaryHeader::SIZE;
         if (step == Step::Take && window.fill(start, total) == total) {
             if (skipped)
-                cache.skippedMessage(skipped, position);
-            if (cache.packets.size() == cache.packets.capacity())
-                cache.reserveFor(fileSize);
-            TMPacketPtr p = makePacket<CcsdsPacket>(window.at(start), int(total), int(cache.packets.size()),
-                                                    cache.resolver.get());
+                host.skippedMessage(skipped, position);
+            host.makeRoom(fileSize);
+            TMPacketPtr p =
+                makePacket<CcsdsPacket>(window.at(start), int(total), int(host.packetCount()), host.resolver());
             if (found.label.present) {
                 p->groundSeconds = found.label.seconds;
                 p->groundMs = found.label.ms;
@@ -431,13 +415,13 @@ void CcsdsParser::parse(long& position, bool opens)
             // throws leaves the packet held once.
             const long from = position;
             position = start + long(total);
-            cache.accept(std::move(p), from, start, position);
+            host.accept(std::move(p), from, start, position);
             continue;
         }
         // Taken unjudged, not all there: whether it is decides alone.
         if (step == Step::Take && waits(position))
             break;
-        cache.message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
+        host.message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
         ++position;
         ++skipped;
     }

@@ -23,6 +23,7 @@
 #include "gselib/packets/archivelabel.h"
 #include "gselib/packets/archivewindow.h"
 #include "gselib/packets/ccsdspacket.h"
+#include "gselib/packets/telemetrycache_p.h"
 
 #include <algorithm>
 #include <array>
@@ -31,8 +32,6 @@
 #include <memory>
 
 namespace GseLib {
-
-class TelemetryCache;
 
 // Fields of a CCSDS primary header, read from an archive's bytes.
 namespace CcsdsHeader {
@@ -65,7 +64,7 @@ inline bool sameFixedBits(const uint8_t* a, const uint8_t* b, size_t n = 3)
 class CcsdsParser
 {
 public:
-    CcsdsParser(TelemetryCache& cache, ArchiveWindow& window);
+    explicit CcsdsParser(TelemetryCache::ParseHost host);
     ~CcsdsParser();
     CcsdsParser(const CcsdsParser&) = delete;
     CcsdsParser& operator=(const CcsdsParser&) = delete;
@@ -236,7 +235,6 @@ private:
     Look<long> headerAt(Seen& seen, long pos, Label* label, bool hooks = true);
     Look<long> resyncHeaderAt(Seen& seen, long pos, Label* label);
     long skip(Seen& seen, long at);
-    long runStreamHook(long at);
     bool followedDirectly(long start);
     bool unjudged(long start);
     // What followedDirectly's look at the follower saw, once the candidate's
@@ -251,6 +249,12 @@ private:
     Need shortOf(long end) const { return {window.endIsFile(end) ? end : 0}; }
 
     // ---- The rule and its looks (ccsdsrules.cpp) ----
+
+    static constexpr size_t SKIP_LOOKAHEAD = TelemetryCache::CCSDS_SKIP_LOOKAHEAD;
+    static constexpr size_t LABEL_BUFFER_SIZE = TelemetryCache::LABEL_BUFFER_SIZE;
+    // A candidate's bytes, one each for the run look: the largest packet
+    // the cache holds.
+    static constexpr size_t CHAIN_LENGTHS_SIZE = TelemetryCache::PACKET_BUFFER_SIZE;
 
     // Bytes that the looks for runs of packets inside resynchronisation
     // candidates may go over: per search, and more per byte searched.
@@ -308,7 +312,7 @@ private:
 
     // ---- State ----
 
-    TelemetryCache& cache;
+    TelemetryCache::ParseHost host;
     ArchiveWindow& window;
     // Decide as a read of the finished file decides at its end: in the parse
     // that opens the file, and once the file has not grown for

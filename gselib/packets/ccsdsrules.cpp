@@ -4,7 +4,6 @@
 
 #include "gselib/packets/ccsdspacket.h"
 #include "gselib/packets/ccsdsscan.h"
-#include "gselib/packets/telemetrycache.h"
 
 #include <algorithm>
 #include <cstring>
@@ -64,7 +63,7 @@ inline bool CcsdsParser::usualBits(const uint8_t* header) const
 CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, long position, long start, bool knownValid, Need before)
 {
     const bool searching = skipped > 0 || resyncing;
-    if (!knownValid && !cache.validHeader(window.at(start))) {
+    if (!knownValid && !host.validHeader(window.at(start))) {
         Look<long> resume{position + 1, {}};
         if (judging)
             resume = passRejected(seen, position, start, bool(before));
@@ -211,8 +210,8 @@ CcsdsParser::Verdict CcsdsParser::eitherWay(Seen& seen, long start, long end, bo
     // run that begins inside it.
     Seen ifFollowed = seen;
     Need need;
-    const Assumed followed{end, cache.paddingAfterCcsds(span), end};
-    const long steps = (FOLLOWER_STEPS + 1) * std::max(seen.longestStep, long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
+    const Assumed followed{end, host.paddingAfter(span), end};
+    const long steps = (FOLLOWER_STEPS + 1) * std::max(seen.longestStep, long(SKIP_LOOKAHEAD));
     const long reach = seen.labels ? ANY_ENDING_REACH : steps + TRAILER_SLACK;
     if ((seen.damaged || longer) && holdsEnding(seen, start, end, long(span) + 1, long(span) + reach))
         need.add({end + reach});
@@ -246,13 +245,13 @@ long CcsdsParser::pastNonHeaders(long pos)
 {
     long last = window.end() - long(CcsdsPrimaryHeader::SIZE);
     // A search that ends at maxScan bytes reports where it stopped.
-    if (cache.maxScan > 0)
-        last = std::min(last, pos - 1 + long(cache.maxScan) - skipped);
+    if (host.maxScan() > 0)
+        last = std::min(last, pos - 1 + long(host.maxScan()) - skipped);
     for (; pos < last; ++pos) {
         const uint8_t* b = window.at(pos);
         // A rejected header is passed over only with the archive's fixed
         // bits (passRejected): plausibleHeader is not asked of the others.
-        if (b[0] == uint8_t(ArchiveLabel::MAGIC[0]) || cache.validHeader(b) || (judging && usualBits(b) && cache.plausibleHeader(b)))
+        if (b[0] == uint8_t(ArchiveLabel::MAGIC[0]) || host.validHeader(b) || (judging && usualBits(b) && host.plausibleHeader(b)))
             break;
     }
     return pos;
@@ -267,7 +266,7 @@ long CcsdsParser::pastNonHeaders(long pos)
 // Anything else: the next byte. -1: wait for the file to grow.
 CcsdsParser::Look<long> CcsdsParser::passRejected(Seen& seen, long position, long start, bool shortBefore)
 {
-    if (!cache.plausibleHeader(window.at(start)) || !usualBits(window.at(start)))
+    if (!host.plausibleHeader(window.at(start)) || !usualBits(window.at(start)))
         return {position + 1, {}};
     const size_t total = packetBytes(window.at(start));
     if (window.fill(start, total) < total) {
@@ -310,7 +309,7 @@ CcsdsParser::Look<bool> CcsdsParser::rejectedFollowed(Seen& seen, long end, size
         return {false, need};
     const Look<long> header = headerAt(seen, end, nullptr);
     need.add(header.need);
-    if (header.answer < 0 || !cache.plausibleHeader(window.at(header.answer)))
+    if (header.answer < 0 || !host.plausibleHeader(window.at(header.answer)))
         return {false, need};
     const size_t total = packetBytes(window.at(header.answer));
     if (window.fill(header.answer, total) < total) {
@@ -331,7 +330,7 @@ CcsdsParser::Look<bool> CcsdsParser::confirmedAt(Seen& seen, long header, size_t
         return {false, shortOf(header + long(total))};
     const Look<long> f = followerAt(seen, header + long(total), total, nullptr, nullptr, as);
     return {f.answer >= 0 ||
-                (f.answer == FOLLOWER_SHORT && (atFileEnd || header + long(total) == cache.currentFileSize())),
+                (f.answer == FOLLOWER_SHORT && (atFileEnd || header + long(total) == host.fileSize())),
             f.need};
 }
 
@@ -440,7 +439,7 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, l
         // candidate with them.
         if (bits && !usualBits(window.at(h)))
             continue;
-        if (!cache.validHeader(window.at(h)))
+        if (!host.validHeader(window.at(h)))
             continue;
         const size_t total = packetBytes(window.at(h));
         // Before damage, a run whose first packet reaches past the candidate
@@ -491,7 +490,7 @@ long CcsdsParser::straddlingHeader(long q, long end, const uint8_t* bits)
         std::memcpy(h, window.at(p), size_t(end - p));
         if (bits && !sameFixedBits(bits, h, size_t(end - p)))
             continue;
-        if (cache.validHeader(h) || cache.plausibleHeader(h))
+        if (host.validHeader(h) || host.plausibleHeader(h))
             return p;
     }
     return -1;
@@ -502,17 +501,17 @@ long CcsdsParser::straddlingHeader(long q, long end, const uint8_t* bits)
 // they would take whatever those bytes are begins past them.
 bool CcsdsParser::stepBeginsInside(long q, long end)
 {
-    constexpr size_t LOOK = TelemetryCache::CCSDS_SKIP_LOOKAHEAD;
-    if (cache.skipHook != TelemetryCache::Hook::Overridden)
+    constexpr size_t LOOK = SKIP_LOOKAHEAD;
+    if (!host.skipsOnBytes())
         return false;
     const size_t n = window.fill(q, size_t(std::min(long(LOOK), end - q)));
     uint8_t b[LOOK];
     std::memcpy(b, window.at(q), n);
-    if (cache.skipBeforeCcsds(b, n) == 0)
+    if (host.skipBeforeCcsds(b, n) == 0)
         return false;
     for (size_t i = 0; i < n; ++i)
         b[i] = uint8_t(~b[i]);
-    return cache.skipBeforeCcsds(b, n) == 0;
+    return host.skipBeforeCcsds(b, n) == 0;
 }
 
 // Whether the bytes written of the claim of the packet of `total` bytes at
@@ -600,7 +599,7 @@ bool CcsdsParser::laterPacket(Seen& seen, long pos, long fileEnd)
     return laterLook(pos, fileEnd, fileEnd - HEADER - 1, [&](long o) {
         if (window.fill(o, HEADER) < size_t(HEADER))
             return LaterPacketLook::END;
-        if (!cache.validHeader(window.at(o)))
+        if (!host.validHeader(window.at(o)))
             return LaterPacketLook::NONE;
         const size_t total = packetBytes(window.at(o));
         if (o + long(total) > fileEnd)
@@ -631,7 +630,7 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t len
     if (direct)
         *direct = false;
     // Only a packet that may carry the candidate's padding shares its follower.
-    if (end == as.end && cache.paddingAfterCcsds(length) == as.padding)
+    if (end == as.end && host.paddingAfter(length) == as.padding)
         return {as.follower, {}};
     Need need;
     long first = -1;
@@ -644,7 +643,7 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t len
             return {FOLLOWER_NONE, need}; // what the parse steps over byte by byte
         if (header < 0)
             return {FOLLOWER_SHORT, need};
-        if (cache.validHeader(window.at(header))) {
+        if (host.validHeader(window.at(header))) {
             if (direct)
                 *direct = step == 0;
             return {header, need};
@@ -670,13 +669,13 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t len
         at = found;
     }
     // Padding stands only where nothing was stepped over.
-    const long padding = first == end ? std::min(long(cache.paddingAfterCcsds(length)), TRAILER_SLACK) : 0;
+    const long padding = first == end ? std::min(long(host.paddingAfter(length)), TRAILER_SLACK) : 0;
     for (long k = 1; k <= padding; ++k) {
         if (window.fill(end + k, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
             need.add(shortOf(end + k + long(CcsdsPrimaryHeader::SIZE)));
             return {FOLLOWER_SHORT, need};
         }
-        if (cache.validHeader(window.at(end + k)))
+        if (host.validHeader(window.at(end + k)))
             return {end + k, need};
     }
     return {FOLLOWER_NONE, need};
@@ -705,12 +704,12 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
         return {false, {}};
     Need need;
     if (!chainLengths)
-        chainLengths.reset(new uint8_t[TelemetryCache::PACKET_BUFFER_SIZE]);
+        chainLengths.reset(new uint8_t[CHAIN_LENGTHS_SIZE]);
     // run[q - start]: packets of the run from q to the end, up to 2; 0 none.
     uint8_t* run = chainLengths.get();
     const long last = end - MIN_PACKET;
     // Hooks that read the stream would cost a seek per byte here: left out.
-    const bool hooks = cache.skipHook == TelemetryCache::Hook::Overridden || cache.streamHook == TelemetryCache::Hook::Base;
+    const bool hooks = host.skipsOnBytes() || host.streamHookIsBase();
     // The candidate's bytes, in the window whatever the look past them moved.
     auto bytesAt = [&](long q) {
         window.fill(start, span);
@@ -722,7 +721,7 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
         const long after = q + long(be16(h + 4)) + MIN_PACKET;
         if (after > std::max(end, follower))
             continue; // most bytes: no packet that fits
-        if (!cache.validHeader(h) && !cache.plausibleHeader(h))
+        if (!host.validHeader(h) && !host.plausibleHeader(h))
             continue;
         uint8_t best = 0;
         auto reach = [&](long r) {
@@ -738,11 +737,11 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
             if (next.answer >= 0 && next.answer != after)
                 reach(next.answer);
         }
-        const long padding = long(cache.paddingAfterCcsds(size_t(after - q)));
+        const long padding = long(host.paddingAfter(size_t(after - q)));
         for (long k = 1; k <= padding; ++k)
             reach(after + k);
         run[q - start] = best;
-        if (best == 2 && cache.validHeader(bytesAt(q)) && usualBits(bytesAt(q)))
+        if (best == 2 && host.validHeader(bytesAt(q)) && usualBits(bytesAt(q)))
             return {true, need};
     }
     return {false, need};
@@ -756,18 +755,18 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
 CcsdsParser::Look<bool> CcsdsParser::holdsStep(Seen& seen, long start, long end, bool shortBefore)
 {
     // Hooks that read the stream would cost a seek per place: left out.
-    if (seen.longestStep == 0 || cache.skipHook != TelemetryCache::Hook::Overridden)
+    if (seen.longestStep == 0 || !host.skipsOnBytes())
         return {false, {}};
     // From the last byte the hooks may step over a pad byte: not looked at.
     for (long q = std::max(start + 1, end - seen.longestStep); q <= end - 2; ++q) {
         // Near the end of the file a hook may take the few bytes left as a
         // step: none is counted there, and where one may still begin, the
         // verdict waits for the bytes (the places after it are shown fewer).
-        if (window.fill(q, TelemetryCache::CCSDS_SKIP_LOOKAHEAD) < TelemetryCache::CCSDS_SKIP_LOOKAHEAD) {
+        if (window.fill(q, SKIP_LOOKAHEAD) < SKIP_LOOKAHEAD) {
             Need need;
             for (; q <= end - 2 && !shortBefore && !need; ++q) {
                 if (skip(seen, q) != q)
-                    need = shortOf(q + long(TelemetryCache::CCSDS_SKIP_LOOKAHEAD));
+                    need = shortOf(q + long(SKIP_LOOKAHEAD));
             }
             return {false, need};
         }
@@ -788,7 +787,7 @@ bool CcsdsParser::holdsEnding(const Seen& seen, long start, long end, long low, 
     window.fill(start, size_t(n));
     const uint8_t* b = window.at(start);
     if (forEachEnding(b, n, low, uint32_t(high - low), archiveBits(),
-                      [&](long i) { return cache.validHeader(b + i) || cache.plausibleHeader(b + i); }))
+                      [&](long i) { return host.validHeader(b + i) || host.plausibleHeader(b + i); }))
         return true;
     return seen.labels && forEachLabel(b, n, [](long) { return true; });
 }
@@ -831,7 +830,7 @@ CcsdsParser::Look<bool> CcsdsParser::holdsPair(Seen& seen, long start, long end,
     const long n = end - start;
     const uint8_t* b = window.at(start);
     const bool pair = forEachEnding(b, n, 0, uint32_t(n), archiveBits(), [&](long i) {
-        if (!cache.validHeader(window.at(start + i)))
+        if (!host.validHeader(window.at(start + i)))
             return false;
         const long after = start + i + long(packetBytes(window.at(start + i)));
         if (after > end)
@@ -856,7 +855,7 @@ CcsdsParser::Look<bool> CcsdsParser::holdsPair(Seen& seen, long start, long end,
     const bool label = forEachLabel(b, n, [&](long i) {
         const Look<long> h = headerAt(seen, start + i, nullptr);
         need.add(h.need);
-        const bool found = h.answer >= 0 && cache.validHeader(window.at(h.answer));
+        const bool found = h.answer >= 0 && host.validHeader(window.at(h.answer));
         window.fill(start, size_t(n));
         b = window.at(start);
         return found;

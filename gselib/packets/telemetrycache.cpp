@@ -1,4 +1,5 @@
 #include "gselib/packets/telemetrycache.h"
+#include "gselib/packets/telemetrycache_p.h"
 
 #include "gselib/packets/ccsdspacket.h"
 #include "gselib/packets/ccsdsparser.h"
@@ -70,9 +71,16 @@ size_t readAt(int fd, long pos, unsigned char* out, size_t n)
 
 } // namespace
 
+TelemetryCache::Private::Private(TelemetryCache& cache)
+    : ccsds(std::make_unique<CcsdsParser>(ParseHost(cache, *this)))
+{
+}
+
+TelemetryCache::Private::~Private() = default;
+
 TelemetryCache::TelemetryCache(TimeResolver* resolver)
     : resolver(resolver),
-      ccsds(std::make_unique<CcsdsParser>(*this, window))
+      d(std::make_unique<Private>(*this))
 {
 }
 
@@ -277,8 +285,8 @@ void TelemetryCache::markSpan(size_t i, long at, size_t n)
     Span& span = mark.spans[i];
     span.at = at;
     span.bytes.resize(n);
-    if (at >= window.start() && at + long(n) <= window.end())
-        std::memcpy(span.bytes.data(), window.at(at), n);
+    if (at >= d->window.start() && at + long(n) <= d->window.end())
+        std::memcpy(span.bytes.data(), d->window.at(at), n);
     else if (readAt(fileno(file), at, span.bytes.data(), n) != n)
         mark.broken = true; // shorter already: it changed under the parse
 }
@@ -333,7 +341,7 @@ void TelemetryCache::grow()
     ++parses;
     // Whether hookPacket is overridden is asked once a parse (not in a
     // constructor, where the object is not yet its own class).
-    packetHook = Hook::Unknown;
+    d->packetHook = Private::Hook::Unknown;
     struct Parsing
     {
         TelemetryCache& cache;
@@ -355,7 +363,7 @@ void TelemetryCache::grow()
         parseTom();
         break;
     default:
-        window.reset(file, position); // holds nothing of this parse's
+        d->window.reset(file, position); // holds nothing of this parse's
         parseCustomPackets();
         break;
     }
@@ -407,10 +415,10 @@ void TelemetryCache::resetResolver()
 
 void TelemetryCache::resetParseState()
 {
-    tomReads = PartialReads();
-    ccsdsReads = PartialReads();
-    laterTom = LaterPacketLook();
-    ccsds->reset();
+    d->tomReads = Private::PartialReads();
+    d->ccsdsReads = Private::PartialReads();
+    d->laterTom = LaterPacketLook();
+    d->ccsds->reset();
 }
 
 TMPacketPtr TelemetryCache::get(unsigned int i) const
@@ -474,29 +482,6 @@ long TelemetryCache::currentFileSize() const
     return 0;
 }
 
-bool TelemetryCache::backOff(PartialReads& reads, long fileEnd, long position, bool say)
-{
-    // A file that grew since the last back-off is still being written: the
-    // packet is not given up on however often the caller polls. The count
-    // is the file's, not a packet's: once spent, every partial packet left
-    // is stepped over without waiting, until the file grows.
-    if (reads.fileEnd != fileEnd)
-        reads.count = 0;
-    reads.fileEnd = fileEnd;
-    if (reads.count < PARTIAL_READ_LIMIT) {
-        ++reads.count;
-        if (say)
-            message("Read partial packet...backing up to index %ld", position);
-        return true;
-    }
-    return false;
-}
-
-bool TelemetryCache::backOffsSpent(const PartialReads& reads, long fileEnd) const
-{
-    return reads.fileEnd == fileEnd && reads.count >= PARTIAL_READ_LIMIT;
-}
-
 void TelemetryCache::reserveFor(long fileSize)
 {
     // Grow the packet vector to about what the rest of the file holds, so
@@ -526,9 +511,9 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
     packets.push_back(std::move(packet));
     const TMPacketPtr& stored = packets.back();
     resolver->handlePacket(stored);
-    if (packetHook == Hook::Unknown)
-        packetHook = hookIsBase() ? Hook::Base : Hook::Overridden;
-    if (packetHook == Hook::Base)
+    if (d->packetHook == Private::Hook::Unknown)
+        d->packetHook = hookIsBase() ? Private::Hook::Base : Private::Hook::Overridden;
+    if (d->packetHook == Private::Hook::Base)
         return;
     // An override gets a pointer of its own: the vector's element would not
     // survive the hook appending to this cache.
@@ -540,22 +525,23 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
 
 bool TelemetryCache::tomChecksumOk(long pos, size_t covered)
 {
-    return GseLib::correct_checksum(window.at(pos), covered, false);
+    return GseLib::correct_checksum(d->window.at(pos), covered, false);
 }
 
 bool TelemetryCache::laterCompleteTomPacket(long pos, long fileEnd)
 {
-    return laterTom(pos, fileEnd, fileEnd - long(TOM_OVERHEAD), [&](long o) {
-        const uint8_t* h = window.at(o);
+    return d->laterTom(pos, fileEnd, fileEnd - long(TOM_OVERHEAD), [&](long o) {
+        const uint8_t* h = d->window.at(o);
         const size_t covered = TomPacket::HEADER_SIZE + be16(h + 2);
         const bool found = o + long(covered + TomPacket::TRAILER_SIZE) <= fileEnd && validHeader(h) &&
-                           window.checksumMayMatch(o, covered) && tomChecksumOk(o, covered);
+                           d->window.checksumMayMatch(o, covered) && tomChecksumOk(o, covered);
         return found ? LaterPacketLook::FOUND : LaterPacketLook::NONE;
     });
 }
 
 void TelemetryCache::parseTom()
 {
+    ArchiveWindow& window = d->window;
     window.reset(file, position);
     const long fileSize = currentFileSize();
     long skipped = 0;
@@ -574,7 +560,8 @@ void TelemetryCache::parseTom()
                 const long fileEnd = window.end();
                 if (laterCompleteTomPacket(position, fileEnd)) {
                     // A complete packet follows within the file: this candidate is garbage.
-                } else if (backOff(tomReads, fileEnd, position)) {
+                } else if (d->tomReads.backOff(fileEnd)) {
+                    message("Read partial packet...backing up to index %ld", position);
                     break;
                 } else {
                     message("Could not read %zu bytes from file...skipping ahead 1 byte",
@@ -614,13 +601,13 @@ void TelemetryCache::beforeParseCcsds(FILE*)
 {
     // Tells the parse that no override reads the stream, so that it need not
     // keep the stream on each packet. Overrides must not call this one.
-    streamHook = Hook::Base;
+    d->streamHook = Private::Hook::Base;
 }
 
 size_t TelemetryCache::skipBeforeCcsds(const unsigned char*, size_t)
 {
     // Not overridden: the parse offers the step to beforeParseCcsds instead.
-    skipHook = Hook::Base;
+    d->skipHook = Private::Hook::Base;
     return 0;
 }
 
@@ -636,8 +623,8 @@ bool TelemetryCache::plausibleHeader(const unsigned char*)
 
 void TelemetryCache::parseCcsds()
 {
-    window.reset(file, position);
-    ccsds->parse(position, opening);
+    d->window.reset(file, position);
+    d->ccsds->parse(position, opening);
     std::fseek(file, position, SEEK_SET);
 }
 

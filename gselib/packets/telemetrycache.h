@@ -17,7 +17,6 @@
 // With a header test that tells packets from other bytes, every CCSDS
 // candidate is judged by one rule about damaged headers (CcsdsParser).
 #include "gselib/packets/archivelabel.h"
-#include "gselib/packets/archivewindow.h"
 #include "gselib/packets/tmmeta.h"
 #include "gselib/packets/tmpacket.h"
 
@@ -30,7 +29,6 @@
 
 namespace GseLib {
 
-class CcsdsParser;
 class TimeResolver;
 
 class TelemetryCache : public QObject
@@ -149,18 +147,13 @@ protected:
     size_t maxPackets = 0;
     size_t removeCount = 0;
 
+public:
+    // What a parser is handed of the cache (telemetrycache_p.h).
+    class ParseHost;
+
 private:
-    friend class CcsdsParser;
-
-    // Back-offs on partial packets while the file has not grown, and the file size seen at the last one.
-    struct PartialReads
-    {
-        int count = 0;
-        long fileEnd = -1;
-    };
-
-    // Whether a hook is overridden, found out on its first call.
-    enum class Hook { Unknown, Base, Overridden };
+    // The parses' state (telemetrycache_p.h).
+    struct Private;
 
     // Bytes of the followed file at an offset, as the parse read them.
     struct Span
@@ -173,9 +166,10 @@ private:
     // with the file at their offsets: the first and the last packet taken,
     // each with what stood before its header (its label, the hooks' steps),
     // and the bytes stepped over after the last, up to MARK_BYTES of them.
-    // Before any packet, the first and the last MARK_BYTES read. A new
-    // recording's labels and headers differ from the old one's in their
-    // times; one that holds the same bytes there is the same data.
+    // A new recording's labels and headers differ from the old one's in
+    // their times; one that holds the same bytes there is the same data.
+    // Before any packet, the first and the last MARK_BYTES read, which need
+    // hold no label or header: there only a change of those bytes is seen.
     static constexpr size_t MARK_BYTES = 64;
     struct ReadMark
     {
@@ -213,11 +207,6 @@ private:
     void markRead() noexcept;
     void markSpan(size_t i, long at, size_t n);
     void forgetTaken();
-    // True to back off on a partial packet at `position` (saying so, with `say`), false
-    // to step over a byte: once the file, `fileEnd` bytes long, has not
-    // grown for PARTIAL_READ_LIMIT back-offs (backOffsSpent).
-    bool backOff(PartialReads& reads, long fileEnd, long position, bool say = true);
-    bool backOffsSpent(const PartialReads& reads, long fileEnd) const;
     // Holds the packet whose attempt began at `from` (its header at
     // `header`, its end at `end`), the read position already past it, and
     // calls the hooks.
@@ -234,14 +223,7 @@ private:
     std::string heldMessages;
     static constexpr size_t MESSAGES_HELD = 64 * 1024;
     std::unique_ptr<char[]> streamBuffer; // the stream's large read buffer; outlives the stream
-    PartialReads tomReads;
-    PartialReads ccsdsReads;
-    ArchiveWindow window;
-    std::unique_ptr<CcsdsParser> ccsds; // its state, kept out of this header
-    LaterPacketLook laterTom; // after a partial TOM packet
-    Hook skipHook = Hook::Unknown;
-    Hook streamHook = Hook::Unknown;
-    Hook packetHook = Hook::Unknown; // found anew at each parse
+    std::unique_ptr<Private> d;
     bool inParse = false;
     bool opening = false; // the parse of changeFile
     ReadMark mark;
