@@ -4,6 +4,7 @@
 #include "gselib/packets/packetarena.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace GseLib {
 
@@ -24,9 +25,9 @@ CcsdsParser::~CcsdsParser() = default;
 
 void CcsdsParser::reset()
 {
-    resyncing = false;
-    rejecting = false;
-    resumeSearch = false;
+    endedSkipping = false;
+    endedRejecting = false;
+    stoppedInSearch = false;
     laterLook = LaterPacketLook();
     shown = Shown();
     shown.seen.budget.restart();
@@ -51,9 +52,9 @@ void CcsdsParser::endParse()
 {
     // A search cut short by the end of the file goes on in the next parse.
     if (skipped)
-        resyncing = true;
+        endedSkipping = true;
     if (rejected)
-        rejecting = true;
+        endedRejecting = true;
     following = Next();
 }
 
@@ -157,7 +158,7 @@ bool CcsdsParser::followedDirectly(long start)
     const size_t total = packetBytes(h);
     if (total > shown.longest[apidOf(h)] || window.fill(start, total) < total)
         return false;
-    window.setAnchor(start);
+    const ArchiveWindow::Anchored keep(window, start);
     const long end = start + long(total);
     Label label;
     // What the parse sees reading the follower (labels, the hooks' steps)
@@ -168,29 +169,28 @@ bool CcsdsParser::followedDirectly(long start)
     // A label inside is the next packet's (the rule refuses the candidate).
     const bool followed =
         header >= 0 && host.validHeader(window.at(header)) && !(seen.labels && holdsLabel(start, end).answer);
-    window.setAnchor(-1);
     if (followed)
         following = {end, header, label};
     return followed;
 }
 
 inline CcsdsParser::Verdict CcsdsParser::verdictOn(Seen& seen, long position, long start, bool known, bool direct,
-                                                   Need before)
+                                                   Need needed)
 {
     if (!direct)
-        return judge(seen, position, start, known, before);
+        return judge(seen, position, start, known, needed);
     // In an archive that has shown damage, a step in its last bytes refuses
     // it, as judge would (which is not asked: a second look could find a
     // longer step); nothing else does unless a packet may end inside it.
     const long end = following.from;
-    const Look<bool> step = holdsStep(seen, start, end, bool(before));
-    before.add(step.need);
+    const Look<bool> step = holdsStep(seen, start, end, bool(needed));
+    needed.add(step.need);
     if (!step.answer && !holdsEnding(seen, start, end, 0, end - start)) {
         learnFollower(seen);
-        return {Verdict::Take, -1, before};
+        return {Verdict::Take, -1, needed};
     }
     following.from = -1;
-    return step.answer ? Verdict{Verdict::Refuse, position + 1, before} : judge(seen, position, start, known, before);
+    return step.answer ? Verdict{Verdict::Refuse, position + 1, needed} : judge(seen, position, start, known, needed);
 }
 
 // Kept out of the parse loop, which most packets leave without it.
@@ -215,7 +215,7 @@ __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position
 // boundary: whether the header at `start` passes decides alone.
 inline bool CcsdsParser::unjudged(long start)
 {
-    return !judging && skipped == 0 && !resyncing && host.validHeader(window.at(start));
+    return !judging && skipped == 0 && !endedSkipping && host.validHeader(window.at(start));
 }
 
 // Inlined into the parse loop: what most packets of an undamaged archive take.
@@ -240,7 +240,7 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
         return candidate(position, true, direct);
     }
     following.from = -1;
-    if (resumeSearch) {
+    if (stoppedInSearch) {
         found.header = -1;
         return candidate(position, false, false);
     }
@@ -259,82 +259,105 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
 
 CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct)
 {
-    Label& label = found.label;
-    long& start = found.header;
-    bool searched = false;
+    bool inSearch = false;
     // Whether finding the candidate's header needed bytes past the end of
     // the file (a label not all written).
     Need beyond;
-    if (start < 0) {
+    if (found.header < 0) {
         // A search cut short goes on as it would have: without the hooks' steps.
-        searched = true;
-        label = Label();
-        const Look<long> header = resyncHeaderAt(shown.seen, position, &label);
-        start = header.answer;
-        beyond = header.need;
-        if (start < 0)
+        inSearch = true;
+        if (!searchAt(position, beyond))
             return Step::Stop;
     }
     for (;;) {
-        Verdict v;
-        if (!direct && unjudged(start)) {
-            const size_t total = packetBytes(window.at(start));
-            v = {window.fill(start, total) < total ? Verdict::Partial : Verdict::Take, -1};
-        } else {
-            v = decide(position, start, known, direct, beyond);
-        }
+        Verdict v = verdictAt(position, found.header, known, direct, beyond);
         known = direct = false;
-        if (v.verdict == Verdict::Partial || v.verdict == Verdict::Unsure) {
-            // Waited for as a partial packet: a file that grows is still
-            // being written. A settled parse decides as a read of the
-            // finished file (it never says Unsure), and steps over a byte
-            // of a partial packet.
-            if (waits(position)) {
-                resumeSearch = searched;
-                return Step::Stop;
-            }
-            if (v.verdict == Verdict::Partial) {
-                resumeSearch = false;
-                return Step::Skip;
-            }
-        }
-        if (v.verdict == Verdict::Wait) {
-            if (!settled) {
-                resumeSearch = searched;
-                return Step::Stop;
-            }
-            // A read of the finished file never waits: a rejected header
-            // whose claim runs past the end is passed as any refused one.
-            v = {Verdict::Refuse, position + 1};
-        }
-        if (v.verdict == Verdict::Take) {
-            resumeSearch = false;
-            return Step::Take;
-        }
-        const long step = v.resume - position;
-        ++rejected;
-        shown.seen.budget.earn(step);
-        // The label's ground time belongs to no packet found after this.
-        label = Label();
-        position = v.resume;
-        skipped += step;
-        if (host.maxScan() > 0 && skipped >= host.maxScan()) {
-            host.message("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be "
-                          "corrupt!",
-                          int(skipped), position - skipped, position);
-            position = host.fileSize();
-            resumeSearch = false;
+        if (const std::optional<Step> step = stepFor(v, position, inSearch))
+            return *step;
+        if (!pastRefused(position, v.resume))
             return Step::Stop;
-        }
-        searched = true;
-        const Look<long> header = resyncHeaderAt(shown.seen, position, &label);
-        start = header.answer;
-        beyond = header.need;
-        if (start < 0) {
-            resumeSearch = true;
+        inSearch = true;
+        if (!searchAt(position, beyond)) {
+            stoppedInSearch = true;
             return Step::Stop;
         }
     }
+}
+
+inline CcsdsParser::Verdict CcsdsParser::verdictAt(long position, long start, bool known, bool direct, Need beyond)
+{
+    if (!direct && unjudged(start)) {
+        const size_t total = packetBytes(window.at(start));
+        return {window.fill(start, total) < total ? Verdict::Partial : Verdict::Take, -1};
+    }
+    return decide(position, start, known, direct, beyond);
+}
+
+// What the parse does on a verdict at the candidate at `position`, reached
+// by the search or not: take it, step over a byte, or stop; nothing when it
+// is refused (the search goes on at v.resume).
+std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Verdict& v, long position, bool inSearch)
+{
+    switch (v.verdict) {
+    case Verdict::Take:
+        stoppedInSearch = false;
+        return Step::Take;
+    case Verdict::Partial:
+    case Verdict::Unsure:
+        // Waited for as a partial packet: a file that grows is still being
+        // written. A settled parse decides as a read of the finished file
+        // (it never says Unsure), and steps over a byte of a partial packet.
+        if (waits(position) || v.verdict == Verdict::Unsure) {
+            stoppedInSearch = inSearch;
+            return Step::Stop;
+        }
+        stoppedInSearch = false;
+        return Step::Skip;
+    case Verdict::Wait:
+        if (!settled) {
+            stoppedInSearch = inSearch;
+            return Step::Stop;
+        }
+        // A read of the finished file never waits: a rejected header whose
+        // claim runs past the end is passed as any refused one.
+        v = {Verdict::Refuse, position + 1};
+        return std::nullopt;
+    case Verdict::Refuse:
+        break;
+    }
+    return std::nullopt;
+}
+
+// Moves the search past a refused candidate to `resume`; false when that
+// reaches the scan limit (the parse then stops at the end of the file).
+bool CcsdsParser::pastRefused(long& position, long resume)
+{
+    const long step = resume - position;
+    ++rejected;
+    shown.seen.budget.earn(step);
+    // The label's ground time belongs to no packet found after this.
+    found.label = Label();
+    position = resume;
+    skipped += step;
+    if (host.maxScan() > 0 && skipped >= host.maxScan()) {
+        host.message("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be corrupt!",
+                     int(skipped), position - skipped, position);
+        position = host.fileSize();
+        stoppedInSearch = false;
+        return false;
+    }
+    return true;
+}
+
+// The candidate the search finds at `position`, its header in `found`
+// (without the hooks' steps); false when the file holds too little to tell.
+bool CcsdsParser::searchAt(long position, Need& beyond)
+{
+    found.label = Label();
+    const Look<long> header = resyncHeaderAt(shown.seen, position, &found.label);
+    found.header = header.answer;
+    beyond = header.need;
+    return found.header >= 0;
 }
 
 // Whether the parse stops at `position` until the file grows, saying so: not
@@ -354,11 +377,8 @@ bool CcsdsParser::waitsAtLabel(long position, Need need)
     if (settled)
         return false;
     if (atEnd && judging) {
-        window.setAnchor(position);
-        const bool run =
-            firstConfirmedRun(shown.seen, position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED, bool(need)).answer >= 0;
-        window.setAnchor(-1);
-        if (run)
+        const ArchiveWindow::Anchored keep(window, position);
+        if (firstConfirmedRun(shown.seen, position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED, bool(need)).answer >= 0)
             return false;
     }
     return host.backOff(fileSize, position, TelemetryCache::ParseHost::Say::Quiet);

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace GseLib {
 
@@ -190,6 +191,11 @@ private:
     // The same, for the candidate whose header next() found (-1: the search
     // goes on at `position`).
     Step candidate(long& position, bool known, bool direct);
+    struct Verdict;
+    Verdict verdictAt(long position, long start, bool known, bool direct, Need beyond);
+    std::optional<Step> stepFor(Verdict& v, long position, bool inSearch);
+    bool pastRefused(long& position, long resume);
+    bool searchAt(long position, Need& beyond);
     // What the rule makes of a candidate: take it, refuse it (the search goes
     // on at `resume`), leave it to the growing-file rules (Partial), wait
     // where it stands for the file to grow, or the same when its verdict
@@ -211,7 +217,7 @@ private:
     // handed a copy of what the parse has seen, which the parse keeps unless
     // the verdict is Unsure.
     Verdict decide(long position, long start, bool known, bool direct, Need found);
-    Verdict verdictOn(Seen& seen, long position, long start, bool known, bool direct, Need before);
+    Verdict verdictOn(Seen& seen, long position, long start, bool known, bool direct, Need needed);
     // The parse took the packet whose primary header is at `header`.
     void took(const uint8_t* header)
     {
@@ -222,8 +228,8 @@ private:
         skipped = 0;
         rejected = 0;
         shown.seen.budget.restart();
-        resyncing = false;
-        rejecting = false;
+        endedSkipping = false;
+        endedRejecting = false;
     }
     // What headerAt returns besides a header's position (-1: the file ends
     // within a label's first bytes or a header): the file ends within a
@@ -280,26 +286,38 @@ private:
     // Rejected packets in a row that one after a damaged packet may be.
     static constexpr int REJECTED_HOPS = 16;
 
-    // `before` (`shortBefore`): whether the looks already taken at this
-    // candidate needed bytes not yet written; a look that needs to find no
-    // more such bytes once one has stops there.
-    Verdict judge(Seen& seen, long position, long start, bool knownValid, Need before);
-    Verdict eitherWay(Seen& seen, long start, long end, bool searching, bool longer, bool before);
-    Look<bool> refused(Seen& seen, long start, long end, long follower, bool followed, bool searching, bool longer,
-                       bool before, const Assumed& as, bool shortBefore);
-    Look<long> passRejected(Seen& seen, long position, long start, bool shortBefore);
+    // A whole candidate [start, end) as the rule judges it.
+    struct Whole
+    {
+        long start;
+        long end;
+        bool afterSkip;  // bytes were skipped since the last packet
+        bool longer;     // longer than any packet of its APID so far
+        bool damageSeen; // the archive had shown damage, or bytes were skipped, when its judgement began
+    };
+
+    // `needed`: what the looks already taken at this candidate needed of
+    // bytes not yet written (`alreadyShort`: whether they needed any); a look
+    // that needs to find no more such bytes once one has stops there.
+    Verdict judge(Seen& seen, long position, long start, bool knownValid, Need needed);
+    Verdict judgeRejected(Seen& seen, long position, long start, Need needed);
+    Verdict judgePastEnd(Seen& seen, long position, long start, bool afterSkip, Need needed);
+    Verdict judgeFollowed(Seen& seen, long position, const Whole& whole, Need labelShort, Need needed);
+    Verdict eitherWay(Seen& seen, const Whole& whole);
+    Look<bool> refused(Seen& seen, const Whole& whole, long follower, const Assumed& as, bool alreadyShort);
+    Look<long> passRejected(Seen& seen, long position, long start, bool alreadyShort);
     long pastNonHeaders(long pos);
     Look<bool> rejectedFollowed(Seen& seen, long end, size_t length, int hops);
     Look<bool> confirmedAt(Seen& seen, long header, size_t total, bool atFileEnd, const Assumed& as);
     enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4, RUN_OWN_BYTES = 8 };
-    Look<long> firstConfirmedRun(Seen& seen, long start, long end, unsigned how, const Assumed& as, bool shortBefore);
+    Look<long> firstConfirmedRun(Seen& seen, long start, long end, unsigned how, const Assumed& as, bool alreadyShort);
     bool laterPacket(Seen& seen, long pos, long fileEnd);
     Look<long> followerAt(Seen& seen, long end, size_t length, Label* label, bool* direct, const Assumed& as);
     Look<bool> swallows(Seen& seen, long start, long end, long follower);
     bool holdsEnding(const Seen& seen, long start, long end, long low, long high);
     Look<bool> holdsPair(Seen& seen, long start, long end, const Assumed& as);
     Look<bool> holdsLabel(long start, long end);
-    Look<bool> holdsStep(Seen& seen, long start, long end, bool shortBefore);
+    Look<bool> holdsStep(Seen& seen, long start, long end, bool alreadyShort);
     long nextUsualPlace(long q, long to, const uint8_t* bits);
     bool mayBeginRun(Seen& seen, long q, long end, long stepFrom, const uint8_t* bits);
     long straddlingHeader(long q, long end, const uint8_t* bits);
@@ -320,11 +338,12 @@ private:
     bool atEnd = false;
     bool settled = false;
     long fileSize = 0; // at the start of this parse
-    bool resumeSearch = false; // the parse stopped at a candidate its search had reached
-    // Where the last parse ended: while resynchronising, and after a rejected
-    // header. The next parse carries on the search as it was.
-    bool resyncing = false;
-    bool rejecting = false;
+    bool stoppedInSearch = false; // the parse stopped at a candidate its search had reached
+    // Where the last parse ended: with bytes skipped since the last packet,
+    // and with candidates refused. The next parse carries on the search as
+    // it was.
+    bool endedSkipping = false;
+    bool endedRejecting = false;
     long skipped = 0;  // bytes skipped since the last packet, in this parse
     long rejected = 0; // candidates refused since the last packet, in this parse
     Next following;

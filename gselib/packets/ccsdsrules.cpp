@@ -60,151 +60,168 @@ inline bool CcsdsParser::usualBits(const uint8_t* header) const
 // field hit) claims bytes that hold the intact packets after it; an intact
 // packet with damage after it holds none, and is taken.
 
-CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, long position, long start, bool knownValid, Need before)
+CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, long position, long start, bool knownValid, Need needed)
 {
-    const bool searching = skipped > 0 || resyncing;
-    if (!knownValid && !host.validHeader(window.at(start))) {
-        Look<long> resume{position + 1, {}};
-        if (judging)
-            resume = passRejected(seen, position, start, bool(before));
-        before.add(resume.need);
-        if (resume.answer == position + 1 && start == position)
-            resume.answer = pastNonHeaders(resume.answer);
-        return {resume.answer < 0 ? Verdict::Wait : Verdict::Refuse, resume.answer, before};
-    }
+    const bool afterSkip = skipped > 0 || endedSkipping;
+    if (!knownValid && !host.validHeader(window.at(start)))
+        return judgeRejected(seen, position, start, needed);
     const size_t total = packetBytes(window.at(start));
-    if (window.fill(start, total) < total) {
-        // Runs past the end of the file: waited for while the file grows (a
-        // read of the finished file judges it whole). At the end of the file,
-        // left to the growing-file rules, unless, after a rejected header, a
-        // packet follows within the file, or, in an archive that has shown
-        // damage, the bytes it claims already hold a packet followed by a
-        // header that passes (a packet being written does not hold such a
-        // run; in an undamaged archive it is waited for, whatever its payload
-        // passes for).
-        if (!atEnd)
-            return {Verdict::Partial, -1, before};
-        const long fileEnd = window.end();
-        if (searching && (rejected || rejecting) && laterPacket(seen, start, fileEnd))
-            return {Verdict::Refuse, position + 1, before};
-        if (judging && (seen.damaged || searching)) {
-            window.setAnchor(start);
-            const Look<long> run = firstConfirmedRun(seen, start, fileEnd, RUN_VERIFIED, NOTHING_ASSUMED, bool(before));
-            before.add(run.need);
-            window.setAnchor(-1);
-            if (run.answer >= 0)
-                return {Verdict::Refuse, position + 1, before};
-        }
-        return {Verdict::Partial, -1, before};
-    }
+    if (window.fill(start, total) < total)
+        return judgePastEnd(seen, position, start, afterSkip, needed);
     if (!judging)
-        return {Verdict::Take, -1, before};
-    Verdict v{Verdict::Take, -1};
-    // The candidate's bytes stay in the window while the tests look past them.
-    window.setAnchor(start);
+        return {Verdict::Take, -1, needed};
     const long end = start + long(total);
-    // Whether the label look needed bytes not yet written is kept apart
-    // from what the looks after it say.
-    const Look<bool> hasLabel = holdsLabel(start, end);
-    if (hasLabel.answer) {
-        seen.damaged = true;
-        window.setAnchor(-1);
-        return {Verdict::Refuse, position + 1, before};
+    Verdict v;
+    {
+        // The candidate's bytes stay in the window while the tests look past them.
+        const ArchiveWindow::Anchored keep(window, start);
+        // Whether the label look needed bytes not yet written is kept apart
+        // from what the looks after it say.
+        const Look<bool> hasLabel = holdsLabel(start, end);
+        if (hasLabel.answer) {
+            seen.damaged = true;
+            return {Verdict::Refuse, position + 1, needed};
+        }
+        needed.add(hasLabel.need);
+        // At a packet boundary the looks for packets inside a followed
+        // candidate are spent on an archive that has shown damage; before
+        // that, only the look for a run ending where it ends (which payload
+        // bytes hardly ever pass), on a packet longer than any of its APID so
+        // far: a damaged length claims more than its type's packets hold.
+        const Whole whole{start, end, afterSkip, total > shown.longest[apidOf(window.at(start))],
+                          seen.damaged || afterSkip};
+        seen.longestAny = std::max(seen.longestAny, uint32_t(total));
+        v = judgeFollowed(seen, position, whole, hasLabel.need, needed);
     }
-    const Need labelShort = hasLabel.need;
-    before.add(labelShort);
+    window.fill(start, total);
+    v.judged = uint32_t(total);
+    return v;
+}
+
+// A header that validHeader rejects: where the search goes on.
+CcsdsParser::Verdict CcsdsParser::judgeRejected(Seen& seen, long position, long start, Need needed)
+{
+    Look<long> resume{position + 1, {}};
+    if (judging)
+        resume = passRejected(seen, position, start, bool(needed));
+    needed.add(resume.need);
+    if (resume.answer == position + 1 && start == position)
+        resume.answer = pastNonHeaders(resume.answer);
+    return {resume.answer < 0 ? Verdict::Wait : Verdict::Refuse, resume.answer, needed};
+}
+
+// A candidate that runs past the end of the file: waited for while the file
+// grows (a read of the finished file judges it whole). At the end of the
+// file, left to the growing-file rules, unless, after a rejected header, a
+// packet follows within the file, or, in an archive that has shown damage,
+// the bytes it claims already hold a packet followed by a header that passes
+// (a packet being written does not hold such a run; in an undamaged archive
+// it is waited for, whatever its payload passes for).
+CcsdsParser::Verdict CcsdsParser::judgePastEnd(Seen& seen, long position, long start, bool afterSkip, Need needed)
+{
+    if (!atEnd)
+        return {Verdict::Partial, -1, needed};
+    const long fileEnd = window.end();
+    if (afterSkip && (rejected || endedRejecting) && laterPacket(seen, start, fileEnd))
+        return {Verdict::Refuse, position + 1, needed};
+    if (judging && (seen.damaged || afterSkip)) {
+        const ArchiveWindow::Anchored keep(window, start);
+        const Look<long> run = firstConfirmedRun(seen, start, fileEnd, RUN_VERIFIED, NOTHING_ASSUMED, bool(needed));
+        needed.add(run.need);
+        if (run.answer >= 0)
+            return {Verdict::Refuse, position + 1, needed};
+    }
+    return {Verdict::Partial, -1, needed};
+}
+
+// A whole candidate, judged by what follows it. `labelShort`: what the label
+// look needed of bytes not yet written.
+CcsdsParser::Verdict CcsdsParser::judgeFollowed(Seen& seen, long position, const Whole& whole, Need labelShort,
+                                                Need needed)
+{
     Label label;
     bool direct = false;
     // What the look at its follower sees of the archive (labels, the hooks'
     // steps) is not used in judging the candidate: a file that ends at the
     // candidate's end does not show it yet.
     Seen pastEnd = seen;
-    const Look<long> followerLook = followerAt(pastEnd, end, total, &label, &direct, NOTHING_ASSUMED);
+    const size_t total = size_t(whole.end - whole.start);
+    const Look<long> followerLook = followerAt(pastEnd, whole.end, total, &label, &direct, NOTHING_ASSUMED);
     const long follower = followerLook.answer;
-    before.add(followerLook.need);
-    // At a packet boundary the looks for packets inside a followed candidate
-    // are spent on an archive that has shown damage; before that, only the
-    // look for a run ending where it ends (which payload bytes hardly ever
-    // pass), on a packet longer than any of its APID so far: a damaged length
-    // claims more than its type's packets hold.
-    const bool damagedBefore = seen.damaged || searching;
-    const bool longer = total > shown.longest[apidOf(window.at(start))];
-    seen.longestAny = std::max(seen.longestAny, uint32_t(total));
+    needed.add(followerLook.need);
     if (follower == FOLLOWER_SHORT && !atEnd) {
         // Judged either way: what the looks before needed counts no more.
-        v = eitherWay(seen, start, end, searching, longer, damagedBefore);
+        Verdict v = eitherWay(seen, whole);
         v.need.add(labelShort);
-    } else {
-        const bool followed = follower != FOLLOWER_NONE;
-        seen.damaged = damagedBefore || !followed;
-        const Look<bool> no = refused(seen, start, end, follower, followed, searching, longer, damagedBefore,
-                                      NOTHING_ASSUMED, bool(before));
-        before.add(no.need);
-        if (no.answer) {
-            v = {Verdict::Refuse, position + 1};
-        } else if (follower >= 0 && direct) {
-            // What the parse takes next, already looked at; what reading it
-            // learns counts from here, as where the parse reads it itself.
-            following = {end, follower, label};
-            before.add(headerAt(seen, end, nullptr).need);
-        }
-        v.need = before;
+        return v;
     }
-    window.setAnchor(-1);
-    window.fill(start, total);
-    v.judged = uint32_t(total);
+    Verdict v{Verdict::Take, -1};
+    seen.damaged = whole.damageSeen || follower == FOLLOWER_NONE;
+    const Look<bool> no = refused(seen, whole, follower, NOTHING_ASSUMED, bool(needed));
+    needed.add(no.need);
+    if (no.answer) {
+        v = {Verdict::Refuse, position + 1};
+    } else if (follower >= 0 && direct) {
+        // What the parse takes next, already looked at; what reading it
+        // learns counts from here, as where the parse reads it itself.
+        following = {whole.end, follower, label};
+        needed.add(headerAt(seen, whole.end, nullptr).need);
+    }
+    v.need = needed;
     return v;
 }
 
-// Whether the whole candidate [start, end) is refused, its end `followed`
-// (by a header at `follower`) or not.
-inline CcsdsParser::Look<bool> CcsdsParser::refused(Seen& seen, long start, long end, long follower, bool followed,
-                                                    bool searching, bool longer, bool before, const Assumed& as,
-                                                    bool shortBefore)
+// Whether the whole candidate is refused, its end followed by a header at
+// `follower` (or FOLLOWER_SHORT) or not (FOLLOWER_NONE).
+inline CcsdsParser::Look<bool> CcsdsParser::refused(Seen& seen, const Whole& whole, long follower, const Assumed& as,
+                                                    bool alreadyShort)
 {
+    const long start = whole.start, end = whole.end;
+    const bool followed = follower != FOLLOWER_NONE;
     Need need;
     if (followed) {
         bool no = false;
         if (seen.damaged) {
-            const Look<bool> step = holdsStep(seen, start, end, shortBefore);
+            const Look<bool> step = holdsStep(seen, start, end, alreadyShort);
             need.add(step.need);
             no = step.answer;
-            if (!no && !searching) {
+            if (!no && !whole.afterSkip) {
                 const Look<bool> pair = holdsPair(seen, start, end, as);
                 need.add(pair.need);
                 no = pair.answer;
             }
         }
-        if (!no && (seen.damaged || longer)) {
+        if (!no && (seen.damaged || whole.longer)) {
             const Look<bool> run = swallows(seen, start, end, follower);
             need.add(run.need);
             no = run.answer;
         }
-        if (no || !searching)
+        if (no || !whole.afterSkip)
             return {no, need};
     }
     // Before the archive has shown damage, a run tells against a packet that
     // is not followed only when it begins in the packet's own bytes (its
     // label and primary header): a packet just written, before what follows
     // it, is then judged as the finished file judges it.
-    const unsigned own = before ? 0u : unsigned(RUN_OWN_BYTES);
+    const unsigned own = whole.damageSeen ? 0u : unsigned(RUN_OWN_BYTES);
     const unsigned step = followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP);
     // The search goes on through the candidate's bytes: a packet before the
     // run, followed by more damage, is kept as any such packet is.
     const Look<long> run =
-        firstConfirmedRun(seen, start, end, RUN_VERIFIED | RUN_AT_FILE_END | step | own, as, shortBefore || bool(need));
+        firstConfirmedRun(seen, start, end, RUN_VERIFIED | RUN_AT_FILE_END | step | own, as, alreadyShort || bool(need));
     need.add(run.need);
     return {run.answer >= 0, need};
 }
 
-// The verdict on a whole candidate [start, end) whose follower is not (all)
-// written yet. It is taken when it would be either way, followed or not,
-// each judged on the bytes in the file; otherwise its verdict waits for the
-// follower (Unsure).
-CcsdsParser::Verdict CcsdsParser::eitherWay(Seen& seen, long start, long end, bool searching, bool longer, bool before)
+// The verdict on a whole candidate whose follower is not (all) written yet.
+// It is taken when it would be either way, followed or not, each judged on
+// the bytes in the file; otherwise its verdict waits for the follower
+// (Unsure).
+CcsdsParser::Verdict CcsdsParser::eitherWay(Seen& seen, const Whole& whole)
 {
+    const long start = whole.start, end = whole.end;
     const size_t span = size_t(end - start);
-    seen.damaged = before;
+    seen.damaged = whole.damageSeen;
     // Followed: as if by a header right at its end, its looks seeing a copy.
     // A follower past what the hooks step over (and labels) could also end a
     // run that begins inside it.
@@ -213,11 +230,11 @@ CcsdsParser::Verdict CcsdsParser::eitherWay(Seen& seen, long start, long end, bo
     const Assumed followed{end, host.paddingAfter(span), end};
     const long steps = (FOLLOWER_STEPS + 1) * std::max(seen.longestStep, long(SKIP_LOOKAHEAD));
     const long reach = seen.labels ? ANY_ENDING_REACH : steps + TRAILER_SLACK;
-    if ((seen.damaged || longer) && holdsEnding(seen, start, end, long(span) + 1, long(span) + reach))
+    if ((seen.damaged || whole.longer) && holdsEnding(seen, start, end, long(span) + 1, long(span) + reach))
         need.add({end + reach});
     bool refusedIfFollowed = bool(need);
     if (!refusedIfFollowed) {
-        const Look<bool> no = refused(ifFollowed, start, end, end, true, searching, longer, before, followed, false);
+        const Look<bool> no = refused(ifFollowed, whole, end, followed, false);
         need.add(no.need);
         refusedIfFollowed = no.answer;
     }
@@ -225,8 +242,7 @@ CcsdsParser::Verdict CcsdsParser::eitherWay(Seen& seen, long start, long end, bo
     const Assumed notFollowed{end, followed.padding, FOLLOWER_NONE};
     bool refusedIfNot = bool(need);
     if (!refusedIfNot) {
-        const Look<bool> no =
-            refused(seen, start, end, FOLLOWER_NONE, false, searching, longer, before, notFollowed, false);
+        const Look<bool> no = refused(seen, whole, FOLLOWER_NONE, notFollowed, false);
         need.add(no.need);
         refusedIfNot = no.answer;
     }
@@ -264,7 +280,7 @@ long CcsdsParser::pastNonHeaders(long pos)
 // that bytes of it that pass for a header are not taken; unless a confirmed
 // run begins inside it, which tells that its claim holds packets.
 // Anything else: the next byte. -1: wait for the file to grow.
-CcsdsParser::Look<long> CcsdsParser::passRejected(Seen& seen, long position, long start, bool shortBefore)
+CcsdsParser::Look<long> CcsdsParser::passRejected(Seen& seen, long position, long start, bool alreadyShort)
 {
     if (!host.plausibleHeader(window.at(start)) || !usualBits(window.at(start)))
         return {position + 1, {}};
@@ -276,23 +292,21 @@ CcsdsParser::Look<long> CcsdsParser::passRejected(Seen& seen, long position, lon
         if (!atEnd)
             return {-1, {start + long(total)}};
         const long fileEnd = window.end();
-        window.setAnchor(start);
-        const Look<long> later = firstConfirmedRun(seen, start, fileEnd, RUN_AT_FILE_END, NOTHING_ASSUMED, shortBefore);
-        window.setAnchor(-1);
+        const ArchiveWindow::Anchored keep(window, start);
+        const Look<long> later = firstConfirmedRun(seen, start, fileEnd, RUN_AT_FILE_END, NOTHING_ASSUMED, alreadyShort);
         return {later.answer >= 0 ? position + 1 : -1, later.need};
     }
-    window.setAnchor(start);
+    const ArchiveWindow::Anchored keep(window, start);
     const long end = start + long(total);
     const Look<bool> followed = rejectedFollowed(seen, end, total, REJECTED_HOPS);
     Need need = followed.need;
     bool whole = followed.answer;
     if (whole) {
         const Look<long> run = firstConfirmedRun(seen, start, end, RUN_VERIFIED | RUN_AT_FILE_END, NOTHING_ASSUMED,
-                                                 shortBefore || bool(need));
+                                                 alreadyShort || bool(need));
         need.add(run.need);
         whole = run.answer < 0;
     }
-    window.setAnchor(-1);
     return {whole ? end : position + 1, need};
 }
 
@@ -345,7 +359,7 @@ CcsdsParser::Look<bool> CcsdsParser::confirmedAt(Seen& seen, long header, size_t
 //   trailer and header) inside the candidate. Only for a candidate that is
 //   not followed: the step after one that is can be seen from its last byte.
 CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, long end, unsigned how,
-                                                       const Assumed& as, bool shortBefore)
+                                                       const Assumed& as, bool alreadyShort)
 {
     Need need;
     // Against a candidate with the archive's fixed bits only a header with
@@ -378,7 +392,7 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, l
         }
         long h = -1, stepped = -1;
         bool stepUnread = false; // a step that begins inside waits for its header
-        const bool wasShort = shortBefore || bool(need);
+        const bool wasShort = alreadyShort || bool(need);
         auto read = [&](const Look<long>& l) {
             need.add(l.need);
             return l.answer;
@@ -471,7 +485,7 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, l
         if (!confirmed)
             continue;
         if ((how & RUN_VERIFIED) &&
-            read(firstConfirmedRun(seen, h, h + long(total), RUN_AT_FILE_END, as, shortBefore || bool(need))) >= 0)
+            read(firstConfirmedRun(seen, h, h + long(total), RUN_AT_FILE_END, as, alreadyShort || bool(need))) >= 0)
             continue;
         return {q, need};
     }
@@ -523,10 +537,8 @@ bool CcsdsParser::holdsConfirmedRun(Seen& seen, long header, size_t total, const
 {
     const long anchor = window.anchor();
     // A candidate anchored before it keeps it in the window too.
-    if (anchor < 0 || anchor > header)
-        window.setAnchor(header);
+    const ArchiveWindow::Anchored keep(window, anchor < 0 || anchor > header ? header : anchor);
     const Look<long> run = firstConfirmedRun(seen, header, header + long(total), RUN_AT_FILE_END, as, false);
-    window.setAnchor(anchor);
     return run.answer >= 0 && !run.need;
 }
 
@@ -604,13 +616,12 @@ bool CcsdsParser::laterPacket(Seen& seen, long pos, long fileEnd)
         const size_t total = packetBytes(window.at(o));
         if (o + long(total) > fileEnd)
             return LaterPacketLook::NONE;
-        window.setAnchor(o);
+        const ArchiveWindow::Anchored keep(window, o);
         const bool found =
             confirmedAt(seen, o, total, o + long(total) == fileEnd, NOTHING_ASSUMED).answer &&
             !swallows(seen, o, o + long(total),
                       followerAt(seen, o + long(total), total, nullptr, nullptr, NOTHING_ASSUMED).answer)
                  .answer;
-        window.setAnchor(-1);
         return found ? LaterPacketLook::FOUND : LaterPacketLook::NONE;
     });
 }
@@ -752,7 +763,7 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
 // short at a frame's end claims them. What stands between packets is never
 // inside one. Asked only in an archive that has shown damage: a packet may
 // stand right before a frame header where an archive turns to frames.
-CcsdsParser::Look<bool> CcsdsParser::holdsStep(Seen& seen, long start, long end, bool shortBefore)
+CcsdsParser::Look<bool> CcsdsParser::holdsStep(Seen& seen, long start, long end, bool alreadyShort)
 {
     // Hooks that read the stream would cost a seek per place: left out.
     if (seen.longestStep == 0 || !host.skipsOnBytes())
@@ -764,7 +775,7 @@ CcsdsParser::Look<bool> CcsdsParser::holdsStep(Seen& seen, long start, long end,
         // verdict waits for the bytes (the places after it are shown fewer).
         if (window.fill(q, SKIP_LOOKAHEAD) < SKIP_LOOKAHEAD) {
             Need need;
-            for (; q <= end - 2 && !shortBefore && !need; ++q) {
+            for (; q <= end - 2 && !alreadyShort && !need; ++q) {
                 if (skip(seen, q) != q)
                     need = shortOf(q + long(SKIP_LOOKAHEAD));
             }
