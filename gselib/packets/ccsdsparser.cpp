@@ -94,8 +94,9 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label
             return {LABEL_DAMAGED, {}};
         if (window.fill(pos, total) < total)
             return {LABEL_PAST_END, shortOf(pos + long(total))};
-        // So is a claim that holds the next label, as a packet's claim is.
-        if (ArchiveLabel::holdsAnother(window.at(pos), total))
+        // So is a claim that holds the next label, as a packet's claim is
+        // (under a header test that can resynchronise after it).
+        if (judging && ArchiveLabel::holdsAnother(window.at(pos), total))
             return {LABEL_DAMAGED, {}};
         seen.labels = true;
         if (label) {

@@ -27,6 +27,8 @@ namespace {
 using ArchiveBytes::be16;
 
 constexpr size_t STREAM_BUFFER_SIZE = 1 << 20;
+// The lead of the last packet taken could not be read: the file changed under the parse.
+constexpr long LEAD_LOST = -2;
 constexpr size_t TOM_OVERHEAD = TomPacket::HEADER_SIZE + TomPacket::TRAILER_SIZE;
 
 // Opens the path for reading when it names a regular file, after links; null
@@ -238,14 +240,16 @@ bool TelemetryCache::matchesMark()
     if (mark.broken)
         return false;
     const int fd = fileno(file);
-    for (const Span& span : mark.spans) {
+    auto found = [&](const Span& span) {
         const size_t n = span.bytes.size();
         if (markScratch.size() < n)
             markScratch.resize(n);
-        if (readAt(fd, span.at, markScratch.data(), n) != n || std::memcmp(markScratch.data(), span.bytes.data(), n) != 0)
-            return false;
-    }
-    return true;
+        return readAt(fd, span.at, markScratch.data(), n) == n &&
+               std::memcmp(markScratch.data(), span.bytes.data(), n) == 0;
+    };
+    if (!mark.first.bytes.empty() && !found(mark.first))
+        return false;
+    return std::all_of(mark.spans.begin(), mark.spans.end(), found);
 }
 
 // As changeFile reads the file, but the earlier files' packets stay.
@@ -274,21 +278,40 @@ void TelemetryCache::forgetTaken()
 {
     firstTaken = Taken();
     lastTaken = Taken();
+    lastLead.at = -1;
+    mark.first = Span();
 }
 
-// The n bytes at `at` as the parse read them, as the mark's span `i`: from
-// the parse's window, which holds the packets it just took, else read again.
-void TelemetryCache::markSpan(size_t i, long at, size_t n)
+// The n bytes at `at` as the parse read them: from its window, else read
+// again. False when the file no longer holds them.
+bool TelemetryCache::copyRead(long at, size_t n, unsigned char* out) const
 {
-    if (mark.spans.size() <= i)
-        mark.spans.resize(i + 1);
-    Span& span = mark.spans[i];
-    span.at = at;
-    span.bytes.resize(n);
-    if (at >= d->window.start() && at + long(n) <= d->window.end())
-        std::memcpy(span.bytes.data(), d->window.at(at), n);
-    else if (readAt(fileno(file), at, span.bytes.data(), n) != n)
-        mark.broken = true; // shorter already: it changed under the parse
+    if (at >= d->window.start() && at + long(n) <= d->window.end()) {
+        std::memcpy(out, d->window.at(at), n);
+        return true;
+    }
+    return readAt(fileno(file), at, out, n) == n;
+}
+
+// The bytes of a packet just taken, with what stood before its header (as
+// far as MARK_LEAD_BYTES reach), while the parse's window holds them.
+void TelemetryCache::keepTaken(const Taken& t, Span& into) const
+{
+    into.at = std::max(t.from, t.header - long(MARK_LEAD_BYTES));
+    into.bytes.resize(size_t(t.end - into.at));
+    if (!copyRead(into.at, into.bytes.size(), into.bytes.data()))
+        into.bytes.clear(); // changed under the parse already: marked broken
+}
+
+// The packet the parse took last, while the cache still holds it (a hook
+// may have appended others after it).
+const TMPacket* TelemetryCache::heldPacket(const TMPacket* packet) const
+{
+    for (size_t i = packets.size(), n = 0; i-- > 0 && n < 64; ++n) {
+        if (packets[i].get() == packet)
+            return packet;
+    }
+    return nullptr;
 }
 
 void TelemetryCache::markRead() noexcept
@@ -297,30 +320,50 @@ void TelemetryCache::markRead() noexcept
     if (position == mark.at && !mark.broken)
         return;
     mark.at = position;
-    mark.broken = false;
+    mark.broken = (firstTaken.from >= 0 && mark.first.bytes.empty()) || lastLead.at == LEAD_LOST;
     size_t used = 0; // the spans' buffers are kept from one mark to the next
+    auto next = [&](long at, size_t n) -> Span& {
+        if (mark.spans.size() <= used)
+            mark.spans.emplace_back();
+        Span& span = mark.spans[used++];
+        span.at = at;
+        span.bytes.resize(n);
+        return span;
+    };
     try {
-        auto region = [&](const Taken& t) {
-            // What stood before the header, as far as a label reaches.
-            const long lead = std::min<long>(t.header - t.from, long(LABEL_BUFFER_SIZE));
-            if (lead > 0)
-                markSpan(used++, t.from, size_t(lead));
-            markSpan(used++, t.header, size_t(t.end - t.header));
-        };
-        long after = 0; // where the bytes stepped over after the last packet begin
-        if (firstTaken.from >= 0) {
-            region(firstTaken);
-            after = firstTaken.end;
-            if (lastTaken.from != firstTaken.from) {
-                region(lastTaken);
-                after = lastTaken.end;
+        // The bytes after the last packet the parse stepped over, up to the
+        // position, with it as far as MARK_BYTES reach.
+        long after = firstTaken.end;
+        if (firstTaken.from < 0) {
+            if (position > 0) {
+                Span& head = next(0, size_t(std::min<long>(position, long(MARK_BYTES))));
+                mark.broken |= !copyRead(0, head.bytes.size(), head.bytes.data());
             }
-        } else if (position > 0) {
-            markSpan(used++, 0, size_t(std::min<long>(position, long(MARK_BYTES))));
+            after = 0;
+        } else if (lastTaken.from != firstTaken.from) {
+            // Its lead as the parse read it, its bytes as the cache holds them.
+            const long at = lastLead.at >= 0 ? lastLead.at : lastTaken.header; // none, or lost: broken
+            const long tailEnd = position - lastTaken.end <= long(MARK_BYTES) ? position : lastTaken.end;
+            Span& last = next(at, size_t(tailEnd - at));
+            unsigned char* out = last.bytes.data();
+            std::memcpy(out, lastLead.bytes.data(), size_t(lastTaken.header - at));
+            out += lastTaken.header - at;
+            const size_t body = size_t(lastTaken.end - lastTaken.header);
+            const TMPacket* held = heldPacket(lastTaken.packet);
+            if (lastTaken.header >= d->window.start() && lastTaken.end <= d->window.end())
+                std::memcpy(out, d->window.at(lastTaken.header), body);
+            else if (held && held->totalLength() == body)
+                std::memcpy(out, held->data(), body);
+            else
+                mark.broken = true;
+            mark.broken |= !copyRead(lastTaken.end, size_t(tailEnd - lastTaken.end), out + body);
+            after = tailEnd;
         }
         const long tail = std::max(after, position - long(MARK_BYTES));
-        if (position > tail)
-            markSpan(used++, tail, size_t(position - tail));
+        if (position > tail) {
+            Span& rest = next(tail, size_t(position - tail));
+            mark.broken |= !copyRead(tail, rest.bytes.size(), rest.bytes.data());
+        }
     } catch (...) {
         mark.broken = true; // no room to hold it: read the file anew rather than miss a restart
     }
@@ -339,9 +382,9 @@ void TelemetryCache::grow()
     // The definitions hold still while a parse runs: hooks may keep what they
     // derive from them for its length.
     ++parses;
-    // Whether hookPacket is overridden is asked once a parse (not in a
-    // constructor, where the object is not yet its own class).
-    d->packetHook = Private::Hook::Unknown;
+    // Asked once a parse, not in a constructor, where the object is not yet
+    // its own class.
+    findOverrides();
     struct Parsing
     {
         TelemetryCache& cache;
@@ -451,22 +494,36 @@ void TelemetryCache::hookPacket(const TMPacketPtr&)
 {
 }
 
-// Whether this object's hookPacket is the one above, which the parse then
-// need not call: an override gets a pointer of its own per packet, which
-// costs two atomic operations. Read from the object's own table through
-// GCC's bound member function extension; other compilers always call it.
-bool TelemetryCache::hookIsBase() const
+#if defined(__GNUC__) && !defined(__clang__)
+constexpr bool CAN_TELL_OVERRIDES = true;
+#else
+constexpr bool CAN_TELL_OVERRIDES = false;
+#endif
+
+// Whether the hooks are this class's own, which the parses then need not
+// call (an override of hookPacket gets a pointer of its own per packet, two
+// atomic operations): read off the object's own table through GCC's bound
+// member function extension, so that an override may call its base. Other
+// compilers hand every packet to hookPacket and find out about the other
+// two on their first calls.
+void TelemetryCache::findOverrides()
 {
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpmf-conversions"
-    using Fn = void (*)(TelemetryCache*, const TMPacketPtr&);
-    auto* self = const_cast<TelemetryCache*>(this);
-    return reinterpret_cast<Fn>(self->*(&TelemetryCache::hookPacket)) ==
-           reinterpret_cast<Fn>(&TelemetryCache::hookPacket);
+    using PacketHook = void (*)(TelemetryCache*, const TMPacketPtr&);
+    using SkipHook = size_t (*)(TelemetryCache*, const unsigned char*, size_t);
+    using StreamHook = void (*)(TelemetryCache*, FILE*);
+    auto kind = [](bool base) { return base ? Private::Hook::Base : Private::Hook::Overridden; };
+    d->packetHook = kind(reinterpret_cast<PacketHook>(this->*(&TelemetryCache::hookPacket)) ==
+                      reinterpret_cast<PacketHook>(&TelemetryCache::hookPacket));
+    d->skipHook = kind(reinterpret_cast<SkipHook>(this->*(&TelemetryCache::skipBeforeCcsds)) ==
+                    reinterpret_cast<SkipHook>(&TelemetryCache::skipBeforeCcsds));
+    d->streamHook = kind(reinterpret_cast<StreamHook>(this->*(&TelemetryCache::beforeParseCcsds)) ==
+                      reinterpret_cast<StreamHook>(&TelemetryCache::beforeParseCcsds));
 #pragma GCC diagnostic pop
 #else
-    return false;
+    d->packetHook = Private::Hook::Overridden;
 #endif
 }
 
@@ -505,14 +562,36 @@ void TelemetryCache::reserveFor(long fileSize)
 
 void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long end)
 {
-    lastTaken = {from, header, end};
-    if (firstTaken.from < 0)
+    const Taken before = lastTaken;
+    const bool first = firstTaken.from < 0;
+    lastTaken = {from, header, end, packet.get()};
+    // What stood before the header (a label, a frame's header), kept while
+    // the window holds it: the mark compares it (markRead).
+    lastLead.at = -1;
+    if (header != from) {
+        lastLead.at = std::max(from, header - long(MARK_LEAD_BYTES));
+        lastLead.bytes.resize(size_t(header - lastLead.at));
+        if (!copyRead(lastLead.at, lastLead.bytes.size(), lastLead.bytes.data()))
+            lastLead.at = LEAD_LOST;
+    }
+    if (first) {
         firstTaken = lastTaken;
+        keepTaken(firstTaken, mark.first);
+    }
     packets.push_back(std::move(packet));
     const TMPacketPtr& stored = packets.back();
-    resolver->handlePacket(stored);
-    if (d->packetHook == Private::Hook::Unknown)
-        d->packetHook = hookIsBase() ? Private::Hook::Base : Private::Hook::Overridden;
+    try {
+        resolver->handlePacket(stored);
+    } catch (...) {
+        // Held not at all: the next grow takes it again, hooks and all.
+        packets.pop_back();
+        position = from;
+        lastTaken = before;
+        lastLead.at = -1;
+        if (first)
+            forgetTaken();
+        throw;
+    }
     if (d->packetHook == Private::Hook::Base)
         return;
     // An override gets a pointer of its own: the vector's element would not
@@ -599,15 +678,18 @@ void TelemetryCache::parseTom()
 
 void TelemetryCache::beforeParseCcsds(FILE*)
 {
-    // Tells the parse that no override reads the stream, so that it need not
-    // keep the stream on each packet. Overrides must not call this one.
-    d->streamHook = Private::Hook::Base;
+    // Where overrides are not read off the object: tells the parse that no
+    // override reads the stream, so that it need not keep the stream on each
+    // packet.
+    if (!CAN_TELL_OVERRIDES)
+        d->streamHook = Private::Hook::Base;
 }
 
 size_t TelemetryCache::skipBeforeCcsds(const unsigned char*, size_t)
 {
     // Not overridden: the parse offers the step to beforeParseCcsds instead.
-    d->skipHook = Private::Hook::Base;
+    if (!CAN_TELL_OVERRIDES)
+        d->skipHook = Private::Hook::Base;
     return 0;
 }
 

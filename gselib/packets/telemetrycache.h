@@ -54,10 +54,11 @@ public:
     // Opens an archive (re-reading its tm.meta) and parses it from the start.
     void changeFile(const std::string& path, bool clearFirst);
     // Parses what was appended since the last parse. When the file at the
-    // path is shorter than the read position, or holds other bytes where the
-    // read has been (at its start and before the position), it was started
-    // anew: its packets are dropped (fileStartedAnew) and it is read again
-    // from its start, as changeFile reads it but as a file still written.
+    // path is shorter than the read position, or holds other bytes than the
+    // first and the last packet taken (with their labels) at their offsets,
+    // it was started anew: its packets are dropped (fileStartedAnew) and it
+    // is read again from its start, as changeFile reads it but as a file
+    // still written. A hook or resolver that throws leaves the cache whole.
     void grow();
     // Releases every packet and resets the resolver (the read position stays).
     void clear();
@@ -100,8 +101,9 @@ protected:
     // Called by the CCSDS parse before each primary-header read, with the
     // stream on the packet's first byte; may read past filler. The parse reads
     // the file through a window of its own and places the stream only for an
-    // override (a seek and a tell per packet), so an override must not call
-    // this base version. Used only when skipBeforeCcsds is not overridden.
+    // override (a seek and a tell per packet). The base version does nothing;
+    // an override may call it. Used only when skipBeforeCcsds is not
+    // overridden.
     virtual void beforeParseCcsds(FILE* stream);
     // Tests a header candidate (8 TOM or 6 CCSDS header bytes). Defined here
     // so that a parse can call the base version without a call.
@@ -116,7 +118,10 @@ protected:
     // parse there until the file grows. Shown fewer bytes, an override
     // returns 0 only when no step can begin there whatever follows: a parse
     // that follows a growing file takes that as decided. The base version
-    // hands the step to beforeParseCcsds, so an override must not call it.
+    // returns 0; an override may call it. Which hooks are overridden is read
+    // off the object where GCC builds the library; elsewhere it is found out
+    // on a hook's first call, and an override must not call these two base
+    // versions.
     virtual size_t skipBeforeCcsds(const unsigned char* bytes, size_t available);
     // Bytes that may stand right after a packet of `length` bytes and before
     // the next header without skipBeforeCcsds stepping over them (a pad byte):
@@ -164,13 +169,16 @@ private:
     // What tells the file read so far from one started anew under the
     // reader: its identity, and what the cache holds of it, compared whole
     // with the file at their offsets: the first and the last packet taken,
-    // each with what stood before its header (its label, the hooks' steps),
-    // and the bytes stepped over after the last, up to MARK_BYTES of them.
-    // A new recording's labels and headers differ from the old one's in
-    // their times; one that holds the same bytes there is the same data.
-    // Before any packet, the first and the last MARK_BYTES read, which need
-    // hold no label or header: there only a change of those bytes is seen.
+    // each with what stood before its header (its label, the hooks' steps:
+    // up to MARK_LEAD_BYTES), and the bytes stepped over after the last, up
+    // to MARK_BYTES of them. A new recording's labels and headers differ
+    // from the old one's in their times; one that holds the same bytes there
+    // is the same data. Before any packet, the first and the last MARK_BYTES
+    // read, which need hold no label or header: there only a change of those
+    // bytes is seen. Custom parses (appendPacket) are marked as if they had
+    // taken no packet.
     static constexpr size_t MARK_BYTES = 64;
+    static constexpr size_t MARK_LEAD_BYTES = LABEL_BUFFER_SIZE + 2 * CCSDS_SKIP_LOOKAHEAD;
     struct ReadMark
     {
         uint64_t device = 0;
@@ -179,7 +187,8 @@ private:
         // What the parse read could not be found again: the file changed
         // under it, and is read anew.
         bool broken = false;
-        std::vector<Span> spans;
+        Span first; // the first packet's, kept from when it was taken
+        std::vector<Span> spans; // the last packet's and the bytes after it, or the first and last read
     };
     // A packet the parse took of the followed file: where its attempt began
     // (its label), its header, and where it ends.
@@ -188,6 +197,7 @@ private:
         long from = -1;
         long header = -1;
         long end = -1;
+        const TMPacket* packet = nullptr;
     };
 
     void parseTom();
@@ -205,13 +215,16 @@ private:
     bool matchesMark();
     void readAnew();
     void markRead() noexcept;
-    void markSpan(size_t i, long at, size_t n);
+    bool copyRead(long at, size_t n, unsigned char* out) const;
+    void keepTaken(const Taken& taken, Span& into) const;
+    const TMPacket* heldPacket(const TMPacket* packet) const;
     void forgetTaken();
     // Holds the packet whose attempt began at `from` (its header at
     // `header`, its end at `end`), the read position already past it, and
     // calls the hooks.
     void accept(TMPacketPtr&& packet, long from, long header, long end);
-    bool hookIsBase() const;
+    // Which hooks are this class's own, which the parses then need not call.
+    void findOverrides();
     void reserveFor(long fileSize);
     void releasePackets();
     long currentFileSize() const;
@@ -229,6 +242,7 @@ private:
     ReadMark mark;
     Taken firstTaken; // of the followed file
     Taken lastTaken;
+    Span lastLead; // what stood before the last packet's header, as the parse read it
     std::vector<unsigned char> markScratch; // a span read back
     std::string followedPath; // the path, made absolute
     size_t fileFirstPacket = 0; // the followed file's first packet

@@ -666,32 +666,6 @@ TEST(DamagedArchives, AGrowingReadKeepsThePacketACutPacketClaims)
     }
 }
 
-// A damaged header of a known type whose claim runs past the end of the
-// file, followed by the last packet written: once the waits are spent, a
-// followed read passes it as the finished file's read does, and keeps the
-// packet after it.
-TEST(DamagedArchives, AFollowedReadPassesARejectedHeaderClaimingPastTheEnd)
-{
-    makeHub();
-    for (Road road : {Tolva, TolvaLabels}) {
-        Builder b(road, 29);
-        const QByteArray p0 = b.withTime(753, 170, 1), p1 = b.withTime(745, 160, 2);
-        const QByteArray rejected = b.withTime(749, 126 + 2000, 3).left(40); // data past its type's limit
-        const QByteArray bytes = p0 + rejected + p1;
-        const auto whole = makeCache(road);
-        const Read finished = read(*whole, bytes, SETTLING_POLLS);
-        ASSERT_EQ(finished.packets.size(), 2u) << ROADS[road];
-        EXPECT_EQ(bytesOf(finished.packets[1]), p1) << ROADS[road];
-        for (const qsizetype step : {qsizetype(0), qsizetype(13)}) {
-            const auto live = makeCache(road);
-            const Followed followed =
-                readGrowing(*live, bytes, step ? stepsOf(bytes.size(), step) : std::vector<qsizetype>{bytes.size()});
-            EXPECT_EQ(firstDifference(followed.settled, finished.packets), "") << ROADS[road] << ", step " << step;
-            EXPECT_TRUE(followed.later.isEmpty()) << ROADS[road] << ", step " << step;
-        }
-    }
-}
-
 // A second-instrument archive with a packet cut short before about every
 // tenth packet, ending with a whole packet, written at once into a file the
 // cache follows: PARTIAL_READ_LIMIT + 1 grows give every packet of the

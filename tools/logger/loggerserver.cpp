@@ -1,5 +1,8 @@
 #include "tools/logger/loggerserver.h"
 
+#include "tools/logger/consolewriter.h"
+#include "tools/logger/folderwalk.h"
+#include "tools/logger/warninglimiter.h"
 #include "tools/util/tools.h"
 
 #include <QCoreApplication>
@@ -12,6 +15,7 @@
 #include <QTimer>
 #include <QtDebug>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cctype>
 #include <cstdio>
@@ -32,6 +36,46 @@ namespace {
 void warnDropped(qsizetype bytes)
 {
     qWarning() << "logger protocol warn -" << "dropped" << bytes << "bytes while processing";
+}
+
+// Kinds of warning a peer can cause, each rate-limited per peer (WarningLimiter).
+const QString KIND_DROPPED = QStringLiteral("dropped line");
+const QString KIND_HTTP = QStringLiteral("http request");
+const QString KIND_SILENT = QStringLiteral("silent connection");
+const QString KIND_MAKE_WAY = QStringLiteral("making way");
+const QString KIND_MAIN_FILE = QStringLiteral("refused main file");
+const QString KIND_DATES = QStringLiteral("dates outside the window");
+
+// Whether a byte of a Latin-1 log line is a control character that a terminal or
+// a pager would act on: C0 but tab, DEL, and C1.
+inline bool isControlByte(unsigned char c)
+{
+    return (c < 0x20 && c != '\t') || (c >= 0x7f && c <= 0x9f);
+}
+
+// Appends a log-file line with every control character but tab written as \xHH,
+// so that a client's text can neither drive the terminal that shows the console
+// copy nor hide in a file read with cat.
+void appendEscaped(QByteArray& out, const QByteArray& line)
+{
+    const char* begin = line.constData();
+    const char* end = begin + line.size();
+    const char* p = std::find_if(begin, end, [](char c) { return isControlByte(static_cast<unsigned char>(c)); });
+    if (p == end) {
+        out += line;
+        return;
+    }
+    static constexpr char HEX[] = "0123456789abcdef";
+    out.append(begin, p - begin);
+    for (; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (isControlByte(c)) {
+            const char escaped[4] = {'\\', 'x', HEX[c >> 4], HEX[c & 0xf]};
+            out.append(escaped, 4);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
 }
 
 constexpr QIODevice::OpenMode FILE_OPEN_MODE = QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered;
@@ -89,92 +133,30 @@ QString errnoText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// Whether canonical (a canonical path) is folder or inside it (folder canonical too).
-bool isInsideFolder(const QString& canonical, const QString& folder)
-{
-    if (folder.isEmpty() || canonical.isEmpty())
-        return false;
-    if (canonical == folder)
-        return true;
-    const QString withSlash = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
-    return canonical.startsWith(withSlash);
-}
-
-// The real path of an open descriptor where the system tells it, else fallback.
-QString descriptorPath(int fd, const QString& fallback)
-{
-    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
-    char target[4096];
-    const ssize_t n = ::readlink(link.constData(), target, sizeof target - 1);
-    if (n <= 0)
-        return fallback;
-    return QFile::decodeName(QByteArray(target, n));
-}
-
-// Opens name inside the open folder dirFd for appending, as a regular file only:
-// a symbolic link is not followed, a FIFO never blocks the open (O_NONBLOCK), a
-// terminal put there never becomes the server's own (O_NOCTTY), and a device or
-// folder is closed again. Returns the descriptor, or -1 and why.
-int openRegularForAppend(int dirFd, const QByteArray& name, QString* why)
-{
-    struct stat st = {};
-    if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISLNK(st.st_mode)) {
-            *why = QStringLiteral("a symbolic link");
-            return -1;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            *why = QStringLiteral("not a regular file");
-            return -1;
-        }
-    }
-    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    const int fd = ::openat(dirFd, name.constData(), flags, 0666);
-    if (fd < 0) {
-        *why = errno == ELOOP ? QStringLiteral("a symbolic link") : errnoText(errno);
-        return -1;
-    }
-    // Checked again on what was opened: the name may have changed since.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        *why = QStringLiteral("not a regular file");
-        return -1;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-}
-
-// Opens the folder of path and the file in it; allowed (canonical folders) limits
-// where the folder may really be, none when empty. Returns the descriptor or -1 and why.
+// Opens the file at path for appending; allowed limits the folders it may be in
+// (as reached on descriptors, however named), none when empty. Returns the
+// descriptor or -1 and why.
 int openLogFile(const QString& path, const QStringList& allowed, QString* why)
 {
-    const QFileInfo info(path);
-    const QByteArray name = QFile::encodeName(info.fileName());
-    if (name.isEmpty() || name == "." || name == "..") {
+    const FolderWalk::Opened opened =
+        allowed.isEmpty() ? FolderWalk::openForAppend(path) : FolderWalk::openForAppendInside(path, allowed);
+    switch (opened.refusal) {
+    case FolderWalk::Refusal::None:
+        break;
+    case FolderWalk::Refusal::Outside:
+        *why = QStringLiteral("outside the allowed folders");
+        break;
+    case FolderWalk::Refusal::SymbolicLink:
+        *why = QStringLiteral("a symbolic link");
+        break;
+    case FolderWalk::Refusal::NotRegular:
         *why = QStringLiteral("not a regular file");
-        return -1;
+        break;
+    case FolderWalk::Refusal::System:
+        *why = errnoText(opened.error);
+        break;
     }
-    const QString folder = info.absolutePath();
-    const int dirFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) {
-        *why = errnoText(errno);
-        return -1;
-    }
-    if (!allowed.isEmpty()) {
-        // The folder as opened, every symbolic link on the way resolved.
-        const QString real = descriptorPath(dirFd, QFileInfo(folder).canonicalFilePath());
-        bool inside = false;
-        for (const QString& a : allowed)
-            inside = inside || isInsideFolder(real, a);
-        if (!inside) {
-            ::close(dirFd);
-            *why = QStringLiteral("outside the allowed folders");
-            return -1;
-        }
-    }
-    const int fd = openRegularForAppend(dirFd, name, why);
-    ::close(dirFd);
-    return fd;
+    return opened.fd;
 }
 
 // Partial lines of this size or more, once freed, are worth giving back to the system.
@@ -242,10 +224,10 @@ void LoggerServerMsgProcessor::process(QByteArray msg)
         const qsizetype length = lf - pos;
         if (skippedBytes_ >= 0) {
             // The tail of a line whose head was already dropped.
-            warnDropped(skippedBytes_ + length);
+            reportDropped(skippedBytes_ + length);
             skippedBytes_ = -1;
         } else if (length > MAX_LINE_BYTES) {
-            warnDropped(length);
+            reportDropped(length);
         } else {
             handleLine(buffer_.mid(pos, length));
         }
@@ -260,7 +242,7 @@ void LoggerServerMsgProcessor::process(QByteArray msg)
         skippedBytes_ += buffer_.size();
         buffer_.clear();
     } else if (buffer_.size() > MAX_LINE_BYTES) {
-        warnDropped(buffer_.size());
+        reportDropped(buffer_.size());
         skippedBytes_ = 0;
         releaseBuffer();
     }
@@ -296,12 +278,21 @@ void LoggerServerMsgProcessor::releaseBuffer()
     buffer_.squeeze();
 }
 
+void LoggerServerMsgProcessor::reportDropped(qsizetype bytes)
+{
+    if (dropReporter_)
+        dropReporter_(bytes);
+    else
+        warnDropped(bytes);
+}
+
 void LoggerServerMsgProcessor::handleLine(const QByteArray& line)
 {
     if (line.size() <= 2) {
-        warnDropped(line.size());
+        reportDropped(line.size());
         return;
     }
+    ++linesHandled_;
     const LoggerEventMsg msg(line);
     if (msg.level != LOG_CMD)
         emit loggerEventMsg(msg);
@@ -317,7 +308,11 @@ void LoggerServerMsgProcessor::handleLine(const QByteArray& line)
 // LoggerServerClient
 
 LoggerServerClient::LoggerServerClient(QTcpSocket* socket)
-    : QObject(socket), socket_(socket), processor_(new LoggerServerMsgProcessor(this))
+    : QObject(socket),
+      socket_(socket),
+      peer_(socket->peerAddress().toString()),
+      connectedAt_(nowMs()),
+      processor_(new LoggerServerMsgProcessor(this))
 {
     // Qt holds at most one slice per socket; the kernel keeps the rest.
     socket_->setReadBufferSize(READ_SLICE_BYTES);
@@ -353,11 +348,27 @@ LoggerServerClient::LoggerServerClient(QTcpSocket* socket)
             &LoggerServerClient::crossProtocolRequest);
 }
 
+qint64 LoggerServerClient::nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void LoggerServerClient::setDropReporter(LoggerServerMsgProcessor::DropReporter reporter)
+{
+    processor_->setDropReporter(std::move(reporter));
+}
+
 void LoggerServerClient::readAvailable()
 {
     const QByteArray bytes = socket_->read(READ_SLICE_BYTES);
     if (!bytes.isEmpty()) {
+        const quint64 before = processor_->linesHandled();
         processor_->process(bytes);
+        if (processor_->linesHandled() != before) {
+            sentLine_ = true;
+            lastLineAt_ = nowMs();
+        }
         reportPartialBytes();
         emit sliceRead();
     }
@@ -414,7 +425,10 @@ LoggerServer::LoggerServer(QObject* parent)
       stdOutFile_(new QFile(tcpServer_)),
       stdErrFile_(new QFile(tcpServer_)),
       mainFile_(new QFile(tcpServer_)),
-      acceptResumeTimer_(new QTimer(this))
+      acceptResumeTimer_(new QTimer(this)),
+      silenceTimer_(new QTimer(this)),
+      warnings_(new WarningLimiter(
+          [this](const QString& kind, const QString& peer, qint64 count) { reportNotSaid(kind, peer, count); }, this))
 {
     stdOutFile_->setObjectName(QStringLiteral("stdout"));
     stdErrFile_->setObjectName(QStringLiteral("stderr"));
@@ -445,20 +459,28 @@ LoggerServer::LoggerServer(QObject* parent)
             acceptNotifier_->setEnabled(true);
     });
 
+    connect(silenceTimer_, &QTimer::timeout, this, &LoggerServer::closeSilentConnections);
+    setSilenceTimeout(DEFAULT_SILENCE_TIMEOUT_MS);
+
     logDir_ = QDir::homePath() + QLatin1Char('/') + DEFAULT_SERVER_FILE_DIR + QLatin1Char('/');
-    QDir().mkpath(logDir_);
+    // The owner's only: every client's logs are in it. An existing folder is left as it is.
+    QDir().mkpath(QDir::homePath());
+    ::mkdir(QFile::encodeName(logDir_).constData(), 0700);
 }
 
 LoggerServer::~LoggerServer()
 {
+    warnings_->flush();
     SERVER_LOG(INFO, "server", QStringLiteral("shutting down..."));
     for (LoggerServerClient* client : std::as_const(clients_))
         client->disconnect();
     clients_.clear();
     // Clients not yet initialized are not in clients_; none of them may reach this
     // object while the sockets close below.
-    for (LoggerServerClient* client : tcpServer_->findChildren<LoggerServerClient*>())
+    for (LoggerServerClient* client : tcpServer_->findChildren<LoggerServerClient*>()) {
         disconnect(client, nullptr, this, nullptr);
+        client->setDropReporter(nullptr);
+    }
     connections_.clear();
     delete acceptNotifier_;
     acceptNotifier_ = nullptr;
@@ -512,6 +534,18 @@ bool LoggerServer::isListening() const
 quint16 LoggerServer::serverPort() const
 {
     return tcpServer_->isListening() ? tcpServer_->serverPort() : port_;
+}
+
+void LoggerServer::setSilenceTimeout(int ms)
+{
+    silenceTimeoutMs_ = std::max(1, ms);
+    // Looked at a few times per timeout: a connection goes at most a quarter late.
+    silenceTimer_->setInterval(std::clamp(silenceTimeoutMs_ / 4, 1, 1000));
+}
+
+void LoggerServer::setWarningWindow(int ms)
+{
+    warnings_->setWindow(ms);
 }
 
 void LoggerServer::addAllowedFolder(const QString& folder)
@@ -600,14 +634,59 @@ void LoggerServer::writeLogEvent(LoggerEvent event)
     writeEvent(event, false);
 }
 
-void LoggerServer::writeEvent(const LoggerEvent& event, bool hold)
+bool LoggerServer::inDateWindow(const QDate& date)
+{
+    // Read first: an event outside the window goes to the file of this date when
+    // none is open yet.
+    const qint64 now = LoggerServerClient::nowMs();
+    if (!today_.isValid() || now - todayReadAt_ >= 1000) {
+        today_ = QDate::currentDate();
+        todayReadAt_ = now;
+    }
+    if (!date.isValid())
+        return false;
+    const qint64 days = today_.daysTo(date);
+    return days >= -dateWindowDays_ && days <= dateWindowDays_;
+}
+
+void LoggerServer::dateOutsideWindow(const QDate& date, LoggerServerClient* from)
+{
+    if (from != nullptr ? from->datesWarned() : hostDatesWarned_)
+        return;
+    if (from != nullptr)
+        from->setDatesWarned();
+    else
+        hostDatesWarned_ = true;
+    if (!warnings_->admit(KIND_DATES, from != nullptr ? from->peer() : info_.name))
+        return;
+    const QString text = QStringLiteral("lines dated %1, outside %2 to %3, go to the current main file")
+                             .arg(date.isValid() ? date.toString(Qt::ISODate) : QStringLiteral("invalid"),
+                                  today_.addDays(-dateWindowDays_).toString(Qt::ISODate),
+                                  today_.addDays(dateWindowDays_).toString(Qt::ISODate));
+    if (from != nullptr)
+        SERVER_LOG(WARN, "client", clientPrefix(from) + text);
+    else
+        SERVER_LOG(WARN, "server", text);
+}
+
+void LoggerServer::writeEvent(const LoggerEvent& event, bool hold, LoggerServerClient* from)
 {
     const QDate date = event.dateTime.date();
     if (!mainFileFixed_ && (!mainFileDate_.isValid() || mainFileDate_ != date)) {
-        flushHeldLines();
-        openDailyFile(date);
+        if (inDateWindow(date)) {
+            if (from == nullptr)
+                hostDatesWarned_ = false;
+            flushHeldLines();
+            openDailyFile(date);
+        } else {
+            dateOutsideWindow(date, from);
+            if (!mainFileDate_.isValid()) {
+                flushHeldLines();
+                openDailyFile(today_);
+            }
+        }
     }
-    heldLines_ += event.toEncoded();
+    appendEscaped(heldLines_, event.toEncoded());
     heldLines_ += LoggerMsg::MSG_END;
     heldDate_ = date;
     if (!hold)
@@ -623,25 +702,31 @@ void LoggerServer::flushHeldLines()
     QByteArray lines;
     lines.swap(heldLines_);
     QList<QIODevice*> failed;
+    QStringList why;
     for (const QPointer<QIODevice>& device : std::as_const(devices_)) {
-        if (device && device->isOpen()) {
-            if (device->write(lines) != lines.size())
-                failed << device.data();
-            else if (device == mainFile_)
-                mainFileErrorSaid_ = false;
+        if (!device || !device->isOpen())
+            continue;
+        // The console copy may lose lines but never waits for its reader.
+        ConsoleWriter* console = device == stdOutFile_ ? ConsoleWriter::standardOutput()
+            : device == stdErrFile_                    ? ConsoleWriter::standardError()
+                                                       : nullptr;
+        if (console != nullptr ? !console->write(lines) : device->write(lines) != lines.size()) {
+            failed << device.data();
+            why << (console != nullptr ? console->errorString() : device->errorString());
+        } else if (device == mainFile_) {
+            mainFileErrorSaid_ = false;
         }
     }
-    for (QIODevice* device : std::as_const(failed))
-        outputFailed(device, lines, heldDate_);
+    for (qsizetype i = 0; i < failed.size(); ++i)
+        outputFailed(failed[i], lines, heldDate_, why[i]);
     // The buffer is used again for the next slice.
     lines.resize(0);
     if (heldLines_.isEmpty())
         heldLines_.swap(lines);
 }
 
-void LoggerServer::outputFailed(QIODevice* device, const QByteArray& lines, const QDate& date)
+void LoggerServer::outputFailed(QIODevice* device, const QByteArray& lines, const QDate& date, const QString& why)
 {
-    const QString why = device->errorString();
     device->close();
     if (device != mainFile_) {
         // Said in the outputs left; the line it lost is in them.
@@ -680,10 +765,12 @@ void LoggerServer::flushPendingErrors()
         const LoggerEvent event(info_, LoggerEventMsg(QStringLiteral("server"), QStringLiteral(__FILE__), __LINE__,
                                                       ERROR, pendingErrors_.takeFirst()));
         writeLogEvent(event);
-        // Someone reads the standard error stream even under --quiet.
+        // Someone reads the standard error stream even under --quiet; it may not
+        // be read, so it is written as the console copy is.
         if (!stdErrFile_->isOpen()) {
-            const QByteArray line = event.toEncoded() + LoggerMsg::MSG_END;
-            [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, line.constData(), static_cast<size_t>(line.size()));
+            QByteArray line;
+            appendEscaped(line, event.toEncoded());
+            ConsoleWriter::standardError()->write(line + LoggerMsg::MSG_END);
         }
     }
     writingErrors_ = false;
@@ -767,6 +854,18 @@ void LoggerServer::takeConnection(QTcpSocket* socket)
         acceptPaused_ = false;
         SERVER_LOG(INFO, "server", QStringLiteral("accepting connections again"));
     }
+    if (connections_.size() >= maxConnections_ && !connections_.isEmpty()) {
+        // The longest-silent connection makes way, so that a client that writes
+        // gets in however many connections hold their places doing nothing.
+        LoggerServerClient* silent = connections_.first();
+        for (LoggerServerClient* c : std::as_const(connections_)) {
+            if (c->silentSince() < silent->silentSince())
+                silent = c;
+        }
+        dismissConnection(silent, KIND_MAKE_WAY,
+                          QStringLiteral("closing the connection: the longest silent of %1, for a new one")
+                              .arg(connections_.size()));
+    }
     if (connections_.size() >= maxConnections_) {
         if (!refusingConnections_) {
             refusingConnections_ = true;
@@ -791,18 +890,22 @@ void LoggerServer::setUpConnection(QTcpSocket* socket)
     connect(client, &LoggerServerClient::connected, this, [this] {
         SERVER_LOG(DEBUG, "server", QStringLiteral("client connected...not initialized yet"));
     });
+    // A connection the server closed for cause was said by one line already.
     connect(client, &LoggerServerClient::disconnected, this, [this, client] {
         clients_.removeAll(client);
         connectionClosed(client);
         emit clientDisconnected(client->info());
-        SERVER_LOG(INFO, "client", clientPrefix(client) + QStringLiteral("disconnected"));
+        if (!client->isDismissed())
+            SERVER_LOG(INFO, "client", clientPrefix(client) + QStringLiteral("disconnected"));
     });
     connect(client, &LoggerServerClient::error, this, [this, client](QAbstractSocket::SocketError e) {
-        SERVER_LOG(DEBUG, "client", clientPrefix(client) + QStringLiteral("socket error: ") + Tools::enumName(e));
+        if (!client->isDismissed())
+            SERVER_LOG(DEBUG, "client", clientPrefix(client) + QStringLiteral("socket error: ") + Tools::enumName(e));
     });
     connect(client, &LoggerServerClient::stateChanged, this, [this, client](QAbstractSocket::SocketState s) {
-        SERVER_LOG(DEBUG, "client",
-                   clientPrefix(client) + QStringLiteral("socket state changed: ") + Tools::enumName(s));
+        if (!client->isDismissed())
+            SERVER_LOG(DEBUG, "client",
+                       clientPrefix(client) + QStringLiteral("socket state changed: ") + Tools::enumName(s));
     });
     connect(client, &LoggerServerClient::initialized, this, [this, client] {
         SERVER_LOG(INFO, "client", clientPrefix(client) + QStringLiteral("initialized"));
@@ -813,20 +916,27 @@ void LoggerServer::setUpConnection(QTcpSocket* socket)
     });
     // A slice's lines are written together once it is read: one write per output
     // and slice instead of one per line (bench_logserver).
-    connect(client, &LoggerServerClient::logEvent, this, [this](const LoggerEvent& event) { writeEvent(event, true); });
+    connect(client, &LoggerServerClient::logEvent, this,
+            [this, client](const LoggerEvent& event) { writeEvent(event, true, client); });
     connect(client, &LoggerServerClient::sliceRead, this, &LoggerServer::flushHeldLines);
     connect(client, &LoggerServerClient::cmdUnknown, this, [this, client](const LoggerCmdUnknownMsg& cmd) {
         SERVER_LOG(INFO, "client", clientPrefix(client) + QStringLiteral("unknown cmd: ") + cmd.cmd());
     });
-    connect(client, &LoggerServerClient::cmdChangeMainFile, this, &LoggerServer::changeMainFile);
+    connect(client, &LoggerServerClient::cmdChangeMainFile, this,
+            [this, client](const QString& filePath) { changeMainFile(filePath, client->peer()); });
     connect(client, &LoggerServerClient::crossProtocolRequest, this, [this, client] {
-        SERVER_LOG(WARN, "client",
-                   clientPrefix(client) + QStringLiteral("closing the connection: its first line is an HTTP request"));
-        // Closed once the reading in hand has returned.
-        QMetaObject::invokeMethod(client->socket(), &QAbstractSocket::abort, Qt::QueuedConnection);
+        dismissConnection(client, KIND_HTTP, QStringLiteral("closing the connection: its first line is an HTTP request"),
+                          DismissWhen::AfterReading);
     });
     connect(client, &LoggerServerClient::partialBytesChanged, this,
             [this, client](qsizetype delta) { partialBytesChanged(client, delta); });
+    // Empty lines and over-long lines, said once per peer in a window.
+    client->setDropReporter([this, client](qsizetype bytes) {
+        if (warnings_->admit(KIND_DROPPED, client->peer()))
+            warnDropped(bytes);
+    });
+    if (!silenceTimer_->isActive())
+        silenceTimer_->start();
 
     // Bytes that came in with the connection are not announced again.
     client->readAvailable();
@@ -838,13 +948,83 @@ void LoggerServer::connectionClosed(LoggerServerClient* client)
         return;
     // Lines Qt still holds are written; a partial line left is of no use now, and
     // its memory goes back at once.
-    client->readRemaining();
+    if (!client->isDismissed())
+        client->readRemaining();
     const qsizetype held = client->processor()->buffer().size();
     client->stop();
     if (held >= RELEASE_BYTES)
         scheduleMemoryRelease();
     if (connections_.size() < maxConnections_)
         refusingConnections_ = false;
+}
+
+void LoggerServer::dismissConnection(LoggerServerClient* client, const QString& kind, const QString& text,
+                                     DismissWhen when)
+{
+    if (client->isDismissed())
+        return;
+    client->setDismissed();
+    if (warnings_->admit(kind, client->peer()))
+        SERVER_LOG(WARN, "client", clientPrefix(client) + text);
+    client->stop();
+    // Its place is free at once. Its socket closes now, so that its descriptor is
+    // free for the connection it makes way for, or, when its own bytes are being
+    // read, once that reading has returned.
+    connectionClosed(client);
+    if (when == DismissWhen::Now)
+        client->socket()->abort();
+    else
+        QMetaObject::invokeMethod(client->socket(), &QAbstractSocket::abort, Qt::QueuedConnection);
+}
+
+void LoggerServer::closeSilentConnections()
+{
+    const qint64 now = LoggerServerClient::nowMs();
+    QList<LoggerServerClient*> silent;
+    bool waiting = false;
+    for (LoggerServerClient* c : std::as_const(connections_)) {
+        if (c->hasSentLine())
+            continue;
+        if (now - c->connectedAt() >= silenceTimeoutMs_)
+            silent << c;
+        else
+            waiting = true;
+    }
+    for (LoggerServerClient* c : std::as_const(silent))
+        dismissConnection(c, KIND_SILENT,
+                          QStringLiteral("closing the connection: no line within %1 ms of connecting").arg(silenceTimeoutMs_));
+    if (!waiting)
+        silenceTimer_->stop();
+}
+
+void LoggerServer::reportNotSaid(const QString& kind, const QString& peer, qint64 count)
+{
+    if (kind == KIND_DROPPED) {
+        qWarning().noquote() << QStringLiteral("logger protocol warn - dropped %1 more lines from %2 while processing")
+                                    .arg(count)
+                                    .arg(peer);
+    } else if (kind == KIND_MAIN_FILE) {
+        pendingErrors_ << QStringLiteral("refused %1 more main files from %2").arg(count).arg(peer);
+        flushPendingErrors();
+    } else if (kind == KIND_HTTP) {
+        SERVER_LOG(WARN, "client",
+                   QStringLiteral("closed %1 more connections from %2 whose first line is an HTTP request").arg(count).arg(peer));
+    } else if (kind == KIND_SILENT) {
+        SERVER_LOG(WARN, "client",
+                   QStringLiteral("closed %1 more connections from %2 that sent no line within %3 ms of connecting")
+                       .arg(count)
+                       .arg(peer)
+                       .arg(silenceTimeoutMs_));
+    } else if (kind == KIND_MAKE_WAY) {
+        SERVER_LOG(WARN, "client",
+                   QStringLiteral("closed %1 more of the longest-silent connections from %2 for new ones").arg(count).arg(peer));
+    } else if (kind == KIND_DATES) {
+        SERVER_LOG(WARN, "client",
+                   QStringLiteral("%1 more connections from %2 sent lines dated outside the window; they went to the "
+                                  "current main file")
+                       .arg(count)
+                       .arg(peer));
+    }
 }
 
 void LoggerServer::scheduleMemoryRelease()
@@ -890,7 +1070,7 @@ void LoggerServer::partialBytesChanged(LoggerServerClient* client, qsizetype del
         scheduleMemoryRelease();
 }
 
-void LoggerServer::changeMainFile(const QString& filePath)
+void LoggerServer::changeMainFile(const QString& filePath, const QString& peer)
 {
     // Lines before the command belong to the file in use.
     flushHeldLines();
@@ -916,9 +1096,12 @@ void LoggerServer::changeMainFile(const QString& filePath)
     else
         fd = openLogFile(path, allowed, &why);
     if (fd < 0) {
-        // Every refused command is said, and the main file in use goes on.
-        pendingErrors_ << QStringLiteral("refused main file ") + filePath + QStringLiteral(": ") + why;
-        flushPendingErrors();
+        // The main file in use goes on. A peer's refused commands are said once in
+        // a window, then counted: each line echoes the peer's path.
+        if (warnings_->admit(KIND_MAIN_FILE, peer)) {
+            pendingErrors_ << QStringLiteral("refused main file ") + filePath + QStringLiteral(": ") + why;
+            flushPendingErrors();
+        }
         return;
     }
     SERVER_LOG(INFO, "server", QStringLiteral("changing main file from ") + mainFilePath_ + QStringLiteral(" to ") + path);

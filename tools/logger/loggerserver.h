@@ -5,7 +5,11 @@
 // Any local process (or a web page posting to the port) can be a client, so the
 // server bounds what it holds for clients, refuses HTTP requests, and lets the
 // main file move only to regular files inside the log folder or a folder the host
-// program allows. A host that writes to a pipe should ignore SIGPIPE.
+// program allows. Connections that never send a line are closed, and at the bound
+// of connections the longest-silent one makes way for a new one. Peer text is
+// written with its control characters escaped, the console copy never blocks, and
+// warnings a peer can cause are rate-limited. A host that writes to a pipe should
+// ignore SIGPIPE.
 #include "tools/logger/loggerprotocol.h"
 
 #include <QAbstractSocket>
@@ -17,6 +21,8 @@
 #include <QPointer>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 class QFile;
 class QIODevice;
@@ -24,6 +30,7 @@ class QTcpServer;
 class QTcpSocket;
 class QSocketNotifier;
 class QTimer;
+class WarningLimiter;
 
 // Cuts a client's byte stream into wire lines and turns each into a message or a command.
 class LoggerServerMsgProcessor : public QObject
@@ -46,6 +53,12 @@ public:
     qsizetype dropPartialLine();
     // Drops what is held and ignores every later byte.
     void stop();
+    // Complete lines decoded so far (lines of 2 bytes or less not counted).
+    quint64 linesHandled() const { return linesHandled_; }
+    // Says each dropped line (its length in bytes) in place of the warning that
+    // goes to the framework's warning channel by default.
+    using DropReporter = std::function<void(qsizetype bytes)>;
+    void setDropReporter(DropReporter reporter) { dropReporter_ = std::move(reporter); }
 
 signals:
     void loggerEventMsg(LoggerEventMsg msg);
@@ -66,8 +79,11 @@ private:
     // (stop() called); undecided while it may still become either.
     bool checkFirstLine();
     void releaseBuffer();
+    void reportDropped(qsizetype bytes);
 
     QByteArray buffer_;
+    quint64 linesHandled_ = 0;
+    DropReporter dropReporter_;
     quint64 partialSince_ = 0;
     bool firstLineChecked_ = false;
     bool stopped_ = false;
@@ -103,6 +119,24 @@ public:
     void readRemaining();
     // Drops what is held and ignores every later byte (the connection is closing).
     void stop();
+    void setDropReporter(LoggerServerMsgProcessor::DropReporter reporter);
+
+    // The peer's address as text: warnings it causes are counted under it.
+    const QString& peer() const { return peer_; }
+    // Whether a complete line came, and since when (ms of a monotonic clock) the
+    // connection has been silent: since its last line, or since it connected.
+    bool hasSentLine() const { return sentLine_; }
+    qint64 connectedAt() const { return connectedAt_; }
+    qint64 silentSince() const { return sentLine_ ? lastLineAt_ : connectedAt_; }
+    // Closed by the server (HTTP, silence, making way): its closing is said once,
+    // by the server's own line, not by the socket's state changes.
+    bool isDismissed() const { return dismissed_; }
+    void setDismissed() { dismissed_ = true; }
+    // Whether its lines dated outside the server's window were said.
+    bool datesWarned() const { return datesWarned_; }
+    void setDatesWarned() { datesWarned_ = true; }
+    // The monotonic clock of connectedAt() and silentSince().
+    static qint64 nowMs();
 
 signals:
     void connected();
@@ -127,6 +161,12 @@ private:
     void reportPartialBytes();
 
     QTcpSocket* socket_;
+    QString peer_;
+    qint64 connectedAt_ = 0;
+    qint64 lastLineAt_ = 0;
+    bool sentLine_ = false;
+    bool dismissed_ = false;
+    bool datesWarned_ = false;
     qsizetype reportedPartial_ = 0;
     LoggerClientInfo info_;
     LoggerServerMsgProcessor* processor_;
@@ -136,8 +176,15 @@ class LoggerServer : public QObject
 {
     Q_OBJECT
 public:
-    // Past this many connections new ones are closed at once.
+    // Past this many connections the longest-silent one is closed for each new one.
     static constexpr int DEFAULT_MAX_CONNECTIONS = 1000;
+    // A connection that sends no complete line this long after connecting is closed:
+    // it holds a place and a descriptor for nothing.
+    static constexpr int DEFAULT_SILENCE_TIMEOUT_MS = 10000;
+    // Daily files are opened only for event dates this many days around the
+    // server's own date; lines dated otherwise go to the main file in use, so that
+    // a client's dates cannot make a file each.
+    static constexpr int DEFAULT_DATE_WINDOW_DAYS = 1;
     // Past this many bytes of partial lines of all connections together, the oldest
     // partial line is dropped.
     static constexpr qint64 DEFAULT_MAX_PARTIAL_BYTES = 64 * 1024 * 1024;
@@ -170,6 +217,13 @@ public:
     int maxConnections() const { return maxConnections_; }
     void setMaxPartialBytes(qint64 bytes) { maxPartialBytes_ = bytes; }
     qint64 maxPartialBytes() const { return maxPartialBytes_; }
+    void setSilenceTimeout(int ms);
+    int silenceTimeout() const { return silenceTimeoutMs_; }
+    void setDateWindowDays(int days) { dateWindowDays_ = days < 0 ? 0 : days; }
+    int dateWindowDays() const { return dateWindowDays_; }
+    // The window within which a peer's repeated warnings of one kind make one line
+    // (WarningLimiter::DEFAULT_WINDOW_MS); 0 says every warning.
+    void setWarningWindow(int ms);
     // Accepted connections not yet closed, initialized or not.
     int connectionCount() const { return static_cast<int>(connections_.size()); }
     // Bytes of partial lines held for all connections together.
@@ -193,7 +247,7 @@ public slots:
 
 private:
     void log(LogLevel level, const char* component, int line, const QString& text);
-    void changeMainFile(const QString& filePath);
+    void changeMainFile(const QString& filePath, const QString& peer);
     static QString clientPrefix(const LoggerServerClient* client);
     // Accepts what the listening socket holds, a bounded number per turn.
     void acceptPending();
@@ -202,6 +256,18 @@ private:
     void takeConnection(QTcpSocket* socket);
     void setUpConnection(QTcpSocket* socket);
     void connectionClosed(LoggerServerClient* client);
+    // Closes a connection for cause; text, after the client prefix, says why (once
+    // per peer and kind in a window).
+    enum class DismissWhen { Now, AfterReading };
+    void dismissConnection(LoggerServerClient* client, const QString& kind, const QString& text,
+                           DismissWhen when = DismissWhen::Now);
+    void closeSilentConnections();
+    // A warning a peer caused that was not said, counted at the end of its window.
+    void reportNotSaid(const QString& kind, const QString& peer, qint64 count);
+    bool inDateWindow(const QDate& date);
+    // Says, once per connection, that its lines of a date outside the window go to
+    // the main file in use.
+    void dateOutsideWindow(const QDate& date, LoggerServerClient* from);
     void partialBytesChanged(LoggerServerClient* client, qsizetype delta);
     // Opens the daily file of a date as the main file.
     void openDailyFile(const QDate& date);
@@ -209,9 +275,9 @@ private:
     bool attachMainFile(int fd, const QString& path);
     // Writes the event's line to the outputs, at once or (hold) with the other
     // lines of the slice in hand.
-    void writeEvent(const LoggerEvent& event, bool hold);
+    void writeEvent(const LoggerEvent& event, bool hold, LoggerServerClient* from = nullptr);
     void flushHeldLines();
-    void outputFailed(QIODevice* device, const QByteArray& lines, const QDate& date);
+    void outputFailed(QIODevice* device, const QByteArray& lines, const QDate& date, const QString& why);
     // A main file that cannot be used: an ERROR line in the outputs and on the
     // standard error stream, written once the line in hand is written.
     void mainFileError(const QString& text);
@@ -245,6 +311,14 @@ private:
     bool acceptPaused_ = false;
     QElapsedTimer lastAcceptError_;
     bool releaseScheduled_ = false;
+    int silenceTimeoutMs_ = DEFAULT_SILENCE_TIMEOUT_MS;
+    QTimer* silenceTimer_;
+    WarningLimiter* warnings_;
+    int dateWindowDays_ = DEFAULT_DATE_WINDOW_DAYS;
+    // The server's date, read again at most once a second.
+    QDate today_;
+    qint64 todayReadAt_ = 0;
+    bool hostDatesWarned_ = false;
 
     // Main-file errors wait until the line in hand is written; each is said once
     // until the main file is written again.

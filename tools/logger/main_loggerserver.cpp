@@ -1,11 +1,13 @@
 // Hosts a logging server: listens for logging clients and writes their messages
 // to ~/.veklogs/<date>-log.txt (and to the standard output unless --quiet).
+#include "tools/logger/consolewriter.h"
 #include "tools/logger/loggerserver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <unistd.h>
 
@@ -45,6 +47,15 @@ void quitOnTerminationSignals(QCoreApplication& app)
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
+// Qt's own warnings (the protocol's dropped-line warnings among them) go to the
+// standard error stream without waiting for its reader, as the server's lines do.
+void writeQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    ConsoleWriter::standardError()->write((qFormatLogMessage(type, context, text) + QLatin1Char('\n')).toLocal8Bit());
+    if (type == QtFatalMsg)
+        std::abort();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -82,6 +93,8 @@ int main(int argc, char** argv)
     }
 
     ignoreOutputSignals();
+    ConsoleWriter::standardError();
+    qInstallMessageHandler(writeQtMessage);
     LoggerServer server;
     server.setAllowedFolders(parser.values(allowOption));
     server.setServerInfo(address, static_cast<uint16_t>(port));

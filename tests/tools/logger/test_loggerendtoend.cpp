@@ -17,6 +17,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
 #include <netinet/in.h>
@@ -450,8 +451,9 @@ TEST(LoggingEndToEnd, ProgramOutlivesItsStandardOutputReader)
 }
 
 // A main file that is a FIFO, a device or a file that cannot be written: nothing
-// blocks, each is one ERROR line on the standard error stream (under --quiet), and
-// every line goes on to the daily file.
+// blocks, each is an ERROR line on the standard error stream (under --quiet; a
+// peer's refusals after its first are counted in one line), and every line goes on
+// to the daily file.
 TEST(LoggingEndToEnd, ProgramMainFileFaultsGoToTheDailyFile)
 {
     TestSupport::TempDir home;
@@ -484,7 +486,7 @@ TEST(LoggingEndToEnd, ProgramMainFileFaultsGoToTheDailyFile)
     const QList<QByteArray> errors = server.readAllStandardError().trimmed().split('\n');
     ASSERT_EQ(errors.size(), 3) << server.readAllStandardError().toStdString();
     const QString expected[] = {"refused main file " + fifo + ": not a regular file",
-                                "refused main file /dev/full: not a regular file", "cannot write main file " + full + ": "};
+                                "cannot write main file " + full + ": ", "refused 1 more main files from 127.0.0.1"};
     for (int i = 0; i < 3; ++i) {
         const LoggerEvent e(errors[i]);
         EXPECT_EQ(e.level, ERROR);
@@ -542,4 +544,97 @@ TEST(LoggingEndToEnd, ProgramOutOfDescriptorsPausesAccepting)
     EXPECT_TRUE(until([&] { return textsOf(readFolder(logDir), "app").contains("after the limit"); }, 10000));
     EXPECT_EQ(countText(readFolder(logDir), paused), 1);
     EXPECT_TRUE(terminatedInOrder(server));
+}
+
+// With the standard output and error streams pipes that nobody reads, and a client
+// that floods them, the program goes on serving: the console copy drops lines and
+// says how many once it is read again; the files lose none. Under --quiet only the
+// errors and warnings go to the standard error stream, and they must not wait either.
+TEST(LoggingEndToEnd, ProgramNeverWaitsForItsConsole)
+{
+    struct Case
+    {
+        QStringList args;
+        bool stdoutCopy;
+    };
+    const Case cases[] = {{{"--stderr"}, true}, {{"--quiet"}, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        TestSupport::TempDir home;
+        int out[2];
+        int err[2];
+        ASSERT_EQ(::pipe(out), 0);
+        ASSERT_EQ(::pipe(err), 0);
+        // Small pipes: one refused path's line fills one.
+        ::fcntl(out[1], F_SETPIPE_SZ, 4096);
+        ::fcntl(err[1], F_SETPIPE_SZ, 4096);
+        QProcess server;
+        server.setProcessEnvironment(withHome(home));
+        server.setChildProcessModifier([out, err] {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::dup2(err[1], STDERR_FILENO);
+            for (int fd : {out[0], out[1], err[0], err[1]})
+                ::close(fd);
+        });
+        server.start(PROGRAM, QStringList{"--port", "0"} + c.args);
+        ::close(out[1]);
+        ::close(err[1]);
+        ASSERT_TRUE(server.waitForStarted(10000));
+        const QString logDir = home.path() + "/.veklogs";
+
+        // Refused main files echo their paths, empty lines are warned of, and lines
+        // enough to fill both pipes many times over.
+        QTcpSocket bad;
+        ASSERT_TRUE(connectToProgram(bad, logDir));
+        QByteArray flood;
+        for (int i = 0; i < 3; ++i)
+            flood += LoggerCmdChangeFileMsg("main_file", "/nowhere/" + QString(60000, 'p')).toEncoded();
+        flood += QByteArray(5000, '\n');
+        for (int i = 0; i < 30000; ++i)
+            flood += appLine(QStringLiteral("flood %1 ").arg(i) + QString(80, 'f'));
+        flood += QByteArray(1024 * 1024, '\n');
+        bad.write(flood);
+        ASSERT_TRUE(until([&] { return bad.bytesToWrite() == 0; }, 20000));
+
+        QElapsedTimer clock;
+        clock.start();
+        QTcpSocket good;
+        good.connectToHost(QHostAddress::LocalHost, listeningPort(logDir));
+        ASSERT_TRUE(good.waitForConnected(5000));
+        good.write(LoggerCmdInitClientMsg("good", 8).toEncoded());
+        for (int i = 0; i < 100; ++i)
+            good.write(appLine(QStringLiteral("good %1").arg(i)));
+        const auto goodLines = [&] {
+            return textsOf(readFolder(logDir), "app").filter(QRegularExpression("^good \\d+$")).size();
+        };
+        EXPECT_TRUE(until([&] { return goodLines() == 100; }, 10000)) << goodLines();
+        EXPECT_LT(clock.elapsed(), 10000);
+        EXPECT_EQ(textsOf(readFolder(logDir), "app").filter(QRegularExpression("^flood ")).size(), 30000);
+        EXPECT_EQ(server.state(), QProcess::Running);
+
+        if (c.stdoutCopy) {
+            // Read at last, the standard output says how many lines it lost.
+            QByteArray seen;
+            const QRegularExpression notice("dropped (\\d+) lines to stdout: it was not read fast enough");
+            const bool noticed = until([&] {
+                char buf[65536];
+                pollfd p{out[0], POLLIN, 0};
+                while (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0) {
+                    const ssize_t n = ::read(out[0], buf, sizeof buf);
+                    if (n <= 0)
+                        break;
+                    seen.append(buf, n);
+                    // Only the tail can hold the notice; the rest need not be kept.
+                    if (seen.size() > 4 * 1024 * 1024)
+                        seen.remove(0, seen.size() - 1024 * 1024);
+                }
+                return notice.match(QString::fromLatin1(seen)).hasMatch();
+            }, 10000);
+            EXPECT_TRUE(noticed);
+            EXPECT_GT(notice.match(QString::fromLatin1(seen)).captured(1).toInt(), 0);
+        }
+        EXPECT_TRUE(terminatedInOrder(server));
+        ::close(out[0]);
+        ::close(err[0]);
+    }
 }

@@ -7,8 +7,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTcpSocket>
+#include <QElapsedTimer>
 #include <algorithm>
+#include <arpa/inet.h>
+#include <functional>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
@@ -20,8 +27,12 @@ using TestWait::until;
 
 namespace {
 
-const QString DAY1 = QStringLiteral("2024-03-05T14:07:09.123+01:00");
-const QString DAY2 = QStringLiteral("2024-03-06T00:00:01.000+01:00");
+// Daily files are made only for dates around the server's own: today and tomorrow.
+const QDate TODAY = QDate::currentDate();
+const QString DATE1 = TODAY.toString(Qt::ISODate);
+const QString DATE2 = TODAY.addDays(1).toString(Qt::ISODate);
+const QString DAY1 = DATE1 + QStringLiteral("T14:07:09.123+01:00");
+const QString DAY2 = DATE2 + QStringLiteral("T00:00:01.000+01:00");
 
 LoggerEventMsg msgAt(const QString& timestamp, LogLevel level, const QString& text)
 {
@@ -104,6 +115,14 @@ struct ServerFixture
         return nullptr;
     }
 };
+
+QList<LoggerEvent> readFolderEvents(const QString& dir)
+{
+    QList<LoggerEvent> out;
+    for (const QFileInfo& info : QDir(dir).entryInfoList(QDir::Files, QDir::Name))
+        out << readEvents(info.absoluteFilePath());
+    return out;
+}
 
 // Collects what a processor emits, in order, as "kind:text".
 struct ProcessorSpy
@@ -247,10 +266,19 @@ TEST(LoggerServerMsgProcessor, OverlongLinesAreDroppedNotBuffered)
     EXPECT_EQ(spy.seen, (QStringList{"msg:next", "msg:last"}));
 }
 
+mode_t modeOf(const QString& path)
+{
+    struct stat st = {};
+    return ::stat(qPrintable(path), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
 TEST(LoggerServer, DailyFilesFollowTheEventDates)
 {
+    // Under the usual umask the folder and files are still the owner's only.
+    const mode_t umask = ::umask(022);
     ServerFixture f;
     EXPECT_TRUE(QFileInfo(f.home.path() + "/.veklogs").isDir()) << "made at construction";
+    EXPECT_EQ(modeOf(f.home.path() + "/.veklogs"), 0700u);
     EXPECT_FALSE(f.server->isListening());
     EXPECT_EQ(f.server->mainFilepath(), "");
 
@@ -258,10 +286,10 @@ TEST(LoggerServer, DailyFilesFollowTheEventDates)
     f.server->writeLogEvent(LoggerEvent(who, msgAt(DAY1, INFO, "first")));
     f.server->writeLogEvent(LoggerEvent(who, msgAt(DAY2, WARN, "second")));
     f.server->writeLogEvent(LoggerEvent(who, msgAt(DAY1, ERROR, "third")));
-    EXPECT_EQ(f.fileChanges, (QStringList{f.dayFile("2024-03-05"), f.dayFile("2024-03-06"), f.dayFile("2024-03-05")}));
-    EXPECT_EQ(f.server->mainFilepath(), f.dayFile("2024-03-05"));
-    EXPECT_EQ(textsOf(readEvents(f.dayFile("2024-03-05"))), (QStringList{"first", "third"}));
-    const QList<LoggerEvent> day2 = readEvents(f.dayFile("2024-03-06"));
+    EXPECT_EQ(f.fileChanges, (QStringList{f.dayFile(DATE1), f.dayFile(DATE2), f.dayFile(DATE1)}));
+    EXPECT_EQ(f.server->mainFilepath(), f.dayFile(DATE1));
+    EXPECT_EQ(textsOf(readEvents(f.dayFile(DATE1))), (QStringList{"first", "third"}));
+    const QList<LoggerEvent> day2 = readEvents(f.dayFile(DATE2));
     ASSERT_EQ(day2.size(), 1);
     EXPECT_EQ(day2[0].clientName, "myapp");
     EXPECT_EQ(day2[0].pid, 42);
@@ -269,13 +297,79 @@ TEST(LoggerServer, DailyFilesFollowTheEventDates)
     EXPECT_EQ(day2[0].file, "src/test.cpp");
     EXPECT_EQ(day2[0].line, 12);
     EXPECT_EQ(textsOf(f.events), (QStringList{"first", "second", "third"}));
+    EXPECT_EQ(modeOf(f.dayFile(DATE1)), 0600u);
+    EXPECT_EQ(modeOf(f.dayFile(DATE2)), 0600u);
+    ::umask(umask);
 
-    // An undated event reopens "-log.txt" each time.
+    // An undated event, or one far from the server's date, makes no file: it goes
+    // to the main file in use, said once for the run of them.
     f.fileChanges.clear();
-    f.server->writeLogEvent(LoggerEvent(who, msgAt("not a time", INFO, "undated 1")));
-    f.server->writeLogEvent(LoggerEvent(who, msgAt("not a time", INFO, "undated 2")));
-    EXPECT_EQ(f.fileChanges, (QStringList{f.dayFile(""), f.dayFile("")}));
-    EXPECT_EQ(textsOf(readEvents(f.dayFile(""))), (QStringList{"undated 1", "undated 2"}));
+    f.server->writeLogEvent(LoggerEvent(who, msgAt("not a time", INFO, "undated")));
+    f.server->writeLogEvent(LoggerEvent(who, msgAt("2000-01-01T10:00:00.000+00:00", INFO, "long ago")));
+    EXPECT_TRUE(f.fileChanges.isEmpty());
+    const QString said = QStringLiteral("lines dated invalid, outside %1 to %2, go to the current main file")
+                             .arg(TODAY.addDays(-1).toString(Qt::ISODate), DATE2);
+    EXPECT_EQ(textsOf(readEvents(f.dayFile(DATE1))), (QStringList{"first", "third", said, "undated", "long ago"}));
+    EXPECT_EQ(QDir(f.inLogDir("")).entryList(QDir::Files).size(), 2);
+}
+
+// A client picks the dates of its lines: only those of the days around the
+// server's own open a daily file of their own.
+TEST(LoggerServer, EventDatesOutsideTheWindowGoToTheMainFileInUse)
+{
+    struct Case
+    {
+        const char* name;
+        QString timestamp;
+        bool ownFile;
+    };
+    const auto at = [](int days) { return TODAY.addDays(days).toString(Qt::ISODate) + "T12:00:00.000+00:00"; };
+    const Case cases[] = {
+        {"yesterday", at(-1), true},  {"tomorrow", at(1), true},      {"two days ago", at(-2), false},
+        {"in two days", at(2), false}, {"year 2000", "2000-01-01T10:00:00.000+00:00", false},
+        {"no date", "not a time", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServerFixture f;
+        f.listen();
+        auto client = f.connectClient("dates", 5);
+        client->write(wire(INFO, "today first"));
+        client->write(wire(INFO, "the line", c.timestamp));
+        ASSERT_TRUE(until([&] { return f.logged("the line"); }));
+        const QString own = f.dayFile(QDateTime::fromString(c.timestamp, Qt::ISODateWithMs).date().toString(Qt::ISODate));
+        const QString inUse = c.ownFile ? own : f.dayFile(DATE1);
+        EXPECT_TRUE(textsOf(readEvents(inUse)).contains("the line"));
+        EXPECT_EQ(QFileInfo::exists(own), c.ownFile);
+        // The line keeps its own date.
+        for (const LoggerEvent& e : readEvents(inUse)) {
+            if (e.text == "the line")
+                EXPECT_EQ(e.timestamp, c.timestamp);
+        }
+        EXPECT_EQ(f.countLevel(WARN), c.ownFile ? 0 : 1);
+    }
+
+    // A client that dates each line a day further makes no file per line, and its
+    // run of them is said once: no count of more follows.
+    ServerFixture f;
+    f.listen();
+    f.server->setWarningWindow(300);
+    auto client = f.connectClient("dates", 6);
+    QByteArray lines;
+    for (int i = 0; i < 5001; ++i)
+        lines += wire(INFO, QStringLiteral("dated %1").arg(i), QDate(2000, 1, 1).addDays(i).toString(Qt::ISODate) + "T10:00:00.000+00:00");
+    client->write(lines + wire(INFO, "done"));
+    ASSERT_TRUE(until([&] { return f.logged("done"); }, 15000));
+    TestWait::spin(700);
+    EXPECT_LE(QDir(f.inLogDir("")).entryList(QDir::Files).size(), 3);
+    EXPECT_EQ(f.countLevel(WARN), 1) << textsOf(f.events).filter("more connections").join('\n').toStdString();
+    EXPECT_EQ(textsOf(readFolderEvents(f.inLogDir(""))).filter(QRegularExpression("^dated \\d+$")).size(), 5001);
+
+    // With no main file open yet, such a line opens the file of the server's date.
+    ServerFixture fresh;
+    fresh.server->writeLogEvent(LoggerEvent(LoggerClientInfo("a", 1), msgAt("not a time", INFO, "first of all")));
+    EXPECT_TRUE(textsOf(readEvents(fresh.dayFile(DATE1))).contains("first of all"));
+    EXPECT_FALSE(QFileInfo::exists(fresh.dayFile("")));
 }
 
 TEST(LoggerServer, OutputDevices)
@@ -301,7 +395,7 @@ TEST(LoggerServer, OutputDevices)
     f.server->writeLogEvent(LoggerEvent(LoggerClientInfo("a", 1), msgAt(DAY1, INFO, "to every device")));
     const QByteArray expected = LoggerEvent(LoggerClientInfo("a", 1), msgAt(DAY1, INFO, "to every device")).toEncoded() + "\n";
     EXPECT_EQ(buffer->data(), expected);
-    QFile day(f.dayFile("2024-03-05"));
+    QFile day(f.dayFile(DATE1));
     ASSERT_TRUE(day.open(QIODevice::ReadOnly));
     EXPECT_EQ(day.readAll(), expected);
 
@@ -367,6 +461,7 @@ TEST(LoggerServer, ClientLifecycleOverTcp)
 
 TEST(LoggerServer, ChangeMainFileFixesOneFile)
 {
+    const mode_t umask = ::umask(022);
     ServerFixture f;
     const quint16 port = f.listen();
     const QString fixed = f.inLogDir("fixed.log");
@@ -388,8 +483,8 @@ TEST(LoggerServer, ChangeMainFileFixesOneFile)
     const QStringList inFixed = textsOf(readEvents(fixed));
     EXPECT_TRUE(inFixed.contains("day one"));
     EXPECT_TRUE(inFixed.contains("day two"));
-    EXPECT_FALSE(QFileInfo::exists(f.dayFile("2024-03-06")));
-    EXPECT_FALSE(QFileInfo::exists(f.dayFile("2024-03-05")));
+    EXPECT_FALSE(QFileInfo::exists(f.dayFile(DATE2)));
+    EXPECT_FALSE(textsOf(readEvents(f.dayFile(DATE1))).contains("day one"));
 
     // A file that cannot be opened leaves the fixed one in use.
     const QString bad = f.inLogDir("no/such/folder/x.log");
@@ -400,7 +495,7 @@ TEST(LoggerServer, ChangeMainFileFixesOneFile)
     EXPECT_FALSE(f.logged("writing to file " + bad));
     EXPECT_EQ(f.fileChanges.last(), fixed);
     EXPECT_TRUE(textsOf(readEvents(fixed)).contains("still fixed"));
-    EXPECT_FALSE(QFileInfo::exists(f.dayFile("2024-03-06")));
+    EXPECT_FALSE(QFileInfo::exists(f.dayFile(DATE2)));
 
     // A relative path is taken inside the log folder; a folder the host allows serves too.
     client.write(LoggerCmdChangeFileMsg("main_file", "named.log").toEncoded());
@@ -413,6 +508,9 @@ TEST(LoggerServer, ChangeMainFileFixesOneFile)
     ASSERT_TRUE(until([&] { return f.logged("in the allowed folder"); }));
     EXPECT_EQ(f.server->mainFilepath(), other);
     EXPECT_EQ(textsOf(readEvents(other)).last(), "in the allowed folder");
+    EXPECT_EQ(modeOf(fixed), 0600u);
+    EXPECT_EQ(modeOf(other), 0600u);
+    ::umask(umask);
 }
 
 // A client may not make the server append to any file its user can write: only
@@ -422,6 +520,8 @@ TEST(LoggerServer, ChangeMainFileRefusals)
 {
     ServerFixture f;
     f.listen();
+    // Each refusal said, not rate-limited, so that each case shows its reason.
+    f.server->setWarningWindow(0);
     f.server->addAllowedFolder("/dev");
     const QString home = f.home.path();
     f.home.write("target.log", "keep\n");
@@ -461,8 +561,8 @@ TEST(LoggerServer, ChangeMainFileRefusals)
         ASSERT_TRUE(until([&] { return f.logged(after); }));
         EXPECT_EQ(f.countLevel(ERROR), errors + 1);
         EXPECT_TRUE(f.logged("refused main file " + c.path + ": " + c.why)) << f.events.last().text.toStdString();
-        EXPECT_EQ(f.server->mainFilepath(), f.dayFile("2024-03-05"));
-        EXPECT_TRUE(textsOf(readEvents(f.dayFile("2024-03-05"))).contains(after));
+        EXPECT_EQ(f.server->mainFilepath(), f.dayFile(DATE1));
+        EXPECT_TRUE(textsOf(readEvents(f.dayFile(DATE1))).contains(after));
         if (!c.mustNotExist.isEmpty()) {
             EXPECT_FALSE(QFileInfo::exists(c.mustNotExist));
         }
@@ -523,17 +623,6 @@ TEST(LoggerServer, ConnectionsAndPartialLinesAreBounded)
     auto c = f.connectClient("c", 3);
     ASSERT_TRUE(until([&] { return f.connected.size() == 3; }));
 
-    // Past the bound of connections new ones are closed at once, said once.
-    auto refused1 = f.connectClient("r", 4);
-    auto refused2 = f.connectClient("r", 5);
-    ASSERT_TRUE(until([&] {
-        return refused1->state() == QAbstractSocket::UnconnectedState
-            && refused2->state() == QAbstractSocket::UnconnectedState;
-    }));
-    const QString refusing = "refusing new connections: 3 connections open";
-    EXPECT_EQ(textsOf(f.events).count(refusing), 1);
-    EXPECT_EQ(f.server->connectionCount(), 3);
-
     // Past the bound of partial bytes the oldest partial line goes.
     const QByteArray lineA = wire(INFO, QString(3000, 'a'));
     const QByteArray lineB = wire(INFO, QString(2000, 'b'));
@@ -566,6 +655,18 @@ TEST(LoggerServer, ConnectionsAndPartialLinesAreBounded)
     auto d = f.connectClient("d", 6);
     ASSERT_TRUE(until([&] { return f.connected.size() == 6; }));
     EXPECT_EQ(f.server->connectionCount(), 3);
+
+    // At the bound the longest-silent connection makes way for a new one: b, whose
+    // last line is older than a's and d's.
+    auto e = f.connectClient("e", 7);
+    ASSERT_TRUE(until([&] { return f.connected.size() == 7 && b->state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_TRUE(f.logged("[b 2] closing the connection: the longest silent of 3, for a new one"));
+    EXPECT_EQ(f.server->connectionCount(), 3);
+    EXPECT_EQ(a->state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(d->state(), QAbstractSocket::ConnectedState);
+    e->write(wire(INFO, "e got in"));
+    EXPECT_TRUE(until([&] { return f.logged("e got in"); }));
+    EXPECT_FALSE(f.logged("[b 2] disconnected")) << "said once, by the line above";
 }
 
 TEST(LoggerServer, BindFailureIsLogged)
@@ -609,4 +710,220 @@ TEST(LoggerServer, DestroyedWhileClientsAreConnected)
     }));
     TestWait::spin(50);
     EXPECT_FALSE(f.logged("too late"));
+}
+
+// A connection that sends no complete line is closed once the silence timeout
+// has passed since it connected; one that sent a line stays however quiet.
+TEST(LoggerServer, SilentConnectionsAreClosed)
+{
+    ServerFixture f;
+    const quint16 port = f.listen();
+    f.server->setSilenceTimeout(200);
+    std::vector<std::unique_ptr<QTcpSocket>> silent;
+    for (int i = 0; i < 3; ++i) {
+        silent.push_back(std::make_unique<QTcpSocket>());
+        silent.back()->connectToHost(QHostAddress::LocalHost, port);
+        ASSERT_TRUE(silent.back()->waitForConnected(5000));
+    }
+    // A partial line is no line.
+    silent[2]->write(wire(INFO, "never ends").chopped(1));
+    auto talker = f.connectClient("talker", 9);
+    ASSERT_TRUE(until([&] { return f.connected.size() == 1; }));
+    ASSERT_TRUE(until([&] {
+        return std::all_of(silent.begin(), silent.end(),
+                           [](const auto& s) { return s->state() == QAbstractSocket::UnconnectedState; });
+    }, 5000));
+    EXPECT_EQ(f.server->connectionCount(), 1);
+    TestWait::spin(400);
+    EXPECT_EQ(talker->state(), QAbstractSocket::ConnectedState);
+    talker->write(wire(INFO, "still here"));
+    EXPECT_TRUE(until([&] { return f.logged("still here"); }));
+    EXPECT_FALSE(f.logged("never ends"));
+    // Said once for the peer, the others counted; no line per socket state.
+    EXPECT_EQ(textsOf(f.events).count("[ 0] closing the connection: no line within 200 ms of connecting"), 1);
+    EXPECT_FALSE(f.logged("[ 0] disconnected"));
+    EXPECT_FALSE(f.logged("[ 0] socket state changed: UnconnectedState"));
+}
+
+// Whatever a peer repeats, its warnings of one kind make one line per window,
+// then one line with the count of those not said.
+TEST(LoggerServer, PeerWarningsAreRateLimited)
+{
+    constexpr int repeats = 20;
+    struct Case
+    {
+        const char* name;
+        // Makes the peer's fault once over a new or the given connection.
+        std::function<void(ServerFixture&, QTcpSocket&)> fault;
+        QString first;
+        QRegularExpression summary;
+        bool qtWarning;
+    };
+    const Case cases[] = {
+        {"HTTP request",
+         [](ServerFixture& f, QTcpSocket&) {
+             QTcpSocket page;
+             page.connectToHost(QHostAddress::LocalHost, f.server->serverPort());
+             page.waitForConnected(5000);
+             page.write("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+             until([&] { return page.state() == QAbstractSocket::UnconnectedState; });
+         },
+         "[ 0] closing the connection: its first line is an HTTP request",
+         QRegularExpression("^closed (\\d+) more connections from 127\\.0\\.0\\.1 whose first line is an HTTP request$"), false},
+        {"refused main file",
+         [](ServerFixture&, QTcpSocket& client) { client.write(LoggerCmdChangeFileMsg("main_file", "/etc/x.log").toEncoded()); },
+         "refused main file /etc/x.log: outside the allowed folders",
+         QRegularExpression("^refused (\\d+) more main files from 127\\.0\\.0\\.1$"), false},
+        {"empty line", [](ServerFixture&, QTcpSocket& client) { client.write("\n"); },
+         "logger protocol warn - dropped 0 bytes while processing",
+         QRegularExpression("^logger protocol warn - dropped (\\d+) more lines from 127\\.0\\.0\\.1 while processing$"), true},
+        {"dates outside the window",
+         [](ServerFixture& f, QTcpSocket&) {
+             const auto seen = [&] { return textsOf(f.events).count("old line"); };
+             const auto before = seen();
+             auto c = f.connectClient("old", 3);
+             c->write(wire(INFO, "old line", "2000-01-01T10:00:00.000+00:00"));
+             until([&] { return seen() > before; });
+         },
+         QStringLiteral("[old 3] lines dated 2000-01-01, outside %1 to %2, go to the current main file")
+             .arg(TODAY.addDays(-1).toString(Qt::ISODate), DATE2),
+         QRegularExpression("^(\\d+) more connections from 127\\.0\\.0\\.1 sent lines dated outside the window; they "
+                            "went to the current main file$"), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QtMessageCapture qt;
+        ServerFixture f;
+        f.listen();
+        f.server->setWarningWindow(800);
+        auto client = f.connectClient("myapp", 42);
+        ASSERT_TRUE(until([&] { return f.connected.size() == 1; }));
+        for (int i = 0; i < repeats; ++i)
+            c.fault(f, *client);
+        client->write(wire(INFO, "marker"));
+        ASSERT_TRUE(until([&] { return f.logged("marker"); }));
+        QStringList said = c.qtWarning ? qt.warnings : textsOf(f.events);
+        // The count of those not said comes once the window ends.
+        ASSERT_TRUE(until([&] {
+            said = c.qtWarning ? qt.warnings : textsOf(f.events);
+            return !said.filter(c.summary).isEmpty();
+        }, 5000)) << said.join('\n').toStdString();
+        const int sayings = static_cast<int>(said.count(c.first));
+        int counted = 0;
+        for (const QString& line : said.filter(c.summary))
+            counted += c.summary.match(line).captured(1).toInt();
+        EXPECT_GE(sayings, 1);
+        EXPECT_LE(sayings, 2) << "one per window";
+        EXPECT_EQ(sayings + counted, repeats);
+    }
+}
+
+// The goal: a page that loops fetch() against the port costs little log.
+TEST(LoggerServer, ThousandHttpRequestsAddLittleToTheLog)
+{
+    ServerFixture f;
+    const quint16 port = f.listen();
+    auto client = f.connectClient("myapp", 42);
+    client->write(wire(INFO, "before"));
+    ASSERT_TRUE(until([&] { return f.logged("before"); }));
+    const qint64 before = QFileInfo(f.dayFile(DATE1)).size();
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr int requests = 300;
+#else
+    constexpr int requests = 1000;
+#endif
+    for (int i = 0; i < requests; ++i) {
+        QTcpSocket page;
+        page.connectToHost(QHostAddress::LocalHost, port);
+        ASSERT_TRUE(page.waitForConnected(5000));
+        page.write("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello");
+        ASSERT_TRUE(until([&] { return page.state() == QAbstractSocket::UnconnectedState; }));
+    }
+    client->write(wire(INFO, "after"));
+    ASSERT_TRUE(until([&] { return f.logged("after"); }));
+    EXPECT_LT(QFileInfo(f.dayFile(DATE1)).size() - before, 50 * 1000 * requests / 1000);
+    EXPECT_EQ(f.server->connectionCount(), 1);
+}
+
+// The goal: a thousand connections that hold their places doing nothing do not
+// keep a client that writes out.
+TEST(LoggerServer, ThousandSilentConnectionsDoNotLockAWriterOut)
+{
+    constexpr int held = LoggerServer::DEFAULT_MAX_CONNECTIONS;
+    // Each held connection costs a descriptor here and one in the server.
+    rlimit lim{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &lim), 0);
+    if (lim.rlim_cur < 2 * held + 200) {
+        lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 2 * held + 200);
+        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur < 2 * held + 200)
+            GTEST_SKIP() << "needs " << 2 * held + 200 << " descriptors";
+    }
+    ServerFixture f;
+    const quint16 port = f.listen();
+    // Not the timeout: the writer must get in while they are all held.
+    f.server->setSilenceTimeout(120000);
+    std::vector<int> fds;
+    for (int i = 0; i < held; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        fds.push_back(fd);
+    }
+    ASSERT_TRUE(until([&] { return f.server->connectionCount() == held; }, 15000));
+
+    QElapsedTimer clock;
+    clock.start();
+    auto writer = f.connectClient("writer", 77);
+    for (int i = 0; i < 100; ++i)
+        writer->write(wire(INFO, QStringLiteral("good %1").arg(i)));
+    const bool all = until([&] { return f.logged("good 99"); }, 15000);
+    EXPECT_TRUE(all);
+    EXPECT_LT(clock.elapsed(), 15000);
+    int good = 0;
+    for (const LoggerEvent& e : readEvents(f.dayFile(DATE1)))
+        good += e.clientName == "writer" && e.text.startsWith("good ");
+    EXPECT_EQ(good, 100);
+    EXPECT_EQ(f.server->connectionCount(), held);
+    for (int fd : fds)
+        ::close(fd);
+}
+
+// Control characters of a peer's text reach neither the files nor the console
+// copy as they are: a terminal or cat would act on them.
+TEST(LoggerServer, ControlCharactersAreWrittenEscaped)
+{
+    struct Case
+    {
+        QString text;
+        QByteArray written;
+    };
+    const Case cases[] = {
+        {"red \x1b[31mtext", "red \\x1b[31mtext"},
+        {"over\rwrite", "over\\x0dwrite"},
+        {QString("nul") + QChar(0) + "bel\x07", "nul\\x00bel\\x07"},
+        {"del\x7f", "del\\x7f"},
+        {QString("csi") + QChar(0x9b) + "2J", "csi\\x9b2J"},
+        {"tab\tstays", "tab\tstays"},
+        {QString("latin ") + QChar(0xe9), "latin \xe9"},
+        {"back\\slash", "back\\slash"},
+    };
+    ServerFixture f;
+    auto* console = new QBuffer;
+    console->open(QIODevice::WriteOnly);
+    f.server->attachQIODevice(console);
+    const LoggerClientInfo who("na\x1bme", 1);
+    for (const Case& c : cases)
+        f.server->writeLogEvent(LoggerEvent(who, msgAt(DAY1, INFO, c.text)));
+    const QList<QByteArray> fileLines = TestWait::readFile(f.dayFile(DATE1)).split('\n');
+    const QList<QByteArray> consoleLines = console->data().split('\n');
+    ASSERT_GE(fileLines.size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].written.toStdString());
+        EXPECT_TRUE(fileLines[i].endsWith(" - INFO - " + cases[i].written)) << fileLines[i].toStdString();
+        EXPECT_TRUE(fileLines[i].contains(" - na\\x1bme - "));
+        EXPECT_EQ(consoleLines[i], fileLines[i]);
+    }
 }

@@ -1,0 +1,70 @@
+#pragma once
+// The console copy of the logging server: lines for the standard output or error
+// stream, written without ever blocking the event loop. A pipe or terminal that is
+// not read would otherwise freeze every client; here what the stream cannot take
+// waits in a bounded queue, lines past it are dropped, and once the stream takes
+// lines again one line says how many went. Files are not written through this.
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+
+class ConsoleWriter : public QObject
+{
+    Q_OBJECT
+public:
+    // Lines waiting for a slow reader; past this they are dropped. 1 MiB holds
+    // several seconds of a busy server's lines.
+    static constexpr qsizetype DEFAULT_MAX_QUEUED_BYTES = 1024 * 1024;
+
+    // Writes to fd, which stays open; name ("stdout", "stderr") names the stream
+    // in the line that counts dropped lines.
+    ConsoleWriter(int fd, const QString& name, QObject* parent = nullptr);
+    ~ConsoleWriter() override;
+    ConsoleWriter(const ConsoleWriter&) = delete;
+    ConsoleWriter& operator=(const ConsoleWriter&) = delete;
+
+    // The one writer of the process's standard output (error) stream, shared by
+    // every server and the program's own warnings so that their lines never mix.
+    static ConsoleWriter* standardOutput();
+    static ConsoleWriter* standardError();
+
+    // Queues whole lines, each ended by a line feed; lines that do not fit are
+    // dropped and counted. False once the stream failed for good (its reader gone).
+    bool write(const QByteArray& lines);
+    bool failed() const { return failed_; }
+    QString errorString() const { return error_; }
+    const QString& name() const { return name_; }
+
+    void setMaxQueuedBytes(qsizetype bytes) { maxQueued_ = bytes; }
+    qsizetype queuedBytes() const { return queue_.size() - head_; }
+    // Lines dropped since the last count was written.
+    qint64 droppedLines() const { return dropped_; }
+
+private:
+    enum class Mode {
+        Direct,      // a regular file: writes do not wait for a reader
+        NonBlocking, // a private non-blocking opening of the same pipe or terminal
+        Socket,      // send() without waiting
+        Polled,      // the shared descriptor, written only as far as poll() allows
+    };
+    void drain();
+    // Writes from data; returns the bytes taken, 0 when the stream is full, -1 on failure.
+    qsizetype writeSome(const char* data, qsizetype size);
+    void fail(int error);
+    void updateNotifier();
+
+    int fd_;
+    int ownFd_ = -1;
+    Mode mode_ = Mode::Direct;
+    QString name_;
+    QByteArray queue_;
+    qsizetype head_ = 0;
+    qsizetype maxQueued_ = DEFAULT_MAX_QUEUED_BYTES;
+    qint64 dropped_ = 0;
+    bool failed_ = false;
+    bool draining_ = false;
+    QString error_;
+    QSocketNotifier* notifier_ = nullptr;
+};
