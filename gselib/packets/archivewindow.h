@@ -113,6 +113,27 @@ public:
     // before it.
     void setHorizon(long pos);
     void clearHorizon();
+    // The bytes from a position on held back while it lives (-1: none).
+    class HeldBack
+    {
+    public:
+        HeldBack(ArchiveWindow& window, long pos) : window_(window), set_(pos >= 0)
+        {
+            if (set_)
+                window.setHorizon(pos);
+        }
+        ~HeldBack()
+        {
+            if (set_)
+                window_.clearHorizon();
+        }
+        HeldBack(const HeldBack&) = delete;
+        HeldBack& operator=(const HeldBack&) = delete;
+
+    private:
+        ArchiveWindow& window_;
+        bool set_;
+    };
     // Whether a fill that ends at `end` stops short of it only at the end of
     // the file, not at the horizon.
     bool endIsFile(long end) const { return horizon_ < 0 || end <= horizon_; }

@@ -311,6 +311,45 @@ private:
     Look<bool> confirmedAt(Seen& seen, long header, size_t total, bool atFileEnd, const Assumed& as);
     enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4, RUN_OWN_BYTES = 8 };
     Look<long> firstConfirmedRun(Seen& seen, long start, long end, unsigned how, const Assumed& as, bool alreadyShort);
+    // What one run look holds to: the candidate [start, end), its RunLook
+    // flags, the archive's fixed bits it asks of a run (none: any), where the
+    // hooks' steps are asked from, and what is assumed of the follower.
+    struct RunSearch
+    {
+        long start;
+        long end;
+        unsigned how;
+        const uint8_t* bits;
+        long stepFrom;
+        bool own; // RUN_OWN_BYTES
+        const Assumed& as;
+    };
+    // A place the run look reads a header at: where (q), the header (-1:
+    // none), the header past the hooks' step (-1: not read), whether the
+    // look's budget was spent on the way, whether the looks before had
+    // needed unwritten bytes, whether a step that begins inside waits for
+    // its header, and whether a label or cut header there could not be read
+    // (the look goes on after it).
+    struct RunPlace
+    {
+        long q;
+        long header = -1;
+        long stepped = -1;
+        bool spent = false;
+        bool wasShort = false;
+        bool stepUnread = false;
+        bool unread = false;
+    };
+    RunPlace runPlaceAt(Seen& seen, const RunSearch& search, long q, bool alreadyShort, Need& need);
+    void ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& place, Need& need);
+    bool runConfirmed(Seen& seen, const RunSearch& search, long h, bool alreadyShort, Need& need);
+    bool runFollowed(Seen& seen, const RunSearch& search, long h, size_t total, Need& need);
+    // A look's answer, its need added to `need`.
+    template <typename T> static T read(const Look<T>& look, Need& need)
+    {
+        need.add(look.need);
+        return look.answer;
+    }
     bool laterPacket(Seen& seen, long pos, long fileEnd);
     Look<long> followerAt(Seen& seen, long end, size_t length, Label* label, bool* direct, const Assumed& as);
     Look<bool> swallows(Seen& seen, long start, long end, long follower);

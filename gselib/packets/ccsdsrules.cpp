@@ -363,7 +363,7 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, l
 {
     Need need;
     // Against a candidate with the archive's fixed bits only a header with
-    // them tells (below): the places between are stepped over at once.
+    // them tells (runConfirmed): the places between are stepped over at once.
     window.fill(start, CcsdsPrimaryHeader::SIZE);
     const uint8_t* bits = usualBits(window.at(start)) ? archiveBits() : nullptr;
     // A step no longer than those the archive has shown, ending inside the
@@ -371,125 +371,144 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, l
     // the hooks are asked only where one would end past it. (Before the
     // first step, they are not asked.)
     const long stepFrom = (how & RUN_AFTER_FRAME_STEP) ? std::max(start + 1, end - seen.longestStep) : end;
-    // Where a run begins is read from the candidate's bytes alone, with
-    // RUN_OWN_BYTES; what follows it is read wherever it stands.
-    const bool own = how & RUN_OWN_BYTES;
+    const RunSearch search{start, end, how, bits, stepFrom, (how & RUN_OWN_BYTES) != 0, as};
     for (long q = start + 1; q < end; ++q) {
-        if (own)
-            window.setHorizon(end);
-        bool spent = false;
-        if (bits && q < stepFrom) {
-            const long p = nextUsualPlace(q, stepFrom, bits);
-            // Crafted bytes could make the nested looks quadratic; past the
-            // budget (a place each) nothing more is found.
-            if (!seen.budget.trySpend(p - q)) {
-                seen.budget.exhaust();
-                spent = true;
-            } else {
-                q = p;
-                spent = q >= end;
-            }
-        }
-        long h = -1, stepped = -1;
-        bool stepUnread = false; // a step that begins inside waits for its header
-        const bool wasShort = alreadyShort || bool(need);
-        auto read = [&](const Look<long>& l) {
-            need.add(l.need);
-            return l.answer;
-        };
-        if (!spent && seen.budget.spendPlace()) {
-            if (q >= stepFrom)
-                h = stepped = read(headerAt(seen, q, nullptr));
-            if (h < 0)
-                h = read(resyncHeaderAt(seen, q, nullptr));
-        }
-        if (own) {
-            window.clearHorizon();
-            // What begins in the candidate's own bytes but runs past its end
-            // counts when those bytes may begin it: a label (two bytes of it
-            // at least), or a header the end cuts through. It is read whole,
-            // waiting for its bytes if need be.
-            if (!spent && !seen.budget.spent()) {
-                const size_t inside = size_t(std::min(long(ArchiveLabel::LOOKAHEAD), end - q));
-                long p = -1;
-                if (inside >= 2 && ArchiveLabel::couldStart(window.at(q), inside))
-                    p = q;
-                else if (h < 0 && q > end - long(CcsdsPrimaryHeader::SIZE))
-                    p = straddlingHeader(q, end, bits);
-                if (p >= 0) {
-                    q = p;
-                    h = read(resyncHeaderAt(seen, p, nullptr));
-                    if (h < 0)
-                        continue;
-                } else if (stepped < 0) {
-                    // So is a step whose frame header its bytes begin (a
-                    // sync word is hardly ever payload): a packet cut short
-                    // that claims the next frame's first bytes. The places
-                    // with less than a header's bytes are the last looked at.
-                    for (long r = std::max(q, stepFrom); r < (h < 0 ? end : q + 1); ++r) {
-                        if (stepBeginsInside(r, end)) {
-                            const long w = read(headerAt(seen, r, nullptr));
-                            if (w >= 0) {
-                                q = r;
-                                h = w;
-                            }
-                            stepUnread = w < 0;
-                            break;
-                        }
-                    }
-                }
-            }
-        }
-        if (h < 0) {
+        const RunPlace place = runPlaceAt(seen, search, q, alreadyShort, need);
+        q = place.q;
+        if (place.unread)
+            continue;
+        if (place.header < 0) {
             // The places left hold less than a header before the end of the
             // file: a run may begin there only where their bytes agree with
             // one, so far as they go.
-            if (!spent && !seen.budget.spent() && need && !wasShort && !stepUnread &&
+            if (!place.spent && !seen.budget.spent() && need && !place.wasShort && !place.stepUnread &&
                 !mayBeginRun(seen, q, end, stepFrom, bits))
                 need = Need();
             return {-1, need};
         }
-        // A run without the archive's fixed bits tells nothing against a
-        // candidate with them.
-        if (bits && !usualBits(window.at(h)))
-            continue;
-        if (!host.validHeader(window.at(h)))
-            continue;
-        const size_t total = packetBytes(window.at(h));
-        // Before damage, a run whose first packet reaches past the candidate
-        // is of a length the archive's packets have: a damaged header claims
-        // such packets, bytes of a payload that pass for a header of a type
-        // of any length claim as much as their length field says.
-        if (own && h + long(total) > end && total > std::max<size_t>(seen.longestAny, OWN_RUN_LENGTH))
-            continue;
-        // A run ending where the candidate ends shares its follower: it tells
-        // against the candidate only when its header's fixed bits are the
-        // candidate's. (Inside a run being verified, any run tells.)
-        const long after = h + long(total);
-        if ((how & RUN_VERIFIED) && after <= end && after >= end - TRAILER_SLACK &&
-            !sameFixedBits(window.at(start), window.at(h)))
-            continue;
-        if ((how & RUN_VERIFIED) && window.fill(h, total) < total && holdsConfirmedRun(seen, h, total, as))
-            continue; // the bytes written of its claim already hold a run: no run of its own
-        bool confirmed;
-        if (how & RUN_AT_FILE_END) {
-            const Look<bool> c = confirmedAt(seen, h, total, true, as);
-            need.add(c.need);
-            confirmed = c.answer;
-        } else if (window.fill(h, total) < total) {
-            need.add(shortOf(h + long(total)));
-            confirmed = false;
-        } else {
-            confirmed = read(followerAt(seen, h + long(total), total, nullptr, nullptr, as)) >= 0;
-        }
-        if (!confirmed)
-            continue;
-        if ((how & RUN_VERIFIED) &&
-            read(firstConfirmedRun(seen, h, h + long(total), RUN_AT_FILE_END, as, alreadyShort || bool(need))) >= 0)
-            continue;
-        return {q, need};
+        if (runConfirmed(seen, search, place.header, alreadyShort, need))
+            return {q, need};
     }
     return {-1, need};
+}
+
+// The place from q on where the run look reads a header, and the header it
+// reads there (as the search reads one, or past the hooks' step from
+// search.stepFrom on). Where a run begins is read from the candidate's bytes
+// alone with RUN_OWN_BYTES; what follows it is read wherever it stands.
+inline CcsdsParser::RunPlace CcsdsParser::runPlaceAt(Seen& seen, const RunSearch& search, long q, bool alreadyShort,
+                                                     Need& need)
+{
+    RunPlace place{q};
+    {
+        const ArchiveWindow::HeldBack horizon(window, search.own ? search.end : -1);
+        if (search.bits && q < search.stepFrom) {
+            const long p = nextUsualPlace(q, search.stepFrom, search.bits);
+            if (!seen.budget.trySpend(p - q)) {
+                seen.budget.exhaust();
+                place.spent = true;
+            } else {
+                place.q = p;
+                place.spent = p >= search.end;
+            }
+        }
+        place.wasShort = alreadyShort || bool(need);
+        if (!place.spent && seen.budget.spendPlace()) {
+            if (place.q >= search.stepFrom)
+                place.header = place.stepped = read(headerAt(seen, place.q, nullptr), need);
+            if (place.header < 0)
+                place.header = read(resyncHeaderAt(seen, place.q, nullptr), need);
+        }
+    }
+    if (search.own && !place.spent && !seen.budget.spent())
+        ownBytesPlace(seen, search, place, need);
+    return place;
+}
+
+// What begins in the candidate's own bytes but runs past its end counts when
+// those bytes may begin it: a label (two bytes of it at least), or a header
+// the end cuts through. It is read whole, waiting for its bytes if need be.
+// So is a step whose frame header its bytes begin (a sync word is hardly
+// ever payload): a packet cut short that claims the next frame's first
+// bytes. The places with less than a header's bytes are the last looked at.
+void CcsdsParser::ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& place, Need& need)
+{
+    const long q = place.q, end = search.end;
+    const size_t inside = size_t(std::min(long(ArchiveLabel::LOOKAHEAD), end - q));
+    long p = -1;
+    if (inside >= 2 && ArchiveLabel::couldStart(window.at(q), inside))
+        p = q;
+    else if (place.header < 0 && q > end - long(CcsdsPrimaryHeader::SIZE))
+        p = straddlingHeader(q, end, search.bits);
+    if (p >= 0) {
+        place.q = p;
+        place.header = read(resyncHeaderAt(seen, p, nullptr), need);
+        place.unread = place.header < 0;
+        return;
+    }
+    if (place.stepped >= 0)
+        return;
+    for (long r = std::max(q, search.stepFrom); r < (place.header < 0 ? end : q + 1); ++r) {
+        if (stepBeginsInside(r, end)) {
+            const long w = read(headerAt(seen, r, nullptr), need);
+            if (w >= 0) {
+                place.q = r;
+                place.header = w;
+            }
+            place.stepUnread = w < 0;
+            return;
+        }
+    }
+}
+
+// Whether the header at h begins a confirmed run that tells against the
+// candidate of the search.
+inline bool CcsdsParser::runConfirmed(Seen& seen, const RunSearch& search, long h, bool alreadyShort, Need& need)
+{
+    // A run without the archive's fixed bits tells nothing against a
+    // candidate with them.
+    if (search.bits && !usualBits(window.at(h)))
+        return false;
+    if (!host.validHeader(window.at(h)))
+        return false;
+    const size_t total = packetBytes(window.at(h));
+    const long after = h + long(total);
+    // Before damage, a run whose first packet reaches past the candidate is
+    // of a length the archive's packets have: a damaged header claims such
+    // packets, bytes of a payload that pass for a header of a type of any
+    // length claim as much as their length field says.
+    if (search.own && after > search.end && total > std::max<size_t>(seen.longestAny, OWN_RUN_LENGTH))
+        return false;
+    // A run ending where the candidate ends shares its follower: it tells
+    // against the candidate only when its header's fixed bits are the
+    // candidate's. (Inside a run being verified, any run tells.)
+    const bool verified = search.how & RUN_VERIFIED;
+    if (verified && after <= search.end && after >= search.end - TRAILER_SLACK &&
+        !sameFixedBits(window.at(search.start), window.at(h)))
+        return false;
+    if (verified && window.fill(h, total) < total && holdsConfirmedRun(seen, h, total, search.as))
+        return false; // the bytes written of its claim already hold a run: no run of its own
+    if (!runFollowed(seen, search, h, total, need))
+        return false;
+    return !verified ||
+           read(firstConfirmedRun(seen, h, after, RUN_AT_FILE_END, search.as, alreadyShort || bool(need)), need) < 0;
+}
+
+// Whether the packet of `total` bytes at h is followed as a run's first
+// packet must be: by what the parse takes next, or, with RUN_AT_FILE_END, by
+// the end of the file.
+inline bool CcsdsParser::runFollowed(Seen& seen, const RunSearch& search, long h, size_t total, Need& need)
+{
+    if (search.how & RUN_AT_FILE_END) {
+        const Look<bool> c = confirmedAt(seen, h, total, true, search.as);
+        need.add(c.need);
+        return c.answer;
+    }
+    if (window.fill(h, total) < total) {
+        need.add(shortOf(h + long(total)));
+        return false;
+    }
+    return read(followerAt(seen, h + long(total), total, nullptr, nullptr, search.as), need) >= 0;
 }
 
 // The first place from q before `end`, with less than a header's bytes
