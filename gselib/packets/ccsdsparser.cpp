@@ -58,7 +58,7 @@ void CcsdsParser::endParse()
     following = Next();
 }
 
-long CcsdsParser::skip(Seen& seen, long at)
+long CcsdsParser::skip(Seen& seen, long at) const
 {
     if (host.maySkipOnBytes()) {
         const size_t n = window.fill(at, SKIP_LOOKAHEAD);
@@ -80,7 +80,7 @@ long CcsdsParser::skip(Seen& seen, long at)
 // ends there, or within a label's first bytes or a header), LABEL_PAST_END
 // when it ends within a label's claim; the parse stops to wait for it to grow.
 // LABEL_DAMAGED for a label longer than a label buffer holds.
-CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label, bool hooks)
+CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label, bool hooks) const
 {
     const size_t ahead = window.fill(pos, ArchiveLabel::LOOKAHEAD);
     if (ahead < ArchiveLabel::LOOKAHEAD && (ahead == 0 || ArchiveLabel::couldStart(window.at(pos), ahead)))
@@ -127,7 +127,7 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label
 // whole archive label that begins there, else at pos (labels are looked for,
 // so that a packet found after damage keeps its ground time; the hooks'
 // steps are not). -1 when fewer than a header's bytes are left.
-CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(Seen& seen, long pos, Label* label)
+CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(Seen& seen, long pos, Label* label) const
 {
     const size_t ahead = window.fill(pos, ArchiveLabel::LOOKAHEAD);
     Need need;
@@ -152,8 +152,9 @@ CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(Seen& seen, long pos, Label*
 // What judge makes of most packets of an undamaged archive, found
 // without its looks: a packet no longer than any of its APID so far, whose
 // end the next header that passes follows directly, is taken; that header is
-// what the parse takes next.
-bool CcsdsParser::followedDirectly(long start)
+// what the parse takes next, and goes to `follower` (untouched when there is
+// none). What reading it shows (labels, the hooks' steps) raises `seen`.
+bool CcsdsParser::followedDirectly(Seen& seen, long start, Next& follower) const
 {
     const uint8_t* h = window.at(start);
     const size_t total = packetBytes(h);
@@ -162,51 +163,44 @@ bool CcsdsParser::followedDirectly(long start)
     const ArchiveWindow::Anchored keep(window, start);
     const long end = start + long(total);
     Label label;
-    // What the parse sees reading the follower (labels, the hooks' steps)
-    // counts at once; in an archive that has shown damage the candidate's
-    // own looks come first, and it counts after them (learnFollower).
-    Seen& seen = shown.seen.damaged ? (followerSeen = shown.seen) : shown.seen;
     const long header = headerAt(seen, end, &label).answer;
     // A label inside is the next packet's (the rule refuses the candidate).
     const bool followed =
         header >= 0 && host.validHeader(window.at(header)) && !(seen.labels && holdsLabel(start, end).answer);
     if (followed)
-        following = {end, header, label};
+        follower = {end, header, label};
     return followed;
 }
 
-inline CcsdsParser::Verdict CcsdsParser::verdictOn(Seen& seen, long position, long start, bool known, bool direct,
-                                                   Need needed)
+inline CcsdsParser::Verdict CcsdsParser::verdictOn(Seen& seen, long position, long start, bool known,
+                                                   const Direct* direct, Need needed) const
 {
     if (!direct)
         return judge(seen, position, start, known, needed);
     // In an archive that has shown damage, a step in its last bytes refuses
     // it, as judge would (which is not asked: a second look could find a
     // longer step); nothing else does unless a packet may end inside it.
-    const long end = following.from;
+    const long end = direct->follower.from;
     const Look<bool> step = holdsStep(seen, start, end, bool(needed));
     needed.add(step.need);
     if (!step.answer && !holdsEnding(seen, start, end, 0, end - start)) {
-        learnFollower(seen);
-        return {Verdict::Take, -1, needed};
+        learnFollower(seen, direct->seen);
+        return {Verdict::Take, -1, needed, 0, direct->follower};
     }
-    following.from = -1;
     return step.answer ? Verdict{Verdict::Refuse, position + 1, needed} : judge(seen, position, start, known, needed);
 }
 
 // Kept out of the parse loop, which most packets leave without it.
-__attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position, long start, bool known, bool direct,
-                                                                   Need found)
+__attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position, long start, bool known,
+                                                                   const Direct* direct, Need found)
 {
     // The looks see and raise a copy of what the parse has seen: a candidate
     // whose verdict waits for bytes not yet written teaches the parse nothing.
     Seen seen = shown.seen;
     uint32_t& longest = shown.longest[apidOf(window.at(start))];
     const Verdict v = verdictOn(seen, position, start, known, direct, found);
-    if (!atEnd && v.need && v.verdict != Verdict::Partial) {
-        following.from = -1;
+    if (!atEnd && v.need && v.verdict != Verdict::Partial)
         return {Verdict::Unsure, -1};
-    }
     shown.seen = seen;
     longest = std::max(longest, v.judged);
     return v;
@@ -214,7 +208,7 @@ __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position
 
 // A header test that cannot tell leaves nothing to judge at a packet
 // boundary: whether the header at `start` passes decides alone.
-inline bool CcsdsParser::unjudged(long start)
+inline bool CcsdsParser::unjudged(long start) const
 {
     return !judging && skipped == 0 && !endedSkipping && host.validHeader(window.at(start));
 }
@@ -226,24 +220,20 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
         window.fill(following.header, CcsdsPrimaryHeader::SIZE) == CcsdsPrimaryHeader::SIZE) {
         following.from = -1; // looked at once
         found = following;
-        const bool direct = followedDirectly(found.header);
-        if (direct && !shown.seen.damaged)
-            return Step::Take; // nothing to look at
-        // In an archive that has shown damage, most packets hold nothing a
-        // packet may end in, nor a frame step in their last bytes; a parse
-        // that decides as at the end of the file takes them here. What these
-        // looks see counts at once, as what the parse reads itself.
-        if (direct && atEnd && !holdsStep(shown.seen, found.header, following.from, false).answer &&
-            !holdsEnding(shown.seen, found.header, following.from, 0, following.from - found.header)) {
-            learnFollower(shown.seen);
-            return Step::Take;
+        // What the parse sees reading the follower (labels, the hooks'
+        // steps) counts at once; in an archive that has shown damage the
+        // candidate's own looks come first, and it counts after them.
+        if (!shown.seen.damaged) {
+            if (followedDirectly(shown.seen, found.header, following))
+                return Step::Take; // nothing to look at
+            return candidate(position, true, nullptr);
         }
-        return candidate(position, true, direct);
+        return nextAfterDamage(position);
     }
     following.from = -1;
     if (stoppedInSearch) {
         found.header = -1;
-        return candidate(position, false, false);
+        return candidate(position, false, nullptr);
     }
     found.label.present = false;
     const Look<long> header = headerAt(shown.seen, position, &found.label);
@@ -255,10 +245,29 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
     // The parse sees whether the packet is all there.
     if (unjudged(found.header))
         return Step::Take;
-    return candidate(position, false, false);
+    return candidate(position, false, nullptr);
 }
 
-CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct)
+// The same in an archive that has shown damage. Most packets hold nothing a
+// packet may end in, nor a frame step in their last bytes; a parse that
+// decides as at the end of the file takes them here. What these looks see
+// counts at once, as what the parse reads itself.
+CcsdsParser::Step CcsdsParser::nextAfterDamage(long& position)
+{
+    Direct d{Next(), shown.seen};
+    if (!followedDirectly(d.seen, found.header, d.follower))
+        return candidate(position, true, nullptr);
+    const long end = d.follower.from;
+    if (atEnd && !holdsStep(shown.seen, found.header, end, false).answer &&
+        !holdsEnding(shown.seen, found.header, end, 0, end - found.header)) {
+        learnFollower(shown.seen, d.seen);
+        following = d.follower;
+        return Step::Take;
+    }
+    return candidate(position, true, &d);
+}
+
+CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, const Direct* direct)
 {
     bool inSearch = false;
     // Whether finding the candidate's header needed bytes past the end of
@@ -272,7 +281,8 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
     }
     for (;;) {
         Verdict v = verdictAt(position, found.header, known, direct, beyond);
-        known = direct = false;
+        known = false;
+        direct = nullptr;
         if (const std::optional<Step> step = stepFor(v, position, inSearch))
             return *step;
         if (!pastRefused(position, v.resume))
@@ -285,7 +295,8 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct
     }
 }
 
-inline CcsdsParser::Verdict CcsdsParser::verdictAt(long position, long start, bool known, bool direct, Need beyond)
+inline CcsdsParser::Verdict CcsdsParser::verdictAt(long position, long start, bool known, const Direct* direct,
+                                                   Need beyond)
 {
     if (!direct && unjudged(start)) {
         const size_t total = packetBytes(window.at(start));
@@ -302,6 +313,7 @@ std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Verdict& v, long position,
     switch (v.verdict) {
     case Verdict::Take:
         stoppedInSearch = false;
+        following = v.follower;
         return Step::Take;
     case Verdict::Partial:
     case Verdict::Unsure:
@@ -395,7 +407,7 @@ CcsdsParser::Step CcsdsParser::pastDamagedLabel(long& position)
     shown.seen.budget.earn(1);
     ++position;
     ++skipped;
-    return candidate(position, false, false);
+    return candidate(position, false, nullptr);
 }
 
 void CcsdsParser::parse(long& position, bool opens)

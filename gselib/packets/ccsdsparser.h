@@ -188,14 +188,18 @@ private:
     // the bytes refused on the way (and to the end of the file when the scan
     // limit is reached).
     Step next(long& position);
+    // A candidate whose end the next header that passes follows directly
+    // (followedDirectly): that header, with its label, and what reading it
+    // showed of the archive, which counts once the candidate is decided.
+    struct Direct
+    {
+        Next follower;
+        Seen seen;
+    };
+    Step nextAfterDamage(long& position);
     // The same, for the candidate whose header next() found (-1: the search
-    // goes on at `position`).
-    Step candidate(long& position, bool known, bool direct);
-    struct Verdict;
-    Verdict verdictAt(long position, long start, bool known, bool direct, Need beyond);
-    std::optional<Step> stepFor(Verdict& v, long position, bool inSearch);
-    bool pastRefused(long& position, long resume);
-    bool searchAt(long position, Need& beyond);
+    // goes on at `position`), `known` to pass, and `direct`ly followed.
+    Step candidate(long& position, bool known, const Direct* direct);
     // What the rule makes of a candidate: take it, refuse it (the search goes
     // on at `resume`), leave it to the growing-file rules (Partial), wait
     // where it stands for the file to grow, or the same when its verdict
@@ -210,14 +214,20 @@ private:
         // The bytes of the whole candidate it judged (0: none), which count
         // among its APID's once it is decided.
         uint32_t judged = 0;
+        // A taken candidate's follower the looks already read, with its
+        // label: what the parse takes next (from -1: none).
+        Next follower{};
     };
-    // The verdict on the candidate whose primary header is at `start` (known
-    // to pass, and `direct`ly followed, as the parse found it; `found`: what
-    // finding it needed of bytes past the end of the file). Its looks are
-    // handed a copy of what the parse has seen, which the parse keeps unless
-    // the verdict is Unsure.
-    Verdict decide(long position, long start, bool known, bool direct, Need found);
-    Verdict verdictOn(Seen& seen, long position, long start, bool known, bool direct, Need needed);
+    Verdict verdictAt(long position, long start, bool known, const Direct* direct, Need beyond);
+    std::optional<Step> stepFor(Verdict& v, long position, bool inSearch);
+    bool pastRefused(long& position, long resume);
+    bool searchAt(long position, Need& beyond);
+    // The verdict on the candidate whose primary header is at `start`
+    // (`found`: what finding it needed of bytes past the end of the file).
+    // Its looks are handed a copy of what the parse has seen, which the
+    // parse keeps unless the verdict is Unsure.
+    Verdict decide(long position, long start, bool known, const Direct* direct, Need found);
+    Verdict verdictOn(Seen& seen, long position, long start, bool known, const Direct* direct, Need needed) const;
     // The parse took the packet whose primary header is at `header`.
     void took(const uint8_t* header)
     {
@@ -238,17 +248,16 @@ private:
     static constexpr long LABEL_DAMAGED = -3;
     // The looks that read past a label or the hooks' steps raise `seen` with
     // what they read: a label, and the longest step.
-    Look<long> headerAt(Seen& seen, long pos, Label* label, bool hooks = true);
-    Look<long> resyncHeaderAt(Seen& seen, long pos, Label* label);
-    long skip(Seen& seen, long at);
-    bool followedDirectly(long start);
-    bool unjudged(long start);
-    // What followedDirectly's look at the follower saw, once the candidate's
-    // own looks are done.
-    void learnFollower(Seen& seen) const
+    Look<long> headerAt(Seen& seen, long pos, Label* label, bool hooks = true) const;
+    Look<long> resyncHeaderAt(Seen& seen, long pos, Label* label) const;
+    long skip(Seen& seen, long at) const;
+    bool followedDirectly(Seen& seen, long start, Next& follower) const;
+    bool unjudged(long start) const;
+    // What a look at a follower saw, once the candidate's own looks are done.
+    static void learnFollower(Seen& seen, const Seen& follower)
     {
-        seen.labels = seen.labels || followerSeen.labels;
-        seen.longestStep = std::max(seen.longestStep, followerSeen.longestStep);
+        seen.labels = seen.labels || follower.labels;
+        seen.longestStep = std::max(seen.longestStep, follower.longestStep);
     }
     // A look needed the bytes up to `end` and the file ended first (past the
     // window's horizon the file's end is no answer).
@@ -299,18 +308,18 @@ private:
     // `needed`: what the looks already taken at this candidate needed of
     // bytes not yet written (`alreadyShort`: whether they needed any); a look
     // that needs to find no more such bytes once one has stops there.
-    Verdict judge(Seen& seen, long position, long start, bool knownValid, Need needed);
-    Verdict judgeRejected(Seen& seen, long position, long start, Need needed);
-    Verdict judgePastEnd(Seen& seen, long position, long start, bool afterSkip, Need needed);
-    Verdict judgeFollowed(Seen& seen, long position, const Whole& whole, Need labelShort, Need needed);
-    Verdict eitherWay(Seen& seen, const Whole& whole);
-    Look<bool> refused(Seen& seen, const Whole& whole, long follower, const Assumed& as, bool alreadyShort);
-    Look<long> passRejected(Seen& seen, long position, long start, bool alreadyShort);
-    long pastNonHeaders(long pos);
-    Look<bool> rejectedFollowed(Seen& seen, long end, size_t length, int hops);
-    Look<bool> confirmedAt(Seen& seen, long header, size_t total, bool atFileEnd, const Assumed& as);
+    Verdict judge(Seen& seen, long position, long start, bool knownValid, Need needed) const;
+    Verdict judgeRejected(Seen& seen, long position, long start, Need needed) const;
+    Verdict judgePastEnd(Seen& seen, long position, long start, bool afterSkip, Need needed) const;
+    Verdict judgeFollowed(Seen& seen, long position, const Whole& whole, Need labelShort, Need needed) const;
+    Verdict eitherWay(Seen& seen, const Whole& whole) const;
+    Look<bool> refused(Seen& seen, const Whole& whole, long follower, const Assumed& as, bool alreadyShort) const;
+    Look<long> passRejected(Seen& seen, long position, long start, bool alreadyShort) const;
+    long pastNonHeaders(long pos) const;
+    Look<bool> rejectedFollowed(Seen& seen, long end, size_t length, int hops) const;
+    Look<bool> confirmedAt(Seen& seen, long header, size_t total, bool atFileEnd, const Assumed& as) const;
     enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4, RUN_OWN_BYTES = 8 };
-    Look<long> firstConfirmedRun(Seen& seen, long start, long end, unsigned how, const Assumed& as, bool alreadyShort);
+    Look<long> firstConfirmedRun(Seen& seen, long start, long end, unsigned how, const Assumed& as, bool alreadyShort) const;
     // What one run look holds to: the candidate [start, end), its RunLook
     // flags, the archive's fixed bits it asks of a run (none: any), where the
     // hooks' steps are asked from, and what is assumed of the follower.
@@ -340,28 +349,28 @@ private:
         bool stepUnread = false;
         bool unread = false;
     };
-    RunPlace runPlaceAt(Seen& seen, const RunSearch& search, long q, bool alreadyShort, Need& need);
-    void ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& place, Need& need);
-    bool runConfirmed(Seen& seen, const RunSearch& search, long h, bool alreadyShort, Need& need);
-    bool runFollowed(Seen& seen, const RunSearch& search, long h, size_t total, Need& need);
+    RunPlace runPlaceAt(Seen& seen, const RunSearch& search, long q, bool alreadyShort, Need& need) const;
+    void ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& place, Need& need) const;
+    bool runConfirmed(Seen& seen, const RunSearch& search, long h, bool alreadyShort, Need& need) const;
+    bool runFollowed(Seen& seen, const RunSearch& search, long h, size_t total, Need& need) const;
     // A look's answer, its need added to `need`.
     template <typename T> static T read(const Look<T>& look, Need& need)
     {
         need.add(look.need);
         return look.answer;
     }
-    bool laterPacket(Seen& seen, long pos, long fileEnd);
-    Look<long> followerAt(Seen& seen, long end, size_t length, Label* label, bool* direct, const Assumed& as);
-    Look<bool> swallows(Seen& seen, long start, long end, long follower);
-    bool holdsEnding(const Seen& seen, long start, long end, long low, long high);
-    Look<bool> holdsPair(Seen& seen, long start, long end, const Assumed& as);
-    Look<bool> holdsLabel(long start, long end);
-    Look<bool> holdsStep(Seen& seen, long start, long end, bool alreadyShort);
-    long nextUsualPlace(long q, long to, const uint8_t* bits);
-    bool mayBeginRun(Seen& seen, long q, long end, long stepFrom, const uint8_t* bits);
-    long straddlingHeader(long q, long end, const uint8_t* bits);
-    bool stepBeginsInside(long q, long end);
-    bool holdsConfirmedRun(Seen& seen, long header, size_t total, const Assumed& as);
+    bool laterPacket(Seen& seen, long pos, long fileEnd) const;
+    Look<long> followerAt(Seen& seen, long end, size_t length, Label* label, bool* direct, const Assumed& as) const;
+    Look<bool> swallows(Seen& seen, long start, long end, long follower) const;
+    bool holdsEnding(const Seen& seen, long start, long end, long low, long high) const;
+    Look<bool> holdsPair(Seen& seen, long start, long end, const Assumed& as) const;
+    Look<bool> holdsLabel(long start, long end) const;
+    Look<bool> holdsStep(Seen& seen, long start, long end, bool alreadyShort) const;
+    long nextUsualPlace(long q, long to, const uint8_t* bits) const;
+    bool mayBeginRun(Seen& seen, long q, long end, long stepFrom, const uint8_t* bits) const;
+    long straddlingHeader(long q, long end, const uint8_t* bits) const;
+    bool stepBeginsInside(long q, long end) const;
+    bool holdsConfirmedRun(Seen& seen, long header, size_t total, const Assumed& as) const;
     // The fixed bits (version, type, secondary-header flag, sequence flags)
     // of the last packet taken, none before the first.
     const uint8_t* archiveBits() const { return shown.tookPacket ? shown.lastTaken.data() : nullptr; }
@@ -387,13 +396,10 @@ private:
     long rejected = 0; // candidates refused since the last packet, in this parse
     Next following;
     Next found; // the candidate's header and label
-    std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
-    LaterPacketLook laterLook; // after a rejected header
+    mutable std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
+    mutable LaterPacketLook laterLook; // after a rejected header: a memo of its answers
     bool judging = false; // whether validHeader tells packets from other bytes
     Shown shown;
-    // What followedDirectly's look at a follower saw (its labels and steps),
-    // in an archive that has shown damage.
-    Seen followerSeen;
 };
 
 } // namespace GseLib

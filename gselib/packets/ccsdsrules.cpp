@@ -60,7 +60,7 @@ inline bool CcsdsParser::usualBits(const uint8_t* header) const
 // field hit) claims bytes that hold the intact packets after it; an intact
 // packet with damage after it holds none, and is taken.
 
-CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, long position, long start, bool knownValid, Need needed)
+CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, long position, long start, bool knownValid, Need needed) const
 {
     const bool afterSkip = skipped > 0 || endedSkipping;
     if (!knownValid && !host.validHeader(window.at(start)))
@@ -99,7 +99,7 @@ CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, long position, long start, b
 }
 
 // A header that validHeader rejects: where the search goes on.
-CcsdsParser::Verdict CcsdsParser::judgeRejected(Seen& seen, long position, long start, Need needed)
+CcsdsParser::Verdict CcsdsParser::judgeRejected(Seen& seen, long position, long start, Need needed) const
 {
     Look<long> resume{position + 1, {}};
     if (judging)
@@ -117,7 +117,7 @@ CcsdsParser::Verdict CcsdsParser::judgeRejected(Seen& seen, long position, long 
 // the bytes it claims already hold a packet followed by a header that passes
 // (a packet being written does not hold such a run; in an undamaged archive
 // it is waited for, whatever its payload passes for).
-CcsdsParser::Verdict CcsdsParser::judgePastEnd(Seen& seen, long position, long start, bool afterSkip, Need needed)
+CcsdsParser::Verdict CcsdsParser::judgePastEnd(Seen& seen, long position, long start, bool afterSkip, Need needed) const
 {
     if (!atEnd)
         return {Verdict::Partial, -1, needed};
@@ -137,7 +137,7 @@ CcsdsParser::Verdict CcsdsParser::judgePastEnd(Seen& seen, long position, long s
 // A whole candidate, judged by what follows it. `labelShort`: what the label
 // look needed of bytes not yet written.
 CcsdsParser::Verdict CcsdsParser::judgeFollowed(Seen& seen, long position, const Whole& whole, Need labelShort,
-                                                Need needed)
+                                                Need needed) const
 {
     Label label;
     bool direct = false;
@@ -164,7 +164,7 @@ CcsdsParser::Verdict CcsdsParser::judgeFollowed(Seen& seen, long position, const
     } else if (follower >= 0 && direct) {
         // What the parse takes next, already looked at; what reading it
         // learns counts from here, as where the parse reads it itself.
-        following = {whole.end, follower, label};
+        v.follower = {whole.end, follower, label};
         needed.add(headerAt(seen, whole.end, nullptr).need);
     }
     v.need = needed;
@@ -174,7 +174,7 @@ CcsdsParser::Verdict CcsdsParser::judgeFollowed(Seen& seen, long position, const
 // Whether the whole candidate is refused, its end followed by a header at
 // `follower` (or FOLLOWER_SHORT) or not (FOLLOWER_NONE).
 inline CcsdsParser::Look<bool> CcsdsParser::refused(Seen& seen, const Whole& whole, long follower, const Assumed& as,
-                                                    bool alreadyShort)
+                                                    bool alreadyShort) const
 {
     const long start = whole.start, end = whole.end;
     const bool followed = follower != FOLLOWER_NONE;
@@ -217,7 +217,7 @@ inline CcsdsParser::Look<bool> CcsdsParser::refused(Seen& seen, const Whole& who
 // It is taken when it would be either way, followed or not, each judged on
 // the bytes in the file; otherwise its verdict waits for the follower
 // (Unsure).
-CcsdsParser::Verdict CcsdsParser::eitherWay(Seen& seen, const Whole& whole)
+CcsdsParser::Verdict CcsdsParser::eitherWay(Seen& seen, const Whole& whole) const
 {
     const long start = whole.start, end = whole.end;
     const size_t span = size_t(end - start);
@@ -257,7 +257,7 @@ CcsdsParser::Verdict CcsdsParser::eitherWay(Seen& seen, const Whole& whole)
 // that passes, or is plausible with the archive's fixed bits, or the first
 // byte of an archive label. The search steps over the bytes before it at
 // once, as it would one by one.
-long CcsdsParser::pastNonHeaders(long pos)
+long CcsdsParser::pastNonHeaders(long pos) const
 {
     long last = window.end() - long(CcsdsPrimaryHeader::SIZE);
     // A search that ends at maxScan bytes reports where it stopped.
@@ -280,7 +280,7 @@ long CcsdsParser::pastNonHeaders(long pos)
 // that bytes of it that pass for a header are not taken; unless a confirmed
 // run begins inside it, which tells that its claim holds packets.
 // Anything else: the next byte. -1: wait for the file to grow.
-CcsdsParser::Look<long> CcsdsParser::passRejected(Seen& seen, long position, long start, bool alreadyShort)
+CcsdsParser::Look<long> CcsdsParser::passRejected(Seen& seen, long position, long start, bool alreadyShort) const
 {
     if (!host.plausibleHeader(window.at(start)) || !usualBits(window.at(start)))
         return {position + 1, {}};
@@ -313,7 +313,7 @@ CcsdsParser::Look<long> CcsdsParser::passRejected(Seen& seen, long position, lon
 // Whether what follows a rejected packet that ends at `end` is what the parse
 // takes next, or, up to `hops` times, another rejected packet of a known
 // type, whole, that is so followed: damage comes in runs.
-CcsdsParser::Look<bool> CcsdsParser::rejectedFollowed(Seen& seen, long end, size_t length, int hops)
+CcsdsParser::Look<bool> CcsdsParser::rejectedFollowed(Seen& seen, long end, size_t length, int hops) const
 {
     const Look<long> follower = followerAt(seen, end, length, nullptr, nullptr, NOTHING_ASSUMED);
     Need need = follower.need;
@@ -338,7 +338,7 @@ CcsdsParser::Look<bool> CcsdsParser::rejectedFollowed(Seen& seen, long end, size
 // Whether the packet of `total` bytes at `header` is whole within the file
 // and followed by what the parse would take next.
 CcsdsParser::Look<bool> CcsdsParser::confirmedAt(Seen& seen, long header, size_t total, bool atFileEnd,
-                                                  const Assumed& as)
+                                                  const Assumed& as) const
 {
     if (window.fill(header, total) < total)
         return {false, shortOf(header + long(total))};
@@ -359,7 +359,7 @@ CcsdsParser::Look<bool> CcsdsParser::confirmedAt(Seen& seen, long header, size_t
 //   trailer and header) inside the candidate. Only for a candidate that is
 //   not followed: the step after one that is can be seen from its last byte.
 CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, long end, unsigned how,
-                                                       const Assumed& as, bool alreadyShort)
+                                                       const Assumed& as, bool alreadyShort) const
 {
     Need need;
     // Against a candidate with the archive's fixed bits only a header with
@@ -397,7 +397,7 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, l
 // search.stepFrom on). Where a run begins is read from the candidate's bytes
 // alone with RUN_OWN_BYTES; what follows it is read wherever it stands.
 inline CcsdsParser::RunPlace CcsdsParser::runPlaceAt(Seen& seen, const RunSearch& search, long q, bool alreadyShort,
-                                                     Need& need)
+                                                     Need& need) const
 {
     RunPlace place{q};
     {
@@ -431,7 +431,7 @@ inline CcsdsParser::RunPlace CcsdsParser::runPlaceAt(Seen& seen, const RunSearch
 // So is a step whose frame header its bytes begin (a sync word is hardly
 // ever payload): a packet cut short that claims the next frame's first
 // bytes. The places with less than a header's bytes are the last looked at.
-void CcsdsParser::ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& place, Need& need)
+void CcsdsParser::ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& place, Need& need) const
 {
     const long q = place.q, end = search.end;
     const size_t inside = size_t(std::min(long(ArchiveLabel::LOOKAHEAD), end - q));
@@ -463,7 +463,7 @@ void CcsdsParser::ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& p
 
 // Whether the header at h begins a confirmed run that tells against the
 // candidate of the search.
-inline bool CcsdsParser::runConfirmed(Seen& seen, const RunSearch& search, long h, bool alreadyShort, Need& need)
+inline bool CcsdsParser::runConfirmed(Seen& seen, const RunSearch& search, long h, bool alreadyShort, Need& need) const
 {
     // A run without the archive's fixed bits tells nothing against a
     // candidate with them.
@@ -497,7 +497,7 @@ inline bool CcsdsParser::runConfirmed(Seen& seen, const RunSearch& search, long 
 // Whether the packet of `total` bytes at h is followed as a run's first
 // packet must be: by what the parse takes next, or, with RUN_AT_FILE_END, by
 // the end of the file.
-inline bool CcsdsParser::runFollowed(Seen& seen, const RunSearch& search, long h, size_t total, Need& need)
+inline bool CcsdsParser::runFollowed(Seen& seen, const RunSearch& search, long h, size_t total, Need& need) const
 {
     if (search.how & RUN_AT_FILE_END) {
         const Look<bool> c = confirmedAt(seen, h, total, true, search.as);
@@ -515,7 +515,7 @@ inline bool CcsdsParser::runFollowed(Seen& seen, const RunSearch& search, long h
 // before it but at least two, whose bytes there have the archive's fixed bits
 // (given `bits`) and, the rest read as zeros, pass the header test or are of a
 // known type; -1 when there is none.
-long CcsdsParser::straddlingHeader(long q, long end, const uint8_t* bits)
+long CcsdsParser::straddlingHeader(long q, long end, const uint8_t* bits) const
 {
     window.fill(q, size_t(end - q));
     for (long p = std::max(q, end - long(CcsdsPrimaryHeader::SIZE) + 1); p + 2 <= end; ++p) {
@@ -532,7 +532,7 @@ long CcsdsParser::straddlingHeader(long q, long end, const uint8_t* bits)
 // Whether the hooks step at q on the strength of the bytes before `end`
 // alone: shown them, and shown them inverted, they answer otherwise. A step
 // they would take whatever those bytes are begins past them.
-bool CcsdsParser::stepBeginsInside(long q, long end)
+bool CcsdsParser::stepBeginsInside(long q, long end) const
 {
     constexpr size_t LOOK = SKIP_LOOKAHEAD;
     if (!host.skipsOnBytes())
@@ -552,7 +552,7 @@ bool CcsdsParser::stepBeginsInside(long q, long end)
 // (a run confirmed by what follows it, not by the end of the file): then the
 // packet is no run of its own in the finished file either. Bytes of a
 // payload that pass for a header claiming far claim the packets after them.
-bool CcsdsParser::holdsConfirmedRun(Seen& seen, long header, size_t total, const Assumed& as)
+bool CcsdsParser::holdsConfirmedRun(Seen& seen, long header, size_t total, const Assumed& as) const
 {
     const long anchor = window.anchor();
     // A candidate anchored before it keeps it in the window too.
@@ -565,7 +565,7 @@ bool CcsdsParser::holdsConfirmedRun(Seen& seen, long header, size_t total, const
 // fewer than a header's bytes before the end of the file: a label's first
 // bytes, a header with the fixed bits of the one at `bits` (any header
 // without it), or, from `stepFrom` on, where the hooks may step.
-bool CcsdsParser::mayBeginRun(Seen& seen, long q, long end, long stepFrom, const uint8_t* bits)
+bool CcsdsParser::mayBeginRun(Seen& seen, long q, long end, long stepFrom, const uint8_t* bits) const
 {
     const long have = long(window.fill(q, size_t(end - q) + ArchiveLabel::LOOKAHEAD));
     // A step is at most a pad byte and a frame's trailer, then the frame's
@@ -592,7 +592,7 @@ bool CcsdsParser::mayBeginRun(Seen& seen, long q, long end, long stepFrom, const
 // the one at `bits`, or an archive label, may begin; `to` when there is none.
 // Stops at a place with fewer than a header's bytes left in the file, which
 // the caller looks at itself.
-long CcsdsParser::nextUsualPlace(long q, long to, const uint8_t* bits)
+long CcsdsParser::nextUsualPlace(long q, long to, const uint8_t* bits) const
 {
     constexpr long HEADER = CcsdsPrimaryHeader::SIZE;
     const long have = long(window.fill(q, size_t(to - q) + HEADER - 1));
@@ -624,7 +624,7 @@ long CcsdsParser::nextUsualPlace(long q, long to, const uint8_t* bits)
 // one, so a candidate at pos that runs past the end of the file is then
 // garbage. The last answer is kept: nothing found after an earlier position
 // means nothing after a later one.
-bool CcsdsParser::laterPacket(Seen& seen, long pos, long fileEnd)
+bool CcsdsParser::laterPacket(Seen& seen, long pos, long fileEnd) const
 {
     constexpr long HEADER = CcsdsPrimaryHeader::SIZE;
     return laterLook(pos, fileEnd, fileEnd - HEADER - 1, [&](long o) {
@@ -655,7 +655,7 @@ bool CcsdsParser::laterPacket(Seen& seen, long pos, long fileEnd)
 // whether the header is where the parse's own next step finds it, and
 // `label` then gets the label before it.
 CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t length, Label* label, bool* direct,
-                                                const Assumed& as)
+                                                const Assumed& as) const
 {
     if (direct)
         *direct = false;
@@ -718,7 +718,7 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t len
 // or where its follower begins. Real packets tile the length of a damaged
 // header that lands on their boundary; the bytes of a real packet hardly
 // ever do.
-CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, long follower)
+CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, long follower) const
 {
     constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
     const size_t span = size_t(end - start);
@@ -782,7 +782,7 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
 // short at a frame's end claims them. What stands between packets is never
 // inside one. Asked only in an archive that has shown damage: a packet may
 // stand right before a frame header where an archive turns to frames.
-CcsdsParser::Look<bool> CcsdsParser::holdsStep(Seen& seen, long start, long end, bool alreadyShort)
+CcsdsParser::Look<bool> CcsdsParser::holdsStep(Seen& seen, long start, long end, bool alreadyShort) const
 {
     // Hooks that read the stream would cost a seek per place: left out.
     if (seen.longestStep == 0 || !host.skipsOnBytes())
@@ -811,7 +811,7 @@ CcsdsParser::Look<bool> CcsdsParser::holdsStep(Seen& seen, long start, long end,
 // between `low` and `high` bytes from its start, or, once the archive has
 // shown labels, a label (a run may end in one). Most packets hold neither:
 // the quick look before the looks for packets inside a candidate.
-bool CcsdsParser::holdsEnding(const Seen& seen, long start, long end, long low, long high)
+bool CcsdsParser::holdsEnding(const Seen& seen, long start, long end, long low, long high) const
 {
     const long n = end - start;
     window.fill(start, size_t(n));
@@ -827,7 +827,7 @@ bool CcsdsParser::holdsEnding(const Seen& seen, long start, long end, long low, 
 // fixed bytes do not occur by chance in a payload, so the claim holds the
 // next packet's label. Its bytes past the end are read where the file holds
 // them; where it does not yet, the verdict waits for them.
-CcsdsParser::Look<bool> CcsdsParser::holdsLabel(long start, long end)
+CcsdsParser::Look<bool> CcsdsParser::holdsLabel(long start, long end) const
 {
     Need need;
     for (long q = start + 1; q < end; ++q) {
@@ -853,7 +853,7 @@ CcsdsParser::Look<bool> CcsdsParser::holdsLabel(long start, long end)
 // header that passes. Intact packets inside a damaged header's claim do,
 // wherever more damage cuts their run short; an intact packet's payload
 // hardly ever does.
-CcsdsParser::Look<bool> CcsdsParser::holdsPair(Seen& seen, long start, long end, const Assumed& as)
+CcsdsParser::Look<bool> CcsdsParser::holdsPair(Seen& seen, long start, long end, const Assumed& as) const
 {
     Need need;
     window.fill(start, size_t(end - start));
