@@ -93,19 +93,19 @@ public:
     // both fit), -1 for none.
     void setAnchor(long pos) { anchor_ = pos; }
     long anchor() const { return anchor_; }
-    // The window anchored at a position while it lives; then the anchor
-    // before it again.
+    // The window anchored at a position while it lives; then the previous
+    // anchor again.
     class Anchored
     {
     public:
-        Anchored(ArchiveWindow& window, long pos) : window_(window), before_(window.anchor_) { window.anchor_ = pos; }
-        ~Anchored() { window_.anchor_ = before_; }
+        Anchored(ArchiveWindow& window, long pos) : window_(window), previous_(window.anchor_) { window.anchor_ = pos; }
+        ~Anchored() { window_.anchor_ = previous_; }
         Anchored(const Anchored&) = delete;
         Anchored& operator=(const Anchored&) = delete;
 
     private:
         ArchiveWindow& window_;
-        long before_;
+        long previous_;
     };
 
     // Holds back the bytes from `pos` on: fills stop there as at the end of

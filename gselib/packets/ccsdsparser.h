@@ -292,6 +292,9 @@ private:
     // candidate may have beyond the longest the archive has shown: the
     // instruments' packets fit in 4 KiB.
     static constexpr size_t OWN_RUN_LENGTH = 4096;
+    // What begins in a candidate's own bytes and runs past its end (a label,
+    // a cut header) counts with at least this many of its bytes inside.
+    static constexpr long MIN_BYTES_INSIDE = 2;
     // Rejected packets in a row that one after a damaged packet may be.
     static constexpr int REJECTED_HOPS = 16;
 

@@ -12,7 +12,6 @@ namespace GseLib {
 
 namespace {
 
-using ArchiveBytes::be16;
 using CcsdsHeader::apidOf;
 using CcsdsHeader::packetBytes;
 using CcsdsHeader::sameFixedBits;
@@ -436,7 +435,7 @@ void CcsdsParser::ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& p
     const long q = place.q, end = search.end;
     const size_t inside = size_t(std::min(long(ArchiveLabel::LOOKAHEAD), end - q));
     long p = -1;
-    if (inside >= 2 && ArchiveLabel::couldStart(window.at(q), inside))
+    if (inside >= size_t(MIN_BYTES_INSIDE) && ArchiveLabel::couldStart(window.at(q), inside))
         p = q;
     else if (place.header < 0 && q > end - long(CcsdsPrimaryHeader::SIZE))
         p = straddlingHeader(q, end, search.bits);
@@ -518,7 +517,7 @@ inline bool CcsdsParser::runFollowed(Seen& seen, const RunSearch& search, long h
 long CcsdsParser::straddlingHeader(long q, long end, const uint8_t* bits) const
 {
     window.fill(q, size_t(end - q));
-    for (long p = std::max(q, end - long(CcsdsPrimaryHeader::SIZE) + 1); p + 2 <= end; ++p) {
+    for (long p = std::max(q, end - long(CcsdsPrimaryHeader::SIZE) + 1); p + MIN_BYTES_INSIDE <= end; ++p) {
         uint8_t h[CcsdsPrimaryHeader::SIZE] = {};
         std::memcpy(h, window.at(p), size_t(end - p));
         if (bits && !sameFixedBits(bits, h, size_t(end - p)))
@@ -603,8 +602,9 @@ long CcsdsParser::nextUsualPlace(long q, long to, const uint8_t* bits) const
 #if defined(__SSE2__)
     const FixedBitsMask fixedBits(bits);
     const __m128i magic = _mm_set1_epi8(ArchiveLabel::MAGIC[0]);
-    // Sixteen places read b[i] to b[i + 17].
-    for (; i + 16 <= places && i + 18 <= have; i += 16) {
+    // Sixteen places read b[i] to b[i + 17]: their fixed bits reach the third byte.
+    constexpr long LANES = 16;
+    for (; i + LANES <= places && i + LANES + 2 <= have; i += LANES) {
         const __m128i label = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)), magic);
         const unsigned m = unsigned(_mm_movemask_epi8(_mm_or_si128(fixedBits(b + i), label)));
         if (m)
@@ -735,7 +735,8 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
     Need need;
     if (!chainLengths)
         chainLengths.reset(new uint8_t[CHAIN_LENGTHS_SIZE]);
-    // run[q - start]: packets of the run from q to the end, up to 2; 0 none.
+    // run[q - start]: packets of the run from q to the end, up to two; 0 none.
+    constexpr uint8_t ONE_PACKET = 1, TWO_PACKETS = 2;
     uint8_t* run = chainLengths.get();
     const long last = end - MIN_PACKET;
     // Hooks that read the stream would cost a seek per byte here: left out.
@@ -748,7 +749,7 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
     for (long q = last; q > start; --q) {
         run[q - start] = 0;
         const uint8_t* h = bytesAt(q);
-        const long after = q + long(be16(h + 4)) + MIN_PACKET;
+        const long after = q + long(packetBytes(h));
         if (after > std::max(end, follower))
             continue; // most bytes: no packet that fits
         if (!host.validHeader(h) && !host.plausibleHeader(h))
@@ -756,9 +757,9 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
         uint8_t best = 0;
         auto reach = [&](long r) {
             if (r == end || r == follower)
-                best = std::max<uint8_t>(best, 1);
+                best = std::max(best, ONE_PACKET);
             else if (r > q && r <= last && run[r - start])
-                best = 2;
+                best = TWO_PACKETS;
         };
         reach(after);
         if (after != end && after != follower) {
@@ -771,7 +772,7 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
         for (long k = 1; k <= padding; ++k)
             reach(after + k);
         run[q - start] = best;
-        if (best == 2 && host.validHeader(bytesAt(q)) && usualBits(bytesAt(q)))
+        if (best == TWO_PACKETS && host.validHeader(bytesAt(q)) && usualBits(bytesAt(q)))
             return {true, need};
     }
     return {false, need};
@@ -788,13 +789,15 @@ CcsdsParser::Look<bool> CcsdsParser::holdsStep(Seen& seen, long start, long end,
     if (seen.longestStep == 0 || !host.skipsOnBytes())
         return {false, {}};
     // From the last byte the hooks may step over a pad byte: not looked at.
-    for (long q = std::max(start + 1, end - seen.longestStep); q <= end - 2; ++q) {
+    constexpr long PAD_BYTE = 1;
+    const long last = end - 1 - PAD_BYTE;
+    for (long q = std::max(start + 1, end - seen.longestStep); q <= last; ++q) {
         // Near the end of the file a hook may take the few bytes left as a
         // step: none is counted there, and where one may still begin, the
         // verdict waits for the bytes (the places after it are shown fewer).
         if (window.fill(q, SKIP_LOOKAHEAD) < SKIP_LOOKAHEAD) {
             Need need;
-            for (; q <= end - 2 && !alreadyShort && !need; ++q) {
+            for (; q <= last && !alreadyShort && !need; ++q) {
                 if (skip(seen, q) != q)
                     need = shortOf(q + long(SKIP_LOOKAHEAD));
             }

@@ -562,7 +562,7 @@ void TelemetryCache::reserveFor(long fileSize)
 
 void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long end)
 {
-    const Taken before = lastTaken;
+    const Taken previous = lastTaken;
     const bool first = firstTaken.from < 0;
     lastTaken = {from, header, end, packet.get()};
     // What stood before the header (a label, a frame's header), kept while
@@ -586,7 +586,7 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
         // Held not at all: the next grow takes it again, hooks and all.
         packets.pop_back();
         position = from;
-        lastTaken = before;
+        lastTaken = previous;
         lastLead.at = -1;
         if (first)
             forgetTaken();
