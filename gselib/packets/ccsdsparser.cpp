@@ -172,11 +172,11 @@ bool CcsdsParser::followedDirectly(Seen& seen, long start, Next& follower) const
     return followed;
 }
 
-inline CcsdsParser::Verdict CcsdsParser::verdictOn(Seen& seen, long position, long start, bool known,
+inline CcsdsParser::Verdict CcsdsParser::verdictOn(Seen& seen, Next& after, long position, long start, bool known,
                                                    const Direct* direct, Need needed) const
 {
     if (!direct)
-        return judge(seen, position, start, known, needed);
+        return judge(seen, after, position, start, known, needed);
     // In an archive that has shown damage, a step in its last bytes refuses
     // it, as judge would (which is not asked: a second look could find a
     // longer step); nothing else does unless a packet may end inside it.
@@ -185,9 +185,11 @@ inline CcsdsParser::Verdict CcsdsParser::verdictOn(Seen& seen, long position, lo
     needed.add(step.need);
     if (!step.answer && !holdsEnding(seen, start, end, 0, end - start)) {
         learnFollower(seen, direct->seen);
-        return {Verdict::Take, -1, needed, 0, direct->follower};
+        after = direct->follower;
+        return {Verdict::Take, -1, needed};
     }
-    return step.answer ? Verdict{Verdict::Refuse, position + 1, needed} : judge(seen, position, start, known, needed);
+    return step.answer ? Verdict{Verdict::Refuse, position + 1, needed}
+                       : judge(seen, after, position, start, known, needed);
 }
 
 // Kept out of the parse loop, which most packets leave without it.
@@ -197,12 +199,15 @@ __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position
     // The looks see and raise a copy of what the parse has seen: a candidate
     // whose verdict waits for bytes not yet written teaches the parse nothing.
     Seen seen = shown.seen;
+    Next after; // what the parse takes next when it takes the candidate, if the looks read it
     uint32_t& longest = shown.longest[apidOf(window.at(start))];
-    const Verdict v = verdictOn(seen, position, start, known, direct, found);
+    const Verdict v = verdictOn(seen, after, position, start, known, direct, found);
     if (!atEnd && v.need && v.verdict != Verdict::Partial)
         return {Verdict::Unsure, -1};
     shown.seen = seen;
     longest = std::max(longest, v.judged);
+    if (v.verdict == Verdict::Take)
+        following = after;
     return v;
 }
 
@@ -252,7 +257,7 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
 // packet may end in, nor a frame step in their last bytes; a parse that
 // decides as at the end of the file takes them here. What these looks see
 // counts at once, as what the parse reads itself.
-CcsdsParser::Step CcsdsParser::nextAfterDamage(long& position)
+inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::nextAfterDamage(long& position)
 {
     Direct d{Next(), shown.seen};
     if (!followedDirectly(d.seen, found.header, d.follower))
@@ -313,7 +318,6 @@ std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Verdict& v, long position,
     switch (v.verdict) {
     case Verdict::Take:
         stoppedInSearch = false;
-        following = v.follower;
         return Step::Take;
     case Verdict::Partial:
     case Verdict::Unsure:

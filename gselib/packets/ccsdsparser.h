@@ -214,9 +214,6 @@ private:
         // The bytes of the whole candidate it judged (0: none), which count
         // among its APID's once it is decided.
         uint32_t judged = 0;
-        // A taken candidate's follower the looks already read, with its
-        // label: what the parse takes next (from -1: none).
-        Next follower{};
     };
     Verdict verdictAt(long position, long start, bool known, const Direct* direct, Need beyond);
     std::optional<Step> stepFor(Verdict& v, long position, bool inSearch);
@@ -227,7 +224,9 @@ private:
     // Its looks are handed a copy of what the parse has seen, which the
     // parse keeps unless the verdict is Unsure.
     Verdict decide(long position, long start, bool known, const Direct* direct, Need found);
-    Verdict verdictOn(Seen& seen, long position, long start, bool known, const Direct* direct, Need needed) const;
+    // A taken candidate's follower that its looks read goes to `after`.
+    Verdict verdictOn(Seen& seen, Next& after, long position, long start, bool known, const Direct* direct,
+                      Need needed) const;
     // The parse took the packet whose primary header is at `header`.
     void took(const uint8_t* header)
     {
@@ -311,10 +310,11 @@ private:
     // `needed`: what the looks already taken at this candidate needed of
     // bytes not yet written (`alreadyShort`: whether they needed any); a look
     // that needs to find no more such bytes once one has stops there.
-    Verdict judge(Seen& seen, long position, long start, bool knownValid, Need needed) const;
+    Verdict judge(Seen& seen, Next& after, long position, long start, bool knownValid, Need needed) const;
     Verdict judgeRejected(Seen& seen, long position, long start, Need needed) const;
     Verdict judgePastEnd(Seen& seen, long position, long start, bool afterSkip, Need needed) const;
-    Verdict judgeFollowed(Seen& seen, long position, const Whole& whole, Need labelShort, Need needed) const;
+    Verdict judgeFollowed(Seen& seen, Next& after, long position, const Whole& whole, Need labelShort,
+                          Need needed) const;
     Verdict eitherWay(Seen& seen, const Whole& whole) const;
     Look<bool> refused(Seen& seen, const Whole& whole, long follower, const Assumed& as, bool alreadyShort) const;
     Look<long> passRejected(Seen& seen, long position, long start, bool alreadyShort) const;
@@ -322,7 +322,8 @@ private:
     Look<bool> rejectedFollowed(Seen& seen, long end, size_t length, int hops) const;
     Look<bool> confirmedAt(Seen& seen, long header, size_t total, bool atFileEnd, const Assumed& as) const;
     enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4, RUN_OWN_BYTES = 8 };
-    Look<long> firstConfirmedRun(Seen& seen, long start, long end, unsigned how, const Assumed& as, bool alreadyShort) const;
+    Look<long> firstConfirmedRun(Seen& seen, long start, long end, unsigned how, const Assumed& as,
+                                 bool alreadyShort) const;
     // What one run look holds to: the candidate [start, end), its RunLook
     // flags, the archive's fixed bits it asks of a run (none: any), where the
     // hooks' steps are asked from, and what is assumed of the follower.

@@ -59,7 +59,8 @@ inline bool CcsdsParser::usualBits(const uint8_t* header) const
 // field hit) claims bytes that hold the intact packets after it; an intact
 // packet with damage after it holds none, and is taken.
 
-CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, long position, long start, bool knownValid, Need needed) const
+CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, Next& after, long position, long start, bool knownValid,
+                                        Need needed) const
 {
     const bool afterSkip = skipped > 0 || endedSkipping;
     if (!knownValid && !host.validHeader(window.at(start)))
@@ -90,7 +91,7 @@ CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, long position, long start, b
         const Whole whole{start, end, afterSkip, total > shown.longest[apidOf(window.at(start))],
                           seen.damaged || afterSkip};
         seen.longestAny = std::max(seen.longestAny, uint32_t(total));
-        v = judgeFollowed(seen, position, whole, hasLabel.need, needed);
+        v = judgeFollowed(seen, after, position, whole, hasLabel.need, needed);
     }
     window.fill(start, total);
     v.judged = uint32_t(total);
@@ -134,9 +135,10 @@ CcsdsParser::Verdict CcsdsParser::judgePastEnd(Seen& seen, long position, long s
 }
 
 // A whole candidate, judged by what follows it. `labelShort`: what the label
-// look needed of bytes not yet written.
-CcsdsParser::Verdict CcsdsParser::judgeFollowed(Seen& seen, long position, const Whole& whole, Need labelShort,
-                                                Need needed) const
+// look needed of bytes not yet written. A taken candidate's follower that the
+// looks read goes to `after`: what the parse takes next.
+CcsdsParser::Verdict CcsdsParser::judgeFollowed(Seen& seen, Next& after, long position, const Whole& whole,
+                                                Need labelShort, Need needed) const
 {
     Label label;
     bool direct = false;
@@ -163,7 +165,7 @@ CcsdsParser::Verdict CcsdsParser::judgeFollowed(Seen& seen, long position, const
     } else if (follower >= 0 && direct) {
         // What the parse takes next, already looked at; what reading it
         // learns counts from here, as where the parse reads it itself.
-        v.follower = {whole.end, follower, label};
+        after = {whole.end, follower, label};
         needed.add(headerAt(seen, whole.end, nullptr).need);
     }
     v.need = needed;
@@ -206,8 +208,8 @@ inline CcsdsParser::Look<bool> CcsdsParser::refused(Seen& seen, const Whole& who
     const unsigned step = followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP);
     // The search goes on through the candidate's bytes: a packet before the
     // run, followed by more damage, is kept as any such packet is.
-    const Look<long> run =
-        firstConfirmedRun(seen, start, end, RUN_VERIFIED | RUN_AT_FILE_END | step | own, as, alreadyShort || bool(need));
+    const unsigned how = RUN_VERIFIED | RUN_AT_FILE_END | step | own;
+    const Look<long> run = firstConfirmedRun(seen, start, end, how, as, alreadyShort || bool(need));
     need.add(run.need);
     return {run.answer >= 0, need};
 }
@@ -266,7 +268,8 @@ long CcsdsParser::pastNonHeaders(long pos) const
         const uint8_t* b = window.at(pos);
         // A rejected header is passed over only with the archive's fixed
         // bits (passRejected): plausibleHeader is not asked of the others.
-        if (b[0] == uint8_t(ArchiveLabel::MAGIC[0]) || host.validHeader(b) || (judging && usualBits(b) && host.plausibleHeader(b)))
+        if (b[0] == uint8_t(ArchiveLabel::MAGIC[0]) || host.validHeader(b) ||
+            (judging && usualBits(b) && host.plausibleHeader(b)))
             break;
     }
     return pos;
@@ -292,7 +295,8 @@ CcsdsParser::Look<long> CcsdsParser::passRejected(Seen& seen, long position, lon
             return {-1, {start + long(total)}};
         const long fileEnd = window.end();
         const ArchiveWindow::Anchored keep(window, start);
-        const Look<long> later = firstConfirmedRun(seen, start, fileEnd, RUN_AT_FILE_END, NOTHING_ASSUMED, alreadyShort);
+        const Look<long> later =
+            firstConfirmedRun(seen, start, fileEnd, RUN_AT_FILE_END, NOTHING_ASSUMED, alreadyShort);
         return {later.answer >= 0 ? position + 1 : -1, later.need};
     }
     const ArchiveWindow::Anchored keep(window, start);
