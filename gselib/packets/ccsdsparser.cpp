@@ -198,16 +198,18 @@ __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position
 {
     // The looks see and raise a copy of what the parse has seen: a candidate
     // whose verdict waits for bytes not yet written teaches the parse nothing.
+    // The looks write the follower of a candidate they take, which the
+    // parse takes next, where the parse keeps it (none before: next() looked
+    // at it once); it is dropped with a verdict that waits.
     Seen seen = shown.seen;
-    Next after; // what the parse takes next when it takes the candidate, if the looks read it
     uint32_t& longest = shown.longest[apidOf(window.at(start))];
-    const Verdict v = verdictOn(seen, after, position, start, known, direct, found);
-    if (!atEnd && v.need && v.verdict != Verdict::Partial)
+    const Verdict v = verdictOn(seen, following, position, start, known, direct, found);
+    if (!atEnd && v.need && v.verdict != Verdict::Partial) {
+        following.from = -1;
         return {Verdict::Unsure, -1};
+    }
     shown.seen = seen;
     longest = std::max(longest, v.judged);
-    if (v.verdict == Verdict::Take)
-        following = after;
     return v;
 }
 
@@ -313,7 +315,7 @@ inline CcsdsParser::Verdict CcsdsParser::verdictAt(long position, long start, bo
 // What the parse does on a verdict at the candidate at `position`, reached
 // by the search or not: take it, step over a byte, or stop; nothing when it
 // is refused (the search goes on at v.resume).
-std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Verdict& v, long position, bool inSearch)
+inline std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Verdict& v, long position, bool inSearch)
 {
     switch (v.verdict) {
     case Verdict::Take:

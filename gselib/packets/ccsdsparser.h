@@ -321,6 +321,7 @@ private:
     long pastNonHeaders(long pos) const;
     Look<bool> rejectedFollowed(Seen& seen, long end, size_t length, int hops) const;
     Look<bool> confirmedAt(Seen& seen, long header, size_t total, bool atFileEnd, const Assumed& as) const;
+    bool confirmedBy(long follower, long end, bool atFileEnd) const;
     enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4, RUN_OWN_BYTES = 8 };
     Look<long> firstConfirmedRun(Seen& seen, long start, long end, unsigned how, const Assumed& as,
                                  bool alreadyShort) const;

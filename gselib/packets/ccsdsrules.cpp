@@ -346,9 +346,14 @@ CcsdsParser::Look<bool> CcsdsParser::confirmedAt(Seen& seen, long header, size_t
     if (window.fill(header, total) < total)
         return {false, shortOf(header + long(total))};
     const Look<long> f = followerAt(seen, header + long(total), total, nullptr, nullptr, as);
-    return {f.answer >= 0 ||
-                (f.answer == FOLLOWER_SHORT && (atFileEnd || header + long(total) == host.fileSize())),
-            f.need};
+    return {confirmedBy(f.answer, header + long(total), atFileEnd), f.need};
+}
+
+// Whether a packet that ends at `end` is confirmed by what followerAt found
+// after it: a header the parse takes, or the end of the file.
+bool CcsdsParser::confirmedBy(long follower, long end, bool atFileEnd) const
+{
+    return follower >= 0 || (follower == FOLLOWER_SHORT && (atFileEnd || end == host.fileSize()));
 }
 
 // The first place after `start` and before `end` where a confirmed run
@@ -640,11 +645,12 @@ bool CcsdsParser::laterPacket(Seen& seen, long pos, long fileEnd) const
         if (o + long(total) > fileEnd)
             return LaterPacketLook::NONE;
         const ArchiveWindow::Anchored keep(window, o);
-        const bool found =
-            confirmedAt(seen, o, total, o + long(total) == fileEnd, NOTHING_ASSUMED).answer &&
-            !swallows(seen, o, o + long(total),
-                      followerAt(seen, o + long(total), total, nullptr, nullptr, NOTHING_ASSUMED).answer)
-                 .answer;
+        if (window.fill(o, total) < total)
+            return LaterPacketLook::NONE;
+        // Confirmed by its follower, and holding no run that ends at it.
+        const long end = o + long(total);
+        const long follower = followerAt(seen, end, total, nullptr, nullptr, NOTHING_ASSUMED).answer;
+        const bool found = confirmedBy(follower, end, end == fileEnd) && !swallows(seen, o, end, follower).answer;
         return found ? LaterPacketLook::FOUND : LaterPacketLook::NONE;
     });
 }
