@@ -58,7 +58,7 @@ void CcsdsParser::endParse()
     following = Next();
 }
 
-long CcsdsParser::skip(Seen& seen, long at) const
+long CcsdsParser::hooksStep(Seen& seen, long at) const
 {
     if (host.maySkipOnBytes()) {
         const size_t n = window.fill(at, SKIP_LOOKAHEAD);
@@ -109,7 +109,7 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label
         start = pos + long(total);
     }
     if (hooks) {
-        const long stepped = skip(seen, start);
+        const long stepped = hooksStep(seen, start);
         // Inside frames a packet's label stands after the frame's header.
         if (stepped != start && start == pos) {
             const size_t after = window.fill(stepped, ArchiveLabel::LOOKAHEAD);
@@ -194,7 +194,7 @@ inline CcsdsParser::Verdict CcsdsParser::verdictOn(Seen& seen, Next& after, long
 
 // Kept out of the parse loop, which most packets leave without it.
 __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position, long start, bool known,
-                                                                   const Direct* direct, Need found)
+                                                                   const Direct* direct, Need beyond)
 {
     // The looks see and raise a copy of what the parse has seen: a candidate
     // whose verdict waits for bytes not yet written teaches the parse nothing.
@@ -203,7 +203,7 @@ __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position
     // at it once); it is dropped with a verdict that waits.
     Seen seen = shown.seen;
     uint32_t& longest = shown.longest[apidOf(window.at(start))];
-    const Verdict v = verdictOn(seen, following, position, start, known, direct, found);
+    const Verdict v = verdictOn(seen, following, position, start, known, direct, beyond);
     if (!atEnd && v.need && v.verdict != Verdict::Partial) {
         following.from = -1;
         return {Verdict::Unsure, -1};
@@ -226,12 +226,12 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
     if (following.from == position &&
         window.fill(following.header, CcsdsPrimaryHeader::SIZE) == CcsdsPrimaryHeader::SIZE) {
         following.from = -1; // looked at once
-        found = following;
+        current = following;
         // What the parse sees reading the follower (labels, the hooks'
         // steps) counts at once; in an archive that has shown damage the
         // candidate's own looks come first, and it counts after them.
         if (!shown.seen.damaged) {
-            if (followedDirectly(shown.seen, found.header, following))
+            if (followedDirectly(shown.seen, current.header, following))
                 return Step::Take; // nothing to look at
             return candidate(position, true, nullptr);
         }
@@ -239,18 +239,18 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
     }
     following.from = -1;
     if (stoppedInSearch) {
-        found.header = -1;
+        current.header = -1;
         return candidate(position, false, nullptr);
     }
-    found.label.present = false;
-    const Look<long> header = headerAt(shown.seen, position, &found.label);
-    found.header = header.answer;
-    if (found.header == LABEL_DAMAGED || (found.header == LABEL_PAST_END && !waitsAtLabel(position, header.need)))
+    current.label.present = false;
+    const Look<long> header = headerAt(shown.seen, position, &current.label);
+    current.header = header.answer;
+    if (current.header == LABEL_DAMAGED || (current.header == LABEL_PAST_END && !waitsAtLabel(position, header.need)))
         return pastDamagedLabel(position);
-    if (found.header < 0)
+    if (current.header < 0)
         return Step::Stop;
     // The parse sees whether the packet is all there.
-    if (unjudged(found.header))
+    if (unjudged(current.header))
         return Step::Take;
     return candidate(position, false, nullptr);
 }
@@ -262,11 +262,11 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
 inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::nextAfterDamage(long& position)
 {
     Direct d{Next(), shown.seen};
-    if (!followedDirectly(d.seen, found.header, d.follower))
+    if (!followedDirectly(d.seen, current.header, d.follower))
         return candidate(position, true, nullptr);
     const long end = d.follower.from;
-    if (atEnd && !holdsStep(shown.seen, found.header, end, false).answer &&
-        !holdsEnding(shown.seen, found.header, end, 0, end - found.header)) {
+    if (atEnd && !holdsStep(shown.seen, current.header, end, false).answer &&
+        !holdsEnding(shown.seen, current.header, end, 0, end - current.header)) {
         learnFollower(shown.seen, d.seen);
         following = d.follower;
         return Step::Take;
@@ -280,14 +280,14 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, const Direc
     // Whether finding the candidate's header needed bytes past the end of
     // the file (a label not all written).
     Need beyond;
-    if (found.header < 0) {
+    if (current.header < 0) {
         // A search cut short goes on as it would have: without the hooks' steps.
         inSearch = true;
         if (!searchAt(position, beyond))
             return Step::Stop;
     }
     for (;;) {
-        Verdict v = verdictAt(position, found.header, known, direct, beyond);
+        Verdict v = verdictAt(position, current.header, known, direct, beyond);
         known = false;
         direct = nullptr;
         if (const std::optional<Step> step = stepFor(v, position, inSearch))
@@ -355,7 +355,7 @@ bool CcsdsParser::pastRefused(long& position, long resume)
     ++rejected;
     shown.seen.budget.earn(step);
     // The label's ground time belongs to no packet found after this.
-    found.label = Label();
+    current.label = Label();
     position = resume;
     skipped += step;
     if (host.maxScan() > 0 && skipped >= host.maxScan()) {
@@ -372,11 +372,11 @@ bool CcsdsParser::pastRefused(long& position, long resume)
 // (without the hooks' steps); false when the file holds too little to tell.
 bool CcsdsParser::searchAt(long position, Need& beyond)
 {
-    found.label = Label();
-    const Look<long> header = resyncHeaderAt(shown.seen, position, &found.label);
-    found.header = header.answer;
+    current.label = Label();
+    const Look<long> header = resyncHeaderAt(shown.seen, position, &current.label);
+    current.header = header.answer;
     beyond = header.need;
-    return found.header >= 0;
+    return current.header >= 0;
 }
 
 // Whether the parse stops at `position` until the file grows, saying so: not
@@ -408,7 +408,7 @@ bool CcsdsParser::waitsAtLabel(long position, Need need)
 // reports the bytes skipped.
 CcsdsParser::Step CcsdsParser::pastDamagedLabel(long& position)
 {
-    found = Next();
+    current = Next();
     ++rejected;
     shown.seen.budget.earn(1);
     ++position;
@@ -434,7 +434,7 @@ void CcsdsParser::parse(long& position, bool opens)
         const Step step = next(position);
         if (step == Step::Stop)
             break;
-        const long start = found.header;
+        const long start = current.header;
         // The looks past a candidate may have moved the window on.
         window.fill(start, CcsdsPrimaryHeader::SIZE);
         const size_t total = packetBytes(window.at(start));
@@ -445,9 +445,9 @@ void CcsdsParser::parse(long& position, bool opens)
             host.makeRoom(fileSize);
             TMPacketPtr p =
                 makePacket<CcsdsPacket>(window.at(start), int(total), int(host.packetCount()), host.resolver());
-            if (found.label.present) {
-                p->groundSeconds = found.label.seconds;
-                p->groundMs = found.label.ms;
+            if (current.label.present) {
+                p->groundSeconds = current.label.seconds;
+                p->groundMs = current.label.ms;
             }
             took(window.at(start));
             // Committed with the packet, before the hooks run: one that

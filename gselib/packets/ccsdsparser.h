@@ -223,7 +223,7 @@ private:
     // (`found`: what finding it needed of bytes past the end of the file).
     // Its looks are handed a copy of what the parse has seen, which the
     // parse keeps unless the verdict is Unsure.
-    Verdict decide(long position, long start, bool known, const Direct* direct, Need found);
+    Verdict decide(long position, long start, bool known, const Direct* direct, Need beyond);
     // A taken candidate's follower that its looks read goes to `after`.
     Verdict verdictOn(Seen& seen, Next& after, long position, long start, bool known, const Direct* direct,
                       Need needed) const;
@@ -249,7 +249,8 @@ private:
     // what they read: a label, and the longest step.
     Look<long> headerAt(Seen& seen, long pos, Label* label, bool hooks = true) const;
     Look<long> resyncHeaderAt(Seen& seen, long pos, Label* label) const;
-    long skip(Seen& seen, long at) const;
+    // Where the hooks' step from `at` ends (at itself: no step).
+    long hooksStep(Seen& seen, long at) const;
     bool followedDirectly(Seen& seen, long start, Next& follower) const;
     bool unjudged(long start) const;
     // What a look at a follower saw, once the candidate's own looks are done.
@@ -400,7 +401,7 @@ private:
     long skipped = 0;  // bytes skipped since the last packet, in this parse
     long rejected = 0; // candidates refused since the last packet, in this parse
     Next following;
-    Next found; // the candidate's header and label
+    Next current; // the candidate's header and label
     mutable std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
     mutable LaterPacketLook laterLook; // after a rejected header: a memo of its answers
     bool judging = false; // whether validHeader tells packets from other bytes

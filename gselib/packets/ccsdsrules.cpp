@@ -590,7 +590,7 @@ bool CcsdsParser::mayBeginRun(Seen& seen, long q, long end, long stepFrom, const
             return true;
         if (!bits || sameFixedBits(bits, b, n))
             return true;
-        if (p >= stepFrom && skip(seen, p) != p)
+        if (p >= stepFrom && hooksStep(seen, p) != p)
             return true;
     }
     return false;
@@ -650,8 +650,8 @@ bool CcsdsParser::laterPacket(Seen& seen, long pos, long fileEnd) const
         // Confirmed by its follower, and holding no run that ends at it.
         const long end = o + long(total);
         const long follower = followerAt(seen, end, total, nullptr, nullptr, NOTHING_ASSUMED).answer;
-        const bool found = confirmedBy(follower, end, end == fileEnd) && !swallows(seen, o, end, follower).answer;
-        return found ? LaterPacketLook::FOUND : LaterPacketLook::NONE;
+        const bool taken = confirmedBy(follower, end, end == fileEnd) && !swallows(seen, o, end, follower).answer;
+        return taken ? LaterPacketLook::FOUND : LaterPacketLook::NONE;
     });
 }
 
@@ -690,11 +690,11 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t len
         }
         if (first < 0)
             first = header;
-        at = skip(seen, header);
+        at = hooksStep(seen, header);
         if (at != header)
             continue;
-        long found = 0;
-        for (long k = 1; k <= TRAILER_SLACK && !found; ++k) {
+        long labelAt = 0;
+        for (long k = 1; k <= TRAILER_SLACK && !labelAt; ++k) {
             const size_t n = window.fill(header + k, ArchiveLabel::LOOKAHEAD);
             if (!ArchiveLabel::couldStart(window.at(header + k), n))
                 continue;
@@ -702,11 +702,11 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t len
                 need.add(shortOf(header + k + long(n) + 1));
                 return {FOLLOWER_SHORT, need}; // a label still being written
             }
-            found = header + k;
+            labelAt = header + k;
         }
-        if (!found)
+        if (!labelAt)
             break;
-        at = found;
+        at = labelAt;
     }
     // Padding stands only where nothing was stepped over.
     const long padding = first == end ? std::min(long(host.paddingAfter(length)), TRAILER_SLACK) : 0;
@@ -808,12 +808,12 @@ CcsdsParser::Look<bool> CcsdsParser::holdsStep(Seen& seen, long start, long end,
         if (window.fill(q, SKIP_LOOKAHEAD) < SKIP_LOOKAHEAD) {
             Need need;
             for (; q <= last && !alreadyShort && !need; ++q) {
-                if (skip(seen, q) != q)
+                if (hooksStep(seen, q) != q)
                     need = shortOf(q + long(SKIP_LOOKAHEAD));
             }
             return {false, need};
         }
-        if (skip(seen, q) != q)
+        if (hooksStep(seen, q) != q)
             return {true, {}};
     }
     return {false, {}};
@@ -898,10 +898,10 @@ CcsdsParser::Look<bool> CcsdsParser::holdsPair(Seen& seen, long start, long end,
     const bool label = forEachLabel(b, n, [&](long i) {
         const Look<long> h = headerAt(seen, start + i, nullptr);
         need.add(h.need);
-        const bool found = h.answer >= 0 && host.validHeader(window.at(h.answer));
+        const bool beforeHeader = h.answer >= 0 && host.validHeader(window.at(h.answer));
         window.fill(start, size_t(n));
         b = window.at(start);
-        return found;
+        return beforeHeader;
     });
     return {label, need};
 }
