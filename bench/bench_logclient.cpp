@@ -8,15 +8,24 @@
 // server sleeps until the client has ended; 1: it reads again before, and the
 // client then tells what it dropped. Goal: memory grows by a few MiB at most,
 // and got + dropped + not sent = sent.
+// BM_TcpClientPortHeld: 300 messages at 20 a second while, for the first 8 s,
+// whoever holds the port resets every connection before reading; then the
+// logging server (on a thread of its own) takes the port. Counters as above;
+// goal: got + dropped + not sent = sent.
+// BM_TcpClientPushedBytes: a peer on the server's port sends 400 MB; goal: the
+// client's resident memory stays under 64 MB.
 #include "gselib/services/logclient.h"
 #include "tools/logger/log.h"
 #include "tools/logger/loggerclient.h"
+#include "tools/logger/loggerserver.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
+#include <mutex>
 #include <QTimer>
 #include <arpa/inet.h>
 #include <atomic>
@@ -25,6 +34,7 @@
 #include <cstring>
 #include <fstream>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -240,6 +250,137 @@ void BM_LocalSinkClientServerStopsReading(benchmark::State& state)
     }
 }
 
+// A listening socket on 127.0.0.1 with a free port; the port is written to port.
+int listenLoopback(quint16& port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd, 64);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+void BM_TcpClientPortHeld(benchmark::State& state)
+{
+    constexpr int SENT = 300;
+    for (auto _ : state) {
+        QTemporaryDir home;
+        qputenv("HOME", home.path().toUtf8());
+        quint16 port = 0;
+        const int lfd = listenLoopback(port);
+        std::atomic<bool> holding{true};
+        std::atomic<int> resets{0};
+        std::thread holder([&] {
+            while (holding) {
+                pollfd p{lfd, POLLIN, 0};
+                if (::poll(&p, 1, 10) <= 0)
+                    continue;
+                const int fd = ::accept(lfd, nullptr, nullptr);
+                if (fd < 0)
+                    continue;
+                const linger reset{1, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                ::close(fd);
+                ++resets;
+            }
+            ::close(lfd);
+        });
+
+        LoggerConfig config;
+        config.serverPort = port;
+        Logger::initialize(QCoreApplication::instance(), config);
+        QThread serverThread;
+        LoggerServer* server = nullptr;
+        std::mutex mutex;
+        long long got = 0;
+        QByteArray dropLines;
+        for (int i = 0; i < SENT; ++i) {
+            if (i == 160) { // 8 s: the holder lets go and the server takes the port
+                holding = false;
+                holder.join();
+                server = new LoggerServer;
+                QObject::connect(server, &LoggerServer::logEvent, server, [&](const LoggerEvent& e) {
+                    if (e.clientName != QCoreApplication::applicationName())
+                        return;
+                    std::lock_guard<std::mutex> lock(mutex);
+                    if (e.text.startsWith(QStringLiteral("held msg ")) || e.text == "initialized global logger")
+                        ++got;
+                    else if (e.text.startsWith(QStringLiteral("dropped ")))
+                        dropLines += e.text.toLatin1() + '\n';
+                }, Qt::DirectConnection);
+                server->moveToThread(&serverThread);
+                QObject::connect(&serverThread, &QThread::finished, server, &QObject::deleteLater);
+                serverThread.start();
+                QMetaObject::invokeMethod(server, [server, port] {
+                    server->setServerInfo(QHostAddress::LocalHost, port);
+                    server->start();
+                }, Qt::BlockingQueuedConnection);
+            }
+            LOG_INFO("bench", "held msg " << i);
+            spin(50);
+        }
+        const QByteArray err = capturingStderr([] { delete Logger::global; });
+        std::fwrite(err.constData(), 1, static_cast<size_t>(err.size()), stderr);
+        spin(200);
+        serverThread.quit();
+        serverThread.wait();
+        state.counters["resets"] = resets.load();
+        state.counters["got"] = static_cast<double>(got);
+        state.counters["dropped_told"] = static_cast<double>(sumOf(dropLines, QStringLiteral("dropped (\\d+) messages")));
+        state.counters["not_sent_told"] = static_cast<double>(sumOf(err, QStringLiteral("logger: (\\d+) messages not sent")));
+        // The logger's own "initialized global logger" is sent too.
+        state.counters["sent"] = SENT + 1;
+    }
+}
+
+void BM_TcpClientPushedBytes(benchmark::State& state)
+{
+    constexpr long long PUSH = 400LL * 1024 * 1024;
+    for (auto _ : state) {
+        quint16 port = 0;
+        const int lfd = listenLoopback(port);
+        std::atomic<long long> pushed{0};
+        std::thread pusher([&] {
+            const int fd = ::accept(lfd, nullptr, nullptr);
+            static const QByteArray zeros(1 << 16, '\0');
+            while (fd >= 0 && pushed < PUSH) {
+                pollfd p{fd, POLLOUT, 0};
+                if (::poll(&p, 1, 20000) <= 0)
+                    break; // the client stopped taking bytes
+                const ssize_t n = ::send(fd, zeros.constData(), static_cast<size_t>(zeros.size()), MSG_NOSIGNAL);
+                if (n <= 0)
+                    break;
+                pushed += n;
+            }
+            if (fd >= 0)
+                ::close(fd);
+            ::close(lfd);
+        });
+        LoggerConfig config;
+        config.serverPort = port;
+        const double before = statusMb("VmRSS:");
+        Logger::initialize(QCoreApplication::instance(), config);
+        for (int waited = 0; waited < 30000 && pushed < PUSH; waited += 50)
+            spin(50);
+        const double after = statusMb("VmRSS:");
+        delete Logger::global;
+        pusher.join();
+        state.counters["pushed_MB"] = static_cast<double>(pushed) / (1024.0 * 1024.0);
+        state.counters["rss_before_MB"] = before;
+        state.counters["rss_after_MB"] = after;
+        state.counters["rss_peak_MB"] = statusMb("VmHWM:");
+    }
+}
+
+BENCHMARK(BM_TcpClientPortHeld)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TcpClientPushedBytes)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TcpClientServerStopsReading)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LocalSinkClientServerStopsReading)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 

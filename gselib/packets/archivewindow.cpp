@@ -78,6 +78,20 @@ size_t ArchiveWindow::refill(long pos, size_t n)
     long from = pos;
     if (anchor_ >= 0 && anchor_ < pos && size_t(pos - anchor_) + n <= SIZE)
         from = anchor_;
+    if (kept_ && *keepFrom_ < *keepTo_) {
+        // What is not kept yet of the span (the lead may have been kept
+        // alone, before its packet was taken).
+        const long a = std::max(*keepFrom_, *keepHeader_ - long(keepLead_));
+        const bool leadKept = kept_->at == a && kept_->to == *keepHeader_;
+        const long b = leadKept ? *keepHeader_ : a;
+        if (b >= start_ && *keepTo_ <= last && b < from) {
+            if (!leadKept)
+                kept_->bytes.clear();
+            kept_->at = a;
+            kept_->bytes.insert(kept_->bytes.end(), at(b), at(*keepTo_));
+            kept_->to = *keepTo_;
+        }
+    }
     size_t keep = 0;
     if (from >= start_ && from <= last) {
         keep = size_t(last - from);

@@ -138,6 +138,24 @@ public:
     // the file, not at the horizon.
     bool endIsFile(long end) const { return horizon_ < 0 || end <= horizon_; }
 
+    // What a refill copies out before it drops it: the bytes from *from,
+    // or `lead` bytes before *header when that is later, to *to, where they
+    // are held (the last packet the parse took, with its label, which the
+    // telemetry cache compares after the parse).
+    struct Kept
+    {
+        long at = -1;
+        long to = -1;
+        std::vector<uint8_t> bytes;
+    };
+    void keep(const long* from, const long* header, const long* to, size_t lead, Kept* kept)
+    {
+        keepFrom_ = from;
+        keepHeader_ = header;
+        keepTo_ = to;
+        keepLead_ = lead;
+        kept_ = kept;
+    }
     // A necessary condition for the Fletcher-32 of the `covered` bytes at pos
     // (held in the window, with their trailer) to match its stored value.
     bool checksumMayMatch(long pos, size_t covered);
@@ -160,6 +178,11 @@ private:
     bool heldAtEof_ = false;
     // Running sums of the big-endian words at even and odd offsets (modulo
     // 65535), built on demand.
+    const long* keepFrom_ = nullptr;
+    const long* keepHeader_ = nullptr;
+    const long* keepTo_ = nullptr;
+    size_t keepLead_ = 0;
+    Kept* kept_ = nullptr;
     std::vector<uint16_t> sumsEven_;
     std::vector<uint16_t> sumsOdd_;
     bool sumsValid_ = false;

@@ -27,8 +27,6 @@ namespace {
 using ArchiveBytes::be16;
 
 constexpr size_t STREAM_BUFFER_SIZE = 1 << 20;
-// The lead of the last packet taken could not be read: the file changed under the parse.
-constexpr long LEAD_LOST = -2;
 constexpr size_t TOM_OVERHEAD = TomPacket::HEADER_SIZE + TomPacket::TRAILER_SIZE;
 
 // Opens the path for reading when it names a regular file, after links; null
@@ -84,6 +82,7 @@ TelemetryCache::TelemetryCache(TimeResolver* resolver)
     : resolver(resolver),
       d(std::make_unique<Private>(*this))
 {
+    d->window.keep(&lastTaken.from, &lastTaken.header, &lastTaken.end, MARK_LEAD_BYTES, &d->lastRead);
 }
 
 TelemetryCache::~TelemetryCache()
@@ -278,8 +277,9 @@ void TelemetryCache::forgetTaken()
 {
     firstTaken = Taken();
     lastTaken = Taken();
-    lastLead.at = -1;
+    d->lastRead.at = d->lastRead.to = -1;
     mark.first = Span();
+    mark.lastHeader = -1;
 }
 
 // The n bytes at `at` as the parse read them: from its window, else read
@@ -303,24 +303,13 @@ void TelemetryCache::keepTaken(const Taken& t, Span& into) const
         into.bytes.clear(); // changed under the parse already: marked broken
 }
 
-// The packet the parse took last, while the cache still holds it (a hook
-// may have appended others after it).
-const TMPacket* TelemetryCache::heldPacket(const TMPacket* packet) const
-{
-    for (size_t i = packets.size(), n = 0; i-- > 0 && n < 64; ++n) {
-        if (packets[i].get() == packet)
-            return packet;
-    }
-    return nullptr;
-}
-
 void TelemetryCache::markRead() noexcept
 {
     // Where the read has not moved, the bytes marked were just found again.
     if (position == mark.at && !mark.broken)
         return;
     mark.at = position;
-    mark.broken = (firstTaken.from >= 0 && mark.first.bytes.empty()) || lastLead.at == LEAD_LOST;
+    mark.broken = firstTaken.from >= 0 && mark.first.bytes.empty();
     size_t used = 0; // the spans' buffers are kept from one mark to the next
     auto next = [&](long at, size_t n) -> Span& {
         if (mark.spans.size() <= used)
@@ -341,21 +330,36 @@ void TelemetryCache::markRead() noexcept
             }
             after = 0;
         } else if (lastTaken.from != firstTaken.from) {
-            // Its lead as the parse read it, its bytes as the cache holds them.
-            const long at = lastLead.at >= 0 ? lastLead.at : lastTaken.header; // none, or lost: broken
+            // Its lead as the parse read it, its bytes as the cache holds
+            // them; kept from the last mark when it was taken before this
+            // parse, whose window holds none of it.
+            const long at = std::max(lastTaken.from, lastTaken.header - long(MARK_LEAD_BYTES));
             const long tailEnd = position - lastTaken.end <= long(MARK_BYTES) ? position : lastTaken.end;
+            const bool marked = mark.lastHeader == lastTaken.header && !mark.spans.empty() && mark.spans[0].at == at &&
+                                mark.spans[0].bytes.size() >= size_t(lastTaken.end - at);
             Span& last = next(at, size_t(tailEnd - at));
             unsigned char* out = last.bytes.data();
-            std::memcpy(out, lastLead.bytes.data(), size_t(lastTaken.header - at));
-            out += lastTaken.header - at;
+            const size_t lead = size_t(lastTaken.header - at);
             const size_t body = size_t(lastTaken.end - lastTaken.header);
-            const TMPacket* held = heldPacket(lastTaken.packet);
-            if (lastTaken.header >= d->window.start() && lastTaken.end <= d->window.end())
-                std::memcpy(out, d->window.at(lastTaken.header), body);
-            else if (held && held->totalLength() == body)
-                std::memcpy(out, held->data(), body);
-            else
-                mark.broken = true;
+            if (!marked) {
+                auto from = [&](long a, long b, const ArchiveWindow::Kept& k) {
+                    return a >= k.at && b <= k.to ? k.bytes.data() + (a - k.at) : nullptr;
+                };
+                const unsigned char* leadBytes = lead == 0 || (at >= d->window.start() && lastTaken.header <= d->window.end())
+                                                     ? d->window.at(at)
+                                                     : from(at, lastTaken.header, d->lastRead);
+                const unsigned char* bodyBytes = lastTaken.header >= d->window.start() && lastTaken.end <= d->window.end()
+                                                     ? d->window.at(lastTaken.header)
+                                                     : from(lastTaken.header, lastTaken.end, d->lastRead);
+                if (leadBytes && bodyBytes) {
+                    std::memcpy(out, leadBytes, lead);
+                    std::memcpy(out + lead, bodyBytes, body);
+                } else {
+                    mark.broken = true;
+                }
+                mark.lastHeader = lastTaken.header;
+            }
+            out += lead;
             mark.broken |= !copyRead(lastTaken.end, size_t(tailEnd - lastTaken.end), out + body);
             after = tailEnd;
         }
@@ -562,22 +566,6 @@ void TelemetryCache::reserveFor(long fileSize)
 
 void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long end)
 {
-    const Taken previous = lastTaken;
-    const bool first = firstTaken.from < 0;
-    lastTaken = {from, header, end, packet.get()};
-    // What stood before the header (a label, a frame's header), kept while
-    // the window holds it: the mark compares it (markRead).
-    lastLead.at = -1;
-    if (header != from) {
-        lastLead.at = std::max(from, header - long(MARK_LEAD_BYTES));
-        lastLead.bytes.resize(size_t(header - lastLead.at));
-        if (!copyRead(lastLead.at, lastLead.bytes.size(), lastLead.bytes.data()))
-            lastLead.at = LEAD_LOST;
-    }
-    if (first) {
-        firstTaken = lastTaken;
-        keepTaken(firstTaken, mark.first);
-    }
     packets.push_back(std::move(packet));
     const TMPacketPtr& stored = packets.back();
     try {
@@ -586,11 +574,16 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
         // Held not at all: the next grow takes it again, hooks and all.
         packets.pop_back();
         position = from;
-        lastTaken = previous;
-        lastLead.at = -1;
-        if (first)
-            forgetTaken();
         throw;
+    }
+    lastTaken = {from, header, end};
+    // What stood before the header (a label, a frame's header), where the
+    // window no longer holds it; later a refill keeps it all (markRead).
+    if (from < d->window.start())
+        keepLead();
+    if (firstTaken.from < 0) {
+        firstTaken = lastTaken;
+        keepTaken(firstTaken, mark.first);
     }
     if (d->packetHook == Private::Hook::Base)
         return;
@@ -598,6 +591,15 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
     // survive the hook appending to this cache.
     const TMPacketPtr held = stored;
     hookPacket(held);
+}
+
+void TelemetryCache::keepLead()
+{
+    d->lastRead.at = std::max(lastTaken.from, lastTaken.header - long(MARK_LEAD_BYTES));
+    d->lastRead.to = lastTaken.header;
+    d->lastRead.bytes.resize(size_t(d->lastRead.to - d->lastRead.at));
+    if (!copyRead(d->lastRead.at, d->lastRead.bytes.size(), d->lastRead.bytes.data()))
+        d->lastRead.at = d->lastRead.to = -1; // changed under the parse: the mark is broken
 }
 
 // ---- TOM parse -------------------------------------------------------------

@@ -188,6 +188,7 @@ private:
         // under it, and is read anew.
         bool broken = false;
         Span first; // the first packet's, kept from when it was taken
+        long lastHeader = -1; // of the last packet, whose bytes lead its spans
         std::vector<Span> spans; // the last packet's and the bytes after it, or the first and last read
     };
     // A packet the parse took of the followed file: where its attempt began
@@ -197,7 +198,6 @@ private:
         long from = -1;
         long header = -1;
         long end = -1;
-        const TMPacket* packet = nullptr;
     };
 
     void parseTom();
@@ -216,8 +216,8 @@ private:
     void readAnew();
     void markRead() noexcept;
     bool copyRead(long at, size_t n, unsigned char* out) const;
+    void keepLead();
     void keepTaken(const Taken& taken, Span& into) const;
-    const TMPacket* heldPacket(const TMPacket* packet) const;
     void forgetTaken();
     // Holds the packet whose attempt began at `from` (its header at
     // `header`, its end at `end`), the read position already past it, and
@@ -242,7 +242,6 @@ private:
     ReadMark mark;
     Taken firstTaken; // of the followed file
     Taken lastTaken;
-    Span lastLead; // what stood before the last packet's header, as the parse read it
     std::vector<unsigned char> markScratch; // a span read back
     std::string followedPath; // the path, made absolute
     size_t fileFirstPacket = 0; // the followed file's first packet

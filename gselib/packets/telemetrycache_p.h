@@ -58,6 +58,10 @@ struct TelemetryCache::Private
     Hook streamHook = Hook::Unknown;
     Hook packetHook = Hook::Unknown; // found anew at each parse
     std::unique_ptr<CcsdsParser> ccsds;
+    // The last packet taken with what stood before its header, as the parse
+    // read them, once the window has dropped them (the lead alone where it
+    // had dropped that before the packet was taken).
+    ArchiveWindow::Kept lastRead;
 };
 
 // What the cache hands a parser: the window on the file, its hooks (and

@@ -1,5 +1,6 @@
 #include "gselib/services/gsecomm.h"
 
+#include "gselib/services/localsocketpath.h"
 #include "tools/logger/log.h"
 
 #include <QStringList>
@@ -24,15 +25,49 @@ GseComm::GseComm(QObject* parent) : QObject(parent), socket(new QLocalSocket(thi
     // The timer belongs to the socket and goes with it.
     reconnectTimer = new QTimer(socket);
     reconnectTimer->setInterval(DEFAULT_RECONNECT_INTERVAL_MS);
-    connect(reconnectTimer, &QTimer::timeout, socket,
-            [s = socket] { s->connectToServer(SERVER_NAME, QIODevice::ReadWrite); });
+    connect(reconnectTimer, &QTimer::timeout, this, &GseComm::connectToLink);
     tailTimer = new QTimer(this);
     tailTimer->setSingleShot(true);
     tailTimer->setInterval(DEFAULT_TAIL_WAIT_MS);
     connect(tailTimer, &QTimer::timeout, this, &GseComm::flushPending);
     connect(socket, &QLocalSocket::readyRead, this, &GseComm::parseMessage);
     connect(socket, &QLocalSocket::stateChanged, this, &GseComm::handleStateChange);
-    socket->connectToServer(SERVER_NAME, QIODevice::ReadWrite);
+    connect(socket, &QLocalSocket::connected, this, &GseComm::handleConnected);
+    connectToLink();
+}
+
+void GseComm::connectToLink()
+{
+    const LocalSocketPath::Result where = LocalSocketPath::resolve(SERVER_NAME);
+    if (!where.ok()) {
+        refuse(where.error);
+        reconnectTimer->start();
+        return;
+    }
+    socket->connectToServer(where.path, QIODevice::ReadWrite);
+}
+
+bool GseComm::serverIsOurs()
+{
+    // A server of another user's could tell us to open any path it likes.
+    QString why = LocalSocketPath::checkOwnSocket(socket->fullServerName());
+    if (why.isEmpty())
+        why = LocalSocketPath::checkPeer(socket->socketDescriptor());
+    if (why.isEmpty()) {
+        refusal.clear();
+        return true;
+    }
+    refuse(why);
+    return false;
+}
+
+void GseComm::refuse(const QString& reason)
+{
+    // Retries find the same reason every interval: it is told once.
+    if (reason == refusal)
+        return;
+    refusal = reason;
+    LOG_WARN(COMPONENT, "Refused " << SERVER_NAME << ": " << reason);
 }
 
 GseComm::~GseComm() = default;
@@ -61,6 +96,7 @@ void GseComm::handleStateChange(QLocalSocket::LocalSocketState state)
 {
     switch (state) {
     case QLocalSocket::UnconnectedState:
+        trusted = false;
         // The sender is gone: nothing more can continue its last command.
         flushPending();
         reconnectTimer->start();
@@ -74,8 +110,7 @@ void GseComm::handleStateChange(QLocalSocket::LocalSocketState state)
         reconnectTimer->stop();
         break;
     case QLocalSocket::ConnectedState:
-        wasConnected = true;
-        LOG_DEBUG(COMPONENT, "Connected to " << SERVER_NAME);
+        // The socket is not open yet: handleConnected() takes it from here.
         reconnectTimer->stop();
         break;
     default:
@@ -84,10 +119,21 @@ void GseComm::handleStateChange(QLocalSocket::LocalSocketState state)
     }
 }
 
+void GseComm::handleConnected()
+{
+    if (!serverIsOurs()) {
+        socket->abort(); // back to Unconnected, which retries
+        return;
+    }
+    trusted = true;
+    wasConnected = true;
+    LOG_DEBUG(COMPONENT, "Connected to " << SERVER_NAME);
+}
+
 void GseComm::parseMessage()
 {
     const QByteArray bytes = socket->readAll();
-    if (bytes.isEmpty())
+    if (bytes.isEmpty() || !trusted)
         return;
     // Only the new bytes, and a command word they complete, need a look.
     qsizetype from = std::max<qsizetype>(1, pending.size() - (COMMAND_START.size() - 1));

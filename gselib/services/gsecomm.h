@@ -4,7 +4,9 @@
 // cmdOpenArchive. It never writes to the server. Commands carry no delimiter,
 // so the bytes are cut before each "TID_PATH:"; the last command of a read may
 // go on in the next one and is taken as whole when nothing follows within a
-// short wait, or when it grows past a bound.
+// short wait, or when it grows past a bound. The socket is looked for in this
+// user's own folder (LocalSocketPath), and a server whose socket or process
+// belongs to another user is dropped unheard.
 #include <QByteArray>
 #include <QLocalSocket>
 #include <QObject>
@@ -44,7 +46,12 @@ private slots:
     void parseMessage();
 
 private:
+    void connectToLink();
+    // Whether the connected server's socket and process are this user's.
+    bool serverIsOurs();
+    void refuse(const QString& reason);
     void handleStateChange(QLocalSocket::LocalSocketState state);
+    void handleConnected();
     void handleMessage(const QByteArray& bytes);
     // Takes the command still open as whole.
     void flushPending();
@@ -54,6 +61,8 @@ private:
     bool wasConnected = false;
     QByteArray pending;
     QTimer* tailTimer = nullptr;
+    bool trusted = false; // the connected server passed serverIsOurs()
+    QString refusal;      // the last reason told, so that it is told once
 };
 
 } // namespace GseLib

@@ -1,5 +1,7 @@
 #include "gselib/services/logclient.h"
 
+#include "gselib/services/localsocketpath.h"
+
 #include <QDateTime>
 #include <QLocalSocket>
 #include <iostream>
@@ -14,13 +16,57 @@ constexpr int SHUTDOWN_FLUSH_MS = 2000;
 LogClient::LogClient(const QString& serverName, QObject* parent)
     : QObject(parent), serverName(serverName), socket(new QLocalSocket(this)), sendQueue(socket)
 {
-    // Queued: a local connection usually completes inside connectToServer, that is
-    // before the owner of a new client could listen to sigErrorMessage.
-    connect(socket, &QLocalSocket::connected, this, &LogClient::procConnected, Qt::QueuedConnection);
-    connect(socket, &QLocalSocket::connected, this, &LogClient::sendQueued);
+    connect(socket, &QLocalSocket::connected, this, &LogClient::checkServer);
     connect(socket, &QLocalSocket::bytesWritten, this, &LogClient::sendQueued);
     connect(socket, &QLocalSocket::disconnected, this, [this] { sendQueue.connectionLost(); });
-    socket->connectToServer(serverName, QIODevice::ReadWrite);
+    // The sink never answers: what a server sends is read a little at a time
+    // and thrown away, so that a peer that pushes bytes costs no memory.
+    socket->setReadBufferSize(READ_BUFFER_BYTES);
+    connect(socket, &QIODevice::readyRead, this, [this] {
+        char scrap[4096];
+        while (socket->read(scrap, sizeof scrap) > 0) {
+        }
+    });
+    startConnecting();
+}
+
+void LogClient::startConnecting()
+{
+    const GseLib::LocalSocketPath::Result where = GseLib::LocalSocketPath::resolve(serverName);
+    if (!where.ok()) {
+        refuse(where.error);
+        return;
+    }
+    socket->connectToServer(where.path, QIODevice::ReadWrite);
+}
+
+void LogClient::checkServer()
+{
+    // Lines go only to a server of this user's: the socket file could have been
+    // put there by someone else, or its process could run as someone else.
+    QString why = GseLib::LocalSocketPath::checkOwnSocket(socket->fullServerName());
+    if (why.isEmpty())
+        why = GseLib::LocalSocketPath::checkPeer(socket->socketDescriptor());
+    if (!why.isEmpty()) {
+        socket->abort();
+        refuse(why);
+        return;
+    }
+    refusal.clear();
+    // Queued: a local connection usually completes inside connectToServer, that is
+    // before the owner of a new client could listen to sigErrorMessage.
+    QMetaObject::invokeMethod(this, &LogClient::procConnected, Qt::QueuedConnection);
+    sendQueued();
+}
+
+void LogClient::refuse(const QString& reason)
+{
+    // Every write tries again; the same reason is told once.
+    const QString msg = QStringLiteral("Error: LogClient unable to connect to %1: %2").arg(serverName, reason);
+    if (msg == refusal)
+        return;
+    refusal = msg;
+    QMetaObject::invokeMethod(this, [this, msg] { emit sigErrorMessage(msg); }, Qt::QueuedConnection);
 }
 
 LogClient::~LogClient()
@@ -51,7 +97,7 @@ void LogClient::connectLogServer()
 {
     // Asking a socket that is already connecting or connected only yields an error.
     if (socket->state() == QLocalSocket::UnconnectedState)
-        socket->connectToServer(serverName, QIODevice::ReadWrite);
+        startConnecting();
 }
 
 void LogClient::write(const QString& text)

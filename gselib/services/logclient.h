@@ -3,6 +3,8 @@
 // in a bounded queue (SendQueue) while the server does not read; beyond a few
 // MiB the oldest are dropped, which sigErrorMessage tells once the queue drains,
 // and the lines never sent are counted on the standard error stream at the end.
+// A plain name is a socket in this user's own folder (LocalSocketPath); a
+// server whose socket or process belongs to another user gets no line.
 #include "tools/logger/sendqueue.h"
 
 #include <QObject>
@@ -16,6 +18,8 @@ class LogClient : public QObject
 
 public:
     static const QString CMD_CLEAR_LOG;
+    // The most a server's bytes, which are thrown away, take of the client.
+    static constexpr qint64 READ_BUFFER_BYTES = 64 * 1024;
 
     explicit LogClient(const QString& serverName = QStringLiteral("logger"), QObject* parent = nullptr);
     ~LogClient() override;
@@ -45,9 +49,13 @@ public slots:
     void procConnected();
 
 private:
+    void startConnecting();
+    void checkServer();
+    void refuse(const QString& reason);
     void sendQueued();
 
     QString serverName;
     QLocalSocket* socket = nullptr;
     SendQueue sendQueue;
+    QString refusal; // the last refusal told, so that it is told once
 };

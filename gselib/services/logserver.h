@@ -1,6 +1,9 @@
 #pragma once
 // Stores whatever one local-socket client sends in one file; the client can
 // empty the file with CMD_CLEAR_LOG. Problems are reported only by signal.
+// A plain name is a socket in this user's own folder (LocalSocketPath) that
+// only this user can reach; a newer connection of that user replaces and
+// closes the current one.
 #include <QByteArray>
 #include <QLocalServer>
 #include <QObject>
@@ -39,6 +42,7 @@ public slots:
 
 private:
     void listen();
+    void reportLater(const QString& reason);
     void retireClient();
 
     QString serverName;
@@ -46,4 +50,7 @@ private:
     QLocalSocket* client = nullptr;
     QString fileName;
     QFile* file = nullptr;
+    // The last bytes of the current client's previous read, shorter than the
+    // clear command: enough to find one that a read boundary cut.
+    QByteArray recent;
 };

@@ -8,6 +8,7 @@
 #include <QDeadlineTimer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
 #include <iostream>
 
 namespace {
@@ -32,33 +33,54 @@ void stopGlobalLoggerBeforeApplicationGoes()
 // LoggerClientMsgSender
 
 LoggerClientMsgSender::LoggerClientMsgSender(const QString& name, qint64 pid, const LoggerConfig& config)
-    : config_(config), socket_(new QTcpSocket(this)), clientInfo_(name, pid), sendQueue_(socket_)
+    : config_(config), socket_(new QTcpSocket(this)), clientInfo_(name, pid), sendQueue_(socket_),
+      confirmTimer_(new QTimer(this))
 {
+    // Whoever holds the server's port may send without end: the socket keeps a
+    // little of it, and discardReceived() throws that away.
+    socket_->setReadBufferSize(READ_BUFFER_BYTES);
+    setConfirmMs(DEFAULT_CONFIRM_MS);
+    connect(confirmTimer_, &QTimer::timeout, this, &LoggerClientMsgSender::checkConnection);
     connect(socket_, &QAbstractSocket::stateChanged, this, &LoggerClientMsgSender::handleSocketStateChange);
     connect(socket_, &QAbstractSocket::errorOccurred, this, &LoggerClientMsgSender::handleSocketError);
     connect(socket_, &QIODevice::bytesWritten, this, &LoggerClientMsgSender::handleBytesWritten);
+    connect(socket_, &QIODevice::readyRead, this, &LoggerClientMsgSender::discardReceived);
 }
 
 LoggerClientMsgSender::~LoggerClientMsgSender()
 {
     // Tearing the socket down must not log through a half-destroyed sender.
     socket_->disconnect(this);
+    confirmTimer_->stop();
     // Messages still queued for this sender are handled before it goes.
     if (thread() == QThread::currentThread() && thread()->eventDispatcher())
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    if (socket_->state() == QAbstractSocket::ConnectedState) {
+    qint64 unproven = 0;
+    if (connected()) {
         const QDeadlineTimer deadline(SHUTDOWN_FLUSH_MS);
         sendQueue_.finish(deadline);
         // A server that reads again in time still hears what was dropped.
         reportDropped();
         sendQueue_.finish(deadline);
+        sendQueue_.confirm();
+        // The server never answers; its orderly close after ours is the one sign
+        // that it read the last messages. Without it they count as not sent.
+        unproven = sendQueue_.unprovenMessages();
+        if ((unproven > 0 || sendQueue_.unsentMessages() > 0) && sendQueue_.confirmByOrderlyClose(deadline))
+            unproven = 0;
     }
     // Counted while the socket still holds its buffer; nothing else would say it.
-    const qint64 notSent = unsentMessages() + sendQueue_.dropped();
+    const qint64 notSent = unsentMessages() + unproven + sendQueue_.dropped();
     if (socket_->state() == QAbstractSocket::ConnectedState)
         socket_->disconnectFromHost();
     if (notSent > 0)
         std::cerr << "logger: " << notSent << " messages not sent to the logging server" << std::endl;
+}
+
+void LoggerClientMsgSender::setConfirmMs(int ms)
+{
+    sendQueue_.setConfirmPeriod(ms);
+    confirmTimer_->setInterval(std::max(1, ms / 4));
 }
 
 QAbstractSocket::SocketState LoggerClientMsgSender::socketState() const
@@ -76,35 +98,94 @@ qint64 LoggerClientMsgSender::unsentMessages()
     return sendQueue_.unsentMessages() + backlog_.size();
 }
 
+qint64 LoggerClientMsgSender::receivedBytesHeld() const
+{
+    return socket_->bytesAvailable();
+}
+
 bool LoggerClientMsgSender::serverConfigured() const
 {
     return config_.useServer && !config_.serverAddress.isNull();
 }
 
+bool LoggerClientMsgSender::connected() const
+{
+    return socket_->state() == QAbstractSocket::ConnectedState && socket_->isValid();
+}
+
+void LoggerClientMsgSender::echo(const LoggerEventMsg& msg)
+{
+    if (config_.stdOut)
+        writeToStream(std::cout, msg);
+    if (config_.stdErr)
+        writeToStream(std::cerr, msg);
+}
+
 void LoggerClientMsgSender::logOwn(int line, const QString& text)
 {
-    sendMessage(LoggerEventMsg(QStringLiteral("logger"), QStringLiteral(__FILE__), line, DEBUG, text));
+    // Kept while unconnected, these lines about connecting and failing would
+    // push the producers' messages out of the backlog.
+    const LoggerEventMsg msg(QStringLiteral("logger"), QStringLiteral(__FILE__), line, DEBUG, text);
+    if (connected())
+        sendQueue_.push(SendQueue::Message{msg.toEncoded(), false, 0});
+    echo(msg);
 }
 
 void LoggerClientMsgSender::writeToSocket(const LoggerEventMsg& msg)
 {
     // Commands (the client's name, the main file) are the last to be dropped.
-    sendQueue_.push(msg.toEncoded(), msg.level == LOG_CMD);
+    sendQueue_.push(SendQueue::Message{msg.toEncoded(), msg.level == LOG_CMD});
 }
 
 void LoggerClientMsgSender::handleBytesWritten()
 {
     sendQueue_.pump();
+    sendQueue_.confirm();
+    reportDropped();
+}
+
+void LoggerClientMsgSender::discardReceived()
+{
+    receivedPeak_ = std::max(receivedPeak_, socket_->bytesAvailable());
+    char scratch[16 * 1024];
+    while (socket_->bytesAvailable() > 0 && socket_->read(scratch, sizeof scratch) > 0) {
+    }
+}
+
+void LoggerClientMsgSender::checkConnection()
+{
+    if (!connected())
+        return;
+    sendQueue_.confirm();
+    // Only a connection that outlived a confirmation period ends the retries: one
+    // that a busy server resets at once is a failed attempt.
+    if (connectedFor_.isValid() && connectedFor_.elapsed() >= confirmMs())
+        retryCount_ = 0;
     reportDropped();
 }
 
 void LoggerClientMsgSender::reportDropped()
 {
+    if (!connected())
+        return; // the count waits for the next connection, where it goes first
     const qint64 dropped = sendQueue_.takeDroppedWhenDrained();
     if (dropped > 0)
-        sendMessage(LoggerEventMsg(QStringLiteral("logger"), QStringLiteral(__FILE__), __LINE__, WARN,
-                                   QStringLiteral("dropped %1 messages while the logging server was not reading")
-                                       .arg(dropped)));
+        pushReport(dropped, false);
+}
+
+void LoggerClientMsgSender::pushReport(qint64 dropped, bool atFront)
+{
+    const LoggerEventMsg msg(QStringLiteral("logger"), QStringLiteral(__FILE__), __LINE__, WARN,
+                             QStringLiteral("dropped %1 messages while the logging server was not reading")
+                                 .arg(dropped));
+    // A report that is lost owes its count again.
+    SendQueue::Message report{msg.toEncoded(), true, 0, dropped};
+    if (atFront)
+        sendQueue_.pushFront({SendQueue::Message{LoggerCmdInitClientMsg(clientInfo_).toEncoded(), true, 0},
+                              std::move(report)});
+    else
+        sendQueue_.push(std::move(report));
+    echo(msg);
 }
 
 void LoggerClientMsgSender::start()
@@ -119,18 +200,17 @@ void LoggerClientMsgSender::start()
 
 void LoggerClientMsgSender::sendMessage(LoggerEventMsg msg)
 {
-    if (socket_->state() == QAbstractSocket::ConnectedState && socket_->isValid()) {
+    if (connected()) {
         writeToSocket(msg);
         reportDropped();
     } else if (serverConfigured()) {
         backlog_.append(msg);
-        if (backlog_.size() > MAX_BACKLOG)
+        if (backlog_.size() > MAX_BACKLOG) {
             backlog_.removeFirst();
+            sendQueue_.countDropped(1);
+        }
     }
-    if (config_.stdOut)
-        writeToStream(std::cout, msg);
-    if (config_.stdErr)
-        writeToStream(std::cerr, msg);
+    echo(msg);
 }
 
 void LoggerClientMsgSender::writeToStream(std::ostream& out, LoggerEventMsg msg)
@@ -148,14 +228,21 @@ void LoggerClientMsgSender::writeToStream(std::ostream& out, LoggerEventMsg msg)
 void LoggerClientMsgSender::handleSocketStateChange(QAbstractSocket::SocketState state)
 {
     if (state == QAbstractSocket::ConnectedState) {
-        // What waited unsent when the last connection went is older than the
-        // backlog, and follows the client's name on the new one.
-        sendQueue_.pushFront(LoggerCmdInitClientMsg(clientInfo_).toEncoded());
-        retryCount_ = 0;
+        connectedFor_.start();
+        confirmTimer_->start();
+        // The client's name, then what was lost so far, then what waited unsent
+        // when the last connection went (older than the backlog), then the backlog.
+        const qint64 dropped = sendQueue_.takeDropped();
+        if (dropped > 0)
+            pushReport(dropped, true);
+        else
+            sendQueue_.pushFront({SendQueue::Message{LoggerCmdInitClientMsg(clientInfo_).toEncoded(), true, 0}});
         while (!backlog_.isEmpty())
             writeToSocket(backlog_.takeFirst());
         reportDropped();
     } else if (state == QAbstractSocket::UnconnectedState) {
+        confirmTimer_->stop();
+        connectedFor_.invalidate();
         sendQueue_.connectionLost();
     }
     logOwn(__LINE__, QStringLiteral("state change to ") + Tools::enumName(state));

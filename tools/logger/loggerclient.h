@@ -3,13 +3,17 @@
 // thread: it sends every message as a wire line to the logging server, keeps a
 // short backlog while unconnected, reconnects a bounded number of times and
 // echoes messages to the console, filtered by level. While connected to a server
-// that does not read, at most a few MiB wait unsent (SendQueue); what is dropped
-// beyond that is told to the server once it reads again, and what is never sent
-// is counted on the standard error stream when the client ends.
+// that does not read, at most a few MiB wait unsent (SendQueue). Every message of
+// a producer that is not known to have reached the server is counted: backlog
+// overflow, the bound on unsent bytes, and a connection lost before it outlived
+// what was written to it. The count is told to the server first thing once it
+// can be, and what is still owed goes to the standard error stream when the
+// client ends. What the server sends is read and thrown away, a little at a time.
 #include "tools/logger/loggerprotocol.h"
 #include "tools/logger/sendqueue.h"
 
 #include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -18,6 +22,7 @@
 
 class QCoreApplication;
 class QTcpSocket;
+class QTimer;
 
 class LoggerClientMsgSender : public QObject
 {
@@ -26,6 +31,12 @@ public:
     static constexpr int MAX_BACKLOG = 50;
     static constexpr int MAX_RETRIES = 5;
     static constexpr int DEFAULT_RETRY_INTERVAL_MS = 1000;
+    // A connection that stays open this long after the system took a message is
+    // taken to have delivered it, and counts as a successful connection. A server
+    // that refuses by resetting does so within milliseconds.
+    static constexpr int DEFAULT_CONFIRM_MS = 1000;
+    // What the socket buffers of the bytes a server (or whoever holds its port) sends.
+    static constexpr qint64 READ_BUFFER_BYTES = 64 * 1024;
 
     LoggerClientMsgSender(const QString& name, qint64 pid, const LoggerConfig& config);
     ~LoggerClientMsgSender() override;
@@ -39,10 +50,15 @@ public:
     qint64 pendingBytes() const;
     // Bytes waiting while connected, in the client's queue and the socket's buffer.
     qint64 unsentBytes() const { return sendQueue_.unsentBytes(); }
-    // Messages dropped by the bound on unsent bytes and not yet reported.
+    // Messages counted as lost (backlog overflow, the bound on unsent bytes, lost
+    // connections) and not yet reported.
     qint64 droppedMessages() const { return sendQueue_.dropped(); }
-    // Messages not sent yet: the backlog, the queue and the socket's buffer.
+    // Messages not delivered yet: the backlog, the queue, the socket's and the
+    // system's buffers, and what waits for its connection to outlive it.
     qint64 unsentMessages();
+    // Bytes received from the server and not yet thrown away, now and at most.
+    qint64 receivedBytesHeld() const;
+    qint64 receivedBytesPeak() const { return receivedPeak_; }
     // Tests use small bounds; the defaults are SendQueue's.
     void setSendLimits(qint64 maxUnsentBytes, qint64 writeChunkBytes)
     {
@@ -52,6 +68,9 @@ public:
     int retryIntervalMs() const { return retryIntervalMs_; }
     // Tests shorten the pause between reconnection attempts.
     void setRetryIntervalMs(int ms) { retryIntervalMs_ = ms; }
+    int confirmMs() const { return sendQueue_.confirmPeriod(); }
+    // Tests shorten the time a connection must outlive what was written to it.
+    void setConfirmMs(int ms);
 
 public slots:
     void start();
@@ -62,10 +81,17 @@ public slots:
 
 private:
     bool serverConfigured() const;
+    bool connected() const;
+    void echo(const LoggerEventMsg& msg);
+    // The client's own lines about its connection: echoed, and sent while
+    // connected, but never kept in the backlog nor counted.
     void logOwn(int line, const QString& text);
     void writeToSocket(const LoggerEventMsg& msg);
     void handleBytesWritten();
+    void discardReceived();
+    void checkConnection();
     void reportDropped();
+    void pushReport(qint64 dropped, bool atFront);
 
     LoggerConfig config_;
     QTcpSocket* socket_ = nullptr;
@@ -74,6 +100,11 @@ private:
     int retryCount_ = 0;
     int retryIntervalMs_ = DEFAULT_RETRY_INTERVAL_MS;
     SendQueue sendQueue_;
+    // While connected: confirms what the connection outlived, and ends the retries
+    // once the connection has stayed open a whole confirmation period.
+    QTimer* confirmTimer_ = nullptr;
+    QElapsedTimer connectedFor_;
+    qint64 receivedPeak_ = 0;
 };
 
 class Logger : public QObject

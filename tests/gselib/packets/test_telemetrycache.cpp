@@ -831,6 +831,31 @@ TEST_F(TelemetryCacheTest, ARestartDuringAReadLargerThanTheWindowIsSeen)
     }
 }
 
+TEST_F(TelemetryCacheTest, AFileEndingInALongStretchOfDamageIsNotReadAnew)
+{
+    // The parse's window moves on past the last packet while it scans 1.5 MiB
+    // that hold none: what it read of the packet is kept, and the unchanged
+    // file, grown again, is not taken for a new recording.
+    for (const bool labels : {false, true}) {
+        QByteArray a;
+        for (int i = 0; i < 10; ++i)
+            a += (labels ? label("GANN", 4, 5000 + uint32_t(i), 5) : QByteArray()) +
+                 ccsdsPacket(0x100, i, 120, 1000 + uint32_t(i));
+        a += QByteArray(1536 * 1024, '\xFF');
+        auto c = makeCache(TelemetryCache::CCSDS);
+        c->accept = [](const unsigned char* h) { return h[0] != 0xFF; };
+        c->setMaxScan(0);
+        c->changeFile(write("damaged.dat", a), true);
+        ASSERT_EQ(c->count(), 10u) << labels;
+        messages.clear();
+        c->setMessageStream(messages.stream());
+        for (int i = 0; i < 3; ++i)
+            c->grow();
+        EXPECT_EQ(c->count(), 10u) << labels;
+        EXPECT_TRUE(messages.lines().isEmpty()) << labels << ": " << messages.lines().join('\n').toStdString();
+    }
+}
+
 namespace {
 
 // A hook that throws at the packet `at`, once.

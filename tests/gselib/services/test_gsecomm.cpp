@@ -1,4 +1,6 @@
 #include "gselib/services/gsecomm.h"
+#include "gselib/services/localsocketpath.h"
+#include "otheruser.h"
 #include "support/logcapture.h"
 #include "support/tempdir.h"
 #include "support/eventwait.h"
@@ -8,9 +10,14 @@
 #include <QLocalSocket>
 #include <QPointer>
 #include <gtest/gtest.h>
+#include <QFile>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using GseLib::GseComm;
+using TestOther::OtherUser;
+using TestOther::Role;
 using TestSupport::LogCapture;
 using TestSupport::ScopedEnv;
 using TestSupport::TempDir;
@@ -18,23 +25,33 @@ using TestWait::until;
 
 namespace {
 
-// The sending application: a local server of that name under the test's own TMPDIR.
+QByteArray madeFolder(const TempDir& dir, const char* name)
+{
+    const QByteArray path = dir.filePath(name).toLocal8Bit();
+    ::mkdir(path.constData(), 0700);
+    return path;
+}
+
+// The sending application: a local server of that name in the test's own
+// runtime folder, where the link looks for it.
 struct GseCommTest : ::testing::Test
 {
     TempDir dir;
     ScopedEnv tmp{"TMPDIR", dir.path().toLocal8Bit()};
     ScopedEnv home{"HOME", dir.path().toLocal8Bit()};
+    ScopedEnv runtime{"XDG_RUNTIME_DIR", madeFolder(dir, "run")};
     LogCapture log;
     std::unique_ptr<QLocalServer> server;
     QPointer<QLocalSocket> peer;
     int connections = 0;
     QStringList archives;
 
-    void startServer()
+    void startServer(const QString& path = QString())
     {
         server = std::make_unique<QLocalServer>();
         connections = 0;
-        ASSERT_TRUE(server->listen(GseComm::SERVER_NAME)) << server->errorString().toStdString();
+        const QString at = path.isEmpty() ? linkPath() : path;
+        ASSERT_TRUE(server->listen(at)) << server->errorString().toStdString();
         QObject::connect(server.get(), &QLocalServer::newConnection, [this] {
             while (QLocalSocket* s = server->nextPendingConnection()) {
                 peer = s;
@@ -68,6 +85,8 @@ struct GseCommTest : ::testing::Test
     }
 
     QStringList texts() const { return log.texts("gse_comm"); }
+    QString linkPath() const { return dir.filePath("run/GSE_LOCAL"); }
+    QString ownTempFolder() const { return dir.filePath(QStringLiteral("gse-%1").arg(::geteuid())); }
 };
 
 } // namespace
@@ -227,3 +246,106 @@ TEST_F(GseCommTest, DefaultRetryComesTenSecondsAfterALoss)
     EXPECT_EQ(texts().size(), 1) << "no retry before the interval";
     EXPECT_EQ(connections, 1);
 }
+
+TEST_F(GseCommTest, TheLinkLooksInTheUsersOwnFolderAndNotInTheSharedOne)
+{
+    // Where any user could have made it: the plain name in the temporary folder.
+    QLocalServer decoy;
+    ASSERT_TRUE(decoy.listen(dir.filePath("GSE_LOCAL")));
+    struct Where
+    {
+        const char* what;
+        bool runtime;
+        QString folder;
+    };
+    for (const Where& w : {Where{"runtime folder", true, dir.filePath("run")},
+                           Where{"no runtime folder", false, ownTempFolder()}}) {
+        SCOPED_TRACE(w.what);
+        if (!w.runtime)
+            qunsetenv("XDG_RUNTIME_DIR");
+        archives.clear();
+        GseComm comm;
+        watch(comm);
+        // The link may have made the folder itself, before the server: it is private.
+        struct stat st{};
+        ASSERT_EQ(::lstat(w.folder.toLocal8Bit().constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        comm.setReconnectInterval(50);
+        startServer(w.folder + "/GSE_LOCAL");
+        ASSERT_TRUE(until([&] { return comm.isConnected() && peer; }));
+        send("TID_PATH:/ours");
+        EXPECT_EQ(archives, QStringList{"/ours"});
+        stopServer();
+    }
+    EXPECT_FALSE(decoy.hasPendingConnections());
+    EXPECT_TRUE(log.texts("gse_comm", WARN).isEmpty()) << texts().join('|').toStdString();
+}
+
+TEST_F(GseCommTest, AnUnsafeSocketFolderIsToldOnceAndRetriedUntilItIsMended)
+{
+    qunsetenv("XDG_RUNTIME_DIR");
+    madeFolder(dir, "elsewhere");
+    ASSERT_EQ(::symlink(dir.filePath("elsewhere").toLocal8Bit().constData(), ownTempFolder().toLocal8Bit().constData()), 0);
+    GseComm comm;
+    watch(comm);
+    comm.setReconnectInterval(50);
+    TestWait::spin(300);
+    EXPECT_FALSE(comm.isConnected());
+    EXPECT_EQ(log.texts("gse_comm", WARN), QStringList{"Refused GSE_LOCAL: " + ownTempFolder() + " is a link"});
+
+    ASSERT_EQ(::unlink(ownTempFolder().toLocal8Bit().constData()), 0);
+    ASSERT_EQ(::mkdir(ownTempFolder().toLocal8Bit().constData(), 0700), 0);
+    startServer(ownTempFolder() + "/GSE_LOCAL");
+    ASSERT_TRUE(until([&] { return comm.isConnected() && peer; }, 3000));
+    send("TID_PATH:/mended");
+    EXPECT_EQ(archives, QStringList{"/mended"});
+}
+
+namespace {
+
+struct ForeignLinkCase
+{
+    const char* what;
+    Role role;
+    const char* reason; // after "Refused GSE_LOCAL: "; %1 the socket path
+};
+
+const ForeignLinkCase FOREIGN_LINKS[] = {
+    {"file", Role::SocketFileOfOther, "%1 belongs to user 65534"},
+    {"process", Role::ProcessOfOther, "the peer runs as user 65534"},
+};
+
+struct GseCommForeign : GseCommTest, ::testing::WithParamInterface<ForeignLinkCase>
+{};
+
+} // namespace
+
+TEST_P(GseCommForeign, AServerOfAnotherUserIsDroppedUnheard)
+{
+    const ForeignLinkCase& c = GetParam();
+    if (!OtherUser::canSwitchUser())
+        GTEST_SKIP() << "acting as another user needs root";
+    auto other = std::make_unique<OtherUser>();
+    ASSERT_TRUE(other->start(linkPath(), c.role, "TID_PATH:/chosen/by/them"));
+    GseComm comm;
+    watch(comm);
+    comm.setReconnectInterval(50);
+    TestWait::spin(400); // several retries, each refused
+    EXPECT_TRUE(archives.isEmpty()) << archives.join('|').toStdString();
+    EXPECT_FALSE(comm.isConnected());
+    EXPECT_EQ(log.texts("gse_comm", WARN),
+              QStringList{"Refused GSE_LOCAL: " + QString::fromLatin1(c.reason).replace("%1", linkPath())})
+        << "told once however often it retries";
+    EXPECT_FALSE(log.contains("Connected to GSE_LOCAL"));
+
+    // A server of our own in its place is taken at the next retry.
+    other.reset();
+    QFile::remove(linkPath());
+    startServer();
+    ASSERT_TRUE(until([&] { return comm.isConnected() && peer; }, 3000));
+    send("TID_PATH:/ours");
+    EXPECT_EQ(archives, QStringList{"/ours"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, GseCommForeign, ::testing::ValuesIn(FOREIGN_LINKS),
+                         [](const auto& info) { return std::string(info.param.what); });
