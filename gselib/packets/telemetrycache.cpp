@@ -334,7 +334,8 @@ void TelemetryCache::markRead() noexcept
             // them; kept from the last mark when it was taken before this
             // parse, whose window holds none of it.
             const long at = std::max(lastTaken.from, lastTaken.header - long(MARK_LEAD_BYTES));
-            const long tailEnd = position - lastTaken.end <= long(MARK_BYTES) ? position : lastTaken.end;
+            const long tailEnd =
+                std::max(lastTaken.end, position - lastTaken.end <= long(MARK_BYTES) ? position : lastTaken.end);
             const bool marked = mark.lastHeader == lastTaken.header && !mark.spans.empty() && mark.spans[0].at == at &&
                                 mark.spans[0].bytes.size() >= size_t(lastTaken.end - at);
             Span& last = next(at, size_t(tailEnd - at));
@@ -345,9 +346,19 @@ void TelemetryCache::markRead() noexcept
                 auto from = [&](long a, long b, const ArchiveWindow::Kept& k) {
                     return a >= k.at && b <= k.to ? k.bytes.data() + (a - k.at) : nullptr;
                 };
+                // A lead the window dropped before its packet was taken (a
+                // refill while the packet was read) is read again.
                 const unsigned char* leadBytes = lead == 0 || (at >= d->window.start() && lastTaken.header <= d->window.end())
                                                      ? d->window.at(at)
                                                      : from(at, lastTaken.header, d->lastRead);
+                if (!leadBytes && d->lastRead.to != lastTaken.end) {
+                    d->lastRead.bytes.resize(lead);
+                    if (copyRead(at, lead, d->lastRead.bytes.data())) {
+                        d->lastRead.at = at;
+                        d->lastRead.to = lastTaken.header;
+                        leadBytes = d->lastRead.bytes.data();
+                    }
+                }
                 const unsigned char* bodyBytes = lastTaken.header >= d->window.start() && lastTaken.end <= d->window.end()
                                                      ? d->window.at(lastTaken.header)
                                                      : from(lastTaken.header, lastTaken.end, d->lastRead);
@@ -576,11 +587,8 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
         position = from;
         throw;
     }
+    // A refill of the window keeps it with its lead from now on (markRead).
     lastTaken = {from, header, end};
-    // What stood before the header (a label, a frame's header), where the
-    // window no longer holds it; later a refill keeps it all (markRead).
-    if (from < d->window.start())
-        keepLead();
     if (firstTaken.from < 0) {
         firstTaken = lastTaken;
         keepTaken(firstTaken, mark.first);
@@ -593,14 +601,6 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
     hookPacket(held);
 }
 
-void TelemetryCache::keepLead()
-{
-    d->lastRead.at = std::max(lastTaken.from, lastTaken.header - long(MARK_LEAD_BYTES));
-    d->lastRead.to = lastTaken.header;
-    d->lastRead.bytes.resize(size_t(d->lastRead.to - d->lastRead.at));
-    if (!copyRead(d->lastRead.at, d->lastRead.bytes.size(), d->lastRead.bytes.data()))
-        d->lastRead.at = d->lastRead.to = -1; // changed under the parse: the mark is broken
-}
 
 // ---- TOM parse -------------------------------------------------------------
 

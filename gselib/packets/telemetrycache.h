@@ -216,7 +216,6 @@ private:
     void readAnew();
     void markRead() noexcept;
     bool copyRead(long at, size_t n, unsigned char* out) const;
-    void keepLead();
     void keepTaken(const Taken& taken, Span& into) const;
     void forgetTaken();
     // Holds the packet whose attempt began at `from` (its header at

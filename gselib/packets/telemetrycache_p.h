@@ -59,8 +59,8 @@ struct TelemetryCache::Private
     Hook packetHook = Hook::Unknown; // found anew at each parse
     std::unique_ptr<CcsdsParser> ccsds;
     // The last packet taken with what stood before its header, as the parse
-    // read them, once the window has dropped them (the lead alone where it
-    // had dropped that before the packet was taken).
+    // read them, once the window has dropped them (the lead alone, read
+    // again, where it had dropped that before the packet was taken).
     ArchiveWindow::Kept lastRead;
 };
 
