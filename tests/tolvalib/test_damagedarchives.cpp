@@ -699,3 +699,64 @@ TEST(DamagedArchives, AFollowedArchiveSettlesWithinTheBackOffs)
     EXPECT_EQ(firstDifference(followed.settled, whole->allPackets()), "");
     makeHub();
 }
+
+// A candidate whose verdict waits for bytes not yet written is judged again at
+// every grow: what its looks raise (its length among its APID's, the budget of
+// the run looks) must not count until it is decided, so that the followed read
+// ends with the finished read's packets. Both archives are written byte by byte.
+TEST(DamagedArchives, ACandidateThatWaitsTeachesTheParseNothing)
+{
+    makeHub();
+    Builder b(Plain, 29);
+    // The first damage: a header whose length was hit so that its claim ends
+    // where the two packets after it end. Counted while it waits, its length
+    // would pass it as one its APID has.
+    QByteArray p[5];
+    for (int i = 0; i < 5; ++i)
+        p[i] = b.withTime(PLAIN_APIDS[i % 4], 30, uint32_t(1 + i));
+    QByteArray hit = p[1];
+    putBe16(hit, 4, 3 * 30 - 7);
+    // After damage, a header whose claim (zeros, a packet) ends inside the next
+    // packet; that packet's bytes 3 to 8 pass for a header claiming past the end
+    // of the file, so its verdict waits to the end. Kept, the budget its looks
+    // spend at each grow would run out, and the claim be taken whole.
+    const QByteArray inner = b.withTime(PLAIN_APIDS[0], 199, 9);
+    QByteArray claim = b.withTime(PLAIN_APIDS[3], 30, 6);
+    putBe16(claim, 4, 30 + 4000 + 199 + 15 - 7);
+    QByteArray spent = p[0] + QByteArray(5, char(0xFF)) + p[1] + claim + QByteArray(4000, '\0') + inner;
+    for (uint32_t i = 0; i < 61; ++i)
+        spent += b.withTime(PLAIN_APIDS[i % 4], 30, 10 + i);
+    auto bytesOfAll = [](const std::vector<GseLib::TMPacketPtr>& packets) {
+        QByteArrayList all;
+        for (const GseLib::TMPacketPtr& q : packets)
+            all << bytesOf(q);
+        return all;
+    };
+    const std::pair<QByteArray, QByteArrayList> archives[] = {
+        {p[0] + hit + p[2] + p[3] + p[4], {p[2], p[3]}}, {spent, {inner}}};
+    for (const auto& [bytes, intact] : archives) {
+        const auto whole = makeCache(Plain);
+        const QByteArrayList finished = bytesOfAll(read(*whole, bytes, SETTLING_POLLS).packets);
+        for (const QByteArray& q : intact)
+            EXPECT_TRUE(finished.contains(q)) << bytes.size() << " bytes";
+        TestSupport::TempDir dir;
+        const QString path = dir.write("tm.bin", {});
+        FILE* out = std::fopen(path.toLocal8Bit().constData(), "ab");
+        FILE* log = std::tmpfile();
+        const auto live = makeCache(Plain);
+        live->setMessageStream(log);
+        live->changeFile(path.toStdString(), true);
+        for (const char c : bytes) {
+            std::fputc(c, out);
+            std::fflush(out);
+            live->grow();
+        }
+        std::fclose(out);
+        for (int i = 1; i < SETTLING_POLLS; ++i)
+            live->grow();
+        const QByteArrayList got = bytesOfAll(live->allPackets()); // before any later grow
+        EXPECT_TRUE(got == finished) << bytes.size() << " bytes: " << got.size() << " packets, the finished read "
+                                     << finished.size();
+        std::fclose(log);
+    }
+}
