@@ -2,6 +2,8 @@
 
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/interpretation/datainterpretation.h"
+#include "gselib/packets/archivewindow.h"
+#include "gselib/packets/ccsdspacket.h"
 #include "tolvalib/tolvatimeresolver.h"
 
 #include <cstring>
@@ -12,10 +14,7 @@ namespace {
 
 constexpr size_t SYNC_LOOKAHEAD = 8;
 
-inline uint32_t be32(const unsigned char* p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
+using GseLib::ArchiveBytes::be32;
 
 // How many more bytes stand between the end of the 8 bytes looked at and the
 // end of a frame header whose sync word they hold; -1 when there is none.
@@ -108,7 +107,7 @@ void TolvaTelemetryCache::readLimits()
 
 bool TolvaTelemetryCache::validHeader(const unsigned char* header)
 {
-    const int apid = ((header[0] & 0x07) << 8) | header[1];
+    const int apid = GseLib::CcsdsPrimaryHeader::apidOf(header[0], header[1]);
     // Kept to 16 bits: a length field of 0xFFFF is a data length of 0 here.
     const int dataLength = ((header[4] << 8) + header[5] + 1) & 0xFFFF;
     if (!parsing())
@@ -119,7 +118,7 @@ bool TolvaTelemetryCache::validHeader(const unsigned char* header)
 
 bool TolvaTelemetryCache::plausibleHeader(const unsigned char* header)
 {
-    const int apid = ((header[0] & 0x07) << 8) | header[1];
+    const int apid = GseLib::CcsdsPrimaryHeader::apidOf(header[0], header[1]);
     if (!parsing())
         return GseLib::DataInterpretation::current()->packetTypes.contains(apid);
     return limitsOf(apid).known;

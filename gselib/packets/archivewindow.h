@@ -26,6 +26,47 @@ inline uint32_t be32(const uint8_t* p)
 
 } // namespace ArchiveBytes
 
+// The look both parses take after a packet that runs past the end of the
+// file: whether a packet that they would take begins after it and ends within
+// the file (then the first is garbage, not a packet still being written). It
+// keeps its last answer for the file's size: nothing found after an earlier
+// position means nothing after a later one.
+class LaterPacketLook
+{
+public:
+    enum Place { NONE, FOUND, END };
+
+    // Whether test(o) is FOUND at a place o from pos + 1 to `last` (END: no
+    // place after o is looked at) of a file that ends at fileEnd.
+    template <typename Test> bool operator()(long pos, long fileEnd, long last, Test test)
+    {
+        if (from_ >= 0 && fileEnd_ == fileEnd && pos >= from_) {
+            if (found_ < 0)
+                return false;
+            if (found_ > pos)
+                return true;
+        }
+        from_ = pos;
+        fileEnd_ = fileEnd;
+        found_ = -1;
+        for (long o = pos + 1; o <= last; ++o) {
+            const Place place = test(o);
+            if (place == FOUND) {
+                found_ = o;
+                return true;
+            }
+            if (place == END)
+                break;
+        }
+        return false;
+    }
+
+private:
+    long from_ = -1;
+    long fileEnd_ = -1;
+    long found_ = -1;
+};
+
 class ArchiveWindow
 {
 public:
@@ -52,12 +93,47 @@ public:
     // both fit), -1 for none.
     void setAnchor(long pos) { anchor_ = pos; }
     long anchor() const { return anchor_; }
+    // The window anchored at a position while it lives; then the previous
+    // anchor again.
+    class Anchored
+    {
+    public:
+        Anchored(ArchiveWindow& window, long pos) : window_(window), previous_(window.anchor_) { window.anchor_ = pos; }
+        ~Anchored() { window_.anchor_ = previous_; }
+        Anchored(const Anchored&) = delete;
+        Anchored& operator=(const Anchored&) = delete;
+
+    private:
+        ArchiveWindow& window_;
+        long previous_;
+    };
 
     // Holds back the bytes from `pos` on: fills stop there as at the end of
     // the file until clearHorizon(), so that a look sees only what stands
     // before it.
     void setHorizon(long pos);
     void clearHorizon();
+    // The bytes from a position on held back while it lives (-1: none).
+    class HeldBack
+    {
+    public:
+        HeldBack(ArchiveWindow& window, long pos) : window_(window), set_(pos >= 0)
+        {
+            if (set_)
+                window.setHorizon(pos);
+        }
+        ~HeldBack()
+        {
+            if (set_)
+                window_.clearHorizon();
+        }
+        HeldBack(const HeldBack&) = delete;
+        HeldBack& operator=(const HeldBack&) = delete;
+
+    private:
+        ArchiveWindow& window_;
+        bool set_;
+    };
     // Whether a fill that ends at `end` stops short of it only at the end of
     // the file, not at the horizon.
     bool endIsFile(long end) const { return horizon_ < 0 || end <= horizon_; }

@@ -31,12 +31,17 @@ public:
     CcsdsPrimaryHeader(int apid, int dataLength, int sequenceCount, bool hasSecHeader, SegmentFlags flags,
                        PacketType type, int version);
 
+    // The APID of a header whose first two bytes are these.
+    static constexpr int apidOf(uint8_t first, uint8_t second) { return ((first & 0x07) << 8) | second; }
+    // Distinct APIDs: 11 bits.
+    static constexpr size_t APID_COUNT = 1 << 11;
+
     bool isValid() const { return vector() != nullptr; }
     bool isValidTelemetryHeader() const;
 
     int versionNumber() const { return byte(0) >> 5; }
     PacketType packetType() const { return PacketType((byte(0) >> 4) & 1); }
-    int apid() const { return ((byte(0) & 0x07) << 8) | byte(1); }
+    int apid() const { return apidOf(byte(0), byte(1)); }
     bool hasSecHeader() const { return (byte(0) >> 3) & 1; }
     SegmentFlags segmentFlags() const { return SegmentFlags(byte(2) >> 6); }
     int sequenceCount() const { return ((byte(2) & 0x3F) << 8) | byte(3); }
@@ -119,7 +124,7 @@ public:
 
     int dataOffset() const override { return CcsdsPrimaryHeader::SIZE; }
     int headerSize() const override { return CcsdsPrimaryHeader::SIZE; }
-    int type() const override { return ((byteAt(0) & 0x07) << 8) | byteAt(1); }
+    int type() const override { return CcsdsPrimaryHeader::apidOf(byteAt(0), byteAt(1)); }
     int fullType() const override { return type(); }
     int subType() const override { return 0; }
     int sequence() const override { return header.sequenceCount(); }

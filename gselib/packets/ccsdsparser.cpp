@@ -2,9 +2,9 @@
 
 #include "gselib/packets/ccsdspacket.h"
 #include "gselib/packets/packetarena.h"
-#include "gselib/packets/telemetrycache.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace GseLib {
 
@@ -15,27 +15,9 @@ using ArchiveBytes::be32;
 using CcsdsHeader::apidOf;
 using CcsdsHeader::packetBytes;
 
-constexpr size_t LABEL_LOOKAHEAD = TelemetryCache::LABEL_LOOKAHEAD;
-constexpr const char* LABEL_MAGIC = CcsdsParser::LABEL_MAGIC;
-
-// Whether the `total` bytes of the label at l hold another label's fixed
-// bytes: its digits were hit, and its claim would swallow that label's packet.
-bool holdsAnotherLabel(const uint8_t* l, size_t total)
-{
-    for (size_t q = LABEL_LOOKAHEAD; q + LABEL_LOOKAHEAD <= total; ++q) {
-        const void* c = std::memchr(l + q, LABEL_MAGIC[0], total - LABEL_LOOKAHEAD + 1 - q);
-        if (!c)
-            return false;
-        q = size_t(static_cast<const uint8_t*>(c) - l);
-        if (CcsdsParser::couldStartLabel(l + q, LABEL_LOOKAHEAD))
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
-CcsdsParser::CcsdsParser(TelemetryCache& cache, ArchiveWindow& window) : cache(cache), window(window)
+CcsdsParser::CcsdsParser(TelemetryCache::ParseHost host) : host(host), window(host.window())
 {
 }
 
@@ -43,12 +25,12 @@ CcsdsParser::~CcsdsParser() = default;
 
 void CcsdsParser::reset()
 {
-    resyncing = false;
-    rejecting = false;
-    resumeSearch = false;
-    lookahead = Lookahead();
+    endedSkipping = false;
+    endedRejecting = false;
+    stoppedInSearch = false;
+    laterLook = LaterPacketLook();
     shown = Shown();
-    shown.seen.budget = CHAIN_BUDGET;
+    shown.seen.budget.restart();
 }
 
 void CcsdsParser::beginParse()
@@ -58,7 +40,7 @@ void CcsdsParser::beginParse()
     // header passes is taken, as it always was.
     static constexpr unsigned char ZEROS[CcsdsPrimaryHeader::SIZE] = {};
     static constexpr unsigned char ONES[CcsdsPrimaryHeader::SIZE] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-    judging = !cache.validHeader(ZEROS) || !cache.validHeader(ONES);
+    judging = !host.validHeader(ZEROS) || !host.validHeader(ONES);
     skipped = 0;
     rejected = 0;
     // The budget of a search cut short by the end of the file carries on, as
@@ -70,40 +52,26 @@ void CcsdsParser::endParse()
 {
     // A search cut short by the end of the file goes on in the next parse.
     if (skipped)
-        resyncing = true;
+        endedSkipping = true;
     if (rejected)
-        rejecting = true;
+        endedRejecting = true;
     following = Next();
 }
 
-long CcsdsParser::runStreamHook(long at)
+long CcsdsParser::hooksStep(Seen& seen, long at) const
 {
-    if (cache.streamHook == TelemetryCache::Hook::Base)
-        return at;
-    std::fseek(cache.file, at, SEEK_SET);
-    cache.beforeParseCcsds(cache.file);
-    if (cache.streamHook == TelemetryCache::Hook::Base)
-        return at;
-    cache.streamHook = TelemetryCache::Hook::Overridden;
-    const long after = std::ftell(cache.file);
-    return after >= 0 ? after : at;
-}
-
-long CcsdsParser::skip(Seen& seen, long at)
-{
-    if (cache.skipHook != TelemetryCache::Hook::Base) {
-        const size_t n = window.fill(at, TelemetryCache::CCSDS_SKIP_LOOKAHEAD);
-        const size_t skip = cache.skipBeforeCcsds(window.at(at), n);
-        if (cache.skipHook != TelemetryCache::Hook::Base) {
-            cache.skipHook = TelemetryCache::Hook::Overridden;
+    if (host.maySkipOnBytes()) {
+        const size_t n = window.fill(at, SKIP_LOOKAHEAD);
+        size_t step = 0;
+        if (host.skipOnBytes(window.at(at), n, &step)) {
             // A count past the few bytes left at the end of the file is no
             // step yet: the hook waits for them.
-            if (skip < n || n == TelemetryCache::CCSDS_SKIP_LOOKAHEAD)
-                seen.longestStep = std::max(seen.longestStep, long(skip));
-            return at + long(skip);
+            if (step < n || n == SKIP_LOOKAHEAD)
+                seen.longestStep = std::max(seen.longestStep, long(step));
+            return at + long(step);
         }
     }
-    return runStreamHook(at);
+    return host.stepOnStream(at);
 }
 
 // Where the primary header of a packet attempt that begins at pos stands:
@@ -112,48 +80,40 @@ long CcsdsParser::skip(Seen& seen, long at)
 // ends there, or within a label's first bytes or a header), LABEL_PAST_END
 // when it ends within a label's claim; the parse stops to wait for it to grow.
 // LABEL_DAMAGED for a label longer than a label buffer holds.
-CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label, bool hooks)
+CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label, bool hooks) const
 {
-    const size_t ahead = window.fill(pos, LABEL_LOOKAHEAD);
-    if (ahead < LABEL_LOOKAHEAD && (ahead == 0 || couldStartLabel(window.at(pos), ahead)))
+    const size_t ahead = window.fill(pos, ArchiveLabel::LOOKAHEAD);
+    if (ahead < ArchiveLabel::LOOKAHEAD && (ahead == 0 || ArchiveLabel::couldStart(window.at(pos), ahead)))
         return {-1, shortOf(pos + long(ahead) + 1)}; // nothing more, or the start of a label still being written
     long start = pos;
-    if (ahead == LABEL_LOOKAHEAD && couldStartLabel(window.at(pos), LABEL_LOOKAHEAD)) {
-        const uint8_t* l = window.at(pos);
-        size_t n = 0;
-        for (size_t i = 12; i < 20; ++i)
-            n = n * 10 + size_t(l[i] - '0');
-        const size_t total = n + 2 * LABEL_LOOKAHEAD;
+    if (ahead == ArchiveLabel::LOOKAHEAD && ArchiveLabel::couldStart(window.at(pos), ArchiveLabel::LOOKAHEAD)) {
+        const size_t total = ArchiveLabel::totalBytes(window.at(pos));
         // A reader holds a whole label in its label buffer: digits that claim
         // more are hit, and their claim would swallow the packets after it.
-        if (total > TelemetryCache::LABEL_BUFFER_SIZE)
+        if (total > LABEL_BUFFER_SIZE)
             return {LABEL_DAMAGED, {}};
         if (window.fill(pos, total) < total)
             return {LABEL_PAST_END, shortOf(pos + long(total))};
         // So is a claim that holds the next label, as a packet's claim is
         // (under a header test that can resynchronise after it).
-        if (judging && holdsAnotherLabel(window.at(pos), total))
+        if (judging && ArchiveLabel::holdsAnother(window.at(pos), total))
             return {LABEL_DAMAGED, {}};
         seen.labels = true;
         if (label) {
-            l = window.at(pos);
+            const uint8_t* l = window.at(pos);
+            const bool gann = ArchiveLabel::isGann(l);
             label->present = true;
-            if (l[8] == 'G') {
-                label->seconds = be32(l + 24);
-                label->ms = be16(l + 28);
-            } else {
-                label->seconds = be32(l + 32);
-                label->ms = be16(l + 36);
-            }
+            label->seconds = be32(l + (gann ? ArchiveLabel::GANN_SECONDS_AT : ArchiveLabel::FANN_SECONDS_AT));
+            label->ms = be16(l + (gann ? ArchiveLabel::GANN_MS_AT : ArchiveLabel::FANN_MS_AT));
         }
         start = pos + long(total);
     }
     if (hooks) {
-        const long stepped = skip(seen, start);
+        const long stepped = hooksStep(seen, start);
         // Inside frames a packet's label stands after the frame's header.
         if (stepped != start && start == pos) {
-            const size_t after = window.fill(stepped, LABEL_LOOKAHEAD);
-            if (after > 0 && couldStartLabel(window.at(stepped), after))
+            const size_t after = window.fill(stepped, ArchiveLabel::LOOKAHEAD);
+            if (after > 0 && ArchiveLabel::couldStart(window.at(stepped), after))
                 return headerAt(seen, stepped, label, hooks);
         }
         start = stepped;
@@ -167,19 +127,19 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label
 // whole archive label that begins there, else at pos (labels are looked for,
 // so that a packet found after damage keeps its ground time; the hooks'
 // steps are not). -1 when fewer than a header's bytes are left.
-CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(Seen& seen, long pos, Label* label)
+CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(Seen& seen, long pos, Label* label) const
 {
-    const size_t ahead = window.fill(pos, LABEL_LOOKAHEAD);
+    const size_t ahead = window.fill(pos, ArchiveLabel::LOOKAHEAD);
     Need need;
-    if (ahead == LABEL_LOOKAHEAD && window.at(pos)[0] == uint8_t(LABEL_MAGIC[0]) &&
-        couldStartLabel(window.at(pos), LABEL_LOOKAHEAD)) {
+    if (ahead == ArchiveLabel::LOOKAHEAD && window.at(pos)[0] == uint8_t(ArchiveLabel::MAGIC[0]) &&
+        ArchiveLabel::couldStart(window.at(pos), ArchiveLabel::LOOKAHEAD)) {
         const Look<long> header = headerAt(seen, pos, label);
         if (header.answer >= 0)
             return header;
         need = header.need;
         if (label)
             *label = Label();
-    } else if (ahead < LABEL_LOOKAHEAD && ahead > 0 && couldStartLabel(window.at(pos), ahead)) {
+    } else if (ahead < ArchiveLabel::LOOKAHEAD && ahead > 0 && ArchiveLabel::couldStart(window.at(pos), ahead)) {
         need = shortOf(pos + long(ahead) + 1); // a label, once written, would be read
     }
     if (window.fill(pos, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
@@ -192,58 +152,58 @@ CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(Seen& seen, long pos, Label*
 // What judge makes of most packets of an undamaged archive, found
 // without its looks: a packet no longer than any of its APID so far, whose
 // end the next header that passes follows directly, is taken; that header is
-// what the parse takes next.
-bool CcsdsParser::followedDirectly(long start)
+// what the parse takes next, and goes to `follower` (untouched when there is
+// none). What reading it shows (labels, the hooks' steps) raises `seen`.
+bool CcsdsParser::followedDirectly(Seen& seen, long start, Next& follower) const
 {
     const uint8_t* h = window.at(start);
     const size_t total = packetBytes(h);
     if (total > shown.longest[apidOf(h)] || window.fill(start, total) < total)
         return false;
-    window.setAnchor(start);
+    const ArchiveWindow::Anchored keep(window, start);
     const long end = start + long(total);
     Label label;
-    // What the parse sees reading the follower (labels, the hooks' steps)
-    // counts at once; in an archive that has shown damage the candidate's
-    // own looks come first, and it counts after them (learnFollower).
-    Seen& seen = shown.seen.damaged ? (followerSeen = shown.seen) : shown.seen;
     const long header = headerAt(seen, end, &label).answer;
     // A label inside is the next packet's (the rule refuses the candidate).
     const bool followed =
-        header >= 0 && cache.validHeader(window.at(header)) && !(seen.labels && holdsLabel(start, end).answer);
-    window.setAnchor(-1);
+        header >= 0 && host.validHeader(window.at(header)) && !(seen.labels && holdsLabel(start, end).answer);
     if (followed)
-        following = {end, header, label};
+        follower = {end, header, label};
     return followed;
 }
 
-inline CcsdsParser::Verdict CcsdsParser::verdictOn(Seen& seen, long position, long start, bool known, bool direct,
-                                                   Need before)
+inline CcsdsParser::Verdict CcsdsParser::verdictOn(Seen& seen, Next& after, long position, long start, bool known,
+                                                   const Direct* direct, Need needed) const
 {
     if (!direct)
-        return judge(seen, position, start, known, before);
+        return judge(seen, after, position, start, known, needed);
     // In an archive that has shown damage, a step in its last bytes refuses
     // it, as judge would (which is not asked: a second look could find a
     // longer step); nothing else does unless a packet may end inside it.
-    const long end = following.from;
-    const Look<bool> step = holdsStep(seen, start, end, bool(before));
-    before.add(step.need);
+    const long end = direct->follower.from;
+    const Look<bool> step = holdsStep(seen, start, end, bool(needed));
+    needed.add(step.need);
     if (!step.answer && !holdsEnding(seen, start, end, 0, end - start)) {
-        learnFollower(seen);
-        return {Verdict::Take, -1, before};
+        learnFollower(seen, direct->seen);
+        after = direct->follower;
+        return {Verdict::Take, -1, needed};
     }
-    following.from = -1;
-    return step.answer ? Verdict{Verdict::Refuse, position + 1, before} : judge(seen, position, start, known, before);
+    return step.answer ? Verdict{Verdict::Refuse, position + 1, needed}
+                       : judge(seen, after, position, start, known, needed);
 }
 
 // Kept out of the parse loop, which most packets leave without it.
-__attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position, long start, bool known, bool direct,
-                                                                   Need found)
+__attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position, long start, bool known,
+                                                                   const Direct* direct, Need beyond)
 {
     // The looks see and raise a copy of what the parse has seen: a candidate
     // whose verdict waits for bytes not yet written teaches the parse nothing.
+    // The looks write the follower of a candidate they take, which the
+    // parse takes next, where the parse keeps it (none before: next() looked
+    // at it once); it is dropped with a verdict that waits.
     Seen seen = shown.seen;
     uint32_t& longest = shown.longest[apidOf(window.at(start))];
-    const Verdict v = verdictOn(seen, position, start, known, direct, found);
+    const Verdict v = verdictOn(seen, following, position, start, known, direct, beyond);
     if (!atEnd && v.need && v.verdict != Verdict::Partial) {
         following.from = -1;
         return {Verdict::Unsure, -1};
@@ -255,9 +215,9 @@ __attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position
 
 // A header test that cannot tell leaves nothing to judge at a packet
 // boundary: whether the header at `start` passes decides alone.
-inline bool CcsdsParser::unjudged(long start)
+inline bool CcsdsParser::unjudged(long start) const
 {
-    return !judging && skipped == 0 && !resyncing && cache.validHeader(window.at(start));
+    return !judging && skipped == 0 && !endedSkipping && host.validHeader(window.at(start));
 }
 
 // Inlined into the parse loop: what most packets of an undamaged archive take.
@@ -266,124 +226,164 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
     if (following.from == position &&
         window.fill(following.header, CcsdsPrimaryHeader::SIZE) == CcsdsPrimaryHeader::SIZE) {
         following.from = -1; // looked at once
-        found = following;
-        const bool direct = followedDirectly(found.header);
-        if (direct && !shown.seen.damaged)
-            return Step::Take; // nothing to look at
-        // In an archive that has shown damage, most packets hold nothing a
-        // packet may end in, nor a frame step in their last bytes; a parse
-        // that decides as at the end of the file takes them here. What these
-        // looks see counts at once, as what the parse reads itself.
-        if (direct && atEnd && !holdsStep(shown.seen, found.header, following.from, false).answer &&
-            !holdsEnding(shown.seen, found.header, following.from, 0, following.from - found.header)) {
-            learnFollower(shown.seen);
-            return Step::Take;
+        current = following;
+        // What the parse sees reading the follower (labels, the hooks'
+        // steps) counts at once; in an archive that has shown damage the
+        // candidate's own looks come first, and it counts after them.
+        if (!shown.seen.damaged) {
+            if (followedDirectly(shown.seen, current.header, following))
+                return Step::Take; // nothing to look at
+            return candidate(position, true, nullptr);
         }
-        return candidate(position, true, direct);
+        return nextAfterDamage(position);
     }
     following.from = -1;
-    if (resumeSearch) {
-        found.header = -1;
-        return candidate(position, false, false);
+    if (stoppedInSearch) {
+        current.header = -1;
+        return candidate(position, false, nullptr);
     }
-    found.label.present = false;
-    const Look<long> header = headerAt(shown.seen, position, &found.label);
-    found.header = header.answer;
-    if (found.header == LABEL_DAMAGED || (found.header == LABEL_PAST_END && !waitsAtLabel(position, header.need)))
+    current.label.present = false;
+    const Look<long> header = headerAt(shown.seen, position, &current.label);
+    current.header = header.answer;
+    if (current.header == LABEL_DAMAGED || (current.header == LABEL_PAST_END && !waitsAtLabel(position, header.need)))
         return pastDamagedLabel(position);
-    if (found.header < 0)
+    if (current.header < 0)
         return Step::Stop;
     // The parse sees whether the packet is all there.
-    if (unjudged(found.header))
+    if (unjudged(current.header))
         return Step::Take;
-    return candidate(position, false, false);
+    return candidate(position, false, nullptr);
 }
 
-CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, bool direct)
+// The same in an archive that has shown damage. Most packets hold nothing a
+// packet may end in, nor a frame step in their last bytes; a parse that
+// decides as at the end of the file takes them here. What these looks see
+// counts at once, as what the parse reads itself.
+inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::nextAfterDamage(long& position)
 {
-    Label& label = found.label;
-    long& start = found.header;
-    bool searched = false;
+    Direct d{Next(), shown.seen};
+    if (!followedDirectly(d.seen, current.header, d.follower))
+        return candidate(position, true, nullptr);
+    const long end = d.follower.from;
+    if (atEnd && !holdsStep(shown.seen, current.header, end, false).answer &&
+        !holdsEnding(shown.seen, current.header, end, 0, end - current.header)) {
+        learnFollower(shown.seen, d.seen);
+        following = d.follower;
+        return Step::Take;
+    }
+    return candidate(position, true, &d);
+}
+
+CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, const Direct* direct)
+{
+    bool inSearch = false;
     // Whether finding the candidate's header needed bytes past the end of
     // the file (a label not all written).
     Need beyond;
-    if (start < 0) {
+    if (current.header < 0) {
         // A search cut short goes on as it would have: without the hooks' steps.
-        searched = true;
-        label = Label();
-        const Look<long> header = resyncHeaderAt(shown.seen, position, &label);
-        start = header.answer;
-        beyond = header.need;
-        if (start < 0)
+        inSearch = true;
+        if (!searchAt(position, beyond))
             return Step::Stop;
     }
     for (;;) {
-        Verdict v;
-        if (!direct && unjudged(start)) {
-            const size_t total = packetBytes(window.at(start));
-            v = {window.fill(start, total) < total ? Verdict::Partial : Verdict::Take, -1};
-        } else {
-            v = decide(position, start, known, direct, beyond);
-        }
-        known = direct = false;
-        if (v.verdict == Verdict::Partial || v.verdict == Verdict::Unsure) {
-            // Waited for as a partial packet: a file that grows is still
-            // being written. A settled parse decides as a read of the
-            // finished file (it never says Unsure), and steps over a byte
-            // of a partial packet.
-            if (waits(position)) {
-                resumeSearch = searched;
-                return Step::Stop;
-            }
-            if (v.verdict == Verdict::Partial) {
-                resumeSearch = false;
-                return Step::Skip;
-            }
-        }
-        if (v.verdict == Verdict::Wait) {
-            if (!settled) {
-                resumeSearch = searched;
-                return Step::Stop;
-            }
-            // A read of the finished file never waits: a rejected header
-            // whose claim runs past the end is passed as any refused one.
-            v = {Verdict::Refuse, position + 1};
-        }
-        if (v.verdict == Verdict::Take) {
-            resumeSearch = false;
-            return Step::Take;
-        }
-        const long step = v.resume - position;
-        ++rejected;
-        shown.seen.budget += CHAIN_BUDGET_PER_BYTE * step;
-        // The label's ground time belongs to no packet found after this.
-        label = Label();
-        position = v.resume;
-        skipped += step;
-        if (cache.maxScan > 0 && skipped >= cache.maxScan) {
-            cache.message("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be "
-                          "corrupt!",
-                          int(skipped), position - skipped, position);
-            position = cache.currentFileSize();
-            resumeSearch = false;
+        Verdict v = verdictAt(position, current.header, known, direct, beyond);
+        known = false;
+        direct = nullptr;
+        if (const std::optional<Step> step = stepFor(v, position, inSearch))
+            return *step;
+        if (!pastRefused(position, v.resume))
             return Step::Stop;
-        }
-        searched = true;
-        const Look<long> header = resyncHeaderAt(shown.seen, position, &label);
-        start = header.answer;
-        beyond = header.need;
-        if (start < 0) {
-            resumeSearch = true;
+        inSearch = true;
+        if (!searchAt(position, beyond)) {
+            stoppedInSearch = true;
             return Step::Stop;
         }
     }
+}
+
+inline CcsdsParser::Verdict CcsdsParser::verdictAt(long position, long start, bool known, const Direct* direct,
+                                                   Need beyond)
+{
+    if (!direct && unjudged(start)) {
+        const size_t total = packetBytes(window.at(start));
+        return {window.fill(start, total) < total ? Verdict::Partial : Verdict::Take, -1};
+    }
+    return decide(position, start, known, direct, beyond);
+}
+
+// What the parse does on a verdict at the candidate at `position`, reached
+// by the search or not: take it, step over a byte, or stop; nothing when it
+// is refused (the search goes on at v.resume).
+inline std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Verdict& v, long position, bool inSearch)
+{
+    switch (v.verdict) {
+    case Verdict::Take:
+        stoppedInSearch = false;
+        return Step::Take;
+    case Verdict::Partial:
+    case Verdict::Unsure:
+        // Waited for as a partial packet: a file that grows is still being
+        // written. A settled parse decides as a read of the finished file
+        // (it never says Unsure), and steps over a byte of a partial packet.
+        if (waits(position) || v.verdict == Verdict::Unsure) {
+            stoppedInSearch = inSearch;
+            return Step::Stop;
+        }
+        stoppedInSearch = false;
+        return Step::Skip;
+    case Verdict::Wait:
+        if (!settled) {
+            stoppedInSearch = inSearch;
+            return Step::Stop;
+        }
+        // A read of the finished file never waits: a rejected header whose
+        // claim runs past the end is passed as any refused one.
+        v = {Verdict::Refuse, position + 1};
+        return std::nullopt;
+    case Verdict::Refuse:
+        break;
+    }
+    return std::nullopt;
+}
+
+// Moves the search past a refused candidate to `resume`; false when that
+// reaches the scan limit (the parse then stops at the end of the file).
+bool CcsdsParser::pastRefused(long& position, long resume)
+{
+    const long step = resume - position;
+    ++rejected;
+    shown.seen.budget.earn(step);
+    // The label's ground time belongs to no packet found after this.
+    current.label = Label();
+    position = resume;
+    skipped += step;
+    if (host.maxScan() > 0 && skipped >= host.maxScan()) {
+        host.message("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be corrupt!",
+                     int(skipped), position - skipped, position);
+        position = host.fileSize();
+        stoppedInSearch = false;
+        return false;
+    }
+    return true;
+}
+
+// The candidate the search finds at `position`, its header in `found`
+// (without the hooks' steps); false when the file holds too little to tell.
+bool CcsdsParser::searchAt(long position, Need& beyond)
+{
+    current.label = Label();
+    const Look<long> header = resyncHeaderAt(shown.seen, position, &current.label);
+    current.header = header.answer;
+    beyond = header.need;
+    return current.header >= 0;
 }
 
 // Whether the parse stops at `position` until the file grows, saying so: not
 // once the back-offs are spent.
 bool CcsdsParser::waits(long position)
 {
-    return !settled && cache.backOff(cache.ccsdsReads, fileSize, position);
+    return !settled && host.backOff(fileSize, position);
 }
 
 // Whether the parse waits at a label at `position` whose claim runs past the
@@ -396,14 +396,11 @@ bool CcsdsParser::waitsAtLabel(long position, Need need)
     if (settled)
         return false;
     if (atEnd && judging) {
-        window.setAnchor(position);
-        const bool run =
-            firstConfirmedRun(shown.seen, position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED, bool(need)).answer >= 0;
-        window.setAnchor(-1);
-        if (run)
+        const ArchiveWindow::Anchored keep(window, position);
+        if (firstConfirmedRun(shown.seen, position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED, bool(need)).answer >= 0)
             return false;
     }
-    return cache.backOff(cache.ccsdsReads, fileSize, position, false);
+    return host.backOff(fileSize, position, TelemetryCache::ParseHost::Say::Quiet);
 }
 
 // A label whose claim the finished file cannot hold is damage, as a damaged
@@ -411,20 +408,20 @@ bool CcsdsParser::waitsAtLabel(long position, Need need)
 // reports the bytes skipped.
 CcsdsParser::Step CcsdsParser::pastDamagedLabel(long& position)
 {
-    found = Next();
+    current = Next();
     ++rejected;
-    shown.seen.budget += CHAIN_BUDGET_PER_BYTE;
+    shown.seen.budget.earn(1);
     ++position;
     ++skipped;
-    return candidate(position, false, false);
+    return candidate(position, false, nullptr);
 }
 
 void CcsdsParser::parse(long& position, bool opens)
 {
-    fileSize = cache.currentFileSize();
+    fileSize = host.fileSize();
     // The back-offs count the polls of a file that has not grown, whatever
     // waits: once they are spent, what remains is decided in one parse.
-    settled = cache.backOffsSpent(cache.ccsdsReads, fileSize);
+    settled = host.backOffsSpent(fileSize);
     atEnd = opens || settled;
     beginParse();
     // A hook that throws ends the parse as the end of the file would.
@@ -437,35 +434,33 @@ void CcsdsParser::parse(long& position, bool opens)
         const Step step = next(position);
         if (step == Step::Stop)
             break;
-        const long start = found.header;
+        const long start = current.header;
         // The looks past a candidate may have moved the window on.
         window.fill(start, CcsdsPrimaryHeader::SIZE);
-        // In 32 bits: a length field of 65535 is a 65,536-byte body, not 0.
-        const uint32_t body = be16(window.at(start) + 4) + 1u;
-        const size_t total = body + CcsdsPrimaryHeader::SIZE;
+        const size_t total = packetBytes(window.at(start));
+        const size_t body = total - CcsdsPrimaryHeader::SIZE;
         if (step == Step::Take && window.fill(start, total) == total) {
             if (skipped)
-                cache.skippedMessage(skipped, position);
-            if (cache.packets.size() == cache.packets.capacity())
-                cache.reserveFor(fileSize);
-            TMPacketPtr p = makePacket<CcsdsPacket>(window.at(start), int(total), int(cache.packets.size()),
-                                                    cache.resolver.get());
-            if (found.label.present) {
-                p->groundSeconds = found.label.seconds;
-                p->groundMs = found.label.ms;
+                host.skippedMessage(skipped, position);
+            host.makeRoom(fileSize);
+            TMPacketPtr p =
+                makePacket<CcsdsPacket>(window.at(start), int(total), int(host.packetCount()), host.resolver());
+            if (current.label.present) {
+                p->groundSeconds = current.label.seconds;
+                p->groundMs = current.label.ms;
             }
             took(window.at(start));
             // Committed with the packet, before the hooks run: one that
             // throws leaves the packet held once.
             const long from = position;
             position = start + long(total);
-            cache.accept(std::move(p), from, start, position);
+            host.accept(std::move(p), from, start, position);
             continue;
         }
         // Taken unjudged, not all there: whether it is decides alone.
         if (step == Step::Take && waits(position))
             break;
-        cache.message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
+        host.message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
         ++position;
         ++skipped;
     }

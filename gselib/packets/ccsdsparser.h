@@ -20,17 +20,19 @@
 // that follows the file then holds the packets of a read of the finished
 // file, and later polls of the unchanged file write nothing. The parse that
 // opens a file decides its end at once.
+#include "gselib/packets/archivelabel.h"
 #include "gselib/packets/archivewindow.h"
+#include "gselib/packets/ccsdspacket.h"
+#include "gselib/packets/telemetrycache_p.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace GseLib {
-
-class TelemetryCache;
 
 // Fields of a CCSDS primary header, read from an archive's bytes.
 namespace CcsdsHeader {
@@ -39,12 +41,15 @@ namespace CcsdsHeader {
 // length field of 65535 is a 65,536-byte body, not 0.
 inline size_t packetBytes(const uint8_t* header)
 {
-    return ArchiveBytes::be16(header + 4) + 1u + 6;
+    return ArchiveBytes::be16(header + 4) + 1u + CcsdsPrimaryHeader::SIZE;
 }
+
+// The most bytes a packet holds: a 65,536-byte body after its header.
+inline constexpr long MAX_PACKET_BYTES = 0x10000 + CcsdsPrimaryHeader::SIZE;
 
 inline uint32_t apidOf(const uint8_t* header)
 {
-    return ((uint32_t(header[0]) & 0x07) << 8) | header[1];
+    return uint32_t(CcsdsPrimaryHeader::apidOf(header[0], header[1]));
 }
 
 // Whether two primary headers agree in version, type, secondary-header flag
@@ -60,7 +65,7 @@ inline bool sameFixedBits(const uint8_t* a, const uint8_t* b, size_t n = 3)
 class CcsdsParser
 {
 public:
-    CcsdsParser(TelemetryCache& cache, ArchiveWindow& window);
+    explicit CcsdsParser(TelemetryCache::ParseHost host);
     ~CcsdsParser();
     CcsdsParser(const CcsdsParser&) = delete;
     CcsdsParser& operator=(const CcsdsParser&) = delete;
@@ -73,28 +78,6 @@ public:
     // finished file does; later parses wait at a candidate whose verdict
     // depends on bytes not yet written (see next()).
     void parse(long& position, bool opening);
-
-    // The first bytes of an archive label.
-    static constexpr char LABEL_MAGIC[] = "C7333IA0";
-    // Whether the first n bytes of b (n <= 20) can begin an archive label:
-    // "C7333IA0", then "GANN" or "FANN", then 8 ASCII digits.
-    static bool couldStartLabel(const uint8_t* b, size_t n)
-    {
-        for (size_t i = 0; i < n; ++i) {
-            bool ok;
-            if (i < 8)
-                ok = b[i] == uint8_t(LABEL_MAGIC[i]);
-            else if (i == 8)
-                ok = b[i] == 'G' || b[i] == 'F';
-            else if (i < 12)
-                ok = b[i] == uint8_t("ANN"[i - 9]);
-            else
-                ok = b[i] >= '0' && b[i] <= '9';
-            if (!ok)
-                return false;
-        }
-        return true;
-    }
 
 private:
     // ---- The parse (ccsdsparser.cpp) ----
@@ -128,20 +111,44 @@ private:
     // this search. Every look that reads or raises it is handed it; the parse
     // keeps what a candidate's looks raised once the candidate is decided,
     // and drops it when the candidate waits (decide()).
+    // Bytes the run looks may still go over in one search: bytes crafted to
+    // pass the tests again and again could make the nested looks quadratic,
+    // and past the budget nothing more is found. It grows with each byte the
+    // search steps over.
+    struct RunBudget
+    {
+        long left = 0;
+        void restart() { left = CHAIN_BUDGET; }
+        void earn(long bytesSearched) { left += CHAIN_BUDGET_PER_BYTE * bytesSearched; }
+        // Spends n bytes when that many are left; else spends nothing.
+        bool trySpend(long n)
+        {
+            if (n > left)
+                return false;
+            left -= n;
+            return true;
+        }
+        // Spends one place; false once the budget is spent.
+        bool spendPlace() { return --left >= 0; }
+        // Spends it all: no later look of the search finds anything.
+        void exhaust() { left = std::min(left, 0L) - 1; }
+        bool spent() const { return left < 0; }
+    };
+
     struct Seen
     {
         bool damaged = false;
         bool labels = false;
         long longestStep = 0;    // the most bytes the hooks have stepped over at once
         uint32_t longestAny = 0; // the longest candidate judged
-        long budget = 0;         // bytes the run looks may still go over in this search
+        RunBudget budget;
     };
 
     // What the archive has shown so far, which the rule judges candidates by.
     struct Shown
     {
         Seen seen;
-        std::array<uint32_t, 2048> longest{}; // by APID: the longest candidate judged
+        std::array<uint32_t, CcsdsPrimaryHeader::APID_COUNT> longest{}; // by APID: the longest candidate judged
         std::array<uint8_t, 6> lastTaken{};   // its fixed bits are the archive's
         bool tookPacket = false;
     };
@@ -181,9 +188,18 @@ private:
     // the bytes refused on the way (and to the end of the file when the scan
     // limit is reached).
     Step next(long& position);
+    // A candidate whose end the next header that passes follows directly
+    // (followedDirectly): that header, with its label, and what reading it
+    // showed of the archive, which counts once the candidate is decided.
+    struct Direct
+    {
+        Next follower;
+        Seen seen;
+    };
+    Step nextAfterDamage(long& position);
     // The same, for the candidate whose header next() found (-1: the search
-    // goes on at `position`).
-    Step candidate(long& position, bool known, bool direct);
+    // goes on at `position`), `known` to pass, and `direct`ly followed.
+    Step candidate(long& position, bool known, const Direct* direct);
     // What the rule makes of a candidate: take it, refuse it (the search goes
     // on at `resume`), leave it to the growing-file rules (Partial), wait
     // where it stands for the file to grow, or the same when its verdict
@@ -199,13 +215,18 @@ private:
         // among its APID's once it is decided.
         uint32_t judged = 0;
     };
-    // The verdict on the candidate whose primary header is at `start` (known
-    // to pass, and `direct`ly followed, as the parse found it; `found`: what
-    // finding it needed of bytes past the end of the file). Its looks are
-    // handed a copy of what the parse has seen, which the parse keeps unless
-    // the verdict is Unsure.
-    Verdict decide(long position, long start, bool known, bool direct, Need found);
-    Verdict verdictOn(Seen& seen, long position, long start, bool known, bool direct, Need before);
+    Verdict verdictAt(long position, long start, bool known, const Direct* direct, Need beyond);
+    std::optional<Step> stepFor(Verdict& v, long position, bool inSearch);
+    bool pastRefused(long& position, long resume);
+    bool searchAt(long position, Need& beyond);
+    // The verdict on the candidate whose primary header is at `start`
+    // (`found`: what finding it needed of bytes past the end of the file).
+    // Its looks are handed a copy of what the parse has seen, which the
+    // parse keeps unless the verdict is Unsure.
+    Verdict decide(long position, long start, bool known, const Direct* direct, Need beyond);
+    // A taken candidate's follower that its looks read goes to `after`.
+    Verdict verdictOn(Seen& seen, Next& after, long position, long start, bool known, const Direct* direct,
+                      Need needed) const;
     // The parse took the packet whose primary header is at `header`.
     void took(const uint8_t* header)
     {
@@ -215,9 +236,9 @@ private:
         }
         skipped = 0;
         rejected = 0;
-        shown.seen.budget = CHAIN_BUDGET;
-        resyncing = false;
-        rejecting = false;
+        shown.seen.budget.restart();
+        endedSkipping = false;
+        endedRejecting = false;
     }
     // What headerAt returns besides a header's position (-1: the file ends
     // within a label's first bytes or a header): the file ends within a
@@ -226,18 +247,17 @@ private:
     static constexpr long LABEL_DAMAGED = -3;
     // The looks that read past a label or the hooks' steps raise `seen` with
     // what they read: a label, and the longest step.
-    Look<long> headerAt(Seen& seen, long pos, Label* label, bool hooks = true);
-    Look<long> resyncHeaderAt(Seen& seen, long pos, Label* label);
-    long skip(Seen& seen, long at);
-    long runStreamHook(long at);
-    bool followedDirectly(long start);
-    bool unjudged(long start);
-    // What followedDirectly's look at the follower saw, once the candidate's
-    // own looks are done.
-    void learnFollower(Seen& seen) const
+    Look<long> headerAt(Seen& seen, long pos, Label* label, bool hooks = true) const;
+    Look<long> resyncHeaderAt(Seen& seen, long pos, Label* label) const;
+    // Where the hooks' step from `at` ends (at itself: no step).
+    long hooksStep(Seen& seen, long at) const;
+    bool followedDirectly(Seen& seen, long start, Next& follower) const;
+    bool unjudged(long start) const;
+    // What a look at a follower saw, once the candidate's own looks are done.
+    static void learnFollower(Seen& seen, const Seen& follower)
     {
-        seen.labels = seen.labels || followerSeen.labels;
-        seen.longestStep = std::max(seen.longestStep, followerSeen.longestStep);
+        seen.labels = seen.labels || follower.labels;
+        seen.longestStep = std::max(seen.longestStep, follower.longestStep);
     }
     // A look needed the bytes up to `end` and the file ended first (past the
     // window's horizon the file's end is no answer).
@@ -245,13 +265,11 @@ private:
 
     // ---- The rule and its looks (ccsdsrules.cpp) ----
 
-    // What the last look for a complete packet after a partial one found.
-    struct Lookahead
-    {
-        long from = -1;
-        long fileEnd = -1;
-        long found = -1;
-    };
+    static constexpr size_t SKIP_LOOKAHEAD = TelemetryCache::CCSDS_SKIP_LOOKAHEAD;
+    static constexpr size_t LABEL_BUFFER_SIZE = TelemetryCache::LABEL_BUFFER_SIZE;
+    // A candidate's bytes, one each for the run look: the largest packet
+    // the cache holds.
+    static constexpr size_t CHAIN_LENGTHS_SIZE = TelemetryCache::PACKET_BUFFER_SIZE;
 
     // Bytes that the looks for runs of packets inside resynchronisation
     // candidates may go over: per search, and more per byte searched.
@@ -263,6 +281,10 @@ private:
     // The bytes that may stand between a packet and what follows it: a pad
     // byte and a frame's two-byte trailer.
     static constexpr long TRAILER_SLACK = 3;
+    // Past a candidate's end, as far as a packet that begins inside it can
+    // end: once the archive has shown labels, a follower may stand behind one
+    // of any length, and any such packet may end a run.
+    static constexpr long ANY_ENDING_REACH = CcsdsHeader::MAX_PACKET_BYTES + 1;
     // The hooks' steps and labels followerAt takes in a row: each needs a sync
     // word or a label, so more of them cost the test nothing of its strength.
     static constexpr int FOLLOWER_STEPS = 16;
@@ -270,34 +292,91 @@ private:
     // candidate may have beyond the longest the archive has shown: the
     // instruments' packets fit in 4 KiB.
     static constexpr size_t OWN_RUN_LENGTH = 4096;
+    // What begins in a candidate's own bytes and runs past its end (a label,
+    // a cut header) counts with at least this many of its bytes inside.
+    static constexpr long MIN_BYTES_INSIDE = 2;
     // Rejected packets in a row that one after a damaged packet may be.
     static constexpr int REJECTED_HOPS = 16;
 
-    // `before` (`shortBefore`): whether the looks already taken at this
-    // candidate needed bytes not yet written; a look that needs to find no
-    // more such bytes once one has stops there.
-    Verdict judge(Seen& seen, long position, long start, bool knownValid, Need before);
-    Verdict eitherWay(Seen& seen, long start, long end, bool searching, bool longer, bool before);
-    Look<bool> refused(Seen& seen, long start, long end, long follower, bool followed, bool searching, bool longer,
-                       bool before, const Assumed& as, bool shortBefore);
-    Look<long> passRejected(Seen& seen, long position, long start, bool shortBefore);
-    long pastNonHeaders(long pos);
-    Look<bool> rejectedFollowed(Seen& seen, long end, size_t length, int hops);
-    Look<bool> confirmedAt(Seen& seen, long header, size_t total, bool atFileEnd, const Assumed& as);
+    // A whole candidate [start, end) as the rule judges it.
+    struct Whole
+    {
+        long start;
+        long end;
+        bool afterSkip;  // bytes were skipped since the last packet
+        bool longer;     // longer than any packet of its APID so far
+        bool damageSeen; // the archive had shown damage, or bytes were skipped, when its judgement began
+    };
+
+    // `needed`: what the looks already taken at this candidate needed of
+    // bytes not yet written (`alreadyShort`: whether they needed any); a look
+    // that needs to find no more such bytes once one has stops there.
+    Verdict judge(Seen& seen, Next& after, long position, long start, bool knownValid, Need needed) const;
+    Verdict judgeRejected(Seen& seen, long position, long start, Need needed) const;
+    Verdict judgePastEnd(Seen& seen, long position, long start, bool afterSkip, Need needed) const;
+    Verdict judgeFollowed(Seen& seen, Next& after, long position, const Whole& whole, Need labelShort,
+                          Need needed) const;
+    Verdict eitherWay(Seen& seen, const Whole& whole) const;
+    Look<bool> refused(Seen& seen, const Whole& whole, long follower, const Assumed& as, bool alreadyShort) const;
+    Look<long> passRejected(Seen& seen, long position, long start, bool alreadyShort) const;
+    long pastNonHeaders(long pos) const;
+    Look<bool> rejectedFollowed(Seen& seen, long end, size_t length, int hops) const;
+    Look<bool> confirmedAt(Seen& seen, long header, size_t total, bool atFileEnd, const Assumed& as) const;
+    bool confirmedBy(long follower, long end, bool atFileEnd) const;
     enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4, RUN_OWN_BYTES = 8 };
-    Look<long> firstConfirmedRun(Seen& seen, long start, long end, unsigned how, const Assumed& as, bool shortBefore);
-    bool laterPacket(Seen& seen, long pos, long fileEnd);
-    Look<long> followerAt(Seen& seen, long end, size_t length, Label* label, bool* direct, const Assumed& as);
-    Look<bool> swallows(Seen& seen, long start, long end, long follower);
-    bool holdsEnding(const Seen& seen, long start, long end, long low, long high);
-    Look<bool> holdsPair(Seen& seen, long start, long end, const Assumed& as);
-    Look<bool> holdsLabel(long start, long end);
-    Look<bool> holdsStep(Seen& seen, long start, long end, bool shortBefore);
-    long nextUsualPlace(long q, long to, const uint8_t* bits);
-    bool mayBeginRun(Seen& seen, long q, long end, long stepFrom, const uint8_t* bits);
-    long straddlingHeader(long q, long end, const uint8_t* bits);
-    bool stepBeginsInside(long q, long end);
-    bool holdsConfirmedRun(Seen& seen, long header, size_t total, const Assumed& as);
+    Look<long> firstConfirmedRun(Seen& seen, long start, long end, unsigned how, const Assumed& as,
+                                 bool alreadyShort) const;
+    // What one run look holds to: the candidate [start, end), its RunLook
+    // flags, the archive's fixed bits it asks of a run (none: any), where the
+    // hooks' steps are asked from, and what is assumed of the follower.
+    struct RunSearch
+    {
+        long start;
+        long end;
+        unsigned how;
+        const uint8_t* bits;
+        long stepFrom;
+        bool own; // RUN_OWN_BYTES
+        const Assumed& as;
+    };
+    // A place the run look reads a header at: where (q), the header (-1:
+    // none), the header past the hooks' step (-1: not read), whether the
+    // look's budget was spent on the way, whether the looks before had
+    // needed unwritten bytes, whether a step that begins inside waits for
+    // its header, and whether a label or cut header there could not be read
+    // (the look goes on after it).
+    struct RunPlace
+    {
+        long q;
+        long header = -1;
+        long stepped = -1;
+        bool spent = false;
+        bool wasShort = false;
+        bool stepUnread = false;
+        bool unread = false;
+    };
+    RunPlace runPlaceAt(Seen& seen, const RunSearch& search, long q, bool alreadyShort, Need& need) const;
+    void ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& place, Need& need) const;
+    bool runConfirmed(Seen& seen, const RunSearch& search, long h, bool alreadyShort, Need& need) const;
+    bool runFollowed(Seen& seen, const RunSearch& search, long h, size_t total, Need& need) const;
+    // A look's answer, its need added to `need`.
+    template <typename T> static T read(const Look<T>& look, Need& need)
+    {
+        need.add(look.need);
+        return look.answer;
+    }
+    bool laterPacket(Seen& seen, long pos, long fileEnd) const;
+    Look<long> followerAt(Seen& seen, long end, size_t length, Label* label, bool* direct, const Assumed& as) const;
+    Look<bool> swallows(Seen& seen, long start, long end, long follower) const;
+    bool holdsEnding(const Seen& seen, long start, long end, long low, long high) const;
+    Look<bool> holdsPair(Seen& seen, long start, long end, const Assumed& as) const;
+    Look<bool> holdsLabel(long start, long end) const;
+    Look<bool> holdsStep(Seen& seen, long start, long end, bool alreadyShort) const;
+    long nextUsualPlace(long q, long to, const uint8_t* bits) const;
+    bool mayBeginRun(Seen& seen, long q, long end, long stepFrom, const uint8_t* bits) const;
+    long straddlingHeader(long q, long end, const uint8_t* bits) const;
+    bool stepBeginsInside(long q, long end) const;
+    bool holdsConfirmedRun(Seen& seen, long header, size_t total, const Assumed& as) const;
     // The fixed bits (version, type, secondary-header flag, sequence flags)
     // of the last packet taken, none before the first.
     const uint8_t* archiveBits() const { return shown.tookPacket ? shown.lastTaken.data() : nullptr; }
@@ -305,7 +384,7 @@ private:
 
     // ---- State ----
 
-    TelemetryCache& cache;
+    TelemetryCache::ParseHost host;
     ArchiveWindow& window;
     // Decide as a read of the finished file decides at its end: in the parse
     // that opens the file, and once the file has not grown for
@@ -313,22 +392,20 @@ private:
     bool atEnd = false;
     bool settled = false;
     long fileSize = 0; // at the start of this parse
-    bool resumeSearch = false; // the parse stopped at a candidate its search had reached
-    // Where the last parse ended: while resynchronising, and after a rejected
-    // header. The next parse carries on the search as it was.
-    bool resyncing = false;
-    bool rejecting = false;
+    bool stoppedInSearch = false; // the parse stopped at a candidate its search had reached
+    // Where the last parse ended: with bytes skipped since the last packet,
+    // and with candidates refused. The next parse carries on the search as
+    // it was.
+    bool endedSkipping = false;
+    bool endedRejecting = false;
     long skipped = 0;  // bytes skipped since the last packet, in this parse
     long rejected = 0; // candidates refused since the last packet, in this parse
     Next following;
-    Next found; // the candidate's header and label
-    std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
-    Lookahead lookahead;
+    Next current; // the candidate's header and label
+    mutable std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
+    mutable LaterPacketLook laterLook; // after a rejected header: a memo of its answers
     bool judging = false; // whether validHeader tells packets from other bytes
     Shown shown;
-    // What followedDirectly's look at a follower saw (its labels and steps),
-    // in an archive that has shown damage.
-    Seen followerSeen;
 };
 
 } // namespace GseLib

@@ -5,7 +5,6 @@
 // where the machine has SSE2; a place found is tested again one by one.
 #include "gselib/packets/ccsdspacket.h"
 #include "gselib/packets/ccsdsparser.h"
-#include "gselib/packets/telemetrycache.h"
 
 #include <cstdint>
 #include <cstring>
@@ -17,9 +16,6 @@ namespace GseLib::CcsdsScan {
 
 using ArchiveBytes::be16;
 using CcsdsHeader::sameFixedBits;
-
-inline constexpr const char* LABEL_MAGIC = CcsdsParser::LABEL_MAGIC;
-inline constexpr size_t LABEL_LOOKAHEAD = TelemetryCache::LABEL_LOOKAHEAD;
 
 #if defined(__SSE2__)
 // sameFixedBits sixteen places at a time: 0xFF for each of the places p to
@@ -132,12 +128,12 @@ inline bool forEachEnding(const uint8_t*& b, long n, long low, uint32_t width, c
 template <typename Look>
 inline bool forEachLabel(const uint8_t*& b, long n, Look look)
 {
-    for (long i = 1; i + long(LABEL_LOOKAHEAD) <= n; ++i) {
-        const void* c = std::memchr(b + i, LABEL_MAGIC[0], size_t(n - i));
+    for (long i = 1; i + long(ArchiveLabel::LOOKAHEAD) <= n; ++i) {
+        const void* c = std::memchr(b + i, ArchiveLabel::MAGIC[0], size_t(n - i));
         if (!c)
             return false;
         i = static_cast<const uint8_t*>(c) - b;
-        if (i + long(LABEL_LOOKAHEAD) <= n && CcsdsParser::couldStartLabel(b + i, LABEL_LOOKAHEAD) &&
+        if (i + long(ArchiveLabel::LOOKAHEAD) <= n && ArchiveLabel::couldStart(b + i, ArchiveLabel::LOOKAHEAD) &&
             look(i))
             return true;
     }

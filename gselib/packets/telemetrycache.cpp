@@ -1,4 +1,5 @@
 #include "gselib/packets/telemetrycache.h"
+#include "gselib/packets/telemetrycache_p.h"
 
 #include "gselib/packets/ccsdspacket.h"
 #include "gselib/packets/ccsdsparser.h"
@@ -70,11 +71,18 @@ size_t readAt(int fd, long pos, unsigned char* out, size_t n)
 
 } // namespace
 
+TelemetryCache::Private::Private(TelemetryCache& cache)
+    : ccsds(std::make_unique<CcsdsParser>(ParseHost(cache, *this)))
+{
+}
+
+TelemetryCache::Private::~Private() = default;
+
 TelemetryCache::TelemetryCache(TimeResolver* resolver)
     : resolver(resolver),
-      ccsds(std::make_unique<CcsdsParser>(*this, window))
+      d(std::make_unique<Private>(*this))
 {
-    window.keep(&lastTaken.from, &lastTaken.header, &lastTaken.end, MARK_LEAD_BYTES, &lastRead);
+    d->window.keep(&lastTaken.from, &lastTaken.header, &lastTaken.end, MARK_LEAD_BYTES, &d->lastRead);
 }
 
 TelemetryCache::~TelemetryCache()
@@ -269,7 +277,7 @@ void TelemetryCache::forgetTaken()
 {
     firstTaken = Taken();
     lastTaken = Taken();
-    lastRead.at = lastRead.to = -1;
+    d->lastRead.at = d->lastRead.to = -1;
     mark.first = Span();
     mark.lastHeader = -1;
 }
@@ -278,8 +286,8 @@ void TelemetryCache::forgetTaken()
 // again. False when the file no longer holds them.
 bool TelemetryCache::copyRead(long at, size_t n, unsigned char* out) const
 {
-    if (at >= window.start() && at + long(n) <= window.end()) {
-        std::memcpy(out, window.at(at), n);
+    if (at >= d->window.start() && at + long(n) <= d->window.end()) {
+        std::memcpy(out, d->window.at(at), n);
         return true;
     }
     return readAt(fileno(file), at, out, n) == n;
@@ -340,18 +348,18 @@ void TelemetryCache::markRead() noexcept
                 };
                 // A lead the window dropped before its packet was taken (a
                 // refill while the packet was read) is read again.
-                const unsigned char* leadBytes = lead == 0 || (at >= window.start() && lastTaken.header <= window.end())
-                                                     ? window.at(at)
-                                                     : from(at, lastTaken.header, lastRead);
+                const unsigned char* leadBytes = lead == 0 || (at >= d->window.start() && lastTaken.header <= d->window.end())
+                                                     ? d->window.at(at)
+                                                     : from(at, lastTaken.header, d->lastRead);
                 std::vector<unsigned char> reread;
                 if (!leadBytes) {
                     reread.resize(lead);
                     if (copyRead(at, lead, reread.data()))
                         leadBytes = reread.data();
                 }
-                const unsigned char* bodyBytes = lastTaken.header >= window.start() && lastTaken.end <= window.end()
-                                                     ? window.at(lastTaken.header)
-                                                     : from(lastTaken.header, lastTaken.end, lastRead);
+                const unsigned char* bodyBytes = lastTaken.header >= d->window.start() && lastTaken.end <= d->window.end()
+                                                     ? d->window.at(lastTaken.header)
+                                                     : from(lastTaken.header, lastTaken.end, d->lastRead);
                 if (leadBytes && bodyBytes) {
                     std::memcpy(out, leadBytes, lead);
                     std::memcpy(out + lead, bodyBytes, body);
@@ -411,7 +419,7 @@ void TelemetryCache::grow()
         parseTom();
         break;
     default:
-        window.reset(file, position); // holds nothing of this parse's
+        d->window.reset(file, position); // holds nothing of this parse's
         parseCustomPackets();
         break;
     }
@@ -463,10 +471,10 @@ void TelemetryCache::resetResolver()
 
 void TelemetryCache::resetParseState()
 {
-    tomReads = PartialReads();
-    ccsdsReads = PartialReads();
-    lookahead = Lookahead();
-    ccsds->reset();
+    d->tomReads = Private::PartialReads();
+    d->ccsdsReads = Private::PartialReads();
+    d->laterTom = LaterPacketLook();
+    d->ccsds->reset();
 }
 
 TMPacketPtr TelemetryCache::get(unsigned int i) const
@@ -519,16 +527,16 @@ void TelemetryCache::findOverrides()
     using PacketHook = void (*)(TelemetryCache*, const TMPacketPtr&);
     using SkipHook = size_t (*)(TelemetryCache*, const unsigned char*, size_t);
     using StreamHook = void (*)(TelemetryCache*, FILE*);
-    auto kind = [](bool base) { return base ? Hook::Base : Hook::Overridden; };
-    packetHook = kind(reinterpret_cast<PacketHook>(this->*(&TelemetryCache::hookPacket)) ==
+    auto kind = [](bool base) { return base ? Private::Hook::Base : Private::Hook::Overridden; };
+    d->packetHook = kind(reinterpret_cast<PacketHook>(this->*(&TelemetryCache::hookPacket)) ==
                       reinterpret_cast<PacketHook>(&TelemetryCache::hookPacket));
-    skipHook = kind(reinterpret_cast<SkipHook>(this->*(&TelemetryCache::skipBeforeCcsds)) ==
+    d->skipHook = kind(reinterpret_cast<SkipHook>(this->*(&TelemetryCache::skipBeforeCcsds)) ==
                     reinterpret_cast<SkipHook>(&TelemetryCache::skipBeforeCcsds));
-    streamHook = kind(reinterpret_cast<StreamHook>(this->*(&TelemetryCache::beforeParseCcsds)) ==
+    d->streamHook = kind(reinterpret_cast<StreamHook>(this->*(&TelemetryCache::beforeParseCcsds)) ==
                       reinterpret_cast<StreamHook>(&TelemetryCache::beforeParseCcsds));
 #pragma GCC diagnostic pop
 #else
-    packetHook = Hook::Overridden;
+    d->packetHook = Private::Hook::Overridden;
 #endif
 }
 
@@ -542,29 +550,6 @@ long TelemetryCache::currentFileSize() const
     if (file && fstat(fileno(file), &st) == 0)
         return long(st.st_size);
     return 0;
-}
-
-bool TelemetryCache::backOff(PartialReads& reads, long fileEnd, long position, bool say)
-{
-    // A file that grew since the last back-off is still being written: the
-    // packet is not given up on however often the caller polls. The count
-    // is the file's, not a packet's: once spent, every partial packet left
-    // is stepped over without waiting, until the file grows.
-    if (reads.fileEnd != fileEnd)
-        reads.count = 0;
-    reads.fileEnd = fileEnd;
-    if (reads.count < PARTIAL_READ_LIMIT) {
-        ++reads.count;
-        if (say)
-            message("Read partial packet...backing up to index %ld", position);
-        return true;
-    }
-    return false;
-}
-
-bool TelemetryCache::backOffsSpent(const PartialReads& reads, long fileEnd) const
-{
-    return reads.fileEnd == fileEnd && reads.count >= PARTIAL_READ_LIMIT;
 }
 
 void TelemetryCache::reserveFor(long fileSize)
@@ -606,7 +591,7 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
         firstTaken = lastTaken;
         keepTaken(firstTaken, mark.first);
     }
-    if (packetHook == Hook::Base)
+    if (d->packetHook == Private::Hook::Base)
         return;
     // An override gets a pointer of its own: the vector's element would not
     // survive the hook appending to this cache.
@@ -619,35 +604,23 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
 
 bool TelemetryCache::tomChecksumOk(long pos, size_t covered)
 {
-    return GseLib::correct_checksum(window.at(pos), covered, false);
+    return GseLib::correct_checksum(d->window.at(pos), covered, false);
 }
 
 bool TelemetryCache::laterCompleteTomPacket(long pos, long fileEnd)
 {
-    if (lookahead.from >= 0 && lookahead.fileEnd == fileEnd && pos >= lookahead.from) {
-        if (lookahead.found < 0)
-            return false; // nothing complete after an earlier start, so nothing after this one
-        if (lookahead.found > pos)
-            return true;
-    }
-    lookahead.from = pos;
-    lookahead.fileEnd = fileEnd;
-    lookahead.found = -1;
-    for (long o = pos + 1; o + long(TOM_OVERHEAD) <= fileEnd; ++o) {
-        const uint8_t* h = window.at(o);
+    return d->laterTom(pos, fileEnd, fileEnd - long(TOM_OVERHEAD), [&](long o) {
+        const uint8_t* h = d->window.at(o);
         const size_t covered = TomPacket::HEADER_SIZE + be16(h + 2);
-        if (o + long(covered + TomPacket::TRAILER_SIZE) > fileEnd)
-            continue;
-        if (!validHeader(h) || !window.checksumMayMatch(o, covered) || !tomChecksumOk(o, covered))
-            continue;
-        lookahead.found = o;
-        return true;
-    }
-    return false;
+        const bool found = o + long(covered + TomPacket::TRAILER_SIZE) <= fileEnd && validHeader(h) &&
+                           d->window.checksumMayMatch(o, covered) && tomChecksumOk(o, covered);
+        return found ? LaterPacketLook::FOUND : LaterPacketLook::NONE;
+    });
 }
 
 void TelemetryCache::parseTom()
 {
+    ArchiveWindow& window = d->window;
     window.reset(file, position);
     const long fileSize = currentFileSize();
     long skipped = 0;
@@ -666,7 +639,8 @@ void TelemetryCache::parseTom()
                 const long fileEnd = window.end();
                 if (laterCompleteTomPacket(position, fileEnd)) {
                     // A complete packet follows within the file: this candidate is garbage.
-                } else if (backOff(tomReads, fileEnd, position)) {
+                } else if (d->tomReads.backOff(fileEnd)) {
+                    message("Read partial packet...backing up to index %ld", position);
                     break;
                 } else {
                     message("Could not read %zu bytes from file...skipping ahead 1 byte",
@@ -708,14 +682,14 @@ void TelemetryCache::beforeParseCcsds(FILE*)
     // override reads the stream, so that it need not keep the stream on each
     // packet.
     if (!CAN_TELL_OVERRIDES)
-        streamHook = Hook::Base;
+        d->streamHook = Private::Hook::Base;
 }
 
 size_t TelemetryCache::skipBeforeCcsds(const unsigned char*, size_t)
 {
     // Not overridden: the parse offers the step to beforeParseCcsds instead.
     if (!CAN_TELL_OVERRIDES)
-        skipHook = Hook::Base;
+        d->skipHook = Private::Hook::Base;
     return 0;
 }
 
@@ -731,8 +705,8 @@ bool TelemetryCache::plausibleHeader(const unsigned char*)
 
 void TelemetryCache::parseCcsds()
 {
-    window.reset(file, position);
-    ccsds->parse(position, opening);
+    d->window.reset(file, position);
+    d->ccsds->parse(position, opening);
     std::fseek(file, position, SEEK_SET);
 }
 

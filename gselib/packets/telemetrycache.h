@@ -16,7 +16,7 @@
 //
 // With a header test that tells packets from other bytes, every CCSDS
 // candidate is judged by one rule about damaged headers (CcsdsParser).
-#include "gselib/packets/archivewindow.h"
+#include "gselib/packets/archivelabel.h"
 #include "gselib/packets/tmmeta.h"
 #include "gselib/packets/tmpacket.h"
 
@@ -29,7 +29,6 @@
 
 namespace GseLib {
 
-class CcsdsParser;
 class TimeResolver;
 
 class TelemetryCache : public QObject
@@ -41,7 +40,7 @@ public:
 
     static constexpr size_t PACKET_BUFFER_SIZE = 655360;
     static constexpr size_t LABEL_BUFFER_SIZE = 10240;
-    static constexpr size_t LABEL_LOOKAHEAD = 20;
+    static constexpr size_t LABEL_LOOKAHEAD = ArchiveLabel::LOOKAHEAD;
     // The most bytes skipBeforeCcsds is shown.
     static constexpr size_t CCSDS_SKIP_LOOKAHEAD = 16;
     // Back-offs on a partial last packet, without the file growing, before
@@ -153,26 +152,13 @@ protected:
     size_t maxPackets = 0;
     size_t removeCount = 0;
 
+public:
+    // What a parser is handed of the cache (telemetrycache_p.h).
+    class ParseHost;
+
 private:
-    friend class CcsdsParser;
-
-    // Back-offs on partial packets while the file has not grown, and the file size seen at the last one.
-    struct PartialReads
-    {
-        int count = 0;
-        long fileEnd = -1;
-    };
-
-    // What the last look for a complete packet after a partial one found.
-    struct Lookahead
-    {
-        long from = -1;
-        long fileEnd = -1;
-        long found = -1;
-    };
-
-    // Whether a hook is overridden, found out on its first call.
-    enum class Hook { Unknown, Base, Overridden };
+    // The parses' state (telemetrycache_p.h).
+    struct Private;
 
     // Bytes of the followed file at an offset, as the parse read them.
     struct Span
@@ -185,11 +171,12 @@ private:
     // with the file at their offsets: the first and the last packet taken,
     // each with what stood before its header (its label, the hooks' steps:
     // up to MARK_LEAD_BYTES), and the bytes stepped over after the last, up
-    // to MARK_BYTES of them. Before any packet, the first and the last
-    // MARK_BYTES read. A new recording's labels and headers differ from the
-    // old one's in their times; one that holds the same bytes there is the
-    // same data. Custom parses (appendPacket) are marked as if they had taken
-    // no packet.
+    // to MARK_BYTES of them. A new recording's labels and headers differ
+    // from the old one's in their times; one that holds the same bytes there
+    // is the same data. Before any packet, the first and the last MARK_BYTES
+    // read, which need hold no label or header: there only a change of those
+    // bytes is seen. Custom parses (appendPacket) are marked as if they had
+    // taken no packet.
     static constexpr size_t MARK_BYTES = 64;
     static constexpr size_t MARK_LEAD_BYTES = LABEL_BUFFER_SIZE + 2 * CCSDS_SKIP_LOOKAHEAD;
     struct ReadMark
@@ -231,11 +218,6 @@ private:
     bool copyRead(long at, size_t n, unsigned char* out) const;
     void keepTaken(const Taken& taken, Span& into) const;
     void forgetTaken();
-    // True to back off on a partial packet at `position` (saying so, with `say`), false
-    // to step over a byte: once the file, `fileEnd` bytes long, has not
-    // grown for PARTIAL_READ_LIMIT back-offs (backOffsSpent).
-    bool backOff(PartialReads& reads, long fileEnd, long position, bool say = true);
-    bool backOffsSpent(const PartialReads& reads, long fileEnd) const;
     // Holds the packet whose attempt began at `from` (its header at
     // `header`, its end at `end`), the read position already past it, and
     // calls the hooks.
@@ -253,25 +235,12 @@ private:
     std::string heldMessages;
     static constexpr size_t MESSAGES_HELD = 64 * 1024;
     std::unique_ptr<char[]> streamBuffer; // the stream's large read buffer; outlives the stream
-    PartialReads tomReads;
-    PartialReads ccsdsReads;
-    ArchiveWindow window;
-    std::unique_ptr<CcsdsParser> ccsds; // its state, kept out of this header
-    Lookahead lookahead;
-    // Found anew at each parse where the compiler can tell (findOverrides);
-    // else found out on their first calls.
-    Hook skipHook = Hook::Unknown;
-    Hook streamHook = Hook::Unknown;
-    Hook packetHook = Hook::Unknown;
+    std::unique_ptr<Private> d;
     bool inParse = false;
     bool opening = false; // the parse of changeFile
     ReadMark mark;
     Taken firstTaken; // of the followed file
     Taken lastTaken;
-    // The last packet taken with what stood before its header, as the parse
-    // read them, once the window has dropped them (the lead alone, read
-    // again, where it had dropped that before the packet was taken).
-    ArchiveWindow::Kept lastRead;
     std::vector<unsigned char> markScratch; // a span read back
     std::string followedPath; // the path, made absolute
     size_t fileFirstPacket = 0; // the followed file's first packet
