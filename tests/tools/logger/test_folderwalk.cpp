@@ -236,9 +236,11 @@ TEST(FolderWalk, FolderSwappedForALinkOutNeverLetsALineOut)
 TEST(FolderWalk, FolderSwappedForALinkOutWithoutProc)
 {
     Folders f;
-    Swapper swapper(f);
     int result[2];
     ASSERT_EQ(::pipe(result), 0);
+    // Forked before the swapping thread starts: a child forked beside a
+    // running thread may find a lock that thread held (the allocator's)
+    // taken for ever.
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -264,6 +266,7 @@ TEST(FolderWalk, FolderSwappedForALinkOutWithoutProc)
         [[maybe_unused]] ssize_t n = ::write(result[1], &written, sizeof written);
         ::_exit(status);
     }
+    Swapper swapper(f);
     ::close(result[1]);
     int written = 0;
     const bool got = ::read(result[0], &written, sizeof written) == static_cast<ssize_t>(sizeof written);
