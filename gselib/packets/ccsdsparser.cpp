@@ -396,9 +396,14 @@ bool CcsdsParser::waitsAtLabel(long position, Need need)
     if (settled)
         return false;
     if (atEnd && judging) {
+        // What the look learns counts only when it decides: a label that
+        // waits teaches the parse nothing.
         const ArchiveWindow::Anchored keep(window, position);
-        if (firstConfirmedRun(shown.seen, position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED, bool(need)).answer >= 0)
+        Seen looked = shown.seen;
+        if (firstConfirmedRun(looked, position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED, bool(need)).answer >= 0) {
+            shown.seen = looked;
             return false;
+        }
     }
     return host.backOff(fileSize, position, TelemetryCache::ParseHost::Say::Quiet);
 }
