@@ -303,6 +303,45 @@ void TelemetryCache::keepTaken(const Taken& t, Span& into) const
         into.bytes.clear(); // changed under the parse already: marked broken
 }
 
+// The bytes [a, b) as the parse read them: in its window, or kept by a
+// refill that dropped them; null when neither holds them.
+const unsigned char* TelemetryCache::asRead(long a, long b) const
+{
+    if (a >= d->window.start() && b <= d->window.end())
+        return d->window.at(a);
+    const ArchiveWindow::Kept& k = d->lastRead;
+    return a >= k.at && b <= k.to ? k.bytes.data() + (a - k.at) : nullptr;
+}
+
+// The last packet's span: its lead and its bytes as the parse read them
+// (unless `marked` already holds them), then the bytes stepped over after it
+// up to the span's end. A lead the window dropped before its packet was
+// taken (a refill while the packet was read) is read again. False when a
+// part cannot be had.
+bool TelemetryCache::markLast(Span& last, bool marked) const
+{
+    unsigned char* out = last.bytes.data();
+    const size_t lead = size_t(lastTaken.header - last.at);
+    const size_t body = size_t(lastTaken.end - lastTaken.header);
+    bool whole = true;
+    if (!marked) {
+        const unsigned char* leadBytes = lead == 0 ? out : asRead(last.at, lastTaken.header);
+        std::vector<unsigned char> reread;
+        if (!leadBytes) {
+            reread.resize(lead);
+            if (copyRead(last.at, lead, reread.data()))
+                leadBytes = reread.data();
+        }
+        const unsigned char* bodyBytes = asRead(lastTaken.header, lastTaken.end);
+        whole = leadBytes && bodyBytes;
+        if (whole) {
+            std::memmove(out, leadBytes, lead);
+            std::memcpy(out + lead, bodyBytes, body);
+        }
+    }
+    return copyRead(lastTaken.end, last.bytes.size() - lead - body, out + lead + body) && whole;
+}
+
 void TelemetryCache::markRead() noexcept
 {
     // Where the read has not moved, the bytes marked were just found again.
@@ -330,46 +369,15 @@ void TelemetryCache::markRead() noexcept
             }
             after = 0;
         } else if (lastTaken.from != firstTaken.from) {
-            // Its lead as the parse read it, its bytes as the cache holds
-            // them; kept from the last mark when it was taken before this
+            // Kept from the last mark when the packet was taken before this
             // parse, whose window holds none of it.
             const long at = std::max(lastTaken.from, lastTaken.header - long(MARK_LEAD_BYTES));
             const long tailEnd =
                 std::max(lastTaken.end, position - lastTaken.end <= long(MARK_BYTES) ? position : lastTaken.end);
             const bool marked = mark.lastHeader == lastTaken.header && !mark.spans.empty() && mark.spans[0].at == at &&
                                 mark.spans[0].bytes.size() >= size_t(lastTaken.end - at);
-            Span& last = next(at, size_t(tailEnd - at));
-            unsigned char* out = last.bytes.data();
-            const size_t lead = size_t(lastTaken.header - at);
-            const size_t body = size_t(lastTaken.end - lastTaken.header);
-            if (!marked) {
-                auto from = [&](long a, long b, const ArchiveWindow::Kept& k) {
-                    return a >= k.at && b <= k.to ? k.bytes.data() + (a - k.at) : nullptr;
-                };
-                // A lead the window dropped before its packet was taken (a
-                // refill while the packet was read) is read again.
-                const unsigned char* leadBytes = lead == 0 || (at >= d->window.start() && lastTaken.header <= d->window.end())
-                                                     ? d->window.at(at)
-                                                     : from(at, lastTaken.header, d->lastRead);
-                std::vector<unsigned char> reread;
-                if (!leadBytes) {
-                    reread.resize(lead);
-                    if (copyRead(at, lead, reread.data()))
-                        leadBytes = reread.data();
-                }
-                const unsigned char* bodyBytes = lastTaken.header >= d->window.start() && lastTaken.end <= d->window.end()
-                                                     ? d->window.at(lastTaken.header)
-                                                     : from(lastTaken.header, lastTaken.end, d->lastRead);
-                if (leadBytes && bodyBytes) {
-                    std::memcpy(out, leadBytes, lead);
-                    std::memcpy(out + lead, bodyBytes, body);
-                } else {
-                    mark.broken = true;
-                }
-                mark.lastHeader = lastTaken.header;
-            }
-            out += lead;
-            mark.broken |= !copyRead(lastTaken.end, size_t(tailEnd - lastTaken.end), out + body);
+            mark.broken |= !markLast(next(at, size_t(tailEnd - at)), marked);
+            mark.lastHeader = lastTaken.header;
             after = tailEnd;
         }
         const long tail = std::max(after, position - long(MARK_BYTES));

@@ -216,6 +216,8 @@ private:
     void readAnew();
     void markRead() noexcept;
     bool copyRead(long at, size_t n, unsigned char* out) const;
+    const unsigned char* asRead(long a, long b) const;
+    bool markLast(Span& last, bool marked) const;
     void keepTaken(const Taken& taken, Span& into) const;
     void forgetTaken();
     // Holds the packet whose attempt began at `from` (its header at
