@@ -176,21 +176,32 @@ void setCounters(benchmark::State& state, double before, double after, const Sta
     state.counters["sent"] = MESSAGES;
 }
 
+// A listening socket on 127.0.0.1 with a free port; the port is written to port.
+int listenLoopback(quint16& port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd, 64);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
 void BM_TcpClientServerStopsReading(benchmark::State& state)
 {
     for (auto _ : state) {
-        const int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(lfd, 4);
-        socklen_t len = sizeof addr;
-        ::getsockname(lfd, reinterpret_cast<sockaddr*>(&addr), &len);
+        quint16 port = 0;
+        const int lfd = listenLoopback(port);
         StalledReader reader(lfd, "bench msg ");
 
         LoggerConfig config;
-        config.serverPort = ntohs(addr.sin_port);
+        config.serverPort = port;
         Logger::initialize(QCoreApplication::instance(), config);
         spin(300); // connected, INIT_CLIENT sent
         const double before = statusMb("VmRSS:");
@@ -250,22 +261,6 @@ void BM_LocalSinkClientServerStopsReading(benchmark::State& state)
     }
 }
 
-// A listening socket on 127.0.0.1 with a free port; the port is written to port.
-int listenLoopback(quint16& port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(fd, 64);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
-    return fd;
-}
 
 void BM_TcpClientPortHeld(benchmark::State& state)
 {
