@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace GseLib {
@@ -36,29 +37,46 @@ class LaterPacketLook
 public:
     enum Place { NONE, FOUND, END };
 
-    // Whether test(o) is FOUND at a place o from pos + 1 to `last` (END: no
-    // place after o is looked at) of a file that ends at fileEnd.
-    template <typename Test> bool operator()(long pos, long fileEnd, long last, Test test)
+    // What the memo already tells of a look from pos in a file that ends at
+    // fileEnd: found or not, or nothing (the look must be taken).
+    std::optional<bool> known(long pos, long fileEnd) const
     {
-        if (from_ >= 0 && fileEnd_ == fileEnd && pos >= from_) {
-            if (found_ < 0)
-                return false;
-            if (found_ > pos)
-                return true;
-        }
-        from_ = pos;
-        fileEnd_ = fileEnd;
-        found_ = -1;
+        if (from_ < 0 || fileEnd_ != fileEnd || pos < from_)
+            return std::nullopt;
+        if (found_ < 0)
+            return false;
+        if (found_ > pos)
+            return true;
+        return std::nullopt;
+    }
+    bool found() const { return found_ >= 0; }
+
+    // The look itself, and the memo of it: whether test(o) is FOUND at a
+    // place o from pos + 1 to `last` (END: no place after o is looked at).
+    template <typename Test> static LaterPacketLook from(long pos, long fileEnd, long last, Test test)
+    {
+        LaterPacketLook look;
+        look.from_ = pos;
+        look.fileEnd_ = fileEnd;
         for (long o = pos + 1; o <= last; ++o) {
             const Place place = test(o);
             if (place == FOUND) {
-                found_ = o;
-                return true;
+                look.found_ = o;
+                break;
             }
             if (place == END)
                 break;
         }
-        return false;
+        return look;
+    }
+
+    // The look through the memo, which then keeps its answer.
+    template <typename Test> bool operator()(long pos, long fileEnd, long last, Test test)
+    {
+        if (const std::optional<bool> k = known(pos, fileEnd))
+            return *k;
+        *this = from(pos, fileEnd, last, test);
+        return found();
     }
 
 private:

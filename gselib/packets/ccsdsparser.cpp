@@ -28,7 +28,6 @@ void CcsdsParser::reset()
     endedSkipping = false;
     endedRejecting = false;
     stoppedInSearch = false;
-    laterLook = LaterPacketLook();
     shown = Shown();
     shown.seen.budget.restart();
 }
@@ -58,34 +57,21 @@ void CcsdsParser::endParse()
     following = Next();
 }
 
-long CcsdsParser::hooksStep(Seen& seen, long at) const
-{
-    if (host.maySkipOnBytes()) {
-        const size_t n = window.fill(at, SKIP_LOOKAHEAD);
-        size_t step = 0;
-        if (host.skipOnBytes(window.at(at), n, &step)) {
-            // A count past the few bytes left at the end of the file is no
-            // step yet: the hook waits for them.
-            if (step < n || n == SKIP_LOOKAHEAD)
-                seen.longestStep = std::max(seen.longestStep, long(step));
-            return at + long(step);
-        }
-    }
-    return host.stepOnStream(at);
-}
-
 // Where the primary header of a packet attempt that begins at pos stands:
 // past an archive label and whatever the hooks step over, with at least a
 // header's bytes there. -1 when the file does not yet hold enough to tell (it
 // ends there, or within a label's first bytes or a header), LABEL_PAST_END
 // when it ends within a label's claim; the parse stops to wait for it to grow.
-// LABEL_DAMAGED for a label longer than a label buffer holds.
-CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label, bool hooks) const
+// LABEL_DAMAGED for a label longer than a label buffer holds. Inlined where
+// the parse reads the next packet's header.
+inline __attribute__((always_inline)) CcsdsParser::Look<long> CcsdsParser::readHeaderAt(long pos, Label* label,
+                                                                                         bool hooks) const
 {
     const size_t ahead = window.fill(pos, ArchiveLabel::LOOKAHEAD);
     if (ahead < ArchiveLabel::LOOKAHEAD && (ahead == 0 || ArchiveLabel::couldStart(window.at(pos), ahead)))
         return {-1, shortOf(pos + long(ahead) + 1)}; // nothing more, or the start of a label still being written
     long start = pos;
+    Learned learned;
     if (ahead == ArchiveLabel::LOOKAHEAD && ArchiveLabel::couldStart(window.at(pos), ArchiveLabel::LOOKAHEAD)) {
         const size_t total = ArchiveLabel::totalBytes(window.at(pos));
         // A reader holds a whole label in its label buffer: digits that claim
@@ -98,7 +84,7 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label
         // (under a header test that can resynchronise after it).
         if (judging && ArchiveLabel::holdsAnother(window.at(pos), total))
             return {LABEL_DAMAGED, {}};
-        seen.labels = true;
+        learned.labels = true;
         if (label) {
             const uint8_t* l = window.at(pos);
             const bool gann = ArchiveLabel::isGann(l);
@@ -109,34 +95,46 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(Seen& seen, long pos, Label* label
         start = pos + long(total);
     }
     if (hooks) {
-        const long stepped = hooksStep(seen, start);
+        const Look<long> step = hooksStep(start);
+        const long stepped = step.answer;
+        learned.add(step.learned);
         // Inside frames a packet's label stands after the frame's header.
         if (stepped != start && start == pos) {
             const size_t after = window.fill(stepped, ArchiveLabel::LOOKAHEAD);
-            if (after > 0 && ArchiveLabel::couldStart(window.at(stepped), after))
-                return headerAt(seen, stepped, label, hooks);
+            if (after > 0 && ArchiveLabel::couldStart(window.at(stepped), after)) {
+                Look<long> header = headerAt(stepped, label, hooks);
+                header.learned.add(learned);
+                return header;
+            }
         }
         start = stepped;
     }
     if (window.fill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
-        return {-1, shortOf(start + long(CcsdsPrimaryHeader::SIZE))};
-    return {start, {}};
+        return {-1, shortOf(start + long(CcsdsPrimaryHeader::SIZE)), learned};
+    return {start, {}, learned};
+}
+
+CcsdsParser::Look<long> CcsdsParser::headerAt(long pos, Label* label, bool hooks) const
+{
+    return readHeaderAt(pos, label, hooks);
 }
 
 // Where the header of a candidate at pos stands while resynchronising: past a
 // whole archive label that begins there, else at pos (labels are looked for,
 // so that a packet found after damage keeps its ground time; the hooks'
 // steps are not). -1 when fewer than a header's bytes are left.
-CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(Seen& seen, long pos, Label* label) const
+CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(long pos, Label* label) const
 {
     const size_t ahead = window.fill(pos, ArchiveLabel::LOOKAHEAD);
     Need need;
+    Learned learned;
     if (ahead == ArchiveLabel::LOOKAHEAD && window.at(pos)[0] == uint8_t(ArchiveLabel::MAGIC[0]) &&
         ArchiveLabel::couldStart(window.at(pos), ArchiveLabel::LOOKAHEAD)) {
-        const Look<long> header = headerAt(seen, pos, label);
+        const Look<long> header = headerAt(pos, label);
         if (header.answer >= 0)
             return header;
         need = header.need;
+        learned = header.learned;
         if (label)
             *label = Label();
     } else if (ahead < ArchiveLabel::LOOKAHEAD && ahead > 0 && ArchiveLabel::couldStart(window.at(pos), ahead)) {
@@ -144,73 +142,90 @@ CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(Seen& seen, long pos, Label*
     }
     if (window.fill(pos, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
         need.add(shortOf(pos + long(CcsdsPrimaryHeader::SIZE)));
-        return {-1, need};
+        return {-1, need, learned};
     }
-    return {pos, need};
+    return {pos, need, learned};
 }
 
 // What judge makes of most packets of an undamaged archive, found
 // without its looks: a packet no longer than any of its APID so far, whose
 // end the next header that passes follows directly, is taken; that header is
-// what the parse takes next, and goes to `follower` (untouched when there is
-// none). What reading it shows (labels, the hooks' steps) raises `seen`.
-bool CcsdsParser::followedDirectly(Seen& seen, long start, Next& follower) const
+// what the parse takes next (from -1: none). What reading it learns (labels,
+// the hooks' steps) comes with it, followed or not.
+inline __attribute__((always_inline)) CcsdsParser::Look<CcsdsParser::Next>
+CcsdsParser::followedDirectly(const Seen& seen, long start) const
 {
     const uint8_t* h = window.at(start);
     const size_t total = packetBytes(h);
     if (total > shown.longest[apidOf(h)] || window.fill(start, total) < total)
-        return false;
+        return {};
     const ArchiveWindow::Anchored keep(window, start);
     const long end = start + long(total);
     Label label;
-    const long header = headerAt(seen, end, &label).answer;
+    const Look<long> header = readHeaderAt(end, &label, true);
     // A label inside is the next packet's (the rule refuses the candidate).
-    const bool followed =
-        header >= 0 && host.validHeader(window.at(header)) && !(seen.labels && holdsLabel(start, end).answer);
-    if (followed)
-        follower = {end, header, label};
-    return followed;
+    const bool labels = seen.labels || header.learned.labels;
+    const bool followed = header.answer >= 0 && host.validHeader(window.at(header.answer)) &&
+                          !(labels && holdsLabel(start, end).answer);
+    if (!followed)
+        return {Next(), {}, header.learned};
+    return {{end, header.answer, label}, {}, header.learned};
 }
 
-inline CcsdsParser::Verdict CcsdsParser::verdictOn(Seen& seen, Next& after, long position, long start, bool known,
-                                                   const Direct* direct, Need needed) const
+inline CcsdsParser::Look<std::optional<CcsdsParser::Verdict::Kind>>
+CcsdsParser::directVerdict(const Seen& seen, long start, const Direct& d, bool alreadyShort) const
 {
-    if (!direct)
-        return judge(seen, after, position, start, known, needed);
-    // In an archive that has shown damage, a step in its last bytes refuses
-    // it, as judge would (which is not asked: a second look could find a
-    // longer step); nothing else does unless a packet may end inside it.
-    const long end = direct->follower.from;
-    const Look<bool> step = holdsStep(seen, start, end, bool(needed));
-    needed.add(step.need);
-    if (!step.answer && !holdsEnding(seen, start, end, 0, end - start)) {
-        learnFollower(seen, direct->seen);
-        after = direct->follower;
-        return {Verdict::Take, -1, needed};
+    // A step in its last bytes refuses it, as judge would (which is not
+    // asked: a second look could find a longer step); nothing else does
+    // unless a packet may end inside it.
+    const long end = d.answer.from;
+    const Look<bool> step = holdsStep(seen, start, end, alreadyShort);
+    Look<std::optional<Verdict::Kind>> v{std::nullopt, step.need, step.learned};
+    if (step.answer) {
+        v.answer = Verdict::Refuse;
+    } else if (!holdsEnding(seen.labels || step.learned.labels, start, end, 0, end - start)) {
+        v.answer = Verdict::Take;
+        v.learned.add(d.learned);
     }
-    return step.answer ? Verdict{Verdict::Refuse, position + 1, needed}
-                       : judge(seen, after, position, start, known, needed);
+    return v;
 }
 
 // Kept out of the parse loop, which most packets leave without it.
-__attribute__((noinline)) CcsdsParser::Verdict CcsdsParser::decide(long position, long start, bool known,
+__attribute__((noinline)) CcsdsParser::Decided CcsdsParser::decide(long position, long start, bool known,
                                                                    const Direct* direct, Need beyond)
 {
-    // The looks see and raise a copy of what the parse has seen: a candidate
-    // whose verdict waits for bytes not yet written teaches the parse nothing.
-    // The looks write the follower of a candidate they take, which the
-    // parse takes next, where the parse keeps it (none before: next() looked
-    // at it once); it is dropped with a verdict that waits.
-    Seen seen = shown.seen;
-    uint32_t& longest = shown.longest[apidOf(window.at(start))];
-    const Verdict v = verdictOn(seen, following, position, start, known, direct, beyond);
-    if (!atEnd && v.need && v.verdict != Verdict::Partial) {
-        following.from = -1;
-        return {Verdict::Unsure, -1};
+    // A candidate whose verdict waits for bytes not yet written teaches the
+    // parse nothing. The follower of a candidate the looks take is what the
+    // parse takes next (none before: next() looked at it once).
+    uint32_t& longest = shown.longest[apidOf(window.at(start))]; // before the looks move the window
+    Need needed = beyond;
+    Learned looked; // by the look at a direct follower's last bytes, when judge decides
+    if (direct) {
+        const Look<std::optional<Verdict::Kind>> d = directVerdict(shown.seen, start, *direct, bool(needed));
+        needed.add(d.need);
+        if (d.answer) {
+            if (!atEnd && needed)
+                return {Verdict::Unsure, -1};
+            shown.seen.learn(d.learned);
+            if (*d.answer == Verdict::Take) {
+                following = direct->answer;
+                return {Verdict::Take, -1};
+            }
+            return {Verdict::Refuse, position + 1};
+        }
+        looked = d.learned;
     }
-    shown.seen = seen;
+    Seen seen = shown.seen;
+    seen.learn(looked);
+    const Verdict v = judge(seen, position, start, known, needed);
+    if (!atEnd && v.need && v.verdict != Verdict::Partial)
+        return {Verdict::Unsure, -1};
+    shown.seen = v.seen;
+    following = v.follower;
+    if (v.later)
+        shown.later = *v.later;
     longest = std::max(longest, v.judged);
-    return v;
+    return {v.verdict, v.resume};
 }
 
 // A header test that cannot tell leaves nothing to judge at a packet
@@ -231,8 +246,12 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
         // steps) counts at once; in an archive that has shown damage the
         // candidate's own looks come first, and it counts after them.
         if (!shown.seen.damaged) {
-            if (followedDirectly(shown.seen, current.header, following))
+            const Look<Next> f = followedDirectly(shown.seen, current.header);
+            shown.seen.learn(f.learned);
+            if (f.answer.from >= 0) {
+                following = f.answer;
                 return Step::Take; // nothing to look at
+            }
             return candidate(position, true, nullptr);
         }
         return nextAfterDamage(position);
@@ -243,7 +262,8 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
         return candidate(position, false, nullptr);
     }
     current.label.present = false;
-    const Look<long> header = headerAt(shown.seen, position, &current.label);
+    const Look<long> header = readHeaderAt(position, &current.label, true);
+    shown.seen.learn(header.learned);
     current.header = header.answer;
     if (current.header == LABEL_DAMAGED || (current.header == LABEL_PAST_END && !waitsAtLabel(position, header.need)))
         return pastDamagedLabel(position);
@@ -261,15 +281,18 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
 // counts at once, as what the parse reads itself.
 inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::nextAfterDamage(long& position)
 {
-    Direct d{Next(), shown.seen};
-    if (!followedDirectly(d.seen, current.header, d.follower))
+    const Direct d = followedDirectly(shown.seen, current.header);
+    if (d.answer.from < 0)
         return candidate(position, true, nullptr);
-    const long end = d.follower.from;
-    if (atEnd && !holdsStep(shown.seen, current.header, end, false).answer &&
-        !holdsEnding(shown.seen, current.header, end, 0, end - current.header)) {
-        learnFollower(shown.seen, d.seen);
-        following = d.follower;
-        return Step::Take;
+    const long end = d.answer.from;
+    if (atEnd) {
+        const Look<bool> step = holdsStep(shown.seen, current.header, end, false);
+        shown.seen.learn(step.learned);
+        if (!step.answer && !holdsEnding(shown.seen.labels, current.header, end, 0, end - current.header)) {
+            shown.seen.learn(d.learned);
+            following = d.answer;
+            return Step::Take;
+        }
     }
     return candidate(position, true, &d);
 }
@@ -287,7 +310,7 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, const Direc
             return Step::Stop;
     }
     for (;;) {
-        Verdict v = verdictAt(position, current.header, known, direct, beyond);
+        Decided v = verdictAt(position, current.header, known, direct, beyond);
         known = false;
         direct = nullptr;
         if (const std::optional<Step> step = stepFor(v, position, inSearch))
@@ -302,7 +325,7 @@ CcsdsParser::Step CcsdsParser::candidate(long& position, bool known, const Direc
     }
 }
 
-inline CcsdsParser::Verdict CcsdsParser::verdictAt(long position, long start, bool known, const Direct* direct,
+inline CcsdsParser::Decided CcsdsParser::verdictAt(long position, long start, bool known, const Direct* direct,
                                                    Need beyond)
 {
     if (!direct && unjudged(start)) {
@@ -315,7 +338,7 @@ inline CcsdsParser::Verdict CcsdsParser::verdictAt(long position, long start, bo
 // What the parse does on a verdict at the candidate at `position`, reached
 // by the search or not: take it, step over a byte, or stop; nothing when it
 // is refused (the search goes on at v.resume).
-inline std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Verdict& v, long position, bool inSearch)
+inline std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Decided& v, long position, bool inSearch)
 {
     switch (v.verdict) {
     case Verdict::Take:
@@ -339,7 +362,8 @@ inline std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Verdict& v, long po
         }
         // A read of the finished file never waits: a rejected header whose
         // claim runs past the end is passed as any refused one.
-        v = {Verdict::Refuse, position + 1};
+        v.verdict = Verdict::Refuse;
+        v.resume = position + 1;
         return std::nullopt;
     case Verdict::Refuse:
         break;
@@ -373,7 +397,8 @@ bool CcsdsParser::pastRefused(long& position, long resume)
 bool CcsdsParser::searchAt(long position, Need& beyond)
 {
     current.label = Label();
-    const Look<long> header = resyncHeaderAt(shown.seen, position, &current.label);
+    const Look<long> header = resyncHeaderAt(position, &current.label);
+    shown.seen.learn(header.learned);
     current.header = header.answer;
     beyond = header.need;
     return current.header >= 0;
@@ -399,9 +424,9 @@ bool CcsdsParser::waitsAtLabel(long position, Need need)
         // What the look learns counts only when it decides: a label that
         // waits teaches the parse nothing.
         const ArchiveWindow::Anchored keep(window, position);
-        Seen looked = shown.seen;
-        if (firstConfirmedRun(looked, position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED, bool(need)).answer >= 0) {
-            shown.seen = looked;
+        const Look<long> run = firstConfirmedRun(shown.seen, position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED, bool(need));
+        if (run.answer >= 0) {
+            shown.seen.learn(run.learned);
             return false;
         }
     }

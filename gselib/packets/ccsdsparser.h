@@ -104,13 +104,6 @@ private:
     // until the file grows.
     enum class Step { Take, Skip, Stop };
 
-    // What the archive has shown so far, as the looks at one candidate see
-    // it: what the parse had seen when the candidate's judgement began,
-    // raised in order by the looks taken before (a label read, a longer step
-    // of the hooks, damage found), and what the run looks may still spend in
-    // this search. Every look that reads or raises it is handed it; the parse
-    // keeps what a candidate's looks raised once the candidate is decided,
-    // and drops it when the candidate waits (decide()).
     // Bytes the run looks may still go over in one search: bytes crafted to
     // pass the tests again and again could make the nested looks quadratic,
     // and past the budget nothing more is found. It grows with each byte the
@@ -120,21 +113,33 @@ private:
         long left = 0;
         void restart() { left = CHAIN_BUDGET; }
         void earn(long bytesSearched) { left += CHAIN_BUDGET_PER_BYTE * bytesSearched; }
-        // Spends n bytes when that many are left; else spends nothing.
-        bool trySpend(long n)
-        {
-            if (n > left)
-                return false;
-            left -= n;
-            return true;
-        }
-        // Spends one place; false once the budget is spent.
-        bool spendPlace() { return --left >= 0; }
-        // Spends it all: no later look of the search finds anything.
-        void exhaust() { left = std::min(left, 0L) - 1; }
+        bool canSpend(long n) const { return n <= left; }
         bool spent() const { return left < 0; }
     };
 
+    // What a look learned of the archive reading its bytes (a label, a
+    // longer step of the hooks), and what it spent of the run budget.
+    struct Learned
+    {
+        bool labels = false;
+        long longestStep = 0;
+        long spent = 0;
+        void add(const Learned& l)
+        {
+            labels = labels || l.labels;
+            longestStep = std::max(longestStep, l.longestStep);
+            spent += l.spent;
+        }
+    };
+
+    // What the archive has shown so far, as the looks at one candidate see
+    // it: what the parse had committed when the candidate's judgement began,
+    // raised in order by what the looks taken before learned and found (a
+    // label read, a longer step of the hooks, damage found), and what the
+    // run looks may still spend in this search. The looks are handed it and
+    // return what they learned; a verdict returns it as the candidate leaves
+    // it, which the parse commits once the candidate is decided and drops
+    // when the candidate waits (decide()).
     struct Seen
     {
         bool damaged = false;
@@ -142,6 +147,12 @@ private:
         long longestStep = 0;    // the most bytes the hooks have stepped over at once
         uint32_t longestAny = 0; // the longest candidate judged
         RunBudget budget;
+        void learn(const Learned& l)
+        {
+            labels = labels || l.labels;
+            longestStep = std::max(longestStep, l.longestStep);
+            budget.left -= l.spent;
+        }
     };
 
     // What the archive has shown so far, which the rule judges candidates by.
@@ -151,6 +162,9 @@ private:
         std::array<uint32_t, CcsdsPrimaryHeader::APID_COUNT> longest{}; // by APID: the longest candidate judged
         std::array<uint8_t, 6> lastTaken{};   // its fixed bits are the archive's
         bool tookPacket = false;
+        // After a rejected header: what the later-packet look found, which
+        // holds for later positions in the same file.
+        LaterPacketLook later;
     };
 
     // While one way of a candidate's unwritten follower is tried: what the
@@ -172,11 +186,51 @@ private:
         explicit operator bool() const { return upTo != 0; }
         void add(Need n) { upTo = std::max(upTo, n.upTo); }
     };
-    // A look's answer, and what it needed of bytes not yet written.
+    // A look's answer, what it needed of bytes not yet written, and what it
+    // learned of the archive.
     template <typename T> struct Look
     {
         T answer;
+        Need need{};
+        Learned learned{};
+    };
+    // One look as it goes on through the looks it takes: what the archive
+    // has shown, raised by what they learned, and what they needed.
+    struct Sight
+    {
+        Seen seen;
+        Learned learned;
         Need need;
+        explicit Sight(const Seen& s) : seen(s) {}
+        // A look's answer; what it needed and learned counts from here.
+        template <typename T> T read(const Look<T>& look)
+        {
+            need.add(look.need);
+            learn(look.learned);
+            return look.answer;
+        }
+        void learn(const Learned& l)
+        {
+            learned.add(l);
+            seen.learn(l);
+        }
+        // Spends n bytes of the run budget when that many are left.
+        bool trySpend(long n)
+        {
+            if (!seen.budget.canSpend(n))
+                return false;
+            learn({false, 0, n});
+            return true;
+        }
+        // Spends one place; false once the budget is spent.
+        bool spendPlace()
+        {
+            learn({false, 0, 1});
+            return !seen.budget.spent();
+        }
+        // Spends it all: no later look of the search finds anything.
+        void exhaust() { learn({false, 0, seen.budget.left - (std::min(seen.budget.left, 0L) - 1)}); }
+        template <typename T> Look<T> answer(T a) const { return {a, need, learned}; }
     };
 
     void beginParse();
@@ -190,12 +244,8 @@ private:
     Step next(long& position);
     // A candidate whose end the next header that passes follows directly
     // (followedDirectly): that header, with its label, and what reading it
-    // showed of the archive, which counts once the candidate is decided.
-    struct Direct
-    {
-        Next follower;
-        Seen seen;
-    };
+    // learned of the archive, which counts once the candidate is decided.
+    using Direct = Look<Next>;
     Step nextAfterDamage(long& position);
     // The same, for the candidate whose header next() found (-1: the search
     // goes on at `position`), `known` to pass, and `direct`ly followed.
@@ -205,28 +255,42 @@ private:
     // where it stands for the file to grow, or the same when its verdict
     // depends on bytes past the end of the file (Unsure: counted as a
     // back-off on a partial packet). `need`: what the looks behind it needed
-    // of bytes not yet written.
+    // of bytes not yet written; `seen`: what the archive has shown, as the
+    // candidate leaves it.
     struct Verdict
     {
         enum Kind { Take, Refuse, Partial, Wait, Unsure } verdict = Take;
         long resume = -1;
         Need need{};
+        Seen seen{};
+        // A taken candidate's follower that its looks read: what the parse
+        // takes next (from -1: none).
+        Next follower{};
+        // What the later-packet look found, when it looked.
+        std::optional<LaterPacketLook> later{};
         // The bytes of the whole candidate it judged (0: none), which count
         // among its APID's once it is decided.
         uint32_t judged = 0;
     };
-    Verdict verdictAt(long position, long start, bool known, const Direct* direct, Need beyond);
-    std::optional<Step> stepFor(Verdict& v, long position, bool inSearch);
+    // What the parse goes on with once a verdict is committed.
+    struct Decided
+    {
+        Verdict::Kind verdict;
+        long resume;
+    };
+    Decided verdictAt(long position, long start, bool known, const Direct* direct, Need beyond);
+    std::optional<Step> stepFor(Decided& v, long position, bool inSearch);
     bool pastRefused(long& position, long resume);
     bool searchAt(long position, Need& beyond);
     // The verdict on the candidate whose primary header is at `start`
-    // (`found`: what finding it needed of bytes past the end of the file).
-    // Its looks are handed a copy of what the parse has seen, which the
-    // parse keeps unless the verdict is Unsure.
-    Verdict decide(long position, long start, bool known, const Direct* direct, Need beyond);
-    // A taken candidate's follower that its looks read goes to `after`.
-    Verdict verdictOn(Seen& seen, Next& after, long position, long start, bool known, const Direct* direct,
-                      Need needed) const;
+    // (`beyond`: what finding it needed of bytes past the end of the file).
+    // The parse commits what the archive has shown as the verdict leaves it,
+    // and its follower, unless the verdict is Unsure.
+    Decided decide(long position, long start, bool known, const Direct* direct, Need beyond);
+    // A directly followed candidate in an archive that has shown damage:
+    // taken or refused on its last bytes, or nothing (judge decides).
+    Look<std::optional<Verdict::Kind>> directVerdict(const Seen& seen, long start, const Direct& d,
+                                                     bool alreadyShort) const;
     // The parse took the packet whose primary header is at `header`.
     void took(const uint8_t* header)
     {
@@ -245,20 +309,31 @@ private:
     // label's claim; a label whose digits claim more than a label holds.
     static constexpr long LABEL_PAST_END = -2;
     static constexpr long LABEL_DAMAGED = -3;
-    // The looks that read past a label or the hooks' steps raise `seen` with
-    // what they read: a label, and the longest step.
-    Look<long> headerAt(Seen& seen, long pos, Label* label, bool hooks = true) const;
-    Look<long> resyncHeaderAt(Seen& seen, long pos, Label* label) const;
+    // The looks that read past a label or the hooks' steps learn what they
+    // read: a label, and the longest step.
+    Look<long> headerAt(long pos, Label* label, bool hooks = true) const;
+    Look<long> readHeaderAt(long pos, Label* label, bool hooks) const;
+    Look<long> resyncHeaderAt(long pos, Label* label) const;
     // Where the hooks' step from `at` ends (at itself: no step).
-    long hooksStep(Seen& seen, long at) const;
-    bool followedDirectly(Seen& seen, long start, Next& follower) const;
-    bool unjudged(long start) const;
-    // What a look at a follower saw, once the candidate's own looks are done.
-    static void learnFollower(Seen& seen, const Seen& follower)
+    Look<long> hooksStep(long at) const
     {
-        seen.labels = seen.labels || follower.labels;
-        seen.longestStep = std::max(seen.longestStep, follower.longestStep);
+        if (host.maySkipOnBytes()) {
+            const size_t n = window.fill(at, SKIP_LOOKAHEAD);
+            size_t step = 0;
+            if (host.skipOnBytes(window.at(at), n, &step)) {
+                // A count past the few bytes left at the end of the file is
+                // no step yet: the hook waits for them.
+                Look<long> to{at + long(step)};
+                if (step < n || n == SKIP_LOOKAHEAD)
+                    to.learned.longestStep = long(step);
+                return to;
+            }
+        }
+        return {host.stepOnStream(at)};
     }
+    // The follower (from -1: none).
+    Look<Next> followedDirectly(const Seen& seen, long start) const;
+    bool unjudged(long start) const;
     // A look needed the bytes up to `end` and the file ended first (past the
     // window's horizon the file's end is no answer).
     Need shortOf(long end) const { return {window.endIsFile(end) ? end : 0}; }
@@ -311,20 +386,20 @@ private:
     // `needed`: what the looks already taken at this candidate needed of
     // bytes not yet written (`alreadyShort`: whether they needed any); a look
     // that needs to find no more such bytes once one has stops there.
-    Verdict judge(Seen& seen, Next& after, long position, long start, bool knownValid, Need needed) const;
-    Verdict judgeRejected(Seen& seen, long position, long start, Need needed) const;
-    Verdict judgePastEnd(Seen& seen, long position, long start, bool afterSkip, Need needed) const;
-    Verdict judgeFollowed(Seen& seen, Next& after, long position, const Whole& whole, Need labelShort,
-                          Need needed) const;
-    Verdict eitherWay(Seen& seen, const Whole& whole) const;
-    Look<bool> refused(Seen& seen, const Whole& whole, long follower, const Assumed& as, bool alreadyShort) const;
-    Look<long> passRejected(Seen& seen, long position, long start, bool alreadyShort) const;
+    Verdict judge(const Seen& seen, long position, long start, bool knownValid, Need needed) const;
+    Verdict judgeRejected(const Seen& seen, long position, long start, Need needed) const;
+    Verdict judgePastEnd(const Seen& seen, long position, long start, bool afterSkip, Need needed) const;
+    Verdict judgeFollowed(const Seen& seen, long position, const Whole& whole, Need labelShort, Need needed) const;
+    Verdict eitherWay(const Seen& seen, const Whole& whole) const;
+    Look<bool> refused(const Seen& seen, const Whole& whole, long follower, const Assumed& as,
+                       bool alreadyShort) const;
+    Look<long> passRejected(const Seen& seen, long position, long start, bool alreadyShort) const;
     long pastNonHeaders(long pos) const;
-    Look<bool> rejectedFollowed(Seen& seen, long end, size_t length, int hops) const;
-    Look<bool> confirmedAt(Seen& seen, long header, size_t total, bool atFileEnd, const Assumed& as) const;
+    Look<bool> rejectedFollowed(long end, size_t length, int hops) const;
+    Look<bool> confirmedAt(long header, size_t total, bool atFileEnd, const Assumed& as) const;
     bool confirmedBy(long follower, long end, bool atFileEnd) const;
     enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4, RUN_OWN_BYTES = 8 };
-    Look<long> firstConfirmedRun(Seen& seen, long start, long end, unsigned how, const Assumed& as,
+    Look<long> firstConfirmedRun(const Seen& seen, long start, long end, unsigned how, const Assumed& as,
                                  bool alreadyShort) const;
     // What one run look holds to: the candidate [start, end), its RunLook
     // flags, the archive's fixed bits it asks of a run (none: any), where the
@@ -355,28 +430,37 @@ private:
         bool stepUnread = false;
         bool unread = false;
     };
-    RunPlace runPlaceAt(Seen& seen, const RunSearch& search, long q, bool alreadyShort, Need& need) const;
-    void ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& place, Need& need) const;
-    bool runConfirmed(Seen& seen, const RunSearch& search, long h, bool alreadyShort, Need& need) const;
-    bool runFollowed(Seen& seen, const RunSearch& search, long h, size_t total, Need& need) const;
-    // A look's answer, its need added to `need`.
-    template <typename T> static T read(const Look<T>& look, Need& need)
+    // The parts of the run look, which go on in its Sight.
+    RunPlace runPlaceAt(Sight& sight, const RunSearch& search, long q, bool alreadyShort) const;
+    void ownBytesPlace(Sight& sight, const RunSearch& search, RunPlace& place) const;
+    bool runConfirmed(Sight& sight, const RunSearch& search, long h, bool alreadyShort) const;
+    bool runFollowed(Sight& sight, const RunSearch& search, long h, size_t total) const;
+    // The later-packet look's answer, and the memo of it to keep.
+    struct Later
     {
-        need.add(look.need);
-        return look.answer;
-    }
-    bool laterPacket(Seen& seen, long pos, long fileEnd) const;
-    Look<long> followerAt(Seen& seen, long end, size_t length, Label* label, bool* direct, const Assumed& as) const;
-    Look<bool> swallows(Seen& seen, long start, long end, long follower) const;
-    bool holdsEnding(const Seen& seen, long start, long end, long low, long high) const;
-    Look<bool> holdsPair(Seen& seen, long start, long end, const Assumed& as) const;
+        Look<bool> look;
+        LaterPacketLook memo;
+    };
+    Later laterPacket(const Seen& seen, long pos, long fileEnd) const;
+    Look<long> followerAt(long end, size_t length, Label* label, bool* direct, const Assumed& as) const;
+    Look<bool> swallows(const Seen& seen, long start, long end, long follower) const;
+    // `labels`: whether the archive has shown labels.
+    bool holdsEnding(bool labels, long start, long end, long low, long high) const;
+    Look<bool> holdsPair(const Seen& seen, long start, long end, const Assumed& as) const;
     Look<bool> holdsLabel(long start, long end) const;
-    Look<bool> holdsStep(Seen& seen, long start, long end, bool alreadyShort) const;
+    Look<bool> holdsStep(const Seen& seen, long start, long end, bool alreadyShort) const
+    {
+        // Hooks that read the stream would cost a seek per place: left out.
+        if (seen.longestStep == 0 || !host.skipsOnBytes())
+            return {false};
+        return stepInLastBytes(seen, start, end, alreadyShort);
+    }
+    Look<bool> stepInLastBytes(const Seen& seen, long start, long end, bool alreadyShort) const;
     long nextUsualPlace(long q, long to, const uint8_t* bits) const;
-    bool mayBeginRun(Seen& seen, long q, long end, long stepFrom, const uint8_t* bits) const;
+    Look<bool> mayBeginRun(long q, long end, long stepFrom, const uint8_t* bits) const;
     long straddlingHeader(long q, long end, const uint8_t* bits) const;
     bool stepBeginsInside(long q, long end) const;
-    bool holdsConfirmedRun(Seen& seen, long header, size_t total, const Assumed& as) const;
+    Look<bool> holdsConfirmedRun(const Seen& seen, long header, size_t total, const Assumed& as) const;
     // The fixed bits (version, type, secondary-header flag, sequence flags)
     // of the last packet taken, none before the first.
     const uint8_t* archiveBits() const { return shown.tookPacket ? shown.lastTaken.data() : nullptr; }
@@ -400,10 +484,9 @@ private:
     bool endedRejecting = false;
     long skipped = 0;  // bytes skipped since the last packet, in this parse
     long rejected = 0; // candidates refused since the last packet, in this parse
-    Next following;
-    Next current; // the candidate's header and label
+    Next following; // what the parse takes next, as the looks at the last packet read it
+    Next current;   // the candidate's header and label
     mutable std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
-    mutable LaterPacketLook laterLook; // after a rejected header: a memo of its answers
     bool judging = false; // whether validHeader tells packets from other bytes
     Shown shown;
 };

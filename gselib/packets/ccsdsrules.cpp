@@ -59,7 +59,7 @@ inline bool CcsdsParser::usualBits(const uint8_t* header) const
 // field hit) claims bytes that hold the intact packets after it; an intact
 // packet with damage after it holds none, and is taken.
 
-CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, Next& after, long position, long start, bool knownValid,
+CcsdsParser::Verdict CcsdsParser::judge(const Seen& seen, long position, long start, bool knownValid,
                                         Need needed) const
 {
     const bool afterSkip = skipped > 0 || endedSkipping;
@@ -69,7 +69,7 @@ CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, Next& after, long position, 
     if (window.fill(start, total) < total)
         return judgePastEnd(seen, position, start, afterSkip, needed);
     if (!judging)
-        return {Verdict::Take, -1, needed};
+        return {Verdict::Take, -1, needed, seen};
     const long end = start + long(total);
     Verdict v;
     {
@@ -79,8 +79,9 @@ CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, Next& after, long position, 
         // from what the looks after it say.
         const Look<bool> hasLabel = holdsLabel(start, end);
         if (hasLabel.answer) {
-            seen.damaged = true;
-            return {Verdict::Refuse, position + 1, needed};
+            Seen damaged = seen;
+            damaged.damaged = true;
+            return {Verdict::Refuse, position + 1, needed, damaged};
         }
         needed.add(hasLabel.need);
         // At a packet boundary the looks for packets inside a followed
@@ -90,8 +91,9 @@ CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, Next& after, long position, 
         // far: a damaged length claims more than its type's packets hold.
         const Whole whole{start, end, afterSkip, total > shown.longest[apidOf(window.at(start))],
                           seen.damaged || afterSkip};
-        seen.longestAny = std::max(seen.longestAny, uint32_t(total));
-        v = judgeFollowed(seen, after, position, whole, hasLabel.need, needed);
+        Seen judged = seen;
+        judged.longestAny = std::max(judged.longestAny, uint32_t(total));
+        v = judgeFollowed(judged, position, whole, hasLabel.need, needed);
     }
     window.fill(start, total);
     v.judged = uint32_t(total);
@@ -99,15 +101,16 @@ CcsdsParser::Verdict CcsdsParser::judge(Seen& seen, Next& after, long position, 
 }
 
 // A header that validHeader rejects: where the search goes on.
-CcsdsParser::Verdict CcsdsParser::judgeRejected(Seen& seen, long position, long start, Need needed) const
+CcsdsParser::Verdict CcsdsParser::judgeRejected(const Seen& seen, long position, long start, Need needed) const
 {
-    Look<long> resume{position + 1, {}};
+    Sight sight(seen);
+    long resume = position + 1;
     if (judging)
-        resume = passRejected(seen, position, start, bool(needed));
-    needed.add(resume.need);
-    if (resume.answer == position + 1 && start == position)
-        resume.answer = pastNonHeaders(resume.answer);
-    return {resume.answer < 0 ? Verdict::Wait : Verdict::Refuse, resume.answer, needed};
+        resume = sight.read(passRejected(seen, position, start, bool(needed)));
+    needed.add(sight.need);
+    if (resume == position + 1 && start == position)
+        resume = pastNonHeaders(resume);
+    return {resume < 0 ? Verdict::Wait : Verdict::Refuse, resume, needed, sight.seen};
 }
 
 // A candidate that runs past the end of the file: waited for while the file
@@ -117,37 +120,49 @@ CcsdsParser::Verdict CcsdsParser::judgeRejected(Seen& seen, long position, long 
 // the bytes it claims already hold a packet followed by a header that passes
 // (a packet being written does not hold such a run; in an undamaged archive
 // it is waited for, whatever its payload passes for).
-CcsdsParser::Verdict CcsdsParser::judgePastEnd(Seen& seen, long position, long start, bool afterSkip, Need needed) const
+CcsdsParser::Verdict CcsdsParser::judgePastEnd(const Seen& seen, long position, long start, bool afterSkip,
+                                               Need needed) const
 {
     if (!atEnd)
-        return {Verdict::Partial, -1, needed};
+        return {Verdict::Partial, -1, needed, seen};
     const long fileEnd = window.end();
-    if (afterSkip && (rejected || endedRejecting) && laterPacket(seen, start, fileEnd))
-        return {Verdict::Refuse, position + 1, needed};
-    if (judging && (seen.damaged || afterSkip)) {
-        const ArchiveWindow::Anchored keep(window, start);
-        const Look<long> run = firstConfirmedRun(seen, start, fileEnd, RUN_VERIFIED, NOTHING_ASSUMED, bool(needed));
-        needed.add(run.need);
-        if (run.answer >= 0)
-            return {Verdict::Refuse, position + 1, needed};
+    Verdict v{Verdict::Partial, -1, needed, seen};
+    if (afterSkip && (rejected || endedRejecting)) {
+        const Later later = laterPacket(seen, start, fileEnd);
+        v.seen.learn(later.look.learned);
+        v.later = later.memo;
+        if (later.look.answer) {
+            v.verdict = Verdict::Refuse;
+            v.resume = position + 1;
+            return v;
+        }
     }
-    return {Verdict::Partial, -1, needed};
+    if (judging && (v.seen.damaged || afterSkip)) {
+        const ArchiveWindow::Anchored keep(window, start);
+        const Look<long> run = firstConfirmedRun(v.seen, start, fileEnd, RUN_VERIFIED, NOTHING_ASSUMED, bool(needed));
+        v.need.add(run.need);
+        v.seen.learn(run.learned);
+        if (run.answer >= 0) {
+            v.verdict = Verdict::Refuse;
+            v.resume = position + 1;
+        }
+    }
+    return v;
 }
 
 // A whole candidate, judged by what follows it. `labelShort`: what the label
 // look needed of bytes not yet written. A taken candidate's follower that the
-// looks read goes to `after`: what the parse takes next.
-CcsdsParser::Verdict CcsdsParser::judgeFollowed(Seen& seen, Next& after, long position, const Whole& whole,
-                                                Need labelShort, Need needed) const
+// looks read is what the parse takes next.
+CcsdsParser::Verdict CcsdsParser::judgeFollowed(const Seen& seen, long position, const Whole& whole, Need labelShort,
+                                                Need needed) const
 {
     Label label;
     bool direct = false;
-    // What the look at its follower sees of the archive (labels, the hooks'
-    // steps) is not used in judging the candidate: a file that ends at the
-    // candidate's end does not show it yet.
-    Seen pastEnd = seen;
+    // What the look at its follower learns of the archive (labels, the
+    // hooks' steps) is not used in judging the candidate: a file that ends at
+    // the candidate's end does not show it yet.
     const size_t total = size_t(whole.end - whole.start);
-    const Look<long> followerLook = followerAt(pastEnd, whole.end, total, &label, &direct, NOTHING_ASSUMED);
+    const Look<long> followerLook = followerAt(whole.end, total, &label, &direct, NOTHING_ASSUMED);
     const long follower = followerLook.answer;
     needed.add(followerLook.need);
     if (follower == FOLLOWER_SHORT && !atEnd) {
@@ -156,49 +171,40 @@ CcsdsParser::Verdict CcsdsParser::judgeFollowed(Seen& seen, Next& after, long po
         v.need.add(labelShort);
         return v;
     }
-    Verdict v{Verdict::Take, -1};
-    seen.damaged = whole.damageSeen || follower == FOLLOWER_NONE;
-    const Look<bool> no = refused(seen, whole, follower, NOTHING_ASSUMED, bool(needed));
+    Seen judged = seen;
+    judged.damaged = whole.damageSeen || follower == FOLLOWER_NONE;
+    const Look<bool> no = refused(judged, whole, follower, NOTHING_ASSUMED, bool(needed));
     needed.add(no.need);
-    if (no.answer) {
-        v = {Verdict::Refuse, position + 1};
-    } else if (follower >= 0 && direct) {
+    judged.learn(no.learned);
+    Verdict v{no.answer ? Verdict::Refuse : Verdict::Take, no.answer ? position + 1 : -1, needed, judged};
+    if (!no.answer && follower >= 0 && direct) {
         // What the parse takes next, already looked at; what reading it
-        // learns counts from here, as where the parse reads it itself.
-        after = {whole.end, follower, label};
-        needed.add(headerAt(seen, whole.end, nullptr).need);
+        // learned counts from here, as where the parse reads it itself.
+        v.follower = {whole.end, follower, label};
+        v.seen.learn(followerLook.learned);
     }
-    v.need = needed;
     return v;
 }
 
 // Whether the whole candidate is refused, its end followed by a header at
 // `follower` (or FOLLOWER_SHORT) or not (FOLLOWER_NONE).
-inline CcsdsParser::Look<bool> CcsdsParser::refused(Seen& seen, const Whole& whole, long follower, const Assumed& as,
-                                                    bool alreadyShort) const
+inline CcsdsParser::Look<bool> CcsdsParser::refused(const Seen& seen, const Whole& whole, long follower,
+                                                    const Assumed& as, bool alreadyShort) const
 {
     const long start = whole.start, end = whole.end;
     const bool followed = follower != FOLLOWER_NONE;
-    Need need;
+    Sight sight(seen);
     if (followed) {
         bool no = false;
         if (seen.damaged) {
-            const Look<bool> step = holdsStep(seen, start, end, alreadyShort);
-            need.add(step.need);
-            no = step.answer;
-            if (!no && !whole.afterSkip) {
-                const Look<bool> pair = holdsPair(seen, start, end, as);
-                need.add(pair.need);
-                no = pair.answer;
-            }
+            no = sight.read(holdsStep(sight.seen, start, end, alreadyShort));
+            if (!no && !whole.afterSkip)
+                no = sight.read(holdsPair(sight.seen, start, end, as));
         }
-        if (!no && (seen.damaged || whole.longer)) {
-            const Look<bool> run = swallows(seen, start, end, follower);
-            need.add(run.need);
-            no = run.answer;
-        }
+        if (!no && (seen.damaged || whole.longer))
+            no = sight.read(swallows(sight.seen, start, end, follower));
         if (no || !whole.afterSkip)
-            return {no, need};
+            return sight.answer(no);
     }
     // Before the archive has shown damage, a run tells against a packet that
     // is not followed only when it begins in the packet's own bytes (its
@@ -209,34 +215,35 @@ inline CcsdsParser::Look<bool> CcsdsParser::refused(Seen& seen, const Whole& who
     // The search goes on through the candidate's bytes: a packet before the
     // run, followed by more damage, is kept as any such packet is.
     const unsigned how = RUN_VERIFIED | RUN_AT_FILE_END | step | own;
-    const Look<long> run = firstConfirmedRun(seen, start, end, how, as, alreadyShort || bool(need));
-    need.add(run.need);
-    return {run.answer >= 0, need};
+    const long run = sight.read(firstConfirmedRun(sight.seen, start, end, how, as, alreadyShort || bool(sight.need)));
+    return sight.answer(run >= 0);
 }
 
 // The verdict on a whole candidate whose follower is not (all) written yet.
 // It is taken when it would be either way, followed or not, each judged on
 // the bytes in the file; otherwise its verdict waits for the follower
 // (Unsure).
-CcsdsParser::Verdict CcsdsParser::eitherWay(Seen& seen, const Whole& whole) const
+CcsdsParser::Verdict CcsdsParser::eitherWay(const Seen& before, const Whole& whole) const
 {
     const long start = whole.start, end = whole.end;
     const size_t span = size_t(end - start);
+    Seen seen = before;
     seen.damaged = whole.damageSeen;
-    // Followed: as if by a header right at its end, its looks seeing a copy.
-    // A follower past what the hooks step over (and labels) could also end a
-    // run that begins inside it.
+    // Followed: as if by a header right at its end; what its looks learn is
+    // not kept. A follower past what the hooks step over (and labels) could
+    // also end a run that begins inside it.
     Seen ifFollowed = seen;
     Need need;
     const Assumed followed{end, host.paddingAfter(span), end};
     const long steps = (FOLLOWER_STEPS + 1) * std::max(seen.longestStep, long(SKIP_LOOKAHEAD));
     const long reach = seen.labels ? ANY_ENDING_REACH : steps + TRAILER_SLACK;
-    if ((seen.damaged || whole.longer) && holdsEnding(seen, start, end, long(span) + 1, long(span) + reach))
+    if ((seen.damaged || whole.longer) && holdsEnding(seen.labels, start, end, long(span) + 1, long(span) + reach))
         need.add({end + reach});
     bool refusedIfFollowed = bool(need);
     if (!refusedIfFollowed) {
-        const Look<bool> no = refused(ifFollowed, whole, end, followed, false);
+        const Look<bool> no = refused(seen, whole, end, followed, false);
         need.add(no.need);
+        ifFollowed.learn(no.learned);
         refusedIfFollowed = no.answer;
     }
     // Not followed.
@@ -245,13 +252,14 @@ CcsdsParser::Verdict CcsdsParser::eitherWay(Seen& seen, const Whole& whole) cons
     if (!refusedIfNot) {
         const Look<bool> no = refused(seen, whole, FOLLOWER_NONE, notFollowed, false);
         need.add(no.need);
+        seen.learn(no.learned);
         refusedIfNot = no.answer;
     }
     // Its verdict waits for the follower's bytes.
     if (refusedIfFollowed || refusedIfNot || seen.labels != ifFollowed.labels ||
         seen.longestStep != ifFollowed.longestStep)
         need.add({end + long(CcsdsPrimaryHeader::SIZE)});
-    return {Verdict::Take, -1, need};
+    return {Verdict::Take, -1, need, seen};
 }
 
 // The first place from `pos` where a search could find anything: a header
@@ -282,7 +290,8 @@ long CcsdsParser::pastNonHeaders(long pos) const
 // that bytes of it that pass for a header are not taken; unless a confirmed
 // run begins inside it, which tells that its claim holds packets.
 // Anything else: the next byte. -1: wait for the file to grow.
-CcsdsParser::Look<long> CcsdsParser::passRejected(Seen& seen, long position, long start, bool alreadyShort) const
+CcsdsParser::Look<long> CcsdsParser::passRejected(const Seen& seen, long position, long start,
+                                                  bool alreadyShort) const
 {
     if (!host.plausibleHeader(window.at(start)) || !usualBits(window.at(start)))
         return {position + 1, {}};
@@ -297,56 +306,55 @@ CcsdsParser::Look<long> CcsdsParser::passRejected(Seen& seen, long position, lon
         const ArchiveWindow::Anchored keep(window, start);
         const Look<long> later =
             firstConfirmedRun(seen, start, fileEnd, RUN_AT_FILE_END, NOTHING_ASSUMED, alreadyShort);
-        return {later.answer >= 0 ? position + 1 : -1, later.need};
+        return {later.answer >= 0 ? position + 1 : -1, later.need, later.learned};
     }
     const ArchiveWindow::Anchored keep(window, start);
     const long end = start + long(total);
-    const Look<bool> followed = rejectedFollowed(seen, end, total, REJECTED_HOPS);
-    Need need = followed.need;
-    bool whole = followed.answer;
+    Sight sight(seen);
+    bool whole = sight.read(rejectedFollowed(end, total, REJECTED_HOPS));
     if (whole) {
-        const Look<long> run = firstConfirmedRun(seen, start, end, RUN_VERIFIED | RUN_AT_FILE_END, NOTHING_ASSUMED,
-                                                 alreadyShort || bool(need));
-        need.add(run.need);
-        whole = run.answer < 0;
+        whole = sight.read(firstConfirmedRun(sight.seen, start, end, RUN_VERIFIED | RUN_AT_FILE_END, NOTHING_ASSUMED,
+                                             alreadyShort || bool(sight.need))) < 0;
     }
-    return {whole ? end : position + 1, need};
+    return sight.answer(whole ? end : position + 1);
 }
 
 // Whether what follows a rejected packet that ends at `end` is what the parse
 // takes next, or, up to `hops` times, another rejected packet of a known
 // type, whole, that is so followed: damage comes in runs.
-CcsdsParser::Look<bool> CcsdsParser::rejectedFollowed(Seen& seen, long end, size_t length, int hops) const
+CcsdsParser::Look<bool> CcsdsParser::rejectedFollowed(long end, size_t length, int hops) const
 {
-    const Look<long> follower = followerAt(seen, end, length, nullptr, nullptr, NOTHING_ASSUMED);
+    Look<long> follower = followerAt(end, length, nullptr, nullptr, NOTHING_ASSUMED);
     Need need = follower.need;
+    Learned learned = follower.learned;
     if (follower.answer != FOLLOWER_NONE)
-        return {true, need};
+        return {true, need, learned};
     if (hops == 0)
-        return {false, need};
-    const Look<long> header = headerAt(seen, end, nullptr);
+        return {false, need, learned};
+    const Look<long> header = headerAt(end, nullptr);
     need.add(header.need);
+    learned.add(header.learned);
     if (header.answer < 0 || !host.plausibleHeader(window.at(header.answer)))
-        return {false, need};
+        return {false, need, learned};
     const size_t total = packetBytes(window.at(header.answer));
     if (window.fill(header.answer, total) < total) {
         need.add(shortOf(header.answer + long(total)));
-        return {false, need};
+        return {false, need, learned};
     }
-    Look<bool> next = rejectedFollowed(seen, header.answer + long(total), total, hops - 1);
+    Look<bool> next = rejectedFollowed(header.answer + long(total), total, hops - 1);
     next.need.add(need);
+    next.learned.add(learned);
     return next;
 }
 
 // Whether the packet of `total` bytes at `header` is whole within the file
 // and followed by what the parse would take next.
-CcsdsParser::Look<bool> CcsdsParser::confirmedAt(Seen& seen, long header, size_t total, bool atFileEnd,
-                                                  const Assumed& as) const
+CcsdsParser::Look<bool> CcsdsParser::confirmedAt(long header, size_t total, bool atFileEnd, const Assumed& as) const
 {
     if (window.fill(header, total) < total)
         return {false, shortOf(header + long(total))};
-    const Look<long> f = followerAt(seen, header + long(total), total, nullptr, nullptr, as);
-    return {confirmedBy(f.answer, header + long(total), atFileEnd), f.need};
+    const Look<long> f = followerAt(header + long(total), total, nullptr, nullptr, as);
+    return {confirmedBy(f.answer, header + long(total), atFileEnd), f.need, f.learned};
 }
 
 // Whether a packet that ends at `end` is confirmed by what followerAt found
@@ -366,10 +374,10 @@ bool CcsdsParser::confirmedBy(long follower, long end, bool atFileEnd) const
 // - RUN_AFTER_FRAME_STEP: a run may begin with the hooks' step (a frame's
 //   trailer and header) inside the candidate. Only for a candidate that is
 //   not followed: the step after one that is can be seen from its last byte.
-CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, long end, unsigned how,
+CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(const Seen& seen, long start, long end, unsigned how,
                                                        const Assumed& as, bool alreadyShort) const
 {
-    Need need;
+    Sight sight(seen);
     // Against a candidate with the archive's fixed bits only a header with
     // them tells (runConfirmed): the places between are stepped over at once.
     window.fill(start, CcsdsPrimaryHeader::SIZE);
@@ -381,7 +389,7 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, l
     const long stepFrom = (how & RUN_AFTER_FRAME_STEP) ? std::max(start + 1, end - seen.longestStep) : end;
     const RunSearch search{start, end, how, bits, stepFrom, (how & RUN_OWN_BYTES) != 0, as};
     for (long q = start + 1; q < end; ++q) {
-        const RunPlace place = runPlaceAt(seen, search, q, alreadyShort, need);
+        const RunPlace place = runPlaceAt(sight, search, q, alreadyShort);
         q = place.q;
         if (place.unread)
             continue;
@@ -389,47 +397,47 @@ CcsdsParser::Look<long> CcsdsParser::firstConfirmedRun(Seen& seen, long start, l
             // The places left hold less than a header before the end of the
             // file: a run may begin there only where their bytes agree with
             // one, so far as they go.
-            if (!place.spent && !seen.budget.spent() && need && !place.wasShort && !place.stepUnread &&
-                !mayBeginRun(seen, q, end, stepFrom, bits))
-                need = Need();
-            return {-1, need};
+            if (!place.spent && !sight.seen.budget.spent() && sight.need && !place.wasShort && !place.stepUnread &&
+                !sight.read(mayBeginRun(q, end, stepFrom, bits)))
+                sight.need = Need();
+            return sight.answer(-1L);
         }
-        if (runConfirmed(seen, search, place.header, alreadyShort, need))
-            return {q, need};
+        if (runConfirmed(sight, search, place.header, alreadyShort))
+            return sight.answer(q);
     }
-    return {-1, need};
+    return sight.answer(-1L);
 }
 
 // The place from q on where the run look reads a header, and the header it
 // reads there (as the search reads one, or past the hooks' step from
 // search.stepFrom on). Where a run begins is read from the candidate's bytes
 // alone with RUN_OWN_BYTES; what follows it is read wherever it stands.
-inline CcsdsParser::RunPlace CcsdsParser::runPlaceAt(Seen& seen, const RunSearch& search, long q, bool alreadyShort,
-                                                     Need& need) const
+inline CcsdsParser::RunPlace CcsdsParser::runPlaceAt(Sight& sight, const RunSearch& search, long q,
+                                                     bool alreadyShort) const
 {
     RunPlace place{q};
     {
         const ArchiveWindow::HeldBack horizon(window, search.own ? search.end : -1);
         if (search.bits && q < search.stepFrom) {
             const long p = nextUsualPlace(q, search.stepFrom, search.bits);
-            if (!seen.budget.trySpend(p - q)) {
-                seen.budget.exhaust();
+            if (!sight.trySpend(p - q)) {
+                sight.exhaust();
                 place.spent = true;
             } else {
                 place.q = p;
                 place.spent = p >= search.end;
             }
         }
-        place.wasShort = alreadyShort || bool(need);
-        if (!place.spent && seen.budget.spendPlace()) {
+        place.wasShort = alreadyShort || bool(sight.need);
+        if (!place.spent && sight.spendPlace()) {
             if (place.q >= search.stepFrom)
-                place.header = place.stepped = read(headerAt(seen, place.q, nullptr), need);
+                place.header = place.stepped = sight.read(headerAt(place.q, nullptr));
             if (place.header < 0)
-                place.header = read(resyncHeaderAt(seen, place.q, nullptr), need);
+                place.header = sight.read(resyncHeaderAt(place.q, nullptr));
         }
     }
-    if (search.own && !place.spent && !seen.budget.spent())
-        ownBytesPlace(seen, search, place, need);
+    if (search.own && !place.spent && !sight.seen.budget.spent())
+        ownBytesPlace(sight, search, place);
     return place;
 }
 
@@ -439,7 +447,7 @@ inline CcsdsParser::RunPlace CcsdsParser::runPlaceAt(Seen& seen, const RunSearch
 // So is a step whose frame header its bytes begin (a sync word is hardly
 // ever payload): a packet cut short that claims the next frame's first
 // bytes. The places with less than a header's bytes are the last looked at.
-void CcsdsParser::ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& place, Need& need) const
+void CcsdsParser::ownBytesPlace(Sight& sight, const RunSearch& search, RunPlace& place) const
 {
     const long q = place.q, end = search.end;
     const size_t inside = size_t(std::min(long(ArchiveLabel::LOOKAHEAD), end - q));
@@ -450,7 +458,7 @@ void CcsdsParser::ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& p
         p = straddlingHeader(q, end, search.bits);
     if (p >= 0) {
         place.q = p;
-        place.header = read(resyncHeaderAt(seen, p, nullptr), need);
+        place.header = sight.read(resyncHeaderAt(p, nullptr));
         place.unread = place.header < 0;
         return;
     }
@@ -458,7 +466,7 @@ void CcsdsParser::ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& p
         return;
     for (long r = std::max(q, search.stepFrom); r < (place.header < 0 ? end : q + 1); ++r) {
         if (stepBeginsInside(r, end)) {
-            const long w = read(headerAt(seen, r, nullptr), need);
+            const long w = sight.read(headerAt(r, nullptr));
             if (w >= 0) {
                 place.q = r;
                 place.header = w;
@@ -471,7 +479,7 @@ void CcsdsParser::ownBytesPlace(Seen& seen, const RunSearch& search, RunPlace& p
 
 // Whether the header at h begins a confirmed run that tells against the
 // candidate of the search.
-inline bool CcsdsParser::runConfirmed(Seen& seen, const RunSearch& search, long h, bool alreadyShort, Need& need) const
+inline bool CcsdsParser::runConfirmed(Sight& sight, const RunSearch& search, long h, bool alreadyShort) const
 {
     // A run without the archive's fixed bits tells nothing against a
     // candidate with them.
@@ -485,7 +493,7 @@ inline bool CcsdsParser::runConfirmed(Seen& seen, const RunSearch& search, long 
     // of a length the archive's packets have: a damaged header claims such
     // packets, bytes of a payload that pass for a header of a type of any
     // length claim as much as their length field says.
-    if (search.own && after > search.end && total > std::max<size_t>(seen.longestAny, OWN_RUN_LENGTH))
+    if (search.own && after > search.end && total > std::max<size_t>(sight.seen.longestAny, OWN_RUN_LENGTH))
         return false;
     // A run ending where the candidate ends shares its follower: it tells
     // against the candidate only when its header's fixed bits are the
@@ -494,29 +502,27 @@ inline bool CcsdsParser::runConfirmed(Seen& seen, const RunSearch& search, long 
     if (verified && after <= search.end && after >= search.end - TRAILER_SLACK &&
         !sameFixedBits(window.at(search.start), window.at(h)))
         return false;
-    if (verified && window.fill(h, total) < total && holdsConfirmedRun(seen, h, total, search.as))
+    if (verified && window.fill(h, total) < total && sight.read(holdsConfirmedRun(sight.seen, h, total, search.as)))
         return false; // the bytes written of its claim already hold a run: no run of its own
-    if (!runFollowed(seen, search, h, total, need))
+    if (!runFollowed(sight, search, h, total))
         return false;
     return !verified ||
-           read(firstConfirmedRun(seen, h, after, RUN_AT_FILE_END, search.as, alreadyShort || bool(need)), need) < 0;
+           sight.read(firstConfirmedRun(sight.seen, h, after, RUN_AT_FILE_END, search.as,
+                                        alreadyShort || bool(sight.need))) < 0;
 }
 
 // Whether the packet of `total` bytes at h is followed as a run's first
 // packet must be: by what the parse takes next, or, with RUN_AT_FILE_END, by
 // the end of the file.
-inline bool CcsdsParser::runFollowed(Seen& seen, const RunSearch& search, long h, size_t total, Need& need) const
+inline bool CcsdsParser::runFollowed(Sight& sight, const RunSearch& search, long h, size_t total) const
 {
-    if (search.how & RUN_AT_FILE_END) {
-        const Look<bool> c = confirmedAt(seen, h, total, true, search.as);
-        need.add(c.need);
-        return c.answer;
-    }
+    if (search.how & RUN_AT_FILE_END)
+        return sight.read(confirmedAt(h, total, true, search.as));
     if (window.fill(h, total) < total) {
-        need.add(shortOf(h + long(total)));
+        sight.need.add(shortOf(h + long(total)));
         return false;
     }
-    return read(followerAt(seen, h + long(total), total, nullptr, nullptr, search.as), need) >= 0;
+    return sight.read(followerAt(h + long(total), total, nullptr, nullptr, search.as)) >= 0;
 }
 
 // The first place from q before `end`, with less than a header's bytes
@@ -560,20 +566,22 @@ bool CcsdsParser::stepBeginsInside(long q, long end) const
 // (a run confirmed by what follows it, not by the end of the file): then the
 // packet is no run of its own in the finished file either. Bytes of a
 // payload that pass for a header claiming far claim the packets after them.
-bool CcsdsParser::holdsConfirmedRun(Seen& seen, long header, size_t total, const Assumed& as) const
+CcsdsParser::Look<bool> CcsdsParser::holdsConfirmedRun(const Seen& seen, long header, size_t total,
+                                                        const Assumed& as) const
 {
     const long anchor = window.anchor();
     // A candidate anchored before it keeps it in the window too.
     const ArchiveWindow::Anchored keep(window, anchor < 0 || anchor > header ? header : anchor);
     const Look<long> run = firstConfirmedRun(seen, header, header + long(total), RUN_AT_FILE_END, as, false);
-    return run.answer >= 0 && !run.need;
+    // What it needed of unwritten bytes makes it no run yet.
+    return {run.answer >= 0 && !run.need, {}, run.learned};
 }
 
 // Whether a run may begin at a place from q on, before `end`, each holding
 // fewer than a header's bytes before the end of the file: a label's first
 // bytes, a header with the fixed bits of the one at `bits` (any header
 // without it), or, from `stepFrom` on, where the hooks may step.
-bool CcsdsParser::mayBeginRun(Seen& seen, long q, long end, long stepFrom, const uint8_t* bits) const
+CcsdsParser::Look<bool> CcsdsParser::mayBeginRun(long q, long end, long stepFrom, const uint8_t* bits) const
 {
     const long have = long(window.fill(q, size_t(end - q) + ArchiveLabel::LOOKAHEAD));
     // A step is at most a pad byte and a frame's trailer, then the frame's
@@ -583,17 +591,22 @@ bool CcsdsParser::mayBeginRun(Seen& seen, long q, long end, long stepFrom, const
     // leads to no run.
     if (q + have >= end + TRAILER_SLACK - 1)
         stepFrom = end;
+    Learned learned;
     for (long p = q; p < end && p < q + have; ++p) {
         const uint8_t* b = window.at(p);
         const size_t n = size_t(q + have - p);
         if (ArchiveLabel::couldStart(b, std::min(n, ArchiveLabel::LOOKAHEAD)))
-            return true;
+            return {true, {}, learned};
         if (!bits || sameFixedBits(bits, b, n))
-            return true;
-        if (p >= stepFrom && hooksStep(seen, p) != p)
-            return true;
+            return {true, {}, learned};
+        if (p >= stepFrom) {
+            const Look<long> step = hooksStep(p);
+            learned.add(step.learned);
+            if (step.answer != p)
+                return {true, {}, learned};
+        }
     }
-    return false;
+    return {false, {}, learned};
 }
 
 // The first place from q before `to` where a header with the fixed bits of
@@ -633,10 +646,13 @@ long CcsdsParser::nextUsualPlace(long q, long to, const uint8_t* bits) const
 // one, so a candidate at pos that runs past the end of the file is then
 // garbage. The last answer is kept: nothing found after an earlier position
 // means nothing after a later one.
-bool CcsdsParser::laterPacket(Seen& seen, long pos, long fileEnd) const
+CcsdsParser::Later CcsdsParser::laterPacket(const Seen& seen, long pos, long fileEnd) const
 {
     constexpr long HEADER = CcsdsPrimaryHeader::SIZE;
-    return laterLook(pos, fileEnd, fileEnd - HEADER - 1, [&](long o) {
+    if (const std::optional<bool> known = shown.later.known(pos, fileEnd))
+        return {{*known}, shown.later};
+    Sight sight(seen);
+    const LaterPacketLook memo = LaterPacketLook::from(pos, fileEnd, fileEnd - HEADER - 1, [&](long o) {
         if (window.fill(o, HEADER) < size_t(HEADER))
             return LaterPacketLook::END;
         if (!host.validHeader(window.at(o)))
@@ -649,10 +665,14 @@ bool CcsdsParser::laterPacket(Seen& seen, long pos, long fileEnd) const
             return LaterPacketLook::NONE;
         // Confirmed by its follower, and holding no run that ends at it.
         const long end = o + long(total);
-        const long follower = followerAt(seen, end, total, nullptr, nullptr, NOTHING_ASSUMED).answer;
-        const bool taken = confirmedBy(follower, end, end == fileEnd) && !swallows(seen, o, end, follower).answer;
+        const long follower = sight.read(followerAt(end, total, nullptr, nullptr, NOTHING_ASSUMED));
+        const bool taken =
+            confirmedBy(follower, end, end == fileEnd) && !sight.read(swallows(sight.seen, o, end, follower));
         return taken ? LaterPacketLook::FOUND : LaterPacketLook::NONE;
     });
+    // What it needed of unwritten bytes does not count: it looks only at
+    // packets that end within the file.
+    return {{memo.found(), {}, sight.learned}, memo};
 }
 
 // What follows a packet that ends at `end`, looked at as the parse would: an
@@ -664,7 +684,7 @@ bool CcsdsParser::laterPacket(Seen& seen, long pos, long fileEnd) const
 // on from there, as after any packet), else FOLLOWER_NONE. `direct` tells
 // whether the header is where the parse's own next step finds it, and
 // `label` then gets the label before it.
-CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t length, Label* label, bool* direct,
+CcsdsParser::Look<long> CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct,
                                                 const Assumed& as) const
 {
     if (direct)
@@ -673,24 +693,28 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t len
     if (end == as.end && host.paddingAfter(length) == as.padding)
         return {as.follower, {}};
     Need need;
+    Learned learned;
     long first = -1;
     long at = end;
     for (int step = 0; step <= FOLLOWER_STEPS; ++step) {
-        const Look<long> look = headerAt(seen, at, step == 0 ? label : nullptr);
+        const Look<long> look = headerAt(at, step == 0 ? label : nullptr);
         const long header = look.answer;
         need.add(look.need);
+        learned.add(look.learned);
         if (header == LABEL_DAMAGED)
-            return {FOLLOWER_NONE, need}; // what the parse steps over byte by byte
+            return {FOLLOWER_NONE, need, learned}; // what the parse steps over byte by byte
         if (header < 0)
-            return {FOLLOWER_SHORT, need};
+            return {FOLLOWER_SHORT, need, learned};
         if (host.validHeader(window.at(header))) {
             if (direct)
                 *direct = step == 0;
-            return {header, need};
+            return {header, need, learned};
         }
         if (first < 0)
             first = header;
-        at = hooksStep(seen, header);
+        const Look<long> stepped = hooksStep(header);
+        learned.add(stepped.learned);
+        at = stepped.answer;
         if (at != header)
             continue;
         long labelAt = 0;
@@ -700,7 +724,7 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t len
                 continue;
             if (n < ArchiveLabel::LOOKAHEAD) {
                 need.add(shortOf(header + k + long(n) + 1));
-                return {FOLLOWER_SHORT, need}; // a label still being written
+                return {FOLLOWER_SHORT, need, learned}; // a label still being written
             }
             labelAt = header + k;
         }
@@ -713,12 +737,12 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t len
     for (long k = 1; k <= padding; ++k) {
         if (window.fill(end + k, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
             need.add(shortOf(end + k + long(CcsdsPrimaryHeader::SIZE)));
-            return {FOLLOWER_SHORT, need};
+            return {FOLLOWER_SHORT, need, learned};
         }
         if (host.validHeader(window.at(end + k)))
-            return {end + k, need};
+            return {end + k, need, learned};
     }
-    return {FOLLOWER_NONE, need};
+    return {FOLLOWER_NONE, need, learned};
 }
 
 // Whether the candidate packet [start, end) holds a run of packets: a header
@@ -728,20 +752,21 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(Seen& seen, long end, size_t len
 // or where its follower begins. Real packets tile the length of a damaged
 // header that lands on their boundary; the bytes of a real packet hardly
 // ever do.
-CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, long follower) const
+CcsdsParser::Look<bool> CcsdsParser::swallows(const Seen& seen, long start, long end, long follower) const
 {
     constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
     const size_t span = size_t(end - start);
     if (span <= 2 * MIN_PACKET)
-        return {false, {}};
+        return {false};
     // Bytes crafted to pass the other tests again and again could make this
     // look quadratic; past its budget the look is left out.
-    if (!seen.budget.trySpend(long(span)))
-        return {false, {}};
+    if (!seen.budget.canSpend(long(span)))
+        return {false};
+    Learned learned{false, 0, long(span)};
     // A run needs a packet ending a few bytes (padding, a frame's trailer)
     // before the candidate's end, or at its follower.
-    if (!holdsEnding(seen, start, end, long(span) - TRAILER_SLACK, std::max(end, follower) - start))
-        return {false, {}};
+    if (!holdsEnding(seen.labels, start, end, long(span) - TRAILER_SLACK, std::max(end, follower) - start))
+        return {false, {}, learned};
     Need need;
     if (!chainLengths)
         chainLengths.reset(new uint8_t[CHAIN_LENGTHS_SIZE]);
@@ -773,8 +798,9 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
         };
         reach(after);
         if (after != end && after != follower) {
-            const Look<long> next = headerAt(seen, after, nullptr, hooks);
+            const Look<long> next = headerAt(after, nullptr, hooks);
             need.add(next.need);
+            learned.add(next.learned);
             if (next.answer >= 0 && next.answer != after)
                 reach(next.answer);
         }
@@ -783,9 +809,9 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
             reach(after + k);
         run[q - start] = best;
         if (best == TWO_PACKETS && host.validHeader(bytesAt(q)) && usualBits(bytesAt(q)))
-            return {true, need};
+            return {true, need, learned};
     }
-    return {false, need};
+    return {false, need, learned};
 }
 
 // Whether what the hooks step over (a frame's trailer and header) stands in
@@ -793,11 +819,9 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(Seen& seen, long start, long end, 
 // short at a frame's end claims them. What stands between packets is never
 // inside one. Asked only in an archive that has shown damage: a packet may
 // stand right before a frame header where an archive turns to frames.
-CcsdsParser::Look<bool> CcsdsParser::holdsStep(Seen& seen, long start, long end, bool alreadyShort) const
+CcsdsParser::Look<bool> CcsdsParser::stepInLastBytes(const Seen& seen, long start, long end, bool alreadyShort) const
 {
-    // Hooks that read the stream would cost a seek per place: left out.
-    if (seen.longestStep == 0 || !host.skipsOnBytes())
-        return {false, {}};
+    Learned learned;
     // From the last byte the hooks may step over a pad byte: not looked at.
     constexpr long PAD_BYTE = 1;
     const long last = end - 1 - PAD_BYTE;
@@ -808,15 +832,19 @@ CcsdsParser::Look<bool> CcsdsParser::holdsStep(Seen& seen, long start, long end,
         if (window.fill(q, SKIP_LOOKAHEAD) < SKIP_LOOKAHEAD) {
             Need need;
             for (; q <= last && !alreadyShort && !need; ++q) {
-                if (hooksStep(seen, q) != q)
+                const Look<long> step = hooksStep(q);
+                learned.add(step.learned);
+                if (step.answer != q)
                     need = shortOf(q + long(SKIP_LOOKAHEAD));
             }
-            return {false, need};
+            return {false, need, learned};
         }
-        if (hooksStep(seen, q) != q)
-            return {true, {}};
+        const Look<long> step = hooksStep(q);
+        learned.add(step.learned);
+        if (step.answer != q)
+            return {true, {}, learned};
     }
-    return {false, {}};
+    return {false, {}, learned};
 }
 
 // Whether the candidate [start, end) holds a header of a known type (that
@@ -824,7 +852,7 @@ CcsdsParser::Look<bool> CcsdsParser::holdsStep(Seen& seen, long start, long end,
 // between `low` and `high` bytes from its start, or, once the archive has
 // shown labels, a label (a run may end in one). Most packets hold neither:
 // the quick look before the looks for packets inside a candidate.
-bool CcsdsParser::holdsEnding(const Seen& seen, long start, long end, long low, long high) const
+bool CcsdsParser::holdsEnding(bool labels, long start, long end, long low, long high) const
 {
     const long n = end - start;
     window.fill(start, size_t(n));
@@ -832,7 +860,7 @@ bool CcsdsParser::holdsEnding(const Seen& seen, long start, long end, long low, 
     if (forEachEnding(b, n, low, uint32_t(high - low), archiveBits(),
                       [&](long i) { return host.validHeader(b + i) || host.plausibleHeader(b + i); }))
         return true;
-    return seen.labels && forEachLabel(b, n, [](long) { return true; });
+    return labels && forEachLabel(b, n, [](long) { return true; });
 }
 
 // Whether an archive label begins inside the candidate [start, end), whole
@@ -866,9 +894,10 @@ CcsdsParser::Look<bool> CcsdsParser::holdsLabel(long start, long end) const
 // header that passes. Intact packets inside a damaged header's claim do,
 // wherever more damage cuts their run short; an intact packet's payload
 // hardly ever does.
-CcsdsParser::Look<bool> CcsdsParser::holdsPair(Seen& seen, long start, long end, const Assumed& as) const
+CcsdsParser::Look<bool> CcsdsParser::holdsPair(const Seen& seen, long start, long end, const Assumed& as) const
 {
     Need need;
+    Learned learned;
     window.fill(start, size_t(end - start));
     const long n = end - start;
     const uint8_t* b = window.at(start);
@@ -884,26 +913,29 @@ CcsdsParser::Look<bool> CcsdsParser::holdsPair(Seen& seen, long start, long end,
         // the candidate's: bytes of a payload seldom are.
         if (after >= end - TRAILER_SLACK && !sameFixedBits(window.at(start), window.at(start + i)))
             return false;
-        const Look<long> f = followerAt(seen, after, size_t(after - start - i), nullptr, nullptr, as);
+        const Look<long> f = followerAt(after, size_t(after - start - i), nullptr, nullptr, as);
         need.add(f.need);
+        learned.add(f.learned);
         // The look past may have moved the window: the scan reads on from it.
         window.fill(start, size_t(n));
         b = window.at(start);
         return f.answer >= 0;
     });
-    if (pair || !seen.labels)
-        return {pair, need};
+    // A label the looks at followers read counts.
+    if (pair || !(seen.labels || learned.labels))
+        return {pair, need, learned};
     // A label stands only before a packet: one inside, before a header that
     // passes, is the next packet's.
     const bool label = forEachLabel(b, n, [&](long i) {
-        const Look<long> h = headerAt(seen, start + i, nullptr);
+        const Look<long> h = headerAt(start + i, nullptr);
         need.add(h.need);
+        learned.add(h.learned);
         const bool beforeHeader = h.answer >= 0 && host.validHeader(window.at(h.answer));
         window.fill(start, size_t(n));
         b = window.at(start);
         return beforeHeader;
     });
-    return {label, need};
+    return {label, need, learned};
 }
 
 } // namespace GseLib
