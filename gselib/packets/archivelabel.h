@@ -16,6 +16,9 @@ inline constexpr size_t LOOKAHEAD = 20;
 inline constexpr size_t KIND_AT = 8;
 inline constexpr char KIND_REST[] = "ANN";
 inline constexpr size_t DIGITS_AT = 12;
+// A label holds 40 bytes besides the N its digits give: the LOOKAHEAD bytes
+// that tell it and 20 more.
+inline constexpr size_t BYTES_BESIDES_N = 40;
 // Where a label of each kind holds its ground time: big-endian seconds, then
 // milliseconds.
 inline constexpr size_t GANN_SECONDS_AT = 24;
@@ -53,11 +56,11 @@ inline size_t totalBytes(const uint8_t* l)
     size_t n = 0;
     for (size_t i = DIGITS_AT; i < LOOKAHEAD; ++i)
         n = n * 10 + size_t(l[i] - '0');
-    return n + 2 * LOOKAHEAD;
+    return n + BYTES_BESIDES_N;
 }
 
-// Whether the `total` bytes of the label at l hold another label's fixed
-// bytes: its digits were hit, and its claim would swallow that label's packet.
+// Whether the `total` bytes of the label at l hold another label's first
+// LOOKAHEAD bytes: its digits were hit, and its claim would swallow that label's packet.
 inline bool holdsAnother(const uint8_t* l, size_t total)
 {
     for (size_t q = LOOKAHEAD; q + LOOKAHEAD <= total; ++q) {

@@ -2,8 +2,9 @@
 // The bytes of an archive that the telemetry cache's parses work on: up to
 // SIZE bytes read straight from the file (no stream buffer in between, so the
 // stream stays where the cache's hooks expect it), refilled on demand. Also
-// the big-endian fields both parses read out of those bytes, and running sums
-// that rule out TOM checksum candidates in O(1).
+// the big-endian fields both parses read out of those bytes, running sums
+// that rule out TOM checksum candidates in O(1), and the look both parses
+// take for a later packet after one that runs past the end of the file.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -109,7 +110,6 @@ public:
 
     // A position whose bytes refills keep while a look reads past it (when
     // both fit), -1 for none.
-    void setAnchor(long pos) { anchor_ = pos; }
     long anchor() const { return anchor_; }
     // The window anchored at a position while it lives; then the previous
     // anchor again.
@@ -126,12 +126,9 @@ public:
         long previous_;
     };
 
-    // Holds back the bytes from `pos` on: fills stop there as at the end of
-    // the file until clearHorizon(), so that a look sees only what stands
-    // before it.
-    void setHorizon(long pos);
-    void clearHorizon();
-    // The bytes from a position on held back while it lives (-1: none).
+    // The bytes from a position on held back while it lives (-1: none):
+    // fills stop there as at the end of the file, so that a look sees only
+    // what stands before it.
     class HeldBack
     {
     public:
@@ -179,6 +176,8 @@ public:
     bool checksumMayMatch(long pos, size_t covered);
 
 private:
+    void setHorizon(long pos);
+    void clearHorizon();
     size_t refill(long pos, size_t n);
     size_t readAt(long pos, uint8_t* out, size_t n);
     void buildSums();
@@ -194,13 +193,13 @@ private:
     long heldStart_ = 0;
     size_t heldLength_ = 0;
     bool heldAtEof_ = false;
-    // Running sums of the big-endian words at even and odd offsets (modulo
-    // 65535), built on demand.
     const long* keepFrom_ = nullptr;
     const long* keepHeader_ = nullptr;
     const long* keepTo_ = nullptr;
     size_t keepLead_ = 0;
     Kept* kept_ = nullptr;
+    // Running sums of the big-endian words at even and odd offsets (modulo
+    // 65535), built on demand.
     std::vector<uint16_t> sumsEven_;
     std::vector<uint16_t> sumsOdd_;
     bool sumsValid_ = false;

@@ -40,10 +40,10 @@ void CcsdsParser::beginParse()
     static constexpr unsigned char ZEROS[CcsdsPrimaryHeader::SIZE] = {};
     static constexpr unsigned char ONES[CcsdsPrimaryHeader::SIZE] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     judging = !host.validHeader(ZEROS) || !host.validHeader(ONES);
-    skipped = 0;
-    rejected = 0;
     // The budget of a search cut short by the end of the file carries on, as
     // in a read of the whole file.
+    skipped = 0;
+    rejected = 0;
     following = Next();
 }
 
@@ -375,13 +375,13 @@ inline std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Decided& v, long po
 // reaches the scan limit (the parse then stops at the end of the file).
 bool CcsdsParser::pastRefused(long& position, long resume)
 {
-    const long step = resume - position;
+    const long bytes = resume - position;
     ++rejected;
-    shown.seen.budget.earn(step);
+    shown.seen.budget.earn(bytes);
     // The label's ground time belongs to no packet found after this.
     current.label = Label();
     position = resume;
-    skipped += step;
+    skipped += bytes;
     if (host.maxScan() > 0 && skipped >= host.maxScan()) {
         host.message("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be corrupt!",
                      int(skipped), position - skipped, position);
@@ -392,7 +392,7 @@ bool CcsdsParser::pastRefused(long& position, long resume)
     return true;
 }
 
-// The candidate the search finds at `position`, its header in `found`
+// The candidate the search finds at `position`, its header in `current`
 // (without the hooks' steps); false when the file holds too little to tell.
 bool CcsdsParser::searchAt(long position, Need& beyond)
 {
@@ -424,7 +424,8 @@ bool CcsdsParser::waitsAtLabel(long position, Need need)
         // What the look learns counts only when it decides: a label that
         // waits teaches the parse nothing.
         const ArchiveWindow::Anchored keep(window, position);
-        const Look<long> run = firstConfirmedRun(shown.seen, position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED, bool(need));
+        const Look<long> run =
+            firstConfirmedRun(shown.seen, position, fileSize, RUN_VERIFIED, NOTHING_ASSUMED, bool(need));
         if (run.answer >= 0) {
             shown.seen.learn(run.learned);
             return false;

@@ -52,12 +52,18 @@ inline uint32_t apidOf(const uint8_t* header)
     return uint32_t(CcsdsPrimaryHeader::apidOf(header[0], header[1]));
 }
 
-// Whether two primary headers agree in version, type, secondary-header flag
-// and sequence flags; of `b` only its first n bytes are read, and compared
-// as far as they go.
-inline bool sameFixedBits(const uint8_t* a, const uint8_t* b, size_t n = 3)
+// The fixed bits of a primary header: version, type and secondary-header
+// flag in its first byte, sequence flags in its third.
+inline constexpr uint8_t FIXED_BITS_0 = 0xF8;
+inline constexpr uint8_t FIXED_BITS_2 = 0xC0;
+inline constexpr size_t FIXED_BYTES = 3;
+
+// Whether two primary headers agree in their fixed bits; of `b` only its
+// first n bytes are read, and compared as far as they go.
+inline bool sameFixedBits(const uint8_t* a, const uint8_t* b, size_t n = FIXED_BYTES)
 {
-    return n == 0 || (((a[0] ^ b[0]) & 0xF8) == 0 && (n < 3 || ((a[2] ^ b[2]) & 0xC0) == 0));
+    return n == 0 ||
+           (((a[0] ^ b[0]) & FIXED_BITS_0) == 0 && (n < FIXED_BYTES || ((a[2] ^ b[2]) & FIXED_BITS_2) == 0));
 }
 
 } // namespace CcsdsHeader
@@ -76,8 +82,8 @@ public:
     // the file allows, and leaves it where the next parse goes on. A parse
     // that opens the file decides what stands at its end as a read of a
     // finished file does; later parses wait at a candidate whose verdict
-    // depends on bytes not yet written (see next()).
-    void parse(long& position, bool opening);
+    // depends on bytes not yet written (see decide()).
+    void parse(long& position, bool opens);
 
 private:
     // ---- The parse (ccsdsparser.cpp) ----
@@ -114,6 +120,8 @@ private:
         void restart() { left = CHAIN_BUDGET; }
         void earn(long bytesSearched) { left += CHAIN_BUDGET_PER_BYTE * bytesSearched; }
         bool canSpend(long n) const { return n <= left; }
+        // Past what is left: nothing more is found.
+        void exhaust() { left = std::min(left, 0L) - 1; }
         bool spent() const { return left < 0; }
     };
 
@@ -139,7 +147,10 @@ private:
     // run looks may still spend in this search. The looks are handed it and
     // return what they learned; a verdict returns it as the candidate leaves
     // it, which the parse commits once the candidate is decided and drops
-    // when the candidate waits (decide()).
+    // when the candidate waits (decide()). What the parse reads itself (the
+    // header of a packet attempt, and in an archive that has not shown
+    // damage the header after a candidate, which it takes next) counts at
+    // once.
     struct Seen
     {
         bool damaged = false;
@@ -160,7 +171,7 @@ private:
     {
         Seen seen;
         std::array<uint32_t, CcsdsPrimaryHeader::APID_COUNT> longest{}; // by APID: the longest candidate judged
-        std::array<uint8_t, 6> lastTaken{};   // its fixed bits are the archive's
+        std::array<uint8_t, CcsdsPrimaryHeader::SIZE> lastTaken{}; // its fixed bits are the archive's
         bool tookPacket = false;
         // After a rejected header: what the later-packet look found, which
         // holds for later positions in the same file.
@@ -229,7 +240,12 @@ private:
             return !seen.budget.spent();
         }
         // Spends it all: no later look of the search finds anything.
-        void exhaust() { learn({false, 0, seen.budget.left - (std::min(seen.budget.left, 0L) - 1)}); }
+        void exhaust()
+        {
+            RunBudget none = seen.budget;
+            none.exhaust();
+            learn({false, 0, seen.budget.left - none.left});
+        }
         template <typename T> Look<T> answer(T a) const { return {a, need, learned}; }
     };
 
@@ -238,15 +254,15 @@ private:
     bool waitsAtLabel(long position, Need need);
     Step pastDamagedLabel(long& position);
     void endParse();
-    // The candidate at `position` (its header in `found`), which moves past
-    // the bytes refused on the way (and to the end of the file when the scan
-    // limit is reached).
+    // The candidate at `position` (its header in `current`), which moves
+    // past the bytes refused on the way (and to the end of the file when the
+    // scan limit is reached).
     Step next(long& position);
+    Step nextAfterDamage(long& position);
     // A candidate whose end the next header that passes follows directly
     // (followedDirectly): that header, with its label, and what reading it
     // learned of the archive, which counts once the candidate is decided.
     using Direct = Look<Next>;
-    Step nextAfterDamage(long& position);
     // The same, for the candidate whose header next() found (-1: the search
     // goes on at `position`), `known` to pass, and `direct`ly followed.
     Step candidate(long& position, bool known, const Direct* direct);
@@ -342,8 +358,8 @@ private:
 
     static constexpr size_t SKIP_LOOKAHEAD = TelemetryCache::CCSDS_SKIP_LOOKAHEAD;
     static constexpr size_t LABEL_BUFFER_SIZE = TelemetryCache::LABEL_BUFFER_SIZE;
-    // A candidate's bytes, one each for the run look: the largest packet
-    // the cache holds.
+    // A candidate's bytes, one each for swallows(): the largest packet the
+    // cache holds.
     static constexpr size_t CHAIN_LENGTHS_SIZE = TelemetryCache::PACKET_BUFFER_SIZE;
 
     // Bytes that the looks for runs of packets inside resynchronisation
@@ -486,7 +502,7 @@ private:
     long rejected = 0; // candidates refused since the last packet, in this parse
     Next following; // what the parse takes next, as the looks at the last packet read it
     Next current;   // the candidate's header and label
-    mutable std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate's packet, for the run look
+    mutable std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate, for swallows()
     bool judging = false; // whether validHeader tells packets from other bytes
     Shown shown;
 };

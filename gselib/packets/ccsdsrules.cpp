@@ -91,9 +91,9 @@ CcsdsParser::Verdict CcsdsParser::judge(const Seen& seen, long position, long st
         // far: a damaged length claims more than its type's packets hold.
         const Whole whole{start, end, afterSkip, total > shown.longest[apidOf(window.at(start))],
                           seen.damaged || afterSkip};
-        Seen judged = seen;
-        judged.longestAny = std::max(judged.longestAny, uint32_t(total));
-        v = judgeFollowed(judged, position, whole, hasLabel.need, needed);
+        Seen shows = seen;
+        shows.longestAny = std::max(shows.longestAny, uint32_t(total));
+        v = judgeFollowed(shows, position, whole, hasLabel.need, needed);
     }
     window.fill(start, total);
     v.judged = uint32_t(total);
@@ -171,12 +171,12 @@ CcsdsParser::Verdict CcsdsParser::judgeFollowed(const Seen& seen, long position,
         v.need.add(labelShort);
         return v;
     }
-    Seen judged = seen;
-    judged.damaged = whole.damageSeen || follower == FOLLOWER_NONE;
-    const Look<bool> no = refused(judged, whole, follower, NOTHING_ASSUMED, bool(needed));
+    Seen shows = seen;
+    shows.damaged = whole.damageSeen || follower == FOLLOWER_NONE;
+    const Look<bool> no = refused(shows, whole, follower, NOTHING_ASSUMED, bool(needed));
     needed.add(no.need);
-    judged.learn(no.learned);
-    Verdict v{no.answer ? Verdict::Refuse : Verdict::Take, no.answer ? position + 1 : -1, needed, judged};
+    shows.learn(no.learned);
+    Verdict v{no.answer ? Verdict::Refuse : Verdict::Take, no.answer ? position + 1 : -1, needed, shows};
     if (!no.answer && follower >= 0 && direct) {
         // What the parse takes next, already looked at; what reading it
         // learned counts from here, as where the parse reads it itself.
@@ -211,10 +211,10 @@ inline CcsdsParser::Look<bool> CcsdsParser::refused(const Seen& seen, const Whol
     // label and primary header): a packet just written, before what follows
     // it, is then judged as the finished file judges it.
     const unsigned own = whole.damageSeen ? 0u : unsigned(RUN_OWN_BYTES);
-    const unsigned step = followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP);
+    const unsigned frameStep = followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP);
     // The search goes on through the candidate's bytes: a packet before the
     // run, followed by more damage, is kept as any such packet is.
-    const unsigned how = RUN_VERIFIED | RUN_AT_FILE_END | step | own;
+    const unsigned how = RUN_VERIFIED | RUN_AT_FILE_END | frameStep | own;
     const long run = sight.read(firstConfirmedRun(sight.seen, start, end, how, as, alreadyShort || bool(sight.need)));
     return sight.answer(run >= 0);
 }
@@ -304,9 +304,9 @@ CcsdsParser::Look<long> CcsdsParser::passRejected(const Seen& seen, long positio
             return {-1, {start + long(total)}};
         const long fileEnd = window.end();
         const ArchiveWindow::Anchored keep(window, start);
-        const Look<long> later =
+        const Look<long> run =
             firstConfirmedRun(seen, start, fileEnd, RUN_AT_FILE_END, NOTHING_ASSUMED, alreadyShort);
-        return {later.answer >= 0 ? position + 1 : -1, later.need, later.learned};
+        return {run.answer >= 0 ? position + 1 : -1, run.need, run.learned};
     }
     const ArchiveWindow::Anchored keep(window, start);
     const long end = start + long(total);
@@ -864,8 +864,9 @@ bool CcsdsParser::holdsEnding(bool labels, long start, long end, long low, long 
 }
 
 // Whether an archive label begins inside the candidate [start, end), whole
-// in it or cut by its end: a label stands only before a packet, and its 20
-// fixed bytes do not occur by chance in a payload, so the claim holds the
+// in it or cut by its end: a label stands only before a packet, and its
+// first 20 bytes (magic, kind, eight digits) do not occur by chance in a
+// payload, so the claim holds the
 // next packet's label. Its bytes past the end are read where the file holds
 // them; where it does not yet, the verdict waits for them.
 CcsdsParser::Look<bool> CcsdsParser::holdsLabel(long start, long end) const

@@ -26,8 +26,10 @@ struct FixedBitsMask
     __m128i mask0, mask2, want0, want2;
 
     explicit FixedBitsMask(const uint8_t* bits)
-        : mask0(_mm_set1_epi8(char(bits ? 0xF8 : 0))), mask2(_mm_set1_epi8(char(bits ? 0xC0 : 0))),
-          want0(_mm_set1_epi8(char(bits ? bits[0] & 0xF8 : 0))), want2(_mm_set1_epi8(char(bits ? bits[2] & 0xC0 : 0)))
+        : mask0(_mm_set1_epi8(char(bits ? CcsdsHeader::FIXED_BITS_0 : 0))),
+          mask2(_mm_set1_epi8(char(bits ? CcsdsHeader::FIXED_BITS_2 : 0))),
+          want0(_mm_set1_epi8(char(bits ? bits[0] & CcsdsHeader::FIXED_BITS_0 : 0))),
+          want2(_mm_set1_epi8(char(bits ? bits[2] & CcsdsHeader::FIXED_BITS_2 : 0)))
     {
     }
 

@@ -626,6 +626,28 @@ bool TelemetryCache::laterCompleteTomPacket(long pos, long fileEnd)
     });
 }
 
+// Takes the whole TOM packet of `total` bytes at `position` when its
+// checksum holds, and moves `position` past it.
+bool TelemetryCache::takeTomPacket(long& position, long& skipped, size_t total, long fileSize)
+{
+    ArchiveWindow& window = d->window;
+    const size_t covered = total - TomPacket::TRAILER_SIZE;
+    // While resynchronising most candidates are garbage: rule them out cheaply.
+    if ((skipped != 0 && !window.checksumMayMatch(position, covered)) || !tomChecksumOk(position, covered))
+        return false;
+    if (skipped)
+        skippedMessage(skipped, position);
+    makeRoom(fileSize);
+    TMPacketPtr p = makePacket<TomPacket>(window.at(position), int(total), int(packets.size()), resolver.get());
+    const long at = position;
+    // Committed with the packet, before the hooks run: one that throws
+    // leaves the packet held once.
+    position += long(total);
+    skipped = 0;
+    accept(std::move(p), at, at, position);
+    return true;
+}
+
 void TelemetryCache::parseTom()
 {
     ArchiveWindow& window = d->window;
@@ -655,23 +677,7 @@ void TelemetryCache::parseTom()
                             dataBytes + TomPacket::TRAILER_SIZE);
                 }
             } else {
-                const size_t covered = dataBytes + TomPacket::HEADER_SIZE;
-                // While resynchronising most candidates are garbage: rule them out cheaply.
-                if ((skipped == 0 || window.checksumMayMatch(position, covered)) && tomChecksumOk(position, covered)) {
-                    if (skipped)
-                        skippedMessage(skipped, position);
-                    if (packets.size() == packets.capacity())
-                        reserveFor(fileSize);
-                    TMPacketPtr p =
-                        makePacket<TomPacket>(window.at(position), int(total), int(packets.size()), resolver.get());
-                    const long at = position;
-                    // Committed with the packet, before the hooks run: one that
-                    // throws leaves the packet held once.
-                    position += long(total);
-                    skipped = 0;
-                    resync = false;
-                    accept(std::move(p), at, at, position);
-                }
+                resync = !takeTomPacket(position, skipped, total, fileSize);
             }
         }
         if (resync) {

@@ -201,6 +201,7 @@ private:
     };
 
     void parseTom();
+    bool takeTomPacket(long& position, long& skipped, size_t total, long fileSize);
     void parseCcsds();
     void skippedMessage(long skipped, long to);
     void endMessage();
@@ -227,6 +228,12 @@ private:
     // Which hooks are this class's own, which the parses then need not call.
     void findOverrides();
     void reserveFor(long fileSize);
+    // Room for one more packet.
+    void makeRoom(long fileSize)
+    {
+        if (packets.size() == packets.capacity())
+            reserveFor(fileSize);
+    }
     void releasePackets();
     long currentFileSize() const;
     bool tomChecksumOk(long pos, size_t covered);

@@ -116,11 +116,7 @@ public:
     size_t packetCount() const { return cache_.packets.size(); }
     TimeResolver* resolver() const { return cache_.resolver.get(); }
     // Room for one more packet, as much as the rest of a file of fileSize bytes holds.
-    void makeRoom(long fileSize) const
-    {
-        if (cache_.packets.size() == cache_.packets.capacity())
-            cache_.reserveFor(fileSize);
-    }
+    void makeRoom(long fileSize) const { cache_.makeRoom(fileSize); }
     void accept(TMPacketPtr&& packet, long from, long header, long end) const
     {
         cache_.accept(std::move(packet), from, header, end);
