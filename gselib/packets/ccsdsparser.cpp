@@ -30,6 +30,9 @@ void CcsdsParser::reset()
     stoppedInSearch = false;
     shown = Shown();
     shown.seen.budget.restart();
+    trial.reset();
+    leftAt = -1;
+    leftSize = -1;
 }
 
 void CcsdsParser::beginParse()
@@ -45,6 +48,7 @@ void CcsdsParser::beginParse()
     skipped = 0;
     rejected = 0;
     following = Next();
+    pendingWait.reset();
 }
 
 void CcsdsParser::endParse()
@@ -265,7 +269,15 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
     const Look<long> header = readHeaderAt(position, &current.label, true);
     shown.seen.learn(header.learned);
     current.header = header.answer;
-    if (current.header == LABEL_DAMAGED || (current.header == LABEL_PAST_END && !waitsAtLabel(position, header.need)))
+    if (current.header == LABEL_PAST_END) {
+        if (waitsAtLabel(position, header.need))
+            return Step::Stop;
+        if (!judging) {
+            leaveUnread(position);
+            return Step::Stop;
+        }
+    }
+    if (current.header == LABEL_DAMAGED || current.header == LABEL_PAST_END)
         return pastDamagedLabel(position);
     if (current.header < 0)
         return Step::Stop;
@@ -353,10 +365,15 @@ inline std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Decided& v, long po
             stoppedInSearch = inSearch;
             return Step::Stop;
         }
+        if (!judging) {
+            stoppedInSearch = inSearch;
+            leaveUnread(position);
+            return Step::Stop;
+        }
         stoppedInSearch = false;
         return Step::Skip;
     case Verdict::Wait:
-        if (!settled) {
+        if (waits(position, WaitHow::Stop)) {
             stoppedInSearch = inSearch;
             return Step::Stop;
         }
@@ -383,8 +400,8 @@ bool CcsdsParser::pastRefused(long& position, long resume)
     position = resume;
     skipped += bytes;
     if (host.maxScan() > 0 && skipped >= host.maxScan()) {
-        host.message("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be corrupt!",
-                     int(skipped), position - skipped, position);
+        say("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be corrupt!",
+            int(skipped), position - skipped, position);
         position = host.fileSize();
         stoppedInSearch = false;
         return false;
@@ -405,10 +422,84 @@ bool CcsdsParser::searchAt(long position, Need& beyond)
 }
 
 // Whether the parse stops at `position` until the file grows, saying so: not
-// once the back-offs are spent.
-bool CcsdsParser::waits(long position)
+// once the back-offs are spent. The parse that opens the file first tries
+// what the settled read would do there (parse()), and waits only when that
+// takes no packet.
+bool CcsdsParser::waits(long position, WaitHow how)
 {
-    return !settled && host.backOff(fileSize, position);
+    if (settled)
+        return false;
+    if (opening && judging) {
+        pendingWait = PendingWait{position, how};
+        return true;
+    }
+    return backOff(position, how);
+}
+
+bool CcsdsParser::backOff(long position, WaitHow how)
+{
+    switch (how) {
+    case WaitHow::BackOff:
+        return host.backOff(fileSize, position);
+    case WaitHow::BackOffQuietly:
+        return host.backOff(fileSize, position, TelemetryCache::ParseHost::Say::Quiet);
+    case WaitHow::Stop:
+        break;
+    }
+    return true;
+}
+
+// A cache without a header test at a packet it cannot complete, once the
+// file has settled: stepping into it would take its label's and payload's
+// bytes for packets, so the parse stops there, and goes on only once the
+// file grows. Said once for the position and the file's size.
+void CcsdsParser::leaveUnread(long position)
+{
+    if (position != leftAt || fileSize != leftSize)
+        host.message("Could not read a whole packet at index %ld...reading no further until the file grows",
+                     position);
+    leftAt = position;
+    leftSize = fileSize;
+}
+
+// The parse that opens the file, at a place where it would wait: it goes on
+// as the settled read would from there, as a parse of its own (what a parse
+// cut short carries on with, a fresh count of bytes skipped), holding back
+// its lines.
+void CcsdsParser::beginTrial()
+{
+    endParse();
+    trial.reset(new Trial{*pendingWait, stoppedInSearch, endedSkipping, endedRejecting, skipped, rejected,
+                          following, current, shown, {}});
+    settled = true;
+    beginParse();
+}
+
+// The trial took a packet: the settled read would have taken it too, so the
+// trial's lines and decisions stand, and the rest of the parse is settled.
+void CcsdsParser::keepTrial()
+{
+    std::unique_ptr<Trial> kept = std::move(trial);
+    for (const std::string& line : kept->lines)
+        host.message("%s", line.c_str());
+}
+
+// A trial that took no packet leaves the file as the parse found it: the
+// parse waits where it stopped, as it always did.
+void CcsdsParser::undoTrial(long& position)
+{
+    std::unique_ptr<Trial> t = std::move(trial);
+    stoppedInSearch = t->stoppedInSearch;
+    endedSkipping = t->endedSkipping;
+    endedRejecting = t->endedRejecting;
+    skipped = t->skipped;
+    rejected = t->rejected;
+    following = t->following;
+    current = t->current;
+    shown = t->shown;
+    position = t->wait.position;
+    settled = false;
+    backOff(position, t->wait.how);
 }
 
 // Whether the parse waits at a label at `position` whose claim runs past the
@@ -420,7 +511,7 @@ bool CcsdsParser::waitsAtLabel(long position, Need need)
 {
     if (settled)
         return false;
-    if (atEnd && judging) {
+    if (atEnd && judging && !trial) {
         // What the look learns counts only when it decides: a label that
         // waits teaches the parse nothing.
         const ArchiveWindow::Anchored keep(window, position);
@@ -431,7 +522,7 @@ bool CcsdsParser::waitsAtLabel(long position, Need need)
             return false;
         }
     }
-    return host.backOff(fileSize, position, TelemetryCache::ParseHost::Say::Quiet);
+    return waits(position, WaitHow::BackOffQuietly);
 }
 
 // A label whose claim the finished file cannot hold is damage, as a damaged
@@ -453,24 +544,39 @@ void CcsdsParser::parse(long& position, bool opens)
     // The back-offs count the polls of a file that has not grown, whatever
     // waits: once they are spent, what remains is decided in one parse.
     settled = host.backOffsSpent(fileSize);
+    opening = opens && !settled;
     atEnd = opens || settled;
     beginParse();
-    // A hook that throws ends the parse as the end of the file would.
+    // A hook that throws ends the parse as the end of the file would, and
+    // undoes a trial it did not keep.
     struct Ending
     {
         CcsdsParser& parser;
-        ~Ending() { parser.endParse(); }
-    } ending{*this};
+        long& position;
+        ~Ending()
+        {
+            if (parser.trial)
+                parser.undoTrial(position);
+            parser.endParse();
+        }
+    } ending{*this, position};
     for (;;) {
         const Step step = next(position);
-        if (step == Step::Stop)
+        if (step == Step::Stop) {
+            if (pendingWait && !trial) {
+                beginTrial();
+                continue;
+            }
             break;
+        }
         const long start = current.header;
         // The looks past a candidate may have moved the window on.
         window.fill(start, CcsdsPrimaryHeader::SIZE);
         const size_t total = packetBytes(window.at(start));
         const size_t body = total - CcsdsPrimaryHeader::SIZE;
         if (step == Step::Take && window.fill(start, total) == total) {
+            if (trial)
+                keepTrial();
             if (skipped)
                 host.skippedMessage(skipped, position);
             host.makeRoom(fileSize);
@@ -489,9 +595,15 @@ void CcsdsParser::parse(long& position, bool opens)
             continue;
         }
         // Taken unjudged, not all there: whether it is decides alone.
-        if (step == Step::Take && waits(position))
-            break;
-        host.message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
+        if (step == Step::Take) {
+            if (waits(position))
+                break;
+            if (!judging) {
+                leaveUnread(position);
+                break;
+            }
+        }
+        say("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
         ++position;
         ++skipped;
     }

@@ -19,7 +19,14 @@
 // remains is decided in that poll as in the finished file, so that a read
 // that follows the file then holds the packets of a read of the finished
 // file, and later polls of the unchanged file write nothing. The parse that
-// opens a file decides its end at once.
+// opens a file decides its end at once: where it would wait, it goes on as
+// the settled read would (a trial), and keeps what that finds when it takes a
+// packet; a trial that takes none is undone, and the parse waits there, so
+// that a file opened while its last packet is written keeps that packet.
+//
+// A cache without a header test cannot tell a packet from other bytes: it
+// never steps into a packet it cannot complete, but leaves it, and what
+// follows, unread until the file grows, saying so once.
 #include "gselib/packets/archivelabel.h"
 #include "gselib/packets/archivewindow.h"
 #include "gselib/packets/ccsdspacket.h"
@@ -29,8 +36,11 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <cstdio>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace GseLib {
 
@@ -250,8 +260,28 @@ private:
     };
 
     void beginParse();
-    bool waits(long position);
+    // How the parse waits at a position: with the back-off line, backing off
+    // without a line (a label not all written), or stopping without a back-off
+    // (a rejected header whose claim runs past the end).
+    enum class WaitHow { BackOff, BackOffQuietly, Stop };
+    bool waits(long position, WaitHow how = WaitHow::BackOff);
+    bool backOff(long position, WaitHow how);
     bool waitsAtLabel(long position, Need need);
+    void leaveUnread(long position);
+    void beginTrial();
+    void keepTrial();
+    void undoTrial(long& position);
+    // A line of the parse, held back while a trial may still be undone.
+    template <typename... Args> void say(const char* format, Args... args)
+    {
+        if (!trial) {
+            host.message(format, args...);
+            return;
+        }
+        char line[256];
+        std::snprintf(line, sizeof line, format, args...);
+        trial->lines.emplace_back(line);
+    }
     Step pastDamagedLabel(long& position);
     void endParse();
     // The candidate at `position` (its header in `current`), which moves
@@ -491,6 +521,7 @@ private:
     // PARTIAL_READ_LIMIT polls (settled: then nothing waits).
     bool atEnd = false;
     bool settled = false;
+    bool opening = false; // the parse that opens the file
     long fileSize = 0; // at the start of this parse
     bool stoppedInSearch = false; // the parse stopped at a candidate its search had reached
     // Where the last parse ended: with bytes skipped since the last packet,
@@ -505,6 +536,35 @@ private:
     mutable std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate, for swallows()
     bool judging = false; // whether validHeader tells packets from other bytes
     Shown shown;
+
+    // Where the parse that opens the file would wait, and how.
+    struct PendingWait
+    {
+        long position;
+        WaitHow how;
+    };
+    std::optional<PendingWait> pendingWait;
+    // The parse that opens the file, gone on from where it would wait as the
+    // settled read does: the state and lines to go back to, should it take
+    // no packet.
+    struct Trial
+    {
+        PendingWait wait;
+        bool stoppedInSearch;
+        bool endedSkipping;
+        bool endedRejecting;
+        long skipped;
+        long rejected;
+        Next following;
+        Next current;
+        Shown shown;
+        std::vector<std::string> lines;
+    };
+    std::unique_ptr<Trial> trial;
+    // Where a cache without a header test last said it leaves a packet
+    // unread, and the file's size then: said once until either changes.
+    long leftAt = -1;
+    long leftSize = -1;
 };
 
 } // namespace GseLib

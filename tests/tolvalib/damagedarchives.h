@@ -263,8 +263,10 @@ public:
         return p;
     }
 
-    // With `tail`, the first half of a burst of damage ends the archive.
-    Archive build(Kind kind, int percent, int intact = INTACT, bool tail = false)
+    // With `tail`, the first half of a burst of damage ends the archive; with
+    // `damagedLast`, damage stands before each of the last that many packets
+    // (a claim that runs past the end of the file covers them).
+    Archive build(Kind kind, int percent, int intact = INTACT, bool tail = false, int damagedLast = 0)
     {
         Archive a;
         QByteArray body; // of the frame being filled: 1 to 4 units a frame
@@ -295,7 +297,7 @@ public:
                 flush();
         };
         for (uint32_t i = 0; i < uint32_t(intact); ++i) {
-            if (int(rng_.bounded(100)) < percent)
+            if (int(rng_.bounded(100)) < percent || int(i) >= intact - damagedLast)
                 put(damage(kind, 1000000 + i));
             const uint32_t id = 1000 + i;
             QByteArray p = packet(id);

@@ -177,6 +177,53 @@ TEST(TolvaTelemetryCache, AFileEndingInsideAPacketWaitsForIt)
     }
 }
 
+// A finished archive whose last packet stands behind damage that claims past
+// the end of the file (a fill header whose length was hit, a label whose
+// digits were): one read that opens it gives every packet, and grows of the
+// unchanged file add nothing and write nothing.
+TEST(TolvaTelemetryCache, AFinishedArchiveOpenedOnceGivesThePacketBehindAClaimPastItsEnd)
+{
+    makeHub();
+    const auto bytes = [](const Bytes& b) {
+        return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size()));
+    };
+    QByteArray first;
+    for (uint32_t i = 0; i < 3; ++i)
+        first += bytes(packet(737, 100 + i, 0, 170, uint8_t(i)));
+    const QByteArray last = bytes(packet(737, 103, 0, 170, 3));
+    QByteArray fill = bytes(packet(740, 99, 0, 41));
+    ArchiveTestData::putBe16(fill, 4, 2000 - 7); // claims 2,000 bytes
+    QByteArray hitLabel = ArchiveTestData::label("GANN", 0, 77, 5);
+    hitLabel.replace(12, 8, "00005000"); // claims 5,040 bytes
+    const struct
+    {
+        const char* name;
+        QByteArray archive;
+    } cases[] = {
+        {"a fill header claiming 2,000 bytes", first + fill + last},
+        {"a label claiming 5,040 bytes", first + hitLabel + last},
+    };
+    for (const auto& c : cases) {
+        TestSupport::TempDir dir;
+        const QString path = dir.write("tm.bin", c.archive);
+        TolvaTelemetryCache cache;
+        FILE* log = std::tmpfile();
+        cache.setMessageStream(log);
+        cache.changeFile(path.toStdString(), true);
+        ASSERT_EQ(cache.count(), 4u) << c.name;
+        EXPECT_EQ(cache.get(3)->totalLength(), 170u) << c.name;
+        EXPECT_EQ(cache.get(3)->groundSeconds, 0u) << c.name; // the damage's label is no packet's
+        std::fflush(log);
+        const long opened = std::ftell(log);
+        for (int i = 0; i <= GseLib::TelemetryCache::PARTIAL_READ_LIMIT; ++i)
+            cache.grow();
+        EXPECT_EQ(cache.count(), 4u) << c.name;
+        std::fflush(log);
+        EXPECT_EQ(std::ftell(log), opened) << c.name << ": an unchanged file wrote more lines";
+        std::fclose(log);
+    }
+}
+
 TEST(TolvaTelemetryCache, FrameHeadersAcrossTheStreamBufferEnd)
 {
     // The hook looks into the stream's 1 MiB buffer; a header that straddles

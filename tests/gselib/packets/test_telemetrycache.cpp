@@ -525,6 +525,58 @@ TEST_F(TelemetryCacheTest, PartialCcsdsPacketAndSkips)
     EXPECT_EQ(messages.lines(), lines);
 }
 
+// The base cache cannot tell a packet from other bytes: an archive whose
+// last packet is cut short (in its label, its header or its body, labelled
+// or bare) gives the intact packets and none invented, opened once or waited
+// on until the back-offs are spent. It says once that it leaves the cut
+// packet unread, and reads it once the file is completed.
+TEST_F(TelemetryCacheTest, TheBaseCacheLeavesACutLastPacketUnreadAndInventsNothing)
+{
+    const QString leaves = "Could not read a whole packet at index %1...reading no further until the file grows";
+    for (const bool labels : {false, true}) {
+        QByteArray archive;
+        for (int i = 0; i < 30; ++i)
+            archive += (labels ? label("GANN", 4, uint32_t(100 + i), 0) : QByteArray()) +
+                       ccsdsPacket(0x100 + i % 4, i, 60 + i);
+        const QByteArray lead = labels ? label("FANN", 4, 777, 3) : QByteArray();
+        const QByteArray last = lead + ccsdsPacket(0x101, 30, 200);
+        const struct
+        {
+            qsizetype cut;
+            int backOffLines;
+            bool leaveLine;
+        } cuts[] = {
+            {lead.size() ? 30 : 3, 0, lead.size() > 0}, // in its label's claim, or its header
+            {lead.size() + 3, 0, false},                // in its header: nothing to read yet
+            {lead.size() + 50, TelemetryCache::PARTIAL_READ_LIMIT, true},
+        };
+        for (const auto& cut : cuts) {
+            const std::string what = std::string(labels ? "labelled" : "bare") + ", cut at " + std::to_string(cut.cut);
+            const std::string path = write("cut.dat", archive + last.left(cut.cut));
+            Messages log;
+            auto c = makeCache(TelemetryCache::CCSDS);
+            c->setMessageStream(log.stream());
+            c->changeFile(path, true);
+            EXPECT_EQ(c->count(), 30u) << what;
+            for (int i = 0; i < TelemetryCache::PARTIAL_READ_LIMIT + 1 + 30; ++i)
+                c->grow();
+            EXPECT_EQ(c->count(), 30u) << what;
+            const QStringList lines = log.lines();
+            EXPECT_EQ(lines.filter("Read partial packet...backing up to index " + QString::number(archive.size())).size(),
+                      cut.backOffLines)
+                << what;
+            EXPECT_EQ(lines.filter(leaves.arg(archive.size())).size(), cut.leaveLine ? 1 : 0) << what;
+            EXPECT_EQ(lines.size(), cut.backOffLines + (cut.leaveLine ? 1 : 0)) << what << "\n"
+                                                                                 << lines.join('\n').toStdString();
+            append(path, last.mid(cut.cut));
+            c->grow();
+            ASSERT_EQ(c->count(), 31u) << what;
+            EXPECT_EQ(c->get(30)->totalLength(), 200u) << what;
+            EXPECT_EQ(c->get(30)->groundSeconds, labels ? 777u : 0u) << what;
+        }
+    }
+}
+
 TEST_F(TelemetryCacheTest, HooksMovePastPreambleAndFiller)
 {
     const QByteArray a = QByteArray("PREAMBLE") + ccsdsPacket(0x70, 0, 12) + QByteArray(3, '\xFF') +
