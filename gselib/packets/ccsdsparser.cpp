@@ -475,6 +475,15 @@ void CcsdsParser::beginTrial()
     beginParse();
 }
 
+// Whether the trial may keep what it took: not before the archive's first
+// packet, where nothing tells a first packet still being written from
+// damage. Later, a file opened while its last packet is written may, now and
+// then, lose that packet to bytes of it that pass for one (README).
+bool CcsdsParser::trialKept() const
+{
+    return trial->shown.tookPacket;
+}
+
 // The trial took a packet: the settled read would have taken it too, so the
 // trial's lines and decisions stand, and the rest of the parse is settled.
 void CcsdsParser::keepTrial()
@@ -575,8 +584,11 @@ void CcsdsParser::parse(long& position, bool opens)
         const size_t total = packetBytes(window.at(start));
         const size_t body = total - CcsdsPrimaryHeader::SIZE;
         if (step == Step::Take && window.fill(start, total) == total) {
-            if (trial)
+            if (trial) {
+                if (!trialKept())
+                    break; // undone as the parse ends
                 keepTrial();
+            }
             if (skipped)
                 host.skippedMessage(skipped, position);
             host.makeRoom(fileSize);

@@ -269,6 +269,7 @@ private:
     bool waitsAtLabel(long position, Need need);
     void leaveUnread(long position);
     void beginTrial();
+    bool trialKept() const;
     void keepTrial();
     void undoTrial(long& position);
     // A line of the parse, held back while a trial may still be undone.
