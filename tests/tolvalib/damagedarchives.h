@@ -139,6 +139,7 @@ struct Followed
     std::vector<GseLib::TMPacketPtr> settled;
     QStringList later;
     int readAnew = 0; // lines that took the growing file for one started anew
+    QStringList lines; // every line the read wrote, the later ones too
 };
 
 // A read of `bytes` written in steps that end at `ends`, with a grow after
@@ -163,13 +164,14 @@ inline Followed readGrowing(GseLib::TelemetryCache& cache, const QByteArray& byt
     std::fclose(out);
     for (int i = 1; i < SETTLING_POLLS; ++i)
         cache.grow();
-    Followed f{cache.allPackets(), {}};
+    Followed f{cache.allPackets(), {}, 0, {}};
     std::fflush(log);
     const long settled = std::ftell(log);
     for (int i = 0; i < 30; ++i)
         cache.grow();
     f.later = linesOf(log, settled);
-    for (const QString& line : linesOf(log, 0))
+    f.lines = linesOf(log, 0);
+    for (const QString& line : f.lines)
         f.readAnew += line.contains("...reading it anew from the start");
     std::fclose(log);
     return f;
