@@ -80,8 +80,10 @@ TEST(BuiltinDecodeTypes, EachMakerMakesItsRowsEachClassAtItsNumber)
         Decoders (*make)();
     };
     const Maker makers[] = {
-        {"generic", BuiltinDecoderMaker::GenericDecoderMaker, [] { return adopt(GenericDecoderMaker().makeDecoders()); }},
-        {"tolva", BuiltinDecoderMaker::TolvaDecoderMaker, [] { return adopt(TolvaDecoderMaker().makeDecoders()); }},
+        {"generic", BuiltinDecoderMaker::GenericDecoderMaker,
+         [] { return adopt(GenericDecoderMaker().makeDecoders()); }},
+        {"tolva", BuiltinDecoderMaker::TolvaDecoderMaker,
+         [] { return adopt(TolvaDecoderMaker().makeDecoders()); }},
         {"kora", BuiltinDecoderMaker::KorDataInterpretation, koraDecoders},
     };
     for (const Maker& m : makers) {
