@@ -1,15 +1,16 @@
-// Arbitrary bytes through all 46 first-instrument decoders, by way of a hub
+// Arbitrary bytes through all first-instrument decoders, by way of a hub
 // that holds the instrument's decoders and rows made from the input. The
 // first byte gives the number of rows (1-4); each row takes 30 bytes: its
-// decoder (one byte, an index into the 46), DECODE_ID1..DECODE_ID3 (8 bytes
-// each, little-endian, any value up to 2^64 - 1) and DECODE_ID4 (4 bytes, a
-// shift of either sign). Rows are filed as 831 (the MAIF FPGA word), 1094 (the
-// laser housekeeping period) and 5002, 5003, and the rows that decode other
-// rows name these ids (or, rarely, an absent one), so rows name themselves and
-// each other. The rest is a stored packet whose bytes end where the input
-// ends, whatever its length field says; every row decodes it through the hub
-// and directly. Nothing may read past the packet, shift or convert undefined,
-// recurse without bound or throw anything but an absent row's out_of_range.
+// decoder (one byte, modulo DECODER_COUNT an index into the decoders in
+// registration order), DECODE_ID1..DECODE_ID3 (8 bytes each, little-endian,
+// any value up to 2^64 - 1) and DECODE_ID4 (4 bytes, a shift of either sign).
+// Rows are filed as 831 (the MAIF FPGA word), 1094 (the laser housekeeping
+// period) and 5002, 5003, and the rows that decode other rows name these ids
+// (or, rarely, an absent one), so rows name themselves and each other. The
+// rest is a stored packet whose bytes end where the input ends, whatever its
+// length field says; every row decodes it through the hub and directly.
+// Nothing may read past the packet, shift or convert undefined, recurse
+// without bound or throw anything but an absent row's out_of_range.
 #include "fuzzquiet.h"
 #include "gselib/database/telemetrydatabase.h"
 #include "gselib/database/tmdatabaserow.h"
@@ -28,10 +29,12 @@ namespace {
 
 using namespace KorGse::KorDataInterpretationImpl;
 
-constexpr int TYPES[DECODER_COUNT] = {203, 204, 207, 208, 209, 210, 211, 212, 213, 214, 215, 216,
-                                      217, 218, 231, 232, 233, 234, 220, 221, 222, 223, 224, 225,
-                                      226, 227, 228, 229, 230, 219, 235, 236, 237, 238, 239, 240,
-                                      241, 242, 243, 244, 245, 246, 247, 248, 249, 250};
+// In registration order, so that a corpus file's first byte keeps naming the same decoder.
+#define KORA_TYPE(Class) Class::TYPE,
+#define KORA_DERIVED_TYPE(Class, Base) Class::TYPE,
+constexpr int TYPES[DECODER_COUNT] = {KORA_DECODER_LIST(KORA_TYPE, KORA_DERIVED_TYPE)};
+#undef KORA_DERIVED_TYPE
+#undef KORA_TYPE
 constexpr unsigned IDS[4] = {831, 1094, 5002, 5003};
 constexpr size_t ROW_BYTES = 30;
 

@@ -27,8 +27,10 @@ KorDataInterpretation::~KorDataInterpretation() = default;
 void KorDataInterpretation::populateCustomDecoders()
 {
     using namespace KorDataInterpretationImpl;
-#define KORA_ADD_DECODER(Class, ...) addDecoder(new Class);
-    KORA_DECODER_LIST(KORA_ADD_DECODER, KORA_ADD_DECODER)
+#define KORA_ADD_DECODER(Class) addDecoder(new Class);
+#define KORA_ADD_DERIVED_DECODER(Class, Base) addDecoder(new Class);
+    KORA_DECODER_LIST(KORA_ADD_DECODER, KORA_ADD_DERIVED_DECODER)
+#undef KORA_ADD_DERIVED_DECODER
 #undef KORA_ADD_DECODER
     LOG_INFO("koradatainterp", "Loaded KORA decoders");
 }

@@ -1,10 +1,12 @@
 #pragma once
 // The first instrument's interpretation hub: the factory handed to
-// DataInterpretation::init, the hub that files the instrument's 46 decoders
-// (decode types 203 to 250) at every decoder load and reads its DAC table
-// file, and the decoder frame those decoders share: data area, bounds check
-// with its overrun line on standard output, and item building. Offsets of
-// these decoders count from the first data byte; items report them + 8.
+// DataInterpretation::init, the hub that files the instrument's decoders
+// (decode types 203 to 250, rows of builtindecodetypes.h) at every decoder
+// load and reads its DAC table file, and the decoder frame those decoders
+// share: data area, bounds check with its overrun line on standard output,
+// and item building. Offsets of these decoders count from the first data
+// byte; items report them + 8.
+#include "gselib/interpretation/builtindecodetypes.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "koralib/archive/dataarea.h"
 
@@ -31,7 +33,7 @@ class KorDataInterpretation : public GseLib::DataInterpretation
 public:
     ~KorDataInterpretation() override;
 
-    // The 46 built-in decoders in their fixed order; decoder plugins loaded
+    // The built-in decoders in their fixed order; decoder plugins loaded
     // afterwards replace a built-in decoder of the same type.
     void populateCustomDecoders() override;
     // The DAC table file: '#' lines are comments; a path that is not a
@@ -161,11 +163,12 @@ unsigned getMaifFpgaVersion(const unsigned char* p);
     "::decode(const KorGse::KorDataInterpretationImpl::DbRow &, const GseLib::TMPacket *, GseLib::DataItems &, " \
     "const GseLib::CurrentValueTable *) const"
 
-#define KORA_DECODER(Class, decodeType)                                                                            \
+// Each class takes its decode type from the library's table, under its own name.
+#define KORA_DECODER(Class)                                                                                        \
     class Class : public GseLib::Decoder                                                                           \
     {                                                                                                              \
     public:                                                                                                        \
-        static constexpr int TYPE = decodeType;                                                                    \
+        static constexpr int TYPE = GseLib::DecodeType::Class;                                                     \
         static constexpr const char* SIGNATURE = KORA_DECODE_SIGNATURE(Class);                                     \
         int type() const override { return TYPE; }                                                                 \
         bool decode(const DbRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,                    \
@@ -173,66 +176,71 @@ unsigned getMaifFpgaVersion(const unsigned char* p);
     };
 
 // A decoder that reuses its base's decoding under another type.
-#define KORA_DERIVED_DECODER(Class, decodeType, Base)                                                              \
+#define KORA_DERIVED_DECODER(Class, Base)                                                                          \
     class Class : public Base                                                                                      \
     {                                                                                                              \
     public:                                                                                                        \
-        static constexpr int TYPE = decodeType;                                                                    \
+        static constexpr int TYPE = GseLib::DecodeType::Class;                                                     \
         int type() const override { return TYPE; }                                                                 \
     };
 
 // Registration order; the order is the table's and stays fixed.
 #define KORA_DECODER_LIST(D, DD)                                                                                   \
-    D(AggregatedSciPacketDecoder, 203)                                                                             \
-    D(GcPacketDecoder, 204)                                                                                        \
-    D(MaifDecoder, 207)                                                                                            \
-    D(MaifPressureDecoder, 208)                                                                                    \
-    D(MaifCurrentDecoder, 209)                                                                                     \
-    D(Maif1MinDecoder, 210)                                                                                        \
-    D(RsimBus1CurrentDecoder, 211)                                                                                 \
-    D(RsimBus1CurrentMinDecoder, 212)                                                                              \
-    D(RsimBus1CurrentMaxDecoder, 213)                                                                              \
-    D(RsimBus1CurrentAvgDecoder, 214)                                                                              \
-    D(LaserPulseTimeDecoder, 215)                                                                                  \
-    D(LaserPulseRegsDecoder, 216)                                                                                  \
-    D(LaserEnergyUvEtuDecoder, 217)                                                                                \
-    D(LaserEnergyUvEtuCalibratedDecoder, 218)                                                                      \
-    D(LaserEnergyUvEtuAvgDecoder, 231)                                                                             \
-    D(LaserEnergyUvEtuMinDecoder, 232)                                                                             \
-    D(LaserEnergyUvEtuMaxDecoder, 233)                                                                             \
-    D(LaserEnergyUvEtuStdDevDecoder, 234)                                                                          \
-    D(MicroPiraniPressureDecoder, 220)                                                                             \
-    D(MicroPiraniPressureAvgDecoder, 221)                                                                          \
-    D(MicroPiraniPressureHiDecoder, 222)                                                                           \
-    D(MicroPiraniPressureLoDecoder, 223)                                                                           \
-    D(SebAdcValueDecoder, 224)                                                                                     \
-    D(MicroPiraniAlgorithmDecoder, 225)                                                                            \
-    D(SebRfFreqDecoder, 226)                                                                                       \
-    D(RsimBus1PowerDecoder, 227)                                                                                   \
-    D(RsimBus2PowerDecoder, 228)                                                                                   \
-    D(RsimBus3PowerDecoder, 229)                                                                                   \
-    D(SumPacketTotalIonCountDecoder, 230)                                                                          \
-    D(LaserEnergyUvFlightDecoder, 219)                                                                             \
-    D(LaserHkDecoder, 235)                                                                                         \
-    D(SebFilamentResistance, 236)                                                                                  \
-    D(LaserEnergyUvFlightAvgDecoder, 237)                                                                          \
-    D(LaserEnergyUvFlightMinDecoder, 238)                                                                          \
-    D(LaserEnergyUvFlightMaxDecoder, 239)                                                                          \
-    D(LaserEnergyUvFlightStdDevDecoder, 240)                                                                       \
-    D(NormalizedRfPressure, 241)                                                                                   \
-    D(LaserEnergyUvFlightSpareDecoder, 242)                                                                        \
-    D(LaserEnergyUvFlightSpareAvgDecoder, 243)                                                                     \
-    D(LaserEnergyUvFlightSpareMinDecoder, 244)                                                                     \
-    D(LaserEnergyUvFlightSpareMaxDecoder, 245)                                                                     \
-    D(LaserEnergyUvFlightSpareStdDevDecoder, 246)                                                                  \
-    D(RoverBus1PowerDecoder, 247)                                                                                  \
-    DD(RoverBus2PowerDecoder, 248, RoverBus1PowerDecoder)                                                          \
-    DD(RoverBus3PowerDecoder, 249, RoverBus1PowerDecoder)                                                          \
-    DD(RoverBus4PowerDecoder, 250, RoverBus1PowerDecoder)
+    D(AggregatedSciPacketDecoder)                                                                                  \
+    D(GcPacketDecoder)                                                                                             \
+    D(MaifDecoder)                                                                                                 \
+    D(MaifPressureDecoder)                                                                                         \
+    D(MaifCurrentDecoder)                                                                                          \
+    D(Maif1MinDecoder)                                                                                             \
+    D(RsimBus1CurrentDecoder)                                                                                      \
+    D(RsimBus1CurrentMinDecoder)                                                                                   \
+    D(RsimBus1CurrentMaxDecoder)                                                                                   \
+    D(RsimBus1CurrentAvgDecoder)                                                                                   \
+    D(LaserPulseTimeDecoder)                                                                                       \
+    D(LaserPulseRegsDecoder)                                                                                       \
+    D(LaserEnergyUvEtuDecoder)                                                                                     \
+    D(LaserEnergyUvEtuCalibratedDecoder)                                                                           \
+    D(LaserEnergyUvEtuAvgDecoder)                                                                                  \
+    D(LaserEnergyUvEtuMinDecoder)                                                                                  \
+    D(LaserEnergyUvEtuMaxDecoder)                                                                                  \
+    D(LaserEnergyUvEtuStdDevDecoder)                                                                               \
+    D(MicroPiraniPressureDecoder)                                                                                  \
+    D(MicroPiraniPressureAvgDecoder)                                                                               \
+    D(MicroPiraniPressureHiDecoder)                                                                                \
+    D(MicroPiraniPressureLoDecoder)                                                                                \
+    D(SebAdcValueDecoder)                                                                                          \
+    D(MicroPiraniAlgorithmDecoder)                                                                                 \
+    D(SebRfFreqDecoder)                                                                                            \
+    D(RsimBus1PowerDecoder)                                                                                        \
+    D(RsimBus2PowerDecoder)                                                                                        \
+    D(RsimBus3PowerDecoder)                                                                                        \
+    D(SumPacketTotalIonCountDecoder)                                                                               \
+    D(LaserEnergyUvFlightDecoder)                                                                                  \
+    D(LaserHkDecoder)                                                                                              \
+    D(SebFilamentResistance)                                                                                       \
+    D(LaserEnergyUvFlightAvgDecoder)                                                                               \
+    D(LaserEnergyUvFlightMinDecoder)                                                                               \
+    D(LaserEnergyUvFlightMaxDecoder)                                                                               \
+    D(LaserEnergyUvFlightStdDevDecoder)                                                                            \
+    D(NormalizedRfPressure)                                                                                        \
+    D(LaserEnergyUvFlightSpareDecoder)                                                                             \
+    D(LaserEnergyUvFlightSpareAvgDecoder)                                                                          \
+    D(LaserEnergyUvFlightSpareMinDecoder)                                                                          \
+    D(LaserEnergyUvFlightSpareMaxDecoder)                                                                          \
+    D(LaserEnergyUvFlightSpareStdDevDecoder)                                                                       \
+    D(RoverBus1PowerDecoder)                                                                                       \
+    DD(RoverBus2PowerDecoder, RoverBus1PowerDecoder)                                                               \
+    DD(RoverBus3PowerDecoder, RoverBus1PowerDecoder)                                                               \
+    DD(RoverBus4PowerDecoder, RoverBus1PowerDecoder)
 
 KORA_DECODER_LIST(KORA_DECODER, KORA_DERIVED_DECODER)
 
-constexpr int DECODER_COUNT = 46;
+constexpr int DECODER_COUNT =
+    int(GseLib::builtinDecoderCount(GseLib::BuiltinDecoderMaker::KorDataInterpretation));
+#define KORA_COUNT_DECODER(...) +1
+static_assert(0 KORA_DECODER_LIST(KORA_COUNT_DECODER, KORA_COUNT_DECODER) == DECODER_COUNT,
+              "every first-instrument row of the decode-type table has its class in the list");
+#undef KORA_COUNT_DECODER
 
 } // namespace KorDataInterpretationImpl
 

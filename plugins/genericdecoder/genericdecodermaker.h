@@ -17,7 +17,8 @@ public:
     GenericDecoderMaker() = default;
     ~GenericDecoderMaker() override = default;
 
-    // 21 new decoders, in the order of their table (simple first, history
-    // sum of squares last); the caller owns them.
+    // One new decoder per GenericDecoderMaker row of builtindecodetypes.h,
+    // simple first and history sum of squares last (the order is fixed);
+    // the caller owns them.
     std::vector<GseLib::Decoder*> makeDecoders() override;
 };

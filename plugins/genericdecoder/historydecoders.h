@@ -4,13 +4,14 @@
 // under the row's data id. The packet's bytes are not read. Made by
 // GenericDecoderMaker; the decode road passes the table (without one they
 // decode nothing; an untracked id throws std::out_of_range from the table).
+#include "gselib/interpretation/builtindecodetypes.h"
 #include "gselib/interpretation/datainterpretation.h"
 
 class HistoryMaxDecoder : public GseLib::Decoder
 {
 public:
     ~HistoryMaxDecoder() override = default;
-    int type() const override { return 51; }
+    int type() const override { return GseLib::DecodeType::HistoryMaxDecoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -20,7 +21,7 @@ class HistoryAvgDecoder : public GseLib::Decoder
 {
 public:
     ~HistoryAvgDecoder() override = default;
-    int type() const override { return 52; }
+    int type() const override { return GseLib::DecodeType::HistoryAvgDecoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -30,7 +31,7 @@ class HistoryMinDecoder : public GseLib::Decoder
 {
 public:
     ~HistoryMinDecoder() override = default;
-    int type() const override { return 53; }
+    int type() const override { return GseLib::DecodeType::HistoryMinDecoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -41,7 +42,7 @@ class HistoryRateDecoder : public GseLib::Decoder
 {
 public:
     ~HistoryRateDecoder() override = default;
-    int type() const override { return 54; }
+    int type() const override { return GseLib::DecodeType::HistoryRateDecoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -51,7 +52,7 @@ class HistorySumDecoder : public GseLib::Decoder
 {
 public:
     ~HistorySumDecoder() override = default;
-    int type() const override { return 55; }
+    int type() const override { return GseLib::DecodeType::HistorySumDecoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -62,7 +63,7 @@ class HistorySumOfSquaresDecoder : public GseLib::Decoder
 {
 public:
     ~HistorySumOfSquaresDecoder() override = default;
-    int type() const override { return 56; }
+    int type() const override { return GseLib::DecodeType::HistorySumOfSquaresDecoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;

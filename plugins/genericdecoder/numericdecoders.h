@@ -3,6 +3,7 @@
 // byte order, mask and shift, a little-endian field at DECODE_ID1, and IEEE-754
 // single and double values. Made by GenericDecoderMaker and called by the
 // hub's decode road for rows of decode types 1 to 6.
+#include "gselib/interpretation/builtindecodetypes.h"
 #include "gselib/interpretation/datainterpretation.h"
 
 // Decode type 3: per sample the bytes placed by the row's byte order, masked by
@@ -11,7 +12,7 @@ class UnsignedDecoder : public GseLib::Decoder
 {
 public:
     ~UnsignedDecoder() override = default;
-    int type() const override { return 3; }
+    int type() const override { return GseLib::DecodeType::UnsignedDecoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -22,7 +23,7 @@ class SimpleDecoder : public UnsignedDecoder
 {
 public:
     ~SimpleDecoder() override = default;
-    int type() const override { return 1; }
+    int type() const override { return GseLib::DecodeType::SimpleDecoder; }
     QString name() const override;
 };
 
@@ -32,7 +33,7 @@ class SimpleDecoderLE : public GseLib::Decoder
 {
 public:
     ~SimpleDecoderLE() override = default;
-    int type() const override { return 2; }
+    int type() const override { return GseLib::DecodeType::SimpleDecoderLE; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -43,7 +44,7 @@ class TwosCompDecoder : public GseLib::Decoder
 {
 public:
     ~TwosCompDecoder() override = default;
-    int type() const override { return 4; }
+    int type() const override { return GseLib::DecodeType::TwosCompDecoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -54,7 +55,7 @@ class FloatDecoder : public GseLib::Decoder
 {
 public:
     ~FloatDecoder() override = default;
-    int type() const override { return 5; }
+    int type() const override { return GseLib::DecodeType::FloatDecoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -65,7 +66,7 @@ class DoubleDecoder : public GseLib::Decoder
 {
 public:
     ~DoubleDecoder() override = default;
-    int type() const override { return 6; }
+    int type() const override { return GseLib::DecodeType::DoubleDecoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;

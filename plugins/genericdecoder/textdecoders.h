@@ -3,6 +3,7 @@
 // item per row, at the row's first offset. Made by GenericDecoderMaker and
 // called by the hub's decode road. A text rank that points outside the packet
 // ends the decode with std::out_of_range, which the decode road reports.
+#include "gselib/interpretation/builtindecodetypes.h"
 #include "gselib/interpretation/datainterpretation.h"
 
 // With a byte order, the characters at offset - 1 + rank in the order of the
@@ -12,7 +13,7 @@ class StringDecoder : public GseLib::Decoder
 {
 public:
     ~StringDecoder() override = default;
-    int type() const override { return 7; }
+    int type() const override { return GseLib::DecodeType::StringDecoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -24,7 +25,7 @@ class BytesDecoder : public GseLib::Decoder
 {
 public:
     ~BytesDecoder() override = default;
-    int type() const override { return 61; }
+    int type() const override { return GseLib::DecodeType::BytesDecoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;

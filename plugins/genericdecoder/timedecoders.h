@@ -4,6 +4,7 @@
 // row's clock when it names one. The row that is its packet type's time data
 // item takes its item times from the field itself, never from the packet.
 // Made by GenericDecoderMaker and called by the hub's decode road.
+#include "gselib/interpretation/builtindecodetypes.h"
 #include "gselib/interpretation/datainterpretation.h"
 
 // "TIME40": u32 seconds, big-endian.
@@ -11,7 +12,7 @@ class Time40Decoder : public GseLib::Decoder
 {
 public:
     ~Time40Decoder() override = default;
-    int type() const override { return 8; }
+    int type() const override { return GseLib::DecodeType::Time40Decoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -22,7 +23,7 @@ class RTime40Decoder : public GseLib::Decoder
 {
 public:
     ~RTime40Decoder() override = default;
-    int type() const override { return 28; }
+    int type() const override { return GseLib::DecodeType::RTime40Decoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -33,7 +34,7 @@ class Time41Decoder : public GseLib::Decoder
 {
 public:
     ~Time41Decoder() override = default;
-    int type() const override { return 14; }
+    int type() const override { return GseLib::DecodeType::Time41Decoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -44,7 +45,7 @@ class Time42Decoder : public GseLib::Decoder
 {
 public:
     ~Time42Decoder() override = default;
-    int type() const override { return 9; }
+    int type() const override { return GseLib::DecodeType::Time42Decoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -55,7 +56,7 @@ class Time44Decoder : public GseLib::Decoder
 {
 public:
     ~Time44Decoder() override = default;
-    int type() const override { return 10; }
+    int type() const override { return GseLib::DecodeType::Time44Decoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -66,7 +67,7 @@ class TimeNsDecoder : public GseLib::Decoder
 {
 public:
     ~TimeNsDecoder() override = default;
-    int type() const override { return 21; }
+    int type() const override { return GseLib::DecodeType::TimeNsDecoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;
@@ -77,7 +78,7 @@ class Time12Decoder : public GseLib::Decoder
 {
 public:
     ~Time12Decoder() override = default;
-    int type() const override { return 12; }
+    int type() const override { return GseLib::DecodeType::Time12Decoder; }
     QString name() const override;
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* cvt) const override;

@@ -137,7 +137,7 @@ const Listed LISTED[] = {
     {56, "history_sum_of_squares"},
 };
 
-TEST(GenericDecoderMaker, MakesTheTwentyOneDecodersInTableOrder)
+TEST(GenericDecoderMaker, MakesItsDecodersInTableOrder)
 {
     GenericDecoderMaker maker;
     const std::vector<GseLib::Decoder*> first = maker.makeDecoders();

@@ -7,6 +7,7 @@
 //
 // Positions count from the packet's first byte; a field that does not fit
 // in the packet yields no item. Every item's value is a double.
+#include "gselib/interpretation/builtindecodetypes.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "tolvalib/tolvadecoder/decoderfields.h"
 
@@ -17,7 +18,7 @@ namespace TolvaGse {
 class CtlHkAdcValuesDecoder : public GseLib::Decoder
 {
 public:
-    int type() const override { return 100; }
+    int type() const override { return GseLib::DecodeType::CtlHkAdcValuesDecoder; }
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* values) const override;
 };
@@ -27,7 +28,7 @@ public:
 class CtlStatusGenRegValuesDecoder : public GseLib::Decoder
 {
 public:
-    int type() const override { return 101; }
+    int type() const override { return GseLib::DecodeType::CtlStatusGenRegValuesDecoder; }
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* values) const override;
 };
@@ -36,7 +37,7 @@ public:
 class CtlScienceBinCountsDecoder : public GseLib::Decoder
 {
 public:
-    int type() const override { return 102; }
+    int type() const override { return GseLib::DecodeType::CtlScienceBinCountsDecoder; }
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* values) const override;
 };
@@ -45,7 +46,7 @@ public:
 class CtlScienceSumRfTotalsDecoder : public GseLib::Decoder
 {
 public:
-    int type() const override { return 103; }
+    int type() const override { return GseLib::DecodeType::CtlScienceSumRfTotalsDecoder; }
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* values) const override;
 };
@@ -54,7 +55,7 @@ public:
 class CtlScienceSumRfValuesDecoder : public GseLib::Decoder
 {
 public:
-    int type() const override { return 109; }
+    int type() const override { return GseLib::DecodeType::CtlScienceSumRfValuesDecoder; }
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* values) const override;
 };
@@ -64,7 +65,7 @@ public:
 class MmcPiraniValuesDecoder : public GseLib::Decoder
 {
 public:
-    int type() const override { return 110; }
+    int type() const override { return GseLib::DecodeType::MmcPiraniValuesDecoder; }
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* values) const override;
 };
@@ -73,7 +74,7 @@ public:
 class MmcStripChartDecoder : public GseLib::Decoder
 {
 public:
-    int type() const override { return 111; }
+    int type() const override { return GseLib::DecodeType::MmcStripChartDecoder; }
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* values) const override;
 };
@@ -85,7 +86,7 @@ class MmcVRefCalibratedDecoder : public GseLib::Decoder
 public:
     static const char* const VREF_MNEMONIC;
 
-    int type() const override { return 112; }
+    int type() const override { return GseLib::DecodeType::MmcVRefCalibratedDecoder; }
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* values) const override;
 

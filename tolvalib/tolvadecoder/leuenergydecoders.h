@@ -6,6 +6,7 @@
 //
 // A run that leaves the packet ends with one line on the standard output
 // stream (not the logger): tools that read that stream rely on its text.
+#include "gselib/interpretation/builtindecodetypes.h"
 #include "gselib/interpretation/datainterpretation.h"
 
 namespace GseLib {
@@ -31,7 +32,7 @@ int32_t nextSampleOffsetUs(int32_t a, double intervalUs);
 class LeuEnergySampleValueDecoder : public GseLib::Decoder
 {
 public:
-    int type() const override { return 104; }
+    int type() const override { return GseLib::DecodeType::LeuEnergySampleValueDecoder; }
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* values) const override;
 };
@@ -40,7 +41,7 @@ public:
 class LeuEnergySampleAvgDecoder : public GseLib::Decoder
 {
 public:
-    int type() const override { return 105; }
+    int type() const override { return GseLib::DecodeType::LeuEnergySampleAvgDecoder; }
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* values) const override;
 };
@@ -49,7 +50,7 @@ public:
 class LeuEnergySampleMinDecoder : public GseLib::Decoder
 {
 public:
-    int type() const override { return 106; }
+    int type() const override { return GseLib::DecodeType::LeuEnergySampleMinDecoder; }
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* values) const override;
 };
@@ -58,7 +59,7 @@ public:
 class LeuEnergySampleMaxDecoder : public GseLib::Decoder
 {
 public:
-    int type() const override { return 107; }
+    int type() const override { return GseLib::DecodeType::LeuEnergySampleMaxDecoder; }
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* values) const override;
 };
@@ -68,7 +69,7 @@ public:
 class LeuEnergySampleStdDevDecoder : public GseLib::Decoder
 {
 public:
-    int type() const override { return 108; }
+    int type() const override { return GseLib::DecodeType::LeuEnergySampleStdDevDecoder; }
     bool decode(const GseLib::TmDatabaseRow& row, const GseLib::TMPacket* packet, GseLib::DataItems& items,
                 const GseLib::CurrentValueTable* values) const override;
 };

@@ -1,7 +1,8 @@
 #pragma once
 // The second instrument's built-in decoder maker, a Qt static plugin: the
-// hub's loadDecoderPlugins asks it for the thirteen decoders of decode types
-// 100 to 112 (CTL, MMC and LEU packets) and files them by type.
+// hub's loadDecoderPlugins asks it for its decoders of decode types 100 to
+// 112 (CTL, MMC and LEU packets; rows of builtindecodetypes.h) and files them
+// by type.
 #include "gselib/interpretation/decodermakerinterface.h"
 
 #include <QObject>
