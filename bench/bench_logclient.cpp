@@ -14,6 +14,19 @@
 // goal: got + dropped + not sent = sent.
 // BM_TcpClientPushedBytes: a peer on the server's port sends 400 MB; goal: the
 // client's resident memory stays under 64 MB.
+// Two limits of the protocol (no answer from the server, no authentication),
+// measured, not goals, against the loggerserver program (HOME in a temporary
+// folder):
+// BM_TcpClientServerStoppedThenKilled: 20,000 messages to a server stopped
+// (SIGSTOP) first and killed 5 s later. Counters: got (in its file), not_sent_told
+// (counted by the client at exit), lost_uncounted (neither).
+// BM_TcpConnectionsHeld: a local process holds the server's 1,000 connections for
+// 15 s, each sending a line a second and reconnecting as soon as it is closed.
+// Ten writers of a line every 2 s ("quiet") and ten of one every 100 ms ("busy")
+// write meanwhile, and the global logger logs a line every 1.5 s; after the hold
+// it logs every 200 ms for 5 s. Counters: each writer kind's lines sent and
+// written, the evictions, the logger's retries spent and its lines written during
+// and after the hold, and those it counted at exit.
 #include "gselib/services/logclient.h"
 #include "tools/logger/log.h"
 #include "tools/logger/loggerclient.h"
@@ -21,7 +34,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QEventLoop>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
@@ -31,6 +47,7 @@
 #include <atomic>
 #include <benchmark/benchmark.h>
 #include <cstdio>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <netinet/in.h>
@@ -176,15 +193,22 @@ void setCounters(benchmark::State& state, double before, double after, const Sta
     state.counters["sent"] = MESSAGES;
 }
 
+sockaddr_in loopbackAddress(quint16 port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
 // A listening socket on 127.0.0.1 with a free port; the port is written to port.
 int listenLoopback(quint16& port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopbackAddress(0);
     ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     ::listen(fd, 64);
     socklen_t len = sizeof addr;
@@ -374,6 +398,277 @@ void BM_TcpClientPushedBytes(benchmark::State& state)
     }
 }
 
+// The loggerserver program on 127.0.0.1 with a free port, under --quiet, with HOME
+// (and so its files) in a temporary folder.
+class ServerProgram
+{
+public:
+    ServerProgram()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home_.path());
+        process_.setProcessEnvironment(env);
+        process_.setStandardOutputFile(QProcess::nullDevice());
+        process_.setStandardErrorFile(QProcess::nullDevice());
+        process_.start(QStringLiteral(GSE_BINARY_DIR "/tools/logger/loggerserver"),
+                       {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet")});
+        if (!process_.waitForStarted(10000))
+            return;
+        const QRegularExpression listening(QStringLiteral(" - listening on 127\\.0\\.0\\.1 (\\d+)"));
+        for (int waited = 0; waited < 10000 && port_ == 0; waited += 20) {
+            spin(20);
+            port_ = static_cast<quint16>(listening.match(QString::fromLatin1(log())).captured(1).toUInt());
+        }
+    }
+    ~ServerProgram()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
+    ServerProgram(const ServerProgram&) = delete;
+    ServerProgram& operator=(const ServerProgram&) = delete;
+
+    quint16 port() const { return port_; }
+    pid_t pid() const { return static_cast<pid_t>(process_.processId()); }
+    void kill()
+    {
+        ::kill(pid(), SIGKILL);
+        process_.waitForFinished(5000);
+    }
+    // Every daily file's bytes.
+    QByteArray log() const
+    {
+        QByteArray out;
+        const QDir dir(home_.path() + QStringLiteral("/.veklogs"));
+        for (const QString& name : dir.entryList(QDir::Files)) {
+            QFile f(dir.filePath(name));
+            if (f.open(QIODevice::ReadOnly))
+                out += f.readAll();
+        }
+        return out;
+    }
+
+private:
+    QTemporaryDir home_;
+    QProcess process_;
+    quint16 port_ = 0;
+};
+
+long long linesWith(const QByteArray& text, const QByteArray& marker)
+{
+    long long n = 0;
+    for (qsizetype at = 0; (at = text.indexOf(marker, at)) >= 0; at += marker.size())
+        ++n;
+    return n;
+}
+
+// The global logger to the server at port, connected and past its first
+// confirmation period.
+void startLogger(quint16 port)
+{
+    LoggerConfig config;
+    config.serverPort = port;
+    Logger::initialize(QCoreApplication::instance(), config);
+    spin(1500);
+}
+
+// Deletes the global logger; the count of messages it says it did not send.
+long long endLogger()
+{
+    const QByteArray err = capturingStderr([] { delete Logger::global; });
+    std::fwrite(err.constData(), 1, static_cast<size_t>(err.size()), stderr);
+    return sumOf(err, QStringLiteral("logger: (\\d+) messages not sent"));
+}
+
+void BM_TcpClientServerStoppedThenKilled(benchmark::State& state)
+{
+    constexpr int SENT = 20000;
+    for (auto _ : state) {
+        ServerProgram server;
+        if (server.port() == 0) {
+            state.SkipWithError("the loggerserver program did not start");
+            break;
+        }
+        startLogger(server.port());
+        ::kill(server.pid(), SIGSTOP);
+        for (int i = 0; i < SENT; ++i)
+            LOG_INFO("bench", "stopped msg " << i << " of a producer whose server was stopped, then killed");
+        QMetaObject::invokeMethod(Logger::global->client(), [] {}, Qt::BlockingQueuedConnection);
+        spin(5000);
+        server.kill();
+        spin(500);
+        const long long told = endLogger();
+        const long long got = linesWith(server.log(), "stopped msg ");
+        state.counters["sent"] = SENT;
+        state.counters["got"] = static_cast<double>(got);
+        state.counters["not_sent_told"] = static_cast<double>(told);
+        state.counters["lost_uncounted"] = static_cast<double>(SENT - got - told);
+    }
+}
+
+// Writers of one kind: count connections to port that each introduce themselves,
+// send a line at once and then one every periodMs, and are replaced as soon as the
+// server closes them. Each line holds the marker.
+class Writers
+{
+public:
+    Writers(quint16 port, int count, int periodMs, QByteArray marker)
+        : marker_(std::move(marker)), thread_([this, port, count, periodMs] { run(port, count, periodMs); })
+    {
+    }
+    ~Writers() { stop(); }
+    Writers(const Writers&) = delete;
+    Writers& operator=(const Writers&) = delete;
+
+    void stop()
+    {
+        stopped_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    int open() const { return open_; }
+    long long sent() const { return sent_; }
+    long long closed() const { return closed_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    int connectOne(quint16 port)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const timeval wait{2, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+        sockaddr_in to = loopbackAddress(port);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        const QByteArray hello = LoggerCmdInitClientMsg(QString::fromLatin1(marker_), 1).toEncoded();
+        ::send(fd, hello.constData(), static_cast<size_t>(hello.size()), MSG_NOSIGNAL);
+        return fd;
+    }
+    void sendLine(int fd)
+    {
+        const QByteArray line = LoggerEventMsg(QStringLiteral("app"), QStringLiteral("x.cpp"), 1, INFO,
+                                               QString::fromLatin1(marker_ + " line " + QByteArray::number(sent_)))
+                                    .toEncoded();
+        if (::send(fd, line.constData(), static_cast<size_t>(line.size()), MSG_NOSIGNAL | MSG_DONTWAIT) == line.size())
+            ++sent_;
+    }
+    void run(quint16 port, int count, int periodMs)
+    {
+        const auto period = std::chrono::milliseconds(periodMs);
+        std::vector<pollfd> fds(static_cast<size_t>(count), pollfd{-1, POLLIN, 0});
+        std::vector<Clock::time_point> due(static_cast<size_t>(count), Clock::now());
+        while (!stopped_) {
+            const auto now = Clock::now();
+            int open = 0;
+            for (size_t i = 0; i < fds.size(); ++i) {
+                if (fds[i].fd < 0 && !stopped_) {
+                    fds[i].fd = connectOne(port);
+                    due[i] = now;
+                }
+                if (fds[i].fd < 0)
+                    continue;
+                ++open;
+                if (now >= due[i]) {
+                    sendLine(fds[i].fd);
+                    due[i] = now + period;
+                }
+            }
+            open_ = open;
+            if (::poll(fds.data(), fds.size(), 10) <= 0)
+                continue;
+            for (pollfd& p : fds) {
+                char buf[4096];
+                if (p.fd >= 0 && p.revents != 0 && ::read(p.fd, buf, sizeof buf) <= 0) {
+                    ::close(p.fd);
+                    p.fd = -1;
+                    ++closed_;
+                }
+            }
+        }
+        for (pollfd& p : fds) {
+            if (p.fd >= 0)
+                ::close(p.fd);
+        }
+    }
+
+    QByteArray marker_;
+    std::atomic<bool> stopped_{false};
+    std::atomic<int> open_{0};
+    std::atomic<long long> sent_{0};
+    std::atomic<long long> closed_{0};
+    std::thread thread_;
+};
+
+int loggerRetries()
+{
+    int retries = 0;
+    LoggerClientMsgSender* client = Logger::global->client();
+    QMetaObject::invokeMethod(client, [&] { retries = client->retryCount(); }, Qt::BlockingQueuedConnection);
+    return retries;
+}
+
+void BM_TcpConnectionsHeld(benchmark::State& state)
+{
+    for (auto _ : state) {
+        ServerProgram server;
+        if (server.port() == 0) {
+            state.SkipWithError("the loggerserver program did not start");
+            break;
+        }
+        const QElapsedTimer clock = [] {
+            QElapsedTimer t;
+            t.start();
+            return t;
+        }();
+        auto hold = std::make_unique<Writers>(server.port(), 1000, 1000, "hold");
+        for (int waited = 0; waited < 10000 && hold->open() < 1000; waited += 50)
+            spin(50);
+        const int held = hold->open();
+        auto quiet = std::make_unique<Writers>(server.port(), 10, 2000, "quiet");
+        auto busy = std::make_unique<Writers>(server.port(), 10, 100, "busy");
+        startLogger(server.port());
+        int during = 0;
+        for (; clock.elapsed() < 15000; ++during) {
+            LOG_INFO("bench", "logger during " << during);
+            spin(1500);
+        }
+        hold->stop();
+        quiet->stop();
+        busy->stop();
+        const int retriesAtEnd = loggerRetries();
+        constexpr int AFTER = 25;
+        for (int i = 0; i < AFTER; ++i) {
+            LOG_INFO("bench", "logger after " << i);
+            spin(200);
+        }
+        spin(1500);
+        const long long told = endLogger();
+        const QByteArray log = server.log();
+        state.counters["held"] = held;
+        state.counters["hold_reconnects"] = static_cast<double>(hold->closed());
+        state.counters["quiet_sent"] = static_cast<double>(quiet->sent());
+        state.counters["quiet_written"] = static_cast<double>(linesWith(log, " - quiet line "));
+        state.counters["quiet_closed"] = static_cast<double>(quiet->closed());
+        state.counters["busy_sent"] = static_cast<double>(busy->sent());
+        state.counters["busy_written"] = static_cast<double>(linesWith(log, " - busy line "));
+        state.counters["busy_closed"] = static_cast<double>(busy->closed());
+        state.counters["evictions_said"] = static_cast<double>(linesWith(log, "the longest silent"));
+        state.counters["logger_retries_at_end"] = retriesAtEnd;
+        state.counters["logger_during_sent"] = during;
+        state.counters["logger_during_written"] = static_cast<double>(linesWith(log, " - logger during "));
+        state.counters["logger_after_sent"] = AFTER;
+        state.counters["logger_after_written"] = static_cast<double>(linesWith(log, " - logger after "));
+        state.counters["logger_not_sent_told"] = static_cast<double>(told);
+    }
+}
+
+BENCHMARK(BM_TcpClientServerStoppedThenKilled)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TcpConnectionsHeld)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TcpClientPortHeld)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TcpClientPushedBytes)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TcpClientServerStopsReading)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);

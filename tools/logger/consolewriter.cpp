@@ -2,23 +2,195 @@
 
 #include "tools/logger/loggerprotocol.h"
 
+#include <QDeadlineTimer>
 #include <QSocketNotifier>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
-// A write of at most this many bytes to a pipe that poll() calls writable does
-// not wait: a free pipe buffer holds a page.
-constexpr qsizetype POLLED_CHUNK = 4096;
+// The most the writer thread holds at a time: what a stuck write keeps besides the
+// queue's bound.
+constexpr qsizetype HANDED_CHUNK = 64 * 1024;
+
+// What waits for the console at exit gets this long, so that the last lines reach a
+// reader that is there, and a reader that is not cannot hold the exit.
+constexpr int EXIT_GRACE_MS = 500;
+
+// The standard writers as made, finished at exit.
+ConsoleWriter* standardWriters[2] = {nullptr, nullptr};
+
+// The error a write to fd would fail with at once because its reader has gone, or
+// 0. Learnt from poll() rather than from a write, which might wait.
+int goneReaderError(int fd)
+{
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, 0) != 1 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0)
+        return 0;
+    if ((p.revents & POLLNVAL) != 0)
+        return EBADF;
+    struct stat st = {};
+    return ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode) ? EPIPE : EIO;
+}
+
+// Writes all of data to fd, waiting as long as its reader makes it; 0 or the error.
+int writeAll(int fd, const char* data, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
+        if (n >= 0) {
+            data += n;
+            size -= n;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // Someone made the shared descriptor non-blocking.
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, -1);
+        } else if (errno != EINTR) {
+            return errno;
+        }
+    }
+    return 0;
+}
 
 } // namespace
+
+// Writes one chunk at a time to a descriptor of its own (a duplicate of the shared
+// one), waiting in write() as long as the reader makes it. It takes a chunk only
+// when it holds none, so to the writer it is a stream that never blocks and takes
+// up to HANDED_CHUNK bytes when free: the queue, its bound and the count of dropped
+// lines stay with the writer, on the event loop. It keeps itself alive, as a write
+// nobody reads may outlast the writer.
+class ConsoleWriter::WriterThread
+{
+public:
+    WriterThread() = default;
+    ~WriterThread()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        if (wake_ >= 0)
+            ::close(wake_);
+    }
+    WriterThread(const WriterThread&) = delete;
+    WriterThread& operator=(const WriterThread&) = delete;
+
+    // Null, with error set, when the thread or its descriptors cannot be had.
+    static std::shared_ptr<WriterThread> start(int fd, int& error)
+    {
+        auto self = std::make_shared<WriterThread>();
+        self->fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (self->fd_ >= 0)
+            self->wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (self->wake_ < 0) {
+            error = errno;
+            return nullptr;
+        }
+        try {
+            std::thread([self] { self->run(); }).detach();
+        } catch (const std::system_error& e) {
+            error = e.code().value();
+            return nullptr;
+        }
+        return self;
+    }
+
+    // The bytes taken, 0 while a chunk is still being written, -1 with error set
+    // once the stream has failed.
+    qsizetype take(const char* data, qsizetype size, int& error)
+    {
+        std::lock_guard lock(mutex_);
+        if (error_ == 0 && chunk_.isEmpty())
+            error_ = goneReaderError(fd_);
+        if (error_ != 0) {
+            error = error_;
+            return -1;
+        }
+        if (!chunk_.isEmpty())
+            return 0;
+        const qsizetype n = std::min(size, HANDED_CHUNK);
+        chunk_.append(data, n);
+        changed_.notify_all();
+        return n;
+    }
+
+    // Readable once a chunk has been written or has failed; woken() reads it.
+    int wakeFd() const { return wake_; }
+    void woken()
+    {
+        quint64 count = 0;
+        [[maybe_unused]] const ssize_t n = ::read(wake_, &count, sizeof count);
+    }
+
+    bool idle()
+    {
+        std::lock_guard lock(mutex_);
+        return chunk_.isEmpty();
+    }
+    bool waitIdle(qint64 msecs)
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(std::max<qint64>(0, msecs)),
+                                 [this] { return chunk_.isEmpty(); });
+    }
+
+    // The thread ends once it holds nothing; a chunk it holds is still written.
+    void stop()
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    void run()
+    {
+        // Signals are for the event loop's thread; SIGPIPE here stays pending, and
+        // the write says EPIPE.
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return !chunk_.isEmpty() || stopping_; });
+            if (chunk_.isEmpty())
+                return;
+            // The chunk is this thread's until it is emptied: take() leaves it alone.
+            lock.unlock();
+            const int error = writeAll(fd_, chunk_.constData(), chunk_.size());
+            lock.lock();
+            chunk_.resize(0);
+            error_ = error;
+            changed_.notify_all();
+            const quint64 one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+            if (error != 0)
+                return;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    QByteArray chunk_;
+    int error_ = 0;
+    bool stopping_ = false;
+    int fd_ = -1;
+    int wake_ = -1;
+};
 
 ConsoleWriter::ConsoleWriter(int fd, const QString& name, QObject* parent) : QObject(parent), fd_(fd), name_(name)
 {
@@ -44,34 +216,88 @@ ConsoleWriter::ConsoleWriter(int fd, const QString& name, QObject* parent) : QOb
         } else {
             if (own >= 0)
                 ::close(own);
-            mode_ = Mode::Polled;
+            // The shared descriptor may block, and on a terminal "writable" in
+            // poll()'s word does not mean that a chunk fits: a thread of its own
+            // waits for the reader instead of the event loop.
+            int error = 0;
+            thread_ = WriterThread::start(fd, error);
+            if (!thread_) {
+                fail(error);
+                return;
+            }
+            mode_ = Mode::Threaded;
         }
     }
-    if (mode_ != Mode::Direct) {
+    if (mode_ == Mode::Threaded) {
+        notifier_ = new QSocketNotifier(thread_->wakeFd(), QSocketNotifier::Read, this);
+        connect(notifier_, &QSocketNotifier::activated, this, [this] {
+            thread_->woken();
+            drain();
+        });
+    } else if (mode_ != Mode::Direct) {
         notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
-        notifier_->setEnabled(false);
         connect(notifier_, &QSocketNotifier::activated, this, &ConsoleWriter::drain);
     }
+    if (notifier_ != nullptr)
+        notifier_->setEnabled(false);
 }
 
 ConsoleWriter::~ConsoleWriter()
 {
     // One last try, without waiting.
     drain();
+    // The notifier may watch the thread's descriptor, closed once the thread ends.
+    delete notifier_;
+    notifier_ = nullptr;
+    if (thread_)
+        thread_->stop();
     if (ownFd_ >= 0)
         ::close(ownFd_);
 }
 
 ConsoleWriter* ConsoleWriter::standardOutput()
 {
-    static ConsoleWriter* writer = new ConsoleWriter(STDOUT_FILENO, QStringLiteral("stdout"));
+    static ConsoleWriter* writer = madeStandard(STDOUT_FILENO, QStringLiteral("stdout"));
     return writer;
 }
 
 ConsoleWriter* ConsoleWriter::standardError()
 {
-    static ConsoleWriter* writer = new ConsoleWriter(STDERR_FILENO, QStringLiteral("stderr"));
+    static ConsoleWriter* writer = madeStandard(STDERR_FILENO, QStringLiteral("stderr"));
     return writer;
+}
+
+ConsoleWriter* ConsoleWriter::madeStandard(int fd, const QString& name)
+{
+    static std::once_flag registered;
+    std::call_once(registered, [] { std::atexit(&ConsoleWriter::finishStandardStreams); });
+    auto* writer = new ConsoleWriter(fd, name);
+    standardWriters[fd == STDOUT_FILENO ? 0 : 1] = writer;
+    return writer;
+}
+
+void ConsoleWriter::finishStandardStreams()
+{
+    for (ConsoleWriter* writer : standardWriters) {
+        if (writer != nullptr)
+            writer->finish(EXIT_GRACE_MS);
+    }
+}
+
+void ConsoleWriter::finish(int msecs)
+{
+    const QDeadlineTimer deadline(msecs);
+    for (;;) {
+        drain();
+        if (failed_ || (queuedBytes() == 0 && (!thread_ || thread_->idle())) || deadline.hasExpired())
+            return;
+        if (thread_) {
+            thread_->waitIdle(deadline.remainingTime());
+        } else {
+            pollfd p{fd_, POLLOUT, 0};
+            ::poll(&p, 1, static_cast<int>(deadline.remainingTime()));
+        }
+    }
 }
 
 bool ConsoleWriter::write(const QByteArray& lines)
@@ -144,28 +370,16 @@ void ConsoleWriter::drain()
 
 qsizetype ConsoleWriter::writeSome(const char* data, qsizetype size)
 {
+    if (mode_ == Mode::Threaded) {
+        int error = 0;
+        const qsizetype n = thread_->take(data, size, error);
+        if (n < 0)
+            fail(error);
+        return n;
+    }
     for (;;) {
-        ssize_t n = 0;
-        switch (mode_) {
-        case Mode::Direct:
-        case Mode::NonBlocking:
-            n = ::write(fd_, data, static_cast<size_t>(size));
-            break;
-        case Mode::Socket:
-            n = ::send(fd_, data, static_cast<size_t>(size), MSG_DONTWAIT | MSG_NOSIGNAL);
-            break;
-        case Mode::Polled: {
-            pollfd p{fd_, POLLOUT, 0};
-            if (::poll(&p, 1, 0) != 1)
-                return 0;
-            if ((p.revents & POLLOUT) == 0) {
-                if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0)
-                    return 0;
-            }
-            n = ::write(fd_, data, static_cast<size_t>(std::min(size, POLLED_CHUNK)));
-            break;
-        }
-        }
+        const ssize_t n = mode_ == Mode::Socket ? ::send(fd_, data, static_cast<size_t>(size), MSG_DONTWAIT | MSG_NOSIGNAL)
+                                                : ::write(fd_, data, static_cast<size_t>(size));
         if (n >= 0)
             return n;
         if (errno == EINTR)

@@ -3,10 +3,13 @@
 // stream, written without ever blocking the event loop. A pipe or terminal that is
 // not read would otherwise freeze every client; here what the stream cannot take
 // waits in a bounded queue, lines past it are dropped, and once the stream takes
-// lines again one line says how many went. Files are not written through this.
+// lines again one line says how many went. A stream this process can neither make
+// non-blocking nor open again (another user's terminal, after su) is written by a
+// thread of its own, which alone waits for the reader. Files are not written through this.
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <memory>
 
 class QSocketNotifier;
 
@@ -47,13 +50,18 @@ private:
         Direct,      // a regular file: writes do not wait for a reader
         NonBlocking, // a private non-blocking opening of the same pipe or terminal
         Socket,      // send() without waiting
-        Polled,      // the shared descriptor, written only as far as poll() allows
+        Threaded,    // the shared descriptor, which a write may wait on: see WriterThread
     };
+    class WriterThread;
     void drain();
     // Writes from data; returns the bytes taken, 0 when the stream is full, -1 on failure.
     qsizetype writeSome(const char* data, qsizetype size);
     void fail(int error);
     void updateNotifier();
+    // At exit: gives the stream a moment to take what waits, then gives up.
+    void finish(int msecs);
+    static ConsoleWriter* madeStandard(int fd, const QString& name);
+    static void finishStandardStreams();
 
     int fd_;
     int ownFd_ = -1;
@@ -67,4 +75,5 @@ private:
     bool draining_ = false;
     QString error_;
     QSocketNotifier* notifier_ = nullptr;
+    std::shared_ptr<WriterThread> thread_;
 };
