@@ -178,6 +178,19 @@ private:
         LaterPacketLook later;
     };
 
+    // What stands after a packet's end, as followerAt reads it.
+    struct Follower
+    {
+        enum Kind : uint8_t {
+            Header, // a header that passes, at `at`: the packet is followed
+            Short,  // the file ends there, or holds too little to tell yet
+            None,   // nothing the parse would take: the packet is not followed
+        };
+        Kind kind = None;
+        long at = -1; // the header's first byte, when Header
+        bool found() const { return kind == Header; }
+    };
+
     // While one way of a candidate's unwritten follower is tried: what the
     // follower of a packet ending at `end` (that may carry `padding`) is
     // taken to be. The looks that reach a follower are handed it.
@@ -185,7 +198,7 @@ private:
     {
         long end = -1;
         size_t padding = 0;
-        long follower = 0;
+        Follower follower{};
     };
     static const Assumed NOTHING_ASSUMED;
 
@@ -320,16 +333,24 @@ private:
         endedSkipping = false;
         endedRejecting = false;
     }
-    // What headerAt returns besides a header's position (-1: the file ends
-    // within a label's first bytes or a header): the file ends within a
-    // label's claim; a label whose digits claim more than a label holds.
-    static constexpr long LABEL_PAST_END = -2;
-    static constexpr long LABEL_DAMAGED = -3;
+    // Where a packet attempt's primary header stands, or why none was read.
+    struct HeaderAt
+    {
+        enum Kind : uint8_t {
+            Found,        // at `at`
+            Short,        // the file ends first, or within a label's first bytes
+            LabelPastEnd, // the file ends within a label's claim
+            LabelDamaged, // a label whose digits were hit: see ArchiveLabel
+        };
+        Kind kind = Short;
+        long at = -1; // the header's first byte, when Found
+        bool found() const { return kind == Found; }
+    };
     // The looks that read past a label or the hooks' steps learn what they
     // read: a label, and the longest step.
-    Look<long> headerAt(long pos, Label* label, bool hooks = true) const;
-    Look<long> readHeaderAt(long pos, Label* label, bool hooks) const;
-    Look<long> resyncHeaderAt(long pos, Label* label) const;
+    Look<HeaderAt> headerAt(long pos, Label* label, bool hooks = true) const;
+    Look<HeaderAt> readHeaderAt(long pos, Label* label, bool hooks) const;
+    Look<HeaderAt> resyncHeaderAt(long pos, Label* label) const;
     // Where the hooks' step from `at` ends (at itself: no step).
     Look<long> hooksStep(long at) const
     {
@@ -366,9 +387,6 @@ private:
     // candidates may go over: per search, and more per byte searched.
     static constexpr long CHAIN_BUDGET = 4 << 20;
     static constexpr long CHAIN_BUDGET_PER_BYTE = 64;
-    // What followerAt returns besides a header's position.
-    static constexpr long FOLLOWER_SHORT = -1; // the file ends, or holds too little to tell
-    static constexpr long FOLLOWER_NONE = -2;  // nothing the parse would take
     // The bytes that may stand between a packet and what follows it: a pad
     // byte and a frame's two-byte trailer.
     static constexpr long TRAILER_SLACK = 3;
@@ -407,13 +425,13 @@ private:
     Verdict judgePastEnd(const Seen& seen, long position, long start, bool afterSkip, Need needed) const;
     Verdict judgeFollowed(const Seen& seen, long position, const Whole& whole, Need labelShort, Need needed) const;
     Verdict eitherWay(const Seen& seen, const Whole& whole) const;
-    Look<bool> refused(const Seen& seen, const Whole& whole, long follower, const Assumed& as,
+    Look<bool> refused(const Seen& seen, const Whole& whole, Follower follower, const Assumed& as,
                        bool alreadyShort) const;
     Look<long> passRejected(const Seen& seen, long position, long start, bool alreadyShort) const;
     long pastNonHeaders(long pos) const;
     Look<bool> rejectedFollowed(long end, size_t length, int hops) const;
     Look<bool> confirmedAt(long header, size_t total, bool atFileEnd, const Assumed& as) const;
-    bool confirmedBy(long follower, long end, bool atFileEnd) const;
+    bool confirmedBy(Follower follower, long end, bool atFileEnd) const;
     enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4, RUN_OWN_BYTES = 8 };
     Look<long> firstConfirmedRun(const Seen& seen, long start, long end, unsigned how, const Assumed& as,
                                  bool alreadyShort) const;
@@ -458,8 +476,8 @@ private:
         LaterPacketLook memo;
     };
     Later laterPacket(const Seen& seen, long pos, long fileEnd) const;
-    Look<long> followerAt(long end, size_t length, Label* label, bool* direct, const Assumed& as) const;
-    Look<bool> swallows(const Seen& seen, long start, long end, long follower) const;
+    Look<Follower> followerAt(long end, size_t length, Label* label, bool* direct, const Assumed& as) const;
+    Look<bool> swallows(const Seen& seen, long start, long end, Follower follower) const;
     // `labels`: whether the archive has shown labels.
     bool holdsEnding(bool labels, long start, long end, long low, long high) const;
     Look<bool> holdsPair(const Seen& seen, long start, long end, const Assumed& as) const;
