@@ -164,9 +164,11 @@ CcsdsParser::followedDirectly(const Seen& seen, long start) const
     Label label;
     const Look<HeaderAt> header = readHeaderAt(end, &label, true);
     // A label inside is the next packet's (the rule refuses the candidate).
+    // Asked once the archive has shown labels (here, or by reading the
+    // follower): an archive of bare packets is spared the look at each.
     const bool labels = seen.labels || header.learned.labels;
     const bool followed = header.answer.found() && host.validHeader(window.at(header.answer.at)) &&
-                          !(labels && holdsLabel(start, end).answer);
+                          !(labels && labelBeginsInside(start, end).answer);
     if (!followed)
         return {Next(), {}, header.learned};
     return {{end, header.answer.at, label}, {}, header.learned};

@@ -1,25 +1,56 @@
 #pragma once
-// The telemetry cache's CCSDS parse: it reads packet attempts (an optional
-// archive label, what the cache's hooks step over, a primary header) through
-// the cache's window, decides each candidate by one rule (ccsdsrules.cpp),
-// and hands the packets it takes to the cache. It keeps what the rule knows
-// of the archive between parses.
+// The telemetry cache's CCSDS parse: it reads packet attempts through the
+// cache's window, decides each candidate by one rule (ccsdsrules.cpp), and
+// hands the packets it takes to the cache. It keeps what the archive has
+// shown between parses. docs/ccsds-parse.md gives the rule in full, in the
+// words below; tests/gselib/packets/test_ccsdsrules.cpp holds a row for each
+// of its parts.
 //
-// A damaged CCSDS header (a packet cut short, a length field hit, bytes of a
-// payload that pass for a header) claims bytes that hold intact packets.
-// With a header test that tells packets from other bytes, every candidate is
-// judged by one rule: it is refused when its end is not followed by what the
-// parse takes next and a confirmed run of packets begins inside it, or when
-// it holds packets of its own. Archives whose packets each end where the next
-// begins read as before.
-//
-// A file may still be being written: a candidate whose verdict depends on
-// bytes past the end of the file waits for them as a partial packet does.
-// Once the file has not grown for PARTIAL_READ_LIMIT polls, everything that
-// remains is decided in that poll as in the finished file, so that a read
-// that follows the file then holds the packets of a read of the finished
-// file, and later polls of the unchanged file write nothing. The parse that
-// opens a file decides its end at once.
+// Words of the parse, each with one meaning in its names and comments:
+//  packet attempt  what the parse reads at its position: an archive label or
+//                  none, what the hooks step over, then a primary header.
+//  candidate       a primary header the parse may take, read at a packet
+//                  boundary or found by the search.
+//  claim           the bytes its length field gives the candidate's packet,
+//                  header included; the packet is whole when the file holds
+//                  them all.
+//  header test     the cache's validHeader; a header passes when it says
+//                  yes. Plausible: plausibleHeader says a header the test
+//                  rejects is of a known type (too long for it, say).
+//  judging         the header test tells packets from other bytes: it
+//                  rejects all zeros or all ones. Without it every candidate
+//                  whose header passes is taken.
+//  follower        what the parse takes after a packet's end: a header that
+//                  passes, behind a label, the hooks' steps or padding. The
+//                  packet is followed when one stands there, directly when
+//                  the parse's own next read finds it.
+//  run             packets inside a candidate's claim, the first with a
+//                  header that passes and followed; confirmed when its first
+//                  packet is followed (or, where the rule allows, ends at the
+//                  end of the file) and, verified, holds no run itself.
+//  swallows        a candidate swallows a run that steps through its claim
+//                  to its end or its follower.
+//  own bytes       a candidate's label and primary header.
+//  taken, refused  the verdicts. A refused candidate's bytes are searched
+//                  on from its next byte (the search); the bytes passed are
+//                  skipped, reported once before the next packet taken.
+//  damage          a candidate refused or bytes skipped; the archive has
+//                  shown damage once any was.
+//  shown           what the archive has shown, which the rule judges by:
+//                  labels, damage, the hooks' longest step, the longest
+//                  candidate of each APID, the fixed bits of the last packet
+//                  taken.
+//  look            a const function that reads the bytes and returns its
+//                  answer, what it needed (bytes past the end of the file its
+//                  answer depends on) and what it learned of what is shown.
+//  waits           stops at a candidate until the file grows, as at a partial
+//                  packet: the file may still be being written.
+//  settled         the file has not grown for PARTIAL_READ_LIMIT polls: the
+//                  parse decides what remains as in the finished file. The
+//                  parse that opens a file decides its end at once (atEnd).
+//  budget          the bytes the run looks may still go over in one search.
+//  scan limit      the cache's maxScan: bytes searched without a packet
+//                  before the parse gives up on the rest of the file.
 #include "gselib/packets/archivelabel.h"
 #include "gselib/packets/archivewindow.h"
 #include "gselib/packets/ccsdspacket.h"
@@ -401,9 +432,18 @@ private:
     // candidate may have beyond the longest the archive has shown: the
     // instruments' packets fit in 4 KiB.
     static constexpr size_t OWN_RUN_LENGTH = 4096;
-    // What begins in a candidate's own bytes and runs past its end (a label,
-    // a cut header) counts with at least this many of its bytes inside.
-    static constexpr long MIN_BYTES_INSIDE = 2;
+    // How much of a label must stand inside a claim for the label to begin
+    // inside it (labelBeginsInside): its first byte. The look reads the
+    // label's other bytes past the claim's end, and they tell a label.
+    static constexpr long LABEL_BYTES_IN_CLAIM = 1;
+    // How many of its bytes inside a candidate's own bytes a label or a cut
+    // header needs before the run look of the own bytes reads it past their
+    // end: two. That look judges a packet just written by its own bytes, and
+    // one byte tells nothing: the first of a label ('C') is common in a
+    // payload, and a header's first byte read with zeros after it gives an
+    // APID that passes. (Asking one byte here too refuses packets that the
+    // finished file takes.)
+    static constexpr long OWN_BYTES_INSIDE = 2;
     // Rejected packets in a row that one after a damaged packet may be.
     static constexpr int REJECTED_HOPS = 16;
 
@@ -481,7 +521,7 @@ private:
     // `labels`: whether the archive has shown labels.
     bool holdsEnding(bool labels, long start, long end, long low, long high) const;
     Look<bool> holdsPair(const Seen& seen, long start, long end, const Assumed& as) const;
-    Look<bool> holdsLabel(long start, long end) const;
+    Look<bool> labelBeginsInside(long start, long end) const;
     Look<bool> holdsStep(const Seen& seen, long start, long end, bool alreadyShort) const
     {
         // Hooks that read the stream would cost a seek per place: left out.

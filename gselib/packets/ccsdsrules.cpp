@@ -77,7 +77,7 @@ CcsdsParser::Verdict CcsdsParser::judge(const Seen& seen, long position, long st
         const ArchiveWindow::Anchored keep(window, start);
         // Whether the label look needed bytes not yet written is kept apart
         // from what the looks after it say.
-        const Look<bool> hasLabel = holdsLabel(start, end);
+        const Look<bool> hasLabel = labelBeginsInside(start, end);
         if (hasLabel.answer) {
             Seen damaged = seen;
             damaged.damaged = true;
@@ -453,7 +453,7 @@ void CcsdsParser::ownBytesPlace(Sight& sight, const RunSearch& search, RunPlace&
     const long q = place.q, end = search.end;
     const size_t inside = size_t(std::min(long(ArchiveLabel::LOOKAHEAD), end - q));
     long p = -1;
-    if (inside >= size_t(MIN_BYTES_INSIDE) && ArchiveLabel::couldStart(window.at(q), inside))
+    if (inside >= size_t(OWN_BYTES_INSIDE) && ArchiveLabel::couldStart(window.at(q), inside))
         p = q;
     else if (place.header < 0 && q > end - long(CcsdsPrimaryHeader::SIZE))
         p = straddlingHeader(q, end, search.bits);
@@ -533,7 +533,7 @@ inline bool CcsdsParser::runFollowed(Sight& sight, const RunSearch& search, long
 long CcsdsParser::straddlingHeader(long q, long end, const uint8_t* bits) const
 {
     window.fill(q, size_t(end - q));
-    for (long p = std::max(q, end - long(CcsdsPrimaryHeader::SIZE) + 1); p + MIN_BYTES_INSIDE <= end; ++p) {
+    for (long p = std::max(q, end - long(CcsdsPrimaryHeader::SIZE) + 1); p + OWN_BYTES_INSIDE <= end; ++p) {
         uint8_t h[CcsdsPrimaryHeader::SIZE] = {};
         std::memcpy(h, window.at(p), size_t(end - p));
         if (bits && !sameFixedBits(bits, h, size_t(end - p)))
@@ -866,17 +866,19 @@ bool CcsdsParser::holdsEnding(bool labels, long start, long end, long low, long 
     return labels && forEachLabel(b, n, [](long) { return true; });
 }
 
-// Whether an archive label begins inside the candidate [start, end), whole
-// in it or cut by its end: a label stands only before a packet, and its
-// first 20 bytes (magic, kind, eight digits) do not occur by chance in a
-// payload, so the claim holds the
-// next packet's label. Its bytes past the end are read where the file holds
-// them; where it does not yet, the verdict waits for them.
-CcsdsParser::Look<bool> CcsdsParser::holdsLabel(long start, long end) const
+// Whether an archive label begins inside the claim [start, end), whole in it
+// or cut by its end (LABEL_BYTES_IN_CLAIM of it inside): a label stands only
+// before a packet, and its first 20 bytes (magic, kind, eight digits) do not
+// occur by chance in a payload, so the claim holds the next packet's label.
+// Its bytes past the end are read where the file holds them; where it does
+// not yet, the verdict waits for them. Asked by judge, and by
+// followedDirectly for the packets it takes without judge.
+CcsdsParser::Look<bool> CcsdsParser::labelBeginsInside(long start, long end) const
 {
     Need need;
-    for (long q = start + 1; q < end; ++q) {
-        const long n = long(window.fill(q, size_t(end - q)));
+    const long last = end - LABEL_BYTES_IN_CLAIM; // the last place a label may begin
+    for (long q = start + 1; q <= last; ++q) {
+        const long n = long(window.fill(q, size_t(last + 1 - q)));
         const uint8_t* b = window.at(q);
         const void* c = std::memchr(b, ArchiveLabel::MAGIC[0], size_t(n));
         if (!c)
