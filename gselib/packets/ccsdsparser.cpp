@@ -1,3 +1,7 @@
+// The CCSDS parse's loop: it reads each packet attempt (label, the hooks'
+// steps, primary header), asks the rule (ccsdsrules.cpp) for the verdict on
+// each candidate, commits what the verdict says the archive has shown, and
+// takes, skips or waits. The words are those of ccsdsparser.h's glossary.
 #include "gselib/packets/ccsdsparser.h"
 
 #include "gselib/packets/ccsdspacket.h"

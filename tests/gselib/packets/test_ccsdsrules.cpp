@@ -232,6 +232,14 @@ std::vector<Part> claimEndingInALabel(int into)
             labelFor(3), packet()};
 }
 
+// The parts, then n intact packets.
+std::vector<Part> thenPackets(std::vector<Part> parts, int n)
+{
+    while (n-- > 0)
+        parts.push_back(packet());
+    return parts;
+}
+
 std::vector<Row> rows()
 {
     sequence = 0;
@@ -256,9 +264,13 @@ std::vector<Row> rows()
         {"passed over: a rejected header of a known type, whole and followed, with what its payload holds",
          {packet(), rejectedHolding(60, 20), packet(), packet()}},
         {"damage: a label whose digits claim more than a label buffer holds",
-         {packet(), hitLabel(3, 99999999 - 40), labelFor(), packet(), packet()}},
+         thenPackets({packet(), hitLabel(3, 99999999 - 40), labelFor(), packet()}, 2)},
+        // The claims below end where a packet begins: read as a label, they
+        // would cover the packets before it.
+        {"damage: a label whose digits claim more than a label buffer holds, within the file",
+         thenPackets({packet(), hitLabel(3, 3 + 258 * 40)}, 300)},
         {"damage: a label whose claim holds the next label; its packet keeps no ground time",
-         {packet(), hitLabel(3, 400), packet(), labelFor(), packet(), packet()}},
+         thenPackets({packet(), hitLabel(3, 3 + 40 + 43 + 40), packet(), labelFor(), packet()}, 2)},
         {"scan limit: the parse gives up on the rest of the file",
          {packet(), bytes(100, char(0xAA), Fate::Unread), {packet().bytes, Fate::Unread}},
          Read::Opened,
