@@ -59,19 +59,30 @@ inline size_t totalBytes(const uint8_t* l)
     return n + BYTES_BESIDES_N;
 }
 
-// Whether the `total` bytes of the label at l hold another label's first
-// LOOKAHEAD bytes: its digits were hit, and its claim would swallow that label's packet.
-inline bool holdsAnother(const uint8_t* l, size_t total)
+// Calls look(i) for the places i, from `from` on, of the n bytes at b where
+// a label's first LOOKAHEAD bytes stand whole, until it returns true. The
+// one scan for labels inside bytes that are all there: a label cut by their
+// end is not one of them. `look` may move b (a window refill).
+template <typename Look> inline bool forEachWhole(const uint8_t*& b, long n, long from, Look look)
 {
-    for (size_t q = LOOKAHEAD; q + LOOKAHEAD <= total; ++q) {
-        const void* c = std::memchr(l + q, MAGIC[0], total - LOOKAHEAD + 1 - q);
+    for (long i = from; i + long(LOOKAHEAD) <= n; ++i) {
+        const void* c = std::memchr(b + i, MAGIC[0], size_t(n - i));
         if (!c)
             return false;
-        q = size_t(static_cast<const uint8_t*>(c) - l);
-        if (couldStart(l + q, LOOKAHEAD))
+        i = static_cast<const uint8_t*>(c) - b;
+        if (i + long(LOOKAHEAD) <= n && couldStart(b + i, LOOKAHEAD) && look(i))
             return true;
     }
     return false;
+}
+
+// Whether the `total` bytes of the label at l hold another label's first
+// LOOKAHEAD bytes: its digits were hit, and its claim would swallow that
+// label's packet.
+inline bool holdsAnother(const uint8_t* l, size_t total)
+{
+    const uint8_t* b = l;
+    return forEachWhole(b, long(total), long(LOOKAHEAD), [](long) { return true; });
 }
 
 } // namespace GseLib::ArchiveLabel

@@ -1,3 +1,7 @@
+// The CCSDS parse's loop: it reads each packet attempt (label, the hooks'
+// steps, primary header), asks the rule (ccsdsrules.cpp) for the verdict on
+// each candidate, commits what the verdict says the archive has shown, and
+// takes, skips or waits. The words are those of ccsdsparser.h's glossary.
 #include "gselib/packets/ccsdsparser.h"
 
 #include "gselib/packets/ccsdspacket.h"
@@ -63,17 +67,17 @@ void CcsdsParser::endParse()
 
 // Where the primary header of a packet attempt that begins at pos stands:
 // past an archive label and whatever the hooks step over, with at least a
-// header's bytes there. -1 when the file does not yet hold enough to tell (it
-// ends there, or within a label's first bytes or a header), LABEL_PAST_END
+// header's bytes there. Short when the file does not yet hold enough to tell
+// (it ends there, or within a label's first bytes or a header), LabelPastEnd
 // when it ends within a label's claim; the parse stops to wait for it to grow.
-// LABEL_DAMAGED for a label longer than a label buffer holds. Inlined where
-// the parse reads the next packet's header.
-inline __attribute__((always_inline)) CcsdsParser::Look<long> CcsdsParser::readHeaderAt(long pos, Label* label,
-                                                                                         bool hooks) const
+// LabelDamaged for a label whose digits were hit. Inlined where the parse
+// reads the next packet's header.
+inline __attribute__((always_inline)) CcsdsParser::Look<CcsdsParser::HeaderAt>
+CcsdsParser::readHeaderAt(long pos, Label* label, bool hooks) const
 {
     const size_t ahead = window.fill(pos, ArchiveLabel::LOOKAHEAD);
     if (ahead < ArchiveLabel::LOOKAHEAD && (ahead == 0 || ArchiveLabel::couldStart(window.at(pos), ahead)))
-        return {-1, shortOf(pos + long(ahead) + 1)}; // nothing more, or the start of a label still being written
+        return {{HeaderAt::Short}, shortOf(pos + long(ahead) + 1)}; // nothing more, or a label still being written
     long start = pos;
     Learned learned;
     if (ahead == ArchiveLabel::LOOKAHEAD && ArchiveLabel::couldStart(window.at(pos), ArchiveLabel::LOOKAHEAD)) {
@@ -81,13 +85,13 @@ inline __attribute__((always_inline)) CcsdsParser::Look<long> CcsdsParser::readH
         // A reader holds a whole label in its label buffer: digits that claim
         // more are hit, and their claim would swallow the packets after it.
         if (total > LABEL_BUFFER_SIZE)
-            return {LABEL_DAMAGED, {}};
+            return {{HeaderAt::LabelDamaged}, {}};
         if (window.fill(pos, total) < total)
-            return {LABEL_PAST_END, shortOf(pos + long(total))};
+            return {{HeaderAt::LabelPastEnd}, shortOf(pos + long(total))};
         // So is a claim that holds the next label, as a packet's claim is
         // (under a header test that can resynchronise after it).
         if (judging && ArchiveLabel::holdsAnother(window.at(pos), total))
-            return {LABEL_DAMAGED, {}};
+            return {{HeaderAt::LabelDamaged}, {}};
         learned.labels = true;
         if (label) {
             const uint8_t* l = window.at(pos);
@@ -106,7 +110,7 @@ inline __attribute__((always_inline)) CcsdsParser::Look<long> CcsdsParser::readH
         if (stepped != start && start == pos) {
             const size_t after = window.fill(stepped, ArchiveLabel::LOOKAHEAD);
             if (after > 0 && ArchiveLabel::couldStart(window.at(stepped), after)) {
-                Look<long> header = headerAt(stepped, label, hooks);
+                Look<HeaderAt> header = headerAt(stepped, label, hooks);
                 header.learned.add(learned);
                 return header;
             }
@@ -114,11 +118,11 @@ inline __attribute__((always_inline)) CcsdsParser::Look<long> CcsdsParser::readH
         start = stepped;
     }
     if (window.fill(start, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE))
-        return {-1, shortOf(start + long(CcsdsPrimaryHeader::SIZE)), learned};
-    return {start, {}, learned};
+        return {{HeaderAt::Short}, shortOf(start + long(CcsdsPrimaryHeader::SIZE)), learned};
+    return {{HeaderAt::Found, start}, {}, learned};
 }
 
-CcsdsParser::Look<long> CcsdsParser::headerAt(long pos, Label* label, bool hooks) const
+CcsdsParser::Look<CcsdsParser::HeaderAt> CcsdsParser::headerAt(long pos, Label* label, bool hooks) const
 {
     return readHeaderAt(pos, label, hooks);
 }
@@ -126,16 +130,16 @@ CcsdsParser::Look<long> CcsdsParser::headerAt(long pos, Label* label, bool hooks
 // Where the header of a candidate at pos stands while resynchronising: past a
 // whole archive label that begins there, else at pos (labels are looked for,
 // so that a packet found after damage keeps its ground time; the hooks'
-// steps are not). -1 when fewer than a header's bytes are left.
-CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(long pos, Label* label) const
+// steps are not). Short when fewer than a header's bytes are left.
+CcsdsParser::Look<CcsdsParser::HeaderAt> CcsdsParser::resyncHeaderAt(long pos, Label* label) const
 {
     const size_t ahead = window.fill(pos, ArchiveLabel::LOOKAHEAD);
     Need need;
     Learned learned;
     if (ahead == ArchiveLabel::LOOKAHEAD && window.at(pos)[0] == uint8_t(ArchiveLabel::MAGIC[0]) &&
         ArchiveLabel::couldStart(window.at(pos), ArchiveLabel::LOOKAHEAD)) {
-        const Look<long> header = headerAt(pos, label);
-        if (header.answer >= 0)
+        const Look<HeaderAt> header = headerAt(pos, label);
+        if (header.answer.found())
             return header;
         need = header.need;
         learned = header.learned;
@@ -146,9 +150,9 @@ CcsdsParser::Look<long> CcsdsParser::resyncHeaderAt(long pos, Label* label) cons
     }
     if (window.fill(pos, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
         need.add(shortOf(pos + long(CcsdsPrimaryHeader::SIZE)));
-        return {-1, need, learned};
+        return {{HeaderAt::Short}, need, learned};
     }
-    return {pos, need, learned};
+    return {{HeaderAt::Found, pos}, need, learned};
 }
 
 // What judge makes of most packets of an undamaged archive, found
@@ -166,14 +170,16 @@ CcsdsParser::followedDirectly(const Seen& seen, long start) const
     const ArchiveWindow::Anchored keep(window, start);
     const long end = start + long(total);
     Label label;
-    const Look<long> header = readHeaderAt(end, &label, true);
+    const Look<HeaderAt> header = readHeaderAt(end, &label, true);
     // A label inside is the next packet's (the rule refuses the candidate).
+    // Asked once the archive has shown labels (here, or by reading the
+    // follower): an archive of bare packets is spared the look at each.
     const bool labels = seen.labels || header.learned.labels;
-    const bool followed = header.answer >= 0 && host.validHeader(window.at(header.answer)) &&
-                          !(labels && holdsLabel(start, end).answer);
+    const bool followed = header.answer.found() && host.validHeader(window.at(header.answer.at)) &&
+                          !(labels && labelBeginsInside(start, end).answer);
     if (!followed)
         return {Next(), {}, header.learned};
-    return {{end, header.answer, label}, {}, header.learned};
+    return {{end, header.answer.at, label}, {}, header.learned};
 }
 
 inline CcsdsParser::Look<std::optional<CcsdsParser::Verdict::Kind>>
@@ -266,10 +272,11 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
         return candidate(position, false, nullptr);
     }
     current.label.present = false;
-    const Look<long> header = readHeaderAt(position, &current.label, true);
+    const Look<HeaderAt> header = readHeaderAt(position, &current.label, true);
     shown.seen.learn(header.learned);
-    current.header = header.answer;
-    if (current.header == LABEL_PAST_END) {
+    current.header = header.answer.at;
+    const HeaderAt::Kind kind = header.answer.kind;
+    if (kind == HeaderAt::LabelPastEnd) {
         if (waitsAtLabel(position, header.need))
             return Step::Stop;
         if (!judging) {
@@ -277,9 +284,9 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
             return Step::Stop;
         }
     }
-    if (current.header == LABEL_DAMAGED || current.header == LABEL_PAST_END)
+    if (kind == HeaderAt::LabelDamaged || kind == HeaderAt::LabelPastEnd)
         return pastDamagedLabel(position);
-    if (current.header < 0)
+    if (kind != HeaderAt::Found)
         return Step::Stop;
     // The parse sees whether the packet is all there.
     if (unjudged(current.header))
@@ -414,11 +421,11 @@ bool CcsdsParser::pastRefused(long& position, long resume)
 bool CcsdsParser::searchAt(long position, Need& beyond)
 {
     current.label = Label();
-    const Look<long> header = resyncHeaderAt(position, &current.label);
+    const Look<HeaderAt> header = resyncHeaderAt(position, &current.label);
     shown.seen.learn(header.learned);
-    current.header = header.answer;
+    current.header = header.answer.at;
     beyond = header.need;
-    return current.header >= 0;
+    return header.answer.found();
 }
 
 // Whether the parse stops at `position` until the file grows, saying so: not

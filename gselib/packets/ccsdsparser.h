@@ -1,32 +1,63 @@
 #pragma once
-// The telemetry cache's CCSDS parse: it reads packet attempts (an optional
-// archive label, what the cache's hooks step over, a primary header) through
-// the cache's window, decides each candidate by one rule (ccsdsrules.cpp),
-// and hands the packets it takes to the cache. It keeps what the rule knows
-// of the archive between parses.
+// The telemetry cache's CCSDS parse: it reads packet attempts through the
+// cache's window, decides each candidate by one rule (ccsdsrules.cpp), and
+// hands the packets it takes to the cache. It keeps what the archive has
+// shown between parses. docs/ccsds-parse.md gives the rule in full, in the
+// words below; tests/gselib/packets/test_ccsdsrules.cpp holds a row for each
+// of its parts.
 //
-// A damaged CCSDS header (a packet cut short, a length field hit, bytes of a
-// payload that pass for a header) claims bytes that hold intact packets.
-// With a header test that tells packets from other bytes, every candidate is
-// judged by one rule: it is refused when its end is not followed by what the
-// parse takes next and a confirmed run of packets begins inside it, or when
-// it holds packets of its own. Archives whose packets each end where the next
-// begins read as before.
-//
-// A file may still be being written: a candidate whose verdict depends on
-// bytes past the end of the file waits for them as a partial packet does.
-// Once the file has not grown for PARTIAL_READ_LIMIT polls, everything that
-// remains is decided in that poll as in the finished file, so that a read
-// that follows the file then holds the packets of a read of the finished
-// file, and later polls of the unchanged file write nothing. The parse that
-// opens a file decides its end at once: where it would wait, it goes on as
-// the settled read would (a trial), and keeps what that finds when it takes a
-// packet; a trial that takes none is undone, and the parse waits there, so
-// that a file opened while its last packet is written keeps that packet.
-//
-// A cache without a header test cannot tell a packet from other bytes: it
-// never steps into a packet it cannot complete, but leaves it, and what
-// follows, unread until the file grows, saying so once.
+// Words of the parse, each with one meaning in its names and comments:
+//  packet attempt  what the parse reads at its position: an archive label or
+//                  none, what the hooks step over, then a primary header.
+//  candidate       a primary header the parse may take, read at a packet
+//                  boundary or found by the search.
+//  claim           the bytes its length field gives the candidate's packet,
+//                  header included; the packet is whole when the file holds
+//                  them all.
+//  header test     the cache's validHeader; a header passes when it says
+//                  yes. Plausible: plausibleHeader says a header the test
+//                  rejects is of a known type (too long for it, say).
+//  judging         the header test tells packets from other bytes: it
+//                  rejects all zeros or all ones. Without it every candidate
+//                  whose header passes is taken.
+//  follower        what the parse takes after a packet's end: a header that
+//                  passes, behind a label, the hooks' steps or padding. The
+//                  packet is followed when one stands there, directly when
+//                  the parse's own next read finds it.
+//  run             packets inside a candidate's claim, the first with a
+//                  header that passes and followed; confirmed when its first
+//                  packet is followed (or, where the rule allows, ends at the
+//                  end of the file) and, verified, holds no run itself.
+//  swallows        a candidate swallows a run that steps through its claim
+//                  to its end or its follower.
+//  own bytes       a candidate's label and primary header.
+//  taken, refused  the verdicts. A refused candidate's bytes are searched
+//                  on from its next byte (the search); the bytes passed are
+//                  skipped, reported once before the next packet taken.
+//  damage          a candidate refused or bytes skipped; the archive has
+//                  shown damage once any was.
+//  shown           what the archive has shown, which the rule judges by:
+//                  labels, damage, the hooks' longest step, the longest
+//                  candidate of each APID, the fixed bits of the last packet
+//                  taken.
+//  look            a const function that reads the bytes and returns its
+//                  answer, what it needed (bytes past the end of the file its
+//                  answer depends on) and what it learned of what is shown.
+//  waits           stops at a candidate until the file grows, as at a partial
+//                  packet: the file may still be being written.
+//  settled         the file has not grown for PARTIAL_READ_LIMIT polls: the
+//                  parse decides what remains as in the finished file. The
+//                  parse that opens a file decides its end at once (atEnd).
+//  budget          the bytes the run looks may still go over in one search.
+//  scan limit      the cache's maxScan: bytes searched without a packet
+//                  before the parse gives up on the rest of the file.
+//  trial           the parse that opens a file, where it would wait, goes on
+//                  as the settled read would; it keeps what it read once it
+//                  takes a packet (and the archive has shown one before),
+//                  else it is undone and the parse waits there.
+//  left unread     without judging, a packet the parse cannot complete is
+//                  not stepped into: the parse stops there until the file
+//                  grows, saying so once.
 #include "gselib/packets/archivelabel.h"
 #include "gselib/packets/archivewindow.h"
 #include "gselib/packets/ccsdspacket.h"
@@ -188,6 +219,19 @@ private:
         LaterPacketLook later;
     };
 
+    // What stands after a packet's end, as followerAt reads it.
+    struct Follower
+    {
+        enum Kind : uint8_t {
+            Header, // a header that passes, at `at`: the packet is followed
+            Short,  // the file ends there, or holds too little to tell yet
+            None,   // nothing the parse would take: the packet is not followed
+        };
+        Kind kind = None;
+        long at = -1; // the header's first byte, when Header
+        bool found() const { return kind == Header; }
+    };
+
     // While one way of a candidate's unwritten follower is tried: what the
     // follower of a packet ending at `end` (that may carry `padding`) is
     // taken to be. The looks that reach a follower are handed it.
@@ -195,7 +239,7 @@ private:
     {
         long end = -1;
         size_t padding = 0;
-        long follower = 0;
+        Follower follower{};
     };
     static const Assumed NOTHING_ASSUMED;
 
@@ -351,16 +395,24 @@ private:
         endedSkipping = false;
         endedRejecting = false;
     }
-    // What headerAt returns besides a header's position (-1: the file ends
-    // within a label's first bytes or a header): the file ends within a
-    // label's claim; a label whose digits claim more than a label holds.
-    static constexpr long LABEL_PAST_END = -2;
-    static constexpr long LABEL_DAMAGED = -3;
+    // Where a packet attempt's primary header stands, or why none was read.
+    struct HeaderAt
+    {
+        enum Kind : uint8_t {
+            Found,        // at `at`
+            Short,        // the file ends first, or within a label's first bytes
+            LabelPastEnd, // the file ends within a label's claim
+            LabelDamaged, // a label whose digits were hit: see ArchiveLabel
+        };
+        Kind kind = Short;
+        long at = -1; // the header's first byte, when Found
+        bool found() const { return kind == Found; }
+    };
     // The looks that read past a label or the hooks' steps learn what they
     // read: a label, and the longest step.
-    Look<long> headerAt(long pos, Label* label, bool hooks = true) const;
-    Look<long> readHeaderAt(long pos, Label* label, bool hooks) const;
-    Look<long> resyncHeaderAt(long pos, Label* label) const;
+    Look<HeaderAt> headerAt(long pos, Label* label, bool hooks = true) const;
+    Look<HeaderAt> readHeaderAt(long pos, Label* label, bool hooks) const;
+    Look<HeaderAt> resyncHeaderAt(long pos, Label* label) const;
     // Where the hooks' step from `at` ends (at itself: no step).
     Look<long> hooksStep(long at) const
     {
@@ -397,9 +449,6 @@ private:
     // candidates may go over: per search, and more per byte searched.
     static constexpr long CHAIN_BUDGET = 4 << 20;
     static constexpr long CHAIN_BUDGET_PER_BYTE = 64;
-    // What followerAt returns besides a header's position.
-    static constexpr long FOLLOWER_SHORT = -1; // the file ends, or holds too little to tell
-    static constexpr long FOLLOWER_NONE = -2;  // nothing the parse would take
     // The bytes that may stand between a packet and what follows it: a pad
     // byte and a frame's two-byte trailer.
     static constexpr long TRAILER_SLACK = 3;
@@ -414,9 +463,18 @@ private:
     // candidate may have beyond the longest the archive has shown: the
     // instruments' packets fit in 4 KiB.
     static constexpr size_t OWN_RUN_LENGTH = 4096;
-    // What begins in a candidate's own bytes and runs past its end (a label,
-    // a cut header) counts with at least this many of its bytes inside.
-    static constexpr long MIN_BYTES_INSIDE = 2;
+    // How much of a label must stand inside a claim for the label to begin
+    // inside it (labelBeginsInside): its first byte. The look reads the
+    // label's other bytes past the claim's end, and they tell a label.
+    static constexpr long LABEL_BYTES_IN_CLAIM = 1;
+    // How many of its bytes inside a candidate's own bytes a label or a cut
+    // header needs before the run look of the own bytes reads it past their
+    // end: two. That look judges a packet just written by its own bytes, and
+    // one byte tells nothing: the first of a label ('C') is common in a
+    // payload, and a header's first byte read with zeros after it gives an
+    // APID that passes. (Asking one byte here too refuses packets that the
+    // finished file takes.)
+    static constexpr long OWN_BYTES_INSIDE = 2;
     // Rejected packets in a row that one after a damaged packet may be.
     static constexpr int REJECTED_HOPS = 16;
 
@@ -438,13 +496,13 @@ private:
     Verdict judgePastEnd(const Seen& seen, long position, long start, bool afterSkip, Need needed) const;
     Verdict judgeFollowed(const Seen& seen, long position, const Whole& whole, Need labelShort, Need needed) const;
     Verdict eitherWay(const Seen& seen, const Whole& whole) const;
-    Look<bool> refused(const Seen& seen, const Whole& whole, long follower, const Assumed& as,
+    Look<bool> refused(const Seen& seen, const Whole& whole, Follower follower, const Assumed& as,
                        bool alreadyShort) const;
     Look<long> passRejected(const Seen& seen, long position, long start, bool alreadyShort) const;
     long pastNonHeaders(long pos) const;
     Look<bool> rejectedFollowed(long end, size_t length, int hops) const;
     Look<bool> confirmedAt(long header, size_t total, bool atFileEnd, const Assumed& as) const;
-    bool confirmedBy(long follower, long end, bool atFileEnd) const;
+    bool confirmedBy(Follower follower, long end, bool atFileEnd) const;
     enum RunLook : unsigned { RUN_VERIFIED = 1, RUN_AT_FILE_END = 2, RUN_AFTER_FRAME_STEP = 4, RUN_OWN_BYTES = 8 };
     Look<long> firstConfirmedRun(const Seen& seen, long start, long end, unsigned how, const Assumed& as,
                                  bool alreadyShort) const;
@@ -489,12 +547,12 @@ private:
         LaterPacketLook memo;
     };
     Later laterPacket(const Seen& seen, long pos, long fileEnd) const;
-    Look<long> followerAt(long end, size_t length, Label* label, bool* direct, const Assumed& as) const;
-    Look<bool> swallows(const Seen& seen, long start, long end, long follower) const;
+    Look<Follower> followerAt(long end, size_t length, Label* label, bool* direct, const Assumed& as) const;
+    Look<bool> swallows(const Seen& seen, long start, long end, Follower follower) const;
     // `labels`: whether the archive has shown labels.
     bool holdsEnding(bool labels, long start, long end, long low, long high) const;
     Look<bool> holdsPair(const Seen& seen, long start, long end, const Assumed& as) const;
-    Look<bool> holdsLabel(long start, long end) const;
+    Look<bool> labelBeginsInside(long start, long end) const;
     Look<bool> holdsStep(const Seen& seen, long start, long end, bool alreadyShort) const
     {
         // Hooks that read the stream would cost a seek per place: left out.

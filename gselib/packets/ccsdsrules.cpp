@@ -77,7 +77,7 @@ CcsdsParser::Verdict CcsdsParser::judge(const Seen& seen, long position, long st
         const ArchiveWindow::Anchored keep(window, start);
         // Whether the label look needed bytes not yet written is kept apart
         // from what the looks after it say.
-        const Look<bool> hasLabel = holdsLabel(start, end);
+        const Look<bool> hasLabel = labelBeginsInside(start, end);
         if (hasLabel.answer) {
             Seen damaged = seen;
             damaged.damaged = true;
@@ -162,37 +162,37 @@ CcsdsParser::Verdict CcsdsParser::judgeFollowed(const Seen& seen, long position,
     // hooks' steps) is not used in judging the candidate: a file that ends at
     // the candidate's end does not show it yet.
     const size_t total = size_t(whole.end - whole.start);
-    const Look<long> followerLook = followerAt(whole.end, total, &label, &direct, NOTHING_ASSUMED);
-    const long follower = followerLook.answer;
+    const Look<Follower> followerLook = followerAt(whole.end, total, &label, &direct, NOTHING_ASSUMED);
+    const Follower follower = followerLook.answer;
     needed.add(followerLook.need);
-    if (follower == FOLLOWER_SHORT && !atEnd) {
+    if (follower.kind == Follower::Short && !atEnd) {
         // Judged either way: what the looks before needed counts no more.
         Verdict v = eitherWay(seen, whole);
         v.need.add(labelShort);
         return v;
     }
     Seen shows = seen;
-    shows.damaged = whole.damageSeen || follower == FOLLOWER_NONE;
+    shows.damaged = whole.damageSeen || follower.kind == Follower::None;
     const Look<bool> no = refused(shows, whole, follower, NOTHING_ASSUMED, bool(needed));
     needed.add(no.need);
     shows.learn(no.learned);
     Verdict v{no.answer ? Verdict::Refuse : Verdict::Take, no.answer ? position + 1 : -1, needed, shows};
-    if (!no.answer && follower >= 0 && direct) {
+    if (!no.answer && follower.found() && direct) {
         // What the parse takes next, already looked at; what reading it
         // learned counts from here, as where the parse reads it itself.
-        v.follower = {whole.end, follower, label};
+        v.follower = {whole.end, follower.at, label};
         v.seen.learn(followerLook.learned);
     }
     return v;
 }
 
-// Whether the whole candidate is refused, its end followed by a header at
-// `follower` (or FOLLOWER_SHORT) or not (FOLLOWER_NONE).
-inline CcsdsParser::Look<bool> CcsdsParser::refused(const Seen& seen, const Whole& whole, long follower,
+// Whether the whole candidate is refused, its end followed by `follower`
+// (a header, or the end of the file) or not (None).
+inline CcsdsParser::Look<bool> CcsdsParser::refused(const Seen& seen, const Whole& whole, Follower follower,
                                                     const Assumed& as, bool alreadyShort) const
 {
     const long start = whole.start, end = whole.end;
-    const bool followed = follower != FOLLOWER_NONE;
+    const bool followed = follower.kind != Follower::None;
     Sight sight(seen);
     if (followed) {
         bool no = false;
@@ -234,23 +234,23 @@ CcsdsParser::Verdict CcsdsParser::eitherWay(const Seen& before, const Whole& who
     // also end a run that begins inside it.
     Seen ifFollowed = seen;
     Need need;
-    const Assumed followed{end, host.paddingAfter(span), end};
+    const Assumed followed{end, host.paddingAfter(span), {Follower::Header, end}};
     const long steps = (FOLLOWER_STEPS + 1) * std::max(seen.longestStep, long(SKIP_LOOKAHEAD));
     const long reach = seen.labels ? ANY_ENDING_REACH : steps + TRAILER_SLACK;
     if ((seen.damaged || whole.longer) && holdsEnding(seen.labels, start, end, long(span) + 1, long(span) + reach))
         need.add({end + reach});
     bool refusedIfFollowed = bool(need);
     if (!refusedIfFollowed) {
-        const Look<bool> no = refused(seen, whole, end, followed, false);
+        const Look<bool> no = refused(seen, whole, followed.follower, followed, false);
         need.add(no.need);
         ifFollowed.learn(no.learned);
         refusedIfFollowed = no.answer;
     }
     // Not followed.
-    const Assumed notFollowed{end, followed.padding, FOLLOWER_NONE};
+    const Assumed notFollowed{end, followed.padding, {Follower::None}};
     bool refusedIfNot = bool(need);
     if (!refusedIfNot) {
-        const Look<bool> no = refused(seen, whole, FOLLOWER_NONE, notFollowed, false);
+        const Look<bool> no = refused(seen, whole, notFollowed.follower, notFollowed, false);
         need.add(no.need);
         seen.learn(no.learned);
         refusedIfNot = no.answer;
@@ -324,24 +324,25 @@ CcsdsParser::Look<long> CcsdsParser::passRejected(const Seen& seen, long positio
 // type, whole, that is so followed: damage comes in runs.
 CcsdsParser::Look<bool> CcsdsParser::rejectedFollowed(long end, size_t length, int hops) const
 {
-    Look<long> follower = followerAt(end, length, nullptr, nullptr, NOTHING_ASSUMED);
+    Look<Follower> follower = followerAt(end, length, nullptr, nullptr, NOTHING_ASSUMED);
     Need need = follower.need;
     Learned learned = follower.learned;
-    if (follower.answer != FOLLOWER_NONE)
+    if (follower.answer.kind != Follower::None)
         return {true, need, learned};
     if (hops == 0)
         return {false, need, learned};
-    const Look<long> header = headerAt(end, nullptr);
+    const Look<HeaderAt> header = headerAt(end, nullptr);
     need.add(header.need);
     learned.add(header.learned);
-    if (header.answer < 0 || !host.plausibleHeader(window.at(header.answer)))
+    const long h = header.answer.at;
+    if (!header.answer.found() || !host.plausibleHeader(window.at(h)))
         return {false, need, learned};
-    const size_t total = packetBytes(window.at(header.answer));
-    if (window.fill(header.answer, total) < total) {
-        need.add(shortOf(header.answer + long(total)));
+    const size_t total = packetBytes(window.at(h));
+    if (window.fill(h, total) < total) {
+        need.add(shortOf(h + long(total)));
         return {false, need, learned};
     }
-    Look<bool> next = rejectedFollowed(header.answer + long(total), total, hops - 1);
+    Look<bool> next = rejectedFollowed(h + long(total), total, hops - 1);
     next.need.add(need);
     next.learned.add(learned);
     return next;
@@ -353,15 +354,15 @@ CcsdsParser::Look<bool> CcsdsParser::confirmedAt(long header, size_t total, bool
 {
     if (window.fill(header, total) < total)
         return {false, shortOf(header + long(total))};
-    const Look<long> f = followerAt(header + long(total), total, nullptr, nullptr, as);
+    const Look<Follower> f = followerAt(header + long(total), total, nullptr, nullptr, as);
     return {confirmedBy(f.answer, header + long(total), atFileEnd), f.need, f.learned};
 }
 
 // Whether a packet that ends at `end` is confirmed by what followerAt found
 // after it: a header the parse takes, or the end of the file.
-bool CcsdsParser::confirmedBy(long follower, long end, bool atFileEnd) const
+bool CcsdsParser::confirmedBy(Follower follower, long end, bool atFileEnd) const
 {
-    return follower >= 0 || (follower == FOLLOWER_SHORT && (atFileEnd || end == host.fileSize()));
+    return follower.found() || (follower.kind == Follower::Short && (atFileEnd || end == host.fileSize()));
 }
 
 // The first place after `start` and before `end` where a confirmed run
@@ -431,9 +432,9 @@ inline CcsdsParser::RunPlace CcsdsParser::runPlaceAt(Sight& sight, const RunSear
         place.wasShort = alreadyShort || bool(sight.need);
         if (!place.spent && sight.spendPlace()) {
             if (place.q >= search.stepFrom)
-                place.header = place.stepped = sight.read(headerAt(place.q, nullptr));
+                place.header = place.stepped = sight.read(headerAt(place.q, nullptr)).at;
             if (place.header < 0)
-                place.header = sight.read(resyncHeaderAt(place.q, nullptr));
+                place.header = sight.read(resyncHeaderAt(place.q, nullptr)).at;
         }
     }
     if (search.own && !place.spent && !sight.seen.budget.spent())
@@ -452,13 +453,13 @@ void CcsdsParser::ownBytesPlace(Sight& sight, const RunSearch& search, RunPlace&
     const long q = place.q, end = search.end;
     const size_t inside = size_t(std::min(long(ArchiveLabel::LOOKAHEAD), end - q));
     long p = -1;
-    if (inside >= size_t(MIN_BYTES_INSIDE) && ArchiveLabel::couldStart(window.at(q), inside))
+    if (inside >= size_t(OWN_BYTES_INSIDE) && ArchiveLabel::couldStart(window.at(q), inside))
         p = q;
     else if (place.header < 0 && q > end - long(CcsdsPrimaryHeader::SIZE))
         p = straddlingHeader(q, end, search.bits);
     if (p >= 0) {
         place.q = p;
-        place.header = sight.read(resyncHeaderAt(p, nullptr));
+        place.header = sight.read(resyncHeaderAt(p, nullptr)).at;
         place.unread = place.header < 0;
         return;
     }
@@ -466,7 +467,7 @@ void CcsdsParser::ownBytesPlace(Sight& sight, const RunSearch& search, RunPlace&
         return;
     for (long r = std::max(q, search.stepFrom); r < (place.header < 0 ? end : q + 1); ++r) {
         if (stepBeginsInside(r, end)) {
-            const long w = sight.read(headerAt(r, nullptr));
+            const long w = sight.read(headerAt(r, nullptr)).at;
             if (w >= 0) {
                 place.q = r;
                 place.header = w;
@@ -522,7 +523,7 @@ inline bool CcsdsParser::runFollowed(Sight& sight, const RunSearch& search, long
         sight.need.add(shortOf(h + long(total)));
         return false;
     }
-    return sight.read(followerAt(h + long(total), total, nullptr, nullptr, search.as)) >= 0;
+    return sight.read(followerAt(h + long(total), total, nullptr, nullptr, search.as)).found();
 }
 
 // The first place from q before `end`, with less than a header's bytes
@@ -532,7 +533,7 @@ inline bool CcsdsParser::runFollowed(Sight& sight, const RunSearch& search, long
 long CcsdsParser::straddlingHeader(long q, long end, const uint8_t* bits) const
 {
     window.fill(q, size_t(end - q));
-    for (long p = std::max(q, end - long(CcsdsPrimaryHeader::SIZE) + 1); p + MIN_BYTES_INSIDE <= end; ++p) {
+    for (long p = std::max(q, end - long(CcsdsPrimaryHeader::SIZE) + 1); p + OWN_BYTES_INSIDE <= end; ++p) {
         uint8_t h[CcsdsPrimaryHeader::SIZE] = {};
         std::memcpy(h, window.at(p), size_t(end - p));
         if (bits && !sameFixedBits(bits, h, size_t(end - p)))
@@ -665,7 +666,7 @@ CcsdsParser::Later CcsdsParser::laterPacket(const Seen& seen, long pos, long fil
             return LaterPacketLook::NONE;
         // Confirmed by its follower, and holding no run that ends at it.
         const long end = o + long(total);
-        const long follower = sight.read(followerAt(end, total, nullptr, nullptr, NOTHING_ASSUMED));
+        const Follower follower = sight.read(followerAt(end, total, nullptr, nullptr, NOTHING_ASSUMED));
         const bool taken =
             confirmedBy(follower, end, end == fileEnd) && !sight.read(swallows(sight.seen, o, end, follower));
         return taken ? LaterPacketLook::FOUND : LaterPacketLook::NONE;
@@ -679,13 +680,13 @@ CcsdsParser::Later CcsdsParser::laterPacket(const Seen& seen, long pos, long fil
 // archive label and the hooks' steps, taken again while they move or a label
 // stands a few bytes on (frames end in a trailer of their own, and empty
 // frames follow one another), or the padding an odd packet may carry.
-// Returns where a header that passes validHeader begins, FOLLOWER_SHORT when
-// the file ends there or does not yet hold enough to tell (a later grow reads
-// on from there, as after any packet), else FOLLOWER_NONE. `direct` tells
+// Returns where a header that passes validHeader begins, Short when the file
+// ends there or does not yet hold enough to tell (a later grow reads on from
+// there, as after any packet), else None. `direct` tells
 // whether the header is where the parse's own next step finds it, and
 // `label` then gets the label before it.
-CcsdsParser::Look<long> CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct,
-                                                const Assumed& as) const
+CcsdsParser::Look<CcsdsParser::Follower> CcsdsParser::followerAt(long end, size_t length, Label* label, bool* direct,
+                                                                 const Assumed& as) const
 {
     if (direct)
         *direct = false;
@@ -697,18 +698,18 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(long end, size_t length, Label* 
     long first = -1;
     long at = end;
     for (int step = 0; step <= FOLLOWER_STEPS; ++step) {
-        const Look<long> look = headerAt(at, step == 0 ? label : nullptr);
-        const long header = look.answer;
+        const Look<HeaderAt> look = headerAt(at, step == 0 ? label : nullptr);
+        const long header = look.answer.at;
         need.add(look.need);
         learned.add(look.learned);
-        if (header == LABEL_DAMAGED)
-            return {FOLLOWER_NONE, need, learned}; // what the parse steps over byte by byte
-        if (header < 0)
-            return {FOLLOWER_SHORT, need, learned};
+        if (look.answer.kind == HeaderAt::LabelDamaged)
+            return {{Follower::None}, need, learned}; // what the parse steps over byte by byte
+        if (!look.answer.found())
+            return {{Follower::Short}, need, learned};
         if (host.validHeader(window.at(header))) {
             if (direct)
                 *direct = step == 0;
-            return {header, need, learned};
+            return {{Follower::Header, header}, need, learned};
         }
         if (first < 0)
             first = header;
@@ -724,7 +725,7 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(long end, size_t length, Label* 
                 continue;
             if (n < ArchiveLabel::LOOKAHEAD) {
                 need.add(shortOf(header + k + long(n) + 1));
-                return {FOLLOWER_SHORT, need, learned}; // a label still being written
+                return {{Follower::Short}, need, learned}; // a label still being written
             }
             labelAt = header + k;
         }
@@ -737,12 +738,12 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(long end, size_t length, Label* 
     for (long k = 1; k <= padding; ++k) {
         if (window.fill(end + k, CcsdsPrimaryHeader::SIZE) < size_t(CcsdsPrimaryHeader::SIZE)) {
             need.add(shortOf(end + k + long(CcsdsPrimaryHeader::SIZE)));
-            return {FOLLOWER_SHORT, need, learned};
+            return {{Follower::Short}, need, learned};
         }
         if (host.validHeader(window.at(end + k)))
-            return {end + k, need, learned};
+            return {{Follower::Header, end + k}, need, learned};
     }
-    return {FOLLOWER_NONE, need, learned};
+    return {{Follower::None}, need, learned};
 }
 
 // Whether the candidate packet [start, end) holds a run of packets: a header
@@ -752,8 +753,10 @@ CcsdsParser::Look<long> CcsdsParser::followerAt(long end, size_t length, Label* 
 // or where its follower begins. Real packets tile the length of a damaged
 // header that lands on their boundary; the bytes of a real packet hardly
 // ever do.
-CcsdsParser::Look<bool> CcsdsParser::swallows(const Seen& seen, long start, long end, long follower) const
+CcsdsParser::Look<bool> CcsdsParser::swallows(const Seen& seen, long start, long end, Follower followed) const
 {
+    // Where a run may end besides the candidate's end: at its follower.
+    const long follower = followed.found() ? followed.at : end;
     constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
     const size_t span = size_t(end - start);
     if (span <= 2 * MIN_PACKET)
@@ -798,11 +801,11 @@ CcsdsParser::Look<bool> CcsdsParser::swallows(const Seen& seen, long start, long
         };
         reach(after);
         if (after != end && after != follower) {
-            const Look<long> next = headerAt(after, nullptr, hooks);
+            const Look<HeaderAt> next = headerAt(after, nullptr, hooks);
             need.add(next.need);
             learned.add(next.learned);
-            if (next.answer >= 0 && next.answer != after)
-                reach(next.answer);
+            if (next.answer.found() && next.answer.at != after)
+                reach(next.answer.at);
         }
         const long padding = long(host.paddingAfter(size_t(after - q)));
         for (long k = 1; k <= padding; ++k)
@@ -863,17 +866,19 @@ bool CcsdsParser::holdsEnding(bool labels, long start, long end, long low, long 
     return labels && forEachLabel(b, n, [](long) { return true; });
 }
 
-// Whether an archive label begins inside the candidate [start, end), whole
-// in it or cut by its end: a label stands only before a packet, and its
-// first 20 bytes (magic, kind, eight digits) do not occur by chance in a
-// payload, so the claim holds the
-// next packet's label. Its bytes past the end are read where the file holds
-// them; where it does not yet, the verdict waits for them.
-CcsdsParser::Look<bool> CcsdsParser::holdsLabel(long start, long end) const
+// Whether an archive label begins inside the claim [start, end), whole in it
+// or cut by its end (LABEL_BYTES_IN_CLAIM of it inside): a label stands only
+// before a packet, and its first 20 bytes (magic, kind, eight digits) do not
+// occur by chance in a payload, so the claim holds the next packet's label.
+// Its bytes past the end are read where the file holds them; where it does
+// not yet, the verdict waits for them. Asked by judge, and by
+// followedDirectly for the packets it takes without judge.
+CcsdsParser::Look<bool> CcsdsParser::labelBeginsInside(long start, long end) const
 {
     Need need;
-    for (long q = start + 1; q < end; ++q) {
-        const long n = long(window.fill(q, size_t(end - q)));
+    const long last = end - LABEL_BYTES_IN_CLAIM; // the last place a label may begin
+    for (long q = start + 1; q <= last; ++q) {
+        const long n = long(window.fill(q, size_t(last + 1 - q)));
         const uint8_t* b = window.at(q);
         const void* c = std::memchr(b, ArchiveLabel::MAGIC[0], size_t(n));
         if (!c)
@@ -914,13 +919,13 @@ CcsdsParser::Look<bool> CcsdsParser::holdsPair(const Seen& seen, long start, lon
         // the candidate's: bytes of a payload seldom are.
         if (after >= end - TRAILER_SLACK && !sameFixedBits(window.at(start), window.at(start + i)))
             return false;
-        const Look<long> f = followerAt(after, size_t(after - start - i), nullptr, nullptr, as);
+        const Look<Follower> f = followerAt(after, size_t(after - start - i), nullptr, nullptr, as);
         need.add(f.need);
         learned.add(f.learned);
         // The look past may have moved the window: the scan reads on from it.
         window.fill(start, size_t(n));
         b = window.at(start);
-        return f.answer >= 0;
+        return f.answer.found();
     });
     // A label the looks at followers read counts.
     if (pair || !(seen.labels || learned.labels))
@@ -928,10 +933,10 @@ CcsdsParser::Look<bool> CcsdsParser::holdsPair(const Seen& seen, long start, lon
     // A label stands only before a packet: one inside, before a header that
     // passes, is the next packet's.
     const bool label = forEachLabel(b, n, [&](long i) {
-        const Look<long> h = headerAt(start + i, nullptr);
+        const Look<HeaderAt> h = headerAt(start + i, nullptr);
         need.add(h.need);
         learned.add(h.learned);
-        const bool beforeHeader = h.answer >= 0 && host.validHeader(window.at(h.answer));
+        const bool beforeHeader = h.answer.found() && host.validHeader(window.at(h.answer.at));
         window.fill(start, size_t(n));
         b = window.at(start);
         return beforeHeader;

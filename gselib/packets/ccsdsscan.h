@@ -125,21 +125,13 @@ inline bool forEachEnding(const uint8_t*& b, long n, long low, uint32_t width, c
     return false;
 }
 
-// Calls look(i) for the places i (1 on) of the n bytes at b where an archive
-// label's first 20 bytes stand, until it returns true; `look` may move b.
+// Calls look(i) for the places i (1 on: place 0 is the candidate itself) of
+// the n bytes at b where an archive label's first 20 bytes stand whole, until
+// it returns true; `look` may move b.
 template <typename Look>
 inline bool forEachLabel(const uint8_t*& b, long n, Look look)
 {
-    for (long i = 1; i + long(ArchiveLabel::LOOKAHEAD) <= n; ++i) {
-        const void* c = std::memchr(b + i, ArchiveLabel::MAGIC[0], size_t(n - i));
-        if (!c)
-            return false;
-        i = static_cast<const uint8_t*>(c) - b;
-        if (i + long(ArchiveLabel::LOOKAHEAD) <= n && ArchiveLabel::couldStart(b + i, ArchiveLabel::LOOKAHEAD) &&
-            look(i))
-            return true;
-    }
-    return false;
+    return ArchiveLabel::forEachWhole(b, n, 1, look);
 }
 
 } // namespace GseLib::CcsdsScan

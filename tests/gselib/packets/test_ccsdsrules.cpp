@@ -1,0 +1,300 @@
+// The CCSDS parse's rule, one row per rule of docs/ccsds-parse.md: a small
+// archive built from parts (packets, archive labels, damage) goes in, and
+// what the parse makes of each part comes out: taken as a packet (with its
+// label's ground time), skipped (in a "Skipped" line), or left unread. The
+// rule is private to the parse, so it is read through a cache with a header
+// test; change a row here with the rule it stands for.
+#include "gselib/interpretation/datainterpretation.h"
+#include "gselib/packets/ccsdspacket.h"
+#include "gselib/packets/telemetrycache.h"
+#include "gselib/packets/timeresolvers.h"
+#include "support/tempdir.h"
+#include "tests/gselib/packets/archivetestdata.h"
+
+#include <QFile>
+#include <QStringList>
+#include <QtEndian>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <vector>
+
+using namespace GseLib;
+using namespace ArchiveTestData;
+
+namespace {
+
+// APIDs whose headers pass the test, and one of a known type the test
+// rejects (a length past its type's limit, say).
+constexpr int PASSING_APIDS[] = {0x100, 0x101, 0x102, 0x103};
+constexpr int KNOWN_REJECTED_APID = 0x105;
+
+int apidOf(const unsigned char* h)
+{
+    return ((h[0] & 0x07) << 8) | h[1];
+}
+
+// A cache with a header test: version 0 and an APID of PASSING_APIDS.
+class RuleCache : public TelemetryCache
+{
+public:
+    RuleCache() : TelemetryCache(new UnixTimeResolver) { setPacketFormat(CCSDS); }
+
+protected:
+    bool validHeader(const unsigned char* h) override
+    {
+        return (h[0] & 0xE0) == 0 && std::count(std::begin(PASSING_APIDS), std::end(PASSING_APIDS), apidOf(h)) > 0;
+    }
+    bool plausibleHeader(const unsigned char* h) override
+    {
+        return (h[0] & 0xE0) == 0 && apidOf(h) == KNOWN_REJECTED_APID;
+    }
+};
+
+// What the parse makes of a part of the archive.
+enum class Fate {
+    Taken,   // a packet, with the ground time of a Label part right before it
+    Label,   // the archive label of the packet after it
+    Skipped, // reported in the "Skipped" line before the next packet taken
+    Unread,  // neither taken nor reported
+};
+
+struct Part
+{
+    QByteArray bytes;
+    Fate fate;
+};
+
+// ---- The parts a row is built of
+
+int sequence = 0;
+
+// An intact packet of `total` bytes (at least 12).
+Part packet(int total = 40, int apid = 0x100)
+{
+    return {ccsdsPacket(apid, ++sequence, total, uint32_t(1000 + sequence)), Fate::Taken};
+}
+
+// The archive label of the packet after it, with the ground time 5000 + n.
+Part labelFor(int n = 3)
+{
+    return {label("GANN", n, uint32_t(5000 + n), 7), Fate::Label};
+}
+
+// A packet of `total` bytes cut short by `cutBy`: its header claims bytes
+// that the parts after it hold.
+Part cutPacket(int cutBy, int total = 40, Fate fate = Fate::Skipped)
+{
+    return {ccsdsPacket(0x101, ++sequence, total).left(total - cutBy), fate};
+}
+
+// A label whose digits were hit: they claim `claim` bytes besides the 40.
+Part hitLabel(int n, int claim)
+{
+    QByteArray l = label("GANN", n, 6000, 7);
+    l.replace(12, 8, QByteArray::number(claim).rightJustified(8, '0'));
+    return {l, Fate::Skipped};
+}
+
+Part bytes(int n, char value, Fate fate = Fate::Skipped)
+{
+    return {QByteArray(n, value), fate};
+}
+
+// A primary header of `apid` whose length field claims `claim` bytes in all,
+// with `filler` bytes of its own after it.
+Part header(int apid, int claim, int filler)
+{
+    QByteArray h = ccsdsPacket(apid, ++sequence, CcsdsPrimaryHeader::SIZE + filler);
+    putBe16(h, 4, uint32_t(claim - CcsdsPrimaryHeader::SIZE - 1));
+    return {h, Fate::Skipped};
+}
+
+// A rejected packet of a known type whose payload holds, at `at`, a short
+// packet whose header passes.
+Part rejectedHolding(int total, int at)
+{
+    QByteArray p = ccsdsPacket(KNOWN_REJECTED_APID, ++sequence, total);
+    p.replace(at, 12, ccsdsPacket(0x102, ++sequence, 12));
+    return {p, Fate::Skipped};
+}
+
+// ---- Reading a row
+
+enum class Read {
+    Opened,  // one changeFile of the finished file
+    Growing, // written after the file was opened, then grown once
+};
+
+struct Row
+{
+    const char* rule;
+    std::vector<Part> parts;
+    Read read = Read::Opened;
+    long long maxScan = 0;
+    // Lines besides the "Skipped" ones, with {at} for the offset of the first
+    // Unread part and {scanned} for where the scan limit ends the search.
+    QStringList lines{};
+};
+
+struct Verdict
+{
+    std::vector<std::pair<QByteArray, uint32_t>> packets; // bytes, ground seconds
+    QStringList lines;
+};
+
+// The verdict the parts call for.
+Verdict expected(const Row& row)
+{
+    Verdict v;
+    long at = 0, skipped = 0, unreadAt = -1;
+    uint32_t ground = 0;
+    for (const Part& p : row.parts) {
+        switch (p.fate) {
+        case Fate::Label:
+            ground = qFromBigEndian<uint32_t>(p.bytes.constData() + 24);
+            if (skipped)
+                v.lines << QString("Skipped %1 bytes [%2 - %3]").arg(skipped).arg(at - skipped).arg(at);
+            skipped = 0;
+            break;
+        case Fate::Taken:
+            if (skipped)
+                v.lines << QString("Skipped %1 bytes [%2 - %3]").arg(skipped).arg(at - skipped).arg(at);
+            skipped = 0;
+            v.packets.push_back({p.bytes, ground});
+            ground = 0;
+            break;
+        case Fate::Skipped:
+            skipped += p.bytes.size();
+            ground = 0;
+            break;
+        case Fate::Unread:
+            if (unreadAt < 0)
+                unreadAt = at;
+            break;
+        }
+        at += p.bytes.size();
+    }
+    for (const QString& line : row.lines)
+        v.lines << QString(line)
+                       .replace("{at}", QString::number(unreadAt))
+                       .replace("{scanned}", QString::number(unreadAt + row.maxScan));
+    return v;
+}
+
+QStringList linesOf(FILE* log)
+{
+    std::fflush(log);
+    std::rewind(log);
+    QStringList lines;
+    for (char line[512]; std::fgets(line, sizeof line, log);)
+        lines << QString::fromLatin1(line).trimmed();
+    return lines;
+}
+
+Verdict parse(const Row& row)
+{
+    DataInterpretation::init(nullptr, false, nullptr, {});
+    QByteArray all;
+    for (const Part& p : row.parts)
+        all += p.bytes;
+    TestSupport::TempDir dir;
+    FILE* log = std::tmpfile();
+    RuleCache cache;
+    cache.setMessageStream(log);
+    cache.setMaxScan(row.maxScan);
+    if (row.read == Read::Opened) {
+        cache.changeFile(dir.write("tm.bin", all).toStdString(), true);
+    } else {
+        const QString path = dir.write("tm.bin", {});
+        cache.changeFile(path.toStdString(), true);
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::Append));
+        f.write(all);
+        f.close();
+        cache.grow();
+    }
+    Verdict v;
+    for (const TMPacketPtr& p : cache.allPackets())
+        v.packets.push_back({QByteArray(reinterpret_cast<const char*>(p->bytes->data()), qsizetype(p->totalLength())),
+                             p->groundSeconds});
+    v.lines = linesOf(log);
+    std::fclose(log);
+    return v;
+}
+
+// Where the claim of a cut packet ends `into` bytes inside the next
+// packet's label (0: at the label's end).
+std::vector<Part> claimEndingInALabel(int into)
+{
+    const Part next = labelFor(5);
+    const int cutBy = into ? into : int(next.bytes.size());
+    return {labelFor(1), packet(), {labelFor(2).bytes, Fate::Skipped}, cutPacket(cutBy, 90), next, packet(),
+            labelFor(3), packet()};
+}
+
+// The parts, then n intact packets.
+std::vector<Part> thenPackets(std::vector<Part> parts, int n)
+{
+    while (n-- > 0)
+        parts.push_back(packet());
+    return parts;
+}
+
+std::vector<Row> rows()
+{
+    sequence = 0;
+    const Part first = packet(30, 0x100);
+    const Part inside[2] = {packet(24, 0x102), packet(36, 0x103)};
+    return {
+        {"taken: a packet whose header passes, followed by the next", {packet(), packet(60), packet(), packet(12)}},
+        {"taken: a label gives the packet after it its ground time",
+         {labelFor(1), packet(), labelFor(20), packet(), packet(), labelFor(0), packet()}},
+        {"taken: a packet followed by damage, which holds no run",
+         {packet(), packet(), bytes(5, char(0xAA)), packet(), packet()}},
+        {"skipped: bytes between packets, in one line before the next packet taken",
+         {packet(), bytes(17, char(0xAA)), bytes(9, 0), packet(), bytes(3, char(0xFF)), labelFor(), packet()}},
+        {"refused: a cut packet whose claim holds a confirmed run",
+         {packet(), packet(), cutPacket(30), packet(), packet(), packet()}},
+        {"refused: a cut packet whose claim ends in the first byte of the next label", claimEndingInALabel(1)},
+        {"refused: a cut packet whose claim ends in the second byte of the next label", claimEndingInALabel(2)},
+        {"refused: a cut packet whose claim ends in the digits of the next label", claimEndingInALabel(20)},
+        {"refused: a cut packet whose claim holds the next label whole", claimEndingInALabel(0)},
+        {"refused: a header longer than its APID's packets whose claim is tiled by a run",
+         {first, packet(), header(0x100, 10 + 24 + 36, 4), inside[0], inside[1], packet()}},
+        {"passed over: a rejected header of a known type, whole and followed, with what its payload holds",
+         {packet(), rejectedHolding(60, 20), packet(), packet()}},
+        {"damage: a label whose digits claim more than a label buffer holds",
+         thenPackets({packet(), hitLabel(3, 99999999 - 40), labelFor(), packet()}, 2)},
+        // The claims below end where a packet begins: read as a label, they
+        // would cover the packets before it.
+        {"damage: a label whose digits claim more than a label buffer holds, within the file",
+         thenPackets({packet(), hitLabel(3, 3 + 258 * 40)}, 300)},
+        {"damage: a label whose claim holds the next label; its packet keeps no ground time",
+         thenPackets({packet(), hitLabel(3, 3 + 40 + 43 + 40), packet(), labelFor(), packet()}, 2)},
+        {"scan limit: the parse gives up on the rest of the file",
+         {packet(), bytes(100, char(0xAA), Fate::Unread), {packet().bytes, Fate::Unread}},
+         Read::Opened,
+         64,
+         {"Scanned 64 bytes [{at} - {scanned}] without finding a valid packet header, archive may be corrupt!"}},
+        {"waits: a growing file's last packet, not all written",
+         {packet(), packet(), cutPacket(10, 40, Fate::Unread)},
+         Read::Growing,
+         0,
+         {"Read partial packet...backing up to index {at}"}},
+    };
+}
+
+TEST(CcsdsRules, EachRuleGivesItsVerdict)
+{
+    for (const Row& row : rows()) {
+        const Verdict want = expected(row), got = parse(row);
+        ASSERT_EQ(got.packets.size(), want.packets.size()) << row.rule;
+        for (size_t i = 0; i < want.packets.size(); ++i) {
+            EXPECT_EQ(got.packets[i].first.toHex(), want.packets[i].first.toHex()) << row.rule << ", packet " << i;
+            EXPECT_EQ(got.packets[i].second, want.packets[i].second) << row.rule << ", packet " << i;
+        }
+        EXPECT_EQ(got.lines.join('\n'), want.lines.join('\n')) << row.rule;
+    }
+}
+
+} // namespace
