@@ -1,3 +1,8 @@
+// How the archive window reads the file: straight from its descriptor (through
+// the stream only where the file is no plain file), refilled so that the
+// bytes a look still needs stay, cut at a horizon that makes the file end
+// early, keeping the last packet taken with its lead for the cache's read
+// mark, and the running sums that rule out TOM checksum candidates cheaply.
 #include "gselib/packets/archivewindow.h"
 
 #include <algorithm>

@@ -1,3 +1,7 @@
+// CCSDS primary headers set field by field in their packet's bytes, and the
+// packets over them: read from an archive's bytes, or made anew of a size
+// (at least 7 bytes) with the header's length field kept in step with it.
+// A copy's header reads the copy's own bytes.
 #include "gselib/packets/ccsdspacket.h"
 
 #include <stdexcept>

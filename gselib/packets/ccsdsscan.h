@@ -102,8 +102,10 @@ inline bool forEachEnding(const uint8_t*& b, long n, long low, uint32_t width, c
     // only a place to look at again.
     if (width < 0xFFFF && n >= 22) {
         const EndingMask places(low, width, bits);
-        auto look16 = [&](long at) {
-            for (unsigned m = places(b, at); m != 0; m &= m - 1) {
+        // The places from `first` on of the block at `at`.
+        auto look16 = [&](long at, long first) {
+            unsigned m = places(b, at) & (~0u << (first - at));
+            for (; m != 0; m &= m - 1) {
                 const long k = at + __builtin_ctz(m);
                 if (k <= n - MIN_PACKET && scalar(k))
                     return true;
@@ -111,11 +113,12 @@ inline bool forEachEnding(const uint8_t*& b, long n, long low, uint32_t width, c
             return false;
         };
         for (; i + 21 <= n; i += 16) {
-            if (look16(i))
+            if (look16(i, i))
                 return true;
         }
-        // The rest in one block that overlaps the last.
-        return i <= n - MIN_PACKET && look16(n - 21);
+        // The rest in one block that overlaps the last, whose places were
+        // looked at already: each place is handed to `look` once.
+        return i <= n - MIN_PACKET && look16(n - 21, i);
     }
 #endif
     for (; i <= n - MIN_PACKET; ++i) {

@@ -1,3 +1,8 @@
+// The packet arena's chunks: one address range reserved at the first claim,
+// 2 MiB chunks faulted in whole and carved by a bump pointer, counts of the
+// blocks handed out and freed (frees from other threads collected later),
+// emptied chunks pooled for the next archive, and AddressSanitizer's
+// poisoning of freed blocks where it runs.
 #include "gselib/packets/packetarena.h"
 
 #include <cstring>

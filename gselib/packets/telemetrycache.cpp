@@ -1,3 +1,8 @@
+// The telemetry cache's reading of an archive: opening it (a regular file
+// only), the TOM parse, the hand-over of the CCSDS parse to its parser, the
+// packets taken and handed to the resolver and the hooks, the read mark that
+// tells a followed file started anew from one that grew, and the parse's
+// messages, held and written when it ends.
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/telemetrycache_p.h"
 
@@ -82,7 +87,7 @@ TelemetryCache::TelemetryCache(TimeResolver* resolver)
     : resolver(resolver),
       d(std::make_unique<Private>(*this))
 {
-    d->window.keep(&lastTaken.from, &lastTaken.header, &lastTaken.end, MARK_LEAD_BYTES, &d->lastRead);
+    d->window.keep(&d->lastTaken.from, &d->lastTaken.header, &d->lastTaken.end, Private::MARK_LEAD_BYTES, &d->lastRead);
 }
 
 TelemetryCache::~TelemetryCache()
@@ -90,6 +95,11 @@ TelemetryCache::~TelemetryCache()
     releasePackets();
     if (file)
         std::fclose(file);
+}
+
+void TelemetryCache::setMessageStream(FILE* stream)
+{
+    d->messages = stream ? stream : stderr;
 }
 
 void TelemetryCache::message(const char* fmt, ...)
@@ -104,14 +114,14 @@ void TelemetryCache::message(const char* fmt, ...)
         return;
     }
     if (size_t(n) < sizeof line) {
-        heldMessages.append(line, size_t(n));
+        d->heldMessages.append(line, size_t(n));
     } else {
-        const size_t at = heldMessages.size();
-        heldMessages.resize(at + size_t(n) + 1);
+        const size_t at = d->heldMessages.size();
+        d->heldMessages.resize(at + size_t(n) + 1);
         va_start(args, fmt);
-        std::vsnprintf(heldMessages.data() + at, size_t(n) + 1, fmt, args);
+        std::vsnprintf(d->heldMessages.data() + at, size_t(n) + 1, fmt, args);
         va_end(args);
-        heldMessages.resize(at + size_t(n));
+        d->heldMessages.resize(at + size_t(n));
     }
     endMessage();
 }
@@ -120,10 +130,10 @@ void TelemetryCache::message(const char* fmt, ...)
 // without printf: a damaged archive writes one for every damaged region.
 void TelemetryCache::skippedMessage(long skipped, long to)
 {
-    auto text = [&](std::string_view s) { heldMessages.append(s); };
+    auto text = [&](std::string_view s) { d->heldMessages.append(s); };
     auto number = [&](long v) {
         char digits[24];
-        heldMessages.append(digits, size_t(std::to_chars(digits, digits + sizeof digits, v).ptr - digits));
+        d->heldMessages.append(digits, size_t(std::to_chars(digits, digits + sizeof digits, v).ptr - digits));
     };
     text("Skipped ");
     number(int(skipped));
@@ -137,21 +147,21 @@ void TelemetryCache::skippedMessage(long skipped, long to)
 
 void TelemetryCache::endMessage()
 {
-    heldMessages += '\n';
+    d->heldMessages += '\n';
     // A parse writes its lines together when it ends (a damaged archive has
     // thousands, and the stream is often unbuffered): one write, not two a
     // line.
-    if (!inParse || heldMessages.size() >= MESSAGES_HELD)
+    if (!run.running || d->heldMessages.size() >= Private::MESSAGES_HELD)
         flushMessages();
 }
 
 void TelemetryCache::flushMessages()
 {
-    if (heldMessages.empty())
+    if (d->heldMessages.empty())
         return;
-    std::fwrite(heldMessages.data(), 1, heldMessages.size(), messages);
-    std::fflush(messages);
-    heldMessages.clear();
+    std::fwrite(d->heldMessages.data(), 1, d->heldMessages.size(), d->messages);
+    std::fflush(d->messages);
+    d->heldMessages.clear();
 }
 
 void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
@@ -159,9 +169,9 @@ void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
     path = newPath;
     // The file at the path is looked for again from wherever the program runs then.
     std::error_code failed;
-    followedPath = std::filesystem::absolute(path, failed).string();
-    mark = ReadMark();
-    forgetTaken();
+    d->followedPath = std::filesystem::absolute(path, failed).string();
+    d->mark = Private::ReadMark();
+    d->forgetTaken();
     takeStream(openRegularFile(path.c_str()));
     if (!file)
         message("TMF::changeFile(%s) FAILED", path.c_str());
@@ -170,7 +180,7 @@ void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
     resetParseState();
     if (clearFirst)
         clear();
-    fileFirstPacket = packets.size();
+    d->fileFirstPacket = packets.size();
     if (file) {
         // What stands at the end of the file is decided as in a finished
         // file: an archive opened once gives every packet it holds.
@@ -179,7 +189,7 @@ void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
             bool& flag;
             explicit Opening(bool& f) : flag(f) { flag = true; }
             ~Opening() { flag = false; } // also when a hook throws
-        } parse(opening);
+        } parse(d->opening);
         grow();
     }
 }
@@ -191,15 +201,15 @@ void TelemetryCache::takeStream(FILE* stream)
     file = stream;
     if (!file)
         return;
-    if (!streamBuffer)
-        streamBuffer.reset(new char[STREAM_BUFFER_SIZE]);
-    std::setvbuf(file, streamBuffer.get(), _IOFBF, STREAM_BUFFER_SIZE);
+    if (!d->streamBuffer)
+        d->streamBuffer.reset(new char[STREAM_BUFFER_SIZE]);
+    std::setvbuf(file, d->streamBuffer.get(), _IOFBF, STREAM_BUFFER_SIZE);
     // Only this thread reads the stream: no locking per call.
     __fsetlocking(file, FSETLOCKING_BYCALLER);
     struct stat st;
     if (::fstat(fileno(file), &st) == 0) {
-        mark.device = uint64_t(st.st_dev);
-        mark.inode = uint64_t(st.st_ino);
+        d->mark.device = uint64_t(st.st_dev);
+        d->mark.inode = uint64_t(st.st_ino);
     }
 }
 
@@ -213,32 +223,55 @@ void TelemetryCache::takeStream(FILE* stream)
 bool TelemetryCache::startedAnew()
 {
     struct stat st;
-    const bool found = ::stat(followedPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    if (found && (uint64_t(st.st_dev) != mark.device || uint64_t(st.st_ino) != mark.inode)) {
+    const bool found = ::stat(d->followedPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (found && (uint64_t(st.st_dev) != d->mark.device || uint64_t(st.st_ino) != d->mark.inode)) {
         // The file read was renamed or removed and another put at the path:
         // that one is followed now, read on when it holds the bytes read.
-        if (FILE* other = openRegularFile(followedPath.c_str()))
+        if (FILE* other = openRegularFile(d->followedPath.c_str()))
             takeStream(other);
     }
-    const bool same = found && uint64_t(st.st_dev) == mark.device && uint64_t(st.st_ino) == mark.inode;
+    const bool same = found && uint64_t(st.st_dev) == d->mark.device && uint64_t(st.st_ino) == d->mark.inode;
     const long size = same ? long(st.st_size) : currentFileSize();
     if (size < position) {
         message("File %s is %ld bytes, shorter than the read position %ld...reading it anew from the start",
                 path.c_str(), size, position);
         return true;
     }
-    if (matchesMark())
+    if (d->matchesMark(fileno(file)))
         return false;
     message("File %s of %ld bytes was written anew before the read position %ld...reading it anew from the start",
             path.c_str(), size, position);
     return true;
 }
 
-bool TelemetryCache::matchesMark()
+// As changeFile reads the file, but the earlier files' packets stay.
+void TelemetryCache::readAnew()
+{
+    const size_t first = std::min(d->fileFirstPacket, packets.size());
+    if (first == 0)
+        releasePackets();
+    else
+        packets.erase(packets.begin() + long(first), packets.end());
+    position = 0;
+    d->mark.at = -1;
+    d->mark.spans.clear();
+    d->mark.broken = false;
+    d->forgetTaken();
+    meta = TmMeta(QString::fromUtf8(path.c_str()));
+    resetParseState();
+    // The earlier files' packets are timed as when they were read.
+    resetResolver();
+    for (const TMPacketPtr& p : packets)
+        resolver->handlePacket(p);
+    emit fileStartedAnew(int(std::min<size_t>(first, INT32_MAX)));
+}
+
+// ---- The read mark ----------------------------------------------------------
+
+bool TelemetryCache::Private::matchesMark(int fd)
 {
     if (mark.broken)
         return false;
-    const int fd = fileno(file);
     auto found = [&](const Span& span) {
         const size_t n = span.bytes.size();
         if (markScratch.size() < n)
@@ -251,65 +284,39 @@ bool TelemetryCache::matchesMark()
     return std::all_of(mark.spans.begin(), mark.spans.end(), found);
 }
 
-// As changeFile reads the file, but the earlier files' packets stay.
-void TelemetryCache::readAnew()
-{
-    const size_t first = std::min(fileFirstPacket, packets.size());
-    if (first == 0)
-        releasePackets();
-    else
-        packets.erase(packets.begin() + long(first), packets.end());
-    position = 0;
-    mark.at = -1;
-    mark.spans.clear();
-    mark.broken = false;
-    forgetTaken();
-    meta = TmMeta(QString::fromUtf8(path.c_str()));
-    resetParseState();
-    // The earlier files' packets are timed as when they were read.
-    resetResolver();
-    for (const TMPacketPtr& p : packets)
-        resolver->handlePacket(p);
-    emit fileStartedAnew(int(std::min<size_t>(first, INT32_MAX)));
-}
-
-void TelemetryCache::forgetTaken()
+void TelemetryCache::Private::forgetTaken()
 {
     firstTaken = Taken();
     lastTaken = Taken();
-    d->lastRead.at = d->lastRead.to = -1;
+    lastRead.at = lastRead.to = -1;
     mark.first = Span();
     mark.lastHeader = -1;
 }
 
-// The n bytes at `at` as the parse read them: from its window, else read
-// again. False when the file no longer holds them.
-bool TelemetryCache::copyRead(long at, size_t n, unsigned char* out) const
+bool TelemetryCache::Private::copyRead(int fd, long at, size_t n, unsigned char* out) const
 {
-    if (at >= d->window.start() && at + long(n) <= d->window.end()) {
-        std::memcpy(out, d->window.at(at), n);
+    if (at >= window.start() && at + long(n) <= window.end()) {
+        std::memcpy(out, window.at(at), n);
         return true;
     }
-    return readAt(fileno(file), at, out, n) == n;
+    return readAt(fd, at, out, n) == n;
 }
 
 // The bytes of a packet just taken, with what stood before its header (as
 // far as MARK_LEAD_BYTES reach), while the parse's window holds them.
-void TelemetryCache::keepTaken(const Taken& t, Span& into) const
+void TelemetryCache::Private::keepTaken(int fd, const Taken& t, Span& into) const
 {
     into.at = std::max(t.from, t.header - long(MARK_LEAD_BYTES));
     into.bytes.resize(size_t(t.end - into.at));
-    if (!copyRead(into.at, into.bytes.size(), into.bytes.data()))
+    if (!copyRead(fd, into.at, into.bytes.size(), into.bytes.data()))
         into.bytes.clear(); // changed under the parse already: marked broken
 }
 
-// The bytes [a, b) as the parse read them: in its window, or kept by a
-// refill that dropped them; null when neither holds them.
-const unsigned char* TelemetryCache::asRead(long a, long b) const
+const unsigned char* TelemetryCache::Private::asRead(long a, long b) const
 {
-    if (a >= d->window.start() && b <= d->window.end())
-        return d->window.at(a);
-    const ArchiveWindow::Kept& k = d->lastRead;
+    if (a >= window.start() && b <= window.end())
+        return window.at(a);
+    const ArchiveWindow::Kept& k = lastRead;
     return a >= k.at && b <= k.to ? k.bytes.data() + (a - k.at) : nullptr;
 }
 
@@ -318,7 +325,7 @@ const unsigned char* TelemetryCache::asRead(long a, long b) const
 // up to the span's end. A lead the window dropped before its packet was
 // taken (a refill while the packet was read) is read again. False when a
 // part cannot be had.
-bool TelemetryCache::markLast(Span& last, bool marked) const
+bool TelemetryCache::Private::markLast(int fd, Span& last, bool marked) const
 {
     unsigned char* out = last.bytes.data();
     const size_t lead = size_t(lastTaken.header - last.at);
@@ -329,7 +336,7 @@ bool TelemetryCache::markLast(Span& last, bool marked) const
         std::vector<unsigned char> reread;
         if (!leadBytes) {
             reread.resize(lead);
-            if (copyRead(last.at, lead, reread.data()))
+            if (copyRead(fd, last.at, lead, reread.data()))
                 leadBytes = reread.data();
         }
         const unsigned char* bodyBytes = asRead(lastTaken.header, lastTaken.end);
@@ -339,10 +346,10 @@ bool TelemetryCache::markLast(Span& last, bool marked) const
             std::memcpy(out + lead, bodyBytes, body);
         }
     }
-    return copyRead(lastTaken.end, last.bytes.size() - lead - body, out + lead + body) && whole;
+    return copyRead(fd, lastTaken.end, last.bytes.size() - lead - body, out + lead + body) && whole;
 }
 
-void TelemetryCache::markRead() noexcept
+void TelemetryCache::Private::markRead(int fd, long position) noexcept
 {
     // Where the read has not moved, the bytes marked were just found again.
     if (position == mark.at && !mark.broken)
@@ -365,7 +372,7 @@ void TelemetryCache::markRead() noexcept
         if (firstTaken.from < 0) {
             if (position > 0) {
                 Span& head = next(0, size_t(std::min<long>(position, long(MARK_BYTES))));
-                mark.broken |= !copyRead(0, head.bytes.size(), head.bytes.data());
+                mark.broken |= !copyRead(fd, 0, head.bytes.size(), head.bytes.data());
             }
             after = 0;
         } else if (lastTaken.from != firstTaken.from) {
@@ -376,14 +383,14 @@ void TelemetryCache::markRead() noexcept
                 std::max(lastTaken.end, position - lastTaken.end <= long(MARK_BYTES) ? position : lastTaken.end);
             const bool marked = mark.lastHeader == lastTaken.header && !mark.spans.empty() && mark.spans[0].at == at &&
                                 mark.spans[0].bytes.size() >= size_t(lastTaken.end - at);
-            mark.broken |= !markLast(next(at, size_t(tailEnd - at)), marked);
+            mark.broken |= !markLast(fd, next(at, size_t(tailEnd - at)), marked);
             mark.lastHeader = lastTaken.header;
             after = tailEnd;
         }
         const long tail = std::max(after, position - long(MARK_BYTES));
         if (position > tail) {
             Span& rest = next(tail, size_t(position - tail));
-            mark.broken |= !copyRead(tail, rest.bytes.size(), rest.bytes.data());
+            mark.broken |= !copyRead(fd, tail, rest.bytes.size(), rest.bytes.data());
         }
     } catch (...) {
         mark.broken = true; // no room to hold it: read the file anew rather than miss a restart
@@ -391,32 +398,34 @@ void TelemetryCache::markRead() noexcept
     mark.spans.resize(std::min(used, mark.spans.size()));
 }
 
+// ---- Reading ------------------------------------------------------------------
+
 void TelemetryCache::grow()
 {
     if (!file)
         return;
-    if (!opening && startedAnew())
+    if (!d->opening && startedAnew())
         readAnew();
     std::fseek(file, position, SEEK_SET);
     if (position == 0)
         adjustStartPos(file, &position);
     // The definitions hold still while a parse runs: hooks may keep what they
     // derive from them for its length.
-    ++parses;
+    ++run.started;
     // Asked once a parse, not in a constructor, where the object is not yet
     // its own class.
     findOverrides();
     struct Parsing
     {
         TelemetryCache& cache;
-        explicit Parsing(TelemetryCache& c) : cache(c) { cache.inParse = true; }
+        explicit Parsing(TelemetryCache& c) : cache(c) { cache.run.running = true; }
         // Also when a hook throws: what was taken is marked with the
         // position past it.
         ~Parsing()
         {
-            cache.inParse = false;
+            cache.run.running = false;
             cache.flushMessages();
-            cache.markRead();
+            cache.d->markRead(fileno(cache.file), cache.position);
         }
     } parsing(*this);
     switch (format) {
@@ -462,7 +471,7 @@ void TelemetryCache::releasePackets()
 void TelemetryCache::clear()
 {
     releasePackets();
-    fileFirstPacket = 0;
+    d->fileFirstPacket = 0;
     resetResolver();
     resetParseState();
 }
@@ -496,7 +505,7 @@ void TelemetryCache::appendPacket(const TMPacketPtr& packet)
     if (packets.size() > maxPackets) {
         const size_t n = std::min(removeCount, packets.size());
         packets.erase(packets.begin(), packets.begin() + long(n));
-        fileFirstPacket -= std::min(n, fileFirstPacket);
+        d->fileFirstPacket -= std::min(n, d->fileFirstPacket);
         emit packetsRemoved(int(n));
     }
 }
@@ -594,10 +603,10 @@ void TelemetryCache::accept(TMPacketPtr&& packet, long from, long header, long e
         throw;
     }
     // A refill of the window keeps it with its lead from now on (markRead).
-    lastTaken = {from, header, end};
-    if (firstTaken.from < 0) {
-        firstTaken = lastTaken;
-        keepTaken(firstTaken, mark.first);
+    d->lastTaken = {from, header, end};
+    if (d->firstTaken.from < 0) {
+        d->firstTaken = d->lastTaken;
+        d->keepTaken(fileno(file), d->firstTaken, d->mark.first);
     }
     if (d->packetHook == Private::Hook::Base)
         return;
@@ -720,7 +729,7 @@ bool TelemetryCache::plausibleHeader(const unsigned char*)
 void TelemetryCache::parseCcsds()
 {
     d->window.reset(file, position);
-    d->ccsds->parse(position, opening);
+    d->ccsds->parse(position, d->opening);
     std::fseek(file, position, SEEK_SET);
 }
 

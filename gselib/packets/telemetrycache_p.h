@@ -1,13 +1,16 @@
 #pragma once
-// The telemetry cache's parse state, kept out of its public header: the
-// window on the file, the back-offs on partial packets, what is known of the
-// hooks, and the CCSDS parser. ParseHost is all of the cache a parser is
-// handed: the window, the hooks, where the packets it takes go, and the
-// back-off state.
+// The telemetry cache's own state, kept out of its public header: the window
+// on the file, the back-offs on partial packets, what is known of the hooks,
+// the CCSDS parser, the mark that tells a followed file started anew from one
+// that grew, and the parse's messages held until it ends. ParseHost is all of
+// the cache a parser is handed.
 #include "gselib/packets/archivewindow.h"
 #include "gselib/packets/telemetrycache.h"
 
+#include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace GseLib {
 
@@ -47,8 +50,65 @@ struct TelemetryCache::Private
     // Whether a hook is overridden, found out on its first call.
     enum class Hook { Unknown, Base, Overridden };
 
+    // Bytes of the followed file at an offset, as the parse read them.
+    struct Span
+    {
+        long at = -1;
+        std::vector<unsigned char> bytes;
+    };
+    // What tells the file read so far from one started anew under the
+    // reader: its identity, and what the cache holds of it, compared whole
+    // with the file at their offsets: the first and the last packet taken,
+    // each with what stood before its header (its label, the hooks' steps:
+    // up to MARK_LEAD_BYTES), and the bytes stepped over after the last, up
+    // to MARK_BYTES of them. A new recording's labels and headers differ
+    // from the old one's in their times; one that holds the same bytes there
+    // is the same data. Before any packet, the first and the last MARK_BYTES
+    // read, which need hold no label or header: there only a change of those
+    // bytes is seen. Custom parses (appendPacket) are marked as if they had
+    // taken no packet.
+    static constexpr size_t MARK_BYTES = 64;
+    static constexpr size_t MARK_LEAD_BYTES = LABEL_BUFFER_SIZE + 2 * CCSDS_SKIP_LOOKAHEAD;
+    struct ReadMark
+    {
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        long at = -1; // the read position the mark was made at
+        // What the parse read could not be found again: the file changed
+        // under it, and is read anew.
+        bool broken = false;
+        Span first; // the first packet's, kept from when it was taken
+        long lastHeader = -1; // of the last packet, whose bytes lead its spans
+        std::vector<Span> spans; // the last packet's and the bytes after it, or the first and last read
+    };
+    // A packet the parse took of the followed file: where its attempt began
+    // (its label), its header, and where it ends.
+    struct Taken
+    {
+        long from = -1;
+        long header = -1;
+        long end = -1;
+    };
+
     explicit Private(TelemetryCache& cache);
     ~Private();
+
+    // ---- The read mark, on the file open at descriptor `fd`
+    // Whether the file holds what the mark holds, at its offsets.
+    bool matchesMark(int fd);
+    // Forgets the packets taken of the followed file.
+    void forgetTaken();
+    // The n bytes at `at` as the parse read them: from its window, else read
+    // again. False when the file no longer holds them.
+    bool copyRead(int fd, long at, size_t n, unsigned char* out) const;
+    // The bytes [a, b) as the parse read them: in its window, or kept by a
+    // refill that dropped them; null when neither holds them.
+    const unsigned char* asRead(long a, long b) const;
+    // The first packet's span, kept when it is taken.
+    void keepTaken(int fd, const Taken& taken, Span& into) const;
+    bool markLast(int fd, Span& last, bool marked) const;
+    // Marks what the parse read up to `position`, as a parse ends.
+    void markRead(int fd, long position) noexcept;
 
     ArchiveWindow window;
     PartialReads tomReads;
@@ -62,6 +122,20 @@ struct TelemetryCache::Private
     // read them, once the window has dropped them (the lead alone, read
     // again, where it had dropped that before the packet was taken).
     ArchiveWindow::Kept lastRead;
+
+    bool opening = false; // the parse of changeFile
+    ReadMark mark;
+    Taken firstTaken; // of the followed file
+    Taken lastTaken;
+    std::vector<unsigned char> markScratch; // a span read back
+    std::string followedPath; // the path, made absolute
+    size_t fileFirstPacket = 0; // the followed file's first packet
+    std::unique_ptr<char[]> streamBuffer; // the stream's large read buffer; outlives the stream
+
+    FILE* messages = stderr;
+    // Lines of the parse under way, written when it ends (or grow past MESSAGES_HELD).
+    std::string heldMessages;
+    static constexpr size_t MESSAGES_HELD = 64 * 1024;
 };
 
 // What the cache hands a parser: the window on the file, its hooks (and

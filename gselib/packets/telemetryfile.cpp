@@ -1,3 +1,8 @@
+// The shared packet cache's installation (one process-wide, replaced and
+// deleted here, with a generation the cursors compare) and the cursors over
+// it: reading forwards, and the searches for the next or previous packet of
+// a set of types, which follow the cache when it drops or reads anew its
+// packets.
 #include "gselib/packets/telemetryfile.h"
 
 #include "gselib/packets/telemetrycache.h"

@@ -1,3 +1,7 @@
+// The time resolver's base behaviour: a t0 fallback ignored and estimated as
+// 0, t0's times read off the t0 packet once there is one, ground times
+// relative to the t0 packet's, and the spacecraft-clock table's entry
+// (start, Unix time, rate) for a clock value.
 #include "gselib/packets/timeresolver.h"
 
 #include <QFile>

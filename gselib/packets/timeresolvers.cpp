@@ -1,3 +1,7 @@
+// The general time resolvers: t0 picked from the first packet past the
+// minimum raw timestamp; raw seconds read as Unix, GPS (with an offset) or
+// TAI-since-1958 times; and the generic resolver that decodes its packet type's
+// time item, guarding against a time item whose decoding asks its own time.
 #include "gselib/packets/timeresolvers.h"
 
 #include "gselib/interpretation/datainterpretation.h"

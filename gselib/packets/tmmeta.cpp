@@ -1,3 +1,7 @@
+// Reading tm.meta, an archive's JSON side file: found beside the archive (or
+// the newest in its folder), its "gse" keys read as far as its version has
+// them, its annotations, the configuration group its mission and model name,
+// and the test's date and time read from its folder name.
 #include "gselib/packets/tmmeta.h"
 
 #include "tools/logger/log.h"

@@ -1,3 +1,7 @@
+// The abstract packet's shared behaviour: its bytes drawn from the packet
+// arena, the header fields a packet kind without them reports as 0, its times
+// asked of its resolver, and its type's name and GSE origin from the hub's
+// packet-type table.
 #include "gselib/packets/tmpacket.h"
 
 #include "gselib/interpretation/datainterpretation.h"

@@ -1,3 +1,6 @@
+// A TOM packet's fields read from its bytes: type (the first byte's low seven
+// bits), subtype, sequence and checksum trailer, with a byte past the end of
+// a short packet refused by an out_of_range error.
 #include "gselib/packets/tompacket.h"
 
 #include <QtGlobal>
