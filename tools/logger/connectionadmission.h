@@ -27,6 +27,9 @@ class ConnectionAdmission
 public:
     static constexpr int DEFAULT_MAX_CONNECTIONS = 1000;
     static constexpr int DEFAULT_SILENCE_TIMEOUT_MS = 10000;
+    // Kinds of its warnings (WarningLimiter).
+    static inline const QString KIND_MAKE_WAY = QStringLiteral("making way");
+    static inline const QString KIND_SILENT = QStringLiteral("silent connection");
 
     // What the silence timeout makes of a connection now.
     enum class Quiet

@@ -3,8 +3,10 @@
 #include "tools/logger/connectionacceptor.h"
 #include "tools/logger/consolewriter.h"
 #include "tools/logger/escapedline.h"
+#include "tools/logger/heldlines.h"
 #include "tools/logger/httprequest.h"
-#include "tools/logger/mainfilerules.h"
+#include "tools/logger/mainfile.h"
+#include "tools/logger/serverconnections.h"
 #include "tools/logger/warninglimiter.h"
 #include "tools/util/tools.h"
 
@@ -43,8 +45,6 @@ QString droppedNotSaidText(qint64 count, const QString& peer)
 // Kinds of warning a peer can cause, each rate-limited per peer (WarningLimiter).
 const QString KIND_DROPPED = QStringLiteral("dropped line");
 const QString KIND_HTTP = QStringLiteral("http request");
-const QString KIND_SILENT = QStringLiteral("silent connection");
-const QString KIND_MAKE_WAY = QStringLiteral("making way");
 const QString KIND_MAIN_FILE = QStringLiteral("refused main file");
 const QString KIND_DATES = QStringLiteral("dates outside the window");
 // Runs of the server's own, each said once until it ends.
@@ -75,9 +75,6 @@ QString cutToUtf8Bytes(const QString& text, qsizetype maxBytes)
     utf8.truncate(end);
     return QString::fromUtf8(utf8);
 }
-
-// Partial lines of this size or more, once freed, are worth giving back to the system.
-constexpr qsizetype RELEASE_BYTES = 256 * 1024;
 
 // Gives the memory of freed buffers back to the system: glibc keeps what large
 // partial lines used on its heap otherwise.
@@ -339,28 +336,17 @@ void LoggerServerClient::emitClientLogEvent(LoggerEventMsg msg)
 
 struct LoggerServerPrivate
 {
-    explicit LoggerServerPrivate(QString logDir) : mainFiles(std::move(logDir)) {}
-
-    MainFileRules mainFiles;
-    // The main file's path (a file opened on a descriptor has no name of its own).
-    QString mainFilePath;
+    MainFile* mainFile = nullptr;
     DateWindow dates;
     DailyClock clock;
-    ConnectionAdmission admission;
-    // Every accepted connection, initialized or not.
-    QList<LoggerServerClient*> connections;
+    ServerConnections* connections = nullptr;
     ConnectionAcceptor* acceptor = nullptr;
-    QTimer* silenceTimer = nullptr;
     WarningLimiter* warnings = nullptr;
-    qint64 maxPartialBytes = LoggerServer::DEFAULT_MAX_PARTIAL_BYTES;
-    qint64 partialBytes = 0;
     bool releaseScheduled = false;
+    HeldLines held;
     // Main-file errors wait until the line in hand is written.
     QStringList pendingErrors;
     bool writingErrors = false;
-    // Lines of clients waiting for the end of their slice, and the last one's date.
-    QByteArray heldLines;
-    QDate heldDate;
 };
 
 LoggerServer::LoggerServer(QObject* parent)
@@ -372,7 +358,7 @@ LoggerServer::LoggerServer(QObject* parent)
       stdOutFile_(new QFile(tcpServer_)),
       stdErrFile_(new QFile(tcpServer_)),
       mainFile_(new QFile(tcpServer_)),
-      d_(std::make_unique<LoggerServerPrivate>(logDirOfHome()))
+      d_(std::make_unique<LoggerServerPrivate>())
 {
     stdOutFile_->setObjectName(QStringLiteral("stdout"));
     stdErrFile_->setObjectName(QStringLiteral("stderr"));
@@ -385,19 +371,30 @@ LoggerServer::LoggerServer(QObject* parent)
     tcpServer_->setListenBacklogSize(ConnectionAcceptor::listenBacklog());
     tcpServer_->setMaxPendingConnections(std::numeric_limits<int>::max());
 
+    d_->mainFile = new MainFile(mainFile_, logDirOfHome(), this);
+    connect(d_->mainFile, &MainFile::changed, this, &LoggerServer::mainFileChanged);
+    connect(d_->mainFile, &MainFile::note, this, [this](const QString& text) { SERVER_LOG(INFO, "server", text); });
+    connect(d_->mainFile, &MainFile::error, this, &LoggerServer::mainFileError);
     d_->acceptor = new ConnectionAcceptor(this);
     connect(d_->acceptor, &ConnectionAcceptor::accepted, this, &LoggerServer::acceptedDescriptor);
     connect(d_->acceptor, &ConnectionAcceptor::failedToAccept, this,
             [this](const QString& text) { SERVER_LOG(ERROR, "server", text); });
-    d_->silenceTimer = new QTimer(this);
-    connect(d_->silenceTimer, &QTimer::timeout, this, &LoggerServer::closeSilentConnections);
-    setSilenceTimeout(DEFAULT_SILENCE_TIMEOUT_MS);
+    d_->connections = new ServerConnections(this);
+    connect(d_->connections, &ServerConnections::dismiss, this,
+            [this](LoggerServerClient* client, const QString& kind, const QString& text) {
+                dismissConnection(client, kind, text);
+            });
+    connect(d_->connections, &ServerConnections::partialLineDropped, this,
+            [this](LoggerServerClient* client, const QString& text) {
+                SERVER_LOG(WARN, "client", clientPrefix(client) + text);
+            });
+    connect(d_->connections, &ServerConnections::released, this, &LoggerServer::scheduleMemoryRelease);
     d_->warnings = new WarningLimiter(
         [this](const QString& kind, const QString& peer, qint64 count) { reportNotSaid(kind, peer, count); }, this);
 
     // The owner's only: every client's logs are in it. An existing folder is left as it is.
     QDir().mkpath(QDir::homePath());
-    ::mkdir(QFile::encodeName(d_->mainFiles.logDir()).constData(), 0700);
+    ::mkdir(QFile::encodeName(d_->mainFile->rules().logDir()).constData(), 0700);
 }
 
 LoggerServer::~LoggerServer()
@@ -413,7 +410,7 @@ LoggerServer::~LoggerServer()
         disconnect(client, nullptr, this, nullptr);
         client->setDropReporter(nullptr);
     }
-    d_->connections.clear();
+    d_->connections->clear();
     d_->acceptor->watch(-1);
     tcpServer_->disconnect(this);
     devices_.clear();
@@ -452,12 +449,12 @@ QList<QFile*> LoggerServer::attachedFiles() const
 
 QString LoggerServer::mainFilepath() const
 {
-    if (d_->mainFilePath.isEmpty())
+    if (d_->mainFile->path().isEmpty())
         return QString();
-    return QFileInfo(d_->mainFilePath).absoluteFilePath();
+    return QFileInfo(d_->mainFile->path()).absoluteFilePath();
 }
 
-QString LoggerServer::logDirPath() const { return d_->mainFiles.logDir(); }
+QString LoggerServer::logDirPath() const { return d_->mainFile->rules().logDir(); }
 bool LoggerServer::isListening() const { return tcpServer_->isListening(); }
 
 quint16 LoggerServer::serverPort() const
@@ -465,25 +462,20 @@ quint16 LoggerServer::serverPort() const
     return tcpServer_->isListening() ? tcpServer_->serverPort() : port_;
 }
 
-void LoggerServer::addAllowedFolder(const QString& folder) { d_->mainFiles.addAllowedFolder(folder); }
-void LoggerServer::setAllowedFolders(const QStringList& folders) { d_->mainFiles.setAllowedFolders(folders); }
-QStringList LoggerServer::allowedFolders() const { return d_->mainFiles.allowedFolders(); }
-void LoggerServer::setMaxConnections(int count) { d_->admission.setMaxConnections(count); }
-int LoggerServer::maxConnections() const { return d_->admission.maxConnections(); }
-void LoggerServer::setMaxPartialBytes(qint64 bytes) { d_->maxPartialBytes = bytes; }
-qint64 LoggerServer::maxPartialBytes() const { return d_->maxPartialBytes; }
-int LoggerServer::silenceTimeout() const { return d_->admission.silenceTimeout(); }
+void LoggerServer::addAllowedFolder(const QString& folder) { d_->mainFile->rules().addAllowedFolder(folder); }
+void LoggerServer::setAllowedFolders(const QStringList& folders) { d_->mainFile->rules().setAllowedFolders(folders); }
+QStringList LoggerServer::allowedFolders() const { return d_->mainFile->rules().allowedFolders(); }
+void LoggerServer::setMaxConnections(int count) { d_->connections->setMaxConnections(count); }
+int LoggerServer::maxConnections() const { return d_->connections->admission().maxConnections(); }
+void LoggerServer::setMaxPartialBytes(qint64 bytes) { d_->connections->setMaxPartialBytes(bytes); }
+qint64 LoggerServer::maxPartialBytes() const { return d_->connections->maxPartialBytes(); }
+void LoggerServer::setSilenceTimeout(int ms) { d_->connections->setSilenceTimeout(ms); }
+int LoggerServer::silenceTimeout() const { return d_->connections->admission().silenceTimeout(); }
 void LoggerServer::setDateWindowDays(int days) { d_->dates.setDays(days); }
 int LoggerServer::dateWindowDays() const { return d_->dates.days(); }
 void LoggerServer::setWarningWindow(int ms) { d_->warnings->setWindow(ms); }
-int LoggerServer::connectionCount() const { return static_cast<int>(d_->connections.size()); }
-qint64 LoggerServer::partialBytes() const { return d_->partialBytes; }
-
-void LoggerServer::setSilenceTimeout(int ms)
-{
-    d_->admission.setSilenceTimeout(ms);
-    d_->silenceTimer->setInterval(d_->admission.checkIntervalMs());
-}
+int LoggerServer::connectionCount() const { return static_cast<int>(d_->connections->count()); }
+qint64 LoggerServer::partialBytes() const { return d_->connections->partialBytes(); }
 
 void LoggerServer::start()
 {
@@ -528,25 +520,6 @@ void LoggerServer::attachQIODevice(QIODevice* device)
     devices_.append(device);
 }
 
-bool LoggerServer::attachMainFile(int fd, const QString& path)
-{
-    mainFile_->close();
-    d_->mainFilePath = path;
-    return mainFile_->open(fd, MainFileRules::OPEN_MODE, QFileDevice::AutoCloseHandle);
-}
-
-void LoggerServer::openDailyFile(const QDate& date)
-{
-    mainFileDate_ = date;
-    mainFile_->close();
-    const MainFileRules::Opened opened = d_->mainFiles.openDaily(date);
-    if (opened.fd < 0 || !attachMainFile(opened.fd, opened.path)) {
-        d_->mainFilePath = opened.path;
-        mainFileError(QStringLiteral("cannot open main file ") + opened.path + QStringLiteral(": ") + opened.why);
-    }
-    emit mainFileChanged(opened.path);
-}
-
 void LoggerServer::writeLogEvent(LoggerEvent event)
 {
     writeEvent(event, false);
@@ -555,7 +528,7 @@ void LoggerServer::writeLogEvent(LoggerEvent event)
 void LoggerServer::followEventDate(const QDate& date, LoggerServerClient* from)
 {
     const QDate today = d_->clock.today(LoggerServerClient::nowMs());
-    const DateWindow::Placement placement = d_->dates.place(today, date, mainFileDate_);
+    const DateWindow::Placement placement = d_->dates.place(today, date, d_->mainFile->date());
     // A connection's lines dated outside the window are said once for its life,
     // the server's own once for each run of them.
     if (!placement.outside) {
@@ -569,20 +542,18 @@ void LoggerServer::followEventDate(const QDate& date, LoggerServerClient* from)
         else
             SERVER_LOG(WARN, "server", text);
     }
-    if (placement.file != mainFileDate_) {
+    if (placement.file != d_->mainFile->date()) {
         flushHeldLines();
-        openDailyFile(placement.file);
+        d_->mainFile->openDaily(placement.file);
     }
 }
 
 void LoggerServer::writeEvent(const LoggerEvent& event, bool hold, LoggerServerClient* from)
 {
     const QDate date = event.dateTime.date();
-    if (!mainFileFixed_ && (!mainFileDate_.isValid() || mainFileDate_ != date))
+    if (d_->mainFile->leavesDailyFile(date))
         followEventDate(date, from);
-    EscapedLine::append(d_->heldLines, event.toEncoded());
-    d_->heldLines += LoggerMsg::MSG_END;
-    d_->heldDate = date;
+    d_->held.append(event.toEncoded(), date);
     if (!hold)
         flushHeldLines();
     emit logEvent(event);
@@ -591,53 +562,24 @@ void LoggerServer::writeEvent(const LoggerEvent& event, bool hold, LoggerServerC
 
 void LoggerServer::flushHeldLines()
 {
-    if (d_->heldLines.isEmpty())
+    if (d_->held.isEmpty())
         return;
-    QByteArray lines;
-    lines.swap(d_->heldLines);
-    QList<QIODevice*> failed;
-    QStringList why;
-    for (const QPointer<QIODevice>& device : std::as_const(devices_)) {
-        if (!device || !device->isOpen())
-            continue;
-        // The console copy may lose lines but never waits for its reader.
-        ConsoleWriter* console = device == stdOutFile_ ? ConsoleWriter::standardOutput()
-            : device == stdErrFile_                    ? ConsoleWriter::standardError()
-                                                       : nullptr;
-        if (console != nullptr ? !console->write(lines) : device->write(lines) != lines.size()) {
-            failed << device.data();
-            why << (console != nullptr ? console->errorString() : device->errorString());
-        } else if (device == mainFile_) {
-            d_->warnings->endRun(KIND_MAIN_FILE_ERROR, this);
-        }
-    }
-    for (qsizetype i = 0; i < failed.size(); ++i)
-        outputFailed(failed[i], lines, d_->heldDate, why[i]);
-    // The buffer is used again for the next slice.
-    lines.resize(0);
-    if (d_->heldLines.isEmpty())
-        d_->heldLines.swap(lines);
+    HeldLines::Written written = d_->held.writeTo(devices_, stdOutFile_, stdErrFile_, mainFile_);
+    if (written.mainFileWritten)
+        d_->warnings->endRun(KIND_MAIN_FILE_ERROR, this);
+    for (const HeldLines::Failed& failed : std::as_const(written.failed))
+        outputFailed(failed.device, written.lines, written.date, failed.why);
+    d_->held.reuse(std::move(written.lines));
 }
 
 void LoggerServer::outputFailed(QIODevice* device, const QByteArray& lines, const QDate& date, const QString& why)
 {
     device->close();
-    if (device != mainFile_) {
+    if (device == mainFile_)
+        d_->mainFile->writeFailed(lines, date, why);
+    else
         // Said in the outputs left; the line it lost is in them.
         d_->pendingErrors << QStringLiteral("closed output ") + device->objectName() + QStringLiteral(": ") + why;
-        return;
-    }
-    mainFileError(QStringLiteral("cannot write main file ") + d_->mainFilePath + QStringLiteral(": ") + why);
-    // A fixed main file gives way to the daily files, which take these lines too; a
-    // daily file is opened again for the next line.
-    const bool wasFixed = mainFileFixed_;
-    mainFileFixed_ = false;
-    mainFileDate_ = QDate();
-    if (wasFixed) {
-        openDailyFile(date);
-        if (mainFile_->isOpen() && mainFile_->write(lines) != lines.size())
-            mainFile_->close();
-    }
 }
 
 void LoggerServer::mainFileError(const QString& text)
@@ -710,26 +652,22 @@ void LoggerServer::takeConnection(QTcpSocket* socket)
 {
     if (d_->acceptor->shortagePassed())
         SERVER_LOG(INFO, "server", QStringLiteral("accepting connections again"));
-    const QList<LoggerServerClient*>& open = d_->connections;
-    if (d_->admission.full(open.size()) && !open.isEmpty()) {
-        LoggerServerClient* silent = open[ConnectionAdmission::longestSilent(open, &LoggerServerClient::silence)];
-        dismissConnection(silent, KIND_MAKE_WAY, ConnectionAdmission::makeWayText(open.size()));
-    }
-    if (d_->admission.full(open.size())) {
+    if (!d_->connections->makePlace()) {
         // Said once until a place is free again.
         if (d_->warnings->startRun(KIND_REFUSING, this))
-            SERVER_LOG(WARN, "server", ConnectionAdmission::refusingText(open.size()));
+            SERVER_LOG(WARN, "server", ConnectionAdmission::refusingText(d_->connections->count()));
         socket->abort();
         socket->deleteLater();
         return;
     }
     setUpConnection(socket);
 }
+
 void LoggerServer::setUpConnection(QTcpSocket* socket)
 {
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
     auto* client = new LoggerServerClient(socket);
-    d_->connections.append(client);
+    d_->connections->add(client);
 
     // Every connection has this server as its context, so a client outliving the
     // server can never call into it.
@@ -774,14 +712,12 @@ void LoggerServer::setUpConnection(QTcpSocket* socket)
         dismissConnection(client, KIND_HTTP, HttpRequest::closingText(), DismissWhen::AfterReading);
     });
     connect(client, &LoggerServerClient::partialBytesChanged, this,
-            [this, client](qsizetype delta) { partialBytesChanged(client, delta); });
+            [this, client](qsizetype delta) { d_->connections->partialBytesChanged(client, delta); });
     // Empty lines and over-long lines, said once per peer in a window.
     client->setDropReporter([this, client](qsizetype bytes) {
         if (d_->warnings->admit(KIND_DROPPED, client->peer()))
             warnDropped(bytes);
     });
-    if (!d_->silenceTimer->isActive())
-        d_->silenceTimer->start();
 
     // Bytes that came in with the connection are not announced again.
     client->readAvailable();
@@ -789,7 +725,7 @@ void LoggerServer::setUpConnection(QTcpSocket* socket)
 
 void LoggerServer::connectionClosed(LoggerServerClient* client)
 {
-    if (!d_->connections.removeOne(client))
+    if (!d_->connections->remove(client))
         return;
     d_->warnings->forgetSource(client);
     // Lines Qt still holds are written; a partial line left is of no use now, and
@@ -798,9 +734,9 @@ void LoggerServer::connectionClosed(LoggerServerClient* client)
         client->readRemaining();
     const qsizetype held = client->processor()->buffer().size();
     client->stop();
-    if (held >= RELEASE_BYTES)
+    if (held >= ServerConnections::RELEASE_BYTES)
         scheduleMemoryRelease();
-    if (!d_->admission.full(d_->connections.size()))
+    if (!d_->connections->full())
         d_->warnings->endRun(KIND_REFUSING, this);
 }
 
@@ -823,23 +759,6 @@ void LoggerServer::dismissConnection(LoggerServerClient* client, const QString& 
         QMetaObject::invokeMethod(client->socket(), &QAbstractSocket::abort, Qt::QueuedConnection);
 }
 
-void LoggerServer::closeSilentConnections()
-{
-    const qint64 now = LoggerServerClient::nowMs();
-    QList<LoggerServerClient*> silent;
-    bool waiting = false;
-    for (LoggerServerClient* c : std::as_const(d_->connections)) {
-        const ConnectionAdmission::Quiet quiet = d_->admission.quiet(c->silence(), now);
-        if (quiet == ConnectionAdmission::Quiet::PastTimeout)
-            silent << c;
-        waiting = waiting || quiet == ConnectionAdmission::Quiet::Waiting;
-    }
-    for (LoggerServerClient* c : std::as_const(silent))
-        dismissConnection(c, KIND_SILENT, d_->admission.silentText());
-    if (!waiting)
-        d_->silenceTimer->stop();
-}
-
 // The count texts stand beside the warnings they count, in each policy's class.
 void LoggerServer::reportNotSaid(const QString& kind, const QString& peer, qint64 count)
 {
@@ -850,8 +769,8 @@ void LoggerServer::reportNotSaid(const QString& kind, const QString& peer, qint6
         flushPendingErrors();
     } else {
         const QString text = kind == KIND_HTTP ? HttpRequest::closedNotSaidText(count, peer)
-            : kind == KIND_SILENT              ? d_->admission.silentNotSaidText(count, peer)
-            : kind == KIND_MAKE_WAY            ? ConnectionAdmission::makeWayNotSaidText(count, peer)
+            : kind == ConnectionAdmission::KIND_SILENT ? d_->connections->admission().silentNotSaidText(count, peer)
+            : kind == ConnectionAdmission::KIND_MAKE_WAY ? ConnectionAdmission::makeWayNotSaidText(count, peer)
                                                : DateWindow::outsideNotSaidText(count, peer);
         SERVER_LOG(WARN, "client", text);
     }
@@ -869,63 +788,16 @@ void LoggerServer::scheduleMemoryRelease()
     });
 }
 
-void LoggerServer::partialBytesChanged(LoggerServerClient* client, qsizetype delta)
-{
-    d_->partialBytes += delta;
-    if (d_->partialBytes <= d_->maxPartialBytes || delta <= 0)
-        return;
-    // Past the bound the oldest partial lines go first: a line that has waited
-    // longest is the likeliest never to end.
-    bool released = false;
-    while (d_->partialBytes > d_->maxPartialBytes) {
-        LoggerServerClient* oldest = nullptr;
-        for (LoggerServerClient* c : std::as_const(d_->connections)) {
-            if (!c->processor()->buffer().isEmpty()
-                && (oldest == nullptr || c->processor()->partialSince() < oldest->processor()->partialSince()))
-                oldest = c;
-        }
-        if (oldest == nullptr)
-            oldest = client;
-        const qsizetype dropped = oldest->dropPartialLine();
-        if (dropped == 0)
-            break;
-        released = released || dropped >= RELEASE_BYTES;
-        SERVER_LOG(WARN, "client",
-                   clientPrefix(oldest)
-                       + QStringLiteral("dropped a partial line of %1 bytes: partial lines held past %2 bytes")
-                             .arg(dropped)
-                             .arg(d_->maxPartialBytes));
-    }
-    if (released)
-        scheduleMemoryRelease();
-}
-
 void LoggerServer::changeMainFile(const QString& filePath, const QString& peer)
 {
     // Lines before the command belong to the file in use.
     flushHeldLines();
     if (mainFile_ == nullptr || !devices_.contains(mainFile_))
         return;
-    const MainFileRules::Opened opened = d_->mainFiles.openNamed(filePath);
-    if (opened.fd < 0) {
-        // The main file in use goes on. A peer's refused commands are said once in
-        // a window, then counted: each line echoes the peer's path.
-        if (d_->warnings->admit(KIND_MAIN_FILE, peer)) {
-            d_->pendingErrors << MainFileRules::refusedText(filePath, opened.why);
-            flushPendingErrors();
-        }
-        return;
-    }
-    SERVER_LOG(INFO, "server",
-               QStringLiteral("changing main file from ") + d_->mainFilePath + QStringLiteral(" to ") + opened.path);
-    if (!attachMainFile(opened.fd, opened.path)) {
-        mainFileDate_ = QDate();
-        mainFileError(QStringLiteral("cannot open main file ") + opened.path + QStringLiteral(": ")
-                      + mainFile_->errorString());
-        flushPendingErrors();
-        return;
-    }
-    mainFileFixed_ = true;
-    SERVER_LOG(INFO, "server", QStringLiteral("writing to file ") + opened.path);
-    emit mainFileChanged(opened.path);
+    const QString refused = d_->mainFile->change(filePath);
+    // A peer's refused commands are said once in a window, then counted: each line
+    // echoes the peer's path.
+    if (!refused.isEmpty() && d_->warnings->admit(KIND_MAIN_FILE, peer))
+        d_->pendingErrors << MainFileRules::refusedText(filePath, refused);
+    flushPendingErrors();
 }

@@ -12,6 +12,7 @@
 #include "tools/logger/connectionadmission.h"
 #include "tools/logger/datewindow.h"
 #include "tools/logger/loggerprotocol.h"
+#include "tools/logger/serverconnections.h"
 
 #include <QAbstractSocket>
 #include <QDate>
@@ -175,7 +176,7 @@ public:
     static constexpr int DEFAULT_DATE_WINDOW_DAYS = DateWindow::DEFAULT_DAYS;
     // Past this many bytes of partial lines of all connections together, the oldest
     // partial line is dropped.
-    static constexpr qint64 DEFAULT_MAX_PARTIAL_BYTES = 64 * 1024 * 1024;
+    static constexpr qint64 DEFAULT_MAX_PARTIAL_BYTES = ServerConnections::DEFAULT_MAX_PARTIAL_BYTES;
 
     explicit LoggerServer(QObject* parent = nullptr);
     ~LoggerServer() override;
@@ -245,18 +246,12 @@ private:
     enum class DismissWhen { Now, AfterReading };
     void dismissConnection(LoggerServerClient* client, const QString& kind, const QString& text,
                            DismissWhen when = DismissWhen::Now);
-    void closeSilentConnections();
     // A warning a peer caused that was not said, counted at the end of its window.
     void reportNotSaid(const QString& kind, const QString& peer, qint64 count);
-    void partialBytesChanged(LoggerServerClient* client, qsizetype delta);
     void changeMainFile(const QString& filePath, const QString& peer);
     // Opens the daily file of the line's date, or of another when its date is
     // outside the window, unless that one is open.
     void followEventDate(const QDate& date, LoggerServerClient* from);
-    // Opens the daily file of a date as the main file.
-    void openDailyFile(const QDate& date);
-    // Makes the main file the regular file at path, open on fd.
-    bool attachMainFile(int fd, const QString& path);
     // Writes the event's line to the outputs, at once or (hold) with the other
     // lines of the slice in hand.
     void writeEvent(const LoggerEvent& event, bool hold, LoggerServerClient* from = nullptr);
@@ -275,10 +270,9 @@ private:
     QFile* stdOutFile_;
     QFile* stdErrFile_;
     QFile* mainFile_;
-    QDate mainFileDate_;
-    bool mainFileFixed_ = false;
     QList<QPointer<QIODevice>> devices_;
     QList<LoggerServerClient*> clients_;
-    // The policies' state, the connections and the lines in hand.
+    // The policies' state, the connections and the lines in hand; the main file's
+    // date and whether it is fixed are MainFile's.
     std::unique_ptr<LoggerServerPrivate> d_;
 };
