@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QSocketNotifier>
+#include <QTcpSocket>
 #include <QTimer>
 #include <cerrno>
 #include <cstring>
@@ -43,10 +44,11 @@ int ConnectionAcceptor::listenBacklog()
     return backlog;
 }
 
-void ConnectionAcceptor::watch(qintptr listeningFd)
+void ConnectionAcceptor::watch(qintptr listeningFd, QObject* socketParent)
 {
     delete notifier_;
     notifier_ = nullptr;
+    socketParent_ = socketParent;
     if (listeningFd < 0)
         return;
     notifier_ = new QSocketNotifier(listeningFd, QSocketNotifier::Read, this);
@@ -95,6 +97,13 @@ void ConnectionAcceptor::acceptPending()
             return;
         }
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        emit accepted(fd);
+        auto* socket = new QTcpSocket(socketParent_);
+        if (!socket->setSocketDescriptor(fd)) {
+            ::close(fd);
+            delete socket;
+            emit failedToAccept(QStringLiteral("failed to create client socket"));
+            continue;
+        }
+        emit accepted(socket);
     }
 }

@@ -6,12 +6,13 @@
 // condition and spins on the readable socket. After an error accepting pauses a
 // moment and goes on, so that running out of descriptors neither spins nor ends
 // the service; a shortage is said once however long it lasts. The server makes
-// each accepted descriptor a connection and says the texts.
+// each accepted socket a connection and says the texts.
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
 class QSocketNotifier;
+class QTcpSocket;
 class QTimer;
 
 class ConnectionAcceptor : public QObject
@@ -31,8 +32,9 @@ public:
     // instead of being turned away.
     static int listenBacklog();
 
-    // Accepts on this listening descriptor from now on; -1 stops accepting.
-    void watch(qintptr listeningFd);
+    // Accepts on this listening descriptor from now on, making each connection's
+    // socket a child of socketParent; -1 stops accepting.
+    void watch(qintptr listeningFd, QObject* socketParent);
     // Accepting failed with this errno value (0: not a shortage); pauses for a
     // moment. Returns the text to say, empty when this shortage was said.
     QString failed(int error, const QString& text);
@@ -40,13 +42,14 @@ public:
     bool shortagePassed();
 
 signals:
-    void accepted(int fd);
+    void accepted(QTcpSocket* socket);
     void failedToAccept(QString text);
 
 private:
     void acceptPending();
 
     QSocketNotifier* notifier_ = nullptr;
+    QObject* socketParent_ = nullptr;
     QTimer* resumeTimer_;
     bool paused_ = false;
     QElapsedTimer lastError_;

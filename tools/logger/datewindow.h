@@ -15,6 +15,8 @@ class DateWindow
 public:
     // Days on either side of the server's date.
     static constexpr int DEFAULT_DAYS = 1;
+    // The kind of its warning (WarningLimiter).
+    static inline const QString KIND = QStringLiteral("dates outside the window");
 
     // The daily file that takes a line, and whether its date was outside the window.
     struct Placement

@@ -8,6 +8,9 @@
 
 namespace HttpRequest {
 
+// The kind of its warning (WarningLimiter).
+inline const QString KIND = QStringLiteral("http request");
+
 enum class FirstLine
 {
     LogLine,   // no request: read as lines

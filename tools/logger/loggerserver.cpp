@@ -16,19 +16,13 @@
 #include <QFileInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QtDebug>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <limits>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 namespace {
 
@@ -44,9 +38,6 @@ QString droppedNotSaidText(qint64 count, const QString& peer)
 
 // Kinds of warning a peer can cause, each rate-limited per peer (WarningLimiter).
 const QString KIND_DROPPED = QStringLiteral("dropped line");
-const QString KIND_HTTP = QStringLiteral("http request");
-const QString KIND_MAIN_FILE = QStringLiteral("refused main file");
-const QString KIND_DATES = QStringLiteral("dates outside the window");
 // Runs of the server's own, each said once until it ends.
 const QString KIND_REFUSING = QStringLiteral("refusing connections");
 const QString KIND_MAIN_FILE_ERROR = QStringLiteral("main file error");
@@ -74,20 +65,6 @@ QString cutToUtf8Bytes(const QString& text, qsizetype maxBytes)
         --end;
     utf8.truncate(end);
     return QString::fromUtf8(utf8);
-}
-
-// Gives the memory of freed buffers back to the system: glibc keeps what large
-// partial lines used on its heap otherwise.
-void releaseFreedMemory()
-{
-#if defined(__GLIBC__)
-    ::malloc_trim(0);
-#endif
-}
-
-QString logDirOfHome()
-{
-    return QDir::homePath() + QLatin1Char('/') + DEFAULT_SERVER_FILE_DIR + QLatin1Char('/');
 }
 
 } // namespace
@@ -342,7 +319,6 @@ struct LoggerServerPrivate
     ServerConnections* connections = nullptr;
     ConnectionAcceptor* acceptor = nullptr;
     WarningLimiter* warnings = nullptr;
-    bool releaseScheduled = false;
     HeldLines held;
     // Main-file errors wait until the line in hand is written.
     QStringList pendingErrors;
@@ -371,12 +347,13 @@ LoggerServer::LoggerServer(QObject* parent)
     tcpServer_->setListenBacklogSize(ConnectionAcceptor::listenBacklog());
     tcpServer_->setMaxPendingConnections(std::numeric_limits<int>::max());
 
-    d_->mainFile = new MainFile(mainFile_, logDirOfHome(), this);
+    const QString logDir = QDir::homePath() + QLatin1Char('/') + DEFAULT_SERVER_FILE_DIR + QLatin1Char('/');
+    d_->mainFile = new MainFile(mainFile_, logDir, this);
     connect(d_->mainFile, &MainFile::changed, this, &LoggerServer::mainFileChanged);
     connect(d_->mainFile, &MainFile::note, this, [this](const QString& text) { SERVER_LOG(INFO, "server", text); });
     connect(d_->mainFile, &MainFile::error, this, &LoggerServer::mainFileError);
     d_->acceptor = new ConnectionAcceptor(this);
-    connect(d_->acceptor, &ConnectionAcceptor::accepted, this, &LoggerServer::acceptedDescriptor);
+    connect(d_->acceptor, &ConnectionAcceptor::accepted, this, &LoggerServer::takeConnection);
     connect(d_->acceptor, &ConnectionAcceptor::failedToAccept, this,
             [this](const QString& text) { SERVER_LOG(ERROR, "server", text); });
     d_->connections = new ServerConnections(this);
@@ -388,13 +365,8 @@ LoggerServer::LoggerServer(QObject* parent)
             [this](LoggerServerClient* client, const QString& text) {
                 SERVER_LOG(WARN, "client", clientPrefix(client) + text);
             });
-    connect(d_->connections, &ServerConnections::released, this, &LoggerServer::scheduleMemoryRelease);
     d_->warnings = new WarningLimiter(
         [this](const QString& kind, const QString& peer, qint64 count) { reportNotSaid(kind, peer, count); }, this);
-
-    // The owner's only: every client's logs are in it. An existing folder is left as it is.
-    QDir().mkpath(QDir::homePath());
-    ::mkdir(QFile::encodeName(d_->mainFile->rules().logDir()).constData(), 0700);
 }
 
 LoggerServer::~LoggerServer()
@@ -411,7 +383,7 @@ LoggerServer::~LoggerServer()
         client->setDropReporter(nullptr);
     }
     d_->connections->clear();
-    d_->acceptor->watch(-1);
+    d_->acceptor->watch(-1, nullptr);
     tcpServer_->disconnect(this);
     devices_.clear();
     delete tcpServer_;
@@ -479,13 +451,13 @@ qint64 LoggerServer::partialBytes() const { return d_->connections->partialBytes
 
 void LoggerServer::start()
 {
-    d_->acceptor->watch(-1);
+    d_->acceptor->watch(-1, nullptr);
     if (tcpServer_->isListening())
         tcpServer_->close();
     if (tcpServer_->listen(address_, port_)) {
         // The acceptor takes the connections, not Qt (ConnectionAcceptor).
         tcpServer_->pauseAccepting();
-        d_->acceptor->watch(tcpServer_->socketDescriptor());
+        d_->acceptor->watch(tcpServer_->socketDescriptor(), tcpServer_);
         SERVER_LOG(INFO, "server",
                    QStringLiteral("listening on ") + address_.toString() + QLatin1Char(' ')
                        + QString::number(tcpServer_->serverPort()));
@@ -533,9 +505,9 @@ void LoggerServer::followEventDate(const QDate& date, LoggerServerClient* from)
     // the server's own once for each run of them.
     if (!placement.outside) {
         if (from == nullptr)
-            d_->warnings->endRun(KIND_DATES, this);
-    } else if (d_->warnings->startRun(KIND_DATES, from != nullptr ? static_cast<const void*>(from) : this)
-               && d_->warnings->admit(KIND_DATES, from != nullptr ? from->peer() : info_.name)) {
+            d_->warnings->endRun(DateWindow::KIND, this);
+    } else if (d_->warnings->startRun(DateWindow::KIND, from != nullptr ? static_cast<const void*>(from) : this)
+               && d_->warnings->admit(DateWindow::KIND, from != nullptr ? from->peer() : info_.name)) {
         const QString text = d_->dates.outsideText(today, date);
         if (from != nullptr)
             SERVER_LOG(WARN, "client", clientPrefix(from) + text);
@@ -619,18 +591,6 @@ void LoggerServer::handleServerError()
         SERVER_LOG(ERROR, "server", text);
 }
 
-void LoggerServer::acceptedDescriptor(int fd)
-{
-    auto* socket = new QTcpSocket(tcpServer_);
-    if (!socket->setSocketDescriptor(fd)) {
-        ::close(fd);
-        delete socket;
-        SERVER_LOG(ERROR, "server", QStringLiteral("failed to create client socket"));
-        return;
-    }
-    takeConnection(socket);
-}
-
 QString LoggerServer::clientPrefix(const LoggerServerClient* client)
 {
     return QStringLiteral("[") + client->info().name + QLatin1Char(' ') + QString::number(client->info().pid)
@@ -709,7 +669,7 @@ void LoggerServer::setUpConnection(QTcpSocket* socket)
     connect(client, &LoggerServerClient::cmdChangeMainFile, this,
             [this, client](const QString& filePath) { changeMainFile(filePath, client->peer()); });
     connect(client, &LoggerServerClient::crossProtocolRequest, this, [this, client] {
-        dismissConnection(client, KIND_HTTP, HttpRequest::closingText(), DismissWhen::AfterReading);
+        dismissConnection(client, HttpRequest::KIND, HttpRequest::closingText(), DismissWhen::AfterReading);
     });
     connect(client, &LoggerServerClient::partialBytesChanged, this,
             [this, client](qsizetype delta) { d_->connections->partialBytesChanged(client, delta); });
@@ -728,14 +688,6 @@ void LoggerServer::connectionClosed(LoggerServerClient* client)
     if (!d_->connections->remove(client))
         return;
     d_->warnings->forgetSource(client);
-    // Lines Qt still holds are written; a partial line left is of no use now, and
-    // its memory goes back at once.
-    if (!client->isDismissed())
-        client->readRemaining();
-    const qsizetype held = client->processor()->buffer().size();
-    client->stop();
-    if (held >= ServerConnections::RELEASE_BYTES)
-        scheduleMemoryRelease();
     if (!d_->connections->full())
         d_->warnings->endRun(KIND_REFUSING, this);
 }
@@ -764,28 +716,16 @@ void LoggerServer::reportNotSaid(const QString& kind, const QString& peer, qint6
 {
     if (kind == KIND_DROPPED) {
         qWarning().noquote() << droppedNotSaidText(count, peer);
-    } else if (kind == KIND_MAIN_FILE) {
+    } else if (kind == MainFileRules::KIND_REFUSED) {
         d_->pendingErrors << MainFileRules::refusedNotSaidText(count, peer);
         flushPendingErrors();
     } else {
-        const QString text = kind == KIND_HTTP ? HttpRequest::closedNotSaidText(count, peer)
+        const QString text = kind == HttpRequest::KIND ? HttpRequest::closedNotSaidText(count, peer)
             : kind == ConnectionAdmission::KIND_SILENT ? d_->connections->admission().silentNotSaidText(count, peer)
             : kind == ConnectionAdmission::KIND_MAKE_WAY ? ConnectionAdmission::makeWayNotSaidText(count, peer)
                                                : DateWindow::outsideNotSaidText(count, peer);
         SERVER_LOG(WARN, "client", text);
     }
-}
-
-void LoggerServer::scheduleMemoryRelease()
-{
-    if (d_->releaseScheduled)
-        return;
-    d_->releaseScheduled = true;
-    // Once for all the connections that close in one turn of the loop.
-    QTimer::singleShot(0, this, [this] {
-        d_->releaseScheduled = false;
-        releaseFreedMemory();
-    });
 }
 
 void LoggerServer::changeMainFile(const QString& filePath, const QString& peer)
@@ -797,7 +737,7 @@ void LoggerServer::changeMainFile(const QString& filePath, const QString& peer)
     const QString refused = d_->mainFile->change(filePath);
     // A peer's refused commands are said once in a window, then counted: each line
     // echoes the peer's path.
-    if (!refused.isEmpty() && d_->warnings->admit(KIND_MAIN_FILE, peer))
+    if (!refused.isEmpty() && d_->warnings->admit(MainFileRules::KIND_REFUSED, peer))
         d_->pendingErrors << MainFileRules::refusedText(filePath, refused);
     flushPendingErrors();
 }

@@ -235,8 +235,6 @@ public slots:
 private:
     void log(LogLevel level, const char* component, int line, const QString& text);
     static QString clientPrefix(const LoggerServerClient* client);
-    // Makes an accepted descriptor a connection.
-    void acceptedDescriptor(int fd);
     // Takes an accepted connection, or closes it past the bound of connections.
     void takeConnection(QTcpSocket* socket);
     void setUpConnection(QTcpSocket* socket);
@@ -261,7 +259,6 @@ private:
     // standard error stream, written once the line in hand is written.
     void mainFileError(const QString& text);
     void flushPendingErrors();
-    void scheduleMemoryRelease();
 
     LoggerClientInfo info_;
     QHostAddress address_;

@@ -1,11 +1,16 @@
 #include "tools/logger/mainfile.h"
 
+#include <QDir>
 #include <QFile>
+#include <sys/stat.h>
 #include <utility>
 
 MainFile::MainFile(QFile* device, QString logDir, QObject* parent)
     : QObject(parent), device_(device), rules_(std::move(logDir))
 {
+    // The owner's only: every client's logs are in it. An existing folder is left as it is.
+    QDir().mkpath(QDir::homePath());
+    ::mkdir(QFile::encodeName(rules_.logDir()).constData(), 0700);
 }
 
 bool MainFile::attach(int fd, const QString& path)

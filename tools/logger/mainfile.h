@@ -17,6 +17,7 @@ class MainFile : public QObject
 {
     Q_OBJECT
 public:
+    // Makes the log folder, logDir (ending with a slash), unless it exists.
     MainFile(QFile* device, QString logDir, QObject* parent = nullptr);
 
     MainFileRules& rules() { return rules_; }

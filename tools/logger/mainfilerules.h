@@ -16,6 +16,8 @@ class MainFileRules
 {
 public:
     static constexpr QIODevice::OpenMode OPEN_MODE = QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered;
+    // The kind of the warning of a refusal (WarningLimiter).
+    static inline const QString KIND_REFUSED = QStringLiteral("refused main file");
 
     // logDir ends with a slash.
     explicit MainFileRules(QString logDir) : logDir_(std::move(logDir)) {}

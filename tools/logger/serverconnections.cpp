@@ -3,6 +3,9 @@
 #include "tools/logger/loggerserver.h"
 
 #include <QTimer>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 ServerConnections::ServerConnections(QObject* parent) : QObject(parent), silenceTimer_(new QTimer(this))
 {
@@ -35,7 +38,30 @@ void ServerConnections::add(LoggerServerClient* client)
 
 bool ServerConnections::remove(LoggerServerClient* client)
 {
-    return connections_.removeOne(client);
+    if (!connections_.removeOne(client))
+        return false;
+    // Lines Qt still holds are written; a partial line left is of no use now, and
+    // its memory goes back at once.
+    if (!client->isDismissed())
+        client->readRemaining();
+    const qsizetype held = client->processor()->buffer().size();
+    client->stop();
+    if (held >= RELEASE_BYTES)
+        scheduleMemoryRelease();
+    return true;
+}
+
+void ServerConnections::scheduleMemoryRelease()
+{
+    if (releaseScheduled_)
+        return;
+    releaseScheduled_ = true;
+    QTimer::singleShot(0, this, [this] {
+        releaseScheduled_ = false;
+#if defined(__GLIBC__)
+        ::malloc_trim(0);
+#endif
+    });
 }
 
 void ServerConnections::closeSilent()
@@ -79,5 +105,5 @@ void ServerConnections::partialBytesChanged(LoggerServerClient* client, qsizetyp
                                             .arg(maxPartialBytes_));
     }
     if (freed)
-        emit released();
+        scheduleMemoryRelease();
 }

@@ -39,7 +39,8 @@ public:
     // dismissed. Whether a place is free.
     bool makePlace();
     void add(LoggerServerClient* client);
-    // Forgets a connection that closes; false when it was not held.
+    // Forgets a connection that closes, after reading the lines Qt still holds
+    // for it unless it was dismissed; false when it was not held.
     bool remove(LoggerServerClient* client);
     void clear() { connections_.clear(); }
     // The partial line held by client grew or shrank by delta bytes.
@@ -49,15 +50,17 @@ signals:
     // A connection to close for cause; text says why, kind is its warning's kind.
     void dismiss(LoggerServerClient* client, const QString& kind, const QString& text);
     void partialLineDropped(LoggerServerClient* client, const QString& text);
-    // Memory worth giving back to the system was freed.
-    void released();
 
 private:
     void closeSilent();
+    // Gives the memory of freed partial lines back to the system, once for all
+    // the connections that close in one turn of the loop: glibc keeps it otherwise.
+    void scheduleMemoryRelease();
 
     ConnectionAdmission admission_;
     QList<LoggerServerClient*> connections_;
     QTimer* silenceTimer_;
     qint64 maxPartialBytes_ = DEFAULT_MAX_PARTIAL_BYTES;
     qint64 partialBytes_ = 0;
+    bool releaseScheduled_ = false;
 };
