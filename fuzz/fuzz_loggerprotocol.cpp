@@ -96,18 +96,18 @@ struct Env
         logDir = server->logDirPath();
     }
 
-    // Keeps the log folder small over millions of runs: two server lines of
-    // other dates close the daily file in use, then every file goes.
+    // Keeps the log folder small over millions of runs. The server keeps the file
+    // in use open (lines of other dates go to it as well): that one is emptied,
+    // since removed it would take every later line unseen and grow without bound;
+    // every other file goes.
     void clean()
     {
-        for (const char* day : {"1999-12-31T00:00:00.000Z", "2000-01-01T00:00:00.000Z"}) {
-            LoggerEventMsg m(INFO, QStringLiteral("fuzz"));
-            m.timestamp = QString::fromLatin1(day);
-            server->writeServerLogEvent(m);
-        }
+        const QString inUse = server->mainFilepath();
         for (const QString& name : QDir(logDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden)) {
             const QString path = logDir + name;
-            if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
+            if (QFileInfo(path).absoluteFilePath() == inUse)
+                QFile::resize(path, 0);
+            else if (QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
                 QDir(path).removeRecursively();
             else
                 QFile::remove(path);

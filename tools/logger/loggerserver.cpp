@@ -1,7 +1,12 @@
 #include "tools/logger/loggerserver.h"
 
+#include "tools/logger/connectionacceptor.h"
 #include "tools/logger/consolewriter.h"
-#include "tools/logger/folderwalk.h"
+#include "tools/logger/escapedline.h"
+#include "tools/logger/heldlines.h"
+#include "tools/logger/httprequest.h"
+#include "tools/logger/mainfile.h"
+#include "tools/logger/serverconnections.h"
 #include "tools/logger/warninglimiter.h"
 #include "tools/util/tools.h"
 
@@ -11,25 +16,13 @@
 #include <QFileInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QSocketNotifier>
-#include <QTimer>
 #include <QtDebug>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
-#include <cctype>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <limits>
-#include <sys/socket.h>
-#include <sys/types.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 namespace {
 
@@ -38,47 +31,16 @@ void warnDropped(qsizetype bytes)
     qWarning() << "logger protocol warn -" << "dropped" << bytes << "bytes while processing";
 }
 
+QString droppedNotSaidText(qint64 count, const QString& peer)
+{
+    return QStringLiteral("logger protocol warn - dropped %1 more lines from %2 while processing").arg(count).arg(peer);
+}
+
 // Kinds of warning a peer can cause, each rate-limited per peer (WarningLimiter).
 const QString KIND_DROPPED = QStringLiteral("dropped line");
-const QString KIND_HTTP = QStringLiteral("http request");
-const QString KIND_SILENT = QStringLiteral("silent connection");
-const QString KIND_MAKE_WAY = QStringLiteral("making way");
-const QString KIND_MAIN_FILE = QStringLiteral("refused main file");
-const QString KIND_DATES = QStringLiteral("dates outside the window");
-
-// Whether a byte of a Latin-1 log line is a control character that a terminal or
-// a pager would act on: C0 but tab, DEL, and C1.
-inline bool isControlByte(unsigned char c)
-{
-    return (c < 0x20 && c != '\t') || (c >= 0x7f && c <= 0x9f);
-}
-
-// Appends a log-file line with every control character but tab written as \xHH,
-// so that a client's text can neither drive the terminal that shows the console
-// copy nor hide in a file read with cat.
-void appendEscaped(QByteArray& out, const QByteArray& line)
-{
-    const char* begin = line.constData();
-    const char* end = begin + line.size();
-    const char* p = std::find_if(begin, end, [](char c) { return isControlByte(static_cast<unsigned char>(c)); });
-    if (p == end) {
-        out += line;
-        return;
-    }
-    static constexpr char HEX[] = "0123456789abcdef";
-    out.append(begin, p - begin);
-    for (; p != end; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (isControlByte(c)) {
-            const char escaped[4] = {'\\', 'x', HEX[c >> 4], HEX[c & 0xf]};
-            out.append(escaped, 4);
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-}
-
-constexpr QIODevice::OpenMode FILE_OPEN_MODE = QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered;
+// Runs of the server's own, each said once until it ends.
+const QString KIND_REFUSING = QStringLiteral("refusing connections");
+const QString KIND_MAIN_FILE_ERROR = QStringLiteral("main file error");
 
 // Opens the file on a standard stream's descriptor (left open when the file
 // closes), or closes it.
@@ -92,29 +54,6 @@ void setConsoleFileOpen(QFile* file, FILE* stream, bool open)
     }
 }
 
-// First lines that make a connection an HTTP request rather than a logging client:
-// a web page may post text to the port without asking, and it would be read as lines.
-constexpr const char* HTTP_PREFIXES[] = {"GET ",     "POST ",    "PUT ",   "DELETE ", "HEAD ",
-                                         "OPTIONS ", "PATCH ",   "CONNECT ", "TRACE ", "Host:"};
-
-// Whether a line's head begins with prefix: 1 yes, 0 no, -1 not yet known (the head
-// is shorter than the prefix and may still become it).
-int startsWithPrefix(QByteArrayView head, QByteArrayView prefix, bool caseInsensitive)
-{
-    const qsizetype n = std::min(head.size(), prefix.size());
-    for (qsizetype i = 0; i < n; ++i) {
-        char a = head[i];
-        char b = prefix[i];
-        if (caseInsensitive) {
-            a = static_cast<char>(std::tolower(static_cast<unsigned char>(a)));
-            b = static_cast<char>(std::tolower(static_cast<unsigned char>(b)));
-        }
-        if (a != b)
-            return 0;
-    }
-    return n == prefix.size() ? 1 : -1;
-}
-
 // The text cut to at most maxBytes bytes of UTF-8, on a character boundary.
 QString cutToUtf8Bytes(const QString& text, qsizetype maxBytes)
 {
@@ -126,49 +65,6 @@ QString cutToUtf8Bytes(const QString& text, qsizetype maxBytes)
         --end;
     utf8.truncate(end);
     return QString::fromUtf8(utf8);
-}
-
-QString errnoText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
-// Opens the file at path for appending; allowed limits the folders it may be in
-// (as reached on descriptors, however named), none when empty. Returns the
-// descriptor or -1 and why.
-int openLogFile(const QString& path, const QStringList& allowed, QString* why)
-{
-    const FolderWalk::Opened opened =
-        allowed.isEmpty() ? FolderWalk::openForAppend(path) : FolderWalk::openForAppendInside(path, allowed);
-    switch (opened.refusal) {
-    case FolderWalk::Refusal::None:
-        break;
-    case FolderWalk::Refusal::Outside:
-        *why = QStringLiteral("outside the allowed folders");
-        break;
-    case FolderWalk::Refusal::SymbolicLink:
-        *why = QStringLiteral("a symbolic link");
-        break;
-    case FolderWalk::Refusal::NotRegular:
-        *why = QStringLiteral("not a regular file");
-        break;
-    case FolderWalk::Refusal::System:
-        *why = errnoText(opened.error);
-        break;
-    }
-    return opened.fd;
-}
-
-// Partial lines of this size or more, once freed, are worth giving back to the system.
-constexpr qsizetype RELEASE_BYTES = 256 * 1024;
-
-// Gives the memory of freed buffers back to the system: glibc keeps what large
-// partial lines used on its heap otherwise.
-void releaseFreedMemory()
-{
-#if defined(__GLIBC__)
-    ::malloc_trim(0);
-#endif
 }
 
 } // namespace
@@ -191,19 +87,18 @@ bool LoggerServerMsgProcessor::checkFirstLine()
         return true;
     const qsizetype lf = buffer_.indexOf(LoggerMsg::MSG_END);
     const QByteArrayView head = QByteArrayView(buffer_).first(lf < 0 ? buffer_.size() : lf);
-    bool undecided = false;
-    for (const char* prefix : HTTP_PREFIXES) {
-        const QByteArrayView p(prefix);
-        const int match = startsWithPrefix(head, p, p == "Host:");
-        if (match == 1) {
-            stop();
-            emit crossProtocolRequest();
-            return false;
-        }
-        undecided = undecided || (match < 0 && lf < 0);
+    switch (HttpRequest::judge(head, lf >= 0)) {
+    case HttpRequest::FirstLine::Request:
+        stop();
+        emit crossProtocolRequest();
+        return false;
+    case HttpRequest::FirstLine::Undecided:
+        return false;
+    case HttpRequest::FirstLine::LogLine:
+        break;
     }
-    firstLineChecked_ = !undecided;
-    return firstLineChecked_;
+    firstLineChecked_ = true;
+    return true;
 }
 
 void LoggerServerMsgProcessor::process(QByteArray msg)
@@ -311,9 +206,9 @@ LoggerServerClient::LoggerServerClient(QTcpSocket* socket)
     : QObject(socket),
       socket_(socket),
       peer_(socket->peerAddress().toString()),
-      connectedAt_(nowMs()),
       processor_(new LoggerServerMsgProcessor(this))
 {
+    silence_.connectedAt = nowMs();
     // Qt holds at most one slice per socket; the kernel keeps the rest.
     socket_->setReadBufferSize(READ_SLICE_BYTES);
     connect(socket_, &QAbstractSocket::connected, this, &LoggerServerClient::connected);
@@ -366,8 +261,8 @@ void LoggerServerClient::readAvailable()
         const quint64 before = processor_->linesHandled();
         processor_->process(bytes);
         if (processor_->linesHandled() != before) {
-            sentLine_ = true;
-            lastLineAt_ = nowMs();
+            silence_.sentLine = true;
+            silence_.lastLineAt = nowMs();
         }
         reportPartialBytes();
         emit sliceRead();
@@ -416,6 +311,20 @@ void LoggerServerClient::emitClientLogEvent(LoggerEventMsg msg)
 // ---------------------------------------------------------------------------
 // LoggerServer
 
+struct LoggerServerPrivate
+{
+    MainFile* mainFile = nullptr;
+    DateWindow dates;
+    DailyClock clock;
+    ServerConnections* connections = nullptr;
+    ConnectionAcceptor* acceptor = nullptr;
+    WarningLimiter* warnings = nullptr;
+    HeldLines held;
+    // Main-file errors wait until the line in hand is written.
+    QStringList pendingErrors;
+    bool writingErrors = false;
+};
+
 LoggerServer::LoggerServer(QObject* parent)
     : QObject(parent),
       info_(QStringLiteral("loggerserver"), QCoreApplication::applicationPid()),
@@ -425,10 +334,7 @@ LoggerServer::LoggerServer(QObject* parent)
       stdOutFile_(new QFile(tcpServer_)),
       stdErrFile_(new QFile(tcpServer_)),
       mainFile_(new QFile(tcpServer_)),
-      acceptResumeTimer_(new QTimer(this)),
-      silenceTimer_(new QTimer(this)),
-      warnings_(new WarningLimiter(
-          [this](const QString& kind, const QString& peer, qint64 count) { reportNotSaid(kind, peer, count); }, this))
+      d_(std::make_unique<LoggerServerPrivate>())
 {
     stdOutFile_->setObjectName(QStringLiteral("stdout"));
     stdErrFile_->setObjectName(QStringLiteral("stderr"));
@@ -438,39 +344,34 @@ LoggerServer::LoggerServer(QObject* parent)
     connect(tcpServer_, &QTcpServer::acceptError, this, &LoggerServer::handleServerError);
     connect(tcpServer_, &QTcpServer::newConnection, this, &LoggerServer::handleNewConnection);
     registerLoggerMetaTypes();
-
-    // A burst of clients connecting at once waits in the system's queue, as long as
-    // the system allows, instead of being turned away.
-    int backlog = SOMAXCONN;
-    QFile somaxconn(QStringLiteral("/proc/sys/net/core/somaxconn"));
-    if (somaxconn.open(QIODevice::ReadOnly)) {
-        bool ok = false;
-        const int limit = somaxconn.readAll().trimmed().toInt(&ok);
-        if (ok && limit > backlog)
-            backlog = limit;
-    }
-    tcpServer_->setListenBacklogSize(backlog);
+    tcpServer_->setListenBacklogSize(ConnectionAcceptor::listenBacklog());
     tcpServer_->setMaxPendingConnections(std::numeric_limits<int>::max());
 
-    acceptResumeTimer_->setSingleShot(true);
-    acceptResumeTimer_->setInterval(ACCEPT_PAUSE_MS);
-    connect(acceptResumeTimer_, &QTimer::timeout, this, [this] {
-        if (acceptNotifier_ != nullptr)
-            acceptNotifier_->setEnabled(true);
-    });
-
-    connect(silenceTimer_, &QTimer::timeout, this, &LoggerServer::closeSilentConnections);
-    setSilenceTimeout(DEFAULT_SILENCE_TIMEOUT_MS);
-
-    logDir_ = QDir::homePath() + QLatin1Char('/') + DEFAULT_SERVER_FILE_DIR + QLatin1Char('/');
-    // The owner's only: every client's logs are in it. An existing folder is left as it is.
-    QDir().mkpath(QDir::homePath());
-    ::mkdir(QFile::encodeName(logDir_).constData(), 0700);
+    const QString logDir = QDir::homePath() + QLatin1Char('/') + DEFAULT_SERVER_FILE_DIR + QLatin1Char('/');
+    d_->mainFile = new MainFile(mainFile_, logDir, this);
+    connect(d_->mainFile, &MainFile::changed, this, &LoggerServer::mainFileChanged);
+    connect(d_->mainFile, &MainFile::note, this, [this](const QString& text) { SERVER_LOG(INFO, "server", text); });
+    connect(d_->mainFile, &MainFile::error, this, &LoggerServer::mainFileError);
+    d_->acceptor = new ConnectionAcceptor(this);
+    connect(d_->acceptor, &ConnectionAcceptor::accepted, this, &LoggerServer::takeConnection);
+    connect(d_->acceptor, &ConnectionAcceptor::failedToAccept, this,
+            [this](const QString& text) { SERVER_LOG(ERROR, "server", text); });
+    d_->connections = new ServerConnections(this);
+    connect(d_->connections, &ServerConnections::dismiss, this,
+            [this](LoggerServerClient* client, const QString& kind, const QString& text) {
+                dismissConnection(client, kind, text);
+            });
+    connect(d_->connections, &ServerConnections::partialLineDropped, this,
+            [this](LoggerServerClient* client, const QString& text) {
+                SERVER_LOG(WARN, "client", clientPrefix(client) + text);
+            });
+    d_->warnings = new WarningLimiter(
+        [this](const QString& kind, const QString& peer, qint64 count) { reportNotSaid(kind, peer, count); }, this);
 }
 
 LoggerServer::~LoggerServer()
 {
-    warnings_->flush();
+    d_->warnings->flush();
     SERVER_LOG(INFO, "server", QStringLiteral("shutting down..."));
     for (LoggerServerClient* client : std::as_const(clients_))
         client->disconnect();
@@ -481,9 +382,8 @@ LoggerServer::~LoggerServer()
         disconnect(client, nullptr, this, nullptr);
         client->setDropReporter(nullptr);
     }
-    connections_.clear();
-    delete acceptNotifier_;
-    acceptNotifier_ = nullptr;
+    d_->connections->clear();
+    d_->acceptor->watch(-1, nullptr);
     tcpServer_->disconnect(this);
     devices_.clear();
     delete tcpServer_;
@@ -521,59 +421,43 @@ QList<QFile*> LoggerServer::attachedFiles() const
 
 QString LoggerServer::mainFilepath() const
 {
-    if (mainFilePath_.isEmpty())
+    if (d_->mainFile->path().isEmpty())
         return QString();
-    return QFileInfo(mainFilePath_).absoluteFilePath();
+    return QFileInfo(d_->mainFile->path()).absoluteFilePath();
 }
 
-bool LoggerServer::isListening() const
-{
-    return tcpServer_->isListening();
-}
+QString LoggerServer::logDirPath() const { return d_->mainFile->rules().logDir(); }
+bool LoggerServer::isListening() const { return tcpServer_->isListening(); }
 
 quint16 LoggerServer::serverPort() const
 {
     return tcpServer_->isListening() ? tcpServer_->serverPort() : port_;
 }
 
-void LoggerServer::setSilenceTimeout(int ms)
-{
-    silenceTimeoutMs_ = std::max(1, ms);
-    // Looked at a few times per timeout: a connection goes at most a quarter late.
-    silenceTimer_->setInterval(std::clamp(silenceTimeoutMs_ / 4, 1, 1000));
-}
-
-void LoggerServer::setWarningWindow(int ms)
-{
-    warnings_->setWindow(ms);
-}
-
-void LoggerServer::addAllowedFolder(const QString& folder)
-{
-    if (!folder.isEmpty() && !allowedFolders_.contains(folder))
-        allowedFolders_ << folder;
-}
-
-void LoggerServer::setAllowedFolders(const QStringList& folders)
-{
-    allowedFolders_.clear();
-    for (const QString& folder : folders)
-        addAllowedFolder(folder);
-}
+void LoggerServer::addAllowedFolder(const QString& folder) { d_->mainFile->rules().addAllowedFolder(folder); }
+void LoggerServer::setAllowedFolders(const QStringList& folders) { d_->mainFile->rules().setAllowedFolders(folders); }
+QStringList LoggerServer::allowedFolders() const { return d_->mainFile->rules().allowedFolders(); }
+void LoggerServer::setMaxConnections(int count) { d_->connections->setMaxConnections(count); }
+int LoggerServer::maxConnections() const { return d_->connections->admission().maxConnections(); }
+void LoggerServer::setMaxPartialBytes(qint64 bytes) { d_->connections->setMaxPartialBytes(bytes); }
+qint64 LoggerServer::maxPartialBytes() const { return d_->connections->maxPartialBytes(); }
+void LoggerServer::setSilenceTimeout(int ms) { d_->connections->setSilenceTimeout(ms); }
+int LoggerServer::silenceTimeout() const { return d_->connections->admission().silenceTimeout(); }
+void LoggerServer::setDateWindowDays(int days) { d_->dates.setDays(days); }
+int LoggerServer::dateWindowDays() const { return d_->dates.days(); }
+void LoggerServer::setWarningWindow(int ms) { d_->warnings->setWindow(ms); }
+int LoggerServer::connectionCount() const { return static_cast<int>(d_->connections->count()); }
+qint64 LoggerServer::partialBytes() const { return d_->connections->partialBytes(); }
 
 void LoggerServer::start()
 {
-    delete acceptNotifier_;
-    acceptNotifier_ = nullptr;
+    d_->acceptor->watch(-1, nullptr);
     if (tcpServer_->isListening())
         tcpServer_->close();
     if (tcpServer_->listen(address_, port_)) {
-        // Connections are accepted here rather than by Qt, whose listening socket
-        // keeps the first error it met: out of descriptors after an EAGAIN it takes
-        // for a passing condition and spins on the readable socket.
+        // The acceptor takes the connections, not Qt (ConnectionAcceptor).
         tcpServer_->pauseAccepting();
-        acceptNotifier_ = new QSocketNotifier(tcpServer_->socketDescriptor(), QSocketNotifier::Read, this);
-        connect(acceptNotifier_, &QSocketNotifier::activated, this, &LoggerServer::acceptPending);
+        d_->acceptor->watch(tcpServer_->socketDescriptor(), tcpServer_);
         SERVER_LOG(INFO, "server",
                    QStringLiteral("listening on ") + address_.toString() + QLatin1Char(' ')
                        + QString::number(tcpServer_->serverPort()));
@@ -608,87 +492,40 @@ void LoggerServer::attachQIODevice(QIODevice* device)
     devices_.append(device);
 }
 
-bool LoggerServer::attachMainFile(int fd, const QString& path)
-{
-    mainFile_->close();
-    mainFilePath_ = path;
-    return mainFile_->open(fd, FILE_OPEN_MODE, QFileDevice::AutoCloseHandle);
-}
-
-void LoggerServer::openDailyFile(const QDate& date)
-{
-    mainFileDate_ = date;
-    mainFile_->close();
-    const QString path = logDir_ + date.toString(Qt::ISODate) + QStringLiteral("-log.txt");
-    QString why;
-    const int fd = openLogFile(path, QStringList(), &why);
-    if (fd < 0 || !attachMainFile(fd, path)) {
-        mainFilePath_ = path;
-        mainFileError(QStringLiteral("cannot open main file ") + path + QStringLiteral(": ") + why);
-    }
-    emit mainFileChanged(path);
-}
-
 void LoggerServer::writeLogEvent(LoggerEvent event)
 {
     writeEvent(event, false);
 }
 
-bool LoggerServer::inDateWindow(const QDate& date)
+void LoggerServer::followEventDate(const QDate& date, LoggerServerClient* from)
 {
-    // Read first: an event outside the window goes to the file of this date when
-    // none is open yet.
-    const qint64 now = LoggerServerClient::nowMs();
-    if (!today_.isValid() || now - todayReadAt_ >= 1000) {
-        today_ = QDate::currentDate();
-        todayReadAt_ = now;
+    const QDate today = d_->clock.today(LoggerServerClient::nowMs());
+    const DateWindow::Placement placement = d_->dates.place(today, date, d_->mainFile->date());
+    // A connection's lines dated outside the window are said once for its life,
+    // the server's own once for each run of them.
+    if (!placement.outside) {
+        if (from == nullptr)
+            d_->warnings->endRun(DateWindow::KIND, this);
+    } else if (d_->warnings->startRun(DateWindow::KIND, from != nullptr ? static_cast<const void*>(from) : this)
+               && d_->warnings->admit(DateWindow::KIND, from != nullptr ? from->peer() : info_.name)) {
+        const QString text = d_->dates.outsideText(today, date);
+        if (from != nullptr)
+            SERVER_LOG(WARN, "client", clientPrefix(from) + text);
+        else
+            SERVER_LOG(WARN, "server", text);
     }
-    if (!date.isValid())
-        return false;
-    const qint64 days = today_.daysTo(date);
-    return days >= -dateWindowDays_ && days <= dateWindowDays_;
-}
-
-void LoggerServer::dateOutsideWindow(const QDate& date, LoggerServerClient* from)
-{
-    if (from != nullptr ? from->datesWarned() : hostDatesWarned_)
-        return;
-    if (from != nullptr)
-        from->setDatesWarned();
-    else
-        hostDatesWarned_ = true;
-    if (!warnings_->admit(KIND_DATES, from != nullptr ? from->peer() : info_.name))
-        return;
-    const QString text = QStringLiteral("lines dated %1, outside %2 to %3, go to the current main file")
-                             .arg(date.isValid() ? date.toString(Qt::ISODate) : QStringLiteral("invalid"),
-                                  today_.addDays(-dateWindowDays_).toString(Qt::ISODate),
-                                  today_.addDays(dateWindowDays_).toString(Qt::ISODate));
-    if (from != nullptr)
-        SERVER_LOG(WARN, "client", clientPrefix(from) + text);
-    else
-        SERVER_LOG(WARN, "server", text);
+    if (placement.file != d_->mainFile->date()) {
+        flushHeldLines();
+        d_->mainFile->openDaily(placement.file);
+    }
 }
 
 void LoggerServer::writeEvent(const LoggerEvent& event, bool hold, LoggerServerClient* from)
 {
     const QDate date = event.dateTime.date();
-    if (!mainFileFixed_ && (!mainFileDate_.isValid() || mainFileDate_ != date)) {
-        if (inDateWindow(date)) {
-            if (from == nullptr)
-                hostDatesWarned_ = false;
-            flushHeldLines();
-            openDailyFile(date);
-        } else {
-            dateOutsideWindow(date, from);
-            if (!mainFileDate_.isValid()) {
-                flushHeldLines();
-                openDailyFile(today_);
-            }
-        }
-    }
-    appendEscaped(heldLines_, event.toEncoded());
-    heldLines_ += LoggerMsg::MSG_END;
-    heldDate_ = date;
+    if (d_->mainFile->leavesDailyFile(date))
+        followEventDate(date, from);
+    d_->held.append(event.toEncoded(), date);
     if (!hold)
         flushHeldLines();
     emit logEvent(event);
@@ -697,138 +534,61 @@ void LoggerServer::writeEvent(const LoggerEvent& event, bool hold, LoggerServerC
 
 void LoggerServer::flushHeldLines()
 {
-    if (heldLines_.isEmpty())
+    if (d_->held.isEmpty())
         return;
-    QByteArray lines;
-    lines.swap(heldLines_);
-    QList<QIODevice*> failed;
-    QStringList why;
-    for (const QPointer<QIODevice>& device : std::as_const(devices_)) {
-        if (!device || !device->isOpen())
-            continue;
-        // The console copy may lose lines but never waits for its reader.
-        ConsoleWriter* console = device == stdOutFile_ ? ConsoleWriter::standardOutput()
-            : device == stdErrFile_                    ? ConsoleWriter::standardError()
-                                                       : nullptr;
-        if (console != nullptr ? !console->write(lines) : device->write(lines) != lines.size()) {
-            failed << device.data();
-            why << (console != nullptr ? console->errorString() : device->errorString());
-        } else if (device == mainFile_) {
-            mainFileErrorSaid_ = false;
-        }
-    }
-    for (qsizetype i = 0; i < failed.size(); ++i)
-        outputFailed(failed[i], lines, heldDate_, why[i]);
-    // The buffer is used again for the next slice.
-    lines.resize(0);
-    if (heldLines_.isEmpty())
-        heldLines_.swap(lines);
+    HeldLines::Written written = d_->held.writeTo(devices_, stdOutFile_, stdErrFile_, mainFile_);
+    if (written.mainFileWritten)
+        d_->warnings->endRun(KIND_MAIN_FILE_ERROR, this);
+    for (const HeldLines::Failed& failed : std::as_const(written.failed))
+        outputFailed(failed.device, written.lines, written.date, failed.why);
+    d_->held.reuse(std::move(written.lines));
 }
 
 void LoggerServer::outputFailed(QIODevice* device, const QByteArray& lines, const QDate& date, const QString& why)
 {
     device->close();
-    if (device != mainFile_) {
+    if (device == mainFile_)
+        d_->mainFile->writeFailed(lines, date, why);
+    else
         // Said in the outputs left; the line it lost is in them.
-        pendingErrors_ << QStringLiteral("closed output ") + device->objectName() + QStringLiteral(": ") + why;
-        return;
-    }
-    mainFileError(QStringLiteral("cannot write main file ") + mainFilePath_ + QStringLiteral(": ") + why);
-    // A fixed main file gives way to the daily files, which take these lines too; a
-    // daily file is opened again for the next line.
-    const bool wasFixed = mainFileFixed_;
-    mainFileFixed_ = false;
-    mainFileDate_ = QDate();
-    if (wasFixed) {
-        openDailyFile(date);
-        if (mainFile_->isOpen() && mainFile_->write(lines) != lines.size())
-            mainFile_->close();
-    }
+        d_->pendingErrors << QStringLiteral("closed output ") + device->objectName() + QStringLiteral(": ") + why;
 }
 
 void LoggerServer::mainFileError(const QString& text)
 {
-    if (mainFileErrorSaid_)
-        return;
-    mainFileErrorSaid_ = true;
-    pendingErrors_ << text;
+    // Each is said once until the main file is written again.
+    if (d_->warnings->startRun(KIND_MAIN_FILE_ERROR, this))
+        d_->pendingErrors << text;
 }
 
 void LoggerServer::flushPendingErrors()
 {
-    if (writingErrors_ || pendingErrors_.isEmpty())
+    if (d_->writingErrors || d_->pendingErrors.isEmpty())
         return;
-    writingErrors_ = true;
+    d_->writingErrors = true;
     // Each line written may fail an output in turn, which adds its own line; every
     // output fails once at most, so this ends.
-    while (!pendingErrors_.isEmpty()) {
+    while (!d_->pendingErrors.isEmpty()) {
         const LoggerEvent event(info_, LoggerEventMsg(QStringLiteral("server"), QStringLiteral(__FILE__), __LINE__,
-                                                      ERROR, pendingErrors_.takeFirst()));
+                                                      ERROR, d_->pendingErrors.takeFirst()));
         writeLogEvent(event);
         // Someone reads the standard error stream even under --quiet; it may not
         // be read, so it is written as the console copy is.
         if (!stdErrFile_->isOpen()) {
             QByteArray line;
-            appendEscaped(line, event.toEncoded());
+            EscapedLine::append(line, event.toEncoded());
             ConsoleWriter::standardError()->write(line + LoggerMsg::MSG_END);
         }
     }
-    writingErrors_ = false;
+    d_->writingErrors = false;
 }
 
 void LoggerServer::handleServerError()
 {
-    acceptFailed(tcpServer_->serverError() == QAbstractSocket::SocketResourceError ? EMFILE : 0,
-                 tcpServer_->errorString());
-}
-
-void LoggerServer::acceptFailed(int error, const QString& text)
-{
-    // Accepting pauses for a moment and goes on, so that running out of
-    // descriptors neither spins nor ends the service.
-    if (acceptNotifier_ != nullptr)
-        acceptNotifier_->setEnabled(false);
-    acceptResumeTimer_->start();
-    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-        // One line for a shortage however long it lasts, even when a freed
-        // descriptor lets one connection in between two errors.
-        const bool said = acceptPaused_ && lastAcceptError_.isValid()
-            && lastAcceptError_.elapsed() < 4 * ACCEPT_PAUSE_MS;
-        lastAcceptError_.start();
-        if (said)
-            return;
-        acceptPaused_ = true;
-        SERVER_LOG(ERROR, "server",
-                   QStringLiteral("server error: ") + text + QStringLiteral("; accepting paused until descriptors are free"));
-        return;
-    }
-    SERVER_LOG(ERROR, "server", QStringLiteral("server error: ") + text);
-}
-
-void LoggerServer::acceptPending()
-{
-    const int listening = static_cast<int>(tcpServer_->socketDescriptor());
-    // Bounded, so that a flood of connections leaves the clients their turn.
-    for (int n = 0; n < 1024; ++n) {
-        const int fd = ::accept(listening, nullptr, nullptr);
-        if (fd < 0) {
-            const int error = errno;
-            if (error == EINTR || error == ECONNABORTED)
-                continue;
-            if (error != EAGAIN && error != EWOULDBLOCK)
-                acceptFailed(error, errnoText(error));
-            return;
-        }
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        auto* socket = new QTcpSocket(tcpServer_);
-        if (!socket->setSocketDescriptor(fd)) {
-            ::close(fd);
-            delete socket;
-            SERVER_LOG(ERROR, "server", QStringLiteral("failed to create client socket"));
-            continue;
-        }
-        takeConnection(socket);
-    }
+    const QString text = d_->acceptor->failed(
+        tcpServer_->serverError() == QAbstractSocket::SocketResourceError ? EMFILE : 0, tcpServer_->errorString());
+    if (!text.isEmpty())
+        SERVER_LOG(ERROR, "server", text);
 }
 
 QString LoggerServer::clientPrefix(const LoggerServerClient* client)
@@ -850,28 +610,12 @@ void LoggerServer::handleNewConnection()
 
 void LoggerServer::takeConnection(QTcpSocket* socket)
 {
-    if (acceptPaused_ && lastAcceptError_.elapsed() >= 4 * ACCEPT_PAUSE_MS) {
-        acceptPaused_ = false;
+    if (d_->acceptor->shortagePassed())
         SERVER_LOG(INFO, "server", QStringLiteral("accepting connections again"));
-    }
-    if (connections_.size() >= maxConnections_ && !connections_.isEmpty()) {
-        // The longest-silent connection makes way, so that a client that writes
-        // gets in however many connections hold their places doing nothing.
-        LoggerServerClient* silent = connections_.first();
-        for (LoggerServerClient* c : std::as_const(connections_)) {
-            if (c->silentSince() < silent->silentSince())
-                silent = c;
-        }
-        dismissConnection(silent, KIND_MAKE_WAY,
-                          QStringLiteral("closing the connection: the longest silent of %1, for a new one")
-                              .arg(connections_.size()));
-    }
-    if (connections_.size() >= maxConnections_) {
-        if (!refusingConnections_) {
-            refusingConnections_ = true;
-            SERVER_LOG(WARN, "server",
-                       QStringLiteral("refusing new connections: %1 connections open").arg(connections_.size()));
-        }
+    if (!d_->connections->makePlace()) {
+        // Said once until a place is free again.
+        if (d_->warnings->startRun(KIND_REFUSING, this))
+            SERVER_LOG(WARN, "server", ConnectionAdmission::refusingText(d_->connections->count()));
         socket->abort();
         socket->deleteLater();
         return;
@@ -883,7 +627,7 @@ void LoggerServer::setUpConnection(QTcpSocket* socket)
 {
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
     auto* client = new LoggerServerClient(socket);
-    connections_.append(client);
+    d_->connections->add(client);
 
     // Every connection has this server as its context, so a client outliving the
     // server can never call into it.
@@ -925,18 +669,15 @@ void LoggerServer::setUpConnection(QTcpSocket* socket)
     connect(client, &LoggerServerClient::cmdChangeMainFile, this,
             [this, client](const QString& filePath) { changeMainFile(filePath, client->peer()); });
     connect(client, &LoggerServerClient::crossProtocolRequest, this, [this, client] {
-        dismissConnection(client, KIND_HTTP, QStringLiteral("closing the connection: its first line is an HTTP request"),
-                          DismissWhen::AfterReading);
+        dismissConnection(client, HttpRequest::KIND, HttpRequest::closingText(), DismissWhen::AfterReading);
     });
     connect(client, &LoggerServerClient::partialBytesChanged, this,
-            [this, client](qsizetype delta) { partialBytesChanged(client, delta); });
+            [this, client](qsizetype delta) { d_->connections->partialBytesChanged(client, delta); });
     // Empty lines and over-long lines, said once per peer in a window.
     client->setDropReporter([this, client](qsizetype bytes) {
-        if (warnings_->admit(KIND_DROPPED, client->peer()))
+        if (d_->warnings->admit(KIND_DROPPED, client->peer()))
             warnDropped(bytes);
     });
-    if (!silenceTimer_->isActive())
-        silenceTimer_->start();
 
     // Bytes that came in with the connection are not announced again.
     client->readAvailable();
@@ -944,18 +685,11 @@ void LoggerServer::setUpConnection(QTcpSocket* socket)
 
 void LoggerServer::connectionClosed(LoggerServerClient* client)
 {
-    if (!connections_.removeOne(client))
+    if (!d_->connections->remove(client))
         return;
-    // Lines Qt still holds are written; a partial line left is of no use now, and
-    // its memory goes back at once.
-    if (!client->isDismissed())
-        client->readRemaining();
-    const qsizetype held = client->processor()->buffer().size();
-    client->stop();
-    if (held >= RELEASE_BYTES)
-        scheduleMemoryRelease();
-    if (connections_.size() < maxConnections_)
-        refusingConnections_ = false;
+    d_->warnings->forgetSource(client);
+    if (!d_->connections->full())
+        d_->warnings->endRun(KIND_REFUSING, this);
 }
 
 void LoggerServer::dismissConnection(LoggerServerClient* client, const QString& kind, const QString& text,
@@ -964,7 +698,7 @@ void LoggerServer::dismissConnection(LoggerServerClient* client, const QString& 
     if (client->isDismissed())
         return;
     client->setDismissed();
-    if (warnings_->admit(kind, client->peer()))
+    if (d_->warnings->admit(kind, client->peer()))
         SERVER_LOG(WARN, "client", clientPrefix(client) + text);
     client->stop();
     // Its place is free at once. Its socket closes now, so that its descriptor is
@@ -977,97 +711,21 @@ void LoggerServer::dismissConnection(LoggerServerClient* client, const QString& 
         QMetaObject::invokeMethod(client->socket(), &QAbstractSocket::abort, Qt::QueuedConnection);
 }
 
-void LoggerServer::closeSilentConnections()
-{
-    const qint64 now = LoggerServerClient::nowMs();
-    QList<LoggerServerClient*> silent;
-    bool waiting = false;
-    for (LoggerServerClient* c : std::as_const(connections_)) {
-        if (c->hasSentLine())
-            continue;
-        if (now - c->connectedAt() >= silenceTimeoutMs_)
-            silent << c;
-        else
-            waiting = true;
-    }
-    for (LoggerServerClient* c : std::as_const(silent))
-        dismissConnection(c, KIND_SILENT,
-                          QStringLiteral("closing the connection: no line within %1 ms of connecting").arg(silenceTimeoutMs_));
-    if (!waiting)
-        silenceTimer_->stop();
-}
-
+// The count texts stand beside the warnings they count, in each policy's class.
 void LoggerServer::reportNotSaid(const QString& kind, const QString& peer, qint64 count)
 {
     if (kind == KIND_DROPPED) {
-        qWarning().noquote() << QStringLiteral("logger protocol warn - dropped %1 more lines from %2 while processing")
-                                    .arg(count)
-                                    .arg(peer);
-    } else if (kind == KIND_MAIN_FILE) {
-        pendingErrors_ << QStringLiteral("refused %1 more main files from %2").arg(count).arg(peer);
+        qWarning().noquote() << droppedNotSaidText(count, peer);
+    } else if (kind == MainFileRules::KIND_REFUSED) {
+        d_->pendingErrors << MainFileRules::refusedNotSaidText(count, peer);
         flushPendingErrors();
-    } else if (kind == KIND_HTTP) {
-        SERVER_LOG(WARN, "client",
-                   QStringLiteral("closed %1 more connections from %2 whose first line is an HTTP request").arg(count).arg(peer));
-    } else if (kind == KIND_SILENT) {
-        SERVER_LOG(WARN, "client",
-                   QStringLiteral("closed %1 more connections from %2 that sent no line within %3 ms of connecting")
-                       .arg(count)
-                       .arg(peer)
-                       .arg(silenceTimeoutMs_));
-    } else if (kind == KIND_MAKE_WAY) {
-        SERVER_LOG(WARN, "client",
-                   QStringLiteral("closed %1 more of the longest-silent connections from %2 for new ones").arg(count).arg(peer));
-    } else if (kind == KIND_DATES) {
-        SERVER_LOG(WARN, "client",
-                   QStringLiteral("%1 more connections from %2 sent lines dated outside the window; they went to the "
-                                  "current main file")
-                       .arg(count)
-                       .arg(peer));
+    } else {
+        const QString text = kind == HttpRequest::KIND ? HttpRequest::closedNotSaidText(count, peer)
+            : kind == ConnectionAdmission::KIND_SILENT ? d_->connections->admission().silentNotSaidText(count, peer)
+            : kind == ConnectionAdmission::KIND_MAKE_WAY ? ConnectionAdmission::makeWayNotSaidText(count, peer)
+                                               : DateWindow::outsideNotSaidText(count, peer);
+        SERVER_LOG(WARN, "client", text);
     }
-}
-
-void LoggerServer::scheduleMemoryRelease()
-{
-    if (releaseScheduled_)
-        return;
-    releaseScheduled_ = true;
-    // Once for all the connections that close in one turn of the loop.
-    QTimer::singleShot(0, this, [this] {
-        releaseScheduled_ = false;
-        releaseFreedMemory();
-    });
-}
-
-void LoggerServer::partialBytesChanged(LoggerServerClient* client, qsizetype delta)
-{
-    partialBytes_ += delta;
-    if (partialBytes_ <= maxPartialBytes_ || delta <= 0)
-        return;
-    // Past the bound the oldest partial lines go first: a line that has waited
-    // longest is the likeliest never to end.
-    bool released = false;
-    while (partialBytes_ > maxPartialBytes_) {
-        LoggerServerClient* oldest = nullptr;
-        for (LoggerServerClient* c : std::as_const(connections_)) {
-            if (!c->processor()->buffer().isEmpty()
-                && (oldest == nullptr || c->processor()->partialSince() < oldest->processor()->partialSince()))
-                oldest = c;
-        }
-        if (oldest == nullptr)
-            oldest = client;
-        const qsizetype dropped = oldest->dropPartialLine();
-        if (dropped == 0)
-            break;
-        released = released || dropped >= RELEASE_BYTES;
-        SERVER_LOG(WARN, "client",
-                   clientPrefix(oldest)
-                       + QStringLiteral("dropped a partial line of %1 bytes: partial lines held past %2 bytes")
-                             .arg(dropped)
-                             .arg(maxPartialBytes_));
-    }
-    if (released)
-        scheduleMemoryRelease();
 }
 
 void LoggerServer::changeMainFile(const QString& filePath, const QString& peer)
@@ -1076,42 +734,10 @@ void LoggerServer::changeMainFile(const QString& filePath, const QString& peer)
     flushHeldLines();
     if (mainFile_ == nullptr || !devices_.contains(mainFile_))
         return;
-    // Only the log folder and the folders the host allows: a client must not make
-    // the server append to any file its user may write.
-    const QString path = QDir::cleanPath(QDir::isRelativePath(filePath) ? logDir_ + filePath : filePath);
-    QStringList allowed;
-    for (const QString& folder : QStringList(logDir_) + allowedFolders_) {
-        const QString canonical = QFileInfo(folder).canonicalFilePath();
-        if (!canonical.isEmpty())
-            allowed << canonical;
-    }
-    QString why;
-    int fd = -1;
-    if (filePath.isEmpty())
-        why = QStringLiteral("no path");
-    else if (allowed.isEmpty())
-        // Neither the log folder nor an allowed folder exists (removed while the
-        // server runs, say): no path is inside, and none may be opened unchecked.
-        why = QStringLiteral("outside the allowed folders");
-    else
-        fd = openLogFile(path, allowed, &why);
-    if (fd < 0) {
-        // The main file in use goes on. A peer's refused commands are said once in
-        // a window, then counted: each line echoes the peer's path.
-        if (warnings_->admit(KIND_MAIN_FILE, peer)) {
-            pendingErrors_ << QStringLiteral("refused main file ") + filePath + QStringLiteral(": ") + why;
-            flushPendingErrors();
-        }
-        return;
-    }
-    SERVER_LOG(INFO, "server", QStringLiteral("changing main file from ") + mainFilePath_ + QStringLiteral(" to ") + path);
-    if (!attachMainFile(fd, path)) {
-        mainFileDate_ = QDate();
-        mainFileError(QStringLiteral("cannot open main file ") + path + QStringLiteral(": ") + mainFile_->errorString());
-        flushPendingErrors();
-        return;
-    }
-    mainFileFixed_ = true;
-    SERVER_LOG(INFO, "server", QStringLiteral("writing to file ") + path);
-    emit mainFileChanged(path);
+    const QString refused = d_->mainFile->change(filePath);
+    // A peer's refused commands are said once in a window, then counted: each line
+    // echoes the peer's path.
+    if (!refused.isEmpty() && d_->warnings->admit(MainFileRules::KIND_REFUSED, peer))
+        d_->pendingErrors << MainFileRules::refusedText(filePath, refused);
+    flushPendingErrors();
 }

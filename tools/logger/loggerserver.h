@@ -3,18 +3,19 @@
 // streams into wire lines and writes every message as a log-file line to the
 // enabled outputs, among them one file per event date under ~/.veklogs.
 // Any local process (or a web page posting to the port) can be a client, so the
-// server bounds what it holds for clients, refuses HTTP requests, and lets the
-// main file move only to regular files inside the log folder or a folder the host
-// program allows. Connections that never send a line are closed, and at the bound
-// of connections the longest-silent one makes way for a new one. Peer text is
-// written with its control characters escaped, the console copy never blocks, and
-// warnings a peer can cause are rate-limited. A host that writes to a pipe should
-// ignore SIGPIPE.
+// server bounds what it holds for clients and keeps its policies in classes of
+// their own: which connections stay (ConnectionAdmission, ConnectionAcceptor),
+// HTTP requests refused (HttpRequest), which daily file a line's date opens
+// (DateWindow), where the main file may move (MainFileRules), peer text escaped
+// (EscapedLine), warnings said once (WarningLimiter), and a console copy that
+// never blocks (ConsoleWriter). A host that writes to a pipe should ignore SIGPIPE.
+#include "tools/logger/connectionadmission.h"
+#include "tools/logger/datewindow.h"
 #include "tools/logger/loggerprotocol.h"
+#include "tools/logger/serverconnections.h"
 
 #include <QAbstractSocket>
 #include <QDate>
-#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -22,15 +23,14 @@
 #include <QStringList>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <utility>
 
 class QFile;
 class QIODevice;
 class QTcpServer;
 class QTcpSocket;
-class QSocketNotifier;
-class QTimer;
-class WarningLimiter;
+struct LoggerServerPrivate;
 
 // Cuts a client's byte stream into wire lines and turns each into a message or a command.
 class LoggerServerMsgProcessor : public QObject
@@ -123,19 +123,13 @@ public:
 
     // The peer's address as text: warnings it causes are counted under it.
     const QString& peer() const { return peer_; }
-    // Whether a complete line came, and since when (ms of a monotonic clock) the
-    // connection has been silent: since its last line, or since it connected.
-    bool hasSentLine() const { return sentLine_; }
-    qint64 connectedAt() const { return connectedAt_; }
-    qint64 silentSince() const { return sentLine_ ? lastLineAt_ : connectedAt_; }
+    // Whether a complete line came, and when (ConnectionAdmission's rules).
+    const ConnectionSilence& silence() const { return silence_; }
     // Closed by the server (HTTP, silence, making way): its closing is said once,
     // by the server's own line, not by the socket's state changes.
     bool isDismissed() const { return dismissed_; }
     void setDismissed() { dismissed_ = true; }
-    // Whether its lines dated outside the server's window were said.
-    bool datesWarned() const { return datesWarned_; }
-    void setDatesWarned() { datesWarned_ = true; }
-    // The monotonic clock of connectedAt() and silentSince().
+    // The monotonic clock of silence().
     static qint64 nowMs();
 
 signals:
@@ -162,11 +156,8 @@ private:
 
     QTcpSocket* socket_;
     QString peer_;
-    qint64 connectedAt_ = 0;
-    qint64 lastLineAt_ = 0;
-    bool sentLine_ = false;
+    ConnectionSilence silence_;
     bool dismissed_ = false;
-    bool datesWarned_ = false;
     qsizetype reportedPartial_ = 0;
     LoggerClientInfo info_;
     LoggerServerMsgProcessor* processor_;
@@ -177,19 +168,15 @@ class LoggerServer : public QObject
     Q_OBJECT
 public:
     // Past this many connections the longest-silent one is closed for each new one.
-    static constexpr int DEFAULT_MAX_CONNECTIONS = 1000;
-    // A connection that sends no complete line this long after connecting is closed:
-    // it holds a place and a descriptor for nothing.
-    static constexpr int DEFAULT_SILENCE_TIMEOUT_MS = 10000;
+    static constexpr int DEFAULT_MAX_CONNECTIONS = ConnectionAdmission::DEFAULT_MAX_CONNECTIONS;
+    // A connection that sends no complete line this long after connecting is closed.
+    static constexpr int DEFAULT_SILENCE_TIMEOUT_MS = ConnectionAdmission::DEFAULT_SILENCE_TIMEOUT_MS;
     // Daily files are opened only for event dates this many days around the
-    // server's own date; lines dated otherwise go to the main file in use, so that
-    // a client's dates cannot make a file each.
-    static constexpr int DEFAULT_DATE_WINDOW_DAYS = 1;
+    // server's own date (DateWindow).
+    static constexpr int DEFAULT_DATE_WINDOW_DAYS = DateWindow::DEFAULT_DAYS;
     // Past this many bytes of partial lines of all connections together, the oldest
     // partial line is dropped.
-    static constexpr qint64 DEFAULT_MAX_PARTIAL_BYTES = 64 * 1024 * 1024;
-    // How long accepting pauses when it fails, for want of descriptors say.
-    static constexpr int ACCEPT_PAUSE_MS = 250;
+    static constexpr qint64 DEFAULT_MAX_PARTIAL_BYTES = ServerConnections::DEFAULT_MAX_PARTIAL_BYTES;
 
     explicit LoggerServer(QObject* parent = nullptr);
     ~LoggerServer() override;
@@ -200,7 +187,7 @@ public:
     QList<QFile*> attachedFiles() const;
     QString mainFilepath() const;
     // The folder of the daily files: the home folder's ".veklogs".
-    QString logDirPath() const { return logDir_; }
+    QString logDirPath() const;
 
     bool isListening() const;
     // The port actually listened on (the configured one, or the one picked for port 0).
@@ -211,23 +198,23 @@ public:
     // folders (and their sub-folders); a relative path is taken inside the log folder.
     void addAllowedFolder(const QString& folder);
     void setAllowedFolders(const QStringList& folders);
-    QStringList allowedFolders() const { return allowedFolders_; }
+    QStringList allowedFolders() const;
 
-    void setMaxConnections(int count) { maxConnections_ = count; }
-    int maxConnections() const { return maxConnections_; }
-    void setMaxPartialBytes(qint64 bytes) { maxPartialBytes_ = bytes; }
-    qint64 maxPartialBytes() const { return maxPartialBytes_; }
+    void setMaxConnections(int count);
+    int maxConnections() const;
+    void setMaxPartialBytes(qint64 bytes);
+    qint64 maxPartialBytes() const;
     void setSilenceTimeout(int ms);
-    int silenceTimeout() const { return silenceTimeoutMs_; }
-    void setDateWindowDays(int days) { dateWindowDays_ = days < 0 ? 0 : days; }
-    int dateWindowDays() const { return dateWindowDays_; }
+    int silenceTimeout() const;
+    void setDateWindowDays(int days);
+    int dateWindowDays() const;
     // The window within which a peer's repeated warnings of one kind make one line
     // (WarningLimiter::DEFAULT_WINDOW_MS); 0 says every warning.
     void setWarningWindow(int ms);
     // Accepted connections not yet closed, initialized or not.
-    int connectionCount() const { return static_cast<int>(connections_.size()); }
+    int connectionCount() const;
     // Bytes of partial lines held for all connections together.
-    qint64 partialBytes() const { return partialBytes_; }
+    qint64 partialBytes() const;
 
 signals:
     void logEvent(LoggerEvent event);
@@ -247,11 +234,7 @@ public slots:
 
 private:
     void log(LogLevel level, const char* component, int line, const QString& text);
-    void changeMainFile(const QString& filePath, const QString& peer);
     static QString clientPrefix(const LoggerServerClient* client);
-    // Accepts what the listening socket holds, a bounded number per turn.
-    void acceptPending();
-    void acceptFailed(int error, const QString& text);
     // Takes an accepted connection, or closes it past the bound of connections.
     void takeConnection(QTcpSocket* socket);
     void setUpConnection(QTcpSocket* socket);
@@ -261,18 +244,12 @@ private:
     enum class DismissWhen { Now, AfterReading };
     void dismissConnection(LoggerServerClient* client, const QString& kind, const QString& text,
                            DismissWhen when = DismissWhen::Now);
-    void closeSilentConnections();
     // A warning a peer caused that was not said, counted at the end of its window.
     void reportNotSaid(const QString& kind, const QString& peer, qint64 count);
-    bool inDateWindow(const QDate& date);
-    // Says, once per connection, that its lines of a date outside the window go to
-    // the main file in use.
-    void dateOutsideWindow(const QDate& date, LoggerServerClient* from);
-    void partialBytesChanged(LoggerServerClient* client, qsizetype delta);
-    // Opens the daily file of a date as the main file.
-    void openDailyFile(const QDate& date);
-    // Makes the main file the regular file at path, open on fd.
-    bool attachMainFile(int fd, const QString& path);
+    void changeMainFile(const QString& filePath, const QString& peer);
+    // Opens the daily file of the line's date, or of another when its date is
+    // outside the window, unless that one is open.
+    void followEventDate(const QDate& date, LoggerServerClient* from);
     // Writes the event's line to the outputs, at once or (hold) with the other
     // lines of the slice in hand.
     void writeEvent(const LoggerEvent& event, bool hold, LoggerServerClient* from = nullptr);
@@ -282,7 +259,6 @@ private:
     // standard error stream, written once the line in hand is written.
     void mainFileError(const QString& text);
     void flushPendingErrors();
-    void scheduleMemoryRelease();
 
     LoggerClientInfo info_;
     QHostAddress address_;
@@ -291,41 +267,9 @@ private:
     QFile* stdOutFile_;
     QFile* stdErrFile_;
     QFile* mainFile_;
-    // The main file's path (a file opened on a descriptor has no name of its own).
-    QString mainFilePath_;
-    QDate mainFileDate_;
-    bool mainFileFixed_ = false;
     QList<QPointer<QIODevice>> devices_;
     QList<LoggerServerClient*> clients_;
-    QString logDir_;
-    QStringList allowedFolders_;
-
-    // Every accepted connection, initialized or not.
-    QList<LoggerServerClient*> connections_;
-    int maxConnections_ = DEFAULT_MAX_CONNECTIONS;
-    qint64 maxPartialBytes_ = DEFAULT_MAX_PARTIAL_BYTES;
-    qint64 partialBytes_ = 0;
-    bool refusingConnections_ = false;
-    QSocketNotifier* acceptNotifier_ = nullptr;
-    QTimer* acceptResumeTimer_;
-    bool acceptPaused_ = false;
-    QElapsedTimer lastAcceptError_;
-    bool releaseScheduled_ = false;
-    int silenceTimeoutMs_ = DEFAULT_SILENCE_TIMEOUT_MS;
-    QTimer* silenceTimer_;
-    WarningLimiter* warnings_;
-    int dateWindowDays_ = DEFAULT_DATE_WINDOW_DAYS;
-    // The server's date, read again at most once a second.
-    QDate today_;
-    qint64 todayReadAt_ = 0;
-    bool hostDatesWarned_ = false;
-
-    // Main-file errors wait until the line in hand is written; each is said once
-    // until the main file is written again.
-    QStringList pendingErrors_;
-    bool mainFileErrorSaid_ = false;
-    // Lines of clients waiting for the end of their slice, and the last one's date.
-    QByteArray heldLines_;
-    QDate heldDate_;
-    bool writingErrors_ = false;
+    // The policies' state, the connections and the lines in hand; the main file's
+    // date and whether it is fixed are MainFile's.
+    std::unique_ptr<LoggerServerPrivate> d_;
 };

@@ -79,3 +79,34 @@ void WarningLimiter::expire(bool all)
             reporter_(e.kind, e.peer, e.notSaid);
     }
 }
+
+bool WarningLimiter::startRun(const QString& kind, const void* source)
+{
+    auto it = runs_.find(source);
+    if (it == runs_.end()) {
+        if (runs_.size() >= MAX_KEYS)
+            return true;
+        it = runs_.insert(source, {});
+    }
+    if (it->contains(kind))
+        return false;
+    it->insert(kind);
+    return true;
+}
+
+void WarningLimiter::endRun(const QString& kind, const void* source)
+{
+    // On the path of every write: nothing to look up while no run goes on.
+    if (runs_.isEmpty())
+        return;
+    const auto it = runs_.find(source);
+    if (it == runs_.end() || !it->remove(kind))
+        return;
+    if (it->isEmpty())
+        runs_.erase(it);
+}
+
+void WarningLimiter::forgetSource(const void* source)
+{
+    runs_.remove(source);
+}

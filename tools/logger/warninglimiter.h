@@ -1,12 +1,19 @@
 #pragma once
-// Bounds the warnings a peer can make the logging server write: per peer and kind
-// of warning, the first line of a window is said and the rest are counted; when
-// the window ends, the reporter is told the count of those not said. A peer that
-// repeats a fault (a page that loops fetch(), a client sending empty lines) thus
-// costs a line every few seconds instead of a line per fault.
+// What the logging server says once: the one place that decides whether a
+// warning is said or counted.
+// - A window: per peer and kind of warning, the first line of a window is said
+//   and the rest are counted; when the window ends, the reporter is told the
+//   count of those not said. A peer that repeats a fault (a page that loops
+//   fetch(), a client sending empty lines) thus costs a line every few seconds
+//   instead of a line per fault.
+// - A run: faults of one kind from one source (a connection, or the server
+//   itself) that make one fault until the run ends, such as a connection's
+//   lines dated outside the window. Only the fault that starts a run goes on to
+//   the window.
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <functional>
 
@@ -38,6 +45,14 @@ public:
     // Reports every count held now and forgets every window (at shutdown).
     void flush();
 
+    // Whether this fault starts a run of its kind from the source; false while
+    // that run goes on.
+    bool startRun(const QString& kind, const void* source);
+    void endRun(const QString& kind, const void* source);
+    // Ends every run of a source that is gone (a connection that closed), so
+    // that another at its address starts afresh.
+    void forgetSource(const void* source);
+
 private:
     struct Entry
     {
@@ -51,6 +66,9 @@ private:
     Reporter reporter_;
     int windowMs_ = DEFAULT_WINDOW_MS;
     QHash<QString, Entry> entries_;
+    // The kinds of the runs going on, per source; past MAX_KEYS sources a new
+    // source's faults are not remembered, and each goes on to the window.
+    QHash<const void*, QSet<QString>> runs_;
     QElapsedTimer clock_;
     QTimer* timer_;
 };

@@ -343,8 +343,9 @@ TEST(LoggerServer, EventDatesOutsideTheWindowGoToTheMainFileInUse)
         EXPECT_EQ(QFileInfo::exists(own), c.ownFile);
         // The line keeps its own date.
         for (const LoggerEvent& e : readEvents(inUse)) {
-            if (e.text == "the line")
+            if (e.text == "the line") {
                 EXPECT_EQ(e.timestamp, c.timestamp);
+            }
         }
         EXPECT_EQ(f.countLevel(WARN), c.ownFile ? 0 : 1);
     }

@@ -1,0 +1,43 @@
+#include "tools/logger/heldlines.h"
+
+#include "tools/logger/consolewriter.h"
+#include "tools/logger/escapedline.h"
+#include "tools/logger/loggerprotocol.h"
+
+#include <utility>
+
+void HeldLines::append(const QByteArray& encoded, const QDate& date)
+{
+    EscapedLine::append(lines_, encoded);
+    lines_ += LoggerMsg::MSG_END;
+    date_ = date;
+}
+
+HeldLines::Written HeldLines::writeTo(const QList<QPointer<QIODevice>>& devices, const QIODevice* stdOut,
+                                      const QIODevice* stdErr, const QIODevice* mainFile)
+{
+    Written out;
+    out.lines.swap(lines_);
+    out.date = date_;
+    for (const QPointer<QIODevice>& device : devices) {
+        if (!device || !device->isOpen())
+            continue;
+        ConsoleWriter* console = device == stdOut ? ConsoleWriter::standardOutput()
+            : device == stdErr                    ? ConsoleWriter::standardError()
+                                                  : nullptr;
+        if (console != nullptr ? !console->write(out.lines) : device->write(out.lines) != out.lines.size())
+            out.failed << Failed{device.data(), console != nullptr ? console->errorString() : device->errorString()};
+        else if (device == mainFile)
+            out.mainFileWritten = true;
+    }
+    return out;
+}
+
+void HeldLines::reuse(QByteArray&& lines)
+{
+    // Lines held meanwhile (an output's error line) stay.
+    if (!lines_.isEmpty())
+        return;
+    lines.resize(0);
+    lines_.swap(lines);
+}

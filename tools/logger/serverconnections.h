@@ -1,0 +1,66 @@
+#pragma once
+// The logging server's accepted connections, initialized or not, and the bounds
+// on what they hold: at the bound of connections the longest silent makes way for
+// a new one, a connection silent past the timeout since it connected is closed
+// (the rules are ConnectionAdmission's), and past a bound on the partial lines of
+// all of them together the oldest partial line is dropped, since a line that has
+// waited longest is the likeliest never to end. The server makes and wires each
+// connection, and closes and says what this asks it to.
+#include "tools/logger/connectionadmission.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class LoggerServerClient;
+class QTimer;
+
+class ServerConnections : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr qint64 DEFAULT_MAX_PARTIAL_BYTES = 64 * 1024 * 1024;
+    // Partial lines of this size or more, once freed, are worth giving back to the system.
+    static constexpr qsizetype RELEASE_BYTES = 256 * 1024;
+
+    explicit ServerConnections(QObject* parent = nullptr);
+
+    const ConnectionAdmission& admission() const { return admission_; }
+    void setMaxConnections(int count) { admission_.setMaxConnections(count); }
+    void setSilenceTimeout(int ms);
+    void setMaxPartialBytes(qint64 bytes) { maxPartialBytes_ = bytes; }
+    qint64 maxPartialBytes() const { return maxPartialBytes_; }
+    // Bytes of partial lines held for all connections together.
+    qint64 partialBytes() const { return partialBytes_; }
+    qsizetype count() const { return connections_.size(); }
+    bool full() const { return admission_.full(connections_.size()); }
+
+    // Makes a place for a new connection: at the bound the longest silent is
+    // dismissed. Whether a place is free.
+    bool makePlace();
+    void add(LoggerServerClient* client);
+    // Forgets a connection that closes, after reading the lines Qt still holds
+    // for it unless it was dismissed; false when it was not held.
+    bool remove(LoggerServerClient* client);
+    void clear() { connections_.clear(); }
+    // The partial line held by client grew or shrank by delta bytes.
+    void partialBytesChanged(LoggerServerClient* client, qsizetype delta);
+
+signals:
+    // A connection to close for cause; text says why, kind is its warning's kind.
+    void dismiss(LoggerServerClient* client, const QString& kind, const QString& text);
+    void partialLineDropped(LoggerServerClient* client, const QString& text);
+
+private:
+    void closeSilent();
+    // Gives the memory of freed partial lines back to the system, once for all
+    // the connections that close in one turn of the loop: glibc keeps it otherwise.
+    void scheduleMemoryRelease();
+
+    ConnectionAdmission admission_;
+    QList<LoggerServerClient*> connections_;
+    QTimer* silenceTimer_;
+    qint64 maxPartialBytes_ = DEFAULT_MAX_PARTIAL_BYTES;
+    qint64 partialBytes_ = 0;
+    bool releaseScheduled_ = false;
+};
