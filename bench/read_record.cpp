@@ -10,6 +10,7 @@
 // (said absent when they are); the damage test's archives, whole, grown and
 // followed while written; the reads that the opening read decides; and files
 // started anew under the reader. scripts/read_record builds and runs it.
+#include "fuzz/strictcache.h"
 #include "tests/tolvalib/damagedarchives.h"
 
 #include "fuzz/korafuzzhub.h"
@@ -155,18 +156,7 @@ private:
 
 // ---- Caches and hubs ----
 
-// The archive target's strict test: CCSDS version 0 with an APID, TOM types below 0x7F.
-class StrictCache : public TelemetryCache
-{
-public:
-    using TelemetryCache::TelemetryCache;
-
-protected:
-    bool validHeader(const unsigned char* h) override
-    {
-        return packetFormat() == CCSDS ? (h[0] <= 15 && (((h[0] & 7) << 8) | h[1]) != 0) : (h[0] & 0x7F) != 0x7F;
-    }
-};
+using FuzzSupport::StrictCache;
 
 // A cache with the stream-placing hook overridden, as the cache tests' probe
 // has it: the parse then places the stream before every header.

@@ -4,6 +4,7 @@
 // written a few at a time ends with the packets of a read of them whole.
 #include "fuzzgrowing.h"
 #include "fuzzquiet.h"
+#include "strictcache.h"
 #include "gselib/packets/ccsdspacket.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/telemetrycache.h"
@@ -22,18 +23,7 @@ namespace {
 
 using namespace GseLib;
 
-class StrictCache : public TelemetryCache
-{
-public:
-    using TelemetryCache::TelemetryCache;
-
-protected:
-    bool validHeader(const unsigned char* h) override
-    {
-        // CCSDS telemetry version 0 with a non-zero APID; TOM types below 0x7F.
-        return packetFormat() == CCSDS ? (h[0] <= 15 && (((h[0] & 7) << 8) | h[1]) != 0) : (h[0] & 0x7F) != 0x7F;
-    }
-};
+using FuzzSupport::StrictCache;
 
 // The scratch archive, in a folder of its own (the side-file search lists the
 // archive's folder). Plain arrays: the clean-up at exit runs after static destructors.
