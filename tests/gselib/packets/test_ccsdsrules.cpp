@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QtEndian>
 #include <cstdio>
+#include <memory>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -123,6 +124,7 @@ Part rejectedHolding(int total, int at)
 enum class Read {
     Opened,  // one changeFile of the finished file
     Growing, // written after the file was opened, then grown once
+    Settled, // opened, then grown until the back-offs are spent, and once more
 };
 
 struct Row
@@ -132,8 +134,11 @@ struct Row
     Read read = Read::Opened;
     long long maxScan = 0;
     // Lines besides the "Skipped" ones, with {at} for the offset of the first
-    // Unread part and {scanned} for where the scan limit ends the search.
+    // Unread part and {scanned} for where the scan limit ends the search;
+    // written before the "Skipped" ones with `linesFirst`.
     QStringList lines{};
+    bool linesFirst = false;
+    bool judging = true; // read with a header test, or with the base cache
 };
 
 struct Verdict
@@ -174,10 +179,12 @@ Verdict expected(const Row& row)
         }
         at += p.bytes.size();
     }
+    QStringList own;
     for (const QString& line : row.lines)
-        v.lines << QString(line)
-                       .replace("{at}", QString::number(unreadAt))
-                       .replace("{scanned}", QString::number(unreadAt + row.maxScan));
+        own << QString(line)
+                   .replace("{at}", QString::number(unreadAt))
+                   .replace("{scanned}", QString::number(unreadAt + row.maxScan));
+    v.lines = row.linesFirst ? own + v.lines : v.lines + own;
     return v;
 }
 
@@ -199,11 +206,16 @@ Verdict parse(const Row& row)
         all += p.bytes;
     TestSupport::TempDir dir;
     FILE* log = std::tmpfile();
-    RuleCache cache;
+    std::unique_ptr<TelemetryCache> made =
+        row.judging ? std::make_unique<RuleCache>() : std::make_unique<TelemetryCache>(new UnixTimeResolver);
+    TelemetryCache& cache = *made;
+    cache.setPacketFormat(TelemetryCache::CCSDS);
     cache.setMessageStream(log);
     cache.setMaxScan(row.maxScan);
-    if (row.read == Read::Opened) {
+    if (row.read != Read::Growing) {
         cache.changeFile(dir.write("tm.bin", all).toStdString(), true);
+        for (int i = 0; row.read == Read::Settled && i <= TelemetryCache::PARTIAL_READ_LIMIT; ++i)
+            cache.grow();
     } else {
         const QString path = dir.write("tm.bin", {});
         cache.changeFile(path.toStdString(), true);
@@ -281,6 +293,32 @@ std::vector<Row> rows()
          Read::Growing,
          0,
          {"Read partial packet...backing up to index {at}"}},
+        {"end of the file: the opening read steps over a claim past the end, as the settled read does",
+         {packet(), packet(), header(0x101, 2000, 30), packet()},
+         Read::Opened,
+         0,
+         {"Could not read 1994 bytes from file...skipping ahead 1 byte"},
+         true},
+        {"end of the file: the opening read waits where stepping over takes no packet",
+         {packet(), packet(), cutPacket(10, 40, Fate::Unread)},
+         Read::Opened,
+         0,
+         {"Read partial packet...backing up to index {at}"}},
+        {"end of the file: the opening read waits before the archive's first packet",
+         {{header(0x101, 2000, 30).bytes, Fate::Unread}, {packet().bytes, Fate::Unread}},
+         Read::Opened,
+         0,
+         {"Read partial packet...backing up to index {at}"}},
+        {"left unread: without a header test, a cut last packet is not stepped into",
+         {packet(), packet(), cutPacket(10, 40, Fate::Unread)},
+         Read::Settled,
+         0,
+         {"Read partial packet...backing up to index {at}", "Read partial packet...backing up to index {at}",
+          "Read partial packet...backing up to index {at}", "Read partial packet...backing up to index {at}",
+          "Read partial packet...backing up to index {at}",
+          "Could not read a whole packet at index {at}...reading no further until the file grows"},
+         false,
+         false},
     };
 }
 
