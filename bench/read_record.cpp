@@ -662,25 +662,6 @@ void opening(Recorder& rec, const Options&)
 
 // ---- Files started anew under the reader, as the cache's tests start them ----
 
-QByteArray tomRecording(int count, uint32_t t0)
-{
-    QByteArray a;
-    for (int i = 0; i < count; ++i)
-        a += tomPacketOfSize(uint8_t(1 + i % 3), uint8_t(i), 40 + i % 5, t0 + uint32_t(i));
-    return a;
-}
-
-QByteArray ccsdsRecording(int count, uint32_t t0, bool labels)
-{
-    QByteArray a;
-    for (int i = 0; i < count; ++i) {
-        if (labels && i % 3 == 0)
-            a += label(i % 2 ? "FANN" : "GANN", i % 7, t0 + uint32_t(i), 5);
-        a += ccsdsPacket(0x100 + i % 4, i, 14 + i % 9, t0 + uint32_t(i));
-    }
-    return a;
-}
-
 // Packets of `size` bytes after a first one without a time, in the same
 // padding: only their headers or labels differ, or (`late`) a byte past their first 64.
 QByteArray paddedRecording(int count, uint32_t t0, int size, bool labels, bool late = false)

@@ -100,4 +100,25 @@ inline QByteArray label(const char* kind, int n, uint32_t seconds, uint16_t ms)
     return b;
 }
 
+// Recordings whose packets differ from one start time to another: `count`
+// TOM packets, or CCSDS packets (every third with a label), timed from t0.
+inline QByteArray tomRecording(int count, uint32_t t0)
+{
+    QByteArray a;
+    for (int i = 0; i < count; ++i)
+        a += tomPacketOfSize(uint8_t(1 + i % 3), uint8_t(i), 40 + i % 5, t0 + uint32_t(i));
+    return a;
+}
+
+inline QByteArray ccsdsRecording(int count, uint32_t t0, bool labels)
+{
+    QByteArray a;
+    for (int i = 0; i < count; ++i) {
+        if (labels && i % 3 == 0)
+            a += label(i % 2 ? "FANN" : "GANN", i % 7, t0 + uint32_t(i), 5);
+        a += ccsdsPacket(0x100 + i % 4, i, 14 + i % 9, t0 + uint32_t(i));
+    }
+    return a;
+}
+
 } // namespace ArchiveTestData

@@ -651,21 +651,8 @@ TEST_F(TelemetryCacheTest, AFileWrittenAnewBeforeTheNextReadIsReadAgainFromItsSt
     // read position: told from growth by the bytes read at the start of the
     // file and just before the position, either alone. Read again, it gives
     // the packets, times, hook calls and lines of a read of it whole.
-    auto tom = [](int count, uint32_t t0) {
-        QByteArray a;
-        for (int i = 0; i < count; ++i)
-            a += tomPacketOfSize(uint8_t(1 + i % 3), uint8_t(i), 40 + i % 5, t0 + uint32_t(i));
-        return a;
-    };
-    auto ccsds = [](int count, uint32_t t0, bool labels) {
-        QByteArray a;
-        for (int i = 0; i < count; ++i) {
-            if (labels && i % 3 == 0)
-                a += label(i % 2 ? "FANN" : "GANN", i % 7, t0 + uint32_t(i), 5);
-            a += ccsdsPacket(0x100 + i % 4, i, 14 + i % 9, t0 + uint32_t(i));
-        }
-        return a;
-    };
+    const auto tom = &tomRecording;
+    const auto ccsds = &ccsdsRecording;
     // Packets longer than MARK_BYTES after a first packet without a time,
     // ending in the same padding: only their headers or labels differ.
     auto padded = [](int count, uint32_t t0, int size, bool labels) {
