@@ -571,8 +571,14 @@ void CcsdsParser::parse(long& position, bool opens)
         long& position;
         ~Ending()
         {
-            if (parser.trial)
-                parser.undoTrial(position);
+            // Only when a hook threw: a back-off line that cannot be held
+            // then is lost rather than ending the program.
+            if (parser.trial) {
+                try {
+                    parser.undoTrial(position);
+                } catch (...) {
+                }
+            }
             parser.endParse();
         }
     } ending{*this, position};
@@ -615,8 +621,13 @@ void CcsdsParser::parse(long& position, bool opens)
         }
         // Taken unjudged, not all there: whether it is decides alone.
         if (step == Step::Take) {
-            if (waits(position))
+            if (waits(position)) {
+                if (pendingWait && !trial) {
+                    beginTrial();
+                    continue;
+                }
                 break;
+            }
             if (!judging) {
                 leaveUnread(position);
                 break;
@@ -626,6 +637,8 @@ void CcsdsParser::parse(long& position, bool opens)
         ++position;
         ++skipped;
     }
+    if (trial)
+        undoTrial(position);
 }
 
 } // namespace GseLib

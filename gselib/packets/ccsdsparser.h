@@ -45,19 +45,21 @@
 //                  answer depends on) and what it learned of what is shown.
 //  waits           stops at a candidate until the file grows, as at a partial
 //                  packet: the file may still be being written.
-//  settled         the file has not grown for PARTIAL_READ_LIMIT polls: the
-//                  parse decides what remains as in the finished file. The
-//                  parse that opens a file decides its end at once (atEnd).
+//  settled         the file has not grown while the parse backed off
+//                  PARTIAL_READ_LIMIT times: the parse decides what remains as
+//                  in the finished file (so does a trial). The parse that
+//                  opens a file judges its end as the finished file's (atEnd),
+//                  and, judging, tries what the settled read would (trial).
 //  budget          the bytes the run looks may still go over in one search.
 //  scan limit      the cache's maxScan: bytes searched without a packet
 //                  before the parse gives up on the rest of the file.
-//  trial           the parse that opens a file, where it would wait, goes on
-//                  as the settled read would; it keeps what it read once it
-//                  takes a packet (and the archive has shown one before),
-//                  else it is undone and the parse waits there.
-//  left unread     without judging, a packet the parse cannot complete is
-//                  not stepped into: the parse stops there until the file
-//                  grows, saying so once.
+//  trial           judging, the parse that opens a file goes on, where it
+//                  would wait, as the settled read would; it keeps what it
+//                  read once it takes a packet (and the archive had taken one
+//                  before), else it is undone and the parse waits there.
+//  left unread     without judging, once settled, a packet the parse cannot
+//                  complete is not stepped into: the parse stops there until
+//                  the file grows, saying so once. Before that it waits.
 #include "gselib/packets/archivelabel.h"
 #include "gselib/packets/archivewindow.h"
 #include "gselib/packets/ccsdspacket.h"
@@ -121,8 +123,9 @@ public:
     void reset();
     // Parses from `position`, the first byte of a packet attempt, as far as
     // the file allows, and leaves it where the next parse goes on. A parse
-    // that opens the file decides what stands at its end as a read of a
-    // finished file does; later parses wait at a candidate whose verdict
+    // that opens the file judges what stands at its end as a read of a
+    // finished file does, and where it would still wait tries the settled
+    // read first (a trial); later parses wait at a candidate whose verdict
     // depends on bytes not yet written (see decide()).
     void parse(long& position, bool opens);
 
@@ -459,8 +462,8 @@ private:
     // The hooks' steps and labels followerAt takes in a row: each needs a sync
     // word or a label, so more of them cost the test nothing of its strength.
     static constexpr int FOLLOWER_STEPS = 16;
-    // Before damage, the most bytes the first packet of a run inside a
-    // candidate may have beyond the longest the archive has shown: the
+    // Before damage, the first packet of a run inside a candidate may have as
+    // many bytes as the longest the archive has shown, or this many: the
     // instruments' packets fit in 4 KiB.
     static constexpr size_t OWN_RUN_LENGTH = 4096;
     // How much of a label must stand inside a claim for the label to begin

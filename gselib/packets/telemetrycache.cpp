@@ -183,7 +183,8 @@ void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
     d->fileFirstPacket = packets.size();
     if (file) {
         // What stands at the end of the file is decided as in a finished
-        // file: an archive opened once gives every packet it holds.
+        // file: an archive opened once gives every packet it holds after its
+        // first one (the parse's trial).
         struct Opening
         {
             bool& flag;
