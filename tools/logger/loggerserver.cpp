@@ -486,10 +486,9 @@ void LoggerServer::writeLogEvent(LoggerEvent event)
 void LoggerServer::followEventDate(const QDate& date, LoggerServerClient* from)
 {
     const QDate today = d_->clock.today(LoggerServerClient::nowMs());
-    const DateWindow::Placement placement = d_->dates.place(today, date, d_->mainFile->date());
     // A connection's lines dated outside the window are said once for its life,
     // the server's own once for each run of them.
-    if (!placement.outside) {
+    if (d_->dates.contains(today, date)) {
         if (from == nullptr)
             d_->warnings->endRun(DateWindow::KIND, this);
     } else if (d_->warnings->startRun(DateWindow::KIND, from != nullptr ? static_cast<const void*>(from) : this)
@@ -500,6 +499,8 @@ void LoggerServer::followEventDate(const QDate& date, LoggerServerClient* from)
         else
             SERVER_LOG(WARN, "server", text);
     }
+    // Placed in the file in use once the warning is written, which may have opened one.
+    const DateWindow::Placement placement = d_->dates.place(today, date, d_->mainFile->date());
     if (placement.file != d_->mainFile->date()) {
         flushHeldLines();
         d_->mainFile->openDaily(placement.file);
