@@ -1,14 +1,14 @@
 #include "tools/logger/heldlines.h"
 
 #include "tools/logger/consolewriter.h"
-#include "tools/logger/escapedline.h"
+#include "tools/logger/peertext.h"
 #include "tools/logger/loggerprotocol.h"
 
 #include <utility>
 
 void HeldLines::append(const QByteArray& encoded, const QDate& date)
 {
-    EscapedLine::append(lines_, encoded);
+    PeerText::appendEscaped(lines_, encoded);
     lines_ += LoggerMsg::MSG_END;
     date_ = date;
 }
@@ -31,6 +31,13 @@ HeldLines::Written HeldLines::writeTo(const QList<QPointer<QIODevice>>& devices,
             out.mainFileWritten = true;
     }
     return out;
+}
+
+void HeldLines::writeToStandardError(const QByteArray& encoded)
+{
+    QByteArray line;
+    PeerText::appendEscaped(line, encoded);
+    ConsoleWriter::standardError()->write(line + LoggerMsg::MSG_END);
 }
 
 void HeldLines::reuse(QByteArray&& lines)

@@ -2,7 +2,7 @@
 // The log-file lines in hand. The lines of a slice a client sent are written
 // together once it is read: one write per output and slice instead of one per
 // line (bench_logserver). Every output gets the same bytes, peer text escaped
-// (EscapedLine); the console copy goes through ConsoleWriter, which may lose lines
+// (PeerText); the console copy goes through ConsoleWriter, which may lose lines
 // but never waits for its reader. The server closes and says an output that failed.
 #include <QByteArray>
 #include <QDate>
@@ -36,6 +36,10 @@ public:
                     const QIODevice* mainFile);
     // Takes a written buffer back for the next slice.
     void reuse(QByteArray&& lines);
+
+    // Writes one line to the standard error stream, which may not be read either,
+    // as the console copy is written.
+    static void writeToStandardError(const QByteArray& encoded);
 
 private:
     QByteArray lines_;

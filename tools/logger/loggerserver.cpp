@@ -1,11 +1,10 @@
 #include "tools/logger/loggerserver.h"
 
 #include "tools/logger/connectionacceptor.h"
-#include "tools/logger/consolewriter.h"
-#include "tools/logger/escapedline.h"
 #include "tools/logger/heldlines.h"
 #include "tools/logger/httprequest.h"
 #include "tools/logger/mainfile.h"
+#include "tools/logger/peertext.h"
 #include "tools/logger/serverconnections.h"
 #include "tools/logger/warninglimiter.h"
 #include "tools/util/tools.h"
@@ -52,19 +51,6 @@ void setConsoleFileOpen(QFile* file, FILE* stream, bool open)
     } else {
         file->close();
     }
-}
-
-// The text cut to at most maxBytes bytes of UTF-8, on a character boundary.
-QString cutToUtf8Bytes(const QString& text, qsizetype maxBytes)
-{
-    QByteArray utf8 = text.toUtf8();
-    if (utf8.size() <= maxBytes)
-        return text;
-    qsizetype end = maxBytes;
-    while (end > 0 && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80)
-        --end;
-    utf8.truncate(end);
-    return QString::fromUtf8(utf8);
 }
 
 } // namespace
@@ -225,7 +211,7 @@ LoggerServerClient::LoggerServerClient(QTcpSocket* socket)
     connect(processor_, &LoggerServerMsgProcessor::loggerEventMsg, this, &LoggerServerClient::emitClientLogEvent);
     connect(processor_, &LoggerServerMsgProcessor::loggerCmdInitClient, this,
             [this](const LoggerCmdInitClientMsg& cmd) {
-                info_ = LoggerClientInfo(cutToUtf8Bytes(cmd.name, MAX_CLIENT_NAME_BYTES), cmd.pid);
+                info_ = LoggerClientInfo(PeerText::cutToUtf8Bytes(cmd.name, MAX_CLIENT_NAME_BYTES), cmd.pid);
                 emit logEvent(LoggerEvent(info_, cmd));
                 emit initialized();
             });
@@ -500,10 +486,9 @@ void LoggerServer::writeLogEvent(LoggerEvent event)
 void LoggerServer::followEventDate(const QDate& date, LoggerServerClient* from)
 {
     const QDate today = d_->clock.today(LoggerServerClient::nowMs());
-    const DateWindow::Placement placement = d_->dates.place(today, date, d_->mainFile->date());
     // A connection's lines dated outside the window are said once for its life,
     // the server's own once for each run of them.
-    if (!placement.outside) {
+    if (d_->dates.contains(today, date)) {
         if (from == nullptr)
             d_->warnings->endRun(DateWindow::KIND, this);
     } else if (d_->warnings->startRun(DateWindow::KIND, from != nullptr ? static_cast<const void*>(from) : this)
@@ -514,6 +499,8 @@ void LoggerServer::followEventDate(const QDate& date, LoggerServerClient* from)
         else
             SERVER_LOG(WARN, "server", text);
     }
+    // Placed in the file in use once the warning is written, which may have opened one.
+    const DateWindow::Placement placement = d_->dates.place(today, date, d_->mainFile->date());
     if (placement.file != d_->mainFile->date()) {
         flushHeldLines();
         d_->mainFile->openDaily(placement.file);
@@ -572,13 +559,9 @@ void LoggerServer::flushPendingErrors()
         const LoggerEvent event(info_, LoggerEventMsg(QStringLiteral("server"), QStringLiteral(__FILE__), __LINE__,
                                                       ERROR, d_->pendingErrors.takeFirst()));
         writeLogEvent(event);
-        // Someone reads the standard error stream even under --quiet; it may not
-        // be read, so it is written as the console copy is.
-        if (!stdErrFile_->isOpen()) {
-            QByteArray line;
-            EscapedLine::append(line, event.toEncoded());
-            ConsoleWriter::standardError()->write(line + LoggerMsg::MSG_END);
-        }
+        // Someone reads the standard error stream even under --quiet.
+        if (!stdErrFile_->isOpen())
+            HeldLines::writeToStandardError(event.toEncoded());
     }
     d_->writingErrors = false;
 }

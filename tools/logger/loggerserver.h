@@ -7,7 +7,7 @@
 // their own: which connections stay (ConnectionAdmission, ConnectionAcceptor),
 // HTTP requests refused (HttpRequest), which daily file a line's date opens
 // (DateWindow), where the main file may move (MainFileRules), peer text escaped
-// (EscapedLine), warnings said once (WarningLimiter), and a console copy that
+// (PeerText), warnings said once (WarningLimiter), and a console copy that
 // never blocks (ConsoleWriter). A host that writes to a pipe should ignore SIGPIPE.
 #include "tools/logger/connectionadmission.h"
 #include "tools/logger/datewindow.h"

@@ -311,6 +311,37 @@ TEST(LoggerServer, DailyFilesFollowTheEventDates)
                              .arg(TODAY.addDays(-1).toString(Qt::ISODate), DATE2);
     EXPECT_EQ(textsOf(readEvents(f.dayFile(DATE1))), (QStringList{"first", "third", said, "undated", "long ago"}));
     EXPECT_EQ(QDir(f.inLogDir("")).entryList(QDir::Files).size(), 2);
+    // A line of the window that opens a daily file ends that run: the next one is
+    // said again (outside the rate limit, which would count it). The warning, of
+    // the server's date, opens that day's file, which then takes the line.
+    f.server->setWarningWindow(0);
+    f.server->writeLogEvent(LoggerEvent(who, msgAt(DAY2, INFO, "back")));
+    f.server->writeLogEvent(LoggerEvent(who, msgAt("not a time", INFO, "undated again")));
+    EXPECT_EQ(textsOf(readEvents(f.dayFile(DATE2))), (QStringList{"second", "back"}));
+    EXPECT_EQ(textsOf(readEvents(f.dayFile(DATE1))).mid(5), (QStringList{said, "undated again"}));
+}
+
+// A main file that cannot be used is said once, until it is written again: a run
+// of dates whose files cannot open makes one ERROR line, not one per date.
+TEST(LoggerServer, MainFileErrorsAreSaidOnceUntilTheFileIsWrittenAgain)
+{
+    ServerFixture f;
+    ASSERT_TRUE(QDir().mkpath(f.dayFile(DATE1)));
+    ASSERT_TRUE(QDir().mkpath(f.dayFile(DATE2)));
+    const LoggerClientInfo who("myapp", 42);
+    const QString yesterday = TODAY.addDays(-1).toString(Qt::ISODate) + "T12:00:00.000+00:00";
+    f.server->writeLogEvent(LoggerEvent(who, msgAt(DAY1, INFO, "a")));
+    f.server->writeLogEvent(LoggerEvent(who, msgAt(DAY2, INFO, "b")));
+    f.server->writeLogEvent(LoggerEvent(who, msgAt(yesterday, INFO, "c")));
+    f.server->writeLogEvent(LoggerEvent(who, msgAt(DAY1, INFO, "d")));
+    QStringList errors;
+    for (const LoggerEvent& e : f.events) {
+        if (e.level == ERROR)
+            errors << e.text.section(':', 0, 0);
+    }
+    const QString cannot = QStringLiteral("cannot open main file ");
+    EXPECT_EQ(errors, (QStringList{cannot + f.dayFile(DATE1), cannot + f.dayFile(DATE1)}));
+    EXPECT_EQ(textsOf(readEvents(f.dayFile(TODAY.addDays(-1).toString(Qt::ISODate)))), QStringList{"c"});
 }
 
 // A client picks the dates of its lines: only those of the days around the

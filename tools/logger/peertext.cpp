@@ -1,8 +1,8 @@
-#include "tools/logger/escapedline.h"
+#include "tools/logger/peertext.h"
 
 #include <algorithm>
 
-void EscapedLine::append(QByteArray& out, const QByteArray& line)
+void PeerText::appendEscaped(QByteArray& out, const QByteArray& line)
 {
     const char* begin = line.constData();
     const char* end = begin + line.size();
@@ -23,4 +23,16 @@ void EscapedLine::append(QByteArray& out, const QByteArray& line)
             out += static_cast<char>(c);
         }
     }
+}
+
+QString PeerText::cutToUtf8Bytes(const QString& text, qsizetype maxBytes)
+{
+    QByteArray utf8 = text.toUtf8();
+    if (utf8.size() <= maxBytes)
+        return text;
+    qsizetype end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80)
+        --end;
+    utf8.truncate(end);
+    return QString::fromUtf8(utf8);
 }
