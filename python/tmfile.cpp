@@ -153,4 +153,12 @@ std::vector<KorGse::MetaMarker> TMFile::get_meta_markers() const
 
 bool TMFile::is_time_synced() const { return sharedResolver().isSynced(); }
 
+std::vector<GseLib::DamagedStretch> TMFile::damage() const
+{
+    const GseLib::TelemetryCache* cache = GseLib::TelemetryFile::sharedCache();
+    if (!cache)
+        throw std::runtime_error(NOT_INITIALIZED_NO_FILE);
+    return cache->damage();
+}
+
 } // namespace cvekutil

@@ -12,6 +12,7 @@
 
 #include <QString>
 
+#include "gselib/packets/damagedstretch.h"
 #include "gselib/packets/tmmeta.h"
 #include "python/korabridge.h"
 #include "python/tmpacket.h"
@@ -44,6 +45,8 @@ public:
     int t0_in_sclk() const;
     std::vector<KorGse::MetaMarker> get_meta_markers() const;
     bool is_time_synced() const;
+    // The shared cache's damaged stretches (see python/README.md).
+    std::vector<GseLib::DamagedStretch> damage() const;
 
     QString filePath;
     GseLib::TmMeta tmMeta;

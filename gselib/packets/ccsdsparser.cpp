@@ -30,7 +30,9 @@ CcsdsParser::~CcsdsParser() = default;
 void CcsdsParser::reset()
 {
     endedSkipping = false;
-    endedRejecting = false;
+    endedRefusing = false;
+    skipped = 0;
+    saidTo = -1;
     stoppedInSearch = false;
     shown = Shown();
     shown.seen.budget.restart();
@@ -48,9 +50,11 @@ void CcsdsParser::beginParse()
     static constexpr unsigned char ONES[CcsdsPrimaryHeader::SIZE] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     judging = !host.validHeader(ZEROS) || !host.validHeader(ONES);
     // The budget of a search cut short by the end of the file carries on, as
-    // in a read of the whole file.
-    skipped = 0;
-    rejected = 0;
+    // in a read of the whole file, and so does its stretch: one line says it
+    // whole, and the scan limit counts all of it.
+    if (!endedSkipping)
+        skipped = 0;
+    refusals = 0;
     following = Next();
     pendingWait.reset();
 }
@@ -60,8 +64,8 @@ void CcsdsParser::endParse()
     // A search cut short by the end of the file goes on in the next parse.
     if (skipped)
         endedSkipping = true;
-    if (rejected)
-        endedRejecting = true;
+    if (refusals)
+        endedRefusing = true;
     following = Next();
 }
 
@@ -128,9 +132,10 @@ CcsdsParser::Look<CcsdsParser::HeaderAt> CcsdsParser::headerAt(long pos, Label* 
 }
 
 // Where the header of a candidate at pos stands while resynchronising: past a
-// whole archive label that begins there, else at pos (labels are looked for,
-// so that a packet found after damage keeps its ground time; the hooks'
-// steps are not). Short when fewer than a header's bytes are left.
+// whole archive label that begins there and what the hooks step over after
+// it, else at pos (labels are looked for, so that a packet found after damage
+// keeps its ground time; without a label the hooks' steps are not). Short
+// when fewer than a header's bytes are left.
 CcsdsParser::Look<CcsdsParser::HeaderAt> CcsdsParser::resyncHeaderAt(long pos, Label* label) const
 {
     const size_t ahead = window.fill(pos, ArchiveLabel::LOOKAHEAD);
@@ -400,17 +405,21 @@ inline std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Decided& v, long po
 bool CcsdsParser::pastRefused(long& position, long resume)
 {
     const long bytes = resume - position;
-    ++rejected;
+    ++refusals;
     shown.seen.budget.earn(bytes);
     // The label's ground time belongs to no packet found after this.
     current.label = Label();
     position = resume;
     skipped += bytes;
     if (host.maxScan() > 0 && skipped >= host.maxScan()) {
-        say("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be corrupt!",
-            int(skipped), position - skipped, position);
+        report(DamagedStretch::Kind::ScannedToLimit, position - skipped, position);
         position = host.fileSize();
         stoppedInSearch = false;
+        // The stretch ends with its line; the search after it still counts
+        // as after skipped bytes.
+        skipped = 0;
+        saidTo = -1;
+        endedSkipping = true;
         return false;
     }
     return true;
@@ -445,15 +454,19 @@ bool CcsdsParser::waits(long position, WaitHow how)
 
 bool CcsdsParser::backOff(long position, WaitHow how)
 {
+    bool waits = true;
     switch (how) {
     case WaitHow::BackOff:
-        return host.backOff(fileSize, position);
+        waits = host.backOff(fileSize, position);
+        break;
     case WaitHow::BackOffQuietly:
-        return host.backOff(fileSize, position, TelemetryCache::ParseHost::Say::Quiet);
+        waits = host.backOff(fileSize, position, TelemetryCache::ParseHost::Say::Quiet);
+        break;
     case WaitHow::Stop:
         break;
     }
-    return true;
+    waited = waited || waits;
+    return waits;
 }
 
 // A cache without a header test at a packet it cannot complete, once the
@@ -463,8 +476,7 @@ bool CcsdsParser::backOff(long position, WaitHow how)
 void CcsdsParser::leaveUnread(long position)
 {
     if (position != leftAt || fileSize != leftSize)
-        host.message("Could not read a whole packet at index %ld...reading no further until the file grows",
-                     position);
+        report(DamagedStretch::Kind::LeftUnread, position, fileSize);
     leftAt = position;
     leftSize = fileSize;
 }
@@ -476,7 +488,7 @@ void CcsdsParser::leaveUnread(long position)
 void CcsdsParser::beginTrial()
 {
     endParse();
-    trial.reset(new Trial{*pendingWait, stoppedInSearch, endedSkipping, endedRejecting, skipped, rejected,
+    trial.reset(new Trial{*pendingWait, stoppedInSearch, endedSkipping, endedRefusing, skipped, saidTo, refusals,
                           following, current, shown, {}});
     settled = true;
     beginParse();
@@ -496,8 +508,8 @@ bool CcsdsParser::trialKept() const
 void CcsdsParser::keepTrial()
 {
     std::unique_ptr<Trial> kept = std::move(trial);
-    for (const std::string& line : kept->lines)
-        host.message("%s", line.c_str());
+    for (const DamagedStretch& s : kept->damage)
+        host.damaged(s);
 }
 
 // A trial that took no packet leaves the file as the parse found it: the
@@ -507,9 +519,10 @@ void CcsdsParser::undoTrial(long& position)
     std::unique_ptr<Trial> t = std::move(trial);
     stoppedInSearch = t->stoppedInSearch;
     endedSkipping = t->endedSkipping;
-    endedRejecting = t->endedRejecting;
+    endedRefusing = t->endedRefusing;
     skipped = t->skipped;
-    rejected = t->rejected;
+    saidTo = t->saidTo;
+    refusals = t->refusals;
     following = t->following;
     current = t->current;
     shown = t->shown;
@@ -547,12 +560,32 @@ bool CcsdsParser::waitsAtLabel(long position, Need need)
 CcsdsParser::Step CcsdsParser::pastDamagedLabel(long& position)
 {
     current = Next();
-    ++rejected;
+    ++refusals;
     shown.seen.budget.earn(1);
     ++position;
     ++skipped;
     return candidate(position, false, nullptr);
 }
+
+// A hook that throws ends the parse as the end of the file would, and
+// undoes a trial it did not keep.
+struct CcsdsParser::Ending
+{
+    CcsdsParser& parser;
+    long& position;
+    ~Ending()
+    {
+        // Only when a hook threw: a back-off line that cannot be held then
+        // is lost rather than ending the program.
+        if (parser.trial) {
+            try {
+                parser.undoTrial(position);
+            } catch (...) {
+            }
+        }
+        parser.endParse();
+    }
+};
 
 void CcsdsParser::parse(long& position, bool opens)
 {
@@ -562,28 +595,13 @@ void CcsdsParser::parse(long& position, bool opens)
     settled = host.backOffsSpent(fileSize);
     opening = opens && !settled;
     atEnd = opens || settled;
+    waited = false;
     beginParse();
-    // A hook that throws ends the parse as the end of the file would, and
-    // undoes a trial it did not keep.
-    struct Ending
-    {
-        CcsdsParser& parser;
-        long& position;
-        ~Ending()
-        {
-            // Only when a hook threw: a back-off line that cannot be held
-            // then is lost rather than ending the program.
-            if (parser.trial) {
-                try {
-                    parser.undoTrial(position);
-                } catch (...) {
-                }
-            }
-            parser.endParse();
-        }
-    } ending{*this, position};
+    const Ending ending{*this, position};
     for (;;) {
-        const Step step = next(position);
+        Step step = next(position);
+        if (step != Step::Stop)
+            step = takeOrStep(position, step);
         if (step == Step::Stop) {
             if (pendingWait && !trial) {
                 beginTrial();
@@ -591,54 +609,69 @@ void CcsdsParser::parse(long& position, bool opens)
             }
             break;
         }
-        const long start = current.header;
-        // The looks past a candidate may have moved the window on.
-        window.fill(start, CcsdsPrimaryHeader::SIZE);
-        const size_t total = packetBytes(window.at(start));
-        const size_t body = total - CcsdsPrimaryHeader::SIZE;
-        if (step == Step::Take && window.fill(start, total) == total) {
-            if (trial) {
-                if (!trialKept())
-                    break; // undone as the parse ends
-                keepTrial();
-            }
-            if (skipped)
-                host.skippedMessage(skipped, position);
-            host.makeRoom(fileSize);
-            TMPacketPtr p =
-                makePacket<CcsdsPacket>(window.at(start), int(total), int(host.packetCount()), host.resolver());
-            if (current.label.present) {
-                p->groundSeconds = current.label.seconds;
-                p->groundMs = current.label.ms;
-            }
-            took(window.at(start));
-            // Committed with the packet, before the hooks run: one that
-            // throws leaves the packet held once.
-            const long from = position;
-            position = start + long(total);
-            host.accept(std::move(p), from, start, position);
-            continue;
-        }
-        // Taken unjudged, not all there: whether it is decides alone.
-        if (step == Step::Take) {
-            if (waits(position)) {
-                if (pendingWait && !trial) {
-                    beginTrial();
-                    continue;
-                }
-                break;
-            }
-            if (!judging) {
-                leaveUnread(position);
-                break;
-            }
-        }
-        say("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
-        ++position;
-        ++skipped;
     }
     if (trial)
         undoTrial(position);
+    reportStretchToEnd(position);
+}
+
+// The packet of the candidate next() found, taken when it is all there; else
+// a byte stepped over, or the parse stops (Stop).
+inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::takeOrStep(long& position, Step step)
+{
+    const long start = current.header;
+    // The looks past a candidate may have moved the window on.
+    window.fill(start, CcsdsPrimaryHeader::SIZE);
+    const size_t total = packetBytes(window.at(start));
+    if (step == Step::Take && window.fill(start, total) == total) {
+        if (trial) {
+            if (!trialKept())
+                return Step::Stop; // undone as the parse ends
+            keepTrial();
+        }
+        reportSkipped(position, position);
+        host.makeRoom(fileSize);
+        TMPacketPtr p = makePacket<CcsdsPacket>(window.at(start), int(total), int(host.packetCount()), host.resolver());
+        if (current.label.present) {
+            p->groundSeconds = current.label.seconds;
+            p->groundMs = current.label.ms;
+        }
+        took(window.at(start));
+        // Committed with the packet, before the hooks run: one that throws
+        // leaves the packet held once.
+        const long from = position;
+        position = start + long(total);
+        host.accept(std::move(p), from, start, position);
+        return Step::Take;
+    }
+    // Taken unjudged, not all there: whether it is decides alone.
+    if (step == Step::Take) {
+        if (waits(position))
+            return Step::Stop;
+        if (!judging) {
+            leaveUnread(position);
+            return Step::Stop;
+        }
+    }
+    report(DamagedStretch::Kind::ClaimPastEnd, start, start + long(total));
+    ++position;
+    ++skipped;
+    return Step::Skip;
+}
+
+// Once the read has decided the end of a finished file, the stretch it was
+// skipping runs to that end: said once, up to the end of the file, and not
+// again when the file grows and a packet follows. Not where the parse stops
+// at a packet it leaves unread: that stretch stands before the packet.
+void CcsdsParser::reportStretchToEnd(long position)
+{
+    if (!decidedEnd() || skipped == 0 || (leftAt == position && leftSize == fileSize))
+        return;
+    const long end = std::max(fileSize, position);
+    if (std::max(position - skipped, saidTo) < end) {
+        reportSkipped(position, end);
+        saidTo = end;
+    }
 }
 
 } // namespace GseLib

@@ -17,3 +17,22 @@ def test_one_start_up_reads_the_packet_behind_a_claim_past_the_end(tmp_path):
     r = conftest.run_python(code % str(folder / "tm.bin"))
     assert r.returncode == 0, r.stderr
     assert r.stdout.split() == ["50", "52"], r.stderr
+
+
+def test_damage_is_given_as_records(tmp_path):
+    # Damage between two packets and after the last: one tuple for each
+    # stretch, the second said as the start-up decides the end of the file.
+    packets = [gen_tolva.packet(737, 1000 + i, 0, bytes(40)) for i in range(3)]
+    damage = b"\x5a" * 100
+    folder = tmp_path / "damaged"
+    folder.mkdir()
+    data = packets[0] + damage + packets[1] + packets[2] + damage
+    (folder / "tm.bin").write_bytes(data)
+    conftest.gen_samples.write_meta(str(folder), "tolva", 7, "damaged")
+    code = "import cvekutil\nt = cvekutil.open_tmfile(%r)\nprint(repr(t.damage()))"
+    r = conftest.run_python(code % str(folder / "tm.bin"))
+    assert r.returncode == 0, r.stderr
+    first = len(packets[0])
+    assert r.stdout.strip() == repr([(first, first + 100, "skipped", 1), (len(data) - 100, len(data), "skipped", 3)])
+    assert r.stderr.splitlines() == ["Skipped 100 bytes [%d - %d]" % (first, first + 100),
+                                     "Skipped 100 bytes [%d - %d]" % (len(data) - 100, len(data))]

@@ -108,12 +108,13 @@ inline QStringList linesOf(FILE* log, long from)
     return lines;
 }
 
-// What a parse of `bytes` gives, grown `polls` times more: the packets, and
-// the lines it wrote.
+// What a parse of `bytes` gives, grown `polls` times more: the packets, the
+// lines it wrote and its damage records.
 struct Read
 {
     std::vector<GseLib::TMPacketPtr> packets;
     QStringList lines;
+    std::vector<GseLib::DamagedStretch> damage;
 };
 
 inline Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes, int polls = 0)
@@ -124,7 +125,7 @@ inline Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes, int pol
     cache.changeFile(dir.write("tm.bin", bytes).toStdString(), true);
     for (int i = 0; i < polls; ++i)
         cache.grow();
-    Read r{cache.allPackets(), linesOf(log, 0)};
+    Read r{cache.allPackets(), linesOf(log, 0), cache.damage()};
     std::fclose(log);
     return r;
 }

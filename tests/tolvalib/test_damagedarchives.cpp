@@ -6,7 +6,6 @@
 // finished file.
 #include "tests/tolvalib/damagedarchives.h"
 
-#include <QRegularExpression>
 
 #include <QFile>
 #include <gtest/gtest.h>
@@ -180,17 +179,30 @@ TEST_P(DamagedArchives, ReadWhileWrittenSettlesOnThePacketsOfTheFinishedFile)
 
 namespace {
 
-// Lines that say where damage was: the same in every read of one file,
+// The stretches skipped or scanned: the same in every read of one file,
 // however it waited on the way.
-QStringList damageLines(const QStringList& lines)
+std::vector<GseLib::DamagedStretch> searched(const std::vector<GseLib::DamagedStretch>& damage)
 {
-    return lines.filter(QRegularExpression("^(Skipped|Scanned) "));
+    std::vector<GseLib::DamagedStretch> out;
+    for (const GseLib::DamagedStretch& s : damage)
+        if (s.kind == GseLib::DamagedStretch::Kind::Skipped || s.kind == GseLib::DamagedStretch::Kind::ScannedToLimit)
+            out.push_back(s);
+    return out;
+}
+
+std::string text(const std::vector<GseLib::DamagedStretch>& damage)
+{
+    std::string out;
+    for (const GseLib::DamagedStretch& s : damage)
+        out += std::string(GseLib::DamagedStretch::kindName(s.kind)) + " [" + std::to_string(s.first) + " - " +
+               std::to_string(s.end) + "] before " + std::to_string(s.before) + "\n";
+    return out;
 }
 
 } // namespace
 
 // A finished archive opened once, as a script opens it: exactly the packets
-// (bytes, order, ground times) and damage lines of the read settled after
+// (bytes, order, ground times) and damage records of the read settled after
 // PARTIAL_READ_LIMIT + 1 grows, and the packets of a read that followed the
 // file as it was written, whatever stands at its end: an intact packet,
 // damage, or damage whose claim runs past the end over the last packets.
@@ -220,8 +232,14 @@ TEST_P(DamagedArchives, OneReadOfAFinishedFileGivesThePacketsOfTheSettledRead)
                                          std::to_string(percent) + "%, seed " + std::to_string(seed);
                 EXPECT_EQ(firstDifference(opened.packets, settled.packets), "") << what;
                 EXPECT_EQ(firstDifference(opened.packets, followed.settled), "") << what << " (followed)";
-                EXPECT_EQ(damageLines(opened.lines).join('\n').toStdString(), damageLines(settled.lines).join('\n').toStdString())
-                    << what;
+                // An opening read that waits at the end of the file has not
+                // decided it: the stretch that runs to it is the settled
+                // read's alone.
+                std::vector<GseLib::DamagedStretch> expected = searched(settled.damage);
+                if (end.tail && !expected.empty() && expected.back().end == a.bytes.size() &&
+                    searched(opened.damage).size() + 1 == expected.size())
+                    expected.pop_back();
+                EXPECT_EQ(text(searched(opened.damage)), text(expected)) << what;
             }
         }
     }
