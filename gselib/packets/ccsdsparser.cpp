@@ -454,19 +454,15 @@ bool CcsdsParser::waits(long position, WaitHow how)
 
 bool CcsdsParser::backOff(long position, WaitHow how)
 {
-    bool waits = true;
     switch (how) {
     case WaitHow::BackOff:
-        waits = host.backOff(fileSize, position);
-        break;
+        return host.backOff(fileSize, position);
     case WaitHow::BackOffQuietly:
-        waits = host.backOff(fileSize, position, TelemetryCache::ParseHost::Say::Quiet);
-        break;
+        return host.backOff(fileSize, position, TelemetryCache::ParseHost::Say::Quiet);
     case WaitHow::Stop:
         break;
     }
-    waited = waited || waits;
-    return waits;
+    return true;
 }
 
 // A cache without a header test at a packet it cannot complete, once the
@@ -595,7 +591,6 @@ void CcsdsParser::parse(long& position, bool opens)
     settled = host.backOffsSpent(fileSize);
     opening = opens && !settled;
     atEnd = opens || settled;
-    waited = false;
     beginParse();
     const Ending ending{*this, position};
     for (;;) {

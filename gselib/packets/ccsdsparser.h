@@ -347,9 +347,8 @@ private:
             report(DamagedStretch::Kind::Skipped, from, to);
     }
     // Whether the parse has decided the end of the file as a finished file's:
-    // settled (after the back-offs, or in the opening read's kept trial), or
-    // the opening read where it waited nowhere.
-    bool decidedEnd() const { return settled || (opening && !waited); }
+    // settled, after the back-offs or in the opening read's kept trial.
+    bool decidedEnd() const { return settled; }
     void reportStretchToEnd(long position);
     Step pastDamagedLabel(long& position);
     struct Ending;
@@ -630,7 +629,6 @@ private:
     bool atEnd = false;
     bool settled = false;
     bool opening = false; // the parse that opens the file
-    bool waited = false;  // this parse backed off, or stopped to wait
     long fileSize = 0; // at the start of this parse
     bool stoppedInSearch = false; // the parse stopped at a candidate its search had reached
     // Where the last parse ended: with bytes skipped since the last packet,

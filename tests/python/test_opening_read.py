@@ -20,19 +20,25 @@ def test_one_start_up_reads_the_packet_behind_a_claim_past_the_end(tmp_path):
 
 
 def test_damage_is_given_as_records(tmp_path):
-    # Damage between two packets and after the last: one tuple for each
-    # stretch, the second said as the start-up decides the end of the file.
+    # Damage between the first two packets and a fill header whose length
+    # was hit before the last: a tuple for each damage line, in its order.
     packets = [gen_tolva.packet(737, 1000 + i, 0, bytes(40)) for i in range(3)]
-    damage = b"\x5a" * 100
+    fill = bytearray(gen_tolva.packet(740, 999, 0, bytes(29)))
+    fill[4:6] = (2000 - 7).to_bytes(2, "big")
     folder = tmp_path / "damaged"
     folder.mkdir()
-    data = packets[0] + damage + packets[1] + packets[2] + damage
+    data = packets[0] + b"\x5a" * 100 + packets[1] + bytes(fill) + packets[2]
     (folder / "tm.bin").write_bytes(data)
     conftest.gen_samples.write_meta(str(folder), "tolva", 7, "damaged")
     code = "import cvekutil\nt = cvekutil.open_tmfile(%r)\nprint(repr(t.damage()))"
     r = conftest.run_python(code % str(folder / "tm.bin"))
     assert r.returncode == 0, r.stderr
     first = len(packets[0])
-    assert r.stdout.strip() == repr([(first, first + 100, "skipped", 1), (len(data) - 100, len(data), "skipped", 3)])
+    second = first + 100 + len(packets[1])
+    # The fill's claim runs past the end: stepped over, then its bytes.
+    expected = [(first, first + 100, "skipped", 1), (second, second + 2000, "claim_past_end", 2),
+                (second, second + len(fill), "skipped", 2)]
+    assert r.stdout.strip() == repr(expected)
     assert r.stderr.splitlines() == ["Skipped 100 bytes [%d - %d]" % (first, first + 100),
-                                     "Skipped 100 bytes [%d - %d]" % (len(data) - 100, len(data))]
+                                     "Could not read 1994 bytes from file...skipping ahead 1 byte",
+                                     "Skipped %d bytes [%d - %d]" % (len(fill), second, second + len(fill))]

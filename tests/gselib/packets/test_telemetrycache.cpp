@@ -1754,34 +1754,39 @@ TEST_F(TelemetryCacheTest, AStretchWrittenAcrossGrowsIsReportedWhole)
     }
 }
 
-// 300 damaged bytes after the last packet of a finished file: the read that
-// decides the file's end (here the opening one, which waits nowhere) says the
-// stretch up to the end once; grows of the unchanged file, and a packet
-// appended after it, say nothing more. A file read anew drops its records,
-// clear() all of them.
+// 300 damaged bytes and a cut header after the last packet of a finished
+// file: the read that decides the file's end (settled, once the back-offs are
+// spent) says the stretch up to the end once; grows of the unchanged file,
+// and a packet appended after it, say nothing more. A file read anew drops
+// its records, clear() all of them.
 TEST_F(TelemetryCacheTest, DamageThatRunsToTheEndOfAFinishedFileIsSaidOnce)
 {
     const QByteArray packets = ccsdsPacket(0x101, 0, 40) + ccsdsPacket(0x102, 1, 40);
-    const std::string path = write("tail.dat", packets + QByteArray(300, '\x5A'));
+    const QByteArray cut = ccsdsPacket(0x103, 2, 40).left(10);
+    const std::string path = write("tail.dat", packets + QByteArray(300, '\x5A') + cut);
     TypedCache c;
     c.setMessageStream(messages.stream());
     c.changeFile(path, true);
-    const std::vector<DamagedStretch> damage{{80, 380, DamagedStretch::Kind::Skipped, 2}};
+    EXPECT_TRUE(c.damage().empty()); // waits: the file may still be written
+    for (int i = 0; i < TelemetryCache::PARTIAL_READ_LIMIT; ++i)
+        c.grow();
+    const std::vector<DamagedStretch> damage{{380, 420, DamagedStretch::Kind::ClaimPastEnd, 2},
+                                             {80, 390, DamagedStretch::Kind::Skipped, 2}};
     EXPECT_EQ(c.count(), 2u);
     EXPECT_EQ(c.damage(), damage);
-    EXPECT_EQ(messages.lines(), QStringList{"Skipped 300 bytes [80 - 380]"});
+    EXPECT_EQ(messages.lines().filter("Skipped"), QStringList{"Skipped 310 bytes [80 - 390]"});
     for (int i = 0; i < 10; ++i)
         c.grow();
-    append(path, ccsdsPacket(0x103, 2, 40));
-    c.grow();
-    EXPECT_EQ(c.count(), 3u);
-    EXPECT_EQ(c.damage(), damage);
-    EXPECT_EQ(messages.lines(), QStringList{"Skipped 300 bytes [80 - 380]"});
-    // Bytes skipped past the end said are a stretch of their own.
-    append(path, QByteArray(20, '\x5A') + ccsdsPacket(0x104, 3, 40));
+    append(path, ccsdsPacket(0x104, 3, 40) + ccsdsPacket(0x105, 4, 40));
     c.grow();
     EXPECT_EQ(c.count(), 4u);
-    EXPECT_EQ(c.damage().back(), (DamagedStretch{420, 440, DamagedStretch::Kind::Skipped, 3}));
+    EXPECT_EQ(c.damage(), damage);
+    EXPECT_EQ(messages.lines().filter("Skipped"), QStringList{"Skipped 310 bytes [80 - 390]"});
+    // Bytes skipped past the end said are a stretch of their own.
+    append(path, QByteArray(20, '\x5A') + ccsdsPacket(0x106, 5, 40) + ccsdsPacket(0x107, 6, 40));
+    c.grow();
+    EXPECT_EQ(c.count(), 6u);
+    EXPECT_EQ(c.damage().back(), (DamagedStretch{470, 490, DamagedStretch::Kind::Skipped, 4}));
 
     write("tail.dat", packets);
     c.grow();
