@@ -496,11 +496,13 @@ TEST_F(TelemetryCacheTest, ScanLimitGivesUpOnACorruptArchive)
     EXPECT_EQ(messages.lines(),
               QStringList{"Scanned 1000000 bytes [0 - 1000000] without finding a valid packet header, archive "
                           "may be corrupt!"});
-    // Only bytes appended later are looked at.
+    // Only bytes appended later are looked at; the stretch ended with its line.
     c->accept = nullptr;
     append(c->filePath(), ccsdsPacket(0x50, 0, 12));
     c->grow();
     EXPECT_EQ(c->count(), 1u);
+    EXPECT_EQ(messages.lines().size(), 1);
+    EXPECT_EQ(c->damage(), std::vector<DamagedStretch>({{0, 1000000, DamagedStretch::Kind::ScannedToLimit, 0}}));
 }
 
 TEST_F(TelemetryCacheTest, PartialCcsdsPacketAndSkips)
@@ -1752,6 +1754,20 @@ TEST_F(TelemetryCacheTest, AStretchWrittenAcrossGrowsIsReportedWhole)
             EXPECT_EQ(c.readPosition(), 80 + damage.size() + later.size());
         }
     }
+    // The same in a TOM archive whose header test rejects the damage.
+    const std::string path = write("grown.tom", tomPacketOfSize(1, 0, 40, 1000) + tomPacketOfSize(2, 1, 40, 1001));
+    auto t = makeCache(TelemetryCache::TOM);
+    t->accept = [](const unsigned char* h) { return h[0] != 0x5A; };
+    messages.clear();
+    t->setMessageStream(messages.stream());
+    t->changeFile(path, true);
+    append(path, damage.left(100));
+    t->grow();
+    append(path, damage.mid(100) + tomPacketOfSize(3, 2, 40, 1002));
+    t->grow();
+    ASSERT_EQ(t->count(), 3u);
+    EXPECT_EQ(messages.lines().filter("Skipped"), QStringList{"Skipped 150 bytes [80 - 230]"});
+    EXPECT_EQ(t->damage(), std::vector<DamagedStretch>({{80, 230, DamagedStretch::Kind::Skipped, 2}}));
 }
 
 // 300 damaged bytes and a cut header after the last packet of a finished
