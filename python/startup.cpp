@@ -25,6 +25,7 @@
 #include "python/korabridge.h"
 #include "tolvalib/tolvadatainterpretation.h"
 #include "tolvalib/tolvatelemetrycache.h"
+#include "tools/logger/log.h"
 #include "tools/logger/loggerprotocol.h"
 
 extern const int MIN_META_MARKER_ID = KorGse::MIN_META_MARKER_ID;
@@ -92,6 +93,19 @@ std::string utf8(const QString& s)
     return s.toUtf8().toStdString();
 }
 
+// An archive of bytes that gave no packet: every header was refused by the
+// packet types (a missing table says so itself, once).
+void reportNothingRead(const QFileInfo& info)
+{
+    const GseLib::PacketTypes& types = GseLib::DataInterpretation::current()->packetTypes;
+    const GseLib::TelemetryCache* cache = GseLib::TelemetryFile::sharedCache();
+    if (!cache || cache->count() > 0 || info.size() == 0 || types.isEmpty())
+        return;
+    LOG_WARN("cvekutil", "No packet was read from " << info.absoluteFilePath() << " (" << info.size()
+                                                    << " bytes): no header fits a type and length of the "
+                                                    << types.size() << " packet types of " << types.source());
+}
+
 } // namespace
 
 void loadPlugins(const QString& mission)
@@ -112,6 +126,9 @@ void initCVekUtil(std::string telemetryFilename)
 {
     if (!loggerStarted) {
         app->initializeLogger(LoggerConfig::noLogging());
+        // The logger sends and echoes nothing; warnings and errors (a table
+        // that cannot be read, a row that names nothing) still reach the script.
+        Log::setStandardErrorFloor(WARN);
         loggerStarted = true;
     }
     const QFileInfo info(QString::fromStdString(telemetryFilename));
@@ -132,8 +149,12 @@ void initCVekUtil(std::string telemetryFilename)
 
     PluginManager* plugins = app->pluginManager.data();
     const bool tolva = meta.isMission(Gse::MISSION_TOLVA);
-    if (!tolva && !meta.isMission(Gse::MISSION_KORA))
+    if (!tolva && !meta.isMission(Gse::MISSION_KORA)) {
+        std::cerr << "tm.meta " << utf8(meta.fileName()) << " names the mission '" << utf8(meta.mission)
+                  << "'; this build reads the missions " << utf8(Gse::MISSION_TOLVA) << " and "
+                  << utf8(Gse::MISSION_KORA) << std::endl;
         fail("Unsupported mission " + utf8(meta.mission) + " for " + absolute);
+    }
     try {
         if (tolva) {
             GseLib::DataInterpretation::init(&tolvaDataInterpretationFactory, true, plugins, meta.patchFiles);
@@ -147,6 +168,7 @@ void initCVekUtil(std::string telemetryFilename)
             loadSebCommands();
             resetMetaMarkers();
         }
+        reportNothingRead(info);
     } catch (...) {
         // Half-built: the old archive must not be read through the new hub.
         GseLib::TelemetryFile::setSharedCache(nullptr);

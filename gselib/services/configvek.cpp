@@ -106,6 +106,30 @@ QString getConfigValue(const QString& group, const QString& key)
     return asText(settings.value(key, QString()));
 }
 
+void writeLine(const QString& text)
+{
+    const QByteArray line = text.toUtf8() + '\n';
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    std::fflush(stderr);
+}
+
+// Why a required key of an existing group fails, in a line of its own that
+// names the key, the group and the file the settings really came from.
+void reportBadKey(const QString& group, const QString& key, const QString& value)
+{
+    const QString where = QStringLiteral("of the group '%1' in %2").arg(group, getConfigPath());
+    if (!value.isEmpty()) {
+        writeLine(QStringLiteral("The key '%1' %2 names a path that does not exist: %3").arg(key, where, value));
+        return;
+    }
+    QSettings settings(getConfigPath(), QSettings::IniFormat);
+    settings.beginGroup(group);
+    if (settings.contains(key))
+        writeLine(QStringLiteral("The key '%1' %2 is empty").arg(key, where));
+    else
+        writeLine(QStringLiteral("The key '%1' %2 is missing").arg(key, where));
+}
+
 } // namespace
 
 QString getConfigPath()
@@ -162,6 +186,8 @@ bool verify(const QString& group)
     if (group.isEmpty())
         throwInvalidGroupException(group);
     const QStringList keys = requiredKeys_;
+    bool complete = true;
+    // Every failing key is said, so that one run shows all there is to mend.
     for (const QString& key : keys) {
         QString value;
         try {
@@ -169,10 +195,12 @@ bool verify(const QString& group)
         } catch (const std::runtime_error&) {
             return false; // the missing group has been reported already
         }
-        if (!QFileInfo::exists(value))
-            return false;
+        if (!QFileInfo::exists(value)) {
+            reportBadKey(group, key, value);
+            complete = false;
+        }
     }
-    return true;
+    return complete;
 }
 
 void throwInvalidGroupException(const QString& group)
