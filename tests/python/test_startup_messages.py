@@ -230,3 +230,38 @@ def test_named_value_modes_agree_with_the_three_readers(tmp_path):
     r = conftest.run_python(MODES.format(archive=archive), env={"INIVEK": ini})
     assert r.returncode == 0, r.stderr
     assert r.stdout.split() == ["0", "1", "2", "ok"]
+
+
+def last_packet_start(data, instrument):
+    """Where the last packet of an undamaged archive starts, from the headers' lengths."""
+    at = last = 0
+    while at < len(data):
+        last = at
+        at += (int.from_bytes(data[at + 4:at + 6], "big") + 7 if instrument == "tolva"
+               else int.from_bytes(data[at + 2:at + 4], "big") + 12)
+    return last
+
+
+@pytest.mark.parametrize("instrument", ["tolva", "kora"])
+def test_a_read_once_ends_by_saying_what_it_left_unread(tmp_path, instrument):
+    if instrument == "tolva":
+        archive, ini = definitions(tmp_path)
+    else:
+        folder = os.path.join(str(tmp_path), "kora")
+        shutil.copytree(os.path.dirname(conftest.KORA), folder)
+        archive, ini = os.path.join(folder, "tm.tlm"), conftest.INI
+    data = open(archive, "rb").read()
+    last = last_packet_start(data, instrument)
+    # Three bytes of garbage after the first packet, and the last packet cut short.
+    cut = data[:-5]
+    if instrument == "tolva":
+        cut, last = cut[:16] + b"\xff" * 3 + cut[16:], last + 3
+    open(archive, "wb").write(cut)
+    r, lines = start(archive, ini)
+    assert r.returncode == 0, r.stderr
+    lines = [x for x in lines if "rev string" not in x and "MsgLogCache" not in x]
+    # The lines before keep their place; the last names the bytes left.
+    if instrument == "tolva":
+        assert lines[:-1] == ["Skipped 3 bytes [16 - 19]"]
+    assert lines[-1] == ("The read of %s ended at byte %d: the last %d bytes hold no whole packet and were "
+                         "left unread" % (archive, last, len(cut) - last))
