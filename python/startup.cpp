@@ -203,6 +203,8 @@ void loadPlugins(const QString& mission)
 
 void initCVekUtil(std::string telemetryFilename)
 {
+    // What the script printed comes before every line of the start-up.
+    flushPythonStreams();
     if (!loggerStarted) {
         app->initializeLogger(LoggerConfig::noLogging());
         // The logger sends and echoes nothing; warnings and errors (a table
