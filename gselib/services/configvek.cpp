@@ -106,30 +106,6 @@ QString getConfigValue(const QString& group, const QString& key)
     return asText(settings.value(key, QString()));
 }
 
-void writeLine(const QString& text)
-{
-    const QByteArray line = text.toUtf8() + '\n';
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
-    std::fflush(stderr);
-}
-
-// Why a required key of an existing group fails, in a line of its own that
-// names the key, the group and the file the settings really came from.
-void reportBadKey(const QString& group, const QString& key, const QString& value)
-{
-    const QString where = QStringLiteral("of the group '%1' in %2").arg(group, getConfigPath());
-    if (!value.isEmpty()) {
-        writeLine(QStringLiteral("The key '%1' %2 names a path that does not exist: %3").arg(key, where, value));
-        return;
-    }
-    QSettings settings(getConfigPath(), QSettings::IniFormat);
-    settings.beginGroup(group);
-    if (settings.contains(key))
-        writeLine(QStringLiteral("The key '%1' %2 is empty").arg(key, where));
-    else
-        writeLine(QStringLiteral("The key '%1' %2 is missing").arg(key, where));
-}
-
 } // namespace
 
 QString getConfigPath()
@@ -185,22 +161,52 @@ bool verify(const QString& group)
 {
     if (group.isEmpty())
         throwInvalidGroupException(group);
-    const QStringList keys = requiredKeys_;
-    bool complete = true;
-    // Every failing key is said, so that one run shows all there is to mend.
-    for (const QString& key : keys) {
-        QString value;
-        try {
-            value = getConfigValue(group, key);
-        } catch (const std::runtime_error&) {
-            return false; // the missing group has been reported already
-        }
-        if (!QFileInfo::exists(value)) {
-            reportBadKey(group, key, value);
-            complete = false;
-        }
+    QList<KeyFault> faults;
+    try {
+        faults = keyFaults(group);
+    } catch (const std::runtime_error&) {
+        return false; // the missing group has been reported already
     }
-    return complete;
+    // Every fault is said, so that one run shows all there is to mend.
+    for (const KeyFault& fault : faults) {
+        const QByteArray line = describe(fault, group).toUtf8() + '\n';
+        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    }
+    std::fflush(stderr);
+    return faults.isEmpty();
+}
+
+QList<KeyFault> keyFaults(const QString& group)
+{
+    QList<KeyFault> faults;
+    const QStringList keys = requiredKeys_;
+    for (const QString& key : keys) {
+        const QString value = getConfigValue(group, key);
+        if (QFileInfo::exists(value))
+            continue;
+        if (!value.isEmpty()) {
+            faults.append({key, KeyFault::Kind::NoSuchPath, value});
+            continue;
+        }
+        QSettings settings(getConfigPath(), QSettings::IniFormat);
+        settings.beginGroup(group);
+        faults.append({key, settings.contains(key) ? KeyFault::Kind::Empty : KeyFault::Kind::Missing, value});
+    }
+    return faults;
+}
+
+QString describe(const KeyFault& fault, const QString& group)
+{
+    const QString head = QStringLiteral("The key '%1' of the group '%2' in %3").arg(fault.key, group, getConfigPath());
+    switch (fault.kind) {
+    case KeyFault::Kind::Missing:
+        return head + QStringLiteral(" is missing");
+    case KeyFault::Kind::Empty:
+        return head + QStringLiteral(" is empty");
+    case KeyFault::Kind::NoSuchPath:
+        break;
+    }
+    return head + QStringLiteral(" names a path that does not exist: ") + fault.value;
 }
 
 void throwInvalidGroupException(const QString& group)

@@ -208,7 +208,7 @@ TEST(ConfigVekVerify, ChecksEveryRequiredPath)
 
     // An empty value is told from a missing key; every failing key is said.
     c.write("[EMPTY]\n" + QByteArray(complete).replace("tm_database=" + (d + "/defs/db.txt").toUtf8(), "tm_database=")
-            + "[GOOD]\n" + complete);
+            + "[GOOD]\n" + complete + "[BAD_PATH]\n" + badPath);
     StderrCapture empty;
     EXPECT_FALSE(CV::verify("EMPTY"));
     EXPECT_EQ(empty.text(), "The key 'tm_database' of the group 'EMPTY'" + where + " is empty\n");
@@ -219,6 +219,16 @@ TEST(ConfigVekVerify, ChecksEveryRequiredPath)
     EXPECT_FALSE(CV::verify("GOOD"));
     EXPECT_EQ(more.text(), "The key 'dac_file' of the group 'GOOD'" + where + " is missing\n"
                            "The key 'mcal_root' of the group 'GOOD'" + where + " is missing\n");
+    // The same faults as records a caller can act on.
+    const QList<CV::KeyFault> faults = CV::keyFaults("GOOD");
+    ASSERT_EQ(faults.size(), 2);
+    EXPECT_EQ(faults[0].key, "dac_file");
+    EXPECT_EQ(faults[0].kind, CV::KeyFault::Kind::Missing);
+    EXPECT_EQ(faults[1].key, "mcal_root");
+    const QList<CV::KeyFault> wrong = CV::keyFaults("BAD_PATH");
+    ASSERT_EQ(wrong.size(), 3);
+    EXPECT_EQ(wrong[0].kind, CV::KeyFault::Kind::NoSuchPath);
+    EXPECT_EQ(wrong[0].value, d + "/defs/nothing.txt");
     EXPECT_EQ(whatOf([] { CV::verify(""); }), QString(MISSING_GROUP).arg("").toStdString());
 }
 
