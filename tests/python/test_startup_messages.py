@@ -5,6 +5,7 @@ info lines do not. Also the path-like archive paths and the value modes."""
 import os
 import re
 import shutil
+import subprocess
 import sys
 
 import pytest
@@ -161,10 +162,16 @@ def test_an_unsupported_mission_names_the_missions_read(tmp_path):
     open(meta, "w").write('{"gse": {"version": 3, "mission": "lumo", "model": "FM"}}')
     text = open(ini).read()
     open(ini, "w").write(text + text.split("[VEK]\ndefault_group=TOLVA_FM\n")[1].replace("TOLVA_FM", "LUMO_FM"))
-    r, lines = start(archive, ini)
+    # Both streams into one pipe: what the script printed, still in Python's
+    # buffer, comes before the start-up's lines.
+    r = subprocess.run([sys.executable, "-c", "import cvekutil\nprint('mine')\ncvekutil.initCVekUtil(%r)\n" % archive],
+                       env={k: v for k, v in dict(os.environ, INIVEK=ini).items() if k != "PYTHONUNBUFFERED"},
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                       text=True, timeout=120)
     assert r.returncode == 1
-    assert lines == ["tm.meta %s names the mission 'lumo'; this build reads the missions tolva and kora" % meta,
-                     "Unsupported mission lumo for " + archive]
+    assert r.stdout.splitlines() == [
+        "mine", "tm.meta %s names the mission 'lumo'; this build reads the missions tolva and kora" % meta,
+        "Unsupported mission lumo for " + archive]
     # A tm.meta that names no mission says so before the group is looked for.
     open(meta, "w").write('{"gse": {"version": 3, "model": "FM"}}')
     r, lines = start(archive, ini)
