@@ -117,17 +117,64 @@ def _cvekutil_slice(self, args):
 extern const int MIN_META_MARKER_ID;
 extern const int MAX_META_MARKER_ID;
 
+// ---- path-like archives and named value modes
+// The archive's path may be any path-like object (pathlib.Path, os.PathLike):
+// os.fspath gives its text, or its bytes, which are passed unchanged. A str is
+// read as before; None, a number or a plain bytes object match no prototype.
+%fragment("CvekFsPath", "header") %{
+static bool cvekutil_isPathLike(PyObject* o)
+{
+    return o && !PyUnicode_Check(o) && !PyBytes_Check(o) && PyObject_HasAttrString((PyObject*)Py_TYPE(o), "__fspath__");
+}
+%}
+%typemap(typecheck, precedence=SWIG_TYPECHECK_STDSTRING, noblock=1, fragment="CvekFsPath") std::string telemetryFilename {
+  $1 = ($input != Py_None) && (cvekutil_isPathLike($input) || SWIG_CheckState(SWIG_AsPtr_std_string($input, (std::string**)0)));
+}
+%typemap(in, fragment="CvekFsPath") std::string telemetryFilename {
+  if (cvekutil_isPathLike($input)) {
+    PyObject* fs = PyOS_FSPath($input);
+    if (!fs) SWIG_fail;
+    if (PyBytes_Check(fs)) {
+      $1 = std::string(PyBytes_AS_STRING(fs), size_t(PyBytes_GET_SIZE(fs)));
+    } else {
+      Py_ssize_t n = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(fs, &n);
+      if (!text) { Py_DECREF(fs); SWIG_fail; }
+      $1 = std::string(text, size_t(n));
+    }
+    Py_DECREF(fs);
+  } else {
+    std::string* ptr = (std::string*)0;
+    int res = SWIG_AsPtr_std_string($input, &ptr);
+    if (!SWIG_IsOK(res) || !ptr) {
+      SWIG_exception_fail(SWIG_ArgError((ptr ? res : SWIG_TypeError)), "in method '" "$symname" "', argument " "$argnum"" of type '" "$type""'");
+    }
+    $1 = *ptr;
+    if (SWIG_IsNewObj(res)) delete ptr;
+  }
+}
+
 namespace cvekutil {
 %feature("docstring") initCVekUtil "This method is intended for internal use only. It initializes the underlying library as needed.";
 void initCVekUtil(std::string telemetryFilename = "");
 }
 
 %pythoncode %{
+import os as _os
+
+# Value modes of all_data: RAW the value as decoded, ENG through the row's
+# engineering equation, SCI through its science equation. Another number is
+# taken as all_data's C++ side takes it (see python/README.md).
+RAW, ENG, SCI = 0, 1, 2
+
+
 def open_tmfile(path):
     """Starts the library on the archive and returns its TMFile."""
     initCVekUtil(path)
-    return TMFile(path)
+    # The text the start-up read, so that TMFile and the library agree on the file.
+    return TMFile(_os.fsdecode(_os.fspath(path)) if not isinstance(path, str) else path)
 %}
+// ---- end of path-like archives and named value modes
 
 // ---------------------------------------------------------------- records
 namespace cvekutil {

@@ -202,9 +202,10 @@ void DataInterpretation::loadDatabase(const QList<QString>& files, bool addDefau
     if (typesPath.isEmpty())
         typesPath = ConfigVek::getTmDefinitionsDir(defaultGroup()) + QStringLiteral("/tm_packet_types.txt");
     LOG_DEBUG("tmdb", "Loading packet properties: " << typesPath);
-    if (json)
+    if (json) {
         packetTypes.load(database->packetTypeLines(), this);
-    else
+        packetTypes.setSource(files.first());
+    } else
         packetTypes.load(typesPath, this);
 
     for (unsigned int type : database->usedDecoderTypes()) {

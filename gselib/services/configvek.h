@@ -63,8 +63,29 @@ QString getDefaultGroup();
 QStringList requiredKeys();
 
 // True when every required key of the default group is set in the group and
-// names an existing file or folder. Throws for an empty group.
+// names an existing file or folder. Throws for an empty group. Each fault of
+// an existing group is written to standard error as a line of its own.
 bool verify(const QString& group);
+
+// A required key of a group that verify refuses.
+struct KeyFault
+{
+    enum class Kind
+    {
+        Missing,    // the group does not set the key
+        Empty,      // the key is set to nothing
+        NoSuchPath, // its value names no existing file or folder
+    };
+    QString key;
+    Kind kind;
+    QString value;
+};
+// The faults of the group's required keys, in the order of the required-key
+// list; none for a complete group. Throws std::runtime_error, after its line
+// on standard error, when the group is not in the file.
+QList<KeyFault> keyFaults(const QString& group);
+// verify's line for a fault: the key, the group and the file it was read from.
+QString describe(const KeyFault& fault, const QString& group);
 
 // Writes the missing-group message to standard error and throws it.
 [[noreturn]] void throwInvalidGroupException(const QString& group);
