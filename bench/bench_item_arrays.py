@@ -15,7 +15,8 @@ one core (taskset -c N, default 0), in turn:
   - the bulk road: start-up, import numpy, then tm.item_arrays(item, 1).
 Each child reports its steps, its peak RSS (getrusage) and its RSS before and
 after initCVekUtil (/proc/self/statm); the parent times the process whole.
-Both roads must give the same number of samples and the same sum of values.
+First, per size, an untimed process of each road checks that both give
+the same values, bit for bit.
 
 Prints per size the medians and, across sizes, the cost per packet of the
 loop, the item call and the whole job (linear: within 15%), and the
@@ -25,6 +26,8 @@ start to exit) >= 3x faster; peak RSS of the bulk job within 10% of start-up
 alone; per-packet costs within 15% over the sizes.
 """
 import argparse
+import array
+import hashlib
 import json
 import os
 import resource
@@ -47,7 +50,13 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def digest(values):
+    return hashlib.blake2b(values).hexdigest()
+
+
 def child(road, path):
+    check = road.endswith("-check")
+    road = road.replace("-check", "")
     t0 = time.perf_counter()
     import cvekutil
     t1 = time.perf_counter()
@@ -65,14 +74,17 @@ def child(road, path):
             p = tm.get_pkt(i)
             pairs += [(d.unix_timestamp, d.value) for d in p.all_data(ITEM, MODE)]
         t4 = time.perf_counter()
-        out.update(item_s=t4 - t3, samples=len(pairs), total=sum(v for _, v in pairs))
+        out.update(item_s=t4 - t3, samples=len(pairs))
+        if check:
+            out["digest"] = digest(array.array("d", [v for _, v in pairs]).tobytes())
     elif road == "bulk":
         import numpy
         t4 = time.perf_counter()
         got = tm.item_arrays(ITEM, MODE)
         t5 = time.perf_counter()
-        out.update(numpy_s=t4 - t3, item_s=t5 - t4, samples=len(got.value), total=float(numpy.sum(got.value)),
-                   array_bytes=sum(a.nbytes for a in got))
+        out.update(numpy_s=t4 - t3, item_s=t5 - t4, samples=len(got.value), array_bytes=sum(a.nbytes for a in got))
+        if check:
+            out["digest"] = digest(got.value.tobytes())
     out["peak_rss"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     print(json.dumps(out))
 
@@ -109,6 +121,12 @@ def main():
         for n in sizes:
             path = arc.write_archive(os.path.join(folder, "n%d" % n), n)
             runs = {"init": [], "loop": [], "bulk": []}
+            # The roads' values, bit for bit, in processes of their own (not timed).
+            checks = [arc.run_json([sys.executable, os.path.abspath(__file__), "--child", road + "-check", path], env)
+                      for road in ("loop", "bulk")]
+            if checks[0]["samples"] != checks[1]["samples"] or checks[0]["digest"] != checks[1]["digest"]:
+                raise SystemExit("the roads differ: %d samples against %d, or their values" % (
+                    checks[0]["samples"], checks[1]["samples"]))
             for k in range(args.runs):
                 for road in ("init", "loop", "bulk"):
                     time.sleep(args.pause)
@@ -117,9 +135,6 @@ def main():
                         raise SystemExit("%d packets read of %d\n%s" % (r["packets"], n, r["stderr"]))
                     runs[road].append(r)
                 loop, bulk = runs["loop"][-1], runs["bulk"][-1]
-                if loop["samples"] != bulk["samples"] or loop["total"] != bulk["total"]:
-                    raise SystemExit("the roads differ: %d samples, sum %r against %d, %r" % (
-                        loop["samples"], loop["total"], bulk["samples"], bulk["total"]))
                 print("  %d packets, run %d: whole init %.3f / loop %.3f / bulk %.3f s; item call loop %.3f, "
                       "bulk %.4f s (load %s)" % (n, k + 1, runs["init"][-1]["whole_s"], loop["whole_s"],
                                                 bulk["whole_s"], loop["item_s"], bulk["item_s"], arc.load()),
@@ -151,13 +166,20 @@ def report(table, runs):
         print("  start-up resident bytes per packet: %.1f (RSS after initCVekUtil minus before)"
               % ((med(init, "rss_after_init") - med(init, "rss_before_init")) / n))
     if len(table) > 1:
-        print("cost per packet over the sizes (ns), and max/min - 1:")
+        print("cost per packet over the sizes (ns), max/min - 1; then the least-squares line a + b n and the")
+        print("largest distance of a median from it:")
         for label, road, key in (("per-packet loop", "loop", "item_s"), ("item_arrays", "bulk", "item_s"),
                                  ("start-up initCVekUtil", "init", "init_s"),
-                                 ("whole bulk job", "bulk", "whole_s")):
-            per = [med(r[road], key) / n * 1e9 for n, r in table.items()]
-            print("  %-24s %s   %.1f%%" % (label, "  ".join("%8.1f" % p for p in per),
-                                          (max(per) / min(per) - 1) * 100))
+                                 ("whole per-packet job", "loop", "whole_s"), ("whole bulk job", "bulk", "whole_s")):
+            sizes = list(table)
+            times = [med(table[n][road], key) for n in sizes]
+            per = [t / n * 1e9 for t, n in zip(times, sizes)]
+            mn, mt = statistics.mean(sizes), statistics.mean(times)
+            b = sum((n - mn) * (t - mt) for n, t in zip(sizes, times)) / sum((n - mn) ** 2 for n in sizes)
+            a = mt - b * mn
+            off = max(abs(t - (a + b * n)) / t for n, t in zip(sizes, times))
+            print("  %-22s %s  %5.1f%%   a %.3f s, b %.1f ns, %.1f%%" % (
+                label, " ".join("%7.1f" % p for p in per), (max(per) / min(per) - 1) * 100, a, b * 1e9, off * 100))
 
 
 if __name__ == "__main__":

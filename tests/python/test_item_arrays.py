@@ -247,6 +247,8 @@ def test_unknown_items_and_argument_errors(kora):
 def test_arrays_own_their_memory(kora):
     got = kora.item_arrays(WAVE_ID, 0)
     values = got.value
+    # Handed over, not copied: numpy does not own the buffer, its base does.
+    assert all(not a.flags.owndata and a.base is not None for a in got)
     copy = values.copy()
     del got
     # The arrays outlive the result and are the caller's to change.
