@@ -150,14 +150,7 @@ def kora_configuration(out):
     """gen_kora's group with the keys and files a first-instrument start-up also needs."""
     ini = os.path.join(out, "vekconfig.INI")
     with open(ini, "w") as f:
-        f.write("[VEK]\ndefault_group=KORA\n[KORA]\n")
-        f.write("\n".join(gen_samples.ini_section(os.path.join(out, "vek.INI"), "KORA")) + "\n")
-        for key, name in (("sequence_root", "sequences"), ("mcal_root", "mcal")):
-            os.makedirs(os.path.join(out, name), exist_ok=True)
-            f.write("%s=%s\n" % (key, os.path.join(out, name)))
-        for key, name in (("seq_config", "seq.cfg"), ("heater_table", "heaters.txt"), ("sclk_table", "sclk.txt")):
-            open(os.path.join(out, "defs", name), "w").close()
-            f.write("%s=%s\n" % (key, os.path.join(out, "defs", name)))
+        f.write("[VEK]\ndefault_group=KORA\n[KORA]\n" + "\n".join(gen_samples.kora_group(out)) + "\n")
     gen_kora_scans.write_seb_cmds(out)
     return ini
 

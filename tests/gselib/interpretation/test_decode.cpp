@@ -461,7 +461,11 @@ TEST_F(Decode, ItemSeriesEqualsThePerPacketListAndKeepsWhatOutHeld)
     kept.unixTimes = kept.relativeTimes = {0.0};
     kept.packetIndexes = {0};
     EXPECT_EQ(hub.itemSeries(71, packets, 0, 40, Gse::Raw, kept), ItemSeries::Outcome::UnknownItem);
-    addConstant(72, "HK:TEXT", 72, std::string("12.5"));
+    // Numbers in the first packets, then a text sample.
+    hub.addDecoder(new FnDecoder(72, [](auto&&, auto&&, const TMPacket* p, DataItems& items, auto&&) {
+        items.push_back(p->index < 10 ? item(1.5) : item(std::string("12.5")));
+    }));
+    hub.db()->addRow(makeRow(72, "HK:TEXT", 12, 72));
     EXPECT_EQ(hub.itemSeries(72, packets, 0, 40, Gse::Raw, kept), ItemSeries::Outcome::TextSample);
     EXPECT_EQ(kept.size(), 1u);
     EXPECT_EQ(kept.unixTimes.size() + kept.relativeTimes.size() + kept.packetIndexes.size(), 3u);
