@@ -379,34 +379,52 @@ PyObject* cvekutilColumnArray(std::vector<T>& column, int type)
     return array;
 }
 
-// The four columns as a tuple of arrays, in ItemArrays' order.
+// The result's type, a named tuple made in C (no Python-level class, nothing
+// imported for it), made with the module.
+PyStructSequence_Field cvekutilItemArraysFields[] = {
+    {const_cast<char*>("unix_timestamp"), const_cast<char*>("Unix times in seconds (float64)")},
+    {const_cast<char*>("relative_timestamp"), const_cast<char*>("times since t0 in seconds (float64)")},
+    {const_cast<char*>("value"), const_cast<char*>("values in the mode asked (float64)")},
+    {const_cast<char*>("packet_index"), const_cast<char*>("index of each sample's packet, as get_pkt takes it (int64)")},
+    {nullptr, nullptr}};
+PyStructSequence_Desc cvekutilItemArraysDesc = {
+    const_cast<char*>("cvekutil.ItemArrays"),
+    const_cast<char*>("One data item's samples as numpy arrays of equal length, in packet order."),
+    cvekutilItemArraysFields, 4};
+PyTypeObject* cvekutilItemArraysType = nullptr;
+
+// The four columns as an ItemArrays.
 PyObject* cvekutilItemArrays(GseLib::ItemSeries& series)
 {
     if (!PyArray_API && _import_array() < 0)
+        return nullptr;
+    PyObject* result = PyStructSequence_New(cvekutilItemArraysType);
+    if (!result)
         return nullptr;
     PyObject* columns[4] = {cvekutilColumnArray(series.unixTimes, NPY_FLOAT64),
                             cvekutilColumnArray(series.relativeTimes, NPY_FLOAT64),
                             cvekutilColumnArray(series.values, NPY_FLOAT64),
                             cvekutilColumnArray(series.packetIndexes, NPY_INT64)};
-    for (PyObject* column : columns) {
-        if (!column) {
-            for (PyObject* c : columns)
-                Py_XDECREF(c);
-            return nullptr;
-        }
+    bool made = true;
+    for (int i = 0; i < 4; ++i) {
+        made = made && columns[i];
+        PyStructSequence_SetItem(result, i, columns[i] ? columns[i] : Py_NewRef(Py_None));
     }
-    PyObject* tuple = PyTuple_New(4);
-    if (!tuple) {
-        for (PyObject* c : columns)
-            Py_DECREF(c);
+    if (!made) {
+        Py_DECREF(result);
         return nullptr;
     }
-    for (int i = 0; i < 4; ++i)
-        PyTuple_SET_ITEM(tuple, i, columns[i]);
-    return tuple;
+    return result;
 }
 
 } // namespace
+%}
+
+%init %{
+    cvekutilItemArraysType = PyStructSequence_NewType(&cvekutilItemArraysDesc);
+    if (!cvekutilItemArraysType || PyModule_AddObjectRef(m, "ItemArrays",
+                                                         reinterpret_cast<PyObject*>(cvekutilItemArraysType)) < 0)
+        return NULL;
 %}
 
 namespace GseLib {
@@ -447,7 +465,6 @@ numpy arrays: ItemArrays(unix_timestamp, relative_timestamp, value,
 packet_index). The values are all_data(hkid, mode)'s (0 raw, 1 engineering,
 2 science), packet by packet; start and stop are read as slice bounds.
 An unknown hkid gives empty arrays; an item decoded as text raises TypeError.";
-%feature("pythonappend") cvekutil::TMFile::item_arrays "val = ItemArrays._make(val)";
 
 %extend cvekutil::TMFile {
     GseLib::ItemSeries item_arrays(int hkid, int mode = 2, std::optional<long long> start = std::nullopt,
@@ -458,12 +475,7 @@ An unknown hkid gives empty arrays; an item decoded as text raises TypeError.";
 }
 
 %pythoncode %{
-from collections import namedtuple as _namedtuple
-
-ItemArrays = _namedtuple("ItemArrays", "unix_timestamp relative_timestamp value packet_index")
-ItemArrays.__doc__ = """One data item's samples as numpy arrays of equal length: Unix and
-relative times (float64, seconds), values (float64) and the index of
-each sample's packet (int64), in packet order."""
+ItemArrays = _cvekutil.ItemArrays
 %}
 
 // ---------------------------------------------------------------- telemetry file

@@ -16,6 +16,7 @@ import numpy
 import pytest
 
 import conftest
+import cvekutil
 
 sys.path.insert(0, os.path.join(conftest.ROOT, "scripts"))
 import gen_kora  # noqa: E402
@@ -61,7 +62,9 @@ COMPARE = textwrap.dedent("""
                     if want[2]:
                         report["text_with_samples"].append(hkid)
                     break
-                for name, w, g, dtype in zip(got._fields, want, got, ("f8", "f8", "f8", "i8")):
+                names = ("unix_timestamp", "relative_timestamp", "value", "packet_index")
+                for name, w, g, dtype in zip(names, want, got, ("f8", "f8", "f8", "i8")):
+                    assert g is getattr(got, name)
                     if g.dtype != numpy.dtype(dtype) or g.tobytes() != bits(w, dtype):
                         report["mismatch"].append([hkid, mode, name, len(w), len(g)])
                 report["samples"] += len(want[2])
@@ -239,7 +242,8 @@ def test_unknown_items_and_argument_errors(kora):
 
 def test_arrays_own_their_memory(kora):
     got = kora.item_arrays(WAVE_ID, 0)
-    values = got.value
+    times, relative, values, index = got
+    assert type(got) is cvekutil.ItemArrays and values is got.value and index is got.packet_index
     # Handed over, not copied: numpy does not own the buffer, its base does.
     assert all(not a.flags.owndata and a.base is not None for a in got)
     copy = values.copy()
