@@ -418,7 +418,7 @@ ItemSeries::Outcome DataInterpretation::itemSeries(uint32_t id, const std::vecto
                 size_t alike = 1;
                 for (size_t j = i + 1; j < end; ++j)
                     alike += packets[j] && rowTakesPacket(*row, *packets[j]);
-                out.reserve(out.size() + alike * items.size());
+                out.reserve(out.size() + std::min(alike * items.size(), ItemSeries::MAX_RESERVE));
                 reserved = true;
             }
             for (const DataItem& item : items) {

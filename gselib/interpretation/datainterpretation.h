@@ -143,7 +143,8 @@ public:
     // (UnknownItem); either way, and on an exception, `out` keeps only what
     // it held before. Allocates only to grow `out` (reserved from the first
     // packet that gives samples and the count of packets of the row's type)
-    // and one item list; bench_decode's BM_ItemSeries holds this line.
+    // and one item list; bench_decode's BM_ItemSeries holds this line. The
+    // reservation is bounded (ItemSeries::MAX_RESERVE).
     ItemSeries::Outcome itemSeries(uint32_t id, const std::vector<std::shared_ptr<TMPacket>>& packets,
                                    size_t first, size_t end, Gse::ValueMode mode, ItemSeries& out) const;
 

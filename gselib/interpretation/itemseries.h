@@ -20,6 +20,11 @@ struct ItemSeries
         TextSample   // a packet gave a text sample; nothing appended
     };
 
+    // The most samples a fill reserves room for from its estimate: a first
+    // packet of many samples (a damaged one among them) must not make it ask
+    // for more than a series can need; past this the columns grow as vectors do.
+    static constexpr size_t MAX_RESERVE = size_t(1) << 24;
+
     std::vector<double> unixTimes;
     std::vector<double> relativeTimes;
     std::vector<double> values;

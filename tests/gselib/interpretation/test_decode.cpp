@@ -490,6 +490,18 @@ TEST_F(Decode, ItemSeriesAllocatesOnlyToGrowItsColumns)
     EXPECT_EQ(out.values[0], 1.0);
     EXPECT_EQ(out.values[1], 2.0);
     EXPECT_EQ(out.packetIndexes.back(), 1999);
+
+    // A first packet of many samples, the others of none: the room asked for
+    // is bounded, not that packet's count times the packets of its type.
+    hub.addDecoder(new FnDecoder(80, [](auto&&, auto&&, const TMPacket* p, DataItems& items, auto&&) {
+        if (p->index == 1)
+            items.resize(20000, item(1.0));
+    }));
+    hub.db()->addRow(makeRow(80, "HK:BURST", 12, 80));
+    ItemSeries burst;
+    ASSERT_EQ(hub.itemSeries(80, packets, 0, packets.size(), Gse::Raw, burst), ItemSeries::Outcome::Filled);
+    EXPECT_EQ(burst.size(), 20000u);
+    EXPECT_LE(burst.values.capacity(), ItemSeries::MAX_RESERVE);
 }
 
 TEST(DataItem, TextAndNumbersFollowTheCLocale)
