@@ -323,6 +323,27 @@ std::vector<Part> claimHoldingTwoPacketsThenDamage()
             bytes(damage, char(0xAA)), packet(), packet()};
 }
 
+// `n` rejected headers of a known type, one every 16 bytes, each whole and
+// followed: its claim ends `tail` bytes after the last, where a packet
+// begins. A confirmed run in those `tail` bytes refuses each, found only
+// once the run look has gone over nearly all its claim: the looks cost the
+// square of the stretch, and the run budget of the search runs out.
+Part rejectedHeadersSpendingTheBudget(int n, int tail)
+{
+    constexpr int SPACING = 16;
+    QByteArray b;
+    for (int i = 0; i < n; ++i) {
+        QByteArray h(SPACING, char(0xAA));
+        h[0] = char(0x08 | (KNOWN_REJECTED_APID >> 8));
+        h[1] = char(KNOWN_REJECTED_APID & 0xFF);
+        h[2] = char(0xC0);
+        h[3] = 0; // no header that passes starts here either
+        putBe16(h, 4, uint32_t((n - i) * SPACING + tail - 7));
+        b += h;
+    }
+    return {b, Fate::Skipped};
+}
+
 // The parts after more parts.
 std::vector<Part> after(std::vector<Part> first, const std::vector<Part>& then)
 {
@@ -401,6 +422,12 @@ std::vector<Row> rows()
          {"Scanned 64 bytes [{at} - {scanned}] without finding a valid packet header, archive may be corrupt!"}},
         {"Rule8_LargestClaimIsOnePacket", "packet size: a length field of 65535 claims 65,542 bytes, one packet",
          {packet(), packet(LARGEST_PACKET, 0x102), packet(), packet()}},
+        // Without the budget the look would find the run inside the cut
+        // packet, and keep its packet.
+        {"Rule8_PastTheRunBudgetNothingMoreIsFound",
+         "run budget: once crafted headers spent it, a rejected header's claim is passed over with the packet it holds",
+         {packet(), rejectedHeadersSpendingTheBudget(1000, 30 + 40), header(0x101, 30 + 40, 24),
+          {packet().bytes, Fate::Skipped}, packet(), packet()}},
         {"Rule7_GrowingFileWaitsForItsLastPacket", "waits: a growing file's last packet, not all written",
          {packet(), packet(), cutPacket(10, 40, Fate::Unread)},
          Read::Growing,
