@@ -344,7 +344,7 @@ Part rejectedHeadersSpendingTheBudget(int n, int tail)
     return {b, Fate::Skipped};
 }
 
-// The parts after more parts.
+// The parts `first`, then the parts `then`.
 std::vector<Part> after(std::vector<Part> first, const std::vector<Part>& then)
 {
     first.insert(first.end(), then.begin(), then.end());
@@ -357,9 +357,9 @@ std::vector<Row> rows()
     const Part first = packet(30, 0x100);
     const Part inside[2] = {packet(24, 0x102), packet(36, 0x103)};
     return {
-        {"Taken_FollowedByTheNext", "taken: a packet whose header passes, followed by the next",
+        {"Rule3_FollowedPacketIsTaken", "taken: a packet whose header passes, followed by the next",
          {packet(), packet(60), packet(), packet(12)}},
-        {"Taken_LabelGivesGroundTime", "taken: a label gives the packet after it its ground time",
+        {"Rule1_LabelGivesThePacketItsGroundTime", "taken: a label gives the packet after it its ground time",
          {labelFor(1), packet(), labelFor(20), packet(), packet(), labelFor(0), packet()}},
         {"Rule3_IntactPacketBeforeDamageHoldsNoRun", "taken: a packet followed by damage, which holds no run",
          {packet(), packet(), bytes(5, char(0xAA)), packet(), packet()}},
