@@ -4,6 +4,7 @@
 // functions.
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/packets/ccsdspacket.h"
+#include "tolvalib/tolvaccsdspacket.h"
 #include "tolvalib/tolvadatainterpretation.h"
 #include "tolvalib/tolvadecoder/tolvadecodermaker.h"
 #include "tolvalib/tolvatelemetrycache.h"
@@ -35,7 +36,7 @@ void makeHub()
         return;
     made = true;
     GseLib::DataInterpretation::init(&factory, false, nullptr, {});
-    for (int apid = 737; apid <= 766; ++apid) {
+    for (int apid = TolvaGse::ApidRange::FIRST; apid <= TolvaGse::ApidRange::LAST; ++apid) {
         GseLib::TMPacketTypeInfo info;
         info.valid = true;
         info.type = apid;

@@ -223,7 +223,7 @@ public:
             return tomPacket(uint8_t(1 + rng_.bounded(5)), uint8_t(id), randomBytes(int(rng_.bounded(1, 300))), id);
         if (!tolva(road_))
             return withTime(PLAIN_APIDS[rng_.bounded(4)], int(rng_.bounded(12, 300)), id);
-        const int apid = tolvaApid(rng_.bounded(29) == 0);
+        const int apid = tolvaApid(rng_.bounded(int(TOLVA_SIZES.size())) == 0); // FILL as often as any other APID
         int size = TOLVA_SIZES.at(apid);
         if (apid == 765)
             size = 16 + 10 * int(rng_.bounded(1, 4)) + 8 * int(rng_.bounded(0, 4));
