@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <cstdarg>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 #include <fcntl.h>
 #include <stdio_ext.h>
@@ -32,6 +33,20 @@ namespace {
 using ArchiveBytes::be16;
 
 constexpr size_t STREAM_BUFFER_SIZE = 1 << 20;
+
+double g_finishedFileAge = TelemetryCache::DEFAULT_FINISHED_FILE_AGE;
+
+// Whether the open file was last modified at least `age` seconds ago. A file
+// whose time is ahead of the clock is younger than any age.
+bool lastWrittenBefore(FILE* file, double age)
+{
+    struct stat st;
+    struct timespec now;
+    if (age < 0 || ::fstat(fileno(file), &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return false;
+    const double since = double(now.tv_sec - st.st_mtim.tv_sec) + double(now.tv_nsec - st.st_mtim.tv_nsec) * 1e-9;
+    return since >= age;
+}
 constexpr size_t TOM_OVERHEAD = TomPacket::HEADER_SIZE + TomPacket::TRAILER_SIZE;
 
 // Opens the path for reading when it names a regular file, after links; null
@@ -164,6 +179,16 @@ void TelemetryCache::flushMessages()
     d->heldMessages.clear();
 }
 
+void TelemetryCache::setFinishedFileAge(double seconds)
+{
+    g_finishedFileAge = seconds;
+}
+
+double TelemetryCache::finishedFileAge()
+{
+    return g_finishedFileAge;
+}
+
 void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
 {
     path = newPath;
@@ -182,9 +207,10 @@ void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
         clear();
     d->fileFirstPacket = packets.size();
     if (file) {
-        // What stands at the end of the file is decided as in a finished
-        // file: an archive opened once gives every packet it holds after its
-        // first one (the parse's trial).
+        // A finished file is decided to its end in this read, as a read that
+        // followed it would decide it once settled; one being written is read
+        // as it is followed, so that the packets being written are kept.
+        d->openedFinished = lastWrittenBefore(file, g_finishedFileAge);
         struct Opening
         {
             bool& flag;
@@ -730,7 +756,7 @@ bool TelemetryCache::plausibleHeader(const unsigned char*)
 void TelemetryCache::parseCcsds()
 {
     d->window.reset(file, position);
-    d->ccsds->parse(position, d->opening);
+    d->ccsds->parse(position, d->opening, d->openedFinished);
     std::fseek(file, position, SEEK_SET);
 }
 

@@ -124,6 +124,7 @@ struct TelemetryCache::Private
     ArchiveWindow::Kept lastRead;
 
     bool opening = false; // the parse of changeFile
+    bool openedFinished = false; // changeFile found the file old enough to be finished
     ReadMark mark;
     Taken firstTaken; // of the followed file
     Taken lastTaken;

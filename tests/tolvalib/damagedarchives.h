@@ -108,20 +108,23 @@ inline QStringList linesOf(FILE* log, long from)
     return lines;
 }
 
-// What a parse of `bytes` gives, grown `polls` times more: the packets, and
-// the lines it wrote.
+// What a parse of `bytes`, a finished file (or one written just now), gives,
+// grown `polls` times more: the packets, and the lines it wrote.
 struct Read
 {
     std::vector<GseLib::TMPacketPtr> packets;
     QStringList lines;
 };
 
-inline Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes, int polls = 0)
+inline Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes, int polls = 0, bool finished = true)
 {
     TestSupport::TempDir dir;
     FILE* log = std::tmpfile();
     cache.setMessageStream(log);
-    cache.changeFile(dir.write("tm.bin", bytes).toStdString(), true);
+    const QString path = dir.write("tm.bin", bytes);
+    if (finished)
+        ageFile(path);
+    cache.changeFile(path.toStdString(), true);
     for (int i = 0; i < polls; ++i)
         cache.grow();
     Read r{cache.allPackets(), linesOf(log, 0)};

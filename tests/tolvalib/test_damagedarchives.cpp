@@ -178,22 +178,12 @@ TEST_P(DamagedArchives, ReadWhileWrittenSettlesOnThePacketsOfTheFinishedFile)
     }
 }
 
-namespace {
-
-// Lines that say where damage was: the same in every read of one file,
-// however it waited on the way.
-QStringList damageLines(const QStringList& lines)
-{
-    return lines.filter(QRegularExpression("^(Skipped|Scanned) "));
-}
-
-} // namespace
-
 // A finished archive opened once, as a script opens it: exactly the packets
-// (bytes, order, ground times) and damage lines of the read settled after
-// PARTIAL_READ_LIMIT + 1 grows, and the packets of a read that followed the
-// file as it was written, whatever stands at its end: an intact packet,
-// damage, or damage whose claim runs past the end over the last packets.
+// (bytes, order, ground times) of the read that opened the file while it was
+// written and settled after PARTIAL_READ_LIMIT + 1 grows, and of a read that
+// followed the file as it was written, whatever stands at its end: an intact
+// packet, damage, or damage whose claim runs past the end over the last
+// packets. Grows of the finished file then add no packet, nor, in CCSDS, a line.
 TEST_P(DamagedArchives, OneReadOfAFinishedFileGivesThePacketsOfTheSettledRead)
 {
     const auto [road, kind] = GetParam();
@@ -212,16 +202,20 @@ TEST_P(DamagedArchives, OneReadOfAFinishedFileGivesThePacketsOfTheSettledRead)
                                       .build(kind, percent, 300, end.tail, end.damagedLast);
                 const auto once = makeCache(road);
                 const Read opened = read(*once, a.bytes);
-                const auto grown = makeCache(road);
-                const Read settled = read(*grown, a.bytes, SETTLING_POLLS);
+                const auto grown = makeCache(road), waited = makeCache(road);
+                const Read settled = read(*waited, a.bytes, SETTLING_POLLS, false);
+                const Read again = read(*grown, a.bytes, SETTLING_POLLS);
                 const auto live = makeCache(road);
                 const Followed followed = readGrowing(*live, a.bytes, a.units);
                 const std::string what = std::string(ROADS[road]) + ", " + KINDS[kind] + ", " + end.name + ", " +
                                          std::to_string(percent) + "%, seed " + std::to_string(seed);
                 EXPECT_EQ(firstDifference(opened.packets, settled.packets), "") << what;
                 EXPECT_EQ(firstDifference(opened.packets, followed.settled), "") << what << " (followed)";
-                EXPECT_EQ(damageLines(opened.lines).join('\n').toStdString(), damageLines(settled.lines).join('\n').toStdString())
-                    << what;
+                EXPECT_EQ(firstDifference(opened.packets, again.packets), "") << what << " (grown)";
+                if (road != Tom) { // which has no finished read: it waits at a cut last packet
+                    EXPECT_EQ(opened.lines.join('\n').toStdString(), again.lines.join('\n').toStdString())
+                        << what << " (grown)";
+                }
             }
         }
     }

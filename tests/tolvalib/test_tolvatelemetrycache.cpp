@@ -65,11 +65,13 @@ struct Parsed
     std::string messages;
 };
 
+// One read of the finished archive.
 Parsed parse(const Bytes& archive)
 {
     TestSupport::TempDir dir;
     const QString path = dir.write("tm.bin", QByteArray(reinterpret_cast<const char*>(archive.data()),
                                                          qsizetype(archive.size())));
+    EXPECT_TRUE(ArchiveTestData::ageFile(path));
     TolvaTelemetryCache cache;
     FILE* log = std::tmpfile();
     cache.setMessageStream(log);
@@ -206,6 +208,7 @@ TEST(TolvaTelemetryCache, AFinishedArchiveOpenedOnceGivesThePacketBehindAClaimPa
     for (const auto& c : cases) {
         TestSupport::TempDir dir;
         const QString path = dir.write("tm.bin", c.archive);
+        ASSERT_TRUE(ArchiveTestData::ageFile(path));
         TolvaTelemetryCache cache;
         FILE* log = std::tmpfile();
         cache.setMessageStream(log);

@@ -107,6 +107,13 @@ protected:
     {
         return dir.write(name, bytes).toStdString();
     }
+    // A file last written long enough ago to be read as finished.
+    std::string writeFinished(const QString& name, const QByteArray& bytes)
+    {
+        const QString path = dir.write(name, bytes);
+        EXPECT_TRUE(ageFile(path));
+        return path.toStdString();
+    }
     static void append(const std::string& path, const QByteArray& bytes)
     {
         QFile f(QString::fromStdString(path));
@@ -434,7 +441,7 @@ TEST_F(TelemetryCacheTest, LabelsLongerThanTheBufferAndMalformedLabels)
     notLabel[15] = ' ';
     auto e = makeCache(TelemetryCache::CCSDS);
     e->accept = [](const unsigned char* h) { return h[0] == 0x08; };
-    e->changeFile(write("n.dat", notLabel + ccsdsPacket(0x33, 0, 14)), true);
+    e->changeFile(writeFinished("n.dat", notLabel + ccsdsPacket(0x33, 0, 14)), true);
     ASSERT_EQ(e->count(), 1u);
     EXPECT_EQ(e->get(0)->groundSeconds, 0u);
     EXPECT_EQ(messages.lines().last(), "Skipped 44 bytes [0 - 44]");
@@ -478,7 +485,7 @@ TEST_F(TelemetryCacheTest, ResyncAfterALabelDropsItsGroundTime)
     auto c = makeCache(TelemetryCache::CCSDS);
     // Only real packet headers (version 0, our APID range) are valid.
     c->accept = [](const unsigned char* h) { return h[0] == 0x08 && h[1] == 0x40; };
-    c->changeFile(write("r.dat", a), true);
+    c->changeFile(writeFinished("r.dat", a), true);
     ASSERT_EQ(c->count(), 1u);
     EXPECT_EQ(c->get(0)->groundSeconds, 0u);
     EXPECT_EQ(c->get(0)->groundMs, 0.0);
@@ -1672,7 +1679,7 @@ TEST_F(TelemetryCacheTest, ResynchronisationWhileTheFileGrows)
     putHeader(b, 0, 0x101, 150); // rejected: too long for its type
     b += ccsdsPacket(0x102, 1, 30);
     const QByteArray next = ccsdsPacket(0x103, 2, 25);
-    const std::string tail = write("tail.dat", b + next.left(4));
+    const std::string tail = writeFinished("tail.dat", b + next.left(4));
     TypedCache d;
     messages.clear();
     d.setMessageStream(messages.stream());
