@@ -455,9 +455,9 @@ bool CcsdsParser::backOff(long position, WaitHow how)
 
 // A cache without a header test at a packet it cannot complete, once the
 // file has settled: stepping into it would take its label's and payload's
-// bytes for packets, so the parse stops there until the file grows (and
-// replays what it left once the file holds more than that packet:
-// replayLeftUnread()). Said once for the position and the file's size.
+// bytes for packets, so the parse stops there until the file grows: it waits
+// for the packet then, and replays what it left once that was damage
+// (replayLeftUnread()). Said once for the position and the file's size.
 void CcsdsParser::leaveUnread(long position)
 {
     if (position != leftAt || fileSize != leftSize)
@@ -540,12 +540,15 @@ void CcsdsParser::parse(long& position, bool opens, bool finished)
     run(position);
 }
 
-// Whether the file has grown past the packet left unread at `position`: past
-// its label's claim and its own, as the parse reads them there now.
+// Whether the packet left unread at `position` was damage: the file has grown
+// past its claim (its label's and its own, as the parse reads them there now),
+// or has grown and settled again without completing it.
 bool CcsdsParser::grownPastLeftUnread(long position) const
 {
     if (position != leftAt || fileSize == leftSize)
         return false;
+    if (settled)
+        return true;
     const Look<HeaderAt> h = stoppedInSearch ? resyncHeaderAt(position, nullptr) : headerAt(position, nullptr);
     if (!h.answer.found())
         return false;
@@ -553,9 +556,8 @@ bool CcsdsParser::grownPastLeftUnread(long position) const
     return h.answer.at + long(packetBytes(window.at(h.answer.at))) < fileSize;
 }
 
-// A cache without a header test that left a packet unread, once the file has
-// grown past its claim: the file was not finished, and the claim was damage
-// that may hold the packets written since. What the settled read did before
+// A cache without a header test that left a packet unread, once it was
+// damage (grownPastLeftUnread): the claim may hold the packets written since. What the settled read did before
 // it left packets unread is done now, on the file as it then was (stepping a
 // byte at a time over what it could not complete, through its end), and the
 // parse goes on from there as any: a recording that goes on after damage

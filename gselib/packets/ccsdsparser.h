@@ -59,10 +59,11 @@
 //                  before the parse gives up on the rest of the file.
 //  left unread     without judging, once settled, a packet the parse cannot
 //                  complete is not stepped into: the parse stops there until
-//                  the file grows, saying so once. Before that it waits. Once
-//                  the file grows past that packet's claim, the claim was
-//                  damage: what the settled read stepped over before is
-//                  stepped over then, on the file as it was (replayed).
+//                  the file grows, saying so once, and then waits for it. When
+//                  the file grows past its claim, or grows and settles again
+//                  without completing it, it was damage: what the settled read
+//                  stepped over before is stepped over then, on the file as it
+//                  was when the parse stopped (replayed).
 #include "gselib/packets/archivelabel.h"
 #include "gselib/packets/archivewindow.h"
 #include "gselib/packets/ccsdspacket.h"

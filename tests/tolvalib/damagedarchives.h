@@ -146,19 +146,23 @@ struct Followed
 };
 
 // A read of `bytes` written in steps that end at `ends`, with a grow after
-// each, from an empty file on; then grown until SETTLING_POLLS grows have
+// each, from an empty file on (or, `opened` on the first step's bytes, the
+// open in place of its grow); then grown until SETTLING_POLLS grows have
 // followed the last write, and 30 more.
 inline Followed readGrowing(GseLib::TelemetryCache& cache, const QByteArray& bytes,
-                            const std::vector<qsizetype>& ends)
+                            const std::vector<qsizetype>& ends, bool opened = false)
 {
     TestSupport::TempDir dir;
-    const QString path = dir.write("tm.bin", {});
+    const qsizetype first = opened ? ends.front() : 0;
+    const QString path = dir.write("tm.bin", bytes.left(first));
     FILE* out = std::fopen(path.toLocal8Bit().constData(), "ab");
     FILE* log = std::tmpfile();
     cache.setMessageStream(log);
     cache.changeFile(path.toStdString(), true);
-    qsizetype at = 0;
+    qsizetype at = first;
     for (const qsizetype end : ends) {
+        if (end <= at)
+            continue;
         std::fwrite(bytes.constData() + at, 1, size_t(end - at), out);
         std::fflush(out);
         at = end;

@@ -584,6 +584,58 @@ TEST_F(TelemetryCacheTest, TheBaseCacheLeavesACutLastPacketUnreadAndInventsNothi
     }
 }
 
+// The base cache at a burst of damage near the end of a finished file, whose
+// claim runs past the end: it stops there, inventing nothing. A recording
+// that goes on past that claim, or goes on and stops again before its end,
+// is read on as before the stop: the burst's bytes are stepped over as the
+// settled read stepped over them, and every packet written since is read.
+TEST_F(TelemetryCacheTest, TheBaseCacheReadsARecordingThatGoesOnAfterDamage)
+{
+    for (uint32_t seed = 1; seed <= 8; ++seed) {
+        QRandomGenerator rng(seed);
+        QByteArray burst(int(rng.bounded(1, 301)), '\0');
+        for (char& c : burst)
+            c = char(rng.bounded(256));
+        // A header whose length was hit claims past the end: past what is
+        // written later too (read on once the writes settle), or not.
+        putBe16(burst, 4, seed % 2 ? 30000 : 3000);
+        QByteArray archive;
+        for (int i = 0; i < 100; ++i)
+            archive += ccsdsPacket(0x100 + i % 4, i, 40 + i % 20, uint32_t(1000 + i));
+        archive += burst;
+        for (int i = 100; i < 120; ++i)
+            archive += ccsdsPacket(0x100 + i % 4, i, 40 + i % 20, uint32_t(1000 + i));
+        const std::string path = write("going-on.dat", archive);
+        Messages log;
+        auto c = makeCache(TelemetryCache::CCSDS);
+        c->setMessageStream(log.stream());
+        c->changeFile(path, true);
+        for (int i = 0; i < TelemetryCache::PARTIAL_READ_LIMIT + 1; ++i)
+            c->grow();
+        const std::string what = "seed " + std::to_string(seed);
+        ASSERT_EQ(c->count(), 100u) << what;
+        EXPECT_EQ(log.lines().filter("reading no further").size(), 1) << what;
+        QByteArrayList written;
+        for (int i = 0; i < 500; i += 10) {
+            QByteArray ten;
+            for (int k = i; k < i + 10; ++k) {
+                written << ccsdsPacket(0x100 + k % 4, 200 + k, 30 + k % 50, uint32_t(5000 + k));
+                ten += written.last();
+            }
+            append(path, ten);
+            c->grow();
+        }
+        for (int i = 0; i < TelemetryCache::PARTIAL_READ_LIMIT + 1; ++i)
+            c->grow();
+        ASSERT_GE(c->count(), 500u) << what;
+        for (int i = 0; i < 500; ++i) {
+            const TMPacketPtr p = c->get(unsigned(c->count() - 500 + size_t(i)));
+            ASSERT_EQ(QByteArray(reinterpret_cast<const char*>(p->data()), qsizetype(p->totalLength())), written[i])
+                << what << ", packet " << i << " written after the stop";
+        }
+    }
+}
+
 TEST_F(TelemetryCacheTest, HooksMovePastPreambleAndFiller)
 {
     const QByteArray a = QByteArray("PREAMBLE") + ccsdsPacket(0x70, 0, 12) + QByteArray(3, '\xFF') +
