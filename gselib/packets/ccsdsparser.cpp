@@ -482,9 +482,10 @@ void CcsdsParser::settleHere()
 
 // Whether the parse waits at a label at `position` whose claim runs past the
 // end of the file, as at a partial packet: the label may still be being
-// written. Not once the back-offs are spent, nor, in the parse that opens the
-// file, when a confirmed run begins inside the claim: a label being written
-// holds none. It waits without a line, as at any label not all written.
+// written. Not once the back-offs are spent, nor, in the parse that opens a
+// finished file, when a confirmed run begins inside the claim: a label being
+// written holds none. It waits without a line, as at any label not all
+// written.
 bool CcsdsParser::waitsAtLabel(long position, Need need)
 {
     if (settled)
