@@ -14,6 +14,7 @@
 
 #include <QString>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <filesystem>
@@ -33,8 +34,9 @@ namespace {
 using ArchiveBytes::be16;
 
 constexpr size_t STREAM_BUFFER_SIZE = 1 << 20;
+constexpr size_t TOM_OVERHEAD = TomPacket::HEADER_SIZE + TomPacket::TRAILER_SIZE;
 
-double g_finishedFileAge = TelemetryCache::DEFAULT_FINISHED_FILE_AGE;
+std::atomic<double> g_finishedFileAge{TelemetryCache::DEFAULT_FINISHED_FILE_AGE};
 
 // Whether the open file was last modified at least `age` seconds ago. A file
 // whose time is ahead of the clock is younger than any age.
@@ -42,12 +44,11 @@ bool lastWrittenBefore(FILE* file, double age)
 {
     struct stat st;
     struct timespec now;
-    if (age < 0 || ::fstat(fileno(file), &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0)
+    if (!(age >= 0) || ::fstat(fileno(file), &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0)
         return false;
     const double since = double(now.tv_sec - st.st_mtim.tv_sec) + double(now.tv_nsec - st.st_mtim.tv_nsec) * 1e-9;
     return since >= age;
 }
-constexpr size_t TOM_OVERHEAD = TomPacket::HEADER_SIZE + TomPacket::TRAILER_SIZE;
 
 // Opens the path for reading when it names a regular file, after links; null
 // otherwise. A FIFO would block the open until a writer came, and a device

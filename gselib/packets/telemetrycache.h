@@ -61,8 +61,8 @@ public:
     // Opens an archive (re-reading its tm.meta) and parses it from the start.
     void changeFile(const std::string& path, bool clearFirst);
     // The age in seconds from which changeFile reads a file as finished, for
-    // every cache of the process: 0 reads every file as finished (a clock
-    // behind the file's aside), a negative age none.
+    // every cache of the process: 0 reads every file as finished (but one
+    // whose time is ahead of the clock), a negative age none.
     static void setFinishedFileAge(double seconds);
     static double finishedFileAge();
     static constexpr double DEFAULT_FINISHED_FILE_AGE = 5.0;

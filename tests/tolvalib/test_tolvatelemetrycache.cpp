@@ -384,6 +384,38 @@ TEST(TolvaTelemetryCache, TheOpeningReadOfAFinishedFileSaysItReachedTheScanLimit
     EXPECT_EQ(settled.lines.filter("Scanned"), QStringList{scanned});
 }
 
+// Whether one read decides the end of a file as finished follows the file's
+// age and the age set for the process: a packet behind a claim past the end
+// is read only from a file old enough.
+TEST(TolvaTelemetryCache, TheFileAgeSetForTheProcessTellsAFinishedFile)
+{
+    makeHub();
+    const QByteArray archive = bytesOf(packet(737, 100, 0, 60)) + bytesOf(packet(737, 101, 0, 60)) +
+                               fillClaiming(3000, 30) + bytesOf(packet(737, 102, 0, 60));
+    const struct
+    {
+        double age; // set for the process; < -1: left at its default
+        bool aged;  // the file last written an hour ago, or just now
+        size_t packets;
+    } cases[] = {{-2, false, 2}, {-2, true, 3}, {0, false, 3}, {-1, true, 2}, {7200, true, 2}, {1800, true, 3}};
+    for (const auto& c : cases) {
+        GseLib::TelemetryCache::setFinishedFileAge(c.age < -1 ? GseLib::TelemetryCache::DEFAULT_FINISHED_FILE_AGE
+                                                              : c.age);
+        TestSupport::TempDir dir;
+        const QString path = dir.write("tm.bin", archive);
+        if (c.aged) {
+            ASSERT_TRUE(ArchiveTestData::ageFile(path));
+        }
+        TolvaTelemetryCache cache;
+        FILE* log = std::tmpfile();
+        cache.setMessageStream(log);
+        cache.changeFile(path.toStdString(), true);
+        EXPECT_EQ(cache.count(), c.packets) << "age " << c.age << (c.aged ? ", written an hour ago" : ", written now");
+        std::fclose(log);
+    }
+    GseLib::TelemetryCache::setFinishedFileAge(GseLib::TelemetryCache::DEFAULT_FINISHED_FILE_AGE);
+}
+
 TEST(TolvaTelemetryCache, FrameHeadersAcrossTheStreamBufferEnd)
 {
     // The hook looks into the stream's 1 MiB buffer; a header that straddles
