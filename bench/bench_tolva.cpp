@@ -19,6 +19,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <sys/time.h>
 #include <vector>
 
 namespace {
@@ -128,6 +129,12 @@ struct Archives
         FILE* f = std::fopen(path.c_str(), "wb");
         std::fwrite(b.data(), 1, b.size(), f);
         std::fclose(f);
+        // Written an hour ago: read as a finished recording.
+        struct timeval hourAgo[2];
+        gettimeofday(&hourAgo[0], nullptr);
+        hourAgo[0].tv_sec -= 3600;
+        hourAgo[1] = hourAgo[0];
+        utimes(path.c_str(), hourAgo);
         return path;
     }
 

@@ -168,6 +168,10 @@ private:
 
 void readOnce(const std::string& path, const QFileInfo& info)
 {
+    // The module never grows its archive: a file younger than the cache's
+    // age rule would otherwise wait at damage near its end for bytes that the
+    // script will never read.
+    GseLib::TelemetryFile::sharedCache()->setOpenAs(GseLib::TelemetryCache::OpenAs::Finished);
     OneReadLines lines(GseLib::TelemetryFile::sharedCache(), info);
     GseLib::TelemetryFile::setSharedCacheFile(path);
 }

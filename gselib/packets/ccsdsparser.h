@@ -47,19 +47,23 @@
 //                  packet: the file may still be being written.
 //  settled         the file has not grown while the parse backed off
 //                  PARTIAL_READ_LIMIT times: the parse decides what remains as
-//                  in the finished file (so does a trial). The parse that
-//                  opens a file judges its end as the finished file's (atEnd),
-//                  and, judging, tries what the settled read would (trial).
+//                  in the finished file.
+//  finished        the file was last written long enough ago when it was
+//                  opened (TelemetryCache::setFinishedFileAge): the parse that
+//                  opens it judges its end as the finished file's (atEnd) and,
+//                  judging, where it would wait, settles there (a parse of its
+//                  own, as the settling grow would). A file opened while it is
+//                  written is read as any grow reads it: it waits.
 //  budget          the bytes the run looks may still go over in one search.
 //  scan limit      the cache's maxScan: bytes searched without a packet
 //                  before the parse gives up on the rest of the file.
-//  trial           judging, the parse that opens a file goes on, where it
-//                  would wait, as the settled read would; it keeps what it
-//                  read once it takes a packet (and the archive had taken one
-//                  before), else it is undone and the parse waits there.
 //  left unread     without judging, once settled, a packet the parse cannot
 //                  complete is not stepped into: the parse stops there until
-//                  the file grows, saying so once. Before that it waits.
+//                  the file grows, saying so once, and then waits for it. When
+//                  the file grows past its claim, or grows and settles again
+//                  without completing it, it was damage: what the settled read
+//                  stepped over before is stepped over then, on the file as it
+//                  was when the parse stopped (replayed).
 #include "gselib/packets/archivelabel.h"
 #include "gselib/packets/archivewindow.h"
 #include "gselib/packets/ccsdspacket.h"
@@ -69,11 +73,8 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <cstdio>
 #include <memory>
 #include <optional>
-#include <string>
-#include <vector>
 
 namespace GseLib {
 
@@ -123,11 +124,16 @@ public:
     void reset();
     // Parses from `position`, the first byte of a packet attempt, as far as
     // the file allows, and leaves it where the next parse goes on. A parse
-    // that opens the file judges what stands at its end as a read of a
-    // finished file does, and where it would still wait tries the settled
-    // read first (a trial); later parses wait at a candidate whose verdict
-    // depends on bytes not yet written (see decide()).
-    void parse(long& position, bool opens);
+    // that opens a `finished` file judges what stands at its end as a read of
+    // the finished file does, and settles where it would wait; other parses
+    // wait at a candidate whose verdict depends on bytes not yet written (see
+    // decide()).
+    void parse(long& position, bool opens, bool finished);
+    // Whether this parse reads the file as finished: what stands at its end
+    // is decided as in the finished file (the parse that opens a finished
+    // file, or a settled one). Then a stretch of damage that runs to the end
+    // of the file is the file's last word.
+    bool readsAsFinished() const { return atEnd; }
 
 private:
     // ---- The parse (ccsdsparser.cpp) ----
@@ -307,6 +313,7 @@ private:
     };
 
     void beginParse();
+    void run(long& position);
     // How the parse waits at a position: with the back-off line, backing off
     // without a line (a label not all written), or stopping without a back-off
     // (a rejected header whose claim runs past the end).
@@ -314,22 +321,13 @@ private:
     bool waits(long position, WaitHow how = WaitHow::BackOff);
     bool backOff(long position, WaitHow how);
     bool waitsAtLabel(long position, Need need);
+    void settleHere();
+    // Without judging, a packet the parse cannot complete once settled is
+    // left unread, but for the replay of what the settled read did.
+    bool leavesUnread() const { return !judging && replayEnd < 0; }
     void leaveUnread(long position);
-    void beginTrial();
-    bool trialKept() const;
-    void keepTrial();
-    void undoTrial(long& position);
-    // A line of the parse, held back while a trial may still be undone.
-    template <typename... Args> void say(const char* format, Args... args)
-    {
-        if (!trial) {
-            host.message(format, args...);
-            return;
-        }
-        char line[256];
-        std::snprintf(line, sizeof line, format, args...);
-        trial->lines.emplace_back(line);
-    }
+    bool grownPastLeftUnread(long position) const;
+    void replayLeftUnread(long& position);
     Step pastDamagedLabel(long& position);
     void endParse();
     // The candidate at `position` (its header in `current`), which moves
@@ -579,11 +577,12 @@ private:
     TelemetryCache::ParseHost host;
     ArchiveWindow& window;
     // Decide as a read of the finished file decides at its end: in the parse
-    // that opens the file, and once the file has not grown for
+    // that opens a finished file, and once the file has not grown for
     // PARTIAL_READ_LIMIT polls (settled: then nothing waits).
     bool atEnd = false;
     bool settled = false;
-    bool opening = false; // the parse that opens the file
+    bool finishedOpen = false; // the parse that opens a finished file, until it settles
+    bool settlesHere = false;  // it would wait: it settles there (settleHere())
     long fileSize = 0; // at the start of this parse
     bool stoppedInSearch = false; // the parse stopped at a candidate its search had reached
     // Where the last parse ended: with bytes skipped since the last packet,
@@ -599,34 +598,15 @@ private:
     bool judging = false; // whether validHeader tells packets from other bytes
     Shown shown;
 
-    // Where the parse that opens the file would wait, and how.
-    struct PendingWait
-    {
-        long position;
-        WaitHow how;
-    };
-    std::optional<PendingWait> pendingWait;
-    // The parse that opens the file, gone on from where it would wait as the
-    // settled read does: the state and lines to go back to, should it take
-    // no packet.
-    struct Trial
-    {
-        PendingWait wait;
-        bool stoppedInSearch;
-        bool endedSkipping;
-        bool endedRejecting;
-        long skipped;
-        long rejected;
-        Next following;
-        Next current;
-        Shown shown;
-        std::vector<std::string> lines;
-    };
-    std::unique_ptr<Trial> trial;
     // Where a cache without a header test last said it leaves a packet
-    // unread, and the file's size then: said once until either changes.
+    // unread, and the file's size then: said once until either changes. The
+    // file's size when the parse first left it unread there: the file the
+    // replay reads.
     long leftAt = -1;
     long leftSize = -1;
+    long leftFirstSize = -1;
+    // While the replay reads the file as it was: where that file ended.
+    long replayEnd = -1;
 };
 
 } // namespace GseLib

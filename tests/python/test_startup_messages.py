@@ -267,8 +267,14 @@ def test_a_read_once_ends_by_saying_what_it_left_unread(tmp_path, instrument):
     r, lines = start(archive, ini)
     assert r.returncode == 0, r.stderr
     lines = [x for x in lines if "rev string" not in x and "MsgLogCache" not in x]
-    # The lines before keep their place; the last names the bytes left.
+    assert not any("backing up" in x for x in lines), lines
     if instrument == "tolva":
-        assert lines[:-1] == ["Skipped 3 bytes [16 - 19]"]
-    assert lines[-1] == ("The read of %s ended at byte %d: the last %d bytes hold no whole packet and were "
-                         "left unread" % (archive, last, len(cut) - last))
+        # The module reads its archive as finished: the cut last packet is
+        # stepped over as a settled read steps over it, never waited for.
+        assert lines[:2] == ["Skipped 3 bytes [16 - 19]",
+                             "Could not read %d bytes from file...skipping ahead 1 byte" % (len(cut) + 5 - last - 6)]
+    else:
+        # The first instrument's packets have no header test: the last line
+        # names the bytes left.
+        assert lines[-1] == ("The read of %s ended at byte %d: the last %d bytes hold no whole packet and were "
+                             "left unread" % (archive, last, len(cut) - last))

@@ -108,20 +108,23 @@ inline QStringList linesOf(FILE* log, long from)
     return lines;
 }
 
-// What a parse of `bytes` gives, grown `polls` times more: the packets, and
-// the lines it wrote.
+// What a parse of `bytes`, a finished file (or one written just now), gives,
+// grown `polls` times more: the packets, and the lines it wrote.
 struct Read
 {
     std::vector<GseLib::TMPacketPtr> packets;
     QStringList lines;
 };
 
-inline Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes, int polls = 0)
+inline Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes, int polls = 0, bool finished = true)
 {
     TestSupport::TempDir dir;
     FILE* log = std::tmpfile();
     cache.setMessageStream(log);
-    cache.changeFile(dir.write("tm.bin", bytes).toStdString(), true);
+    const QString path = dir.write("tm.bin", bytes);
+    if (finished)
+        ageFile(path);
+    cache.changeFile(path.toStdString(), true);
     for (int i = 0; i < polls; ++i)
         cache.grow();
     Read r{cache.allPackets(), linesOf(log, 0)};
@@ -143,19 +146,23 @@ struct Followed
 };
 
 // A read of `bytes` written in steps that end at `ends`, with a grow after
-// each, from an empty file on; then grown until SETTLING_POLLS grows have
+// each, from an empty file on (or, `opened` on the first step's bytes, the
+// open in place of its grow); then grown until SETTLING_POLLS grows have
 // followed the last write, and 30 more.
 inline Followed readGrowing(GseLib::TelemetryCache& cache, const QByteArray& bytes,
-                            const std::vector<qsizetype>& ends)
+                            const std::vector<qsizetype>& ends, bool opened = false)
 {
     TestSupport::TempDir dir;
-    const QString path = dir.write("tm.bin", {});
+    const qsizetype first = opened ? ends.front() : 0;
+    const QString path = dir.write("tm.bin", bytes.left(first));
     FILE* out = std::fopen(path.toLocal8Bit().constData(), "ab");
     FILE* log = std::tmpfile();
     cache.setMessageStream(log);
     cache.changeFile(path.toStdString(), true);
-    qsizetype at = 0;
+    qsizetype at = first;
     for (const qsizetype end : ends) {
+        if (end <= at)
+            continue;
         std::fwrite(bytes.constData() + at, 1, size_t(end - at), out);
         std::fflush(out);
         at = end;

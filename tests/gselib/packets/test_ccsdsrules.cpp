@@ -148,6 +148,7 @@ enum class Read {
     Opened,  // one changeFile of the finished file
     Growing, // written after the file was opened, then grown once
     Settled, // opened, then grown until the back-offs are spent, and once more
+    Live,    // one changeFile of a file written just now
 };
 
 // The cache a row is read with.
@@ -248,7 +249,11 @@ Verdict parse(const Row& row)
     cache.setMessageStream(log);
     cache.setMaxScan(row.maxScan);
     if (row.read != Read::Growing) {
-        cache.changeFile(dir.write("tm.bin", all).toStdString(), true);
+        const QString path = dir.write("tm.bin", all);
+        if (row.read != Read::Live) {
+            EXPECT_TRUE(ageFile(path));
+        }
+        cache.changeFile(path.toStdString(), true);
         for (int i = 0; row.read == Read::Settled && i <= TelemetryCache::PARTIAL_READ_LIMIT; ++i)
             cache.grow();
     } else {
@@ -440,16 +445,23 @@ std::vector<Row> rows()
          0,
          {"Could not read 1994 bytes from file...skipping ahead 1 byte"},
          true},
-        {"Rule7_OpeningReadWaitsWhereSteppingOverTakesNoPacket",
-         "end of the file: the opening read waits where stepping over takes no packet",
+        {"Rule7_OpeningReadOfAFinishedFileStepsOverACutLastPacket",
+         "end of the file: the opening read steps over a cut last packet, as the settled read does",
          {packet(), packet(), cutPacket(10, 40, Fate::Unread)},
          Read::Opened,
          0,
-         {"Read partial packet...backing up to index {at}"}},
-        {"Rule7_OpeningReadWaitsBeforeTheFirstPacket",
-         "end of the file: the opening read waits before the archive's first packet",
-         {{header(0x101, 2000, 30).bytes, Fate::Unread}, {packet().bytes, Fate::Unread}},
+         {"Could not read 34 bytes from file...skipping ahead 1 byte"}},
+        {"Rule7_OpeningReadOfAFinishedFileStepsOverAClaimBeforeTheFirstPacket",
+         "end of the file: the opening read steps over a claim past the end before the archive's first packet",
+         {header(0x101, 2000, 30), packet()},
          Read::Opened,
+         0,
+         {"Could not read 1994 bytes from file...skipping ahead 1 byte"},
+         true},
+        {"Rule7_AFileOpenedWhileWrittenWaits",
+         "end of the file: a file opened while it is written waits where the finished file's read steps over",
+         {packet(), packet(), {header(0x101, 2000, 30).bytes, Fate::Unread}, {packet().bytes, Fate::Unread}},
+         Read::Live,
          0,
          {"Read partial packet...backing up to index {at}"}},
         {"Rule2_CutLastPacketLeftUnread",
