@@ -274,7 +274,7 @@ def test_a_read_once_ends_by_saying_what_it_left_unread(tmp_path, instrument):
         assert lines[:2] == ["Skipped 3 bytes [16 - 19]",
                              "Could not read %d bytes from file...skipping ahead 1 byte" % (len(cut) + 5 - last - 6)]
     else:
-        # The first instrument's packets have no header test: the last line
-        # names the bytes left.
+        # The first instrument's TOM parse stops before a cut last packet:
+        # the last line names the bytes left.
         assert lines[-1] == ("The read of %s ended at byte %d: the last %d bytes hold no whole packet and were "
                              "left unread" % (archive, last, len(cut) - last))
