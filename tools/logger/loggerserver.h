@@ -26,6 +26,7 @@
 #include <memory>
 #include <utility>
 
+class ConsoleWriter;
 class QFile;
 class QIODevice;
 class QTcpServer;
@@ -53,6 +54,7 @@ public:
     qsizetype dropPartialLine();
     // Drops what is held and ignores every later byte.
     void stop();
+    bool isStopped() const { return stopped_; }
     // Complete lines decoded so far (lines of 2 bytes or less not counted).
     quint64 linesHandled() const { return linesHandled_; }
     // Says each dropped line (its length in bytes) in place of the warning that
@@ -117,6 +119,17 @@ public:
     qsizetype dropPartialLine();
     // Reads every slice Qt still holds (the connection closed).
     void readRemaining();
+    // What drain() left.
+    enum class Drained
+    {
+        AllRead,     // nothing more to read for now
+        MoreWaiting, // the budget was spent first
+        PeerClosed,  // read to its end: the peer closed, or the connection failed
+    };
+    // Reads and hands on what Qt holds and then what the system holds for the
+    // socket, up to budget bytes, without waiting: before the server closes a
+    // connection for another, every line it has sent is written.
+    Drained drain(qint64 budget);
     // Drops what is held and ignores every later byte (the connection is closing).
     void stop();
     void setDropReporter(LoggerServerMsgProcessor::DropReporter reporter);
@@ -152,6 +165,7 @@ public slots:
     void emitClientLogEvent(LoggerEventMsg msg);
 
 private:
+    void take(const QByteArray& bytes);
     void reportPartialBytes();
 
     QTcpSocket* socket_;
@@ -254,7 +268,11 @@ private:
     // lines of the slice in hand.
     void writeEvent(const LoggerEvent& event, bool hold, LoggerServerClient* from = nullptr);
     void flushHeldLines();
-    void outputFailed(QIODevice* device, const QByteArray& lines, const QDate& date, const QString& why);
+    void outputFailed(QIODevice* device, const QString& why);
+    ConsoleWriter* consoleOf(const QIODevice* device) const;
+    // At shutdown: the console copies get a moment to take what waits, and what
+    // they never took is counted.
+    void finishConsoles();
     // A main file that cannot be used: an ERROR line in the outputs and on the
     // standard error stream, written once the line in hand is written.
     void mainFileError(const QString& text);

@@ -3,6 +3,7 @@
 #include "tools/logger/loggerserver.h"
 
 #include <QTimer>
+#include <algorithm>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -13,18 +14,51 @@ ServerConnections::ServerConnections(QObject* parent) : QObject(parent), silence
     setSilenceTimeout(ConnectionAdmission::DEFAULT_SILENCE_TIMEOUT_MS);
 }
 
+QString ServerConnections::partialClosedText(qsizetype bytes)
+{
+    return QStringLiteral("dropped a partial line of %1 bytes with the connection").arg(bytes);
+}
+
+QString ServerConnections::partialClosedNotSaidText(qint64 count, const QString& peer)
+{
+    return QStringLiteral("dropped %1 more partial lines from %2 with their connections").arg(count).arg(peer);
+}
+
 void ServerConnections::setSilenceTimeout(int ms)
 {
     admission_.setSilenceTimeout(ms);
     silenceTimer_->setInterval(admission_.checkIntervalMs());
 }
 
+ServerConnections::Read ServerConnections::readOut(LoggerServerClient* client, qint64& budget)
+{
+    const quint64 lines = client->processor()->linesHandled();
+    const qint64 ask = std::min<qint64>(budget, 4 * LoggerServerClient::READ_SLICE_BYTES);
+    const LoggerServerClient::Drained drained = client->drain(ask);
+    budget -= ask;
+    if (!connections_.contains(client))
+        return Read::Gone; // closed for what it sent (an HTTP request)
+    if (drained == LoggerServerClient::Drained::PeerClosed) {
+        emit release(client);
+        return Read::Gone;
+    }
+    return client->processor()->linesHandled() != lines || drained == LoggerServerClient::Drained::MoreWaiting
+        ? Read::Spoke
+        : Read::Silent;
+}
+
 bool ServerConnections::makePlace()
 {
-    if (full() && !connections_.isEmpty()) {
+    // Each pass frees a place, or finds lines that the longest silent had sent,
+    // which puts it behind the others; the budget bounds the reading.
+    qint64 budget = PLACE_READ_BUDGET;
+    for (qsizetype passes = 2 * connections_.size() + 1; full() && !connections_.isEmpty() && passes > 0 && budget > 0;
+         --passes) {
         LoggerServerClient* silent =
             connections_[ConnectionAdmission::longestSilent(connections_, &LoggerServerClient::silence)];
-        emit dismiss(silent, ConnectionAdmission::KIND_MAKE_WAY, ConnectionAdmission::makeWayText(connections_.size()));
+        if (readOut(silent, budget) == Read::Silent)
+            emit dismiss(silent, ConnectionAdmission::KIND_MAKE_WAY,
+                         ConnectionAdmission::makeWayText(connections_.size()));
     }
     return !full();
 }
@@ -46,9 +80,15 @@ bool ServerConnections::remove(LoggerServerClient* client)
         client->readRemaining();
     const qsizetype held = client->processor()->buffer().size();
     client->stop();
-    if (held >= RELEASE_BYTES)
-        scheduleMemoryRelease();
+    freed(held);
     return true;
+}
+
+void ServerConnections::freed(qsizetype bytes)
+{
+    freedBytes_ += bytes;
+    if (freedBytes_ >= RELEASE_BYTES)
+        scheduleMemoryRelease();
 }
 
 void ServerConnections::scheduleMemoryRelease()
@@ -56,8 +96,11 @@ void ServerConnections::scheduleMemoryRelease()
     if (releaseScheduled_)
         return;
     releaseScheduled_ = true;
-    QTimer::singleShot(0, this, [this] {
+    // A moment later, once the sockets of the connections that closed are gone
+    // too; at most a few times a second however many close.
+    QTimer::singleShot(RELEASE_DELAY_MS, this, [this] {
         releaseScheduled_ = false;
+        freedBytes_ = 0;
 #if defined(__GLIBC__)
         ::malloc_trim(0);
 #endif
@@ -75,8 +118,12 @@ void ServerConnections::closeSilent()
             silent << c;
         waiting = waiting || quiet == ConnectionAdmission::Quiet::Waiting;
     }
-    for (LoggerServerClient* c : std::as_const(silent))
-        emit dismiss(c, ConnectionAdmission::KIND_SILENT, admission_.silentText());
+    // Lines it sent that were not read yet count: only what stays silent goes.
+    qint64 budget = PLACE_READ_BUDGET;
+    for (LoggerServerClient* c : std::as_const(silent)) {
+        if (connections_.contains(c) && readOut(c, budget) == Read::Silent)
+            emit dismiss(c, ConnectionAdmission::KIND_SILENT, admission_.silentText());
+    }
     if (!waiting)
         silenceTimer_->stop();
 }
@@ -86,7 +133,7 @@ void ServerConnections::partialBytesChanged(LoggerServerClient* client, qsizetyp
     partialBytes_ += delta;
     if (partialBytes_ <= maxPartialBytes_ || delta <= 0)
         return;
-    bool freed = false;
+    qint64 freedNow = 0;
     while (partialBytes_ > maxPartialBytes_) {
         LoggerServerClient* oldest = nullptr;
         for (LoggerServerClient* c : std::as_const(connections_)) {
@@ -99,11 +146,10 @@ void ServerConnections::partialBytesChanged(LoggerServerClient* client, qsizetyp
         const qsizetype dropped = oldest->dropPartialLine();
         if (dropped == 0)
             break;
-        freed = freed || dropped >= RELEASE_BYTES;
+        freedNow += dropped;
         emit partialLineDropped(oldest, QStringLiteral("dropped a partial line of %1 bytes: partial lines held past %2 bytes")
                                             .arg(dropped)
                                             .arg(maxPartialBytes_));
     }
-    if (freed)
-        scheduleMemoryRelease();
+    freed(freedNow);
 }

@@ -5,12 +5,15 @@
 #include "tools/logger/loggerprotocol.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QList>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <gtest/gtest.h>
 #include <memory>
 #include <ostream>
 
@@ -29,6 +32,58 @@ inline QList<LoggerEvent> readEvents(const QString& path)
             out << LoggerEvent(line);
     }
     return out;
+}
+
+// Every line of every file of a folder, in file-name order, without line feeds;
+// a last line without its line feed is kept as it is, so that it shows.
+inline QList<QByteArray> folderLines(const QString& dir)
+{
+    QList<QByteArray> out;
+    for (const QFileInfo& info : QDir(dir).entryInfoList(QDir::Files, QDir::Name)) {
+        QFile f(info.absoluteFilePath());
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        QList<QByteArray> lines = f.readAll().split('\n');
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        out << lines;
+    }
+    return out;
+}
+
+// The log-file line a server writes for a wire line (without its line feed) that
+// a client introduced as who sent.
+inline QByteArray fileLineOf(const LoggerClientInfo& who, const QByteArray& wireLine)
+{
+    return LoggerEvent(who, LoggerEventMsg(wireLine)).toEncoded();
+}
+
+// Whether the file lines of the given component are, for each client, exactly
+// the lines it sent, in order and byte for byte; sent holds each client's
+// expected file lines under its name.
+inline ::testing::AssertionResult sameLinesPerClient(const QHash<QString, QList<QByteArray>>& sent,
+                                                     const QList<QByteArray>& fileLines, const QString& component)
+{
+    QHash<QString, QList<QByteArray>> found;
+    for (const QByteArray& line : fileLines) {
+        const LoggerEvent e(line);
+        if (e.component == component)
+            found[e.clientName] << line;
+    }
+    qsizetype missing = 0;
+    QString first;
+    for (auto it = sent.begin(); it != sent.end(); ++it) {
+        const QList<QByteArray> got = found.take(it.key());
+        if (got != it.value()) {
+            missing += std::max<qsizetype>(0, it.value().size() - got.size());
+            if (first.isEmpty())
+                first = QStringLiteral("%1: %2 of %3 lines").arg(it.key()).arg(got.size()).arg(it.value().size());
+        }
+    }
+    if (first.isEmpty() && found.isEmpty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << missing << " lines missing; first client that differs: "
+                                         << first.toStdString() << "; lines of unknown clients: " << found.size();
 }
 
 // Accepts connections on 127.0.0.1 (port 0 unless told) and keeps the lines each one sends.
