@@ -261,20 +261,20 @@ void LoggerServerClient::take(const QByteArray& bytes)
     emit sliceRead();
 }
 
-LoggerServerClient::Drained LoggerServerClient::drain(qint64 budget)
+LoggerServerClient::Drained LoggerServerClient::drain(qint64& budget)
 {
+    budget -= socket_->bytesAvailable();
     readRemaining();
     const qintptr fd = socket_->socketDescriptor();
     if (fd < 0 || socket_->state() != QAbstractSocket::ConnectedState)
         return Drained::PeerClosed;
     // Behind Qt's back: its own read notifier then finds nothing and waits on.
-    qint64 taken = 0;
-    while (taken < budget && !processor_->isStopped()) {
+    while (budget > 0 && !processor_->isStopped()) {
         QByteArray bytes(READ_SLICE_BYTES, Qt::Uninitialized);
         const ssize_t n = ::recv(static_cast<int>(fd), bytes.data(), static_cast<size_t>(bytes.size()), MSG_DONTWAIT);
         if (n > 0) {
             bytes.truncate(n);
-            taken += n;
+            budget -= n;
             take(bytes);
         } else if (n == 0) {
             return Drained::PeerClosed;
@@ -673,18 +673,20 @@ void LoggerServer::takeConnection(QTcpSocket* socket)
 {
     if (d_->acceptor->shortagePassed())
         SERVER_LOG(INFO, "server", QStringLiteral("accepting connections again"));
-    if (!d_->connections->makePlace()) {
-        // Said once until a place is free again.
-        if (d_->warnings->startRun(KIND_REFUSING, this))
-            SERVER_LOG(WARN, "server", ConnectionAdmission::refusingText(d_->connections->count()));
-        socket->abort();
-        socket->deleteLater();
-        return;
+    const bool placed = d_->connections->makePlace();
+    // Said once until a place is free again.
+    if (!placed && d_->warnings->startRun(KIND_REFUSING, this))
+        SERVER_LOG(WARN, "server", ConnectionAdmission::refusingText(d_->connections->count()));
+    LoggerServerClient* client = setUpConnection(socket);
+    if (!placed) {
+        // What it sent before it was refused is written all the same.
+        qint64 budget = ServerConnections::PLACE_READ_BUDGET;
+        client->drain(budget);
+        dismissConnection(client, KIND_REFUSING, QString());
     }
-    setUpConnection(socket);
 }
 
-void LoggerServer::setUpConnection(QTcpSocket* socket)
+LoggerServerClient* LoggerServer::setUpConnection(QTcpSocket* socket)
 {
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
     auto* client = new LoggerServerClient(socket);
@@ -746,6 +748,7 @@ void LoggerServer::setUpConnection(QTcpSocket* socket)
 
     // Bytes that came in with the connection are not announced again.
     client->readAvailable();
+    return client;
 }
 
 void LoggerServer::connectionClosed(LoggerServerClient* client)
@@ -763,7 +766,7 @@ void LoggerServer::dismissConnection(LoggerServerClient* client, const QString& 
     if (client->isDismissed())
         return;
     client->setDismissed();
-    if (d_->warnings->admit(kind, client->peer()))
+    if (!text.isEmpty() && d_->warnings->admit(kind, client->peer()))
         SERVER_LOG(WARN, "client", clientPrefix(client) + text);
     // Its complete lines are written; a line it had begun is lost, and said.
     const qsizetype partial = client->processor()->buffer().size();

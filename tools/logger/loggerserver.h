@@ -127,9 +127,10 @@ public:
         PeerClosed,  // read to its end: the peer closed, or the connection failed
     };
     // Reads and hands on what Qt holds and then what the system holds for the
-    // socket, up to budget bytes, without waiting: before the server closes a
-    // connection for another, every line it has sent is written.
-    Drained drain(qint64 budget);
+    // socket, without waiting, and takes the bytes read from budget; reading stops
+    // once the budget is spent. Before the server closes a connection, every line
+    // it has sent is written.
+    Drained drain(qint64& budget);
     // Drops what is held and ignores every later byte (the connection is closing).
     void stop();
     void setDropReporter(LoggerServerMsgProcessor::DropReporter reporter);
@@ -251,10 +252,10 @@ private:
     static QString clientPrefix(const LoggerServerClient* client);
     // Takes an accepted connection, or closes it past the bound of connections.
     void takeConnection(QTcpSocket* socket);
-    void setUpConnection(QTcpSocket* socket);
+    LoggerServerClient* setUpConnection(QTcpSocket* socket);
     void connectionClosed(LoggerServerClient* client);
     // Closes a connection for cause; text, after the client prefix, says why (once
-    // per peer and kind in a window).
+    // per peer and kind in a window; an empty text says nothing).
     enum class DismissWhen { Now, AfterReading };
     void dismissConnection(LoggerServerClient* client, const QString& kind, const QString& text,
                            DismissWhen when = DismissWhen::Now);

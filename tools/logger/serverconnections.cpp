@@ -33,9 +33,11 @@ void ServerConnections::setSilenceTimeout(int ms)
 ServerConnections::Read ServerConnections::readOut(LoggerServerClient* client, qint64& budget)
 {
     const quint64 lines = client->processor()->linesHandled();
+    // A few slices from each: one that floods is put behind the others, not read out.
     const qint64 ask = std::min<qint64>(budget, 4 * LoggerServerClient::READ_SLICE_BYTES);
-    const LoggerServerClient::Drained drained = client->drain(ask);
-    budget -= ask;
+    qint64 left = ask;
+    const LoggerServerClient::Drained drained = client->drain(left);
+    budget -= ask - left;
     if (!connections_.contains(client))
         return Read::Gone; // closed for what it sent (an HTTP request)
     if (drained == LoggerServerClient::Drained::PeerClosed) {

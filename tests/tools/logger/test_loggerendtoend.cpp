@@ -740,7 +740,11 @@ TEST(LoggingEndToEnd, BurstPastTheBoundWhileStoppedLosesNoLine)
     const bool all = until([&] { return written() == clients * perClient; }, 60000);
     for (int fd : fds)
         ::close(fd);
-    EXPECT_TRUE(all) << written() << " of " << clients * perClient;
+    EXPECT_TRUE(all) << written() << " of " << clients * perClient << "\n"
+                     << QStringList(textsOf(readFolder(logDir), "server") + textsOf(readFolder(logDir), "client"))
+                            .filter(QRegularExpression("^(?!.*(initialized|disconnected|socket state))"))
+                            .join('\n')
+                            .toStdString();
     EXPECT_TRUE(LoggerTest::sameLinesPerClient(sent, LoggerTest::folderLines(logDir), "burst"));
     EXPECT_TRUE(terminatedInOrder(server));
 }
