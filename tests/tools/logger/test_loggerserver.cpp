@@ -1022,6 +1022,34 @@ TEST(LoggerServer, ShortLivedClientsPastTheBoundLoseNoLine)
 {
     ServerFixture f;
     const quint16 port = f.listen();
+    // Two clients that have sent and gone, not yet read, and a third at the bound
+    // of two: the ones gone are read to their end and released, not closed for it.
+    f.server->setMaxConnections(2);
+    int third = -1;
+    for (const char* name : {"gone1", "gone2", "third"}) {
+        const int fd = rawConnect(port);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(sendAll(fd, initWire(name, 1) + LoggerEventMsg("early", "e.cpp", 1, INFO, QStringLiteral("from ") + name).toEncoded()));
+        if (QByteArray(name) == "third")
+            third = fd;
+        else
+            ::close(fd);
+    }
+    ASSERT_TRUE(until([&] { return f.logged("from gone1") && f.logged("from gone2") && f.logged("from third"); }));
+    ::close(third);
+    EXPECT_TRUE(f.logged("[gone1 1] disconnected"));
+    EXPECT_TRUE(f.logged("[gone2 1] disconnected"));
+    EXPECT_EQ(f.countLevel(WARN), 0) << textsOf(f.events).join('\n').toStdString();
+    // Past every place, a newcomer is refused, but what it sent is written.
+    f.server->setMaxConnections(0);
+    const int refused = rawConnect(port);
+    ASSERT_GE(refused, 0);
+    ASSERT_TRUE(sendAll(refused, initWire("refused", 2) + LoggerEventMsg("early", "e.cpp", 1, INFO, "from the refused").toEncoded()));
+    EXPECT_TRUE(until([&] { return f.logged("from the refused"); }));
+    EXPECT_TRUE(f.logged(ConnectionAdmission::refusingText(0)));
+    ::close(refused);
+    ASSERT_TRUE(until([&] { return f.server->connectionCount() == 0; }));
+
     f.server->setMaxConnections(8);
     constexpr int senders = 4;
     constexpr int perSender = 300;
