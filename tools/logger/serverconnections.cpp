@@ -4,13 +4,18 @@
 
 #include <QTimer>
 #include <algorithm>
+#include <deque>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
-ServerConnections::ServerConnections(QObject* parent) : QObject(parent), silenceTimer_(new QTimer(this))
+ServerConnections::ServerConnections(QObject* parent)
+    : QObject(parent), silenceTimer_(new QTimer(this)), trimTimer_(new QTimer(this))
 {
     connect(silenceTimer_, &QTimer::timeout, this, &ServerConnections::closeSilent);
+    trimTimer_->setSingleShot(true);
+    trimTimer_->setInterval(static_cast<int>(FRESH_MS));
+    connect(trimTimer_, &QTimer::timeout, this, &ServerConnections::trim);
     setSilenceTimeout(ConnectionAdmission::DEFAULT_SILENCE_TIMEOUT_MS);
 }
 
@@ -44,25 +49,76 @@ ServerConnections::Read ServerConnections::readOut(LoggerServerClient* client, q
         emit release(client);
         return Read::Gone;
     }
-    return client->processor()->linesHandled() != lines || drained == LoggerServerClient::Drained::MoreWaiting
-        ? Read::Spoke
+    if (drained == LoggerServerClient::Drained::MoreWaiting)
+        return Read::Sending;
+    if (client->processor()->linesHandled() != lines)
+        return Read::Spoke;
+    // Its client may not have had the time to send yet.
+    const ConnectionSilence& silence = client->silence();
+    return !silence.sentLine && client->processor()->buffer().isEmpty()
+            && LoggerServerClient::nowMs() - silence.connectedAt < FRESH_MS
+        ? Read::Fresh
         : Read::Silent;
 }
 
 bool ServerConnections::makePlace()
 {
-    // Each pass frees a place, or finds lines that the longest silent had sent,
-    // which puts it behind the others; the budget bounds the reading.
+    if (!full())
+        return true;
+    if (closeSilentDownTo(admission_.maxConnections() - 1))
+        return true;
+    // Every one is still sending or has only just connected: the newcomer comes in
+    // over the bound, within a margin, and the bound is restored once the young
+    // ones have had their moment.
+    if (connections_.size() >= admission_.maxConnections() + overflowMargin())
+        return false;
+    if (!trimTimer_->isActive())
+        trimTimer_->start();
+    return true;
+}
+
+qsizetype ServerConnections::overflowMargin() const
+{
+    const qsizetype bound = admission_.maxConnections();
+    return bound > 0 ? std::max<qsizetype>(16, bound / 8) : 0;
+}
+
+bool ServerConnections::closeSilentDownTo(qsizetype atMost)
+{
+    // From the longest silent on. One that sent lines goes behind the others;
+    // one still sending or only just connected is passed over; the first found
+    // silent makes way. The budget bounds the reading.
+    std::deque<LoggerServerClient*> order(connections_.cbegin(), connections_.cend());
+    std::stable_sort(order.begin(), order.end(), [](const LoggerServerClient* a, const LoggerServerClient* b) {
+        return a->silence().silentSince() < b->silence().silentSince();
+    });
     qint64 budget = PLACE_READ_BUDGET;
-    for (qsizetype passes = 2 * connections_.size() + 1; full() && !connections_.isEmpty() && passes > 0 && budget > 0;
-         --passes) {
-        LoggerServerClient* silent =
-            connections_[ConnectionAdmission::longestSilent(connections_, &LoggerServerClient::silence)];
-        if (readOut(silent, budget) == Read::Silent)
+    for (qsizetype passes = 2 * order.size() + 1;
+         connections_.size() > atMost && !order.empty() && passes > 0 && budget > 0; --passes) {
+        LoggerServerClient* silent = order.front();
+        order.pop_front();
+        switch (readOut(silent, budget)) {
+        case Read::Silent:
             emit dismiss(silent, ConnectionAdmission::KIND_MAKE_WAY,
                          ConnectionAdmission::makeWayText(connections_.size()));
+            break;
+        case Read::Spoke:
+            order.push_back(silent);
+            break;
+        case Read::Sending:
+        case Read::Fresh:
+        case Read::Gone:
+            break;
+        }
     }
-    return !full();
+    return connections_.size() <= atMost;
+}
+
+void ServerConnections::trim()
+{
+    closeSilentDownTo(admission_.maxConnections());
+    if (connections_.size() > admission_.maxConnections())
+        trimTimer_->start();
 }
 
 void ServerConnections::add(LoggerServerClient* client)
@@ -123,7 +179,8 @@ void ServerConnections::closeSilent()
     // Lines it sent that were not read yet count: only what stays silent goes.
     qint64 budget = PLACE_READ_BUDGET;
     for (LoggerServerClient* c : std::as_const(silent)) {
-        if (connections_.contains(c) && readOut(c, budget) == Read::Silent)
+        const Read read = connections_.contains(c) ? readOut(c, budget) : Read::Gone;
+        if (read == Read::Silent || read == Read::Fresh)
             emit dismiss(c, ConnectionAdmission::KIND_SILENT, admission_.silentText());
     }
     if (!waiting)

@@ -27,6 +27,11 @@ public:
     // system, together however many connections held them.
     static constexpr qsizetype RELEASE_BYTES = 256 * 1024;
     static constexpr int RELEASE_DELAY_MS = 100;
+    // A connection this young that has sent nothing does not make way: its client
+    // may be about to send. While no other can, newcomers come in over the bound
+    // (overflowMargin()), and the bound is restored this long after; past the
+    // margin a newcomer is read and refused.
+    static constexpr qint64 FRESH_MS = 250;
     // The most read from the connections in one search for a place: a peer that
     // floods cannot hold the loop, and past this the newcomer is refused rather
     // than a connection closed with its lines unread.
@@ -54,6 +59,7 @@ public:
     // to the end of what it sent, then released when its peer has gone, or else
     // dismissed. Whether a place is free.
     bool makePlace();
+    qsizetype overflowMargin() const;
     void add(LoggerServerClient* client);
     // Forgets a connection that closes, after reading the lines Qt still holds
     // for it unless it was dismissed; false when it was not held.
@@ -71,8 +77,20 @@ signals:
 
 private:
     void closeSilent();
+    // Closes silent connections, longest silent first, until at most atMost are
+    // open; whether that many are.
+    bool closeSilentDownTo(qsizetype atMost);
+    // Back to the bound after newcomers came in over it.
+    void trim();
     // Reads what a connection has sent; what it then is.
-    enum class Read { Spoke, Silent, Gone };
+    enum class Read
+    {
+        Spoke,   // it sent lines: behind the others now
+        Sending, // more waits than was read
+        Fresh,   // nothing yet, but it has only just connected
+        Silent,  // nothing new: it may make way
+        Gone,    // closed
+    };
     Read readOut(LoggerServerClient* client, qint64& budget);
     void freed(qsizetype bytes);
     // Gives the memory of freed partial lines back to the system, once for all
@@ -82,6 +100,7 @@ private:
     ConnectionAdmission admission_;
     QList<LoggerServerClient*> connections_;
     QTimer* silenceTimer_;
+    QTimer* trimTimer_;
     qint64 maxPartialBytes_ = DEFAULT_MAX_PARTIAL_BYTES;
     qint64 partialBytes_ = 0;
     // Partial-line bytes freed since memory was last given back.
