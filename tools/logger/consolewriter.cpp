@@ -273,6 +273,11 @@ ConsoleWriter* ConsoleWriter::standardError()
     return writer;
 }
 
+ConsoleWriter* ConsoleWriter::standardErrorIfMade()
+{
+    return standardWriters[1];
+}
+
 ConsoleWriter* ConsoleWriter::madeStandard(int fd, const QString& name)
 {
     static std::once_flag registered;
@@ -308,7 +313,7 @@ qint64 ConsoleWriter::takeUnwrittenLines()
     }
     dropped_ = 0;
     lostAtFailure_ = 0;
-    // What waits is counted now: should it still be written, it is not lost.
+    // What waits is counted as not written by now (at exit, it never is).
     return lines;
 }
 

@@ -33,6 +33,8 @@ public:
     // every server and the program's own warnings so that their lines never mix.
     static ConsoleWriter* standardOutput();
     static ConsoleWriter* standardError();
+    // The writer of the standard error stream if one was made, else null.
+    static ConsoleWriter* standardErrorIfMade();
 
     // Queues whole lines, each ended by a line feed; lines that do not fit are
     // dropped and counted. False once the stream failed for good (its reader gone).

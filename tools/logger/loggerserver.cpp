@@ -595,11 +595,12 @@ ConsoleWriter* LoggerServer::consoleOf(const QIODevice* device) const
 
 void LoggerServer::finishConsoles()
 {
+    // The standard error stream takes errors and warnings even when it is no output.
     QList<QFile*> consoles;
-    for (QFile* file : {stdOutFile_, stdErrFile_}) {
-        if (file->isOpen())
-            consoles << file;
-    }
+    if (stdOutFile_->isOpen())
+        consoles << stdOutFile_;
+    if (stdErrFile_->isOpen() || ConsoleWriter::standardErrorIfMade() != nullptr)
+        consoles << stdErrFile_;
     if (consoles.isEmpty())
         return;
     ConsoleWriter::finishStandardStreams();
