@@ -13,9 +13,15 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <algorithm>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
 #include <ostream>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 
 namespace LoggerTest {
@@ -32,6 +38,51 @@ inline QList<LoggerEvent> readEvents(const QString& path)
             out << LoggerEvent(line);
     }
     return out;
+}
+
+// A blocking TCP connection to 127.0.0.1:port whose sends give up after 20 s;
+// -1 if none.
+inline int rawConnect(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval patience{20, 0};
+    if (fd >= 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+// Sends all of bytes on a blocking socket; false when the connection fails.
+inline bool sendAll(int fd, const QByteArray& bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Raises this process's limit of descriptors (children inherit it) to at least
+// count; false when it cannot be.
+inline bool haveDescriptors(rlim_t count)
+{
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0)
+        return false;
+    if (lim.rlim_cur >= count)
+        return true;
+    lim.rlim_cur = std::min(lim.rlim_max, count);
+    return ::setrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur >= count;
 }
 
 // Every line of every file of a folder, in file-name order, without line feeds;

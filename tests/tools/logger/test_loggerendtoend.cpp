@@ -32,7 +32,9 @@
 #include <unistd.h>
 #include <vector>
 
+using LoggerTest::rawConnect;
 using LoggerTest::readEvents;
+using LoggerTest::sendAll;
 using TestWait::until;
 
 namespace {
@@ -120,6 +122,29 @@ bool terminatedInOrder(QProcess& server)
 {
     server.terminate();
     return server.waitForFinished(10000) && server.exitStatus() == QProcess::NormalExit && server.exitCode() == 0;
+}
+
+// Starts the loggerserver program with its standard output and error streams
+// on pipes of 4 KiB whose read ends (out[0], err[0]) the caller holds.
+bool startOnSmallPipes(QProcess& server, const TestSupport::TempDir& home, const QStringList& args, int out[2],
+                       int err[2])
+{
+    if (::pipe(out) != 0 || ::pipe(err) != 0)
+        return false;
+    ::fcntl(out[1], F_SETPIPE_SZ, 4096);
+    ::fcntl(err[1], F_SETPIPE_SZ, 4096);
+    server.setProcessEnvironment(withHome(home));
+    const std::array<int, 4> fds{out[0], out[1], err[0], err[1]};
+    server.setChildProcessModifier([fds] {
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::dup2(fds[3], STDERR_FILENO);
+        for (int fd : fds)
+            ::close(fd);
+    });
+    server.start(PROGRAM, QStringList{"--port", "0"} + args);
+    ::close(out[1]);
+    ::close(err[1]);
+    return server.waitForStarted(10000);
 }
 
 QByteArray appLine(const QString& text)
@@ -354,30 +379,6 @@ TEST(LoggingEndToEnd, BurstOfClientsIsWrittenWhole)
         ++written;
     });
 
-    auto connectRaw = [port] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        timeval tv{20, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            ::close(fd);
-            return -1;
-        }
-        return fd;
-    };
-    auto sendAll = [](int fd, const QByteArray& bytes) {
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::send(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done), MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            done += n;
-        }
-        return true;
-    };
     std::atomic<int> failed{0};
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
@@ -390,7 +391,7 @@ TEST(LoggingEndToEnd, BurstOfClientsIsWrittenWhole)
         threads.emplace_back([&, bytes] {
             while (!go)
                 std::this_thread::yield();
-            const int fd = connectRaw();
+            const int fd = rawConnect(port);
             failed += fd < 0 || !sendAll(fd, bytes);
             if (fd >= 0)
                 ::close(fd);
@@ -401,7 +402,7 @@ TEST(LoggingEndToEnd, BurstOfClientsIsWrittenWhole)
         const auto deadline = Clock::now() + std::chrono::seconds(20);
         while (written < clients * perClient / 10 && Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        const int fd = connectRaw();
+        const int fd = rawConnect(port);
         failed += fd < 0 || !sendAll(fd, LoggerCmdInitClientMsg("probe", 1).toEncoded()
                                               + LoggerEventMsg("probe", "p.cpp", 1, INFO, "new client").toEncoded());
         writtenAtProbe = written.load();
@@ -569,23 +570,9 @@ TEST(LoggingEndToEnd, ProgramNeverWaitsForItsConsole)
         TestSupport::TempDir home;
         int out[2];
         int err[2];
-        ASSERT_EQ(::pipe(out), 0);
-        ASSERT_EQ(::pipe(err), 0);
-        // Small pipes: one refused path's line fills one.
-        ::fcntl(out[1], F_SETPIPE_SZ, 4096);
-        ::fcntl(err[1], F_SETPIPE_SZ, 4096);
         QProcess server;
-        server.setProcessEnvironment(withHome(home));
-        server.setChildProcessModifier([out, err] {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(err[1], STDERR_FILENO);
-            for (int fd : {out[0], out[1], err[0], err[1]})
-                ::close(fd);
-        });
-        server.start(PROGRAM, QStringList{"--port", "0"} + c.args);
-        ::close(out[1]);
-        ::close(err[1]);
-        ASSERT_TRUE(server.waitForStarted(10000));
+        // Small pipes: one refused path's line fills one.
+        ASSERT_TRUE(startOnSmallPipes(server, home, c.args, out, err));
         const QString logDir = home.path() + "/.veklogs";
 
         // Refused main files echo their paths, empty lines are warned of, and lines
@@ -647,46 +634,6 @@ TEST(LoggingEndToEnd, ProgramNeverWaitsForItsConsole)
 
 namespace {
 
-// A blocking TCP connection to 127.0.0.1:port; -1 if none.
-int rawConnect(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
-        return fd;
-    if (fd >= 0)
-        ::close(fd);
-    return -1;
-}
-
-bool sendAll(int fd, const QByteArray& bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done), MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
-
-// Raises this process's limit of descriptors (children inherit it) to at least
-// count; false when it cannot be.
-bool haveDescriptors(rlim_t count)
-{
-    rlimit lim{};
-    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0)
-        return false;
-    if (lim.rlim_cur >= count)
-        return true;
-    lim.rlim_cur = std::min(lim.rlim_max, count);
-    return ::setrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur >= count;
-}
-
 // Resumes a stopped process however the test ends.
 struct Resume
 {
@@ -704,7 +651,7 @@ TEST(LoggingEndToEnd, BurstPastTheBoundWhileStoppedLosesNoLine)
 {
     constexpr int clients = LoggerServer::DEFAULT_MAX_CONNECTIONS + 200;
     constexpr int perClient = 10;
-    if (!haveDescriptors(2 * clients + 200))
+    if (!LoggerTest::haveDescriptors(2 * clients + 200))
         GTEST_SKIP() << "needs " << 2 * clients + 200 << " descriptors";
     TestSupport::TempDir home;
     QProcess server;
@@ -844,22 +791,8 @@ TEST(LoggingEndToEnd, ProgramCountsWhatItsConsoleNeverTook)
         TestSupport::TempDir home;
         int out[2];
         int err[2];
-        ASSERT_EQ(::pipe(out), 0);
-        ASSERT_EQ(::pipe(err), 0);
-        ::fcntl(out[1], F_SETPIPE_SZ, 4096);
-        ::fcntl(err[1], F_SETPIPE_SZ, 4096);
         QProcess server;
-        server.setProcessEnvironment(withHome(home));
-        server.setChildProcessModifier([out, err] {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(err[1], STDERR_FILENO);
-            for (int fd : {out[0], out[1], err[0], err[1]})
-                ::close(fd);
-        });
-        server.start(PROGRAM, QStringList{"--port", "0"} + c.args);
-        ::close(out[1]);
-        ::close(err[1]);
-        ASSERT_TRUE(server.waitForStarted(10000));
+        ASSERT_TRUE(startOnSmallPipes(server, home, c.args, out, err));
         const QString logDir = home.path() + "/.veklogs";
         QTcpSocket client;
         ASSERT_TRUE(connectToProgram(client, logDir));

@@ -29,7 +29,9 @@
 #include <memory>
 
 using LoggerTest::QtMessageCapture;
+using LoggerTest::rawConnect;
 using LoggerTest::readEvents;
+using LoggerTest::sendAll;
 using TestWait::until;
 
 namespace {
@@ -897,25 +899,16 @@ TEST(LoggerServer, ThousandSilentConnectionsDoNotLockAWriterOut)
 {
     constexpr int held = LoggerServer::DEFAULT_MAX_CONNECTIONS;
     // Each held connection costs a descriptor here and one in the server.
-    rlimit lim{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &lim), 0);
-    if (lim.rlim_cur < 2 * held + 200) {
-        lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 2 * held + 200);
-        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur < 2 * held + 200)
-            GTEST_SKIP() << "needs " << 2 * held + 200 << " descriptors";
-    }
+    if (!LoggerTest::haveDescriptors(2 * held + 200))
+        GTEST_SKIP() << "needs " << 2 * held + 200 << " descriptors";
     ServerFixture f;
     const quint16 port = f.listen();
     // Not the timeout: the writer must get in while they are all held.
     f.server->setSilenceTimeout(120000);
     std::vector<int> fds;
     for (int i = 0; i < held; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        const int fd = rawConnect(port);
+        ASSERT_GE(fd, 0);
         fds.push_back(fd);
     }
     ASSERT_TRUE(until([&] { return f.server->connectionCount() == held; }, 15000));
@@ -976,33 +969,6 @@ TEST(LoggerServer, ControlCharactersAreWrittenEscaped)
 }
 
 namespace {
-
-// A blocking TCP connection to 127.0.0.1:port; -1 if none.
-int rawConnect(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
-        return fd;
-    if (fd >= 0)
-        ::close(fd);
-    return -1;
-}
-
-bool sendAll(int fd, const QByteArray& bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done), MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
 
 // The resident memory of this process, in bytes.
 qint64 residentBytes()
@@ -1198,13 +1164,8 @@ TEST(LoggerServer, PartialLineMemoryIsReturnedOnceTheConnectionsAreGone)
 #endif
     constexpr int connections = 300;
     constexpr qsizetype partial = 64 * 1024;
-    rlimit lim{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &lim), 0);
-    if (lim.rlim_cur < 2 * connections + 200) {
-        lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 2 * connections + 200);
-        if (::setrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur < 2 * connections + 200)
-            GTEST_SKIP() << "needs " << 2 * connections + 200 << " descriptors";
-    }
+    if (!LoggerTest::haveDescriptors(2 * connections + 200))
+        GTEST_SKIP() << "needs " << 2 * connections + 200 << " descriptors";
     ServerFixture f;
     const quint16 port = f.listen();
     f.server->setMaxPartialBytes(qint64(connections) * partial * 2);
