@@ -43,7 +43,7 @@ ServerConnections::Read ServerConnections::readOut(LoggerServerClient* client, q
     qint64 left = ask;
     const LoggerServerClient::Drained drained = client->drain(left);
     budget -= ask - left;
-    if (!connections_.contains(client))
+    if (client->isDismissed())
         return Read::Gone; // closed for what it sent (an HTTP request)
     if (drained == LoggerServerClient::Drained::PeerClosed) {
         emit release(client);
