@@ -139,7 +139,18 @@ bool TelemetryDatabase::patchText(const QString& file, QIODevice& device, const 
     } else {
         LOG_WARN("tmdb", file << " database missing rev string");
     }
-    TmDatabaseRow::findHeaderFieldPositions(header.split(DELIM, Qt::KeepEmptyParts, Qt::CaseSensitive));
+    try {
+        TmDatabaseRow::findHeaderFieldPositions(header.split(DELIM, Qt::KeepEmptyParts, Qt::CaseSensitive));
+    } catch (const std::runtime_error&) {
+        // The exception names the column only; a comment put above the header
+        // is the usual cause, so a first line of that kind is pointed out.
+        LOG_ERROR("tmdb", "The header of the database file " << file << ", its first line, lacks a required column"
+                                                             << (header.startsWith(QLatin1Char('#'))
+                                                                     ? "; a line beginning with \"#\" is a comment "
+                                                                       "only after the header"
+                                                                     : ""));
+        throw;
+    }
 
     const int idPosition = fieldPosition(TmDatabaseRow::DATA_ID);
     const int minePosition = fieldPosition(TmDatabaseRow::TARQ_MINE_TYPE);
