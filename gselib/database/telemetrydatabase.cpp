@@ -157,10 +157,12 @@ bool TelemetryDatabase::patchText(const QString& file, QIODevice& device, const 
 
     int comments = 0;
     int ignored = 0;
+    int lineNumber = 1;
     QString line;
     line.reserve(LINE_CAPACITY);
     QList<QStringView> cells;
     while (in.readLineInto(&line)) {
+        ++lineNumber;
         if (line.isEmpty())
             continue;
         if (line.front() == QLatin1Char('#')) {
@@ -190,7 +192,13 @@ bool TelemetryDatabase::patchText(const QString& file, QIODevice& device, const 
             ++ignored;
             continue;
         }
-        addOrUpdateRow(static_cast<unsigned int>(id), cells, dir);
+        try {
+            addOrUpdateRow(static_cast<unsigned int>(id), cells, dir);
+        } catch (const std::runtime_error&) {
+            // The exception names the row's key; among patches, the file and line find it.
+            LOG_ERROR("tmdb", "Line " << lineNumber << " of the database file " << file << " cannot be applied");
+            throw;
+        }
     }
 
     LOG_DEBUG("tmdb", "Skipped " << comments << " commented rows");

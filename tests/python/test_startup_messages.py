@@ -219,7 +219,8 @@ def kora_without_seb_commands(tmp):
     return os.path.join(folder, "tm.tlm"), ini, os.path.join(gse, "viewerConfigs", "seb_cmds.json")
 
 
-@pytest.mark.parametrize("fault", ["comment above the header", "column missing", "no SEB command table"])
+@pytest.mark.parametrize("fault", ["comment above the header", "column missing", "row it cannot take",
+                                   "no SEB command table"])
 def test_a_definition_that_raises_is_named_before_the_exception(tmp_path, fault):
     if fault == "no SEB command table":
         archive, ini, seb = kora_without_seb_commands(tmp_path)
@@ -234,10 +235,17 @@ def test_a_definition_that_raises_is_named_before_the_exception(tmp_path, fault)
             open(db, "w").write("# my items $Revision: 3 $\n" + header + "\n" + rows)
             said = [("ERROR", head + '; a line beginning with "#" is a comment only after the header')]
             error = "RuntimeError: Could not find required database field SUB_SYSTEM"
-        else:
+        elif fault == "column missing":
             open(db, "w").write(header.replace("\tSCI_K8", "") + "\t$Revision: 3 $\n" + rows)
             said = [("ERROR", head)]
             error = "RuntimeError: Could not find required database field SCI_K8"
+        else:
+            # POWER:WATTS, on the header's sixth line after a comment, read as a double of 4 bytes.
+            rows = rows.split("\n")
+            rows[5] = rows[5].replace("\t102\t5\t12\t4\t", "\t102\t6\t12\t4\t")
+            open(db, "w").write(header + "\t$Revision: 3 $\n# a comment\n" + "\n".join(rows))
+            said = [("ERROR", "Line 8 of the database file %s cannot be applied" % db)]
+            error = "RuntimeError: POWER:WATTS : byte order must be 8 bytes for double type"
     r, lines = start(archive, ini)
     assert r.returncode == 1 and r.stdout == ""
     # The named line, then Python's traceback ending in the exception's own text.
