@@ -184,18 +184,18 @@ bool TelemetryDatabase::patchText(const QString& file, QIODevice& device, const 
             continue;
         }
 
-        // An empty cell counts as no cell, as in every other column.
-        Gse::TarqMineType mineType = Gse::TarqMineAll;
-        if (minePosition >= 0 && minePosition < cells.size() && !cells[minePosition].isEmpty())
-            extractValueFromText(mineType, cells[minePosition]);
-        if (mineType == Gse::TarqMineNone && ignoreTarqMineTypeNone_) {
-            ++ignored;
-            continue;
-        }
+        // The exceptions name the row's key or cell; among patches, the file and line find it.
         try {
+            // An empty cell counts as no cell, as in every other column.
+            Gse::TarqMineType mineType = Gse::TarqMineAll;
+            if (minePosition >= 0 && minePosition < cells.size() && !cells[minePosition].isEmpty())
+                extractValueFromText(mineType, cells[minePosition]);
+            if (mineType == Gse::TarqMineNone && ignoreTarqMineTypeNone_) {
+                ++ignored;
+                continue;
+            }
             addOrUpdateRow(static_cast<unsigned int>(id), cells, dir);
         } catch (const std::runtime_error&) {
-            // The exception names the row's key; among patches, the file and line find it.
             LOG_ERROR("tmdb", "Line " << lineNumber << " of the database file " << file << " cannot be applied");
             throw;
         }

@@ -220,7 +220,7 @@ def kora_without_seb_commands(tmp):
 
 
 @pytest.mark.parametrize("fault", ["comment above the header", "column missing", "row it cannot take",
-                                   "no SEB command table"])
+                                   "mining type it cannot read", "no SEB command table"])
 def test_a_definition_that_raises_is_named_before_the_exception(tmp_path, fault):
     if fault == "no SEB command table":
         archive, ini, seb = kora_without_seb_commands(tmp_path)
@@ -239,6 +239,12 @@ def test_a_definition_that_raises_is_named_before_the_exception(tmp_path, fault)
             open(db, "w").write(header.replace("\tSCI_K8", "") + "\t$Revision: 3 $\n" + rows)
             said = [("ERROR", head)]
             error = "RuntimeError: Could not find required database field SCI_K8"
+        elif fault == "mining type it cannot read":
+            rows = rows.split("\n")
+            rows[1] += "\tmost"
+            open(db, "w").write(header + "\tTARQ_MINE_TYPE\t$Revision: 3 $\n" + "\n".join(rows))
+            said = [("ERROR", "Line 3 of the database file %s cannot be applied" % db)]
+            error = "RuntimeError: Invalid TARQ_MINE_TYPE: most"
         else:
             # POWER:WATTS, on the header's sixth line after a comment, read as a double of 4 bytes.
             rows = rows.split("\n")
