@@ -226,8 +226,9 @@ void initCVekUtil(std::string telemetryFilename)
     const bool tolva = meta.isMission(Gse::MISSION_TOLVA);
     const bool known = tolva || meta.isMission(Gse::MISSION_KORA);
     // A mistyped mission names a group nobody wrote: the missions come first,
-    // so that the group's lines after them are read in that light.
-    if (!known) {
+    // so that the group's lines after them are read in that light. No mission
+    // at all has been said by the metadata's reader.
+    if (!known && !meta.mission.isEmpty()) {
         std::cerr << "tm.meta " << utf8(meta.fileName()) << " names the mission '" << utf8(meta.mission)
                   << "'; this build reads the missions " << utf8(Gse::MISSION_TOLVA) << " and "
                   << utf8(Gse::MISSION_KORA) << std::endl;

@@ -205,6 +205,7 @@ def test_an_unsupported_mission_names_the_missions_read(tmp_path):
     r, lines = start(archive, ini)
     assert r.returncode == 1
     assert logged(lines)[0] == ("WARN", 'tm.meta %s names no "mission" in "gse"' % meta)
+    assert lines[1].startswith("The configuration file %s, named by INIVEK, has no group '_FM'" % ini)
     assert lines[-1] == "_FM in .vekconfig.INI either does not exist or is invalid for " + archive
 
 
