@@ -227,19 +227,27 @@ void initCVekUtil(std::string telemetryFilename)
     if (!meta.valid)
         fail("A valid tm.meta could not be found for " + absolute);
     const QString group = meta.configVekGroup();
+    const bool tolva = meta.isMission(Gse::MISSION_TOLVA);
+    const bool known = tolva || meta.isMission(Gse::MISSION_KORA);
+    // A mistyped mission names a group nobody wrote: the missions come first,
+    // so that the group's lines after them are read in that light. No mission
+    // at all has been said by the metadata's reader.
+    if (!known && !meta.mission.isEmpty()) {
+        std::cerr << "tm.meta " << utf8(meta.fileName()) << " names the mission '" << utf8(meta.mission)
+                  << "'; this build reads the missions " << utf8(Gse::MISSION_TOLVA) << " and "
+                  << utf8(Gse::MISSION_KORA) << std::endl;
+    }
     GseLib::ConfigVek::setDefaultGroup(group);
+    // The missing-group line names a fixed file: say which file was read.
+    if (const auto fault = GseLib::ConfigVek::groupFault(group))
+        std::cerr << utf8(GseLib::ConfigVek::describe(*fault, group)) << std::endl;
     if (!GseLib::ConfigVek::verify(group))
         fail(utf8(group) + " in .vekconfig.INI either does not exist or is invalid for " + absolute);
     loadPlugins(meta.mission);
 
     PluginManager* plugins = app->pluginManager.data();
-    const bool tolva = meta.isMission(Gse::MISSION_TOLVA);
-    if (!tolva && !meta.isMission(Gse::MISSION_KORA)) {
-        std::cerr << "tm.meta " << utf8(meta.fileName()) << " names the mission '" << utf8(meta.mission)
-                  << "'; this build reads the missions " << utf8(Gse::MISSION_TOLVA) << " and "
-                  << utf8(Gse::MISSION_KORA) << std::endl;
+    if (!known)
         fail("Unsupported mission " + utf8(meta.mission) + " for " + absolute);
-    }
     try {
         if (tolva) {
             GseLib::DataInterpretation::init(&tolvaDataInterpretationFactory, true, plugins, meta.patchFiles);

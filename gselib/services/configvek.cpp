@@ -209,6 +209,40 @@ QString describe(const KeyFault& fault, const QString& group)
     return head + QStringLiteral(" names a path that does not exist: ") + fault.value;
 }
 
+std::optional<GroupFault> groupFault(const QString& group)
+{
+    const QString path = getConfigPath();
+    const QFileInfo info(path);
+    if (!info.exists())
+        return GroupFault{GroupFault::Kind::NoFile, path, {}};
+    if (!info.isFile())
+        return GroupFault{GroupFault::Kind::NotAFile, path, {}};
+    const QStringList groups = QSettings(path, QSettings::IniFormat).childGroups();
+    if (!group.isEmpty() && groups.contains(group, Qt::CaseSensitive))
+        return std::nullopt;
+    return GroupFault{GroupFault::Kind::NoGroup, path, groups};
+}
+
+QString describe(const GroupFault& fault, const QString& group)
+{
+    // The fixed file name of the missing-group message hides which file was read.
+    const QString head = QStringLiteral("The configuration file %1, %2,")
+                             .arg(fault.file, qEnvironmentVariableIsEmpty("INIVEK")
+                                                  ? QStringLiteral("the home folder's as INIVEK is not set")
+                                                  : QStringLiteral("named by INIVEK"));
+    switch (fault.kind) {
+    case GroupFault::Kind::NoFile:
+        return head + QStringLiteral(" does not exist");
+    case GroupFault::Kind::NotAFile:
+        return head + QStringLiteral(" is not a file");
+    case GroupFault::Kind::NoGroup:
+        break;
+    }
+    return head + QStringLiteral(" has no group '%1'; ").arg(group) +
+           (fault.groups.isEmpty() ? QStringLiteral("it has none")
+                                   : QStringLiteral("its groups: ") + fault.groups.join(QStringLiteral(", ")));
+}
+
 void throwInvalidGroupException(const QString& group)
 {
     const QString message = INVALID_GROUP.arg(group);

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace GseLib {
 namespace ConfigVek {
 
@@ -86,6 +88,25 @@ struct KeyFault
 QList<KeyFault> keyFaults(const QString& group);
 // verify's line for a fault: the key, the group and the file it was read from.
 QString describe(const KeyFault& fault, const QString& group);
+
+// Why a group cannot be read at all: the configuration file it is looked for
+// in, as getConfigPath found it, is missing or lacks the group.
+struct GroupFault
+{
+    enum class Kind
+    {
+        NoFile,    // nothing exists at the path
+        NotAFile,  // a folder or other non-file is there
+        NoGroup,   // the file holds no such group
+    };
+    Kind kind;
+    QString file;
+    QStringList groups; // the file's groups, for NoGroup
+};
+// The fault that keeps a group from being read, or none when the file holds it.
+std::optional<GroupFault> groupFault(const QString& group);
+// A line for it: the file, where its path came from, and what it lacks.
+QString describe(const GroupFault& fault, const QString& group);
 
 // Writes the missing-group message to standard error and throws it.
 [[noreturn]] void throwInvalidGroupException(const QString& group);

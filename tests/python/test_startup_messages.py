@@ -128,15 +128,35 @@ def test_each_fault_of_the_configuration_group_names_its_key_group_and_file(tmp_
         assert r.stdout == "", name
 
 
-def test_a_missing_group_keeps_its_two_lines(tmp_path):
+MISSING_GROUP = ("The following group does not exist in the .vekconfig.INI file: '%s'. A valid group is "
+                 "necessary for proper functioning of our software.")
+
+
+@pytest.mark.parametrize("case", ["group renamed", "no such file", "a folder", "home folder's"])
+def test_a_missing_group_names_the_file_read_before_its_two_lines(tmp_path, case):
     archive, ini = definitions(tmp_path)
-    text = open(ini).read()
-    open(ini, "w").write(text.replace("[TOLVA_FM]", "[TOLVA_EM]"))
-    r, lines = start(archive, ini)
+    env = {"INIVEK": ini}
+    if case == "group renamed":
+        text = open(ini).read()
+        open(ini, "w").write(text.replace("[TOLVA_FM]", "[TOLVA_EM]"))
+        said = "named by INIVEK, has no group 'TOLVA_FM'; its groups: TOLVA_EM, VEK"
+    elif case == "no such file":
+        ini = env["INIVEK"] = ini + ".gone"
+        said = "named by INIVEK, does not exist"
+    elif case == "a folder":
+        ini = env["INIVEK"] = os.path.dirname(ini)
+        said = "named by INIVEK, is not a file"
+    else:
+        # INIVEK empty: the home folder's file is read, and holds no group at all.
+        env = {"INIVEK": "", "HOME": str(tmp_path / "home")}
+        os.makedirs(env["HOME"])
+        ini = os.path.join(env["HOME"], ".vekconfig.INI")
+        open(ini, "w").write("; nothing yet\n")
+        said = "the home folder's as INIVEK is not set, has no group 'TOLVA_FM'; it has none"
+    r = conftest.run_python(OPEN % archive, env=env)
     assert r.returncode == 1
-    assert lines == ["The following group does not exist in the .vekconfig.INI file: 'TOLVA_FM'. A valid group is "
-                     "necessary for proper functioning of our software.",
-                     "TOLVA_FM in .vekconfig.INI either does not exist or is invalid for " + archive]
+    assert r.stderr.splitlines() == ["The configuration file %s, %s" % (ini, said), MISSING_GROUP % "TOLVA_FM",
+                                     "TOLVA_FM in .vekconfig.INI either does not exist or is invalid for " + archive]
 
 
 @pytest.mark.parametrize("content, said", [
@@ -172,12 +192,73 @@ def test_an_unsupported_mission_names_the_missions_read(tmp_path):
     assert r.stdout.splitlines() == [
         "mine", "tm.meta %s names the mission 'lumo'; this build reads the missions tolva and kora" % meta,
         "Unsupported mission lumo for " + archive]
+    # A mistyped mission names a group nobody wrote: the missions come before the group's lines.
+    open(meta, "w").write('{"gse": {"version": 3, "mission": "tolav", "model": "FM"}}')
+    r, lines = start(archive, ini)
+    assert (r.returncode, lines) == (1, [
+        "tm.meta %s names the mission 'tolav'; this build reads the missions tolva and kora" % meta,
+        "The configuration file %s, named by INIVEK, has no group 'TOLAV_FM'; its groups: LUMO_FM, TOLVA_FM, VEK"
+        % ini, MISSING_GROUP % "TOLAV_FM", "TOLAV_FM in .vekconfig.INI either does not exist or is invalid for "
+        + archive])
     # A tm.meta that names no mission says so before the group is looked for.
     open(meta, "w").write('{"gse": {"version": 3, "model": "FM"}}')
     r, lines = start(archive, ini)
     assert r.returncode == 1
     assert logged(lines)[0] == ("WARN", 'tm.meta %s names no "mission" in "gse"' % meta)
+    assert lines[1].startswith("The configuration file %s, named by INIVEK, has no group '_FM'" % ini)
     assert lines[-1] == "_FM in .vekconfig.INI either does not exist or is invalid for " + archive
+
+
+def kora_without_seb_commands(tmp):
+    """The first instrument's sample with a configuration whose gse folder has no SEB command table."""
+    folder = os.path.join(str(tmp), "kora")
+    shutil.copytree(os.path.dirname(conftest.KORA), folder)
+    gse = os.path.join(str(tmp), "empty-gse")
+    os.makedirs(gse)
+    ini = os.path.join(str(tmp), "vekconfig.INI")
+    open(ini, "w").write(re.sub(r"(?m)^gse=.*$", "gse=" + gse, open(conftest.INI).read()))
+    return os.path.join(folder, "tm.tlm"), ini, os.path.join(gse, "viewerConfigs", "seb_cmds.json")
+
+
+@pytest.mark.parametrize("fault", ["comment above the header", "column missing", "row it cannot take",
+                                   "mining type it cannot read", "no SEB command table"])
+def test_a_definition_that_raises_is_named_before_the_exception(tmp_path, fault):
+    if fault == "no SEB command table":
+        archive, ini, seb = kora_without_seb_commands(tmp_path)
+        said = [("ERROR", "The SEB command table %s cannot be read: No such file or directory" % seb)]
+        error = "RuntimeError: Error while parsing file:"
+    else:
+        archive, ini = definitions(tmp_path)
+        db = os.path.join(os.path.dirname(ini), "defs", "tmdb.txt")
+        header, rows = open(db).read().split("\n", 1)
+        head = "The header of the database file %s, its first line, lacks a required column" % db
+        if fault == "comment above the header":
+            open(db, "w").write("# my items $Revision: 3 $\n" + header + "\n" + rows)
+            said = [("ERROR", head + '; a line beginning with "#" is a comment only after the header')]
+            error = "RuntimeError: Could not find required database field SUB_SYSTEM"
+        elif fault == "column missing":
+            open(db, "w").write(header.replace("\tSCI_K8", "") + "\t$Revision: 3 $\n" + rows)
+            said = [("ERROR", head)]
+            error = "RuntimeError: Could not find required database field SCI_K8"
+        elif fault == "mining type it cannot read":
+            rows = rows.split("\n")
+            rows[1] += "\tmost"
+            open(db, "w").write(header + "\tTARQ_MINE_TYPE\t$Revision: 3 $\n" + "\n".join(rows))
+            said = [("ERROR", "Line 3 of the database file %s cannot be applied" % db)]
+            error = "RuntimeError: Invalid TARQ_MINE_TYPE: most"
+        else:
+            # POWER:WATTS, on the header's sixth line after a comment, read as a double of 4 bytes.
+            rows = rows.split("\n")
+            rows[5] = rows[5].replace("\t102\t5\t12\t4\t", "\t102\t6\t12\t4\t")
+            open(db, "w").write(header + "\t$Revision: 3 $\n# a comment\n" + "\n".join(rows))
+            said = [("ERROR", "Line 8 of the database file %s cannot be applied" % db)]
+            error = "RuntimeError: POWER:WATTS : byte order must be 8 bytes for double type"
+    r, lines = start(archive, ini)
+    assert r.returncode == 1 and r.stdout == ""
+    # The named line, then Python's traceback ending in the exception's own text.
+    tail = lines.index("Traceback (most recent call last):")
+    assert [x for x in logged(lines[:tail]) if "MsgLogCache" not in str(x)] == said
+    assert error in lines[tail:]
 
 
 PATHS = """
