@@ -348,8 +348,8 @@ def test_a_read_once_ends_by_saying_what_it_left_unread(tmp_path, instrument):
     r, lines = start(archive, ini)
     assert r.returncode == 0, r.stderr
     lines = [x for x in lines if "rev string" not in x and "MsgLogCache" not in x]
-    assert not any("backing up" in x for x in lines), lines
     if instrument == "tolva":
+        assert not any("backing up" in x for x in lines), lines
         # The module reads its archive as finished: the cut last packet is
         # stepped over as a settled read steps over it, never waited for.
         assert lines[:2] == ["Skipped 3 bytes [16 - 19]",
@@ -357,5 +357,6 @@ def test_a_read_once_ends_by_saying_what_it_left_unread(tmp_path, instrument):
     else:
         # The first instrument's TOM parse stops before a cut last packet:
         # the last line names the bytes left.
-        assert lines[-1] == ("The read of %s ended at byte %d: the last %d bytes hold no whole packet and were "
-                             "left unread" % (archive, last, len(cut) - last))
+        assert lines[-2:] == ["Read partial packet...backing up to index %d" % last,
+                              "The read of %s ended at byte %d: the last %d bytes hold no whole packet and were "
+                              "left unread" % (archive, last, len(cut) - last)]
