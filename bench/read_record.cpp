@@ -64,12 +64,17 @@ public:
     {
         const int32_t index = p.index;
         const uint64_t size = p.bytes ? p.bytes->size() : 0;
-        hash_.addData(QByteArrayView(reinterpret_cast<const char*>(&index), sizeof index));
-        hash_.addData(QByteArrayView(reinterpret_cast<const char*>(&size), sizeof size));
+        auto both = [&](const void* data, size_t n) {
+            const QByteArrayView v(reinterpret_cast<const char*>(data), qsizetype(n));
+            hash_.addData(v);
+            packets_.addData(v);
+        };
+        both(&index, sizeof index);
+        both(&size, sizeof size);
         if (size)
-            hash_.addData(QByteArrayView(reinterpret_cast<const char*>(p.data()), qsizetype(size)));
-        hash_.addData(QByteArrayView(reinterpret_cast<const char*>(&p.groundSeconds), sizeof p.groundSeconds));
-        hash_.addData(QByteArrayView(reinterpret_cast<const char*>(&p.groundMs), sizeof p.groundMs));
+            both(p.data(), size);
+        both(&p.groundSeconds, sizeof p.groundSeconds);
+        both(&p.groundMs, sizeof p.groundMs);
         ++count_;
     }
     void add(const std::vector<TMPacketPtr>& packets)
@@ -86,9 +91,12 @@ public:
         return hash_.result().toHex();
     }
     int count() const { return count_; }
+    // Over the packets alone: equal in two records whose lines differ.
+    QByteArray packetsHash() const { return packets_.result().toHex(); }
 
 private:
     QCryptographicHash hash_{QCryptographicHash::Sha256};
+    QCryptographicHash packets_{QCryptographicHash::Sha256};
     int count_ = 0;
 };
 
@@ -103,7 +111,7 @@ struct Reading
 class Recorder
 {
 public:
-    explicit Recorder(bool list) : list_(list) {}
+    Recorder(bool list, bool withLines) : list_(list), withLines_(withLines) {}
 
     // One read's line. Its lines gain what was logged since the last read;
     // the scratch folders' paths, which differ from run to run, read "<tmp>".
@@ -115,6 +123,7 @@ public:
             if (line.contains(temp_))
                 line.replace(scratch_, "<tmp>");
         const int count = digest.count();
+        const QByteArray packets = digest.packetsHash();
         const QString line = QString("%1 packets %2 lines %3 at %4 %5")
                                  .arg(name)
                                  .arg(count)
@@ -125,6 +134,13 @@ public:
         ++reads_;
         if (list_)
             out_ << line;
+        // A change meant to alter only some lines: the packets' hash and
+        // the lines themselves, to compare apart.
+        if (list_ && withLines_) {
+            out_ << "  packets " + QString::fromLatin1(packets);
+            for (const QString& l : lines)
+                out_ << "  | " + l;
+        }
     }
     void add(const QString& name, const Reading& r)
     {
@@ -148,6 +164,7 @@ public:
 
 private:
     bool list_;
+    bool withLines_;
     QString temp_ = QDir::tempPath();
     QRegularExpression scratch_{QRegularExpression::escape(QDir::tempPath()) + "/[^/\\s]+"};
     QCryptographicHash whole_{QCryptographicHash::Sha256};
@@ -805,8 +822,9 @@ const struct
 
 int usage()
 {
-    std::fprintf(stderr, "usage: read_record [--list] [--out FILE] [--shared DIR] [--section NAME]...\n"
+    std::fprintf(stderr, "usage: read_record [--list [--lines]] [--out FILE] [--shared DIR] [--section NAME]...\n"
                          "  --list      the line of every read, then the record's hash (else the hash alone)\n"
+                         "  --lines     after each read's line, its packets' hash and its lines\n"
                          "  --out FILE  write the record to FILE (else to standard output)\n"
                          "  --shared    the folder of data/ and repro/ (default: beside the checkout)\n"
                          "  --section   only the named sections: corpus data repro damage follow opening "
@@ -828,6 +846,7 @@ int main(int argc, char** argv)
 
     Options options{QStringLiteral(GSE_SOURCE_DIR), QStringLiteral(GSE_SOURCE_DIR "/../shared")};
     bool list = false;
+    bool withLines = false;
     QString out;
     QStringList sections;
     const QStringList args = app.arguments().mid(1);
@@ -835,6 +854,8 @@ int main(int argc, char** argv)
         const bool valued = i + 1 < args.size();
         if (args[i] == "--list")
             list = true;
+        else if (args[i] == "--lines")
+            withLines = true;
         else if (args[i] == "--out" && valued)
             out = args[++i];
         else if (args[i] == "--shared" && valued)
@@ -847,7 +868,7 @@ int main(int argc, char** argv)
 
     Log::setTestSink(keepLogged);
     qInstallMessageHandler(keepQtMessage);
-    Recorder rec(list);
+    Recorder rec(list, withLines);
     QElapsedTimer clock;
     clock.start();
     try {

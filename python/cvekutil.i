@@ -561,6 +561,30 @@ public:
 };
 }
 
+// ---------------------------------------------------------------- damage record
+// TMFile.damage(): the archive's damaged stretches, a list of tuples (first
+// byte, end, kind, index of the packet it stands before), built in C.
+namespace cvekutil {
+%extend TMFile {
+    %feature("autodoc", "damage(TMFile self) -> list") damage;
+    %feature("docstring") damage "Returns the damaged stretches of the archive read, as a list of tuples\n(first byte, end, kind, index of the packet it stands before).";
+    PyObject* damage() const {
+        const std::vector<GseLib::DamagedStretch> stretches = $self->damage();
+        PyObject* list = PyList_New(Py_ssize_t(stretches.size()));
+        for (size_t i = 0; list && i < stretches.size(); ++i) {
+            const GseLib::DamagedStretch& s = stretches[i];
+            PyObject* t = Py_BuildValue("(LLsn)", (long long)s.first, (long long)s.end,
+                                        GseLib::DamagedStretch::kindName(s.kind), Py_ssize_t(s.before));
+            if (!t)
+                Py_CLEAR(list);
+            else
+                PyList_SET_ITEM(list, Py_ssize_t(i), t);
+        }
+        return list;
+    }
+}
+}
+
 // ---------------------------------------------------------------- message log
 // Only the destructors carry a docstring (their signature).
 namespace cvekutil {

@@ -203,4 +203,12 @@ GseLib::ItemSeries TMFile::item_arrays(int hkid, int mode, std::optional<long lo
     return series;
 }
 
+std::vector<GseLib::DamagedStretch> TMFile::damage() const
+{
+    const GseLib::TelemetryCache* cache = GseLib::TelemetryFile::sharedCache();
+    if (!cache)
+        throw std::runtime_error(NOT_INITIALIZED_NO_FILE);
+    return cache->damage();
+}
+
 } // namespace cvekutil

@@ -14,6 +14,7 @@
 
 #include <QString>
 
+#include "gselib/packets/damagedstretch.h"
 #include "gselib/interpretation/itemseries.h"
 #include "gselib/packets/tmmeta.h"
 #include "python/korabridge.h"
@@ -54,6 +55,8 @@ public:
     int t0_in_sclk() const;
     std::vector<KorGse::MetaMarker> get_meta_markers() const;
     bool is_time_synced() const;
+    // The shared cache's damaged stretches (see python/README.md).
+    std::vector<GseLib::DamagedStretch> damage() const;
 
     // The bulk road: every sample of data item `hkid` in the packets
     // [start, stop) of the archive, the bounds read as a Python slice reads

@@ -30,7 +30,9 @@ CcsdsParser::~CcsdsParser() = default;
 void CcsdsParser::reset()
 {
     endedSkipping = false;
-    endedRejecting = false;
+    endedRefusing = false;
+    skipped = 0;
+    saidTo = -1;
     stoppedInSearch = false;
     shown = Shown();
     shown.seen.budget.restart();
@@ -46,9 +48,11 @@ void CcsdsParser::beginParse()
     static constexpr unsigned char ONES[CcsdsPrimaryHeader::SIZE] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
     judging = !host.validHeader(ZEROS) || !host.validHeader(ONES);
     // The budget of a search cut short by the end of the file carries on, as
-    // in a read of the whole file.
-    skipped = 0;
-    rejected = 0;
+    // in a read of the whole file, and so does its stretch: one line says it
+    // whole, and the scan limit counts all of it.
+    if (!endedSkipping)
+        skipped = 0;
+    refusals = 0;
     following = Next();
     settlesHere = false;
 }
@@ -58,8 +62,8 @@ void CcsdsParser::endParse()
     // A search cut short by the end of the file goes on in the next parse.
     if (skipped)
         endedSkipping = true;
-    if (rejected)
-        endedRejecting = true;
+    if (refusals)
+        endedRefusing = true;
     following = Next();
 }
 
@@ -126,9 +130,10 @@ CcsdsParser::Look<CcsdsParser::HeaderAt> CcsdsParser::headerAt(long pos, Label* 
 }
 
 // Where the header of a candidate at pos stands while resynchronising: past a
-// whole archive label that begins there, else at pos (labels are looked for,
-// so that a packet found after damage keeps its ground time; the hooks'
-// steps are not). Short when fewer than a header's bytes are left.
+// whole archive label that begins there and what the hooks step over after
+// it, else at pos (labels are looked for, so that a packet found after damage
+// keeps its ground time; without a label the hooks' steps are not). Short
+// when fewer than a header's bytes are left.
 CcsdsParser::Look<CcsdsParser::HeaderAt> CcsdsParser::resyncHeaderAt(long pos, Label* label) const
 {
     const size_t ahead = window.fill(pos, ArchiveLabel::LOOKAHEAD);
@@ -398,17 +403,21 @@ inline std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Decided& v, long po
 bool CcsdsParser::pastRefused(long& position, long resume)
 {
     const long bytes = resume - position;
-    ++rejected;
+    ++refusals;
     shown.seen.budget.earn(bytes);
     // The label's ground time belongs to no packet found after this.
     current.label = Label();
     position = resume;
     skipped += bytes;
     if (host.maxScan() > 0 && skipped >= host.maxScan()) {
-        host.message("Scanned %d bytes [%ld - %ld] without finding a valid packet header, archive may be corrupt!",
-                     int(skipped), position - skipped, position);
+        report(DamagedStretch::Kind::ScannedToLimit, position - skipped, position);
         position = replayEnd >= 0 ? replayEnd : host.fileSize();
         stoppedInSearch = false;
+        // The stretch ends with its line; the search after it still counts
+        // as after skipped bytes.
+        skipped = 0;
+        saidTo = -1;
+        endedSkipping = true;
         return false;
     }
     return true;
@@ -461,8 +470,7 @@ bool CcsdsParser::backOff(long position, WaitHow how)
 void CcsdsParser::leaveUnread(long position)
 {
     if (position != leftAt || fileSize != leftSize)
-        host.message("Could not read a whole packet at index %ld...reading no further until the file grows",
-                     position);
+        report(DamagedStretch::Kind::LeftUnread, position, fileSize);
     if (position != leftAt)
         leftFirstSize = fileSize;
     leftAt = position;
@@ -510,7 +518,7 @@ bool CcsdsParser::waitsAtLabel(long position, Need need)
 CcsdsParser::Step CcsdsParser::pastDamagedLabel(long& position)
 {
     current = Next();
-    ++rejected;
+    ++refusals;
     shown.seen.budget.earn(1);
     ++position;
     ++skipped;
@@ -539,6 +547,22 @@ void CcsdsParser::parse(long& position, bool opens, bool finished)
     if (!judging && grownPastLeftUnread(position))
         replayLeftUnread(position);
     run(position);
+    reportStretchToEnd(position);
+}
+
+// Once the read has decided the end of a finished file, the stretch it was
+// skipping runs to that end: said once, up to the end of the file, and not
+// again when the file grows and a packet follows. Not where the parse stops
+// at a packet it leaves unread: that stretch stands before the packet.
+void CcsdsParser::reportStretchToEnd(long position)
+{
+    if (!decidedEnd() || skipped == 0 || (leftAt == position && leftSize == fileSize))
+        return;
+    const long end = std::max(fileSize, position);
+    if (std::max(position - skipped, saidTo) < end) {
+        reportSkipped(position, end);
+        saidTo = end;
+    }
 }
 
 // Whether the packet left unread at `position` was damage: the file has grown
@@ -600,10 +624,8 @@ void CcsdsParser::run(long& position)
         // The looks past a candidate may have moved the window on.
         window.fill(start, CcsdsPrimaryHeader::SIZE);
         const size_t total = packetBytes(window.at(start));
-        const size_t body = total - CcsdsPrimaryHeader::SIZE;
         if (step == Step::Take && window.fill(start, total) == total) {
-            if (skipped)
-                host.skippedMessage(skipped, position);
+            reportSkipped(position, position);
             host.makeRoom(fileSize);
             TMPacketPtr p =
                 makePacket<CcsdsPacket>(window.at(start), int(total), int(host.packetCount()), host.resolver());
@@ -633,7 +655,7 @@ void CcsdsParser::run(long& position)
                 break;
             }
         }
-        host.message("Could not read %u bytes from file...skipping ahead 1 byte", unsigned(body));
+        report(DamagedStretch::Kind::ClaimPastEnd, start, start + long(total));
         ++position;
         ++skipped;
     }

@@ -24,16 +24,22 @@
 //                  passes, behind a label, the hooks' steps or padding. The
 //                  packet is followed when one stands there, directly when
 //                  the parse's own next read finds it.
-//  run             packets inside a candidate's claim, the first with a
-//                  header that passes and followed; confirmed when its first
-//                  packet is followed (or, where the rule allows, ends at the
-//                  end of the file) and, verified, holds no run itself.
-//  swallows        a candidate swallows a run that steps through its claim
-//                  to its end or its follower.
-//  own bytes       a candidate's label and primary header.
+//  run             a packet inside a candidate's claim whose header passes;
+//                  confirmed when it is followed (or, where the rule allows,
+//                  ends at the end of the file) and, verified, holds no
+//                  confirmed run itself.
+//  chain           two or more packets stepping through a candidate's claim
+//                  by their lengths, to its end or its follower: the
+//                  candidate swallows the chain.
+//  own bytes       the bytes of a candidate's claim, read without what
+//                  follows them: a run begins in them at any place where they
+//                  hold its header, 2 bytes of a label, or 2 bytes of a
+//                  header the claim's end cuts.
 //  taken, refused  the verdicts. A refused candidate's bytes are searched
 //                  on from its next byte (the search); the bytes passed are
-//                  skipped, reported once before the next packet taken.
+//                  skipped, one stretch reported once (with a record, see
+//                  DamagedStretch) before the next packet taken, or at the
+//                  end of the file once the read has decided it.
 //  damage          a candidate refused or bytes skipped; the archive has
 //                  shown damage once any was.
 //  shown           what the archive has shown, which the rule judges by:
@@ -54,9 +60,11 @@
 //                  judging, where it would wait, settles there (a parse of its
 //                  own, as the settling grow would). A file opened while it is
 //                  written is read as any grow reads it: it waits.
-//  budget          the bytes the run looks may still go over in one search.
-//  scan limit      the cache's maxScan: bytes searched without a packet
-//                  before the parse gives up on the rest of the file.
+//  budget          the bytes the looks for runs and chains may still go
+//                  over in one search.
+//  scan limit      the cache's maxScan: bytes searched without a packet,
+//                  over as many parses as the stretch took, before the parse
+//                  gives up on the rest of the file (0: none).
 //  left unread     without judging, once settled, a packet the parse cannot
 //                  complete is not stepped into: the parse stops there until
 //                  the file grows, saying so once, and then waits for it. When
@@ -67,6 +75,7 @@
 #include "gselib/packets/archivelabel.h"
 #include "gselib/packets/archivewindow.h"
 #include "gselib/packets/ccsdspacket.h"
+#include "gselib/packets/damagedstretch.h"
 #include "gselib/packets/telemetrycache_p.h"
 
 #include <algorithm>
@@ -223,7 +232,7 @@ private:
         std::array<uint32_t, CcsdsPrimaryHeader::APID_COUNT> longest{}; // by APID: the longest candidate judged
         std::array<uint8_t, CcsdsPrimaryHeader::SIZE> lastTaken{}; // its fixed bits are the archive's
         bool tookPacket = false;
-        // After a rejected header: what the later-packet look found, which
+        // After a refused candidate: what the later-packet look found, which
         // holds for later positions in the same file.
         LaterPacketLook later;
     };
@@ -391,11 +400,26 @@ private:
             shown.tookPacket = true;
         }
         skipped = 0;
-        rejected = 0;
+        saidTo = -1;
+        refusals = 0;
         shown.seen.budget.restart();
         endedSkipping = false;
-        endedRejecting = false;
+        endedRefusing = false;
     }
+    // A damaged stretch, reported as its line.
+    void report(DamagedStretch::Kind kind, long first, long end) { host.damaged(host.stretch(kind, first, end)); }
+    // The stretch skipped before `position`, up to `to`, as far as no line
+    // has said it.
+    void reportSkipped(long position, long to)
+    {
+        const long from = std::max(position - skipped, saidTo);
+        if (skipped && from < to)
+            report(DamagedStretch::Kind::Skipped, from, to);
+    }
+    // Whether the parse has decided the end of the file as a finished file's:
+    // settled, or opening a finished file.
+    bool decidedEnd() const { return settled || finishedOpen; }
+    void reportStretchToEnd(long position);
     // Where a packet attempt's primary header stands, or why none was read.
     struct HeaderAt
     {
@@ -550,6 +574,28 @@ private:
     Later laterPacket(const Seen& seen, long pos, long fileEnd) const;
     Look<Follower> followerAt(long end, size_t length, Label* label, bool* direct, const Assumed& as) const;
     Look<bool> swallows(const Seen& seen, long start, long end, Follower follower) const;
+    // One chain look at the candidate [start, end): where a chain may end
+    // (its end, or its follower), the last place a packet fits, whether the
+    // hooks' steps are read, and packets[q - start], the packets of the chain
+    // from each place after the one looked at, up to two (0: none).
+    static constexpr long CHAIN_MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
+    static constexpr uint8_t CHAIN_OF_ONE = 1, CHAIN_OF_TWO = 2;
+    struct ChainSearch
+    {
+        long start;
+        long end;
+        long follower;
+        long last;
+        bool hooks;
+        uint8_t* packets;
+        // The candidate's bytes, in the window whatever the look past them moved.
+        const uint8_t* bytesAt(ArchiveWindow& w, long q) const
+        {
+            w.fill(start, size_t(end - start));
+            return w.at(q);
+        }
+    };
+    uint8_t chainAt(const ChainSearch& chain, long q, Need& need, Learned& learned) const;
     // `labels`: whether the archive has shown labels.
     bool holdsEnding(bool labels, long start, long end, long low, long high) const;
     Look<bool> holdsPair(const Seen& seen, long start, long end, const Assumed& as) const;
@@ -586,12 +632,16 @@ private:
     long fileSize = 0; // at the start of this parse
     bool stoppedInSearch = false; // the parse stopped at a candidate its search had reached
     // Where the last parse ended: with bytes skipped since the last packet,
-    // and with candidates refused. The next parse carries on the search as
-    // it was.
+    // and with candidates refused (or labels found damaged). The next parse
+    // carries on the search as it was.
     bool endedSkipping = false;
-    bool endedRejecting = false;
-    long skipped = 0;  // bytes skipped since the last packet, in this parse
-    long rejected = 0; // candidates refused since the last packet, in this parse
+    bool endedRefusing = false;
+    // Bytes skipped since the last packet, over the parses a search cut short
+    // by the end of the file took: the stretch [position - skipped, position).
+    long skipped = 0;
+    // Where a line said the stretch up to, at the end of a finished file.
+    long saidTo = -1;
+    long refusals = 0; // candidates refused and labels found damaged since the last packet, in this parse
     Next following; // what the parse takes next, as the looks at the last packet read it
     Next current;   // the candidate's header and label
     mutable std::unique_ptr<uint8_t[]> chainLengths; // per byte of a candidate, for swallows()

@@ -115,7 +115,7 @@ CcsdsParser::Verdict CcsdsParser::judgeRejected(const Seen& seen, long position,
 
 // A candidate that runs past the end of the file: waited for while the file
 // grows (a read of the finished file judges it whole). At the end of the
-// file, left to the growing-file rules, unless, after a rejected header, a
+// file, left to the growing-file rules, unless, after a refused candidate, a
 // packet follows within the file, or, in an archive that has shown damage,
 // the bytes it claims already hold a packet followed by a header that passes
 // (a packet being written does not hold such a run; in an undamaged archive
@@ -127,7 +127,7 @@ CcsdsParser::Verdict CcsdsParser::judgePastEnd(const Seen& seen, long position, 
         return {Verdict::Partial, -1, needed, seen};
     const long fileEnd = window.end();
     Verdict v{Verdict::Partial, -1, needed, seen};
-    if (afterSkip && (rejected || endedRejecting)) {
+    if (afterSkip && (refusals || endedRefusing)) {
         const Later later = laterPacket(seen, start, fileEnd);
         v.seen.learn(later.look.learned);
         v.later = later.memo;
@@ -207,9 +207,10 @@ inline CcsdsParser::Look<bool> CcsdsParser::refused(const Seen& seen, const Whol
             return sight.answer(no);
     }
     // Before the archive has shown damage, a run tells against a packet that
-    // is not followed only when it begins in the packet's own bytes (its
-    // label and primary header): a packet just written, before what follows
-    // it, is then judged as the finished file judges it.
+    // is not followed only when it begins in the packet's own bytes (at any
+    // place of its claim, read without what follows it): a packet just
+    // written, before what follows it, is then judged as the finished file
+    // judges it.
     const unsigned own = whole.damageSeen ? 0u : unsigned(RUN_OWN_BYTES);
     const unsigned frameStep = followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP);
     // The search goes on through the candidate's bytes: a packet before the
@@ -641,7 +642,7 @@ long CcsdsParser::nextUsualPlace(long q, long to, const uint8_t* bits) const
     return q + i;
 }
 
-// After a rejected header: whether a packet that the candidate tests accept,
+// After a refused candidate: whether a packet that the candidate tests accept,
 // with a header seen after it or ending where the file ends, begins after
 // pos and ends within the file. A packet still being written is the last
 // one, so a candidate at pos that runs past the end of the file is then
@@ -746,75 +747,73 @@ CcsdsParser::Look<CcsdsParser::Follower> CcsdsParser::followerAt(long end, size_
     return {{Follower::None}, need, learned};
 }
 
-// Whether the candidate packet [start, end) holds a run of packets: a header
-// inside it that passes validHeader, followed by at least one more packet
-// (that passes, or is plausible), each stepping by its length (and over what
-// the hooks step over, or padding), the last ending where the candidate ends
-// or where its follower begins. Real packets tile the length of a damaged
-// header that lands on their boundary; the bytes of a real packet hardly
-// ever do.
+// Whether the candidate packet [start, end) swallows a chain of packets: a
+// header inside it that passes validHeader, with the archive's fixed bits,
+// followed by at least one more packet (that passes, or is plausible), each
+// stepping by its length (and over what the hooks step over, or padding), the
+// last ending where the candidate ends or where its follower begins. Real
+// packets tile the length of a damaged header that lands on their boundary;
+// the bytes of a real packet hardly ever do.
 CcsdsParser::Look<bool> CcsdsParser::swallows(const Seen& seen, long start, long end, Follower followed) const
 {
-    // Where a run may end besides the candidate's end: at its follower.
-    const long follower = followed.found() ? followed.at : end;
-    constexpr long MIN_PACKET = CcsdsPrimaryHeader::SIZE + 1;
     const size_t span = size_t(end - start);
-    if (span <= 2 * MIN_PACKET)
+    if (span <= 2 * CHAIN_MIN_PACKET)
         return {false};
     // Bytes crafted to pass the other tests again and again could make this
     // look quadratic; past its budget the look is left out.
     if (!seen.budget.canSpend(long(span)))
         return {false};
     Learned learned{false, 0, long(span)};
-    // A run needs a packet ending a few bytes (padding, a frame's trailer)
+    // Where a chain may end besides the candidate's end: at its follower.
+    const long follower = followed.found() ? followed.at : end;
+    // A chain needs a packet ending a few bytes (padding, a frame's trailer)
     // before the candidate's end, or at its follower.
     if (!holdsEnding(seen.labels, start, end, long(span) - TRAILER_SLACK, std::max(end, follower) - start))
         return {false, {}, learned};
     Need need;
     if (!chainLengths)
         chainLengths.reset(new uint8_t[CHAIN_LENGTHS_SIZE]);
-    // run[q - start]: packets of the run from q to the end, up to two; 0 none.
-    constexpr uint8_t ONE_PACKET = 1, TWO_PACKETS = 2;
-    uint8_t* run = chainLengths.get();
-    const long last = end - MIN_PACKET;
     // Hooks that read the stream would cost a seek per byte here: left out.
-    const bool hooks = host.skipsOnBytes() || host.streamHookIsBase();
-    // The candidate's bytes, in the window whatever the look past them moved.
-    auto bytesAt = [&](long q) {
-        window.fill(start, span);
-        return window.at(q);
-    };
-    for (long q = last; q > start; --q) {
-        run[q - start] = 0;
-        const uint8_t* h = bytesAt(q);
-        const long after = q + long(packetBytes(h));
-        if (after > std::max(end, follower))
-            continue; // most bytes: no packet that fits
-        if (!host.validHeader(h) && !host.plausibleHeader(h))
-            continue;
-        uint8_t best = 0;
-        auto reach = [&](long r) {
-            if (r == end || r == follower)
-                best = std::max(best, ONE_PACKET);
-            else if (r > q && r <= last && run[r - start])
-                best = TWO_PACKETS;
-        };
-        reach(after);
-        if (after != end && after != follower) {
-            const Look<HeaderAt> next = headerAt(after, nullptr, hooks);
-            need.add(next.need);
-            learned.add(next.learned);
-            if (next.answer.found() && next.answer.at != after)
-                reach(next.answer.at);
-        }
-        const long padding = long(host.paddingAfter(size_t(after - q)));
-        for (long k = 1; k <= padding; ++k)
-            reach(after + k);
-        run[q - start] = best;
-        if (best == TWO_PACKETS && host.validHeader(bytesAt(q)) && usualBits(bytesAt(q)))
+    const ChainSearch chain{start, end, follower, end - CHAIN_MIN_PACKET,
+                            host.skipsOnBytes() || host.streamHookIsBase(), chainLengths.get()};
+    for (long q = chain.last; q > start; --q) {
+        const uint8_t best = chainAt(chain, q, need, learned);
+        chain.packets[q - start] = best;
+        if (best == CHAIN_OF_TWO && host.validHeader(chain.bytesAt(window, q)) && usualBits(chain.bytesAt(window, q)))
             return {true, need, learned};
     }
     return {false, need, learned};
+}
+
+// The packets of the chain that begins at q, up to two (0: none), from those
+// of the places after it.
+inline uint8_t CcsdsParser::chainAt(const ChainSearch& chain, long q, Need& need, Learned& learned) const
+{
+    const uint8_t* h = chain.bytesAt(window, q);
+    const long after = q + long(packetBytes(h));
+    if (after > std::max(chain.end, chain.follower))
+        return 0; // most bytes: no packet that fits
+    if (!host.validHeader(h) && !host.plausibleHeader(h))
+        return 0;
+    uint8_t best = 0;
+    auto reach = [&](long r) {
+        if (r == chain.end || r == chain.follower)
+            best = std::max(best, CHAIN_OF_ONE);
+        else if (r > q && r <= chain.last && chain.packets[r - chain.start])
+            best = CHAIN_OF_TWO;
+    };
+    reach(after);
+    if (after != chain.end && after != chain.follower) {
+        const Look<HeaderAt> next = headerAt(after, nullptr, chain.hooks);
+        need.add(next.need);
+        learned.add(next.learned);
+        if (next.answer.found() && next.answer.at != after)
+            reach(next.answer.at);
+    }
+    const long padding = long(host.paddingAfter(size_t(after - q)));
+    for (long k = 1; k <= padding; ++k)
+        reach(after + k);
+    return best;
 }
 
 // Whether what the hooks step over (a frame's trailer and header) stands in

@@ -16,12 +16,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <filesystem>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
-#include <string_view>
 #include <fcntl.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -142,22 +140,15 @@ void TelemetryCache::message(const char* fmt, ...)
     endMessage();
 }
 
-// "Skipped N bytes [a - b]" for the region that ends at `to`, formatted
-// without printf: a damaged archive writes one for every damaged region.
-void TelemetryCache::skippedMessage(long skipped, long to)
+const std::vector<DamagedStretch>& TelemetryCache::damage() const
 {
-    auto text = [&](std::string_view s) { d->heldMessages.append(s); };
-    auto number = [&](long v) {
-        char digits[24];
-        d->heldMessages.append(digits, size_t(std::to_chars(digits, digits + sizeof digits, v).ptr - digits));
-    };
-    text("Skipped ");
-    number(int(skipped));
-    text(" bytes [");
-    number(to - skipped);
-    text(" - ");
-    number(to);
-    text("]");
+    return d->damage;
+}
+
+void TelemetryCache::reportDamage(const DamagedStretch& s)
+{
+    d->damage.push_back(s);
+    s.appendLine(d->heldMessages, format == TOM ? TomPacket::HEADER_SIZE : CcsdsPrimaryHeader::SIZE);
     endMessage();
 }
 
@@ -217,6 +208,7 @@ void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
     if (clearFirst)
         clear();
     d->fileFirstPacket = packets.size();
+    d->fileFirstDamage = d->damage.size();
     if (file) {
         // A finished file is decided to its end in this read, as a read that
         // followed it would decide it once settled; one being written is read
@@ -291,6 +283,7 @@ void TelemetryCache::readAnew()
         releasePackets();
     else
         packets.erase(packets.begin() + long(first), packets.end());
+    d->damage.resize(std::min(d->fileFirstDamage, d->damage.size()));
     position = 0;
     d->mark.at = -1;
     d->mark.spans.clear();
@@ -511,6 +504,8 @@ void TelemetryCache::clear()
 {
     releasePackets();
     d->fileFirstPacket = 0;
+    d->damage.clear();
+    d->fileFirstDamage = 0;
     resetResolver();
     resetParseState();
 }
@@ -530,6 +525,7 @@ void TelemetryCache::resetParseState()
     d->tomReads = Private::PartialReads();
     d->ccsdsReads = Private::PartialReads();
     d->laterTom = LaterPacketLook();
+    d->tomSkipped = 0;
     d->ccsds->reset();
 }
 
@@ -684,7 +680,7 @@ bool TelemetryCache::takeTomPacket(long& position, long& skipped, size_t total, 
     if ((skipped != 0 && !window.checksumMayMatch(position, covered)) || !tomChecksumOk(position, covered))
         return false;
     if (skipped)
-        skippedMessage(skipped, position);
+        reportDamage({position - skipped, position, DamagedStretch::Kind::Skipped, packets.size()});
     makeRoom(fileSize);
     TMPacketPtr p = makePacket<TomPacket>(window.at(position), int(total), int(packets.size()), resolver.get());
     const long at = position;
@@ -701,7 +697,8 @@ void TelemetryCache::parseTom()
     ArchiveWindow& window = d->window;
     window.reset(file, position);
     const long fileSize = currentFileSize();
-    long skipped = 0;
+    // A stretch cut short by the end of the file goes on in the next parse.
+    long& skipped = d->tomSkipped;
 
     for (;;) {
         if (window.fill(position, TomPacket::HEADER_SIZE) < size_t(TomPacket::HEADER_SIZE))
@@ -721,8 +718,7 @@ void TelemetryCache::parseTom()
                     message("Read partial packet...backing up to index %ld", position);
                     break;
                 } else {
-                    message("Could not read %zu bytes from file...skipping ahead 1 byte",
-                            dataBytes + TomPacket::TRAILER_SIZE);
+                    reportDamage({position, position + long(total), DamagedStretch::Kind::ClaimPastEnd, packets.size()});
                 }
             } else {
                 resync = !takeTomPacket(position, skipped, total, fileSize);

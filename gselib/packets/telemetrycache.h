@@ -6,7 +6,8 @@
 // their caches from it and override the hooks.
 //
 // Resynchronisation, partial packets and corrupt archives are reported with
-// printf-style lines on the standard error stream (see setMessageStream).
+// printf-style lines on the standard error stream (see setMessageStream);
+// each damaged stretch is also kept as a record (damage()).
 //
 // A followed file that was started anew under the reader (truncated, or
 // another file put in its place, by a recorder that restarts) is read again
@@ -24,6 +25,7 @@
 // last packets need. Its bytes cannot tell: a packet being written and
 // damage at the end of the file look the same.
 #include "gselib/packets/archivelabel.h"
+#include "gselib/packets/damagedstretch.h"
 #include "gselib/packets/tmmeta.h"
 #include "gselib/packets/tmpacket.h"
 
@@ -90,8 +92,13 @@ public:
     PacketFormat packetFormat() const { return format; }
     void appendPacket(const TMPacketPtr& packet);
     void setMaxPackets(size_t maxPackets, size_t removeCount);
+    // Bytes a CCSDS search steps over without a packet, however many grows
+    // it takes, before it gives up on the file as it is; 0 or less: no limit.
     void setMaxScan(long long bytes) { maxScan = bytes; }
     long long maxScanBytes() const { return maxScan; }
+    // Every damaged stretch reported since the file was opened (or the cache
+    // cleared), in the order of its lines. A file read anew drops its own.
+    const std::vector<DamagedStretch>& damage() const;
 
     const std::string& filePath() const { return path; }
     const TmMeta& tmMeta() const { return meta; }
@@ -184,7 +191,8 @@ private:
     void parseTom();
     bool takeTomPacket(long& position, long& skipped, size_t total, long fileSize);
     void parseCcsds();
-    void skippedMessage(long skipped, long to);
+    // Keeps the record and writes its line.
+    void reportDamage(const DamagedStretch& stretch);
     void endMessage();
     void flushMessages();
     void resetParseState();

@@ -134,6 +134,10 @@ struct TelemetryCache::Private
     size_t fileFirstPacket = 0; // the followed file's first packet
     std::unique_ptr<char[]> streamBuffer; // the stream's large read buffer; outlives the stream
 
+    std::vector<DamagedStretch> damage;
+    size_t fileFirstDamage = 0; // the followed file's first record
+    long tomSkipped = 0; // bytes the TOM parse skipped since its last packet, over grows
+
     FILE* messages = stderr;
     // Lines of the parse under way, written when it ends (or grow past MESSAGES_HELD).
     std::string heldMessages;
@@ -197,7 +201,12 @@ public:
     {
         cache_.accept(std::move(packet), from, header, end);
     }
-    void skippedMessage(long skipped, long to) const { cache_.skippedMessage(skipped, to); }
+    // A damaged stretch [first, end), before the packet to be taken next.
+    DamagedStretch stretch(DamagedStretch::Kind kind, long first, long end) const
+    {
+        return {first, end, kind, cache_.packets.size()};
+    }
+    void damaged(const DamagedStretch& s) const { cache_.reportDamage(s); }
     template <typename... Args> void message(const char* format, Args... args) const
     {
         cache_.message(format, args...);

@@ -47,3 +47,27 @@ def test_a_small_archive_whose_first_header_claims_past_the_end_opens_whole(tmp_
     r = conftest.run_python(OPEN % archive(tmp_path, "small", data, True))
     assert r.returncode == 0, r.stderr
     assert r.stdout.split() == ["300", "52"], r.stderr
+
+
+def test_damage_is_given_as_records(tmp_path):
+    # Damage between the first two packets, a fill header whose length was
+    # hit before the last, and damage after it: a tuple for each damage line,
+    # in its order, the last as the start-up decides the end of the file.
+    packets = [gen_tolva.packet(737, 1000 + i, 0, bytes(40)) for i in range(3)]
+    fill = claiming(2000)
+    data = packets[0] + b"\x5a" * 100 + packets[1] + fill + packets[2] + b"\x5a" * 100
+    code = "import cvekutil\nt = cvekutil.open_tmfile(%r)\nprint(repr(t.damage()))"
+    r = conftest.run_python(code % archive(tmp_path, "damaged", data, True))
+    assert r.returncode == 0, r.stderr
+    first = len(packets[0])
+    second = first + 100 + len(packets[1])
+    end = len(data)
+    # The fill's claim runs past the end: stepped over, then its bytes.
+    expected = [(first, first + 100, "skipped", 1), (second, second + 2000, "claim_past_end", 2),
+                (second, second + len(fill), "skipped", 2), (end - 100, end, "skipped", 3)]
+    assert r.stdout.strip() == repr(expected)
+    said = [line for line in r.stderr.splitlines() if not line.startswith("[")]  # not the log's
+    assert said == ["Skipped 100 bytes [%d - %d]" % (first, first + 100),
+                    "Could not read 1994 bytes from file...skipping ahead 1 byte",
+                    "Skipped %d bytes [%d - %d]" % (len(fill), second, second + len(fill)),
+                    "Skipped 100 bytes [%d - %d]" % (end - 100, end)]

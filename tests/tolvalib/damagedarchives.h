@@ -109,11 +109,13 @@ inline QStringList linesOf(FILE* log, long from)
 }
 
 // What a parse of `bytes`, a finished file (or one written just now), gives,
-// grown `polls` times more: the packets, and the lines it wrote.
+// grown `polls` times more: the packets, the lines it wrote and its damage
+// records.
 struct Read
 {
     std::vector<GseLib::TMPacketPtr> packets;
     QStringList lines;
+    std::vector<GseLib::DamagedStretch> damage;
 };
 
 inline Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes, int polls = 0, bool finished = true)
@@ -127,7 +129,7 @@ inline Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes, int pol
     cache.changeFile(path.toStdString(), true);
     for (int i = 0; i < polls; ++i)
         cache.grow();
-    Read r{cache.allPackets(), linesOf(log, 0)};
+    Read r{cache.allPackets(), linesOf(log, 0), cache.damage()};
     std::fclose(log);
     return r;
 }

@@ -179,12 +179,39 @@ TEST_P(DamagedArchives, ReadWhileWrittenSettlesOnThePacketsOfTheFinishedFile)
     }
 }
 
+namespace {
+
+// The stretches skipped or scanned: the same in every read of one file,
+// however it waited on the way; without one that runs to the end of the
+// file (`fileEnd`).
+std::vector<GseLib::DamagedStretch> searched(const std::vector<GseLib::DamagedStretch>& damage, int64_t fileEnd)
+{
+    std::vector<GseLib::DamagedStretch> out;
+    for (const GseLib::DamagedStretch& s : damage)
+        if ((s.kind == GseLib::DamagedStretch::Kind::Skipped || s.kind == GseLib::DamagedStretch::Kind::ScannedToLimit) &&
+            s.end != fileEnd)
+            out.push_back(s);
+    return out;
+}
+
+std::string text(const std::vector<GseLib::DamagedStretch>& damage)
+{
+    std::string out;
+    for (const GseLib::DamagedStretch& s : damage)
+        out += std::string(GseLib::DamagedStretch::kindName(s.kind)) + " [" + std::to_string(s.first) + " - " +
+               std::to_string(s.end) + "] before " + std::to_string(s.before) + "\n";
+    return out;
+}
+
+} // namespace
+
 // A finished archive opened once, as a script opens it: exactly the packets
-// (bytes, order, ground times) of the read that opened the file while it was
-// written and settled after PARTIAL_READ_LIMIT + 1 grows, and of a read that
-// followed the file as it was written, whatever stands at its end: an intact
-// packet, damage, or damage whose claim runs past the end over the last
-// packets. Grows of the finished file then add no packet, nor, in CCSDS, a line.
+// (bytes, order, ground times) and damage records of the read that opened the
+// file while it was written and settled after PARTIAL_READ_LIMIT + 1 grows,
+// and the packets of a read that followed the file as it was written,
+// whatever stands at its end: an intact packet, damage, or damage whose claim
+// runs past the end over the last packets. Grows of the finished file then
+// add no packet, nor, in CCSDS, a line.
 TEST_P(DamagedArchives, OneReadOfAFinishedFileGivesThePacketsOfTheSettledRead)
 {
     const auto [road, kind] = GetParam();
@@ -217,6 +244,11 @@ TEST_P(DamagedArchives, OneReadOfAFinishedFileGivesThePacketsOfTheSettledRead)
                     EXPECT_EQ(opened.lines.join('\n').toStdString(), again.lines.join('\n').toStdString())
                         << what << " (grown)";
                 }
+                // A read of a file written just now decides its end only
+                // once it settles: where its end never waits, the stretch
+                // that runs to it is the finished file's read's alone.
+                EXPECT_EQ(text(searched(opened.damage, a.bytes.size())), text(searched(settled.damage, a.bytes.size())))
+                    << what;
             }
         }
     }

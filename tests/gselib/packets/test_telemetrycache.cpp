@@ -503,11 +503,13 @@ TEST_F(TelemetryCacheTest, ScanLimitGivesUpOnACorruptArchive)
     EXPECT_EQ(messages.lines(),
               QStringList{"Scanned 1000000 bytes [0 - 1000000] without finding a valid packet header, archive "
                           "may be corrupt!"});
-    // Only bytes appended later are looked at.
+    // Only bytes appended later are looked at; the stretch ended with its line.
     c->accept = nullptr;
     append(c->filePath(), ccsdsPacket(0x50, 0, 12));
     c->grow();
     EXPECT_EQ(c->count(), 1u);
+    EXPECT_EQ(messages.lines().size(), 1);
+    EXPECT_EQ(c->damage(), std::vector<DamagedStretch>({{0, 1000000, DamagedStretch::Kind::ScannedToLimit, 0}}));
 }
 
 TEST_F(TelemetryCacheTest, PartialCcsdsPacketAndSkips)
@@ -521,15 +523,26 @@ TEST_F(TelemetryCacheTest, PartialCcsdsPacketAndSkips)
         c->grow();
     // The bytes after the partial packet are searched in the same grow,
     // without waiting again.
+    // Settled, the stretch that runs to the end of the file is said once.
     const QStringList lines = messages.lines();
-    ASSERT_EQ(lines.size(), 6);
+    ASSERT_EQ(lines.size(), 7);
     EXPECT_EQ(lines.filter("Read partial packet...backing up to index 20").size(), 5);
     EXPECT_EQ(lines[5], "Could not read 34 bytes from file...skipping ahead 1 byte");
+    EXPECT_EQ(lines[6], "Skipped 25 bytes [20 - 45]");
+    const std::vector<DamagedStretch> damage{{20, 60, DamagedStretch::Kind::ClaimPastEnd, 1},
+                                             {20, 45, DamagedStretch::Kind::Skipped, 1}};
+    EXPECT_EQ(c->damage(), damage);
     EXPECT_EQ(c->count(), 1u);
     EXPECT_EQ(c->readPosition(), 20 + 25 - 5); // less than a header left
     for (int i = 0; i < 30; ++i)
         c->grow();
     EXPECT_EQ(messages.lines(), lines);
+    EXPECT_EQ(c->damage(), damage);
+    // Nor again when the file grows and a packet follows.
+    append(path, ccsdsPacket(0x61, 6, 20));
+    c->grow();
+    EXPECT_EQ(c->count(), 2u);
+    EXPECT_EQ(c->damage(), damage);
 }
 
 // The base cache cannot tell a packet from other bytes: an archive whose
@@ -1672,9 +1685,32 @@ TEST_F(TelemetryCacheTest, ResynchronisationKeepsEveryValidPacketOfADamagedArchi
                 ASSERT_EQ(p->groundSeconds, a.valid[i].ground) << name << ", packet " << i;
             }
             ASSERT_EQ(c.count(), a.valid.size()) << name;
-            // The bytes of the damage are reported as skipped, nothing else.
-            for (const QString& line : messages.lines())
-                EXPECT_TRUE(line.startsWith("Skipped ")) << name << ": " << line.toStdString();
+            // The bytes of the damage are reported as skipped, nothing else,
+            // each line from its record. Without labels the stretches and the
+            // packets tile the file, each stretch right before the packet it
+            // names, the last one up to its end.
+            QStringList fromRecords;
+            for (const DamagedStretch& s : c.damage()) {
+                std::string line;
+                s.appendLine(line, CcsdsPrimaryHeader::SIZE);
+                fromRecords << QString::fromStdString(line);
+                EXPECT_EQ(s.kind, DamagedStretch::Kind::Skipped) << name << ": " << line;
+            }
+            EXPECT_EQ(messages.lines(), fromRecords) << name;
+            if (labels)
+                continue;
+            int64_t at = 0;
+            size_t next = 0;
+            for (size_t i = 0; i <= c.count(); ++i) {
+                for (; next < c.damage().size() && c.damage()[next].before == i; ++next) {
+                    EXPECT_EQ(c.damage()[next].first, at) << name << ", before packet " << i;
+                    at = c.damage()[next].end;
+                }
+                if (i < c.count())
+                    at += int64_t(c.get(unsigned(i))->totalLength());
+            }
+            EXPECT_EQ(next, c.damage().size()) << name;
+            EXPECT_EQ(at, a.bytes.size()) << name;
         }
     }
 }
@@ -1744,4 +1780,163 @@ TEST_F(TelemetryCacheTest, ResynchronisationWhileTheFileGrows)
     d.grow();
     ASSERT_EQ(d.count(), 2u);
     EXPECT_EQ(d.get(1)->apid(), 0x103);
+}
+
+// A followed archive of 2 packets; damage is appended in two grows, the
+// second with 2 packets after it. The stretch is one record and one line
+// with its whole span; the scan limit counts it whole too.
+TEST_F(TelemetryCacheTest, AStretchWrittenAcrossGrowsIsReportedWhole)
+{
+    const QByteArray packets = ccsdsPacket(0x101, 0, 40) + ccsdsPacket(0x102, 1, 40);
+    const QByteArray later = ccsdsPacket(0x103, 2, 40) + ccsdsPacket(0x104, 3, 40);
+    const QByteArray damage(150, '\x5A'); // no header the test takes, no label
+    for (const long long limit : {0LL, 150LL}) {
+        const std::string path = write("grown.dat", packets);
+        TypedCache c;
+        messages.clear();
+        c.setMessageStream(messages.stream());
+        c.setMaxScan(limit);
+        c.changeFile(path, true);
+        append(path, damage.left(100));
+        c.grow();
+        append(path, damage.mid(100) + later);
+        c.grow();
+        if (limit == 0) {
+            ASSERT_EQ(c.count(), 4u);
+            EXPECT_EQ(c.damage(), std::vector<DamagedStretch>({{80, 230, DamagedStretch::Kind::Skipped, 2}}));
+            EXPECT_EQ(messages.lines(), QStringList{"Skipped 150 bytes [80 - 230]"});
+        } else {
+            // The limit reached in the second grow: the rest of the file as
+            // it was then is not read.
+            EXPECT_EQ(c.count(), 2u);
+            EXPECT_EQ(c.damage(), std::vector<DamagedStretch>({{80, 230, DamagedStretch::Kind::ScannedToLimit, 2}}));
+            EXPECT_EQ(c.readPosition(), 80 + damage.size() + later.size());
+        }
+    }
+    // The same in a TOM archive whose header test rejects the damage.
+    const std::string path = write("grown.tom", tomPacketOfSize(1, 0, 40, 1000) + tomPacketOfSize(2, 1, 40, 1001));
+    auto t = makeCache(TelemetryCache::TOM);
+    t->accept = [](const unsigned char* h) { return h[0] != 0x5A; };
+    messages.clear();
+    t->setMessageStream(messages.stream());
+    t->changeFile(path, true);
+    append(path, damage.left(100));
+    t->grow();
+    append(path, damage.mid(100) + tomPacketOfSize(3, 2, 40, 1002));
+    t->grow();
+    ASSERT_EQ(t->count(), 3u);
+    EXPECT_EQ(messages.lines().filter("Skipped"), QStringList{"Skipped 150 bytes [80 - 230]"});
+    EXPECT_EQ(t->damage(), std::vector<DamagedStretch>({{80, 230, DamagedStretch::Kind::Skipped, 2}}));
+}
+
+// 300 damaged bytes and a cut header after the last packet of a finished
+// file: the read that decides the file's end (settled, once the back-offs are
+// spent) says the stretch up to the end once; grows of the unchanged file,
+// and a packet appended after it, say nothing more. A file read anew drops
+// its records, clear() all of them.
+TEST_F(TelemetryCacheTest, DamageThatRunsToTheEndOfAFinishedFileIsSaidOnce)
+{
+    const QByteArray packets = ccsdsPacket(0x101, 0, 40) + ccsdsPacket(0x102, 1, 40);
+    const QByteArray cut = ccsdsPacket(0x103, 2, 40).left(10);
+    const std::string path = write("tail.dat", packets + QByteArray(300, '\x5A') + cut);
+    TypedCache c;
+    c.setMessageStream(messages.stream());
+    c.changeFile(path, true);
+    EXPECT_TRUE(c.damage().empty()); // waits: the file may still be written
+    for (int i = 0; i < TelemetryCache::PARTIAL_READ_LIMIT; ++i)
+        c.grow();
+    const std::vector<DamagedStretch> damage{{380, 420, DamagedStretch::Kind::ClaimPastEnd, 2},
+                                             {80, 390, DamagedStretch::Kind::Skipped, 2}};
+    EXPECT_EQ(c.count(), 2u);
+    EXPECT_EQ(c.damage(), damage);
+    EXPECT_EQ(messages.lines().filter("Skipped"), QStringList{"Skipped 310 bytes [80 - 390]"});
+    for (int i = 0; i < 10; ++i)
+        c.grow();
+    append(path, ccsdsPacket(0x104, 3, 40) + ccsdsPacket(0x105, 4, 40));
+    c.grow();
+    EXPECT_EQ(c.count(), 4u);
+    EXPECT_EQ(c.damage(), damage);
+    EXPECT_EQ(messages.lines().filter("Skipped"), QStringList{"Skipped 310 bytes [80 - 390]"});
+    // Bytes skipped past the end said are a stretch of their own.
+    append(path, QByteArray(20, '\x5A') + ccsdsPacket(0x106, 5, 40) + ccsdsPacket(0x107, 6, 40));
+    c.grow();
+    EXPECT_EQ(c.count(), 6u);
+    ASSERT_FALSE(c.damage().empty());
+    EXPECT_EQ(c.damage().back(), (DamagedStretch{470, 490, DamagedStretch::Kind::Skipped, 4}));
+
+    write("tail.dat", packets);
+    c.grow();
+    EXPECT_TRUE(c.damage().empty());
+
+    // A finished file opened once: its opening read decides the end, and
+    // says 300 random bytes after the last packet at once.
+    QByteArray noise(300, '\0');
+    QRandomGenerator rng(11);
+    for (char& b : noise)
+        b = char(rng.bounded(256));
+    TypedCache once;
+    messages.clear();
+    once.setMessageStream(messages.stream());
+    once.changeFile(writeFinished("finished.dat", packets + noise), true);
+    EXPECT_EQ(once.count(), 2u);
+    ASSERT_FALSE(once.damage().empty());
+    EXPECT_EQ(once.damage().back(), (DamagedStretch{80, 380, DamagedStretch::Kind::Skipped, 2}));
+    EXPECT_EQ(messages.lines().filter("Skipped"), QStringList{"Skipped 300 bytes [80 - 380]"});
+    const std::vector<DamagedStretch> said = once.damage();
+    for (int i = 0; i < 10; ++i)
+        once.grow();
+    EXPECT_EQ(once.damage(), said);
+    write("tail.dat", QByteArray(10, '\x5A') + packets);
+    c.grow();
+    EXPECT_EQ(c.damage().size(), 1u);
+    c.clear();
+    EXPECT_TRUE(c.damage().empty());
+}
+
+// Without a header test, damage before a cut last packet stands before that
+// packet: settled, the cache leaves the packet unread and says the stretch
+// only once the completed packet is taken, not as running to the end.
+TEST_F(TelemetryCacheTest, TheStretchBeforeAPacketLeftUnreadIsSaidWithThatPacket)
+{
+    const QByteArray last = ccsdsPacket(0x103, 2, 40);
+    const std::string path =
+        write("unread.dat", ccsdsPacket(0x101, 0, 40) + ccsdsPacket(0x102, 1, 40) + QByteArray(20, '\x5A') + last.left(8));
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->accept = [](const unsigned char* h) { return h[0] != 0x5A; }; // takes zeros and ones: no judging
+    c->changeFile(path, true);
+    for (int i = 0; i < TelemetryCache::PARTIAL_READ_LIMIT + 3; ++i)
+        c->grow();
+    EXPECT_EQ(c->damage(), std::vector<DamagedStretch>({{100, 108, DamagedStretch::Kind::LeftUnread, 2}}));
+    append(path, last.mid(8));
+    c->grow();
+    EXPECT_EQ(c->count(), 3u);
+    ASSERT_FALSE(c->damage().empty());
+    EXPECT_EQ(c->damage().back(), (DamagedStretch{80, 100, DamagedStretch::Kind::Skipped, 2}));
+}
+
+// Each kind of stretch writes its line from its record, counts past 2^31
+// bytes (the scan limit off) as they are.
+TEST(DamagedStretch, EachKindWritesItsLine)
+{
+    using K = DamagedStretch::Kind;
+    const struct
+    {
+        DamagedStretch s;
+        int64_t header;
+        const char* line;
+    } rows[] = {
+        {{3, 70, K::Skipped, 1}, 6, "Skipped 67 bytes [3 - 70]"},
+        {{0, 3000000000, K::Skipped, 0}, 6, "Skipped 3000000000 bytes [0 - 3000000000]"},
+        {{5, 2147483653, K::ScannedToLimit, 2}, 6,
+         "Scanned 2147483648 bytes [5 - 2147483653] without finding a valid packet header, archive may be corrupt!"},
+        {{20, 60, K::ClaimPastEnd, 1}, 6, "Could not read 34 bytes from file...skipping ahead 1 byte"},
+        {{20, 60, K::ClaimPastEnd, 1}, 8, "Could not read 32 bytes from file...skipping ahead 1 byte"},
+        {{600, 640, K::LeftUnread, 30}, 6,
+         "Could not read a whole packet at index 600...reading no further until the file grows"},
+    };
+    for (const auto& row : rows) {
+        std::string line = "x";
+        row.s.appendLine(line, row.header);
+        EXPECT_EQ(line, std::string("x") + row.line);
+    }
 }
