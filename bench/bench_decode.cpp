@@ -2,8 +2,9 @@
 // generic unsigned_int decoder, read from every packet of a generated CCSDS
 // archive of 1 M 64-byte packets, the hub loaded through init from a
 // generated database of 50,000 rows. Reads by getValue
-// (raw and engineering), by getData into one reserved vector, by name, and
-// against a row of another packet type. Reports values/s, allocations per
+// (raw and engineering), by getData into one reserved vector, by name,
+// against a row of another packet type, and as one series (itemSeries, the
+// road of the Python module's item_arrays). Reports values/s, allocations per
 // value (a counting operator new) and, for getData, heap bytes per item.
 #include "conversion/polytransferfunc.h"
 #include "gselib/database/telemetrydatabase.h"
@@ -225,8 +226,38 @@ void BM_GetDataIntoOneVector(benchmark::State& state)
     state.counters["sizeof(DataItem)"] = benchmark::Counter(double(sizeof(DataItem)));
 }
 
+// The whole archive's item as one series, engineering values, as a C++
+// caller or the Python module's item_arrays reads it: the columns made
+// anew each time, as a caller gets them (their first touch included).
+void BM_ItemSeries(benchmark::State& state)
+{
+    Fixture& f = fixture();
+    if (!f.ok) {
+        state.SkipWithError("fixture failed");
+        return;
+    }
+    const DataInterpretation* hub = DataInterpretation::current();
+    const std::vector<TMPacketPtr>& packets = f.cache->allPackets();
+    long long allocs = 0;
+    size_t samples = 0;
+    for (auto _ : state) {
+        ItemSeries series;
+        const long long before = allocations.load(std::memory_order_relaxed);
+        hub->itemSeries(WORD_ID, packets, 0, packets.size(), Gse::Eng, series);
+        allocs += allocations.load(std::memory_order_relaxed) - before;
+        samples = series.size();
+        benchmark::DoNotOptimize(series.values.data());
+    }
+    if (samples != packets.size())
+        state.SkipWithError("not every packet decoded");
+    const double values = double(state.iterations()) * double(packets.size());
+    state.SetItemsProcessed(int64_t(values));
+    state.counters["allocs/call"] = benchmark::Counter(double(allocs) / double(state.iterations()));
+}
+
 } // namespace
 
+BENCHMARK(BM_ItemSeries)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_GetValueRaw)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_GetValueEng)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_GetDataIntoOneVector)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -4,6 +4,7 @@
 // functions.
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/packets/ccsdspacket.h"
+#include "tolvalib/tolvaccsdspacket.h"
 #include "tolvalib/tolvadatainterpretation.h"
 #include "tolvalib/tolvadecoder/tolvadecodermaker.h"
 #include "tolvalib/tolvatelemetrycache.h"
@@ -18,6 +19,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <sys/time.h>
 #include <vector>
 
 namespace {
@@ -35,7 +37,7 @@ void makeHub()
         return;
     made = true;
     GseLib::DataInterpretation::init(&factory, false, nullptr, {});
-    for (int apid = 737; apid <= 766; ++apid) {
+    for (int apid = TolvaGse::ApidRange::FIRST; apid <= TolvaGse::ApidRange::LAST; ++apid) {
         GseLib::TMPacketTypeInfo info;
         info.valid = true;
         info.type = apid;
@@ -127,6 +129,12 @@ struct Archives
         FILE* f = std::fopen(path.c_str(), "wb");
         std::fwrite(b.data(), 1, b.size(), f);
         std::fclose(f);
+        // Written an hour ago: read as a finished recording.
+        struct timeval hourAgo[2];
+        gettimeofday(&hourAgo[0], nullptr);
+        hourAgo[0].tv_sec -= 3600;
+        hourAgo[1] = hourAgo[0];
+        utimes(path.c_str(), hourAgo);
         return path;
     }
 

@@ -15,6 +15,7 @@
 
 #include "fuzz/korafuzzhub.h"
 #include "koralib/archive/kortelemetrycache.h"
+#include "tolvalib/tolvaccsdspacket.h"
 #include "tolvalib/tolvaitfpacket.h"
 #include "tools/logger/log.h"
 
@@ -228,7 +229,7 @@ void tolvaHub(const std::map<int, std::pair<int, int>>& limits)
 void tolvaFuzzHub()
 {
     std::map<int, std::pair<int, int>> limits;
-    for (int apid = 737; apid <= 766; ++apid)
+    for (int apid = TolvaGse::ApidRange::FIRST; apid <= TolvaGse::ApidRange::LAST; ++apid)
         limits[apid] = apid % 3 == 0 ? std::pair(-1, -1) : std::pair(7, 4090);
     tolvaHub(limits);
 }

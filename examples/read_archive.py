@@ -6,7 +6,8 @@
 ARCHIVE is the archive file (tm.tlm or tm.bin) beside its tm.meta. Prints the
 test id and model, every packet with its times and marker, the values of the
 items each packet carries in raw, engineering and science mode, the
-message-log lines and the meta markers.
+message-log lines and the meta markers; then each item's series over the whole
+archive, read in one call as numpy arrays (the way to get an item's series).
 """
 import sys
 
@@ -47,6 +48,24 @@ def main(path):
     for m in metas:
         print("    %d #%d %.4f..%.4f %r" % (m.metaMarkerId, m.index, m.startRelativeTimeInSecs,
                                           m.endRelativeTimeInSecs, m.msg))
+    print_series(tm)
+
+
+def print_series(tm):
+    """Each item's engineering values over every packet, as four numpy arrays."""
+    for hkid in ITEM_IDS:
+        try:
+            s = tm.item_arrays(hkid, 1)
+        except TypeError as e:  # a text item: its values are not numbers
+            print("item %d: %s" % (hkid, e))
+            continue
+        if len(s.value) == 0:
+            continue
+        print("item %d: %d samples from %d packets, engineering values %g to %g"
+              % (hkid, len(s.value), len(set(s.packet_index.tolist())), s.value.min(), s.value.max()))
+        for k in range(min(3, len(s.value))):
+            print("    packet %d at %.4f (unix %.4f): %g" % (s.packet_index[k], s.relative_timestamp[k],
+                                                          s.unix_timestamp[k], s.value[k]))
 
 
 if __name__ == "__main__":

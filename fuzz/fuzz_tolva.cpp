@@ -7,6 +7,7 @@
 #include "fuzzgrowing.h"
 #include "fuzzquiet.h"
 #include "gselib/database/tmdatabaserow.h"
+#include "tolvalib/tolvaccsdspacket.h"
 #include "tolvalib/tolvadatainterpretation.h"
 #include "gselib/packets/telemetryfile.h"
 #include "tolvalib/tolvadecoder/tolvadecodermaker.h"
@@ -30,7 +31,7 @@ struct Setup
     {
         GseLib::DataInterpretation::init(&factory, false, nullptr, {});
         GseLib::PacketTypes& types = GseLib::DataInterpretation::current()->packetTypes;
-        for (int apid = 737; apid <= 766; ++apid) {
+        for (int apid = TolvaGse::ApidRange::FIRST; apid <= TolvaGse::ApidRange::LAST; ++apid) {
             GseLib::TMPacketTypeInfo info;
             info.valid = true;
             info.type = apid;

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/time.h>
 #include <utility>
 #include <vector>
 
@@ -43,14 +44,19 @@ inline FILE* openOrAbort(const std::string& path, const char* mode)
 }
 
 // Aborts when the growing read of `data` at `path`, in steps the input's last
-// byte chooses, ends with other packets than the read of the finished file,
-// or writes a line once settled.
+// byte chooses, ends with other packets than the read of the finished file
+// (last written an hour ago), or writes a line once settled.
 inline void check(GseLib::TelemetryCache& cache, const std::string& path, const uint8_t* data, size_t size)
 {
     FILE* f = openOrAbort(path, "wb");
     if (size)
         std::fwrite(data, 1, size, f);
     std::fclose(f);
+    struct timeval hourAgo[2];
+    gettimeofday(&hourAgo[0], nullptr);
+    hourAgo[0].tv_sec -= 3600;
+    hourAgo[1] = hourAgo[0];
+    utimes(path.c_str(), hourAgo);
     cache.changeFile(path, true);
     cache.grow();
     settle(cache);

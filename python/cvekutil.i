@@ -34,6 +34,8 @@
         $action
     } catch (const std::out_of_range& e) {
         SWIG_exception_fail(SWIG_IndexError, e.what());
+    } catch (const cvekutil::NotNumericItem& e) {
+        SWIG_exception_fail(SWIG_TypeError, e.what());
     } catch (const std::exception& e) {
         SWIG_exception_fail(SWIG_RuntimeError, e.what());
     } catch (...) {
@@ -117,17 +119,64 @@ def _cvekutil_slice(self, args):
 extern const int MIN_META_MARKER_ID;
 extern const int MAX_META_MARKER_ID;
 
+// ---- path-like archives and named value modes
+// The archive's path may be any path-like object (pathlib.Path, os.PathLike):
+// os.fspath gives its text, or its bytes, which are passed unchanged. A str is
+// read as before; None, a number or a plain bytes object match no prototype.
+%fragment("CvekFsPath", "header") %{
+static bool cvekutil_isPathLike(PyObject* o)
+{
+    return o && !PyUnicode_Check(o) && !PyBytes_Check(o) && PyObject_HasAttrString((PyObject*)Py_TYPE(o), "__fspath__");
+}
+%}
+%typemap(typecheck, precedence=SWIG_TYPECHECK_STDSTRING, noblock=1, fragment="CvekFsPath") std::string telemetryFilename {
+  $1 = ($input != Py_None) && (cvekutil_isPathLike($input) || SWIG_CheckState(SWIG_AsPtr_std_string($input, (std::string**)0)));
+}
+%typemap(in, fragment="CvekFsPath") std::string telemetryFilename {
+  if (cvekutil_isPathLike($input)) {
+    PyObject* fs = PyOS_FSPath($input);
+    if (!fs) SWIG_fail;
+    if (PyBytes_Check(fs)) {
+      $1 = std::string(PyBytes_AS_STRING(fs), size_t(PyBytes_GET_SIZE(fs)));
+    } else {
+      Py_ssize_t n = 0;
+      const char* text = PyUnicode_AsUTF8AndSize(fs, &n);
+      if (!text) { Py_DECREF(fs); SWIG_fail; }
+      $1 = std::string(text, size_t(n));
+    }
+    Py_DECREF(fs);
+  } else {
+    std::string* ptr = (std::string*)0;
+    int res = SWIG_AsPtr_std_string($input, &ptr);
+    if (!SWIG_IsOK(res) || !ptr) {
+      SWIG_exception_fail(SWIG_ArgError((ptr ? res : SWIG_TypeError)), "in method '" "$symname" "', argument " "$argnum"" of type '" "$type""'");
+    }
+    $1 = *ptr;
+    if (SWIG_IsNewObj(res)) delete ptr;
+  }
+}
+
 namespace cvekutil {
 %feature("docstring") initCVekUtil "This method is intended for internal use only. It initializes the underlying library as needed.";
 void initCVekUtil(std::string telemetryFilename = "");
 }
 
 %pythoncode %{
+import os as _os
+
+# Value modes of all_data: RAW the value as decoded, ENG through the row's
+# engineering equation, SCI through its science equation. Another number is
+# taken as all_data's C++ side takes it (see python/README.md).
+RAW, ENG, SCI = 0, 1, 2
+
+
 def open_tmfile(path):
     """Starts the library on the archive and returns its TMFile."""
     initCVekUtil(path)
-    return TMFile(path)
+    # The text the start-up read, so that TMFile and the library agree on the file.
+    return TMFile(_os.fsdecode(_os.fspath(path)) if not isinstance(path, str) else path)
 %}
+// ---- end of path-like archives and named value modes
 
 // ---------------------------------------------------------------- records
 namespace cvekutil {
@@ -323,6 +372,158 @@ public:
     std::string raw_message() const;
 };
 }
+
+// ---------------------------------------------------------------- item series as arrays
+// TMFile.item_arrays: one data item of a run of packets as four numpy arrays,
+// each column handed over from the C++ vector it was filled in, without a
+// copy. numpy is imported at the first call: importing this module stays as
+// quick as it was. Before the class, so that its typemaps apply to it.
+%{
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <climits>
+#include <new>
+#include <optional>
+
+#include "gselib/interpretation/itemseries.h"
+
+namespace {
+
+const char* const CVEKUTIL_COLUMN = "cvekutil.column";
+
+template <typename T>
+void cvekutilDropColumn(PyObject* capsule)
+{
+    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, CVEKUTIL_COLUMN));
+}
+
+// A 1-D array over the column's own buffer, which the array's base then owns.
+template <typename T>
+PyObject* cvekutilColumnArray(std::vector<T>& column, int type)
+{
+    npy_intp n = npy_intp(column.size());
+    if (n == 0)
+        return PyArray_SimpleNew(1, &n, type);
+    auto* owned = new (std::nothrow) std::vector<T>(std::move(column));
+    if (!owned)
+        return PyErr_NoMemory();
+    PyObject* base = PyCapsule_New(owned, CVEKUTIL_COLUMN, cvekutilDropColumn<T>);
+    if (!base) {
+        delete owned;
+        return nullptr;
+    }
+    PyObject* array = PyArray_SimpleNewFromData(1, &n, type, owned->data());
+    if (!array) {
+        Py_DECREF(base);
+        return nullptr;
+    }
+    // Takes the reference to base, also when it fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), base) < 0) {
+        Py_DECREF(array);
+        return nullptr;
+    }
+    return array;
+}
+
+// The result's type, a named tuple made in C (no Python-level class, nothing
+// imported for it), made with the module.
+PyStructSequence_Field cvekutilItemArraysFields[] = {
+    {const_cast<char*>("unix_timestamp"), const_cast<char*>("Unix times in seconds (float64)")},
+    {const_cast<char*>("relative_timestamp"), const_cast<char*>("times since t0 in seconds (float64)")},
+    {const_cast<char*>("value"), const_cast<char*>("values in the mode asked (float64)")},
+    {const_cast<char*>("packet_index"), const_cast<char*>("index of each sample's packet, as get_pkt takes it (int64)")},
+    {nullptr, nullptr}};
+PyStructSequence_Desc cvekutilItemArraysDesc = {
+    const_cast<char*>("cvekutil.ItemArrays"),
+    const_cast<char*>("One data item's samples as numpy arrays of equal length, in packet order."),
+    cvekutilItemArraysFields, 4};
+PyTypeObject* cvekutilItemArraysType = nullptr;
+
+// The four columns as an ItemArrays.
+PyObject* cvekutilItemArrays(GseLib::ItemSeries& series)
+{
+    if (!PyArray_API && _import_array() < 0)
+        return nullptr;
+    PyObject* result = PyStructSequence_New(cvekutilItemArraysType);
+    if (!result)
+        return nullptr;
+    PyObject* columns[4] = {cvekutilColumnArray(series.unixTimes, NPY_FLOAT64),
+                            cvekutilColumnArray(series.relativeTimes, NPY_FLOAT64),
+                            cvekutilColumnArray(series.values, NPY_FLOAT64),
+                            cvekutilColumnArray(series.packetIndexes, NPY_INT64)};
+    bool made = true;
+    for (int i = 0; i < 4; ++i) {
+        made = made && columns[i];
+        PyStructSequence_SetItem(result, i, columns[i] ? columns[i] : Py_NewRef(Py_None));
+    }
+    if (!made) {
+        Py_DECREF(result);
+        return nullptr;
+    }
+    return result;
+}
+
+} // namespace
+%}
+
+%init %{
+    cvekutilItemArraysType = PyStructSequence_NewType(&cvekutilItemArraysDesc);
+    if (!cvekutilItemArraysType || PyModule_AddObjectRef(m, "ItemArrays",
+                                                         reinterpret_cast<PyObject*>(cvekutilItemArraysType)) < 0)
+        return NULL;
+%}
+
+namespace GseLib {
+struct ItemSeries;
+}
+
+// A slice bound: None, or an integer (or an object with __index__), any
+// size, as Python's slices take them; beyond 64 bits it is clamped.
+%typemap(in, noblock=1) std::optional<long long> {
+  if ($input != Py_None) {
+    PyObject* bound = PyNumber_Index($input);
+    if (!bound) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError))
+        PyErr_SetString(PyExc_TypeError, "slice indices must be integers or None or have an __index__ method");
+      SWIG_fail;
+    }
+    int overflow = 0;
+    long long at = PyLong_AsLongLongAndOverflow(bound, &overflow);
+    Py_DECREF(bound);
+    if (overflow)
+      at = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    else if (at == -1 && PyErr_Occurred())
+      SWIG_fail;
+    $1 = at;
+  }
+}
+
+%typemap(out, noblock=1) GseLib::ItemSeries {
+  $result = cvekutilItemArrays(static_cast<GseLib::ItemSeries&>($1));
+  if (!$result) SWIG_fail;
+}
+
+%feature("kwargs") cvekutil::TMFile::item_arrays;
+%feature("compactdefaultargs") cvekutil::TMFile::item_arrays;
+%feature("autodoc", "item_arrays(self, hkid, mode=2, start=None, stop=None) -> ItemArrays") cvekutil::TMFile::item_arrays;
+%feature("docstring") cvekutil::TMFile::item_arrays "Returns every sample of data item hkid in the packets [start:stop] as
+numpy arrays: ItemArrays(unix_timestamp, relative_timestamp, value,
+packet_index). The values are all_data(hkid, mode)'s (0 raw, 1 engineering,
+2 science), packet by packet; start and stop are read as slice bounds.
+An unknown hkid gives empty arrays; an item decoded as text raises TypeError.";
+
+%extend cvekutil::TMFile {
+    GseLib::ItemSeries item_arrays(int hkid, int mode = 2, std::optional<long long> start = std::nullopt,
+                                   std::optional<long long> stop = std::nullopt) const
+    {
+        return $self->item_arrays(hkid, mode, start, stop);
+    }
+}
+
+%pythoncode %{
+ItemArrays = _cvekutil.ItemArrays
+%}
 
 // ---------------------------------------------------------------- telemetry file
 namespace cvekutil {

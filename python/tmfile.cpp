@@ -3,8 +3,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStringList>
+#include <algorithm>
+#include <climits>
 #include <stdexcept>
+#include <utility>
 
+#include "gselib/database/telemetrydatabase.h"
+#include "gselib/database/tmdatabaserow.h"
+#include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/telemetrycache.h"
 #include "gselib/packets/telemetryfile.h"
 #include "gselib/packets/timeresolver.h"
@@ -29,6 +35,25 @@ const GseLib::TimeResolver& sharedResolver()
     return *cache->timeResolver();
 }
 
+// The positions [first, end) that a Python slice [start:stop] takes of n
+// items: a bound left out is the start or the end, a negative one counts from
+// the end, both are clamped to the items, and a reversed slice is empty.
+std::pair<size_t, size_t> sliceBounds(std::optional<long long> start, std::optional<long long> stop, size_t n)
+{
+    const long long count = n > size_t(LLONG_MAX) ? LLONG_MAX : (long long)(n);
+    auto place = [count](std::optional<long long> bound, long long absent) {
+        if (!bound)
+            return absent;
+        long long at = *bound;
+        if (at < 0)
+            at = at < -count ? 0 : at + count;
+        return std::min(at, count);
+    };
+    const long long first = place(start, 0);
+    const long long end = place(stop, count);
+    return {size_t(first), size_t(std::max(first, end))};
+}
+
 } // namespace
 
 TMFile::TMFile(const std::string& filename)
@@ -38,6 +63,7 @@ TMFile::TMFile(const std::string& filename)
                                  "instead of relying on the factory functions?");
     filePath = QString::fromUtf8(filename.data(), qsizetype(filename.size()));
     markerGeneration = GseLib::TelemetryFile::sharedCacheGeneration();
+    archiveGeneration = markerGeneration;
     markerCache = std::make_unique<KorGse::MarkerCache>(new GseLib::TelemetryFile());
     const QFileInfo info(filePath);
     if (!info.exists())
@@ -159,6 +185,30 @@ std::vector<GseLib::DamagedStretch> TMFile::damage() const
     if (!cache)
         throw std::runtime_error(NOT_INITIALIZED_NO_FILE);
     return cache->damage();
+}
+
+GseLib::ItemSeries TMFile::item_arrays(int hkid, int mode, std::optional<long long> start,
+                                       std::optional<long long> stop) const
+{
+    const GseLib::TelemetryCache* cache = GseLib::TelemetryFile::sharedCache();
+    if (!cache)
+        throw std::runtime_error(NOT_INITIALIZED_NO_FILE);
+    // Its packets, time resolver and definitions went with the old cache and hub.
+    if (archiveGeneration != GseLib::TelemetryFile::sharedCacheGeneration())
+        throw std::runtime_error("TMFile belongs to an archive that a later initCVekUtil replaced.");
+    const GseLib::DataInterpretation* hub = GseLib::DataInterpretation::current();
+    const auto [first, end] = sliceBounds(start, stop, cache->count());
+    GseLib::ItemSeries series;
+    const uint32_t id = uint32_t(hkid);
+    switch (hub->itemSeries(id, cache->allPackets(), first, end, Gse::ValueMode(mode), series)) {
+    case GseLib::ItemSeries::Outcome::TextSample:
+        throw NotNumericItem("data item " + std::to_string(id) + " (" + hub->db()->findRow(id)->key
+                             + ") gives text samples; item_arrays takes numeric items only");
+    case GseLib::ItemSeries::Outcome::UnknownItem:
+    case GseLib::ItemSeries::Outcome::Filled:
+        break;
+    }
+    return series;
 }
 
 } // namespace cvekutil

@@ -282,6 +282,20 @@ def ini_section(path, group):
     return lines
 
 
+def kora_group(kora):
+    """The keys of a first-instrument group over gen_kora's definitions in the
+    folder kora (from its vek.INI), with the others its start-up needs."""
+    lines = ini_section(os.path.join(kora, "vek.INI"), "KORA")
+    # Keys the first instrument's group must also name (existing paths).
+    for key, name in (("sequence_root", "sequences"), ("mcal_root", "mcal")):
+        os.makedirs(os.path.join(kora, name), exist_ok=True)
+        lines.append("%s=%s" % (key, os.path.join(kora, name)))
+    for key, name in (("seq_config", "seq.cfg"), ("heater_table", "heaters.txt"), ("sclk_table", "sclk.txt")):
+        open(os.path.join(kora, "defs", name), "w").close()
+        lines.append("%s=%s" % (key, os.path.join(kora, "defs", name)))
+    return lines
+
+
 def bench_archive(out, count, rng):
     folder = os.path.join(out, "bench")
     os.makedirs(folder, exist_ok=True)
@@ -357,14 +371,7 @@ def generate(out, bench=0, seed=18):
 
     with open(os.path.join(out, "vekconfig.INI"), "w", newline="\n") as f:
         f.write("[VEK]\ndefault_group=KORA_FM\n[KORA_FM]\n")
-        f.write("\n".join(ini_section(os.path.join(kora, "vek.INI"), "KORA")) + "\n")
-        # Keys the first instrument's group must also name (existing paths).
-        for key, name in (("sequence_root", "sequences"), ("mcal_root", "mcal")):
-            os.makedirs(os.path.join(kora, name), exist_ok=True)
-            f.write("%s=%s\n" % (key, os.path.join(kora, name)))
-        for key, name in (("seq_config", "seq.cfg"), ("heater_table", "heaters.txt"), ("sclk_table", "sclk.txt")):
-            open(os.path.join(kora, "defs", name), "w").close()
-            f.write("%s=%s\n" % (key, os.path.join(kora, "defs", name)))
+        f.write("\n".join(kora_group(kora)) + "\n")
         f.write("[TOLVA_FM]\n" + "\n".join(tolva_keys) + "\n")
     os.remove(os.path.join(kora, "vek.INI"))
 

@@ -8,7 +8,7 @@ Files written to OUT_DIR:
                             equation types 100-107 (some with the two
                             engineering coefficients only), CTL.STATUS:
                             BIN_TIME_RDBK and MMC.HK:V_2P50_VREF
-  defs/tm_packet_types.txt  APIDs 737-766 but 757, limits in data lengths,
+  defs/tm_packet_types.txt  APIDs of APID_TABLE, limits in data lengths,
                             FILL (740) without limits
   defs/dac.txt              DAC table: comment, inner '#', blank and short
                             lines, an id-0 row
@@ -69,18 +69,47 @@ ITF_SYNC = b"\xFE\xFA\x30\xC8"
 # CTL_SUM_RF packets vary: a 16-byte head, 1 to RF_TOTALS totals of 10 bytes,
 # then 0 to RF_VALUES values of 8 bytes. Its packet type admits the largest.
 RF_TOTALS, RF_VALUES = 3, 3
-# APID: (name, total bytes of the packets written here; the largest for CTL_SUM_RF)
-APIDS = {
-    737: ("CRIT_HK", 52), 738: ("BOOT_HK", 39), 739: ("DIGITAL_HK", 68), 740: ("FILL", 41),
-    741: ("MEMDUMP", 60), 742: ("MSG", 44), 743: ("MKR", 90), 744: ("VH_HK", 54),
-    745: ("VH_STAT", 160), 746: ("PT_HK", 337), 747: ("PT_STAT", 337), 748: ("LEU_HKHS", 233),
-    749: ("LEU_HK", 126), 750: ("LEU_HKINDX", 233), 751: ("LEU_STAT", 93), 752: ("LEU_MAX_HKHS", 22),
-    753: ("MMC_HK", 170), 754: ("MMC_SC", 68), 755: ("MMC_PIRANI", 78), 756: ("MMC_HKHS", 42),
-    758: ("CTL_HK", 214), 759: ("CTL_STAT", 286), 760: ("CTL_SEQ_DUMP", 100),
-    761: ("CTL_DDS_DUMP", 100), 762: ("CTL_SCI", 130), 763: ("CTL_AUX_DUMP", 100),
-    764: ("CTL_GENREG_DUMP", 100), 765: ("CTL_SUM_RF", 16 + 10 * RF_TOTALS + 8 * RF_VALUES),
-    766: ("CTL_SUM_BIN", 18),
-}
+# The instrument's APIDs, first to last; none is in use at UNUSED_APID. Each
+# with its name, its packet class, the payload bytes of a packet the class
+# builds, and the total bytes of the packets written here (the largest for
+# CTL_SUM_RF). The tables below derive from this one; a test checks its range
+# against the library's.
+APID_TABLE = [
+    (737, "CRIT_HK", "CriticalHKPacket", 40, 52),
+    (738, "BOOT_HK", "BootHKPacket", 27, 39),
+    (739, "DIGITAL_HK", "DigitalHKPacket", 56, 68),
+    (740, "FILL", "FillPacket", 1036, 41),
+    (741, "MEMDUMP", "MemoryDumpPacket", 1036, 60),
+    (742, "MSG", "MessageLogPacket", 1036, 44),
+    (743, "MKR", "MarkerPacket", 78, 90),
+    (744, "VH_HK", "VhHkPacket", 42, 54),
+    (745, "VH_STAT", "VhStatusPacket", 148, 160),
+    (746, "PT_HK", "PtHkPacket", 325, 337),
+    (747, "PT_STAT", "PtStatusPacket", 325, 337),
+    (748, "LEU_HKHS", "LeuHkHsPacket", 221, 233),
+    (749, "LEU_HK", "LeuHkPacket", 114, 126),
+    (750, "LEU_HKINDX", "LeuHkIndxPacket", 221, 233),
+    (751, "LEU_STAT", "LeuStatusPacket", 81, 93),
+    (752, "LEU_MAX_HKHS", "LeuMaxHkHsPacket", 10, 22),
+    (753, "MMC_HK", "MmcHKPacket", 158, 170),
+    (754, "MMC_SC", "MmcStripChartPacket", 8200, 68),
+    (755, "MMC_PIRANI", "MmcPiraniPacket", 814, 78),
+    (756, "MMC_HKHS", "MmcPiraniHKPacket", 30, 42),
+    (758, "CTL_HK", "CtlHkPacket", 202, 214),
+    (759, "CTL_STAT", "CtlStatusPacket", 274, 286),
+    (760, "CTL_SEQ_DUMP", "CtlSeqDumpPacket", 65523, 100),
+    (761, "CTL_DDS_DUMP", "CtlDdsDumpPacket", 65523, 100),
+    (762, "CTL_SCI", "CtlSciencePacket", 118, 130),
+    (763, "CTL_AUX_DUMP", "CtlAuxDumpPacket", 65523, 100),
+    (764, "CTL_GENREG_DUMP", "CtlGenRegDumpPacket", 65523, 100),
+    (765, "CTL_SUM_RF", "CtlSumRfPacket", 4, 16 + 10 * RF_TOTALS + 8 * RF_VALUES),
+    (766, "CTL_SUM_BIN", "CtlSumBinPacket", 6, 18),
+]
+UNUSED_APID = 757
+FIRST_APID, LAST_APID = APID_TABLE[0][0], APID_TABLE[-1][0]
+assert [row[0] for row in APID_TABLE] == [a for a in range(FIRST_APID, LAST_APID + 1) if a != UNUSED_APID]
+# APID: (name, total bytes of the packets written here)
+APIDS = {apid: (name, size) for apid, name, _, _, size in APID_TABLE}
 # The packets that carry the rows below come most often.
 WEIGHTED = [758, 759, 762, 765, 749, 753, 754, 755, 737, 737] + [a for a in APIDS if a not in (740, 757)]
 
@@ -753,18 +782,8 @@ def generate_frames(out, rng):
 
 # ---- Packet family ---------------------------------------------------------
 
-FAMILY = [
-    ("CriticalHKPacket", 737, 40), ("BootHKPacket", 738, 27), ("DigitalHKPacket", 739, 56),
-    ("FillPacket", 740, 1036), ("MemoryDumpPacket", 741, 1036), ("MessageLogPacket", 742, 1036),
-    ("MarkerPacket", 743, 78), ("VhHkPacket", 744, 42), ("VhStatusPacket", 745, 148),
-    ("PtHkPacket", 746, 325), ("PtStatusPacket", 747, 325), ("LeuHkHsPacket", 748, 221),
-    ("LeuHkPacket", 749, 114), ("LeuHkIndxPacket", 750, 221), ("LeuStatusPacket", 751, 81),
-    ("LeuMaxHkHsPacket", 752, 10), ("MmcHKPacket", 753, 158), ("MmcStripChartPacket", 754, 8200),
-    ("MmcPiraniPacket", 755, 814), ("MmcPiraniHKPacket", 756, 30), ("CtlHkPacket", 758, 202),
-    ("CtlStatusPacket", 759, 274), ("CtlSeqDumpPacket", 760, 65523), ("CtlDdsDumpPacket", 761, 65523),
-    ("CtlSciencePacket", 762, 118), ("CtlAuxDumpPacket", 763, 65523), ("CtlGenRegDumpPacket", 764, 65523),
-    ("CtlSumRfPacket", 765, 4), ("CtlSumBinPacket", 766, 6),
-]
+# (class, APID, payload bytes of a packet it builds)
+FAMILY = [(cls, apid, payload) for apid, _, cls, payload, _ in APID_TABLE]
 
 
 def get(img, at, n):
@@ -870,6 +889,7 @@ def var_set(img, start, data, limit):
 
 def generate_packet_family(out, rng):
     doc = {"classes": [{"name": n, "apid": a, "payload": p} for n, a, p in FAMILY],
+           "apid_range": {"first": FIRST_APID, "last": LAST_APID, "unused": UNUSED_APID},
            "names": {str(a): APIDS.get(a, ("UNKNOWN",))[0] for a in range(730, 770)}}
     doc["names"]["0"] = doc["names"]["65535"] = "UNKNOWN"
 

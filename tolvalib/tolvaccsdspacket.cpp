@@ -5,19 +5,23 @@
 #include <QDateTime>
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <stdexcept>
 
 namespace TolvaGse {
 
 namespace {
 
-const char* const NAMES[] = {
+constexpr const char* NAMES[] = {
     "CRIT_HK",  "BOOT_HK",      "DIGITAL_HK", "FILL",       "MEMDUMP",      "MSG",          "MKR",
     "VH_HK",    "VH_STAT",      "PT_HK",      "PT_STAT",    "LEU_HKHS",     "LEU_HK",       "LEU_HKINDX",
     "LEU_STAT", "LEU_MAX_HKHS", "MMC_HK",     "MMC_SC",     "MMC_PIRANI",   "MMC_HKHS",     nullptr,
     "CTL_HK",   "CTL_STAT",     "CTL_SEQ_DUMP", "CTL_DDS_DUMP", "CTL_SCI",  "CTL_AUX_DUMP", "CTL_GENREG_DUMP",
     "CTL_SUM_RF", "CTL_SUM_BIN",
 };
+static_assert(std::size(NAMES) == ApidRange::LAST - ApidRange::FIRST + 1 &&
+                  NAMES[ApidRange::UNUSED - ApidRange::FIRST] == nullptr,
+              "one name per APID of the range, none for the unused one");
 
 GseLib::ByteVectorPtr copyOf(const QByteArray& bytes)
 {
@@ -49,9 +53,9 @@ void TolvaCcsdsPacket::makeResolver()
 
 QString TolvaCcsdsPacket::packetName(unsigned short apid)
 {
-    if (apid < 737 || apid > 766 || !NAMES[apid - 737])
+    if (!ApidRange::inUse(apid))
         return QStringLiteral("UNKNOWN");
-    return QString::fromLatin1(NAMES[apid - 737]);
+    return QString::fromLatin1(NAMES[apid - ApidRange::FIRST]);
 }
 
 QString TolvaCcsdsPacket::toString() const

@@ -15,7 +15,7 @@ namespace TolvaGse {
 
 class TolvaTimeResolver;
 
-// The instrument's APIDs; 757 is unused.
+// The instrument's APIDs; 757 is unused (ApidRange below).
 enum class Apid : uint16_t {
     CRIT_HK = 737,
     BOOT_HK = 738,
@@ -48,6 +48,20 @@ enum class Apid : uint16_t {
     CTL_SUM_BIN = 766,
 };
 
+// The range the APIDs above take, first to last, with the one unused APID in
+// it. Tables and loops over the instrument's APIDs derive from it, so that a
+// new APID is added here and in the enum only.
+struct ApidRange
+{
+    static constexpr int FIRST = int(Apid::CRIT_HK);
+    static constexpr int LAST = int(Apid::CTL_SUM_BIN);
+    static constexpr int UNUSED = 757;
+    // The APIDs in use: the range but UNUSED.
+    static constexpr int IN_USE = LAST - FIRST;
+    static constexpr bool contains(int apid) { return apid >= FIRST && apid <= LAST; }
+    static constexpr bool inUse(int apid) { return contains(apid) && apid != UNUSED; }
+};
+
 class TolvaCcsdsPacket : public GseLib::CcsdsPacket
 {
 public:
@@ -62,7 +76,7 @@ public:
     int dataOffset() const override { return 6; }
     int headerSize() const override { return 6; }
 
-    // The APID's name; "UNKNOWN" for 757 and outside 737 to 766.
+    // The APID's name; "UNKNOWN" for the unused APID and outside ApidRange.
     static QString packetName(unsigned short apid);
     // "\tCCSDS HDR: apid:0x 2f7 seq:.. len:.. sclk:..\n\tCCSDS RAW: <hex>\n"
     QString toString() const;

@@ -94,6 +94,7 @@ void TolvaTelemetryCache::readLimits()
     limitsParse_ = parseCount();
     limits_.assign(2048, Limits());
     const GseLib::PacketTypes& types = GseLib::DataInterpretation::current()->packetTypes;
+    types.reportIfEmpty();
     for (auto it = types.cbegin(); it != types.cend(); ++it) {
         if (it.key() < 0 || it.key() >= 2048)
             continue;

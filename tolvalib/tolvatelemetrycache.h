@@ -6,6 +6,7 @@
 // the newest bin-time read-back of the control-status packets in ip_. The
 // module start-up installs one as the shared cache.
 #include "gselib/packets/telemetrycache.h"
+#include "tolvalib/tolvaccsdspacket.h"
 
 #include <cstdint>
 #include <vector>
@@ -23,7 +24,7 @@ class TolvaTelemetryCache : public GseLib::TelemetryCache
 public:
     static constexpr uint32_t ITF_SYNC = 0xFEFA30C8;
     static constexpr int ITF_HEADER_SIZE = 10;
-    static constexpr int CTL_STAT_APID = 759;
+    static constexpr int CTL_STAT_APID = int(Apid::CTL_STAT);
     static const char* const BIN_TIME_MNEMONIC;
 
     // CTL.STATUS:BIN_TIME_RDBK of the newest control-status packet / 1e7.

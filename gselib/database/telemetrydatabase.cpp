@@ -139,17 +139,30 @@ bool TelemetryDatabase::patchText(const QString& file, QIODevice& device, const 
     } else {
         LOG_WARN("tmdb", file << " database missing rev string");
     }
-    TmDatabaseRow::findHeaderFieldPositions(header.split(DELIM, Qt::KeepEmptyParts, Qt::CaseSensitive));
+    try {
+        TmDatabaseRow::findHeaderFieldPositions(header.split(DELIM, Qt::KeepEmptyParts, Qt::CaseSensitive));
+    } catch (const std::runtime_error&) {
+        // The exception names the column only; a comment put above the header
+        // is the usual cause, so a first line of that kind is pointed out.
+        LOG_ERROR("tmdb", "The header of the database file " << file << ", its first line, lacks a required column"
+                                                             << (header.startsWith(QLatin1Char('#'))
+                                                                     ? "; a line beginning with \"#\" is a comment "
+                                                                       "only after the header"
+                                                                     : ""));
+        throw;
+    }
 
     const int idPosition = fieldPosition(TmDatabaseRow::DATA_ID);
     const int minePosition = fieldPosition(TmDatabaseRow::TARQ_MINE_TYPE);
 
     int comments = 0;
     int ignored = 0;
+    int lineNumber = 1;
     QString line;
     line.reserve(LINE_CAPACITY);
     QList<QStringView> cells;
     while (in.readLineInto(&line)) {
+        ++lineNumber;
         if (line.isEmpty())
             continue;
         if (line.front() == QLatin1Char('#')) {
@@ -171,15 +184,21 @@ bool TelemetryDatabase::patchText(const QString& file, QIODevice& device, const 
             continue;
         }
 
-        // An empty cell counts as no cell, as in every other column.
-        Gse::TarqMineType mineType = Gse::TarqMineAll;
-        if (minePosition >= 0 && minePosition < cells.size() && !cells[minePosition].isEmpty())
-            extractValueFromText(mineType, cells[minePosition]);
-        if (mineType == Gse::TarqMineNone && ignoreTarqMineTypeNone_) {
-            ++ignored;
-            continue;
+        // The exceptions name the row's key or cell; among patches, the file and line find it.
+        try {
+            // An empty cell counts as no cell, as in every other column.
+            Gse::TarqMineType mineType = Gse::TarqMineAll;
+            if (minePosition >= 0 && minePosition < cells.size() && !cells[minePosition].isEmpty())
+                extractValueFromText(mineType, cells[minePosition]);
+            if (mineType == Gse::TarqMineNone && ignoreTarqMineTypeNone_) {
+                ++ignored;
+                continue;
+            }
+            addOrUpdateRow(static_cast<unsigned int>(id), cells, dir);
+        } catch (const std::runtime_error&) {
+            LOG_ERROR("tmdb", "Line " << lineNumber << " of the database file " << file << " cannot be applied");
+            throw;
         }
-        addOrUpdateRow(static_cast<unsigned int>(id), cells, dir);
     }
 
     LOG_DEBUG("tmdb", "Skipped " << comments << " commented rows");

@@ -1,7 +1,7 @@
 #pragma once
 // The decode types of the decoders this library provides itself, one row per
 // decoder: the generic decoders, the second instrument's decoder plugin and
-// the first instrument's own decoders. Every one of these decoders returns its
+// the first instrument's own decoders; below them, the test plugin's. Every one of these decoders returns its
 // constant below from type(), so a new decoder takes a number that is free
 // here; the hub would otherwise replace one decoder by the other at load time
 // ("Replaced decoder type"), the winner depending on plugin order. Rows stand
@@ -145,5 +145,48 @@ constexpr bool decodeTypesAscend(std::span<const BuiltinDecodeType> rows)
 }
 
 static_assert(decodeTypesAscend(BUILTIN_DECODE_TYPES), "built-in decode types must ascend: each number once");
+
+// The decode types of the decoder plugin the tests build and load
+// (tests/gselib/interpretation/testplugin), which returns these from type():
+// not free either. 201 and 202 are its own; 203 and 204 are the first
+// instrument's on purpose, so that a plugin decoder that replaces an
+// instrument's has its test. X(class name, decode type).
+#define GSE_TEST_PLUGIN_DECODE_TYPES(X)                                                                           \
+    X(Be16Decoder, 201)                                                                                           \
+    X(ExtraTextDecoder, 202)                                                                                      \
+    X(PluginOverride, 203)                                                                                        \
+    X(ByteSumDecoder, 204)
+
+namespace TestPluginDecodeType {
+#define GSE_DECODE_TYPE_CONSTANT(Class, number) inline constexpr int Class = number;
+GSE_TEST_PLUGIN_DECODE_TYPES(GSE_DECODE_TYPE_CONSTANT)
+#undef GSE_DECODE_TYPE_CONSTANT
+} // namespace TestPluginDecodeType
+
+// Who owns a decode type in the table above (none: the number is free there).
+constexpr bool builtinDecodeTypeOf(int type, BuiltinDecoderMaker& maker)
+{
+    for (const BuiltinDecodeType& row : BUILTIN_DECODE_TYPES) {
+        if (row.type == type) {
+            maker = row.maker;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The test plugin's own numbers are free in the table; the ones it replaces
+// are the first instrument's.
+constexpr bool testPluginTypesAsStated()
+{
+    BuiltinDecoderMaker maker{};
+    return !builtinDecodeTypeOf(TestPluginDecodeType::Be16Decoder, maker) &&
+           !builtinDecodeTypeOf(TestPluginDecodeType::ExtraTextDecoder, maker) &&
+           builtinDecodeTypeOf(TestPluginDecodeType::PluginOverride, maker) &&
+           maker == BuiltinDecoderMaker::KorDataInterpretation &&
+           builtinDecodeTypeOf(TestPluginDecodeType::ByteSumDecoder, maker) &&
+           maker == BuiltinDecoderMaker::KorDataInterpretation;
+}
+static_assert(testPluginTypesAsStated(), "the test plugin's own decode types must be free in the table");
 
 } // namespace GseLib

@@ -14,7 +14,9 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <stdexcept>
 #include <string_view>
 
@@ -55,6 +57,14 @@ public:
 private:
     int& depth_;
 };
+
+// Whether the row's samples are read from a packet of this type and subtype.
+bool rowTakesPacket(const TmDatabaseRow& row, const TMPacket& packet)
+{
+    if (static_cast<uint32_t>(packet.type()) != row.packetType)
+        return false;
+    return row.packetSubtype == 0 || static_cast<uint32_t>(packet.subType()) == row.packetSubtype;
+}
 
 QString defaultGroup()
 {
@@ -202,9 +212,10 @@ void DataInterpretation::loadDatabase(const QList<QString>& files, bool addDefau
     if (typesPath.isEmpty())
         typesPath = ConfigVek::getTmDefinitionsDir(defaultGroup()) + QStringLiteral("/tm_packet_types.txt");
     LOG_DEBUG("tmdb", "Loading packet properties: " << typesPath);
-    if (json)
+    if (json) {
         packetTypes.load(database->packetTypeLines(), this);
-    else
+        packetTypes.setSource(files.first());
+    } else
         packetTypes.load(typesPath, this);
 
     for (unsigned int type : database->usedDecoderTypes()) {
@@ -334,9 +345,7 @@ bool DataInterpretation::decodePacket(const TmDatabaseRow& row, const TMPacket* 
     try {
         // Mismatches are the common case of every caller that tries its rows
         // on every packet: they are answered before anything else.
-        if (static_cast<uint32_t>(packet->type()) != row.packetType)
-            return false;
-        if (row.packetSubtype != 0 && static_cast<uint32_t>(packet->subType()) != row.packetSubtype)
+        if (!rowTakesPacket(row, *packet))
             return false;
         const Decoder* decoder = row.decodeType < decoders.size() ? decoders[row.decodeType].get() : nullptr;
         if (!decoder) {
@@ -381,6 +390,57 @@ bool DataInterpretation::decodePacket(const char* name, const TMPacket* packet, 
         return false;
     }
     return decodePacket(*row, packet, items, checkApplyWhen, values);
+}
+
+ItemSeries::Outcome DataInterpretation::itemSeries(uint32_t id, const std::vector<std::shared_ptr<TMPacket>>& packets,
+                                                   size_t first, size_t end, Gse::ValueMode mode,
+                                                   ItemSeries& out) const
+{
+    const TmDatabaseRow* row = database->findRow(id);
+    if (!row)
+        return ItemSeries::Outcome::UnknownItem;
+    end = std::min(end, packets.size());
+    first = std::min(first, end);
+    const size_t before = out.size();
+    DataItems items;
+    bool reserved = false;
+    try {
+        for (size_t i = first; i < end; ++i) {
+            const TMPacket* packet = packets[i].get();
+            items.clear();
+            // What the decoder appended counts even when it then failed, as
+            // in a packet's own list.
+            decodePacket(*row, packet, items, true, nullptr);
+            if (items.empty())
+                continue;
+            if (!reserved) {
+                // Most items give each packet of their type the same number
+                // of samples; room never touched costs no memory.
+                size_t alike = 1;
+                for (size_t j = i + 1; j < end; ++j)
+                    alike += packets[j] && rowTakesPacket(*row, *packets[j]);
+                out.reserve(out.size() + std::min(alike * items.size(), ItemSeries::MAX_RESERVE));
+                reserved = true;
+            }
+            for (const DataItem& item : items) {
+                if (std::holds_alternative<std::string>(item.value)) {
+                    out.truncate(before);
+                    return ItemSeries::Outcome::TextSample;
+                }
+                const double value = row->convertValue(item.toDouble(), mode);
+                if (std::isnan(value))
+                    continue;
+                out.unixTimes.push_back(item.unixTime);
+                out.relativeTimes.push_back(item.relativeTime);
+                out.values.push_back(value);
+                out.packetIndexes.push_back(int64_t(i));
+            }
+        }
+    } catch (...) {
+        out.truncate(before);
+        throw;
+    }
+    return ItemSeries::Outcome::Filled;
 }
 
 const TmDatabaseRow* DataInterpretation::rowByName(const char* name) const

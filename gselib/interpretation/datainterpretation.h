@@ -5,6 +5,7 @@
 // value read of the library (time resolvers, caches, current values, message
 // log, instrument code, the Python face) goes through its decode road.
 #include "gselib/interpretation/dataitem.h"
+#include "gselib/interpretation/itemseries.h"
 #include "gselib/interpretation/packettypes.h"
 #include "gselib/interpretation/valuemode.h"
 
@@ -131,6 +132,21 @@ public:
                             const CurrentValueTable* values) const;
     double convertValue(int id, double value, Gse::ValueMode mode, bool* ok) const;
     double convertValue(const char* name, double value, Gse::ValueMode mode, bool* ok) const;
+
+    // One data item read from the packets at positions [first, end) of
+    // `packets` (both clamped to its size) and appended to `out`, as a
+    // packet's list of values reads it one packet at a time: decodePacket with
+    // the applicability conditions tested and no current-value table, each
+    // sample's number (DataItem::toDouble) converted by the row to `mode`, a
+    // NaN dropped. The packet's position in `packets` goes with each sample.
+    // A text sample ends the fill (TextSample), as does an id no row has
+    // (UnknownItem); either way, and on an exception, `out` keeps only what
+    // it held before. Allocates only to grow `out` (reserved from the first
+    // packet that gives samples and the count of packets of the row's type)
+    // and one item list; bench_decode's BM_ItemSeries holds this line. The
+    // reservation is bounded (ItemSeries::MAX_RESERVE).
+    ItemSeries::Outcome itemSeries(uint32_t id, const std::vector<std::shared_ptr<TMPacket>>& packets,
+                                   size_t first, size_t end, Gse::ValueMode mode, ItemSeries& out) const;
 
 protected:
     std::shared_ptr<TelemetryDatabase> database;

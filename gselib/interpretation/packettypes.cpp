@@ -75,6 +75,8 @@ TMPacketTypeInfo::TMPacketTypeInfo(const QString& line, const DataInterpretation
 bool PacketTypes::load(const QString& path, const DataInterpretation* hub)
 {
     clear();
+    source_ = path;
+    emptyReported_ = false;
     QFile file(path);
     if (!Tools::openPlainFile(file)) {
         LOG_ERROR("apids", "Failed to open: " << path);
@@ -93,6 +95,8 @@ bool PacketTypes::load(const QString& path, const DataInterpretation* hub)
 bool PacketTypes::load(const QList<QString>& lines, const DataInterpretation* hub)
 {
     clear();
+    source_.clear();
+    emptyReported_ = false;
     for (const QString& line : lines) {
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
             continue;
@@ -130,11 +134,22 @@ int PacketTypes::type(const QString& name) const
 bool PacketTypes::isValidLength(int type, int length) const
 {
     const auto it = constFind(type);
-    if (it == cend())
+    if (it == cend()) {
+        reportIfEmpty();
         return false;
+    }
     if (it->minLength < 0)
         return true;
     return length >= it->minLength && length <= it->maxLength;
+}
+
+void PacketTypes::reportIfEmpty() const
+{
+    if (!isEmpty() || emptyReported_)
+        return;
+    emptyReported_ = true;
+    LOG_WARN("apids", "No packet type was loaded from " << (source_.isEmpty() ? QStringLiteral("the packet-type lines") : source_)
+                                                        << ": every packet is refused");
 }
 
 QDebug operator<<(QDebug debug, const TMPacketTypeInfo& info)

@@ -51,8 +51,19 @@ public:
     // False for an unlisted type; true for a negative minimum; else min <= length <= max.
     bool isValidLength(int type, int length) const;
 
+    // Where the entries came from: the file a load read, or what the hub names
+    // for a dictionary's lines.
+    const QString& source() const { return source_; }
+    void setSource(const QString& source) { source_ = source; }
+    // A table without entries refuses every packet: a packet cache that parses
+    // by it calls this, which says so once per load, naming the source.
+    void reportIfEmpty() const;
+
 private:
     void enter(const QString& line, const DataInterpretation* hub);
+
+    QString source_;
+    mutable bool emptyReported_ = false;
 };
 
 QDebug operator<<(QDebug debug, const TMPacketTypeInfo& info);

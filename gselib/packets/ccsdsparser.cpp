@@ -36,9 +36,7 @@ void CcsdsParser::reset()
     stoppedInSearch = false;
     shown = Shown();
     shown.seen.budget.restart();
-    trial.reset();
-    leftAt = -1;
-    leftSize = -1;
+    leftAt = leftSize = leftFirstSize = -1;
 }
 
 void CcsdsParser::beginParse()
@@ -56,7 +54,7 @@ void CcsdsParser::beginParse()
         skipped = 0;
     refusals = 0;
     following = Next();
-    pendingWait.reset();
+    settlesHere = false;
 }
 
 void CcsdsParser::endParse()
@@ -284,7 +282,7 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::next(long& 
     if (kind == HeaderAt::LabelPastEnd) {
         if (waitsAtLabel(position, header.need))
             return Step::Stop;
-        if (!judging) {
+        if (leavesUnread()) {
             leaveUnread(position);
             return Step::Stop;
         }
@@ -377,7 +375,7 @@ inline std::optional<CcsdsParser::Step> CcsdsParser::stepFor(Decided& v, long po
             stoppedInSearch = inSearch;
             return Step::Stop;
         }
-        if (!judging) {
+        if (leavesUnread()) {
             stoppedInSearch = inSearch;
             leaveUnread(position);
             return Step::Stop;
@@ -413,7 +411,7 @@ bool CcsdsParser::pastRefused(long& position, long resume)
     skipped += bytes;
     if (host.maxScan() > 0 && skipped >= host.maxScan()) {
         report(DamagedStretch::Kind::ScannedToLimit, position - skipped, position);
-        position = host.fileSize();
+        position = replayEnd >= 0 ? replayEnd : host.fileSize();
         stoppedInSearch = false;
         // The stretch ends with its line; the search after it still counts
         // as after skipped bytes.
@@ -438,15 +436,14 @@ bool CcsdsParser::searchAt(long position, Need& beyond)
 }
 
 // Whether the parse stops at `position` until the file grows, saying so: not
-// once the back-offs are spent. The parse that opens the file first tries
-// what the settled read would do there (parse()), and waits only when that
-// takes no packet.
+// once the back-offs are spent. The parse that opens a finished file (judging)
+// does not wait: it goes on from there settled (parse()).
 bool CcsdsParser::waits(long position, WaitHow how)
 {
     if (settled)
         return false;
-    if (opening && judging) {
-        pendingWait = PendingWait{position, how};
+    if (finishedOpen && judging) {
+        settlesHere = true;
         return true;
     }
     return backOff(position, how);
@@ -467,76 +464,41 @@ bool CcsdsParser::backOff(long position, WaitHow how)
 
 // A cache without a header test at a packet it cannot complete, once the
 // file has settled: stepping into it would take its label's and payload's
-// bytes for packets, so the parse stops there, and goes on only once the
-// file grows. Said once for the position and the file's size.
+// bytes for packets, so the parse stops there until the file grows: it waits
+// for the packet then, and replays what it left once that was damage
+// (replayLeftUnread()). Said once for the position and the file's size.
 void CcsdsParser::leaveUnread(long position)
 {
     if (position != leftAt || fileSize != leftSize)
         report(DamagedStretch::Kind::LeftUnread, position, fileSize);
+    if (position != leftAt)
+        leftFirstSize = fileSize;
     leftAt = position;
     leftSize = fileSize;
 }
 
-// The parse that opens the file, at a place where it would wait: it goes on
-// as the settled read would from there, as a parse of its own (what a parse
-// cut short carries on with, a fresh count of bytes skipped), holding back
-// its lines.
-void CcsdsParser::beginTrial()
+// The parse that opens a finished file, where it would wait: what remains is
+// decided as the settled read decides it, in a parse of its own (what a parse
+// cut short carries on with, the stretch being skipped included), as that
+// read's settling grow would go on from there.
+void CcsdsParser::settleHere()
 {
     endParse();
-    trial.reset(new Trial{*pendingWait, stoppedInSearch, endedSkipping, endedRefusing, skipped, saidTo, refusals,
-                          following, current, shown, {}});
     settled = true;
     beginParse();
 }
 
-// Whether the trial may keep what it took: not before the archive's first
-// packet, where nothing tells a first packet still being written from
-// damage. Later, a file opened while its last packet is written may, now and
-// then, lose that packet to bytes of it that pass for one (README).
-bool CcsdsParser::trialKept() const
-{
-    return trial->shown.tookPacket;
-}
-
-// The trial took a packet: the settled read would have taken it too, so the
-// trial's lines and decisions stand, and the rest of the parse is settled.
-void CcsdsParser::keepTrial()
-{
-    std::unique_ptr<Trial> kept = std::move(trial);
-    for (const DamagedStretch& s : kept->damage)
-        host.damaged(s);
-}
-
-// A trial that took no packet leaves the file as the parse found it: the
-// parse waits where it stopped, as it always did.
-void CcsdsParser::undoTrial(long& position)
-{
-    std::unique_ptr<Trial> t = std::move(trial);
-    stoppedInSearch = t->stoppedInSearch;
-    endedSkipping = t->endedSkipping;
-    endedRefusing = t->endedRefusing;
-    skipped = t->skipped;
-    saidTo = t->saidTo;
-    refusals = t->refusals;
-    following = t->following;
-    current = t->current;
-    shown = t->shown;
-    position = t->wait.position;
-    settled = false;
-    backOff(position, t->wait.how);
-}
-
 // Whether the parse waits at a label at `position` whose claim runs past the
 // end of the file, as at a partial packet: the label may still be being
-// written. Not once the back-offs are spent, nor, in the parse that opens the
-// file, when a confirmed run begins inside the claim: a label being written
-// holds none. It waits without a line, as at any label not all written.
+// written. Not once the back-offs are spent, nor, in the parse that opens a
+// finished file, when a confirmed run begins inside the claim: a label being
+// written holds none. It waits without a line, as at any label not all
+// written.
 bool CcsdsParser::waitsAtLabel(long position, Need need)
 {
     if (settled)
         return false;
-    if (atEnd && judging && !trial) {
+    if (atEnd && judging) {
         // What the look learns counts only when it decides: a label that
         // waits teaches the parse nothing.
         const ArchiveWindow::Anchored keep(window, position);
@@ -563,51 +525,89 @@ CcsdsParser::Step CcsdsParser::pastDamagedLabel(long& position)
     return candidate(position, false, nullptr);
 }
 
-// A hook that throws ends the parse as the end of the file would, and
-// undoes a trial it did not keep.
-struct CcsdsParser::Ending
-{
-    CcsdsParser& parser;
-    long& position;
-    ~Ending()
-    {
-        // Only when a hook threw: a back-off line that cannot be held then
-        // is lost rather than ending the program.
-        if (parser.trial) {
-            try {
-                parser.undoTrial(position);
-            } catch (...) {
-            }
-        }
-        parser.endParse();
-    }
-};
-
-void CcsdsParser::parse(long& position, bool opens)
+void CcsdsParser::parse(long& position, bool opens, bool finished)
 {
     fileSize = host.fileSize();
     // The back-offs count the polls of a file that has not grown, whatever
     // waits: once they are spent, what remains is decided in one parse.
     settled = host.backOffsSpent(fileSize);
-    opening = opens && !settled;
-    atEnd = opens || settled;
+    finishedOpen = opens && finished && !settled;
+    atEnd = (opens && finished) || settled;
     beginParse();
-    const Ending ending{*this, position};
+    // A hook that throws ends the parse as the end of the file would.
+    struct Ending
+    {
+        CcsdsParser& parser;
+        ~Ending()
+        {
+            parser.replayEnd = -1;
+            parser.endParse();
+        }
+    } ending{*this};
+    if (!judging && grownPastLeftUnread(position))
+        replayLeftUnread(position);
+    run(position);
+    reportStretchToEnd(position);
+}
+
+// Whether the packet left unread at `position` was damage: the file has grown
+// past its claim (its label's and its own, as the parse reads them there now),
+// or has grown and settled again without completing it.
+bool CcsdsParser::grownPastLeftUnread(long position) const
+{
+    if (position != leftAt || fileSize == leftSize)
+        return false;
+    if (settled)
+        return true;
+    const Look<HeaderAt> h = stoppedInSearch ? resyncHeaderAt(position, nullptr) : headerAt(position, nullptr);
+    if (!h.answer.found())
+        return false;
+    window.fill(h.answer.at, CcsdsPrimaryHeader::SIZE);
+    return h.answer.at + long(packetBytes(window.at(h.answer.at))) < fileSize;
+}
+
+// A cache without a header test that left a packet unread, once it was
+// damage (grownPastLeftUnread): the claim may hold the packets written since. What the settled read did before
+// it left packets unread is done now, on the file as it then was (stepping a
+// byte at a time over what it could not complete, through its end), and the
+// parse goes on from there as any: a recording that goes on after damage
+// finds its way back as it always did.
+void CcsdsParser::replayLeftUnread(long& position)
+{
+    const long end = leftFirstSize;
+    leftAt = leftSize = leftFirstSize = -1;
+    const long grown = fileSize;
+    {
+        // No look holds back bytes of its own without a header test.
+        const ArchiveWindow::HeldBack held(window, end);
+        fileSize = end;
+        replayEnd = end;
+        settled = true;
+        atEnd = true;
+        run(position);
+        endParse();
+    }
+    replayEnd = -1;
+    fileSize = grown;
+    settled = host.backOffsSpent(fileSize);
+    atEnd = settled;
+    beginParse();
+}
+
+void CcsdsParser::run(long& position)
+{
     for (;;) {
         Step step = next(position);
         if (step != Step::Stop)
             step = takeOrStep(position, step);
         if (step == Step::Stop) {
-            if (pendingWait && !trial) {
-                beginTrial();
+            if (settlesHere) {
+                settleHere();
                 continue;
             }
             break;
         }
     }
-    if (trial)
-        undoTrial(position);
-    reportStretchToEnd(position);
 }
 
 // The packet of the candidate next() found, taken when it is all there; else
@@ -619,11 +619,6 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::takeOrStep(
     window.fill(start, CcsdsPrimaryHeader::SIZE);
     const size_t total = packetBytes(window.at(start));
     if (step == Step::Take && window.fill(start, total) == total) {
-        if (trial) {
-            if (!trialKept())
-                return Step::Stop; // undone as the parse ends
-            keepTrial();
-        }
         reportSkipped(position, position);
         host.makeRoom(fileSize);
         TMPacketPtr p = makePacket<CcsdsPacket>(window.at(start), int(total), int(host.packetCount()), host.resolver());
@@ -643,7 +638,7 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::takeOrStep(
     if (step == Step::Take) {
         if (waits(position))
             return Step::Stop;
-        if (!judging) {
+        if (leavesUnread()) {
             leaveUnread(position);
             return Step::Stop;
         }
@@ -660,7 +655,7 @@ inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::takeOrStep(
 // at a packet it leaves unread: that stretch stands before the packet.
 void CcsdsParser::reportStretchToEnd(long position)
 {
-    if (!decidedEnd() || skipped == 0 || (leftAt == position && leftSize == fileSize))
+    if (!readsAsFinished() || skipped == 0 || (leftAt == position && leftSize == fileSize))
         return;
     const long end = std::max(fileSize, position);
     if (std::max(position - skipped, saidTo) < end) {

@@ -53,21 +53,25 @@
 //                  packet: the file may still be being written.
 //  settled         the file has not grown while the parse backed off
 //                  PARTIAL_READ_LIMIT times: the parse decides what remains as
-//                  in the finished file (so does a trial). The parse that
-//                  opens a file judges its end as the finished file's (atEnd),
-//                  and, judging, tries what the settled read would (trial).
+//                  in the finished file.
+//  finished        the file was last written long enough ago when it was
+//                  opened (TelemetryCache::setFinishedFileAge): the parse that
+//                  opens it judges its end as the finished file's (atEnd) and,
+//                  judging, where it would wait, settles there (a parse of its
+//                  own, as the settling grow would). A file opened while it is
+//                  written is read as any grow reads it: it waits.
 //  budget          the bytes the looks for runs and chains may still go
 //                  over in one search.
 //  scan limit      the cache's maxScan: bytes searched without a packet,
 //                  over as many parses as the stretch took, before the parse
 //                  gives up on the rest of the file (0: none).
-//  trial           judging, the parse that opens a file goes on, where it
-//                  would wait, as the settled read would; it keeps what it
-//                  read once it takes a packet (and the archive had taken one
-//                  before), else it is undone and the parse waits there.
 //  left unread     without judging, once settled, a packet the parse cannot
 //                  complete is not stepped into: the parse stops there until
-//                  the file grows, saying so once. Before that it waits.
+//                  the file grows, saying so once, and then waits for it. When
+//                  the file grows past its claim, or grows and settles again
+//                  without completing it, it was damage: what the settled read
+//                  stepped over before is stepped over then, on the file as it
+//                  was when the parse stopped (replayed).
 #include "gselib/packets/archivelabel.h"
 #include "gselib/packets/archivewindow.h"
 #include "gselib/packets/ccsdspacket.h"
@@ -78,11 +82,8 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <cstdio>
 #include <memory>
 #include <optional>
-#include <string>
-#include <vector>
 
 namespace GseLib {
 
@@ -132,11 +133,16 @@ public:
     void reset();
     // Parses from `position`, the first byte of a packet attempt, as far as
     // the file allows, and leaves it where the next parse goes on. A parse
-    // that opens the file judges what stands at its end as a read of a
-    // finished file does, and where it would still wait tries the settled
-    // read first (a trial); later parses wait at a candidate whose verdict
-    // depends on bytes not yet written (see decide()).
-    void parse(long& position, bool opens);
+    // that opens a `finished` file judges what stands at its end as a read of
+    // the finished file does, and settles where it would wait; other parses
+    // wait at a candidate whose verdict depends on bytes not yet written (see
+    // decide()).
+    void parse(long& position, bool opens, bool finished);
+    // Whether this parse reads the file as finished: what stands at its end
+    // is decided as in the finished file (the parse that opens a finished
+    // file, or a settled one). Then a stretch of damage that runs to the end
+    // of the file is the file's last word.
+    bool readsAsFinished() const { return atEnd; }
 
 private:
     // ---- The parse (ccsdsparser.cpp) ----
@@ -316,6 +322,7 @@ private:
     };
 
     void beginParse();
+    void run(long& position);
     // How the parse waits at a position: with the back-off line, backing off
     // without a line (a label not all written), or stopping without a back-off
     // (a rejected header whose claim runs past the end).
@@ -323,21 +330,15 @@ private:
     bool waits(long position, WaitHow how = WaitHow::BackOff);
     bool backOff(long position, WaitHow how);
     bool waitsAtLabel(long position, Need need);
+    void settleHere();
+    // Without judging, a packet the parse cannot complete once settled is
+    // left unread, but for the replay of what the settled read did.
+    bool leavesUnread() const { return !judging && replayEnd < 0; }
     void leaveUnread(long position);
-    void beginTrial();
-    bool trialKept() const;
-    void keepTrial();
-    void undoTrial(long& position);
-    // A damaged stretch, reported as its line; held back while a trial may
-    // still be undone.
-    void report(DamagedStretch::Kind kind, long first, long end)
-    {
-        const DamagedStretch s = host.stretch(kind, first, end);
-        if (trial)
-            trial->damage.push_back(s);
-        else
-            host.damaged(s);
-    }
+    bool grownPastLeftUnread(long position) const;
+    void replayLeftUnread(long& position);
+    // A damaged stretch: its record, and its line.
+    void report(DamagedStretch::Kind kind, long first, long end) { host.damaged(host.stretch(kind, first, end)); }
     // The stretch skipped before `position`, up to `to`, as far as no line
     // has said it.
     void reportSkipped(long position, long to)
@@ -346,12 +347,8 @@ private:
         if (skipped && from < to)
             report(DamagedStretch::Kind::Skipped, from, to);
     }
-    // Whether the parse has decided the end of the file as a finished file's:
-    // settled, after the back-offs or in the opening read's kept trial.
-    bool decidedEnd() const { return settled; }
     void reportStretchToEnd(long position);
     Step pastDamagedLabel(long& position);
-    struct Ending;
     Step takeOrStep(long& position, Step step);
     void endParse();
     // The candidate at `position` (its header in `current`), which moves
@@ -624,11 +621,12 @@ private:
     TelemetryCache::ParseHost host;
     ArchiveWindow& window;
     // Decide as a read of the finished file decides at its end: in the parse
-    // that opens the file, and once the file has not grown for
+    // that opens a finished file, and once the file has not grown for
     // PARTIAL_READ_LIMIT polls (settled: then nothing waits).
     bool atEnd = false;
     bool settled = false;
-    bool opening = false; // the parse that opens the file
+    bool finishedOpen = false; // the parse that opens a finished file, until it settles
+    bool settlesHere = false;  // it would wait: it settles there (settleHere())
     long fileSize = 0; // at the start of this parse
     bool stoppedInSearch = false; // the parse stopped at a candidate its search had reached
     // Where the last parse ended: with bytes skipped since the last packet,
@@ -648,35 +646,15 @@ private:
     bool judging = false; // whether validHeader tells packets from other bytes
     Shown shown;
 
-    // Where the parse that opens the file would wait, and how.
-    struct PendingWait
-    {
-        long position;
-        WaitHow how;
-    };
-    std::optional<PendingWait> pendingWait;
-    // The parse that opens the file, gone on from where it would wait as the
-    // settled read does: the state and lines to go back to, should it take
-    // no packet.
-    struct Trial
-    {
-        PendingWait wait;
-        bool stoppedInSearch;
-        bool endedSkipping;
-        bool endedRefusing;
-        long skipped;
-        long saidTo;
-        long refusals;
-        Next following;
-        Next current;
-        Shown shown;
-        std::vector<DamagedStretch> damage;
-    };
-    std::unique_ptr<Trial> trial;
     // Where a cache without a header test last said it leaves a packet
-    // unread, and the file's size then: said once until either changes.
+    // unread, and the file's size then: said once until either changes. The
+    // file's size when the parse first left it unread there: the file the
+    // replay reads.
     long leftAt = -1;
     long leftSize = -1;
+    long leftFirstSize = -1;
+    // While the replay reads the file as it was: where that file ended.
+    long replayEnd = -1;
 };
 
 } // namespace GseLib

@@ -14,10 +14,12 @@
 
 #include <QString>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <cstdarg>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -31,6 +33,20 @@ using ArchiveBytes::be16;
 
 constexpr size_t STREAM_BUFFER_SIZE = 1 << 20;
 constexpr size_t TOM_OVERHEAD = TomPacket::HEADER_SIZE + TomPacket::TRAILER_SIZE;
+
+std::atomic<double> g_finishedFileAge{TelemetryCache::DEFAULT_FINISHED_FILE_AGE};
+
+// Whether the open file was last modified at least `age` seconds ago. A file
+// whose time is ahead of the clock is younger than any age.
+bool lastWrittenBefore(FILE* file, double age)
+{
+    struct stat st;
+    struct timespec now;
+    if (!(age >= 0) || ::fstat(fileno(file), &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return false;
+    const double since = double(now.tv_sec - st.st_mtim.tv_sec) + double(now.tv_nsec - st.st_mtim.tv_nsec) * 1e-9;
+    return since >= age;
+}
 
 // Opens the path for reading when it names a regular file, after links; null
 // otherwise. A FIFO would block the open until a writer came, and a device
@@ -155,6 +171,26 @@ void TelemetryCache::flushMessages()
     d->heldMessages.clear();
 }
 
+void TelemetryCache::setFinishedFileAge(double seconds)
+{
+    g_finishedFileAge = seconds;
+}
+
+double TelemetryCache::finishedFileAge()
+{
+    return g_finishedFileAge;
+}
+
+void TelemetryCache::setOpenAs(OpenAs how)
+{
+    d->openAs = how;
+}
+
+TelemetryCache::OpenAs TelemetryCache::openAs() const
+{
+    return d->openAs;
+}
+
 void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
 {
     path = newPath;
@@ -174,9 +210,11 @@ void TelemetryCache::changeFile(const std::string& newPath, bool clearFirst)
     d->fileFirstPacket = packets.size();
     d->fileFirstDamage = d->damage.size();
     if (file) {
-        // What stands at the end of the file is decided as in a finished
-        // file: an archive opened once gives every packet it holds after its
-        // first one (the parse's trial).
+        // A finished file is decided to its end in this read, as a read that
+        // followed it would decide it once settled; one being written is read
+        // as it is followed, so that the packets being written are kept.
+        d->openedFinished = d->openAs == OpenAs::ByAge ? lastWrittenBefore(file, g_finishedFileAge)
+                                                        : d->openAs == OpenAs::Finished;
         struct Opening
         {
             bool& flag;
@@ -726,7 +764,7 @@ bool TelemetryCache::plausibleHeader(const unsigned char*)
 void TelemetryCache::parseCcsds()
 {
     d->window.reset(file, position);
-    d->ccsds->parse(position, d->opening);
+    d->ccsds->parse(position, d->opening, d->openedFinished);
     std::fseek(file, position, SEEK_SET);
 }
 

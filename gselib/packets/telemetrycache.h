@@ -17,6 +17,13 @@
 //
 // With a header test that tells packets from other bytes, every CCSDS
 // candidate is judged by one rule about damaged headers (CcsdsParser).
+//
+// changeFile tells a finished CCSDS archive from one still being written by
+// its age: one last modified at least finishedFileAge() seconds before (5 by
+// default) is read as finished, decided to its end in that one read; a
+// younger one is read as a file being written, which waits for the bytes its
+// last packets need. Its bytes cannot tell: a packet being written and
+// damage at the end of the file look the same.
 #include "gselib/packets/archivelabel.h"
 #include "gselib/packets/damagedstretch.h"
 #include "gselib/packets/tmmeta.h"
@@ -55,6 +62,18 @@ public:
 
     // Opens an archive (re-reading its tm.meta) and parses it from the start.
     void changeFile(const std::string& path, bool clearFirst);
+    // The age in seconds from which changeFile reads a file as finished, for
+    // every cache of the process: 0 reads every file as finished (but one
+    // whose time is ahead of the clock), a negative age none.
+    static void setFinishedFileAge(double seconds);
+    static double finishedFileAge();
+    static constexpr double DEFAULT_FINISHED_FILE_AGE = 5.0;
+    // How this cache's changeFile tells a finished file: by its age, or as
+    // the caller knows it (a program that reads a recording once and never
+    // grows it reads it as finished, whatever its age).
+    enum class OpenAs { ByAge, Finished, BeingWritten };
+    void setOpenAs(OpenAs how);
+    OpenAs openAs() const;
     // Parses what was appended since the last parse. When the file at the
     // path is shorter than the read position, or holds other bytes than the
     // first and the last packet taken (with their labels) at their offsets,

@@ -124,6 +124,8 @@ struct TelemetryCache::Private
     ArchiveWindow::Kept lastRead;
 
     bool opening = false; // the parse of changeFile
+    bool openedFinished = false; // changeFile found the file old enough to be finished
+    TelemetryCache::OpenAs openAs = TelemetryCache::OpenAs::ByAge;
     ReadMark mark;
     Taken firstTaken; // of the followed file
     Taken lastTaken;

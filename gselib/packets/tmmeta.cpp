@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTimeZone>
 #include <cmath>
@@ -173,20 +174,44 @@ bool TmMeta::findAndHandleFile(const QString& dir)
 bool TmMeta::parseFile(const QString& path)
 {
     QFile file(path);
-    if (!Tools::openPlainFile(file))
+    if (!Tools::openPlainFile(file)) {
+        // An archive's own side file is often absent; one that is there but
+        // cannot be read is worth a word.
+        if (QFileInfo::exists(path))
+            LOG_WARN("tmmeta", "tm.meta " << path << " cannot be read as a plain file");
         return false;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll());
-    if (doc.isNull())
+    }
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
+    if (doc.isNull()) {
+        LOG_WARN("tmmeta", "tm.meta " << path << " is not JSON: " << error.errorString() << " at byte "
+                                      << error.offset);
         return false;
+    }
     fileName_ = path;
     json = doc.object();
     if (json.contains(KEY_ANNOTATIONS))
         annotations = Annotation::fromVariantList(json.value(KEY_ANNOTATIONS).toArray().toVariantList());
 
-    const QJsonObject gse = json.value(KEY_GSE).toObject();
-    version = gse.value(KEY_VERSION).toInt(0);
-    if (version < 1)
+    const QJsonValue gseValue = json.value(KEY_GSE);
+    const QJsonObject gse = gseValue.toObject();
+    const QJsonValue versionValue = gse.value(KEY_VERSION);
+    version = versionValue.toInt(0);
+    if (version < 1) {
+        if (!gseValue.isObject())
+            LOG_WARN("tmmeta", "tm.meta " << path << " has no object \"" << KEY_GSE << "\"");
+        else if (versionValue.isUndefined())
+            LOG_WARN("tmmeta", "tm.meta " << path << " has no \"" << KEY_VERSION << "\" in \"" << KEY_GSE << "\"");
+        else
+            LOG_WARN("tmmeta", "tm.meta " << path << ": \"" << KEY_VERSION << "\" is not a whole number from 1: "
+                                          << QString::fromUtf8(QJsonDocument(QJsonArray{versionValue})
+                                                                   .toJson(QJsonDocument::Compact))
+                                                 .mid(1)
+                                                 .chopped(1));
         return false;
+    }
+    if (!gse.value(KEY_MISSION).isString())
+        LOG_WARN("tmmeta", "tm.meta " << path << " names no \"" << KEY_MISSION << "\" in \"" << KEY_GSE << "\"");
     int readAs = version;
     if (version > CURRENT_VERSION) {
         LOG_WARN("tmmeta", QStringLiteral("tm.meta version %1 higher than supported version %2. "

@@ -161,18 +161,86 @@ bool verify(const QString& group)
 {
     if (group.isEmpty())
         throwInvalidGroupException(group);
+    QList<KeyFault> faults;
+    try {
+        faults = keyFaults(group);
+    } catch (const std::runtime_error&) {
+        return false; // the missing group has been reported already
+    }
+    // Every fault is said, so that one run shows all there is to mend.
+    for (const KeyFault& fault : faults) {
+        const QByteArray line = describe(fault, group).toUtf8() + '\n';
+        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    }
+    std::fflush(stderr);
+    return faults.isEmpty();
+}
+
+QList<KeyFault> keyFaults(const QString& group)
+{
+    QList<KeyFault> faults;
     const QStringList keys = requiredKeys_;
     for (const QString& key : keys) {
-        QString value;
-        try {
-            value = getConfigValue(group, key);
-        } catch (const std::runtime_error&) {
-            return false; // the missing group has been reported already
+        const QString value = getConfigValue(group, key);
+        if (QFileInfo::exists(value))
+            continue;
+        if (!value.isEmpty()) {
+            faults.append({key, KeyFault::Kind::NoSuchPath, value});
+            continue;
         }
-        if (!QFileInfo::exists(value))
-            return false;
+        QSettings settings(getConfigPath(), QSettings::IniFormat);
+        settings.beginGroup(group);
+        faults.append({key, settings.contains(key) ? KeyFault::Kind::Empty : KeyFault::Kind::Missing, value});
     }
-    return true;
+    return faults;
+}
+
+QString describe(const KeyFault& fault, const QString& group)
+{
+    const QString head = QStringLiteral("The key '%1' of the group '%2' in %3").arg(fault.key, group, getConfigPath());
+    switch (fault.kind) {
+    case KeyFault::Kind::Missing:
+        return head + QStringLiteral(" is missing");
+    case KeyFault::Kind::Empty:
+        return head + QStringLiteral(" is empty");
+    case KeyFault::Kind::NoSuchPath:
+        break;
+    }
+    return head + QStringLiteral(" names a path that does not exist: ") + fault.value;
+}
+
+std::optional<GroupFault> groupFault(const QString& group)
+{
+    const QString path = getConfigPath();
+    const QFileInfo info(path);
+    if (!info.exists())
+        return GroupFault{GroupFault::Kind::NoFile, path, {}};
+    if (!info.isFile())
+        return GroupFault{GroupFault::Kind::NotAFile, path, {}};
+    const QStringList groups = QSettings(path, QSettings::IniFormat).childGroups();
+    if (!group.isEmpty() && groups.contains(group, Qt::CaseSensitive))
+        return std::nullopt;
+    return GroupFault{GroupFault::Kind::NoGroup, path, groups};
+}
+
+QString describe(const GroupFault& fault, const QString& group)
+{
+    // The fixed file name of the missing-group message hides which file was read.
+    const QString head = QStringLiteral("The configuration file %1, %2,")
+                             .arg(fault.file, qEnvironmentVariableIsEmpty("INIVEK")
+                                                  ? QStringLiteral("the home folder's as INIVEK is not set")
+                                                  : QStringLiteral("named by INIVEK"));
+    switch (fault.kind) {
+    case GroupFault::Kind::NoFile:
+        return head + QStringLiteral(" does not exist");
+    case GroupFault::Kind::NotAFile:
+        return head + QStringLiteral(" is not a file");
+    case GroupFault::Kind::NoGroup:
+        break;
+    }
+    return head + QStringLiteral(" has no group '%1'; ").arg(group) +
+           (fault.groups.isEmpty() ? QStringLiteral("it has none")
+                                   : QStringLiteral("its groups: ") + fault.groups.join(QStringLiteral(", ")));
 }
 
 void throwInvalidGroupException(const QString& group)

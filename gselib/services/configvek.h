@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace GseLib {
 namespace ConfigVek {
 
@@ -63,8 +65,48 @@ QString getDefaultGroup();
 QStringList requiredKeys();
 
 // True when every required key of the default group is set in the group and
-// names an existing file or folder. Throws for an empty group.
+// names an existing file or folder. Throws for an empty group. Each fault of
+// an existing group is written to standard error as a line of its own.
 bool verify(const QString& group);
+
+// A required key of a group that verify refuses.
+struct KeyFault
+{
+    enum class Kind
+    {
+        Missing,    // the group does not set the key
+        Empty,      // the key is set to nothing
+        NoSuchPath, // its value names no existing file or folder
+    };
+    QString key;
+    Kind kind;
+    QString value;
+};
+// The faults of the group's required keys, in the order of the required-key
+// list; none for a complete group. Throws std::runtime_error, after its line
+// on standard error, when the group is not in the file.
+QList<KeyFault> keyFaults(const QString& group);
+// verify's line for a fault: the key, the group and the file it was read from.
+QString describe(const KeyFault& fault, const QString& group);
+
+// Why a group cannot be read at all: the configuration file it is looked for
+// in, as getConfigPath found it, is missing or lacks the group.
+struct GroupFault
+{
+    enum class Kind
+    {
+        NoFile,    // nothing exists at the path
+        NotAFile,  // a folder or other non-file is there
+        NoGroup,   // the file holds no such group
+    };
+    Kind kind;
+    QString file;
+    QStringList groups; // the file's groups, for NoGroup
+};
+// The fault that keeps a group from being read, or none when the file holds it.
+std::optional<GroupFault> groupFault(const QString& group);
+// A line for it: the file, where its path came from, and what it lacks.
+QString describe(const GroupFault& fault, const QString& group);
 
 // Writes the missing-group message to standard error and throws it.
 [[noreturn]] void throwInvalidGroupException(const QString& group);

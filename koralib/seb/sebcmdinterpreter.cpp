@@ -1,6 +1,7 @@
 #include "koralib/seb/sebcmdinterpreter.h"
 
 #include "gselib/services/configvek.h"
+#include "tools/logger/log.h"
 #include "tools/util/jsonutil.h"
 #include "tools/util/parsingexception.h"
 #include "tools/util/tools.h"
@@ -98,6 +99,8 @@ void SebCmdInterpreter::createInterpreters(const QString& path)
         const QString why = file.error() != QFileDevice::NoError ? file.errorString()
             : QFileInfo::exists(path)                          ? QStringLiteral("Not a plain file")
                                                                : QStringLiteral("No such file or directory");
+        // The exception's text has no room for the path; the log line names it.
+        LOG_ERROR("sebcmd", "The SEB command table " << path << " cannot be read: " << why);
         throw FileOpenException(why.toStdString());
     }
     loadInterpreters(file.readAll());

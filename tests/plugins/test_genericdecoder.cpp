@@ -25,6 +25,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -121,20 +122,13 @@ protected:
 
 // ---- the maker --------------------------------------------------------------
 
-struct Listed
-{
-    int type;
-    const char* name;
-};
-
-// The decoders in the order makeDecoders returns them.
-const Listed LISTED[] = {
-    {1, "simple"},        {2, "simple_le"},    {3, "unsigned_int"}, {4, "twos_comp"},
-    {5, "ieee754_float"}, {6, "ieee754_double"}, {7, "string"},     {61, "bytes"},
-    {8, "TIME40"},        {28, "RTIME40"},     {14, "TIME41"},      {9, "TIME42"},
-    {10, "TIME44"},       {21, "TIMENS"},      {12, "TIME12"},      {51, "history_max"},
-    {52, "history_avg"},  {53, "history_min"}, {54, "history_rate"}, {55, "history_sum"},
-    {56, "history_sum_of_squares"},
+// The name each generic decoder gives, by its decode type.
+const std::map<int, const char*> NAMES = {
+    {1, "simple"},        {2, "simple_le"},     {3, "unsigned_int"},  {4, "twos_comp"},     {5, "ieee754_float"},
+    {6, "ieee754_double"}, {7, "string"},       {8, "TIME40"},        {9, "TIME42"},        {10, "TIME44"},
+    {12, "TIME12"},       {14, "TIME41"},       {21, "TIMENS"},       {28, "RTIME40"},      {51, "history_max"},
+    {52, "history_avg"},  {53, "history_min"},  {54, "history_rate"}, {55, "history_sum"},
+    {56, "history_sum_of_squares"},             {61, "bytes"},
 };
 
 TEST(GenericDecoderMaker, MakesItsDecodersInTableOrder)
@@ -142,10 +136,12 @@ TEST(GenericDecoderMaker, MakesItsDecodersInTableOrder)
     GenericDecoderMaker maker;
     const std::vector<GseLib::Decoder*> first = maker.makeDecoders();
     const std::vector<GseLib::Decoder*> second = maker.makeDecoders();
-    ASSERT_EQ(first.size(), std::size(LISTED));
+    ASSERT_EQ(first.size(), std::size(GenericDecoderMaker::ORDER));
+    ASSERT_EQ(first.size(), NAMES.size());
     for (std::size_t i = 0; i < first.size(); ++i) {
-        EXPECT_EQ(first[i]->type(), LISTED[i].type) << i;
-        EXPECT_EQ(first[i]->name(), QString::fromLatin1(LISTED[i].name)) << i;
+        EXPECT_EQ(first[i]->type(), GenericDecoderMaker::ORDER[i]) << i;
+        ASSERT_EQ(NAMES.count(first[i]->type()), 1u) << i;
+        EXPECT_EQ(first[i]->name(), QString::fromLatin1(NAMES.at(first[i]->type()))) << i;
         EXPECT_EQ(first[i]->dataInterp, nullptr) << i;
         EXPECT_NE(first[i], second[i]) << "each call makes new decoders";
     }
@@ -191,9 +187,9 @@ TEST(GenericDecoderMaker, HubFilesEveryDecoderUnderItsType)
     GenericDecoderMaker maker;
     for (GseLib::Decoder* d : maker.makeDecoders())
         hub.addDecoder(d);
-    for (const Listed& l : LISTED) {
-        EXPECT_EQ(hub.decoderName(l.type), QString::fromLatin1(l.name));
-        EXPECT_EQ(hub.decoderTable()[std::size_t(l.type)]->dataInterp, &hub);
+    for (const auto& [type, name] : NAMES) {
+        EXPECT_EQ(hub.decoderName(type), QString::fromLatin1(name));
+        EXPECT_EQ(hub.decoderTable()[std::size_t(type)]->dataInterp, &hub);
     }
 }
 

@@ -108,8 +108,9 @@ inline QStringList linesOf(FILE* log, long from)
     return lines;
 }
 
-// What a parse of `bytes` gives, grown `polls` times more: the packets, the
-// lines it wrote and its damage records.
+// What a parse of `bytes`, a finished file (or one written just now), gives,
+// grown `polls` times more: the packets, the lines it wrote and its damage
+// records.
 struct Read
 {
     std::vector<GseLib::TMPacketPtr> packets;
@@ -117,12 +118,15 @@ struct Read
     std::vector<GseLib::DamagedStretch> damage;
 };
 
-inline Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes, int polls = 0)
+inline Read read(GseLib::TelemetryCache& cache, const QByteArray& bytes, int polls = 0, bool finished = true)
 {
     TestSupport::TempDir dir;
     FILE* log = std::tmpfile();
     cache.setMessageStream(log);
-    cache.changeFile(dir.write("tm.bin", bytes).toStdString(), true);
+    const QString path = dir.write("tm.bin", bytes);
+    if (finished)
+        ageFile(path);
+    cache.changeFile(path.toStdString(), true);
     for (int i = 0; i < polls; ++i)
         cache.grow();
     Read r{cache.allPackets(), linesOf(log, 0), cache.damage()};
@@ -144,19 +148,23 @@ struct Followed
 };
 
 // A read of `bytes` written in steps that end at `ends`, with a grow after
-// each, from an empty file on; then grown until SETTLING_POLLS grows have
+// each, from an empty file on (or, `opened` on the first step's bytes, the
+// open in place of its grow); then grown until SETTLING_POLLS grows have
 // followed the last write, and 30 more.
 inline Followed readGrowing(GseLib::TelemetryCache& cache, const QByteArray& bytes,
-                            const std::vector<qsizetype>& ends)
+                            const std::vector<qsizetype>& ends, bool opened = false)
 {
     TestSupport::TempDir dir;
-    const QString path = dir.write("tm.bin", {});
+    const qsizetype first = opened ? ends.front() : 0;
+    const QString path = dir.write("tm.bin", bytes.left(first));
     FILE* out = std::fopen(path.toLocal8Bit().constData(), "ab");
     FILE* log = std::tmpfile();
     cache.setMessageStream(log);
     cache.changeFile(path.toStdString(), true);
-    qsizetype at = 0;
+    qsizetype at = first;
     for (const qsizetype end : ends) {
+        if (end <= at)
+            continue;
         std::fwrite(bytes.constData() + at, 1, size_t(end - at), out);
         std::fflush(out);
         at = end;
@@ -224,7 +232,7 @@ public:
             return tomPacket(uint8_t(1 + rng_.bounded(5)), uint8_t(id), randomBytes(int(rng_.bounded(1, 300))), id);
         if (!tolva(road_))
             return withTime(PLAIN_APIDS[rng_.bounded(4)], int(rng_.bounded(12, 300)), id);
-        const int apid = tolvaApid(rng_.bounded(29) == 0);
+        const int apid = tolvaApid(rng_.bounded(int(TOLVA_SIZES.size())) == 0); // FILL as often as any other APID
         int size = TOLVA_SIZES.at(apid);
         if (apid == 765)
             size = 16 + 10 * int(rng_.bounded(1, 4)) + 8 * int(rng_.bounded(0, 4));

@@ -3,6 +3,7 @@
 // packet types and both plugins under the mission filter; each archive parses
 // to the expected packets and times, and every decoder and equation row
 // decodes through the hub to what the generator computed from the formats.
+#include "tolvalib/tolvaccsdspacket.h"
 #include "tolvalib/tolvadatainterpretation.h"
 #include "tolvalib/tolvatelemetrycache.h"
 
@@ -71,7 +72,7 @@ TEST_F(TolvaArchives, DefinitionsLoadWithBothPlugins)
     EXPECT_EQ(hub->dacTable->getNames(), (QStringList{"HV_REF", "RF#AMP"}));
     EXPECT_EQ(hub->dacTable->rowCount(), 3);
     EXPECT_TRUE(log.contains("Finished loading DAC table with 3 entries"));
-    EXPECT_EQ(hub->packetTypes.size(), 29);
+    EXPECT_EQ(hub->packetTypes.size(), TolvaGse::ApidRange::IN_USE);
     EXPECT_TRUE(hub->packetTypes.isValidLength(740, 100000));
     EXPECT_EQ(expected.value("unix_2010").toDouble(), TolvaGse::TolvaTimeResolver::UNIX_SECONDS_AT_2010);
 }

@@ -10,6 +10,7 @@
 #include "support/qtprinters.h"
 #include "support/tempdir.h"
 #include "tolvagenerated.h"
+#include "tolvalib/tolvaccsdspacket.h"
 #include "tolvalib/tolvadatainterpretation.h"
 #include "tolvalib/tolvapacketfamily.h"
 #include "tolvalib/tolvatelemetrycache.h"
@@ -40,7 +41,7 @@ protected:
 
         // The packet cache accepts the APIDs that the hub's table allows.
         GseLib::DataInterpretation::init(&factory, false, nullptr, {});
-        for (int apid = 737; apid <= 766; ++apid) {
+        for (int apid = TolvaGse::ApidRange::FIRST; apid <= TolvaGse::ApidRange::LAST; ++apid) {
             GseLib::TMPacketTypeInfo info;
             info.valid = true;
             info.type = apid;

@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 using namespace TolvaGse;
 using TolvaTest::hex;
@@ -150,8 +151,8 @@ int expectedValue(const QString& kind, const QJsonValue& v, int n)
 TEST(TolvaPackets, EveryClassBuildsItsApidAndReadsBytes)
 {
     const QJsonArray classes = doc().value("classes").toArray();
-    ASSERT_EQ(classes.size(), 29);
-    ASSERT_EQ(factories().size(), 29u);
+    ASSERT_EQ(classes.size(), ApidRange::IN_USE);
+    ASSERT_EQ(factories().size(), size_t(ApidRange::IN_USE));
     const QJsonObject names = doc().value("names").toObject();
     for (const QJsonValue& v : classes) {
         const QJsonObject c = v.toObject();
@@ -191,6 +192,24 @@ TEST(TolvaPackets, EveryClassBuildsItsApidAndReadsBytes)
     }
     for (const QString& apid : names.keys())
         EXPECT_EQ(TolvaCcsdsPacket::packetName(apid.toUShort()), names.value(apid).toString()) << apid.toStdString();
+}
+
+// The generator keeps a table of the APIDs of its own: its range is the
+// library's, and it has one packet class for each APID in use.
+TEST(TolvaPackets, TheGeneratorsApidsAreTheLibrarysRange)
+{
+    const QJsonObject range = doc().value("apid_range").toObject();
+    EXPECT_EQ(range.value("first").toInt(), ApidRange::FIRST);
+    EXPECT_EQ(range.value("last").toInt(), ApidRange::LAST);
+    EXPECT_EQ(range.value("unused").toInt(), ApidRange::UNUSED);
+    std::vector<int> generated, inUse;
+    for (const QJsonValue& v : doc().value("classes").toArray())
+        generated.push_back(v.toObject().value("apid").toInt());
+    for (int apid = ApidRange::FIRST; apid <= ApidRange::LAST; ++apid)
+        if (ApidRange::inUse(apid))
+            inUse.push_back(apid);
+    EXPECT_EQ(generated, inUse);
+    EXPECT_EQ(int(inUse.size()), ApidRange::IN_USE);
 }
 
 TEST(TolvaPackets, AccessorsOnEveryPrefixAndSetterImages)

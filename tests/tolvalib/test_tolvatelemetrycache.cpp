@@ -13,6 +13,8 @@
 #include "tolvalib/tolvapackets.h"
 #include "tolvalib/tolvatimeresolver.h"
 
+#include <QFile>
+#include <QStringList>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -65,11 +67,13 @@ struct Parsed
     std::string messages;
 };
 
+// One read of the finished archive.
 Parsed parse(const Bytes& archive)
 {
     TestSupport::TempDir dir;
     const QString path = dir.write("tm.bin", QByteArray(reinterpret_cast<const char*>(archive.data()),
                                                          qsizetype(archive.size())));
+    EXPECT_TRUE(ArchiveTestData::ageFile(path));
     TolvaTelemetryCache cache;
     FILE* log = std::tmpfile();
     cache.setMessageStream(log);
@@ -206,6 +210,7 @@ TEST(TolvaTelemetryCache, AFinishedArchiveOpenedOnceGivesThePacketBehindAClaimPa
     for (const auto& c : cases) {
         TestSupport::TempDir dir;
         const QString path = dir.write("tm.bin", c.archive);
+        ASSERT_TRUE(ArchiveTestData::ageFile(path));
         TolvaTelemetryCache cache;
         FILE* log = std::tmpfile();
         cache.setMessageStream(log);
@@ -222,6 +227,193 @@ TEST(TolvaTelemetryCache, AFinishedArchiveOpenedOnceGivesThePacketBehindAClaimPa
         EXPECT_EQ(std::ftell(log), opened) << c.name << ": an unchanged file wrote more lines";
         std::fclose(log);
     }
+}
+
+namespace {
+
+QByteArray bytesOf(const Bytes& b)
+{
+    return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size()));
+}
+
+// A fill header whose length was hit: it claims `claim` bytes, `written` of them in the file.
+QByteArray fillClaiming(int claim, int written)
+{
+    QByteArray fill = bytesOf(packet(740, 99, 0, size_t(written)));
+    ArchiveTestData::putBe16(fill, 4, uint32_t(claim - 7));
+    return fill;
+}
+
+// What a cache made of an archive, and the lines it wrote.
+struct Reading
+{
+    std::vector<std::pair<QByteArray, uint32_t>> packets; // bytes, ground seconds
+    QStringList lines;
+};
+
+Reading readingOf(const TolvaTelemetryCache& cache, FILE* log)
+{
+    Reading r;
+    for (const GseLib::TMPacketPtr& p : cache.allPackets())
+        r.packets.push_back({QByteArray(reinterpret_cast<const char*>(p->data()), qsizetype(p->totalLength())),
+                             p->groundSeconds});
+    std::fflush(log);
+    std::rewind(log);
+    for (char line[512]; std::fgets(line, sizeof line, log);)
+        r.lines << QString::fromLatin1(line).trimmed();
+    std::fclose(log);
+    return r;
+}
+
+// One read of the finished archive (last written an hour ago), with the
+// cache's scan limit at `maxScan`.
+Reading finishedRead(const QByteArray& archive, long long maxScan = 1000000)
+{
+    TestSupport::TempDir dir;
+    const QString path = dir.write("tm.bin", archive);
+    EXPECT_TRUE(ArchiveTestData::ageFile(path));
+    TolvaTelemetryCache cache;
+    cache.setMaxScan(maxScan);
+    FILE* log = std::tmpfile();
+    cache.setMessageStream(log);
+    cache.changeFile(path.toStdString(), true);
+    return readingOf(cache, log);
+}
+
+// A read that opens the archive while its first `openedAt` bytes are
+// written (`atOpen`: what that read gives), then follows it as the rest is
+// written at once, until the back-offs are spent.
+Reading readOpenedWhileWritten(const QByteArray& archive, qsizetype openedAt, Reading* atOpen = nullptr,
+                               long long maxScan = 1000000)
+{
+    TestSupport::TempDir dir;
+    const QString path = dir.write("tm.bin", archive.left(openedAt));
+    TolvaTelemetryCache cache;
+    cache.setMaxScan(maxScan);
+    FILE* log = std::tmpfile();
+    cache.setMessageStream(log);
+    cache.changeFile(path.toStdString(), true);
+    if (atOpen) {
+        for (const GseLib::TMPacketPtr& p : cache.allPackets())
+            atOpen->packets.push_back(
+                {QByteArray(reinterpret_cast<const char*>(p->data()), qsizetype(p->totalLength())), p->groundSeconds});
+    }
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::Append));
+    f.write(archive.mid(openedAt));
+    f.close();
+    for (int i = 0; i <= GseLib::TelemetryCache::PARTIAL_READ_LIMIT; ++i)
+        cache.grow();
+    return readingOf(cache, log);
+}
+
+} // namespace
+
+// A file opened while its last packet is written, with damage a little
+// earlier that claims past the end of the file: the read waits at the damage
+// and keeps the packet once it is whole, wherever in it the file was opened.
+TEST(TolvaTelemetryCache, APacketWrittenBehindDamageIsKeptWhereverTheFileIsOpened)
+{
+    makeHub();
+    const QByteArray p[5] = {bytesOf(packet(737, 100, 0, 100)), bytesOf(packet(737, 101, 0, 100, 1)),
+                             bytesOf(packet(737, 102, 0, 100, 2)), bytesOf(packet(737, 103, 0, 100, 3)),
+                             bytesOf(packet(737, 104, 0, 200, 4))};
+    const QByteArray lead = p[0] + p[1] + fillClaiming(3000, 30) + p[2] + p[3];
+    const QByteArray archive = lead + p[4];
+    const Reading finished = finishedRead(archive);
+    ASSERT_EQ(finished.packets.size(), 5u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(finished.packets[size_t(i)].first, p[i]) << "packet " << i;
+    for (const int written : {1, 6, 7, 12, 60, 150, 199}) {
+        const Reading got = readOpenedWhileWritten(archive, lead.size() + written);
+        EXPECT_EQ(got.packets, finished.packets) << written << " bytes of the last packet written";
+    }
+}
+
+// A labelled frame opened while its label or the frame's header is being
+// written: once the file grows the label is read whole, and its packet keeps
+// the label's ground time, wherever the file was opened around it.
+TEST(TolvaTelemetryCache, ALabelledFrameOpenedAroundItsLabelKeepsItsGroundTime)
+{
+    makeHub();
+    const Bytes p1 = packet(737, 100, 0, 60), p2 = packet(737, 101, 0, 61), p3 = packet(737, 102, 0, 62);
+    const QByteArray first = ArchiveTestData::label("GANN", 4, 5001, 7) + bytesOf(frame({p1, p2}));
+    const QByteArray archive = first + ArchiveTestData::label("FANN", 9, 5003, 7) + bytesOf(frame({p3}));
+    const Reading finished = finishedRead(archive);
+    ASSERT_EQ(finished.packets.size(), 3u);
+    EXPECT_EQ(finished.packets[0].second, 5001u);
+    EXPECT_EQ(finished.packets[1].second, 0u);
+    EXPECT_EQ(finished.packets[2].second, 5003u);
+    for (qsizetype at = first.size() - 16; at < first.size() + 48; ++at)
+        EXPECT_EQ(readOpenedWhileWritten(archive, at).packets, finished.packets) << "opened at " << at;
+}
+
+// An archive under 64 KiB whose first header claims past its end: one read of
+// the finished file gives every packet behind it; a file written just now
+// waits there, and gives them once the waits are spent.
+TEST(TolvaTelemetryCache, ASmallArchiveWhoseFirstHeaderClaimsPastItsEndIsReadWhole)
+{
+    makeHub();
+    QByteArray packets;
+    for (uint32_t i = 0; i < 300; ++i)
+        packets += bytesOf(packet(737, 100 + i, 0, 60, uint8_t(i)));
+    const QByteArray archive = fillClaiming(65000, 30) + packets;
+    const Reading finished = finishedRead(archive);
+    ASSERT_EQ(finished.packets.size(), 300u);
+    EXPECT_EQ(finished.packets.front().first, packets.left(60));
+    EXPECT_EQ(finished.lines.filter("Skipped").size(), 1);
+    Reading atOpen;
+    const Reading live = readOpenedWhileWritten(archive, archive.size(), &atOpen);
+    EXPECT_TRUE(atOpen.packets.empty());
+    EXPECT_EQ(live.packets, finished.packets);
+}
+
+// A finished archive whose read, where it would wait, reaches the scan
+// limit: the one read that opens it says so, as the read that waited and
+// settled does.
+TEST(TolvaTelemetryCache, TheOpeningReadOfAFinishedFileSaysItReachedTheScanLimit)
+{
+    makeHub();
+    const QByteArray archive = bytesOf(packet(737, 100, 0, 60)) + bytesOf(packet(737, 101, 0, 60)) +
+                               fillClaiming(65000, 30) + QByteArray(5000, '\0');
+    const QString scanned = "Scanned 2000 bytes [120 - 2120] without finding a valid packet header, archive may be corrupt!";
+    const Reading finished = finishedRead(archive, 2000);
+    EXPECT_EQ(finished.packets.size(), 2u);
+    EXPECT_EQ(finished.lines.filter("Scanned"), QStringList{scanned});
+    const Reading settled = readOpenedWhileWritten(archive, archive.size(), nullptr, 2000);
+    EXPECT_EQ(settled.lines.filter("Scanned"), QStringList{scanned});
+}
+
+// Whether one read decides the end of a file as finished follows the file's
+// age and the age set for the process: a packet behind a claim past the end
+// is read only from a file old enough.
+TEST(TolvaTelemetryCache, TheFileAgeSetForTheProcessTellsAFinishedFile)
+{
+    makeHub();
+    const QByteArray archive = bytesOf(packet(737, 100, 0, 60)) + bytesOf(packet(737, 101, 0, 60)) +
+                               fillClaiming(3000, 30) + bytesOf(packet(737, 102, 0, 60));
+    const struct
+    {
+        double age; // set for the process; < -1: left at its default
+        bool aged;  // the file last written an hour ago, or just now
+        size_t packets;
+    } cases[] = {{-2, false, 2}, {-2, true, 3}, {0, false, 3}, {-1, true, 2}, {7200, true, 2}, {1800, true, 3}};
+    for (const auto& c : cases) {
+        GseLib::TelemetryCache::setFinishedFileAge(c.age < -1 ? GseLib::TelemetryCache::DEFAULT_FINISHED_FILE_AGE
+                                                              : c.age);
+        TestSupport::TempDir dir;
+        const QString path = dir.write("tm.bin", archive);
+        if (c.aged) {
+            ASSERT_TRUE(ArchiveTestData::ageFile(path));
+        }
+        TolvaTelemetryCache cache;
+        FILE* log = std::tmpfile();
+        cache.setMessageStream(log);
+        cache.changeFile(path.toStdString(), true);
+        EXPECT_EQ(cache.count(), c.packets) << "age " << c.age << (c.aged ? ", written an hour ago" : ", written now");
+        std::fclose(log);
+    }
+    GseLib::TelemetryCache::setFinishedFileAge(GseLib::TelemetryCache::DEFAULT_FINISHED_FILE_AGE);
 }
 
 TEST(TolvaTelemetryCache, FrameHeadersAcrossTheStreamBufferEnd)

@@ -141,6 +141,12 @@ public:
         std::lock_guard lock(mutex_);
         return chunk_.isEmpty();
     }
+    // Lines in the chunk being written, which may never be.
+    qint64 heldLines()
+    {
+        std::lock_guard lock(mutex_);
+        return chunk_.count('\n');
+    }
     bool waitIdle(qint64 msecs)
     {
         std::unique_lock lock(mutex_);
@@ -267,6 +273,11 @@ ConsoleWriter* ConsoleWriter::standardError()
     return writer;
 }
 
+ConsoleWriter* ConsoleWriter::standardErrorIfMade()
+{
+    return standardWriters[1];
+}
+
 ConsoleWriter* ConsoleWriter::madeStandard(int fd, const QString& name)
 {
     static std::once_flag registered;
@@ -278,15 +289,36 @@ ConsoleWriter* ConsoleWriter::madeStandard(int fd, const QString& name)
 
 void ConsoleWriter::finishStandardStreams()
 {
+    static const QDeadlineTimer deadline(EXIT_GRACE_MS);
+    // Each in turn, each until what waits is taken: a stream that is read takes
+    // it at once, and the first that is not leaves the other what is left.
     for (ConsoleWriter* writer : standardWriters) {
         if (writer != nullptr)
-            writer->finish(EXIT_GRACE_MS);
+            writer->finish(deadline);
     }
 }
 
-void ConsoleWriter::finish(int msecs)
+QString ConsoleWriter::lostText(qint64 lines, const QString& name, const QString& why)
 {
-    const QDeadlineTimer deadline(msecs);
+    return QStringLiteral("dropped %1 lines to %2: %3").arg(lines).arg(name, why);
+}
+
+qint64 ConsoleWriter::takeUnwrittenLines()
+{
+    qint64 lines = dropped_ + lostAtFailure_;
+    if (!failed_) {
+        lines += QByteArrayView(queue_).sliced(head_).count('\n');
+        if (thread_)
+            lines += thread_->heldLines();
+    }
+    dropped_ = 0;
+    lostAtFailure_ = 0;
+    // What waits is counted as not written by now (at exit, it never is).
+    return lines;
+}
+
+void ConsoleWriter::finish(const QDeadlineTimer& deadline)
+{
     for (;;) {
         drain();
         if (failed_ || (queuedBytes() == 0 && (!thread_ || thread_->idle())) || deadline.hasExpired())
@@ -311,8 +343,10 @@ bool ConsoleWriter::write(const QByteArray& lines)
         // The common case: the stream takes it at once, nothing is copied.
         while (done < lines.size()) {
             const qsizetype n = writeSome(lines.constData() + done, lines.size() - done);
-            if (n < 0)
+            if (n < 0) {
+                lostAtFailure_ += QByteArrayView(lines).sliced(done).count('\n');
                 return false;
+            }
             if (n == 0)
                 break;
             done += n;
@@ -393,6 +427,8 @@ qsizetype ConsoleWriter::writeSome(const char* data, qsizetype size)
 
 void ConsoleWriter::fail(int error)
 {
+    lostAtFailure_ += dropped_ + QByteArrayView(queue_).sliced(head_).count('\n');
+    dropped_ = 0;
     failed_ = true;
     error_ = QString::fromLocal8Bit(std::strerror(error));
     queue_.clear();

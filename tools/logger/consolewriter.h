@@ -11,6 +11,7 @@
 #include <QString>
 #include <memory>
 
+class QDeadlineTimer;
 class QSocketNotifier;
 
 class ConsoleWriter : public QObject
@@ -32,6 +33,8 @@ public:
     // every server and the program's own warnings so that their lines never mix.
     static ConsoleWriter* standardOutput();
     static ConsoleWriter* standardError();
+    // The writer of the standard error stream if one was made, else null.
+    static ConsoleWriter* standardErrorIfMade();
 
     // Queues whole lines, each ended by a line feed; lines that do not fit are
     // dropped and counted. False once the stream failed for good (its reader gone).
@@ -44,6 +47,16 @@ public:
     qsizetype queuedBytes() const { return queue_.size() - head_; }
     // Lines dropped since the last count was written.
     qint64 droppedLines() const { return dropped_; }
+    // Lines not written and not said yet: dropped, waiting, or lost when the
+    // stream failed; the count is said elsewhere, once.
+    qint64 takeUnwrittenLines();
+    // The line that says lines were lost on a stream, and why.
+    static QString lostText(qint64 lines, const QString& name, const QString& why);
+
+    // Gives both standard streams one moment, shared, to take what waits for them:
+    // at exit, so that the last lines reach a reader that is there, and a reader
+    // that is not cannot hold the exit. Later calls share what is left of it.
+    static void finishStandardStreams();
 
 private:
     enum class Mode {
@@ -58,10 +71,9 @@ private:
     qsizetype writeSome(const char* data, qsizetype size);
     void fail(int error);
     void updateNotifier();
-    // At exit: gives the stream a moment to take what waits, then gives up.
-    void finish(int msecs);
+    // Gives the stream until the deadline to take what waits.
+    void finish(const QDeadlineTimer& deadline);
     static ConsoleWriter* madeStandard(int fd, const QString& name);
-    static void finishStandardStreams();
 
     int fd_;
     int ownFd_ = -1;
@@ -71,6 +83,8 @@ private:
     qsizetype head_ = 0;
     qsizetype maxQueued_ = DEFAULT_MAX_QUEUED_BYTES;
     qint64 dropped_ = 0;
+    // Lines lost when the stream failed, not said yet.
+    qint64 lostAtFailure_ = 0;
     bool failed_ = false;
     bool draining_ = false;
     QString error_;

@@ -1,9 +1,11 @@
 #include "tools/logger/heldlines.h"
 
 #include "tools/logger/consolewriter.h"
+#include "tools/logger/mainfile.h"
 #include "tools/logger/peertext.h"
 #include "tools/logger/loggerprotocol.h"
 
+#include <QFile>
 #include <utility>
 
 void HeldLines::append(const QByteArray& encoded, const QDate& date)
@@ -14,12 +16,17 @@ void HeldLines::append(const QByteArray& encoded, const QDate& date)
 }
 
 HeldLines::Written HeldLines::writeTo(const QList<QPointer<QIODevice>>& devices, const QIODevice* stdOut,
-                                      const QIODevice* stdErr, const QIODevice* mainFile)
+                                      const QIODevice* stdErr, MainFile* mainFile)
 {
     Written out;
     out.lines.swap(lines_);
     out.date = date_;
     for (const QPointer<QIODevice>& device : devices) {
+        if (device && mainFile != nullptr && device.data() == mainFile->device()) {
+            // Tried, or counted, even while it cannot be written.
+            out.mainFileWritten = mainFile->append(out.lines, out.date);
+            continue;
+        }
         if (!device || !device->isOpen())
             continue;
         ConsoleWriter* console = device == stdOut ? ConsoleWriter::standardOutput()
@@ -27,8 +34,6 @@ HeldLines::Written HeldLines::writeTo(const QList<QPointer<QIODevice>>& devices,
                                                   : nullptr;
         if (console != nullptr ? !console->write(out.lines) : device->write(out.lines) != out.lines.size())
             out.failed << Failed{device.data(), console != nullptr ? console->errorString() : device->errorString()};
-        else if (device == mainFile)
-            out.mainFileWritten = true;
     }
     return out;
 }

@@ -3,13 +3,16 @@
 // together once it is read: one write per output and slice instead of one per
 // line (bench_logserver). Every output gets the same bytes, peer text escaped
 // (PeerText); the console copy goes through ConsoleWriter, which may lose lines
-// but never waits for its reader. The server closes and says an output that failed.
+// but never waits for its reader, and the main file through MainFile, which keeps
+// whole lines and counts what it loses. The server closes and says an output that failed.
 #include <QByteArray>
 #include <QDate>
 #include <QIODevice>
 #include <QList>
 #include <QPointer>
 #include <QString>
+
+class MainFile;
 
 class HeldLines
 {
@@ -33,7 +36,7 @@ public:
     };
     // Writes the lines held to every open device, in order, and holds none after.
     Written writeTo(const QList<QPointer<QIODevice>>& devices, const QIODevice* stdOut, const QIODevice* stdErr,
-                    const QIODevice* mainFile);
+                    MainFile* mainFile);
     // Takes a written buffer back for the next slice.
     void reuse(QByteArray&& lines);
 

@@ -21,6 +21,7 @@ struct State
 {
     QPointer<QObject> logger;
     std::function<bool(LogLevel)> acceptsLevel;
+    std::optional<LogLevel> standardErrorFloor;
     Sink testSink;
 };
 
@@ -28,6 +29,18 @@ State& state()
 {
     static State s;
     return s;
+}
+
+bool reachesFloor(const State& s, LogLevel level)
+{
+    return s.standardErrorFloor && level >= *s.standardErrorFloor && level != LOG_CMD;
+}
+
+void writeToStandardError(const LoggerEventMsg& msg)
+{
+    const QByteArray line = LoggerEvent(msg).simplified() + '\n';
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+    std::fflush(stderr);
 }
 
 } // namespace
@@ -39,7 +52,7 @@ bool enabled(LogLevel level)
         return true;
     if (s.logger.isNull())
         return true; // standard error
-    return !s.acceptsLevel || s.acceptsLevel(level);
+    return !s.acceptsLevel || s.acceptsLevel(level) || reachesFloor(s, level);
 }
 
 void dispatch(const LoggerEventMsg& msg)
@@ -50,14 +63,18 @@ void dispatch(const LoggerEventMsg& msg)
         return;
     }
     if (!s.logger.isNull()) {
+        // Written here, in order with the caller's own lines, not echoed later
+        // by the logger's thread.
+        if (s.acceptsLevel && !s.acceptsLevel(msg.level) && reachesFloor(s, msg.level)) {
+            writeToStandardError(msg);
+            return;
+        }
         registerLoggerMetaTypes();
         QMetaObject::invokeMethod(s.logger.data(), "sendMessage", Qt::AutoConnection,
                                   Q_ARG(LoggerEventMsg, msg));
         return;
     }
-    const QByteArray line = LoggerEvent(msg).simplified() + '\n';
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
-    std::fflush(stderr);
+    writeToStandardError(msg);
 }
 
 void attachLogger(QObject* logger, std::function<bool(LogLevel)> acceptsLevel)
@@ -74,6 +91,11 @@ void detachLogger(QObject* logger)
         s.logger = nullptr;
         s.acceptsLevel = nullptr;
     }
+}
+
+void setStandardErrorFloor(std::optional<LogLevel> level)
+{
+    state().standardErrorFloor = level;
 }
 
 void setTestSink(Sink sink)

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTextStream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,12 @@ void dispatch(const LoggerEventMsg& msg);
 // acceptsLevel tells whether the logger does anything with a message of a level.
 void attachLogger(QObject* logger, std::function<bool(LogLevel)> acceptsLevel);
 void detachLogger(QObject* logger);
+
+// Messages at or above `level` that the global logger does nothing with (it has
+// no server and does not echo them) are written to standard error as without a
+// logger. The Python module sets WARN: its logger is silent, yet a script must
+// hear why a file gave nothing. Unset (the default) such messages are dropped.
+void setStandardErrorFloor(std::optional<LogLevel> level);
 
 // A process-wide sink for tests: while set, every message goes to it instead.
 using Sink = std::function<void(const LoggerEventMsg&)>;

@@ -1,6 +1,7 @@
 #include "tools/logger/loggerserver.h"
 
 #include "tools/logger/connectionacceptor.h"
+#include "tools/logger/consolewriter.h"
 #include "tools/logger/heldlines.h"
 #include "tools/logger/httprequest.h"
 #include "tools/logger/mainfile.h"
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <limits>
+#include <sys/socket.h>
 #include <utility>
 
 namespace {
@@ -243,16 +245,46 @@ void LoggerServerClient::setDropReporter(LoggerServerMsgProcessor::DropReporter 
 void LoggerServerClient::readAvailable()
 {
     const QByteArray bytes = socket_->read(READ_SLICE_BYTES);
-    if (!bytes.isEmpty()) {
-        const quint64 before = processor_->linesHandled();
-        processor_->process(bytes);
-        if (processor_->linesHandled() != before) {
-            silence_.sentLine = true;
-            silence_.lastLineAt = nowMs();
-        }
-        reportPartialBytes();
-        emit sliceRead();
+    if (!bytes.isEmpty())
+        take(bytes);
+}
+
+void LoggerServerClient::take(const QByteArray& bytes)
+{
+    const quint64 before = processor_->linesHandled();
+    processor_->process(bytes);
+    if (processor_->linesHandled() != before) {
+        silence_.sentLine = true;
+        silence_.lastLineAt = nowMs();
     }
+    reportPartialBytes();
+    emit sliceRead();
+}
+
+LoggerServerClient::Drained LoggerServerClient::drain(qint64& budget)
+{
+    budget -= socket_->bytesAvailable();
+    readRemaining();
+    const qintptr fd = socket_->socketDescriptor();
+    if (fd < 0 || socket_->state() != QAbstractSocket::ConnectedState)
+        return Drained::PeerClosed;
+    // Behind Qt's back: its own read notifier then finds nothing and waits on.
+    while (budget > 0 && !processor_->isStopped()) {
+        QByteArray bytes(READ_SLICE_BYTES, Qt::Uninitialized);
+        const ssize_t n = ::recv(static_cast<int>(fd), bytes.data(), static_cast<size_t>(bytes.size()), MSG_DONTWAIT);
+        if (n > 0) {
+            bytes.truncate(n);
+            budget -= n;
+            take(bytes);
+        } else if (n == 0) {
+            return Drained::PeerClosed;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return Drained::AllRead;
+        } else if (errno != EINTR) {
+            return Drained::PeerClosed;
+        }
+    }
+    return processor_->isStopped() ? Drained::AllRead : Drained::MoreWaiting;
 }
 
 qsizetype LoggerServerClient::dropPartialLine()
@@ -338,6 +370,13 @@ LoggerServer::LoggerServer(QObject* parent)
     connect(d_->mainFile, &MainFile::changed, this, &LoggerServer::mainFileChanged);
     connect(d_->mainFile, &MainFile::note, this, [this](const QString& text) { SERVER_LOG(INFO, "server", text); });
     connect(d_->mainFile, &MainFile::error, this, &LoggerServer::mainFileError);
+    d_->mainFile->setLineMaker([this](const QString& text) {
+        QByteArray line;
+        PeerText::appendEscaped(line, LoggerEvent(info_, LoggerEventMsg(QStringLiteral("server"), QStringLiteral(__FILE__),
+                                                                       __LINE__, ERROR, text))
+                                          .toEncoded());
+        return line + LoggerMsg::MSG_END;
+    });
     d_->acceptor = new ConnectionAcceptor(this);
     connect(d_->acceptor, &ConnectionAcceptor::accepted, this, &LoggerServer::takeConnection);
     connect(d_->acceptor, &ConnectionAcceptor::failedToAccept, this,
@@ -347,6 +386,9 @@ LoggerServer::LoggerServer(QObject* parent)
             [this](LoggerServerClient* client, const QString& kind, const QString& text) {
                 dismissConnection(client, kind, text);
             });
+    // Read to its end: it closes as any connection whose peer went.
+    connect(d_->connections, &ServerConnections::release, this,
+            [](LoggerServerClient* client) { client->socket()->abort(); });
     connect(d_->connections, &ServerConnections::partialLineDropped, this,
             [this](LoggerServerClient* client, const QString& text) {
                 SERVER_LOG(WARN, "client", clientPrefix(client) + text);
@@ -359,6 +401,7 @@ LoggerServer::~LoggerServer()
 {
     d_->warnings->flush();
     SERVER_LOG(INFO, "server", QStringLiteral("shutting down..."));
+    finishConsoles();
     for (LoggerServerClient* client : std::as_const(clients_))
         client->disconnect();
     clients_.clear();
@@ -523,22 +566,58 @@ void LoggerServer::flushHeldLines()
 {
     if (d_->held.isEmpty())
         return;
-    HeldLines::Written written = d_->held.writeTo(devices_, stdOutFile_, stdErrFile_, mainFile_);
+    HeldLines::Written written = d_->held.writeTo(devices_, stdOutFile_, stdErrFile_, d_->mainFile);
     if (written.mainFileWritten)
         d_->warnings->endRun(KIND_MAIN_FILE_ERROR, this);
     for (const HeldLines::Failed& failed : std::as_const(written.failed))
-        outputFailed(failed.device, written.lines, written.date, failed.why);
+        outputFailed(failed.device, failed.why);
     d_->held.reuse(std::move(written.lines));
 }
 
-void LoggerServer::outputFailed(QIODevice* device, const QByteArray& lines, const QDate& date, const QString& why)
+void LoggerServer::outputFailed(QIODevice* device, const QString& why)
 {
     device->close();
-    if (device == mainFile_)
-        d_->mainFile->writeFailed(lines, date, why);
-    else
-        // Said in the outputs left; the line it lost is in them.
-        d_->pendingErrors << QStringLiteral("closed output ") + device->objectName() + QStringLiteral(": ") + why;
+    // Said in the outputs left; the line it lost is in them, and so is how many
+    // lines a console copy lost with it.
+    d_->pendingErrors << QStringLiteral("closed output ") + device->objectName() + QStringLiteral(": ") + why;
+    if (ConsoleWriter* console = consoleOf(device)) {
+        if (const qint64 lost = console->takeUnwrittenLines(); lost > 0)
+            d_->pendingErrors << ConsoleWriter::lostText(lost, console->name(), why);
+    }
+}
+
+ConsoleWriter* LoggerServer::consoleOf(const QIODevice* device) const
+{
+    return device == stdOutFile_ ? ConsoleWriter::standardOutput()
+        : device == stdErrFile_  ? ConsoleWriter::standardError()
+                                 : nullptr;
+}
+
+void LoggerServer::finishConsoles()
+{
+    // The standard error stream takes errors and warnings even when it is no output.
+    QList<QFile*> consoles;
+    if (stdOutFile_->isOpen())
+        consoles << stdOutFile_;
+    if (stdErrFile_->isOpen() || ConsoleWriter::standardErrorIfMade() != nullptr)
+        consoles << stdErrFile_;
+    if (consoles.isEmpty())
+        return;
+    ConsoleWriter::finishStandardStreams();
+    // What a console never took is said where it can still be read: the main
+    // file, and the other stream.
+    for (QFile* file : std::as_const(consoles)) {
+        ConsoleWriter* console = consoleOf(file);
+        const qint64 lost = console->takeUnwrittenLines();
+        if (lost == 0)
+            continue;
+        const QString why = console->failed() ? console->errorString() : QStringLiteral("it was not read before exit");
+        const LoggerEvent event(info_, LoggerEventMsg(QStringLiteral("server"), QStringLiteral(__FILE__), __LINE__, WARN,
+                                                      ConsoleWriter::lostText(lost, console->name(), why)));
+        writeLogEvent(event);
+        if (file == stdOutFile_ && !stdErrFile_->isOpen())
+            HeldLines::writeToStandardError(event.toEncoded());
+    }
 }
 
 void LoggerServer::mainFileError(const QString& text)
@@ -595,18 +674,20 @@ void LoggerServer::takeConnection(QTcpSocket* socket)
 {
     if (d_->acceptor->shortagePassed())
         SERVER_LOG(INFO, "server", QStringLiteral("accepting connections again"));
-    if (!d_->connections->makePlace()) {
-        // Said once until a place is free again.
-        if (d_->warnings->startRun(KIND_REFUSING, this))
-            SERVER_LOG(WARN, "server", ConnectionAdmission::refusingText(d_->connections->count()));
-        socket->abort();
-        socket->deleteLater();
-        return;
+    const bool placed = d_->connections->makePlace();
+    // Said once until a place is free again.
+    if (!placed && d_->warnings->startRun(KIND_REFUSING, this))
+        SERVER_LOG(WARN, "server", ConnectionAdmission::refusingText(d_->connections->count()));
+    LoggerServerClient* client = setUpConnection(socket);
+    if (!placed) {
+        // What it sent before it was refused is written all the same.
+        qint64 budget = ServerConnections::PLACE_READ_BUDGET;
+        client->drain(budget);
+        dismissConnection(client, KIND_REFUSING, QString());
     }
-    setUpConnection(socket);
 }
 
-void LoggerServer::setUpConnection(QTcpSocket* socket)
+LoggerServerClient* LoggerServer::setUpConnection(QTcpSocket* socket)
 {
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
     auto* client = new LoggerServerClient(socket);
@@ -645,7 +726,11 @@ void LoggerServer::setUpConnection(QTcpSocket* socket)
     // and slice instead of one per line (bench_logserver).
     connect(client, &LoggerServerClient::logEvent, this,
             [this, client](const LoggerEvent& event) { writeEvent(event, true, client); });
-    connect(client, &LoggerServerClient::sliceRead, this, &LoggerServer::flushHeldLines);
+    // An output that failed on them is said at once, not with the next line.
+    connect(client, &LoggerServerClient::sliceRead, this, [this] {
+        flushHeldLines();
+        flushPendingErrors();
+    });
     connect(client, &LoggerServerClient::cmdUnknown, this, [this, client](const LoggerCmdUnknownMsg& cmd) {
         SERVER_LOG(INFO, "client", clientPrefix(client) + QStringLiteral("unknown cmd: ") + cmd.cmd());
     });
@@ -664,6 +749,7 @@ void LoggerServer::setUpConnection(QTcpSocket* socket)
 
     // Bytes that came in with the connection are not announced again.
     client->readAvailable();
+    return client;
 }
 
 void LoggerServer::connectionClosed(LoggerServerClient* client)
@@ -681,9 +767,13 @@ void LoggerServer::dismissConnection(LoggerServerClient* client, const QString& 
     if (client->isDismissed())
         return;
     client->setDismissed();
-    if (d_->warnings->admit(kind, client->peer()))
+    if (!text.isEmpty() && d_->warnings->admit(kind, client->peer()))
         SERVER_LOG(WARN, "client", clientPrefix(client) + text);
+    // Its complete lines are written; a line it had begun is lost, and said.
+    const qsizetype partial = client->processor()->buffer().size();
     client->stop();
+    if (partial > 0 && d_->warnings->admit(ServerConnections::KIND_PARTIAL_CLOSED, client->peer()))
+        SERVER_LOG(WARN, "client", clientPrefix(client) + ServerConnections::partialClosedText(partial));
     // Its place is free at once. Its socket closes now, so that its descriptor is
     // free for the connection it makes way for, or, when its own bytes are being
     // read, once that reading has returned.
@@ -706,6 +796,7 @@ void LoggerServer::reportNotSaid(const QString& kind, const QString& peer, qint6
         const QString text = kind == HttpRequest::KIND ? HttpRequest::closedNotSaidText(count, peer)
             : kind == ConnectionAdmission::KIND_SILENT ? d_->connections->admission().silentNotSaidText(count, peer)
             : kind == ConnectionAdmission::KIND_MAKE_WAY ? ConnectionAdmission::makeWayNotSaidText(count, peer)
+            : kind == ServerConnections::KIND_PARTIAL_CLOSED ? ServerConnections::partialClosedNotSaidText(count, peer)
                                                : DateWindow::outsideNotSaidText(count, peer);
         SERVER_LOG(WARN, "client", text);
     }

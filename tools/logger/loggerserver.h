@@ -26,6 +26,7 @@
 #include <memory>
 #include <utility>
 
+class ConsoleWriter;
 class QFile;
 class QIODevice;
 class QTcpServer;
@@ -53,6 +54,7 @@ public:
     qsizetype dropPartialLine();
     // Drops what is held and ignores every later byte.
     void stop();
+    bool isStopped() const { return stopped_; }
     // Complete lines decoded so far (lines of 2 bytes or less not counted).
     quint64 linesHandled() const { return linesHandled_; }
     // Says each dropped line (its length in bytes) in place of the warning that
@@ -117,6 +119,18 @@ public:
     qsizetype dropPartialLine();
     // Reads every slice Qt still holds (the connection closed).
     void readRemaining();
+    // What drain() left.
+    enum class Drained
+    {
+        AllRead,     // nothing more to read for now
+        MoreWaiting, // the budget was spent first
+        PeerClosed,  // read to its end: the peer closed, or the connection failed
+    };
+    // Reads and hands on what Qt holds and then what the system holds for the
+    // socket, without waiting, and takes the bytes read from budget; reading stops
+    // once the budget is spent. Before the server closes a connection, every line
+    // it has sent is written.
+    Drained drain(qint64& budget);
     // Drops what is held and ignores every later byte (the connection is closing).
     void stop();
     void setDropReporter(LoggerServerMsgProcessor::DropReporter reporter);
@@ -152,6 +166,7 @@ public slots:
     void emitClientLogEvent(LoggerEventMsg msg);
 
 private:
+    void take(const QByteArray& bytes);
     void reportPartialBytes();
 
     QTcpSocket* socket_;
@@ -237,10 +252,10 @@ private:
     static QString clientPrefix(const LoggerServerClient* client);
     // Takes an accepted connection, or closes it past the bound of connections.
     void takeConnection(QTcpSocket* socket);
-    void setUpConnection(QTcpSocket* socket);
+    LoggerServerClient* setUpConnection(QTcpSocket* socket);
     void connectionClosed(LoggerServerClient* client);
     // Closes a connection for cause; text, after the client prefix, says why (once
-    // per peer and kind in a window).
+    // per peer and kind in a window; an empty text says nothing).
     enum class DismissWhen { Now, AfterReading };
     void dismissConnection(LoggerServerClient* client, const QString& kind, const QString& text,
                            DismissWhen when = DismissWhen::Now);
@@ -254,7 +269,11 @@ private:
     // lines of the slice in hand.
     void writeEvent(const LoggerEvent& event, bool hold, LoggerServerClient* from = nullptr);
     void flushHeldLines();
-    void outputFailed(QIODevice* device, const QByteArray& lines, const QDate& date, const QString& why);
+    void outputFailed(QIODevice* device, const QString& why);
+    ConsoleWriter* consoleOf(const QIODevice* device) const;
+    // At shutdown: the console copies get a moment to take what waits, and what
+    // they never took is counted.
+    void finishConsoles();
     // A main file that cannot be used: an ERROR line in the outputs and on the
     // standard error stream, written once the line in hand is written.
     void mainFileError(const QString& text);

@@ -3,14 +3,30 @@
 #include "tools/logger/loggerserver.h"
 
 #include <QTimer>
+#include <algorithm>
+#include <deque>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
-ServerConnections::ServerConnections(QObject* parent) : QObject(parent), silenceTimer_(new QTimer(this))
+ServerConnections::ServerConnections(QObject* parent)
+    : QObject(parent), silenceTimer_(new QTimer(this)), trimTimer_(new QTimer(this))
 {
     connect(silenceTimer_, &QTimer::timeout, this, &ServerConnections::closeSilent);
+    trimTimer_->setSingleShot(true);
+    trimTimer_->setInterval(static_cast<int>(FRESH_MS));
+    connect(trimTimer_, &QTimer::timeout, this, &ServerConnections::trim);
     setSilenceTimeout(ConnectionAdmission::DEFAULT_SILENCE_TIMEOUT_MS);
+}
+
+QString ServerConnections::partialClosedText(qsizetype bytes)
+{
+    return QStringLiteral("dropped a partial line of %1 bytes with the connection").arg(bytes);
+}
+
+QString ServerConnections::partialClosedNotSaidText(qint64 count, const QString& peer)
+{
+    return QStringLiteral("dropped %1 more partial lines from %2 with their connections").arg(count).arg(peer);
 }
 
 void ServerConnections::setSilenceTimeout(int ms)
@@ -19,14 +35,90 @@ void ServerConnections::setSilenceTimeout(int ms)
     silenceTimer_->setInterval(admission_.checkIntervalMs());
 }
 
+ServerConnections::Read ServerConnections::readOut(LoggerServerClient* client, qint64& budget)
+{
+    const quint64 lines = client->processor()->linesHandled();
+    // A few slices from each: one that floods is put behind the others, not read out.
+    const qint64 ask = std::min<qint64>(budget, 4 * LoggerServerClient::READ_SLICE_BYTES);
+    qint64 left = ask;
+    const LoggerServerClient::Drained drained = client->drain(left);
+    budget -= ask - left;
+    if (client->isDismissed())
+        return Read::Gone; // closed for what it sent (an HTTP request)
+    if (drained == LoggerServerClient::Drained::PeerClosed) {
+        emit release(client);
+        return Read::Gone;
+    }
+    if (drained == LoggerServerClient::Drained::MoreWaiting)
+        return Read::Sending;
+    if (client->processor()->linesHandled() != lines)
+        return Read::Spoke;
+    // Its client may not have had the time to send yet.
+    const ConnectionSilence& silence = client->silence();
+    return !silence.sentLine && client->processor()->buffer().isEmpty()
+            && LoggerServerClient::nowMs() - silence.connectedAt < FRESH_MS
+        ? Read::Fresh
+        : Read::Silent;
+}
+
 bool ServerConnections::makePlace()
 {
-    if (full() && !connections_.isEmpty()) {
-        LoggerServerClient* silent =
-            connections_[ConnectionAdmission::longestSilent(connections_, &LoggerServerClient::silence)];
-        emit dismiss(silent, ConnectionAdmission::KIND_MAKE_WAY, ConnectionAdmission::makeWayText(connections_.size()));
+    if (!full())
+        return true;
+    if (closeSilentDownTo(admission_.maxConnections() - 1))
+        return true;
+    // Every one is still sending or has only just connected: the newcomer comes in
+    // over the bound, within a margin, and the bound is restored once the young
+    // ones have had their moment.
+    if (connections_.size() >= admission_.maxConnections() + overflowMargin())
+        return false;
+    if (!trimTimer_->isActive())
+        trimTimer_->start();
+    return true;
+}
+
+qsizetype ServerConnections::overflowMargin() const
+{
+    const qsizetype bound = admission_.maxConnections();
+    return bound > 0 ? std::max<qsizetype>(16, bound / 8) : 0;
+}
+
+bool ServerConnections::closeSilentDownTo(qsizetype atMost)
+{
+    // From the longest silent on. One that sent lines goes behind the others;
+    // one still sending or only just connected is passed over; the first found
+    // silent makes way. The budget bounds the reading.
+    std::deque<LoggerServerClient*> order(connections_.cbegin(), connections_.cend());
+    std::stable_sort(order.begin(), order.end(), [](const LoggerServerClient* a, const LoggerServerClient* b) {
+        return a->silence().silentSince() < b->silence().silentSince();
+    });
+    qint64 budget = PLACE_READ_BUDGET;
+    for (qsizetype passes = 2 * order.size() + 1;
+         connections_.size() > atMost && !order.empty() && passes > 0 && budget > 0; --passes) {
+        LoggerServerClient* silent = order.front();
+        order.pop_front();
+        switch (readOut(silent, budget)) {
+        case Read::Silent:
+            emit dismiss(silent, ConnectionAdmission::KIND_MAKE_WAY,
+                         ConnectionAdmission::makeWayText(connections_.size()));
+            break;
+        case Read::Spoke:
+            order.push_back(silent);
+            break;
+        case Read::Sending:
+        case Read::Fresh:
+        case Read::Gone:
+            break;
+        }
     }
-    return !full();
+    return connections_.size() <= atMost;
+}
+
+void ServerConnections::trim()
+{
+    closeSilentDownTo(admission_.maxConnections());
+    if (connections_.size() > admission_.maxConnections())
+        trimTimer_->start();
 }
 
 void ServerConnections::add(LoggerServerClient* client)
@@ -46,9 +138,15 @@ bool ServerConnections::remove(LoggerServerClient* client)
         client->readRemaining();
     const qsizetype held = client->processor()->buffer().size();
     client->stop();
-    if (held >= RELEASE_BYTES)
-        scheduleMemoryRelease();
+    freed(held);
     return true;
+}
+
+void ServerConnections::freed(qsizetype bytes)
+{
+    freedBytes_ += bytes;
+    if (freedBytes_ >= RELEASE_BYTES)
+        scheduleMemoryRelease();
 }
 
 void ServerConnections::scheduleMemoryRelease()
@@ -56,8 +154,11 @@ void ServerConnections::scheduleMemoryRelease()
     if (releaseScheduled_)
         return;
     releaseScheduled_ = true;
-    QTimer::singleShot(0, this, [this] {
+    // A moment later, once the sockets of the connections that closed are gone
+    // too; at most a few times a second however many close.
+    QTimer::singleShot(RELEASE_DELAY_MS, this, [this] {
         releaseScheduled_ = false;
+        freedBytes_ = 0;
 #if defined(__GLIBC__)
         ::malloc_trim(0);
 #endif
@@ -75,8 +176,13 @@ void ServerConnections::closeSilent()
             silent << c;
         waiting = waiting || quiet == ConnectionAdmission::Quiet::Waiting;
     }
-    for (LoggerServerClient* c : std::as_const(silent))
-        emit dismiss(c, ConnectionAdmission::KIND_SILENT, admission_.silentText());
+    // Lines it sent that were not read yet count: only what stays silent goes.
+    qint64 budget = PLACE_READ_BUDGET;
+    for (LoggerServerClient* c : std::as_const(silent)) {
+        const Read read = connections_.contains(c) ? readOut(c, budget) : Read::Gone;
+        if (read == Read::Silent || read == Read::Fresh)
+            emit dismiss(c, ConnectionAdmission::KIND_SILENT, admission_.silentText());
+    }
     if (!waiting)
         silenceTimer_->stop();
 }
@@ -86,7 +192,7 @@ void ServerConnections::partialBytesChanged(LoggerServerClient* client, qsizetyp
     partialBytes_ += delta;
     if (partialBytes_ <= maxPartialBytes_ || delta <= 0)
         return;
-    bool freed = false;
+    qint64 freedNow = 0;
     while (partialBytes_ > maxPartialBytes_) {
         LoggerServerClient* oldest = nullptr;
         for (LoggerServerClient* c : std::as_const(connections_)) {
@@ -99,11 +205,10 @@ void ServerConnections::partialBytesChanged(LoggerServerClient* client, qsizetyp
         const qsizetype dropped = oldest->dropPartialLine();
         if (dropped == 0)
             break;
-        freed = freed || dropped >= RELEASE_BYTES;
+        freedNow += dropped;
         emit partialLineDropped(oldest, QStringLiteral("dropped a partial line of %1 bytes: partial lines held past %2 bytes")
                                             .arg(dropped)
                                             .arg(maxPartialBytes_));
     }
-    if (freed)
-        scheduleMemoryRelease();
+    freed(freedNow);
 }

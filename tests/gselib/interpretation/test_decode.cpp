@@ -7,8 +7,11 @@
 #include "support/countingnew.h"
 #include "support/logcapture.h"
 
+#include <algorithm>
 #include <atomic>
 #include <clocale>
+#include <cmath>
+#include <limits>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <new>
@@ -373,6 +376,132 @@ TEST_F(Decode, ValueReadsAllocateNothingOnceWarm)
     }
     EXPECT_EQ(allocations.load() - before, 0);
     EXPECT_EQ(sum, 517.0 + 1000 * (258 + 517 + 517 + 0 + 5));
+}
+
+// The series road against a packet's list read one packet at a time (decode
+// with the conditions tested, toDouble, convert, NaN dropped), over packets
+// of two types, a decoder that appends and then fails, a gated row and NaN.
+TEST_F(Decode, ItemSeriesEqualsThePerPacketListAndKeepsWhatOutHeld)
+{
+    // Two samples per packet, timed by the packet's index; the third packet's
+    // second sample is NaN, every fifth packet's decode fails after one sample.
+    hub.addDecoder(new FnDecoder(70, [](auto&&, auto&&, const TMPacket* p, DataItems& items, auto&&) {
+        const int i = p->index;
+        DataItem a = item((long long)(i * 3));
+        a.unixTime = 1000.0 + i;
+        a.relativeTime = i * 0.5;
+        items.push_back(a);
+        if (i % 5 == 4)
+            throw std::out_of_range("HIST:UNTRACKED");
+        DataItem b = item(i == 3 ? std::numeric_limits<double>::quiet_NaN() : 0.25 * i);
+        b.unixTime = a.unixTime + 0.1;
+        b.relativeTime = a.relativeTime + 0.1;
+        items.push_back(b);
+    }));
+    TmDatabaseRow row = makeRow(70, "HK:SERIES", 12, 70);
+    row.engTransferFunc = std::make_shared<LinearFunc>(2.0, 1.0);
+    hub.db()->addRow(row);
+    std::vector<std::shared_ptr<TMPacket>> packets;
+    for (int i = 0; i < 40; ++i)
+        packets.push_back(std::make_shared<CcsdsPacket>(packet(i % 3 == 2 ? 13 : 12, {1, 2, 3, 4}, i)));
+
+    auto perPacket = [&](size_t first, size_t end, Gse::ValueMode mode) {
+        ItemSeries want;
+        for (size_t i = first; i < end; ++i) {
+            DataItems items;
+            LogCapture quiet;
+            hub.decodePacket(70, packets[i].get(), items, true, nullptr);
+            for (const DataItem& it : items) {
+                const double v = hub.db()->row(70u).convertValue(it.toDouble(), mode);
+                if (std::isnan(v))
+                    continue;
+                want.unixTimes.push_back(it.unixTime);
+                want.relativeTimes.push_back(it.relativeTime);
+                want.values.push_back(v);
+                want.packetIndexes.push_back(int64_t(i));
+            }
+        }
+        return want;
+    };
+    const std::pair<size_t, size_t> ranges[] = {{0, 40}, {3, 17}, {5, 5}, {9, 2}, {30, 1000}, {1000, 2000}};
+    for (const auto& [first, end] : ranges) {
+        for (Gse::ValueMode mode : {Gse::Raw, Gse::Eng}) {
+            ItemSeries got;
+            got.unixTimes = {-1.0};
+            got.relativeTimes = {-2.0};
+            got.values = {-3.0};
+            got.packetIndexes = {-4};
+            LogCapture quiet;
+            EXPECT_EQ(hub.itemSeries(70, packets, first, end, mode, got), ItemSeries::Outcome::Filled);
+            const ItemSeries want = perPacket(first, std::min<size_t>(end, 40), mode);
+            ASSERT_EQ(got.size(), want.size() + 1) << first << " " << end;
+            EXPECT_EQ(got.values.front(), -3.0);
+            EXPECT_EQ(got.packetIndexes.front(), -4);
+            EXPECT_EQ(std::vector<double>(got.unixTimes.begin() + 1, got.unixTimes.end()), want.unixTimes);
+            EXPECT_EQ(std::vector<double>(got.relativeTimes.begin() + 1, got.relativeTimes.end()),
+                      want.relativeTimes);
+            EXPECT_EQ(std::vector<double>(got.values.begin() + 1, got.values.end()), want.values);
+            EXPECT_EQ(std::vector<int64_t>(got.packetIndexes.begin() + 1, got.packetIndexes.end()),
+                      want.packetIndexes);
+        }
+    }
+    // The whole run: the failing packets' first samples are in, NaN is not.
+    ItemSeries all;
+    {
+        LogCapture quiet;
+        hub.itemSeries(70, packets, 0, 40, Gse::Raw, all);
+    }
+    EXPECT_EQ(all.size(), 27u * 2 - 6 - 1); // 27 packets of APID 12; 6 fail after one; one NaN
+    EXPECT_EQ(std::count(all.packetIndexes.begin(), all.packetIndexes.end(), 4), 1);
+    EXPECT_EQ(std::count(all.packetIndexes.begin(), all.packetIndexes.end(), 3), 1);
+
+    // An unknown id and a text sample leave `out` as it was.
+    ItemSeries kept;
+    kept.values = {1.0};
+    kept.unixTimes = kept.relativeTimes = {0.0};
+    kept.packetIndexes = {0};
+    EXPECT_EQ(hub.itemSeries(71, packets, 0, 40, Gse::Raw, kept), ItemSeries::Outcome::UnknownItem);
+    // Numbers in the first packets, then a text sample.
+    hub.addDecoder(new FnDecoder(72, [](auto&&, auto&&, const TMPacket* p, DataItems& items, auto&&) {
+        items.push_back(p->index < 10 ? item(1.5) : item(std::string("12.5")));
+    }));
+    hub.db()->addRow(makeRow(72, "HK:TEXT", 12, 72));
+    EXPECT_EQ(hub.itemSeries(72, packets, 0, 40, Gse::Raw, kept), ItemSeries::Outcome::TextSample);
+    EXPECT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept.unixTimes.size() + kept.relativeTimes.size() + kept.packetIndexes.size(), 3u);
+    // Packets of other types only: nothing, and filled.
+    EXPECT_EQ(hub.itemSeries(72, packets, 2, 3, Gse::Raw, kept), ItemSeries::Outcome::Filled);
+    EXPECT_EQ(kept.size(), 1u);
+}
+
+TEST_F(Decode, ItemSeriesAllocatesOnlyToGrowItsColumns)
+{
+    std::vector<std::shared_ptr<TMPacket>> packets;
+    for (int i = 0; i < 2000; ++i)
+        packets.push_back(std::make_shared<CcsdsPacket>(packet(i % 4 ? 12 : 13, {0, 1, 0, 2}, i)));
+    ItemSeries out;
+    const long long before = allocations.load();
+    ASSERT_EQ(hub.itemSeries(1, packets, 0, packets.size(), Gse::Raw, out), ItemSeries::Outcome::Filled);
+    // The item list's growth to two samples, then each column once, sized
+    // from the first packet and the count of packets of the row's type.
+    EXPECT_LE(allocations.load() - before, 2 + 4);
+    ASSERT_EQ(out.size(), 1500u * 2);
+    EXPECT_EQ(out.values.capacity(), out.size());
+    EXPECT_EQ(out.values[0], 1.0);
+    EXPECT_EQ(out.values[1], 2.0);
+    EXPECT_EQ(out.packetIndexes.back(), 1999);
+
+    // A first packet of many samples, the others of none: the room asked for
+    // is bounded, not that packet's count times the packets of its type.
+    hub.addDecoder(new FnDecoder(80, [](auto&&, auto&&, const TMPacket* p, DataItems& items, auto&&) {
+        if (p->index == 1)
+            items.resize(20000, item(1.0));
+    }));
+    hub.db()->addRow(makeRow(80, "HK:BURST", 12, 80));
+    ItemSeries burst;
+    ASSERT_EQ(hub.itemSeries(80, packets, 0, packets.size(), Gse::Raw, burst), ItemSeries::Outcome::Filled);
+    EXPECT_EQ(burst.size(), 20000u);
+    EXPECT_LE(burst.values.capacity(), ItemSeries::MAX_RESERVE);
 }
 
 TEST(DataItem, TextAndNumbersFollowTheCLocale)

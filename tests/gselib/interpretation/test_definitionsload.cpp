@@ -462,20 +462,12 @@ TEST_F(DefinitionsInit, LoadsRowsPacketTypesAndDecoders)
     EXPECT_TRUE(log.contains("Loading packet properties: " + definitions() + "/tm_packet_types.txt", "tmdb", DEBUG));
 
     // The generic decoders, each under its decode type, and the plugin's.
-    const struct
-    {
-        int type;
-        const char* name;
-    } decoders[] = {{1, "simple"},         {2, "simple_le"},     {3, "unsigned_int"},    {4, "twos_comp"},
-                    {5, "ieee754_float"},  {6, "ieee754_double"}, {7, "string"},         {61, "bytes"},
-                    {8, "TIME40"},         {28, "RTIME40"},       {14, "TIME41"},        {9, "TIME42"},
-                    {10, "TIME44"},        {21, "TIMENS"},        {12, "TIME12"},        {51, "history_max"},
-                    {52, "history_avg"},   {53, "history_min"},   {54, "history_rate"},  {55, "history_sum"},
-                    {56, "history_sum_of_squares"}, {204, "byte_sum"}};
-    for (const auto& d : decoders)
-        EXPECT_EQ(hub->decoderName(d.type), QString::fromLatin1(d.name)) << d.type;
-
+    for (const GseLib::Decoder* d : GenericDecoderMaker().makeDecoders()) {
+        EXPECT_EQ(hub->decoderName(d->type()), d->name()) << d->type();
+        delete d;
+    }
     const QJsonObject plugin = object("plugin");
+    EXPECT_EQ(hub->decoderName(plugin.value("decode_type").toInt()), plugin.value("name").toString());
     const QString pluginFile = array(plugin, "files").at(0).toString();
     EXPECT_TRUE(log.contains("Loading decoders from plugin: " + pluginFile + " VERSION=1.2.3 QT_VERSION=", "decode",
                              DEBUG))

@@ -193,6 +193,38 @@ TEST(PacketTypes, LoadFileThatCannotBeOpened)
     }
 }
 
+TEST(PacketTypes, AnEmptyTableIsSaidOncePerLoadWhenAPacketIsJudged)
+{
+    TempDir dir;
+    const QString missing = dir.filePath("tm_packet_types.txt");
+    PacketTypes types;
+    LogCapture log;
+    EXPECT_FALSE(types.load(missing, nullptr));
+    EXPECT_EQ(types.source(), missing);
+    EXPECT_FALSE(types.isValidLength(5, 10));
+    EXPECT_FALSE(types.isValidLength(6, 10));
+    types.reportIfEmpty();
+    const QString said = "No packet type was loaded from " + missing + ": every packet is refused";
+    EXPECT_EQ(log.texts("apids", WARN), QStringList{said});
+
+    // A new load may say it again; a table with types never does.
+    EXPECT_FALSE(types.load(missing, nullptr));
+    EXPECT_FALSE(types.isValidLength(5, 10));
+    EXPECT_EQ(log.count(said, "apids", WARN), 2);
+    const QString good = dir.write("good.txt", "5, HK, false, 10, 10\n");
+    log.clear();
+    EXPECT_TRUE(types.load(good, nullptr));
+    EXPECT_FALSE(types.isValidLength(6, 10));
+    types.reportIfEmpty();
+    EXPECT_TRUE(log.texts("apids", WARN).isEmpty());
+
+    // Lines of a dictionary are named by what the hub sets.
+    EXPECT_TRUE(types.load(QList<QString>{"# none"}, nullptr));
+    types.setSource("db.json");
+    types.reportIfEmpty();
+    EXPECT_EQ(log.texts("apids", WARN), QStringList{"No packet type was loaded from db.json: every packet is refused"});
+}
+
 TEST(PacketTypes, LoadLinesTakesEachLineAsItIs)
 {
     const RowsHub hub;

@@ -3,6 +3,9 @@
 // corpus: TOM packets with their Fletcher-32 trailer (computed here
 // independently of the library), CCSDS packets and archive labels.
 #include <QByteArray>
+#include <QDateTime>
+#include <QFile>
+#include <QString>
 #include <cstddef>
 #include <cstdint>
 
@@ -30,6 +33,15 @@ inline uint32_t fletcher32(const uint8_t* d, size_t n)
     s1 = (s1 >> 16) + (s1 & 0xFFFF);
     s2 = (s2 >> 16) + (s2 & 0xFFFF);
     return uint32_t((s2 << 16) | s1);
+}
+
+// Marks the file at `path` as last written an hour ago: a finished file, as
+// the telemetry cache tells one when it opens it.
+inline bool ageFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadWrite) &&
+           f.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-3600), QFileDevice::FileModificationTime);
 }
 
 inline void putBe16(QByteArray& b, int at, uint32_t v)

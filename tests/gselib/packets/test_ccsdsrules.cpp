@@ -1,9 +1,10 @@
-// The CCSDS parse's rule, one row per rule of docs/ccsds-parse.md: a small
-// archive built from parts (packets, archive labels, damage) goes in, and
-// what the parse makes of each part comes out: taken as a packet (with its
-// label's ground time), skipped (in a "Skipped" line), or left unread. The
-// rule is private to the parse, so it is read through a cache with a header
-// test; change a row here with the rule it stands for.
+// The CCSDS parse's rule, one row per rule of docs/ccsds-parse.md, each its
+// own case named after the rule: a small archive built from parts (packets,
+// archive labels, frame headers, damage) goes in, and what the parse makes of
+// each part comes out: taken as a packet (with its label's ground time),
+// skipped (in a "Skipped" line), or left unread. The rule is private to the
+// parse, so it is read through a cache with a header test (and, for the rows
+// of frames and padding, hooks); change a row here with the rule it stands for.
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/packets/ccsdspacket.h"
 #include "gselib/packets/telemetrycache.h"
@@ -15,7 +16,9 @@
 #include <QStringList>
 #include <QtEndian>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -28,6 +31,8 @@ namespace {
 // rejects (a length past its type's limit, say).
 constexpr int PASSING_APIDS[] = {0x100, 0x101, 0x102, 0x103};
 constexpr int KNOWN_REJECTED_APID = 0x105;
+// A length field of 65535: a primary header and 65,536 bytes after it.
+constexpr int LARGEST_PACKET = 6 + 0x10000;
 
 int apidOf(const unsigned char* h)
 {
@@ -51,11 +56,30 @@ protected:
     }
 };
 
+// Frames as the hooks see them: a sync word and six more bytes, stepped over
+// before a packet; a packet of an odd length carries a pad byte.
+constexpr char FRAME_SYNC[] = "\xFE\xFA\x30\xC8";
+constexpr int FRAME_HEADER_BYTES = 10;
+
+// The rule cache with the hooks of an archive of frames.
+class FramedRuleCache : public RuleCache
+{
+protected:
+    size_t skipBeforeCcsds(const unsigned char* b, size_t n) override
+    {
+        if (n < 4)
+            return std::memcmp(b, FRAME_SYNC, n) == 0 ? n : 0; // a frame header may still begin
+        return std::memcmp(b, FRAME_SYNC, 4) == 0 ? size_t(FRAME_HEADER_BYTES) : 0;
+    }
+    size_t paddingAfterCcsds(size_t length) const override { return length % 2; }
+};
+
 // What the parse makes of a part of the archive.
 enum class Fate {
     Taken,   // a packet, with the ground time of a Label part right before it
     Label,   // the archive label of the packet after it
-    Skipped, // reported in the "Skipped" line before the next packet taken
+    Skipped, // reported in the "Skipped" line before the next packet taken,
+             // or at the end of the file in a read that decides it
     Unread,  // neither taken nor reported
 };
 
@@ -125,10 +149,19 @@ enum class Read {
     Opened,  // one changeFile of the finished file
     Growing, // written after the file was opened, then grown once
     Settled, // opened, then grown until the back-offs are spent, and once more
+    Live,    // one changeFile of a file written just now
+};
+
+// The cache a row is read with.
+enum class Cache {
+    Rule,   // with the header test
+    Framed, // with the header test and the hooks of frames and padding
+    Base,   // the base cache: no header test
 };
 
 struct Row
 {
+    const char* name; // the case's name: the rule's number, then what it pins
     const char* rule;
     std::vector<Part> parts;
     Read read = Read::Opened;
@@ -138,7 +171,7 @@ struct Row
     // written before the "Skipped" ones with `linesFirst`.
     QStringList lines{};
     bool linesFirst = false;
-    bool judging = true; // read with a header test, or with the base cache
+    Cache cache = Cache::Rule;
 };
 
 struct Verdict
@@ -185,6 +218,10 @@ Verdict expected(const Row& row)
                    .replace("{at}", QString::number(unreadAt))
                    .replace("{scanned}", QString::number(unreadAt + row.maxScan));
     v.lines = row.linesFirst ? own + v.lines : v.lines + own;
+    // A read of the finished file decides its end: a stretch that runs to it
+    // is said there, once.
+    if (skipped && (row.read == Read::Opened || row.read == Read::Settled))
+        v.lines << QString("Skipped %1 bytes [%2 - %3]").arg(skipped).arg(at - skipped).arg(at);
     return v;
 }
 
@@ -206,14 +243,22 @@ Verdict parse(const Row& row)
         all += p.bytes;
     TestSupport::TempDir dir;
     FILE* log = std::tmpfile();
-    std::unique_ptr<TelemetryCache> made =
-        row.judging ? std::make_unique<RuleCache>() : std::make_unique<TelemetryCache>(new UnixTimeResolver);
+    std::unique_ptr<TelemetryCache> made;
+    switch (row.cache) {
+    case Cache::Rule: made = std::make_unique<RuleCache>(); break;
+    case Cache::Framed: made = std::make_unique<FramedRuleCache>(); break;
+    case Cache::Base: made = std::make_unique<TelemetryCache>(new UnixTimeResolver); break;
+    }
     TelemetryCache& cache = *made;
     cache.setPacketFormat(TelemetryCache::CCSDS);
     cache.setMessageStream(log);
     cache.setMaxScan(row.maxScan);
     if (row.read != Read::Growing) {
-        cache.changeFile(dir.write("tm.bin", all).toStdString(), true);
+        const QString path = dir.write("tm.bin", all);
+        if (row.read != Read::Live) {
+            EXPECT_TRUE(ageFile(path));
+        }
+        cache.changeFile(path.toStdString(), true);
         for (int i = 0; row.read == Read::Settled && i <= TelemetryCache::PARTIAL_READ_LIMIT; ++i)
             cache.grow();
     } else {
@@ -252,64 +297,180 @@ std::vector<Part> thenPackets(std::vector<Part> parts, int n)
     return parts;
 }
 
+// A packet whose claim takes `n` bytes of what follows it (the next
+// packet's label): its header claims `total` + n bytes.
+Part takesLabelBytes(int n, int total = 40)
+{
+    QByteArray p = ccsdsPacket(0x101, ++sequence, total);
+    putBe16(p, 4, uint32_t(total + n - 7));
+    return {p, Fate::Skipped};
+}
+
+// An intact packet whose payload holds, at 10, a 12-byte packet whose header
+// passes followed by another header that passes: a pair, which an intact
+// packet's payload hardly ever holds.
+Part holdingPair(int total = 40, int apid = 0x100)
+{
+    QByteArray p = packet(total, apid).bytes;
+    p.replace(10, 12, ccsdsPacket(0x102, ++sequence, 12));
+    p.replace(22, 6, ccsdsPacket(0x103, ++sequence, 12).left(6));
+    return {p, Fate::Taken};
+}
+
+// A frame header the hooks step over, or that is skipped.
+Part frame(Fate fate = Fate::Unread)
+{
+    return {QByteArray(FRAME_SYNC, 4) + QByteArray(FRAME_HEADER_BYTES - 4, char(0x11)), fate};
+}
+
+// A damaged header (`cutTo` bytes of it written) whose claim holds a run of
+// two intact packets, then more damage, and ends where a packet follows: no
+// run ends where it ends, only a pair or a confirmed run tells.
+std::vector<Part> claimHoldingTwoPacketsThenDamage()
+{
+    const int cutTo = 30, damage = 5;
+    return {header(0x101, cutTo + 40 + 40 + damage, cutTo - CcsdsPrimaryHeader::SIZE), packet(), packet(),
+            bytes(damage, char(0xAA)), packet(), packet()};
+}
+
+// `n` rejected headers of a known type, one every 16 bytes, each whole and
+// followed: its claim ends `tail` bytes after the last, where a packet
+// begins. A confirmed run in those `tail` bytes refuses each, found only
+// once the run look has gone over nearly all its claim: the looks cost the
+// square of the stretch, and the run budget of the search runs out.
+Part rejectedHeadersSpendingTheBudget(int n, int tail)
+{
+    constexpr int SPACING = 16;
+    QByteArray b;
+    for (int i = 0; i < n; ++i) {
+        QByteArray h(SPACING, char(0xAA));
+        h[0] = char(0x08 | (KNOWN_REJECTED_APID >> 8));
+        h[1] = char(KNOWN_REJECTED_APID & 0xFF);
+        h[2] = char(0xC0);
+        h[3] = 0; // no header that passes starts here either
+        putBe16(h, 4, uint32_t((n - i) * SPACING + tail - 7));
+        b += h;
+    }
+    return {b, Fate::Skipped};
+}
+
+// The parts `first`, then the parts `then`.
+std::vector<Part> after(std::vector<Part> first, const std::vector<Part>& then)
+{
+    first.insert(first.end(), then.begin(), then.end());
+    return first;
+}
+
 std::vector<Row> rows()
 {
     sequence = 0;
     const Part first = packet(30, 0x100);
     const Part inside[2] = {packet(24, 0x102), packet(36, 0x103)};
     return {
-        {"taken: a packet whose header passes, followed by the next", {packet(), packet(60), packet(), packet(12)}},
-        {"taken: a label gives the packet after it its ground time",
+        {"Rule3_FollowedPacketIsTaken", "taken: a packet whose header passes, followed by the next",
+         {packet(), packet(60), packet(), packet(12)}},
+        {"Rule1_LabelGivesThePacketItsGroundTime", "taken: a label gives the packet after it its ground time",
          {labelFor(1), packet(), labelFor(20), packet(), packet(), labelFor(0), packet()}},
-        {"taken: a packet followed by damage, which holds no run",
+        {"Rule3_IntactPacketBeforeDamageHoldsNoRun", "taken: a packet followed by damage, which holds no run",
          {packet(), packet(), bytes(5, char(0xAA)), packet(), packet()}},
-        {"skipped: bytes between packets, in one line before the next packet taken",
+        {"Rule5_SkippedBytesInOneLine", "skipped: bytes between packets, in one line before the next packet taken",
          {packet(), bytes(17, char(0xAA)), bytes(9, 0), packet(), bytes(3, char(0xFF)), labelFor(), packet()}},
-        {"refused: a cut packet whose claim holds a confirmed run",
+        {"Rule3_2_CutPacketHoldingAConfirmedRun", "refused: a cut packet whose claim holds a confirmed run",
          {packet(), packet(), cutPacket(30), packet(), packet(), packet()}},
-        {"refused: a cut packet whose claim ends in the first byte of the next label", claimEndingInALabel(1)},
-        {"refused: a cut packet whose claim ends in the second byte of the next label", claimEndingInALabel(2)},
-        {"refused: a cut packet whose claim ends in the digits of the next label", claimEndingInALabel(20)},
-        {"refused: a cut packet whose claim holds the next label whole", claimEndingInALabel(0)},
-        {"refused: a header longer than its APID's packets whose claim is tiled by a run",
+        {"Rule3_1_ClaimEndsInTheLabelsFirstByte",
+         "refused: a cut packet whose claim ends in the first byte of the next label", claimEndingInALabel(1)},
+        {"Rule3_1_ClaimEndsInTheLabelsSecondByte",
+         "refused: a cut packet whose claim ends in the second byte of the next label", claimEndingInALabel(2)},
+        {"Rule3_1_ClaimEndsInTheLabelsDigits", "refused: a cut packet whose claim ends in the digits of the next label",
+         claimEndingInALabel(20)},
+        {"Rule3_1_ClaimHoldsTheNextLabelWhole", "refused: a cut packet whose claim holds the next label whole",
+         claimEndingInALabel(0)},
+        // Nothing else refuses it: the archive has shown no damage, and no run
+        // begins in its own bytes.
+        {"Rule3_1_PacketTakesOneByteOfTheNextLabel",
+         "refused: a packet whose claim takes one byte of the next label, in an archive without damage",
+         {labelFor(1), packet(), takesLabelBytes(1), labelFor(2), packet(), packet()}},
+        {"Rule3_3_LongerHeaderTiledByARun",
+         "refused: a header longer than its APID's packets whose claim is tiled by a run",
          {first, packet(), header(0x100, 10 + 24 + 36, 4), inside[0], inside[1], packet()}},
-        {"passed over: a rejected header of a known type, whole and followed, with what its payload holds",
+        {"Rule3_4_PairInADamagedArchive",
+         "refused: in an archive that has shown damage, a followed claim that holds a packet followed by another",
+         after({packet(), bytes(7, char(0xAA)), packet()}, claimHoldingTwoPacketsThenDamage())},
+        {"Rule3_5_FrameStepInTheLastBytes",
+         "refused: in an archive that has shown damage, a followed claim whose last bytes hold a frame header",
+         {frame(), packet(), frame(), packet(), bytes(7, char(0xAA)), packet(),
+          header(0x101, 20 + FRAME_HEADER_BYTES, 20 - CcsdsPrimaryHeader::SIZE), frame(Fate::Skipped), packet(),
+          packet()},
+         Read::Opened, 0, {}, false, Cache::Framed},
+        {"Rule3_6_ResynchronisingConfirmedRun",
+         "refused: right after skipped bytes, a followed claim in which a confirmed run begins",
+         after({packet(), bytes(7, char(0xAA))}, claimHoldingTwoPacketsThenDamage())},
+        {"Rule4_FollowedBehindAFrameHeader",
+         "taken: a packet followed behind a frame header; the archive shows no damage, so a pair is no matter",
+         {frame(), packet(), frame(), holdingPair(), frame(), packet()}, Read::Opened, 0, {}, false, Cache::Framed},
+        {"Rule4_FollowedBehindPadding",
+         "passed over: a rejected header of a known type, of an odd length, followed behind its pad byte",
+         {packet(), rejectedHolding(61, 20), bytes(1, 0), packet(), packet()}, Read::Opened, 0, {}, false,
+         Cache::Framed},
+        {"Rule5_RejectedHeaderPassedOverWhole",
+         "passed over: a rejected header of a known type, whole and followed, with what its payload holds",
          {packet(), rejectedHolding(60, 20), packet(), packet()}},
-        {"damage: a label whose digits claim more than a label buffer holds",
+        {"Rule6_LabelClaimsMoreThanItsBuffer", "damage: a label whose digits claim more than a label buffer holds",
          thenPackets({packet(), hitLabel(3, 99999999 - 40), labelFor(), packet()}, 2)},
         // The claims below end where a packet begins: read as a label, they
         // would cover the packets before it.
-        {"damage: a label whose digits claim more than a label buffer holds, within the file",
+        {"Rule6_LabelClaimsMoreThanItsBufferWithinTheFile",
+         "damage: a label whose digits claim more than a label buffer holds, within the file",
          thenPackets({packet(), hitLabel(3, 3 + 258 * 40)}, 300)},
-        {"damage: a label whose claim holds the next label; its packet keeps no ground time",
+        {"Rule6_LabelClaimHoldsTheNextLabel",
+         "damage: a label whose claim holds the next label; its packet keeps no ground time",
          thenPackets({packet(), hitLabel(3, 3 + 40 + 43 + 40), packet(), labelFor(), packet()}, 2)},
-        {"scan limit: the parse gives up on the rest of the file",
+        {"Rule8_ScanLimit", "scan limit: the parse gives up on the rest of the file",
          {packet(), bytes(100, char(0xAA), Fate::Unread), {packet().bytes, Fate::Unread}},
          Read::Opened,
          64,
          {"Scanned 64 bytes [{at} - {scanned}] without finding a valid packet header, archive may be corrupt!"}},
-        {"waits: a growing file's last packet, not all written",
+        {"Rule8_LargestClaimIsOnePacket", "packet size: a length field of 65535 claims 65,542 bytes, one packet",
+         {packet(), packet(LARGEST_PACKET, 0x102), packet(), packet()}},
+        // Without the budget the look would find the run inside the cut
+        // packet, and keep its packet.
+        {"Rule8_PastTheRunBudgetNothingMoreIsFound",
+         "run budget: once crafted headers spent it, a rejected header's claim is passed over with the packet it holds",
+         {packet(), rejectedHeadersSpendingTheBudget(1000, 30 + 40), header(0x101, 30 + 40, 24),
+          {packet().bytes, Fate::Skipped}, packet(), packet()}},
+        {"Rule7_GrowingFileWaitsForItsLastPacket", "waits: a growing file's last packet, not all written",
          {packet(), packet(), cutPacket(10, 40, Fate::Unread)},
          Read::Growing,
          0,
          {"Read partial packet...backing up to index {at}"}},
-        {"end of the file: the opening read steps over a claim past the end, as the settled read does",
+        {"Rule7_OpeningReadStepsOverAClaimPastTheEnd",
+         "end of the file: the opening read steps over a claim past the end, as the settled read does",
          {packet(), packet(), header(0x101, 2000, 30), packet()},
          Read::Opened,
          0,
          {"Could not read 1994 bytes from file...skipping ahead 1 byte"},
          true},
-        {"end of the file: the opening read waits where stepping over takes no packet",
-         {packet(), packet(), cutPacket(10, 40, Fate::Unread)},
+        {"Rule7_OpeningReadOfAFinishedFileStepsOverACutLastPacket",
+         "end of the file: the opening read steps over a cut last packet, as the settled read does",
+         {packet(), packet(), cutPacket(10, 40)},
          Read::Opened,
          0,
-         {"Read partial packet...backing up to index {at}"}},
-        {"end of the file: the opening read waits before the archive's first packet",
-         {{header(0x101, 2000, 30).bytes, Fate::Unread}, {packet().bytes, Fate::Unread}},
+         {"Could not read 34 bytes from file...skipping ahead 1 byte"}},
+        {"Rule7_OpeningReadOfAFinishedFileStepsOverAClaimBeforeTheFirstPacket",
+         "end of the file: the opening read steps over a claim past the end before the archive's first packet",
+         {header(0x101, 2000, 30), packet()},
          Read::Opened,
          0,
+         {"Could not read 1994 bytes from file...skipping ahead 1 byte"},
+         true},
+        {"Rule7_AFileOpenedWhileWrittenWaits",
+         "end of the file: a file opened while it is written waits where the finished file's read steps over",
+         {packet(), packet(), {header(0x101, 2000, 30).bytes, Fate::Unread}, {packet().bytes, Fate::Unread}},
+         Read::Live,
+         0,
          {"Read partial packet...backing up to index {at}"}},
-        {"left unread: without a header test, a cut last packet is not stepped into",
+        {"Rule2_CutLastPacketLeftUnread",
+         "left unread: without a header test, a cut last packet is not stepped into",
          {packet(), packet(), cutPacket(10, 40, Fate::Unread)},
          Read::Settled,
          0,
@@ -318,21 +479,33 @@ std::vector<Row> rows()
           "Read partial packet...backing up to index {at}",
           "Could not read a whole packet at index {at}...reading no further until the file grows"},
          false,
-         false},
+         Cache::Base},
     };
 }
 
-TEST(CcsdsRules, EachRuleGivesItsVerdict)
+void PrintTo(const Row& row, std::ostream* os)
 {
-    for (const Row& row : rows()) {
-        const Verdict want = expected(row), got = parse(row);
-        ASSERT_EQ(got.packets.size(), want.packets.size()) << row.rule;
-        for (size_t i = 0; i < want.packets.size(); ++i) {
-            EXPECT_EQ(got.packets[i].first.toHex(), want.packets[i].first.toHex()) << row.rule << ", packet " << i;
-            EXPECT_EQ(got.packets[i].second, want.packets[i].second) << row.rule << ", packet " << i;
-        }
-        EXPECT_EQ(got.lines.join('\n'), want.lines.join('\n')) << row.rule;
-    }
+    *os << row.name;
 }
+
+class CcsdsRules : public ::testing::TestWithParam<Row>
+{
+};
+
+TEST_P(CcsdsRules, GivesItsVerdict)
+{
+    const Row& row = GetParam();
+    SCOPED_TRACE(row.rule);
+    const Verdict want = expected(row), got = parse(row);
+    ASSERT_EQ(got.packets.size(), want.packets.size()) << got.lines.join('\n').toStdString();
+    for (size_t i = 0; i < want.packets.size(); ++i) {
+        EXPECT_EQ(got.packets[i].first.toHex(), want.packets[i].first.toHex()) << "packet " << i;
+        EXPECT_EQ(got.packets[i].second, want.packets[i].second) << "packet " << i;
+    }
+    EXPECT_EQ(got.lines.join('\n'), want.lines.join('\n'));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, CcsdsRules, ::testing::ValuesIn(rows()),
+                         [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 
 } // namespace

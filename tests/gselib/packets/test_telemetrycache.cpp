@@ -107,6 +107,13 @@ protected:
     {
         return dir.write(name, bytes).toStdString();
     }
+    // A file last written long enough ago to be read as finished.
+    std::string writeFinished(const QString& name, const QByteArray& bytes)
+    {
+        const QString path = dir.write(name, bytes);
+        EXPECT_TRUE(ageFile(path));
+        return path.toStdString();
+    }
     static void append(const std::string& path, const QByteArray& bytes)
     {
         QFile f(QString::fromStdString(path));
@@ -434,7 +441,7 @@ TEST_F(TelemetryCacheTest, LabelsLongerThanTheBufferAndMalformedLabels)
     notLabel[15] = ' ';
     auto e = makeCache(TelemetryCache::CCSDS);
     e->accept = [](const unsigned char* h) { return h[0] == 0x08; };
-    e->changeFile(write("n.dat", notLabel + ccsdsPacket(0x33, 0, 14)), true);
+    e->changeFile(writeFinished("n.dat", notLabel + ccsdsPacket(0x33, 0, 14)), true);
     ASSERT_EQ(e->count(), 1u);
     EXPECT_EQ(e->get(0)->groundSeconds, 0u);
     EXPECT_EQ(messages.lines().last(), "Skipped 44 bytes [0 - 44]");
@@ -478,7 +485,7 @@ TEST_F(TelemetryCacheTest, ResyncAfterALabelDropsItsGroundTime)
     auto c = makeCache(TelemetryCache::CCSDS);
     // Only real packet headers (version 0, our APID range) are valid.
     c->accept = [](const unsigned char* h) { return h[0] == 0x08 && h[1] == 0x40; };
-    c->changeFile(write("r.dat", a), true);
+    c->changeFile(writeFinished("r.dat", a), true);
     ASSERT_EQ(c->count(), 1u);
     EXPECT_EQ(c->get(0)->groundSeconds, 0u);
     EXPECT_EQ(c->get(0)->groundMs, 0.0);
@@ -586,6 +593,58 @@ TEST_F(TelemetryCacheTest, TheBaseCacheLeavesACutLastPacketUnreadAndInventsNothi
             ASSERT_EQ(c->count(), 31u) << what;
             EXPECT_EQ(c->get(30)->totalLength(), 200u) << what;
             EXPECT_EQ(c->get(30)->groundSeconds, labels ? 777u : 0u) << what;
+        }
+    }
+}
+
+// The base cache at a burst of damage near the end of a finished file, whose
+// claim runs past the end: it stops there, inventing nothing. A recording
+// that goes on past that claim, or goes on and stops again before its end,
+// is read on as before the stop: the burst's bytes are stepped over as the
+// settled read stepped over them, and every packet written since is read.
+TEST_F(TelemetryCacheTest, TheBaseCacheReadsARecordingThatGoesOnAfterDamage)
+{
+    for (uint32_t seed = 1; seed <= 8; ++seed) {
+        QRandomGenerator rng(seed);
+        QByteArray burst(int(rng.bounded(1, 301)), '\0');
+        for (char& c : burst)
+            c = char(rng.bounded(256));
+        // A header whose length was hit claims past the end: past what is
+        // written later too (read on once the writes settle), or not.
+        putBe16(burst, 4, seed % 2 ? 30000 : 3000);
+        QByteArray archive;
+        for (int i = 0; i < 100; ++i)
+            archive += ccsdsPacket(0x100 + i % 4, i, 40 + i % 20, uint32_t(1000 + i));
+        archive += burst;
+        for (int i = 100; i < 120; ++i)
+            archive += ccsdsPacket(0x100 + i % 4, i, 40 + i % 20, uint32_t(1000 + i));
+        const std::string path = write("going-on.dat", archive);
+        Messages log;
+        auto c = makeCache(TelemetryCache::CCSDS);
+        c->setMessageStream(log.stream());
+        c->changeFile(path, true);
+        for (int i = 0; i < TelemetryCache::PARTIAL_READ_LIMIT + 1; ++i)
+            c->grow();
+        const std::string what = "seed " + std::to_string(seed);
+        ASSERT_EQ(c->count(), 100u) << what;
+        EXPECT_EQ(log.lines().filter("reading no further").size(), 1) << what;
+        QByteArrayList written;
+        for (int i = 0; i < 500; i += 10) {
+            QByteArray ten;
+            for (int k = i; k < i + 10; ++k) {
+                written << ccsdsPacket(0x100 + k % 4, 200 + k, 30 + k % 50, uint32_t(5000 + k));
+                ten += written.last();
+            }
+            append(path, ten);
+            c->grow();
+        }
+        for (int i = 0; i < TelemetryCache::PARTIAL_READ_LIMIT + 1; ++i)
+            c->grow();
+        ASSERT_GE(c->count(), 500u) << what;
+        for (int i = 0; i < 500; ++i) {
+            const TMPacketPtr p = c->get(unsigned(c->count() - 500 + size_t(i)));
+            ASSERT_EQ(QByteArray(reinterpret_cast<const char*>(p->data()), qsizetype(p->totalLength())), written[i])
+                << what << ", packet " << i << " written after the stop";
         }
     }
 }
@@ -1708,7 +1767,7 @@ TEST_F(TelemetryCacheTest, ResynchronisationWhileTheFileGrows)
     putHeader(b, 0, 0x101, 150); // rejected: too long for its type
     b += ccsdsPacket(0x102, 1, 30);
     const QByteArray next = ccsdsPacket(0x103, 2, 25);
-    const std::string tail = write("tail.dat", b + next.left(4));
+    const std::string tail = writeFinished("tail.dat", b + next.left(4));
     TypedCache d;
     messages.clear();
     d.setMessageStream(messages.stream());

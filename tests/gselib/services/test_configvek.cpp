@@ -191,7 +191,13 @@ TEST(ConfigVekVerify, ChecksEveryRequiredPath)
     EXPECT_FALSE(CV::verify("NO_DATA"));
     EXPECT_FALSE(CV::verify("BAD_PATH"));
     EXPECT_FALSE(CV::verify("good"));
-    EXPECT_EQ(err.text(), QString(MISSING_GROUP).arg("good") + "\n");
+    // Each failing key of an existing group is a line of its own naming the
+    // key, the group and the real file; only a missing group gets the fixed text.
+    const QString where = " in " + c.ini;
+    EXPECT_EQ(err.text(), "The key 'data_root' of the group 'NO_DATA'" + where + " is missing\n"
+                          "The key 'tm_database' of the group 'BAD_PATH'" + where
+                              + " names a path that does not exist: " + d + "/defs/nothing.txt\n"
+                          + QString(MISSING_GROUP).arg("good") + "\n");
 
     // Relative values are taken from the working folder.
     const QString cwd = QDir::currentPath();
@@ -200,9 +206,29 @@ TEST(ConfigVekVerify, ChecksEveryRequiredPath)
     EXPECT_TRUE(CV::verify("RELATIVE"));
     QDir::setCurrent(cwd);
 
+    // An empty value is told from a missing key; every failing key is said.
+    c.write("[EMPTY]\n" + QByteArray(complete).replace("tm_database=" + (d + "/defs/db.txt").toUtf8(), "tm_database=")
+            + "[GOOD]\n" + complete + "[BAD_PATH]\n" + badPath);
+    StderrCapture empty;
+    EXPECT_FALSE(CV::verify("EMPTY"));
+    EXPECT_EQ(empty.text(), "The key 'tm_database' of the group 'EMPTY'" + where + " is empty\n");
+
     // A mission list asks for more keys than the group has.
-    CV::setDefaultGroup("KORA");
+    CV::setDefaultGroup("TOLVA");
+    StderrCapture more;
     EXPECT_FALSE(CV::verify("GOOD"));
+    EXPECT_EQ(more.text(), "The key 'dac_file' of the group 'GOOD'" + where + " is missing\n"
+                           "The key 'mcal_root' of the group 'GOOD'" + where + " is missing\n");
+    // The same faults as records a caller can act on.
+    const QList<CV::KeyFault> faults = CV::keyFaults("GOOD");
+    ASSERT_EQ(faults.size(), 2);
+    EXPECT_EQ(faults[0].key, "dac_file");
+    EXPECT_EQ(faults[0].kind, CV::KeyFault::Kind::Missing);
+    EXPECT_EQ(faults[1].key, "mcal_root");
+    const QList<CV::KeyFault> wrong = CV::keyFaults("BAD_PATH");
+    ASSERT_EQ(wrong.size(), 3);
+    EXPECT_EQ(wrong[0].kind, CV::KeyFault::Kind::NoSuchPath);
+    EXPECT_EQ(wrong[0].value, d + "/defs/nothing.txt");
     EXPECT_EQ(whatOf([] { CV::verify(""); }), QString(MISSING_GROUP).arg("").toStdString());
 }
 

@@ -5,14 +5,23 @@
 #include "tools/logger/loggerprotocol.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QList>
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
 #include <ostream>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 
 namespace LoggerTest {
@@ -29,6 +38,103 @@ inline QList<LoggerEvent> readEvents(const QString& path)
             out << LoggerEvent(line);
     }
     return out;
+}
+
+// A blocking TCP connection to 127.0.0.1:port whose sends give up after 20 s;
+// -1 if none.
+inline int rawConnect(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval patience{20, 0};
+    if (fd >= 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+// Sends all of bytes on a blocking socket; false when the connection fails.
+inline bool sendAll(int fd, const QByteArray& bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Raises this process's limit of descriptors (children inherit it) to at least
+// count; false when it cannot be.
+inline bool haveDescriptors(rlim_t count)
+{
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0)
+        return false;
+    if (lim.rlim_cur >= count)
+        return true;
+    lim.rlim_cur = std::min(lim.rlim_max, count);
+    return ::setrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur >= count;
+}
+
+// Every line of every file of a folder, in file-name order, without line feeds;
+// a last line without its line feed is kept as it is, so that it shows.
+inline QList<QByteArray> folderLines(const QString& dir)
+{
+    QList<QByteArray> out;
+    for (const QFileInfo& info : QDir(dir).entryInfoList(QDir::Files, QDir::Name)) {
+        QFile f(info.absoluteFilePath());
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        QList<QByteArray> lines = f.readAll().split('\n');
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        out << lines;
+    }
+    return out;
+}
+
+// The log-file line a server writes for a wire line (without its line feed) that
+// a client introduced as who sent.
+inline QByteArray fileLineOf(const LoggerClientInfo& who, const QByteArray& wireLine)
+{
+    return LoggerEvent(who, LoggerEventMsg(wireLine)).toEncoded();
+}
+
+// Whether the file lines of the given component are, for each client, exactly
+// the lines it sent, in order and byte for byte; sent holds each client's
+// expected file lines under its name.
+inline ::testing::AssertionResult sameLinesPerClient(const QHash<QString, QList<QByteArray>>& sent,
+                                                     const QList<QByteArray>& fileLines, const QString& component)
+{
+    QHash<QString, QList<QByteArray>> found;
+    for (const QByteArray& line : fileLines) {
+        const LoggerEvent e(line);
+        if (e.component == component)
+            found[e.clientName] << line;
+    }
+    qsizetype missing = 0;
+    QString first;
+    for (auto it = sent.begin(); it != sent.end(); ++it) {
+        const QList<QByteArray> got = found.take(it.key());
+        if (got != it.value()) {
+            missing += std::max<qsizetype>(0, it.value().size() - got.size());
+            if (first.isEmpty())
+                first = QStringLiteral("%1: %2 of %3 lines").arg(it.key()).arg(got.size()).arg(it.value().size());
+        }
+    }
+    if (first.isEmpty() && found.isEmpty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << missing << " lines missing; first client that differs: "
+                                         << first.toStdString() << "; lines of unknown clients: " << found.size();
 }
 
 // Accepts connections on 127.0.0.1 (port 0 unless told) and keeps the lines each one sends.

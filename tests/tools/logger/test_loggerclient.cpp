@@ -343,6 +343,37 @@ TEST(Logger, UnusedMessagesAreDroppedAtTheLogSite)
     EXPECT_TRUE(Log::enabled(DEBUG));
 }
 
+TEST(Logger, FloorWritesWhatASilentLoggerDropsToStandardError)
+{
+    int built = 0;
+    auto count = [&built] { return ++built; };
+    Logger::initialize(QCoreApplication::instance(), LoggerConfig::noLogging());
+    ASSERT_NE(Logger::global, nullptr);
+    Log::setStandardErrorFloor(WARN);
+    QStringList lines;
+    {
+        TestSupport::StderrCapture err;
+        LOG_INFO("test", "below the floor " << count());
+        LOG_DEBUG("test", "below the floor " << count());
+        LOG_WARN("test", "at the floor " << count());
+        LOG_ERROR("test", "above it " << count());
+        // Written at the log site, not later by the logger's thread.
+        lines = err.text().split('\n', Qt::SkipEmptyParts);
+    }
+    EXPECT_EQ(built, 2);
+    ASSERT_EQ(lines.size(), 2);
+    const QRegularExpression form("^\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\]\\[(WARN|ERROR)\\] ");
+    EXPECT_TRUE(form.match(lines[0]).hasMatch()) << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].endsWith("[WARN] at the floor 1"));
+    EXPECT_TRUE(lines[1].endsWith("[ERROR] above it 2"));
+
+    // Unset, the silent logger drops them at the log site again.
+    Log::setStandardErrorFloor(std::nullopt);
+    LOG_ERROR("test", "dropped " << count());
+    EXPECT_EQ(built, 2);
+    delete Logger::global;
+}
+
 TEST(Logger, DeliversFromAnyThreadAndFlushesOnShutdown)
 {
     LineServer server;

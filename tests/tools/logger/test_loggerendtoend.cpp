@@ -15,7 +15,10 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <arpa/inet.h>
+#include <array>
 #include <atomic>
+#include <csignal>
+#include <cstring>
 #include <chrono>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -29,7 +32,9 @@
 #include <unistd.h>
 #include <vector>
 
+using LoggerTest::rawConnect;
 using LoggerTest::readEvents;
+using LoggerTest::sendAll;
 using TestWait::until;
 
 namespace {
@@ -117,6 +122,29 @@ bool terminatedInOrder(QProcess& server)
 {
     server.terminate();
     return server.waitForFinished(10000) && server.exitStatus() == QProcess::NormalExit && server.exitCode() == 0;
+}
+
+// Starts the loggerserver program with its standard output and error streams
+// on pipes of 4 KiB whose read ends (out[0], err[0]) the caller holds.
+bool startOnSmallPipes(QProcess& server, const TestSupport::TempDir& home, const QStringList& args, int out[2],
+                       int err[2])
+{
+    if (::pipe(out) != 0 || ::pipe(err) != 0)
+        return false;
+    ::fcntl(out[1], F_SETPIPE_SZ, 4096);
+    ::fcntl(err[1], F_SETPIPE_SZ, 4096);
+    server.setProcessEnvironment(withHome(home));
+    const std::array<int, 4> fds{out[0], out[1], err[0], err[1]};
+    server.setChildProcessModifier([fds] {
+        ::dup2(fds[1], STDOUT_FILENO);
+        ::dup2(fds[3], STDERR_FILENO);
+        for (int fd : fds)
+            ::close(fd);
+    });
+    server.start(PROGRAM, QStringList{"--port", "0"} + args);
+    ::close(out[1]);
+    ::close(err[1]);
+    return server.waitForStarted(10000);
 }
 
 QByteArray appLine(const QString& text)
@@ -351,30 +379,6 @@ TEST(LoggingEndToEnd, BurstOfClientsIsWrittenWhole)
         ++written;
     });
 
-    auto connectRaw = [port] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(port);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        timeval tv{20, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            ::close(fd);
-            return -1;
-        }
-        return fd;
-    };
-    auto sendAll = [](int fd, const QByteArray& bytes) {
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::send(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done), MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            done += n;
-        }
-        return true;
-    };
     std::atomic<int> failed{0};
     std::atomic<bool> go{false};
     std::vector<std::thread> threads;
@@ -387,7 +391,7 @@ TEST(LoggingEndToEnd, BurstOfClientsIsWrittenWhole)
         threads.emplace_back([&, bytes] {
             while (!go)
                 std::this_thread::yield();
-            const int fd = connectRaw();
+            const int fd = rawConnect(port);
             failed += fd < 0 || !sendAll(fd, bytes);
             if (fd >= 0)
                 ::close(fd);
@@ -398,7 +402,7 @@ TEST(LoggingEndToEnd, BurstOfClientsIsWrittenWhole)
         const auto deadline = Clock::now() + std::chrono::seconds(20);
         while (written < clients * perClient / 10 && Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        const int fd = connectRaw();
+        const int fd = rawConnect(port);
         failed += fd < 0 || !sendAll(fd, LoggerCmdInitClientMsg("probe", 1).toEncoded()
                                               + LoggerEventMsg("probe", "p.cpp", 1, INFO, "new client").toEncoded());
         writtenAtProbe = written.load();
@@ -566,23 +570,9 @@ TEST(LoggingEndToEnd, ProgramNeverWaitsForItsConsole)
         TestSupport::TempDir home;
         int out[2];
         int err[2];
-        ASSERT_EQ(::pipe(out), 0);
-        ASSERT_EQ(::pipe(err), 0);
-        // Small pipes: one refused path's line fills one.
-        ::fcntl(out[1], F_SETPIPE_SZ, 4096);
-        ::fcntl(err[1], F_SETPIPE_SZ, 4096);
         QProcess server;
-        server.setProcessEnvironment(withHome(home));
-        server.setChildProcessModifier([out, err] {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::dup2(err[1], STDERR_FILENO);
-            for (int fd : {out[0], out[1], err[0], err[1]})
-                ::close(fd);
-        });
-        server.start(PROGRAM, QStringList{"--port", "0"} + c.args);
-        ::close(out[1]);
-        ::close(err[1]);
-        ASSERT_TRUE(server.waitForStarted(10000));
+        // Small pipes: one refused path's line fills one.
+        ASSERT_TRUE(startOnSmallPipes(server, home, c.args, out, err));
         const QString logDir = home.path() + "/.veklogs";
 
         // Refused main files echo their paths, empty lines are warned of, and lines
@@ -639,5 +629,225 @@ TEST(LoggingEndToEnd, ProgramNeverWaitsForItsConsole)
         EXPECT_TRUE(terminatedInOrder(server));
         ::close(out[0]);
         ::close(err[0]);
+    }
+}
+
+namespace {
+
+// Resumes a stopped process however the test ends.
+struct Resume
+{
+    pid_t pid;
+    ~Resume() { ::kill(pid, SIGCONT); }
+};
+
+} // namespace
+
+// More clients than the bound of connections connect and send while the program
+// is stopped, then it goes on: it takes them all in a burst, and though some
+// connections must close for others, every line each client sent is in the file,
+// in order and byte for byte.
+TEST(LoggingEndToEnd, BurstPastTheBoundWhileStoppedLosesNoLine)
+{
+    constexpr int clients = LoggerServer::DEFAULT_MAX_CONNECTIONS + 200;
+    constexpr int perClient = 10;
+    if (!LoggerTest::haveDescriptors(2 * clients + 200))
+        GTEST_SKIP() << "needs " << 2 * clients + 200 << " descriptors";
+    TestSupport::TempDir home;
+    QProcess server;
+    server.setProcessEnvironment(withHome(home));
+    server.start(PROGRAM, {"--port", "0", "--quiet"});
+    ASSERT_TRUE(server.waitForStarted(10000));
+    const QString logDir = home.path() + "/.veklogs";
+    const quint16 port = listeningPort(logDir);
+    ASSERT_NE(port, 0);
+
+    QHash<QString, QList<QByteArray>> sent;
+    std::vector<int> fds;
+    {
+        ASSERT_EQ(::kill(static_cast<pid_t>(server.processId()), SIGSTOP), 0);
+        const Resume resume{static_cast<pid_t>(server.processId())};
+        for (int c = 0; c < clients; ++c) {
+            const LoggerClientInfo who(QStringLiteral("burst%1").arg(c), 1000 + c);
+            QByteArray bytes = LoggerCmdInitClientMsg(who.name, who.pid).toEncoded();
+            for (int i = 0; i < perClient; ++i) {
+                const QByteArray line = LoggerEventMsg("burst", "burst.cpp", i, INFO,
+                                                       QStringLiteral("client %1 line %2").arg(c).arg(i))
+                                            .toEncoded();
+                bytes += line;
+                sent[who.name] << LoggerTest::fileLineOf(who, line.chopped(1));
+            }
+            const int fd = rawConnect(port);
+            ASSERT_GE(fd, 0) << "client " << c;
+            fds.push_back(fd);
+            ASSERT_TRUE(sendAll(fd, bytes));
+        }
+    }
+    const auto written = [&] { return textsOf(readFolder(logDir), "burst").size(); };
+    const bool all = until([&] { return written() == clients * perClient; }, 60000);
+    for (int fd : fds)
+        ::close(fd);
+    EXPECT_TRUE(all) << written() << " of " << clients * perClient << "\n"
+                     << QStringList(textsOf(readFolder(logDir), "server") + textsOf(readFolder(logDir), "client"))
+                            .filter(QRegularExpression("^(?!.*(initialized|disconnected|socket state))"))
+                            .join('\n')
+                            .toStdString();
+    EXPECT_TRUE(LoggerTest::sameLinesPerClient(sent, LoggerTest::folderLines(logDir), "burst"));
+    EXPECT_TRUE(terminatedInOrder(server));
+}
+
+// The log folder on a full disk (a file-size limit here, raised later as room
+// would be freed): the file holds whole lines only, the error says the system's
+// reason, and once room is back one line counts the lines lost. The lines in the
+// file are the lines sent, in order and byte for byte, and the count covers those
+// that are not.
+TEST(LoggingEndToEnd, ProgramOnAFullDiskKeepsWholeLinesAndCountsTheLost)
+{
+    constexpr rlim_t limit = 64 * 1024;
+    TestSupport::TempDir home;
+    QProcess server;
+    server.setProcessEnvironment(withHome(home));
+    server.setChildProcessModifier([] {
+        const rlimit r{limit, RLIM_INFINITY};
+        ::setrlimit(RLIMIT_FSIZE, &r);
+    });
+    server.start(PROGRAM, {"--port", "0", "--quiet"});
+    ASSERT_TRUE(server.waitForStarted(10000));
+    const QString logDir = home.path() + "/.veklogs";
+    QTcpSocket client;
+    ASSERT_TRUE(connectToProgram(client, logDir));
+    const LoggerClientInfo who("byhand", 7);
+    QList<QByteArray> sent;
+    const auto send = [&](int from, int to) {
+        QByteArray bytes;
+        for (int i = from; i < to; ++i) {
+            const QByteArray line = appLine(QStringLiteral("fill %1 ").arg(i) + QString(i % 151, 'f'));
+            bytes += line;
+            sent << LoggerTest::fileLineOf(who, line.chopped(1));
+        }
+        client.write(bytes);
+    };
+    send(0, 3000);
+    QByteArray errors;
+    ASSERT_TRUE(until([&] {
+        errors += server.readAllStandardError();
+        return errors.contains("cannot write main file ");
+    }, 10000));
+    EXPECT_TRUE(errors.contains(": " + QByteArray(std::strerror(EFBIG)) + "\n")) << errors.toStdString();
+    // Room again; lines a moment later are taken.
+    const rlimit room{RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(::prlimit(static_cast<pid_t>(server.processId()), RLIMIT_FSIZE, &room, nullptr), 0);
+    TestWait::spin(400);
+    send(3000, 3100);
+    ASSERT_TRUE(until([&] { return textsOf(readFolder(logDir), "app").contains(QStringLiteral("fill 3099 ") + QString(3099 % 151, 'f')); }, 10000));
+    EXPECT_TRUE(terminatedInOrder(server));
+
+    const QList<QByteArray> lines = LoggerTest::folderLines(logDir);
+    const QRegularExpression count("^(\\d+) lines could not be written to the main file since ");
+    qsizetype at = 0;
+    qint64 counted = -1;
+    qsizetype kept = 0;
+    for (const QByteArray& line : lines) {
+        const LoggerEvent e(line);
+        ASSERT_TRUE(e.valid) << "a cut or glued line: " << line.toStdString();
+        if (const QRegularExpressionMatch m = count.match(e.text); m.hasMatch()) {
+            EXPECT_EQ(counted, -1) << "said once";
+            counted = m.captured(1).toLongLong();
+        }
+        if (e.component != "app")
+            continue;
+        while (at < sent.size() && sent[at] != line)
+            ++at;
+        ASSERT_LT(at, sent.size()) << "not a line sent: " << line.toStdString();
+        ++at;
+        ++kept;
+    }
+    EXPECT_GT(kept, 100);
+    EXPECT_LT(kept, sent.size());
+    // The count holds the server's own lines lost too.
+    EXPECT_GE(counted, sent.size() - kept);
+    EXPECT_LE(counted, sent.size() - kept + 10);
+}
+
+// At exit the console copies share one moment to take what waits, and what a
+// stream never took is counted where it can still be read: in the main file, and
+// on the other stream. A stream that fails for good has its loss counted too.
+TEST(LoggingEndToEnd, ProgramCountsWhatItsConsoleNeverTook)
+{
+    struct Case
+    {
+        const char* name;
+        QStringList args;
+        bool stderrRead;   // the standard error stream is read, not stalled
+        bool stdoutBreaks; // the reader of the standard output goes away
+    };
+    const Case cases[] = {
+        {"both stalled", {"--stderr"}, false, false},
+        {"standard output stalled", {}, true, false},
+        {"standard output gone", {}, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestSupport::TempDir home;
+        int out[2];
+        int err[2];
+        QProcess server;
+        ASSERT_TRUE(startOnSmallPipes(server, home, c.args, out, err));
+        const QString logDir = home.path() + "/.veklogs";
+        QTcpSocket client;
+        ASSERT_TRUE(connectToProgram(client, logDir));
+        QByteArray flood;
+        for (int i = 0; i < 2000; ++i)
+            flood += appLine(QStringLiteral("flood %1 ").arg(i) + QString(80, 'f'));
+        client.write(flood);
+        ASSERT_TRUE(until([&] { return textsOf(readFolder(logDir), "app").size() == 2000; }, 10000));
+        if (c.stdoutBreaks) {
+            ::close(out[0]);
+            out[0] = -1;
+            client.write(appLine("after the reader went"));
+            ASSERT_TRUE(until([&] { return countText(readFolder(logDir), "closed output stdout: ") == 1; }, 10000))
+                << textsOf(readFolder(logDir), "server").join('\n').toStdString();
+        }
+        QByteArray errText;
+        const auto readErr = [&] {
+            char buf[65536];
+            ssize_t n;
+            while (::poll(std::array<pollfd, 1>{pollfd{err[0], POLLIN, 0}}.data(), 1, 0) == 1
+                   && (n = ::read(err[0], buf, sizeof buf)) > 0)
+                errText.append(buf, n);
+        };
+        if (c.stderrRead)
+            readErr();
+
+        QElapsedTimer clock;
+        clock.start();
+        server.terminate();
+        ASSERT_TRUE(until([&] {
+            if (c.stderrRead)
+                readErr();
+            return server.state() == QProcess::NotRunning;
+        }, 10000));
+        const qint64 exitMs = clock.elapsed();
+        if (c.stderrRead)
+            readErr();
+        EXPECT_EQ(server.exitCode(), 0);
+        const QString why = c.stdoutBreaks ? QString::fromLocal8Bit(std::strerror(EPIPE)) : "it was not read before exit";
+        const QRegularExpression stdoutLost("^dropped (\\d+) lines to stdout: " + QRegularExpression::escape(why) + "$");
+        const QStringList said = textsOf(readFolder(logDir), "server");
+        EXPECT_EQ(said.filter(stdoutLost).size(), 1) << said.join('\n').toStdString();
+        if (!said.filter(stdoutLost).isEmpty()) {
+            EXPECT_GT(stdoutLost.match(said.filter(stdoutLost).first()).captured(1).toInt(), 0);
+        }
+        if (!c.stderrRead) {
+            EXPECT_EQ(said.filter(QRegularExpression("^dropped \\d+ lines to stderr: it was not read before exit$")).size(), 1);
+            // One moment for both streams.
+            EXPECT_LT(exitMs, 900);
+        } else {
+            EXPECT_TRUE(QString::fromLatin1(errText).contains(QRegularExpression("dropped \\d+ lines to stdout: "))) << errText.toStdString();
+        }
+        for (int fd : {out[0], err[0]}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
     }
 }

@@ -4,6 +4,7 @@
 // file: a load that unloaded it before releasing them would crash on reload.
 #include "gselib/database/tmdatabaserow.h"
 #include "gselib/database/transferfuncfactory.h"
+#include "gselib/interpretation/builtindecodetypes.h"
 #include "gselib/interpretation/datainterpretation.h"
 #include "gselib/interpretation/decodermakerinterface.h"
 #include "gselib/packets/tmpacket.h"
@@ -30,7 +31,7 @@ class Be16Decoder : public Decoder
     Released released{"plugin decoder"};
 
 public:
-    int type() const override { return 201; }
+    int type() const override { return TestPluginDecodeType::Be16Decoder; }
     QString name() const override { return QStringLiteral("plugin be16"); }
     bool decode(const TmDatabaseRow& row, const TMPacket* packet, DataItems& items,
                 const CurrentValueTable*) const override
@@ -55,7 +56,7 @@ class ExtraTextDecoder : public Decoder
     Released released{"plugin decoder"};
 
 public:
-    int type() const override { return 202; }
+    int type() const override { return TestPluginDecodeType::ExtraTextDecoder; }
     QString name() const override { return QStringLiteral("plugin text"); }
     bool decode(const TmDatabaseRow& row, const TMPacket*, DataItems& items, const CurrentValueTable*) const override
     {
@@ -70,7 +71,7 @@ public:
 class PluginOverride : public Decoder
 {
 public:
-    int type() const override { return 203; }
+    int type() const override { return TestPluginDecodeType::PluginOverride; }
     QString name() const override { return QStringLiteral("plugin override"); }
     bool decode(const TmDatabaseRow&, const TMPacket*, DataItems&, const CurrentValueTable*) const override
     {
@@ -83,7 +84,7 @@ public:
 class ByteSumDecoder : public Decoder
 {
 public:
-    int type() const override { return 204; }
+    int type() const override { return TestPluginDecodeType::ByteSumDecoder; }
     QString name() const override { return QStringLiteral("byte_sum"); }
     bool decode(const TmDatabaseRow& row, const TMPacket* packet, DataItems& items,
                 const CurrentValueTable*) const override
