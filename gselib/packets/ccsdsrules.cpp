@@ -207,9 +207,10 @@ inline CcsdsParser::Look<bool> CcsdsParser::refused(const Seen& seen, const Whol
             return sight.answer(no);
     }
     // Before the archive has shown damage, a run tells against a packet that
-    // is not followed only when it begins in the packet's own bytes (its
-    // label and primary header): a packet just written, before what follows
-    // it, is then judged as the finished file judges it.
+    // is not followed only when it begins in the packet's own bytes (at any
+    // place of its claim, read without what follows it): a packet just
+    // written, before what follows it, is then judged as the finished file
+    // judges it.
     const unsigned own = whole.damageSeen ? 0u : unsigned(RUN_OWN_BYTES);
     const unsigned frameStep = followed ? 0u : unsigned(RUN_AFTER_FRAME_STEP);
     // The search goes on through the candidate's bytes: a packet before the

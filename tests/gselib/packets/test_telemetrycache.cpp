@@ -1873,6 +1873,26 @@ TEST_F(TelemetryCacheTest, DamageThatRunsToTheEndOfAFinishedFileIsSaidOnce)
     EXPECT_TRUE(c.damage().empty());
 }
 
+// Without a header test, damage before a cut last packet stands before that
+// packet: settled, the cache leaves the packet unread and says the stretch
+// only once the completed packet is taken, not as running to the end.
+TEST_F(TelemetryCacheTest, TheStretchBeforeAPacketLeftUnreadIsSaidWithThatPacket)
+{
+    const QByteArray last = ccsdsPacket(0x103, 2, 40);
+    const std::string path =
+        write("unread.dat", ccsdsPacket(0x101, 0, 40) + ccsdsPacket(0x102, 1, 40) + QByteArray(20, '\x5A') + last.left(8));
+    auto c = makeCache(TelemetryCache::CCSDS);
+    c->accept = [](const unsigned char* h) { return h[0] != 0x5A; }; // takes zeros and ones: no judging
+    c->changeFile(path, true);
+    for (int i = 0; i < TelemetryCache::PARTIAL_READ_LIMIT + 3; ++i)
+        c->grow();
+    EXPECT_EQ(c->damage(), std::vector<DamagedStretch>({{100, 108, DamagedStretch::Kind::LeftUnread, 2}}));
+    append(path, last.mid(8));
+    c->grow();
+    EXPECT_EQ(c->count(), 3u);
+    EXPECT_EQ(c->damage().back(), (DamagedStretch{80, 100, DamagedStretch::Kind::Skipped, 2}));
+}
+
 // Each kind of stretch writes its line from its record, counts past 2^31
 // bytes (the scan limit off) as they are.
 TEST(DamagedStretch, EachKindWritesItsLine)
