@@ -97,8 +97,9 @@ std::string utf8(const QString& s)
 
 // The module reads its archive once: the cache's lines about that read are
 // held in a temporary file, and a last line that backs up to wait for the
-// file to grow is said as what it is here, bytes left unread. The lines keep
-// their order and reach standard error when the read ends, as before.
+// file to grow is followed by one that says what it is here, bytes left
+// unread. The lines keep their order and reach standard error when the read
+// ends, as before.
 class OneReadLines
 {
 public:
@@ -140,8 +141,9 @@ private:
         long long fileSize = 0;
         if (std::sscanf(last.c_str(), "Read partial packet...backing up to index %ld", &at) == 1 &&
             (fileSize = QFileInfo(QString::fromStdString(path_)).size()) > at) {
-            last = "The read of " + path_ + " ended at byte " + std::to_string(at) + ": the last " +
-                   std::to_string(fileSize - at) + " bytes hold no whole packet and were left unread\n";
+            // The cache's own line stays; the one after it says what it means here.
+            last += "The read of " + path_ + " ended at byte " + std::to_string(at) + ": the last " +
+                    std::to_string(fileSize - at) + " bytes hold no whole packet and were left unread\n";
         }
         std::fwrite(last.data(), 1, last.size(), stderr);
         std::fflush(stderr);

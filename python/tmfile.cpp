@@ -179,14 +179,6 @@ std::vector<KorGse::MetaMarker> TMFile::get_meta_markers() const
 
 bool TMFile::is_time_synced() const { return sharedResolver().isSynced(); }
 
-std::vector<GseLib::DamagedStretch> TMFile::damage() const
-{
-    const GseLib::TelemetryCache* cache = GseLib::TelemetryFile::sharedCache();
-    if (!cache)
-        throw std::runtime_error(NOT_INITIALIZED_NO_FILE);
-    return cache->damage();
-}
-
 GseLib::ItemSeries TMFile::item_arrays(int hkid, int mode, std::optional<long long> start,
                                        std::optional<long long> stop) const
 {
@@ -209,6 +201,14 @@ GseLib::ItemSeries TMFile::item_arrays(int hkid, int mode, std::optional<long lo
         break;
     }
     return series;
+}
+
+std::vector<GseLib::DamagedStretch> TMFile::damage() const
+{
+    const GseLib::TelemetryCache* cache = GseLib::TelemetryFile::sharedCache();
+    if (!cache)
+        throw std::runtime_error(NOT_INITIALIZED_NO_FILE);
+    return cache->damage();
 }
 
 } // namespace cvekutil

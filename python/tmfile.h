@@ -14,8 +14,8 @@
 
 #include <QString>
 
-#include "gselib/interpretation/itemseries.h"
 #include "gselib/packets/damagedstretch.h"
+#include "gselib/interpretation/itemseries.h"
 #include "gselib/packets/tmmeta.h"
 #include "python/korabridge.h"
 #include "python/tmpacket.h"

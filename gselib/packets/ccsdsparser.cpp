@@ -550,6 +550,21 @@ void CcsdsParser::parse(long& position, bool opens, bool finished)
     reportStretchToEnd(position);
 }
 
+// Once the read has decided the end of a finished file, the stretch it was
+// skipping runs to that end: said once, up to the end of the file, and not
+// again when the file grows and a packet follows. Not where the parse stops
+// at a packet it leaves unread: that stretch stands before the packet.
+void CcsdsParser::reportStretchToEnd(long position)
+{
+    if (!readsAsFinished() || skipped == 0 || (leftAt == position && leftSize == fileSize))
+        return;
+    const long end = std::max(fileSize, position);
+    if (std::max(position - skipped, saidTo) < end) {
+        reportSkipped(position, end);
+        saidTo = end;
+    }
+}
+
 // Whether the packet left unread at `position` was damage: the file has grown
 // past its claim (its label's and its own, as the parse reads them there now),
 // or has grown and settled again without completing it.
@@ -597,9 +612,7 @@ void CcsdsParser::replayLeftUnread(long& position)
 void CcsdsParser::run(long& position)
 {
     for (;;) {
-        Step step = next(position);
-        if (step != Step::Stop)
-            step = takeOrStep(position, step);
+        const Step step = next(position);
         if (step == Step::Stop) {
             if (settlesHere) {
                 settleHere();
@@ -607,60 +620,44 @@ void CcsdsParser::run(long& position)
             }
             break;
         }
-    }
-}
-
-// The packet of the candidate next() found, taken when it is all there; else
-// a byte stepped over, or the parse stops (Stop).
-inline __attribute__((always_inline)) CcsdsParser::Step CcsdsParser::takeOrStep(long& position, Step step)
-{
-    const long start = current.header;
-    // The looks past a candidate may have moved the window on.
-    window.fill(start, CcsdsPrimaryHeader::SIZE);
-    const size_t total = packetBytes(window.at(start));
-    if (step == Step::Take && window.fill(start, total) == total) {
-        reportSkipped(position, position);
-        host.makeRoom(fileSize);
-        TMPacketPtr p = makePacket<CcsdsPacket>(window.at(start), int(total), int(host.packetCount()), host.resolver());
-        if (current.label.present) {
-            p->groundSeconds = current.label.seconds;
-            p->groundMs = current.label.ms;
+        const long start = current.header;
+        // The looks past a candidate may have moved the window on.
+        window.fill(start, CcsdsPrimaryHeader::SIZE);
+        const size_t total = packetBytes(window.at(start));
+        if (step == Step::Take && window.fill(start, total) == total) {
+            reportSkipped(position, position);
+            host.makeRoom(fileSize);
+            TMPacketPtr p =
+                makePacket<CcsdsPacket>(window.at(start), int(total), int(host.packetCount()), host.resolver());
+            if (current.label.present) {
+                p->groundSeconds = current.label.seconds;
+                p->groundMs = current.label.ms;
+            }
+            took(window.at(start));
+            // Committed with the packet, before the hooks run: one that
+            // throws leaves the packet held once.
+            const long from = position;
+            position = start + long(total);
+            host.accept(std::move(p), from, start, position);
+            continue;
         }
-        took(window.at(start));
-        // Committed with the packet, before the hooks run: one that throws
-        // leaves the packet held once.
-        const long from = position;
-        position = start + long(total);
-        host.accept(std::move(p), from, start, position);
-        return Step::Take;
-    }
-    // Taken unjudged, not all there: whether it is decides alone.
-    if (step == Step::Take) {
-        if (waits(position))
-            return Step::Stop;
-        if (leavesUnread()) {
-            leaveUnread(position);
-            return Step::Stop;
+        // Taken unjudged, not all there: whether it is decides alone.
+        if (step == Step::Take) {
+            if (waits(position)) {
+                if (settlesHere) {
+                    settleHere();
+                    continue;
+                }
+                break;
+            }
+            if (leavesUnread()) {
+                leaveUnread(position);
+                break;
+            }
         }
-    }
-    report(DamagedStretch::Kind::ClaimPastEnd, start, start + long(total));
-    ++position;
-    ++skipped;
-    return Step::Skip;
-}
-
-// Once the read has decided the end of a finished file, the stretch it was
-// skipping runs to that end: said once, up to the end of the file, and not
-// again when the file grows and a packet follows. Not where the parse stops
-// at a packet it leaves unread: that stretch stands before the packet.
-void CcsdsParser::reportStretchToEnd(long position)
-{
-    if (!readsAsFinished() || skipped == 0 || (leftAt == position && leftSize == fileSize))
-        return;
-    const long end = std::max(fileSize, position);
-    if (std::max(position - skipped, saidTo) < end) {
-        reportSkipped(position, end);
-        saidTo = end;
+        report(DamagedStretch::Kind::ClaimPastEnd, start, start + long(total));
+        ++position;
+        ++skipped;
     }
 }
 

@@ -337,19 +337,7 @@ private:
     void leaveUnread(long position);
     bool grownPastLeftUnread(long position) const;
     void replayLeftUnread(long& position);
-    // A damaged stretch: its record, and its line.
-    void report(DamagedStretch::Kind kind, long first, long end) { host.damaged(host.stretch(kind, first, end)); }
-    // The stretch skipped before `position`, up to `to`, as far as no line
-    // has said it.
-    void reportSkipped(long position, long to)
-    {
-        const long from = std::max(position - skipped, saidTo);
-        if (skipped && from < to)
-            report(DamagedStretch::Kind::Skipped, from, to);
-    }
-    void reportStretchToEnd(long position);
     Step pastDamagedLabel(long& position);
-    Step takeOrStep(long& position, Step step);
     void endParse();
     // The candidate at `position` (its header in `current`), which moves
     // past the bytes refused on the way (and to the end of the file when the
@@ -418,6 +406,17 @@ private:
         endedSkipping = false;
         endedRefusing = false;
     }
+    // A damaged stretch, reported as its line.
+    void report(DamagedStretch::Kind kind, long first, long end) { host.damaged(host.stretch(kind, first, end)); }
+    // The stretch skipped before `position`, up to `to`, as far as no line
+    // has said it.
+    void reportSkipped(long position, long to)
+    {
+        const long from = std::max(position - skipped, saidTo);
+        if (skipped && from < to)
+            report(DamagedStretch::Kind::Skipped, from, to);
+    }
+    void reportStretchToEnd(long position);
     // Where a packet attempt's primary header stands, or why none was read.
     struct HeaderAt
     {

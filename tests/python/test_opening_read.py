@@ -50,27 +50,24 @@ def test_a_small_archive_whose_first_header_claims_past_the_end_opens_whole(tmp_
 
 
 def test_damage_is_given_as_records(tmp_path):
-    # Damage between the first two packets and a fill header whose length
-    # was hit before the last: a tuple for each damage line, in its order.
+    # Damage between the first two packets, a fill header whose length was
+    # hit before the last, and damage after it: a tuple for each damage line,
+    # in its order, the last as the start-up decides the end of the file.
     packets = [gen_tolva.packet(737, 1000 + i, 0, bytes(40)) for i in range(3)]
-    fill = bytearray(gen_tolva.packet(740, 999, 0, bytes(29)))
-    fill[4:6] = (2000 - 7).to_bytes(2, "big")
-    folder = tmp_path / "damaged"
-    folder.mkdir()
-    data = packets[0] + b"\x5a" * 100 + packets[1] + bytes(fill) + packets[2]
-    (folder / "tm.bin").write_bytes(data)
-    conftest.gen_samples.write_meta(str(folder), "tolva", 7, "damaged")
+    fill = claiming(2000)
+    data = packets[0] + b"\x5a" * 100 + packets[1] + fill + packets[2] + b"\x5a" * 100
     code = "import cvekutil\nt = cvekutil.open_tmfile(%r)\nprint(repr(t.damage()))"
-    r = conftest.run_python(code % str(folder / "tm.bin"))
+    r = conftest.run_python(code % archive(tmp_path, "damaged", data, True))
     assert r.returncode == 0, r.stderr
     first = len(packets[0])
     second = first + 100 + len(packets[1])
+    end = len(data)
     # The fill's claim runs past the end: stepped over, then its bytes.
     expected = [(first, first + 100, "skipped", 1), (second, second + 2000, "claim_past_end", 2),
-                (second, second + len(fill), "skipped", 2)]
+                (second, second + len(fill), "skipped", 2), (end - 100, end, "skipped", 3)]
     assert r.stdout.strip() == repr(expected)
-    # The damage lines, without the start-up's logged lines.
-    damage = [line for line in r.stderr.splitlines() if not line.startswith("[")]
-    assert damage == ["Skipped 100 bytes [%d - %d]" % (first, first + 100),
-                      "Could not read 1994 bytes from file...skipping ahead 1 byte",
-                      "Skipped %d bytes [%d - %d]" % (len(fill), second, second + len(fill))]
+    said = [line for line in r.stderr.splitlines() if not line.startswith("[")]  # not the log's
+    assert said == ["Skipped 100 bytes [%d - %d]" % (first, first + 100),
+                    "Could not read 1994 bytes from file...skipping ahead 1 byte",
+                    "Skipped %d bytes [%d - %d]" % (len(fill), second, second + len(fill)),
+                    "Skipped 100 bytes [%d - %d]" % (end - 100, end)]

@@ -78,11 +78,11 @@ def test_packet_types_that_load_nothing_or_fit_nothing_are_said(tmp_path, fault)
         open(types, "w").write("\n".join(tabbed) + "\n")
         want = [("WARN", "Bad packet type info: " + line) for line in tabbed] + [
             ("WARN", "No packet type was loaded from " + types + ": every packet is refused")]
-    # Every byte of the finished archive is refused: its one stretch is said
-    # as the read ends, before start-up's own line.
+    # Read as finished, the archive is one damaged stretch, said after the
+    # definitions load and before what the module then says of the read.
     size = os.path.getsize(archive)
-    stretch = "Skipped %d bytes [0 - %d]" % (size, size)
-    want = [stretch] + want if fault == "whole sizes" else want + [stretch]
+    skipped = "Skipped %d bytes [0 - %d]" % (size, size)
+    want = [skipped] + want if fault == "whole sizes" else want + [skipped]
     r, lines = start(archive, ini)
     assert r.returncode == 0, r.stderr
     assert r.stdout.split() == ["0"]
@@ -353,8 +353,8 @@ def test_a_read_once_ends_by_saying_what_it_left_unread(tmp_path, instrument):
     r, lines = start(archive, ini)
     assert r.returncode == 0, r.stderr
     lines = [x for x in lines if "rev string" not in x and "MsgLogCache" not in x]
-    assert not any("backing up" in x for x in lines), lines
     if instrument == "tolva":
+        assert not any("backing up" in x for x in lines), lines
         # The module reads its archive as finished: the cut last packet is
         # stepped over as a settled read steps over it, never waited for.
         assert lines[:2] == ["Skipped 3 bytes [16 - 19]",
@@ -362,5 +362,6 @@ def test_a_read_once_ends_by_saying_what_it_left_unread(tmp_path, instrument):
     else:
         # The first instrument's TOM parse stops before a cut last packet:
         # the last line names the bytes left.
-        assert lines[-1] == ("The read of %s ended at byte %d: the last %d bytes hold no whole packet and were "
-                             "left unread" % (archive, last, len(cut) - last))
+        assert lines[-2:] == ["Read partial packet...backing up to index %d" % last,
+                              "The read of %s ended at byte %d: the last %d bytes hold no whole packet and were "
+                              "left unread" % (archive, last, len(cut) - last)]

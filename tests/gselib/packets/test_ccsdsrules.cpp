@@ -78,8 +78,7 @@ protected:
 enum class Fate {
     Taken,   // a packet, with the ground time of a Label part right before it
     Label,   // the archive label of the packet after it
-    Skipped, // reported in the "Skipped" line before the next packet taken,
-             // or at the end of the file in a read that decides it
+    Skipped, // reported in the "Skipped" line before the next packet taken
     Unread,  // neither taken nor reported
 };
 
@@ -167,8 +166,9 @@ struct Row
     Read read = Read::Opened;
     long long maxScan = 0;
     // Lines besides the "Skipped" ones, with {at} for the offset of the first
-    // Unread part and {scanned} for where the scan limit ends the search;
-    // written before the "Skipped" ones with `linesFirst`.
+    // Unread part, {unread} for the bytes from there to the end of the file,
+    // {end}, and {scanned} for where the scan limit ends the search; written
+    // before the "Skipped" ones with `linesFirst`.
     QStringList lines{};
     bool linesFirst = false;
     Cache cache = Cache::Rule;
@@ -216,12 +216,10 @@ Verdict expected(const Row& row)
     for (const QString& line : row.lines)
         own << QString(line)
                    .replace("{at}", QString::number(unreadAt))
+                   .replace("{unread}", QString::number(at - unreadAt))
+                   .replace("{end}", QString::number(at))
                    .replace("{scanned}", QString::number(unreadAt + row.maxScan));
     v.lines = row.linesFirst ? own + v.lines : v.lines + own;
-    // A read of the finished file decides its end: a stretch that runs to it
-    // is said there, once.
-    if (skipped && (row.read == Read::Opened || row.read == Read::Settled))
-        v.lines << QString("Skipped %1 bytes [%2 - %3]").arg(skipped).arg(at - skipped).arg(at);
     return v;
 }
 
@@ -451,11 +449,12 @@ std::vector<Row> rows()
          {"Could not read 1994 bytes from file...skipping ahead 1 byte"},
          true},
         {"Rule7_OpeningReadOfAFinishedFileStepsOverACutLastPacket",
-         "end of the file: the opening read steps over a cut last packet, as the settled read does",
-         {packet(), packet(), cutPacket(10, 40)},
+         "end of the file: the opening read steps over a cut last packet, as the settled read does, and says the "
+         "stretch that runs to the end",
+         {packet(), packet(), cutPacket(10, 40, Fate::Unread)},
          Read::Opened,
          0,
-         {"Could not read 34 bytes from file...skipping ahead 1 byte"}},
+         {"Could not read 34 bytes from file...skipping ahead 1 byte", "Skipped {unread} bytes [{at} - {end}]"}},
         {"Rule7_OpeningReadOfAFinishedFileStepsOverAClaimBeforeTheFirstPacket",
          "end of the file: the opening read steps over a claim past the end before the archive's first packet",
          {header(0x101, 2000, 30), packet()},

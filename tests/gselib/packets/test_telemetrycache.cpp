@@ -1866,6 +1866,24 @@ TEST_F(TelemetryCacheTest, DamageThatRunsToTheEndOfAFinishedFileIsSaidOnce)
     write("tail.dat", packets);
     c.grow();
     EXPECT_TRUE(c.damage().empty());
+
+    // A finished file opened once: its opening read decides the end, and
+    // says 300 random bytes after the last packet at once.
+    QByteArray noise(300, '\0');
+    QRandomGenerator rng(11);
+    for (char& b : noise)
+        b = char(rng.bounded(256));
+    TypedCache once;
+    messages.clear();
+    once.setMessageStream(messages.stream());
+    once.changeFile(writeFinished("finished.dat", packets + noise), true);
+    EXPECT_EQ(once.count(), 2u);
+    EXPECT_EQ(once.damage().back(), (DamagedStretch{80, 380, DamagedStretch::Kind::Skipped, 2}));
+    EXPECT_EQ(messages.lines().filter("Skipped"), QStringList{"Skipped 300 bytes [80 - 380]"});
+    const std::vector<DamagedStretch> said = once.damage();
+    for (int i = 0; i < 10; ++i)
+        once.grow();
+    EXPECT_EQ(once.damage(), said);
     write("tail.dat", QByteArray(10, '\x5A') + packets);
     c.grow();
     EXPECT_EQ(c.damage().size(), 1u);
