@@ -1861,6 +1861,7 @@ TEST_F(TelemetryCacheTest, DamageThatRunsToTheEndOfAFinishedFileIsSaidOnce)
     append(path, QByteArray(20, '\x5A') + ccsdsPacket(0x106, 5, 40) + ccsdsPacket(0x107, 6, 40));
     c.grow();
     EXPECT_EQ(c.count(), 6u);
+    ASSERT_FALSE(c.damage().empty());
     EXPECT_EQ(c.damage().back(), (DamagedStretch{470, 490, DamagedStretch::Kind::Skipped, 4}));
 
     write("tail.dat", packets);
@@ -1878,6 +1879,7 @@ TEST_F(TelemetryCacheTest, DamageThatRunsToTheEndOfAFinishedFileIsSaidOnce)
     once.setMessageStream(messages.stream());
     once.changeFile(writeFinished("finished.dat", packets + noise), true);
     EXPECT_EQ(once.count(), 2u);
+    ASSERT_FALSE(once.damage().empty());
     EXPECT_EQ(once.damage().back(), (DamagedStretch{80, 380, DamagedStretch::Kind::Skipped, 2}));
     EXPECT_EQ(messages.lines().filter("Skipped"), QStringList{"Skipped 300 bytes [80 - 380]"});
     const std::vector<DamagedStretch> said = once.damage();
@@ -1908,6 +1910,7 @@ TEST_F(TelemetryCacheTest, TheStretchBeforeAPacketLeftUnreadIsSaidWithThatPacket
     append(path, last.mid(8));
     c->grow();
     EXPECT_EQ(c->count(), 3u);
+    ASSERT_FALSE(c->damage().empty());
     EXPECT_EQ(c->damage().back(), (DamagedStretch{80, 100, DamagedStretch::Kind::Skipped, 2}));
 }
 
