@@ -479,8 +479,8 @@ void CcsdsParser::leaveUnread(long position)
 
 // The parse that opens a finished file, where it would wait: what remains is
 // decided as the settled read decides it, in a parse of its own (what a parse
-// cut short carries on with, a fresh count of bytes skipped), as that read's
-// settling grow would go on from there.
+// cut short carries on with, the stretch being skipped included), as that
+// read's settling grow would go on from there.
 void CcsdsParser::settleHere()
 {
     endParse();
@@ -556,7 +556,7 @@ void CcsdsParser::parse(long& position, bool opens, bool finished)
 // at a packet it leaves unread: that stretch stands before the packet.
 void CcsdsParser::reportStretchToEnd(long position)
 {
-    if (!decidedEnd() || skipped == 0 || (leftAt == position && leftSize == fileSize))
+    if (!readsAsFinished() || skipped == 0 || (leftAt == position && leftSize == fileSize))
         return;
     const long end = std::max(fileSize, position);
     if (std::max(position - skipped, saidTo) < end) {

@@ -416,9 +416,6 @@ private:
         if (skipped && from < to)
             report(DamagedStretch::Kind::Skipped, from, to);
     }
-    // Whether the parse has decided the end of the file as a finished file's:
-    // settled, or opening a finished file.
-    bool decidedEnd() const { return settled || finishedOpen; }
     void reportStretchToEnd(long position);
     // Where a packet attempt's primary header stands, or why none was read.
     struct HeaderAt
